@@ -1,0 +1,47 @@
+# One-command set-up: every target installs what it needs first.
+PYTHON ?= python3
+VENV   := .venv
+VPY    := $(VENV)/bin/python
+SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+INPLACE_BUILD := build/inplace
+
+.PHONY: all erfa venv install test run bench dev clean
+
+all: test
+
+# ERFA from Debian's liberfa-dev, only when pkg-config cannot find it.
+erfa:
+	@if command -v pkg-config >/dev/null 2>&1 && pkg-config --exists erfa; then \
+	  echo "ERFA $$(pkg-config --modversion erfa) found"; \
+	else \
+	  echo "Installing ERFA (liberfa-dev) and pkg-config"; \
+	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq liberfa-dev pkg-config; \
+	fi
+
+$(VPY):
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+
+venv: $(VPY)
+
+# Builds the package and installs it with its test extras into .venv.
+install: erfa venv
+	$(VPY) -m pip install -q ".[test]"
+
+test: install
+	$(VPY) -m pytest -q -p no:cacheprovider tests
+
+bench: install
+	$(VPY) -m pip install -q ".[bench]"
+	$(VPY) benchmarks/run.py
+
+# Fast development loop: incremental in-place build of the extensions;
+# then `PYTHONPATH=src python -m pytest tests` runs against the sources.
+dev: erfa venv
+	$(VPY) -m pip install -q scikit-build-core numpy cmake ninja pytest hypothesis pyerfa astropy scipy astropy-iers-data
+	$(VPY) -m cmake -S . -B $(INPLACE_BUILD) -G Ninja -DVELARION_INPLACE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	$(VPY) -m cmake --build $(INPLACE_BUILD) -j2
+
+clean:
+	rm -rf build $(VENV)
+	find src -name '*.so' -delete

@@ -1,0 +1,159 @@
+// Typed buffer views: 1-D and 2-D float64 arrays taken through the buffer
+// protocol with any strides, writable or read-only, refused with the messages
+// NumPy users know.
+#ifndef VELARION_CORE_BUFFER_HPP
+#define VELARION_CORE_BUFFER_HPP
+
+#include "velarion/_core/ref.hpp"
+#include "velarion/_core/strided.hpp"
+
+#include <cstring>
+
+namespace velarion::core {
+
+namespace detail {
+
+// The C name of a struct-module format code, as shown in dtype errors.
+inline const char* format_c_name(const char* fmt) {
+    if (!fmt) return "unsigned char";
+    if (*fmt == '@' || *fmt == '=' || *fmt == '<' || *fmt == '>' || *fmt == '!') ++fmt;
+    if (fmt[0] == 'Z') {
+        switch (fmt[1]) {
+            case 'f': return "complex float";
+            case 'd': return "complex double";
+            case 'g': return "complex long double";
+            default: return "complex";
+        }
+    }
+    if (fmt[0] != '\0' && fmt[1] != '\0') return fmt;  // a structured or unusual format: show it as is
+    switch (fmt[0]) {
+        case 'd': return "double";
+        case 'f': return "float";
+        case 'g': return "long double";
+        case 'e': return "half";
+        case 'b': return "signed char";
+        case 'B': return "unsigned char";
+        case 'c': return "char";
+        case 'h': return "short";
+        case 'H': return "unsigned short";
+        case 'i': return "int";
+        case 'I': return "unsigned int";
+        case 'l': return "long";
+        case 'L': return "unsigned long";
+        case 'q': return "long long";
+        case 'Q': return "unsigned long long";
+        case '?': return "bool";
+        case 'O': return "Python object";
+        default: return fmt;
+    }
+}
+
+inline bool is_native_double(const char* fmt) {
+    if (!fmt) return false;
+#if PY_BIG_ENDIAN
+    const char foreign = '<';
+#else
+    const char foreign = '>';
+#endif
+    if (*fmt == '@' || *fmt == '=') ++fmt;
+    else if (*fmt == '<' || *fmt == '>' || *fmt == '!') {
+        if (*fmt == foreign || *fmt == '!') return false;
+        ++fmt;
+    }
+    return fmt[0] == 'd' && fmt[1] == '\0';
+}
+
+}  // namespace detail
+
+// A held buffer of float64 elements with `Ndim` dimensions. Move-only; the
+// buffer is released when the view dies.
+template <int Ndim>
+class DoubleView {
+    static_assert(Ndim == 1 || Ndim == 2);
+
+public:
+    DoubleView() = default;
+    DoubleView(const DoubleView&) = delete;
+    DoubleView& operator=(const DoubleView&) = delete;
+    DoubleView(DoubleView&& o) noexcept : buf_(o.buf_), held_(o.held_) { o.held_ = false; }
+    DoubleView& operator=(DoubleView&& o) noexcept {
+        if (this != &o) {
+            release();
+            buf_ = o.buf_;
+            held_ = o.held_;
+            o.held_ = false;
+        }
+        return *this;
+    }
+    ~DoubleView() { release(); }
+
+    // Takes `obj` as a view; returns false with ValueError/TypeError set.
+    bool acquire(PyObject* obj, bool writable) {
+        release();
+        int flags = PyBUF_FORMAT | PyBUF_STRIDES | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(obj, &buf_, flags) < 0) return false;
+        held_ = true;
+        if (buf_.ndim != Ndim) {
+            PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", Ndim,
+                         buf_.ndim);
+            release();
+            return false;
+        }
+        if (!detail::is_native_double(buf_.format)) {
+            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'double' but got '%s'",
+                         detail::format_c_name(buf_.format));
+            release();
+            return false;
+        }
+        return true;
+    }
+
+    explicit operator bool() const noexcept { return held_; }
+    PyObject* owner() const noexcept { return held_ ? buf_.obj : nullptr; }
+    index_t shape(int d) const noexcept { return buf_.shape[d]; }
+    bool readonly() const noexcept { return buf_.readonly; }
+
+    Strided1D<double> span1() const noexcept requires(Ndim == 1) {
+        return {static_cast<char*>(buf_.buf), buf_.shape[0], buf_.strides[0]};
+    }
+    Strided2D<double> span2() const noexcept requires(Ndim == 2) {
+        return {static_cast<char*>(buf_.buf), buf_.shape[0], buf_.shape[1], buf_.strides[0], buf_.strides[1]};
+    }
+
+    void release() noexcept {
+        if (held_) {
+            PyBuffer_Release(&buf_);
+            held_ = false;
+        }
+    }
+
+private:
+    Py_buffer buf_{};
+    bool held_ = false;
+};
+
+using View1D = DoubleView<1>;
+using View2D = DoubleView<2>;
+
+// Shape checks made before a kernel reads `rows` rows and three columns.
+inline bool require_rows3(const View2D& v, index_t rows, const char* what) {
+    if (v.shape(0) < rows || v.shape(1) < 3) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s has shape (%zd, %zd); at least (%zd, 3) is needed (one row of x, y, z per epoch)", what,
+                     v.shape(0), v.shape(1), rows);
+        return false;
+    }
+    return true;
+}
+
+inline bool require_length(const View1D& v, index_t n, const char* what) {
+    if (v.shape(0) < n) {
+        PyErr_Format(PyExc_ValueError, "%s has %zd entries, fewer than the %zd epochs", what, v.shape(0), n);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace velarion::core
+
+#endif

@@ -1,0 +1,65 @@
+// NumPy through its C API: result allocation with zeros_like semantics and
+// the few array constructors the modules need. Include from one translation
+// unit per extension module (each module is a single .cpp).
+#ifndef VELARION_CORE_NUMPY_HPP
+#define VELARION_CORE_NUMPY_HPP
+
+#include "velarion/_core/ref.hpp"
+
+#include <numpy/arrayobject.h>
+
+#include <cstring>
+
+namespace velarion::core {
+
+// Call once from the module's exec slot.
+inline int import_numpy() { return PyArray_ImportNumPyAPI(); }
+
+inline PyArrayObject* as_array(PyObject* o) noexcept { return reinterpret_cast<PyArrayObject*>(o); }
+
+// numpy.zeros_like(obj): same shape, dtype, memory order and array subclass.
+inline Ref zeros_like(PyObject* obj) {
+    Ref arr;
+    if (PyArray_Check(obj)) {
+        arr = Ref::borrow(obj);
+    } else {
+        arr = Ref::steal(PyArray_FROM_O(obj));
+        if (!arr) return {};
+    }
+    Ref out = Ref::steal(PyArray_NewLikeArray(as_array(arr.get()), NPY_KEEPORDER, nullptr, 1));
+    if (!out) return {};
+    // A fresh array is one contiguous block (possibly with permuted strides).
+    std::memset(PyArray_DATA(as_array(out.get())), 0, static_cast<size_t>(PyArray_NBYTES(as_array(out.get()))));
+    return out;
+}
+
+// New C-contiguous float64 array of the given shape, filled with zeros.
+inline Ref zeros(int ndim, const npy_intp* shape) {
+    return Ref::steal(PyArray_ZEROS(ndim, const_cast<npy_intp*>(shape), NPY_DOUBLE, 0));
+}
+
+// New C-contiguous float64 array, uninitialised (callers fill every element).
+inline Ref empty(int ndim, const npy_intp* shape) {
+    return Ref::steal(PyArray_EMPTY(ndim, const_cast<npy_intp*>(shape), NPY_DOUBLE, 0));
+}
+
+// numpy.full(n, value) as float64.
+inline Ref full(npy_intp n, double value) {
+    Ref out = empty(1, &n);
+    if (!out) return {};
+    double* p = static_cast<double*>(PyArray_DATA(as_array(out.get())));
+    for (npy_intp i = 0; i < n; ++i) p[i] = value;
+    return out;
+}
+
+inline double* data_of(PyObject* arr) noexcept { return static_cast<double*>(PyArray_DATA(as_array(arr))); }
+
+// numpy.asarray(obj) without a copy where obj already is an ndarray (subclasses kept as base ndarray).
+inline Ref asarray(PyObject* obj) {
+    if (PyArray_CheckExact(obj)) return Ref::borrow(obj);
+    return Ref::steal(PyArray_FromAny(obj, nullptr, 0, 0, NPY_ARRAY_ENSUREARRAY, nullptr));
+}
+
+}  // namespace velarion::core
+
+#endif

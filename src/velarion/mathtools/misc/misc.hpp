@@ -1,0 +1,27 @@
+// C-level interface of velarion.mathtools.misc.misc.
+#ifndef VELARION_MATHTOOLS_MISC_MISC_HPP
+#define VELARION_MATHTOOLS_MISC_MISC_HPP
+
+#include "velarion/_core/capi.hpp"
+
+namespace velarion::misc {
+
+// atan2_asymmetric(y, x): the angle of (x, y) in [0, 2*pi). Follows the
+// "-1.0 with a pending exception means failure" convention (it never fails
+// today; callers check all the same).
+using atan2_asymmetric_t = double (*)(double, double);
+inline constexpr const char* kAtan2AsymmetricType = "double (double, double)";
+
+inline atan2_asymmetric_t atan2_asymmetric = nullptr;
+
+inline int import_misc() {
+    if (atan2_asymmetric) return 0;
+    void* p = core::capi_bind("velarion.mathtools.misc.misc", "atan2_asymmetric", kAtan2AsymmetricType);
+    if (!p) return -1;
+    atan2_asymmetric = reinterpret_cast<atan2_asymmetric_t>(p);
+    return 0;
+}
+
+}  // namespace velarion::misc
+
+#endif

@@ -1,0 +1,26 @@
+// C-level interface of velarion.mathtools.vectools.vectools.
+#ifndef VELARION_MATHTOOLS_VECTOOLS_VECTOOLS_HPP
+#define VELARION_MATHTOOLS_VECTOOLS_VECTOOLS_HPP
+
+#include "velarion/_core/capi.hpp"
+
+namespace velarion::vectools {
+
+// out = m . v for a row-major 3x3 matrix; out never aliases v. Needs no
+// interpreter lock and cannot fail.
+using mat_x_vec_t = void (*)(double (*)[3], double*, double*);
+inline constexpr const char* kMatXVecType = "void (double (*)[3], double *, double *)";
+
+inline mat_x_vec_t mat_x_vec = nullptr;
+
+inline int import_vectools() {
+    if (mat_x_vec) return 0;
+    void* p = core::capi_bind("velarion.mathtools.vectools.vectools", "mat_x_vec", kMatXVecType);
+    if (!p) return -1;
+    mat_x_vec = reinterpret_cast<mat_x_vec_t>(p);
+    return 0;
+}
+
+}  // namespace velarion::vectools
+
+#endif
