@@ -1,0 +1,55 @@
+// C-level interface of velarion.mathtools.ellipsoid.ellipsoid.
+#ifndef VELARION_MATHTOOLS_ELLIPSOID_ELLIPSOID_HPP
+#define VELARION_MATHTOOLS_ELLIPSOID_ELLIPSOID_HPP
+
+#include "velarion/_core/capi.hpp"
+
+namespace velarion::ellipsoid {
+
+struct EllipsoidObject;
+
+struct EllipsoidVTable {
+    // Writes the Earth-fixed Cartesian position (m) of (lat rad, lon rad,
+    // alt m) into out; returns 0, or -1 with an exception set.
+    int (*c_geodetic_to_cartesian)(EllipsoidObject* self, double out[3], double lat, double lon, double alt);
+};
+inline constexpr const char* kEllipsoidVTableType = "struct velarion::ellipsoid::EllipsoidVTable";
+
+struct EllipsoidObject {
+    PyObject_HEAD
+    EllipsoidVTable* vtab;
+    double a;        // equatorial radius, m
+    double f;        // flattening
+    double b;        // polar radius, m
+    double e2;       // first eccentricity squared
+    PyObject* name;  // str
+};
+
+// Variables are published as the address of a module-level `PyObject*`
+// holding the Ellipsoid object.
+inline constexpr const char* kEllipsoidVarType = "velarion.mathtools.ellipsoid.ellipsoid.Ellipsoid *";
+
+inline PyTypeObject* Ellipsoid_Type = nullptr;
+inline PyObject** WGS84 = nullptr;
+inline PyObject** GRS80 = nullptr;
+inline PyObject** WGS72 = nullptr;
+
+inline int import_ellipsoid() {
+    if (Ellipsoid_Type) return 0;
+    constexpr const char* mod = "velarion.mathtools.ellipsoid.ellipsoid";
+    PyTypeObject* type = core::type_bind(mod, "Ellipsoid", sizeof(EllipsoidObject));
+    if (!type) return -1;
+    if (!core::vtable_bind(type, kEllipsoidVTableType) ||
+        !(GRS80 = core::variable_bind(mod, "GRS80", kEllipsoidVarType)) ||
+        !(WGS72 = core::variable_bind(mod, "WGS72", kEllipsoidVarType)) ||
+        !(WGS84 = core::variable_bind(mod, "WGS84", kEllipsoidVarType))) {
+        Py_DECREF(type);
+        return -1;
+    }
+    Ellipsoid_Type = type;
+    return 0;
+}
+
+}  // namespace velarion::ellipsoid
+
+#endif

@@ -1,0 +1,33 @@
+// C-level interface of velarion.time.time: the Time layout that importers
+// check (their compiled sizeof must match) and the binder.
+//
+// Other modules read Time through its Python attributes (tt, ut1, utc, jd12,
+// mjd) so that a Python subclass's overrides are what they see; the layout
+// is published for the size check and for fast paths inside the time module.
+#ifndef VELARION_TIME_TIME_HPP
+#define VELARION_TIME_TIME_HPP
+
+#include "velarion/_core/capi.hpp"
+
+namespace velarion::time {
+
+enum class Scale : int { UTC = 0, TAI = 1, TT = 2, UT1 = 3 };
+
+struct TimeObject {
+    PyObject_HEAD
+    PyObject* jd1;  // float64 ndarray of the epochs' shape: first part of the two-part JD
+    PyObject* jd2;  // float64 ndarray, same shape: second part
+    int scale;      // Scale
+};
+
+inline PyTypeObject* Time_Type = nullptr;
+
+inline int import_time() {
+    if (Time_Type) return 0;
+    Time_Type = core::type_bind("velarion.time.time", "Time", sizeof(TimeObject));
+    return Time_Type ? 0 : -1;
+}
+
+}  // namespace velarion::time
+
+#endif
