@@ -1,0 +1,157 @@
+// C-level interface of velarion.frames.frames: the instance layouts of the
+// frame classes, their method tables (slot order is fixed: append only), the
+// singleton variables GCRF, ITRF and TEME, and the binder import_frames().
+//
+// Conversion slots take (self, time, r_in, v_in, r_out, v_out): `time` is a
+// Time (or None), the four views are 2-D float64 strided views; the slot
+// writes rows 0..N-1, columns 0..2 of the outputs and returns 0, or -1 with
+// a Python exception set (nothing written then).
+#ifndef VELARION_FRAMES_FRAMES_HPP
+#define VELARION_FRAMES_FRAMES_HPP
+
+#include "velarion/_core/capi.hpp"
+#include "velarion/_core/strided.hpp"
+
+namespace velarion::frames {
+
+using View = core::Strided2D<double>;
+
+struct FrameObject {
+    PyObject_HEAD
+    PyObject* _transforms;  // the transform table (a dict), or any object a user stored
+};
+
+struct GCRFObject;
+struct ITRFObject;
+struct TEMEObject;
+struct ENUObject;
+
+// _GCRF: GCRF -> ITRF (IAU 2000A, CIO based). Needs the interpreter lock.
+struct GCRFVTable {
+    int (*c_to_ITRF)(GCRFObject* self, PyObject* time, const View& r_in, const View& v_in, const View& r_out,
+                     const View& v_out);
+};
+
+// _ITRF: ITRF -> GCRF, then ITRF -> TEME. Need the interpreter lock.
+struct ITRFVTable {
+    int (*c_to_GCRF)(ITRFObject* self, PyObject* time, const View& r_in, const View& v_in, const View& r_out,
+                     const View& v_out);
+    int (*c_to_TEME)(ITRFObject* self, PyObject* time, const View& r_in, const View& v_in, const View& r_out,
+                     const View& v_out);
+};
+
+// _TEME: TEME -> ITRF (GMST82 and polar motion). Needs the interpreter lock.
+struct TEMEVTable {
+    int (*c_to_ITRF)(TEMEObject* self, PyObject* time, const View& r_in, const View& v_in, const View& r_out,
+                     const View& v_out);
+};
+
+// ENU: the rotations fill a row-major 3x3 matrix and cannot fail. The
+// conversions do not read `time`, touch no Python object in their loop and
+// may be called without the interpreter lock (they take it only to report a
+// shape error). Output views may be the input views (in-place conversion).
+struct ENUVTable {
+    void (*c_rot_to_ITRF)(ENUObject* self, double rot[3][3]);
+    void (*c_rot_from_ITRF)(ENUObject* self, double rot[3][3]);
+    int (*c_to_ITRF)(ENUObject* self, PyObject* time, const View& r_ENU, const View& v_ENU, const View& r_ITRF,
+                     const View& v_ITRF);
+    int (*c_from_ITRF)(ENUObject* self, PyObject* time, const View& r_ITRF, const View& v_ITRF, const View& r_ENU,
+                       const View& v_ENU);
+};
+
+struct GCRFObject {
+    FrameObject base;
+    GCRFVTable* vtab;
+};
+
+struct ITRFObject {
+    FrameObject base;
+    ITRFVTable* vtab;
+};
+
+struct TEMEObject {
+    FrameObject base;
+    TEMEVTable* vtab;
+};
+
+struct ENUObject {
+    FrameObject base;
+    ENUVTable* vtab;
+    PyObject* ell;              // the Ellipsoid (owned)
+    double r_station_ITRF[3];   // station position in ITRF, m
+    double lat;                 // geodetic latitude, rad
+    double lon;                 // geodetic longitude, rad
+    double alt;                 // altitude above the ellipsoid, m
+};
+
+inline constexpr const char* kModule = "velarion.frames.frames";
+inline constexpr const char* kGCRFVTableType = "struct velarion::frames::GCRFVTable";
+inline constexpr const char* kITRFVTableType = "struct velarion::frames::ITRFVTable";
+inline constexpr const char* kTEMEVTableType = "struct velarion::frames::TEMEVTable";
+inline constexpr const char* kENUVTableType = "struct velarion::frames::ENUVTable";
+
+// The singleton variables are published as the address of a module-level
+// `PyObject*`; the reader dereferences it at the time of use.
+inline constexpr const char* kGCRFVarType = "velarion.frames.frames._GCRF *";
+inline constexpr const char* kITRFVarType = "velarion.frames.frames._ITRF *";
+inline constexpr const char* kTEMEVarType = "velarion.frames.frames._TEME *";
+
+inline PyTypeObject* Frame_Type = nullptr;
+inline PyTypeObject* GCRF_Type = nullptr;
+inline PyTypeObject* ITRF_Type = nullptr;
+inline PyTypeObject* TEME_Type = nullptr;
+inline PyTypeObject* ENU_Type = nullptr;
+
+inline PyObject** GCRF = nullptr;
+inline PyObject** ITRF = nullptr;
+inline PyObject** TEME = nullptr;
+
+namespace detail {
+
+inline PyTypeObject* bind_with_table(const char* name, size_t size, const char* table_type) {
+    PyTypeObject* type = core::type_bind(kModule, name, size);
+    if (!type) return nullptr;
+    if (!core::vtable_bind(type, table_type)) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    return type;
+}
+
+}  // namespace detail
+
+// Binds the frame types (layout sizes checked, method tables fetched) and
+// the three singleton variables. Returns 0, or -1 with an exception set.
+inline int import_frames() {
+    if (Frame_Type) return 0;
+    PyTypeObject* frame = core::type_bind(kModule, "Frame", sizeof(FrameObject));
+    if (!frame) return -1;
+    PyTypeObject* gcrf = detail::bind_with_table("_GCRF", sizeof(GCRFObject), kGCRFVTableType);
+    PyTypeObject* itrf = gcrf ? detail::bind_with_table("_ITRF", sizeof(ITRFObject), kITRFVTableType) : nullptr;
+    PyTypeObject* teme = itrf ? detail::bind_with_table("_TEME", sizeof(TEMEObject), kTEMEVTableType) : nullptr;
+    PyTypeObject* enu = teme ? detail::bind_with_table("ENU", sizeof(ENUObject), kENUVTableType) : nullptr;
+    PyObject** v_gcrf = enu ? core::variable_bind(kModule, "GCRF", kGCRFVarType) : nullptr;
+    PyObject** v_itrf = v_gcrf ? core::variable_bind(kModule, "ITRF", kITRFVarType) : nullptr;
+    PyObject** v_teme = v_itrf ? core::variable_bind(kModule, "TEME", kTEMEVarType) : nullptr;
+    if (!v_teme) {
+        Py_DECREF(frame);
+        Py_XDECREF(gcrf);
+        Py_XDECREF(itrf);
+        Py_XDECREF(teme);
+        Py_XDECREF(enu);
+        return -1;
+    }
+    GCRF_Type = gcrf;
+    ITRF_Type = itrf;
+    TEME_Type = teme;
+    ENU_Type = enu;
+    GCRF = v_gcrf;
+    ITRF = v_itrf;
+    TEME = v_teme;
+    Frame_Type = frame;
+    return 0;
+}
+
+}  // namespace velarion::frames
+
+#endif
