@@ -1,0 +1,100 @@
+"""The shared toolkit as other modules and users meet it: the C-level
+interface binding and its failures, and the small published helpers."""
+
+import math
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from velarion._core import _probe
+from velarion.mathtools.misc import misc
+
+MAT_X_VEC = "void (double (*)[3], double *, double *)"
+
+
+class TestBinding:
+    def test_function_bound_by_its_type_text(self):
+        addr = _probe.bind_capi("velarion.mathtools.vectools.vectools", "mat_x_vec", MAT_X_VEC)
+        assert isinstance(addr, int) and addr != 0
+
+    @pytest.mark.parametrize(
+        "module, name, c_type, exc, words",
+        [
+            ("velarion.no_such_module", "x", "int", ModuleNotFoundError, "no_such_module"),
+            ("velarion.mathtools.vectools.vectools", "mat_x_mat", MAT_X_VEC, ImportError, "mat_x_mat"),
+            ("velarion.mathtools.vectools.vectools", "mat_x_vec", "void (double *)", TypeError,
+             "'void (double *)' was expected"),
+            ("velarion.mathtools", "anything", "int", ImportError, "no __capi__"),
+        ],
+    )
+    def test_bind_failures_name_what_is_wrong(self, module, name, c_type, exc, words):
+        with pytest.raises(exc) as info:
+            _probe.bind_capi(module, name, c_type)
+        assert words in str(info.value)
+
+    def test_missing_type_fails(self):
+        with pytest.raises(ImportError, match="no such attribute"):
+            _probe.bind_type("velarion.mathtools.misc.misc", "Nothing", 16)
+
+    def test_type_bound_with_right_and_wrong_size(self):
+        import velarion.mathtools.ellipsoid.ellipsoid as ell_mod
+
+        size = _probe.basicsize(ell_mod.Ellipsoid)
+        assert _probe.bind_type("velarion.mathtools.ellipsoid.ellipsoid", "Ellipsoid", size) is ell_mod.Ellipsoid
+        with pytest.raises(ValueError, match="size changed"):
+            _probe.bind_type("velarion.mathtools.ellipsoid.ellipsoid", "Ellipsoid", size + 8)
+
+    def test_vtable_missing_and_mistyped(self):
+        import velarion.mathtools.ellipsoid.ellipsoid as ell_mod
+
+        with pytest.raises(ImportError, match="no C-level method table"):
+            _probe.bind_vtable(int, "anything")
+        with pytest.raises(TypeError, match="was expected"):
+            _probe.bind_vtable(ell_mod.Ellipsoid, "struct Wrong")
+
+
+def test_reinitialisation_refused_in_a_fresh_process():
+    code = textwrap.dedent(
+        """
+        import sys, importlib
+        import velarion.mathtools.misc.misc as m
+        del sys.modules["velarion.mathtools.misc.misc"]
+        try:
+            importlib.import_module("velarion.mathtools.misc.misc")
+        except RuntimeError as e:
+            print("RuntimeError:", e)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert "Module 'misc' has already been imported. Re-initialisation is not supported." in out
+
+
+class TestAtan2Asymmetric:
+    @pytest.mark.parametrize(
+        "y, x, expected",
+        [(0.0, 1.0, 0.0), (1.0, 0.0, math.pi / 2), (0.0, -1.0, math.pi), (-1.0, 0.0, 1.5 * math.pi),
+         (-1e-300, 1.0, 0.0), (1.0, 1.0, math.pi / 4), (-1.0, 1.0, 1.75 * math.pi)],
+    )
+    def test_range_zero_to_two_pi(self, y, x, expected):
+        got = misc.atan2_asymmetric(y, x)
+        assert 0.0 <= got < 2 * math.pi
+        assert got == pytest.approx(expected, abs=1e-15)
+
+    def test_arrays_broadcast_and_agree_with_numpy(self):
+        rng = np.random.default_rng(1)
+        y = rng.normal(size=(4, 5))
+        x = rng.normal(size=5)
+        got = misc.atan2_asymmetric(y, x)
+        assert got.shape == (4, 5)
+        np.testing.assert_allclose(got, np.mod(np.arctan2(y, x), 2 * np.pi), rtol=0, atol=1e-15)
+
+    def test_nan_passes_through(self):
+        assert math.isnan(misc.atan2_asymmetric(float("nan"), 1.0))
+
+    @pytest.mark.parametrize("args", [("a", 1.0), (None, 1.0), (1.0,)])
+    def test_bad_arguments(self, args):
+        with pytest.raises(TypeError):
+            misc.atan2_asymmetric(*args)
