@@ -1,0 +1,98 @@
+// C-level interface of velarion.state.ephemeris: the instance layouts of
+// Ephemeris and its subclasses, which importers check against their
+// compiled sizeof, and the binder.
+//
+// Every array member is an owned, C-contiguous, aligned float64 NumPy array
+// that the ephemeris made itself (inputs are copied), together with a
+// pointer to its first element, so compiled readers index rows directly
+// without taking a buffer. Array members are NULL (and their data pointers
+// NULL, size 0) until the instance is initialised; a reader must test the
+// pointer before the first access. The arrays are never replaced after
+// initialisation and their shape never changes.
+#ifndef VELARION_STATE_EPHEMERIS_HPP
+#define VELARION_STATE_EPHEMERIS_HPP
+
+#include "velarion/_core/capi.hpp"
+
+namespace velarion::ephemeris {
+
+struct EphemerisObject {
+    PyObject_HEAD
+    PyObject* time;   // velarion.time.time.Time of `size` epochs (owned)
+    PyObject* frame;  // the frame object (owned), or None
+    Py_ssize_t size;  // number of epochs N
+};
+
+// Positions and velocities: r and v are (N, 3) arrays, row i at epoch i.
+// Element (i, j) is r_data[3 * i + j] (row stride 3 doubles).
+struct StateVectorEphemerisObject {
+    EphemerisObject base;
+    PyObject* r;      // (N, 3) float64, m
+    PyObject* v;      // (N, 3) float64, m/s
+    double* r_data;   // first element of r
+    double* v_data;   // first element of v
+};
+
+// Classical elements of N epochs under one gravitational parameter: seven
+// (N,) arrays, entry i at epoch i.
+struct COEEphemerisObject {
+    EphemerisObject base;
+    double GM;  // m^3/s^2
+    PyObject* ecc;
+    PyObject* sma;  // m
+    PyObject* inc;  // rad
+    PyObject* raa;  // rad
+    PyObject* arp;  // rad
+    PyObject* tra;  // rad
+    PyObject* slr;  // m
+    double* ecc_data;
+    double* sma_data;
+    double* inc_data;
+    double* raa_data;
+    double* arp_data;
+    double* tra_data;
+    double* slr_data;
+};
+
+// Earth-fixed points of N epochs: three (N,) arrays and the ellipsoid.
+struct GeoStateEphemerisObject {
+    EphemerisObject base;
+    PyObject* lat;  // rad
+    PyObject* lon;  // rad
+    PyObject* alt;  // m
+    double* lat_data;
+    double* lon_data;
+    double* alt_data;
+    PyObject* ell;  // velarion.mathtools.ellipsoid.ellipsoid.Ellipsoid (owned)
+};
+
+inline PyTypeObject* Ephemeris_Type = nullptr;
+inline PyTypeObject* StateVectorEphemeris_Type = nullptr;
+inline PyTypeObject* COEEphemeris_Type = nullptr;
+inline PyTypeObject* GeoStateEphemeris_Type = nullptr;
+
+// Binds the four types; 0, or -1 with an exception set (the import fails).
+inline int import_ephemeris() {
+    if (GeoStateEphemeris_Type) return 0;
+    constexpr const char* mod = "velarion.state.ephemeris";
+    PyTypeObject* types[4] = {nullptr, nullptr, nullptr, nullptr};
+    const char* names[4] = {"Ephemeris", "StateVectorEphemeris", "COEEphemeris", "GeoStateEphemeris"};
+    const size_t sizes[4] = {sizeof(EphemerisObject), sizeof(StateVectorEphemerisObject),
+                             sizeof(COEEphemerisObject), sizeof(GeoStateEphemerisObject)};
+    for (int i = 0; i < 4; ++i) {
+        types[i] = core::type_bind(mod, names[i], sizes[i]);
+        if (!types[i]) {
+            for (int j = 0; j < i; ++j) Py_DECREF(types[j]);
+            return -1;
+        }
+    }
+    Ephemeris_Type = types[0];
+    StateVectorEphemeris_Type = types[1];
+    COEEphemeris_Type = types[2];
+    GeoStateEphemeris_Type = types[3];
+    return 0;
+}
+
+}  // namespace velarion::ephemeris
+
+#endif
