@@ -1,0 +1,106 @@
+// velarion.iers._interp: the compiled evaluation loop of velarion.iers.EOP.
+// The Python package owns the tables, the modes and the messages; this
+// module only runs the per-date loop over a packed table.
+#include "velarion/_core/core.hpp"
+#include "velarion/_core/numpy.hpp"
+#include "velarion/iers/kernels.hpp"
+
+namespace core = velarion::core;
+namespace iers = velarion::iers;
+
+namespace {
+
+core::ModuleOnce g_once;
+
+constexpr const char* kEvalNames[] = {"t", "packed", "mjd", "uniform", "hold"};
+constexpr core::Signature kEvalSig{"evaluate", kEvalNames, 5};
+
+// evaluate(t, packed, mjd, uniform, hold) ->
+//     (status, index, mjd, pm_x, pm_y, dX, dY, lod, ut1_utc)
+PyObject* py_evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[5];
+    if (!core::parse_args(kEvalSig, args, nargs, kwnames, a)) return nullptr;
+
+    double scalar = 0.0;
+    core::View1D tview;
+    core::Strided1D<const double> t;
+    if (PyFloat_Check(a[0])) {
+        scalar = PyFloat_AS_DOUBLE(a[0]);
+        t = {reinterpret_cast<char*>(&scalar), 1, sizeof(double)};
+    } else {
+        if (!tview.acquire(a[0], false)) return nullptr;
+        auto s = tview.span1();
+        t = {s.base, s.size, s.stride};
+    }
+
+    core::View2D packed;
+    core::View1D grid;
+    if (!packed.acquire(a[1], false) || !grid.acquire(a[2], false)) return nullptr;
+    const core::index_t n = grid.shape(0);
+    auto ps = packed.span2();
+    auto gs = grid.span1();
+    if (ps.rows != n || ps.cols != iers::kRow || (n > 0 && (ps.col_stride != sizeof(double) ||
+                                                           ps.row_stride != iers::kRow * sizeof(double) ||
+                                                           gs.stride != sizeof(double)))) {
+        PyErr_SetString(PyExc_ValueError, "evaluate: the table must be C-contiguous (n, 12) with n dates");
+        return nullptr;
+    }
+    int uniform = PyObject_IsTrue(a[3]);
+    int hold = PyObject_IsTrue(a[4]);
+    if (uniform < 0 || hold < 0) return nullptr;
+
+    iers::EopGrid g;
+    g.packed = reinterpret_cast<const double*>(ps.base);
+    g.mjd = reinterpret_cast<const double*>(gs.base);
+    g.n = n;
+    g.uniform = uniform != 0;
+    g.hold = hold != 0;
+
+    npy_intp size = t.size;
+    core::Ref res = core::Ref::steal(PyTuple_New(2 + 1 + iers::kFields));
+    if (!res) return nullptr;
+    double* out[1 + iers::kFields];
+    for (int k = 0; k < 1 + iers::kFields; ++k) {
+        core::Ref arr = core::empty(1, &size);
+        if (!arr) return nullptr;
+        out[k] = core::data_of(arr.get());
+        PyTuple_SET_ITEM(res.get(), 2 + k, arr.release());
+    }
+    iers::EopResult r = iers::eop_interpolate(g, t, out);
+    PyObject* status = PyLong_FromLong(static_cast<long>(r.status));
+    if (!status) return nullptr;
+    PyTuple_SET_ITEM(res.get(), 0, status);
+    PyObject* index = PyLong_FromSsize_t(r.index);
+    if (!index) return nullptr;
+    PyTuple_SET_ITEM(res.get(), 1, index);
+    return res.release();
+}
+
+PyMethodDef interp_methods[] = {
+    {"evaluate", (PyCFunction)(void (*)(void))py_evaluate, METH_FASTCALL | METH_KEYWORDS,
+     "evaluate(t, packed, mjd, uniform, hold)\n--\n\n"
+     "Interpolates a packed daily table at the UTC MJDs t (a float or a 1-D float64 buffer).\n"
+     "Returns (status, index, mjd, pm_x, pm_y, dX, dY, lod, ut1_utc); status 0 ok, 1 some dates held,\n"
+     "2 a non-finite date, 3 a date outside the table (index: the first such date)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyObject* interp_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
+
+int interp_exec(PyObject* module) {
+    if (int r = g_once.enter(module, "_interp"); r <= 0) return r;
+    VELARION_CHECK(core::import_numpy());
+    return 0;
+error:
+    return -1;
+}
+
+PyModuleDef_Slot interp_slots[] = {
+    {Py_mod_create, (void*)interp_create}, {Py_mod_exec, (void*)interp_exec}, {0, nullptr}};
+
+PyModuleDef interp_def = {PyModuleDef_HEAD_INIT, "velarion.iers._interp",
+                          "Evaluation loop of velarion.iers.EOP.", 0, interp_methods, interp_slots,
+                          nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__interp() { return PyModuleDef_Init(&interp_def); }
