@@ -1,0 +1,245 @@
+// Annotated methods: a method of an extension type that carries Python-level
+// metadata a plain method descriptor cannot hold (`__annotations__`,
+// `__signature__` with annotations), as a function written in Python would.
+//
+// The wrapper is a method descriptor: `obj.method(...)` calls the C function
+// directly (no bound-method object on the fast path), `Class.method` is the
+// wrapper itself, and `obj.method` is a bound method whose attributes
+// (`__annotations__`, `__doc__`, `__name__`, ...) are the wrapper's, so that
+// `inspect.signature` shows the annotations with or without `self`.
+//
+// Use from a module's exec slot:
+//   PyTypeObject* mt = core::annotated_method_type(module);   // once per module
+//   core::add_annotated_method(mt, owner_type, &def, params, "ReturnAnnotation");
+// where `def` is a METH_FASTCALL | METH_KEYWORDS function taking the
+// instance as `self`. The wrapper replaces nothing else of the owner type.
+#ifndef VELARION_CORE_METHOD_HPP
+#define VELARION_CORE_METHOD_HPP
+
+#include "velarion/_core/ref.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <span>
+
+namespace velarion::core {
+
+// One parameter of a method's signature (after `self`). `kind` names an
+// inspect.Parameter kind ("POSITIONAL_OR_KEYWORD", "KEYWORD_ONLY",
+// "VAR_POSITIONAL", "VAR_KEYWORD"); `annotation` may be nullptr.
+struct MethodParam {
+    const char* name;
+    const char* kind;
+    const char* annotation;
+};
+
+struct AnnotatedMethodObject {
+    PyObject_HEAD
+    PyMethodDef* def;         // the C function (METH_FASTCALL | METH_KEYWORDS)
+    PyTypeObject* owner;      // the class the method belongs to (owned)
+    PyObject* qualname;       // "Owner.name"
+    PyObject* module;         // the owner's module name, or None
+    PyObject* annotations;    // dict: parameter name -> annotation, "return" -> annotation
+    PyObject* signature;      // inspect.Signature, including self
+    vectorcallfunc vectorcall;
+};
+
+namespace detail {
+
+inline PyObject* am_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* m = reinterpret_cast<AnnotatedMethodObject*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "unbound method %U needs an argument", m->qualname);
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(args[0], m->owner)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
+                     m->def->ml_name, m->owner->tp_name, Py_TYPE(args[0])->tp_name);
+        return nullptr;
+    }
+    using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    auto fn = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)(void)>(m->def->ml_meth));
+    return fn(args[0], args + 1, nargs - 1, kwnames);
+}
+
+inline PyObject* am_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+inline int am_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* m = reinterpret_cast<AnnotatedMethodObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(m->owner);
+    Py_VISIT(m->annotations);
+    Py_VISIT(m->signature);
+    return 0;
+}
+
+inline int am_clear(PyObject* self) {
+    auto* m = reinterpret_cast<AnnotatedMethodObject*>(self);
+    Py_CLEAR(m->owner);
+    Py_CLEAR(m->qualname);
+    Py_CLEAR(m->module);
+    Py_CLEAR(m->annotations);
+    Py_CLEAR(m->signature);
+    return 0;
+}
+
+inline void am_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    am_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+inline PyObject* am_repr(PyObject* self) {
+    auto* m = reinterpret_cast<AnnotatedMethodObject*>(self);
+    return PyUnicode_FromFormat("<method '%s' of '%s' objects>", m->def->ml_name, m->owner->tp_name);
+}
+
+inline PyObject* am_get_name(PyObject* self, void*) {
+    return PyUnicode_FromString(reinterpret_cast<AnnotatedMethodObject*>(self)->def->ml_name);
+}
+inline PyObject* am_get_qualname(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<AnnotatedMethodObject*>(self)->qualname);
+}
+inline PyObject* am_get_module(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<AnnotatedMethodObject*>(self)->module);
+}
+inline PyObject* am_get_doc(PyObject* self, void*) {
+    const char* doc = reinterpret_cast<AnnotatedMethodObject*>(self)->def->ml_doc;
+    if (!doc) Py_RETURN_NONE;
+    return PyUnicode_FromString(doc);
+}
+inline PyObject* am_get_annotations(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<AnnotatedMethodObject*>(self)->annotations);
+}
+inline PyObject* am_get_signature(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<AnnotatedMethodObject*>(self)->signature);
+}
+inline PyObject* am_get_objclass(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<PyObject*>(reinterpret_cast<AnnotatedMethodObject*>(self)->owner));
+}
+
+inline PyGetSetDef am_getset[] = {
+    {"__name__", am_get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", am_get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", am_get_module, nullptr, nullptr, nullptr},
+    {"__doc__", am_get_doc, nullptr, nullptr, nullptr},
+    {"__annotations__", am_get_annotations, nullptr, nullptr, nullptr},
+    {"__signature__", am_get_signature, nullptr, nullptr, nullptr},
+    {"__objclass__", am_get_objclass, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+inline PyMemberDef am_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(AnnotatedMethodObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+inline PyType_Slot am_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(am_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(am_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(am_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(am_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(am_descr_get)},
+    {Py_tp_getset, am_getset},
+    {Py_tp_members, am_members},
+    {0, nullptr}};
+
+// Py_TPFLAGS_METHOD_DESCRIPTOR: `obj.name(...)` calls the wrapper with obj
+// first instead of building a bound method.
+inline PyType_Spec am_spec = {
+    "velarion._core.annotated_method", sizeof(AnnotatedMethodObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    am_slots};
+
+// inspect.Signature(self, *params) -> return_annotation, with annotations.
+inline Ref build_signature(std::span<const MethodParam> params, const char* return_annotation) {
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return {};
+    Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref signature = parameter ? Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature")) : Ref();
+    if (!signature) return {};
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return {};
+    auto add = [&](const char* name, const char* kind, const char* annotation) -> bool {
+        Ref kind_value = Ref::steal(PyObject_GetAttrString(parameter.get(), kind));
+        if (!kind_value) return false;
+        Ref args = Ref::steal(Py_BuildValue("(sO)", name, kind_value.get()));
+        Ref kwargs = Ref::steal(PyDict_New());
+        if (!args || !kwargs) return false;
+        if (annotation) {
+            Ref text = Ref::steal(PyUnicode_FromString(annotation));
+            if (!text || PyDict_SetItemString(kwargs.get(), "annotation", text.get()) < 0) return false;
+        }
+        Ref p = Ref::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
+        return p && PyList_Append(list.get(), p.get()) == 0;
+    };
+    if (!add("self", "POSITIONAL_OR_KEYWORD", nullptr)) return {};
+    for (const MethodParam& p : params) {
+        if (!add(p.name, p.kind, p.annotation)) return {};
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, list.get()));
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!args || !kwargs) return {};
+    if (return_annotation) {
+        Ref text = Ref::steal(PyUnicode_FromString(return_annotation));
+        if (!text || PyDict_SetItemString(kwargs.get(), "return_annotation", text.get()) < 0) return {};
+    }
+    return Ref::steal(PyObject_Call(signature.get(), args.get(), kwargs.get()));
+}
+
+}  // namespace detail
+
+// The wrapper type of a module (create once, in the exec slot; new reference).
+inline PyTypeObject* annotated_method_type(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &detail::am_spec, nullptr));
+}
+
+// Creates the wrapper of `def` (whose lifetime must be the process's, e.g. a
+// static) and sets it as attribute `def->ml_name` of `owner`. Returns 0, or
+// -1 with an exception set.
+inline int add_annotated_method(PyTypeObject* method_type, PyTypeObject* owner, PyMethodDef* def,
+                                std::span<const MethodParam> params, const char* return_annotation) {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) return -1;
+    for (const MethodParam& p : params) {
+        if (!p.annotation) continue;
+        Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
+        if (!text || PyDict_SetItemString(annotations.get(), p.name, text.get()) < 0) return -1;
+    }
+    if (return_annotation) {
+        Ref text = Ref::steal(PyUnicode_FromString(return_annotation));
+        if (!text || PyDict_SetItemString(annotations.get(), "return", text.get()) < 0) return -1;
+    }
+    Ref signature = detail::build_signature(params, return_annotation);
+    if (!signature) return -1;
+    Ref owner_qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(owner), "__qualname__"));
+    if (!owner_qualname) return -1;
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", owner_qualname.get(), def->ml_name));
+    if (!qualname) return -1;
+    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(owner), "__module__"));
+    if (!module) return -1;
+
+    auto* m = PyObject_GC_New(AnnotatedMethodObject, method_type);
+    if (!m) return -1;
+    m->def = def;
+    m->owner = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(owner)));
+    m->qualname = qualname.release();
+    m->module = module.release();
+    m->annotations = annotations.release();
+    m->signature = signature.release();
+    m->vectorcall = detail::am_vectorcall;
+    PyObject_GC_Track(m);
+    Ref wrapper = Ref::steal(reinterpret_cast<PyObject*>(m));
+    return PyObject_SetAttrString(reinterpret_cast<PyObject*>(owner), def->ml_name, wrapper.get());
+}
+
+}  // namespace velarion::core
+
+#endif

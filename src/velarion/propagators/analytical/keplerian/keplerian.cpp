@@ -1,0 +1,450 @@
+// velarion.propagators.analytical.keplerian.keplerian: the two-body
+// propagator. Keplerian extends Propagator (bound from another module) with
+// the gravitational parameter; its method table appends propagate_tra,
+// c_propagate_state and c_jacobian to the three Propagator slots.
+#include "velarion/_core/core.hpp"
+#include "velarion/_core/method.hpp"
+#include "velarion/_core/numpy.hpp"
+#include "velarion/bodies/bodies.hpp"
+#include "velarion/frames/frames.hpp"
+#include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
+#include "velarion/propagators/analytical/keplerian/kernels.hpp"
+#include "velarion/propagators/analytical/keplerian/keplerian.hpp"
+#include "velarion/propagators/analytical/sgp4/tle.hpp"
+#include "velarion/propagators/propagators.hpp"
+#include "velarion/state/coe.hpp"
+#include "velarion/state/ephemeris.hpp"
+#include "velarion/state/state.hpp"
+#include "velarion/time/time.hpp"
+#include "velarion/utils/representable.hpp"
+
+namespace core = velarion::core;
+namespace kep = velarion::keplerian;
+namespace coe = velarion::coe;
+namespace eph = velarion::ephemeris;
+namespace st = velarion::state;
+namespace prop = velarion::propagators;
+
+using core::Ref;
+using kep::KeplerianObject;
+
+namespace {
+
+core::ModuleOnce g_once;
+kep::KeplerianVTable g_vtable;
+double g_default_GM = 0.0;
+
+// Names used on every call, made once at start-up.
+PyObject* g_str_to_coe = nullptr;
+PyObject* g_str_to_sv = nullptr;
+PyObject* g_str_reshape = nullptr;
+PyObject* g_minus_one = nullptr;
+PyObject* g_coe_kwnames = nullptr;  // ("frame", "GM", "ecc", "sma", "inc", "raa", "arp", "tra", "slr")
+
+// Epoch counts below this run the anomaly loop without giving up the
+// interpreter lock: releasing and retaking it costs more than the loop.
+constexpr core::index_t kReleaseLockAbove = 2048;
+
+KeplerianObject* as_kep(PyObject* o) noexcept { return reinterpret_cast<KeplerianObject*>(o); }
+
+// --- C-level methods ---------------------------------------------------------
+
+// Slot 1: the gravity gradient. `t` and `v` are not read.
+int Keplerian_c_jac_r(prop::PropagatorObject* self, double, const double* r, const double*, double* out9) {
+    kep::jac_r_kernel(reinterpret_cast<KeplerianObject*>(self)->GM, r, out9);
+    return 0;
+}
+
+int Keplerian_c_jacobian(KeplerianObject* self, const double* r, double* out36) {
+    kep::jacobian_kernel(self->GM, r, out36);
+    return 0;
+}
+
+PyObject* Keplerian_propagate_tra(KeplerianObject*, PyObject* dt, double tra0, double ecc, double mnm) {
+    core::View1D view;
+    if (!view.acquire(dt, /*writable=*/false)) return nullptr;
+    npy_intp n = view.shape(0);
+    Ref tra = core::zeros(1, &n);
+    if (!tra) return nullptr;
+    const double mea0 = coe::c_mea_from_tra(tra0, ecc);
+    if (mea0 == -1.0 && PyErr_Occurred()) return nullptr;
+
+    const core::Strided1D<double> s = view.span1();
+    const core::Strided1D<const double> d{s.base, s.size, s.stride};
+    double* out = core::data_of(tra.get());
+    auto tra_from_mea = [](double mea, double e) noexcept { return coe::c_tra_from_mea(mea, e); };
+    core::index_t done;
+    if (n > kReleaseLockAbove) {
+        Py_BEGIN_ALLOW_THREADS
+        done = kep::advance_true_anomaly(d, out, mea0, mnm, ecc, tra_from_mea, core::error_pending_nogil);
+        Py_END_ALLOW_THREADS
+    } else {
+        done = kep::advance_true_anomaly(d, out, mea0, mnm, ecc, tra_from_mea,
+                                         []() noexcept { return PyErr_Occurred() != nullptr; });
+    }
+    if (done != n) return nullptr;
+    return tra.release();
+}
+
+PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyObject* coe0_obj) {
+    auto* coe0 = reinterpret_cast<st::COEObject*>(coe0_obj);
+    PyObject* epoch0 = coe0->base.time ? coe0->base.time : Py_None;
+    Ref diff = Ref::steal(PyNumber_Subtract(time, epoch0));
+    if (!diff) return nullptr;
+    PyObject* reshape_args[2] = {diff.get(), g_minus_one};
+    Ref dt = Ref::steal(PyObject_VectorcallMethod(g_str_reshape, reshape_args,
+                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!dt) return nullptr;
+    npy_intp n;
+    {
+        core::View1D view;
+        if (!view.acquire(dt.get(), /*writable=*/false)) return nullptr;
+        n = view.shape(0);
+    }
+    const double mnm = coe::c_mnm_from_sma(coe0->sma, self->GM);
+    Ref ecc = core::full(n, coe0->ecc);
+    if (!ecc) return nullptr;
+    Ref sma = core::full(n, coe0->sma);
+    if (!sma) return nullptr;
+    Ref inc = core::full(n, coe0->inc);
+    if (!inc) return nullptr;
+    Ref raa = core::full(n, coe0->raa);
+    if (!raa) return nullptr;
+    Ref arp = core::full(n, coe0->arp);
+    if (!arp) return nullptr;
+    Ref slr = core::full(n, coe0->slr);
+    if (!slr) return nullptr;
+    Ref tra = Ref::steal(kep::vtable_of(self)->propagate_tra(self, dt.get(), coe0->tra, coe0->ecc, mnm));
+    if (!tra) return nullptr;
+    Ref gm = Ref::steal(PyFloat_FromDouble(self->GM));
+    if (!gm) return nullptr;
+    PyObject* frame = coe0->base.frame ? coe0->base.frame : Py_None;
+    PyObject* argv[11] = {nullptr,   time,      frame,     gm.get(),  ecc.get(), sma.get(),
+                          inc.get(), raa.get(), arp.get(), tra.get(), slr.get()};
+    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(eph::COEEphemeris_Type), argv + 1,
+                               1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_coe_kwnames);
+}
+
+// --- Python-visible methods ----------------------------------------------------
+
+bool check_result_type(PyObject* obj, PyTypeObject* type) {
+    if (obj == Py_None || PyObject_TypeCheck(obj, type)) return true;
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj)->tp_name, type->tp_name);
+    return false;
+}
+
+PyObject* call_method0(PyObject* obj, PyObject* name) {
+    PyObject* args[1] = {obj};
+    return PyObject_VectorcallMethod(name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+constexpr const char* kPropagateNames[] = {"time", "state"};
+constexpr core::Signature kPropagateSig{"propagate_state", kPropagateNames, 2, /*extra_keywords=*/true};
+
+PyObject* Keplerian_propagate_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    if (!core::parse_args(kPropagateSig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* state = a[1];
+    if (!core::check_arg_type(state, st::State_Type, "state", /*none_ok=*/false)) return nullptr;
+    Ref time = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(velarion::time::Time_Type), a[0]));
+    if (!time) return nullptr;
+
+    Ref coe0;
+    if (PyObject_TypeCheck(state, st::COE_Type)) {
+        coe0 = Ref::borrow(state);
+    } else if (PyObject_TypeCheck(state, st::StateVector_Type)) {
+        coe0 = Ref::steal(call_method0(state, g_str_to_coe));
+    } else {
+        Ref sv = Ref::steal(call_method0(state, g_str_to_sv));
+        if (!sv) return nullptr;
+        coe0 = Ref::steal(call_method0(sv.get(), g_str_to_coe));
+    }
+    if (!coe0) return nullptr;
+    if (!check_result_type(coe0.get(), st::COE_Type)) return nullptr;
+    if (coe0.get() == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "to_coe() returned None: the state has no orbital elements to propagate");
+        return nullptr;
+    }
+    if (reinterpret_cast<st::COEObject*>(coe0.get())->ecc >= 1.0) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return nullptr;
+    }
+    KeplerianObject* kself = as_kep(self);
+    Ref coe = Ref::steal(kep::vtable_of(kself)->c_propagate_state(kself, time.get(), coe0.get()));
+    if (!coe) return nullptr;
+    Ref sv = Ref::steal(call_method0(coe.get(), g_str_to_sv));
+    if (!sv) return nullptr;
+    if (!check_result_type(sv.get(), eph::StateVectorEphemeris_Type)) return nullptr;
+    return sv.release();
+}
+
+constexpr const char* kJacobianNames[] = {"eph"};
+constexpr core::Signature kJacobianSig{"jacobian", kJacobianNames, 1};
+
+PyObject* Keplerian_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[1];
+    if (!core::parse_args(kJacobianSig, args, nargs, kwnames, a)) return nullptr;
+    if (!core::check_arg_type(a[0], eph::StateVectorEphemeris_Type, "eph", /*none_ok=*/false)) return nullptr;
+    auto* e = reinterpret_cast<eph::StateVectorEphemerisObject*>(a[0]);
+    const npy_intp n = e->base.size;
+    if (n < 0) {
+        PyErr_Format(PyExc_ValueError, "ephemeris size is negative (%zd)", static_cast<Py_ssize_t>(n));
+        return nullptr;
+    }
+    npy_intp shape[3] = {n, 6, 6};
+    Ref jac = core::zeros(3, shape);
+    if (!jac || n == 0) return jac.release();
+    if (!e->r || !e->v || !e->r_data || !e->v_data) {
+        PyErr_SetString(PyExc_AttributeError, "Memoryview is not initialized");
+        return nullptr;
+    }
+    // The rows read below must exist: the arrays are (N, 3) C-contiguous.
+    for (PyObject* arr : {e->r, e->v}) {
+        if (!PyArray_Check(arr) || PyArray_NDIM(core::as_array(arr)) != 2 ||
+            PyArray_DIM(core::as_array(arr), 0) < n || PyArray_DIM(core::as_array(arr), 1) != 3) {
+            PyErr_Format(PyExc_ValueError, "ephemeris arrays do not hold %zd rows of 3 values",
+                         static_cast<Py_ssize_t>(n));
+            return nullptr;
+        }
+    }
+    KeplerianObject* kself = as_kep(self);
+    auto c_jacobian = kep::vtable_of(kself)->c_jacobian;
+    const double* r = e->r_data;
+    double* out = core::data_of(jac.get());
+    if (c_jacobian == Keplerian_c_jacobian) {
+        const double GM = kself->GM;
+        for (npy_intp i = 0; i < n; ++i) kep::jacobian_kernel(GM, r + 3 * i, out + 36 * i);
+    } else {
+        for (npy_intp i = 0; i < n; ++i) {
+            double pos[3] = {r[3 * i], r[3 * i + 1], r[3 * i + 2]};
+            if (c_jacobian(kself, pos, out + 36 * i) < 0) return nullptr;
+        }
+    }
+    return jac.release();
+}
+
+PyObject* Keplerian_get_GM(PyObject* self, void*) { return PyFloat_FromDouble(as_kep(self)->GM); }
+
+// --- construction --------------------------------------------------------------
+
+constexpr const char* kNewNames[] = {"GM"};
+constexpr core::Signature kNewSig{"Keplerian", kNewNames, 0};
+
+PyObject* Keplerian_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* a[1];
+    if (!core::parse_args(kNewSig, args, kwargs, a)) return nullptr;
+    double GM = g_default_GM;
+    if (a[0] && !core::to_double(a[0], GM)) return nullptr;
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return nullptr;
+    Ref self = Ref::steal(prop::Propagator_Type->tp_new(type, empty.get(), nullptr));
+    if (!self) return nullptr;
+    KeplerianObject* k = as_kep(self.get());
+    k->base.vtab = &g_vtable.base;
+    k->GM = GM;
+    return self.release();
+}
+
+// Everything is set by __new__; a Python subclass's __init__ may take other arguments.
+int Keplerian_init(PyObject*, PyObject*, PyObject*) { return 0; }
+
+constexpr const char kKeplerianDoc[] =
+    "Keplerian (two-body) orbit propagator.\n"
+    "\n"
+    "Propagates an orbital state under unperturbed two-body motion: the mean\n"
+    "anomaly advances linearly with time and the other elements stay fixed.\n"
+    "The result carries the frame of the initial state.\n"
+    "\n"
+    "High-performance Jacobian routines for use in estimation and STM computation.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "GM : float, optional\n"
+    "    Gravitational parameter used for propagation [m^3/s^2]. Defaults to Earth's GM.\n"
+    "\n"
+    "Notes\n"
+    "-----\n"
+    "This propagator ignores all perturbations (e.g., J2, drag, lunisolar).\n"
+    "Not valid for parabolic or hyperbolic orbits (ecc >= 1.0).\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> prop = Keplerian(GM=398600.4418e9)\n"
+    ">>> eph = prop.propagate(times, state)\n";
+
+PyMethodDef g_propagate_state_def = {
+    "propagate_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Keplerian_propagate_state)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "Propagate a single initial state to one or more epochs (public API).\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "time : DatetimeLike\n"
+    "    Target epoch(s): anything the Time constructor accepts.\n"
+    "state : State\n"
+    "    Initial state. A COE is used as it is, a StateVector through its\n"
+    "    to_coe(), any other state through to_sv().to_coe().\n"
+    "**kwargs\n"
+    "    Ignored.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "StateVectorEphemeris\n"
+    "    Positions and velocities at the target epochs, in the frame of the\n"
+    "    initial state.\n"
+    "\n"
+    "Raises\n"
+    "------\n"
+    "NotImplementedError\n"
+    "    If the orbit's eccentricity >= 1.0 (parabolic or hyperbolic).\n"};
+
+PyMethodDef g_jacobian_def = {
+    "jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Keplerian_jacobian)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "Compute the Jacobian matrices (∂f/∂x) along an ephemeris trajectory.\n"
+    "\n"
+    "The state is x = (r, v) and f(x) = (v, -GM r / |r|^3), so each matrix has\n"
+    "zero diagonal blocks, the identity top right and the gravity gradient\n"
+    "GM (3 r r^T - |r|^2 I) / |r|^5 bottom left.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "eph : StateVectorEphemeris\n"
+    "    Positions [m] (and velocities, which do not enter) of N epochs.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "jac : ndarray, shape (N, 6, 6)\n"
+    "    jac[i] is the Jacobian at epoch i, rows and columns ordered\n"
+    "    x, y, z of position then x, y, z of velocity.\n"};
+
+constexpr core::MethodParam kPropagateParams[] = {
+    {"time", "POSITIONAL_OR_KEYWORD", "DatetimeLike"},
+    {"state", "POSITIONAL_OR_KEYWORD", "State"},
+    {"kwargs", "VAR_KEYWORD", nullptr},
+};
+constexpr core::MethodParam kJacobianParams[] = {
+    {"eph", "POSITIONAL_OR_KEYWORD", "StateVectorEphemeris"},
+};
+
+PyMethodDef Keplerian_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef Keplerian_getset[] = {
+    {"GM", Keplerian_get_GM, nullptr,
+     "Gravitational parameter used for propagation [m^3/s^2]. Defaults to Earth's GM.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot Keplerian_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Keplerian_new)},
+    {Py_tp_init, reinterpret_cast<void*>(Keplerian_init)},
+    {Py_tp_doc, const_cast<char*>(kKeplerianDoc)},
+    {Py_tp_methods, Keplerian_methods},
+    {Py_tp_getset, Keplerian_getset},
+    {0, nullptr}};
+
+PyType_Spec Keplerian_spec = {"velarion.propagators.analytical.keplerian.keplerian.Keplerian",
+                              sizeof(KeplerianObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                              Keplerian_slots};
+
+// --- module ----------------------------------------------------------------
+
+// `import name` into the module namespace.
+int add_module(PyObject* module, const char* name) {
+    Ref mod = Ref::steal(PyImport_ImportModule(name));
+    if (!mod) return -1;
+    return PyModule_AddObjectRef(module, name, mod.get());
+}
+
+// `from source import name` into the module namespace.
+int add_import(PyObject* module, const char* source, const char* name) {
+    Ref mod = Ref::steal(PyImport_ImportModule(source));
+    if (!mod) return -1;
+    Ref obj = Ref::steal(PyObject_GetAttrString(mod.get(), name));
+    if (!obj) return -1;
+    return PyModule_AddObjectRef(module, name, obj.get());
+}
+
+int intern(PyObject*& slot, const char* text) {
+    slot = PyUnicode_InternFromString(text);
+    return slot ? 0 : -1;
+}
+
+PyObject* keplerian_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
+
+int keplerian_exec(PyObject* module) {
+    if (int r = g_once.enter(module, "keplerian"); r <= 0) return r;
+    PyTypeObject* method_type = nullptr;
+    PyTypeObject* type = nullptr;
+    VELARION_CHECK(core::import_numpy());
+
+    // The base type first, and the class on it.
+    VELARION_CHECK(prop::import_propagators());
+    {
+        auto* base = static_cast<prop::PropagatorVTable*>(
+            core::vtable_bind(prop::Propagator_Type, prop::kPropagatorVTableType));
+        VELARION_CHECK(base);
+        g_vtable.base = *base;
+        g_vtable.base.c_jac_r = Keplerian_c_jac_r;
+        g_vtable.propagate_tra = Keplerian_propagate_tra;
+        g_vtable.c_propagate_state = Keplerian_c_propagate_state;
+        g_vtable.c_jacobian = Keplerian_c_jacobian;
+    }
+    VELARION_CHECK(type = core::add_type(module, &Keplerian_spec, reinterpret_cast<PyObject*>(prop::Propagator_Type)));
+    VELARION_CHECK(core::vtable_publish(type, &g_vtable, kep::kKeplerianVTableType));
+    kep::Keplerian_Type = type;  // the module keeps it for the life of the process
+
+    // Types, variables and functions of the other modules.
+    VELARION_CHECK(velarion::time::import_time());
+    VELARION_CHECK(velarion::ellipsoid::import_ellipsoid());
+    VELARION_CHECK(velarion::frames::import_frames());
+    VELARION_CHECK(velarion::bodies::import_bodies());
+    VELARION_CHECK(velarion::representable::import_representable());
+    VELARION_CHECK(st::import_state());
+    VELARION_CHECK(eph::import_ephemeris());
+    VELARION_CHECK(velarion::tle::import_tle());
+    VELARION_CHECK(coe::import_coe());
+
+    VELARION_CHECK(intern(g_str_to_coe, "to_coe"));
+    VELARION_CHECK(intern(g_str_to_sv, "to_sv"));
+    VELARION_CHECK(intern(g_str_reshape, "reshape"));
+    VELARION_CHECK(g_minus_one = PyLong_FromLong(-1));
+    VELARION_CHECK(g_coe_kwnames = Py_BuildValue("(sssssssss)", "frame", "GM", "ecc", "sma", "inc", "raa", "arp",
+                                                 "tra", "slr"));
+
+    // Python-level names, the default GM, and the annotated methods.
+    VELARION_CHECK(add_module(module, "numpy"));
+    VELARION_CHECK(add_import(module, "velarion.typing", "DatetimeLike"));
+    {
+        Ref gm = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(velarion::bodies::Earth_Type), "GM"));
+        VELARION_CHECK(gm.get());
+        VELARION_CHECK(core::to_double(gm.get(), g_default_GM) ? 0 : -1);
+    }
+    VELARION_CHECK(method_type = core::annotated_method_type(module));
+    VELARION_CHECK(core::add_annotated_method(method_type, type, &g_propagate_state_def, kPropagateParams,
+                                              "StateVectorEphemeris"));
+    VELARION_CHECK(core::add_annotated_method(method_type, type, &g_jacobian_def, kJacobianParams, "numpy.ndarray"));
+    Py_DECREF(method_type);
+    return 0;
+error:
+    Py_XDECREF(method_type);
+    return -1;
+}
+
+PyModuleDef_Slot keplerian_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(keplerian_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(keplerian_exec)},
+    {0, nullptr}};
+
+PyModuleDef keplerian_def = {PyModuleDef_HEAD_INIT,
+                             "velarion.propagators.analytical.keplerian.keplerian",
+                             "Two-body (Keplerian) propagation and the two-body Jacobian.",
+                             0,
+                             nullptr,
+                             keplerian_slots,
+                             nullptr,
+                             nullptr,
+                             nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_keplerian() { return PyModuleDef_Init(&keplerian_def); }

@@ -1,0 +1,209 @@
+// velarion.satellite.satellite: the Satellite object (a time, a name, a
+// description, and the state, propagator and ephemeris it was given).
+#include "velarion/_core/core.hpp"
+#include "velarion/bodies/bodies.hpp"
+#include "velarion/frames/frames.hpp"
+#include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
+#include "velarion/propagators/analytical/keplerian/keplerian.hpp"
+#include "velarion/propagators/analytical/sgp4/tle.hpp"
+#include "velarion/propagators/propagators.hpp"
+#include "velarion/state/ephemeris.hpp"
+#include "velarion/state/state.hpp"
+#include "velarion/time/time.hpp"
+#include "velarion/utils/representable.hpp"
+
+namespace core = velarion::core;
+
+using core::Ref;
+
+namespace {
+
+core::ModuleOnce g_once;
+PyObject* g_str_strip = nullptr;
+
+struct SatelliteObject {
+    PyObject_HEAD
+    PyObject* _time;        // the Time made by the constructor
+    PyObject* name;         // str or None
+    PyObject* description;  // str or None
+    PyObject* state;        // as given to the constructor
+    PyObject* propagator;   // Propagator or None
+    PyObject* ephemeris;    // StateVectorEphemeris or None
+};
+
+SatelliteObject* as_sat(PyObject* o) noexcept { return reinterpret_cast<SatelliteObject*>(o); }
+
+// Every object slot of a satellite.
+constexpr Py_ssize_t kSlotOffsets[] = {
+    offsetof(SatelliteObject, _time),      offsetof(SatelliteObject, name),
+    offsetof(SatelliteObject, description), offsetof(SatelliteObject, state),
+    offsetof(SatelliteObject, propagator), offsetof(SatelliteObject, ephemeris)};
+
+PyObject*& slot_at(PyObject* self, Py_ssize_t offset) noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+}
+
+PyObject* Satellite_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    for (Py_ssize_t off : kSlotOffsets) slot_at(self, off) = Py_NewRef(Py_None);
+    return self;
+}
+
+int Satellite_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    for (Py_ssize_t off : kSlotOffsets) Py_VISIT(slot_at(self, off));
+    return 0;
+}
+
+// Clearing drops the references and leaves None in their place.
+int Satellite_clear(PyObject* self) {
+    for (Py_ssize_t off : kSlotOffsets) core::replace_slot(slot_at(self, off), Py_NewRef(Py_None));
+    return 0;
+}
+
+void Satellite_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    for (Py_ssize_t off : kSlotOffsets) Py_CLEAR(slot_at(self, off));
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// The text stored for a name or description: the string itself, or "None"
+// for None, stripped of leading and trailing whitespace.
+PyObject* stored_text(PyObject* value) {
+    Ref text = value == Py_None ? Ref::steal(PyUnicode_FromString("None")) : Ref::borrow(value);
+    if (!text) return nullptr;
+    PyObject* args[1] = {text.get()};
+    return PyObject_VectorcallMethod(g_str_strip, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+constexpr const char* kInitNames[] = {"time", "state", "propagator", "ephemeris", "name", "description"};
+constexpr core::Signature kInitSig{"Satellite", kInitNames, 2};
+
+int Satellite_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[6];
+    if (!core::parse_args(kInitSig, args, kwargs, a)) return -1;
+    for (int i = 2; i < 6; ++i) {
+        if (!a[i]) a[i] = Py_None;
+    }
+    PyObject *time = a[0], *state = a[1], *propagator = a[2], *ephemeris = a[3], *name = a[4], *description = a[5];
+    if (!core::check_arg_type(propagator, velarion::propagators::Propagator_Type, "propagator")) return -1;
+    if (!core::check_arg_type(ephemeris, velarion::ephemeris::StateVectorEphemeris_Type, "ephemeris")) return -1;
+    if (!core::check_exact_str(name, "name", /*none_ok=*/true)) return -1;
+    if (!core::check_exact_str(description, "description", /*none_ok=*/true)) return -1;
+
+    Ref t = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(velarion::time::Time_Type), time));
+    if (!t) return -1;
+    // A name or description given as None stays None; a text is stripped.
+    Ref name_value = name == Py_None ? Ref::borrow(Py_None) : Ref::steal(stored_text(name));
+    if (!name_value) return -1;
+    Ref description_value = description == Py_None ? Ref::borrow(Py_None) : Ref::steal(stored_text(description));
+    if (!description_value) return -1;
+
+    SatelliteObject* s = as_sat(self);
+    core::replace_slot(s->_time, t.release());
+    core::replace_slot(s->name, name_value.release());
+    core::replace_slot(s->description, description_value.release());
+    core::replace_slot(s->state, Py_NewRef(state));
+    core::replace_slot(s->propagator, Py_NewRef(propagator));
+    core::replace_slot(s->ephemeris, Py_NewRef(ephemeris));
+    return 0;
+}
+
+// --- properties ----------------------------------------------------------------
+
+PyObject* get_slot(PyObject* self, void* closure) {
+    PyObject* value = slot_at(self, reinterpret_cast<Py_ssize_t>(closure));
+    return Py_NewRef(value ? value : Py_None);
+}
+
+int set_text_slot(PyObject* self, PyObject* value, void* closure) {
+    if (!value) {
+        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        return -1;
+    }
+    if (!core::check_exact_str(value, "value", /*none_ok=*/true)) return -1;
+    PyObject* text = stored_text(value);
+    if (!text) return -1;
+    core::replace_slot(slot_at(self, reinterpret_cast<Py_ssize_t>(closure)), text);
+    return 0;
+}
+
+void* offset_of(Py_ssize_t offset) { return reinterpret_cast<void*>(offset); }
+
+PyGetSetDef Satellite_getset[] = {
+    {"time", get_slot, nullptr, "Satellite.time: Time", offset_of(offsetof(SatelliteObject, _time))},
+    {"name", get_slot, set_text_slot, "Satellite.name: str | None", offset_of(offsetof(SatelliteObject, name))},
+    {"description", get_slot, set_text_slot, "Satellite.description: str | None",
+     offset_of(offsetof(SatelliteObject, description))},
+    {"state", get_slot, nullptr, "Satellite.state: the state given to the constructor (any object)",
+     offset_of(offsetof(SatelliteObject, state))},
+    {"propagator", get_slot, nullptr, "Satellite.propagator: Propagator | None",
+     offset_of(offsetof(SatelliteObject, propagator))},
+    {"ephemeris", get_slot, nullptr, "Satellite.ephemeris: StateVectorEphemeris | None",
+     offset_of(offsetof(SatelliteObject, ephemeris))},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef Satellite_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot Satellite_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Satellite_new)},
+    {Py_tp_init, reinterpret_cast<void*>(Satellite_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Satellite_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Satellite_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Satellite_clear)},
+    {Py_tp_methods, Satellite_methods},
+    {Py_tp_getset, Satellite_getset},
+    {0, nullptr}};
+
+PyType_Spec Satellite_spec = {"velarion.satellite.satellite.Satellite", sizeof(SatelliteObject), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, Satellite_slots};
+
+// --- module ----------------------------------------------------------------
+
+int add_import(PyObject* module, const char* source, const char* name) {
+    Ref mod = Ref::steal(PyImport_ImportModule(source));
+    if (!mod) return -1;
+    Ref obj = Ref::steal(PyObject_GetAttrString(mod.get(), name));
+    if (!obj) return -1;
+    return PyModule_AddObjectRef(module, name, obj.get());
+}
+
+PyObject* satellite_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
+
+int satellite_exec(PyObject* module) {
+    if (int r = g_once.enter(module, "satellite"); r <= 0) return r;
+    PyTypeObject* type = nullptr;
+    VELARION_CHECK(velarion::time::import_time());
+    VELARION_CHECK(velarion::propagators::import_propagators());
+    VELARION_CHECK(velarion::ellipsoid::import_ellipsoid());
+    VELARION_CHECK(velarion::bodies::import_bodies());
+    VELARION_CHECK(velarion::representable::import_representable());
+    VELARION_CHECK(velarion::state::import_state());
+    VELARION_CHECK(velarion::ephemeris::import_ephemeris());
+    VELARION_CHECK(velarion::tle::import_tle());
+    VELARION_CHECK(velarion::frames::import_frames());
+    VELARION_CHECK(velarion::keplerian::import_keplerian());
+    VELARION_CHECK(g_str_strip = PyUnicode_InternFromString("strip"));
+    VELARION_CHECK(add_import(module, "typing", "Iterable"));
+    VELARION_CHECK(add_import(module, "velarion.typing", "DatetimeLike"));
+    VELARION_CHECK(type = core::add_type(module, &Satellite_spec));
+    Py_DECREF(type);
+    return 0;
+error:
+    return -1;
+}
+
+PyModuleDef_Slot satellite_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(satellite_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(satellite_exec)},
+    {0, nullptr}};
+
+PyModuleDef satellite_def = {PyModuleDef_HEAD_INIT, "velarion.satellite.satellite", "The Satellite object.", 0,
+                             nullptr, satellite_slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_satellite() { return PyModuleDef_Init(&satellite_def); }
