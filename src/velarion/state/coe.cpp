@@ -1,0 +1,224 @@
+// velarion.state.coe: the Kepler-equation solver, published at C level, and
+// vectorized Python forms of the anomaly conversions for users.
+#include "velarion/_core/core.hpp"
+#include "velarion/_core/numpy.hpp"
+#include "velarion/mathtools/misc/misc.hpp"
+#include "velarion/state/coe.hpp"
+#include "velarion/state/kepler.hpp"
+
+#include <cmath>
+
+namespace core = velarion::core;
+namespace coe = velarion::coe;
+namespace kepler = velarion::state::kepler;
+
+namespace {
+
+core::ModuleOnce g_once;
+
+double c_eca_from_mea_impl(double mea, double ecc) { return kepler::eca_from_mea(mea, ecc); }
+
+// ---------------------------------------------------------------------------
+// Vectorized forms: two broadcast operands, a float64 result.
+
+// What an operand must satisfy.
+enum class Domain { Any, Eccentricity, Positive };
+
+bool in_domain(double x, Domain d) noexcept {
+    switch (d) {
+        case Domain::Eccentricity: return x >= 0.0 && x < 1.0;
+        case Domain::Positive: return x > 0.0 && std::isfinite(x);
+        default: return true;
+    }
+}
+
+int raise_domain(const char* name, Domain d) {
+    if (d == Domain::Eccentricity) {
+        PyErr_Format(PyExc_ValueError, "%s must be in [0, 1) (elliptic orbits)", name);
+    } else {
+        PyErr_Format(PyExc_ValueError, "%s must be positive and finite", name);
+    }
+    return -1;
+}
+
+bool is_array_like(PyObject* o) {
+    return PyArray_Check(o) || (PySequence_Check(o) && !PyUnicode_Check(o) && !PyBytes_Check(o));
+}
+
+// A kernel returns its result; -1.0 with a pending exception is a failure.
+using Kernel = double (*)(double, double);
+
+struct Binary {
+    const char* name;
+    const char* first;
+    const char* second;
+    Domain first_domain;
+    Domain second_domain;
+    Kernel kernel;
+};
+
+PyObject* apply(const Binary& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const char* const names[2] = {f.first, f.second};
+    const core::Signature sig{f.name, names, 2};
+    PyObject* a[2];
+    if (!core::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+
+    if (!is_array_like(a[0]) && !is_array_like(a[1])) {
+        double x, y;
+        if (!core::to_double(a[0], x) || !core::to_double(a[1], y)) return nullptr;
+        if (!in_domain(x, f.first_domain)) return raise_domain(f.first, f.first_domain), nullptr;
+        if (!in_domain(y, f.second_domain)) return raise_domain(f.second, f.second_domain), nullptr;
+        const double out = f.kernel(x, y);
+        if (out == -1.0 && PyErr_Occurred()) return nullptr;
+        return PyFloat_FromDouble(out);
+    }
+
+    core::Ref xa = core::Ref::steal(PyArray_FromAny(a[0], PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                                    NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+    if (!xa) return nullptr;
+    core::Ref ya = core::Ref::steal(PyArray_FromAny(a[1], PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                                    NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+    if (!ya) return nullptr;
+    PyArrayObject* ops[3] = {core::as_array(xa.get()), core::as_array(ya.get()), nullptr};
+    npy_uint32 flags[3] = {NPY_ITER_READONLY, NPY_ITER_READONLY, NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE};
+    NpyIter* it = NpyIter_MultiNew(3, ops, NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK, NPY_KEEPORDER, NPY_NO_CASTING, flags, nullptr);
+    if (!it) return nullptr;
+    int status = 0;  // 1, 2: the first or second operand is out of its domain; -1: a kernel failed
+    if (NpyIter_GetIterSize(it) > 0) {
+        NpyIter_IterNextFunc* next = NpyIter_GetIterNext(it, nullptr);
+        if (!next) {
+            NpyIter_Deallocate(it);
+            return nullptr;
+        }
+        char** data = NpyIter_GetDataPtrArray(it);
+        npy_intp* strides = NpyIter_GetInnerStrideArray(it);
+        npy_intp* size = NpyIter_GetInnerLoopSizePtr(it);
+        // The kernels need no interpreter; they take it themselves to report
+        // a failure, which the loop then sees as -1.0 plus a pending error.
+        Py_BEGIN_ALLOW_THREADS
+        do {
+            char *px = data[0], *py = data[1], *po = data[2];
+            const npy_intp n = *size;
+            for (npy_intp i = 0; i < n; ++i) {
+                const double x = *reinterpret_cast<const double*>(px);
+                const double y = *reinterpret_cast<const double*>(py);
+                if (!in_domain(x, f.first_domain)) {
+                    status = 1;
+                    break;
+                }
+                if (!in_domain(y, f.second_domain)) {
+                    status = 2;
+                    break;
+                }
+                const double out = f.kernel(x, y);
+                if (out == -1.0 && core::error_pending_nogil()) {
+                    status = -1;
+                    break;
+                }
+                *reinterpret_cast<double*>(po) = out;
+                px += strides[0];
+                py += strides[1];
+                po += strides[2];
+            }
+        } while (status == 0 && next(it));
+        Py_END_ALLOW_THREADS
+    }
+    core::Ref out = core::Ref::borrow(reinterpret_cast<PyObject*>(NpyIter_GetOperandArray(it)[2]));
+    if (NpyIter_Deallocate(it) != NPY_SUCCEED) return nullptr;
+    if (status == 1) return raise_domain(f.first, f.first_domain), nullptr;
+    if (status == 2) return raise_domain(f.second, f.second_domain), nullptr;
+    if (status == -1) return nullptr;
+    return PyArray_Return(core::as_array(out.release()));
+}
+
+double k_eca_from_mea(double mea, double ecc) { return kepler::eca_from_mea(mea, ecc); }
+double k_tra_from_mea(double mea, double ecc) { return coe::c_tra_from_mea(mea, ecc); }
+double k_mea_from_tra(double tra, double ecc) { return coe::c_mea_from_tra(tra, ecc); }
+double k_eca_from_tra(double tra, double ecc) { return coe::c_eca_from_tra(tra, ecc); }
+double k_tra_from_eca(double eca, double ecc) { return coe::c_tra_from_eca(eca, ecc); }
+double k_mea_from_eca(double eca, double ecc) { return coe::c_mea_from_eca(eca, ecc); }
+double k_mnm_from_sma(double sma, double GM) { return coe::c_mnm_from_sma(sma, GM); }
+
+#define VELARION_BINARY(fname, first, second, domain)                                               \
+    PyObject* py_##fname(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {  \
+        static const Binary f{#fname, first, second, Domain::Any, domain, k_##fname};                            \
+        return apply(f, args, nargs, kwnames);                                                      \
+    }
+
+VELARION_BINARY(eca_from_mea, "mea", "ecc", Domain::Eccentricity)
+VELARION_BINARY(tra_from_mea, "mea", "ecc", Domain::Eccentricity)
+VELARION_BINARY(mea_from_tra, "tra", "ecc", Domain::Eccentricity)
+VELARION_BINARY(eca_from_tra, "tra", "ecc", Domain::Eccentricity)
+VELARION_BINARY(tra_from_eca, "eca", "ecc", Domain::Eccentricity)
+VELARION_BINARY(mea_from_eca, "eca", "ecc", Domain::Eccentricity)
+
+#undef VELARION_BINARY
+
+PyObject* py_mnm_from_sma(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Binary f{"mnm_from_sma", "sma", "GM", Domain::Positive, Domain::Positive, k_mnm_from_sma};
+    return apply(f, args, nargs, kwnames);
+}
+
+#define VELARION_DOC(fname, args, text) #fname "(" args ")\n--\n\n" text
+
+PyMethodDef coe_methods[] = {
+    {"eca_from_mea", (PyCFunction)(void (*)(void))py_eca_from_mea, METH_FASTCALL | METH_KEYWORDS,
+     VELARION_DOC(eca_from_mea, "mea, ecc",
+                  "Eccentric anomaly [rad] solving Kepler's equation E - ecc*sin(E) = mea.\n\n"
+                  "mea may be any real (it is not reduced: E lies within pi of mea's nearest\n"
+                  "multiple of 2*pi); 0 <= ecc < 1. Scalars give a float, arrays broadcast\n"
+                  "NumPy-style into a new float64 array. A NaN mea gives NaN.")},
+    {"tra_from_mea", (PyCFunction)(void (*)(void))py_tra_from_mea, METH_FASTCALL | METH_KEYWORDS,
+     VELARION_DOC(tra_from_mea, "mea, ecc",
+                  "True anomaly [rad, in [0, 2*pi)] from mean anomaly, 0 <= ecc < 1.\n\n"
+                  "Scalars give a float, arrays broadcast into a new float64 array.")},
+    {"mea_from_tra", (PyCFunction)(void (*)(void))py_mea_from_tra, METH_FASTCALL | METH_KEYWORDS,
+     VELARION_DOC(mea_from_tra, "tra, ecc",
+                  "Mean anomaly [rad, in [0, 2*pi)] from true anomaly, 0 <= ecc < 1.\n\n"
+                  "Scalars give a float, arrays broadcast into a new float64 array.")},
+    {"eca_from_tra", (PyCFunction)(void (*)(void))py_eca_from_tra, METH_FASTCALL | METH_KEYWORDS,
+     VELARION_DOC(eca_from_tra, "tra, ecc",
+                  "Eccentric anomaly [rad, in [0, 2*pi)] from true anomaly, 0 <= ecc < 1.\n\n"
+                  "Scalars give a float, arrays broadcast into a new float64 array.")},
+    {"tra_from_eca", (PyCFunction)(void (*)(void))py_tra_from_eca, METH_FASTCALL | METH_KEYWORDS,
+     VELARION_DOC(tra_from_eca, "eca, ecc",
+                  "True anomaly [rad, in [0, 2*pi)] from eccentric anomaly, 0 <= ecc < 1.\n\n"
+                  "Scalars give a float, arrays broadcast into a new float64 array.")},
+    {"mea_from_eca", (PyCFunction)(void (*)(void))py_mea_from_eca, METH_FASTCALL | METH_KEYWORDS,
+     VELARION_DOC(mea_from_eca, "eca, ecc",
+                  "Mean anomaly [rad] from eccentric anomaly: eca - ecc*sin(eca) (not reduced),\n"
+                  "0 <= ecc < 1. Scalars give a float, arrays broadcast into a new float64 array.")},
+    {"mnm_from_sma", (PyCFunction)(void (*)(void))py_mnm_from_sma, METH_FASTCALL | METH_KEYWORDS,
+     VELARION_DOC(mnm_from_sma, "sma, GM",
+                  "Mean motion [rad/s] sqrt(GM/sma)/sma of a semi-major axis [m] under the\n"
+                  "gravitational parameter GM [m^3/s^2]; both must be positive.\n\n"
+                  "Scalars give a float, arrays broadcast into a new float64 array.")},
+    {nullptr, nullptr, 0, nullptr}};
+
+#undef VELARION_DOC
+
+PyObject* coe_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
+
+int coe_exec(PyObject* module) {
+    if (int r = g_once.enter(module, "coe"); r <= 0) return r;
+    VELARION_CHECK(core::import_numpy());
+    VELARION_CHECK(velarion::misc::import_misc());
+    // This module is the solver's home: the inline conversions compiled in
+    // here call it directly rather than binding it through the import.
+    coe::c_eca_from_mea = &c_eca_from_mea_impl;
+    VELARION_CHECK(core::capi_publish(module, "c_eca_from_mea", reinterpret_cast<void*>(&c_eca_from_mea_impl),
+                                      coe::kEcaFromMeaType));
+    return 0;
+error:
+    return -1;
+}
+
+PyModuleDef_Slot coe_slots[] = {{Py_mod_create, (void*)coe_create}, {Py_mod_exec, (void*)coe_exec}, {0, nullptr}};
+
+PyModuleDef coe_def = {PyModuleDef_HEAD_INIT, "velarion.state.coe",
+                       "Anomaly conversions of elliptic orbits and the Kepler-equation solver.", 0, coe_methods,
+                       coe_slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_coe() { return PyModuleDef_Init(&coe_def); }
