@@ -21,7 +21,8 @@ package).
 Table control:
 
 - ``load(path=None)``: read another file of the same format (a newer
-  download); no argument goes back to the shipped file.
+  download); no argument goes back to the shipped file, an ``EOPTable``
+  from an earlier ``table()`` is put back in use.
 - ``table()``: the table in use (``first_mjd``, ``last_mjd``, the daily
   values).
 - ``set_out_of_range("raise" | "hold")``: dates outside the table raise
@@ -190,9 +191,12 @@ def _install(t: EOPTable) -> EOPTable:
     return t
 
 
-def load(path: str | os.PathLike | None = None) -> EOPTable:
-    """Reads a finals2000A file (None: the shipped one) and uses it from now on."""
-    t = _read(path)
+def load(path: str | os.PathLike | EOPTable | None = None) -> EOPTable:
+    """Reads a finals2000A file (None: the shipped one) and uses it from now on.
+
+    An ``EOPTable`` (from an earlier ``table()``) is used again as it is.
+    """
+    t = path if isinstance(path, EOPTable) else _read(path)
     with _lock:
         return _install(t)
 
@@ -265,8 +269,8 @@ class EOP:
             if mjd.ndim != 1 or mjd.dtype != np.float64:
                 mjd = np.asarray(mjd, dtype=np.float64).reshape(-1)
         elif not isinstance(mjd, float):
-            if mjd is None:
-                raise TypeError("EOP dates must be numbers (UTC MJD), not None")
+            if mjd is None or isinstance(mjd, (str, bytes)):
+                raise TypeError(f"EOP dates must be numbers (UTC MJD), not {type(mjd).__name__}")
             mjd = np.asarray(mjd, dtype=np.float64).reshape(-1)
         (status, k, self.mjd, self.pm_x, self.pm_y, self.dX, self.dY, self.lod, self.ut1_utc) = _evaluate(
             mjd, tab._packed, tab.mjd, tab._uniform, _hold
