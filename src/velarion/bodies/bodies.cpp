@@ -1,0 +1,98 @@
+// velarion.bodies.bodies: celestial bodies and their constants, held as
+// class attributes of immutable extension types (CelestialBody and its
+// subclasses Earth, Sun, Moon).
+#include "velarion/_core/core.hpp"
+#include "velarion/bodies/bodies.hpp"
+
+namespace core = velarion::core;
+namespace bodies = velarion::bodies;
+using core::Ref;
+
+namespace {
+
+core::ModuleOnce g_once;
+
+struct Constant {
+    const char* name;
+    double value;
+};
+
+struct BodySpec {
+    const char* name;
+    const char* doc;
+    Constant constants[3];
+};
+
+constexpr const char kCelestialBodyDoc[] =
+    "Base class of the celestial bodies.\n\n"
+    "A body's constants are class attributes: name, GM (gravitational\n"
+    "parameter, m^3/s^2) and radius (equatorial radius, m). Subclass it to\n"
+    "describe another body.";
+
+constexpr BodySpec kBodies[] = {
+    {"Earth",
+     "The Earth.\n\nGM = 3.986004418e14 m^3/s^2 (IERS 2010 / WGS84), radius = 6378137.0 m,\n"
+     "J2 = 1.08262668e-3 (second zonal harmonic).",
+     {{"GM", 3.986004418e14}, {"radius", 6378137.0}, {"J2", 1.08262668e-3}}},
+    {"Sun",
+     "The Sun.\n\nGM = 1.32712440018e20 m^3/s^2, radius = 6.957e8 m (IAU 2015 nominal).",
+     {{"GM", 1.32712440018e20}, {"radius", 6.957e8}, {nullptr, 0.0}}},
+    {"Moon",
+     "The Moon.\n\nGM = 4.9028000661e12 m^3/s^2, radius = 1737400.0 m.",
+     {{"GM", 4.9028000661e12}, {"radius", 1737400.0}, {nullptr, 0.0}}},
+};
+
+// Class attributes go straight into the type's dict: the types are immutable
+// to setattr, as constants should be.
+int set_class_attr(PyTypeObject* type, const char* name, PyObject* value) {
+    if (!value) return -1;
+    Ref keep = Ref::steal(value);
+    if (PyDict_SetItemString(type->tp_dict, name, value) < 0) return -1;
+    PyType_Modified(type);
+    return 0;
+}
+
+PyType_Slot CelestialBody_slots[] = {{Py_tp_doc, (void*)kCelestialBodyDoc}, {0, nullptr}};
+PyType_Spec CelestialBody_spec = {"velarion.bodies.bodies.CelestialBody", sizeof(bodies::CelestialBodyObject), 0,
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+                                  CelestialBody_slots};
+
+PyType_Slot Earth_slots[] = {{Py_tp_doc, (void*)kBodies[0].doc}, {0, nullptr}};
+PyType_Slot Sun_slots[] = {{Py_tp_doc, (void*)kBodies[1].doc}, {0, nullptr}};
+PyType_Slot Moon_slots[] = {{Py_tp_doc, (void*)kBodies[2].doc}, {0, nullptr}};
+constexpr unsigned kBodyFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
+PyType_Spec body_specs[] = {
+    {"velarion.bodies.bodies.Earth", sizeof(bodies::CelestialBodyObject), 0, kBodyFlags, Earth_slots},
+    {"velarion.bodies.bodies.Sun", sizeof(bodies::CelestialBodyObject), 0, kBodyFlags, Sun_slots},
+    {"velarion.bodies.bodies.Moon", sizeof(bodies::CelestialBodyObject), 0, kBodyFlags, Moon_slots},
+};
+
+PyObject* bodies_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
+
+int bodies_exec(PyObject* module) {
+    if (int r = g_once.enter(module, "bodies"); r <= 0) return r;
+    {
+        Ref base = Ref::steal(reinterpret_cast<PyObject*>(core::add_type(module, &CelestialBody_spec)));
+        if (!base) return -1;
+        for (int i = 0; i < 3; ++i) {
+            Ref type = Ref::steal(reinterpret_cast<PyObject*>(core::add_type(module, &body_specs[i], base.get())));
+            if (!type) return -1;
+            auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+            if (set_class_attr(tp, "name", PyUnicode_FromString(kBodies[i].name)) < 0) return -1;
+            for (const Constant& c : kBodies[i].constants) {
+                if (c.name && set_class_attr(tp, c.name, PyFloat_FromDouble(c.value)) < 0) return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+PyModuleDef_Slot bodies_slots[] = {{Py_mod_create, (void*)bodies_create}, {Py_mod_exec, (void*)bodies_exec}, {0, nullptr}};
+
+PyModuleDef bodies_def = {PyModuleDef_HEAD_INIT, "velarion.bodies.bodies",
+                          "Celestial bodies (Earth, Sun, Moon) and their constants.", 0, nullptr, bodies_slots,
+                          nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_bodies() { return PyModuleDef_Init(&bodies_def); }
