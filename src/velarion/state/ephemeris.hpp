@@ -7,8 +7,8 @@
 // pointer to its first element, so compiled readers index rows directly
 // without taking a buffer. Array members are NULL (and their data pointers
 // NULL, size 0) until the instance is initialised; a reader must test the
-// pointer before the first access. The arrays are never replaced after
-// initialisation and their shape never changes.
+// pointer before the first access. Only a new call of __init__ replaces
+// them (pointers and size together); their shape never changes.
 #ifndef VELARION_STATE_EPHEMERIS_HPP
 #define VELARION_STATE_EPHEMERIS_HPP
 

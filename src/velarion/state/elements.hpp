@@ -1,0 +1,171 @@
+// Classical orbital elements <-> position and velocity. Plain C++ on
+// doubles, no Python.
+//
+// Angles come back in [0, 2*pi) (inclination in [0, pi]). Every angle is an
+// atan2 of two projections, so no acos/asin sees a value pushed past 1 by
+// rounding. Degenerate geometries take the usual conventions:
+//   circular (ecc <= kCircularTol): arp = 0 and tra is measured from the node;
+//   equatorial (sin inc <= kEquatorialTol): raa = 0 and the node line is the
+//     x axis, so arp (or, when circular too, tra: the true longitude) is
+//     measured from x, in the sense of the motion.
+// The eccentricity itself is kept as computed, never rounded to zero.
+#ifndef VELARION_STATE_ELEMENTS_HPP
+#define VELARION_STATE_ELEMENTS_HPP
+
+#include "velarion/mathtools/misc/kernels.hpp"
+
+#include <cmath>
+
+namespace velarion::state::elements {
+
+inline constexpr double kCircularTol = 1e-11;
+inline constexpr double kEquatorialTol = 1e-11;
+
+struct Elements {
+    double ecc, sma, inc, raa, arp, tra, slr;
+};
+
+enum class Status {
+    Ok = 0,
+    NonFinite,        // an input is NaN or infinite
+    ZeroPosition,     // |r| = 0
+    Rectilinear,      // r and v parallel (zero angular momentum): no orbital plane
+    BadGM,            // GM not positive
+    BadSlr,           // semi-latus rectum not positive
+    BadEcc,           // negative eccentricity
+    BeyondAsymptote,  // 1 + ecc cos(tra) <= 0: no point of the (hyperbolic) orbit
+};
+
+namespace detail {
+
+inline double dot(const double a[3], const double b[3]) noexcept { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+inline void cross(const double a[3], const double b[3], double out[3]) noexcept {
+    out[0] = a[1] * b[2] - a[2] * b[1];
+    out[1] = a[2] * b[0] - a[0] * b[2];
+    out[2] = a[0] * b[1] - a[1] * b[0];
+}
+
+inline double norm(const double a[3]) noexcept { return std::sqrt(dot(a, a)); }
+
+// Angle of `u` in the plane spanned by the unit vectors x (angle 0) and y
+// (angle pi/2), in [0, 2*pi).
+inline double plane_angle(const double u[3], const double x[3], const double y[3]) noexcept {
+    return misc::atan2_asymmetric_kernel(dot(u, y), dot(u, x));
+}
+
+}  // namespace detail
+
+// Elements of the state (r [m], v [m/s]) under GM [m^3/s^2].
+inline Status rv_to_coe(const double r[3], const double v[3], double GM, Elements& out) noexcept {
+    using namespace detail;
+    for (int i = 0; i < 3; ++i) {
+        if (!std::isfinite(r[i]) || !std::isfinite(v[i])) return Status::NonFinite;
+    }
+    if (!std::isfinite(GM)) return Status::NonFinite;
+    if (!(GM > 0.0)) return Status::BadGM;
+    const double rn = norm(r);
+    if (rn == 0.0) return Status::ZeroPosition;
+    double h[3];
+    cross(r, v, h);
+    const double hn = norm(h);
+    if (hn == 0.0) return Status::Rectilinear;
+
+    // Eccentricity vector (v x h) / GM - r / |r|.
+    double vxh[3], e[3];
+    cross(v, h, vxh);
+    for (int i = 0; i < 3; ++i) e[i] = vxh[i] / GM - r[i] / rn;
+    const double ecc = norm(e);
+
+    const double nxy = std::hypot(h[0], h[1]);  // |z x h|
+    out.ecc = ecc;
+    out.slr = (hn / GM) * hn;
+    out.sma = 1.0 / (2.0 / rn - dot(v, v) / GM);  // +-inf for an exact parabola
+    out.inc = std::atan2(nxy, h[2]);
+
+    const double hu[3] = {h[0] / hn, h[1] / hn, h[2] / hn};
+    double node[3];
+    if (nxy <= kEquatorialTol * hn) {
+        node[0] = 1.0, node[1] = 0.0, node[2] = 0.0;
+        out.raa = 0.0;
+    } else {
+        node[0] = -h[1] / nxy, node[1] = h[0] / nxy, node[2] = 0.0;
+        out.raa = misc::atan2_asymmetric_kernel(node[1], node[0]);
+    }
+    double node90[3];  // the node line turned by 90 degrees in the sense of the motion
+    cross(hu, node, node90);
+
+    if (ecc <= kCircularTol) {
+        out.arp = 0.0;
+        out.tra = plane_angle(r, node, node90);
+    } else {
+        out.arp = plane_angle(e, node, node90);
+        const double eu[3] = {e[0] / ecc, e[1] / ecc, e[2] / ecc};
+        double eu90[3];
+        cross(hu, eu, eu90);
+        out.tra = plane_angle(r, eu, eu90);
+    }
+    return Status::Ok;
+}
+
+// Rotation of the perifocal frame into the reference frame: its first two
+// columns P (towards periapsis) and Q (90 degrees ahead in the orbit).
+struct Orientation {
+    double P[3] = {0.0, 0.0, 0.0}, Q[3] = {0.0, 0.0, 0.0};
+
+    void set(double inc, double raa, double arp) noexcept {
+        const double ci = std::cos(inc), si = std::sin(inc);
+        const double cO = std::cos(raa), sO = std::sin(raa);
+        const double cw = std::cos(arp), sw = std::sin(arp);
+        P[0] = cO * cw - sO * sw * ci;
+        P[1] = sO * cw + cO * sw * ci;
+        P[2] = sw * si;
+        Q[0] = -cO * sw - sO * cw * ci;
+        Q[1] = -sO * sw + cO * cw * ci;
+        Q[2] = cw * si;
+    }
+};
+
+// Checks of coe_to_rv's inputs that do not depend on the orientation.
+inline Status check_shape(double GM, double ecc, double slr, double tra) noexcept {
+    if (!std::isfinite(GM) || !std::isfinite(ecc) || !std::isfinite(slr) || !std::isfinite(tra)) {
+        return Status::NonFinite;
+    }
+    if (!(GM > 0.0)) return Status::BadGM;
+    if (ecc < 0.0) return Status::BadEcc;
+    if (!(slr > 0.0)) return Status::BadSlr;
+    return Status::Ok;
+}
+
+// Position and velocity on the conic of (ecc, slr) at true anomaly tra,
+// oriented by `o`, with vf = sqrt(GM / slr). The caller has checked the
+// inputs (a NaN input only gives NaN outputs). BeyondAsymptote when the
+// true anomaly lies outside the branch of a hyperbola.
+inline Status conic_to_rv(const Orientation& o, double vf, double ecc, double slr, double tra, double r[3],
+                          double v[3]) noexcept {
+    const double ct = std::cos(tra), st = std::sin(tra);
+    const double den = 1.0 + ecc * ct;
+    if (den <= 0.0) return Status::BeyondAsymptote;
+    const double rr = slr / den;
+    const double a = rr * ct, b = rr * st;
+    const double c = -vf * st, d = vf * (ecc + ct);
+    for (int i = 0; i < 3; ++i) {
+        r[i] = a * o.P[i] + b * o.Q[i];
+        v[i] = c * o.P[i] + d * o.Q[i];
+    }
+    return Status::Ok;
+}
+
+// Position [m] and velocity [m/s] from the elements (slr [m], angles rad).
+inline Status coe_to_rv(double GM, double ecc, double inc, double raa, double arp, double tra, double slr,
+                        double r[3], double v[3]) noexcept {
+    if (Status s = check_shape(GM, ecc, slr, tra); s != Status::Ok) return s;
+    if (!std::isfinite(inc) || !std::isfinite(raa) || !std::isfinite(arp)) return Status::NonFinite;
+    Orientation o;
+    o.set(inc, raa, arp);
+    return conic_to_rv(o, std::sqrt(GM / slr), ecc, slr, tra, r, v);
+}
+
+}  // namespace velarion::state::elements
+
+#endif

@@ -1,0 +1,547 @@
+// velarion.state.state: single-epoch states (State, StateVector, COE,
+// GeoState) and their conversions.
+#include "velarion/_core/core.hpp"
+#include "velarion/_core/numpy.hpp"
+#include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
+#include "velarion/state/binding.hpp"
+#include "velarion/state/elements.hpp"
+#include "velarion/state/state.hpp"
+#include "velarion/time/time.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <numbers>
+
+namespace core = velarion::core;
+namespace st = velarion::state;
+namespace el = velarion::state::elements;
+namespace bd = velarion::state::binding;
+namespace ell = velarion::ellipsoid;
+
+using st::COEObject;
+using st::GeoStateObject;
+using st::StateObject;
+using st::StateVectorObject;
+
+namespace {
+
+core::ModuleOnce g_once;
+double g_default_GM = 0.0;        // Earth.GM, read at start-up
+PyObject* g_default_ell = nullptr;  // WGS84 at start-up (owned)
+
+StateObject* as_state(PyObject* o) { return reinterpret_cast<StateObject*>(o); }
+StateVectorObject* as_sv(PyObject* o) { return reinterpret_cast<StateVectorObject*>(o); }
+COEObject* as_coe(PyObject* o) { return reinterpret_cast<COEObject*>(o); }
+GeoStateObject* as_geo(PyObject* o) { return reinterpret_cast<GeoStateObject*>(o); }
+
+// ---------------------------------------------------------------------------
+// State
+
+PyObject* State_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    // Never NULL, so that C-level readers can rely on the members even when
+    // a subclass's __init__ does not chain to ours.
+    as_state(self)->time = Py_NewRef(Py_None);
+    as_state(self)->frame = Py_NewRef(Py_None);
+    return self;
+}
+
+int State_traverse_members(StateObject* s, visitproc visit, void* arg) {
+    Py_VISIT(s->time);
+    Py_VISIT(s->frame);
+    return 0;
+}
+
+int State_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return State_traverse_members(as_state(self), visit, arg);
+}
+
+int State_clear(PyObject* self) {
+    Py_CLEAR(as_state(self)->time);
+    Py_CLEAR(as_state(self)->frame);
+    return 0;
+}
+
+void State_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    State_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// Stores the epoch and the resolved frame; 0, or -1 with an exception set.
+int State_set_base(PyObject* self, PyObject* time, PyObject* frame) {
+    if (!core::check_arg_type(time, velarion::time::Time_Type, "time", false)) return -1;
+    Py_ssize_t n = bd::time_size(time);
+    if (n < 0) return -1;
+    if (n != 1) {
+        PyErr_Format(PyExc_ValueError, "a state holds one epoch, but time has %zd", n);
+        return -1;
+    }
+    core::Ref fr = bd::resolve_frame(frame);
+    if (!fr) return -1;
+    core::replace_slot(as_state(self)->time, Py_NewRef(time));
+    core::replace_slot(as_state(self)->frame, fr.release());
+    return 0;
+}
+
+constexpr const char* kStateNames[] = {"time", "frame"};
+constexpr core::Signature kStateSig{"State", kStateNames, 2};
+
+int State_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[2];
+    if (!core::parse_args(kStateSig, args, kwargs, a)) return -1;
+    return State_set_base(self, a[0], a[1]);
+}
+
+PyObject* State_get_time(PyObject* self, void*) { return Py_NewRef(as_state(self)->time); }
+PyObject* State_get_frame(PyObject* self, void*) { return Py_NewRef(as_state(self)->frame); }
+
+PyObject* State_to_sv(PyObject* self, PyObject*) {
+    PyErr_Format(PyExc_NotImplementedError, "%.200s does not define to_sv()", Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
+// The generic route: the elements of this state's position-velocity form.
+PyObject* State_to_coe(PyObject* self, PyObject*) {
+    core::Ref sv = core::Ref::steal(PyObject_CallMethod(self, "to_sv", nullptr));
+    if (!sv) return nullptr;
+    return PyObject_CallMethod(sv.get(), "to_coe", nullptr);
+}
+
+PyObject* State_repr(PyObject* self) {
+    return PyUnicode_FromFormat("%s(time=%R, frame=%R)", Py_TYPE(self)->tp_name, as_state(self)->time,
+                                as_state(self)->frame);
+}
+
+PyGetSetDef State_getset[] = {
+    {"time", State_get_time, nullptr, "The epoch (a Time of one epoch).", nullptr},
+    {"frame", State_get_frame, nullptr, "The reference frame (a Frame, or None).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef State_methods[] = {
+    {"to_sv", State_to_sv, METH_NOARGS, "to_sv()\n--\n\nThe position-velocity form of this state (a StateVector)."},
+    {"to_coe", State_to_coe, METH_NOARGS,
+     "to_coe()\n--\n\nThe classical elements of this state (a COE): to_sv().to_coe()."},
+    VELARION_NO_PICKLE_METHODS,
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot State_slots[] = {
+    {Py_tp_doc, (void*)"State(time, frame)\n--\n\n"
+                       "Base of the single-epoch states: an epoch `time` (a Time of one epoch) and a\n"
+                       "reference `frame` (a Frame, a registered frame name, or None)."},
+    {Py_tp_new, (void*)State_new},
+    {Py_tp_init, (void*)State_init},
+    {Py_tp_dealloc, (void*)State_dealloc},
+    {Py_tp_traverse, (void*)State_traverse},
+    {Py_tp_clear, (void*)State_clear},
+    {Py_tp_repr, (void*)State_repr},
+    {Py_tp_getset, State_getset},
+    {Py_tp_methods, State_methods},
+    {0, nullptr}};
+
+PyType_Spec State_spec = {"velarion.state.state.State", sizeof(StateObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, State_slots};
+
+// ---------------------------------------------------------------------------
+// Small helpers
+
+// Reads three finite floats from a sequence or array of length 3.
+bool read_vec3(PyObject* obj, const char* name, double out[3]) {
+    core::Ref arr = core::Ref::steal(
+        PyArray_FromAny(obj, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST,
+                        nullptr));
+    if (!arr) return false;
+    PyArrayObject* a = core::as_array(arr.get());
+    if (PyArray_NDIM(a) != 1 || PyArray_DIM(a, 0) != 3) {
+        PyErr_Format(PyExc_ValueError, "%s must hold three floats (x, y, z), got an array of shape %R", name,
+                     core::Ref::steal(PyObject_GetAttrString(arr.get(), "shape")).get());
+        return false;
+    }
+    const double* p = static_cast<const double*>(PyArray_DATA(a));
+    for (int i = 0; i < 3; ++i) {
+        if (!std::isfinite(p[i])) {
+            PyErr_Format(PyExc_ValueError, "%s must be finite", name);
+            return false;
+        }
+        out[i] = p[i];
+    }
+    return true;
+}
+
+PyObject* vec3_array(const double v[3]) {
+    npy_intp n = 3;
+    core::Ref arr = core::empty(1, &n);
+    if (!arr) return nullptr;
+    double* p = core::data_of(arr.get());
+    p[0] = v[0], p[1] = v[1], p[2] = v[2];
+    return arr.release();
+}
+
+PyObject* vec3_list(const double v[3]) { return Py_BuildValue("[ddd]", v[0], v[1], v[2]); }
+
+// New instance of `type` with the base members set (no argument checks:
+// the values come from an existing state).
+PyObject* new_state(PyTypeObject* type, PyObject* time, PyObject* frame) {
+    PyObject* obj = State_new(type, nullptr, nullptr);
+    if (!obj) return nullptr;
+    core::replace_slot(as_state(obj)->time, Py_NewRef(time));
+    core::replace_slot(as_state(obj)->frame, Py_NewRef(frame));
+    return obj;
+}
+
+// Keyword-only element names of COE, in signature order.
+constexpr const char* kElementNames[] = {"ecc", "sma", "inc", "raa", "arp", "tra"};
+
+// ---------------------------------------------------------------------------
+// StateVector
+
+constexpr const char* kSVNames[] = {"time", "r", "v", "frame", "GM"};
+constexpr core::Signature kSVSig{"StateVector", kSVNames, 3};
+
+int StateVector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[5];
+    if (!core::parse_args(kSVSig, args, kwargs, a)) return -1;
+    double r[3], v[3], GM = g_default_GM;
+    if (!read_vec3(a[1], "r", r) || !read_vec3(a[2], "v", v)) return -1;
+    if (a[4] && !bd::float_arg(a[4], "GM", GM)) return -1;
+    core::Ref default_frame;
+    if (!a[3]) {
+        default_frame = core::Ref::steal(PyUnicode_FromString("GCRF"));
+        if (!default_frame) return -1;
+    }
+    if (State_set_base(self, a[0], a[3] ? a[3] : default_frame.get()) < 0) return -1;
+    StateVectorObject* s = as_sv(self);
+    for (int i = 0; i < 3; ++i) s->r[i] = r[i], s->v[i] = v[i];
+    s->GM = GM;
+    return 0;
+}
+
+PyObject* StateVector_get_r(PyObject* self, void*) { return vec3_array(as_sv(self)->r); }
+PyObject* StateVector_get_v(PyObject* self, void*) { return vec3_array(as_sv(self)->v); }
+PyObject* StateVector_get_GM(PyObject* self, void*) { return PyFloat_FromDouble(as_sv(self)->GM); }
+
+PyObject* StateVector_to_sv(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* StateVector_to_coe(PyObject* self, PyObject*) {
+    StateVectorObject* s = as_sv(self);
+    el::Elements e;
+    if (el::Status status = el::rv_to_coe(s->r, s->v, s->GM, e); status != el::Status::Ok) {
+        bd::raise_status(status, "StateVector.to_coe");
+        return nullptr;
+    }
+    PyObject* out = new_state(st::COE_Type, s->base.time, s->base.frame);
+    if (!out) return nullptr;
+    COEObject* c = as_coe(out);
+    c->GM = s->GM;
+    c->ecc = e.ecc, c->sma = e.sma, c->inc = e.inc, c->raa = e.raa, c->arp = e.arp, c->tra = e.tra;
+    c->slr = e.slr;
+    return out;
+}
+
+PyObject* StateVector_repr(PyObject* self) {
+    StateVectorObject* s = as_sv(self);
+    core::Ref r = core::Ref::steal(vec3_list(s->r));
+    core::Ref v = r ? core::Ref::steal(vec3_list(s->v)) : core::Ref();
+    core::Ref gm = v ? core::Ref::steal(PyFloat_FromDouble(s->GM)) : core::Ref();
+    if (!gm) return nullptr;
+    return PyUnicode_FromFormat("%s(time=%R, r=%R, v=%R, frame=%R, GM=%R)", Py_TYPE(self)->tp_name,
+                                s->base.time, r.get(), v.get(), s->base.frame, gm.get());
+}
+
+PyGetSetDef StateVector_getset[] = {
+    {"r", StateVector_get_r, nullptr, "Position [m], a new float64 array of shape (3,).", nullptr},
+    {"v", StateVector_get_v, nullptr, "Velocity [m/s], a new float64 array of shape (3,).", nullptr},
+    {"GM", StateVector_get_GM, nullptr, "Gravitational parameter [m^3/s^2].", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef StateVector_methods[] = {
+    {"to_sv", StateVector_to_sv, METH_NOARGS, "to_sv()\n--\n\nThis state itself."},
+    {"to_coe", StateVector_to_coe, METH_NOARGS,
+     "to_coe()\n--\n\nThe classical elements of this state (a COE of the same epoch, frame and GM).\n\n"
+     "Circular orbits take arp = 0 and measure tra from the node; equatorial orbits take\n"
+     "raa = 0 and measure from the x axis. Hyperbolic states give ecc > 1 and sma < 0.\n"
+     "A zero position or parallel position and velocity raise ValueError."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot StateVector_slots[] = {
+    {Py_tp_doc, (void*)"StateVector(time, r, v, frame='GCRF', GM=Earth.GM)\n--\n\n"
+                       "Position r [m] and velocity v [m/s] (three floats each) at one epoch, in\n"
+                       "`frame`, under the gravitational parameter GM [m^3/s^2]."},
+    {Py_tp_init, (void*)StateVector_init},
+    {Py_tp_repr, (void*)StateVector_repr},
+    {Py_tp_getset, StateVector_getset},
+    {Py_tp_methods, StateVector_methods},
+    {0, nullptr}};
+
+PyType_Spec StateVector_spec = {"velarion.state.state.StateVector", sizeof(StateVectorObject), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, StateVector_slots};
+
+// ---------------------------------------------------------------------------
+// COE
+
+constexpr const char* kCOENames[] = {"time", "ecc", "sma", "inc", "raa", "arp", "tra", "frame", "GM"};
+constexpr core::Signature kCOESig{"COE", kCOENames, 1};
+
+int COE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "COE() takes 1 positional argument but %zd were given", nargs);
+        return -1;
+    }
+    PyObject* a[9];
+    if (!core::parse_args(kCOESig, args, kwargs, a)) return -1;
+    double x[6];
+    for (int i = 0; i < 6; ++i) {
+        if (!a[1 + i]) {
+            PyErr_Format(PyExc_TypeError, "COE() missing required keyword-only argument: '%s'", kElementNames[i]);
+            return -1;
+        }
+        if (!bd::float_arg(a[1 + i], kElementNames[i], x[i])) return -1;
+    }
+    double GM = g_default_GM;
+    if (a[8] && !bd::float_arg(a[8], "GM", GM)) return -1;
+    if (x[0] < 0.0) {
+        PyErr_SetString(PyExc_ValueError, "ecc must not be negative");
+        return -1;
+    }
+    core::Ref default_frame;
+    if (!a[7]) {
+        default_frame = core::Ref::steal(PyUnicode_FromString("GCRF"));
+        if (!default_frame) return -1;
+    }
+    if (State_set_base(self, a[0], a[7] ? a[7] : default_frame.get()) < 0) return -1;
+    COEObject* c = as_coe(self);
+    c->GM = GM;
+    c->ecc = x[0], c->sma = x[1], c->inc = x[2], c->raa = x[3], c->arp = x[4], c->tra = x[5];
+    c->slr = c->sma * (1.0 - c->ecc * c->ecc);
+    return 0;
+}
+
+#define VELARION_COE_GETTER(member)                                                          \
+    PyObject* COE_get_##member(PyObject* self, void*) { return PyFloat_FromDouble(as_coe(self)->member); }
+VELARION_COE_GETTER(GM)
+VELARION_COE_GETTER(ecc)
+VELARION_COE_GETTER(sma)
+VELARION_COE_GETTER(inc)
+VELARION_COE_GETTER(raa)
+VELARION_COE_GETTER(arp)
+VELARION_COE_GETTER(tra)
+VELARION_COE_GETTER(slr)
+#undef VELARION_COE_GETTER
+
+PyObject* COE_to_coe(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* COE_to_sv(PyObject* self, PyObject*) {
+    COEObject* c = as_coe(self);
+    double r[3], v[3];
+    if (el::Status s = el::coe_to_rv(c->GM, c->ecc, c->inc, c->raa, c->arp, c->tra, c->slr, r, v);
+        s != el::Status::Ok) {
+        bd::raise_status(s, "COE.to_sv");
+        return nullptr;
+    }
+    PyObject* out = new_state(st::StateVector_Type, c->base.time, c->base.frame);
+    if (!out) return nullptr;
+    StateVectorObject* sv = as_sv(out);
+    for (int i = 0; i < 3; ++i) sv->r[i] = r[i], sv->v[i] = v[i];
+    sv->GM = c->GM;
+    return out;
+}
+
+PyObject* COE_repr(PyObject* self) {
+    COEObject* c = as_coe(self);
+    const double vals[8] = {c->ecc, c->sma, c->inc, c->raa, c->arp, c->tra, c->slr, c->GM};
+    core::Ref f[8];
+    for (int i = 0; i < 8; ++i) {
+        f[i] = core::Ref::steal(PyFloat_FromDouble(vals[i]));
+        if (!f[i]) return nullptr;
+    }
+    return PyUnicode_FromFormat("%s(time=%R, ecc=%R, sma=%R, inc=%R, raa=%R, arp=%R, tra=%R, slr=%R, frame=%R, GM=%R)",
+                                Py_TYPE(self)->tp_name, c->base.time, f[0].get(), f[1].get(), f[2].get(),
+                                f[3].get(), f[4].get(), f[5].get(), f[6].get(), c->base.frame, f[7].get());
+}
+
+PyGetSetDef COE_getset[] = {
+    {"GM", COE_get_GM, nullptr, "Gravitational parameter [m^3/s^2].", nullptr},
+    {"ecc", COE_get_ecc, nullptr, "Eccentricity.", nullptr},
+    {"sma", COE_get_sma, nullptr, "Semi-major axis [m] (negative for hyperbolic orbits).", nullptr},
+    {"inc", COE_get_inc, nullptr, "Inclination [rad].", nullptr},
+    {"raa", COE_get_raa, nullptr, "Right ascension of the ascending node [rad].", nullptr},
+    {"arp", COE_get_arp, nullptr, "Argument of periapsis [rad].", nullptr},
+    {"tra", COE_get_tra, nullptr, "True anomaly [rad].", nullptr},
+    {"slr", COE_get_slr, nullptr, "Semi-latus rectum [m]: sma * (1 - ecc**2).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef COE_methods[] = {
+    {"to_coe", COE_to_coe, METH_NOARGS, "to_coe()\n--\n\nThis state itself."},
+    {"to_sv", COE_to_sv, METH_NOARGS,
+     "to_sv()\n--\n\nPosition and velocity of these elements (a StateVector of the same epoch, frame and GM).\n\n"
+     "Raises ValueError when the elements describe no point of a conic (slr <= 0, or a\n"
+     "hyperbolic true anomaly beyond the asymptotes)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot COE_slots[] = {
+    {Py_tp_doc, (void*)"COE(time, *, ecc, sma, inc, raa, arp, tra, frame='GCRF', GM=Earth.GM)\n--\n\n"
+                       "Classical orbital elements at one epoch: eccentricity, semi-major axis [m],\n"
+                       "inclination, right ascension of the ascending node, argument of periapsis\n"
+                       "and true anomaly [rad]; slr = sma * (1 - ecc**2). Any finite elements are\n"
+                       "accepted, parabolic and hyperbolic ones included."},
+    {Py_tp_init, (void*)COE_init},
+    {Py_tp_repr, (void*)COE_repr},
+    {Py_tp_getset, COE_getset},
+    {Py_tp_methods, COE_methods},
+    {0, nullptr}};
+
+PyType_Spec COE_spec = {"velarion.state.state.COE", sizeof(COEObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, COE_slots};
+
+// ---------------------------------------------------------------------------
+// GeoState
+
+PyObject* GeoState_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* self = State_new(type, args, kwargs);
+    if (!self) return nullptr;
+    as_geo(self)->ell = Py_NewRef(Py_None);
+    return self;
+}
+
+int GeoState_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (int r = State_traverse_members(as_state(self), visit, arg)) return r;
+    Py_VISIT(as_geo(self)->ell);
+    return 0;
+}
+
+int GeoState_clear(PyObject* self) {
+    Py_CLEAR(as_geo(self)->ell);
+    return State_clear(self);
+}
+
+void GeoState_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    GeoState_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+constexpr const char* kGeoNames[] = {"time", "lat", "lon", "alt", "ell"};
+constexpr core::Signature kGeoSig{"GeoState", kGeoNames, 4};
+
+int GeoState_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[5];
+    if (!core::parse_args(kGeoSig, args, kwargs, a)) return -1;
+    double lat, lon, alt;
+    if (!bd::float_arg(a[1], "lat", lat) || !bd::float_arg(a[2], "lon", lon) || !bd::float_arg(a[3], "alt", alt)) {
+        return -1;
+    }
+    if (std::fabs(lat) > 0.5 * std::numbers::pi) {
+        PyErr_Format(PyExc_ValueError, "lat must be in [-pi/2, pi/2] rad (got %R)", a[1]);
+        return -1;
+    }
+    PyObject* e = a[4] ? a[4] : g_default_ell;
+    if (!core::check_arg_type(e, ell::Ellipsoid_Type, "ell", false)) return -1;
+    core::Ref itrf = core::Ref::steal(PyUnicode_FromString("ITRF"));
+    if (!itrf || State_set_base(self, a[0], itrf.get()) < 0) return -1;
+    GeoStateObject* g = as_geo(self);
+    g->lat = lat, g->lon = lon, g->alt = alt;
+    core::replace_slot(g->ell, Py_NewRef(e));
+    return 0;
+}
+
+PyObject* GeoState_get_lat(PyObject* self, void*) { return PyFloat_FromDouble(as_geo(self)->lat); }
+PyObject* GeoState_get_lon(PyObject* self, void*) { return PyFloat_FromDouble(as_geo(self)->lon); }
+PyObject* GeoState_get_alt(PyObject* self, void*) { return PyFloat_FromDouble(as_geo(self)->alt); }
+PyObject* GeoState_get_ell(PyObject* self, void*) { return Py_NewRef(as_geo(self)->ell); }
+
+PyObject* GeoState_to_sv(PyObject* self, PyObject*) {
+    GeoStateObject* g = as_geo(self);
+    if (!PyObject_TypeCheck(g->ell, ell::Ellipsoid_Type)) {
+        PyErr_SetString(PyExc_ValueError, "GeoState.to_sv: the state has no ellipsoid (not initialised)");
+        return nullptr;
+    }
+    auto* e = reinterpret_cast<ell::EllipsoidObject*>(g->ell);
+    double r[3];
+    if (e->vtab->c_geodetic_to_cartesian(e, r, g->lat, g->lon, g->alt) < 0) return nullptr;
+    PyObject* out = new_state(st::StateVector_Type, g->base.time, g->base.frame);
+    if (!out) return nullptr;
+    StateVectorObject* sv = as_sv(out);
+    for (int i = 0; i < 3; ++i) sv->r[i] = r[i], sv->v[i] = 0.0;
+    sv->GM = g_default_GM;
+    return out;
+}
+
+PyObject* GeoState_repr(PyObject* self) {
+    GeoStateObject* g = as_geo(self);
+    core::Ref lat = core::Ref::steal(PyFloat_FromDouble(g->lat));
+    core::Ref lon = lat ? core::Ref::steal(PyFloat_FromDouble(g->lon)) : core::Ref();
+    core::Ref alt = lon ? core::Ref::steal(PyFloat_FromDouble(g->alt)) : core::Ref();
+    if (!alt) return nullptr;
+    return PyUnicode_FromFormat("%s(time=%R, lat=%R, lon=%R, alt=%R, ell=%R)", Py_TYPE(self)->tp_name,
+                                g->base.time, lat.get(), lon.get(), alt.get(), g->ell);
+}
+
+PyGetSetDef GeoState_getset[] = {
+    {"lat", GeoState_get_lat, nullptr, "Geodetic latitude [rad].", nullptr},
+    {"lon", GeoState_get_lon, nullptr, "Longitude [rad].", nullptr},
+    {"alt", GeoState_get_alt, nullptr, "Height above the ellipsoid [m].", nullptr},
+    {"ell", GeoState_get_ell, nullptr, "The ellipsoid of the geodetic coordinates.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef GeoState_methods[] = {
+    {"to_sv", GeoState_to_sv, METH_NOARGS,
+     "to_sv()\n--\n\nThe ITRF position of the point with zero velocity (a StateVector under Earth's GM)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot GeoState_slots[] = {
+    {Py_tp_doc, (void*)"GeoState(time, lat, lon, alt, ell=WGS84)\n--\n\n"
+                       "A point fixed to the Earth at one epoch: geodetic latitude and longitude\n"
+                       "[rad] and height [m] on the ellipsoid `ell`; its frame is ITRF."},
+    {Py_tp_new, (void*)GeoState_new},
+    {Py_tp_init, (void*)GeoState_init},
+    {Py_tp_dealloc, (void*)GeoState_dealloc},
+    {Py_tp_traverse, (void*)GeoState_traverse},
+    {Py_tp_clear, (void*)GeoState_clear},
+    {Py_tp_repr, (void*)GeoState_repr},
+    {Py_tp_getset, GeoState_getset},
+    {Py_tp_methods, GeoState_methods},
+    {0, nullptr}};
+
+PyType_Spec GeoState_spec = {"velarion.state.state.GeoState", sizeof(GeoStateObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, GeoState_slots};
+
+// ---------------------------------------------------------------------------
+// Module
+
+PyObject* state_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
+
+int state_exec(PyObject* module) {
+    if (int r = g_once.enter(module, "state"); r <= 0) return r;
+    PyTypeObject* base = nullptr;
+    VELARION_CHECK(core::import_numpy());
+    VELARION_CHECK(velarion::time::import_time());
+    VELARION_CHECK(ell::import_ellipsoid());
+    g_default_ell = Py_NewRef(*ell::WGS84);
+    if (!bd::read_earth_gm(g_default_GM)) goto error;
+    VELARION_CHECK(base = core::add_type(module, &State_spec));
+    st::State_Type = base;
+    VELARION_CHECK(st::StateVector_Type = core::add_type(module, &StateVector_spec, reinterpret_cast<PyObject*>(base)));
+    VELARION_CHECK(st::COE_Type = core::add_type(module, &COE_spec, reinterpret_cast<PyObject*>(base)));
+    VELARION_CHECK(st::GeoState_Type = core::add_type(module, &GeoState_spec, reinterpret_cast<PyObject*>(base)));
+    return 0;
+error:
+    return -1;
+}
+
+PyModuleDef_Slot state_slots[] = {{Py_mod_create, (void*)state_create}, {Py_mod_exec, (void*)state_exec}, {0, nullptr}};
+
+PyModuleDef state_def = {PyModuleDef_HEAD_INIT, "velarion.state.state",
+                         "Single-epoch orbital states: position-velocity, classical elements, geodetic points.", 0,
+                         nullptr, state_slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_state() { return PyModuleDef_Init(&state_def); }
