@@ -1,11 +1,12 @@
 # One-command set-up: every target installs what it needs first.
 PYTHON ?= python3
+CXX    ?= c++
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 INPLACE_BUILD := build/inplace
 
-.PHONY: all erfa venv install test run bench dev clean
+.PHONY: all erfa venv install test test-asan run bench dev clean
 
 all: test
 
@@ -30,6 +31,21 @@ install: erfa venv
 
 test: install
 	$(VPY) -m pytest -q -p no:cacheprovider tests
+
+# The whole suite against an AddressSanitizer + UBSan build of every extension
+# (the interpreter itself uninstrumented, the runtime preloaded); any report fails.
+ASAN_ROOT := build/asan-root
+test-asan: install
+	$(VPY) -m pip install -q cmake ninja
+	$(VPY) -m cmake -S . -B build/asan -G Ninja -DVELARION_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_INSTALL_PREFIX=$(abspath $(ASAN_ROOT)) >/dev/null
+	$(VPY) -m cmake --build build/asan -j2
+	rm -rf $(ASAN_ROOT) && mkdir -p $(ASAN_ROOT)
+	cp -r src/velarion $(ASAN_ROOT)/ && find $(ASAN_ROOT) -name '*.so' -delete
+	$(VPY) -m cmake --install build/asan >/dev/null
+	PYTHONPATH=$(abspath $(ASAN_ROOT)) LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(VPY) -m pytest -q -p no:cacheprovider tests
 
 bench: install
 	$(VPY) -m pip install -q ".[bench]"
