@@ -28,7 +28,7 @@ Ref repr_fields(PyObject* self) {
 }
 
 PyObject* build_repr(PyObject* self) {
-    Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__qualname__"));
+    Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
     if (!qualname) return nullptr;
     Ref fields = repr_fields(self);
     if (!fields) return nullptr;
@@ -60,7 +60,7 @@ PyObject* Representable_repr(PyObject* self) {
     if (entered < 0) return nullptr;
     if (entered > 0) {
         Ref qualname =
-            Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__qualname__"));
+            Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
         return qualname ? PyUnicode_FromFormat("%U(...)", qualname.get()) : nullptr;
     }
     PyObject* result = build_repr(self);
