@@ -1,0 +1,286 @@
+// velarion.time.format: the date element type jd_t and the ISO 8601 text
+// parsing and formatting that Time uses, for direct use on arrays.
+#include "velarion/_core/core.hpp"
+#include "velarion/_core/numpy.hpp"
+#include "velarion/time/format.hpp"
+#include "velarion/time/scales.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace core = velarion::core;
+namespace vt = velarion::time;
+
+namespace {
+
+core::ModuleOnce g_once;
+
+inline PyArrayObject* arr(PyObject* o) noexcept { return reinterpret_cast<PyArrayObject*>(o); }
+
+// The scale argument of these functions: only whether it is UTC matters.
+bool read_scale(PyObject* obj, bool& utc) {
+    if (!obj || obj == Py_None) {
+        utc = true;
+        return true;
+    }
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "scale must be a str ('utc', 'tai', 'tt' or 'ut1'), not %.200s",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    static constexpr const char* kNames[] = {"utc", "tai", "tt", "ut1"};
+    for (const char* n : kNames) {
+        if (PyUnicode_CompareWithASCIIString(obj, n) == 0) {
+            utc = n == kNames[0];
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "unknown time scale %R (expected 'utc', 'tai', 'tt' or 'ut1')", obj);
+    return false;
+}
+
+void raise_text_error(PyObject* text, vt::TextError e, const vt::CivilTime& c, bool utc) {
+    switch (e) {
+        case vt::TextError::kMalformed:
+            PyErr_Format(PyExc_ValueError,
+                         "%R is not an ISO 8601 date-time (expected YYYY-MM-DD, optionally followed by T or a "
+                         "space and hh:mm, hh:mm:ss or hh:mm:ss.fff..., and an optional Z)",
+                         text);
+            break;
+        case vt::TextError::kDate:
+            PyErr_Format(PyExc_ValueError, "%R is not a valid calendar date", text);
+            break;
+        case vt::TextError::kTime:
+            PyErr_Format(PyExc_ValueError,
+                         "%R is not a valid time of day (hour 00-23, minute 00-59, second 00-59, or 60 in the "
+                         "last minute of a UTC day with a leap second)",
+                         text);
+            break;
+        case vt::TextError::kLeap: {
+            const vt::Civil d = vt::civil_from_mjd(c.mjd);
+            if (utc)
+                PyErr_Format(PyExc_ValueError,
+                             "%R has second 60, but UTC has no leap second there: %04d-%02d-%02d ends without one",
+                             text, static_cast<int>(d.year), d.month, d.day);
+            else
+                PyErr_Format(PyExc_ValueError,
+                             "%R has second 60, which exists only in UTC on a day with a leap second", text);
+            break;
+        }
+        case vt::TextError::kNone:
+            break;
+    }
+}
+
+PyObject* py_parse_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* kNames[] = {"texts", "scale"};
+    static constexpr core::Signature kSig{"parse_iso", kNames, 1};
+    PyObject* a[2];
+    if (!core::parse_args(kSig, args, nargs, kwnames, a)) return nullptr;
+    bool utc;
+    if (!read_scale(a[1], utc)) return nullptr;
+    vt::LeapCursor cur;
+    if (PyUnicode_Check(a[0])) {
+        Py_ssize_t len;
+        const char* p = PyUnicode_AsUTF8AndSize(a[0], &len);
+        if (!p) return nullptr;
+        double j1, j2;
+        vt::CivilTime c;
+        const vt::TextError e = vt::parse_iso(p, static_cast<size_t>(len), utc, cur, j1, j2, &c);
+        if (e != vt::TextError::kNone) {
+            raise_text_error(a[0], e, c, utc);
+            return nullptr;
+        }
+        return Py_BuildValue("(dd)", j1, j2);
+    }
+    core::Ref in = core::Ref::steal(PyArray_FromAny(a[0], nullptr, 0, 0, 0, nullptr));
+    if (!in) return nullptr;
+    PyArrayObject* A = arr(in.get());
+    if (PyArray_SIZE(A) > 0 && PyArray_DESCR(A)->kind != 'U') {
+        PyErr_Format(PyExc_TypeError, "parse_iso() takes a str or an array of str, not an array of dtype %R",
+                     reinterpret_cast<PyObject*>(PyArray_DESCR(A)));
+        return nullptr;
+    }
+    core::Ref o1 = core::empty(PyArray_NDIM(A), PyArray_DIMS(A));
+    core::Ref o2 = core::empty(PyArray_NDIM(A), PyArray_DIMS(A));
+    if (!o1 || !o2) return nullptr;
+    const npy_intp n = PyArray_SIZE(A);
+    if (n > 0) {
+        PyArray_Descr* d = PyArray_DESCR(A);
+        Py_INCREF(d);
+        PyArray_Descr* want = PyArray_ISNBO(d->byteorder) ? d : PyArray_DescrNewByteorder(d, NPY_NATIVE);
+        if (want != d) Py_DECREF(d);
+        if (!want) return nullptr;
+        core::Ref c = core::Ref::steal(
+            PyArray_FromAny(in.get(), want, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+        if (!c) return nullptr;
+        const char* base = static_cast<const char*>(PyArray_DATA(arr(c.get())));
+        const npy_intp item = PyArray_ITEMSIZE(arr(c.get()));
+        const npy_intp width = item / 4;
+        double* x = core::data_of(o1.get());
+        double* y = core::data_of(o2.get());
+        for (npy_intp i = 0; i < n; ++i) {
+            const Py_UCS4* s = reinterpret_cast<const Py_UCS4*>(base + i * item);
+            npy_intp len = width;
+            while (len > 0 && s[len - 1] == 0) --len;
+            vt::CivilTime f;
+            const vt::TextError e = vt::parse_iso(s, static_cast<size_t>(len), utc, cur, x[i], y[i], &f);
+            if (e != vt::TextError::kNone) {
+                core::Ref text = core::Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s, len));
+                if (text) raise_text_error(text.get(), e, f, utc);
+                return nullptr;
+            }
+        }
+    }
+    return PyTuple_Pack(2, o1.get(), o2.get());
+}
+
+core::Ref float_array(PyObject* obj, const char* name) {
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj) || obj == Py_None) {
+        PyErr_Format(PyExc_TypeError, "%s must be a number or an array of numbers, not %.200s", name,
+                     Py_TYPE(obj)->tp_name);
+        return {};
+    }
+    core::Ref a = core::Ref::steal(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr));
+    if (!a) return {};
+    const char kind = PyArray_DESCR(arr(a.get()))->kind;
+    if (kind != 'i' && kind != 'u' && kind != 'f') {
+        PyErr_Format(PyExc_TypeError, "%s must be a number or an array of numbers, not an array of dtype %R", name,
+                     reinterpret_cast<PyObject*>(PyArray_DESCR(arr(a.get()))));
+        return {};
+    }
+    return core::Ref::steal(PyArray_FromAny(a.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                            NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+}
+
+PyObject* py_format_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* kNames[] = {"jd1", "jd2", "scale", "decimals"};
+    static constexpr core::Signature kSig{"format_iso", kNames, 1};
+    PyObject* a[4];
+    if (!core::parse_args(kSig, args, nargs, kwnames, a)) return nullptr;
+    bool utc;
+    if (!read_scale(a[2], utc)) return nullptr;
+    int decimals = -1;
+    if (a[3] && a[3] != Py_None) {
+        if (!PyLong_Check(a[3]) || PyBool_Check(a[3])) {
+            PyErr_Format(PyExc_TypeError, "decimals must be an int or None, not %.200s", Py_TYPE(a[3])->tp_name);
+            return nullptr;
+        }
+        const long d = PyLong_AsLong(a[3]);
+        if (d == -1 && PyErr_Occurred()) return nullptr;
+        if (d < 0 || d > 9) {
+            PyErr_Format(PyExc_ValueError, "decimals must be between 0 and 9, not %ld", d);
+            return nullptr;
+        }
+        decimals = static_cast<int>(d);
+    }
+    core::Ref x = float_array(a[0], "jd1");
+    if (!x) return nullptr;
+    core::Ref y;
+    if (a[1]) {
+        y = float_array(a[1], "jd2");
+    } else {
+        y = core::empty(0, nullptr);
+        if (y) core::data_of(y.get())[0] = 0.0;
+    }
+    if (!y) return nullptr;
+    // Broadcast the two parts to one C-ordered pair.
+    PyObject* pair[2] = {x.get(), y.get()};
+    core::Ref b = core::Ref::steal(PyArray_MultiIterNew(2, pair[0], pair[1]));
+    if (!b) return nullptr;
+    auto* mit = reinterpret_cast<PyArrayMultiIterObject*>(b.get());
+    const int nd = PyArray_MultiIter_NDIM(mit);
+    npy_intp dims[NPY_MAXDIMS];
+    for (int i = 0; i < nd; ++i) dims[i] = PyArray_MultiIter_DIMS(mit)[i];
+    const npy_intp n = PyArray_MultiIter_SIZE(mit);
+    std::vector<int64_t> mjd(static_cast<size_t>(n)), ns(static_cast<size_t>(n));
+    vt::LeapCursor cur;
+    for (npy_intp i = 0; i < n; ++i) {
+        const double u = *static_cast<double*>(PyArray_MultiIter_DATA(mit, 0));
+        const double v = *static_cast<double*>(PyArray_MultiIter_DATA(mit, 1));
+        if (!std::isfinite(u) || !std::isfinite(v) || !vt::jd_in_range(u + v)) {
+            PyErr_SetString(PyExc_ValueError, "format_iso() got a Julian Date that is not finite or out of range");
+            return nullptr;
+        }
+        vt::jd_to_civil_ns(u, v, utc, cur, mjd[static_cast<size_t>(i)], ns[static_cast<size_t>(i)]);
+        PyArray_MultiIter_NEXT(mit);
+    }
+    if (decimals < 0) {
+        decimals = 0;
+        for (npy_intp i = 0; i < n && decimals < 9; ++i)
+            decimals = std::max(decimals, vt::needed_decimals(ns[static_cast<size_t>(i)]));
+    }
+    char buf[vt::kIsoMaxLen];
+    if (nd == 0) {
+        const size_t len = vt::format_iso(mjd[0], ns[0], decimals, buf);
+        return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len));
+    }
+    std::vector<char> texts(static_cast<size_t>(n) * vt::kIsoMaxLen);
+    std::vector<unsigned char> lens(static_cast<size_t>(n));
+    size_t width = 1;
+    for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
+        lens[i] = static_cast<unsigned char>(vt::format_iso(mjd[i], ns[i], decimals, &texts[i * vt::kIsoMaxLen]));
+        width = std::max<size_t>(width, lens[i]);
+    }
+    PyArray_Descr* d = PyArray_DescrNewFromType(NPY_UNICODE);
+    if (!d) return nullptr;
+    PyDataType_SET_ELSIZE(d, static_cast<npy_intp>(width * 4));
+    core::Ref out = core::Ref::steal(PyArray_NewFromDescr(&PyArray_Type, d, nd, dims, nullptr, nullptr, 0, nullptr));
+    if (!out) return nullptr;
+    Py_UCS4* o = static_cast<Py_UCS4*>(PyArray_DATA(arr(out.get())));
+    for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
+        Py_UCS4* row = o + i * width;
+        size_t k = 0;
+        for (; k < lens[i]; ++k) row[k] = static_cast<unsigned char>(texts[i * vt::kIsoMaxLen + k]);
+        for (; k < width; ++k) row[k] = 0;
+    }
+    return out.release();
+}
+
+PyMethodDef format_methods[] = {
+    {"parse_iso", (PyCFunction)(void (*)(void))py_parse_iso, METH_FASTCALL | METH_KEYWORDS,
+     "parse_iso(texts, scale='utc')\n--\n\n"
+     "ISO 8601 texts (a str or an array-like of str) -> (jd1, jd2): jd1 the Julian Date of the day's midnight, "
+     "jd2 the fraction of the day, read as calendar fields of `scale` (in UTC a leap-second day is 86401 s "
+     "long). A str gives two floats, an array two float64 arrays of its shape."},
+    {"format_iso", (PyCFunction)(void (*)(void))py_format_iso, METH_FASTCALL | METH_KEYWORDS,
+     "format_iso(jd1, jd2=0.0, scale='utc', decimals=None)\n--\n\n"
+     "Two-part Julian Dates -> ISO 8601 texts (YYYY-MM-DDThh:mm:ss[.f...]) on the clock of `scale`, rounded to "
+     "the nanosecond. `decimals` None uses the fewest of 0, 3, 6 or 9 that show every epoch exactly. Scalars "
+     "give a str, arrays an array of str."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyObject* format_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
+
+int format_exec(PyObject* module) {
+    if (int r = g_once.enter(module, "format"); r <= 0) return r;
+    VELARION_CHECK(core::import_numpy());
+    if (!vt::g_leap_table.build()) {
+        PyErr_SetString(PyExc_ImportError, "velarion.time.format: could not read the leap-second table from ERFA");
+        return -1;
+    }
+    {
+        // jd_t: the 8-byte real date element (C++ `velarion::time::jd_t`, a double).
+        core::Ref np = core::Ref::steal(PyImport_ImportModule("numpy"));
+        VELARION_CHECK(np.get());
+        core::Ref f8 = core::Ref::steal(PyObject_GetAttrString(np.get(), "float64"));
+        VELARION_CHECK(f8.get());
+        VELARION_CHECK(PyModule_AddObjectRef(module, "jd_t", f8.get()));
+    }
+    return 0;
+error:
+    return -1;
+}
+
+PyModuleDef_Slot format_slots[] = {
+    {Py_mod_create, (void*)format_create}, {Py_mod_exec, (void*)format_exec}, {0, nullptr}};
+
+PyModuleDef format_def = {PyModuleDef_HEAD_INIT, "velarion.time.format",
+                          "The date element type jd_t (numpy.float64; C++ velarion::time::jd_t, a double) and the "
+                          "ISO 8601 text parsing and formatting that Time uses.",
+                          0, format_methods, format_slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_format() { return PyModuleDef_Init(&format_def); }

@@ -1,0 +1,298 @@
+// Date element type and the ISO 8601 text kernels shared by
+// velarion.time.format and velarion.time.time (no Python).
+//
+// Texts: YYYY-MM-DD, optionally followed by 'T' or a space and hh:mm,
+// hh:mm:ss or hh:mm:ss.f... (any number of decimals), and an optional
+// trailing 'Z' after a time. Years have four digits, or a sign and four or
+// more (ISO 8601 expanded years). Second 60 is valid only in the last minute
+// of a UTC day that ends in a leap second.
+//
+// Calendar fields become a two-part Julian Date with jd1 the JD of the day's
+// midnight (exact) and jd2 the fraction of the day, computed from an integral
+// nanosecond count so that text -> date -> text is exact to the nanosecond.
+// In UTC the fraction is of the day's true length (86401 s on a leap-second
+// day), ERFA's quasi-JD convention.
+#ifndef VELARION_TIME_FORMAT_HPP
+#define VELARION_TIME_FORMAT_HPP
+
+#include "velarion/time/scales.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace velarion::time {
+
+// The date element type: two-part Julian Date arrays are arrays of it.
+using jd_t = double;
+
+inline constexpr int64_t kNsPerSec = 1'000'000'000;
+inline constexpr int64_t kNsPerDay = 86400 * kNsPerSec;
+
+// A calendar date and time of day. `ns_of_day` counts from midnight and may
+// reach into second 60; `subns` is the part below a nanosecond, in [0, 1).
+struct CivilTime {
+    int64_t mjd = 0;
+    int64_t ns_of_day = 0;
+    double subns = 0.0;
+    bool second60 = false;
+};
+
+enum class TextError : int {
+    kNone = 0,
+    kMalformed,  // not of the ISO 8601 form
+    kDate,       // month or day out of range, or the year outside the calendar
+    kTime,       // hour, minute or second out of range
+    kLeap,       // second 60 on a day (or scale) without a leap second
+};
+
+namespace detail {
+
+// Code of a character of a UTF-8 (char) or UCS-4 (char32_t, Py_UCS4) text.
+template <class Ch>
+inline uint32_t code(Ch c) noexcept {
+    if constexpr (sizeof(Ch) == 1) return static_cast<unsigned char>(c);
+    else return static_cast<uint32_t>(c);
+}
+
+// Digit value; anything that is not a digit gives a value above 9.
+template <class Ch>
+inline uint32_t dval(Ch c) noexcept { return code(c) - uint32_t('0'); }
+
+template <class Ch>
+inline bool digit(Ch c) noexcept { return dval(c) < 10; }
+
+template <class Ch>
+inline bool is(Ch c, char want) noexcept { return code(c) == static_cast<unsigned char>(want); }
+
+// Two digits at p. Collects in `bad` a bit above 15 for a non-digit (d + 6
+// stays below 16 exactly for the digits 0..9).
+template <class Ch>
+inline uint32_t two_digits(const Ch* p, uint32_t& bad) noexcept {
+    const uint32_t a = dval(p[0]), b = dval(p[1]);
+    bad |= (a + 6) | (b + 6);
+    return a * 10 + b;
+}
+
+// Eight ASCII digits at p in one word (little-endian SWAR); false if any
+// of the eight characters is not a digit.
+inline bool eight_digits(const char* p, uint32_t& out) noexcept {
+    uint64_t x;
+    std::memcpy(&x, p, 8);
+    if constexpr (std::endian::native != std::endian::little) return false;
+    const uint64_t d = x - 0x3030303030303030ULL;
+    if ((x & 0xF0F0F0F0F0F0F0F0ULL) != 0x3030303030303030ULL) return false;
+    if (((d + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) != 0) return false;
+    uint64_t v = d;
+    v = (v * 10) + (v >> 8);
+    v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+         (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+        32;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+}  // namespace detail
+
+// Parses the text p[0..len) (UTF-8 or UCS-4 code units) into calendar
+// fields, no scale applied yet. Straight-line code on the fixed positions of
+// the form: this runs once per text of large arrays.
+template <class Ch>
+inline TextError parse_iso_fields(const Ch* p, size_t len, CivilTime& out) noexcept {
+    using detail::digit;
+    using detail::dval;
+    using detail::is;
+    using detail::two_digits;
+    const Ch* const end = p + len;
+    uint32_t bad = 0;
+    int64_t year;
+    if (len > 0 && (is(*p, '+') || is(*p, '-'))) {
+        const bool neg = is(*p, '-');
+        ++p;
+        year = 0;
+        int nd = 0;
+        while (p != end && digit(*p) && nd < 10) {
+            year = year * 10 + dval(*p);
+            ++p;
+            ++nd;
+        }
+        if (nd < 4 || nd > 9) return TextError::kMalformed;
+        if (neg) year = -year;
+    } else {
+        if (len < 4) return TextError::kMalformed;
+        year = two_digits(p, bad) * 100 + two_digits(p + 2, bad);
+        p += 4;
+    }
+    // -MM-DD
+    if (end - p < 6 || !is(p[0], '-') || !is(p[3], '-')) return TextError::kMalformed;
+    const uint32_t month = two_digits(p + 1, bad);
+    const uint32_t day = two_digits(p + 4, bad);
+    p += 6;
+    uint32_t hour = 0, minute = 0, second = 0;
+    int64_t nanos = 0;
+    double subns = 0.0;
+    if (p != end) {
+        // Thh:mm[:ss[.f...]][Z]
+        if (end - p < 6 || !(is(p[0], 'T') || is(p[0], ' ')) || !is(p[3], ':')) return TextError::kMalformed;
+        hour = two_digits(p + 1, bad);
+        minute = two_digits(p + 4, bad);
+        p += 6;
+        if (p != end && is(*p, ':')) {
+            if (end - p < 3) return TextError::kMalformed;
+            second = two_digits(p + 1, bad);
+            p += 3;
+            if (p != end && is(*p, '.')) {
+                ++p;
+                const Ch* const first = p;
+                if constexpr (sizeof(Ch) == 1) {
+                    uint32_t v8;
+                    if (end - p >= 8 && detail::eight_digits(p, v8)) {
+                        nanos = v8;
+                        p += 8;
+                    }
+                }
+                const Ch* const ns_end = end - first > 9 ? first + 9 : end;
+                while (p != ns_end && digit(*p)) nanos = nanos * 10 + dval(*p++);
+                const ptrdiff_t nd = p - first;
+                if (nd == 0) return TextError::kMalformed;
+                for (ptrdiff_t k = nd; k < 9; ++k) nanos *= 10;
+                if (nd == 9) {
+                    // Digits below the nanosecond (kept as a fraction of it).
+                    double scale = 0.1;
+                    while (p != end && digit(*p)) {
+                        subns += dval(*p++) * scale;
+                        scale *= 0.1;
+                    }
+                }
+            }
+        }
+        if (p != end && is(*p, 'Z')) ++p;
+        if (p != end) return TextError::kMalformed;
+    }
+    if (bad & ~15u) return TextError::kMalformed;
+    if (month < 1 || month > 12) return TextError::kDate;
+    if (day < 1 || static_cast<int>(day) > days_in_month(year, static_cast<int>(month))) return TextError::kDate;
+    if (hour > 23 || minute > 59 || second > 60) return TextError::kTime;
+    out.mjd = mjd_from_civil(year, static_cast<int>(month), static_cast<int>(day));
+    if (!jd_in_range(jd_of(out.mjd))) return TextError::kDate;
+    out.ns_of_day = static_cast<int64_t>((hour * 60 + minute) * 60 + second) * kNsPerSec + nanos;
+    out.subns = subns < 1.0 ? subns : std::nextafter(1.0, 0.0);
+    out.second60 = second == 60;
+    return TextError::kNone;
+}
+
+// Calendar fields read in a scale -> two-part JD (jd1 the midnight JD, jd2
+// the fraction of the day). For UTC the day's length includes its leap
+// second; second 60 is refused unless the day has one (kLeap).
+inline TextError civil_to_jd(const CivilTime& c, bool utc, LeapCursor& cur, double& jd1, double& jd2) noexcept {
+    double day_seconds = kDaySec;
+    if (utc) day_seconds = cur.utc_day_seconds(c.mjd);
+    if (c.second60) {
+        // Second 60 exists only as the leap second that ends a UTC day.
+        if (c.ns_of_day < kNsPerDay) return TextError::kTime;  // not in the day's last minute
+        if (!utc) return TextError::kLeap;
+        const double into = static_cast<double>(c.ns_of_day - kNsPerDay) + c.subns;  // ns past 24 h
+        const double leap_ns = (day_seconds - kDaySec) * 1e9;
+        if (leap_ns <= 0.0 || into >= leap_ns) return TextError::kLeap;
+    }
+    jd1 = jd_of(c.mjd);
+    jd2 = (static_cast<double>(c.ns_of_day) + c.subns) / (day_seconds * 1e9);
+    if (jd2 >= 1.0) jd2 = std::nextafter(1.0, 0.0);
+    return TextError::kNone;
+}
+
+// Parses and converts in one step.
+template <class Ch>
+inline TextError parse_iso(const Ch* p, size_t len, bool utc, LeapCursor& cur, double& jd1, double& jd2,
+                           CivilTime* fields = nullptr) noexcept {
+    CivilTime c;
+    TextError e = parse_iso_fields(p, len, c);
+    if (fields) *fields = c;
+    if (e != TextError::kNone) return e;
+    return civil_to_jd(c, utc, cur, jd1, jd2);
+}
+
+// Two-part JD read in a scale -> calendar day and nanosecond of the day,
+// rounded to the nearest nanosecond (a UTC leap second gives ns_of_day past
+// 24 h, shown as second 60).
+inline void jd_to_civil_ns(double jd1, double jd2, bool utc, LeapCursor& cur, int64_t& mjd, int64_t& ns) noexcept {
+    const DayFrac e = canonical(jd1, jd2);
+    mjd = mjd_of(e.day);
+    int64_t day_ns = kNsPerDay;
+    if (utc) day_ns = std::llround(cur.utc_day_seconds(mjd) * 1e9);
+    ns = std::llround(e.frac * static_cast<double>(day_ns));
+    if (ns >= day_ns) {
+        mjd += 1;
+        ns -= day_ns;
+    }
+}
+
+// Decimals needed to show `ns_of_day` exactly, in steps of three (0, 3, 6, 9).
+inline int needed_decimals(int64_t ns_of_day) noexcept {
+    const int64_t sub = ns_of_day % kNsPerSec;
+    if (sub == 0) return 0;
+    if (sub % 1'000'000 == 0) return 3;
+    if (sub % 1'000 == 0) return 6;
+    return 9;
+}
+
+// Longest text format_iso writes.
+inline constexpr size_t kIsoMaxLen = 40;
+
+// Writes "YYYY-MM-DDThh:mm:ss[.f...]" with `decimals` (0..9) digits, the
+// fraction truncated from the nanosecond count. Returns the length.
+inline size_t format_iso(int64_t mjd, int64_t ns_of_day, int decimals, char* out) noexcept {
+    const Civil c = civil_from_mjd(mjd);
+    char* p = out;
+    int64_t y = c.year;
+    if (y < 0 || y > 9999) {
+        *p++ = y < 0 ? '-' : '+';
+        if (y < 0) y = -y;
+    }
+    char ybuf[20];
+    int yn = 0;
+    do {
+        ybuf[yn++] = static_cast<char>('0' + y % 10);
+        y /= 10;
+    } while (y > 0);
+    while (yn < 4) ybuf[yn++] = '0';
+    while (yn > 0) *p++ = ybuf[--yn];
+    auto two = [&p](int64_t v) {
+        *p++ = static_cast<char>('0' + v / 10);
+        *p++ = static_cast<char>('0' + v % 10);
+    };
+    *p++ = '-';
+    two(c.month);
+    *p++ = '-';
+    two(c.day);
+    *p++ = 'T';
+    int64_t secs = ns_of_day / kNsPerSec;
+    int64_t sub = ns_of_day % kNsPerSec;
+    int64_t hour = secs / 3600, minute = (secs / 60) % 60, second = secs % 60;
+    if (secs >= 86400) {  // inside a leap second
+        hour = 23;
+        minute = 59;
+        second = 60 + (secs - 86400);
+    }
+    two(hour);
+    *p++ = ':';
+    two(minute);
+    *p++ = ':';
+    two(second);
+    if (decimals > 0) {
+        if (decimals > 9) decimals = 9;
+        *p++ = '.';
+        int64_t div = 100'000'000;
+        for (int k = 0; k < decimals; ++k) {
+            *p++ = static_cast<char>('0' + (sub / div) % 10);
+            div /= 10;
+        }
+    }
+    return static_cast<size_t>(p - out);
+}
+
+}  // namespace velarion::time
+
+#endif
