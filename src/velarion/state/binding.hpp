@@ -7,6 +7,8 @@
 #include "velarion/_core/core.hpp"
 #include "velarion/state/elements.hpp"
 
+#include <cstring>
+
 namespace velarion::state::binding {
 
 // The Frame class of velarion.frames.frames, imported on first use: the
@@ -59,6 +61,12 @@ inline bool read_earth_gm(double& out) {
     core::Ref gm = core::Ref::steal(PyObject_GetAttrString(earth.get(), "GM"));
     if (!gm) return false;
     return core::to_double(gm.get(), out);
+}
+
+// The class name without its module, as reprs show it.
+inline const char* short_name(PyTypeObject* type) {
+    const char* dot = std::strrchr(type->tp_name, '.');
+    return dot ? dot + 1 : type->tp_name;
 }
 
 // A float argument (the __float__/__index__ protocol); `finite` refuses

@@ -216,7 +216,7 @@ PyObject* Ephemeris_get_size(PyObject* self, void*) { return PyLong_FromSsize_t(
 Py_ssize_t Ephemeris_len(PyObject* self) { return as_eph(self)->size; }
 
 PyObject* Ephemeris_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<%s of %zd epochs, frame=%R>", Py_TYPE(self)->tp_name, as_eph(self)->size,
+    return PyUnicode_FromFormat("<%s of %zd epochs, frame=%R>", bd::short_name(Py_TYPE(self)), as_eph(self)->size,
                                 as_eph(self)->frame);
 }
 
@@ -321,7 +321,7 @@ PyObject* SVE_repr(PyObject* self) {
     core::Ref r = core::Ref::steal(array_view(e->r));
     core::Ref v = r ? core::Ref::steal(array_view(e->v)) : core::Ref();
     if (!v) return nullptr;
-    return PyUnicode_FromFormat("%s(time=%R, r=%R, v=%R, frame=%R)", Py_TYPE(self)->tp_name, e->base.time, r.get(),
+    return PyUnicode_FromFormat("%s(time=%R, r=%R, v=%R, frame=%R)", bd::short_name(Py_TYPE(self)), e->base.time, r.get(),
                                 v.get(), e->base.frame);
 }
 

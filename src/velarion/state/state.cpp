@@ -101,7 +101,7 @@ PyObject* State_get_time(PyObject* self, void*) { return Py_NewRef(as_state(self
 PyObject* State_get_frame(PyObject* self, void*) { return Py_NewRef(as_state(self)->frame); }
 
 PyObject* State_to_sv(PyObject* self, PyObject*) {
-    PyErr_Format(PyExc_NotImplementedError, "%.200s does not define to_sv()", Py_TYPE(self)->tp_name);
+    PyErr_Format(PyExc_NotImplementedError, "%.200s does not define to_sv()", bd::short_name(Py_TYPE(self)));
     return nullptr;
 }
 
@@ -113,7 +113,7 @@ PyObject* State_to_coe(PyObject* self, PyObject*) {
 }
 
 PyObject* State_repr(PyObject* self) {
-    return PyUnicode_FromFormat("%s(time=%R, frame=%R)", Py_TYPE(self)->tp_name, as_state(self)->time,
+    return PyUnicode_FromFormat("%s(time=%R, frame=%R)", bd::short_name(Py_TYPE(self)), as_state(self)->time,
                                 as_state(self)->frame);
 }
 
@@ -248,7 +248,7 @@ PyObject* StateVector_repr(PyObject* self) {
     core::Ref v = r ? core::Ref::steal(vec3_list(s->v)) : core::Ref();
     core::Ref gm = v ? core::Ref::steal(PyFloat_FromDouble(s->GM)) : core::Ref();
     if (!gm) return nullptr;
-    return PyUnicode_FromFormat("%s(time=%R, r=%R, v=%R, frame=%R, GM=%R)", Py_TYPE(self)->tp_name,
+    return PyUnicode_FromFormat("%s(time=%R, r=%R, v=%R, frame=%R, GM=%R)", bd::short_name(Py_TYPE(self)),
                                 s->base.time, r.get(), v.get(), s->base.frame, gm.get());
 }
 
@@ -272,6 +272,9 @@ PyType_Slot StateVector_slots[] = {
                        "Position r [m] and velocity v [m/s] (three floats each) at one epoch, in\n"
                        "`frame`, under the gravitational parameter GM [m^3/s^2]."},
     {Py_tp_init, (void*)StateVector_init},
+    {Py_tp_dealloc, (void*)State_dealloc},
+    {Py_tp_traverse, (void*)State_traverse},
+    {Py_tp_clear, (void*)State_clear},
     {Py_tp_repr, (void*)StateVector_repr},
     {Py_tp_getset, StateVector_getset},
     {Py_tp_methods, StateVector_methods},
@@ -360,7 +363,7 @@ PyObject* COE_repr(PyObject* self) {
         if (!f[i]) return nullptr;
     }
     return PyUnicode_FromFormat("%s(time=%R, ecc=%R, sma=%R, inc=%R, raa=%R, arp=%R, tra=%R, slr=%R, frame=%R, GM=%R)",
-                                Py_TYPE(self)->tp_name, c->base.time, f[0].get(), f[1].get(), f[2].get(),
+                                bd::short_name(Py_TYPE(self)), c->base.time, f[0].get(), f[1].get(), f[2].get(),
                                 f[3].get(), f[4].get(), f[5].get(), f[6].get(), c->base.frame, f[7].get());
 }
 
@@ -390,6 +393,9 @@ PyType_Slot COE_slots[] = {
                        "and true anomaly [rad]; slr = sma * (1 - ecc**2). Any finite elements are\n"
                        "accepted, parabolic and hyperbolic ones included."},
     {Py_tp_init, (void*)COE_init},
+    {Py_tp_dealloc, (void*)State_dealloc},
+    {Py_tp_traverse, (void*)State_traverse},
+    {Py_tp_clear, (void*)State_clear},
     {Py_tp_repr, (void*)COE_repr},
     {Py_tp_getset, COE_getset},
     {Py_tp_methods, COE_methods},
@@ -480,7 +486,7 @@ PyObject* GeoState_repr(PyObject* self) {
     core::Ref lon = lat ? core::Ref::steal(PyFloat_FromDouble(g->lon)) : core::Ref();
     core::Ref alt = lon ? core::Ref::steal(PyFloat_FromDouble(g->alt)) : core::Ref();
     if (!alt) return nullptr;
-    return PyUnicode_FromFormat("%s(time=%R, lat=%R, lon=%R, alt=%R, ell=%R)", Py_TYPE(self)->tp_name,
+    return PyUnicode_FromFormat("%s(time=%R, lat=%R, lon=%R, alt=%R, ell=%R)", bd::short_name(Py_TYPE(self)),
                                 g->base.time, lat.get(), lon.get(), alt.get(), g->ell);
 }
 
