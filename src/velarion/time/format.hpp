@@ -198,8 +198,8 @@ inline TextError civil_to_jd(const CivilTime& c, bool utc, LeapCursor& cur, doub
         if (leap_ns <= 0.0 || into >= leap_ns) return TextError::kLeap;
     }
     jd1 = jd_of(c.mjd);
-    jd2 = (static_cast<double>(c.ns_of_day) + c.subns) / (day_seconds * 1e9);
-    if (jd2 >= 1.0) jd2 = std::nextafter(1.0, 0.0);
+    jd2 = on_grid((static_cast<double>(c.ns_of_day) + c.subns) / (day_seconds * 1e9));
+    if (jd2 >= 1.0) jd2 = 1.0 - 0x1p-52;
     return TextError::kNone;
 }
 

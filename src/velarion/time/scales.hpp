@@ -2,7 +2,11 @@
 // and UT1 conversions, on plain doubles (no Python).
 //
 // Canonical form of an epoch: `day` is the Julian Date of a midnight
-// (k + 0.5, exact) and `frac` the fraction of that day in [0, 1). In UTC the
+// (k + 0.5, exact) and `frac` the fraction of that day in [0, 1), on a grid
+// of 2^-52 day (19 ps). On that grid sums and differences of fractions are
+// exact, so the offsets between scales (TT-TAI, TAI-UTC on ordinary days)
+// are undone bit for bit and equal epochs compare equal whatever scale they
+// went through. In UTC the
 // fraction follows ERFA's quasi-JD convention: a day that ends in a leap
 // second is 86400 + dleap SI seconds long and `frac` is measured in units of
 // that length.
@@ -45,6 +49,12 @@ inline void two_sum(double a, double b, double& s, double& e) noexcept {
     e = (a - (s - bb)) + (b - bb);
 }
 
+// Rounds a fraction in [0, 1] to the 2^-52 grid: adding 1 puts it where the
+// spacing of doubles is 2^-52.
+inline double on_grid(double f) noexcept { return (f + 1.0) - 1.0; }
+
+inline constexpr double kTtMinusTaiGrid = (kTtMinusTaiDays + 1.0) - 1.0;
+
 // Brings frac back into [0, 1) after an addition of less than a day.
 inline void carry(double& day, double& frac) noexcept {
     if (frac < 0.0) {
@@ -66,6 +76,8 @@ inline DayFrac canonical(double a, double b) noexcept {
     two_sum(a, b, hi, lo);
     double day = std::floor(hi - 0.5) + 0.5;
     double frac = (hi - day) + lo;
+    carry(day, frac);
+    frac = on_grid(frac);
     carry(day, frac);
     return {day, frac};
 }
@@ -250,8 +262,8 @@ inline DayFrac utc_to_tai(double a, double b, LeapCursor& cur) noexcept {
     DayFrac u = canonical(a, b);
     const DayInfo d = cur.get(mjd_of(u.day));
     double f = u.frac;
-    if (d.dleap != 0.0 || d.dlod != 0.0) f *= utc_si_factor(d);
-    f += d.dat0 / kDaySec;
+    if (d.dleap != 0.0 || d.dlod != 0.0) f = on_grid(f * utc_si_factor(d));
+    f += on_grid(d.dat0 / kDaySec);
     carry(u.day, f);
     return {u.day, f};
 }
@@ -264,33 +276,34 @@ inline DayFrac tai_to_utc(double day, double frac, LeapCursor& cur) noexcept {
     // The UTC day is the TAI day or the one before (TAI-UTC is positive and
     // below a day), or, just past a day shortened by a negative step, the next.
     DayInfo d = cur.get(m);
-    double q = tai - d.dat0 / kDaySec;
+    double q = tai - on_grid(d.dat0 / kDaySec);
     if (q < 0.0) {
         m -= 1;
         tai += 1.0;
         d = cur.get(m);
-        q = tai - d.dat0 / kDaySec;
+        q = tai - on_grid(d.dat0 / kDaySec);
     }
-    if (d.dleap != 0.0 || d.dlod != 0.0) q /= utc_si_factor(d);
+    if (d.dleap != 0.0 || d.dlod != 0.0) q = on_grid(q / utc_si_factor(d));
     if (q >= 1.0) {
         m += 1;
         tai -= 1.0;
         d = cur.get(m);
-        q = tai - d.dat0 / kDaySec;
-        if (d.dleap != 0.0 || d.dlod != 0.0) q /= utc_si_factor(d);
+        q = tai - on_grid(d.dat0 / kDaySec);
+        if (d.dleap != 0.0 || d.dlod != 0.0) q = on_grid(q / utc_si_factor(d));
         if (q < 0.0) q = 0.0;  // rounding at the boundary
+        if (q >= 1.0) q = 1.0 - 0x1p-52;
     }
     return {jd_of(m), q};
 }
 
 inline DayFrac tai_to_tt(double day, double frac) noexcept {
-    frac += kTtMinusTaiDays;
+    frac += kTtMinusTaiGrid;
     carry(day, frac);
     return {day, frac};
 }
 
 inline DayFrac tt_to_tai(double day, double frac) noexcept {
-    frac -= kTtMinusTaiDays;
+    frac -= kTtMinusTaiGrid;
     carry(day, frac);
     return {day, frac};
 }
@@ -302,9 +315,11 @@ inline DayFrac utc_to_ut1(double a, double b, double dut1, LeapCursor& cur) noex
     const int64_t m = mjd_of(u.day);
     const DayInfo d = cur.get(m);
     double f = u.frac;
-    if (d.dleap != 0.0 || d.dlod != 0.0) f *= utc_si_factor(d);
+    if (d.dleap != 0.0 || d.dlod != 0.0) f = on_grid(f * utc_si_factor(d));
     double day = u.day;
     f += dut1 / kDaySec;  // (dat0 cancels: TAI = UTC + dat0, UT1 = TAI + dut1 - dat0)
+    carry(day, f);
+    f = on_grid(f);
     carry(day, f);
     return {day, f};
 }
@@ -318,6 +333,8 @@ inline double ut1_minus_tai(int64_t utc_mjd, double dut1, LeapCursor& cur) noexc
 inline DayFrac ut1_to_tai(double day, double frac, double dta) noexcept {
     frac -= dta / kDaySec;
     carry(day, frac);
+    frac = on_grid(frac);
+    carry(day, frac);
     return {day, frac};
 }
 
@@ -327,7 +344,7 @@ inline DayFrac add_seconds(double day, double frac, double seconds) noexcept {
     const double k = std::floor(seconds / kDaySec);
     const double r = seconds - k * kDaySec;  // [0, 86400] up to rounding
     day += k;
-    frac += r / kDaySec;
+    frac += on_grid(r / kDaySec);
     carry(day, frac);
     return {day, frac};
 }
