@@ -6,6 +6,7 @@ conditions computed here from the textbook element formulas.
 """
 
 import copy
+import ctypes
 import inspect
 import pickle
 import subprocess
@@ -108,19 +109,20 @@ def test_propagation_matches_numerical_integration(name):
     assert isinstance(eph, StateVectorEphemeris)
     assert eph.size == len(DTS)
     r0, v0 = elements_to_rv(ecc, sma, inc, raa, arp, tra, Earth.GM)
-    check_against_oracle(eph, r0, v0, Earth.GM, dts, rtol=1e-9)
+    check_against_oracle(eph, r0, v0, Earth.GM, dts, rtol=1e-10)
 
 
-def test_non_default_gm_changes_only_the_dynamics():
-    # A lunar orbit: the propagator's own GM drives the motion and the ephemeris.
+def test_the_propagators_own_gm_drives_the_motion():
+    # Elements of a lunar orbit held by a state made under Earth's GM: the
+    # propagator's GM sets the mean motion and the position-velocity step.
     t0 = Time(EPOCH)
     t = t0 + DTS
     elements = dict(ecc=0.2, sma=2500e3, inc=0.4, raa=0.1, arp=0.2, tra=0.3)
-    state = COE(t0, GM=Moon.GM, **elements)
+    state = COE(t0, **elements)
     eph = Keplerian(GM=Moon.GM).propagate_state(t, state)
     r0, v0 = elements_to_rv(*(elements[k] for k in ("ecc", "sma", "inc", "raa", "arp", "tra")), Moon.GM)
-    check_against_oracle(eph, r0, v0, Moon.GM, np.asarray(t - t0), rtol=1e-9)
-    # Earth's GM on the same elements gives a different motion but the same start.
+    check_against_oracle(eph, r0, v0, Moon.GM, np.asarray(t - t0), rtol=1e-10)
+    # Earth's GM on the same elements: same start, different motion.
     eph_earth = Keplerian().propagate_state(t, state)
     i0 = int(np.flatnonzero(DTS == 0.0)[0])
     np.testing.assert_allclose(eph_earth.r[i0], eph.r[i0], rtol=1e-12)
@@ -244,6 +246,7 @@ def test_class_surface():
     assert "Compute the Jacobian matrices (∂f/∂x) along an ephemeris trajectory." in jdoc
     assert "jac : ndarray, shape (N, 6, 6)" in jdoc
     assert kepmod.numpy is np
+    assert not Keplerian.__flags__ & (1 << 14)  # no part in cyclic GC
     from velarion.typing import DatetimeLike
     assert kepmod.DatetimeLike is DatetimeLike
 
@@ -286,6 +289,81 @@ def test_c_level_interface_is_bound_by_size():
     with pytest.raises(ValueError, match="size changed"):
         probe.bind_type(name, "Keplerian", size + 8)
     assert probe.bind_vtable(Keplerian, "struct velarion::keplerian::KeplerianVTable")
+
+
+# The method table as another compiled module sees it: six slots in order.
+VTABLE_SLOTS = {
+    "c_jac_r": ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_double, ctypes.POINTER(ctypes.c_double),
+                                 ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double)),
+    "c_jac_v": None,
+    "c_accel": None,
+    "propagate_tra": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_double,
+                                       ctypes.c_double, ctypes.c_double),
+    "c_propagate_state": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.py_object),
+    "c_jacobian": ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.POINTER(ctypes.c_double),
+                                    ctypes.POINTER(ctypes.c_double)),
+}
+
+
+@pytest.fixture(scope="module")
+def slots():
+    probe = pytest.importorskip("velarion._core._probe")
+    address = probe.bind_vtable(Keplerian, "struct velarion::keplerian::KeplerianVTable")
+    table = (ctypes.c_void_p * len(VTABLE_SLOTS)).from_address(address)
+    return {name: proto(table[i]) for i, (name, proto) in enumerate(VTABLE_SLOTS.items()) if proto}
+
+
+def dptr(a):
+    return a.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
+
+
+def test_table_jacobian_slots(slots):
+    prop = Keplerian(GM=GM_REF)
+    r = np.array([7000e3, -2000e3, 500e3])
+    g = np.full(9, np.nan)
+    assert slots["c_jac_r"](prop, 0.0, dptr(r), None, dptr(g)) == 0
+    np.testing.assert_allclose(g.reshape(3, 3), gravity_gradient_oracle(GM_REF, r), rtol=1e-13)
+    full = np.full(36, np.nan)
+    assert slots["c_jacobian"](prop, dptr(r), dptr(full)) == 0
+    np.testing.assert_array_equal(full.reshape(6, 6)[3:, :3], g.reshape(3, 3))
+    np.testing.assert_array_equal(full.reshape(6, 6), prop.jacobian(make_ephemeris(r))[0])
+
+
+def mean_to_true_oracle(M, e):
+    E = np.array(M, dtype=float)
+    for _ in range(100):
+        E = E - (E - e * np.sin(E) - M) / (1.0 - e * np.cos(E))
+    return np.arctan2(np.sqrt(1.0 - e * e) * np.sin(E), np.cos(E) - e)
+
+
+@pytest.mark.parametrize("ecc", [0.0, 0.5, 0.95])
+def test_table_propagate_tra(slots, ecc):
+    mnm = 1.1e-3
+    dt_all = np.linspace(-20000.0, 20000.0, 41)
+    dt = dt_all[::-2]  # any stride, any sign
+    tra0 = 2.0
+    tra = slots["propagate_tra"](Keplerian(), dt, tra0, ecc, mnm)
+    assert isinstance(tra, np.ndarray) and tra.dtype == np.float64 and tra.shape == dt.shape
+    assert np.all((tra >= 0.0) & (tra < 2 * np.pi))
+    E0 = np.arctan2(np.sqrt(1 - ecc * ecc) * np.sin(tra0), ecc + np.cos(tra0))
+    expected = mean_to_true_oracle(E0 - ecc * np.sin(E0) + mnm * dt, ecc)
+    np.testing.assert_allclose(np.exp(1j * tra), np.exp(1j * expected), rtol=0, atol=1e-12)
+    for bad, error in ((np.zeros((2, 2)), "wrong number of dimensions"), (np.arange(3), "dtype mismatch")):
+        with pytest.raises(ValueError, match=error):
+            slots["propagate_tra"](Keplerian(), bad, tra0, ecc, mnm)
+
+
+def test_table_c_propagate_state(slots):
+    from velarion.state.ephemeris import COEEphemeris
+
+    t0 = Time(EPOCH)
+    state = COE(t0, ecc=0.0, sma=7000e3, inc=0.3, raa=0.2, arp=0.0, tra=0.5)
+    prop = Keplerian(GM=GM_REF)
+    coe = slots["c_propagate_state"](prop, t0 + DTS, state)
+    assert type(coe) is COEEphemeris and coe.size == len(DTS)
+    mnm = 0.001078007612872506  # 7000 km under GM_REF
+    np.testing.assert_allclose(np.exp(1j * np.asarray(coe.tra)), np.exp(1j * (0.5 + mnm * DTS)), atol=1e-12)
+    assert coe.GM == GM_REF
 
 
 @pytest.mark.parametrize(

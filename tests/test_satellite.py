@@ -42,10 +42,44 @@ def test_constructor_keeps_its_arguments():
     assert by_keyword.name == "x" and by_keyword.description is None
 
 
-def test_time_is_built_from_the_raw_argument():
-    s = Satellite(EPOCH, None)
-    assert type(s.time) is Time
-    assert s.time == Time(EPOCH)
+class CountingEpochs:
+    """Epochs that count how often they are converted to an array."""
+
+    calls = 0
+
+    def __init__(self, values):
+        self.values = values
+
+    def __len__(self):
+        return len(self.values)
+
+    def __getitem__(self, i):
+        return self.values[i]
+
+    def __array__(self, dtype=None, copy=None):
+        CountingEpochs.calls += 1
+        return self.values
+
+
+def conversions(fn):
+    CountingEpochs.calls = 0
+    fn()
+    return CountingEpochs.calls
+
+
+def test_time_is_called_once_with_the_raw_argument():
+    epochs = CountingEpochs(np.array(["2024-03-20T12:00", "2024-03-21T12:00"], dtype="datetime64[s]"))
+    per_time_call = conversions(lambda: Time(epochs))
+    assert per_time_call >= 1
+    holder = []
+    assert conversions(lambda: holder.append(Satellite(epochs, None))) == per_time_call
+    s = holder[0]
+    assert type(s.time) is Time and s.time is s.time
+    assert np.all(s.time == Time(epochs.values))
+    # A refused argument stops the construction before Time is called.
+    with pytest.raises(TypeError, match="'propagator'"):
+        conversions(lambda: Satellite(epochs, None, propagator=5))
+    assert CountingEpochs.calls == 0
     with pytest.raises(ValueError):
         Satellite("not a date", None)
 
@@ -128,6 +162,8 @@ def test_no_instance_dict_subclassing_and_no_docstring():
     with pytest.raises(AttributeError):
         s.colour = "red"
     assert Satellite.__doc__ is None
+    blank = Satellite.__new__(Satellite)
+    assert all(getattr(blank, a) is None for a in ("time", "name", "description", "state", "propagator", "ephemeris"))
 
     class Named(Satellite):
         def __init__(self, time, state):

@@ -230,6 +230,8 @@ PyObject* Keplerian_get_GM(PyObject* self, void*) { return PyFloat_FromDouble(as
 constexpr const char* kNewNames[] = {"GM"};
 constexpr core::Signature kNewSig{"Keplerian", kNewNames, 0};
 
+// GM is fixed here, at creation, so that nothing can change it afterwards
+// (the inherited __init__ accepts and ignores the same arguments).
 PyObject* Keplerian_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[1];
     if (!core::parse_args(kNewSig, args, kwargs, a)) return nullptr;
@@ -244,9 +246,6 @@ PyObject* Keplerian_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     k->GM = GM;
     return self.release();
 }
-
-// Everything is set by __new__; a Python subclass's __init__ may take other arguments.
-int Keplerian_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
 constexpr const char kKeplerianDoc[] =
     "Keplerian (two-body) orbit propagator.\n"
@@ -336,7 +335,6 @@ PyGetSetDef Keplerian_getset[] = {
 
 PyType_Slot Keplerian_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(Keplerian_new)},
-    {Py_tp_init, reinterpret_cast<void*>(Keplerian_init)},
     {Py_tp_doc, const_cast<char*>(kKeplerianDoc)},
     {Py_tp_methods, Keplerian_methods},
     {Py_tp_getset, Keplerian_getset},
