@@ -6,6 +6,7 @@ recipe the other), and physical invariants (energy, angular momentum) that
 any correct conversion keeps.
 """
 
+import inspect
 import pickle
 
 import numpy as np
@@ -254,6 +255,11 @@ def test_statevector_members_and_defaults():
     with pytest.raises(AttributeError):
         sv.r = [1, 2, 3]
     assert "StateVector(" in repr(sv) and "7000000.0" in repr(sv)
+    # None stands for the defaults, as the signatures show.
+    assert StateVector(T0, [1, 0, 0], [0, 1, 0], GM=None).GM == Earth.GM
+    assert str(inspect.signature(StateVector)) == "(time, r, v, frame='GCRF', GM=None)"
+    assert str(inspect.signature(COE)) == "(time, *, ecc, sma, inc, raa, arp, tra, frame='GCRF', GM=None)"
+    assert GeoState(T0, 0.1, 0.2, 0.0, ell=None).ell is WGS84
 
 
 def test_coe_members():

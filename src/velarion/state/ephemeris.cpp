@@ -402,12 +402,12 @@ int COEE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[10];
     if (!core::parse_args(kCOEESig, args, kwargs, a)) return -1;
     double GM = g_default_GM;
-    if (a[2] && !bd::float_arg(a[2], "GM", GM)) return -1;
+    if (a[2] && a[2] != Py_None && !bd::float_arg(a[2], "GM", GM)) return -1;
     Py_ssize_t n = -1;
     core::Ref arrays[kNumElements];
     for (int k = 0; k < kNumElements; ++k) {
         PyObject* given = a[3 + k];
-        if (!given) {
+        if (!given || (k == 6 && given == Py_None)) {
             if (k == 6) continue;  // slr: computed below
             PyErr_Format(PyExc_TypeError, "COEEphemeris() missing required keyword-only argument: '%s'",
                          kElementNames[k]);
@@ -535,11 +535,11 @@ PyMethodDef COEE_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot COEE_slots[] = {
-    {Py_tp_doc, (void*)"COEEphemeris(time, *, frame='GCRF', GM=Earth.GM, ecc, sma, inc, raa, arp, tra, slr=None)\n"
+    {Py_tp_doc, (void*)"COEEphemeris(time, *, frame='GCRF', GM=None, ecc, sma, inc, raa, arp, tra, slr=None)\n"
                        "--\n\n"
                        "Classical elements at the N epochs of `time`: equal-length 1-D float64 arrays\n"
-                       "(copied); slr defaults to sma * (1 - ecc**2). len() is N and eph[i] is the COE\n"
-                       "of epoch i."},
+                       "(copied); slr defaults to sma * (1 - ecc**2), GM to Earth.GM. len() is N and\n"
+                       "eph[i] is the COE of epoch i."},
     {Py_tp_init, (void*)COEE_init},
     {Py_tp_dealloc, (void*)dealloc<COEE_clear>},
     {Py_tp_traverse, (void*)COEE_traverse},
@@ -602,7 +602,7 @@ int GeoE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             return -1;
         }
     }
-    PyObject* e = a[4] ? a[4] : g_default_ell;
+    PyObject* e = a[4] && a[4] != Py_None ? a[4] : g_default_ell;
     if (!core::check_arg_type(e, ell::Ellipsoid_Type, "ell", false)) return -1;
     core::Ref itrf = core::Ref::steal(PyUnicode_FromString("ITRF"));
     if (!itrf || Ephemeris_set_base(self, a[0], itrf.get(), n) < 0) return -1;
@@ -673,9 +673,10 @@ PyMethodDef GeoE_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot GeoE_slots[] = {
-    {Py_tp_doc, (void*)"GeoStateEphemeris(time, lat, lon, alt, ell=WGS84)\n--\n\n"
+    {Py_tp_doc, (void*)"GeoStateEphemeris(time, lat, lon, alt, ell=None)\n--\n\n"
                        "Earth-fixed points at the N epochs of `time`: geodetic latitudes and longitudes\n"
-                       "[rad] and heights [m] (equal-length 1-D float64 arrays, copied) on `ell`; the\n"
+                       "[rad] and heights [m] (equal-length 1-D float64 arrays, copied) on `ell`\n"
+                       "(None: WGS84); the "
                        "frame is ITRF. eph[i] is the GeoState of epoch i."},
     {Py_tp_init, (void*)GeoE_init},
     {Py_tp_dealloc, (void*)dealloc<GeoE_clear>},

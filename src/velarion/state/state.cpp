@@ -207,7 +207,7 @@ int StateVector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!core::parse_args(kSVSig, args, kwargs, a)) return -1;
     double r[3], v[3], GM = g_default_GM;
     if (!read_vec3(a[1], "r", r) || !read_vec3(a[2], "v", v)) return -1;
-    if (a[4] && !bd::float_arg(a[4], "GM", GM)) return -1;
+    if (a[4] && a[4] != Py_None && !bd::float_arg(a[4], "GM", GM)) return -1;
     core::Ref default_frame;
     if (!a[3]) {
         default_frame = core::Ref::steal(PyUnicode_FromString("GCRF"));
@@ -268,9 +268,9 @@ PyMethodDef StateVector_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot StateVector_slots[] = {
-    {Py_tp_doc, (void*)"StateVector(time, r, v, frame='GCRF', GM=Earth.GM)\n--\n\n"
+    {Py_tp_doc, (void*)"StateVector(time, r, v, frame='GCRF', GM=None)\n--\n\n"
                        "Position r [m] and velocity v [m/s] (three floats each) at one epoch, in\n"
-                       "`frame`, under the gravitational parameter GM [m^3/s^2]."},
+                       "`frame`, under the gravitational parameter GM [m^3/s^2] (None: Earth.GM)."},
     {Py_tp_init, (void*)StateVector_init},
     {Py_tp_dealloc, (void*)State_dealloc},
     {Py_tp_traverse, (void*)State_traverse},
@@ -306,7 +306,7 @@ int COE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!bd::float_arg(a[1 + i], kElementNames[i], x[i])) return -1;
     }
     double GM = g_default_GM;
-    if (a[8] && !bd::float_arg(a[8], "GM", GM)) return -1;
+    if (a[8] && a[8] != Py_None && !bd::float_arg(a[8], "GM", GM)) return -1;
     if (x[0] < 0.0) {
         PyErr_SetString(PyExc_ValueError, "ecc must not be negative");
         return -1;
@@ -387,11 +387,11 @@ PyMethodDef COE_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot COE_slots[] = {
-    {Py_tp_doc, (void*)"COE(time, *, ecc, sma, inc, raa, arp, tra, frame='GCRF', GM=Earth.GM)\n--\n\n"
+    {Py_tp_doc, (void*)"COE(time, *, ecc, sma, inc, raa, arp, tra, frame='GCRF', GM=None)\n--\n\n"
                        "Classical orbital elements at one epoch: eccentricity, semi-major axis [m],\n"
                        "inclination, right ascension of the ascending node, argument of periapsis\n"
                        "and true anomaly [rad]; slr = sma * (1 - ecc**2). Any finite elements are\n"
-                       "accepted, parabolic and hyperbolic ones included."},
+                       "accepted, parabolic and hyperbolic ones included. GM defaults to Earth.GM."},
     {Py_tp_init, (void*)COE_init},
     {Py_tp_dealloc, (void*)State_dealloc},
     {Py_tp_traverse, (void*)State_traverse},
@@ -448,7 +448,7 @@ int GeoState_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, "lat must be in [-pi/2, pi/2] rad (got %R)", a[1]);
         return -1;
     }
-    PyObject* e = a[4] ? a[4] : g_default_ell;
+    PyObject* e = a[4] && a[4] != Py_None ? a[4] : g_default_ell;
     if (!core::check_arg_type(e, ell::Ellipsoid_Type, "ell", false)) return -1;
     core::Ref itrf = core::Ref::steal(PyUnicode_FromString("ITRF"));
     if (!itrf || State_set_base(self, a[0], itrf.get()) < 0) return -1;
@@ -503,9 +503,9 @@ PyMethodDef GeoState_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot GeoState_slots[] = {
-    {Py_tp_doc, (void*)"GeoState(time, lat, lon, alt, ell=WGS84)\n--\n\n"
+    {Py_tp_doc, (void*)"GeoState(time, lat, lon, alt, ell=None)\n--\n\n"
                        "A point fixed to the Earth at one epoch: geodetic latitude and longitude\n"
-                       "[rad] and height [m] on the ellipsoid `ell`; its frame is ITRF."},
+                       "[rad] and height [m] on the ellipsoid `ell` (None: WGS84); its frame is ITRF."},
     {Py_tp_new, (void*)GeoState_new},
     {Py_tp_init, (void*)GeoState_init},
     {Py_tp_dealloc, (void*)GeoState_dealloc},
