@@ -187,11 +187,6 @@ def test_state_must_be_a_state(bad_state):
         Keplerian().propagate_state(EPOCH, bad_state)
 
 
-def test_missing_arguments_are_type_errors():
-    with pytest.raises(TypeError):
-        Keplerian().propagate_state(EPOCH)
-
-
 # --- construction, GM, class surface ----------------------------------------------
 
 class OnlyIndex:

@@ -25,6 +25,10 @@ class Str(str):
     pass
 
 
+class PropagatorSubclass(Keplerian):
+    pass
+
+
 def test_constructor_keeps_its_arguments():
     t = Time(EPOCH) + np.arange(3.0)
     state = object()
@@ -38,8 +42,9 @@ def test_constructor_keeps_its_arguments():
     bare = Satellite(t, None)
     assert bare.name is None and bare.description is None
     assert bare.propagator is None and bare.ephemeris is None and bare.state is None
-    by_keyword = Satellite(state=state, time=EPOCH, description=None, name="x")
-    assert by_keyword.name == "x" and by_keyword.description is None
+    by_keyword = Satellite(state=state, time=EPOCH, description="", name="x", propagator=PropagatorSubclass())
+    assert by_keyword.name == "x" and by_keyword.description == ""
+    assert isinstance(by_keyword.propagator, Propagator)
 
 
 class CountingEpochs:
@@ -84,10 +89,6 @@ def test_time_is_called_once_with_the_raw_argument():
         Satellite("not a date", None)
 
 
-class PropagatorSubclass(Keplerian):
-    pass
-
-
 @pytest.mark.parametrize(
     "kwargs, named",
     [
@@ -108,11 +109,6 @@ def test_argument_checks_come_before_time(kwargs, named):
     # A time that Time refuses: any error but the type check would be Time's.
     with pytest.raises(TypeError, match=f"'{named}'"):
         Satellite("not a date", None, **kwargs)
-
-
-def test_accepted_argument_types():
-    s = Satellite(EPOCH, None, propagator=PropagatorSubclass(), name="a", description="")
-    assert isinstance(s.propagator, Propagator) and s.description == ""
 
 
 @pytest.mark.parametrize("args, kwargs", [((EPOCH,), {}), ((), {"state": 1}), ((EPOCH, None, None, None, "a", "b", 7), {}),
