@@ -181,6 +181,17 @@ def test_parabolic_and_hyperbolic_orbits_are_refused(ecc):
     assert str(info.value) == ""
 
 
+@pytest.mark.parametrize("result", [None, 5, "COE"])
+def test_elements_of_the_wrong_type_are_refused(result):
+    class Odd(StateVector):
+        def to_coe(self):
+            return result
+
+    t0 = Time(EPOCH)
+    with pytest.raises(TypeError, match="COE"):
+        Keplerian().propagate_state(t0, Odd(t0, [7e6, 0, 0], [0, 7.5e3, 0]))
+
+
 @pytest.mark.parametrize("bad_state", [None, 5, "GCRF", np.zeros(6)])
 def test_state_must_be_a_state(bad_state):
     with pytest.raises(TypeError, match="state"):

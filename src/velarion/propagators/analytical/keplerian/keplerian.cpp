@@ -162,7 +162,7 @@ PyObject* Keplerian_propagate_state(PyObject* self, PyObject* const* args, Py_ss
     if (!coe0) return nullptr;
     if (!check_result_type(coe0.get(), st::COE_Type)) return nullptr;
     if (coe0.get() == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "to_coe() returned None: the state has no orbital elements to propagate");
+        PyErr_SetString(PyExc_TypeError, "to_coe() returned None instead of a COE: there are no elements to propagate");
         return nullptr;
     }
     if (reinterpret_cast<st::COEObject*>(coe0.get())->ecc >= 1.0) {
