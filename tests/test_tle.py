@@ -1,6 +1,7 @@
 """velarion.propagators.analytical.sgp4.tle: ELSET and TLE parsing."""
 
 import math
+import os
 import pickle
 
 import numpy as np
@@ -10,6 +11,20 @@ from velarion.propagators.analytical.sgp4.tle import ELSET, TLE
 from velarion.time.time import Time
 
 Satrec = pytest.importorskip("sgp4.api").Satrec
+
+
+def sgp4_parse(line1, line2):
+    """The sgp4 package's parse of the lines (the oracle).
+
+    Under AddressSanitizer its C++ parser trips on a strcpy of overlapping
+    buffers of its own, so the package's pure-Python parser stands in.
+    """
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        from sgp4.earth_gravity import wgs72
+        from sgp4.io import twoline2rv
+
+        return twoline2rv(line1, line2, wgs72)
+    return Satrec.twoline2rv(line1, line2)
 
 ISS = (
     "1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927",
@@ -51,11 +66,11 @@ def edit(line, col, text, recheck=True):
 @pytest.mark.parametrize("lines", TLES.values(), ids=TLES.keys())
 def test_fields_match_the_sgp4_parser(lines):
     t = TLE(*lines)
-    s = Satrec.twoline2rv(*lines)
+    s = sgp4_parse(*lines)
     assert t.satnum == s.satnum
     assert t.classification == s.classification
     assert t.intldesg == s.intldesg
-    assert t.elnum == s.elnum and t.revnum == s.revnum and t.ephtype == s.ephtype
+    assert (t.elnum, t.revnum, t.ephtype) == (int(s.elnum), int(s.revnum), int(s.ephtype))
     assert t.inc == pytest.approx(s.inclo, rel=1e-15, abs=1e-17)
     assert t.raa == pytest.approx(s.nodeo, rel=1e-15)
     assert t.ecc == pytest.approx(s.ecco, rel=1e-15)
@@ -67,7 +82,9 @@ def test_fields_match_the_sgp4_parser(lines):
     assert t.nddot == pytest.approx(s.nddot / 60.0**3, rel=1e-14, abs=1e-40)
     assert t.bstar == pytest.approx(s.bstar, rel=1e-15, abs=1e-30)
     jd1, jd2 = t.epoch.jd12
-    assert (jd1 - s.jdsatepoch) + (jd2 - s.jdsatepochF) == pytest.approx(0.0, abs=1e-11)
+    # The pure-Python stand-in keeps the epoch as one double (0.5 ns resolution lost).
+    tol = 1e-11 if isinstance(s, Satrec) else 1e-9
+    assert (jd1 - s.jdsatepoch) + (jd2 - s.jdsatepochF) == pytest.approx(0.0, abs=tol)
     assert t.epoch.scale == "utc"
 
 
@@ -111,7 +128,7 @@ def test_two_digit_year_pivot(yy, year):
 def test_alpha5_catalogue_numbers(field, value):
     t = TLE(edit(ISS[0], 3, field), edit(ISS[1], 3, field))
     assert t.satnum == value
-    assert Satrec.twoline2rv(*t.lines).satnum == value
+    assert sgp4_parse(*t.lines).satnum == value
 
 
 def test_day_fraction_and_leap_year_bounds():
