@@ -82,7 +82,7 @@ def test_fields_match_the_sgp4_parser(lines):
     assert t.nddot == pytest.approx(s.nddot / 60.0**3, rel=1e-14, abs=1e-40)
     assert t.bstar == pytest.approx(s.bstar, rel=1e-15, abs=1e-30)
     jd1, jd2 = t.epoch.jd12
-    # The pure-Python stand-in keeps the epoch as one double (0.5 ns resolution lost).
+    # The pure-Python stand-in keeps the epoch as one double (a resolution of about 40 us).
     tol = 1e-11 if isinstance(s, Satrec) else 1e-9
     assert (jd1 - s.jdsatepoch) + (jd2 - s.jdsatepochF) == pytest.approx(0.0, abs=tol)
     assert t.epoch.scale == "utc"
