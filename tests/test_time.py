@@ -526,6 +526,11 @@ def test_subclass_keeps_its_class_attributes_and_overrides():
         ("", ValueError, "'' is not an ISO 8601"),
         (" 2024-01-01", ValueError, "not an ISO 8601"),
         ("２０２４-01-01", ValueError, "not an ISO 8601"),
+        # characters just below '0' in digit places
+        ("2024-01-01T12:00:1+", ValueError, "'2024-01-01T12:00:1+' is not an ISO 8601"),
+        ("2024-0/-01", ValueError, "not an ISO 8601"),
+        ("2024-01-01T12:00:00.12*4", ValueError, "not an ISO 8601"),
+        (np.array(["2024-01-01T1.:00"]), ValueError, "not an ISO 8601"),
         (["2024-01-01", "garbage"], ValueError, "'garbage'"),
         (np.array(["2024-01-01", "2024-02-30"]), ValueError, "'2024-02-30'"),
         ([["2024-01-01"], ["2024-01-01", "2024-01-02"]], ValueError, "ragged"),

@@ -87,7 +87,7 @@ PyObject* py_parse_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!p) return nullptr;
         double j1, j2;
         vt::CivilTime c;
-        const vt::TextError e = vt::parse_iso(p, static_cast<size_t>(len), utc, cur, j1, j2, &c);
+        const vt::TextError e = vt::parse_iso(p, static_cast<size_t>(len), utc, cur, j1, j2, c);
         if (e != vt::TextError::kNone) {
             raise_text_error(a[0], e, c, utc);
             return nullptr;
@@ -125,7 +125,7 @@ PyObject* py_parse_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             npy_intp len = width;
             while (len > 0 && s[len - 1] == 0) --len;
             vt::CivilTime f;
-            const vt::TextError e = vt::parse_iso(s, static_cast<size_t>(len), utc, cur, x[i], y[i], &f);
+            const vt::TextError e = vt::parse_iso(s, static_cast<size_t>(len), utc, cur, x[i], y[i], f);
             if (e != vt::TextError::kNone) {
                 core::Ref text = core::Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s, len));
                 if (text) raise_text_error(text.get(), e, f, utc);

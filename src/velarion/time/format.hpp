@@ -22,6 +22,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace velarion::time {
 
@@ -67,12 +72,11 @@ inline bool digit(Ch c) noexcept { return dval(c) < 10; }
 template <class Ch>
 inline bool is(Ch c, char want) noexcept { return code(c) == static_cast<unsigned char>(want); }
 
-// Two digits at p. Collects in `bad` a bit above 15 for a non-digit (d + 6
-// stays below 16 exactly for the digits 0..9).
+// Two digits at p; sets `bad` non-zero if either is not a digit.
 template <class Ch>
 inline uint32_t two_digits(const Ch* p, uint32_t& bad) noexcept {
     const uint32_t a = dval(p[0]), b = dval(p[1]);
-    bad |= (a + 6) | (b + 6);
+    bad |= static_cast<uint32_t>(a > 9) | static_cast<uint32_t>(b > 9);
     return a * 10 + b;
 }
 
@@ -146,11 +150,21 @@ inline TextError parse_iso_fields(const Ch* p, size_t len, CivilTime& out) noexc
             if (p != end && is(*p, '.')) {
                 ++p;
                 const Ch* const first = p;
-                if constexpr (sizeof(Ch) == 1) {
+                if (end - p >= 9) {
+                    // The common nanosecond form: nine digits at once.
                     uint32_t v8;
-                    if (end - p >= 8 && detail::eight_digits(p, v8)) {
-                        nanos = v8;
-                        p += 8;
+                    bool ok8;
+                    if constexpr (sizeof(Ch) == 1) {
+                        ok8 = detail::eight_digits(p, v8);
+                    } else {
+                        uint32_t b8 = 0;
+                        const uint32_t hi = (two_digits(p, b8) * 100 + two_digits(p + 2, b8)) * 10000;
+                        v8 = hi + two_digits(p + 4, b8) * 100 + two_digits(p + 6, b8);
+                        ok8 = b8 == 0;
+                    }
+                    if (ok8 && digit(p[8])) {
+                        nanos = static_cast<int64_t>(v8) * 10 + dval(p[8]);
+                        p += 9;
                     }
                 }
                 const Ch* const ns_end = end - first > 9 ? first + 9 : end;
@@ -171,7 +185,7 @@ inline TextError parse_iso_fields(const Ch* p, size_t len, CivilTime& out) noexc
         if (p != end && is(*p, 'Z')) ++p;
         if (p != end) return TextError::kMalformed;
     }
-    if (bad & ~15u) return TextError::kMalformed;
+    if (bad) return TextError::kMalformed;
     if (month < 1 || month > 12) return TextError::kDate;
     if (day < 1 || static_cast<int>(day) > days_in_month(year, static_cast<int>(month))) return TextError::kDate;
     if (hour > 23 || minute > 59 || second > 60) return TextError::kTime;
@@ -181,6 +195,161 @@ inline TextError parse_iso_fields(const Ch* p, size_t len, CivilTime& out) noexc
     out.subns = subns < 1.0 ? subns : std::nextafter(1.0, 0.0);
     out.second60 = second == 60;
     return TextError::kNone;
+}
+
+namespace detail {
+
+inline uint64_t load8(const char* p) noexcept {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// The byte `v` at each of `positions` of a little-endian word.
+constexpr uint64_t bytes_at(std::initializer_list<int> positions, uint8_t v) noexcept {
+    uint64_t m = 0;
+    for (int p : positions) m |= static_cast<uint64_t>(v) << (8 * p);
+    return m;
+}
+
+inline constexpr uint64_t kAscii0 = 0x3030303030303030ULL;
+
+// Non-zero unless every byte selected by `digits` (0xFF per byte) is an
+// ASCII digit. A wrong byte may also flag its neighbour (a carry), which
+// only ever refuses, never accepts.
+inline uint64_t not_digits(uint64_t w, uint64_t digits) noexcept {
+    const uint64_t x = (w ^ kAscii0) & digits;
+    return ((x + (0x7676767676767676ULL & digits)) | x) & (digits & 0x8080808080808080ULL);
+}
+
+// Byte k of the result: 10 * digit k + digit k+1 (digits at `digits` only).
+inline uint64_t digit_pairs(uint64_t w, uint64_t digits) noexcept {
+    const uint64_t x = (w ^ kAscii0) & digits;
+    return x * 10 + (x >> 8);
+}
+
+inline uint32_t byte_of(uint64_t w, int k) noexcept { return static_cast<uint32_t>((w >> (8 * k)) & 0xFF); }
+
+}  // namespace detail
+
+namespace detail {
+
+// Copies the text p[0..len), 8 <= len <= 32, into buf as ASCII bytes;
+// false if a character is not ASCII. Fixed-size overlapping copies, no
+// library call and no read outside the text.
+inline bool copy_ascii(const char* p, size_t len, char* buf) noexcept {
+    if (len >= 16) {
+        std::memcpy(buf, p, 16);
+        std::memcpy(buf + len - 16, p + len - 16, 16);
+    } else {
+        std::memcpy(buf, p, 8);
+        std::memcpy(buf + len - 8, p + len - 8, 8);
+    }
+    uint64_t w[4];
+    std::memcpy(w, buf, 32);
+    return ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) == 0;
+}
+
+#if defined(__SSE2__)
+// Eight UCS-4 code units at p -> eight bytes at out; false if one is not ASCII.
+inline bool narrow8(const uint32_t* p, char* out) noexcept {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
+    const __m128i w = _mm_packs_epi32(a, b);    // saturates above 0x7FFF
+    const __m128i c = _mm_packus_epi16(w, w);   // saturates above 0xFF
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), c);
+    return (_mm_movemask_epi8(c) & 0xFF) == 0;  // no byte >= 0x80
+}
+#endif
+
+template <class Ch>
+inline bool copy_ascii(const Ch* p, size_t len, char* buf) noexcept {
+    static_assert(sizeof(Ch) == 4);
+#if defined(__SSE2__)
+    const uint32_t* u = reinterpret_cast<const uint32_t*>(p);
+    bool ok = narrow8(u, buf);
+    for (size_t k = 8; k + 8 <= len; k += 8) ok &= narrow8(u + k, buf + k);
+    if (len % 8) ok &= narrow8(u + len - 8, buf + len - 8);
+    return ok;
+#else
+    uint32_t any = 0;
+    for (size_t k = 0; k < len; ++k) {
+        const uint32_t c = code(p[k]);
+        any |= c;
+        buf[k] = static_cast<char>(c);
+    }
+    return any < 128;
+#endif
+}
+
+}  // namespace detail
+
+// The fixed layouts YYYY-MM-DD[(T| )hh:mm[:ss[.f...]]] with 1 to 9
+// decimals, read a word at a time from `b` (32 readable bytes, zero past
+// `len`). Returns false, leaving the decision to parse_iso_fields, for any
+// other form and for any text with a wrong character or field: accepted
+// texts give exactly the fields parse_iso_fields gives.
+inline bool parse_iso_fixed(const char* b, size_t len, CivilTime& out) noexcept {
+    using namespace detail;
+    if (len != 10 && len != 16 && len != 19 && !(len >= 21 && len <= 29)) return false;
+    // YYYY-MM-
+    constexpr uint64_t kD0 = bytes_at({0, 1, 2, 3, 5, 6}, 0xFF);
+    constexpr uint64_t kS0 = bytes_at({4, 7}, 0xFF);
+    constexpr uint64_t kP0 = bytes_at({4, 7}, '-');
+    const uint64_t w0 = load8(b);
+    if ((w0 & kS0) != kP0 || not_digits(w0, kD0)) return false;
+    const uint64_t p0 = digit_pairs(w0, kD0);
+    const uint32_t year = byte_of(p0, 0) * 100 + byte_of(p0, 2);
+    const uint32_t month = byte_of(p0, 5);
+    // DDThh:mm
+    const uint64_t w1 = load8(b + 8);
+    uint32_t day, hour = 0, minute = 0, second = 0;
+    if (len == 10) {
+        constexpr uint64_t kD = bytes_at({0, 1}, 0xFF);
+        if (not_digits(w1, kD)) return false;
+        day = byte_of(digit_pairs(w1, kD), 0);
+    } else {
+        constexpr uint64_t kD = bytes_at({0, 1, 3, 4, 6, 7}, 0xFF);
+        const uint32_t sep = byte_of(w1, 2);
+        if ((sep != 'T' && sep != ' ') || byte_of(w1, 5) != ':' || not_digits(w1, kD)) return false;
+        const uint64_t p1 = digit_pairs(w1, kD);
+        day = byte_of(p1, 0);
+        hour = byte_of(p1, 3);
+        minute = byte_of(p1, 6);
+    }
+    int64_t nanos = 0;
+    if (len >= 19) {
+        // :ss.f...
+        constexpr uint64_t kD = bytes_at({1, 2}, 0xFF);
+        const uint64_t w2 = load8(b + 16);
+        if (byte_of(w2, 0) != ':' || not_digits(w2, kD)) return false;
+        second = byte_of(digit_pairs(w2, kD), 1);
+        if (len > 19) {
+            if (byte_of(w2, 3) != '.') return false;
+            const size_t n = len - 20;  // 1..9 decimals
+            uint64_t f = load8(b + 20);
+            if (n < 8) {
+                const uint64_t keep = (1ULL << (8 * n)) - 1;
+                f = (f & keep) | (kAscii0 & ~keep);  // trailing zeros
+            }
+            uint32_t v8;
+            if (!eight_digits(reinterpret_cast<const char*>(&f), v8)) return false;
+            nanos = static_cast<int64_t>(v8) * 10;
+            if (n == 9) {
+                const uint32_t d = static_cast<unsigned char>(b[28]) - uint32_t('0');
+                if (d > 9) return false;
+                nanos += d;
+            }
+        }
+    }
+    if (month < 1 || month > 12 || day < 1 || static_cast<int>(day) > days_in_month(year, static_cast<int>(month)) ||
+        hour > 23 || minute > 59 || second > 60)
+        return false;
+    out.mjd = mjd_from_civil(year, static_cast<int>(month), static_cast<int>(day));
+    out.ns_of_day = static_cast<int64_t>((hour * 60 + minute) * 60 + second) * kNsPerSec + nanos;
+    out.subns = 0.0;
+    out.second60 = second == 60;
+    return true;
 }
 
 // Calendar fields read in a scale -> two-part JD (jd1 the midnight JD, jd2
@@ -203,15 +372,20 @@ inline TextError civil_to_jd(const CivilTime& c, bool utc, LeapCursor& cur, doub
     return TextError::kNone;
 }
 
-// Parses and converts in one step.
+// Parses and converts in one step; `fields` receives what was read (for
+// messages). The usual layouts take the word-at-a-time path; anything else
+// (and every malformed text) the general parser.
 template <class Ch>
 inline TextError parse_iso(const Ch* p, size_t len, bool utc, LeapCursor& cur, double& jd1, double& jd2,
-                           CivilTime* fields = nullptr) noexcept {
-    CivilTime c;
-    TextError e = parse_iso_fields(p, len, c);
-    if (fields) *fields = c;
+                           CivilTime& fields) noexcept {
+    if (len >= 10 && len <= 29) {
+        alignas(8) char buf[32] = {};
+        if (detail::copy_ascii(p, len, buf) && parse_iso_fixed(buf, len, fields))
+            return civil_to_jd(fields, utc, cur, jd1, jd2);
+    }
+    const TextError e = parse_iso_fields(p, len, fields);
     if (e != TextError::kNone) return e;
-    return civil_to_jd(c, utc, cur, jd1, jd2);
+    return civil_to_jd(fields, utc, cur, jd1, jd2);
 }
 
 // Two-part JD read in a scale -> calendar day and nanosecond of the day,

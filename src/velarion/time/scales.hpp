@@ -71,10 +71,17 @@ inline void carry(double& day, double& frac) noexcept {
 // and the leading bits of the fraction are exact; the fraction is rounded
 // once, at the 1e-16 day level. A function of the exact sum only, so equal
 // epochs given with different splits give the same pair.
+// floor(x) for |x| < 2^62 without a library call (baseline x86-64 has no
+// rounding instruction, and this runs once per epoch).
+inline double floor_small(double x) noexcept {
+    const double t = static_cast<double>(static_cast<int64_t>(x));  // toward zero
+    return t > x ? t - 1.0 : t;
+}
+
 inline DayFrac canonical(double a, double b) noexcept {
     double hi, lo;
     two_sum(a, b, hi, lo);
-    double day = std::floor(hi - 0.5) + 0.5;
+    double day = floor_small(hi - 0.5) + 0.5;
     double frac = (hi - day) + lo;
     carry(day, frac);
     frac = on_grid(frac);
@@ -214,6 +221,16 @@ public:
 
     DayInfo get(int64_t mjd) noexcept {
         if (mjd >= lo_ && mjd < hi_) return {dat0_, dlod_, mjd == hi_ - 1 ? jump_ : 0.0};
+        return refill(mjd);
+    }
+
+    // Length of the UTC day in SI seconds as the quasi-JD fraction counts it
+    // (86400 + leap; the pre-1972 drift is not part of it, as in eraDtf2d).
+    double utc_day_seconds(int64_t mjd) noexcept { return kDaySec + get(mjd).dleap; }
+
+private:
+    // Moves the cached range to the day `mjd` (kept out of line: rare).
+    [[gnu::noinline]] DayInfo refill(int64_t mjd) noexcept {
         if (mjd >= kMjd1972 && t_.size() > 0) {
             const int i = t_.find(mjd);
             lo_ = t_.start(i);
@@ -237,11 +254,6 @@ public:
         return info;
     }
 
-    // Length of the UTC day in SI seconds as the quasi-JD fraction counts it
-    // (86400 + leap; the pre-1972 drift is not part of it, as in eraDtf2d).
-    double utc_day_seconds(int64_t mjd) noexcept { return kDaySec + get(mjd).dleap; }
-
-private:
     const LeapTable& t_;
     int64_t lo_ = 1;
     int64_t hi_ = 0;  // empty range

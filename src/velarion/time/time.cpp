@@ -186,7 +186,7 @@ bool ut1_arrays_to_tai(const double* a, const double* b, npy_intp n, double* o1,
         }
         for (npy_intp i = 0; i < n; ++i) {
             const vt::DayFrac u = vt::canonical(a[i], b[i]);
-            const double dta = vt::ut1_minus_tai(static_cast<int64_t>(std::floor(m[i])), dut1.v[i], cur);
+            const double dta = vt::ut1_minus_tai(static_cast<int64_t>(vt::floor_small(m[i])), dut1.v[i], cur);
             const vt::DayFrac tai = vt::ut1_to_tai(u.day, u.frac, dta);
             if (round == 0) {
                 const vt::DayFrac utc = vt::tai_to_utc(tai.day, tai.frac, cur);
@@ -332,7 +332,7 @@ bool text_to_jd(PyObject* s, Ctx& ctx, double& j1, double& j2) {
     const char* p = PyUnicode_AsUTF8AndSize(s, &len);
     if (!p) return false;
     vt::CivilTime c;
-    const vt::TextError e = vt::parse_iso(p, static_cast<size_t>(len), ctx.scale == kUTC, ctx.cur, j1, j2, &c);
+    const vt::TextError e = vt::parse_iso(p, static_cast<size_t>(len), ctx.scale == kUTC, ctx.cur, j1, j2, c);
     if (e == vt::TextError::kNone) return true;
     raise_text_error(s, e, c, ctx.scale);
     return false;
@@ -537,7 +537,7 @@ bool array_to_jd(PyObject* input, Ctx& ctx, Parts& out) {
             npy_intp len = width;
             while (len > 0 && s[len - 1] == 0) --len;
             vt::CivilTime c;
-            const vt::TextError e = vt::parse_iso(s, static_cast<size_t>(len), utc, ctx.cur, o1[i], o2[i], &c);
+            const vt::TextError e = vt::parse_iso(s, static_cast<size_t>(len), utc, ctx.cur, o1[i], o2[i], c);
             if (e != vt::TextError::kNone) {
                 core::Ref text = core::Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s, len));
                 if (text) raise_text_error(text.get(), e, c, ctx.scale);
