@@ -195,6 +195,7 @@ def test_coe_to_sv_hyperbolic_and_nan_rows():
         (dict(tra=np.array([0.0, 2.5, 0.0])), "epoch 1.*asymptotes"),
         (dict(slr=np.array([1.0, 1.0, -1.0])), "epoch 2.*semi-latus"),
         (dict(ecc=np.array([-0.5, 1.5, 1.5])), "epoch 0.*eccentricity"),
+        (dict(slr=np.array([2.5e7, 1e-320, 2.5e7])), "epoch 1.*overflow"),
     ],
 )
 def test_coe_to_sv_refuses_elements_without_a_point(change, match):

@@ -7,10 +7,13 @@ any correct conversion keeps.
 """
 
 import inspect
+import os
 import pickle
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from velarion.bodies.bodies import Earth, Moon
 from velarion.mathtools.ellipsoid.ellipsoid import GRS80, WGS84
@@ -167,6 +170,38 @@ def test_hyperbolic_and_parabolic_states_give_finite_elements():
     assert c.ecc == pytest.approx(1.0, abs=1e-15) and c.slr == pytest.approx(1.4e7, rel=1e-15)
     assert not np.isnan(c.sma)
     assert_same_state(c.to_sv(), r, [0.0, vesc, 0.0])
+
+
+finite = st.floats(allow_nan=False, allow_infinity=False, width=64)
+
+
+@settings(max_examples=int(os.environ.get("VELARION_HYPOTHESIS_EXAMPLES", 400)), deadline=None)
+@given(
+    r=st.tuples(*[finite.filter(lambda x: abs(x) < 1e13)] * 3),
+    v=st.tuples(*[finite.filter(lambda x: abs(x) < 1e7)] * 3),
+    gm=st.floats(1e3, 1e21),
+)
+def test_finite_states_never_give_nan_elements(r, v, gm):
+    try:
+        c = StateVector(T0, r, v, GM=gm).to_coe()
+    except ValueError as exc:  # no orbital plane, or h^2 / GM below the smallest double
+        assert any(w in str(exc) for w in ("zero vector", "parallel", "underflow"))
+        return
+    values = (c.ecc, c.sma, c.inc, c.raa, c.arp, c.tra, c.slr)
+    assert not any(np.isnan(values))
+    assert 0 <= c.inc <= np.pi and all(0 <= a < 2 * np.pi for a in (c.raa, c.arp, c.tra))
+    try:
+        sv = c.to_sv()
+    except ValueError as exc:
+        # rounding at an asymptote, or a state so small that sqrt(GM / slr) overflows
+        assert "asymptotes" in str(exc) or "overflow" in str(exc)
+        return
+    assert np.all(np.isfinite(sv.r)) and np.all(np.isfinite(sv.v))
+
+
+def test_overflowing_states_are_refused():
+    with pytest.raises(ValueError, match="overflow"):
+        StateVector(T0, [1e300, 0, 0], [0, 1e300, 1], GM=GM).to_coe()
 
 
 # --- failures -----------------------------------------------------------------------

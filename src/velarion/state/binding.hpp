@@ -97,6 +97,7 @@ inline void raise_status(elements::Status s, const char* where) {
                    "sma > 0 and ecc < 1, a hyperbola sma < 0 and ecc > 1)";
             break;
         case Status::BadEcc: what = "the eccentricity must not be negative"; break;
+        case Status::OutOfRange: what = "the values overflow or underflow double precision"; break;
         case Status::BeyondAsymptote:
             what = "the true anomaly lies beyond the asymptotes of the hyperbolic orbit (1 + ecc*cos(tra) <= 0)";
             break;

@@ -34,6 +34,7 @@ enum class Status {
     BadSlr,           // semi-latus rectum not positive
     BadEcc,           // negative eccentricity
     BeyondAsymptote,  // 1 + ecc cos(tra) <= 0: no point of the (hyperbolic) orbit
+    OutOfRange,       // finite input whose products overflow or underflow double precision
 };
 
 namespace detail {
@@ -105,6 +106,11 @@ inline Status rv_to_coe(const double r[3], const double v[3], double GM, Element
         cross(hu, eu, eu90);
         out.tra = plane_angle(r, eu, eu90);
     }
+    // Only an overflow of |h| or |v|^2 (inputs near 1e154 and beyond) can
+    // leave a NaN behind, and only an underflow of h^2 / GM a zero slr; the
+    // elements are then meaningless.
+    if (std::isnan(out.ecc + out.inc + out.raa + out.arp + out.tra + out.slr + out.sma)) return Status::OutOfRange;
+    if (!(out.slr > 0.0) || std::isinf(out.slr)) return Status::OutOfRange;
     return Status::Ok;
 }
 
@@ -156,6 +162,14 @@ inline Status conic_to_rv(const Orientation& o, double vf, double ecc, double sl
     return Status::Ok;
 }
 
+// Whether the six outputs are finite (finite elements can still overflow,
+// e.g. a subnormal slr makes sqrt(GM / slr) infinite).
+inline bool finite_rv(const double r[3], const double v[3]) noexcept {
+    return std::isfinite(r[0] + r[1] + r[2]) && std::isfinite(v[0] + v[1] + v[2]) &&
+           std::isfinite(std::fabs(r[0]) + std::fabs(r[1]) + std::fabs(r[2]) + std::fabs(v[0]) + std::fabs(v[1]) +
+                         std::fabs(v[2]));
+}
+
 // Position [m] and velocity [m/s] from the elements (slr [m], angles rad).
 inline Status coe_to_rv(double GM, double ecc, double inc, double raa, double arp, double tra, double slr,
                         double r[3], double v[3]) noexcept {
@@ -163,7 +177,8 @@ inline Status coe_to_rv(double GM, double ecc, double inc, double raa, double ar
     if (!std::isfinite(inc) || !std::isfinite(raa) || !std::isfinite(arp)) return Status::NonFinite;
     Orientation o;
     o.set(inc, raa, arp);
-    return conic_to_rv(o, std::sqrt(GM / slr), ecc, slr, tra, r, v);
+    if (Status s = conic_to_rv(o, std::sqrt(GM / slr), ecc, slr, tra, r, v); s != Status::Ok) return s;
+    return finite_rv(r, v) ? Status::Ok : Status::OutOfRange;
 }
 
 }  // namespace velarion::state::elements

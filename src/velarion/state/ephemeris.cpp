@@ -489,8 +489,15 @@ PyObject* COEE_to_sv(PyObject* self, PyObject*) {
             vf = std::sqrt(GM / slr);
             slr0 = slr;
         }
-        status = el::conic_to_rv(o, vf, ecc, slr, e->tra_data[i], rp + 3 * i, vp + 3 * i);
+        const double tra = e->tra_data[i];
+        status = el::conic_to_rv(o, vf, ecc, slr, tra, rp + 3 * i, vp + 3 * i);
         if (status != el::Status::Ok) break;
+        // A NaN element gives its NaN row; finite elements must give a finite one.
+        if (!el::finite_rv(rp + 3 * i, vp + 3 * i) &&
+            std::isfinite(ecc + slr + inc + raa + arp + tra)) {
+            status = el::Status::OutOfRange;
+            break;
+        }
     }
     if (status != el::Status::Ok) {
         core::Ref where = core::Ref::steal(PyUnicode_FromFormat("COEEphemeris.to_sv (epoch %zd)", i));
