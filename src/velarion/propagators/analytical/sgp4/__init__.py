@@ -2,9 +2,11 @@
 
 ``tle`` holds the mean-element sets these propagators start from: ``ELSET``
 (mean elements at an epoch) and ``TLE`` (a parsed two-line element set).
-The SGP4 propagator itself is to sit beside it in this package.
+``sgp4`` holds ``SGP4``, the propagator that turns them into TEME states
+(Vallado's SGP4/SDP4 from the ``sgp4`` package, all epochs in one call).
 """
 
 from .tle import ELSET, TLE
+from .sgp4 import SGP4, SGP4Error
 
-__all__ = ["ELSET", "TLE"]
+__all__ = ["ELSET", "SGP4", "SGP4Error", "TLE"]
