@@ -1,0 +1,11 @@
+"""Evaluation loop of velarion.iers.EOP."""
+
+import numpy as np
+from numpy.typing import NDArray
+
+_F64 = NDArray[np.float64]
+
+def evaluate(
+    t: float | _F64, packed: _F64, mjd: _F64, uniform: bool, hold: bool
+) -> tuple[int, int, _F64, _F64, _F64, _F64, _F64, _F64, _F64]: ...
+
