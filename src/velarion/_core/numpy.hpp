@@ -33,6 +33,19 @@ inline Ref zeros_like(PyObject* obj) {
     return out;
 }
 
+// numpy.empty_like(obj): zeros_like without the fill, for callers that
+// write every element themselves.
+inline Ref empty_like(PyObject* obj) {
+    Ref arr;
+    if (PyArray_Check(obj)) {
+        arr = Ref::borrow(obj);
+    } else {
+        arr = Ref::steal(PyArray_FROM_O(obj));
+        if (!arr) return {};
+    }
+    return Ref::steal(PyArray_NewLikeArray(as_array(arr.get()), NPY_KEEPORDER, nullptr, 1));
+}
+
 // New C-contiguous float64 array of the given shape, filled with zeros.
 inline Ref zeros(int ndim, const npy_intp* shape) {
     return Ref::steal(PyArray_ZEROS(ndim, const_cast<npy_intp*>(shape), NPY_DOUBLE, 0));

@@ -10,6 +10,7 @@
 #include "velarion/frames/kernels_enu.hpp"
 #include "velarion/frames/kernels_teme.hpp"
 #include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
+#include "velarion/mathtools/vectools/kernels.hpp"
 #include "velarion/mathtools/vectools/vectools.hpp"
 #include "velarion/time/time.hpp"
 
@@ -523,11 +524,11 @@ int cio_call(kn::CioDirection dir, PyObject* time, const fr::View& r_in, const f
         return -1;
     }
     if (!check_vectors(n, r_in, v_in, r_out, v_out)) return -1;
-    if (n > kn::Grouping::kMaxEpochs) {
+    if (n > kn::CioScratch::kMaxEpochs) {
         PyErr_Format(PyExc_ValueError, "too many epochs in one call (%zd)", n);
         return -1;
     }
-    std::unique_ptr<uint32_t[]> scratch(new (std::nothrow) uint32_t[kn::Grouping::words(n)]);
+    std::unique_ptr<uint64_t[]> scratch(new (std::nothrow) uint64_t[kn::CioScratch::words(n)]);
     if (!scratch) {
         PyErr_NoMemory();
         return -1;
@@ -580,22 +581,41 @@ fr::GCRFVTable g_gcrf_vtable = {&GCRF_c_to_ITRF};
 fr::ITRFVTable g_itrf_vtable = {&ITRF_c_to_GCRF, &ITRF_c_to_TEME};
 fr::TEMEVTable g_teme_vtable = {&TEME_c_to_ITRF};
 
+// Zeroes what a kernel leaves unwritten in an output: rows from `rows` on,
+// and columns from 3 on.
+void zero_unwritten(const fr::View& out, core::index_t rows) {
+    if (out.cols <= 3 && out.rows <= rows) return;
+    for (core::index_t i = 0; i < out.rows; ++i) {
+        for (core::index_t j = i < rows ? 3 : 0; j < out.cols; ++j) out(i, j) = 0.0;
+    }
+}
+
 // The Python side of a conversion method: allocate outputs like the inputs,
 // check the time, take the inputs, call the C-level slot, return the pair.
+// The standard frames' outputs start as zeros_like of the inputs. ENU
+// outputs are allocated unfilled, and after the
+// kernel has written rows 0..N-1, columns 0..2 (N the rows of the positions)
+// everything else is zeroed, which gives the same arrays without a fill pass
+// over the whole of them.
 template <class Call>
-PyObject* convert_method(PyObject* time, PyObject* r, PyObject* v, bool writable_inputs, Call&& call) {
-    Ref r_out = core::zeros_like(r);
+PyObject* convert_method(PyObject* time, PyObject* r, PyObject* v, bool enu, Call&& call) {
+    Ref r_out = enu ? core::empty_like(r) : core::zeros_like(r);
     if (!r_out) return nullptr;
     core::View2D r_out_view;
     if (!r_out_view.acquire(r_out.get(), true)) return nullptr;
-    Ref v_out = core::zeros_like(v);
+    Ref v_out = enu ? core::empty_like(v) : core::zeros_like(v);
     if (!v_out) return nullptr;
     core::View2D v_out_view;
     if (!v_out_view.acquire(v_out.get(), true)) return nullptr;
     if (!core::check_arg_type(time, velarion::time::Time_Type, "time")) return nullptr;
     core::View2D r_in, v_in;
-    if (!r_in.acquire(r, writable_inputs) || !v_in.acquire(v, writable_inputs)) return nullptr;
+    // The standard frames request writable inputs; ENU reads them only.
+    if (!r_in.acquire(r, !enu) || !v_in.acquire(v, !enu)) return nullptr;
     if (call(r_in.span2(), v_in.span2(), r_out_view.span2(), v_out_view.span2()) < 0) return nullptr;
+    if (enu) {
+        zero_unwritten(r_out_view.span2(), r_in.shape(0));
+        zero_unwritten(v_out_view.span2(), r_in.shape(0));
+    }
     r_in.release();
     v_in.release();
     r_out_view.release();
@@ -619,7 +639,7 @@ PyObject* GCRF_to_ITRF(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* a[3];
     if (!core::parse_args(kGcrfToItrfSig, args, nargs, kwnames, a)) return nullptr;
     auto* obj = reinterpret_cast<fr::GCRFObject*>(self);
-    return convert_method(a[0], a[1], a[2], true, [&](const fr::View& ri, const fr::View& vi, const fr::View& ro, const fr::View& vo) {
+    return convert_method(a[0], a[1], a[2], false, [&](const fr::View& ri, const fr::View& vi, const fr::View& ro, const fr::View& vo) {
         return obj->vtab->c_to_ITRF(obj, a[0], ri, vi, ro, vo);
     });
 }
@@ -628,7 +648,7 @@ PyObject* ITRF_to_GCRF(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* a[3];
     if (!core::parse_args(kItrfToGcrfSig, args, nargs, kwnames, a)) return nullptr;
     auto* obj = reinterpret_cast<fr::ITRFObject*>(self);
-    return convert_method(a[0], a[1], a[2], true, [&](const fr::View& ri, const fr::View& vi, const fr::View& ro, const fr::View& vo) {
+    return convert_method(a[0], a[1], a[2], false, [&](const fr::View& ri, const fr::View& vi, const fr::View& ro, const fr::View& vo) {
         return obj->vtab->c_to_GCRF(obj, a[0], ri, vi, ro, vo);
     });
 }
@@ -637,7 +657,7 @@ PyObject* ITRF_to_TEME(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* a[3];
     if (!core::parse_args(kItrfToTemeSig, args, nargs, kwnames, a)) return nullptr;
     auto* obj = reinterpret_cast<fr::ITRFObject*>(self);
-    return convert_method(a[0], a[1], a[2], true, [&](const fr::View& ri, const fr::View& vi, const fr::View& ro, const fr::View& vo) {
+    return convert_method(a[0], a[1], a[2], false, [&](const fr::View& ri, const fr::View& vi, const fr::View& ro, const fr::View& vo) {
         return obj->vtab->c_to_TEME(obj, a[0], ri, vi, ro, vo);
     });
 }
@@ -646,7 +666,7 @@ PyObject* TEME_to_ITRF(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* a[3];
     if (!core::parse_args(kTemeToItrfSig, args, nargs, kwnames, a)) return nullptr;
     auto* obj = reinterpret_cast<fr::TEMEObject*>(self);
-    return convert_method(a[0], a[1], a[2], true, [&](const fr::View& ri, const fr::View& vi, const fr::View& ro, const fr::View& vo) {
+    return convert_method(a[0], a[1], a[2], false, [&](const fr::View& ri, const fr::View& vi, const fr::View& ro, const fr::View& vo) {
         return obj->vtab->c_to_ITRF(obj, a[0], ri, vi, ro, vo);
     });
 }
@@ -707,7 +727,10 @@ bool enu_shapes_ok(const fr::View& r_in, const fr::View& v_in, const fr::View& r
     return false;
 }
 
-void mat_x_vec_call(double (*m)[3], double* v, double* out) noexcept { vt::mat_x_vec(m, v, out); }
+// The 3x3 product of the ENU loops: the kernel behind vectools' published
+// mat_x_vec (bound at start-up), compiled in so that the per-row loop is
+// not two indirect calls (they cost more than the loop's own work).
+void mat_x_vec_call(double (*m)[3], double* v, double* out) noexcept { vt::mat_x_vec_kernel(m, v, out); }
 
 int ENU_c_to_ITRF(fr::ENUObject* self, PyObject*, const fr::View& r_ENU, const fr::View& v_ENU,
                   const fr::View& r_ITRF, const fr::View& v_ITRF) {
@@ -830,7 +853,7 @@ PyObject* ENU_to_ITRF(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* a[3];
     if (!core::parse_args(kEnuToItrfSig, args, nargs, kwnames, a)) return nullptr;
     fr::ENUObject* e = as_enu(self);
-    return convert_method(a[0], a[1], a[2], false, [&](const fr::View& ri, const fr::View& vi, const fr::View& ro, const fr::View& vo) {
+    return convert_method(a[0], a[1], a[2], true, [&](const fr::View& ri, const fr::View& vi, const fr::View& ro, const fr::View& vo) {
         return e->vtab->c_to_ITRF(e, a[0], ri, vi, ro, vo);
     });
 }
@@ -839,7 +862,7 @@ PyObject* ENU_from_ITRF(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* a[3];
     if (!core::parse_args(kEnuFromItrfSig, args, nargs, kwnames, a)) return nullptr;
     fr::ENUObject* e = as_enu(self);
-    return convert_method(a[0], a[1], a[2], false, [&](const fr::View& ri, const fr::View& vi, const fr::View& ro, const fr::View& vo) {
+    return convert_method(a[0], a[1], a[2], true, [&](const fr::View& ri, const fr::View& vi, const fr::View& ro, const fr::View& vo) {
         return e->vtab->c_from_ITRF(e, a[0], ri, vi, ro, vo);
     });
 }

@@ -16,7 +16,8 @@ struct TemeEop {
 enum class TemeDirection { itrf_to_teme, teme_to_itrf };
 
 // Converts rows 0..n-1 (n = ut1.rows); the caller has checked the views for
-// n rows (three columns for the vectors). Outputs may be the inputs.
+// n rows (three columns for the vectors). Outputs may be the inputs. The
+// products are those of eraRxp (same summation order), written inline.
 inline void teme_convert(TemeDirection dir, const D2& ut1, const TemeEop& eop, const D2& r_in, const D2& v_in,
                          const D2& r_out, const D2& v_out) noexcept {
     double W[3][3], Wt[3][3], R[3][3];
@@ -31,20 +32,20 @@ inline void teme_convert(TemeDirection dir, const D2& ut1, const TemeEop& eop, c
         if (dir == TemeDirection::itrf_to_teme) {
             eraTr(W, Wt);
             eraRz(-theta, R);
-            eraRxp(Wt, r, rP);
-            eraRxp(R, rP, ro);
-            eraRxp(Wt, v, vP);
+            mxv(Wt, r, rP);
+            mxv(R, rP, ro);
+            mxv(Wt, v, vP);
             vP[0] -= omega * rP[1];
             vP[1] += omega * rP[0];
-            eraRxp(R, vP, vo);
+            mxv(R, vP, vo);
         } else {
             eraRz(theta, R);
-            eraRxp(R, r, rP);
-            eraRxp(W, rP, ro);
-            eraRxp(R, v, vP);
+            mxv(R, r, rP);
+            mxv(W, rP, ro);
+            mxv(R, v, vP);
             vP[0] += omega * rP[1];
             vP[1] -= omega * rP[0];
-            eraRxp(W, vP, vo);
+            mxv(W, vP, vo);
         }
         r_out.store3(i, ro);
         v_out.store3(i, vo);
