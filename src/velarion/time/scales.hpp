@@ -320,21 +320,25 @@ inline DayFrac tt_to_tai(double day, double frac) noexcept {
     return {day, frac};
 }
 
-// UTC + (UT1-UTC) -> canonical UT1, through TAI as eraUtcut1 does: UT1-TAI =
-// dut1 - TAI-UTC at 0h of the UTC day.
-inline DayFrac utc_to_ut1(double a, double b, double dut1, LeapCursor& cur) noexcept {
-    const DayFrac u = canonical(a, b);
-    const int64_t m = mjd_of(u.day);
-    const DayInfo d = cur.get(m);
-    double f = u.frac;
-    if (d.dleap != 0.0 || d.dlod != 0.0) f = on_grid(f * utc_si_factor(d));
-    double day = u.day;
-    f += dut1 / kDaySec;  // (dat0 cancels: TAI = UTC + dat0, UT1 = TAI + dut1 - dat0)
-    carry(day, f);
-    f = on_grid(f);
-    carry(day, f);
-    return {day, f};
+// The SI fraction (of 86400 s) elapsed since 0h of a UTC day, from the
+// quasi-JD fraction (they differ on leap-second days and before 1972).
+inline double utc_si_fraction(double q, const DayInfo& d) noexcept {
+    return (d.dleap != 0.0 || d.dlod != 0.0) ? on_grid(q * utc_si_factor(d)) : q;
 }
+
+// Canonical (day, frac) + a small number of days (|days| < 1), canonical.
+inline DayFrac add_days(double day, double frac, double days) noexcept {
+    frac += days;
+    carry(day, frac);
+    frac = on_grid(frac);
+    carry(day, frac);
+    return {day, frac};
+}
+
+// UTC -> UT1 goes through the SI fraction of the UTC day: UT1 = TAI +
+// (UT1-UTC) - (TAI-UTC at 0h), as eraUtcut1 forms it, and TAI = UTC day +
+// SI fraction + TAI-UTC at 0h, so UT1 = UTC day + SI fraction + (UT1-UTC)
+// (utc_si_fraction, then add_days).
 
 // UT1-TAI (s) for a UTC day and its UT1-UTC.
 inline double ut1_minus_tai(int64_t utc_mjd, double dut1, LeapCursor& cur) noexcept {

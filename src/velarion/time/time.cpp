@@ -139,21 +139,26 @@ bool fetch_dut1(PyObject* mjd, npy_intp n, Dut1& out) {
 
 // ------------------------------------------------------------ conversion
 
-// UTC (any split) -> canonical UT1, given UTC in (a, b); writes o1, o2 (may alias a, b).
+// UTC (any split) -> canonical UT1, given UTC in (a, b); writes o1, o2 (may
+// alias a, b). First pass: the UTC MJDs for the look-up, and in o1, o2 the
+// day and SI fraction of each epoch; second pass: add UT1-UTC.
 bool utc_arrays_to_ut1(const double* a, const double* b, npy_intp n, double* o1, double* o2) {
     npy_intp one = n;
     core::Ref mjd = core::empty(1, &one);
     if (!mjd) return false;
     double* m = dptr(mjd);
+    vt::LeapCursor cur;
     for (npy_intp i = 0; i < n; ++i) {
         const vt::DayFrac u = vt::canonical(a[i], b[i]);
-        m[i] = static_cast<double>(vt::mjd_of(u.day)) + u.frac;
+        const int64_t day = vt::mjd_of(u.day);
+        m[i] = static_cast<double>(day) + u.frac;
+        o1[i] = u.day;
+        o2[i] = vt::utc_si_fraction(u.frac, cur.get(day));
     }
     Dut1 dut1;
     if (!fetch_dut1(mjd.get(), n, dut1)) return false;
-    vt::LeapCursor cur;
     for (npy_intp i = 0; i < n; ++i) {
-        const vt::DayFrac r = vt::utc_to_ut1(a[i], b[i], dut1.v[i], cur);
+        const vt::DayFrac r = vt::add_days(o1[i], o2[i], dut1.v[i] / vt::kDaySec);
         o1[i] = r.day;
         o2[i] = r.frac;
     }
@@ -1197,6 +1202,29 @@ PyObject* time_difference(PyObject* x, PyObject* y) {
             const vt::DayFrac u = to_tai(sp, a1[i], a2[i], cp);
             const vt::DayFrac v = to_tai(sq, b1[i], b2[i], cq);
             o[i] = vt::seconds_between(u.day, u.frac, v.day, v.frac);
+        }
+        return out.release();
+    }
+    // One side a single epoch (t - t0, the common case): convert it once.
+    PyArrayObject* A = arr(p.parts.a.get());
+    PyArrayObject* B = arr(q.parts.a.get());
+    const bool q_one = PyArray_SIZE(B) == 1 && PyArray_NDIM(B) <= PyArray_NDIM(A);
+    const bool p_one = PyArray_SIZE(A) == 1 && PyArray_NDIM(A) <= PyArray_NDIM(B);
+    if (q_one || p_one) {
+        const Operand& many = q_one ? p : q;
+        const Operand& one = q_one ? q : p;
+        vt::LeapCursor c1;
+        const vt::DayFrac v = to_tai(one.scale, dptr(one.parts.a)[0], dptr(one.parts.b)[0], c1);
+        core::Ref out = empty_like_shape(many.parts.a.get());
+        if (!out) return nullptr;
+        const npy_intp n = size_of(out.get());
+        const double *a1 = dptr(many.parts.a), *a2 = dptr(many.parts.b);
+        const int sm = many.scale;
+        const double sign = q_one ? 1.0 : -1.0;
+        double* o = dptr(out);
+        for (npy_intp i = 0; i < n; ++i) {
+            const vt::DayFrac u = to_tai(sm, a1[i], a2[i], cp);
+            o[i] = sign * vt::seconds_between(u.day, u.frac, v.day, v.frac);
         }
         return out.release();
     }
