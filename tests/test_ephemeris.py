@@ -96,6 +96,10 @@ def test_indexing_gives_state_vectors():
         eph[-6]
     with pytest.raises(TypeError):
         eph["a"]
+    # Epochs of a multi-dimensional Time pair with rows in row-major order.
+    t2 = Time(np.array([["2024-01-01", "2024-01-02", "2024-01-03"], ["2024-02-01", "2024-02-02", "2024-02-03"]]))
+    eph2 = StateVectorEphemeris(t2, r[:5].repeat(2, axis=0)[:6], v[:5].repeat(2, axis=0)[:6])
+    assert float(eph2[4].time - t2[1, 1]) == 0.0 and float(eph2[2].time - t2[0, 2]) == 0.0
     # A scalar Time stands for a single epoch.
     one = StateVectorEphemeris(T0, np.ones((1, 3)), np.ones((1, 3)))
     assert one.size == 1 and one[0].time is T0

@@ -123,14 +123,28 @@ bool check_time(PyObject* time, Py_ssize_t n) {
     return true;
 }
 
-// Epoch i of `time` as a Time (a scalar Time stands for its one epoch).
+// Epoch i of `time` (in row-major order of its shape) as a Time; a scalar
+// Time stands for its one epoch.
 PyObject* time_at(PyObject* time, Py_ssize_t i) {
     core::Ref shape = core::Ref::steal(PyObject_GetAttrString(time, "shape"));
     if (!shape) return nullptr;
-    if (PyTuple_Check(shape.get()) && PyTuple_GET_SIZE(shape.get()) == 0) return Py_NewRef(time);
-    core::Ref index = core::Ref::steal(PyLong_FromSsize_t(i));
+    if (!PyTuple_Check(shape.get())) {
+        PyErr_SetString(PyExc_TypeError, "time.shape must be a tuple");
+        return nullptr;
+    }
+    const Py_ssize_t ndim = PyTuple_GET_SIZE(shape.get());
+    if (ndim == 0) return Py_NewRef(time);
+    core::Ref index = core::Ref::steal(PyTuple_New(ndim));
     if (!index) return nullptr;
-    return PyObject_GetItem(time, index.get());
+    for (Py_ssize_t d = ndim - 1; d >= 0; --d) {
+        const Py_ssize_t extent = PyNumber_AsSsize_t(PyTuple_GET_ITEM(shape.get(), d), PyExc_OverflowError);
+        if (extent == -1 && PyErr_Occurred()) return nullptr;
+        PyObject* k = PyLong_FromSsize_t(extent > 0 ? i % extent : 0);
+        if (!k) return nullptr;
+        PyTuple_SET_ITEM(index.get(), d, k);
+        if (extent > 0) i /= extent;
+    }
+    return PyObject_GetItem(time, ndim == 1 ? PyTuple_GET_ITEM(index.get(), 0) : index.get());
 }
 
 // Normalises an index against `size`; -1 with IndexError.
@@ -454,8 +468,9 @@ PyObject* COEE_to_sv(PyObject* self, PyObject*) {
     }
     const double GM = e->GM;
     if (!(GM >= 0.0) || !std::isfinite(GM)) {
-        PyErr_Format(PyExc_ValueError, "COEEphemeris.to_sv: GM must be finite and not negative (got %R)",
-                     core::Ref::steal(PyFloat_FromDouble(GM)).get());
+        core::Ref value = core::Ref::steal(PyFloat_FromDouble(GM));
+        if (value) PyErr_Format(PyExc_ValueError, "COEEphemeris.to_sv: GM must be finite and not negative (got %R)",
+                                value.get());
         return nullptr;
     }
     npy_intp dims[2] = {n, 3};

@@ -156,9 +156,14 @@ bool read_vec3(PyObject* obj, const char* name, double out[3]) {
                         nullptr));
     if (!arr) return false;
     PyArrayObject* a = core::as_array(arr.get());
-    if (PyArray_NDIM(a) != 1 || PyArray_DIM(a, 0) != 3) {
-        PyErr_Format(PyExc_ValueError, "%s must hold three floats (x, y, z), got an array of shape %R", name,
-                     core::Ref::steal(PyObject_GetAttrString(arr.get(), "shape")).get());
+    if (PyArray_NDIM(a) != 1) {
+        PyErr_Format(PyExc_ValueError, "%s must hold three floats (x, y, z), got an array of %d dimensions", name,
+                     PyArray_NDIM(a));
+        return false;
+    }
+    if (PyArray_DIM(a, 0) != 3) {
+        PyErr_Format(PyExc_ValueError, "%s must hold three floats (x, y, z), got %zd", name,
+                     static_cast<Py_ssize_t>(PyArray_DIM(a, 0)));
         return false;
     }
     const double* p = static_cast<const double*>(PyArray_DATA(a));
