@@ -47,6 +47,10 @@ test-asan: install
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(VPY) -m pytest -q -p no:cacheprovider tests
 
+# `velarion passes` on its embedded sample (the ISS over ESA's Redu station).
+run: install
+	$(VPY) -m velarion passes
+
 bench: install
 	$(VPY) -m pip install -q ".[bench]"
 	$(VPY) benchmarks/run.py
