@@ -1,0 +1,70 @@
+"""Sky plot of passes (polar azimuth/elevation) with matplotlib (the ``plot`` extra)."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from .csvio import InputError
+
+_MISSING = "--plot needs matplotlib, which is not installed (pip install 'velarion[plot]')"
+
+
+def require_matplotlib() -> None:
+    """Raises InputError with a one-line hint when matplotlib cannot be imported."""
+    try:
+        import matplotlib  # noqa: F401
+        from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: F401
+        from matplotlib.figure import Figure  # noqa: F401
+    except ImportError:
+        raise InputError(_MISSING) from None
+
+
+def pass_tracks(sky, passes, start, span: float, points: int = 120):
+    """(azimuth [deg], elevation [deg]) along each pass, from rise to set
+    (or the span's ends), from one batched evaluation."""
+    if not passes:
+        return []
+    lo = np.array([0.0 if p.rise is None else float(p.rise - start) for p in passes])
+    hi = np.array([span if p.set is None else float(p.set - start) for p in passes])
+    frac = np.linspace(0.0, 1.0, points)
+    sec = (lo[:, None] + (hi - lo)[:, None] * frac[None, :]).reshape(-1)
+    el, _, az = sky.look(sec)
+    el = np.degrees(el).reshape(len(passes), points)
+    az = np.degrees(az).reshape(len(passes), points)
+    return list(zip(az, el))
+
+
+def sky_plot(path: str, sky, passes, label: str, station: str, min_elevation: float, start, span: float) -> None:
+    """Draws the passes on a polar sky chart (north up, east right; the
+    centre is the zenith, the rim the horizon) and saves it to ``path`` (the
+    format follows its suffix, PNG by default)."""
+    require_matplotlib()
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    fig = Figure(figsize=(7.0, 7.6))
+    FigureCanvasAgg(fig)
+    ax = fig.add_subplot(projection="polar")
+    ax.set_theta_zero_location("N")
+    ax.set_theta_direction(-1)
+    ax.set_rlim(0.0, 90.0)
+    ax.set_rticks([0, 30, 60, 90])
+    ax.set_yticklabels(["90°", "60°", "30°", "0°"])
+    ax.set_xticks(np.radians(np.arange(0, 360, 45)))
+    ax.set_xticklabels(["N", "NE", "E", "SE", "S", "SW", "W", "NW"])
+    ring = np.linspace(0.0, 2.0 * np.pi, 361)
+    ax.plot(ring, np.full(ring.size, 90.0 - min_elevation), ls="--", lw=0.8, color="0.5",
+            label=f"minimum elevation {min_elevation:g}°")
+    for p, (az, el) in zip(passes, pass_tracks(sky, passes, start, span)):
+        theta = np.radians(az)
+        when = p.rise if p.rise is not None else p.culmination
+        text = str((when + 0.5).iso)[:16].replace("T", " ")
+        line, = ax.plot(theta, 90.0 - el, lw=1.6, label=f"{text} UTC, max {p.max_elevation:.1f}°")
+        ax.plot(theta[:1], 90.0 - el[:1], "o", ms=4, color=line.get_color())
+        ax.plot([np.radians(p.culmination_azimuth)], [90.0 - p.max_elevation], "^", ms=5, color=line.get_color())
+    ax.set_title(f"{label}\nover {station}", fontsize=10)
+    if passes:
+        ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.06), ncol=2, fontsize=7, frameon=False)
+    else:
+        ax.text(0.0, 0.0, "no pass", ha="center", va="center")
+    fig.savefig(path, dpi=110, bbox_inches="tight", pad_inches=0.2)
