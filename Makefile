@@ -6,7 +6,7 @@ VPY    := $(VENV)/bin/python
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 INPLACE_BUILD := build/inplace
 
-.PHONY: all erfa venv install test test-asan run bench dev clean
+.PHONY: all erfa venv install test asan-build test-asan fuzz-smoke fuzz run bench dev clean
 
 all: test
 
@@ -33,19 +33,56 @@ test: install
 	$(VPY) -m pytest -q -p no:cacheprovider tests
 
 # The whole suite against an AddressSanitizer + UBSan build of every extension
-# (the interpreter itself uninstrumented, the runtime preloaded); any report fails.
+# (the interpreter itself uninstrumented, the runtimes preloaded); any report
+# aborts the run and fails the target. The build also turns on libstdc++'s
+# bounds assertions. Leak detection stays off: CPython leaks by design at exit
+# (reference leaks are the job of tests/test_leaks.py). The leak and property
+# tests run with fewer calls and examples there (the sanitized code is slower).
 ASAN_ROOT := build/asan-root
-test-asan: install
+ASAN_RUNTIMES = $$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)
+ASAN_ENV = PYTHONPATH=$(abspath $(ASAN_ROOT)) LD_PRELOAD="$(ASAN_RUNTIMES)" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:check_initialization_order=1:strict_string_checks=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1
+
+asan-build: install
 	$(VPY) -m pip install -q cmake ninja
 	$(VPY) -m cmake -S . -B build/asan -G Ninja -DVELARION_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_INSTALL_PREFIX=$(abspath $(ASAN_ROOT)) >/dev/null
 	$(VPY) -m cmake --build build/asan -j2
 	rm -rf $(ASAN_ROOT) && mkdir -p $(ASAN_ROOT)
 	cp -r src/velarion $(ASAN_ROOT)/ && find $(ASAN_ROOT) -name '*.so' -delete
 	$(VPY) -m cmake --install build/asan >/dev/null
-	PYTHONPATH=$(abspath $(ASAN_ROOT)) LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	@# Every extension must come from the sanitized build, none from elsewhere.
+	cd / && $(ASAN_ENV) $(VPY) -c "import importlib, pathlib, sys; \
+	  root = pathlib.Path('$(abspath $(ASAN_ROOT))'); \
+	  sos = sorted(p.relative_to(root).with_suffix('').with_suffix('').as_posix().replace('/', '.') for p in root.rglob('*.so')); \
+	  bad = [m for m in sos if not pathlib.Path(importlib.import_module(m).__file__).is_relative_to(root)]; \
+	  sys.exit(f'not from {root}: {bad}' if bad or len(sos) < 17 else 0)"
+
+test-asan: asan-build
+	$(ASAN_ENV) VELARION_LEAK_CALLS=2000 HYPOTHESIS_PROFILE=asan \
 	  $(VPY) -m pytest -q -p no:cacheprovider tests
+
+# Fuzzing (atheris, the harnesses of fuzz/): fuzz-smoke runs each harness for
+# FUZZ_SMOKE_SECONDS (CI), fuzz for FUZZ_SECONDS (a longer hunt). Corpora and
+# crash inputs go to build/fuzz/<harness>/. With FUZZ_ASAN=1 the harnesses
+# run against the sanitized build (memory errors in the parsers abort).
+FUZZ_SMOKE_SECONDS ?= 20
+FUZZ_SECONDS ?= 1800
+ifeq ($(FUZZ_ASAN),1)
+FUZZ_DEPS := asan-build
+FUZZ_ENV = $(ASAN_ENV)
+else
+FUZZ_DEPS := install
+FUZZ_ENV :=
+endif
+
+fuzz-smoke: $(FUZZ_DEPS)
+	$(FUZZ_ENV) $(VPY) fuzz/run.py --seconds $(FUZZ_SMOKE_SECONDS)
+
+fuzz: $(FUZZ_DEPS)
+	$(FUZZ_ENV) $(VPY) fuzz/run.py --seconds $(FUZZ_SECONDS)
 
 # `velarion passes` on its embedded sample (the ISS over ESA's Redu station).
 run: install
