@@ -654,3 +654,5 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130
+    except SystemExit as e:  # --help and --version
+        return e.code if isinstance(e.code, int) else 0

@@ -111,7 +111,7 @@ class SGP4(Propagator):
             return cached[1]
         sat = _satrec(elset, _GRAVITY[self.gravity])
         if sat.error:
-            raise SGP4Error(int(sat.error), 0, elset.epoch.utc.iso.item(), getattr(elset, "satnum", None))
+            raise SGP4Error(int(sat.error), 0, str(elset.epoch.utc.iso), getattr(elset, "satnum", None))
         self._cache = (elset, sat)
         return sat
 
@@ -163,7 +163,7 @@ class SGP4(Propagator):
         err, r, v = sat.sgp4_array(np.ascontiguousarray(jd[:, 0]), np.ascontiguousarray(jd[:, 1]))
         if err.any():
             k = int(np.flatnonzero(err)[0])
-            epoch = Time.from_jd(jd[k, 0], jd[k, 1], scale="utc").iso.item()
+            epoch = str(Time.from_jd(jd[k, 0], jd[k, 1], scale="utc").iso)
             raise SGP4Error(int(err[k]), k, epoch, sat.satnum)
         r *= 1e3
         v *= 1e3

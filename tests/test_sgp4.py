@@ -1,0 +1,244 @@
+"""SGP4 propagator: TEME states against the sgp4 package and Vallado's
+verification output, error codes, and topocentric directions through the
+frame graph against skyfield."""
+
+import math
+import pathlib
+
+import numpy as np
+import pytest
+
+import velarion.frames
+from velarion.frames.frames import ENU, get_ITRF, get_TEME
+from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE, SGP4Error
+from velarion.time.time import Time
+
+sgp4_api = pytest.importorskip("sgp4.api")
+
+ISS_2019 = ("1 25544U 98067A   19343.69339541  .00001764  00000-0  38792-4 0  9991",
+            "2 25544  51.6439 211.2001 0007417  17.6667  85.6398 15.50103472202482")
+TLES = {
+    "iss": ISS_2019,
+    "vanguard": ("1 00005U 58002B   00179.78495062  .00000023  00000-0  28098-4 0  4753",
+                 "2 00005  34.2682 348.7242 1859667 331.7664  19.3264 10.82419157413667"),
+    "molniya (deep space)": ("1 08195U 75081A   06176.33215444  .00000099  00000-0  11873-3 0   813",
+                             "2 08195  64.1586 279.0717 6877146 264.7651  20.2257  2.00491383225656"),
+    "geo (resonant)": ("1 28626U 05008A   06176.46683397 -.00000205  00000-0  10000-3 0  2190",
+                       "2 28626   0.0019 286.9433 0000335  13.7918  55.6504  1.00270176  4891"),
+}
+DECAYING = ("1 28872U 05037B   05333.02012661  .25992681  00000-0  24476-3 0  1534",
+            "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 16.46015938 10708")
+
+
+@pytest.fixture(scope="module", autouse=True)
+def standard_frames():
+    velarion.frames.register_standard_transforms()
+
+
+def calendar_grid(tle):
+    """Epochs around the element set's epoch as calendar fields (UTC), every 97 minutes and a bit."""
+    y, mo, d, h, mi, s = (int(x) for x in str(tle.epoch.iso)[:19].replace("T", "-").replace(":", "-").split("-"))
+    fields = []
+    for k in range(-8, 9):
+        total = ((h * 60 + mi) * 60 + s) + k * 5837.25
+        day, rest = divmod(total, 86400.0)
+        hh, rest = divmod(rest, 3600.0)
+        mm, ss = divmod(rest, 60.0)
+        fields.append((y, mo, d + int(day), int(hh), int(mm), ss))
+    return fields
+
+
+@pytest.mark.parametrize("name", list(TLES))
+def test_teme_states_match_the_sgp4_package(name):
+    tle = TLE(*TLES[name])
+    fields = calendar_grid(tle)
+    # The oracle: the package's own calendar-to-JD conversion and propagation (km, km/s).
+    jd, fr = (np.ascontiguousarray(x) for x in np.array([sgp4_api.jday(*f) for f in fields]).T)
+    sat = sgp4_api.Satrec.twoline2rv(*TLES[name])
+    err, r_ref, v_ref = sat.sgp4_array(jd, fr)
+    assert not err.any()
+    iso = [f"{y:04d}-{mo:02d}-{1:02d}T00:00:00" for (y, mo, d, h, mi, s) in fields]
+    time = Time(iso) + np.array([((d - 1) * 24 + h) * 3600.0 + mi * 60 + s for (y, mo, d, h, mi, s) in fields])
+    eph = SGP4(tle).propagate(time)
+    assert eph.frame is get_TEME()
+    assert eph.r.shape == eph.v.shape == (len(fields), 3)
+    np.testing.assert_allclose(eph.r, r_ref * 1e3, rtol=0, atol=1e-5)
+    np.testing.assert_allclose(eph.v, v_ref * 1e3, rtol=0, atol=1e-8)
+
+
+def with_checksum(line):
+    return line[:68] + str(sum(int(c) if c.isdigit() else c == "-" for c in line[:68]) % 10)
+
+
+def _verification_cases():
+    """Vallado's verification element sets and his reference output (km, km/s per tsince minute)."""
+    root = pathlib.Path(sgp4_api.__file__).parent
+    tle_lines = (root / "SGP4-VER.TLE").read_text().splitlines()
+    sets = {}  # catalogue number -> its element sets, in file order (a few appear twice)
+    for k, line in enumerate(tle_lines):
+        if line.startswith("2 ") and tle_lines[k - 1].startswith("1 "):
+            start, stop, step = (float(x) for x in line[69:].split()[:3])
+            sets.setdefault(line[2:7].strip().lstrip("0"), []).append(
+                (tle_lines[k - 1][:69], line[:69], start, stop, step))
+    cases, current = [], None
+    for line in (root / "tcppver.out").read_text().splitlines():
+        fields = line.split()
+        if len(fields) == 2 and fields[1] == "xx":
+            current = (fields[0], [])
+            cases.append(current)
+        elif fields:
+            current[1].append([float(x) for x in fields[:7]])
+    return [(key, sets[key.lstrip("0")].pop(0), np.array(rows)) for key, rows in cases]
+
+
+VERIFICATION = _verification_cases()
+
+
+@pytest.mark.parametrize("key, elset, ref", VERIFICATION, ids=[c[0] for c in VERIFICATION])
+def test_vallado_verification_output(key, elset, ref):
+    line1, line2, start, stop, step = elset
+    tle = TLE(*(with_checksum(x) for x in (line1, line2)))  # a few sets carry wrong checksums
+    jd = tle.epoch.utc.jd12
+    tsince = ref[:, 0]
+    # Times as UTC Julian Dates counted from the epoch, as the model counts them.
+    time = Time.from_jd(np.full(tsince.size, jd[0]), jd[1] + tsince / 1440.0, scale="utc")
+    if sgp4_api.Satrec.twoline2rv(line1, line2).error:
+        # The model refuses the set at its epoch (the reference prints only its start state).
+        with pytest.raises(SGP4Error) as info:
+            SGP4(tle).propagate(time)
+        assert (info.value.index, ref.shape[0]) == (0, 1)
+        return
+    eph = SGP4(tle).propagate(time)
+    # The reference prints 8 decimals of km and 9 of km/s; the parsed epoch is
+    # exact to about a microsecond (a few mm along the orbit).
+    np.testing.assert_allclose(eph.r, ref[:, 1:4] * 1e3, rtol=0, atol=0.005)
+    np.testing.assert_allclose(eph.v, ref[:, 4:7] * 1e3, rtol=0, atol=2e-6)
+    # Where the reference stops short of its span, the model failed at the next step.
+    full = np.arange(start, stop + 1e-9, step)
+    if full.size and full[-1] != stop:
+        full = np.append(full, stop)
+    if ref.shape[0] < full.size and ref[-1, 0] < stop:
+        nxt = np.concatenate([tsince, full[full > tsince[-1]][:3]])
+        time = Time.from_jd(np.full(nxt.size, jd[0]), jd[1] + nxt / 1440.0, scale="utc")
+        with pytest.raises(SGP4Error) as info:
+            SGP4(tle).propagate(time)
+        assert info.value.index == tsince.size
+        assert info.value.code in sgp4_api.SGP4_ERRORS
+
+
+def test_error_names_the_epoch_and_the_meaning():
+    tle = TLE(*DECAYING)
+    time = tle.epoch + np.arange(0.0, 20.0) * 86400.0  # decays within days
+    sat = sgp4_api.Satrec.twoline2rv(*DECAYING)
+    jd = time.utc.jd12
+    err, _, _ = sat.sgp4_array(jd[:, 0].copy(), jd[:, 1].copy())
+    first = int(np.flatnonzero(err)[0])
+    with pytest.raises(SGP4Error) as info:
+        SGP4(tle).propagate(time)
+    e = info.value
+    assert isinstance(e, ValueError)
+    assert (e.code, e.index, e.satnum) == (int(err[first]), first, 28872)
+    assert str(time[first].iso)[:19] in str(e)
+    assert sgp4_api.SGP4_ERRORS[e.code] in str(e)
+    # The epochs before the failure propagate.
+    assert SGP4(tle).propagate(time[:first]).r.shape == (first, 3)
+
+
+def test_elset_gives_the_same_orbit_as_its_tle():
+    tle = TLE(*TLES["molniya (deep space)"])
+    el = ELSET(tle.epoch, tle.inc, tle.raa, tle.ecc, tle.arp, tle.mea, tle.mnm, tle.ndot, tle.nddot, tle.bstar)
+    time = tle.epoch + np.linspace(-3, 3, 13) * 86400.0
+    a, b = SGP4(tle).propagate(time), SGP4().propagate(time, el)
+    np.testing.assert_allclose(b.r, a.r, rtol=0, atol=1e-3)
+    np.testing.assert_allclose(b.v, a.v, rtol=0, atol=1e-6)
+
+
+def test_propagator_api():
+    tle = TLE(*ISS_2019, name="ISS (ZARYA)")
+    other = TLE(*TLES["vanguard"])
+    time = Time("2019-12-09T12:00") + np.arange(3) * 60.0
+    prop = SGP4(tle)
+    r = prop.propagate(time).r
+    np.testing.assert_array_equal(prop.propagate_state(time).r, r)
+    np.testing.assert_array_equal(SGP4().propagate(time, tle).r, r)
+    np.testing.assert_array_equal(SGP4(other).propagate(time, state=tle).r, r)  # the state given wins
+    one = prop.propagate("2019-12-09T12:00")
+    np.testing.assert_array_equal(one.r, r[:1])
+    # WGS84 constants give a slightly different orbit
+    d = np.linalg.norm(SGP4(tle, gravity="wgs84").propagate(time).r - r, axis=1)
+    assert np.all((d > 1.0) & (d < 5e3))
+    with pytest.raises(TypeError, match="no element set"):
+        SGP4().propagate(time)
+    with pytest.raises(TypeError, match="ELSET"):
+        SGP4(tle).propagate(time, "not a tle")
+    with pytest.raises(TypeError):
+        SGP4("1 25544U")
+    with pytest.raises(ValueError, match="gravity"):
+        SGP4(tle, gravity="egm96")
+    with pytest.raises(ValueError):
+        prop.propagate("not a date")
+
+
+# --- topocentric directions through the frame graph, against skyfield ------
+
+STATION = (50.0006, 5.1453, 385.0)  # deg, deg, m
+
+
+def _look_velarion(line1, line2, seconds, lat, lon, alt):
+    t = Time("2019-12-09") + seconds
+    eph = SGP4(TLE(line1, line2)).propagate(t)
+    enu = ENU(math.radians(lon), math.radians(lat), alt)
+    try:
+        p, _ = get_TEME().transform_to(enu, t, eph.r, eph.v)
+    finally:
+        get_ITRF().remove_transform(enu)
+    p = np.asarray(p)
+    el = np.degrees(np.arctan2(p[:, 2], np.hypot(p[:, 0], p[:, 1])))
+    az = np.degrees(np.arctan2(p[:, 0], p[:, 1])) % 360.0
+    return el, az, np.linalg.norm(p, axis=1), np.asarray(eph.r)
+
+
+def _separation(el1, az1, el2, az2):
+    e1, e2, da = np.radians(el1), np.radians(el2), np.radians(az1 - az2)
+    c = np.sin(e1) * np.sin(e2) + np.cos(e1) * np.cos(e2) * np.cos(da)
+    return np.degrees(np.arccos(np.clip(c, -1.0, 1.0)))
+
+
+@pytest.mark.parametrize("polar_motion", [True, False], ids=["skyfield with polar motion", "skyfield default"])
+def test_azimuth_elevation_against_skyfield(polar_motion):
+    sf = pytest.importorskip("skyfield.api")
+    from skyfield.data import iers as sf_iers
+    from skyfield.timelib import Timescale
+
+    import velarion.iers
+
+    # Two passes of 2019-12-09 (11:47-11:53 and 13:23-13:30 UTC), every 5 s.
+    sec = np.concatenate([np.arange(0, 360, 5.0) + 42425.0, np.arange(0, 400, 5.0) + 48195.0])
+    el, az, rng, r_teme = _look_velarion(*ISS_2019, sec, *STATION)
+    assert el.max() > 80.0 and el.min() < 10.0
+    # skyfield's time scale from the same IERS file as velarion's, so that UT1 agrees.
+    with open(velarion.iers.table().path, "rb") as f:
+        finals = sf_iers.parse_x_y_dut1_from_finals_all(f)
+    ts = Timescale(*(lambda a: ((a[0], a[1]), a[2], a[3]))(sf_iers.build_timescale_arrays(
+        finals["utc_mjd"], finals["dut1"])))
+    if polar_motion:
+        sf_iers.install_polar_motion_table(ts, finals)
+    sat = sf.EarthSatellite(*ISS_2019, "ISS", ts)
+    station = sf.wgs84.latlon(*STATION)
+    alt_sf, az_sf, d_sf = (sat - station).at(ts.utc(2019, 12, 9, 0, 0, sec)).altaz()
+    sep = _separation(el, az, alt_sf.degrees, az_sf.degrees)
+    if polar_motion:
+        # Same models: TEME -> pseudo-Earth-fixed by GMST82, polar motion to ITRF.
+        assert sep.max() < 1e-5
+        assert np.abs(rng - d_sf.m).max() < 0.01
+    else:
+        # skyfield's satellite positions leave polar motion out (its TEME ->
+        # ITRS rotation has none unless a table is installed). Leaving out the
+        # polar-motion rotation W moves the satellite by (W - I) r, at most
+        # |pm| * |r|, seen from the range of each sample.
+        eop = velarion.iers.EOP(Time("2019-12-09").utc.mjd + sec / 86400.0)
+        pm = np.hypot(eop.pm_x, eop.pm_y)
+        bound = np.degrees(pm * np.linalg.norm(r_teme, axis=1) / rng)
+        assert np.all(sep <= 1.02 * bound)
+        assert sep.max() > 0.2 * bound.max()  # the effect is there, and of that size
+        assert sep.max() < 0.0015
