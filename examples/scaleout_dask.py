@@ -91,8 +91,10 @@ def propagate_with_dask(
     """The catalogue propagated block by block; also the ids of the worker processes."""
     import dask
     import dask.array as da
+    from dask.base import compute
 
-    cat = da.from_array(elements, chunks=(chunk, 6))
+    # dask.array's constructors and compute() carry no annotations.
+    cat = da.from_array(elements, chunks=(chunk, 6))  # type: ignore[no-untyped-call]
     states = cat.map_blocks(propagate_chunk, EPOCH, TARGET, dtype=np.float64, meta=np.empty((0, 6)))
     pids = cat.map_blocks(
         worker_pid, dtype=np.int64, chunks=((1,) * cat.numblocks[0],), drop_axis=1, meta=np.empty(0, np.int64)
@@ -101,7 +103,7 @@ def propagate_with_dask(
     if workers is not None:
         config["num_workers"] = workers
     with dask.config.set(config):
-        out, who = dask.compute(states, pids)
+        out, who = compute(states, pids)  # type: ignore[no-untyped-call]
     return np.asarray(out, dtype=np.float64), {int(p) for p in who}
 
 
