@@ -88,9 +88,11 @@ fuzz: $(FUZZ_DEPS)
 run: install
 	$(VPY) -m velarion passes
 
+# Every benchmark and accuracy check; rewrites the tables of README.md
+# (`python benchmarks/run.py AREA` times one area without touching it).
 bench: install
 	$(VPY) -m pip install -q ".[bench]"
-	$(VPY) benchmarks/run.py
+	$(VPY) benchmarks/readme_tables.py
 
 # Fast development loop: incremental in-place build of the extensions;
 # then `PYTHONPATH=src python -m pytest tests` runs against the sources.
