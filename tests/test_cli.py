@@ -1,0 +1,383 @@
+"""The velarion command line: passes against skyfield's pass finder and an
+analytic overhead pass, the pass search's prefilter, ephemeris CSV round
+trips, one-line errors with nothing half-written, the sky plot."""
+
+import csv
+import io
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import velarion.frames
+from velarion.cli import defaults, main
+from velarion.cli.passes import Station, find_passes, propagator_source, sgp4_source
+from velarion.propagators.analytical.keplerian.keplerian import Keplerian
+from velarion.propagators.analytical.sgp4 import SGP4, TLE
+from velarion.state.state import StateVector
+from velarion.time.time import Time
+
+ISS_2019 = (defaults.TLE_LINE1, defaults.TLE_LINE2)
+ISS_2008 = ("1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927",
+            "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.72125391563537")
+MOLNIYA = ("1 08195U 75081A   06176.33215444  .00000099  00000-0  11873-3 0   813",
+           "2 08195  64.1586 279.0717 6877146 264.7651  20.2257  2.00491383225656")
+GEO = ("1 28626U 05008A   06176.46683397 -.00000205  00000-0  10000-3 0  2190",
+       "2 28626   0.0019 286.9433 0000335  13.7918  55.6504  1.00270176  4891")
+
+
+@pytest.fixture(autouse=True)
+def standard_frames():
+    velarion.frames.register_standard_transforms()
+
+
+def run(argv, capsys):
+    """main(argv) in-process: (exit status, stdout, stderr lines)."""
+    status = main(argv)
+    out, err = capsys.readouterr()
+    return status, out, err.splitlines()
+
+
+def read_csv(text):
+    return list(csv.DictReader(io.StringIO(text)))
+
+
+# --- passes against skyfield's pass finder ---------------------------------
+
+PASS_CASES = {
+    "default ISS over Redu": ([], ISS_2019, (defaults.STATION_LAT, defaults.STATION_LON, defaults.STATION_ALT),
+                              (2019, 12, 9), 3, 10.0),
+    "ISS 2008 over Canberra, 30 deg": (["--line1", ISS_2008[0], "--line2", ISS_2008[1], "--lat", "-35.4014",
+                                        "--lon", "148.9817", "--alt", "688", "--start", "2008-09-20",
+                                        "--min-elevation", "30"],
+                                       ISS_2008, (-35.4014, 148.9817, 688.0), (2008, 9, 20), 3, 30.0),
+}
+
+
+def _events_from_csv(rows):
+    events = []
+    for row in rows:
+        for key, kind in (("rise", 0), ("culmination", 1), ("set", 2)):
+            if row[key]:
+                events.append((Time(row[key]), kind, row))
+    return events
+
+
+@pytest.mark.parametrize("case", list(PASS_CASES))
+def test_passes_agree_with_skyfield(case, capsys):
+    sf = pytest.importorskip("skyfield.api")
+    args, lines, (lat, lon, alt), (y, m, d), days, min_el = PASS_CASES[case]
+    status, out, err = run(["passes", *args, "--days", str(days), "--format", "csv"], capsys)
+    assert status == 0 and err == []
+    ours = _events_from_csv(read_csv(out))
+    ts = sf.load.timescale()
+    sat = sf.EarthSatellite(*lines, "sat", ts)
+    station = sf.wgs84.latlon(lat, lon, alt)
+    t, kinds = sat.find_events(station, ts.utc(y, m, d), ts.utc(y, m, d + days), altitude_degrees=min_el)
+    assert len(ours) == len(kinds) > 6
+    assert [k for _, k, _ in ours] == list(kinds)
+    theirs = Time(list(t.utc_iso(places=6)))
+    dt = np.array([float(a - b) for (a, _, _), b in zip(ours, theirs)])
+    assert np.abs(dt).max() < 1.0
+    # maximum elevation: skyfield's highest altitude within 2 s of its
+    # culmination (its culmination times are good to about half a second, which
+    # near the zenith is worth hundredths of a degree)
+    around = (t.tt[kinds == 1][:, None] + np.arange(-2.0, 2.0, 0.002)[None, :] / 86400.0).reshape(-1)
+    alt_sf = (sat - station).at(ts.tt_jd(around)).altaz()[0].degrees.reshape(-1, 2000).max(axis=1)
+    max_el = np.array([float(row["max_elevation"]) for _, k, row in ours if k == 1])
+    assert np.abs(max_el - alt_sf).max() < 0.01
+
+
+def test_overhead_pass_of_a_circular_equatorial_orbit(capsys):
+    # A circular orbit in the equator of date (TEME) seen from the equator passes
+    # through the zenith, rising due west and setting due east; from rise to set
+    # the satellite sweeps a central angle 2*lam, lam = acos(R cos m / a) - m,
+    # at the rate n - dGMST/dt relative to the Earth.
+    a, R, m = 6878137.0, 6378137.0, math.radians(10.0)
+    v = math.sqrt(3.986004418e14 / a)
+    status, out, err = run(["passes", "--sv", str(a), "0", "0", "0", str(v), "0", "--frame", "TEME",
+                            "--epoch", "2019-12-09", "--lat", "0", "--lon", "5", "--alt", "0", "--hours", "8",
+                            "--format", "csv"], capsys)
+    assert status == 0 and err == []
+    rows = read_csv(out)
+    assert len(rows) >= 4
+    n = v / a
+    gmst_rate = 1.002737909350795 * 2.0 * math.pi / 86400.0
+    lam = math.acos(R * math.cos(m) / a) - m
+    for row in rows:
+        assert float(row["max_elevation"]) > 89.99
+        assert float(row["rise_azimuth"]) == pytest.approx(270.0, abs=0.01)
+        assert float(row["set_azimuth"]) == pytest.approx(90.0, abs=0.01)
+        duration = float(Time(row["set"]) - Time(row["rise"]))
+        assert duration == pytest.approx(2.0 * lam / (n - gmst_rate), abs=0.002)
+
+
+# --- the search: the prefilter finds the passes of the full grid -------------
+
+def _sources():
+    yield "ISS", sgp4_source(SGP4(TLE(*ISS_2019))), "2019-12-09", 86400.0, (50.0, 5.1, 385.0)
+    yield "Molniya", sgp4_source(SGP4(TLE(*MOLNIYA))), "2006-06-25", 2 * 86400.0, (60.0, 30.0, 0.0)
+    yield "GEO", sgp4_source(SGP4(TLE(*GEO))), "2006-06-25", 86400.0, (10.0, 10.0, 0.0)
+    sv = StateVector(Time("2024-03-20"), [7.2e6, 0.0, 0.0], [0.0, 1.0e3, 7.4e3], frame="GCRF")
+    yield "two-body", propagator_source(Keplerian(), sv), "2024-03-20", 86400.0, (-30.0, 120.0, 0.0)
+
+
+@pytest.mark.parametrize("min_el", [0.0, 10.0, 45.0])
+@pytest.mark.parametrize("name, source, start, span, station", list(_sources()), ids=lambda x: x if isinstance(x, str) else "")
+def test_prefilter_finds_the_passes_of_the_full_grid(name, source, start, span, station, min_el):
+    st = Station(*station)
+    fast = find_passes(source, st, Time(start), span, 20.0, min_el)
+    full = find_passes(source, st, Time(start), span, 20.0, min_el, prefilter=False)
+    assert len(fast) == len(full)
+
+    def t(x):
+        return np.nan if x is None else float(x - Time(start))
+
+    for p, q in zip(fast, full):
+        for a, b in ((p.rise, q.rise), (p.culmination, q.culmination), (p.set, q.set)):
+            assert (a is None) == (b is None)
+            if a is not None:
+                assert abs(t(a) - t(b)) < 5e-3
+        assert p.max_elevation == pytest.approx(q.max_elevation, abs=1e-6)
+        assert p.max_elevation >= min_el
+    if name == "GEO":  # in view all day, or never
+        assert len(full) <= 1 and all(p.rise is None and p.set is None for p in full)
+    else:
+        assert len(full) > 0
+
+
+def test_a_pass_shorter_than_the_step_is_found():
+    # A 10-minute step jumps over the low passes of the ISS; each is still found
+    # from the elevation rate between two samples below the minimum.
+    source = sgp4_source(SGP4(TLE(*ISS_2019)))
+    fine = find_passes(source, Station(50.0, 5.1, 385.0), Time("2019-12-09"), 86400.0, 5.0, 10.0)
+    coarse = find_passes(source, Station(50.0, 5.1, 385.0), Time("2019-12-09"), 86400.0, 600.0, 10.0)
+    assert len(coarse) == len(fine) > 3
+    for p, q in zip(coarse, fine):
+        assert abs(float(p.rise - q.rise)) < 5e-3 and abs(float(p.set - q.set)) < 5e-3
+
+
+# --- the default run and its table -------------------------------------------
+
+def test_default_run_prints_the_sample_table(capsys):
+    status, out, err = run(["passes"], capsys)
+    assert status == 0 and err == []
+    assert "ISS (ZARYA)" in out and defaults.STATION_NAME in out and "5 passes" in out
+    rows = [line for line in out.splitlines() if line.startswith("2019-12-09 ") and "UTC" not in line]
+    assert len(rows) == 5
+    status, out_csv, _ = run(["passes", "--format", "csv"], capsys)
+    for line, row in zip(rows, read_csv(out_csv)):
+        cells = line.split()
+        # to the second: the table's times are the precise times rounded
+        for k, key in ((1, "rise"), (4, "culmination"), (8, "set")):
+            assert Time(cells[k - 1] + "T" + cells[k]) == Time(str((Time(row[key]) + 0.5).iso)[:19])
+        assert float(cells[6]) == pytest.approx(float(row["max_elevation"]), abs=0.005)
+
+
+def test_python_m_velarion_runs():
+    proc = subprocess.run([sys.executable, "-m", "velarion", "passes", "--hours", "14"],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert "Passes of ISS (ZARYA)" in proc.stdout and "2019-12-09 11:47:02" in proc.stdout
+
+
+# --- CSV round trips ---------------------------------------------------------
+
+def _tle_file(tmp_path, lines=ISS_2019, name="ISS (ZARYA)"):
+    path = tmp_path / "iss.tle"
+    path.write_text(f"{name}\n{lines[0]}\n{lines[1]}\n")
+    return str(path)
+
+
+def _read_arrays(path):
+    rows = read_csv(open(path).read())
+    return ([r["time"] for r in rows],
+            np.array([[float(r[k]) for k in ("x", "y", "z")] for r in rows]),
+            np.array([[float(r[k]) for k in ("vx", "vy", "vz")] for r in rows]))
+
+
+def test_propagate_convert_round_trip(tmp_path, capsys):
+    tle = _tle_file(tmp_path)
+    g, i, g2, i_direct, teme = (str(tmp_path / f) for f in ("g.csv", "i.csv", "g2.csv", "i_direct.csv", "t.csv"))
+    base = ["propagate", "--tle", tle, "--start", "2019-12-09T16:00", "--hours", "2", "--step", "30"]
+    assert run([*base, "-o", teme], capsys)[0] == 0
+    assert run([*base, "--to", "GCRF", "-o", g], capsys)[0] == 0
+    assert run([*base, "--to", "itrf", "-o", i_direct], capsys)[0] == 0
+    assert run(["convert", "--from", "GCRF", "--to", "ITRF", g, "-o", i], capsys)[0] == 0
+    assert run(["convert", "--from", "ITRF", "--to", "GCRF", i, "-o", g2], capsys)[0] == 0
+
+    times, r_t, v_t = _read_arrays(teme)
+    assert open(teme).readline().strip() == "time,x,y,z,vx,vy,vz"
+    assert len(times) == 241 and times[0] == "2019-12-09T16:00:00" and times[-1] == "2019-12-09T18:00:00"
+    # The TEME file holds the propagator's states, digit for digit.
+    eph = SGP4(TLE(*ISS_2019)).propagate(Time("2019-12-09T16:00") + np.arange(241) * 30.0)
+    np.testing.assert_array_equal(r_t, eph.r)
+    np.testing.assert_array_equal(v_t, eph.v)
+    t_g, r_g, v_g = _read_arrays(g)
+    t_g2, r_g2, v_g2 = _read_arrays(g2)
+    assert t_g2 == t_g == times
+    np.testing.assert_allclose(r_g2, r_g, rtol=0, atol=1e-6)
+    np.testing.assert_allclose(v_g2, v_g, rtol=0, atol=1e-9)
+    _, r_i, v_i = _read_arrays(i)
+    _, r_id, v_id = _read_arrays(i_direct)
+    np.testing.assert_allclose(r_i, r_id, rtol=0, atol=1e-6)
+    np.testing.assert_allclose(v_i, v_id, rtol=0, atol=1e-9)
+    # an Earth-fixed position keeps its distance from the Earth's centre
+    np.testing.assert_allclose(np.linalg.norm(r_i, axis=1), np.linalg.norm(r_g, axis=1), rtol=1e-12)
+
+
+def test_enu_round_trip_and_station_geometry(tmp_path, capsys):
+    g, e, g2 = (str(tmp_path / f) for f in ("g.csv", "e.csv", "g2.csv"))
+    station = ["--lat", "50.0006", "--lon", "5.1453", "--alt", "385"]
+    assert run(["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--start", "2019-12-09T13:25:33",
+                "--hours", "0.0333333", "--step", "0.5", "--to", "GCRF", "-o", g], capsys)[0] == 0
+    assert run(["convert", "--from", "GCRF", "--to", "ENU", *station, g, "-o", e], capsys)[0] == 0
+    assert run(["convert", "--from", "enu", "--to", "GCRF", *station, e, "-o", g2], capsys)[0] == 0
+    _, r_g, v_g = _read_arrays(g)
+    _, r_e, _ = _read_arrays(e)
+    _, r_g2, v_g2 = _read_arrays(g2)
+    np.testing.assert_allclose(r_g2, r_g, rtol=0, atol=1e-6)
+    np.testing.assert_allclose(v_g2, v_g, rtol=0, atol=1e-9)
+    el = np.degrees(np.arctan2(r_e[:, 2], np.hypot(r_e[:, 0], r_e[:, 1])))
+    assert el.max() == pytest.approx(81.58, abs=0.01)  # the 13:26 pass of the sample table
+
+
+def test_propagate_at_listed_times_and_two_body_state(tmp_path, capsys):
+    times = tmp_path / "times.txt"
+    times.write_text("time\n2024-03-20T12:00:00\n\n2024-03-20T12:30:00.5\n# a comment\n2024-03-21\n")
+    status, out, err = run(["propagate", "--coe", "7000e3", "0.01", "51.6", "10", "20", "30",
+                            "--epoch", "2024-03-20T12:00", "--times", str(times)], capsys)
+    assert status == 0 and err == []
+    rows = read_csv(out)
+    assert [r["time"] for r in rows] == ["2024-03-20T12:00:00.000", "2024-03-20T12:30:00.500",
+                                         "2024-03-21T00:00:00.000"]
+    r = np.array([[float(x[k]) for k in "xyz"] for x in rows])
+    radius = np.linalg.norm(r, axis=1)
+    assert np.all((radius > 7000e3 * 0.99 - 1) & (radius < 7000e3 * 1.01 + 1))
+    # at the epoch: true anomaly 30 deg, radius a (1 - e^2) / (1 + e cos 30)
+    assert radius[0] == pytest.approx(7000e3 * (1 - 0.01**2) / (1 + 0.01 * math.cos(math.radians(30))), rel=1e-12)
+
+
+# --- errors: one line, non-zero status, nothing written ----------------------
+
+GOOD = "time,x,y,z,vx,vy,vz\n2019-12-09T00:00:00,7000000,0,0,0,7500,0\n2019-12-09T00:01:00,6990000,450000,0,-480,7480,0\n"
+CONVERT_ERRORS = {
+    "unknown frame": (GOOD, ["--from", "GCRF", "--to", "HCRF"], ["unknown frame 'HCRF'", "GCRF, ITRF, TEME"]),
+    "malformed number": (GOOD + "2019-12-09T00:02:00,6980000,9e5,zero,0,7400,0\n", ["--from", "GCRF", "--to", "ITRF"],
+                         ["row 3 (line 4)", "z is not a number", "'zero'"]),
+    "missing field": ("time,x,y,z,vx,vy,vz\n2019-12-09T00:00:00,7000000,0,0,0,7500,0\n2019-12-09,1,2,3,4,5\n",
+                      ["--from", "GCRF", "--to", "ITRF"], ["row 2 (line 3)", "expected 7 fields", "got 6"]),
+    "bad time": ("time,x,y,z,vx,vy,vz\n\n2019-13-09T00:00:00,7000000,0,0,0,7500,0\n",
+                 ["--from", "GCRF", "--to", "ITRF"], ["row 1 (line 3)", "bad time", "2019-13-09"]),
+    "out-of-range date": (GOOD + "2031-06-01T00:00:00,7000000,0,0,0,7500,0\n", ["--from", "ITRF", "--to", "GCRF"],
+                          ["row 3 (line 4)", "2031-06-01", "outside the Earth orientation data"]),
+    "non-finite": (GOOD.replace("6990000", "nan"), ["--from", "GCRF", "--to", "ITRF"],
+                   ["row 2 (line 3)", "x is not finite"]),
+    "bad header": (GOOD.replace("vz", "w"), ["--from", "GCRF", "--to", "ITRF"], ["line 1", "header"]),
+    "no rows": ("time,x,y,z,vx,vy,vz\n", ["--from", "GCRF", "--to", "ITRF"], ["no data rows"]),
+    "ENU without station": (GOOD, ["--from", "GCRF", "--to", "ENU"], ["needs a station"]),
+}
+
+
+def _assert_one_line_error(status, out, err, fragments):
+    assert status != 0
+    assert len(err) == 1 and err[0].startswith("velarion")
+    for f in fragments:
+        assert f in err[0]
+    assert out == ""
+
+
+@pytest.mark.parametrize("case", list(CONVERT_ERRORS))
+def test_convert_errors(case, tmp_path, capsys):
+    text, args, fragments = CONVERT_ERRORS[case]
+    src = tmp_path / "in.csv"
+    src.write_text(text)
+    target = tmp_path / "out.csv"
+    status, out, err = run(["convert", *args, str(src), "-o", str(target)], capsys)
+    _assert_one_line_error(status, out, err, fragments)
+    assert sorted(os.listdir(tmp_path)) == ["in.csv"]  # no output, no temporary left behind
+
+
+def test_a_failed_run_leaves_an_existing_output_as_it_was(tmp_path, capsys):
+    src = tmp_path / "in.csv"
+    src.write_text(GOOD + "2019-12-09T00:02:00,1,2,3,4,5,x\n")
+    target = tmp_path / "out.csv"
+    target.write_text("previous result\n")
+    status, _, err = run(["convert", "--from", "GCRF", "--to", "ITRF", str(src), "-o", str(target)], capsys)
+    assert status == 1 and "row 3 (line 4)" in err[0]
+    assert target.read_text() == "previous result\n"
+    assert sorted(os.listdir(tmp_path)) == ["in.csv", "out.csv"]
+
+
+OTHER_ERRORS = {
+    "missing input file": (["convert", "--from", "GCRF", "--to", "ITRF", "{tmp}/nowhere.csv"], 1,
+                           ["cannot read", "nowhere.csv", "no such file"]),
+    "missing TLE file": (["passes", "--tle", "{tmp}/nowhere.tle"], 1, ["no such file"]),
+    "bad TLE checksum": (["passes", "--line1", ISS_2019[0], "--line2", ISS_2019[1][:-1] + "0"], 1,
+                         ["bad TLE", "line 2, column 69"]),
+    "span out of the EOP table": (["passes", "--start", "2035-01-01"], 1,
+                                  ["2035-01-01", "outside the Earth orientation data"]),
+    "grid out of the EOP table": (["propagate", "--coe", "7e6", "0", "50", "0", "0", "0", "--epoch",
+                                   "2030-01-01", "--to", "ITRF", "--hours", "1"], 1,
+                                  ["2030-01-01T00:00:00", "outside the Earth orientation data"]),
+    "bad time in a times file": (["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--times",
+                                  "{tmp}/times.txt"], 1, ["row 2 (line 2)", "bad time"]),
+    "decayed satellite": (["propagate", "--line1", "1 28872U 05037B   05333.02012661  .25992681  00000-0  "
+                           "24476-3 0  1534", "--line2", "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 "
+                           "16.46015938 10708", "--days", "30", "--step", "3600"], 1,
+                          ["SGP4 error 6", "satellite 28872", "decayed"]),
+    "hyperbolic state": (["propagate", "--sv", "7e6", "0", "0", "0", "12e3", "0", "--epoch", "2024-01-01"], 1,
+                         ["elliptic", "eccentricity"]),
+    "two satellites": (["passes", "--tle", "x.tle", "--coe", "7e6", "0", "50", "0", "0", "0"], 2,
+                       ["one satellite"]),
+    "state without epoch": (["passes", "--sv", "7e6", "0", "0", "0", "7.5e3", "0"], 2, ["--epoch"]),
+    "unknown option": (["passes", "--frobnicate"], 2, ["unrecognized arguments: --frobnicate"]),
+    "bad number": (["passes", "--lat", "north"], 2, ["--lat", "invalid float value"]),
+    "rotating initial frame": (["passes", "--sv", "7e6", "0", "0", "0", "7.5e3", "0", "--epoch", "2024-01-01",
+                                "--frame", "ITRF"], 1, ["inertial frame"]),
+}
+
+
+@pytest.mark.parametrize("case", list(OTHER_ERRORS))
+def test_other_errors(case, tmp_path, capsys):
+    argv, code, fragments = OTHER_ERRORS[case]
+    (tmp_path / "times.txt").write_text("2019-12-09T00:00\n2019-12-09T25:00\n")
+    argv = [a.replace("{tmp}", str(tmp_path)) for a in argv] + ["-o", str(tmp_path / "out.csv")]
+    status, out, err = run(argv, capsys)
+    _assert_one_line_error(status, out, err, fragments)
+    assert status == code
+    assert not (tmp_path / "out.csv").exists()
+
+
+# --- the sky plot ------------------------------------------------------------
+
+def test_plot_is_written(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    target = tmp_path / "sky.png"
+    status, out, err = run(["passes", "--hours", "14", "--plot", str(target)], capsys)
+    assert status == 0 and err == []
+    assert "2019-12-09 11:47:02" in out
+    assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert sorted(os.listdir(tmp_path)) == ["sky.png"]
+
+
+def test_plot_without_matplotlib(tmp_path, capsys, monkeypatch):
+    for name in [m for m in sys.modules if m == "matplotlib" or m.startswith("matplotlib.")]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib -> ImportError
+    target = tmp_path / "sky.png"
+    status, out, err = run(["passes", "--plot", str(target)], capsys)
+    _assert_one_line_error(status, out, err, ["--plot needs matplotlib", "velarion[plot]"])
+    assert os.listdir(tmp_path) == []
+
+
+def test_help_texts_name_every_subcommand(capsys):
+    status, out, _ = run(["--help"], capsys)
+    assert status == 0
+    for cmd in ("passes", "propagate", "convert"):
+        assert cmd in out
+        status, text, _ = run([cmd, "--help"], capsys)
+        assert status == 0 and "--output" in text
