@@ -291,7 +291,9 @@ inline bool copy_ascii(const Ch* p, size_t len, char* buf) noexcept {
 // texts give exactly the fields parse_iso_fields gives.
 inline bool parse_iso_fixed(const char* b, size_t len, CivilTime& out) noexcept {
     using namespace detail;
-    if (len != 10 && len != 16 && len != 19 && !(len >= 21 && len <= 29)) return false;
+    // Lengths 10, 16, 19 and 21..29 (one bit each).
+    constexpr uint32_t kLengths = (1u << 10) | (1u << 16) | (1u << 19) | (0x1FFu << 21);
+    if (len > 31 || !((kLengths >> len) & 1u)) return false;
     // YYYY-MM-
     constexpr uint64_t kD0 = bytes_at({0, 1, 2, 3, 5, 6}, 0xFF);
     constexpr uint64_t kS0 = bytes_at({4, 7}, 0xFF);

@@ -136,7 +136,17 @@ constexpr Civil civil_from_days(int64_t z) noexcept {
     return {yoe + era * 400 + (m <= 2), m, d};
 }
 
-constexpr int64_t mjd_from_civil(int64_t y, int m, int d) noexcept { return days_from_civil(y, m, d) + kMjdUnixEpoch; }
+constexpr int64_t mjd_from_civil(int64_t y, int m, int d) noexcept {
+    if (y >= 0 && y <= 9999) {
+        // Unsigned 32-bit arithmetic for the four-digit years (the parser's
+        // case): the year is shifted by 400 (146097 days) to stay positive.
+        const uint32_t yy = static_cast<uint32_t>(y) + 400 - (m <= 2);
+        const uint32_t mm = static_cast<uint32_t>(m > 2 ? m - 3 : m + 9);
+        const uint32_t days = 365 * yy + yy / 4 - yy / 100 + yy / 400 + (153 * mm + 2) / 5 + static_cast<uint32_t>(d) - 1;
+        return static_cast<int64_t>(days) - (146097 + 719468) + kMjdUnixEpoch;
+    }
+    return days_from_civil(y, m, d) + kMjdUnixEpoch;
+}
 constexpr Civil civil_from_mjd(int64_t mjd) noexcept { return civil_from_days(mjd - kMjdUnixEpoch); }
 
 constexpr bool is_leap_year(int64_t y) noexcept {

@@ -334,8 +334,14 @@ void raise_text_error(PyObject* text, vt::TextError e, const vt::CivilTime& c, i
 
 bool text_to_jd(PyObject* s, Ctx& ctx, double& j1, double& j2) {
     Py_ssize_t len;
-    const char* p = PyUnicode_AsUTF8AndSize(s, &len);
-    if (!p) return false;
+    const char* p;
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {  // the usual case: the text's own bytes
+        p = static_cast<const char*>(PyUnicode_DATA(s));
+        len = PyUnicode_GET_LENGTH(s);
+    } else {
+        p = PyUnicode_AsUTF8AndSize(s, &len);
+        if (!p) return false;
+    }
     vt::CivilTime c;
     const vt::TextError e = vt::parse_iso(p, static_cast<size_t>(len), ctx.scale == kUTC, ctx.cur, j1, j2, c);
     if (e == vt::TextError::kNone) return true;
@@ -609,6 +615,21 @@ Walk walk_fill(PyObject* o, int depth, const std::vector<npy_intp>& shape, Ctx& 
         return Walk::kError;
     }
     PyObject** items = PySequence_Fast_ITEMS(o);
+    if (depth + 1 == nd) {
+        // The innermost level: texts straight to the parser.
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = items[i];
+            if (PyUnicode_CheckExact(item)) {
+                if (!text_to_jd(item, ctx, *p1, *p2)) return Walk::kError;
+                ++p1;
+                ++p2;
+                continue;
+            }
+            const Walk w = walk_fill(item, depth + 1, shape, ctx, p1, p2);
+            if (w != Walk::kOk) return w;
+        }
+        return Walk::kOk;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Walk w = walk_fill(items[i], depth + 1, shape, ctx, p1, p2);
         if (w != Walk::kOk) return w;
