@@ -497,7 +497,7 @@ def _cmd_passes(args) -> int:
             from .plot import sky_plot
 
             with output_path(args.plot) as tmp:
-                sky_plot(tmp, Sky(sat.source, enu, start), passes, sat.label, str(station),
+                sky_plot(tmp, Sky([sat.source], enu, start), passes, sat.label, str(station),
                          args.min_elevation, start, span)
     finally:
         Station.release(enu)

@@ -1,12 +1,14 @@
-"""Passes of a satellite over a ground station.
+"""Passes of satellites over a ground station.
 
 ``find_passes(source, station, start, duration, step, min_elevation)`` lists
-every pass above a minimum elevation in a time span. ``source`` gives the
-satellite's states at any array of epochs (``sgp4_source`` for a TLE,
-``propagator_source`` for a state and a propagator such as ``Keplerian``);
-the states are carried to the station's ``ENU`` frame through the frame
-graph (their frame -> ITRF -> ENU, with the Earth orientation data in use),
-so elevation and azimuth are topocentric and geodetic (WGS84 normal).
+every pass above a minimum elevation in a time span; ``find_passes_many``
+does the same for many satellites at once (a catalogue), evaluating them
+together. A source gives a satellite's states at any array of epochs
+(``sgp4_source`` for a TLE, ``propagator_source`` for a state and a
+propagator such as ``Keplerian``); the states are carried to the station's
+``ENU`` frame through the frame graph (their frame -> ITRF -> ENU, with the
+Earth orientation data in use), so elevation and azimuth are topocentric
+and geodetic (WGS84 normal).
 
 How the span is searched:
 
@@ -15,8 +17,12 @@ How the span is searched:
    the satellite cannot reach the visibility cone in it: with d_a, d_b the
    distances of its end points from the cone (elevation >= minimum) and V a
    bound of the Earth-fixed speed over the interval, a visible point inside
-   needs d_a + d_b <= V * (t_b - t_a). Every grid point of the other
-   intervals is evaluated, so the passes found are those of the full grid.
+   needs d_a + d_b <= V * (t_b - t_a). Crossings of the minimum are
+   therefore found between grid neighbours, as a full scan of the grid
+   finds them.
+   Intervals that cannot hold both sides of the minimum are skipped the
+   same way (from the distances to the region below it); the others are
+   halved, one level at a time, down to grid neighbours.
 2. Each local maximum of the elevation between two grid samples is refined
    (root of the elevation rate, computed from the ENU velocity) and kept
    when it reaches the minimum; a maximum between two samples below the
@@ -24,9 +30,10 @@ How the span is searched:
 3. Rise and set are refined between the last sample below and the first
    above the minimum (or the maximum) by root finding on the elevation.
 
-The root finding (Illinois false position) propagates all the unknowns of
-a stage together: each iteration is one propagation and one frame
-conversion of a small array, never a Python loop over epochs.
+Every stage (each level of the search, each root-finding iteration)
+evaluates all its epochs of all satellites together: one propagation per
+satellite (SGP4 in one array call) and one frame conversion for all of
+them, never a Python loop over epochs.
 """
 
 from __future__ import annotations
@@ -40,7 +47,7 @@ import numpy as np
 from velarion.frames.frames import ENU, Frame, get_ITRF
 from velarion.time.time import Time
 
-__all__ = ["Pass", "Station", "find_passes", "sgp4_source", "propagator_source", "Sky"]
+__all__ = ["Pass", "Station", "find_passes", "find_passes_many", "sgp4_source", "propagator_source", "Sky"]
 
 # Earth rotation rate [rad/s] and a bound of the gravitational acceleration
 # above the Earth's surface (GM / (6.31e6 m)^2 = 10.01 m/s^2).
@@ -49,6 +56,7 @@ _GRAVITY_BOUND = 10.5
 # Root-finding tolerance on times [s] and iteration cap.
 _TOL = 1e-4
 _MAXIT = 60
+_DIFF_STEP = 1e-3  # s
 
 # (frame, time, r, v) at the epochs of a Time: r, v (N, 3) in `frame`.
 Source = Callable[[Time], "tuple[Frame, np.ndarray, np.ndarray]"]
@@ -110,18 +118,25 @@ class Pass:
         return float(self.set - self.rise)
 
 
+class _SGP4Source:
+    """States of an SGP4 model (TEME); ``find_passes_many`` propagates many of
+    them from one set of Julian Dates."""
+
+    def __init__(self, propagator, tle=None):
+        from velarion.frames.frames import get_TEME
+
+        self.propagator = propagator
+        self.satrec = propagator.satrec(tle)
+        self.frame = get_TEME()
+
+    def __call__(self, time: Time):
+        r, v = self.propagator.teme_arrays(time, self.satrec)
+        return self.frame, r, v
+
+
 def sgp4_source(propagator, tle=None) -> Source:
     """States of an ``SGP4`` propagator (TEME), for ``find_passes``."""
-    from velarion.frames.frames import get_TEME
-
-    sat = propagator.satrec(tle)
-    teme = get_TEME()
-
-    def states(time: Time):
-        r, v = propagator.teme_arrays(time, sat)
-        return teme, r, v
-
-    return states
+    return _SGP4Source(propagator, tle)
 
 
 def propagator_source(propagator, state) -> Source:
@@ -134,33 +149,88 @@ def propagator_source(propagator, state) -> Source:
     return states
 
 
-class Sky:
-    """A source seen from an ENU frame, at ``start + seconds`` (1-D arrays).
+class _Failed(Exception):
+    def __init__(self, sid: int, error: Exception):
+        self.sid, self.error = sid, error
 
-    ``enu(seconds)`` gives the (N, 3) ENU positions [m] and Earth-fixed
-    velocities [m/s]; ``look(seconds)`` the elevation, its rate and the
-    azimuth [rad, rad/s, rad]. Each call is one propagation and one
-    conversion through the frame graph.
+
+class Sky:
+    """Sources seen from an ENU frame, at (source index, ``start + seconds``) pairs.
+
+    ``enu(sid, seconds)`` gives the (N, 3) ENU positions [m] and Earth-fixed
+    velocities [m/s]; ``look(sid, seconds)`` the elevation, its rate and the
+    azimuth [rad, rad/s, rad]. A call propagates each source once (SGP4
+    sources from one array of Julian Dates) and converts through the frame
+    graph once per frame.
     """
 
-    def __init__(self, source: Source, enu: ENU, start: Time):
-        self.source = source
+    def __init__(self, sources, enu: ENU, start: Time):
+        self.sources = list(sources)
         self.enu_frame = enu
         self.start = start
         self.calls = 0
+        self._fast = np.array([isinstance(s, _SGP4Source) for s in self.sources], dtype=bool)
 
     def times(self, seconds) -> Time:
         return self.start + seconds
 
-    def enu(self, seconds: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        self.calls += 1
-        time = self.start + seconds
-        frame, r, v = self.source(time)
-        p, w = frame.transform_to(self.enu_frame, time, r, v)
-        return np.asarray(p), np.asarray(w)
+    def enu(self, sid: np.ndarray, seconds: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        from velarion.propagators.analytical.sgp4.sgp4 import SGP4Error
 
-    def look(self, seconds: np.ndarray):
-        return _look(*self.enu(seconds))
+        self.calls += 1
+        sid = np.asarray(sid, dtype=np.intp)
+        n = sid.size
+        p = np.empty((n, 3))
+        w = np.empty((n, 3))
+        if n == 0:
+            return p, w
+        time = self.start + seconds
+        order = np.argsort(sid, kind="stable")
+        ssorted = sid[order]
+        cuts = np.flatnonzero(np.diff(ssorted)) + 1
+        starts = np.concatenate([[0], cuts])
+        stops = np.concatenate([cuts, [n]])
+        fast_rows = self._fast[sid]
+        if fast_rows.any():
+            rows = order[self._fast[ssorted]]  # SGP4 rows, grouped by source
+            jd = time.utc.jd12.reshape(-1, 2)
+            jd1 = np.ascontiguousarray(jd[rows, 0])
+            jd2 = np.ascontiguousarray(jd[rows, 1])
+            r = np.empty((rows.size, 3))
+            v = np.empty((rows.size, 3))
+            k = 0
+            for a, b in zip(starts, stops):
+                src = self.sources[ssorted[a]]
+                if not isinstance(src, _SGP4Source):
+                    continue
+                m = b - a
+                err, r[k:k + m], v[k:k + m] = src.satrec.sgp4_array(jd1[k:k + m], jd2[k:k + m])
+                if err.any():
+                    j = int(np.flatnonzero(err)[0])
+                    epoch = str(Time.from_jd(jd1[k + j], jd2[k + j], scale="utc").iso)
+                    raise _Failed(int(ssorted[a]), SGP4Error(int(err[j]), j, epoch, src.satrec.satnum))
+                k += m
+            r *= 1e3
+            v *= 1e3
+            sub = time if rows.size == n and np.array_equal(rows, np.arange(n)) else time[rows]
+            pp, ww = self.sources[ssorted[starts[0]]].frame.transform_to(self.enu_frame, sub, r, v)
+            p[rows], w[rows] = np.asarray(pp), np.asarray(ww)
+        for a, b in zip(starts, stops):
+            sidx = int(ssorted[a])
+            if self._fast[sidx]:
+                continue
+            rows = order[a:b]
+            sub = time[rows]
+            try:
+                frame, r, v = self.sources[sidx](sub)
+            except (ValueError, NotImplementedError) as e:
+                raise _Failed(sidx, e) from None
+            pp, ww = frame.transform_to(self.enu_frame, sub, r, v)
+            p[rows], w[rows] = np.asarray(pp), np.asarray(ww)
+        return p, w
+
+    def look(self, sid: np.ndarray, seconds: np.ndarray):
+        return _look(*self.enu(sid, seconds))
 
 
 def _look(p: np.ndarray, w: np.ndarray):
@@ -212,18 +282,20 @@ def _coarse_factor(step: float, coarse: float | None) -> int:
     return max(1, int(round(target / step)))
 
 
+_GRID, _BELOW, _ABOVE, _APART = 0, 1, 2, 3
+
+
 class _Samples:
-    """Evaluated grid points in grid order: grid index, time [s], ENU states
-    p, w, g = rho sin(el - m) and the elevation rate's sign carrier; and what
-    lies between consecutive ones (``between[k]`` for samples k and k+1):
-    _GRID (grid neighbours), _BELOW (an interval proven to hold no point at
-    or above the minimum) or _ABOVE (one proven to hold no point below it)."""
+    """Evaluated grid points, ordered by source and grid index: source index,
+    grid index, time [s], ENU states p, w, g = rho sin(el - m) and the
+    elevation rate's sign carrier; and what lies between consecutive ones
+    (``between[k]`` for samples k and k+1): _GRID (grid neighbours), _BELOW
+    (an interval proven to hold no point at or above the minimum), _ABOVE
+    (one proven to hold no point below it) or _APART (different sources)."""
 
-    def __init__(self, idx, t, p, w, g, rate, between):
-        self.idx, self.t, self.p, self.w, self.g, self.rate, self.between = idx, t, p, w, g, rate, between
-
-
-_GRID, _BELOW, _ABOVE = 0, 1, 2
+    def __init__(self, sid, idx, t, p, w, g, rate, between):
+        self.sid, self.idx, self.t, self.p, self.w = sid, idx, t, p, w
+        self.g, self.rate, self.between = g, rate, between
 
 
 def _hermite_guess(kind, a, b, fa, fb, ga, gb, m):
@@ -249,22 +321,22 @@ def _hermite_guess(kind, a, b, fa, fb, ga, gb, m):
     s1 = np.where((r1 >= 0.0) & (r1 <= 1.0), r1, np.where((r2 >= 0.0) & (r2 <= 1.0), r2, 0.5))
     s = np.where(kind == 0, s0, s1)
     s = np.where(np.isfinite(s), s, 0.5)
-    # the interpolant's second derivative there: the rate's slope, for the first secant step
-    curv = (2.0 * c2 + 6.0 * c3 * s) / (h * h)
-    return a + s * h, curv
+    return a + s * h
 
 
-def _solve(sky: Sky, kind, a, b, ea, eb, ga, gb, m: float):
+def _solve(sky: Sky, sid, kind, a, b, ea, eb, ga, gb, m: float):
     """Roots in [a, b] of el - m (kind 0) or of the elevation rate (kind 1), all at once.
 
     ea, eb, ga, gb: elevation and elevation rate at the ends, which bracket
-    the root (the function changes sign or vanishes there). Newton steps on
-    the elevation (its rate is known) or secant steps on the rate, kept
-    inside the shrinking bracket (bisection when a step leaves it).
+    the root (the function changes sign or vanishes there). Newton steps,
+    on the elevation (its rate is known) or on the rate (its slope from a
+    forward difference), kept inside the shrinking bracket (bisection when
+    a step leaves it), from the root of the ends' cubic Hermite interpolant.
     Returns (root, elevation, azimuth) at evaluated points within _TOL of the
     roots.
     """
     kind = np.asarray(kind, dtype=np.int8)
+    sid = np.asarray(sid, dtype=np.intp)
     a, b, ea, eb, ga, gb = (np.array(x, dtype=np.float64).reshape(-1) for x in (a, b, ea, eb, ga, gb))
     n = a.size
     root, el_root, az_root = np.full(n, np.nan), np.full(n, np.nan), np.full(n, np.nan)
@@ -272,14 +344,20 @@ def _solve(sky: Sky, kind, a, b, ea, eb, ga, gb, m: float):
         return root, el_root, az_root
     fa = np.where(kind == 0, ea - m, ga)
     fb = np.where(kind == 0, eb - m, gb)
-    c, curv = _hermite_guess(kind, a, b, ea, eb, ga, gb, m)
-    prev_c, prev_f = np.full(n, np.nan), np.full(n, np.nan)
+    c = _hermite_guess(kind, a, b, ea, eb, ga, gb, m)
     tol = np.where(kind == 0, _TOL, 10.0 * _TOL)
     active = np.arange(n)
     for it in range(_MAXIT):
         ck = c[active]
-        el, eldot, az = sky.look(ck)
         k0 = kind[active] == 0
+        # The rate's slope (for Newton steps on a maximum) by a forward
+        # difference, from a second point evaluated in the same call.
+        k1 = np.flatnonzero(~k0)
+        el, eldot, az = sky.look(np.concatenate([sid[active], sid[active][k1]]),
+                                 np.concatenate([ck, ck[k1] + _DIFF_STEP]))
+        slope = eldot[: ck.size].copy()
+        slope[k1] = (eldot[ck.size:] - eldot[k1]) / _DIFF_STEP
+        el, eldot, az = el[: ck.size], eldot[: ck.size], az[: ck.size]
         f = np.where(k0, el - m, eldot)
         # shrink the bracket: c replaces the end whose sign it shares
         ak, bk, fak, fbk = a[active], b[active], fa[active], fb[active]
@@ -289,9 +367,7 @@ def _solve(sky: Sky, kind, a, b, ea, eb, ga, gb, m: float):
         bk = np.where(to_b, ck, bk)
         fbk = np.where(to_b, f, fbk)
         a[active], b[active], fa[active], fb[active] = ak, bk, fak, fbk
-        # next point: Newton (kind 0) or secant (kind 1), else bisection
-        pc, pf = prev_c[active], prev_f[active]
-        slope = np.where(k0, eldot, np.where(np.isfinite(pc) & (ck != pc), (f - pf) / (ck - pc), curv[active]))
+        # next point: Newton, else bisection when the step leaves the bracket
         nxt = ck - f / slope
         inside = np.isfinite(nxt) & (nxt > ak) & (nxt < bk)
         nxt = np.where(inside, nxt, 0.5 * (ak + bk))
@@ -299,7 +375,6 @@ def _solve(sky: Sky, kind, a, b, ea, eb, ga, gb, m: float):
         done = (f == 0.0) | (np.abs(nxt - ck) < tk) | (bk - ak < tk) | (it == _MAXIT - 1)
         idx = active[done]
         root[idx], el_root[idx], az_root[idx] = ck[done], el[done], az[done]
-        prev_c[active], prev_f[active] = ck, f
         c[active] = nxt
         active = active[~done]
         if not active.size:
@@ -321,31 +396,29 @@ def _reach(speed: np.ndarray, rho: np.ndarray, lo: np.ndarray, hi: np.ndarray, d
     return (vmax + accel * 0.5 * dt) * dt
 
 
-def _sample(sky: Sky, sec: np.ndarray, m: float, coarse: float | None, prefilter: bool) -> _Samples:
+def _sample(sky: Sky, nsrc: int, sec: np.ndarray, m: float, coarse: float | None, prefilter: bool) -> _Samples:
     """Evaluates the grid where it matters (see the module's docstring)."""
     n = sec.size
     sin_m, cos_m = math.sin(m), math.cos(m)
-    if not prefilter or n <= 2:
-        p, w = sky.enu(sec)
-        g, _, _, rate, _, _ = _screen(p, w, sin_m, cos_m)
-        return _Samples(np.arange(n), sec, p, w, g, rate, np.full(max(n - 1, 0), _GRID, dtype=np.int8))
-    k = _coarse_factor(sec[1] - sec[0], coarse)
+    k = _coarse_factor(sec[1] - sec[0], coarse) if (prefilter and n > 2) else 1
     idx = np.arange(0, n, k)
     if idx[-1] != n - 1:
         idx = np.append(idx, n - 1)
-    p, w = sky.enu(sec[idx])
+    sid = np.repeat(np.arange(nsrc), idx.size)
+    gidx = np.tile(idx, nsrc)
+    p, w = sky.enu(sid, sec[gidx])
     ps, ws = [p], [w]
-    cols = [idx, *_screen(p, w, sin_m, cos_m)]  # idx, g, d_up, d_down, rate, rho, speed
-    lo = np.arange(idx.size - 1)
+    cols = [sid, gidx, *_screen(p, w, sin_m, cos_m)]  # sid, idx, g, d_up, d_down, rate, rho, speed
+    lo = np.flatnonzero(sid[:-1] == sid[1:])
     hi = lo + 1
     final_lo, final_kind = [], []
     while lo.size:
-        grid = cols[0]
+        grid = cols[1]
         dt = sec[grid[hi]] - sec[grid[lo]]
-        reach = _reach(cols[6], cols[5], lo, hi, dt)
+        reach = _reach(cols[7], cols[6], lo, hi, dt)
         # A point of the other region inside needs the end distances to add up to at most the reach.
-        below = cols[2][lo] + cols[2][hi] > reach
-        above = cols[3][lo] + cols[3][hi] > reach
+        below = cols[3][lo] + cols[3][hi] > reach
+        above = cols[4][lo] + cols[4][hi] > reach
         unit = grid[hi] - grid[lo] == 1
         done = unit | below | above
         final_lo.append(lo[done])
@@ -353,20 +426,40 @@ def _sample(sky: Sky, sec: np.ndarray, m: float, coarse: float | None, prefilter
         lo, hi = lo[~done], hi[~done]
         if not lo.size:
             break
+        mid_sid = cols[0][lo]
         mid_idx = (grid[lo] + grid[hi]) // 2
-        p, w = sky.enu(sec[mid_idx])
+        p, w = sky.enu(mid_sid, sec[mid_idx])
         ps.append(p), ws.append(w)
         mid = np.arange(grid.size, grid.size + mid_idx.size)
-        cols = [np.concatenate([c, x]) for c, x in zip(cols, (mid_idx, *_screen(p, w, sin_m, cos_m)))]
+        cols = [np.concatenate([c, x]) for c, x in zip(cols, (mid_sid, mid_idx, *_screen(p, w, sin_m, cos_m)))]
         lo, hi = np.concatenate([lo, mid]), np.concatenate([mid, hi])
-    grid = cols[0]
-    order = np.argsort(grid, kind="stable")
+    sid, grid = cols[0], cols[1]
+    order = np.argsort(sid * (n + 1) + grid, kind="stable")
     rank = np.empty_like(order)
     rank[order] = np.arange(order.size)
-    between = np.empty(order.size - 1, dtype=np.int8)
-    between[rank[np.concatenate(final_lo)]] = np.concatenate(final_kind)
-    return _Samples(grid[order], sec[grid[order]], np.concatenate(ps)[order], np.concatenate(ws)[order],
-                    cols[1][order], cols[4][order], between)
+    between = np.full(max(order.size - 1, 0), _APART, dtype=np.int8)
+    if final_lo:
+        between[rank[np.concatenate(final_lo)]] = np.concatenate(final_kind)
+    return _Samples(sid[order], grid[order], sec[grid[order]], np.concatenate(ps)[order],
+                    np.concatenate(ws)[order], cols[2][order], cols[5][order], between)
+
+
+def _check(duration, step, min_elevation, start):
+    duration = float(duration)
+    step = float(step)
+    if not (math.isfinite(duration) and duration > 0.0):
+        raise ValueError(f"the span must be a positive number of seconds, got {duration!r}")
+    if not (math.isfinite(step) and step > 0.0):
+        raise ValueError(f"the step must be a positive number of seconds, got {step!r}")
+    if duration / step > 5e7:
+        raise ValueError(f"{duration / step:.3g} samples (span / step) is too many; take a larger step")
+    if not (math.isfinite(min_elevation) and -90.0 < min_elevation < 90.0):
+        raise ValueError(f"the minimum elevation must lie in (-90, 90) degrees, got {min_elevation!r}")
+    start = start if isinstance(start, Time) else Time(start)
+    start = start.utc
+    if start.shape != ():
+        raise ValueError("the start of the span must be a single epoch")
+    return duration, step, start
 
 
 def find_passes(
@@ -385,84 +478,122 @@ def find_passes(
     ``step`` [s] is the sampling step of the search, ``min_elevation`` [deg]
     the elevation a pass must reach. ``prefilter=False`` evaluates every grid
     point (the same passes, more work); ``coarse`` [s] sets the spacing of the
-    prefilter's coarse samples (default 240 s). Returns the passes in time
-    order; times are UTC ``Time`` scalars, angles in degrees.
+    search's first samples (default 960 s). Returns the passes in time order;
+    times are UTC ``Time`` scalars, angles in degrees. A failure of the
+    source (an SGP4 error at some epoch) is raised.
     """
-    duration = float(duration)
-    step = float(step)
-    if not (math.isfinite(duration) and duration > 0.0):
-        raise ValueError(f"the span must be a positive number of seconds, got {duration!r}")
-    if not (math.isfinite(step) and step > 0.0):
-        raise ValueError(f"the step must be a positive number of seconds, got {step!r}")
-    if duration / step > 5e7:
-        raise ValueError(f"{duration / step:.3g} samples (span / step) is too many; take a larger step")
-    if not (math.isfinite(min_elevation) and -90.0 < min_elevation < 90.0):
-        raise ValueError(f"the minimum elevation must lie in (-90, 90) degrees, got {min_elevation!r}")
-    start = start if isinstance(start, Time) else Time(start)
-    start = start.utc
-    if start.shape != ():
-        raise ValueError("the start of the span must be a single epoch")
+    return find_passes_many([source], station, start, duration, step, min_elevation,
+                            prefilter=prefilter, coarse=coarse)[0]
+
+
+def find_passes_many(
+    sources,
+    station: Station | ENU,
+    start: Time,
+    duration: float,
+    step: float = 10.0,
+    min_elevation: float = 10.0,
+    *,
+    prefilter: bool = True,
+    coarse: float | None = None,
+    errors: str = "raise",
+) -> list:
+    """``find_passes`` for many sources at once: one list of passes per source.
+
+    ``errors="raise"`` raises the first failure of a source; ``errors="keep"``
+    puts the exception in that source's place and goes on with the others.
+    """
+    if errors not in ("raise", "keep"):
+        raise ValueError(f"errors must be 'raise' or 'keep', got {errors!r}")
+    duration, step, start = _check(duration, step, min_elevation, start)
     own_frame = not isinstance(station, ENU)
     enu = station.frame() if own_frame else station
+    sources = list(sources)
+    result: list = [None] * len(sources)
+    alive = list(range(len(sources)))
     try:
         # Divisions by zero (a satellite at the zenith, an empty bracket) are
         # replaced where they occur.
         with np.errstate(divide="ignore", invalid="ignore"):
-            return _find(Sky(source, enu, start), duration, step, math.radians(min_elevation), prefilter, coarse)
+            while alive:
+                sky = Sky([sources[i] for i in alive], enu, start)
+                try:
+                    found = _find(sky, len(alive), duration, step, math.radians(min_elevation), prefilter, coarse)
+                except _Failed as f:
+                    if errors == "raise":
+                        raise f.error from None
+                    result[alive[f.sid]] = f.error
+                    del alive[f.sid]
+                    continue
+                for i, passes in zip(alive, found):
+                    result[i] = passes
+                break
     finally:
         if own_frame:
             Station.release(enu)
+    return result
 
 
-def _find(sky: Sky, duration: float, step: float, m: float, prefilter: bool, coarse: float | None) -> list[Pass]:
+def _find(sky: Sky, nsrc: int, duration: float, step: float, m: float, prefilter: bool,
+          coarse: float | None) -> list[list[Pass]]:
     sec = _grid(duration, step)
-    s = _sample(sky, sec, m, coarse, prefilter)
-    t, rate = s.t, s.rate
+    s = _sample(sky, nsrc, sec, m, coarse, prefilter)
+    t, rate, sid = s.t, s.rate, s.sid
     nsamp = t.size
     below = s.g < 0.0
+    same = s.between != _APART
 
     # Maxima between consecutive samples (not in intervals proven below the
     # minimum) and crossings of the minimum between grid neighbours, refined
     # together.
-    imax = np.flatnonzero((s.between != _BELOW) & (rate[:-1] > 0.0) & (rate[1:] <= 0.0))
-    icross = np.flatnonzero(below[:-1] != below[1:])
+    imax = np.flatnonzero(same & (s.between != _BELOW) & (rate[:-1] > 0.0) & (rate[1:] <= 0.0))
+    icross = np.flatnonzero(same & (below[:-1] != below[1:]))
     lo = np.concatenate([imax, icross])
-    ends = []  # a pass under way at the start or at the end has its highest point there
-    if nsamp and not below[0] and rate[0] <= 0.0:
-        ends.append(0)
-    if nsamp > 1 and not below[-1] and rate[-1] >= 0.0:
-        ends.append(nsamp - 1)
+    # A pass under way at the start or at the end of the span has its highest point there.
+    first = np.flatnonzero(np.concatenate([[True], ~same]))
+    last = np.flatnonzero(np.concatenate([~same, [True]]))
+    ends = np.concatenate([first[~below[first] & (rate[first] <= 0.0)],
+                           last[(last != first) & ~below[last] & (rate[last] >= 0.0)]]).astype(np.intp)
     both = np.concatenate([lo, lo + 1, ends]).astype(np.intp)
     el_s, eldot_s, az_s = _look(s.p[both], s.w[both])
     nl = lo.size
     kind = np.concatenate([np.ones(imax.size, np.int8), np.zeros(icross.size, np.int8)])
-    root, el_root, az_root = _solve(sky, kind, t[lo], t[lo + 1], el_s[:nl], el_s[nl:2 * nl],
+    root, el_root, az_root = _solve(sky, sid[lo], kind, t[lo], t[lo + 1], el_s[:nl], el_s[nl:2 * nl],
                                     eldot_s[:nl], eldot_s[nl:2 * nl], m)
     tmax = np.concatenate([root[: imax.size], t[ends]])
     elmax = np.concatenate([el_root[: imax.size], el_s[2 * nl:]])
     azmax = np.concatenate([az_root[: imax.size], az_s[2 * nl:]])
+    smax = np.concatenate([sid[imax], sid[ends]])
     tcross, azcross = root[imax.size:], az_root[imax.size:]
     cross_at = {int(i): q for q, i in enumerate(icross)}  # pair (i, i + 1) -> its crossing
     keep = elmax >= m
-    tmax, elmax, azmax = tmax[keep], elmax[keep], azmax[keep]
+    tmax, elmax, azmax, smax = tmax[keep], elmax[keep], azmax[keep], smax[keep]
+    out: list[list[Pass]] = [[] for _ in range(nsrc)]
     if tmax.size == 0:
-        return []
+        return out
 
     # The last sample below the minimum before each maximum and the first
-    # after it bound its pass (-1: none, the pass runs past the span).
+    # after it, of the same source, bound its pass (-1: none, the pass runs
+    # past the span).
+    span_key = sec[-1] + 1.0
+    key = sid * span_key + t
+    kmax = smax * span_key + tmax
     below_idx = np.flatnonzero(below)
-    kb = np.searchsorted(below_idx, np.searchsorted(t, tmax, side="right"), side="left") - 1
-    rise_lo = np.where(kb >= 0, below_idx[np.maximum(kb, 0)], -1)
-    ka = np.searchsorted(below_idx, np.searchsorted(t, tmax, side="left"), side="left")
-    set_hi = np.where(ka < below_idx.size, below_idx[np.minimum(ka, below_idx.size - 1)], -1)
+    kb = np.searchsorted(below_idx, np.searchsorted(key, kmax, side="right"), side="left") - 1
+    rb = below_idx[np.maximum(kb, 0)] if below_idx.size else np.zeros(kb.size, np.intp)
+    rise_lo = np.where((kb >= 0) & (sid[rb] == smax), rb, -1) if below_idx.size else np.full(kb.size, -1)
+    ka = np.searchsorted(below_idx, np.searchsorted(key, kmax, side="left"), side="left")
+    ra = below_idx[np.minimum(ka, below_idx.size - 1)] if below_idx.size else np.zeros(ka.size, np.intp)
+    set_hi = np.where((ka < below_idx.size) & (sid[ra] == smax), ra, -1) if below_idx.size \
+        else np.full(ka.size, -1)
 
     # One pass per pair of bounds: its highest maximum.
-    best: dict[tuple[int, int], int] = {}
+    best: dict[tuple[int, int, int], int] = {}
     for j in range(tmax.size):
-        key = (int(rise_lo[j]), int(set_hi[j]))
-        if key not in best or elmax[j] > elmax[best[key]]:
-            best[key] = j
-    chosen = sorted(best.values(), key=lambda j: tmax[j])
+        bounds = (int(smax[j]), int(rise_lo[j]), int(set_hi[j]))
+        if bounds not in best or elmax[j] > elmax[best[bounds]]:
+            best[bounds] = j
+    chosen = sorted(best.values(), key=lambda j: (smax[j], tmax[j]))
 
     rise: dict[int, tuple[float, float]] = {}  # j -> (time, azimuth)
     sett: dict[int, tuple[float, float]] = {}
@@ -470,13 +601,13 @@ def _find(sky: Sky, duration: float, step: float, m: float, prefilter: bool, coa
     for j in chosen:
         lo_j, hi_j = int(rise_lo[j]), int(set_hi[j])
         if lo_j >= 0:
-            if t[lo_j + 1] <= tmax[j]:
+            if t[lo_j + 1] <= tmax[j] and sid[lo_j + 1] == smax[j]:
                 q = cross_at[lo_j]
                 rise[j] = (tcross[q], azcross[q])
             else:
                 grazing.append((j, lo_j, True))
         if hi_j >= 0:
-            if t[hi_j - 1] >= tmax[j]:
+            if t[hi_j - 1] >= tmax[j] and sid[hi_j - 1] == smax[j]:
                 q = cross_at[hi_j - 1]
                 sett[j] = (tcross[q], azcross[q])
             else:
@@ -492,21 +623,32 @@ def _find(sky: Sky, duration: float, step: float, m: float, prefilter: bool, coa
         eb = np.where(is_rise, elmax[js], el_k)
         ga = np.where(is_rise, eldot_k, 0.0)
         gb = np.where(is_rise, 0.0, eldot_k)
-        groot, _, gaz = _solve(sky, np.zeros(js.size, np.int8), a, b, ea, eb, ga, gb, m)
+        groot, _, gaz = _solve(sky, smax[js], np.zeros(js.size, np.int8), a, b, ea, eb, ga, gb, m)
         for q in range(js.size):
             (rise if is_rise[q] else sett)[int(js[q])] = (groot[q], gaz[q])
 
-    out = []
+    # Times of all events in one Time each (cheaper than one per event).
+    jr = [j for j in chosen if j in rise]
+    js_ = [j for j in chosen if j in sett]
+    t_rise = dict(zip(jr, _times(sky, [rise[j][0] for j in jr])))
+    t_set = dict(zip(js_, _times(sky, [sett[j][0] for j in js_])))
+    t_culm = dict(zip(chosen, _times(sky, [tmax[j] for j in chosen])))
     for j in chosen:
         r = rise.get(j)
         st = sett.get(j)
-        out.append(Pass(
-            None if r is None else sky.times(np.float64(r[0])),
+        out[int(smax[j])].append(Pass(
+            t_rise.get(j),
             None if r is None else float(np.degrees(r[1])),
-            sky.times(np.float64(tmax[j])),
+            t_culm[j],
             float(np.degrees(azmax[j])),
             float(np.degrees(elmax[j])),
-            None if st is None else sky.times(np.float64(st[0])),
+            t_set.get(j),
             None if st is None else float(np.degrees(st[1])),
         ))
     return out
+
+
+def _times(sky: Sky, seconds) -> list:
+    if not len(seconds):
+        return []
+    return list(sky.times(np.asarray(seconds, dtype=np.float64)))

@@ -20,15 +20,15 @@ def require_matplotlib() -> None:
 
 
 def pass_tracks(sky, passes, start, span: float, points: int = 120):
-    """(azimuth [deg], elevation [deg]) along each pass, from rise to set
-    (or the span's ends), from one batched evaluation."""
+    """(azimuth [deg], elevation [deg]) along each pass of the sky's first
+    source, from rise to set (or the span's ends), from one evaluation."""
     if not passes:
         return []
     lo = np.array([0.0 if p.rise is None else float(p.rise - start) for p in passes])
     hi = np.array([span if p.set is None else float(p.set - start) for p in passes])
     frac = np.linspace(0.0, 1.0, points)
     sec = (lo[:, None] + (hi - lo)[:, None] * frac[None, :]).reshape(-1)
-    el, _, az = sky.look(sec)
+    el, _, az = sky.look(np.zeros(sec.size, dtype=np.intp), sec)
     el = np.degrees(el).reshape(len(passes), points)
     az = np.degrees(az).reshape(len(passes), points)
     return list(zip(az, el))
