@@ -1,6 +1,7 @@
 """Satellite passes over a ground station (the work of `velarion passes`), side by side.
 
-velarion: ``velarion.cli.passes.find_passes`` on SGP4 states carried to the
+velarion: ``velarion.cli.passes.find_passes`` (``find_passes_many`` for the
+catalogue, all satellites searched together) on SGP4 states carried to the
 station's ENU frame through the frame graph (TEME -> ITRF with the IERS
 Earth orientation data -> ENU), sampled every 10 s (the search evaluates the
 grid only where a pass can be, see the module), rise, culmination and set
@@ -31,7 +32,7 @@ from common import Case  # noqa: E402
 
 import velarion.frames  # noqa: E402
 from velarion.cli import defaults  # noqa: E402
-from velarion.cli.passes import Station, find_passes, sgp4_source  # noqa: E402
+from velarion.cli.passes import Station, find_passes, find_passes_many, sgp4_source  # noqa: E402
 from velarion.propagators.analytical.sgp4 import SGP4, TLE  # noqa: E402
 from velarion.time.time import Time  # noqa: E402
 
@@ -80,7 +81,9 @@ def cases() -> list[Case]:
         sources = [sgp4_source(SGP4(TLE(*s))) for s in sets]
 
         def run():
-            return [find_passes(src, enu, start, days * 86400.0, STEP, MIN_EL) for src in sources]
+            if len(sources) == 1:
+                return find_passes(sources[0], enu, start, days * 86400.0, STEP, MIN_EL)
+            return find_passes_many(sources, enu, start, days * 86400.0, STEP, MIN_EL)
         return run
 
     def sky_events(sets, days):

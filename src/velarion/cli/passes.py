@@ -185,6 +185,8 @@ class Sky:
         if n == 0:
             return p, w
         time = self.start + seconds
+        if len(self.sources) == 1 and self._fast[0]:
+            return self._one(time)
         order = np.argsort(sid, kind="stable")
         ssorted = sid[order]
         cuts = np.flatnonzero(np.diff(ssorted)) + 1
@@ -228,6 +230,16 @@ class Sky:
             pp, ww = frame.transform_to(self.enu_frame, sub, r, v)
             p[rows], w[rows] = np.asarray(pp), np.asarray(ww)
         return p, w
+
+    def _one(self, time: Time) -> tuple[np.ndarray, np.ndarray]:
+        """enu() of a single SGP4 source."""
+        src = self.sources[0]
+        try:
+            r, v = src.propagator.teme_arrays(time, src.satrec)
+        except ValueError as e:
+            raise _Failed(0, e) from None
+        pp, ww = src.frame.transform_to(self.enu_frame, time, r, v)
+        return np.asarray(pp), np.asarray(ww)
 
     def look(self, sid: np.ndarray, seconds: np.ndarray):
         return _look(*self.enu(sid, seconds))
