@@ -1,12 +1,13 @@
 """Frame conversions side by side with astropy, NumPy and bare loops.
 
 The "bare loop" peers are the per-epoch SOFA steps (or the ENU products)
-written as one plain C++ loop over arrays already in memory: dates, EOP
-values and outputs prepared outside the timing, no grouping of repeated
-epochs, no Python work. It is compiled here with the system C++ compiler
-against ERFA (skipped when no compiler is found), so it measures what the
-kernel alone costs; velarion's calls also read the time scales, evaluate the
-EOP and allocate their outputs. pyerfa's vectorized pipeline (one NumPy
+written as one plain C++ loop over arrays already in memory: dates and EOP
+values prepared outside the timing, no grouping of repeated epochs, no
+Python work beyond allocating the two output arrays (numpy.empty_like), as
+any conversion that returns new arrays must. It is compiled here with the
+system C++ compiler against ERFA (skipped when no compiler is found), so it
+measures what the kernel alone costs; velarion's calls also read the time
+scales and evaluate the EOP. pyerfa's vectorized pipeline (one NumPy
 ufunc per SOFA routine) is shown as a second, pure-Python-reachable proxy.
 """
 
@@ -168,19 +169,27 @@ def pyerfa_cio(t, r, v):
 def bare_cio(t, r, v):
     dll = bare_library()
     tt, ut1, pmx, pmy, dX, dY, lod = prepared(t)
-    n = tt.shape[0]
-    ro, vo = np.empty_like(r), np.empty_like(v)
-    args = [ptr(a) for a in (tt, ut1, pmx, pmy, dX, dY, lod, r, v, ro, vo)]
-    return lambda: dll.bare_cio(n, *args)
+    args = [ptr(a) for a in (tt, ut1, pmx, pmy, dX, dY, lod, r, v)]
+
+    def run():
+        ro, vo = np.empty_like(r), np.empty_like(v)
+        dll.bare_cio(tt.shape[0], *args, ptr(ro), ptr(vo))
+        return ro, vo
+
+    return run
 
 
 def bare_teme(t, r, v):
     dll = bare_library()
     _, ut1, pmx, pmy, _, _, lod = prepared(t)
-    n = ut1.shape[0]
-    ro, vo = np.empty_like(r), np.empty_like(v)
-    args = [ptr(a) for a in (ut1, pmx, pmy, lod, r, v, ro, vo)]
-    return lambda: dll.bare_teme(n, *args)
+    args = [ptr(a) for a in (ut1, pmx, pmy, lod, r, v)]
+
+    def run():
+        ro, vo = np.empty_like(r), np.empty_like(v)
+        dll.bare_teme(ut1.shape[0], *args, ptr(ro), ptr(vo))
+        return ro, vo
+
+    return run
 
 
 def cases():
