@@ -23,6 +23,7 @@ import math
 import os
 import sys
 from dataclasses import dataclass
+from typing import Any, Callable, NoReturn
 
 import numpy as np
 
@@ -41,7 +42,7 @@ class UsageError(Exception):
 class _Parser(argparse.ArgumentParser):
     """argparse with one-line errors (exit status 2) instead of usage dumps."""
 
-    def error(self, message):  # noqa: D401 - argparse's hook
+    def error(self, message: str) -> NoReturn:  # noqa: D401 - argparse's hook
         raise UsageError(f"{self.prog}: error: {message} (see {self.prog} --help)")
 
 
@@ -170,14 +171,14 @@ def build_parser() -> argparse.ArgumentParser:
 @dataclass
 class _Satellite:
     label: str
-    source: object  # passes.Source
-    epoch: object  # Time
-    frame: object  # Frame of the propagated states
-    propagate: object  # Time -> (frame, r, v)
+    source: Any  # passes.Source
+    epoch: Any  # Time
+    frame: Any  # Frame of the propagated states
+    propagate: Any  # Time -> (frame, r, v)
     is_default: bool = False
 
 
-def _standard_frames():
+def _standard_frames() -> Any:
     import velarion.frames
     from velarion.frames.frames import Frame
 
@@ -185,7 +186,7 @@ def _standard_frames():
     return Frame
 
 
-def _frame(name: str, what: str):
+def _frame(name: str, what: str) -> Any:
     Frame = _standard_frames()
     key = name.strip().upper()
     known = sorted(Frame._instances)
@@ -194,7 +195,7 @@ def _frame(name: str, what: str):
     return Frame._instances[key]
 
 
-def _time(text: str, what: str):
+def _time(text: str, what: str) -> Any:
     from velarion.time.time import Time
 
     try:
@@ -204,7 +205,7 @@ def _time(text: str, what: str):
     return t
 
 
-def _read_tle(args) -> tuple[str, str, str | None]:
+def _read_tle(args: argparse.Namespace) -> tuple[str, str, str | None]:
     from .csvio import read_text
 
     if args.tle is not None:
@@ -227,7 +228,7 @@ def _read_tle(args) -> tuple[str, str, str | None]:
     return args.line1, args.line2, None
 
 
-def _satellite(args, *, allow_default: bool) -> _Satellite:
+def _satellite(args: argparse.Namespace, *, allow_default: bool) -> _Satellite:
     from velarion.propagators.analytical.sgp4 import SGP4, TLE
 
     from .passes import propagator_source, sgp4_source
@@ -243,7 +244,8 @@ def _satellite(args, *, allow_default: bool) -> _Satellite:
                              "with --epoch)")
         if args.epoch is not None:
             raise UsageError("--epoch goes with --coe or --sv")
-        line1, line2, name = defaults.TLE_LINE1, defaults.TLE_LINE2, defaults.TLE_NAME
+        line1, line2 = defaults.TLE_LINE1, defaults.TLE_LINE2
+        name: str | None = defaults.TLE_NAME
         is_default = True
     elif has_tle:
         if args.epoch is not None:
@@ -264,11 +266,11 @@ def _satellite(args, *, allow_default: bool) -> _Satellite:
         label = tle.name or f"satellite {tle.satnum}"
         epoch = tle.epoch
 
-        def propagate(time):
+        def propagate_tle(time: Any) -> tuple[Any, Any, Any]:
             r, v = prop.teme_arrays(time)
             return teme, r, v
 
-        return _Satellite(label, sgp4_source(prop), epoch, teme, propagate, is_default)
+        return _Satellite(label, sgp4_source(prop), epoch, teme, propagate_tle, is_default)
 
     # An initial state, propagated as two-body motion.
     from velarion.propagators.analytical.keplerian.keplerian import Keplerian
@@ -288,7 +290,7 @@ def _satellite(args, *, allow_default: bool) -> _Satellite:
             if not (0.0 <= ecc < 1.0 and sma > 0.0):
                 raise ValueError(f"two-body propagation needs an ellipse (0 <= ECC < 1, SMA > 0); "
                                  f"got ECC={ecc:g}, SMA={sma:g}")
-            state = COE(epoch, ecc=ecc, sma=sma, inc=math.radians(inc), raa=math.radians(raa),
+            state: Any = COE(epoch, ecc=ecc, sma=sma, inc=math.radians(inc), raa=math.radians(raa),
                         arp=math.radians(arp), tra=math.radians(tra), frame=frame)
             label = f"orbit a={sma / 1e3:.1f} km e={ecc:g} i={inc:g} deg"
         else:
@@ -305,14 +307,14 @@ def _satellite(args, *, allow_default: bool) -> _Satellite:
         label = args.name
     kep = Keplerian()
 
-    def propagate(time):
+    def propagate(time: Any) -> tuple[Any, Any, Any]:
         eph = kep.propagate(time, state)
         return eph.frame, np.asarray(eph.r), np.asarray(eph.v)
 
     return _Satellite(label, propagator_source(kep, state), epoch, frame, propagate)
 
 
-def _station(args, *, default: bool):
+def _station(args: argparse.Namespace, *, default: bool) -> Any:
     from .passes import Station
 
     given = [args.lat is not None, args.lon is not None]
@@ -331,7 +333,7 @@ def _station(args, *, default: bool):
         raise InputError(f"bad station: {e}") from None
 
 
-def _load_eop(args) -> None:
+def _load_eop(args: argparse.Namespace) -> None:
     if args.eop is None:
         return
     import velarion.iers
@@ -344,14 +346,14 @@ def _load_eop(args) -> None:
         raise InputError(f"bad Earth orientation file {args.eop!r}: {e}") from None
 
 
-def _span_seconds(args) -> float:
+def _span_seconds(args: argparse.Namespace) -> float:
     if args.hours is not None:
         value, unit = args.hours, 3600.0
     else:
         value, unit = (defaults.DAYS if args.days is None else args.days), 86400.0
     if not (math.isfinite(value) and value > 0.0):
         raise InputError(f"the span must be positive, got {value:g}")
-    return value * unit
+    return float(value) * unit
 
 
 def _check_step(step: float) -> None:
@@ -359,7 +361,7 @@ def _check_step(step: float) -> None:
         raise InputError(f"--step must be a positive number of seconds, got {step:g}")
 
 
-def _eop_range_message(err, time, where=None) -> str:
+def _eop_range_message(err: Exception, time: Any, where: Callable[[int], str] | None = None) -> str:
     """An out-of-range Earth orientation date, with the row it comes from."""
     import velarion.iers
 
@@ -378,7 +380,7 @@ def _eop_range_message(err, time, where=None) -> str:
     return str(err)
 
 
-def _iso_of_mjd(mjd):
+def _iso_of_mjd(mjd: Any) -> Any:
     from velarion.time.time import Time
 
     return np.asarray(Time.from_mjd(np.asarray(mjd, dtype=np.float64)).iso).reshape(-1)
@@ -388,12 +390,12 @@ def _iso_of_mjd(mjd):
 # passes
 
 
-def _iso_seconds(t) -> str:
+def _iso_seconds(t: Any) -> str:
     """UTC text rounded to the second, 'YYYY-MM-DD hh:mm:ss'."""
     return str((t + 0.5).iso)[:19].replace("T", " ")
 
 
-def _iso_millis(t) -> str:
+def _iso_millis(t: Any) -> str:
     text = str((t + 0.0005).iso)
     if len(text) == 19:
         text += ".000"
@@ -407,7 +409,8 @@ def _fmt_duration(seconds: float | None) -> str:
     return f"{s // 60:d}:{s % 60:02d}"
 
 
-def _render_table(sat: _Satellite, station, start, span: float, step: float, min_el: float, passes) -> str:
+def _render_table(sat: _Satellite, station: Any, start: Any, span: float, step: float, min_el: float,
+                  passes: list[Any]) -> str:
     end = start + span
     head = [
         f"Passes of {sat.label} over {station}",
@@ -439,7 +442,7 @@ def _render_table(sat: _Satellite, station, start, span: float, step: float, min
     return "\n".join(head) + "\n\n" + "\n".join(lines) + "\n"
 
 
-def _render_csv(passes) -> str:
+def _render_csv(passes: list[Any]) -> str:
     out = ["rise,rise_azimuth,culmination,culmination_azimuth,max_elevation,set,set_azimuth"]
     for p in passes:
         out.append(",".join([
@@ -454,7 +457,7 @@ def _render_csv(passes) -> str:
     return "\n".join(out) + "\n"
 
 
-def _cmd_passes(args) -> int:
+def _cmd_passes(args: argparse.Namespace) -> int:
     from velarion.iers import EOPRangeError
 
     from .passes import Sky, Station, find_passes
@@ -512,7 +515,7 @@ def _cmd_passes(args) -> int:
 # propagate and convert
 
 
-def _enu_or_frame(name: str, station, what: str):
+def _enu_or_frame(name: str, station: Any, what: str) -> tuple[Any, bool]:
     if name.strip().upper() == "ENU":
         if station is None:
             raise UsageError(f"the ENU frame ({what}) needs a station: --lat, --lon and --alt")
@@ -520,7 +523,8 @@ def _enu_or_frame(name: str, station, what: str):
     return _frame(name, what), False
 
 
-def _convert(frame_from, frame_to, time, r, v, where):
+def _convert(frame_from: Any, frame_to: Any, time: Any, r: Any, v: Any,
+             where: Callable[[int], str] | None) -> tuple[Any, Any]:
     from velarion.iers import EOPRangeError
 
     try:
@@ -532,7 +536,7 @@ def _convert(frame_from, frame_to, time, r, v, where):
     return np.asarray(rr), np.asarray(vv)
 
 
-def _cmd_propagate(args) -> int:
+def _cmd_propagate(args: argparse.Namespace) -> int:
     from velarion.iers import EOPRangeError
 
     from .csvio import format_rows, output, read_times
@@ -548,7 +552,7 @@ def _cmd_propagate(args) -> int:
             raise UsageError("--times replaces --start/--days/--hours")
         time, lines, source = read_times(args.times)
 
-        def where(k):
+        def where(k: int) -> str:
             return f"{source}, row {k + 1} (line {int(lines[k])})"
     else:
         _check_step(args.step)
@@ -587,7 +591,7 @@ def _cmd_propagate(args) -> int:
     return 0
 
 
-def _cmd_convert(args) -> int:
+def _cmd_convert(args: argparse.Namespace) -> int:
     from .csvio import format_rows, output, read_ephemeris
     from .passes import Station
 

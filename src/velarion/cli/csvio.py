@@ -133,7 +133,8 @@ def read_times(path: str | None) -> tuple[Time, np.ndarray, str]:
     Returns the times, their lines and the file's name."""
     source = _name(path)
     text = read_text(path)
-    times, lines = [], []
+    times: list[str] = []
+    lines: list[int] = []
     for number, fields in _records(text):
         if not times and fields[0].lower() == "time":
             continue

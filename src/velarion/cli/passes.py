@@ -40,9 +40,10 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Callable
+from typing import Any, Callable, Sequence
 
 import numpy as np
+from numpy.typing import NDArray
 
 from velarion.frames.frames import ENU, Frame, get_ITRF
 from velarion.time.time import Time
@@ -58,8 +59,9 @@ _TOL = 1e-4
 _MAXIT = 60
 _DIFF_STEP = 1e-3  # s
 
-# (frame, time, r, v) at the epochs of a Time: r, v (N, 3) in `frame`.
-Source = Callable[[Time], "tuple[Frame, np.ndarray, np.ndarray]"]
+Array = NDArray[Any]
+# (frame, r, v) at the epochs of a Time: r, v (N, 3) in `frame`.
+Source = Callable[[Time], "tuple[Frame, Array, Array]"]
 
 
 @dataclass(frozen=True)
@@ -71,7 +73,7 @@ class Station:
     alt: float = 0.0
     name: str = ""
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         for field, value in (("lat", self.lat), ("lon", self.lon), ("alt", self.alt)):
             if not math.isfinite(value):
                 raise ValueError(f"station {field} must be finite, got {value!r}")
@@ -122,27 +124,27 @@ class _SGP4Source:
     """States of an SGP4 model (TEME); ``find_passes_many`` propagates many of
     them from one set of Julian Dates."""
 
-    def __init__(self, propagator, tle=None):
+    def __init__(self, propagator: Any, tle: Any = None):
         from velarion.frames.frames import get_TEME
 
         self.propagator = propagator
         self.satrec = propagator.satrec(tle)
         self.frame = get_TEME()
 
-    def __call__(self, time: Time):
+    def __call__(self, time: Time) -> tuple[Frame, Array, Array]:
         r, v = self.propagator.teme_arrays(time, self.satrec)
         return self.frame, r, v
 
 
-def sgp4_source(propagator, tle=None) -> Source:
+def sgp4_source(propagator: Any, tle: Any = None) -> Source:
     """States of an ``SGP4`` propagator (TEME), for ``find_passes``."""
     return _SGP4Source(propagator, tle)
 
 
-def propagator_source(propagator, state) -> Source:
+def propagator_source(propagator: Any, state: Any) -> Source:
     """States of ``propagator.propagate(time, state)`` in their own frame, for ``find_passes``."""
 
-    def states(time: Time):
+    def states(time: Time) -> tuple[Frame, Array, Array]:
         eph = propagator.propagate(time, state)
         return eph.frame, np.asarray(eph.r), np.asarray(eph.v)
 
@@ -164,17 +166,18 @@ class Sky:
     graph once per frame.
     """
 
-    def __init__(self, sources, enu: ENU, start: Time):
+    def __init__(self, sources: Sequence[Source], enu: ENU, start: Time):
         self.sources = list(sources)
         self.enu_frame = enu
         self.start = start
         self.calls = 0
         self._fast = np.array([isinstance(s, _SGP4Source) for s in self.sources], dtype=bool)
 
-    def times(self, seconds) -> Time:
-        return self.start + seconds
+    def times(self, seconds: Any) -> Time:
+        t: Time = self.start + seconds
+        return t
 
-    def enu(self, sid: np.ndarray, seconds: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    def enu(self, sid: Array, seconds: Array) -> tuple[Array, Array]:
         from velarion.propagators.analytical.sgp4.sgp4 import SGP4Error
 
         self.calls += 1
@@ -231,9 +234,10 @@ class Sky:
             p[rows], w[rows] = np.asarray(pp), np.asarray(ww)
         return p, w
 
-    def _one(self, time: Time) -> tuple[np.ndarray, np.ndarray]:
+    def _one(self, time: Time) -> tuple[Array, Array]:
         """enu() of a single SGP4 source."""
         src = self.sources[0]
+        assert isinstance(src, _SGP4Source)
         try:
             r, v = src.propagator.teme_arrays(time, src.satrec)
         except ValueError as e:
@@ -241,11 +245,11 @@ class Sky:
         pp, ww = src.frame.transform_to(self.enu_frame, time, r, v)
         return np.asarray(pp), np.asarray(ww)
 
-    def look(self, sid: np.ndarray, seconds: np.ndarray):
+    def look(self, sid: Array, seconds: Array) -> tuple[Array, Array, Array]:
         return _look(*self.enu(sid, seconds))
 
 
-def _look(p: np.ndarray, w: np.ndarray):
+def _look(p: Array, w: Array) -> tuple[Array, Array, Array]:
     """Elevation, elevation rate and azimuth (from north through east) of ENU states."""
     e, n, u = p[:, 0], p[:, 1], p[:, 2]
     h2 = e * e + n * n
@@ -258,7 +262,7 @@ def _look(p: np.ndarray, w: np.ndarray):
     return el, eldot, az
 
 
-def _screen(p: np.ndarray, w: np.ndarray, sin_m: float, cos_m: float):
+def _screen(p: Array, w: Array, sin_m: float, cos_m: float) -> tuple[Array, Array, Array, Array, Array, Array]:
     """What the search needs of many states, without trigonometric calls.
 
     Returns g = rho sin(el - m) (its sign tells above/below the minimum m),
@@ -281,7 +285,7 @@ def _screen(p: np.ndarray, w: np.ndarray, sin_m: float, cos_m: float):
     return g, d_up, d_down, rate, rho, speed
 
 
-def _grid(duration: float, step: float) -> np.ndarray:
+def _grid(duration: float, step: float) -> Array:
     n = int(math.floor(duration / step + 1e-9)) + 1
     sec = np.arange(n, dtype=np.float64) * step
     if duration - sec[-1] > 1e-6 * step:
@@ -305,12 +309,14 @@ class _Samples:
     (an interval proven to hold no point at or above the minimum), _ABOVE
     (one proven to hold no point below it) or _APART (different sources)."""
 
-    def __init__(self, sid, idx, t, p, w, g, rate, between):
+    def __init__(self, sid: Array, idx: Array, t: Array, p: Array, w: Array, g: Array, rate: Array,
+                 between: Array):
         self.sid, self.idx, self.t, self.p, self.w = sid, idx, t, p, w
         self.g, self.rate, self.between = g, rate, between
 
 
-def _hermite_guess(kind, a, b, fa, fb, ga, gb, m):
+def _hermite_guess(kind: Array, a: Array, b: Array, fa: Array, fb: Array, ga: Array, gb: Array,
+                   m: float) -> Array:
     """First guesses of the roots from the cubic Hermite interpolant of the
     elevation over [a, b] (values fa, fb and rates ga, gb at the ends)."""
     h = b - a
@@ -333,10 +339,11 @@ def _hermite_guess(kind, a, b, fa, fb, ga, gb, m):
     s1 = np.where((r1 >= 0.0) & (r1 <= 1.0), r1, np.where((r2 >= 0.0) & (r2 <= 1.0), r2, 0.5))
     s = np.where(kind == 0, s0, s1)
     s = np.where(np.isfinite(s), s, 0.5)
-    return a + s * h
+    return np.asarray(a + s * h)
 
 
-def _solve(sky: Sky, sid, kind, a, b, ea, eb, ga, gb, m: float):
+def _solve(sky: Sky, sid: Any, kind: Any, a: Any, b: Any, ea: Any, eb: Any, ga: Any, gb: Any,
+           m: float) -> tuple[Array, Array, Array]:
     """Roots in [a, b] of el - m (kind 0) or of the elevation rate (kind 1), all at once.
 
     ea, eb, ga, gb: elevation and elevation rate at the ends, which bracket
@@ -394,7 +401,7 @@ def _solve(sky: Sky, sid, kind, a, b, ea, eb, ga, gb, m: float):
     return root, el_root, az_root
 
 
-def _reach(speed: np.ndarray, rho: np.ndarray, lo: np.ndarray, hi: np.ndarray, dt: np.ndarray) -> np.ndarray:
+def _reach(speed: Array, rho: Array, lo: Array, hi: Array, dt: Array) -> Array:
     """How far [m] the satellite can move relative to the Earth over each interval.
 
     Its speed over an interval is at most the larger end-point speed plus the
@@ -405,10 +412,10 @@ def _reach(speed: np.ndarray, rho: np.ndarray, lo: np.ndarray, hi: np.ndarray, d
     vmax = np.maximum(speed[lo], speed[hi])
     radius = np.maximum(rho[lo], rho[hi]) + 6.4e6 + vmax * dt
     accel = _GRAVITY_BOUND + _OMEGA**2 * radius + 2.0 * _OMEGA * (vmax + _GRAVITY_BOUND * dt)
-    return (vmax + accel * 0.5 * dt) * dt
+    return np.asarray((vmax + accel * 0.5 * dt) * dt)
 
 
-def _sample(sky: Sky, nsrc: int, sec: np.ndarray, m: float, coarse: float | None, prefilter: bool) -> _Samples:
+def _sample(sky: Sky, nsrc: int, sec: Array, m: float, coarse: float | None, prefilter: bool) -> _Samples:
     """Evaluates the grid where it matters (see the module's docstring)."""
     n = sec.size
     sin_m, cos_m = math.sin(m), math.cos(m)
@@ -441,7 +448,8 @@ def _sample(sky: Sky, nsrc: int, sec: np.ndarray, m: float, coarse: float | None
         mid_sid = cols[0][lo]
         mid_idx = (grid[lo] + grid[hi]) // 2
         p, w = sky.enu(mid_sid, sec[mid_idx])
-        ps.append(p), ws.append(w)
+        ps.append(p)
+        ws.append(w)
         mid = np.arange(grid.size, grid.size + mid_idx.size)
         cols = [np.concatenate([c, x]) for c, x in zip(cols, (mid_sid, mid_idx, *_screen(p, w, sin_m, cos_m)))]
         lo, hi = np.concatenate([lo, mid]), np.concatenate([mid, hi])
@@ -456,7 +464,7 @@ def _sample(sky: Sky, nsrc: int, sec: np.ndarray, m: float, coarse: float | None
                     np.concatenate(ws)[order], cols[2][order], cols[5][order], between)
 
 
-def _check(duration, step, min_elevation, start):
+def _check(duration: float, step: float, min_elevation: float, start: Any) -> tuple[float, float, Time]:
     duration = float(duration)
     step = float(step)
     if not (math.isfinite(duration) and duration > 0.0):
@@ -477,7 +485,7 @@ def _check(duration, step, min_elevation, start):
 def find_passes(
     source: Source,
     station: Station | ENU,
-    start: Time,
+    start: Any,
     duration: float,
     step: float = 10.0,
     min_elevation: float = 10.0,
@@ -494,14 +502,15 @@ def find_passes(
     times are UTC ``Time`` scalars, angles in degrees. A failure of the
     source (an SGP4 error at some epoch) is raised.
     """
-    return find_passes_many([source], station, start, duration, step, min_elevation,
-                            prefilter=prefilter, coarse=coarse)[0]
+    found: list[Pass] = find_passes_many([source], station, start, duration, step, min_elevation,
+                                         prefilter=prefilter, coarse=coarse)[0]
+    return found
 
 
 def find_passes_many(
-    sources,
+    sources: Sequence[Source],
     station: Station | ENU,
-    start: Time,
+    start: Any,
     duration: float,
     step: float = 10.0,
     min_elevation: float = 10.0,
@@ -509,7 +518,7 @@ def find_passes_many(
     prefilter: bool = True,
     coarse: float | None = None,
     errors: str = "raise",
-) -> list:
+) -> list[Any]:
     """``find_passes`` for many sources at once: one list of passes per source.
 
     ``errors="raise"`` raises the first failure of a source; ``errors="keep"``
@@ -518,10 +527,10 @@ def find_passes_many(
     if errors not in ("raise", "keep"):
         raise ValueError(f"errors must be 'raise' or 'keep', got {errors!r}")
     duration, step, start = _check(duration, step, min_elevation, start)
-    own_frame = not isinstance(station, ENU)
-    enu = station.frame() if own_frame else station
+    enu = station.frame() if isinstance(station, Station) else station
+    own_frame = enu is not station
     sources = list(sources)
-    result: list = [None] * len(sources)
+    result: list[Any] = [None] * len(sources)
     alive = list(range(len(sources)))
     try:
         # Divisions by zero (a satellite at the zenith, an empty bracket) are
@@ -660,7 +669,7 @@ def _find(sky: Sky, nsrc: int, duration: float, step: float, m: float, prefilter
     return out
 
 
-def _times(sky: Sky, seconds) -> list:
+def _times(sky: Sky, seconds: Any) -> list[Time]:
     if not len(seconds):
         return []
     return list(sky.times(np.asarray(seconds, dtype=np.float64)))

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import Any, Sequence
+
 import numpy as np
 
 from .csvio import InputError
@@ -19,7 +21,8 @@ def require_matplotlib() -> None:
         raise InputError(_MISSING) from None
 
 
-def pass_tracks(sky, passes, start, span: float, points: int = 120):
+def pass_tracks(sky: Any, passes: Sequence[Any], start: Any, span: float,
+                points: int = 120) -> list[tuple[Any, Any]]:
     """(azimuth [deg], elevation [deg]) along each pass of the sky's first
     source, from rise to set (or the span's ends), from one evaluation."""
     if not passes:
@@ -34,7 +37,8 @@ def pass_tracks(sky, passes, start, span: float, points: int = 120):
     return list(zip(az, el))
 
 
-def sky_plot(path: str, sky, passes, label: str, station: str, min_elevation: float, start, span: float) -> None:
+def sky_plot(path: str, sky: Any, passes: Sequence[Any], label: str, station: str, min_elevation: float,
+             start: Any, span: float) -> None:
     """Draws the passes on a polar sky chart (north up, east right; the
     centre is the zenith, the rim the horizon) and saves it to ``path`` (the
     format follows its suffix, PNG by default)."""
@@ -44,7 +48,7 @@ def sky_plot(path: str, sky, passes, label: str, station: str, min_elevation: fl
 
     fig = Figure(figsize=(7.0, 7.6))
     FigureCanvasAgg(fig)
-    ax = fig.add_subplot(projection="polar")
+    ax: Any = fig.add_subplot(projection="polar")
     ax.set_theta_zero_location("N")
     ax.set_theta_direction(-1)
     ax.set_rlim(0.0, 90.0)

@@ -19,9 +19,12 @@ and topocentric ENU frames through the frame graph::
 
 from __future__ import annotations
 
-import numpy as np
+from typing import Any
 
-from sgp4.api import SGP4_ERRORS, WGS72, WGS72OLD, WGS84, Satrec
+import numpy as np
+from numpy.typing import NDArray
+
+from sgp4.api import SGP4_ERRORS, WGS72, WGS72OLD, WGS84, Satrec  # type: ignore[import-untyped]
 
 from velarion.propagators.propagators import Propagator
 from velarion.state.ephemeris import StateVectorEphemeris
@@ -54,7 +57,7 @@ class SGP4Error(ValueError):
         super().__init__(f"SGP4 error {code} for {sat} at {epoch} UTC (epoch index {index}): {self.meaning}")
 
 
-def _satrec(elset: ELSET, gravity: int) -> Satrec:
+def _satrec(elset: ELSET, gravity: int) -> Any:
     if isinstance(elset, TLE):
         line1, line2 = elset.lines
         return Satrec.twoline2rv(line1, line2, gravity)
@@ -97,13 +100,13 @@ class SGP4(Propagator):
             raise ValueError(f"unknown gravity model {gravity!r}; expected one of {', '.join(_GRAVITY)}")
         self.gravity = gravity.lower()
         self.tle = tle
-        self._cache: tuple[ELSET, Satrec] | None = None
+        self._cache: tuple[ELSET, Any] | None = None
 
     def __repr__(self) -> str:
         name = None if self.tle is None else (self.tle.name or getattr(self.tle, "satnum", None))
         return f"SGP4({name!r}, gravity={self.gravity!r})"
 
-    def satrec(self, state: ELSET | None = None) -> Satrec:
+    def satrec(self, state: ELSET | None = None) -> Any:
         """The ``sgp4`` model record of ``state`` (default: this propagator's element set)."""
         elset = self._elset(state)
         cached = self._cache
@@ -123,11 +126,12 @@ class SGP4(Propagator):
             raise TypeError(f"SGP4 propagates a TLE or another ELSET, not {type(elset).__name__}")
         return elset
 
-    def propagate(self, time, state: ELSET | None = None, **kwargs) -> StateVectorEphemeris:
+    def propagate(self, time: Any, state: ELSET | None = None, **kwargs: Any) -> StateVectorEphemeris:
         """Propagate ``state`` (default: this propagator's element set) to the epochs of ``time``."""
-        return super().propagate(time, state, **kwargs)
+        eph: StateVectorEphemeris = super().propagate(time, state, **kwargs)
+        return eph
 
-    def propagate_state(self, time, state: ELSET | None = None, **kwargs) -> StateVectorEphemeris:
+    def propagate_state(self, time: Any, state: ELSET | None = None, **kwargs: Any) -> StateVectorEphemeris:
         """Propagate a mean-element set to one or more epochs (TEME, m and m/s).
 
         Parameters
@@ -155,7 +159,7 @@ class SGP4(Propagator):
         r, v = self.teme_arrays(time, sat)
         return StateVectorEphemeris(time, r, v, frame="TEME")
 
-    def teme_arrays(self, time: Time, sat: Satrec | None = None) -> tuple[np.ndarray, np.ndarray]:
+    def teme_arrays(self, time: Time, sat: Any = None) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """TEME positions [m] and velocities [m/s], (N, 3) arrays, at the epochs of ``time``."""
         if sat is None:
             sat = self.satrec()
@@ -167,4 +171,4 @@ class SGP4(Propagator):
             raise SGP4Error(int(err[k]), k, epoch, sat.satnum)
         r *= 1e3
         v *= 1e3
-        return r, v
+        return np.asarray(r, dtype=np.float64), np.asarray(v, dtype=np.float64)
