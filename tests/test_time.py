@@ -81,6 +81,16 @@ def test_second_60_refused_elsewhere(text, scale, words):
     assert repr(text) in str(info.value)
 
 
+def test_a_utc_day_shortened_by_a_step_of_tai_minus_utc_ends_early():
+    # TAI-UTC stepped by -0.05 s at 1961-08-01: the UTC day before has 86399.95 s.
+    last = Time("1961-07-31T23:59:59.949")
+    assert float(Time("1961-08-01") - last) == pytest.approx(0.001, abs=1e-9)
+    for value in ("1961-07-31T23:59:59.95", "1961-07-31T23:59:59.99", dt.datetime(1961, 7, 31, 23, 59, 59, 990000)):
+        with pytest.raises(ValueError, match="valid time of day|shortened"):
+            Time(value)
+    assert Time("1961-07-31T23:59:59.99", scale="tt").iso == "1961-07-31T23:59:59.990"
+
+
 @pytest.mark.parametrize(
     "date, tai_minus_utc",
     [("1972-01-01", 10.0), ("1972-07-01", 11.0), ("1999-01-01", 32.0), ("2016-12-30", 36.0), ("2017-01-01", 37.0)],

@@ -54,7 +54,8 @@ void raise_text_error(PyObject* text, vt::TextError e, const vt::CivilTime& c, b
         case vt::TextError::kTime:
             PyErr_Format(PyExc_ValueError,
                          "%R is not a valid time of day (hour 00-23, minute 00-59, second 00-59, or 60 in the "
-                         "last minute of a UTC day with a leap second)",
+                         "last minute of a UTC day with a leap second; a UTC day shortened by a step of TAI-UTC, "
+                         "before 1972, ends early)",
                          text);
             break;
         case vt::TextError::kLeap: {

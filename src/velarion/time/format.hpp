@@ -358,15 +358,25 @@ inline bool parse_iso_fixed(const char* b, size_t len, CivilTime& out) noexcept 
 // the fraction of the day). For UTC the day's length includes its leap
 // second; second 60 is refused unless the day has one (kLeap).
 inline TextError civil_to_jd(const CivilTime& c, bool utc, LeapCursor& cur, double& jd1, double& jd2) noexcept {
-    double day_seconds = kDaySec;
-    if (utc) day_seconds = cur.utc_day_seconds(c.mjd);
-    if (c.second60) {
-        // Second 60 exists only as the leap second that ends a UTC day.
-        if (c.ns_of_day < kNsPerDay) return TextError::kTime;  // not in the day's last minute
-        if (!utc) return TextError::kLeap;
-        const double into = static_cast<double>(c.ns_of_day - kNsPerDay) + c.subns;  // ns past 24 h
-        const double leap_ns = (day_seconds - kDaySec) * 1e9;
-        if (leap_ns <= 0.0 || into >= leap_ns) return TextError::kLeap;
+    // The jump of TAI-UTC that ends this UTC day (s): +1 on a leap-second
+    // day, fractional before 1972, zero in the other scales.
+    const double dleap = utc ? cur.get(c.mjd).dleap : 0.0;
+    const double day_seconds = kDaySec + dleap;
+    if (c.second60 || dleap < 0.0) {
+        // Where the time of day lies against the day's end: ns past 24 h
+        // (negative within the day) against the jump itself, so that the
+        // end of the day is not blurred by adding the jump to 86400 s.
+        const double into = static_cast<double>(c.ns_of_day - kNsPerDay) + c.subns;
+        const double leap_ns = dleap * 1e9;
+        if (c.second60) {
+            // Second 60 exists only as the leap second that ends a UTC day.
+            if (c.ns_of_day < kNsPerDay) return TextError::kTime;  // not in the day's last minute
+            if (!utc || dleap <= 0.0 || into >= leap_ns) return TextError::kLeap;
+        } else if (into >= leap_ns) {
+            // Past the end of a UTC day shortened by a negative step of
+            // TAI-UTC (before 1972): that time of day does not exist.
+            return TextError::kTime;
+        }
     }
     jd1 = jd_of(c.mjd);
     jd2 = on_grid((static_cast<double>(c.ns_of_day) + c.subns) / (day_seconds * 1e9));

@@ -180,8 +180,8 @@ inline DayInfo erfa_day_info(int64_t mjd) noexcept {
     if (eraDat(static_cast<int>(c.year), c.month, c.day, 0.0, &dat0) < 0) dat0 = 0.0;
     if (eraDat(static_cast<int>(c.year), c.month, c.day, 0.5, &dat12) < 0) dat12 = dat0;
     if (eraDat(static_cast<int>(n.year), n.month, n.day, 0.0, &dat24) < 0) dat24 = dat0;
-    const double dlod = 2.0 * (dat12 - dat0);
-    return {dat0, dlod, dat24 - (dat0 + dlod)};
+    // The jump as eraDtf2d forms it (it decides which texts of the day exist).
+    return {dat0, 2.0 * (dat12 - dat0), dat24 - (2.0 * dat12 - dat0)};
 }
 
 // The whole-second steps of TAI-UTC from 1972 on, read from eraDat.

@@ -311,7 +311,8 @@ void raise_text_error(PyObject* text, vt::TextError e, const vt::CivilTime& c, i
         case vt::TextError::kTime:
             PyErr_Format(PyExc_ValueError,
                          "%R is not a valid time of day (hour 00-23, minute 00-59, second 00-59, or 60 in the "
-                         "last minute of a UTC day with a leap second)",
+                         "last minute of a UTC day with a leap second; a UTC day shortened by a step of TAI-UTC, "
+                         "before 1972, ends early)",
                          text);
             break;
         case vt::TextError::kLeap:
@@ -355,7 +356,15 @@ bool civil_to_jd(const vt::CivilTime& c, Ctx& ctx, double& j1, double& j2) {
         PyErr_SetString(PyExc_ValueError, "date outside the supported range of Julian Dates");
         return false;
     }
-    vt::civil_to_jd(c, ctx.scale == kUTC, ctx.cur, j1, j2);
+    if (vt::civil_to_jd(c, ctx.scale == kUTC, ctx.cur, j1, j2) != vt::TextError::kNone) {
+        // (No leap second here: only a day shortened by a step of TAI-UTC refuses.)
+        const vt::Civil d = vt::civil_from_mjd(c.mjd);
+        PyErr_Format(PyExc_ValueError,
+                     "%04d-%02d-%02d is shortened in UTC by a negative step of TAI-UTC; the time of day given is "
+                     "past its end",
+                     static_cast<int>(d.year), d.month, d.day);
+        return false;
+    }
     return true;
 }
 
