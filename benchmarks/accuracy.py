@@ -236,8 +236,47 @@ def sgp4_checks() -> list[Accuracy]:
     return rows
 
 
+def passes_vs_skyfield() -> list[Accuracy]:
+    """`velarion passes` on its defaults against skyfield's find_events."""
+    import csv
+    import io
+    import subprocess
+
+    from skyfield.api import EarthSatellite, load, wgs84
+
+    from velarion.cli import defaults as d
+    from velarion.time.time import Time
+
+    run = subprocess.run([sys.executable, "-m", "velarion", "passes", "--format", "csv"],
+                         capture_output=True, text=True, check=True)
+    ours = list(csv.DictReader(io.StringIO(run.stdout)))
+    ts = load.timescale(builtin=True)
+    sat = EarthSatellite(d.TLE_LINE1, d.TLE_LINE2, d.TLE_NAME, ts)
+    site = wgs84.latlon(d.STATION_LAT, d.STATION_LON, elevation_m=d.STATION_ALT)
+    start = Time(d.START)
+    t0 = ts.tt_jd(*start.tt.jd12)
+    t1 = ts.tt_jd(*(start + d.DAYS * 86400.0).tt.jd12)
+    times, events = sat.find_events(site, t0, t1, altitude_degrees=d.MIN_ELEVATION)
+    theirs = [times[i: i + 3] for i in range(0, len(events) - 2) if list(events[i: i + 3]) == [0, 1, 2]]
+    if len(theirs) != len(ours):
+        return [Accuracy("passes, rise / culmination / set", "skyfield find_events", "default run",
+                         f"{len(ours)} passes vs {len(theirs)}")]
+    dt = 0.0
+    d_el = 0.0
+    for row, ev in zip(ours, theirs):
+        for key, tsf in zip(("rise", "culmination", "set"), ev):
+            ref = Time(tsf.utc_iso(places=6))
+            dt = max(dt, abs(float(Time(row[key]) - ref)))
+        el = (sat - site).at(ev[1]).altaz()[0].degrees
+        d_el = max(d_el, abs(float(row["max_elevation"]) - el))
+    return [Accuracy("`velarion passes`: rise, culmination, set / maximum elevation",
+                     "skyfield find_events (same TLE, station, day)", f"{len(ours)} passes",
+                     f"{dt:.2g} s / {d_el:.2g} deg")]
+
+
 CHECKS: list[Callable[[], list[Accuracy]]] = [
     time_scales, gcrf_itrf_vs_pyerfa, frames_vs_astropy, keplerian_vs_scipy, geodetic_vs_pyerfa, sgp4_checks,
+    passes_vs_skyfield,
 ]
 
 
