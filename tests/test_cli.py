@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import velarion.frames
+from velarion.frames.frames import get_GCRF, get_ITRF, get_TEME
 from velarion.cli import defaults, main
 from velarion.cli.passes import Station, find_passes, propagator_source, sgp4_source
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
@@ -31,7 +32,16 @@ GEO = ("1 28626U 05008A   06176.46683397 -.00000205  00000-0  10000-3 0  2190",
 
 @pytest.fixture(autouse=True)
 def standard_frames():
+    """The standard edges for the test, and the frame graph as it was afterwards
+    (other tests check the tables of a fresh start-up)."""
+    frames = (get_GCRF(), get_ITRF(), get_TEME())
+    before = [dict(f.transforms()) for f in frames]
     velarion.frames.register_standard_transforms()
+    yield
+    for f, table in zip(frames, before):
+        for target in list(f.transforms()):
+            if target not in table:
+                f.remove_transform(target)
 
 
 def run(argv, capsys):

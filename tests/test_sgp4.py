@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import velarion.frames
-from velarion.frames.frames import ENU, get_ITRF, get_TEME
+from velarion.frames.frames import ENU, get_GCRF, get_ITRF, get_TEME
 from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE, SGP4Error
 from velarion.time.time import Time
 
@@ -32,7 +32,16 @@ DECAYING = ("1 28872U 05037B   05333.02012661  .25992681  00000-0  24476-3 0  15
 
 @pytest.fixture(scope="module", autouse=True)
 def standard_frames():
+    """The standard edges for the test, and the frame graph as it was afterwards
+    (other tests check the tables of a fresh start-up)."""
+    frames = (get_GCRF(), get_ITRF(), get_TEME())
+    before = [dict(f.transforms()) for f in frames]
     velarion.frames.register_standard_transforms()
+    yield
+    for f, table in zip(frames, before):
+        for target in list(f.transforms()):
+            if target not in table:
+                f.remove_transform(target)
 
 
 def calendar_grid(tle):
