@@ -164,9 +164,9 @@ def keplerian_vs_scipy() -> list[Accuracy]:
             return np.concatenate([y[3:], -GM * rr / np.linalg.norm(rr) ** 3])
 
         sol = solve_ivp(f, (0.0, dt[-1]), np.concatenate([sv.r, sv.v]), method="DOP853",
-                        t_eval=dt, rtol=1e-13, atol=1e-9)
+                        t_eval=dt, rtol=3e-14, atol=1e-10)
         d = np.linalg.norm(eph.r - sol.y[:3].T, axis=1)
-        rows.append(Accuracy(f"Keplerian, ecc {ecc}, 10 orbits, position", "SciPy DOP853, rtol 1e-13",
+        rows.append(Accuracy(f"Keplerian, ecc {ecc}, 10 orbits, position", "SciPy DOP853, rtol 3e-14 (its own error dominates)",
                              f"{dt.size} epochs", _fmt(d.max() * 1e3, "mm")))
     return rows
 
