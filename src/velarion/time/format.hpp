@@ -251,6 +251,16 @@ inline bool copy_ascii(const char* p, size_t len, char* buf) noexcept {
 }
 
 #if defined(__SSE2__)
+// Sixteen UCS-4 code units at p -> sixteen bytes at out; false if one is not ASCII.
+inline bool narrow16(const uint32_t* p, char* out) noexcept {
+    const __m128i* q = reinterpret_cast<const __m128i*>(p);
+    const __m128i lo = _mm_packs_epi32(_mm_loadu_si128(q), _mm_loadu_si128(q + 1));  // saturates above 0x7FFF
+    const __m128i hi = _mm_packs_epi32(_mm_loadu_si128(q + 2), _mm_loadu_si128(q + 3));
+    const __m128i c = _mm_packus_epi16(lo, hi);  // saturates above 0xFF
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), c);
+    return _mm_movemask_epi8(c) == 0;  // no byte >= 0x80
+}
+
 // Eight UCS-4 code units at p -> eight bytes at out; false if one is not ASCII.
 inline bool narrow8(const uint32_t* p, char* out) noexcept {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -266,11 +276,10 @@ template <class Ch>
 inline bool copy_ascii(const Ch* p, size_t len, char* buf) noexcept {
     static_assert(sizeof(Ch) == 4);
 #if defined(__SSE2__)
+    // 8 <= len <= 32: overlapping blocks cover the text exactly.
     const uint32_t* u = reinterpret_cast<const uint32_t*>(p);
-    bool ok = narrow8(u, buf);
-    for (size_t k = 8; k + 8 <= len; k += 8) ok &= narrow8(u + k, buf + k);
-    if (len % 8) ok &= narrow8(u + len - 8, buf + len - 8);
-    return ok;
+    if (len >= 16) return narrow16(u, buf) & narrow16(u + len - 16, buf + len - 16);
+    return narrow8(u, buf) & narrow8(u + len - 8, buf + len - 8);
 #else
     uint32_t any = 0;
     for (size_t k = 0; k < len; ++k) {
