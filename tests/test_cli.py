@@ -15,9 +15,9 @@ import pytest
 import velarion.frames
 from velarion.frames.frames import get_GCRF, get_ITRF, get_TEME
 from velarion.cli import defaults, main
-from velarion.cli.passes import Station, find_passes, propagator_source, sgp4_source
+from velarion.cli.passes import Station, find_passes, find_passes_many, propagator_source, sgp4_source
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
-from velarion.propagators.analytical.sgp4 import SGP4, TLE
+from velarion.propagators.analytical.sgp4 import SGP4, TLE, SGP4Error
 from velarion.state.state import StateVector
 from velarion.time.time import Time
 
@@ -157,6 +157,28 @@ def test_prefilter_finds_the_passes_of_the_full_grid(name, source, start, span, 
         assert len(full) <= 1 and all(p.rise is None and p.set is None for p in full)
     else:
         assert len(full) > 0
+
+
+def test_many_sources_searched_together():
+    # SGP4 and two-body sources side by side, one of them failing (a decaying
+    # orbit): each list equals the source's own search, the failure keeps its place.
+    iss = sgp4_source(SGP4(TLE(*ISS_2019)))
+    sv = StateVector(Time("2019-12-09"), [7.0e6, 0.0, 0.0], [0.0, 4.6e3, 6.0e3], frame="GCRF")
+    kep = propagator_source(Keplerian(), sv)
+    decaying = sgp4_source(SGP4(TLE("1 28872U 05037B   19340.02012661  .25992681  00000-0  24476-3 0  1537",
+                                    "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 16.46015938 10708")))
+    st = Station(50.0, 5.1, 385.0)
+    start = Time("2019-12-09")
+    found = find_passes_many([iss, decaying, kep, iss], st, start, 2 * 86400.0, 10.0, 10.0, errors="keep")
+    assert isinstance(found[1], SGP4Error) and found[1].satnum == 28872
+    with pytest.raises(SGP4Error):
+        find_passes_many([iss, decaying], st, start, 2 * 86400.0)
+    for got, source in ((found[0], iss), (found[2], kep), (found[3], iss)):
+        alone = find_passes(source, st, start, 2 * 86400.0, 10.0, 10.0)
+        assert len(got) == len(alone) > 3
+        for p, q in zip(got, alone):
+            assert abs(float(p.rise - q.rise)) < 5e-3 and abs(float(p.set - q.set)) < 5e-3
+            assert p.max_elevation == pytest.approx(q.max_elevation, abs=1e-6)
 
 
 def test_a_pass_shorter_than_the_step_is_found():

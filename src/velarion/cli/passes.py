@@ -172,6 +172,7 @@ class Sky:
         self.start = start
         self.calls = 0
         self._fast = np.array([isinstance(s, _SGP4Source) for s in self.sources], dtype=bool)
+        self._teme = next((s.frame for s in self.sources if isinstance(s, _SGP4Source)), None)
 
     def times(self, seconds: Any) -> Time:
         t: Time = self.start + seconds
@@ -218,7 +219,7 @@ class Sky:
             r *= 1e3
             v *= 1e3
             sub = time if rows.size == n and np.array_equal(rows, np.arange(n)) else time[rows]
-            pp, ww = self.sources[ssorted[starts[0]]].frame.transform_to(self.enu_frame, sub, r, v)
+            pp, ww = self._teme.transform_to(self.enu_frame, sub, r, v)
             p[rows], w[rows] = np.asarray(pp), np.asarray(ww)
         for a, b in zip(starts, stops):
             sidx = int(ssorted[a])
