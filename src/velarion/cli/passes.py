@@ -219,6 +219,7 @@ class Sky:
             r *= 1e3
             v *= 1e3
             sub = time if rows.size == n and np.array_equal(rows, np.arange(n)) else time[rows]
+            assert self._teme is not None
             pp, ww = self._teme.transform_to(self.enu_frame, sub, r, v)
             p[rows], w[rows] = np.asarray(pp), np.asarray(ww)
         for a, b in zip(starts, stops):
