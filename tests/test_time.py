@@ -563,7 +563,7 @@ def test_bad_values(value, exc, words):
         (lambda: Time.from_jd(np.nan), ValueError, "not finite"),
         (lambda: Time.from_jd(2451545.0, [0.0, np.inf]), ValueError, "not finite"),
         (lambda: Time.from_mjd(np.nan), ValueError, "not finite"),
-        (lambda: Time.from_jd(1e12), ValueError, "outside"),
+        (lambda: Time.from_jd(1e12), ValueError, r"outside the supported Julian Dates -68569\.5 \(year -4900\) to 1e9"),
         (lambda: Time.from_jd("2451545"), TypeError, "number"),
         (lambda: Time.from_mjd(["a"]), TypeError, "dtype"),
         (lambda: Time.from_jd([1.0, 2.0], [1.0, 2.0, 3.0]), ValueError, "broadcast"),

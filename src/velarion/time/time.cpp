@@ -869,8 +869,9 @@ PyObject* make_from_parts(PyTypeObject* type, PyObject* x, PyObject* y, int scal
                             mjd ? "Time.from_mjd() got a value that is not finite (NaN or infinity)"
                                 : "Time.from_jd() got a value that is not finite (NaN or infinity)");
         } else if (outside) {
-            PyErr_Format(PyExc_ValueError, "%s got a date outside the supported Julian Dates %g to %g",
-                         mjd ? "Time.from_mjd()" : "Time.from_jd()", vt::kJdMin, vt::kJdMax);
+            PyErr_Format(PyExc_ValueError,
+                         "%s got a date outside the supported Julian Dates -68569.5 (year -4900) to 1e9",
+                         mjd ? "Time.from_mjd()" : "Time.from_jd()");
         }
         return nullptr;
     }
@@ -1413,7 +1414,7 @@ PyObject* Time_reduce(PyObject* self, PyObject*) {
     return PyTuple_Pack(2, ctor.get(), args.get());
 }
 
-// ------------------------------------------------------------ type spec
+// ------------------------------------------------------ the type object
 
 PyGetSetDef Time_getset[] = {
     {"scale", Time_get_scale, nullptr, "Time scale: 'utc', 'tai', 'tt' or 'ut1'.", nullptr},
