@@ -1080,8 +1080,10 @@ PyObject* Time_to_datetime64(PyObject* self, PyObject*) {
         if (ns[i] >= vt::kNsPerDay) {
             char buf[vt::kIsoMaxLen];
             const size_t len = vt::format_iso(mjd[i], ns[i], 9, buf);
-            PyErr_Format(PyExc_ValueError, "%.*s is inside a leap second, which numpy.datetime64 cannot represent",
-                         static_cast<int>(len), buf);
+            core::Ref text = core::Ref::steal(PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len)));
+            if (text)
+                PyErr_Format(PyExc_ValueError, "%U is inside a leap second, which numpy.datetime64 cannot represent",
+                             text.get());
             return nullptr;
         }
         const int64_t days = mjd[i] - vt::kMjdUnixEpoch;
