@@ -99,7 +99,7 @@ PyObject* py_parse_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!in) return nullptr;
     PyArrayObject* A = arr(in.get());
     if (PyArray_SIZE(A) > 0 && PyArray_DESCR(A)->kind != 'U') {
-        PyErr_Format(PyExc_TypeError, "parse_iso() takes a str or an array of str, not an array of dtype %R",
+        PyErr_Format(PyExc_TypeError, "parse_iso() takes a str or an array of str, not an array of dtype %S",
                      reinterpret_cast<PyObject*>(PyArray_DESCR(A)));
         return nullptr;
     }
@@ -147,7 +147,7 @@ core::Ref float_array(PyObject* obj, const char* name) {
     if (!a) return {};
     const char kind = PyArray_DESCR(arr(a.get()))->kind;
     if (kind != 'i' && kind != 'u' && kind != 'f') {
-        PyErr_Format(PyExc_TypeError, "%s must be a number or an array of numbers, not an array of dtype %R", name,
+        PyErr_Format(PyExc_TypeError, "%s must be a number or an array of numbers, not an array of dtype %S", name,
                      reinterpret_cast<PyObject*>(PyArray_DESCR(arr(a.get()))));
         return {};
     }

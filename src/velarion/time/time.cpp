@@ -526,7 +526,7 @@ bool array_to_jd(PyObject* input, Ctx& ctx, Parts& out) {
     const char kind = d->kind;
     if (kind != 'U' && kind != 'M' && kind != 'O') {
         PyErr_Format(PyExc_TypeError,
-                     "Time() cannot take an array of dtype %R: expected str (ISO 8601), datetime64 or object "
+                     "Time() cannot take an array of dtype %S: expected str (ISO 8601), datetime64 or object "
                      "elements (Time.from_jd and Time.from_mjd take numbers)",
                      reinterpret_cast<PyObject*>(d));
         return false;
@@ -734,7 +734,7 @@ core::Ref jd_argument(PyObject* obj, const char* name) {
     if (!a) return {};
     const char kind = PyArray_DESCR(arr(a.get()))->kind;
     if (kind != 'i' && kind != 'u' && kind != 'f' && kind != 'b') {
-        PyErr_Format(PyExc_TypeError, "%s must be a number or an array of numbers, not an array of dtype %R", name,
+        PyErr_Format(PyExc_TypeError, "%s must be a number or an array of numbers, not an array of dtype %S", name,
                      reinterpret_cast<PyObject*>(PyArray_DESCR(arr(a.get()))));
         return {};
     }
