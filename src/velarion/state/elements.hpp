@@ -18,8 +18,13 @@
 
 namespace velarion::state::elements {
 
-inline constexpr double kCircularTol = 1e-11;
-inline constexpr double kEquatorialTol = 1e-11;
+// At the level of rounding: an orbit built circular (or equatorial) comes
+// back with an eccentricity (or a sin inc) of a few ulp, which still takes
+// the convention, while a real one of 1e-13 keeps its own node and
+// periapsis. Taking a real orbit as circular or equatorial moves its state
+// by up to twice the threshold of the radius, so the threshold stays there.
+inline constexpr double kCircularTol = 1e-14;
+inline constexpr double kEquatorialTol = 1e-14;
 
 struct Elements {
     double ecc, sma, inc, raa, arp, tra, slr;
