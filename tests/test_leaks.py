@@ -366,16 +366,22 @@ def clean_gcrf_table():
 
 
 def growth(call, n):
+    """Allocated blocks before and after n calls (after a warm-up). The heap
+    that was there before is frozen meanwhile, so that the collections see
+    only what the calls made."""
     for _ in range(WARMUP):
         call()
     gc.collect()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(n):
-        call()
-    gc.collect()
-    gc.collect()
-    after = sys.getallocatedblocks()
+    gc.freeze()
+    try:
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(n):
+            call()
+        gc.collect()
+        after = sys.getallocatedblocks()
+    finally:
+        gc.unfreeze()
     return before, after
 
 
