@@ -32,6 +32,8 @@ from velarion.frames.frames import ENU, PIC, RPC, Frame, _GCRF, get_GCRF, get_IT
 from velarion.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid
 from velarion.mathtools.misc.misc import atan2_asymmetric
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
+from velarion.cli import csvio
+from velarion.propagators.analytical.sgp4 import SGP4
 from velarion.propagators.analytical.sgp4.tle import ELSET, TLE
 from velarion.propagators.propagators import Propagator
 from velarion.satellite.satellite import Satellite
@@ -71,6 +73,8 @@ EPH = StateVectorEphemeris(T2, R2, V2)
 KEP = Keplerian()
 STATION = ENU(0.1, 0.7, 100.0)
 ITRF.remove_transform(STATION)  # kept as a frame, out of the graph
+SAT = SGP4(TLE(*ISS))
+T_ISS = Time(["2008-09-21T00:00:00", "2008-09-21T00:10:00"])
 ARRS = {k: np.array([v, v]) for k, v in ELEMENTS.items()}
 ARRS["slr"] = ARRS["sma"] * (1.0 - ARRS["ecc"] ** 2)
 
@@ -251,6 +255,7 @@ SUCCESS = {
     "Keplerian.propagate_state": ok(KEP.propagate_state, T2, SV),
     "Keplerian.propagate_state(COE)": ok(Keplerian(GM=4.0e14).propagate_state, T1, COE1, extra=1),
     "Keplerian.jacobian": ok(KEP.jacobian, EPH),
+    "SGP4.propagate": lambda: (SAT.propagate(T_ISS), SGP4().propagate_state(T_ISS, TLE(*ISS))),
     "Satellite": _satellite,
     "standard conversions": _standard_round_trip,
     "transform_to GCRF->TEME": _transform_to_teme,
@@ -307,6 +312,9 @@ FAILURE = {
     "Keplerian state None": raises((TypeError, AttributeError), KEP.propagate_state, T1, None),
     "Keplerian bad time": raises(ValueError, KEP.propagate_state, "never", SV),
     "Keplerian.jacobian None": raises(TypeError, KEP.jacobian, None),
+    "SGP4 wrong element set": raises(TypeError, SGP4, SV),
+    "SGP4 unknown gravity": raises(ValueError, SGP4, TLE(*ISS), "wgs99"),
+    "SGP4 no element set": raises(TypeError, SGP4().propagate, T_ISS),
     "Satellite wrong propagator": raises(TypeError, Satellite, T1, SV, 5),
     "Satellite bad time": raises(ValueError, Satellite, "2024-13-01", SV),
     "Satellite name type": raises(TypeError, setattr, Satellite(T1, SV), "name", 5),
@@ -342,6 +350,31 @@ FAILURE = {
 }
 
 CASES = {**{f"ok: {k}": v for k, v in SUCCESS.items()}, **{f"fail: {k}": v for k, v in FAILURE.items()}}
+
+
+@pytest.fixture(scope="module")
+def csv_files(tmp_path_factory):
+    d = tmp_path_factory.mktemp("csv")
+    good, bad = d / "good.csv", d / "bad.csv"
+    good.write_text("time,x,y,z,vx,vy,vz\n2024-03-20T12:00:00,7e6,0,0,0,7.5e3,0\n2024-03-20T12:01:00,7e6,4.5e5,0,-480,7.5e3,0\n")
+    bad.write_text("time,x,y,z,vx,vy,vz\n2024-03-20T12:00:00,7e6,0,0,0,7.5e3,0\n2024-02-30T00:00:00,1,2,3,4,5,6\n")
+    return str(good), str(bad)
+
+
+@pytest.mark.parametrize("bad", [False, True], ids=["ok", "fail"])
+def test_csv_reader_blocks_stay_flat(csv_files, bad):
+    """The command line's ephemeris reader (a file read per call: fewer calls)."""
+    path = csv_files[bad]
+    if bad:
+        call = raises(csvio.InputError, csvio.read_ephemeris, path)
+    else:
+        def call():
+            table = csvio.read_ephemeris(path)
+            csvio.format_rows(table.time, table.r, table.v)
+    n = max(CALLS // 5, 500)
+    before, after = growth(call, n)
+    print(f"\n[leaks] csv reader {'fail' if bad else 'ok'}: {n} calls, blocks {before} -> {after} ({after - before:+d})")
+    assert after - before < BOUND
 
 
 @pytest.fixture(scope="module", autouse=True)
