@@ -1,7 +1,7 @@
 // velarion.state.coe: the Kepler-equation solver, published at C level, and
 // vectorized Python forms of the anomaly conversions for users.
 #include "velarion/_core/core.hpp"
-#include "velarion/_core/numpy.hpp"
+#include "velarion/_core/ufunc.hpp"
 #include "velarion/mathtools/misc/misc.hpp"
 #include "velarion/state/coe.hpp"
 #include "velarion/state/kepler.hpp"
@@ -41,10 +41,6 @@ int raise_domain(const char* name, Domain d) {
     return -1;
 }
 
-bool is_array_like(PyObject* o) {
-    return PyArray_Check(o) || (PySequence_Check(o) && !PyUnicode_Check(o) && !PyBytes_Check(o));
-}
-
 // A kernel returns its result; -1.0 with a pending exception is a failure.
 using Kernel = double (*)(double, double);
 
@@ -63,7 +59,7 @@ PyObject* apply(const Binary& f, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* a[2];
     if (!core::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
 
-    if (!is_array_like(a[0]) && !is_array_like(a[1])) {
+    if (!core::is_array_like(a[0]) && !core::is_array_like(a[1])) {
         double x, y;
         if (!core::to_double(a[0], x) || !core::to_double(a[1], y)) return nullptr;
         if (!in_domain(x, f.first_domain)) return raise_domain(f.first, f.first_domain), nullptr;
@@ -73,61 +69,21 @@ PyObject* apply(const Binary& f, PyObject* const* args, Py_ssize_t nargs, PyObje
         return PyFloat_FromDouble(out);
     }
 
-    core::Ref xa = core::Ref::steal(PyArray_FromAny(a[0], PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                                    NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
-    if (!xa) return nullptr;
-    core::Ref ya = core::Ref::steal(PyArray_FromAny(a[1], PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                                    NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
-    if (!ya) return nullptr;
-    PyArrayObject* ops[3] = {core::as_array(xa.get()), core::as_array(ya.get()), nullptr};
-    npy_uint32 flags[3] = {NPY_ITER_READONLY, NPY_ITER_READONLY, NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE};
-    NpyIter* it = NpyIter_MultiNew(3, ops, NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK, NPY_KEEPORDER, NPY_NO_CASTING, flags, nullptr);
-    if (!it) return nullptr;
-    int status = 0;  // 1, 2: the first or second operand is out of its domain; -1: a kernel failed
-    if (NpyIter_GetIterSize(it) > 0) {
-        NpyIter_IterNextFunc* next = NpyIter_GetIterNext(it, nullptr);
-        if (!next) {
-            NpyIter_Deallocate(it);
-            return nullptr;
-        }
-        char** data = NpyIter_GetDataPtrArray(it);
-        npy_intp* strides = NpyIter_GetInnerStrideArray(it);
-        npy_intp* size = NpyIter_GetInnerLoopSizePtr(it);
-        // The kernels need no interpreter; they take it themselves to report
-        // a failure, which the loop then sees as -1.0 plus a pending error.
-        Py_BEGIN_ALLOW_THREADS
-        do {
-            char *px = data[0], *py = data[1], *po = data[2];
-            const npy_intp n = *size;
-            for (npy_intp i = 0; i < n; ++i) {
-                const double x = *reinterpret_cast<const double*>(px);
-                const double y = *reinterpret_cast<const double*>(py);
-                if (!in_domain(x, f.first_domain)) {
-                    status = 1;
-                    break;
-                }
-                if (!in_domain(y, f.second_domain)) {
-                    status = 2;
-                    break;
-                }
-                const double out = f.kernel(x, y);
-                if (out == -1.0 && core::error_pending_nogil()) {
-                    status = -1;
-                    break;
-                }
-                *reinterpret_cast<double*>(po) = out;
-                px += strides[0];
-                py += strides[1];
-                po += strides[2];
-            }
-        } while (status == 0 && next(it));
-        Py_END_ALLOW_THREADS
-    }
-    core::Ref out = core::Ref::borrow(reinterpret_cast<PyObject*>(NpyIter_GetOperandArray(it)[2]));
-    if (NpyIter_Deallocate(it) != NPY_SUCCEED) return nullptr;
+    // The kernels need no interpreter; they take it themselves to report
+    // a failure, which the loop then sees as -1.0 plus a pending error.
+    int status;  // 1, 2: the first or second operand is out of its domain; -1: a kernel failed
+    core::Ref out = core::broadcast_binary(
+        a[0], a[1],
+        [&f](double x, double y, double& r) {
+            if (!in_domain(x, f.first_domain)) return 1;
+            if (!in_domain(y, f.second_domain)) return 2;
+            r = f.kernel(x, y);
+            return (r == -1.0 && core::error_pending_nogil()) ? -1 : 0;
+        },
+        status, /*without_gil=*/true);
     if (status == 1) return raise_domain(f.first, f.first_domain), nullptr;
     if (status == 2) return raise_domain(f.second, f.second_domain), nullptr;
-    if (status == -1) return nullptr;
+    if (!out) return nullptr;
     return PyArray_Return(core::as_array(out.release()));
 }
 

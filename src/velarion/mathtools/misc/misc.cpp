@@ -1,6 +1,6 @@
 // velarion.mathtools.misc.misc: small angle helpers, at C level and in Python.
 #include "velarion/_core/core.hpp"
-#include "velarion/_core/numpy.hpp"
+#include "velarion/_core/ufunc.hpp"
 #include "velarion/mathtools/misc/kernels.hpp"
 #include "velarion/mathtools/misc/misc.hpp"
 
@@ -22,48 +22,20 @@ PyObject* py_atan2_asymmetric(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (PyFloat_Check(a[0]) && PyFloat_Check(a[1])) {
         return PyFloat_FromDouble(misc::atan2_asymmetric_kernel(PyFloat_AS_DOUBLE(a[0]), PyFloat_AS_DOUBLE(a[1])));
     }
-    auto is_array_like = [](PyObject* o) {
-        return PyArray_Check(o) || (PySequence_Check(o) && !PyUnicode_Check(o) && !PyBytes_Check(o));
-    };
-    if (!is_array_like(a[0]) && !is_array_like(a[1])) {
+    if (!core::is_array_like(a[0]) && !core::is_array_like(a[1])) {
         double y, x;
         if (!core::to_double(a[0], y) || !core::to_double(a[1], x)) return nullptr;
         return PyFloat_FromDouble(misc::atan2_asymmetric_kernel(y, x));
     }
-    // Arrays: broadcast NumPy-style into a new float64 array.
-    PyArray_Descr* f8 = PyArray_DescrFromType(NPY_DOUBLE);
-    core::Ref ya = core::Ref::steal(PyArray_FromAny(a[0], f8, 0, 0, NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
-    if (!ya) return nullptr;
-    f8 = PyArray_DescrFromType(NPY_DOUBLE);
-    core::Ref xa = core::Ref::steal(PyArray_FromAny(a[1], f8, 0, 0, NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
-    if (!xa) return nullptr;
-    PyArrayObject* ops[3] = {core::as_array(ya.get()), core::as_array(xa.get()), nullptr};
-    npy_uint32 flags[3] = {NPY_ITER_READONLY, NPY_ITER_READONLY, NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE};
-    NpyIter* it = NpyIter_MultiNew(3, ops, NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK, NPY_KEEPORDER,
-                                   NPY_NO_CASTING, flags, nullptr);
-    if (!it) return nullptr;
-    if (NpyIter_GetIterSize(it) > 0) {
-        NpyIter_IterNextFunc* next = NpyIter_GetIterNext(it, nullptr);
-        if (!next) {
-            NpyIter_Deallocate(it);
-            return nullptr;
-        }
-        char** data = NpyIter_GetDataPtrArray(it);
-        npy_intp* strides = NpyIter_GetInnerStrideArray(it);
-        npy_intp* size = NpyIter_GetInnerLoopSizePtr(it);
-        do {
-            char *py = data[0], *px = data[1], *po = data[2];
-            for (npy_intp i = 0; i < *size; ++i) {
-                *reinterpret_cast<double*>(po) =
-                    misc::atan2_asymmetric_kernel(*reinterpret_cast<double*>(py), *reinterpret_cast<double*>(px));
-                py += strides[0];
-                px += strides[1];
-                po += strides[2];
-            }
-        } while (next(it));
-    }
-    core::Ref out = core::Ref::borrow(reinterpret_cast<PyObject*>(NpyIter_GetOperandArray(it)[2]));
-    if (NpyIter_Deallocate(it) != NPY_SUCCEED) return nullptr;
+    int status;
+    core::Ref out = core::broadcast_binary(
+        a[0], a[1],
+        [](double y, double x, double& r) {
+            r = misc::atan2_asymmetric_kernel(y, x);
+            return 0;
+        },
+        status);
+    if (!out) return nullptr;
     return PyArray_Return(core::as_array(out.release()));
 }
 
