@@ -4,6 +4,7 @@
 #include "velarion/_core/numpy.hpp"
 #include "velarion/time/format.hpp"
 #include "velarion/time/scales.hpp"
+#include "velarion/time/text_binding.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -40,40 +41,6 @@ bool read_scale(PyObject* obj, bool& utc) {
     return false;
 }
 
-void raise_text_error(PyObject* text, vt::TextError e, const vt::CivilTime& c, bool utc) {
-    switch (e) {
-        case vt::TextError::kMalformed:
-            PyErr_Format(PyExc_ValueError,
-                         "%R is not an ISO 8601 date-time (expected YYYY-MM-DD, optionally followed by T or a "
-                         "space and hh:mm, hh:mm:ss or hh:mm:ss.fff..., and an optional Z)",
-                         text);
-            break;
-        case vt::TextError::kDate:
-            PyErr_Format(PyExc_ValueError, "%R is not a valid calendar date", text);
-            break;
-        case vt::TextError::kTime:
-            PyErr_Format(PyExc_ValueError,
-                         "%R is not a valid time of day (hour 00-23, minute 00-59, second 00-59, or 60 in the "
-                         "last minute of a UTC day with a leap second; a UTC day shortened by a step of TAI-UTC, "
-                         "before 1972, ends early)",
-                         text);
-            break;
-        case vt::TextError::kLeap: {
-            const vt::Civil d = vt::civil_from_mjd(c.mjd);
-            if (utc)
-                PyErr_Format(PyExc_ValueError,
-                             "%R has second 60, but UTC has no leap second there: %04d-%02d-%02d ends without one",
-                             text, static_cast<int>(d.year), d.month, d.day);
-            else
-                PyErr_Format(PyExc_ValueError,
-                             "%R has second 60, which exists only in UTC on a day with a leap second", text);
-            break;
-        }
-        case vt::TextError::kNone:
-            break;
-    }
-}
-
 PyObject* py_parse_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* kNames[] = {"texts", "scale"};
     static constexpr core::Signature kSig{"parse_iso", kNames, 1};
@@ -90,7 +57,7 @@ PyObject* py_parse_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         vt::CivilTime c;
         const vt::TextError e = vt::parse_iso(p, static_cast<size_t>(len), utc, cur, j1, j2, c);
         if (e != vt::TextError::kNone) {
-            raise_text_error(a[0], e, c, utc);
+            vt::raise_text_error(a[0], e, c, utc, nullptr);
             return nullptr;
         }
         return Py_BuildValue("(dd)", j1, j2);
@@ -106,34 +73,8 @@ PyObject* py_parse_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     core::Ref o1 = core::empty(PyArray_NDIM(A), PyArray_DIMS(A));
     core::Ref o2 = core::empty(PyArray_NDIM(A), PyArray_DIMS(A));
     if (!o1 || !o2) return nullptr;
-    const npy_intp n = PyArray_SIZE(A);
-    if (n > 0) {
-        PyArray_Descr* d = PyArray_DESCR(A);
-        Py_INCREF(d);
-        PyArray_Descr* want = PyArray_ISNBO(d->byteorder) ? d : PyArray_DescrNewByteorder(d, NPY_NATIVE);
-        if (want != d) Py_DECREF(d);
-        if (!want) return nullptr;
-        core::Ref c = core::Ref::steal(
-            PyArray_FromAny(in.get(), want, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
-        if (!c) return nullptr;
-        const char* base = static_cast<const char*>(PyArray_DATA(arr(c.get())));
-        const npy_intp item = PyArray_ITEMSIZE(arr(c.get()));
-        const npy_intp width = item / 4;
-        double* x = core::data_of(o1.get());
-        double* y = core::data_of(o2.get());
-        for (npy_intp i = 0; i < n; ++i) {
-            const Py_UCS4* s = reinterpret_cast<const Py_UCS4*>(base + i * item);
-            npy_intp len = width;
-            while (len > 0 && s[len - 1] == 0) --len;
-            vt::CivilTime f;
-            const vt::TextError e = vt::parse_iso(s, static_cast<size_t>(len), utc, cur, x[i], y[i], f);
-            if (e != vt::TextError::kNone) {
-                core::Ref text = core::Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s, len));
-                if (text) raise_text_error(text.get(), e, f, utc);
-                return nullptr;
-            }
-        }
-    }
+    if (!vt::parse_str_array(in.get(), utc, nullptr, cur, core::data_of(o1.get()), core::data_of(o2.get())))
+        return nullptr;
     return PyTuple_Pack(2, o1.get(), o2.get());
 }
 

@@ -14,6 +14,7 @@
 #include "velarion/_core/numpy.hpp"
 #include "velarion/time/format.hpp"
 #include "velarion/time/scales.hpp"
+#include "velarion/time/text_binding.hpp"
 #include "velarion/time/time.hpp"
 
 #include <datetime.h>
@@ -298,39 +299,7 @@ struct Ctx {
 };
 
 void raise_text_error(PyObject* text, vt::TextError e, const vt::CivilTime& c, int scale) {
-    switch (e) {
-        case vt::TextError::kMalformed:
-            PyErr_Format(PyExc_ValueError,
-                         "%R is not an ISO 8601 date-time (expected YYYY-MM-DD, optionally followed by T or a "
-                         "space and hh:mm, hh:mm:ss or hh:mm:ss.fff..., and an optional Z)",
-                         text);
-            break;
-        case vt::TextError::kDate:
-            PyErr_Format(PyExc_ValueError, "%R is not a valid calendar date", text);
-            break;
-        case vt::TextError::kTime:
-            PyErr_Format(PyExc_ValueError,
-                         "%R is not a valid time of day (hour 00-23, minute 00-59, second 00-59, or 60 in the "
-                         "last minute of a UTC day with a leap second; a UTC day shortened by a step of TAI-UTC, "
-                         "before 1972, ends early)",
-                         text);
-            break;
-        case vt::TextError::kLeap:
-            if (scale == kUTC) {
-                const vt::Civil d = vt::civil_from_mjd(c.mjd);
-                PyErr_Format(PyExc_ValueError,
-                             "%R has second 60, but UTC has no leap second there: %04d-%02d-%02d ends without one",
-                             text, static_cast<int>(d.year), d.month, d.day);
-            } else {
-                PyErr_Format(PyExc_ValueError,
-                             "%R has second 60, which exists only in UTC on a day with a leap second (the scale "
-                             "here is '%s')",
-                             text, kScaleName[scale]);
-            }
-            break;
-        case vt::TextError::kNone:
-            break;
-    }
+    vt::raise_text_error(text, e, c, scale == kUTC, kScaleName[scale]);
 }
 
 bool text_to_jd(PyObject* s, Ctx& ctx, double& j1, double& j2) {
@@ -550,20 +519,7 @@ bool array_to_jd(PyObject* input, Ctx& ctx, Parts& out) {
     const char* base = static_cast<const char*>(PyArray_DATA(A));
     const npy_intp item = PyArray_ITEMSIZE(A);
     if (kind == 'U') {
-        const npy_intp width = item / 4;
-        const bool utc = ctx.scale == kUTC;
-        for (npy_intp i = 0; i < n; ++i) {
-            const Py_UCS4* s = reinterpret_cast<const Py_UCS4*>(base + i * item);
-            npy_intp len = width;
-            while (len > 0 && s[len - 1] == 0) --len;
-            vt::CivilTime c;
-            const vt::TextError e = vt::parse_iso(s, static_cast<size_t>(len), utc, ctx.cur, o1[i], o2[i], c);
-            if (e != vt::TextError::kNone) {
-                core::Ref text = core::Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s, len));
-                if (text) raise_text_error(text.get(), e, c, ctx.scale);
-                return false;
-            }
-        }
+        if (!vt::parse_str_array(a.get(), ctx.scale == kUTC, kScaleName[ctx.scale], ctx.cur, o1, o2)) return false;
     } else if (kind == 'M') {
         auto* md = reinterpret_cast<PyArray_DatetimeDTypeMetaData*>(PyDataType_C_METADATA(PyArray_DESCR(A)));
         if (!md) {
