@@ -1,10 +1,12 @@
 """The frame graph as users and other modules meet it: registry and names,
 transform tables, route search, multi-hop conversion, PIC/RPC, pickling,
-garbage collection, module start-up and the C-level interface."""
+garbage collection, module start-up, method annotations and the C-level
+interface."""
 
 import copy
 import ctypes
 import gc
+import inspect
 import pickle
 import subprocess
 import sys
@@ -400,6 +402,139 @@ def test_reinitialisation_and_second_interpreter_refused():
     )
     assert "RuntimeError: Module 'frames' has already been imported. Re-initialisation is not supported." in out
     assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out
+
+
+_ARR, _PAIR, _NAME = "ndarray[double]", "tuple[ndarray, 2]", "Frame | str"
+
+
+def _conv(frm):
+    return {"time": "DatetimeLike", f"r_{frm}": _ARR, f"v_{frm}": _ARR, "return": _PAIR}
+
+
+# (class, method, annotations with "return" last, summary line, is a class method)
+ANNOTATED = [
+    (ff.Frame, "__class_getitem__", {"item": str, "return": "Frame"}, "Get a registered Frame instance by name.", True),
+    (ff.Frame, "is_frame", {"item": str, "return": "bool"},
+     "Check if a frame with the given name is registered.", True),
+    (ff.Frame, "get_route", {"source": _NAME, "target": _NAME, "return": "list[Frame]"},
+     "Find a sequence of frames (route) from source to target frame.", True),
+    (ff.Frame, "transforms", {"return": "dict[Frame, Callable]"},
+     "Return the dictionary of direct transforms from this frame.", False),
+    (ff.Frame, "register_transform", {"target_frame": "Frame", "transform": "Callable", "return": "None"},
+     "Register a direct transformation from this frame to a target frame.", False),
+    (ff.Frame, "remove_transform", {"target_frame": "Frame", "return": "None"},
+     "Remove the direct transformation from this frame to a target frame.", False),
+    (ff.Frame, "transform_to", {"frame": _NAME, "time": "DatetimeLike", "r": _ARR, "v": _ARR, "return": _PAIR},
+     "Transform position and velocity vectors to another frame.", False),
+    (ff._GCRF, "to_ITRF", _conv("GCRF"), "Transform position and velocity from GCRF to ITRF.", False),
+    (ff._ITRF, "to_GCRF", _conv("ITRF"), "Transform position and velocity from ITRF to GCRF.", False),
+    (ff._ITRF, "to_TEME", _conv("ITRF"), "Transform position and velocity from ITRF to TEME.", False),
+    (ff._TEME, "to_ITRF", _conv("TEME"), "Transform position and velocity from TEME to ITRF.", False),
+    (ff.ENU, "to_ITRF", _conv("ENU"), "Transform position and velocity from ENU to ITRF.", False),
+    (ff.ENU, "from_ITRF", _conv("ITRF"), "Transform position and velocity from ITRF to ENU.", False),
+    (ff.ENU, "rot_to_ITRF", {"return": _ARR}, "Compute the rotation matrix from ENU to ITRF.", False),
+    (ff.ENU, "rot_from_ITRF", {"return": _ARR}, "Compute the rotation matrix from ITRF to ENU.", False),
+]
+
+
+def _owner(cls, on):
+    """The class itself, its instance (the singleton of a standard frame), or
+    an instance of a Python subclass."""
+    if on == "class":
+        return cls
+    if on == "instance" and cls in (ff._GCRF, ff._ITRF, ff._TEME):
+        return {ff._GCRF: GCRF, ff._ITRF: ITRF, ff._TEME: TEME}[cls]
+    make = cls if on == "instance" else type("Sub", (cls,), {})
+    if cls is ff.ENU:
+        e = make(0.0, 0.0, 0.0)
+        ITRF.remove_transform(e)
+        return e
+    return make()
+
+
+class TestAnnotations:
+    @pytest.mark.parametrize("cls, name, expected, summary, classmethod_", ANNOTATED,
+                             ids=[f"{c.__name__}.{n}" for c, n, *_ in ANNOTATED])
+    @pytest.mark.parametrize("on", ["class", "instance", "subclass instance"])
+    def test_signature_and_annotations(self, cls, name, expected, summary, classmethod_, on):
+        method = getattr(_owner(cls, on), name)
+        assert method.__annotations__ == expected
+        assert list(method.__annotations__) == list(expected)  # parameter order, then "return"
+        sig = inspect.signature(method)
+        params = {k: v for k, v in expected.items() if k != "return"}
+        # Only an instance method reached through the class keeps its first parameter.
+        first = ["self"] if on == "class" and not classmethod_ else []
+        assert list(sig.parameters) == first + list(params)
+        assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
+        assert {k: p.annotation for k, p in sig.parameters.items() if k in params} == params
+        assert sig.return_annotation == expected["return"]
+        assert method.__name__ == name and method.__qualname__ == f"{cls.__name__}.{name}"
+        assert method.__module__ == MOD
+        # The docstrings keep their signature line, then the summary line.
+        lines = method.__doc__.splitlines()
+        assert lines[0].startswith(f"{cls.__name__}.{name}(") and lines[1] == summary
+
+    @pytest.mark.parametrize("name", ["__class_getitem__", "is_frame", "get_route"])
+    def test_class_methods_bind_to_the_class(self, name):
+        Sub = type("Sub", (ff.Frame,), {})
+        assert isinstance(ff.Frame.__dict__[name], classmethod)
+        for owner, cls in ((ff.Frame, ff.Frame), (Sub, Sub), (GCRF, ff._GCRF), (Sub(), Sub)):
+            assert getattr(owner, name).__self__ is cls
+        assert list(inspect.signature(ff.Frame.__dict__[name].__func__).parameters)[0] == "cls"
+
+    def test_class_methods_receive_the_class_they_are_called_on(self):
+        f = ff.Frame()
+        Sub = type("Sub", (ff.Frame,), {"_instances": {"X": f}})
+        # is_frame reads the registry as reached from its class, Frame[...]
+        # always Frame's own.
+        assert Sub.is_frame("x") and Sub().is_frame("x") and not ff.Frame.is_frame("x")
+        with pytest.raises(KeyError):
+            Sub["x"]
+        assert Sub["gcrf"] is GCRF and Sub.get_route("gcrf", GCRF) == [GCRF]
+        raw = ff.Frame.__dict__["is_frame"].__func__
+        assert raw(Sub, "x") is True
+        for bad, message in ((5, "needs a type, not a 'int'"), (int, "requires a subtype of"), (None, "needs a type")):
+            with pytest.raises(TypeError, match=message):
+                raw(bad, "x")
+        with pytest.raises(TypeError, match="needs an argument"):
+            raw()
+
+    def test_calls_through_the_class_and_their_refusals(self):
+        e = _enu()
+        np.testing.assert_array_equal(ff.ENU.rot_to_ITRF(e), e.rot_from_ITRF().T)
+        assert ff.Frame.transforms(GCRF) is GCRF.transforms()
+        r, v = rv(1)
+        cases = [
+            (lambda: e.rot_to_ITRF(1), r"^ENU\.rot_to_ITRF\(\) takes no arguments \(1 given\)$"),
+            (lambda: GCRF.transforms(a=1), r"^Frame\.transforms\(\) takes no keyword arguments$"),
+            (lambda: ff.ENU.rot_from_ITRF(), r"^unbound method ENU\.rot_from_ITRF\(\) needs an argument$"),
+            (lambda: ff._GCRF.to_ITRF(), r"^unbound method _GCRF\.to_ITRF\(\) needs an argument$"),
+            (lambda: ff.ENU.rot_to_ITRF(GCRF),
+             rf"^descriptor 'rot_to_ITRF' for '{MOD}\.ENU' objects doesn't apply to a '{MOD}\._GCRF' object$"),
+            (lambda: ff._ITRF.to_GCRF(GCRF, None, r, v),
+             rf"^descriptor 'to_GCRF' for '{MOD}\._ITRF' objects doesn't apply to a '{MOD}\._GCRF' object$"),
+            (lambda: ff.Frame.transform_to(1, GCRF, None, r, v), "doesn't apply to a 'int' object"),
+            (lambda: GCRF.to_ITRF(), r"^to_ITRF\(\) takes exactly 3 positional arguments \(0 given\)$"),
+        ]
+        for call, message in cases:
+            with pytest.raises(TypeError, match=message):
+                call()
+
+    def test_bound_conversions_registered_by_enu(self):
+        e = ff.ENU(0.1, 0.2, 3.0)
+        try:
+            to_itrf, from_itrf = e.transforms()[ITRF], ITRF.transforms()[e]
+            assert to_itrf == e.to_ITRF and to_itrf.__self__ is e and from_itrf.__self__ is e
+            assert inspect.signature(to_itrf) == inspect.signature(e.to_ITRF)
+            r = np.array([[1.0, 2.0, 3.0]])
+            back = from_itrf(None, *to_itrf(None, r, r))
+            np.testing.assert_allclose(back[0], r, atol=1e-8)
+        finally:
+            ITRF.remove_transform(e)
+
+    def test_module_functions_keep_their_docstring_signatures(self):
+        for name in ("get_GCRF", "get_TEME", "get_ITRF"):
+            assert getattr(ff, name).__doc__ == f"{name}() -> Frame"
 
 
 class TestCLevelInterface:

@@ -11,8 +11,17 @@
 // Use from a module's exec slot:
 //   PyTypeObject* mt = core::annotated_method_type(module);   // once per module
 //   core::add_annotated_method(mt, owner_type, &def, params, "ReturnAnnotation");
-// where `def` is a METH_FASTCALL | METH_KEYWORDS function taking the
-// instance as `self`. The wrapper replaces nothing else of the owner type.
+// where `def` is a METH_FASTCALL | METH_KEYWORDS function, or a METH_NOARGS
+// one, taking the instance as `self`. The wrapper replaces nothing else of
+// the owner type.
+//
+// Class methods use the same wrapper type:
+//   core::add_annotated_classmethod(mt, owner_type, &def, params, "ReturnAnnotation");
+// with `def` a METH_FASTCALL | METH_KEYWORDS function taking the class as
+// its first argument. The wrapper (first parameter `cls`) is stored in the
+// class inside a `classmethod` object, so `Owner.name` and `obj.name` are
+// methods bound to the class, and introspection (inspect, stub checkers)
+// sees an ordinary class method.
 #ifndef VELARION_CORE_METHOD_HPP
 #define VELARION_CORE_METHOD_HPP
 
@@ -27,11 +36,14 @@ namespace velarion::core {
 
 // One parameter of a method's signature (after `self`). `kind` names an
 // inspect.Parameter kind ("POSITIONAL_OR_KEYWORD", "KEYWORD_ONLY",
-// "VAR_POSITIONAL", "VAR_KEYWORD"); `annotation` may be nullptr.
+// "VAR_POSITIONAL", "VAR_KEYWORD"); `annotation` may be nullptr. The
+// annotation is the text itself, or, with `builtin_annotation`, the builtin
+// object of that name (e.g. the type `str` for "str").
 struct MethodParam {
     const char* name;
     const char* kind;
     const char* annotation;
+    bool builtin_annotation = false;
 };
 
 struct AnnotatedMethodObject {
@@ -51,7 +63,7 @@ inline PyObject* am_vectorcall(PyObject* callable, PyObject* const* args, size_t
     auto* m = reinterpret_cast<AnnotatedMethodObject*>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs < 1) {
-        PyErr_Format(PyExc_TypeError, "unbound method %U needs an argument", m->qualname);
+        PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", m->qualname);
         return nullptr;
     }
     if (!PyObject_TypeCheck(args[0], m->owner)) {
@@ -62,6 +74,58 @@ inline PyObject* am_vectorcall(PyObject* callable, PyObject* const* args, size_t
     using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
     auto fn = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)(void)>(m->def->ml_meth));
     return fn(args[0], args + 1, nargs - 1, kwnames);
+}
+
+// A METH_NOARGS method: the checks and messages of CPython's own method
+// descriptors.
+inline PyObject* am_vectorcall_noargs(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* m = reinterpret_cast<AnnotatedMethodObject*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", m->qualname);
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(args[0], m->owner)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
+                     m->def->ml_name, m->owner->tp_name, Py_TYPE(args[0])->tp_name);
+        return nullptr;
+    }
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        PyErr_Format(PyExc_TypeError, "%U() takes no keyword arguments", m->qualname);
+        return nullptr;
+    }
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "%U() takes no arguments (%zd given)", m->qualname, nargs - 1);
+        return nullptr;
+    }
+    return m->def->ml_meth(args[0], nullptr);
+}
+
+// A class method: the first argument is the class (a subclass of the owner),
+// checked as CPython checks the class argument of its class-method
+// descriptors.
+inline PyObject* am_vectorcall_class(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* m = reinterpret_cast<AnnotatedMethodObject*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%.100s' object needs an argument", m->def->ml_name,
+                     m->owner->tp_name);
+        return nullptr;
+    }
+    PyObject* cls = args[0];
+    if (!PyType_Check(cls)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' for type '%.100s' needs a type, not a '%.100s' as arg 2",
+                     m->def->ml_name, m->owner->tp_name, Py_TYPE(cls)->tp_name);
+        return nullptr;
+    }
+    if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), m->owner)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a subtype of '%.100s' but received '%.100s'",
+                     m->def->ml_name, m->owner->tp_name, reinterpret_cast<PyTypeObject*>(cls)->tp_name);
+        return nullptr;
+    }
+    using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    auto fn = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)(void)>(m->def->ml_meth));
+    return fn(cls, args + 1, nargs - 1, kwnames);
 }
 
 inline PyObject* am_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -158,8 +222,18 @@ inline PyType_Spec am_spec = {
         Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     am_slots};
 
-// inspect.Signature(self, *params) -> return_annotation, with annotations.
-inline Ref build_signature(std::span<const MethodParam> params, const char* return_annotation) {
+// The annotation object of a parameter: its text, or the builtin it names.
+inline Ref annotation_value(const MethodParam& p) {
+    if (!p.builtin_annotation) return Ref::steal(PyUnicode_FromString(p.annotation));
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return {};
+    return Ref::steal(PyObject_GetAttrString(builtins.get(), p.annotation));
+}
+
+// inspect.Signature(<first>, *params) -> return_annotation, with annotations
+// (`first` is the unannotated "self" or "cls").
+inline Ref build_signature(std::span<const MethodParam> params, const char* return_annotation,
+                           const char* first = "self") {
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return {};
     Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
@@ -167,22 +241,22 @@ inline Ref build_signature(std::span<const MethodParam> params, const char* retu
     if (!signature) return {};
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return {};
-    auto add = [&](const char* name, const char* kind, const char* annotation) -> bool {
-        Ref kind_value = Ref::steal(PyObject_GetAttrString(parameter.get(), kind));
+    auto add = [&](const MethodParam& param) -> bool {
+        Ref kind_value = Ref::steal(PyObject_GetAttrString(parameter.get(), param.kind));
         if (!kind_value) return false;
-        Ref args = Ref::steal(Py_BuildValue("(sO)", name, kind_value.get()));
+        Ref args = Ref::steal(Py_BuildValue("(sO)", param.name, kind_value.get()));
         Ref kwargs = Ref::steal(PyDict_New());
         if (!args || !kwargs) return false;
-        if (annotation) {
-            Ref text = Ref::steal(PyUnicode_FromString(annotation));
-            if (!text || PyDict_SetItemString(kwargs.get(), "annotation", text.get()) < 0) return false;
+        if (param.annotation) {
+            Ref value = annotation_value(param);
+            if (!value || PyDict_SetItemString(kwargs.get(), "annotation", value.get()) < 0) return false;
         }
         Ref p = Ref::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
         return p && PyList_Append(list.get(), p.get()) == 0;
     };
-    if (!add("self", "POSITIONAL_OR_KEYWORD", nullptr)) return {};
+    if (!add(MethodParam{first, "POSITIONAL_OR_KEYWORD", nullptr})) return {};
     for (const MethodParam& p : params) {
-        if (!add(p.name, p.kind, p.annotation)) return {};
+        if (!add(p)) return {};
     }
     Ref args = Ref::steal(PyTuple_Pack(1, list.get()));
     Ref kwargs = Ref::steal(PyDict_New());
@@ -201,43 +275,83 @@ inline PyTypeObject* annotated_method_type(PyObject* module) {
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &detail::am_spec, nullptr));
 }
 
-// Creates the wrapper of `def` (whose lifetime must be the process's, e.g. a
-// static) and sets it as attribute `def->ml_name` of `owner`. Returns 0, or
-// -1 with an exception set.
-inline int add_annotated_method(PyTypeObject* method_type, PyTypeObject* owner, PyMethodDef* def,
-                                std::span<const MethodParam> params, const char* return_annotation) {
+namespace detail {
+
+// The wrapper of `def`, with its annotations and signature (first
+// parameter `first`) and the given call entry.
+inline Ref make_annotated(PyTypeObject* method_type, PyTypeObject* owner, PyMethodDef* def,
+                          std::span<const MethodParam> params, const char* return_annotation, const char* first,
+                          vectorcallfunc vectorcall) {
     Ref annotations = Ref::steal(PyDict_New());
-    if (!annotations) return -1;
+    if (!annotations) return {};
     for (const MethodParam& p : params) {
         if (!p.annotation) continue;
-        Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
-        if (!text || PyDict_SetItemString(annotations.get(), p.name, text.get()) < 0) return -1;
+        Ref value = annotation_value(p);
+        if (!value || PyDict_SetItemString(annotations.get(), p.name, value.get()) < 0) return {};
     }
     if (return_annotation) {
         Ref text = Ref::steal(PyUnicode_FromString(return_annotation));
-        if (!text || PyDict_SetItemString(annotations.get(), "return", text.get()) < 0) return -1;
+        if (!text || PyDict_SetItemString(annotations.get(), "return", text.get()) < 0) return {};
     }
-    Ref signature = detail::build_signature(params, return_annotation);
-    if (!signature) return -1;
+    Ref signature = build_signature(params, return_annotation, first);
+    if (!signature) return {};
     Ref owner_qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(owner), "__qualname__"));
-    if (!owner_qualname) return -1;
+    if (!owner_qualname) return {};
     Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", owner_qualname.get(), def->ml_name));
-    if (!qualname) return -1;
+    if (!qualname) return {};
     Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(owner), "__module__"));
-    if (!module) return -1;
+    if (!module) return {};
 
     auto* m = PyObject_GC_New(AnnotatedMethodObject, method_type);
-    if (!m) return -1;
+    if (!m) return {};
     m->def = def;
     m->owner = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(owner)));
     m->qualname = qualname.release();
     m->module = module.release();
     m->annotations = annotations.release();
     m->signature = signature.release();
-    m->vectorcall = detail::am_vectorcall;
+    m->vectorcall = vectorcall;
     PyObject_GC_Track(m);
-    Ref wrapper = Ref::steal(reinterpret_cast<PyObject*>(m));
+    return Ref::steal(reinterpret_cast<PyObject*>(m));
+}
+
+}  // namespace detail
+
+// Creates the wrapper of `def` (whose lifetime must be the process's, e.g. a
+// static) and sets it as attribute `def->ml_name` of `owner`. `def` is
+// METH_FASTCALL | METH_KEYWORDS or METH_NOARGS. Returns 0, or -1 with an
+// exception set.
+inline int add_annotated_method(PyTypeObject* method_type, PyTypeObject* owner, PyMethodDef* def,
+                                std::span<const MethodParam> params, const char* return_annotation) {
+    vectorcallfunc call = nullptr;
+    if (def->ml_flags == (METH_FASTCALL | METH_KEYWORDS)) {
+        call = detail::am_vectorcall;
+    } else if (def->ml_flags == METH_NOARGS) {
+        call = detail::am_vectorcall_noargs;
+    } else {
+        PyErr_Format(PyExc_SystemError, "annotated method %s: unsupported calling convention", def->ml_name);
+        return -1;
+    }
+    Ref wrapper = detail::make_annotated(method_type, owner, def, params, return_annotation, "self", call);
+    if (!wrapper) return -1;
     return PyObject_SetAttrString(reinterpret_cast<PyObject*>(owner), def->ml_name, wrapper.get());
+}
+
+// The class-method form: `def` (METH_FASTCALL | METH_KEYWORDS) receives the
+// class first; the wrapper is set on `owner` inside a `classmethod`.
+// Returns 0, or -1 with an exception set.
+inline int add_annotated_classmethod(PyTypeObject* method_type, PyTypeObject* owner, PyMethodDef* def,
+                                     std::span<const MethodParam> params, const char* return_annotation) {
+    if (def->ml_flags != (METH_FASTCALL | METH_KEYWORDS)) {
+        PyErr_Format(PyExc_SystemError, "annotated class method %s: unsupported calling convention", def->ml_name);
+        return -1;
+    }
+    Ref wrapper = detail::make_annotated(method_type, owner, def, params, return_annotation, "cls",
+                                         detail::am_vectorcall_class);
+    if (!wrapper) return -1;
+    Ref descriptor = Ref::steal(PyClassMethod_New(wrapper.get()));
+    if (!descriptor) return -1;
+    return PyObject_SetAttrString(reinterpret_cast<PyObject*>(owner), def->ml_name, descriptor.get());
 }
 
 }  // namespace velarion::core

@@ -4,6 +4,7 @@
 // frame classes. The numeric work lives in the kernels_*.hpp headers; this
 // file holds the Python types, argument checks and module start-up.
 #include "velarion/_core/core.hpp"
+#include "velarion/_core/method.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/frames/frames.hpp"
 #include "velarion/frames/kernels_cio.hpp"
@@ -16,6 +17,7 @@
 
 #include <memory>
 #include <new>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -967,15 +969,46 @@ constexpr const char kNameDoc[] =
     "Get the registered name of this frame.\n\n"
     "Returns\n-------\nstr\n    The name of the frame, or 'Unnamed' if not registered.";
 
+// Python-visible methods that carry annotations and a signature: set on
+// their class at start-up through core::add_annotated_method (or its class
+// method form) rather than through the type's method table.
+struct AnnotatedDef {
+    PyMethodDef def;
+    std::span<const core::MethodParam> params;
+    const char* returns;
+    bool class_method;
+};
+
+constexpr const char kPoK[] = "POSITIONAL_OR_KEYWORD";
+constexpr const char kArray[] = "ndarray[double]";
+constexpr const char kPair[] = "tuple[ndarray, 2]";
+constexpr const char kFrameOrName[] = "Frame | str";
+
+constexpr core::MethodParam kItemParams[] = {{"item", kPoK, "str", true}};
+constexpr core::MethodParam kRouteParams[] = {{"source", kPoK, kFrameOrName}, {"target", kPoK, kFrameOrName}};
+constexpr core::MethodParam kRegisterParams[] = {{"target_frame", kPoK, "Frame"}, {"transform", kPoK, "Callable"}};
+constexpr core::MethodParam kRemoveParams[] = {{"target_frame", kPoK, "Frame"}};
+constexpr core::MethodParam kTransformToParams[] = {
+    {"frame", kPoK, kFrameOrName}, {"time", kPoK, "DatetimeLike"}, {"r", kPoK, kArray}, {"v", kPoK, kArray}};
+
+AnnotatedDef Frame_annotated[] = {
+    {{"__class_getitem__", VELARION_FASTCALL(Frame_class_getitem), METH_FASTCALL | METH_KEYWORDS, kClassGetItemDoc},
+     kItemParams, "Frame", true},
+    {{"is_frame", VELARION_FASTCALL(Frame_is_frame), METH_FASTCALL | METH_KEYWORDS, kIsFrameDoc},
+     kItemParams, "bool", true},
+    {{"get_route", VELARION_FASTCALL(Frame_get_route), METH_FASTCALL | METH_KEYWORDS, kGetRouteDoc},
+     kRouteParams, "list[Frame]", true},
+    {{"transforms", Frame_transforms, METH_NOARGS, kTransformsDoc}, {}, "dict[Frame, Callable]", false},
+    {{"register_transform", VELARION_FASTCALL(Frame_register_transform), METH_FASTCALL | METH_KEYWORDS,
+      kRegisterDoc},
+     kRegisterParams, "None", false},
+    {{"remove_transform", VELARION_FASTCALL(Frame_remove_transform), METH_FASTCALL | METH_KEYWORDS, kRemoveDoc},
+     kRemoveParams, "None", false},
+    {{"transform_to", VELARION_FASTCALL(Frame_transform_to), METH_FASTCALL | METH_KEYWORDS, kTransformToDoc},
+     kTransformToParams, kPair, false},
+};
+
 PyMethodDef Frame_methods[] = {
-    {"__class_getitem__", VELARION_FASTCALL(Frame_class_getitem), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     kClassGetItemDoc},
-    {"is_frame", VELARION_FASTCALL(Frame_is_frame), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, kIsFrameDoc},
-    {"get_route", VELARION_FASTCALL(Frame_get_route), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, kGetRouteDoc},
-    {"transforms", Frame_transforms, METH_NOARGS, kTransformsDoc},
-    {"register_transform", VELARION_FASTCALL(Frame_register_transform), METH_FASTCALL | METH_KEYWORDS, kRegisterDoc},
-    {"remove_transform", VELARION_FASTCALL(Frame_remove_transform), METH_FASTCALL | METH_KEYWORDS, kRemoveDoc},
-    {"transform_to", VELARION_FASTCALL(Frame_transform_to), METH_FASTCALL | METH_KEYWORDS, kTransformToDoc},
     {"__hash__", Frame_hash_method, METH_NOARGS | METH_COEXIST, kHashDoc},
     VELARION_NO_PICKLE_METHODS,
     {nullptr, nullptr, 0, nullptr}};
@@ -1031,25 +1064,39 @@ constexpr const char kTEMEDoc[] =
     "Report #3\" (Appendix C). The transformation to ITRF applies polar\n"
     "motion and the GMST82 rotation.";
 
-PyMethodDef GCRF_methods[] = {
-    {"to_ITRF", VELARION_FASTCALL(GCRF_to_ITRF), METH_FASTCALL | METH_KEYWORDS,
-     VELARION_CONVERSION_DOC("_GCRF", "to_ITRF", "GCRF", "ITRF")},
-    VELARION_NO_PICKLE_METHODS,
-    {nullptr, nullptr, 0, nullptr}};
+// Parameters of a conversion from frame X: (time, r_X, v_X).
+#define VELARION_CONVERSION_PARAMS(from) \
+    {{"time", kPoK, "DatetimeLike"}, {"r_" from, kPoK, kArray}, {"v_" from, kPoK, kArray}}
 
-PyMethodDef ITRF_methods[] = {
-    {"to_GCRF", VELARION_FASTCALL(ITRF_to_GCRF), METH_FASTCALL | METH_KEYWORDS,
-     VELARION_CONVERSION_DOC("_ITRF", "to_GCRF", "ITRF", "GCRF")},
-    {"to_TEME", VELARION_FASTCALL(ITRF_to_TEME), METH_FASTCALL | METH_KEYWORDS,
-     VELARION_CONVERSION_DOC("_ITRF", "to_TEME", "ITRF", "TEME")},
-    VELARION_NO_PICKLE_METHODS,
-    {nullptr, nullptr, 0, nullptr}};
+constexpr core::MethodParam kFromGCRFParams[] = VELARION_CONVERSION_PARAMS("GCRF");
+constexpr core::MethodParam kFromITRFParams[] = VELARION_CONVERSION_PARAMS("ITRF");
+constexpr core::MethodParam kFromTEMEParams[] = VELARION_CONVERSION_PARAMS("TEME");
+constexpr core::MethodParam kFromENUParams[] = VELARION_CONVERSION_PARAMS("ENU");
 
-PyMethodDef TEME_methods[] = {
-    {"to_ITRF", VELARION_FASTCALL(TEME_to_ITRF), METH_FASTCALL | METH_KEYWORDS,
-     VELARION_CONVERSION_DOC("_TEME", "to_ITRF", "TEME", "ITRF")},
-    VELARION_NO_PICKLE_METHODS,
-    {nullptr, nullptr, 0, nullptr}};
+AnnotatedDef GCRF_annotated[] = {
+    {{"to_ITRF", VELARION_FASTCALL(GCRF_to_ITRF), METH_FASTCALL | METH_KEYWORDS,
+      VELARION_CONVERSION_DOC("_GCRF", "to_ITRF", "GCRF", "ITRF")},
+     kFromGCRFParams, kPair, false},
+};
+
+AnnotatedDef ITRF_annotated[] = {
+    {{"to_GCRF", VELARION_FASTCALL(ITRF_to_GCRF), METH_FASTCALL | METH_KEYWORDS,
+      VELARION_CONVERSION_DOC("_ITRF", "to_GCRF", "ITRF", "GCRF")},
+     kFromITRFParams, kPair, false},
+    {{"to_TEME", VELARION_FASTCALL(ITRF_to_TEME), METH_FASTCALL | METH_KEYWORDS,
+      VELARION_CONVERSION_DOC("_ITRF", "to_TEME", "ITRF", "TEME")},
+     kFromITRFParams, kPair, false},
+};
+
+AnnotatedDef TEME_annotated[] = {
+    {{"to_ITRF", VELARION_FASTCALL(TEME_to_ITRF), METH_FASTCALL | METH_KEYWORDS,
+      VELARION_CONVERSION_DOC("_TEME", "to_ITRF", "TEME", "ITRF")},
+     kFromTEMEParams, kPair, false},
+};
+
+PyMethodDef GCRF_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};
+PyMethodDef ITRF_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};
+PyMethodDef TEME_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot GCRF_slots[] = {{Py_tp_doc, (void*)kGCRFDoc},
                             {Py_tp_new, (void*)GCRF_new},
@@ -1107,17 +1154,22 @@ constexpr const char kEnuFromItrfDoc[] =
     "Returns\n-------\nr_ENU : ndarray of shape (N, 3)\n    Position vectors in ENU.\n"
     "v_ENU : ndarray of shape (N, 3)\n    Velocity vectors in ENU.";
 
-PyMethodDef ENU_methods[] = {
-    {"rot_to_ITRF", ENU_rot_to_ITRF, METH_NOARGS,
-     "ENU.rot_to_ITRF(self) -> ndarray[double]\nCompute the rotation matrix from ENU to ITRF.\n\n"
-     "Returns\n-------\nndarray of shape (3, 3)\n    R with r_ITRF = R @ r_ENU for vectors relative to the station."},
-    {"rot_from_ITRF", ENU_rot_from_ITRF, METH_NOARGS,
-     "ENU.rot_from_ITRF(self) -> ndarray[double]\nCompute the rotation matrix from ITRF to ENU.\n\n"
-     "Returns\n-------\nndarray of shape (3, 3)\n    The transpose of rot_to_ITRF()."},
-    {"to_ITRF", VELARION_FASTCALL(ENU_to_ITRF), METH_FASTCALL | METH_KEYWORDS, kEnuToItrfDoc},
-    {"from_ITRF", VELARION_FASTCALL(ENU_from_ITRF), METH_FASTCALL | METH_KEYWORDS, kEnuFromItrfDoc},
-    VELARION_NO_PICKLE_METHODS,
-    {nullptr, nullptr, 0, nullptr}};
+AnnotatedDef ENU_annotated[] = {
+    {{"rot_to_ITRF", ENU_rot_to_ITRF, METH_NOARGS,
+      "ENU.rot_to_ITRF(self) -> ndarray[double]\nCompute the rotation matrix from ENU to ITRF.\n\n"
+      "Returns\n-------\nndarray of shape (3, 3)\n    R with r_ITRF = R @ r_ENU for vectors relative to the station."},
+     {}, kArray, false},
+    {{"rot_from_ITRF", ENU_rot_from_ITRF, METH_NOARGS,
+      "ENU.rot_from_ITRF(self) -> ndarray[double]\nCompute the rotation matrix from ITRF to ENU.\n\n"
+      "Returns\n-------\nndarray of shape (3, 3)\n    The transpose of rot_to_ITRF()."},
+     {}, kArray, false},
+    {{"to_ITRF", VELARION_FASTCALL(ENU_to_ITRF), METH_FASTCALL | METH_KEYWORDS, kEnuToItrfDoc},
+     kFromENUParams, kPair, false},
+    {{"from_ITRF", VELARION_FASTCALL(ENU_from_ITRF), METH_FASTCALL | METH_KEYWORDS, kEnuFromItrfDoc},
+     kFromITRFParams, kPair, false},
+};
+
+PyMethodDef ENU_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef ENU_getset[] = {
     {"r_station_ITRF", ENU_get_r_station, nullptr,
@@ -1187,6 +1239,16 @@ int import_name(PyObject* module, const char* from, const char* name, const char
     return PyModule_AddObjectRef(module, as, obj.get());
 }
 
+// Sets the annotated methods of `owner`.
+int add_annotated(PyTypeObject* method_type, PyTypeObject* owner, std::span<AnnotatedDef> defs) {
+    for (AnnotatedDef& d : defs) {
+        int r = d.class_method ? core::add_annotated_classmethod(method_type, owner, &d.def, d.params, d.returns)
+                               : core::add_annotated_method(method_type, owner, &d.def, d.params, d.returns);
+        if (r < 0) return -1;
+    }
+    return 0;
+}
+
 PyTypeObject* add_subtype(PyObject* module, PyType_Spec* spec) {
     return core::add_type(module, spec, reinterpret_cast<PyObject*>(fr::Frame_Type));
 }
@@ -1204,6 +1266,8 @@ PyObject* frames_create(PyObject* spec, PyModuleDef*) { return g_once.create(spe
 int frames_exec(PyObject* module) {
     if (int r = g_once.enter(module, "frames"); r <= 0) return r;
     Ref registry;
+    Ref method_type;  // the wrappers of the annotated methods keep their type alive
+    PyTypeObject* mt = nullptr;
     VELARION_CHECK(make_names());
 
     // 1. The C-level variables, None until the singletons exist.
@@ -1251,14 +1315,24 @@ int frames_exec(PyObject* module) {
     registry = Ref::steal(PyDict_New());
     VELARION_CHECK(registry.get());
     VELARION_CHECK(PyObject_SetAttr(reinterpret_cast<PyObject*>(fr::Frame_Type), S.instances, registry.get()));
+    method_type = Ref::steal(reinterpret_cast<PyObject*>(core::annotated_method_type(module)));
+    VELARION_CHECK(method_type.get());
+    mt = reinterpret_cast<PyTypeObject*>(method_type.get());
+    VELARION_CHECK(add_annotated(mt, fr::Frame_Type, Frame_annotated));
+
+    // 6. The conversion methods of the standard frames.
+    VELARION_CHECK(add_annotated(mt, fr::GCRF_Type, GCRF_annotated));
+    VELARION_CHECK(add_annotated(mt, fr::ITRF_Type, ITRF_annotated));
+    VELARION_CHECK(add_annotated(mt, fr::TEME_Type, TEME_annotated));
 
     // 7-9. The singletons, in registry order.
     VELARION_CHECK(make_singleton(fr::GCRF_Type, g_GCRF, registry.get(), "GCRF"));
     VELARION_CHECK(make_singleton(fr::TEME_Type, g_TEME, registry.get(), "TEME"));
     VELARION_CHECK(make_singleton(fr::ITRF_Type, g_ITRF, registry.get(), "ITRF"));
 
-    // 10. ENU's default ellipsoid.
+    // 10. ENU's default ellipsoid and methods.
     g_default_ell = Py_NewRef(*ell::WGS84);
+    VELARION_CHECK(add_annotated(mt, fr::ENU_Type, ENU_annotated));
     return 0;
 error:
     return -1;
