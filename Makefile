@@ -59,7 +59,7 @@ asan-build: install
 	$(VPY) -m cmake --install build/asan >/dev/null
 	echo "interceptor_via_lib:vallado_cpp" > $(ASAN_SUPP)
 	@# Every extension must come from the sanitized build, none from elsewhere.
-	cd / && $(ASAN_ENV) $(VPY) -c "import importlib, pathlib, sys; \
+	cd / && $(ASAN_ENV) $(abspath $(VPY)) -c "import importlib, pathlib, sys; \
 	  root = pathlib.Path('$(abspath $(ASAN_ROOT))'); \
 	  sos = sorted(p.relative_to(root).with_suffix('').with_suffix('').as_posix().replace('/', '.') for p in root.rglob('*.so')); \
 	  bad = [m for m in sos if not pathlib.Path(importlib.import_module(m).__file__).is_relative_to(root)]; \
