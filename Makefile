@@ -92,6 +92,12 @@ fuzz: $(FUZZ_DEPS)
 	$(VPY) fuzz/run.py --seconds $(FUZZ_SECONDS)
 	$(if $(FUZZ_SANITIZED),$(FUZZ_SANITIZED) $(FUZZ_SECONDS))
 
+# `velarion passes` on its embedded sample (the ISS over ESA's Redu station).
+run: install
+	$(VPY) -m velarion passes
+
+# Every benchmark and accuracy check; rewrites the tables of README.md
+# (`python benchmarks/run.py AREA` times one area without touching it).
 bench: install
 	$(VPY) -m pip install -q ".[bench]"
 	$(VPY) benchmarks/readme_tables.py
