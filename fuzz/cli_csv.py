@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import contextlib
 import io
-import math
 import os
 import sys
 import tempfile

@@ -20,7 +20,6 @@ Reproduce a failure: python fuzz/<harness>.py DIR/<harness>/crash-<hash>
 from __future__ import annotations
 
 import argparse
-import os
 import re
 import subprocess
 import sys
