@@ -56,6 +56,30 @@ class TestBinding:
             _probe.bind_vtable(ell_mod.Ellipsoid, "struct Wrong")
 
 
+@pytest.mark.parametrize(
+    "kind, exc, words",
+    [("bad_alloc", MemoryError, None), ("length_error", MemoryError, None),
+     ("runtime_error", RuntimeError, "from C++"), ("int", RuntimeError, r"unexpected C\+\+ exception")],
+)
+def test_cxx_exceptions_become_python_exceptions_at_the_border(kind, exc, words):
+    with pytest.raises(exc, match=words):
+        _probe.throw(kind)
+    assert _probe.throw("none") is None
+
+
+@pytest.mark.parametrize(
+    "dtype, shown",
+    [(">f8", "big-endian double"), (">i8", "big-endian long long"), ("<f4", "float"), (np.int64, "long")],
+)
+def test_dtype_message_shows_the_byte_order(dtype, shown):
+    from velarion.frames.frames import get_TEME
+    from velarion.time.time import Time
+
+    with pytest.raises(ValueError) as info:
+        get_TEME().to_ITRF(Time("2024-01-01"), np.zeros((1, 3), dtype=dtype), np.zeros((1, 3)))
+    assert str(info.value) == f"Buffer dtype mismatch, expected 'double' but got '{shown}'"
+
+
 def test_reinitialisation_refused_in_a_fresh_process():
     code = textwrap.dedent(
         """

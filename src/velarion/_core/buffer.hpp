@@ -48,6 +48,19 @@ inline const char* format_c_name(const char* fmt) {
     }
 }
 
+// "big-endian " / "little-endian " where the format's byte order is not the
+// machine's (a bare type name alone would read "expected 'double' but got
+// 'double'"); empty for native and byte-order-free formats.
+inline const char* byte_order_prefix(const char* fmt) {
+    if (!fmt) return "";
+#if PY_BIG_ENDIAN
+    if (*fmt == '<') return "little-endian ";
+#else
+    if (*fmt == '>' || *fmt == '!') return "big-endian ";
+#endif
+    return "";
+}
+
 inline bool is_native_double(const char* fmt) {
     if (!fmt) return false;
 #if PY_BIG_ENDIAN
@@ -100,8 +113,8 @@ public:
             return false;
         }
         if (!detail::is_native_double(buf_.format)) {
-            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'double' but got '%s'",
-                         detail::format_c_name(buf_.format));
+            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'double' but got '%s%s'",
+                         detail::byte_order_prefix(buf_.format), detail::format_c_name(buf_.format));
             release();
             return false;
         }

@@ -9,23 +9,73 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
+#include <type_traits>
 
 namespace velarion::core {
 
-// Converts a C++ exception escaping `body` into a Python exception.
-template <class Fn>
-auto guard(Fn&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
+// Sets the Python exception for the C++ exception being handled: MemoryError
+// for a failed or impossible allocation (an array sized by user data), else
+// RuntimeError with the exception's text. Call only inside a catch block.
+inline void set_error_from_current_exception() noexcept {
     try {
-        return body();
+        throw;
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
     }
+}
+
+// Converts a C++ exception escaping `body` into a Python exception.
+template <class Fn>
+auto guard(Fn&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+    }
     return on_error;
 }
+
+namespace detail {
+
+// The failure return of a C entry point: nullptr for pointers, -1 for
+// integers (CPython's convention for int, Py_ssize_t and Py_hash_t slots).
+template <class R>
+R entry_failure() noexcept {
+    if constexpr (std::is_void_v<R>) return;
+    else if constexpr (std::is_pointer_v<R>) return nullptr;
+    else return static_cast<R>(-1);
+}
+
+template <auto Fn>
+struct Entry;
+
+template <class R, class... A, R (*Fn)(A...)>
+struct Entry<Fn> {
+    static R call(A... args) noexcept {
+        try {
+            return Fn(args...);
+        } catch (...) {
+            set_error_from_current_exception();
+        }
+        return entry_failure<R>();
+    }
+};
+
+}  // namespace detail
+
+// Every function that CPython calls (methods, getters and setters, type
+// slots, module slots) is registered as `core::entry<Fn>`: the same
+// signature, with any C++ exception turned into a Python one at the border.
+// `Fn` itself must not be noexcept if anything in it can throw.
+template <auto Fn>
+inline constexpr auto entry = &detail::Entry<Fn>::call;
 
 // Adds a traceback entry naming the C-level function that a failure passed
 // through (as a compiled function would show in the traceback).
