@@ -303,13 +303,15 @@ def test_list_of_times_is_read_in_utc_or_the_scale_given():
 # ----------------------------------------------------------- from_jd / from_mjd
 
 
-def test_from_jd_keeps_the_two_parts_exactly():
+def test_from_jd_keeps_the_date_in_the_canonical_split():
     t = Time.from_jd(2451545.0, 0.123456789012345)
     assert t.scale == "tt" and t.shape == ()
-    assert t.jd12.tolist() == [2451545.0, 0.123456789012345]
+    jd1, jd2 = t.jd12.tolist()
+    assert jd1 == 2451544.5 and jd2 == (jd2 + 1.0) - 1.0  # a midnight, and a fraction on the 2^-52 grid
+    assert abs(Fraction(jd1) + Fraction(jd2) - Fraction(2451545.0) - Fraction(0.123456789012345)) <= Fraction(1, 2**53)
     a = Time.from_jd(np.array([2451545.0, 2451546.0]), np.array([[0.25], [0.5], [0.75]]), scale="utc")
     assert a.shape == (3, 2) and a.jd12.shape == (3, 2, 2)
-    assert a.jd12[2, 1].tolist() == [2451546.0, 0.75]
+    assert a.jd12[2, 1].tolist() == [2451546.5, 0.25]
 
 
 def test_from_mjd():
