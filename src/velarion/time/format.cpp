@@ -3,6 +3,7 @@
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/time/format.hpp"
+#include "velarion/time/loops.hpp"
 #include "velarion/time/scales.hpp"
 #include "velarion/time/text_binding.hpp"
 
@@ -103,11 +104,13 @@ PyObject* py_format_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!read_scale(a[2], utc)) return nullptr;
     int decimals = -1;
     if (a[3] && a[3] != Py_None) {
-        if (!PyLong_Check(a[3]) || PyBool_Check(a[3])) {
+        if (!PyIndex_Check(a[3]) || PyBool_Check(a[3])) {
             PyErr_Format(PyExc_TypeError, "decimals must be an int or None, not %.200s", Py_TYPE(a[3])->tp_name);
             return nullptr;
         }
-        const long d = PyLong_AsLong(a[3]);
+        const core::Ref index = core::Ref::steal(PyNumber_Index(a[3]));
+        if (!index) return nullptr;
+        const long d = PyLong_AsLong(index.get());
         if (d == -1 && PyErr_Occurred()) return nullptr;
         if (d < 0 || d > 9) {
             PyErr_Format(PyExc_ValueError, "decimals must be between 0 and 9, not %ld", d);
@@ -125,29 +128,31 @@ PyObject* py_format_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (y) core::data_of(y.get())[0] = 0.0;
     }
     if (!y) return nullptr;
-    // Broadcast the two parts to one C-ordered pair.
-    PyObject* pair[2] = {x.get(), y.get()};
-    core::Ref b = core::Ref::steal(PyArray_MultiIterNew(2, pair[0], pair[1]));
-    if (!b) return nullptr;
-    auto* mit = reinterpret_cast<PyArrayMultiIterObject*>(b.get());
-    const int nd = PyArray_MultiIter_NDIM(mit);
-    npy_intp dims[NPY_MAXDIMS];
-    for (int i = 0; i < nd; ++i) dims[i] = PyArray_MultiIter_DIMS(mit)[i];
-    const npy_intp n = PyArray_MultiIter_SIZE(mit);
-    vt::CivilArrays civil;
-    if (!civil.allocate(n)) return nullptr;
+    // Calendar day and nanosecond of each epoch of the broadcast pair.
+    PyObject* in[2] = {x.get(), y.get()};
+    core::Ref out[2];
     vt::LeapCursor cur;
-    for (npy_intp i = 0; i < n; ++i) {
-        const double u = *static_cast<double*>(PyArray_MultiIter_DATA(mit, 0));
-        const double v = *static_cast<double*>(PyArray_MultiIter_DATA(mit, 1));
-        if (!vt::jd_pair_in_range(u, v)) {
-            PyErr_SetString(PyExc_ValueError, "format_iso() got a Julian Date that is not finite or out of range");
-            return nullptr;
+    auto body = [&](char** d, npy_intp* s, npy_intp count) {
+        char *p = d[0], *q = d[1], *o1 = d[2], *o2 = d[3];
+        for (npy_intp i = 0; i < count; ++i) {
+            const double u = vt::at(p), v = vt::at(q);
+            if (!vt::jd_pair_in_range(u, v)) return false;
+            vt::jd_to_civil_ns(u, v, utc, cur, *reinterpret_cast<int64_t*>(o1), *reinterpret_cast<int64_t*>(o2));
+            p += s[0];
+            q += s[1];
+            o1 += s[2];
+            o2 += s[3];
         }
-        vt::jd_to_civil_ns(u, v, utc, cur, civil.mjd[i], civil.ns[i]);
-        PyArray_MultiIter_NEXT(mit);
+        return true;
+    };
+    if (!vt::broadcast(2, in, 2, NPY_INT64, out, body)) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, "format_iso() got a Julian Date that is not finite or out of range");
+        return nullptr;
     }
-    return vt::iso_texts(nd, dims, civil, n, decimals);
+    PyArrayObject* shape = core::as_array(out[0].get());
+    vt::CivilArrays civil(std::move(out[0]), std::move(out[1]));
+    return vt::iso_texts(PyArray_NDIM(shape), PyArray_DIMS(shape), civil, PyArray_SIZE(shape), decimals);
 }
 
 PyMethodDef format_methods[] = {

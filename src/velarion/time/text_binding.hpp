@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 namespace velarion::time {
 
@@ -94,14 +95,24 @@ struct CivilArrays {
     int64_t* mjd = nullptr;
     int64_t* ns = nullptr;
 
+    CivilArrays() = default;
+    // Over two C-contiguous int64 arrays of the same size.
+    CivilArrays(core::Ref days, core::Ref nanos)
+        : mjd_array(std::move(days)), ns_array(std::move(nanos)), mjd(data(mjd_array)), ns(data(ns_array)) {}
+
     bool allocate(npy_intp n) {
         mjd_array = core::Ref::steal(PyArray_EMPTY(1, &n, NPY_INT64, 0));
         if (!mjd_array) return false;
         ns_array = core::Ref::steal(PyArray_EMPTY(1, &n, NPY_INT64, 0));
         if (!ns_array) return false;
-        mjd = static_cast<int64_t*>(PyArray_DATA(core::as_array(mjd_array.get())));
-        ns = static_cast<int64_t*>(PyArray_DATA(core::as_array(ns_array.get())));
+        mjd = data(mjd_array);
+        ns = data(ns_array);
         return true;
+    }
+
+private:
+    static int64_t* data(const core::Ref& a) noexcept {
+        return static_cast<int64_t*>(PyArray_DATA(core::as_array(a.get())));
     }
 };
 

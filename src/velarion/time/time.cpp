@@ -14,6 +14,7 @@
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/time/format.hpp"
+#include "velarion/time/loops.hpp"
 #include "velarion/time/scales.hpp"
 #include "velarion/time/text_binding.hpp"
 #include "velarion/time/time.hpp"
@@ -28,6 +29,8 @@
 namespace core = velarion::core;
 namespace vt = velarion::time;
 using vt::TimeObject;
+using vt::at;
+using vt::broadcast;
 
 namespace {
 
@@ -727,62 +730,6 @@ core::Ref jd_argument(PyObject* obj, const char* name) {
                                             NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
 }
 
-// Broadcast loop over float64 operands with `nout` allocated float64 (or
-// bool) outputs in C order. `body(data, strides, count)` runs per inner loop.
-template <class Body>
-bool broadcast(int nin, PyObject* const* in, int nout, NPY_TYPES out_type, core::Ref* out, Body&& body) {
-    constexpr int kMax = 8;
-    PyArrayObject* ops[kMax];
-    npy_uint32 flags[kMax];
-    PyArray_Descr* dtypes[kMax];
-    const int nop = nin + nout;
-    for (int i = 0; i < nin; ++i) {
-        ops[i] = arr(in[i]);
-        flags[i] = NPY_ITER_READONLY;
-        dtypes[i] = PyArray_DESCR(arr(in[i]));
-    }
-    for (int i = nin; i < nop; ++i) {
-        ops[i] = nullptr;
-        flags[i] = NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE;
-        dtypes[i] = PyArray_DescrFromType(out_type);
-    }
-    NpyIter* it = NpyIter_MultiNew(nop, ops, NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK, NPY_CORDER,
-                                   NPY_NO_CASTING, flags, dtypes);
-    for (int i = nin; i < nop; ++i) Py_DECREF(dtypes[i]);
-    if (!it) return false;
-    bool ok = true;
-    if (NpyIter_GetIterSize(it) > 0) {
-        NpyIter_IterNextFunc* next = NpyIter_GetIterNext(it, nullptr);
-        if (!next) {
-            NpyIter_Deallocate(it);
-            return false;
-        }
-        char** data = NpyIter_GetDataPtrArray(it);
-        npy_intp* strides = NpyIter_GetInnerStrideArray(it);
-        npy_intp* size = NpyIter_GetInnerLoopSizePtr(it);
-        do {
-            if (!body(data, strides, *size)) {
-                ok = false;
-                break;
-            }
-        } while (next(it));
-    }
-    PyArrayObject** res = NpyIter_GetOperandArray(it);
-    for (int i = 0; i < nout; ++i) {
-        PyObject* r = reinterpret_cast<PyObject*>(res[nin + i]);
-        if (PyArray_IS_C_CONTIGUOUS(res[nin + i])) {
-            out[i] = core::Ref::borrow(r);
-        } else {
-            out[i] = core::Ref::steal(PyArray_NewCopy(res[nin + i], NPY_CORDER));
-        }
-    }
-    if (NpyIter_Deallocate(it) != NPY_SUCCEED) return false;
-    for (int i = 0; i < nout; ++i)
-        if (!out[i]) return false;
-    return ok;
-}
-
-inline double at(char* p) noexcept { return *reinterpret_cast<double*>(p); }
 
 // ------------------------------------------------------------- the type
 
@@ -1137,10 +1084,14 @@ core::Ref as_part(PyObject* r) {
 
 // Index parts that numpy reads without running Python code, so that jd1
 // and jd2 indexed with them select the same epochs: None, Ellipsis, exact
-// ints and bools, slices of those, NumPy's own scalars, exact arrays, and
-// exact lists (and tuples within them) of these.
+// ints and bools, slices of those, NumPy's own scalars, exact arrays, exact
+// lists (and tuples within them) of these, and the exact builtin scalars
+// numpy refuses.
 bool inert_index(PyObject* o, int depth) {
     if (o == Py_None || o == Py_Ellipsis || PyLong_CheckExact(o) || PyBool_Check(o) || PyArray_CheckExact(o))
+        return true;
+    // Refused by numpy as they are (with its own message), and nothing in them can run code.
+    if (PyFloat_CheckExact(o) || PyUnicode_CheckExact(o) || PyBytes_CheckExact(o) || PyComplex_CheckExact(o))
         return true;
     if (PySlice_Check(o)) {
         auto* s = reinterpret_cast<PySliceObject*>(o);
