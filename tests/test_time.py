@@ -872,6 +872,17 @@ def test_texts_of_a_time_too_big_for_memory_fail_cleanly():
     )
 
 
+@pytest.mark.parametrize("dut1, words", [(1e300, "not within a day"), (-86400.0, "not within a day"),
+                                         (np.inf, "not finite"), (np.nan, "not finite")])
+def test_ut1_minus_utc_beyond_a_day_is_refused(iers, monkeypatch, dut1, words):
+    """A replaced (or broken) provider's UT1-UTC is added as less than a day:
+    anything else would carry the date out of its form."""
+    monkeypatch.setattr(iers, "EOP", lambda mjd: type("EOP", (), {"ut1_utc": np.full(len(mjd), dut1)})())
+    for call in (lambda: Time("2024-01-01").ut1, lambda: Time(["2024-01-01"], scale="ut1").utc):
+        with pytest.raises(ValueError, match=words):
+            call()
+
+
 class ZoneShifted(dt.datetime):
     """A datetime whose own utcoffset() is not held within a day by datetime."""
 

@@ -135,12 +135,22 @@ bool fetch_dut1(PyObject* mjd, npy_intp n, Dut1& out) {
     if (!out.view.acquire(out.column.get(), false)) return false;
     if (!core::require_length(out.view, n, "EOP(...).ut1_utc")) return false;
     out.v = out.view.span1();
+    // The conversions add UT1-UTC as less than a day (a larger value, from a
+    // replaced or broken provider, would carry the date out of its form).
     for (npy_intp i = 0; i < n; ++i) {
-        if (!std::isfinite(out.v[i])) {
-            PyErr_Format(PyExc_ValueError, "UT1-UTC from velarion.iers is not finite at MJD %R",
-                         core::Ref::steal(PyFloat_FromDouble(core::data_of(mjd)[i])).get());
-            return false;
+        const double dut1 = out.v[i];
+        if (std::isfinite(dut1) && std::fabs(dut1) < vt::kDaySec) continue;
+        core::Ref at_mjd = core::Ref::steal(PyFloat_FromDouble(core::data_of(mjd)[i]));
+        if (!at_mjd) return false;
+        if (!std::isfinite(dut1)) {
+            PyErr_Format(PyExc_ValueError, "UT1-UTC from velarion.iers is not finite at MJD %R", at_mjd.get());
+        } else {
+            core::Ref value = core::Ref::steal(PyFloat_FromDouble(dut1));
+            if (value)
+                PyErr_Format(PyExc_ValueError, "UT1-UTC from velarion.iers is %R s at MJD %R: not within a day",
+                             value.get(), at_mjd.get());
         }
+        return false;
     }
     return true;
 }
