@@ -740,7 +740,6 @@ core::Ref jd_argument(PyObject* obj, const char* name) {
                                             NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
 }
 
-
 // ------------------------------------------------------------- the type
 
 PyObject* Time_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -1419,21 +1418,26 @@ PyObject* Time_reduce(PyObject* self, PyObject*) {
 
 PyGetSetDef Time_getset[] = {
     {"scale", core::entry<Time_get_scale>, nullptr, "Time scale: 'utc', 'tai', 'tt' or 'ut1'.", nullptr},
-    {"shape", core::entry<Time_get_shape>, nullptr, "Shape of the array of epochs (() for a single epoch).", nullptr},
+    {"shape", core::entry<Time_get_shape>, nullptr, "Shape of the array of epochs (() for a single epoch).",
+     nullptr},
     {"size", core::entry<Time_get_size>, nullptr, "Number of epochs.", nullptr},
     {"ndim", core::entry<Time_get_ndim>, nullptr, "Number of dimensions of the array of epochs.", nullptr},
-    {"jd1", core::entry<Time_get_jd1>, nullptr, "First parts of the two-part Julian Dates (a read-only view).", nullptr},
-    {"jd2", core::entry<Time_get_jd2>, nullptr, "Second parts of the two-part Julian Dates (a read-only view).", nullptr},
+    {"jd1", core::entry<Time_get_jd1>, nullptr, "First parts of the two-part Julian Dates (a read-only view).",
+     nullptr},
+    {"jd2", core::entry<Time_get_jd2>, nullptr, "Second parts of the two-part Julian Dates (a read-only view).",
+     nullptr},
     {"jd12", core::entry<Time_get_jd12>, nullptr,
      "Two-part Julian Dates: a new writable float64 array of shape shape + (2,), C-contiguous; row i is "
      "(jd1, jd2) of epoch i, their sum the date.",
      nullptr},
     {"jd", core::entry<Time_get_jd>, nullptr, "Julian Dates (a new float64 array of the epochs' shape).", nullptr},
-    {"mjd", core::entry<Time_get_mjd>, nullptr, "Modified Julian Dates (a new float64 array of the epochs' shape).", nullptr},
+    {"mjd", core::entry<Time_get_mjd>, nullptr, "Modified Julian Dates (a new float64 array of the epochs' shape).",
+     nullptr},
     {"utc", core::entry<Time_get_utc>, nullptr, "The same epochs in UTC (a new Time).", nullptr},
     {"tai", core::entry<Time_get_tai>, nullptr, "The same epochs in TAI (a new Time).", nullptr},
     {"tt", core::entry<Time_get_tt>, nullptr, "The same epochs in TT (a new Time).", nullptr},
-    {"ut1", core::entry<Time_get_ut1>, nullptr, "The same epochs in UT1 (a new Time; UT1-UTC from velarion.iers).", nullptr},
+    {"ut1", core::entry<Time_get_ut1>, nullptr, "The same epochs in UT1 (a new Time; UT1-UTC from velarion.iers).",
+     nullptr},
     {"iso", core::entry<Time_get_iso>, nullptr,
      "ISO 8601 texts of the epochs on the Time's own clock (YYYY-MM-DDThh:mm:ss with the decimals needed, up "
      "to nanoseconds): a str for a single epoch, else an array of str.",
@@ -1451,7 +1455,8 @@ PyMethodDef Time_methods[] = {
      "to_datetime64()\n--\n\n"
      "The epochs as numpy.datetime64[ns] on the Time's own clock (a scalar for a single epoch). An epoch "
      "inside a leap second raises ValueError."},
-    {"__reduce__", core::entry<Time_reduce>, METH_NOARGS, "Pickling support: rebuilt with from_jd from the two parts."},
+    {"__reduce__", core::entry<Time_reduce>, METH_NOARGS,
+     "Pickling support: rebuilt with from_jd from the two parts."},
     {nullptr, nullptr, 0, nullptr}};
 
 constexpr const char* kTimeDoc =
@@ -1518,7 +1523,9 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot time_slots[] = {{Py_mod_create, (void*)core::entry<time_create>}, {Py_mod_exec, (void*)core::entry<time_exec>}, {0, nullptr}};
+PyModuleDef_Slot time_slots[] = {{Py_mod_create, (void*)core::entry<time_create>},
+                                  {Py_mod_exec, (void*)core::entry<time_exec>},
+                                  {0, nullptr}};
 
 PyModuleDef time_def = {PyModuleDef_HEAD_INIT, "velarion.time.time",
                         "Time: arrays of epochs in UTC, TAI, TT and UT1, with leap seconds from ERFA.", 0, nullptr,
