@@ -154,6 +154,43 @@ def _time_views():
     t.to_datetime64()
 
 
+class _Growing(dt.tzinfo):
+    """A zone whose utcoffset() appends to the list being read."""
+
+    target = None
+
+    def utcoffset(self, d):
+        self.target.append(None)
+        return dt.timedelta(0)
+
+
+GROWING = _Growing()
+
+
+def _list_changed_by_utcoffset():
+    items = [dt.datetime(2024, 3, 20, tzinfo=GROWING)] * 2
+    GROWING.target = items
+    try:
+        Time(items)
+    finally:
+        GROWING.target = None
+
+
+class _ShiftedADay(dt.datetime):
+    def utcoffset(self):
+        return dt.timedelta(days=1)
+
+
+class _Index:
+    def __index__(self):
+        return 1
+
+
+OBJ_UT1 = np.empty(2, dtype=object)
+OBJ_UT1[:] = [T1.ut1, T1.ut1 + 1.0]
+AWARE = [dt.datetime(2024, 3, 20, 12, tzinfo=dt.timezone(dt.timedelta(hours=2)))] * 2
+
+
 def _time_arithmetic():
     d = T2 - T1
     t = T2 + 1.5
@@ -240,6 +277,13 @@ SUCCESS = {
     "Time.from_jd": ok(Time.from_jd, np.array([2460000.5]), 0.25, "tai"),
     "Time.from_mjd": ok(Time.from_mjd, 60000.5),
     "Time views": _time_views,
+    "Time repr/str": lambda: (repr(T2), str(T2), repr(T1)),
+    "Time(aware datetimes)": ok(Time, AWARE),
+    "Time(objects holding UT1 Times)": ok(Time, OBJ_UT1, "utc"),
+    "Time.from_jd far split": ok(Time.from_jd, 2.0**60, 2458112.0 - 2.0**60),
+    "Time indexing read once": lambda: (T2[_Index()], T2[_Index():], T2[(_Index(),)], T2[[0, 1]]),
+    "format_iso broadcast, decimals by __index__": ok(format_iso, np.array([2460000.5, 2460001.5]), 0.25, "utc",
+                                                      np.int64(3)),
     "Time arithmetic": _time_arithmetic,
     "Time pickle": _pickle_time,
     "parse_iso/format_iso": lambda: format_iso(*parse_iso(np.array(["2024-03-20T12:00", "1999-01-01"]))),
@@ -282,6 +326,11 @@ FAILURE = {
     "Time None": raises(TypeError, Time, None),
     "Time aware datetime in tt": raises(ValueError, Time, dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc), "tt"),
     "Time.from_jd wrong type": raises(TypeError, Time.from_jd, "x"),
+    "Time.from_jd outside": raises(ValueError, Time.from_jd, 1e300, 1.0),
+    "Time utcoffset() of a day": raises(ValueError, Time, _ShiftedADay(2024, 3, 20, tzinfo=dt.timezone.utc)),
+    "Time list changed by utcoffset()": raises(RuntimeError, _list_changed_by_utcoffset),
+    "Time float index": raises(IndexError, lambda: T2[1.5]),
+    "format_iso out of range": raises(ValueError, format_iso, np.array([2451545.0, 1e300])),
     "Time + text": raises(TypeError, lambda: T1 + "x"),
     "Time index out of range": raises(IndexError, lambda: T2[5]),
     "Time - mismatched shapes": raises(ValueError, lambda: T2 - Time(["2024-01-01"] * 3)),

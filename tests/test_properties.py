@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import math
 import os
+from fractions import Fraction
 from types import SimpleNamespace
 
 import numpy as np
@@ -352,3 +353,34 @@ def test_time_plus_difference_lands_on_the_other_time(pair):
     # Arrays do the same as scalars.
     tt = Time.from_jd(np.array([float(t.jd1)] * 2), np.array([float(t.jd2)] * 2), t.scale)
     assert np.array_equal(np.asarray((tt + np.array([float(dt)] * 2)).jd2), np.array([float(back.jd2)] * 2))
+
+
+def exact_split(x, y):
+    """(hi, lo) with hi + lo == x + y exactly and hi the rounded sum (two-sum)."""
+    hi = x + y
+    b = hi - x
+    return hi, (x - (hi - b)) + (y - b)
+
+
+@PROFILE
+@given(
+    jd1=st.one_of(floats(-1e300, 1e300), floats(-2.0**62, 2.0**62), floats(-1e5, 1e9)),
+    jd=floats(-68569.5, 1e9),
+    scale=st.sampled_from(["utc", "tai", "tt", "ut1"]),
+)
+@example(jd1=2.0**60, jd=2458112.0, scale="tt")
+@example(jd1=1e300, jd=0.0, scale="utc")
+@example(jd1=2451545.5, jd=2451545.5 - 2.0**-60, scale="tai")
+def test_any_split_of_an_epoch_is_stored_as_one_pair(jd1, jd, scale):
+    """from_jd stores the canonical pair of the exact sum of its parts
+    (the midnight before it and the fraction of the day on the 2^-52 grid),
+    so that two splits of one sum are one pair."""
+    jd2 = jd - jd1
+    total = Fraction(jd1) + Fraction(jd2)
+    assume(-68569.5 <= jd1 + jd2 <= 1e9)
+    t = Time.from_jd(jd1, jd2, scale)
+    day, frac = float(t.jd1), float(t.jd2)
+    assert day - 0.5 == math.floor(day) and 0.0 <= frac < 1.0 and (frac + 1.0) - 1.0 == frac
+    assert abs(Fraction(day) + Fraction(frac) - total) <= Fraction(1, 2**52)
+    assert Time.from_jd(*exact_split(jd1, jd2), scale).jd12.tolist() == [day, frac]
+    assert Time.from_jd(np.array([jd2, jd1]), np.array([jd1, jd2]), scale).jd12.tolist() == [[day, frac]] * 2

@@ -9,8 +9,11 @@ from __future__ import annotations
 
 import copy
 import datetime as dt
+import os
 import pickle
+import subprocess
 import sys
+import textwrap
 import warnings
 from fractions import Fraction
 
@@ -303,13 +306,15 @@ def test_list_of_times_is_read_in_utc_or_the_scale_given():
 # ----------------------------------------------------------- from_jd / from_mjd
 
 
-def test_from_jd_keeps_the_two_parts_exactly():
+def test_from_jd_keeps_the_date_in_the_canonical_split():
     t = Time.from_jd(2451545.0, 0.123456789012345)
     assert t.scale == "tt" and t.shape == ()
-    assert t.jd12.tolist() == [2451545.0, 0.123456789012345]
+    jd1, jd2 = t.jd12.tolist()
+    assert jd1 == 2451544.5 and jd2 == (jd2 + 1.0) - 1.0  # a midnight, and a fraction on the 2^-52 grid
+    assert abs(Fraction(jd1) + Fraction(jd2) - Fraction(2451545.0) - Fraction(0.123456789012345)) <= Fraction(1, 2**53)
     a = Time.from_jd(np.array([2451545.0, 2451546.0]), np.array([[0.25], [0.5], [0.75]]), scale="utc")
     assert a.shape == (3, 2) and a.jd12.shape == (3, 2, 2)
-    assert a.jd12[2, 1].tolist() == [2451546.0, 0.75]
+    assert a.jd12[2, 1].tolist() == [2451546.5, 0.25]
 
 
 def test_from_mjd():
@@ -650,3 +655,324 @@ def test_format_module():
         tformat.format_iso(np.nan)
     with pytest.raises(ValueError):
         tformat.format_iso(2451545.0, decimals=10)
+
+
+# ---------------------------------------------------------------- hostile input
+#
+# By class of fault: Python code that runs while Time reads its input (and
+# frees or resizes what is being read), allocations sized by the caller,
+# integer arithmetic on the caller's numbers, and one epoch given in several
+# splits. Cases that once crashed the interpreter run in a fresh one.
+
+PRELUDE = """
+import datetime as dt, gc
+import numpy as np
+import velarion.iers as iers
+from velarion.time.format import format_iso, parse_iso
+from velarion.time.time import Time
+"""
+
+
+def run_isolated(code, **env_extra):
+    """Runs PRELUDE + code in a fresh interpreter; any non-zero exit (a crash
+    included) fails. Returns its standard output."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env_extra)
+    proc = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)], env=env, capture_output=True,
+                          text=True, timeout=300)
+    assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stdout}{proc.stderr}"
+    return proc.stdout
+
+
+CALLBACKS = {
+    # tzinfo.utcoffset() empties the list being read (it held the only
+    # reference to the remaining datetimes).
+    "list emptied by utcoffset()": """
+        items = []
+        class Emptying(dt.tzinfo):
+            def utcoffset(self, d):
+                items.clear(); gc.collect()
+                return dt.timedelta(hours=1)
+        items.extend(dt.datetime(2024, 1, 1, 12, tzinfo=Emptying()) for _ in range(64))
+        try:
+            Time(items)
+            raise SystemExit("no error")
+        except RuntimeError as e:
+            assert "changed size" in str(e), e
+    """,
+    "nested lists emptied by utcoffset()": """
+        outer = []
+        class Emptying(dt.tzinfo):
+            def utcoffset(self, d):
+                for row in outer: row.clear()
+                outer.clear(); gc.collect()
+                return dt.timedelta(0)
+        outer.extend([dt.datetime(2024, 1, 1, tzinfo=Emptying()) for _ in range(16)] for _ in range(4))
+        try:
+            Time(outer)
+            raise SystemExit("no error")
+        except RuntimeError as e:
+            assert "changed size" in str(e), e
+    """,
+    "object array resized by utcoffset()": """
+        values = None
+        class Resizing(dt.tzinfo):
+            def utcoffset(self, d):
+                values.resize((0,), refcheck=False); gc.collect()
+                return dt.timedelta(hours=1)
+        values = np.array([dt.datetime(2024, 1, 1, 12, tzinfo=Resizing()) for _ in range(64)], dtype=object)
+        t = Time(values)
+        assert t.shape == (64,) and set(t.iso) == {"2024-01-01T11:00:00"}, t
+    """,
+    # The replaced EOP drops the UT1 Times of the object array being read.
+    "EOP drops the Times being read": """
+        values = np.empty(3, dtype=object)
+        values[:] = [Time("2024-01-01T00:00:00", scale="ut1") + 3600.0 * k for k in range(3)]
+        expected = Time(values.copy(), scale="utc").iso.tolist()
+        real = iers.EOP
+        def dropping(mjd):
+            values[:] = None; gc.collect()
+            return real(mjd)
+        iers.EOP = dropping
+        assert Time(values, scale="utc").iso.tolist() == expected
+    """,
+    "EOP resizes the dates it is given": """
+        t = Time.from_mjd(np.linspace(60000.0, 60001.0, 50000), scale="ut1")
+        expected = t.utc.iso, t.tt.iso
+        real = iers.EOP
+        def resizing(mjd):
+            out = real(mjd)
+            mjd.resize((0,), refcheck=False); gc.collect()
+            return out
+        iers.EOP = resizing
+        assert (t.utc.iso == expected[0]).all() and (t.tt.iso == expected[1]).all()
+    """,
+}
+
+
+@pytest.mark.parametrize("name", list(CALLBACKS))
+def test_python_code_run_while_reading_frees_nothing_read(name):
+    run_isolated(CALLBACKS[name])
+
+
+def test_stored_parts_are_out_of_reach():
+    """jd1 and jd2 are views whose base is the Time: the owning arrays (which
+    could be made writable again, or resized under the Time) are not handed
+    out."""
+    t = Time(["2024-01-01", "2024-01-02"])
+    for part in (t.jd1, t.jd2, t[::-1].jd1):
+        assert isinstance(part.base, Time) and not part.flags.writeable
+        with pytest.raises(ValueError):
+            part.flags.writeable = True
+        assert not np.lib.stride_tricks.as_strided(part).flags.writeable
+    assert np.array_equal(t.jd1 + t.jd2, t.jd)
+
+
+class Fickle:
+    """An integer index that answers differently each time it is read."""
+
+    def __init__(self, *answers):
+        self.answers = list(answers)
+
+    def next(self):
+        return self.answers.pop(0) if len(self.answers) > 1 else self.answers[0]
+
+    def __index__(self):
+        return self.next()
+
+
+class FickleArray:
+    """An array index that does the same."""
+
+    def __init__(self, *answers):
+        self.answers = list(answers)
+
+    def __array__(self, dtype=None, copy=None):
+        return np.asarray(self.answers.pop(0) if len(self.answers) > 1 else self.answers[0])
+
+
+@pytest.mark.parametrize(
+    "key, first",
+    [
+        (lambda: Fickle(1, 0), 1),
+        (lambda: slice(Fickle(1, 0), None), slice(1, None)),
+        (lambda: (Fickle(2, 0),), 2),
+        (lambda: FickleArray([0], np.arange(1000) % 3), [0]),
+        (lambda: FickleArray(np.arange(1000) % 3, [0]), np.arange(1000) % 3),
+    ],
+)
+def test_an_index_is_read_once(key, first):
+    t = Time(["2024-01-01T06:00", "2024-01-02T12:00", "2024-01-03T18:00"])
+    r = t[key()]
+    assert r.jd1.shape == r.jd2.shape == t[first].shape
+    assert np.all(r == t[first])
+
+
+def test_repr_survives_a_rename_of_the_class(monkeypatch):
+    class Renamed(Time):
+        pass
+
+    array2string = np.array2string
+
+    def renaming(*args, **kwargs):
+        Renamed.__name__ = "R" * 4096  # frees the old name's buffer
+        return array2string(*args, **kwargs)
+
+    monkeypatch.setattr(np, "array2string", renaming)
+    assert repr(Renamed(["2024-01-01", "2024-01-02"])).startswith("Renamed(['2024-01-01T00:00:00', ")
+
+
+def test_allocations_sized_by_the_caller_fail_cleanly():
+    """2^40 epochs: MemoryError from every path that sizes an allocation by
+    them (a std::vector once aborted the interpreter)."""
+    run_isolated(
+        """
+        huge = (2**40,)
+        calls = [
+            lambda: format_iso(np.broadcast_to(2451545.0, huge)),
+            lambda: format_iso(2451545.0, np.broadcast_to(0.5, huge), decimals=3),
+            lambda: parse_iso(np.broadcast_to(np.array("2024-01-01"), huge)),
+            lambda: Time(np.broadcast_to(np.array("2024-01-01"), huge)),
+            lambda: Time(np.broadcast_to(np.array("2024-01-01", dtype="M8[s]"), huge)),
+            lambda: Time.from_jd(np.broadcast_to(2451545.0, huge)),
+            lambda: Time("2024-01-01") + np.broadcast_to(1.0, huge),
+        ]
+        for call in calls:
+            try:
+                call()
+                raise SystemExit("no error")
+            except MemoryError:
+                pass
+        """,
+        # The sanitizer's allocator aborts on an impossible size unless told to fail.
+        ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1",
+    )
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or "asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="needs RLIMIT_AS, which the sanitizer's address-space reservations defeat")
+def test_texts_of_a_time_too_big_for_memory_fail_cleanly():
+    """Texts of a Time whose epochs fit in memory but whose texts do not:
+    MemoryError, not an abort, under a limit on the address space."""
+    run_isolated(
+        """
+        import resource
+        t = Time.from_mjd(np.linspace(60000.0, 61000.0, 4_000_000))
+        def in_use():
+            with open("/proc/self/status") as f:
+                return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (in_use() + (48 << 20), resource.RLIM_INFINITY))
+        for call in (lambda: t.iso, lambda: repr(t), lambda: str(t), lambda: format_iso(t.jd1, t.jd2)):
+            try:
+                call()
+                raise SystemExit("no error")
+            except MemoryError:
+                pass
+        """,
+        OPENBLAS_NUM_THREADS="1",
+    )
+
+
+@pytest.mark.parametrize("dut1, words", [(1e300, "not within a day"), (-86400.0, "not within a day"),
+                                         (np.inf, "not finite"), (np.nan, "not finite")])
+def test_ut1_minus_utc_beyond_a_day_is_refused(iers, monkeypatch, dut1, words):
+    """A replaced (or broken) provider's UT1-UTC is added as less than a day:
+    anything else would carry the date out of its form."""
+    monkeypatch.setattr(iers, "EOP", lambda mjd: type("EOP", (), {"ut1_utc": np.full(len(mjd), dut1)})())
+    for call in (lambda: Time("2024-01-01").ut1, lambda: Time(["2024-01-01"], scale="ut1").utc):
+        with pytest.raises(ValueError, match=words):
+            call()
+
+
+class ZoneShifted(dt.datetime):
+    """A datetime whose own utcoffset() is not held within a day by datetime."""
+
+    offset = dt.timedelta(0)
+
+    def utcoffset(self):
+        return self.offset
+
+
+@pytest.mark.parametrize(
+    "offset",
+    [dt.timedelta(days=999999999), -dt.timedelta(days=999999999), dt.timedelta(hours=24), -dt.timedelta(hours=24),
+     dt.timedelta.max, dt.timedelta.min],
+)
+def test_a_utc_offset_of_a_day_or_more_is_refused(offset):
+    d = ZoneShifted(2024, 1, 1, tzinfo=dt.timezone.utc)
+    d.offset = offset
+    with pytest.raises(ValueError, match="strictly between"):
+        Time(d)
+    with pytest.raises(ValueError, match="strictly between"):
+        Time([d])
+
+
+@pytest.mark.parametrize(
+    "offset, iso",
+    [(dt.timedelta(hours=24) - dt.timedelta(microseconds=1), "2023-12-31T00:00:00.000001"),
+     (-dt.timedelta(hours=23, minutes=59), "2024-01-01T23:59:00")],
+)
+def test_utc_offsets_within_a_day_shift_the_date(offset, iso):
+    d = ZoneShifted(2024, 1, 1, tzinfo=dt.timezone.utc)
+    d.offset = offset
+    assert Time(d).iso == iso
+
+
+INT64 = np.iinfo(np.int64)
+
+
+@pytest.mark.parametrize(
+    "unit, value, iso",
+    [
+        *[(u, v, None) for u in ("Y", "M", "W", "D", "h", "m", "s", "25s", "ms") for v in (INT64.max, INT64.min + 1)],
+        ("us", INT64.min + 1, None),
+        ("us", INT64.max, "+294247-01-10T04:00:54.775807"),
+        ("ps", INT64.max, "1970-04-17T18:02:52.036854776"),
+        ("as", INT64.min + 1, "1969-12-31T23:59:50.776627963"),
+    ],
+)
+def test_datetime64_extremes(unit, value, iso):
+    """Every datetime64 unit at the ends of int64: the date, or a refusal
+    (never an overflow)."""
+    x = np.array([value], dtype=f"M8[{unit}]")
+    if iso is None:
+        with pytest.raises(ValueError, match="range"):
+            Time(x, scale="tt")
+    else:
+        assert Time(x, scale="tt").iso.tolist() == [iso]
+
+
+SPLITS = [(2.0**60, 2458112.0 - 2.0**60), (2458112.0, 0.0), (2458111.5, 0.5), (0.5, 2458111.5), (2458113.0, -1.0),
+          (-(2.0**52), 2.0**52 + 2458112.0)]
+
+
+@pytest.mark.parametrize("jd1, jd2", SPLITS)
+def test_one_epoch_in_any_split_is_one_pair(jd1, jd2):
+    """Every reader of the Time (parts, MJD, texts, scale views, ERFA through
+    the frames) sees the same pair whatever split the epoch came in."""
+    from velarion.frames.frames import get_GCRF
+
+    ref = Time.from_jd(2458112.0, scale="tt")
+    t = Time.from_jd(jd1, jd2, scale="tt")
+    assert t.jd12.tolist() == ref.jd12.tolist() == [2458111.5, 0.5]
+    assert t.mjd == ref.mjd == 58111.5 and t.iso == ref.iso
+    assert t.utc.jd12.tolist() == ref.utc.jd12.tolist()
+    r, v = np.array([[7.0e6, 1.0e6, 2.0e6]]), np.array([[1.0e3, 7.0e3, 1.0e2]])
+    for got, want in zip(get_GCRF().to_ITRF(t, r, v), get_GCRF().to_ITRF(ref, r, v)):
+        assert np.array_equal(np.asarray(got), np.asarray(want))
+
+
+def test_splits_far_from_the_date_are_read_by_their_sum():
+    assert Time.from_jd(1e300, -1e300).mjd == -2400000.5
+    assert format_iso_of(1e300, -1e300) == format_iso_of(0.0, 0.0) == "-4713-11-24T12:00:00"
+    for jd1, jd2 in [(1e300, 1.0), (1.7e308, 1.7e308), (2.0**60, 0.5)]:
+        with pytest.raises(ValueError, match="outside"):
+            Time.from_jd(jd1, jd2)
+        with pytest.raises(ValueError, match="out of range"):
+            tformat.format_iso(jd1, jd2)
+    for seconds in (1e300, -1e300, 1.7e308, 1e17):
+        with pytest.raises(ValueError, match="outside"):
+            Time("2024-01-01") + seconds
+
+
+def format_iso_of(jd1, jd2):
+    return tformat.format_iso(jd1, jd2, scale="tt")

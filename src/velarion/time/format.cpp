@@ -3,12 +3,11 @@
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/time/format.hpp"
+#include "velarion/time/loops.hpp"
 #include "velarion/time/scales.hpp"
 #include "velarion/time/text_binding.hpp"
 
-#include <algorithm>
 #include <cmath>
-#include <vector>
 
 namespace core = velarion::core;
 namespace vt = velarion::time;
@@ -105,11 +104,13 @@ PyObject* py_format_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!read_scale(a[2], utc)) return nullptr;
     int decimals = -1;
     if (a[3] && a[3] != Py_None) {
-        if (!PyLong_Check(a[3]) || PyBool_Check(a[3])) {
+        if (!PyIndex_Check(a[3]) || PyBool_Check(a[3])) {
             PyErr_Format(PyExc_TypeError, "decimals must be an int or None, not %.200s", Py_TYPE(a[3])->tp_name);
             return nullptr;
         }
-        const long d = PyLong_AsLong(a[3]);
+        const core::Ref index = core::Ref::steal(PyNumber_Index(a[3]));
+        if (!index) return nullptr;
+        const long d = PyLong_AsLong(index.get());
         if (d == -1 && PyErr_Occurred()) return nullptr;
         if (d < 0 || d > 9) {
             PyErr_Format(PyExc_ValueError, "decimals must be between 0 and 9, not %ld", d);
@@ -127,66 +128,40 @@ PyObject* py_format_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (y) core::data_of(y.get())[0] = 0.0;
     }
     if (!y) return nullptr;
-    // Broadcast the two parts to one C-ordered pair.
-    PyObject* pair[2] = {x.get(), y.get()};
-    core::Ref b = core::Ref::steal(PyArray_MultiIterNew(2, pair[0], pair[1]));
-    if (!b) return nullptr;
-    auto* mit = reinterpret_cast<PyArrayMultiIterObject*>(b.get());
-    const int nd = PyArray_MultiIter_NDIM(mit);
-    npy_intp dims[NPY_MAXDIMS];
-    for (int i = 0; i < nd; ++i) dims[i] = PyArray_MultiIter_DIMS(mit)[i];
-    const npy_intp n = PyArray_MultiIter_SIZE(mit);
-    std::vector<int64_t> mjd(static_cast<size_t>(n)), ns(static_cast<size_t>(n));
+    // Calendar day and nanosecond of each epoch of the broadcast pair.
+    PyObject* in[2] = {x.get(), y.get()};
+    core::Ref out[2];
     vt::LeapCursor cur;
-    for (npy_intp i = 0; i < n; ++i) {
-        const double u = *static_cast<double*>(PyArray_MultiIter_DATA(mit, 0));
-        const double v = *static_cast<double*>(PyArray_MultiIter_DATA(mit, 1));
-        if (!std::isfinite(u) || !std::isfinite(v) || !vt::jd_in_range(u + v)) {
-            PyErr_SetString(PyExc_ValueError, "format_iso() got a Julian Date that is not finite or out of range");
-            return nullptr;
+    auto body = [&](char** d, npy_intp* s, npy_intp count) {
+        char *p = d[0], *q = d[1], *o1 = d[2], *o2 = d[3];
+        for (npy_intp i = 0; i < count; ++i) {
+            const double u = vt::at(p), v = vt::at(q);
+            if (!vt::jd_pair_in_range(u, v)) return false;
+            vt::jd_to_civil_ns(u, v, utc, cur, *reinterpret_cast<int64_t*>(o1), *reinterpret_cast<int64_t*>(o2));
+            p += s[0];
+            q += s[1];
+            o1 += s[2];
+            o2 += s[3];
         }
-        vt::jd_to_civil_ns(u, v, utc, cur, mjd[static_cast<size_t>(i)], ns[static_cast<size_t>(i)]);
-        PyArray_MultiIter_NEXT(mit);
+        return true;
+    };
+    if (!vt::broadcast(2, in, 2, NPY_INT64, out, body)) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, "format_iso() got a Julian Date that is not finite or out of range");
+        return nullptr;
     }
-    if (decimals < 0) {
-        decimals = 0;
-        for (npy_intp i = 0; i < n && decimals < 9; ++i)
-            decimals = std::max(decimals, vt::needed_decimals(ns[static_cast<size_t>(i)]));
-    }
-    char buf[vt::kIsoMaxLen];
-    if (nd == 0) {
-        const size_t len = vt::format_iso(mjd[0], ns[0], decimals, buf);
-        return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len));
-    }
-    std::vector<char> texts(static_cast<size_t>(n) * vt::kIsoMaxLen);
-    std::vector<unsigned char> lens(static_cast<size_t>(n));
-    size_t width = 1;
-    for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
-        lens[i] = static_cast<unsigned char>(vt::format_iso(mjd[i], ns[i], decimals, &texts[i * vt::kIsoMaxLen]));
-        width = std::max<size_t>(width, lens[i]);
-    }
-    PyArray_Descr* d = PyArray_DescrNewFromType(NPY_UNICODE);
-    if (!d) return nullptr;
-    PyDataType_SET_ELSIZE(d, static_cast<npy_intp>(width * 4));
-    core::Ref out = core::Ref::steal(PyArray_NewFromDescr(&PyArray_Type, d, nd, dims, nullptr, nullptr, 0, nullptr));
-    if (!out) return nullptr;
-    Py_UCS4* o = static_cast<Py_UCS4*>(PyArray_DATA(arr(out.get())));
-    for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
-        Py_UCS4* row = o + i * width;
-        size_t k = 0;
-        for (; k < lens[i]; ++k) row[k] = static_cast<unsigned char>(texts[i * vt::kIsoMaxLen + k]);
-        for (; k < width; ++k) row[k] = 0;
-    }
-    return out.release();
+    PyArrayObject* shape = core::as_array(out[0].get());
+    vt::CivilArrays civil(std::move(out[0]), std::move(out[1]));
+    return vt::iso_texts(PyArray_NDIM(shape), PyArray_DIMS(shape), civil, PyArray_SIZE(shape), decimals);
 }
 
 PyMethodDef format_methods[] = {
-    {"parse_iso", (PyCFunction)(void (*)(void))py_parse_iso, METH_FASTCALL | METH_KEYWORDS,
+    {"parse_iso", (PyCFunction)(void (*)(void))core::entry<py_parse_iso>, METH_FASTCALL | METH_KEYWORDS,
      "parse_iso(texts, scale='utc')\n--\n\n"
      "ISO 8601 texts (a str or an array-like of str) -> (jd1, jd2): jd1 the Julian Date of the day's midnight, "
      "jd2 the fraction of the day, read as calendar fields of `scale` (in UTC a leap-second day is 86401 s "
      "long). A str gives two floats, an array two float64 arrays of its shape."},
-    {"format_iso", (PyCFunction)(void (*)(void))py_format_iso, METH_FASTCALL | METH_KEYWORDS,
+    {"format_iso", (PyCFunction)(void (*)(void))core::entry<py_format_iso>, METH_FASTCALL | METH_KEYWORDS,
      "format_iso(jd1, jd2=0.0, scale='utc', decimals=None)\n--\n\n"
      "Two-part Julian Dates -> ISO 8601 texts (YYYY-MM-DDThh:mm:ss[.f...]) on the clock of `scale`, rounded to "
      "the nanosecond. `decimals` None uses the fewest of 0, 3, 6 or 9 that show every epoch exactly. Scalars "
@@ -216,7 +191,7 @@ error:
 }
 
 PyModuleDef_Slot format_slots[] = {
-    {Py_mod_create, (void*)format_create}, {Py_mod_exec, (void*)format_exec}, {0, nullptr}};
+    {Py_mod_create, (void*)core::entry<format_create>}, {Py_mod_exec, (void*)core::entry<format_exec>}, {0, nullptr}};
 
 PyModuleDef format_def = {PyModuleDef_HEAD_INIT, "velarion.time.format",
                           "The date element type jd_t (numpy.float64; C++ velarion::time::jd_t, a double) and the "

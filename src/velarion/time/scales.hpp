@@ -67,10 +67,6 @@ inline void carry(double& day, double& frac) noexcept {
     }
 }
 
-// The canonical form of the two-part date a + b (any split). The day part
-// and the leading bits of the fraction are exact; the fraction is rounded
-// once, at the 1e-16 day level. A function of the exact sum only, so equal
-// epochs given with different splits give the same pair.
 // floor(x) for |x| < 2^62 without a library call (baseline x86-64 has no
 // rounding instruction, and this runs once per epoch).
 inline double floor_small(double x) noexcept {
@@ -78,6 +74,11 @@ inline double floor_small(double x) noexcept {
     return t > x ? t - 1.0 : t;
 }
 
+// The canonical form of the two-part date a + b (any split; the pair must
+// pass jd_pair_in_range). The day part and the leading bits of the fraction
+// are exact; the fraction is rounded once, at the 1e-16 day level. A
+// function of the exact sum only, so equal epochs given with different
+// splits give the same pair.
 inline DayFrac canonical(double a, double b) noexcept {
     // Already a midnight and a fraction (what parsing, conversions and
     // from_mjd store): only the grid rounding is left, a short dependency
@@ -105,6 +106,13 @@ inline int64_t mjd_of(double midnight_jd) noexcept { return static_cast<int64_t>
 inline double jd_of(int64_t mjd) noexcept { return static_cast<double>(mjd) + kMjdZero; }
 
 inline bool jd_in_range(double jd) noexcept { return jd >= kJdMin && jd <= kJdMax; }
+
+// A two-part date whose parts are finite and whose sum is in range: what
+// canonical() needs (it takes the day through a 64-bit integer), whatever
+// the split (2^60 and 2451545 - 2^60 is J2000).
+inline bool jd_pair_in_range(double a, double b) noexcept {
+    return std::isfinite(a) && std::isfinite(b) && jd_in_range(a + b);
+}
 
 // ---------------------------------------------------------------- calendar
 

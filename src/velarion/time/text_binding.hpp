@@ -7,6 +7,10 @@
 #include "velarion/time/format.hpp"
 #include "velarion/time/scales.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+
 namespace velarion::time {
 
 // Sets the ValueError for a text the parser refused. `scale` names the
@@ -80,6 +84,77 @@ inline bool parse_str_array(PyObject* input, bool utc, const char* scale, LeapCu
         }
     }
     return true;
+}
+
+// Calendar day and nanosecond of the day of n epochs, the form the texts
+// are written from: two int64 arrays (an impossible size is a MemoryError,
+// never a C++ exception).
+struct CivilArrays {
+    core::Ref mjd_array;
+    core::Ref ns_array;
+    int64_t* mjd = nullptr;
+    int64_t* ns = nullptr;
+
+    CivilArrays() = default;
+    // Over two C-contiguous int64 arrays of the same size.
+    CivilArrays(core::Ref days, core::Ref nanos)
+        : mjd_array(std::move(days)), ns_array(std::move(nanos)), mjd(data(mjd_array)), ns(data(ns_array)) {}
+
+    bool allocate(npy_intp n) {
+        mjd_array = core::Ref::steal(PyArray_EMPTY(1, &n, NPY_INT64, 0));
+        if (!mjd_array) return false;
+        ns_array = core::Ref::steal(PyArray_EMPTY(1, &n, NPY_INT64, 0));
+        if (!ns_array) return false;
+        mjd = data(mjd_array);
+        ns = data(ns_array);
+        return true;
+    }
+
+private:
+    static int64_t* data(const core::Ref& a) noexcept {
+        return static_cast<int64_t*>(PyArray_DATA(core::as_array(a.get())));
+    }
+};
+
+// ISO texts of the n epochs of `c` with `decimals` (0..9, or -1: the fewest
+// of 0, 3, 6, 9 that show every epoch exactly): a str for nd == 0, else a
+// str array of shape dims, as narrow as its longest text.
+inline PyObject* iso_texts(int nd, const npy_intp* dims, const CivilArrays& c, npy_intp n, int decimals) {
+    if (decimals < 0) {
+        decimals = 0;
+        for (npy_intp i = 0; i < n && decimals < 9; ++i) decimals = std::max(decimals, needed_decimals(c.ns[i]));
+    }
+    char buf[kIsoMaxLen];
+    if (nd == 0) {
+        const size_t len = format_iso(c.mjd[0], c.ns[0], decimals, buf);
+        return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len));
+    }
+    // Only the year's digits vary in length, and they grow away from year 0:
+    // the earliest or the latest day has the longest text.
+    size_t width = 1;
+    if (n > 0) {
+        int64_t lo = c.mjd[0], hi = c.mjd[0];
+        for (npy_intp i = 1; i < n; ++i) {
+            lo = std::min(lo, c.mjd[i]);
+            hi = std::max(hi, c.mjd[i]);
+        }
+        width = std::max(format_iso(lo, 0, decimals, buf), format_iso(hi, 0, decimals, buf));
+    }
+    PyArray_Descr* d = PyArray_DescrNewFromType(NPY_UNICODE);
+    if (!d) return nullptr;
+    PyDataType_SET_ELSIZE(d, static_cast<npy_intp>(width * 4));
+    core::Ref out = core::Ref::steal(
+        PyArray_NewFromDescr(&PyArray_Type, d, nd, const_cast<npy_intp*>(dims), nullptr, nullptr, 0, nullptr));
+    if (!out) return nullptr;
+    Py_UCS4* o = static_cast<Py_UCS4*>(PyArray_DATA(core::as_array(out.get())));
+    for (npy_intp i = 0; i < n; ++i) {
+        const size_t len = format_iso(c.mjd[i], c.ns[i], decimals, buf);
+        Py_UCS4* row = o + static_cast<size_t>(i) * width;
+        size_t k = 0;
+        for (; k < len; ++k) row[k] = static_cast<unsigned char>(buf[k]);
+        for (; k < width; ++k) row[k] = 0;
+    }
+    return out.release();
 }
 
 }  // namespace velarion::time

@@ -2,10 +2,11 @@
 //
 // A Time holds two float64 arrays of the epochs' shape, jd1 and jd2 (the
 // two parts of each Julian Date in the Time's scale), and the scale. The
-// arrays are C-contiguous and read-only, so views, slices and scale views
-// of the same scale share them safely. Conversions and parsing write the
-// canonical split (jd1 the JD of a midnight, jd2 the fraction of the day);
-// Time.from_jd keeps the caller's split.
+// arrays are C-contiguous, read-only and private (what users get are views
+// whose base is the Time), so views, slices and scale views of the same
+// scale share them safely. Every way of making a Time stores the canonical
+// split (jd1 the JD of a midnight, jd2 the fraction of the day on the 2^-52
+// grid): one epoch, one pair.
 //
 // The numeric work lives in scales.hpp (scale conversions, leap seconds
 // from ERFA) and format.hpp (ISO 8601 texts); this file holds the Python
@@ -13,6 +14,7 @@
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/time/format.hpp"
+#include "velarion/time/loops.hpp"
 #include "velarion/time/scales.hpp"
 #include "velarion/time/text_binding.hpp"
 #include "velarion/time/time.hpp"
@@ -23,11 +25,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <vector>
 
 namespace core = velarion::core;
 namespace vt = velarion::time;
 using vt::TimeObject;
+using vt::at;
+using vt::broadcast;
 
 namespace {
 
@@ -121,19 +124,33 @@ bool fetch_dut1(PyObject* mjd, npy_intp n, Dut1& out) {
     if (!mod) return false;
     core::Ref eop = core::Ref::steal(PyObject_GetAttrString(mod.get(), "EOP"));
     if (!eop) return false;
-    out.result = core::Ref::steal(PyObject_CallOneArg(eop.get(), mjd));
+    // EOP gets a copy: a replaced EOP could write to or resize what it is
+    // given, and the callers keep reading `mjd` afterwards.
+    core::Ref arg = core::Ref::steal(PyArray_NewCopy(arr(mjd), NPY_CORDER));
+    if (!arg) return false;
+    out.result = core::Ref::steal(PyObject_CallOneArg(eop.get(), arg.get()));
     if (!out.result) return false;
     out.column = core::Ref::steal(PyObject_GetAttrString(out.result.get(), "ut1_utc"));
     if (!out.column) return false;
     if (!out.view.acquire(out.column.get(), false)) return false;
     if (!core::require_length(out.view, n, "EOP(...).ut1_utc")) return false;
     out.v = out.view.span1();
+    // The conversions add UT1-UTC as less than a day (a larger value, from a
+    // replaced or broken provider, would carry the date out of its form).
     for (npy_intp i = 0; i < n; ++i) {
-        if (!std::isfinite(out.v[i])) {
-            PyErr_Format(PyExc_ValueError, "UT1-UTC from velarion.iers is not finite at MJD %R",
-                         core::Ref::steal(PyFloat_FromDouble(core::data_of(mjd)[i])).get());
-            return false;
+        const double dut1 = out.v[i];
+        if (std::isfinite(dut1) && std::fabs(dut1) < vt::kDaySec) continue;
+        core::Ref at_mjd = core::Ref::steal(PyFloat_FromDouble(core::data_of(mjd)[i]));
+        if (!at_mjd) return false;
+        if (!std::isfinite(dut1)) {
+            PyErr_Format(PyExc_ValueError, "UT1-UTC from velarion.iers is not finite at MJD %R", at_mjd.get());
+        } else {
+            core::Ref value = core::Ref::steal(PyFloat_FromDouble(dut1));
+            if (value)
+                PyErr_Format(PyExc_ValueError, "UT1-UTC from velarion.iers is %R s at MJD %R: not within a day",
+                             value.get(), at_mjd.get());
         }
+        return false;
     }
     return true;
 }
@@ -223,12 +240,17 @@ void tai_arrays_to(int to, double* a, double* b, npy_intp n) {
 
 // The epochs (a, b) of scale `from` in scale `to`. The same scale gives the
 // same (immutable) arrays back; anything else new arrays of the same shape.
+// The conversions to and from UT1 call velarion.iers (Python code that may
+// drop the last other reference to the Time that `a` and `b` belong to):
+// they are held here until the end.
 bool convert(PyObject* a, PyObject* b, int from, int to, Parts& out) {
     if (from == to) {
         out.a = core::Ref::borrow(a);
         out.b = core::Ref::borrow(b);
         return true;
     }
+    const core::Ref hold_a = core::Ref::borrow(a);
+    const core::Ref hold_b = core::Ref::borrow(b);
     out.a = empty_like_shape(a);
     if (!out.a) return false;
     out.b = empty_like_shape(a);
@@ -436,14 +458,24 @@ bool datetime_to_jd(PyObject* o, Ctx& ctx, double& j1, double& j2) {
                              kScaleName[ctx.scale]);
                 return false;
             }
-            us -= (PyDateTime_DELTA_GET_DAYS(off.get()) * 86400LL + PyDateTime_DELTA_GET_SECONDS(off.get())) *
-                      1'000'000LL +
-                  PyDateTime_DELTA_GET_MICROSECONDS(off.get());
-            while (us < 0) {
+            // datetime itself holds tzinfo.utcoffset() within a day, but a
+            // datetime subclass's own utcoffset() is not checked by it: any
+            // timedelta may come back (up to 999999999 days).
+            const int64_t off_days = PyDateTime_DELTA_GET_DAYS(off.get());
+            const int64_t off_us = static_cast<int64_t>(PyDateTime_DELTA_GET_SECONDS(off.get())) * 1'000'000LL +
+                                   PyDateTime_DELTA_GET_MICROSECONDS(off.get());  // [0, 86400 s)
+            if (off_days < -1 || off_days > 0 || (off_days == -1 && off_us == 0)) {
+                PyErr_Format(PyExc_ValueError,
+                             "utcoffset() of the datetime returned %R: the offset must be strictly between "
+                             "-timedelta(hours=24) and timedelta(hours=24)",
+                             off.get());
+                return false;
+            }
+            us -= off_days * 86'400'000'000LL + off_us;  // now within (-1, 2) days
+            if (us < 0) {
                 us += 86'400'000'000LL;
                 c.mjd -= 1;
-            }
-            while (us >= 86'400'000'000LL) {
+            } else if (us >= 86'400'000'000LL) {
                 us -= 86'400'000'000LL;
                 c.mjd += 1;
             }
@@ -500,13 +532,17 @@ bool array_to_jd(PyObject* input, Ctx& ctx, Parts& out) {
                      reinterpret_cast<PyObject*>(d));
         return false;
     }
-    // Native byte order, aligned and C-contiguous.
+    // Native byte order, aligned and C-contiguous. Objects are read from a
+    // private copy, which holds its own references: reading them can run
+    // Python code (utcoffset(), velarion.iers for a UT1 Time) that may
+    // change or resize the caller's array.
     Py_INCREF(d);
     PyArray_Descr* want = PyArray_ISNBO(d->byteorder) ? d : PyArray_DescrNewByteorder(d, NPY_NATIVE);
     if (want != d) Py_DECREF(d);
     if (!want) return false;
+    const int copy = kind == 'O' ? NPY_ARRAY_ENSURECOPY : 0;
     core::Ref a = core::Ref::steal(
-        PyArray_FromAny(input, want, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+        PyArray_FromAny(input, want, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | copy, nullptr));
     if (!a) return false;
     PyArrayObject* A = arr(a.get());
     out.a = core::empty(PyArray_NDIM(A), PyArray_DIMS(A));
@@ -552,12 +588,24 @@ bool array_to_jd(PyObject* input, Ctx& ctx, Parts& out) {
 }
 
 // Nested lists/tuples, walked directly (texts are parsed from their UTF-8
-// with no intermediate array).
+// with no intermediate array). Reading an element can run Python code
+// (utcoffset() of an aware datetime, velarion.iers for a UT1 Time) that may
+// change the lists: each list's size and items are read afresh for every
+// element, and the element being read is held.
 enum class Walk { kOk, kError, kFallback };
 
-Walk walk_fill(PyObject* o, int depth, const std::vector<npy_intp>& shape, Ctx& ctx, double*& p1, double*& p2) {
-    const int nd = static_cast<int>(shape.size());
-    if (depth == nd) {
+struct Shape {
+    npy_intp dims[NPY_MAXDIMS];
+    int nd = 0;
+};
+
+Walk changed_size() {
+    PyErr_SetString(PyExc_RuntimeError, "Time() input list changed size while it was read");
+    return Walk::kError;
+}
+
+Walk walk_fill(PyObject* o, int depth, const Shape& shape, Ctx& ctx, double*& p1, double*& p2) {
+    if (depth == shape.nd) {
         if (PyList_Check(o) || PyTuple_Check(o)) {
             PyErr_SetString(PyExc_ValueError, "Time() got a ragged nested sequence (sub-sequences differ in length)");
             return Walk::kError;
@@ -574,51 +622,45 @@ Walk walk_fill(PyObject* o, int depth, const std::vector<npy_intp>& shape, Ctx& 
         PyErr_SetString(PyExc_ValueError, "Time() got a ragged nested sequence (sub-sequences differ in depth)");
         return Walk::kError;
     }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-    if (n != shape[static_cast<size_t>(depth)]) {
+    const Py_ssize_t n = shape.dims[depth];
+    if (PySequence_Fast_GET_SIZE(o) != n) {
         PyErr_SetString(PyExc_ValueError, "Time() got a ragged nested sequence (sub-sequences differ in length)");
         return Walk::kError;
     }
-    PyObject** items = PySequence_Fast_ITEMS(o);
-    if (depth + 1 == nd) {
-        // The innermost level: texts straight to the parser.
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = items[i];
-            if (PyUnicode_CheckExact(item)) {
-                if (!text_to_jd(item, ctx, *p1, *p2)) return Walk::kError;
-                ++p1;
-                ++p2;
-                continue;
-            }
-            const Walk w = walk_fill(item, depth + 1, shape, ctx, p1, p2);
-            if (w != Walk::kOk) return w;
-        }
-        return Walk::kOk;
-    }
+    const bool innermost = depth + 1 == shape.nd;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Walk w = walk_fill(items[i], depth + 1, shape, ctx, p1, p2);
+        if (PySequence_Fast_GET_SIZE(o) != n) return changed_size();
+        PyObject* item = PySequence_Fast_GET_ITEM(o, i);
+        if (innermost && PyUnicode_CheckExact(item)) {
+            // The innermost level: texts straight to the parser (no Python code runs).
+            if (!text_to_jd(item, ctx, *p1, *p2)) return Walk::kError;
+            ++p1;
+            ++p2;
+            continue;
+        }
+        const core::Ref hold = core::Ref::borrow(item);
+        const Walk w = walk_fill(item, depth + 1, shape, ctx, p1, p2);
         if (w != Walk::kOk) return w;
     }
     return Walk::kOk;
 }
 
 Walk sequence_to_jd(PyObject* seq, Ctx& ctx, Parts& out) {
-    std::vector<npy_intp> shape;
+    Shape shape;
     PyObject* o = seq;
     while (PyList_Check(o) || PyTuple_Check(o)) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-        shape.push_back(n);
-        if (static_cast<int>(shape.size()) > NPY_MAXDIMS) {
+        if (shape.nd == NPY_MAXDIMS) {
             PyErr_SetString(PyExc_ValueError, "Time() got a sequence nested too deeply");
             return Walk::kError;
         }
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        shape.dims[shape.nd++] = n;
         if (n == 0) break;
-        o = PySequence_Fast_ITEMS(o)[0];
+        o = PySequence_Fast_GET_ITEM(o, 0);
     }
-    const int nd = static_cast<int>(shape.size());
-    out.a = core::empty(nd, shape.data());
+    out.a = core::empty(shape.nd, shape.dims);
     if (!out.a) return Walk::kError;
-    out.b = core::empty(nd, shape.data());
+    out.b = core::empty(shape.nd, shape.dims);
     if (!out.b) return Walk::kError;
     double* p1 = dptr(out.a);
     double* p2 = dptr(out.b);
@@ -698,63 +740,6 @@ core::Ref jd_argument(PyObject* obj, const char* name) {
                                             NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
 }
 
-// Broadcast loop over float64 operands with `nout` allocated float64 (or
-// bool) outputs in C order. `body(data, strides, count)` runs per inner loop.
-template <class Body>
-bool broadcast(int nin, PyObject* const* in, int nout, NPY_TYPES out_type, core::Ref* out, Body&& body) {
-    constexpr int kMax = 8;
-    PyArrayObject* ops[kMax];
-    npy_uint32 flags[kMax];
-    PyArray_Descr* dtypes[kMax];
-    const int nop = nin + nout;
-    for (int i = 0; i < nin; ++i) {
-        ops[i] = arr(in[i]);
-        flags[i] = NPY_ITER_READONLY;
-        dtypes[i] = PyArray_DESCR(arr(in[i]));
-    }
-    for (int i = nin; i < nop; ++i) {
-        ops[i] = nullptr;
-        flags[i] = NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE;
-        dtypes[i] = PyArray_DescrFromType(out_type);
-    }
-    NpyIter* it = NpyIter_MultiNew(nop, ops, NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK, NPY_CORDER,
-                                   NPY_NO_CASTING, flags, dtypes);
-    for (int i = nin; i < nop; ++i) Py_DECREF(dtypes[i]);
-    if (!it) return false;
-    bool ok = true;
-    if (NpyIter_GetIterSize(it) > 0) {
-        NpyIter_IterNextFunc* next = NpyIter_GetIterNext(it, nullptr);
-        if (!next) {
-            NpyIter_Deallocate(it);
-            return false;
-        }
-        char** data = NpyIter_GetDataPtrArray(it);
-        npy_intp* strides = NpyIter_GetInnerStrideArray(it);
-        npy_intp* size = NpyIter_GetInnerLoopSizePtr(it);
-        do {
-            if (!body(data, strides, *size)) {
-                ok = false;
-                break;
-            }
-        } while (next(it));
-    }
-    PyArrayObject** res = NpyIter_GetOperandArray(it);
-    for (int i = 0; i < nout; ++i) {
-        PyObject* r = reinterpret_cast<PyObject*>(res[nin + i]);
-        if (PyArray_IS_C_CONTIGUOUS(res[nin + i])) {
-            out[i] = core::Ref::borrow(r);
-        } else {
-            out[i] = core::Ref::steal(PyArray_NewCopy(res[nin + i], NPY_CORDER));
-        }
-    }
-    if (NpyIter_Deallocate(it) != NPY_SUCCEED) return false;
-    for (int i = 0; i < nout; ++i)
-        if (!out[i]) return false;
-    return ok;
-}
-
-inline double at(char* p) noexcept { return *reinterpret_cast<double*>(p); }
-
 // ------------------------------------------------------------- the type
 
 PyObject* Time_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -788,7 +773,10 @@ void Time_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-// from_jd(jd1, jd2=0.0, scale="tt"), from_mjd(mjd, scale="utc")
+// from_jd(jd1, jd2=0.0, scale="tt"), from_mjd(mjd, scale="utc"). The
+// epochs are stored in the canonical split whatever split they come in, so
+// that equal epochs are one pair for every reader of jd1, jd2, jd12 and mjd
+// (a split like 2^60 and 2458112 - 2^60 loses the date in any naive sum).
 PyObject* make_from_parts(PyTypeObject* type, PyObject* x, PyObject* y, int scale, bool mjd) {
     PyObject* in[2] = {x, y};
     core::Ref out[2];
@@ -802,16 +790,16 @@ PyObject* make_from_parts(PyTypeObject* type, PyObject* x, PyObject* y, int scal
                 return false;
             }
             if (mjd) {
-                const double f = std::floor(u);
-                v = u - f;
-                u = f + vt::kMjdZero;
+                v = u;
+                u = vt::kMjdZero;
             }
-            if (!vt::jd_in_range(u + v)) {
+            if (!vt::jd_pair_in_range(u, v)) {
                 outside = true;
                 return false;
             }
-            *reinterpret_cast<double*>(o1) = u;
-            *reinterpret_cast<double*>(o2) = v;
+            const vt::DayFrac c = vt::canonical(u, v);
+            *reinterpret_cast<double*>(o1) = c.day;
+            *reinterpret_cast<double*>(o2) = c.frac;
             p += strides[0];
             q += strides[1];
             o1 += strides[2];
@@ -891,18 +879,30 @@ PyObject* Time_get_ndim(PyObject* self, void*) {
     return PyLong_FromLong(PyArray_NDIM(arr(t->jd1)));
 }
 
-PyObject* readonly_view(PyObject* a) { return PyArray_View(arr(a), nullptr, nullptr); }
+// A read-only view of a stored array whose base is the Time, not the array:
+// an owning array as `.base` could be made writable again or resized under
+// the Time (and the two parts would no longer match).
+PyObject* readonly_view(PyObject* self, PyObject* part) {
+    PyArrayObject* a = arr(part);
+    PyArray_Descr* d = PyArray_DESCR(a);
+    Py_INCREF(d);
+    core::Ref v = core::Ref::steal(PyArray_NewFromDescr(&PyArray_Type, d, PyArray_NDIM(a), PyArray_DIMS(a),
+                                                        PyArray_STRIDES(a), PyArray_DATA(a), 0, nullptr));
+    if (!v) return nullptr;
+    if (PyArray_SetBaseObject(arr(v.get()), Py_NewRef(self)) < 0) return nullptr;
+    return v.release();
+}
 
 PyObject* Time_get_jd1(PyObject* self, void*) {
     TimeObject* t = as_time(self);
     if (!check_init(t)) return nullptr;
-    return readonly_view(t->jd1);
+    return readonly_view(self, t->jd1);
 }
 
 PyObject* Time_get_jd2(PyObject* self, void*) {
     TimeObject* t = as_time(self);
     if (!check_init(t)) return nullptr;
-    return readonly_view(t->jd2);
+    return readonly_view(self, t->jd2);
 }
 
 PyObject* Time_get_jd12(PyObject* self, void*) {
@@ -965,89 +965,63 @@ PyObject* Time_get_tt(PyObject* self, void*) { return scale_view(self, kTT); }
 PyObject* Time_get_ut1(PyObject* self, void*) { return scale_view(self, kUT1); }
 
 // Calendar day and nanosecond of each epoch, in the Time's own clock.
-void civil_ns(TimeObject* t, std::vector<int64_t>& mjd, std::vector<int64_t>& ns) {
+bool civil_ns(TimeObject* t, vt::CivilArrays& out) {
     const npy_intp n = size_of(t->jd1);
-    mjd.resize(static_cast<size_t>(n));
-    ns.resize(static_cast<size_t>(n));
+    if (!out.allocate(n)) return false;
     const double* x = core::data_of(t->jd1);
     const double* y = core::data_of(t->jd2);
     vt::LeapCursor cur;
     const bool utc = t->scale == kUTC;
-    for (npy_intp i = 0; i < n; ++i) vt::jd_to_civil_ns(x[i], y[i], utc, cur, mjd[i], ns[i]);
+    for (npy_intp i = 0; i < n; ++i) vt::jd_to_civil_ns(x[i], y[i], utc, cur, out.mjd[i], out.ns[i]);
+    return true;
 }
 
-PyObject* iso_texts(TimeObject* t, int decimals) {
-    std::vector<int64_t> mjd, ns;
-    civil_ns(t, mjd, ns);
-    const size_t n = mjd.size();
-    if (decimals < 0) {
-        decimals = 0;
-        for (size_t i = 0; i < n && decimals < 9; ++i) decimals = std::max(decimals, vt::needed_decimals(ns[i]));
-    }
+PyObject* iso_texts(TimeObject* t) {
+    vt::CivilArrays civil;
+    if (!civil_ns(t, civil)) return nullptr;
     PyArrayObject* a = arr(t->jd1);
-    char buf[vt::kIsoMaxLen];
-    if (PyArray_NDIM(a) == 0) {
-        const size_t len = vt::format_iso(mjd[0], ns[0], decimals, buf);
-        return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len));
-    }
-    std::vector<char> texts(n * vt::kIsoMaxLen);
-    std::vector<unsigned char> lens(n);
-    size_t width = 1;
-    for (size_t i = 0; i < n; ++i) {
-        lens[i] = static_cast<unsigned char>(vt::format_iso(mjd[i], ns[i], decimals, &texts[i * vt::kIsoMaxLen]));
-        width = std::max<size_t>(width, lens[i]);
-    }
-    PyArray_Descr* d = PyArray_DescrNewFromType(NPY_UNICODE);
-    if (!d) return nullptr;
-    PyDataType_SET_ELSIZE(d, static_cast<npy_intp>(width * 4));
-    core::Ref out = core::Ref::steal(PyArray_NewFromDescr(&PyArray_Type, d, PyArray_NDIM(a), PyArray_DIMS(a),
-                                                          nullptr, nullptr, 0, nullptr));
-    if (!out) return nullptr;
-    Py_UCS4* o = static_cast<Py_UCS4*>(PyArray_DATA(arr(out.get())));
-    for (size_t i = 0; i < n; ++i) {
-        Py_UCS4* row = o + i * width;
-        const char* s = &texts[i * vt::kIsoMaxLen];
-        size_t k = 0;
-        for (; k < lens[i]; ++k) row[k] = static_cast<unsigned char>(s[k]);
-        for (; k < width; ++k) row[k] = 0;
-    }
-    return out.release();
+    return vt::iso_texts(PyArray_NDIM(a), PyArray_DIMS(a), civil, PyArray_SIZE(a), -1);
 }
 
 PyObject* Time_get_iso(PyObject* self, void*) {
     TimeObject* t = as_time(self);
     if (!check_init(t)) return nullptr;
-    return iso_texts(t, -1);
+    return iso_texts(t);
 }
 
 PyObject* Time_to_datetime64(PyObject* self, PyObject*) {
     TimeObject* t = as_time(self);
     if (!check_init(t)) return nullptr;
-    std::vector<int64_t> mjd, ns;
-    civil_ns(t, mjd, ns);
     PyArrayObject* a = arr(t->jd1);
     Py_INCREF(g_dt64ns);
     core::Ref out = core::Ref::steal(PyArray_NewFromDescr(&PyArray_Type, g_dt64ns, PyArray_NDIM(a),
                                                           PyArray_DIMS(a), nullptr, nullptr, 0, nullptr));
     if (!out) return nullptr;
     auto* o = static_cast<npy_datetime*>(PyArray_DATA(arr(out.get())));
+    const npy_intp n = PyArray_SIZE(a);
+    const double* x = core::data_of(t->jd1);
+    const double* y = core::data_of(t->jd2);
+    vt::LeapCursor cur;
+    const bool utc = t->scale == kUTC;
     constexpr int64_t kMaxDays = 106'000;  // ~290 years either side of 1970 fit in int64 nanoseconds
-    for (size_t i = 0; i < mjd.size(); ++i) {
-        if (ns[i] >= vt::kNsPerDay) {
+    for (npy_intp i = 0; i < n; ++i) {
+        int64_t mjd, ns;
+        vt::jd_to_civil_ns(x[i], y[i], utc, cur, mjd, ns);
+        if (ns >= vt::kNsPerDay) {
             char buf[vt::kIsoMaxLen];
-            const size_t len = vt::format_iso(mjd[i], ns[i], 9, buf);
+            const size_t len = vt::format_iso(mjd, ns, 9, buf);
             core::Ref text = core::Ref::steal(PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len)));
             if (text)
                 PyErr_Format(PyExc_ValueError, "%U is inside a leap second, which numpy.datetime64 cannot represent",
                              text.get());
             return nullptr;
         }
-        const int64_t days = mjd[i] - vt::kMjdUnixEpoch;
+        const int64_t days = mjd - vt::kMjdUnixEpoch;
         if (days > kMaxDays || days < -kMaxDays) {
             PyErr_SetString(PyExc_ValueError, "epoch outside the range of numpy.datetime64[ns] (years 1678-2261)");
             return nullptr;
         }
-        o[i] = days * vt::kNsPerDay + ns[i];
+        o[i] = days * vt::kNsPerDay + ns;
     }
     return PyArray_Return(arr(out.release()));
 }
@@ -1062,14 +1036,18 @@ const char* short_type_name(PyTypeObject* tp) {
 PyObject* Time_repr(PyObject* self) {
     TimeObject* t = as_time(self);
     if (!check_init(t)) return nullptr;
-    core::Ref iso = core::Ref::steal(iso_texts(t, -1));
+    core::Ref iso = core::Ref::steal(iso_texts(t));
     if (!iso) return nullptr;
-    const char* name = short_type_name(Py_TYPE(self));
+    // The class name as an owned str: numpy.array2string below is Python
+    // code, which may rename the class (its tp_name buffer is then freed).
+    core::Ref name = core::Ref::steal(PyUnicode_FromString(short_type_name(Py_TYPE(self))));
+    if (!name) return nullptr;
+    const char* scale = kScaleName[t->scale];
     if (PyUnicode_Check(iso.get()))
-        return PyUnicode_FromFormat("%s(%R, scale='%s')", name, iso.get(), kScaleName[t->scale]);
+        return PyUnicode_FromFormat("%U(%R, scale='%s')", name.get(), iso.get(), scale);
     core::Ref np = core::Ref::steal(PyImport_ImportModule("numpy"));
     if (!np) return nullptr;
-    core::Ref prefix = core::Ref::steal(PyUnicode_FromFormat("%s(", name));
+    core::Ref prefix = core::Ref::steal(PyUnicode_FromFormat("%U(", name.get()));
     if (!prefix) return nullptr;
     core::Ref fn = core::Ref::steal(PyObject_GetAttrString(np.get(), "array2string"));
     if (!fn) return nullptr;
@@ -1078,13 +1056,13 @@ PyObject* Time_repr(PyObject* self) {
     if (!args || !kw) return nullptr;
     core::Ref body = core::Ref::steal(PyObject_Call(fn.get(), args.get(), kw.get()));
     if (!body) return nullptr;
-    return PyUnicode_FromFormat("%s(%U, scale='%s')", name, body.get(), kScaleName[t->scale]);
+    return PyUnicode_FromFormat("%U(%U, scale='%s')", name.get(), body.get(), scale);
 }
 
 PyObject* Time_str(PyObject* self) {
     TimeObject* t = as_time(self);
     if (!check_init(t)) return nullptr;
-    core::Ref iso = core::Ref::steal(iso_texts(t, -1));
+    core::Ref iso = core::Ref::steal(iso_texts(t));
     if (!iso) return nullptr;
     if (PyUnicode_Check(iso.get())) return iso.release();
     return PyObject_Str(iso.get());
@@ -1113,6 +1091,68 @@ core::Ref as_part(PyObject* r) {
                                             nullptr));
 }
 
+// Index parts that numpy reads without running Python code, so that jd1
+// and jd2 indexed with them select the same epochs: None, Ellipsis, exact
+// ints and bools, slices of those, NumPy's own scalars, exact arrays, exact
+// lists (and tuples within them) of these, and the exact builtin scalars
+// numpy refuses.
+bool inert_index(PyObject* o, int depth) {
+    if (o == Py_None || o == Py_Ellipsis || PyLong_CheckExact(o) || PyBool_Check(o) || PyArray_CheckExact(o))
+        return true;
+    // Refused by numpy as they are (with its own message), and nothing in them can run code.
+    if (PyFloat_CheckExact(o) || PyUnicode_CheckExact(o) || PyBytes_CheckExact(o) || PyComplex_CheckExact(o))
+        return true;
+    if (PySlice_Check(o)) {
+        auto* s = reinterpret_cast<PySliceObject*>(o);
+        for (PyObject* f : {s->start, s->stop, s->step})
+            if (f != Py_None && !PyLong_CheckExact(f)) return false;
+        return true;
+    }
+    if (PyArray_IsScalar(o, Generic)) return !(Py_TYPE(o)->tp_flags & Py_TPFLAGS_HEAPTYPE);
+    if (depth < 8 && (PyList_CheckExact(o) || (depth > 0 && PyTuple_CheckExact(o)))) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i)
+            if (!inert_index(PySequence_Fast_GET_ITEM(o, i), depth + 1)) return false;
+        return true;
+    }
+    return false;
+}
+
+// One part of an index, read once (its __index__, __array__ or sequence
+// protocol runs here and only here) into an inert form.
+core::Ref freeze_index_part(PyObject* o) {
+    if (inert_index(o, 0)) return core::Ref::borrow(o);
+    if (PySlice_Check(o)) {
+        auto* s = reinterpret_cast<PySliceObject*>(o);
+        core::Ref f[3];
+        PyObject* fields[3] = {s->start, s->stop, s->step};
+        for (int k = 0; k < 3; ++k) {
+            f[k] = fields[k] == Py_None ? core::Ref::borrow(Py_None) : core::Ref::steal(PyNumber_Index(fields[k]));
+            if (!f[k]) return {};
+        }
+        return core::Ref::steal(PySlice_New(f[0].get(), f[1].get(), f[2].get()));
+    }
+    if (PyIndex_Check(o) && !PyArray_Check(o)) return core::Ref::steal(PyNumber_Index(o));
+    return core::Ref::steal(PyArray_FromAny(o, nullptr, 0, 0, NPY_ARRAY_ENSUREARRAY, nullptr));
+}
+
+// The key of t[key] in a form that indexes jd1 and jd2 alike: a key whose
+// __index__ or __array__ answered differently the second time would give
+// parts of different epochs, or of different shapes.
+core::Ref freeze_index(PyObject* key) {
+    if (inert_index(key, 0) || (PyTuple_CheckExact(key) && inert_index(key, 1))) return core::Ref::borrow(key);
+    if (!PyTuple_Check(key)) return freeze_index_part(key);
+    const Py_ssize_t n = PyTuple_GET_SIZE(key);
+    core::Ref out = core::Ref::steal(PyTuple_New(n));
+    if (!out) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // PyTuple_GET_ITEM of `key`, re-read each time (a tuple's items stay put).
+        core::Ref part = freeze_index_part(PyTuple_GET_ITEM(key, i));
+        if (!part) return {};
+        PyTuple_SET_ITEM(out.get(), i, part.release());
+    }
+    return out;
+}
+
 PyObject* Time_subscript(PyObject* self, PyObject* key) {
     TimeObject* t = as_time(self);
     if (!check_init(t)) return nullptr;
@@ -1120,9 +1160,11 @@ PyObject* Time_subscript(PyObject* self, PyObject* key) {
         PyErr_SetString(PyExc_IndexError, "a Time cannot index a Time");
         return nullptr;
     }
-    core::Ref r1 = core::Ref::steal(PyObject_GetItem(t->jd1, key));
+    const core::Ref index = freeze_index(key);
+    if (!index) return nullptr;
+    core::Ref r1 = core::Ref::steal(PyObject_GetItem(t->jd1, index.get()));
     if (!r1) return nullptr;
-    core::Ref r2 = core::Ref::steal(PyObject_GetItem(t->jd2, key));
+    core::Ref r2 = core::Ref::steal(PyObject_GetItem(t->jd2, index.get()));
     if (!r2) return nullptr;
     core::Ref a = as_part(r1.get());
     if (!a) return nullptr;
@@ -1375,39 +1417,46 @@ PyObject* Time_reduce(PyObject* self, PyObject*) {
 // ------------------------------------------------------ the type object
 
 PyGetSetDef Time_getset[] = {
-    {"scale", Time_get_scale, nullptr, "Time scale: 'utc', 'tai', 'tt' or 'ut1'.", nullptr},
-    {"shape", Time_get_shape, nullptr, "Shape of the array of epochs (() for a single epoch).", nullptr},
-    {"size", Time_get_size, nullptr, "Number of epochs.", nullptr},
-    {"ndim", Time_get_ndim, nullptr, "Number of dimensions of the array of epochs.", nullptr},
-    {"jd1", Time_get_jd1, nullptr, "First parts of the two-part Julian Dates (a read-only view).", nullptr},
-    {"jd2", Time_get_jd2, nullptr, "Second parts of the two-part Julian Dates (a read-only view).", nullptr},
-    {"jd12", Time_get_jd12, nullptr,
+    {"scale", core::entry<Time_get_scale>, nullptr, "Time scale: 'utc', 'tai', 'tt' or 'ut1'.", nullptr},
+    {"shape", core::entry<Time_get_shape>, nullptr, "Shape of the array of epochs (() for a single epoch).",
+     nullptr},
+    {"size", core::entry<Time_get_size>, nullptr, "Number of epochs.", nullptr},
+    {"ndim", core::entry<Time_get_ndim>, nullptr, "Number of dimensions of the array of epochs.", nullptr},
+    {"jd1", core::entry<Time_get_jd1>, nullptr, "First parts of the two-part Julian Dates (a read-only view).",
+     nullptr},
+    {"jd2", core::entry<Time_get_jd2>, nullptr, "Second parts of the two-part Julian Dates (a read-only view).",
+     nullptr},
+    {"jd12", core::entry<Time_get_jd12>, nullptr,
      "Two-part Julian Dates: a new writable float64 array of shape shape + (2,), C-contiguous; row i is "
      "(jd1, jd2) of epoch i, their sum the date.",
      nullptr},
-    {"jd", Time_get_jd, nullptr, "Julian Dates (a new float64 array of the epochs' shape).", nullptr},
-    {"mjd", Time_get_mjd, nullptr, "Modified Julian Dates (a new float64 array of the epochs' shape).", nullptr},
-    {"utc", Time_get_utc, nullptr, "The same epochs in UTC (a new Time).", nullptr},
-    {"tai", Time_get_tai, nullptr, "The same epochs in TAI (a new Time).", nullptr},
-    {"tt", Time_get_tt, nullptr, "The same epochs in TT (a new Time).", nullptr},
-    {"ut1", Time_get_ut1, nullptr, "The same epochs in UT1 (a new Time; UT1-UTC from velarion.iers).", nullptr},
-    {"iso", Time_get_iso, nullptr,
+    {"jd", core::entry<Time_get_jd>, nullptr, "Julian Dates (a new float64 array of the epochs' shape).", nullptr},
+    {"mjd", core::entry<Time_get_mjd>, nullptr, "Modified Julian Dates (a new float64 array of the epochs' shape).",
+     nullptr},
+    {"utc", core::entry<Time_get_utc>, nullptr, "The same epochs in UTC (a new Time).", nullptr},
+    {"tai", core::entry<Time_get_tai>, nullptr, "The same epochs in TAI (a new Time).", nullptr},
+    {"tt", core::entry<Time_get_tt>, nullptr, "The same epochs in TT (a new Time).", nullptr},
+    {"ut1", core::entry<Time_get_ut1>, nullptr, "The same epochs in UT1 (a new Time; UT1-UTC from velarion.iers).",
+     nullptr},
+    {"iso", core::entry<Time_get_iso>, nullptr,
      "ISO 8601 texts of the epochs on the Time's own clock (YYYY-MM-DDThh:mm:ss with the decimals needed, up "
      "to nanoseconds): a str for a single epoch, else an array of str.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef Time_methods[] = {
-    {"from_jd", (PyCFunction)(void (*)(void))Time_from_jd, METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_jd", (PyCFunction)(void (*)(void))core::entry<Time_from_jd>, METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_jd(jd1, jd2=0.0, scale='tt')\n--\n\n"
-     "Time from two-part Julian Dates (numbers or arrays, broadcast together), kept exactly as given."},
-    {"from_mjd", (PyCFunction)(void (*)(void))Time_from_mjd, METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "Time from two-part Julian Dates (numbers or arrays, broadcast together). Any split of a date gives the "
+     "same epoch, stored as the JD of its midnight (jd1) and the fraction of the day (jd2, to 2^-52 day)."},
+    {"from_mjd", (PyCFunction)(void (*)(void))core::entry<Time_from_mjd>, METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_mjd(mjd, scale='utc')\n--\n\nTime from Modified Julian Dates (numbers or arrays)."},
-    {"to_datetime64", Time_to_datetime64, METH_NOARGS,
+    {"to_datetime64", core::entry<Time_to_datetime64>, METH_NOARGS,
      "to_datetime64()\n--\n\n"
      "The epochs as numpy.datetime64[ns] on the Time's own clock (a scalar for a single epoch). An epoch "
      "inside a leap second raises ValueError."},
-    {"__reduce__", Time_reduce, METH_NOARGS, "Pickling support: rebuilt with from_jd from the two parts."},
+    {"__reduce__", core::entry<Time_reduce>, METH_NOARGS,
+     "Pickling support: rebuilt with from_jd from the two parts."},
     {nullptr, nullptr, 0, nullptr}};
 
 constexpr const char* kTimeDoc =
@@ -1423,21 +1472,21 @@ constexpr const char* kTimeDoc =
 
 PyType_Slot Time_slots[] = {
     {Py_tp_doc, (void*)kTimeDoc},
-    {Py_tp_new, (void*)Time_new},
-    {Py_tp_dealloc, (void*)Time_dealloc},
-    {Py_tp_repr, (void*)Time_repr},
-    {Py_tp_str, (void*)Time_str},
+    {Py_tp_new, (void*)core::entry<Time_new>},
+    {Py_tp_dealloc, (void*)core::entry<Time_dealloc>},
+    {Py_tp_repr, (void*)core::entry<Time_repr>},
+    {Py_tp_str, (void*)core::entry<Time_str>},
     {Py_tp_hash, (void*)PyObject_HashNotImplemented},
-    {Py_tp_richcompare, (void*)Time_richcompare},
-    {Py_tp_iter, (void*)Time_iter},
+    {Py_tp_richcompare, (void*)core::entry<Time_richcompare>},
+    {Py_tp_iter, (void*)core::entry<Time_iter>},
     {Py_tp_getset, (void*)Time_getset},
     {Py_tp_methods, (void*)Time_methods},
-    {Py_nb_add, (void*)Time_add},
-    {Py_nb_subtract, (void*)Time_subtract},
-    {Py_mp_subscript, (void*)Time_subscript},
-    {Py_mp_length, (void*)Time_length},
-    {Py_sq_length, (void*)Time_length},
-    {Py_sq_item, (void*)Time_item},
+    {Py_nb_add, (void*)core::entry<Time_add>},
+    {Py_nb_subtract, (void*)core::entry<Time_subtract>},
+    {Py_mp_subscript, (void*)core::entry<Time_subscript>},
+    {Py_mp_length, (void*)core::entry<Time_length>},
+    {Py_sq_length, (void*)core::entry<Time_length>},
+    {Py_sq_item, (void*)core::entry<Time_item>},
     {0, nullptr}};
 
 PyType_Spec Time_spec = {"velarion.time.time.Time", sizeof(TimeObject), 0,
@@ -1474,7 +1523,9 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot time_slots[] = {{Py_mod_create, (void*)time_create}, {Py_mod_exec, (void*)time_exec}, {0, nullptr}};
+PyModuleDef_Slot time_slots[] = {{Py_mod_create, (void*)core::entry<time_create>},
+                                  {Py_mod_exec, (void*)core::entry<time_exec>},
+                                  {0, nullptr}};
 
 PyModuleDef time_def = {PyModuleDef_HEAD_INIT, "velarion.time.time",
                         "Time: arrays of epochs in UTC, TAI, TT and UT1, with leap seconds from ERFA.", 0, nullptr,
