@@ -102,18 +102,30 @@ def _column(chars: np.ndarray, span: tuple[int, int], what: str, path: str) -> n
     text = sub.view(f"S{stop - start}").reshape(-1)
     text = np.where(blank, b"nan", text)
     try:
-        return text.astype(np.float64)
+        value = text.astype(np.float64)
     except ValueError:
-        # Find the offending line for the message.
-        for i, t in enumerate(text):
-            try:
-                float(t)
-            except ValueError:
-                raise ValueError(
-                    f"{path}: line {i + 1}, columns {start + 1}-{stop}: "
-                    f"{what} {t.decode('latin-1').strip()!r} is not a number"
-                ) from None
-        raise
+        value = None
+    if value is not None:
+        # The general parser also reads "nan", "inf" and overflowing
+        # exponents: a field that is not blank must be a finite number.
+        bad = ~np.isfinite(value) & ~blank
+        if not bad.any():
+            return value
+        i = int(np.argmax(bad))
+        raise ValueError(
+            f"{path}: line {i + 1}, columns {start + 1}-{stop}: "
+            f"{what} {text[i].decode('latin-1').strip()!r} is not a finite number"
+        )
+    # Find the offending line for the message.
+    for i, t in enumerate(text):
+        try:
+            float(t)
+        except ValueError:
+            raise ValueError(
+                f"{path}: line {i + 1}, columns {start + 1}-{stop}: "
+                f"{what} {t.decode('latin-1').strip()!r} is not a number"
+            ) from None
+    raise ValueError(f"{path}: columns {start + 1}-{stop}: {what} is not a number")
 
 
 def read_leap_seconds(path: str) -> tuple[np.ndarray, np.ndarray]:
