@@ -58,6 +58,7 @@ _GRAVITY_BOUND = 10.5
 _TOL = 1e-4
 _MAXIT = 60
 _DIFF_STEP = 1e-3  # s
+_LOWEST_ALTITUDE = -1.0e5  # m below the WGS84 ellipsoid
 
 Array = NDArray[Any]
 # (frame, r, v) at the epochs of a Time: r, v (N, 3) in `frame`.
@@ -81,6 +82,9 @@ class Station:
             raise ValueError(f"station latitude must lie in [-90, 90] degrees, got {self.lat!r}")
         if not -360.0 <= self.lon <= 360.0:
             raise ValueError(f"station longitude must lie in [-360, 360] degrees, got {self.lon!r}")
+        if self.alt < _LOWEST_ALTITUDE:
+            # Deeper than any place on Earth by far; near the centre its "up" turns over.
+            raise ValueError(f"station altitude must be above {_LOWEST_ALTITUDE:g} m, got {self.alt!r}")
 
     def frame(self) -> ENU:
         """A new ENU frame of the station (linked to ITRF until ``release``)."""
