@@ -409,7 +409,9 @@ def test_non_finite_dates_are_refused(value):
         EOP(value)
 
 
-@pytest.mark.parametrize("value, exc", [(None, TypeError), ("60000", TypeError), (b"60000", TypeError), (1j, TypeError), ([[1, 2], [3]], ValueError)])
+@pytest.mark.parametrize("value, exc", [(None, TypeError), ("60000", TypeError), (b"60000", TypeError), (1j, TypeError), ([[1, 2], [3]], ValueError),
+                                        (np.array([60000 + 1j]), TypeError), (np.array(["60000"]), TypeError),
+                                        (np.array(["2024-01-01"], dtype="datetime64[D]"), TypeError)])
 def test_bad_types(value, exc):
     with pytest.raises(exc):
         EOP(value)
@@ -469,6 +471,7 @@ def test_load_another_file_and_back(tmp_path):
     assert iers.table().first_mjd == 41684.0 and iers.table() is not tab
     iers.load(tab)
     assert iers.table() is tab
+    assert iers.load(bytes(p)).path == str(p)
 
 
 def test_load_a_file_with_a_gap_interpolates_over_it(tmp_path):
@@ -493,9 +496,11 @@ def test_load_a_file_with_a_gap_interpolates_over_it(tmp_path):
         (lambda ls: ls[:2] + [ls[2][:58] + "       inf" + ls[2][68:]] + ls[3:], "line 3, columns 59-68: ut1_utc 'inf'"),
         (lambda ls: ls[:2] + [ls[2][:79] + "  1e999" + ls[2][86:]] + ls[3:], "lod '1e999' is not a finite number"),
         (lambda ls: ls[:4] + ls[3:], "not increasing"),
+        (lambda ls: ls[:2] + [ls[2][:79] + "  999.0" + ls[2][86:]] + ls[3:], "line 3: lod 999.0 is not a plausible"),
         (lambda ls: ["\x00\xff" * 90] * 5, "line 1, columns 8-15: MJD .* is not a number"),
     ],
-    ids=["empty", "not finals", "bad number", "unordered", "nan", "inf", "overflow", "duplicate day", "binary"],
+    ids=["empty", "not finals", "bad number", "unordered", "nan", "inf", "overflow", "duplicate day", "LOD in us",
+         "binary"],
 )
 def test_load_refuses_malformed_files(tmp_path, edit, match):
     i0 = next(i for i, l in enumerate(LINES) if _field(l, 8, 15) == 58000.0)

@@ -219,7 +219,7 @@ class Sky:
                 if failure is not None:
                     j, code = failure
                     epoch = epoch_text(time, int(rows[k + j]))
-                    raise _Failed(int(ssorted[a]), SGP4Error(code, j, epoch, src.satrec.satnum))
+                    raise _Failed(int(ssorted[a]), SGP4Error(code, j, epoch, src.satrec.satnum or None))
                 k += m
             r *= 1e3
             v *= 1e3

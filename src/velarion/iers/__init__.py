@@ -227,7 +227,7 @@ def _leap_table() -> tuple[np.ndarray, np.ndarray]:
 def _read(path: str | os.PathLike | None) -> EOPTable:
     if path is None:
         path = _default_paths()[0]
-    path = os.fspath(path)
+    path = os.fsdecode(os.fspath(path))
     leap = _leap_table()
     return EOPTable(path, _table.parse_finals(path, *leap), leap)
 
@@ -343,6 +343,15 @@ _NON_FINITE = 2
 _OUT_OF_RANGE = 3
 
 
+def _dates(value) -> np.ndarray:
+    """The dates as a flat float64 array; real numbers only (NumPy would
+    also read texts and drop imaginary parts)."""
+    a = np.asarray(value)
+    if a.dtype.kind in "cmMSUV":
+        raise TypeError(f"EOP dates must be real numbers (UTC MJD), not an array of {a.dtype}")
+    return a.astype(np.float64).reshape(-1)
+
+
 class EOP:
     """Earth orientation parameters at UTC Modified Julian Dates.
 
@@ -369,11 +378,11 @@ class EOP:
         tp = type(mjd)
         if tp is np.ndarray:
             if mjd.ndim != 1 or mjd.dtype != np.float64:
-                mjd = np.asarray(mjd, dtype=np.float64).reshape(-1)
+                mjd = _dates(mjd)
         elif not isinstance(mjd, float):
             if mjd is None or isinstance(mjd, (str, bytes)):
                 raise TypeError(f"EOP dates must be numbers (UTC MJD), not {type(mjd).__name__}")
-            mjd = np.asarray(mjd, dtype=np.float64).reshape(-1)
+            mjd = _dates(mjd)
         (status, k, self.mjd, self.pm_x, self.pm_y, self.dX, self.dY, self.lod, self.ut1_utc) = _evaluate(
             mjd, tab._packed, tab.mjd, tab._uniform, _hold
         )

@@ -92,7 +92,8 @@ class SGP4Error(ValueError):
     a position or velocity the model gave as NaN or infinite without an
     error of its own), ``index`` (the flat index of the first failing
     epoch), ``epoch`` (its ISO UTC text), ``meaning`` (the model's
-    explanation of the code) and ``satnum``.
+    explanation of the code) and ``satnum`` (the catalogue number of a
+    ``TLE``, None for an element set without one).
     """
 
     def __init__(self, code: int, index: int, epoch: str, satnum: int | None):
@@ -248,7 +249,7 @@ class SGP4(Propagator):
         failure = first_failure(err, r, v)
         if failure is not None:
             k, code = failure
-            raise SGP4Error(code, k, epoch_text(time, k), sat.satnum)
+            raise SGP4Error(code, k, epoch_text(time, k), sat.satnum or None)
         r *= 1e3
         v *= 1e3
         return np.asarray(r, dtype=np.float64), np.asarray(v, dtype=np.float64)

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <string_view>
 
 namespace core = velarion::core;
@@ -211,6 +212,22 @@ PyObject* TLE_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!core::check_exact_str(v[0], "line1") || !core::check_exact_str(v[1], "line2")) return nullptr;
     PyObject* name = v[2] ? v[2] : Py_None;
     if (!core::check_exact_str(name, "name", true)) return nullptr;
+    // A TLE line is ASCII: any other character is refused here, by its
+    // column, before the text is encoded (a lone surrogate cannot be).
+    for (int k = 0; k < 2; ++k) {
+        if (PyUnicode_IS_ASCII(v[k])) continue;
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(v[k]);
+        for (Py_ssize_t i = 0; i < len; ++i) {
+            Py_UCS4 ch = PyUnicode_READ_CHAR(v[k], i);
+            if (ch > 0x7f) {
+                char code[16];
+                std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(ch));
+                PyErr_Format(PyExc_ValueError, "TLE line %d, column %zd: character %s is not printable ASCII", k + 1,
+                             i + 1, code);
+                return nullptr;
+            }
+        }
+    }
     Py_ssize_t n1, n2;
     const char* l1 = PyUnicode_AsUTF8AndSize(v[0], &n1);
     if (!l1) return nullptr;
