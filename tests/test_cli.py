@@ -468,6 +468,20 @@ def test_binary_standard_input_is_one_line(capsys, monkeypatch):
     _assert_one_line_error(status, out, err, ["<stdin>", "not UTF-8", "0xff"])
 
 
+@pytest.mark.parametrize("stream, argv, fragment", [
+    ("stdin", ["convert", "--from", "GCRF", "--to", "ITRF"], "standard input is closed"),
+    ("stdout", ["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--hours", "0.02"],
+     "standard output: it is closed"),
+])
+def test_closed_standard_streams(stream, argv, fragment, capsys, monkeypatch):
+    # A process started with the descriptor closed has sys.stdin/sys.stdout None.
+    monkeypatch.setattr(sys, stream, None)
+    status = main(argv)
+    monkeypatch.undo()
+    out, err = capsys.readouterr()
+    _assert_one_line_error(status, out, err.splitlines(), [fragment])
+
+
 def test_blank_in_the_bstar_mantissa_gives_finite_rows(capsys):
     # The sgp4 package's own reader makes this B* a NaN: every row was NaN and
     # the run succeeded. Now the parsed value runs, as in its canonical form.

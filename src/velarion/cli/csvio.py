@@ -60,6 +60,8 @@ def read_text(path: str | None) -> str:
     a byte-order mark at the start is skipped."""
     try:
         if path in (None, "-"):
+            if sys.stdin is None:
+                raise InputError("cannot read <stdin>: standard input is closed")
             stream = getattr(sys.stdin, "buffer", None)
             data = stream.read() if stream is not None else sys.stdin.read()
             text = data.decode("utf-8") if isinstance(data, bytes) else data
@@ -213,6 +215,8 @@ def output(path: str | None) -> Iterator[IO[str]]:
     temporary file beside ``path`` that becomes ``path`` when the block
     ends without an exception (and is removed otherwise)."""
     if path in (None, "-"):
+        if sys.stdout is None:
+            raise InputError("cannot write to standard output: it is closed (-o FILE writes a file)")
         yield sys.stdout
         sys.stdout.flush()
         return

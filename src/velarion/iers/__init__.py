@@ -41,6 +41,7 @@ import datetime as _dt
 import math
 import os
 import threading
+from typing import Any, Iterator
 
 import numpy as np
 
@@ -95,7 +96,7 @@ def _frozen(a: np.ndarray) -> np.ndarray:
 _COLUMNS = ("mjd", "tai_utc", "ut1_tai", *_table.FIELDS)
 
 
-def _checked_columns(columns: dict) -> dict[str, np.ndarray]:
+def _checked_columns(columns: dict[str, Any]) -> dict[str, np.ndarray]:
     """The daily columns as float64 arrays of one length, finite, with
     increasing dates; ValueError otherwise."""
     out = {}
@@ -129,6 +130,23 @@ class EOPTable:
 
     __slots__ = ("path", "is_zero", "first_mjd", "last_mjd", "mjd", "pm_x", "pm_y", "dX", "dY", "lod", "ut1_utc",
                  "tai_utc", "_leap_mjd", "_leap_dat", "_ut1_tai", "_uniform", "_packed")
+    path: str | None
+    is_zero: bool
+    first_mjd: float
+    last_mjd: float
+    mjd: np.ndarray
+    pm_x: np.ndarray
+    pm_y: np.ndarray
+    dX: np.ndarray
+    dY: np.ndarray
+    lod: np.ndarray
+    ut1_utc: np.ndarray
+    tai_utc: np.ndarray
+    _leap_mjd: np.ndarray
+    _leap_dat: np.ndarray
+    _ut1_tai: np.ndarray
+    _uniform: bool
+    _packed: np.ndarray
 
     def __init__(self, path: str | None, columns: dict | None, leap: tuple[np.ndarray, np.ndarray]):
         try:
@@ -143,7 +161,7 @@ class EOPTable:
         if leap_mjd.ndim != 1 or leap_mjd.shape != leap_dat.shape or leap_mjd.size == 0:
             raise ValueError("EOPTable: the leap-second table must be two one-dimensional arrays of one length")
         zero = columns is None
-        if zero:
+        if columns is None:
             columns = {k: np.zeros(0) for k in _COLUMNS}
             first, last = -math.inf, math.inf
         else:
@@ -181,7 +199,7 @@ class EOPTable:
     def __delattr__(self, name: str) -> None:
         raise AttributeError(f"EOPTable is read-only: cannot delete {name!r}")
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, ...]:
         leap = (self._leap_mjd, self._leap_dat)
         if self.is_zero:
             return (EOPTable, (None, None, leap))
@@ -298,7 +316,7 @@ def _override() -> EOPTable | None:
 
 
 @contextlib.contextmanager
-def use_zero_table():
+def use_zero_table() -> Iterator[EOPTable]:
     """Uses the zero table inside a ``with`` block, then the previous table again.
 
     The block covers the code that runs in it: this thread (or asyncio task)
@@ -343,7 +361,7 @@ _NON_FINITE = 2
 _OUT_OF_RANGE = 3
 
 
-def _dates(value) -> np.ndarray:
+def _dates(value: Any) -> np.ndarray:
     """The dates as a flat float64 array; real numbers only (NumPy would
     also read texts and drop imaginary parts)."""
     a = np.asarray(value)

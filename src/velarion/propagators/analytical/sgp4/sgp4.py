@@ -132,11 +132,11 @@ def _satrec(elset: ELSET, gravity: int) -> Any:
     if elset.epoch.size != 1:
         raise ValueError(f"the element set's epoch must be one date, not {elset.epoch.size}")
     jd1, jd2 = (float(x[0]) for x in sgp4_jd(elset.epoch))
-    tle = isinstance(elset, TLE)
+    tle = elset if isinstance(elset, TLE) else None
     sat = Satrec()
     # 'i': the improved mode that Satrec.twoline2rv uses.
     sat.sgp4init(
-        gravity, "i", elset.satnum if tle else 0,
+        gravity, "i", 0 if tle is None else tle.satnum,
         (jd1 - _JD_1950) + jd2,
         elset.bstar,
         elset.ndot * 60.0**2,
@@ -148,15 +148,15 @@ def _satrec(elset: ELSET, gravity: int) -> Any:
     # The model counts time from these two parts: the epoch as exactly as
     # the element set holds it (the one-number epoch above is good to 0.3 us).
     sat.jdsatepoch, sat.jdsatepochF = jd1, jd2
-    if tle:
+    if tle is not None:
         # As the line writes it: the model's own Alpha-5 encoding of the
         # number gives I and O for 18xxxx and 23xxxx, letters Alpha-5 skips.
-        sat.satnum_str = elset.lines[0][2:7]
-        sat.classification = elset.classification
-        sat.intldesg = elset.intldesg
-        sat.elnum = elset.elnum
-        sat.revnum = elset.revnum
-        sat.ephtype = elset.ephtype
+        sat.satnum_str = tle.lines[0][2:7]
+        sat.classification = tle.classification
+        sat.intldesg = tle.intldesg
+        sat.elnum = tle.elnum
+        sat.revnum = tle.revnum
+        sat.ephtype = tle.ephtype
     return sat
 
 
