@@ -11,7 +11,7 @@ import pytest
 import velarion.frames
 from velarion.frames.frames import ENU, get_GCRF, get_ITRF, get_TEME
 from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE, SGP4Error
-from velarion.propagators.analytical.sgp4.sgp4 import NON_FINITE
+from velarion.propagators.analytical.sgp4.sgp4 import NON_FINITE, sgp4_jd
 from velarion.time.time import Time
 
 sgp4_api = pytest.importorskip("sgp4.api")
@@ -224,6 +224,18 @@ def test_states_match_twoline2rv_of_the_same_lines(kind):
             ref.satnum_str, ref.intldesg, ref.elnum, ref.revnum, ref.classification)
         compared += 1
     assert compared > 25
+
+
+@pytest.mark.parametrize("day", ["2019-12-09", "2016-12-31", "2015-06-30", "2005-12-31", "1972-06-30", "1971-12-31",
+                                 "1963-10-31", "1959-12-31", "1957-10-04"])
+def test_epochs_on_the_sgp4_scale(day):
+    # Calendar date and clock time through datetime64 (days of 86400 s) and
+    # back through sgp4_jd, on days that end with a leap second or a step of
+    # UTC, where ERFA's UTC Julian Dates are stretched.
+    midnight = float(np.datetime64(day, "D").astype(np.int64)) + 2440587.5
+    fraction = np.array([0.0, 0.25, 0.5, 0.75, 0.99999999, 1.0 - 2e-9])
+    jd1, jd2 = sgp4_jd(on_sgp4_scale(np.full(fraction.size, midnight), fraction))
+    np.testing.assert_allclose((jd1 - midnight) + (jd2 - fraction), 0.0, rtol=0, atol=1e-13)
 
 
 def _canonical(line):

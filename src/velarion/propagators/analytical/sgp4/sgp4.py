@@ -50,34 +50,43 @@ def sgp4_jd(time: Time) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
 
     ERFA's UTC Julian Dates (``Time.utc.jd12``) spread the 86401 s of a
     day that ends with a leap second over the day, which puts its clock
-    times up to a second away from this scale. From 1972 on, the date is
-    TAI less the TAI-UTC in force at the epoch (a whole number of seconds:
-    the value before the leap second until it is over). Before, when UTC
-    stepped by fractions of a second, it is the calendar date and clock
-    time themselves (to the nanosecond); an epoch inside such a step takes
-    TAI-UTC as it is.
+    times up to a second away from this scale: on such a day the fraction
+    is stretched back by the day's length. Before 1972, when UTC stepped by
+    fractions of a second and ran at another rate, the calendar date and
+    clock time are taken as they are (to the nanosecond); an epoch inside
+    such a step keeps ERFA's date.
     """
-    tai = time.tai.jd12.reshape(-1, 2)
     utc = time.utc.jd12.reshape(-1, 2)
-    dat = ((tai[:, 0] - utc[:, 0]) + (tai[:, 1] - utc[:, 1])) * 86400.0  # TAI-UTC, s
-    jd1 = np.ascontiguousarray(tai[:, 0])
-    # On a leap-second day the difference grows from the old whole value
-    # towards the new one; the margin absorbs the rounding of the two-part
-    # dates (far below a microsecond).
-    jd2 = tai[:, 1] - np.floor(dat + 1e-6) / 86400.0
-    early = (utc[:, 0] - _JD_1972) + utc[:, 1] < 0.0
+    midnight = np.floor((utc[:, 0] - 0.5) + utc[:, 1]) + 0.5
+    fraction = (utc[:, 0] - midnight) + utc[:, 1]
+    if midnight.size == 0:
+        return midnight, fraction
+    # The days of the epochs (a range when they are close together, as a
+    # grid's are) and each day's leap second: the step of TAI-UTC from its
+    # start to the next day's.
+    first, last = float(midnight.min()), float(midnight.max())
+    if last - first <= 4.0 * midnight.size + 366.0:
+        days = np.arange(first, last + 1.0)
+        index = (midnight - first).astype(np.intp)
+    else:
+        days, index = np.unique(midnight, return_inverse=True)
+    bounds = np.concatenate([days, days + 1.0])
+    tai = Time.from_jd(bounds, scale="utc").tai.jd12.reshape(-1, 2)
+    dat = ((tai[:, 0] - bounds) + tai[:, 1]) * 86400.0
+    leap = np.round(dat[days.size:] - dat[:days.size])
+    jd2 = fraction * ((86400.0 + leap[index]) / 86400.0)
+    early = midnight < _JD_1972
     if early.any():
-        jd2[early] = tai[early, 1] - dat[early] / 86400.0
         try:
             clock = Time.from_jd(utc[early, 0], utc[early, 1], scale="utc").to_datetime64()
         except ValueError:  # inside a step of UTC
-            pass
+            jd2[early] = fraction[early]
         else:
             ns = np.asarray(clock, dtype="datetime64[ns]").astype(np.int64).reshape(-1)
-            days, rest = np.divmod(ns, 86_400_000_000_000)
-            jd1[early] = days + 2440587.5
+            whole, rest = np.divmod(ns, 86_400_000_000_000)
+            midnight[early] = whole + 2440587.5
             jd2[early] = rest / 86400e9
-    return jd1, jd2
+    return midnight, jd2
 
 
 # The code of an SGP4Error for a state the model gave as NaN or infinite
