@@ -226,6 +226,18 @@ def test_states_match_twoline2rv_of_the_same_lines(kind):
     assert compared > 25
 
 
+@pytest.mark.parametrize("gravity", ["wgs72", "wgs72old", "wgs84"])
+def test_every_gravity_model_matches_twoline2rv(gravity):
+    constants = {"wgs72": sgp4_api.WGS72, "wgs72old": sgp4_api.WGS72OLD, "wgs84": sgp4_api.WGS84}[gravity]
+    for lines in TLES.values():
+        ref = sgp4_api.Satrec.twoline2rv(*lines, constants)
+        jd1, jd2 = np.full(9, ref.jdsatepoch), ref.jdsatepochF + np.linspace(-1.0, 3.0, 9)
+        _, r_ref, v_ref = ref.sgp4_array(jd1, jd2)
+        eph = SGP4(TLE(*lines), gravity=gravity).propagate(on_sgp4_scale(jd1, jd2))
+        np.testing.assert_allclose(eph.r, r_ref * 1e3, rtol=0, atol=1e-3)
+        np.testing.assert_allclose(eph.v, v_ref * 1e3, rtol=0, atol=1e-6)
+
+
 @pytest.mark.parametrize("day", ["2019-12-09", "2016-12-31", "2015-06-30", "2005-12-31", "1972-06-30", "1971-12-31",
                                  "1963-10-31", "1959-12-31", "1957-10-04"])
 def test_epochs_on_the_sgp4_scale(day):
