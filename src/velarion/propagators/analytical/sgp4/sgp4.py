@@ -79,7 +79,7 @@ def sgp4_jd(time: Time) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     if early.any():
         try:
             clock = Time.from_jd(utc[early, 0], utc[early, 1], scale="utc").to_datetime64()
-        except ValueError:  # inside a step of UTC
+        except ValueError:  # inside a step of UTC, or before 1678 (no UTC steps then)
             jd2[early] = fraction[early]
         else:
             ns = np.asarray(clock, dtype="datetime64[ns]").astype(np.int64).reshape(-1)
