@@ -7,9 +7,10 @@ separators, and now and then arbitrary text. For each text:
 
 - ``read_ephemeris`` and ``read_times`` either return or raise the reader's
   InputError (a ValueError naming the place); nothing else may escape;
-- an ephemeris that was read has one finite row per data line, and written
-  back with ``format_rows`` and read again gives the same numbers exactly
-  and the same times to the nanosecond;
+- an ephemeris that was read has one finite row per data line, its number
+  fields are plain ASCII decimals and it holds no NUL, and written back with
+  ``format_rows`` and read again gives the same numbers exactly and the same
+  times to the nanosecond;
 - ``velarion convert`` on the file (one input in eight) exits 0 or 1 (with
   a message), never with a traceback.
 
@@ -21,6 +22,7 @@ from __future__ import annotations
 import contextlib
 import io
 import os
+import re
 import sys
 import tempfile
 
@@ -41,6 +43,7 @@ ROWS = (
 HEADERS = ("time,x,y,z,vx,vy,vz", "TIME,X,Y,Z,VX,VY,VZ", "# ephemeris", "", "time,x,y,z")
 PIECES = (",", ",,", "\n", "\r\n", "#", " ", "\t", '"', "nan", "inf", "-", "e", "1e400", "0x1p3", "1_0",
           "\x00", "\u2028", "\u00e9", "T", "Z", "60", "time", "99", ".", "+", "\ufeff")
+DECIMAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 WORK = tempfile.mkdtemp(prefix="velarion-fuzz-csv-")
 PATH = os.path.join(WORK, "in.csv")
 OUT = os.path.join(WORK, "out.csv")
@@ -90,6 +93,11 @@ def check(text: str, command: bool) -> None:
         assert table.r.shape == (n, 3) and table.v.shape == (n, 3) and table.time.size == n and n > 0
         assert n in (data_lines(text), data_lines(text) - 1)  # the header is a data-like line
         assert np.all(np.isfinite(table.r)) and np.all(np.isfinite(table.v))
+        assert "\x00" not in text
+        for line in text.lstrip("\ufeff").splitlines():
+            fields = [f.strip() for f in line.strip().split(",")]
+            if len(fields) == 7 and fields[0].lower() != "time" and not line.strip().startswith("#"):
+                assert all(DECIMAL.fullmatch(f) for f in fields[1:]), line
         back = format_rows(table.time, table.r, table.v)
         with open(OUT, "w", encoding="utf-8") as f:
             f.write(back)

@@ -9,7 +9,9 @@ A refusal must be a ValueError naming the line (1 or 2) and a column within
 the line; nothing else may be raised. An accepted set must have finite
 elements inside their ranges, give its lines back, parse again to the same
 values, and agree with the sgp4 package's own reader where that reader
-accepts the lines too. Anything else, or a crash, is a finding.
+accepts the lines too. SGP4 of an accepted set gives finite states from a
+day before its epoch to a week after, or raises SGP4Error: never a NaN.
+Anything else, or a crash, is a finding.
 
 Run: python fuzz/tle_lines.py [libFuzzer flags], or through fuzz/run.py.
 """
@@ -26,6 +28,8 @@ import atheris
 with atheris.instrument_imports(include=["velarion"]):
     from sgp4.earth_gravity import wgs72
     from sgp4.io import twoline2rv
+    import numpy as np
+    from velarion.propagators.analytical.sgp4 import SGP4, SGP4Error
     from velarion.propagators.analytical.sgp4.tle import TLE
     from velarion.time.time import Time
 
@@ -47,6 +51,7 @@ ALPHABET = "0123456789" "0123456789" " .+-ABCDIOUZS\t\n\r\x00\x7f\u00e9#"
 MESSAGE = re.compile(r"TLE line ([12]), column ([0-9]+): .+", re.S)
 TWO_PI = 2.0 * math.pi
 NAMES = ("inc", "raa", "ecc", "arp", "mea", "mnm", "ndot", "nddot", "bstar")
+DAYS = np.array([-1.0, 0.0, 0.3, 1.0, 7.0]) * 86400.0
 
 
 def checksum(line: str) -> str:
@@ -113,6 +118,12 @@ def check(l1: str, l2: str) -> None:
     assert [s.rstrip(" \r\n\t") for s in t.lines] == [l1.rstrip(" \r\n\t"), l2.rstrip(" \r\n\t")], (t.lines, l1, l2)
     again = TLE(*t.lines)
     assert values(again) == v and float(again.epoch.jd1) == float(t.epoch.jd1)
+    try:
+        eph = SGP4(t).propagate(t.epoch + DAYS)
+    except SGP4Error:
+        pass
+    else:
+        assert np.isfinite(eph.r).all() and np.isfinite(eph.v).all(), (l1, l2)
 
     try:
         s = twoline2rv(l1, l2, wgs72)

@@ -311,6 +311,24 @@ CONVERT_ERRORS = {
     "bad header": (GOOD.replace("vz", "w"), ["--from", "GCRF", "--to", "ITRF"], ["line 1", "header"]),
     "no rows": ("time,x,y,z,vx,vy,vz\n", ["--from", "GCRF", "--to", "ITRF"], ["no data rows"]),
     "ENU without station": (GOOD, ["--from", "GCRF", "--to", "ENU"], ["needs a station"]),
+    # Numbers are plain ASCII decimals: float() alone takes these.
+    "underscores in a number": (GOOD.replace("6990000", "6_990_000"), ["--from", "GCRF", "--to", "ITRF"],
+                                ["row 2 (line 3)", "x is not a number", "'6_990_000'"]),
+    "non-ASCII digits": (GOOD.replace("6990000", "\u0666990000"), ["--from", "GCRF", "--to", "ITRF"],
+                         ["row 2 (line 3)", "x is not a number"]),
+    "full-width digits": (GOOD.replace("7500", "\uff17500"), ["--from", "GCRF", "--to", "ITRF"],
+                          ["row 1 (line 2)", "vy is not a number"]),
+    "infinity spelled out": (GOOD.replace("6990000", "-Infinity"), ["--from", "GCRF", "--to", "ITRF"],
+                             ["row 2 (line 3)", "x is not finite"]),
+    "overflowing exponent": (GOOD.replace("6990000", "1e999"), ["--from", "GCRF", "--to", "ITRF"],
+                             ["row 2 (line 3)", "x is not finite"]),
+    # NumPy's text arrays drop a trailing NUL, which would make the time valid.
+    "NUL after a time": (GOOD.replace("00:01:00,", "00:01:00\x00,"), ["--from", "GCRF", "--to", "ITRF"],
+                         ["line 3", "NUL"]),
+    "NUL in a number": (GOOD.replace("6990000", "69900\x0000"), ["--from", "GCRF", "--to", "ITRF"],
+                        ["line 3", "NUL"]),
+    "result overflows": ("time,x,y,z,vx,vy,vz\n2019-12-09T00:00:00,1.7e308,1.7e308,1.7e308,0,7500,0\n",
+                         ["--from", "GCRF", "--to", "ITRF"], ["row 1", "not finite"]),
 }
 
 
@@ -370,6 +388,16 @@ OTHER_ERRORS = {
     "bad number": (["passes", "--lat", "north"], 2, ["--lat", "invalid float value"]),
     "rotating initial frame": (["passes", "--sv", "7e6", "0", "0", "0", "7.5e3", "0", "--epoch", "2024-01-01",
                                 "--frame", "ITRF"], 1, ["inertial frame"]),
+    "elements in kilometres": (["propagate", "--coe", "6790", "0.001", "51.6", "0", "0", "0", "--epoch",
+                                "2024-01-01"], 1, ["inside the Earth", "6.783 km", "metres"]),
+    "state in kilometres": (["passes", "--sv", "6790", "0", "0", "0", "7.66", "0", "--epoch", "2024-01-01"], 1,
+                            ["inside the Earth", "metres"]),
+    "periapsis below the surface": (["propagate", "--coe", "7000e3", "0.2", "51.6", "0", "0", "180", "--epoch",
+                                     "2024-01-01"], 1, ["passes through the Earth", "5600.000 km"]),
+    "station below the Earth's centre": (["passes", "--lat", "45", "--lon", "5", "--alt", "-1e7"], 1,
+                                         ["station altitude", "-10000000.0"]),
+    "EOP file is a directory": (["passes", "--eop", "{tmp}"], 1, ["cannot read", "it is a directory"]),
+    "TLE file not UTF-8": (["passes", "--tle", "{tmp}/binary.tle"], 1, ["not UTF-8", "0xff"]),
 }
 
 
@@ -377,6 +405,7 @@ OTHER_ERRORS = {
 def test_other_errors(case, tmp_path, capsys):
     argv, code, fragments = OTHER_ERRORS[case]
     (tmp_path / "times.txt").write_text("2019-12-09T00:00\n2019-12-09T25:00\n")
+    (tmp_path / "binary.tle").write_bytes(b"\xff\xfe1 25544U" + bytes(range(256)))
     argv = [a.replace("{tmp}", str(tmp_path)) for a in argv] + ["-o", str(tmp_path / "out.csv")]
     status, out, err = run(argv, capsys)
     _assert_one_line_error(status, out, err, fragments)
@@ -384,16 +413,102 @@ def test_other_errors(case, tmp_path, capsys):
     assert not (tmp_path / "out.csv").exists()
 
 
+OUTPUT_ERRORS = {
+    "-o a directory": (["-o", "{tmp}"], 1, ["cannot write the output", "it is a directory"]),
+    "-o ending in a separator": (["-o", "{tmp}/new/"], 1, ["names a directory"]),
+    "-o in a missing folder": (["-o", "{tmp}/missing/out.csv"], 1, ["no folder"]),
+    "--plot without an extension": (["--plot", "{tmp}/sky"], 1, ["--plot", "needs an extension", ".png"]),
+    "--plot in an unknown format": (["--plot", "{tmp}/sky.xyz"], 1, ["unknown image format '.xyz'"]),
+    "--plot a directory": (["--plot", "{tmp}/dir.png"], 1, ["cannot write the plot", "it is a directory"]),
+    "--plot and -o one file": (["--plot", "{tmp}/sky.png", "-o", "{tmp}/sky.png"], 2, ["the same file"]),
+}
+
+
+@pytest.mark.parametrize("case", list(OUTPUT_ERRORS))
+def test_output_paths_are_checked_before_the_work(case, tmp_path, capsys):
+    if "--plot" in case:
+        pytest.importorskip("matplotlib")
+    args, code, fragments = OUTPUT_ERRORS[case]
+    (tmp_path / "dir.png").mkdir()
+    status, out, err = run(["passes", "--hours", "2", *(a.replace("{tmp}", str(tmp_path)) for a in args)], capsys)
+    _assert_one_line_error(status, out, err, fragments)
+    assert status == code
+    assert sorted(os.listdir(tmp_path)) == ["dir.png"] and os.listdir(tmp_path / "dir.png") == []
+
+
+def test_negative_numbers_in_exponent_form_are_values(capsys):
+    # argparse alone reads '-4.2e6' as an option and stops at it.
+    status, out, err = run(["propagate", "--sv", "-4.2e6", "-5.0e6", "1e3", "-5.977e3", "5.021e3", "0",
+                            "--epoch", "2024-01-01", "--hours", "0.01"], capsys)
+    assert status == 0 and err == []
+    first = read_csv(out)[0]
+    assert [float(first[k]) for k in ("x", "y", "vx")] == pytest.approx([-4.2e6, -5.0e6, -5.977e3], rel=1e-12)
+
+
+def test_byte_order_mark_is_skipped(tmp_path, capsys, monkeypatch):
+    plain = tmp_path / "plain.csv"
+    plain.write_text(GOOD)
+    marked = tmp_path / "marked.csv"
+    marked.write_bytes(b"\xef\xbb\xbf" + GOOD.encode())
+    tle = tmp_path / "iss.tle"
+    tle.write_bytes(b"\xef\xbb\xbf" + "\n".join(ISS_2019).encode() + b"\n")
+    args = ["convert", "--from", "GCRF", "--to", "ITRF"]
+    status, expected, err = run([*args, str(plain)], capsys)
+    assert status == 0 and err == []
+    assert run([*args, str(marked)], capsys)[1] == expected
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(marked.read_bytes()), encoding="utf-8"))
+    assert run(args, capsys)[1] == expected
+    status, out, err = run(["propagate", "--tle", str(tle), "--hours", "0.1"], capsys)
+    assert status == 0 and err == [] and len(read_csv(out)) == 7
+
+
+def test_binary_standard_input_is_one_line(capsys, monkeypatch):
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(b"time,x\n\xff\xfe\x00"), encoding="utf-8"))
+    status, out, err = run(["convert", "--from", "GCRF", "--to", "ITRF"], capsys)
+    _assert_one_line_error(status, out, err, ["<stdin>", "not UTF-8", "0xff"])
+
+
+@pytest.mark.parametrize("stream, argv, fragment", [
+    ("stdin", ["convert", "--from", "GCRF", "--to", "ITRF"], "standard input is closed"),
+    ("stdout", ["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--hours", "0.02"],
+     "standard output: it is closed"),
+])
+def test_closed_standard_streams(stream, argv, fragment, capsys, monkeypatch):
+    # A process started with the descriptor closed has sys.stdin/sys.stdout None.
+    monkeypatch.setattr(sys, stream, None)
+    status = main(argv)
+    monkeypatch.undo()
+    out, err = capsys.readouterr()
+    _assert_one_line_error(status, out, err.splitlines(), [fragment])
+
+
+def test_blank_in_the_bstar_mantissa_gives_finite_rows(capsys):
+    # The sgp4 package's own reader makes this B* a NaN: every row was NaN and
+    # the run succeeded. Now the parsed value runs, as in its canonical form.
+    def canonical(line):
+        return line[:68] + str(sum(int(c) if c.isdigit() else c == "-" for c in line[:68]) % 10)
+
+    odd = canonical(ISS_2019[0][:53] + "  3879-4" + ISS_2019[0][61:])
+    same = canonical(ISS_2019[0][:53] + " 38790-5" + ISS_2019[0][61:])
+    outputs = []
+    for line1 in (odd, same):
+        status, out, err = run(["propagate", "--line1", line1, "--line2", ISS_2019[1], "--hours", "3"], capsys)
+        assert status == 0 and err == []
+        outputs.append(out)
+    assert "nan" not in outputs[0].lower() and outputs[0] == outputs[1]
+
+
 # --- the sky plot ------------------------------------------------------------
 
-def test_plot_is_written(tmp_path, capsys):
+@pytest.mark.parametrize("name, magic", [("sky.png", b"\x89PNG\r\n\x1a\n"), ("sky.SVG", b"<?xml"), ("sky.pdf", b"%PDF")])
+def test_plot_is_written(tmp_path, capsys, name, magic):
     pytest.importorskip("matplotlib")
-    target = tmp_path / "sky.png"
+    target = tmp_path / name
     status, out, err = run(["passes", "--hours", "14", "--plot", str(target)], capsys)
     assert status == 0 and err == []
     assert "2019-12-09 11:47:02" in out
-    assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert sorted(os.listdir(tmp_path)) == ["sky.png"]
+    assert target.read_bytes().startswith(magic)
+    assert sorted(os.listdir(tmp_path)) == [name]
 
 
 def test_plot_without_matplotlib(tmp_path, capsys, monkeypatch):

@@ -285,6 +285,35 @@ def test_importing_from_threads_at_once(order):
     assert out.split() == ["ok", "True", "3"]
 
 
+def test_zero_table_blocks_in_threads():
+    """Threads entering and leaving zero-table blocks at once, overlapping in
+    every order: inside its own block a thread gets zeros, outside it the
+    table in use, and once all blocks are over every thread gets that table."""
+    mjd = np.linspace(58000.0, 59000.0, 50)
+    real = iers.EOP(mjd).ut1_utc.copy()
+    barrier = threading.Barrier(THREADS)
+    errors = []
+
+    def work(k):
+        try:
+            barrier.wait()
+            for j in range(100):
+                if (j + k) % 3:
+                    with iers.use_zero_table():
+                        assert not iers.EOP(mjd).ut1_utc.any()
+                assert np.array_equal(iers.EOP(mjd).ut1_utc, real)
+        except BaseException as e:
+            errors.append(repr(e))
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert not errors, errors[:3]
+    assert not iers.table().is_zero and np.array_equal(iers.EOP(mjd).ut1_utc, real)
+
+
 def test_first_eop_use_from_threads_at_once():
     """The Earth orientation table is read once, whichever thread asks first,
     and every thread gets the values a single thread gets."""

@@ -2,6 +2,11 @@
 
 import math
 import pathlib
+import pickle
+import subprocess
+import sys
+import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -153,6 +158,166 @@ def test_table_reports_its_range():
         tab.pm_x[0] = 1.0  # the table's arrays are read-only
 
 
+# --- the table in use cannot be changed under the evaluation ------------------
+
+@pytest.mark.parametrize("name", ["mjd", "pm_x", "ut1_utc", "tai_utc", "first_mjd", "last_mjd", "path", "_packed",
+                                  "_uniform", "new_attribute"])
+def test_table_attributes_cannot_be_rebound(name):
+    tab = iers.table()
+    with pytest.raises(AttributeError, match="read-only"):
+        setattr(tab, name, np.zeros(3))
+    with pytest.raises(AttributeError, match="read-only"):
+        delattr(tab, name)
+    with pytest.raises(TypeError, match="initialised again"):
+        tab.__init__(None, None, (tab._leap_mjd, tab._leap_dat))
+
+
+@pytest.mark.parametrize("name", ["mjd", "pm_x", "dX", "lod", "ut1_utc", "tai_utc", "_packed"])
+def test_table_arrays_cannot_be_written(name):
+    a = getattr(iers.table(), name)
+    with pytest.raises(ValueError):
+        a[..., 0] = 1.0
+    for owner in (a, a.base):
+        with pytest.raises(ValueError, match="WRITEABLE"):
+            owner.flags.writeable = True
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter: (exit status, stdout, stderr)."""
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def test_rebinding_the_dates_of_the_table_in_use_is_refused():
+    status, _, err = run_python("""
+        import velarion.iers
+        tab = velarion.iers.table()
+        tab.mjd = tab.mjd[0] + (tab.mjd - tab.mjd[0]) * 1000.0
+    """)
+    assert status == 1 and "AttributeError" in err and "read-only" in err
+
+
+def test_evaluation_reads_no_row_past_the_table():
+    # Past the attribute guard (object.__setattr__) and straight into the
+    # evaluation: a grid that claims to be uniform daily but spans 1000 times
+    # as many days reads its last row, never one past it.
+    status, out, err = run_python("""
+        import numpy as np
+        import velarion.iers as iers
+        from velarion.iers._interp import evaluate
+        packed = np.zeros((5, 12))
+        packed[:, :6] = np.arange(5.0)[:, None]
+        mjd = np.arange(5.0) * 1000.0
+        status, k, t, pm_x, *_ = evaluate(np.array([3999.5, 2500.0, 0.0]), packed, mjd, True, False)
+        print(status, *pm_x)
+        tab = iers.table()
+        object.__setattr__(tab, "mjd", tab.mjd[0] + (tab.mjd - tab.mjd[0]) * 1000.0)
+        e = iers.EOP(tab.mjd[-1] - 1.0)
+        print(np.isfinite(e.pm_x).all(), e.pm_x[0] == tab.pm_x[-1])
+    """)
+    assert status == 0, err
+    assert out.split() == ["0", "4.0", "4.0", "0.0", "True", "True"]
+
+
+def _columns():
+    tab = iers.table()
+    cols = {k: np.array(getattr(tab, k)[:10]) for k in ("mjd", "tai_utc", "pm_x", "pm_y", "dX", "dY", "lod", "ut1_utc")}
+    cols["ut1_tai"] = cols["ut1_utc"] - cols["tai_utc"]
+    return cols, (tab._leap_mjd, tab._leap_dat)
+
+
+@pytest.mark.parametrize(
+    "edit, match",
+    [
+        (lambda c: c.pop("lod"), "'lod' is missing"),
+        (lambda c: c.update(pm_x=c["pm_x"][:9]), "'pm_x' has 9 days"),
+        (lambda c: c.update(mjd=c["mjd"][::-1].copy()), "increasing"),
+        (lambda c: c.update(mjd=np.r_[c["mjd"][:5], c["mjd"][4:9]]), "increasing"),
+        (lambda c: c["ut1_utc"].__setitem__(3, np.nan), "'ut1_utc' holds a NaN"),
+        (lambda c: c["mjd"].__setitem__(9, np.inf), "'mjd' holds a NaN or an infinity"),
+        (lambda c: c.update(dX=c["dX"].reshape(2, 5)), "'dX' must be a non-empty one-dimensional"),
+        (lambda c: [c.__setitem__(k, np.zeros(0)) for k in list(c)], "non-empty"),
+    ],
+    ids=["missing column", "short column", "decreasing dates", "duplicate date", "NaN value", "infinite date",
+         "two-dimensional", "empty"],
+)
+def test_hand_made_tables_are_checked(edit, match):
+    cols, leap = _columns()
+    edit(cols)
+    with pytest.raises(ValueError, match=match):
+        iers.EOPTable("hand-made", cols, leap)
+
+
+def test_table_pickles_to_an_equal_table():
+    tab = iers.table()
+    back = pickle.loads(pickle.dumps(tab))
+    assert (back.path, back.first_mjd, back.last_mjd, len(back)) == (tab.path, tab.first_mjd, tab.last_mjd, len(tab))
+    assert np.array_equal(back._packed, tab._packed) and back._uniform == tab._uniform
+    iers.load(back)
+    t = np.linspace(tab.first_mjd, tab.last_mjd, 1001)
+    iers.load(tab)
+    expected = EOP(t).ut1_utc
+    iers.load(back)
+    assert np.array_equal(EOP(t).ut1_utc, expected)
+    assert pickle.loads(pickle.dumps(EOPTableZero := iers.EOPTable(None, None, (tab._leap_mjd, tab._leap_dat)))).is_zero
+    assert EOPTableZero.is_zero
+
+
+# --- use_zero_table: each block ends itself, whatever the order and thread ----
+
+def _zero_in_force():
+    return iers.table().is_zero and EOP(60000.0).ut1_utc[0] == 0.0
+
+
+def test_zero_blocks_ending_out_of_order():
+    outer, inner = iers.use_zero_table(), iers.use_zero_table()
+    a = outer.__enter__()
+    b = inner.__enter__()
+    assert iers.table() is b and _zero_in_force()
+    outer.__exit__(None, None, None)  # the outer block ends first
+    assert iers.table() is b and _zero_in_force()
+    inner.__exit__(None, None, None)
+    assert not iers.table().is_zero and EOP(60000.0).ut1_utc[0] != 0.0
+    assert a.is_zero and a is not b
+
+
+def test_zero_block_ended_in_another_thread():
+    # A generator holding a block, started here and finished in a thread:
+    # the block ends for this thread too.
+    def holder():
+        with iers.use_zero_table():
+            yield
+
+    gen = holder()
+    next(gen)
+    assert _zero_in_force()
+    worker = threading.Thread(target=lambda: next(gen, None))
+    worker.start()
+    worker.join()
+    assert not iers.table().is_zero and EOP(60000.0).ut1_utc[0] != 0.0
+
+
+def test_zero_block_covers_its_own_thread_only():
+    entered, leave = threading.Event(), threading.Event()
+    seen = []
+
+    def block():
+        with iers.use_zero_table():
+            seen.append(_zero_in_force())
+            entered.set()
+            leave.wait(30)
+            seen.append(_zero_in_force())
+
+    worker = threading.Thread(target=block)
+    worker.start()
+    entered.wait(30)
+    here = EOP(60000.0).ut1_utc[0]
+    leave.set()
+    worker.join()
+    assert seen == [True, True]
+    assert here != 0.0 and not iers.table().is_zero
+
+
 @pytest.mark.parametrize("where", ["before", "after"])
 def test_outside_the_table_raises_naming_range_and_date(where):
     tab = iers.table()
@@ -244,7 +409,9 @@ def test_non_finite_dates_are_refused(value):
         EOP(value)
 
 
-@pytest.mark.parametrize("value, exc", [(None, TypeError), ("60000", TypeError), (b"60000", TypeError), (1j, TypeError), ([[1, 2], [3]], ValueError)])
+@pytest.mark.parametrize("value, exc", [(None, TypeError), ("60000", TypeError), (b"60000", TypeError), (1j, TypeError), ([[1, 2], [3]], ValueError),
+                                        (np.array([60000 + 1j]), TypeError), (np.array(["60000"]), TypeError),
+                                        (np.array(["2024-01-01"], dtype="datetime64[D]"), TypeError)])
 def test_bad_types(value, exc):
     with pytest.raises(exc):
         EOP(value)
@@ -304,6 +471,7 @@ def test_load_another_file_and_back(tmp_path):
     assert iers.table().first_mjd == 41684.0 and iers.table() is not tab
     iers.load(tab)
     assert iers.table() is tab
+    assert iers.load(bytes(p)).path == str(p)
 
 
 def test_load_a_file_with_a_gap_interpolates_over_it(tmp_path):
@@ -324,8 +492,15 @@ def test_load_a_file_with_a_gap_interpolates_over_it(tmp_path):
         (lambda ls: ["x"] * 3, "no line"),
         (lambda ls: ls[:3] + [ls[3][:20] + "x.xxxxxx" + ls[3][28:]] + ls[4:], "line 4"),
         (lambda ls: ls[5:] + ls[:5], "not increasing"),
+        (lambda ls: ls[:2] + [ls[2][:18] + "      nan" + ls[2][27:]] + ls[3:], "line 3, columns 19-27: pm_x 'nan'"),
+        (lambda ls: ls[:2] + [ls[2][:58] + "       inf" + ls[2][68:]] + ls[3:], "line 3, columns 59-68: ut1_utc 'inf'"),
+        (lambda ls: ls[:2] + [ls[2][:79] + "  1e999" + ls[2][86:]] + ls[3:], "lod '1e999' is not a finite number"),
+        (lambda ls: ls[:4] + ls[3:], "not increasing"),
+        (lambda ls: ls[:2] + [ls[2][:79] + "  999.0" + ls[2][86:]] + ls[3:], "line 3: lod 999.0 is not a plausible"),
+        (lambda ls: ["\x00\xff" * 90] * 5, "line 1, columns 8-15: MJD .* is not a number"),
     ],
-    ids=["empty", "not finals", "bad number", "unordered"],
+    ids=["empty", "not finals", "bad number", "unordered", "nan", "inf", "overflow", "duplicate day", "LOD in us",
+         "binary"],
 )
 def test_load_refuses_malformed_files(tmp_path, edit, match):
     i0 = next(i for i, l in enumerate(LINES) if _field(l, 8, 15) == 58000.0)

@@ -248,6 +248,30 @@ def _zero_table():
         iers.EOP(np.array([10.0]))
 
 
+def _zero_tables_out_of_order():
+    outer, inner = iers.use_zero_table(), iers.use_zero_table()
+    outer.__enter__()
+    inner.__enter__()
+    outer.__exit__(None, None, None)
+    iers.EOP(np.array([10.0]))
+    inner.__exit__(None, None, None)
+
+
+_TAB = iers.table()
+_LEAP = (_TAB._leap_mjd, _TAB._leap_dat)
+_COLUMNS = {k: np.array(getattr(_TAB, k)[:4]) for k in ("mjd", "tai_utc", "pm_x", "pm_y", "dX", "dY", "lod", "ut1_utc")}
+_COLUMNS["ut1_tai"] = _COLUMNS["ut1_utc"] - _COLUMNS["tai_utc"]
+
+
+def _hand_made_table():
+    pickle.loads(pickle.dumps(iers.EOPTable("hand-made", _COLUMNS, _LEAP)))
+
+
+# The sgp4 package's reader makes this B* a NaN (and so every state): refused.
+_NAN_RECORD = __import__("sgp4.api", fromlist=["Satrec"]).Satrec.twoline2rv(
+    "1 25544U 98067A   08264.51782528 -.00002182  00000-0   3879-4 0  2929", ISS[1])
+
+
 def _misc_vectorized():
     a = np.array([0.0, 1.0, 2.0])
     coe.eca_from_mea(a, 0.3)
@@ -290,6 +314,8 @@ SUCCESS = {
     "format_iso scalar": ok(format_iso, 2460000.5, 0.5, "tt", 3),
     "EOP": _eop,
     "EOP zero table": _zero_table,
+    "EOP zero tables ended out of order": _zero_tables_out_of_order,
+    "EOPTable hand-made, pickled": _hand_made_table,
     "iers.table": ok(iers.table),
     "atan2_asymmetric": ok(atan2_asymmetric, -1.0, 0.5),
     "coe conversions": _misc_vectorized,
@@ -341,6 +367,8 @@ FAILURE = {
     "EOP out of range": raises(iers.EOPRangeError, iers.EOP, np.array([15000.0])),
     "EOP NaN": raises(ValueError, iers.EOP, np.array([np.nan])),
     "set_out_of_range bad mode": raises(ValueError, iers.set_out_of_range, "clip"),
+    "EOPTable rebound": raises(AttributeError, setattr, _TAB, "mjd", np.zeros(3)),
+    "EOPTable bad columns": raises(ValueError, iers.EOPTable, "x", {**_COLUMNS, "lod": np.zeros(2)}, _LEAP),
     "atan2_asymmetric wrong type": raises(TypeError, atan2_asymmetric, "a", 1.0),
     "coe wrong type": raises(TypeError, coe.eca_from_mea, "a", 0.1),
     "Ellipsoid wrong type": raises(TypeError, Ellipsoid, "a", 0.0),
@@ -368,6 +396,8 @@ FAILURE = {
     "SGP4 wrong element set": raises(TypeError, SGP4, SV),
     "SGP4 unknown gravity": raises(ValueError, SGP4, TLE(*ISS), "wgs99"),
     "SGP4 no element set": raises(TypeError, SGP4().propagate, T_ISS),
+    "SGP4 non-finite state": raises(ValueError, SAT.teme_arrays, T_ISS, _NAN_RECORD),
+    "ELSET two epochs": raises(ValueError, ELSET, T2, 0.9, 1.0, 0.001, 2.0, 3.0, 1e-3),
     "Satellite wrong propagator": raises(TypeError, Satellite, T1, SV, 5),
     "Satellite bad time": raises(ValueError, Satellite, "2024-13-01", SV),
     "Satellite name type": raises(TypeError, setattr, Satellite(T1, SV), "name", 5),
@@ -410,6 +440,8 @@ def csv_files(tmp_path_factory):
     d = tmp_path_factory.mktemp("csv")
     good, bad = d / "good.csv", d / "bad.csv"
     good.write_text("time,x,y,z,vx,vy,vz\n2024-03-20T12:00:00,7e6,0,0,0,7.5e3,0\n2024-03-20T12:01:00,7e6,4.5e5,0,-480,7.5e3,0\n")
+    (d / "marked.csv").write_bytes(b"\xef\xbb\xbf" + good.read_bytes())
+    (d / "underscore.csv").write_text(good.read_text().replace("4.5e5", "4_5e5"))
     bad.write_text("time,x,y,z,vx,vy,vz\n2024-03-20T12:00:00,7e6,0,0,0,7.5e3,0\n2024-02-30T00:00:00,1,2,3,4,5,6\n")
     return str(good), str(bad)
 
@@ -494,6 +526,11 @@ COMMANDS = {
     "convert unknown frame": ["convert", "{good}", "--from", "GCRF", "--to", "NOPE"],
     "propagate TLE to ENU": ["propagate", "--line1", ISS[0], "--line2", ISS[1], "--start", "2008-09-21",
                              "--hours", "0.1", "--step", "60", "--to", "ENU", "--lat", "50", "--lon", "5"],
+    "convert file with a byte-order mark": ["convert", "{marked}", "--from", "GCRF", "--to", "TEME"],
+    "convert bad number": ["convert", "{underscore}", "--from", "GCRF", "--to", "ITRF"],
+    "propagate bad -o": ["propagate", "--line1", ISS[0], "--line2", ISS[1], "-o", "{folder}"],
+    "propagate state in kilometres": ["propagate", "--coe", "6790", "0", "51.6", "0", "0", "0", "--epoch",
+                                      "2024-03-20"],
 }
 
 
@@ -502,8 +539,11 @@ def test_command_line_blocks_stay_flat(csv_files, name):
     """Whole command-line runs (a parser built per run: fewer calls); the
     ENU frames they make for a station must not stay in ITRF's table."""
     good, bad = csv_files
-    argv = [a.format(good=good, bad=bad) for a in COMMANDS[name]]
-    expected = 1 if "bad" in name or "unknown" in name else 0
+    folder = os.path.dirname(good)
+    paths = dict(good=good, bad=bad, folder=folder, marked=os.path.join(folder, "marked.csv"),
+                 underscore=os.path.join(folder, "underscore.csv"))
+    argv = [a.format(**paths) for a in COMMANDS[name]]
+    expected = 1 if "bad" in name or "unknown" in name or "kilometres" in name else 0
 
     def call():
         with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()) as err:

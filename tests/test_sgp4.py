@@ -11,6 +11,7 @@ import pytest
 import velarion.frames
 from velarion.frames.frames import ENU, get_GCRF, get_ITRF, get_TEME
 from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE, SGP4Error
+from velarion.propagators.analytical.sgp4.sgp4 import NON_FINITE, sgp4_jd
 from velarion.time.time import Time
 
 sgp4_api = pytest.importorskip("sgp4.api")
@@ -75,6 +76,16 @@ def test_teme_states_match_the_sgp4_package(name):
     np.testing.assert_allclose(eph.v, v_ref * 1e3, rtol=0, atol=1e-8)
 
 
+def on_sgp4_scale(jd1, jd2):
+    """UTC epochs of two-part Julian Dates on the sgp4 package's scale (its
+    ``jday``: calendar date and clock time in days of 86400 s), through
+    NumPy's datetime64, which counts the same days."""
+    d = np.asarray(jd1, dtype=np.float64) - 2440587.5
+    whole = np.floor(d + jd2)
+    ns = whole.astype(np.int64) * 86_400_000_000_000 + np.round(((d - whole) + jd2) * 86400e9).astype(np.int64)
+    return Time(np.datetime64("1970-01-01", "ns") + ns.astype("timedelta64[ns]"))
+
+
 def with_checksum(line):
     return line[:68] + str(sum(int(c) if c.isdigit() else c == "-" for c in line[:68]) % 10)
 
@@ -107,11 +118,13 @@ VERIFICATION = _verification_cases()
 def test_vallado_verification_output(key, elset, ref):
     line1, line2, start, stop, step = elset
     tle = TLE(*(with_checksum(x) for x in (line1, line2)))  # a few sets carry wrong checksums
-    jd = tle.epoch.utc.jd12
+    sat = sgp4_api.Satrec.twoline2rv(line1, line2)
+    jd = (sat.jdsatepoch, sat.jdsatepochF)
     tsince = ref[:, 0]
-    # Times as UTC Julian Dates counted from the epoch, as the model counts them.
-    time = Time.from_jd(np.full(tsince.size, jd[0]), jd[1] + tsince / 1440.0, scale="utc")
-    if sgp4_api.Satrec.twoline2rv(line1, line2).error:
+    # Times counted from the epoch in days of 86400 s, as the model counts
+    # them (the 2005 sets span the leap second at the end of that year).
+    time = on_sgp4_scale(np.full(tsince.size, jd[0]), jd[1] + tsince / 1440.0)
+    if sat.error:
         # The model refuses the set at its epoch (the reference prints only its start state).
         with pytest.raises(SGP4Error) as info:
             SGP4(tle).propagate(time)
@@ -128,11 +141,162 @@ def test_vallado_verification_output(key, elset, ref):
         full = np.append(full, stop)
     if ref.shape[0] < full.size and ref[-1, 0] < stop:
         nxt = np.concatenate([tsince, full[full > tsince[-1]][:3]])
-        time = Time.from_jd(np.full(nxt.size, jd[0]), jd[1] + nxt / 1440.0, scale="utc")
+        time = on_sgp4_scale(np.full(nxt.size, jd[0]), jd[1] + nxt / 1440.0)
         with pytest.raises(SGP4Error) as info:
             SGP4(tle).propagate(time)
         assert info.value.index == tsince.size
         assert info.value.code in sgp4_api.SGP4_ERRORS
+
+
+# --- the model runs the elements TLE parsed ------------------------------------
+
+ALPHA5 = "ABCDEFGHJKLMNPQRSTUVWXYZ"
+
+
+def _exponential(x):
+    """The "+ddddd-e" field of nddot and bstar for x (5 significant digits)."""
+    if x == 0.0:
+        return " 00000-0"
+    mant, exp = f"{abs(x):.4e}".split("e")
+    digits, exp = round(float(mant) * 1e4), int(exp) + 1
+    return f"{'-' if x < 0 else ' '}{digits:05d}{'-' if exp < 0 else '+'}{abs(exp)}"
+
+
+def make_tle(satnum, yy, day, ndot, nddot, bstar, inc, raa, ecc, arp, mea, mnm, elnum, revnum):
+    """Two well-formed lines in the standard layout (checksums included)."""
+    sat = f"{satnum:05d}" if satnum < 100000 else ALPHA5[satnum // 10000 - 10] + f"{satnum % 10000:04d}"
+    l1 = (f"1 {sat}U 98067A   {yy:02d}{day:012.8f} {'-' if ndot < 0 else ' '}.{round(abs(ndot) * 1e8):08d} "
+          f"{_exponential(nddot)} {_exponential(bstar)} 0 {elnum:4d}")
+    l2 = f"2 {sat} {inc:8.4f} {raa:8.4f} {round(ecc * 1e7):07d} {arp:8.4f} {mea:8.4f} {mnm:11.8f}{revnum:5d}"
+    return with_checksum(l1 + "0"), with_checksum(l2 + "0")
+
+
+# Epochs (two-digit year, day) at the ends of years and of leap-second days
+# (2015 day 181 is 30 June), the first and last years of the pivot, and
+# before 1972, when UTC stepped by fractions of a second.
+EDGE_EPOCHS = [(16, 366.99999999), (5, 365.99999999), (15, 181.99999999), (8, 366.5), (16, 367.0 - 1e-8),
+               (57, 275.8), (56, 366.99999999), (0, 1.0), (99, 365.5), (71, 365.99999999), (59, 365.9), (60, 1.0)]
+MEAN_MOTIONS = {"LEO": (11.0, 16.5, 0.05), "mid": (6.4, 11.0, 0.3), "deep space": (0.9, 6.3, 0.75)}
+
+
+def _random_tles(kind, count, seed):
+    rng = np.random.default_rng(seed)
+    lo, hi, ecc_max = MEAN_MOTIONS[kind]
+    for k in range(count):
+        if k < len(EDGE_EPOCHS):
+            yy, day = EDGE_EPOCHS[k]
+        else:
+            yy = int(rng.integers(0, 100))
+            day = float(rng.uniform(1.0, 365.0))
+        yield make_tle(
+            int(rng.integers(1, 340000)), yy, day, rng.uniform(-1e-3, 1e-3), rng.choice([0.0, rng.uniform(-1e-5, 1e-5)]),
+            rng.choice([0.0, rng.uniform(-1e-3, 1e-3), 10 ** rng.uniform(-8, -2)]), rng.uniform(0, 180),
+            rng.uniform(0, 360), rng.uniform(0, ecc_max), rng.uniform(0, 360), rng.uniform(0, 360), rng.uniform(lo, hi),
+            int(rng.integers(0, 10000)), int(rng.integers(0, 100000)))
+
+
+@pytest.mark.parametrize("kind", list(MEAN_MOTIONS))
+def test_states_match_twoline2rv_of_the_same_lines(kind):
+    # SGP4 of what TLE parsed against the sgp4 package reading the lines
+    # itself, on its own time scale, from two days before to five after the
+    # epoch: the same states, and the same error at the same epoch.
+    days = np.linspace(-2.0, 5.0, 15)
+    compared = 0
+    for lines in _random_tles(kind, 40, seed=len(kind)):
+        tle = TLE(*lines)
+        ref = sgp4_api.Satrec.twoline2rv(*lines)
+        init_error = ref.error
+        jd1, jd2 = np.full(days.size, ref.jdsatepoch), ref.jdsatepochF + days
+        err, r_ref, v_ref = ref.sgp4_array(jd1, jd2)
+        prop = SGP4(tle)
+        if init_error or err.any():
+            with pytest.raises(SGP4Error) as info:
+                prop.propagate(on_sgp4_scale(jd1, jd2))
+            if not init_error:
+                first = int(np.flatnonzero(err)[0])
+                assert (info.value.index, info.value.code) == (first, int(err[first])), lines
+            continue
+        eph = prop.propagate(on_sgp4_scale(jd1, jd2))
+        np.testing.assert_allclose(eph.r, r_ref * 1e3, rtol=0, atol=1e-3, err_msg=str(lines))
+        np.testing.assert_allclose(eph.v, v_ref * 1e3, rtol=0, atol=1e-6, err_msg=str(lines))
+        sat = prop.satrec()
+        assert (sat.satnum_str, sat.intldesg, sat.elnum, sat.revnum, sat.classification) == (
+            ref.satnum_str, ref.intldesg, ref.elnum, ref.revnum, ref.classification)
+        compared += 1
+    assert compared > 25
+
+
+@pytest.mark.parametrize("gravity", ["wgs72", "wgs72old", "wgs84"])
+def test_every_gravity_model_matches_twoline2rv(gravity):
+    constants = {"wgs72": sgp4_api.WGS72, "wgs72old": sgp4_api.WGS72OLD, "wgs84": sgp4_api.WGS84}[gravity]
+    for lines in TLES.values():
+        ref = sgp4_api.Satrec.twoline2rv(*lines, constants)
+        jd1, jd2 = np.full(9, ref.jdsatepoch), ref.jdsatepochF + np.linspace(-1.0, 3.0, 9)
+        _, r_ref, v_ref = ref.sgp4_array(jd1, jd2)
+        eph = SGP4(TLE(*lines), gravity=gravity).propagate(on_sgp4_scale(jd1, jd2))
+        np.testing.assert_allclose(eph.r, r_ref * 1e3, rtol=0, atol=1e-3)
+        np.testing.assert_allclose(eph.v, v_ref * 1e3, rtol=0, atol=1e-6)
+
+
+@pytest.mark.parametrize("day", ["2019-12-09", "2016-12-31", "2015-06-30", "2005-12-31", "1972-06-30", "1971-12-31",
+                                 "1963-10-31", "1959-12-31", "1957-10-04"])
+def test_epochs_on_the_sgp4_scale(day):
+    # Calendar date and clock time through datetime64 (days of 86400 s) and
+    # back through sgp4_jd, on days that end with a leap second or a step of
+    # UTC, where ERFA's UTC Julian Dates are stretched.
+    midnight = float(np.datetime64(day, "D").astype(np.int64)) + 2440587.5
+    fraction = np.array([0.0, 0.25, 0.5, 0.75, 0.99999999, 1.0 - 2e-9])
+    jd1, jd2 = sgp4_jd(on_sgp4_scale(np.full(fraction.size, midnight), fraction))
+    np.testing.assert_allclose((jd1 - midnight) + (jd2 - fraction), 0.0, rtol=0, atol=1e-13)
+
+
+def _canonical(line):
+    return with_checksum(line[:68] + "0")
+
+
+# Layouts the strict parser reads one way and the sgp4 package's text reader
+# another: SGP4 runs what TLE parsed, which is the canonical line's value.
+LAYOUTS = {
+    "mean motion right-aligned": (ISS_2019[0], ISS_2019[1][:52] + "       15.5" + ISS_2019[1][63:],
+                                  ISS_2019[0], ISS_2019[1][:52] + "15.50000000" + ISS_2019[1][63:]),
+    "blank in the bstar mantissa": (ISS_2019[0][:53] + "  3879-4" + ISS_2019[0][61:], ISS_2019[1],
+                                    ISS_2019[0][:53] + " 38790-5" + ISS_2019[0][61:], ISS_2019[1]),
+}
+
+
+@pytest.mark.parametrize("odd1, odd2, line1, line2", LAYOUTS.values(), ids=LAYOUTS.keys())
+def test_sgp4_runs_what_tle_parsed(odd1, odd2, line1, line2):
+    odd = TLE(_canonical(odd1), _canonical(odd2))
+    canonical = TLE(_canonical(line1), _canonical(line2))
+    assert (odd.mnm, odd.bstar) == (canonical.mnm, canonical.bstar)
+    time = odd.epoch + np.linspace(0.0, 86400.0, 5)
+    eph = SGP4(odd).propagate(time)
+    assert np.isfinite(eph.r).all() and np.isfinite(eph.v).all()
+    el = ELSET(odd.epoch, odd.inc, odd.raa, odd.ecc, odd.arp, odd.mea, odd.mnm, odd.ndot, odd.nddot, odd.bstar)
+    np.testing.assert_array_equal(SGP4(el).propagate(time).r, eph.r)
+    ref = sgp4_api.Satrec.twoline2rv(_canonical(line1), _canonical(line2))
+    jd1, jd2 = ref.jdsatepoch + np.zeros(5), ref.jdsatepochF + np.linspace(0.0, 1.0, 5)
+    _, r_ref, _ = ref.sgp4_array(jd1, jd2)
+    np.testing.assert_allclose(eph.r, r_ref * 1e3, rtol=0, atol=1e-3)
+
+
+def test_a_non_finite_state_is_an_error():
+    # The sgp4 package's reader makes the blank-in-mantissa B* a NaN: its
+    # record gives NaN states with no error code. They never come back.
+    line1 = _canonical(ISS_2019[0][:53] + "  3879-4" + ISS_2019[0][61:])
+    nan_record = sgp4_api.Satrec.twoline2rv(line1, ISS_2019[1])
+    tle = TLE(line1, ISS_2019[1])
+    time = tle.epoch + np.array([0.0, 60.0])
+    with pytest.raises(SGP4Error) as info:
+        SGP4(tle).teme_arrays(time, nan_record)
+    assert (info.value.code, info.value.index) == (NON_FINITE, 0)
+    assert "non-finite" in str(info.value)
+
+
+def test_an_element_set_has_one_epoch():
+    tle = TLE(*ISS_2019)
+    with pytest.raises(ValueError, match="one date"):
+        ELSET(tle.epoch + np.array([0.0, 1.0]), tle.inc, tle.raa, tle.ecc, tle.arp, tle.mea, tle.mnm)
 
 
 def test_error_names_the_epoch_and_the_meaning():

@@ -163,6 +163,9 @@ MALFORMED = {
     "zero mean motion": ((ISS[0], edit(ISS[1], 53, " 0.00000000")), "TLE line 2, column 53: mean motion"),
     "tab inside": ((edit(ISS[0], 2, "\t"), ISS[1]), "TLE line 1, column 2"),
     "non-ASCII": ((edit(ISS[0], 12, "\u00e9"), ISS[1]), "TLE line 1, column 12"),
+    # A lone surrogate cannot even be encoded: still a ValueError naming its column.
+    "lone surrogate": ((ISS[0], ISS[1][:20] + "\udcff" + ISS[1][21:]), "TLE line 2, column 21: character U+DCFF"),
+    "non-ASCII blank at the end": ((ISS[0] + "\u00a0", ISS[1]), "TLE line 1, column 70: character U+00A0"),
 }
 
 

@@ -21,6 +21,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import re
 import sys
 from dataclasses import dataclass
 from typing import Any, Callable, NoReturn
@@ -40,7 +41,13 @@ class UsageError(Exception):
 
 
 class _Parser(argparse.ArgumentParser):
-    """argparse with one-line errors (exit status 2) instead of usage dumps."""
+    """argparse with one-line errors (exit status 2) instead of usage dumps,
+    and negative numbers in exponent form taken as values (``--sv -4.2e6 ...``;
+    argparse alone reads '-4.2e6' as an option)."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._negative_number_matcher = re.compile(r"^-(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?$")
 
     def error(self, message: str) -> NoReturn:  # noqa: D401 - argparse's hook
         raise UsageError(f"{self.prog}: error: {message} (see {self.prog} --help)")
@@ -293,6 +300,7 @@ def _satellite(args: argparse.Namespace, *, allow_default: bool) -> _Satellite:
             state: Any = COE(epoch, ecc=ecc, sma=sma, inc=math.radians(inc), raa=math.radians(raa),
                         arp=math.radians(arp), tra=math.radians(tra), frame=frame)
             label = f"orbit a={sma / 1e3:.1f} km e={ecc:g} i={inc:g} deg"
+            orbit = (ecc, sma)
         else:
             sv = args.sv
             state = StateVector(epoch, sv[:3], sv[3:], frame=frame)
@@ -301,6 +309,8 @@ def _satellite(args: argparse.Namespace, *, allow_default: bool) -> _Satellite:
             if not coe.ecc < 1.0:
                 raise ValueError(f"two-body propagation needs an elliptic orbit; this state's eccentricity "
                                  f"is {coe.ecc:.6g}")
+            orbit = (coe.ecc, coe.sma)
+        _check_above_ground(state, *orbit)
     except (ValueError, TypeError) as e:
         raise InputError(f"bad initial state: {e}") from None
     if args.name:
@@ -312,6 +322,25 @@ def _satellite(args: argparse.Namespace, *, allow_default: bool) -> _Satellite:
         return eph.frame, np.asarray(eph.r), np.asarray(eph.v)
 
     return _Satellite(label, propagator_source(kep, state), epoch, frame, propagate)
+
+
+def _check_above_ground(state: Any, ecc: float, sma: float) -> None:
+    """ValueError for an initial state inside the Earth (WGS84 ellipsoid) or
+    an orbit whose periapsis lies below the surface everywhere (closer to
+    the centre than the polar radius): kilometres given for metres, most
+    likely; two-body motion would carry on through the Earth."""
+    from velarion.mathtools.ellipsoid.ellipsoid import WGS84
+
+    sv = state if hasattr(state, "r") else state.to_sv()
+    x, y, z = (float(c) for c in np.asarray(sv.r, dtype=np.float64).reshape(-1)[:3])
+    a, b = WGS84.a, WGS84.b
+    if (x * x + y * y) / (a * a) + (z * z) / (b * b) < 1.0:
+        raise ValueError(f"the initial position is inside the Earth, {math.sqrt(x * x + y * y + z * z) / 1e3:.3f} km "
+                         f"from its centre (lengths are in metres)")
+    periapsis = sma * (1.0 - ecc)
+    if periapsis < b:
+        raise ValueError(f"the orbit passes through the Earth: its periapsis is {periapsis / 1e3:.3f} km from the "
+                         f"centre, below the surface (lengths are in metres)")
 
 
 def _station(args: argparse.Namespace, *, default: bool) -> Any:
@@ -342,7 +371,11 @@ def _load_eop(args: argparse.Namespace) -> None:
         raise InputError(f"cannot read {args.eop!r}: no such file")
     try:
         velarion.iers.load(args.eop)
-    except (OSError, ValueError) as e:
+    except IsADirectoryError:
+        raise InputError(f"cannot read {args.eop!r}: it is a directory") from None
+    except OSError as e:
+        raise InputError(f"cannot read {args.eop!r}: {e.strerror or e}") from None
+    except ValueError as e:
         raise InputError(f"bad Earth orientation file {args.eop!r}: {e}") from None
 
 
@@ -462,10 +495,15 @@ def _cmd_passes(args: argparse.Namespace) -> int:
 
     from .passes import Sky, Station, find_passes
 
+    plot_format = None
     if args.plot is not None:
-        from .plot import require_matplotlib
+        from .csvio import check_output_path
+        from .plot import image_format
 
-        require_matplotlib()
+        plot_format = image_format(args.plot)
+        check_output_path(args.plot, "the plot")
+        if args.output not in (None, "-") and os.path.abspath(args.output) == os.path.abspath(args.plot):
+            raise UsageError("--plot and --output name the same file")
     _check_step(args.step)
     if not (math.isfinite(args.min_elevation) and -90.0 < args.min_elevation < 90.0):
         raise InputError(f"--min-elevation must lie between -90 and 90 degrees, got {args.min_elevation:g}")
@@ -499,9 +537,12 @@ def _cmd_passes(args: argparse.Namespace) -> int:
             from .csvio import output_path
             from .plot import sky_plot
 
-            with output_path(args.plot) as tmp:
-                sky_plot(tmp, Sky([sat.source], enu, start), passes, sat.label, str(station),
-                         args.min_elevation, start, span)
+            try:
+                with output_path(args.plot) as tmp:
+                    sky_plot(tmp, Sky([sat.source], enu, start), passes, sat.label, str(station),
+                             args.min_elevation, start, span, plot_format)
+            except OSError as e:
+                raise InputError(f"cannot write the plot {args.plot!r}: {e.strerror or e}") from None
     finally:
         Station.release(enu)
     from .csvio import output
@@ -637,6 +678,10 @@ def main(argv: list[str] | None = None) -> int:
             parser.print_help()
             return 0
         prog = f"{PROG} {args.command}"
+        if args.output not in (None, "-"):
+            from .csvio import check_output_path
+
+            check_output_path(args.output, "the output")
         run = {"passes": _cmd_passes, "propagate": _cmd_propagate, "convert": _cmd_convert}[args.command]
         return run(args)
     except UsageError as e:
@@ -658,5 +703,11 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130
+    except MemoryError:
+        print(f"{prog}: error: out of memory (take fewer epochs: a shorter span or a larger --step)", file=sys.stderr)
+        return 1
+    except OSError as e:  # the output stream failed (a full disk, a closed descriptor)
+        print(f"{prog}: error: {e.strerror or e}", file=sys.stderr)
+        return 1
     except SystemExit as e:  # --help and --version
         return e.code if isinstance(e.code, int) else 0

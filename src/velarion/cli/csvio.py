@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import math
 import os
+import re
 import sys
 import tempfile
 from dataclasses import dataclass
@@ -55,26 +56,57 @@ def _permissions(path: str) -> None:
 
 
 def read_text(path: str | None) -> str:
-    """The whole text of a file, or of standard input for None or "-"."""
-    if path in (None, "-"):
-        return sys.stdin.read()
+    """The whole text of a UTF-8 file, or of standard input for None or "-";
+    a byte-order mark at the start is skipped."""
     try:
-        with open(path, encoding="utf-8") as f:
-            return f.read()
+        if path in (None, "-"):
+            if sys.stdin is None:
+                raise InputError("cannot read <stdin>: standard input is closed")
+            stream = getattr(sys.stdin, "buffer", None)
+            data = stream.read() if stream is not None else sys.stdin.read()
+            text = data.decode("utf-8") if isinstance(data, bytes) else data
+        else:
+            with open(path, "rb") as f:
+                text = f.read().decode("utf-8")
     except FileNotFoundError:
         raise InputError(f"cannot read {_name(path)}: no such file") from None
     except IsADirectoryError:
         raise InputError(f"cannot read {_name(path)}: it is a directory") from None
-    except (OSError, UnicodeDecodeError) as e:
-        raise InputError(f"cannot read {_name(path)}: {e}") from None
+    except UnicodeDecodeError as e:
+        raise InputError(f"cannot read {_name(path)}: not UTF-8 text (byte 0x{e.object[e.start]:02x} at offset "
+                         f"{e.start})") from None
+    except OSError as e:
+        raise InputError(f"cannot read {_name(path)}: {e.strerror or e}") from None
+    return text[1:] if text.startswith("\ufeff") else text
 
 
-def _records(text: str) -> Iterator[tuple[int, list[str]]]:
+def _records(text: str, source: str) -> Iterator[tuple[int, list[str]]]:
     """(line number, fields) of the non-blank, non-comment lines."""
     for number, line in enumerate(text.splitlines(), start=1):
         stripped = line.strip()
         if stripped and not stripped.startswith("#"):
+            if "\x00" in stripped:
+                # NumPy's text arrays drop trailing NULs: refused here, before any field is read.
+                raise InputError(f"{source}, line {number}: a NUL character")
             yield number, [f.strip() for f in stripped.split(",")]
+
+
+# A plain decimal number in ASCII: sign, digits with an optional point, an
+# optional exponent (float() would also take '1_0', other scripts' digits,
+# 'nan' and 'infinity').
+_DECIMAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_NON_FINITE = re.compile(r"[+-]?(?:nan|inf|infinity)", re.IGNORECASE)
+
+
+def parse_number(field: str, name: str, where: str) -> float:
+    """The value of a CSV number field; InputError naming the field otherwise."""
+    if _DECIMAL.fullmatch(field):
+        value = float(field)
+        if math.isfinite(value):
+            return value
+    elif not _NON_FINITE.fullmatch(field):
+        raise InputError(f"{where}: {name} is not a number: {field!r}")
+    raise InputError(f"{where}: {name} is not finite: {field!r}")
 
 
 def _parse_times(texts: list[str], lines: list[int], source: str, first_row: int = 0) -> Time:
@@ -98,7 +130,7 @@ def read_ephemeris(path: str | None) -> Table:
     times: list[str] = []
     values: list[list[float]] = []
     lines: list[int] = []
-    for number, fields in _records(text):
+    for number, fields in _records(text, source):
         if not lines and not times and fields and fields[0].lower() == "time":
             if tuple(f.lower() for f in fields) != COLUMNS:
                 raise InputError(f"{source}, line {number}: the header must be {HEADER!r}, got {','.join(fields)!r}")
@@ -107,15 +139,7 @@ def read_ephemeris(path: str | None) -> Table:
         where = f"{source}, row {row} (line {number})"
         if len(fields) != len(COLUMNS):
             raise InputError(f"{where}: expected {len(COLUMNS)} fields ({HEADER}), got {len(fields)}")
-        numbers = []
-        for name, field in zip(COLUMNS[1:], fields[1:]):
-            try:
-                value = float(field)
-            except ValueError:
-                raise InputError(f"{where}: {name} is not a number: {field!r}") from None
-            if not math.isfinite(value):
-                raise InputError(f"{where}: {name} is not finite: {field!r}")
-            numbers.append(value)
+        numbers = [parse_number(field, name, where) for name, field in zip(COLUMNS[1:], fields[1:])]
         times.append(fields[0])
         values.append(numbers)
         lines.append(number)
@@ -135,7 +159,7 @@ def read_times(path: str | None) -> tuple[Time, np.ndarray, str]:
     text = read_text(path)
     times: list[str] = []
     lines: list[int] = []
-    for number, fields in _records(text):
+    for number, fields in _records(text, source):
         if not times and fields[0].lower() == "time":
             continue
         times.append(fields[0])
@@ -146,13 +170,43 @@ def read_times(path: str | None) -> tuple[Time, np.ndarray, str]:
 
 
 def format_rows(time: Time, r: np.ndarray, v: np.ndarray) -> str:
-    """CSV text with the header; floats as their shortest round-trip text."""
+    """CSV text with the header; floats as their shortest round-trip text.
+    A row that is not finite is refused (InputError naming it), never written."""
     iso = np.asarray(time.utc.iso).reshape(-1)
-    data = np.concatenate([np.asarray(r), np.asarray(v)], axis=1).tolist()
+    values = np.concatenate([np.asarray(r), np.asarray(v)], axis=1)
+    finite = np.isfinite(values).all(axis=1)
+    if not finite.all():
+        k = int(np.argmin(finite))
+        raise InputError(f"the result at {iso[k]} (row {k + 1}) is not finite: {values[k].tolist()}")
+    data = values.tolist()
     out = [HEADER]
     out.extend(f"{t},{a!r},{b!r},{c!r},{d!r},{e!r},{f!r}" for t, (a, b, c, d, e, f) in zip(iso, data))
     out.append("")
     return "\n".join(out)
+
+
+def check_output_path(path: str, what: str) -> None:
+    """InputError unless `path` can name a file to write: not a directory, in
+    a folder that exists (checked before the work, so a run does not fail
+    only at its end)."""
+    path = os.fspath(path)
+    if os.path.isdir(path):
+        raise InputError(f"cannot write {what} {path!r}: it is a directory")
+    if not os.path.basename(path):
+        raise InputError(f"cannot write {what} {path!r}: it names a directory, not a file")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise InputError(f"cannot write {what} {path!r}: no folder {folder!r}")
+
+
+def _replace(tmp: str, path: str) -> None:
+    """Renames the finished temporary file to `path` (InputError if it cannot)."""
+    try:
+        os.replace(tmp, path)
+    except IsADirectoryError:
+        raise InputError(f"cannot write {path!r}: it is a directory") from None
+    except OSError as e:
+        raise InputError(f"cannot write {path!r}: {e.strerror or e}") from None
 
 
 @contextlib.contextmanager
@@ -161,6 +215,8 @@ def output(path: str | None) -> Iterator[IO[str]]:
     temporary file beside ``path`` that becomes ``path`` when the block
     ends without an exception (and is removed otherwise)."""
     if path in (None, "-"):
+        if sys.stdout is None:
+            raise InputError("cannot write to standard output: it is closed (-o FILE writes a file)")
         yield sys.stdout
         sys.stdout.flush()
         return
@@ -174,7 +230,7 @@ def output(path: str | None) -> Iterator[IO[str]]:
         with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as f:
             yield f
         _permissions(tmp)
-        os.replace(tmp, path)
+        _replace(tmp, path)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
@@ -196,7 +252,7 @@ def output_path(path: str) -> Iterator[str]:
     try:
         yield tmp
         _permissions(tmp)
-        os.replace(tmp, path)
+        _replace(tmp, path)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)

@@ -58,6 +58,7 @@ _GRAVITY_BOUND = 10.5
 _TOL = 1e-4
 _MAXIT = 60
 _DIFF_STEP = 1e-3  # s
+_LOWEST_ALTITUDE = -1.0e5  # m below the WGS84 ellipsoid
 
 Array = NDArray[Any]
 # (frame, r, v) at the epochs of a Time: r, v (N, 3) in `frame`.
@@ -81,6 +82,9 @@ class Station:
             raise ValueError(f"station latitude must lie in [-90, 90] degrees, got {self.lat!r}")
         if not -360.0 <= self.lon <= 360.0:
             raise ValueError(f"station longitude must lie in [-360, 360] degrees, got {self.lon!r}")
+        if self.alt < _LOWEST_ALTITUDE:
+            # Deeper than any place on Earth by far; near the centre its "up" turns over.
+            raise ValueError(f"station altitude must be above {_LOWEST_ALTITUDE:g} m, got {self.alt!r}")
 
     def frame(self) -> ENU:
         """A new ENU frame of the station (linked to ITRF until ``release``)."""
@@ -179,7 +183,7 @@ class Sky:
         return t
 
     def enu(self, sid: Array, seconds: Array) -> tuple[Array, Array]:
-        from velarion.propagators.analytical.sgp4.sgp4 import SGP4Error
+        from velarion.propagators.analytical.sgp4.sgp4 import SGP4Error, epoch_text, first_failure, sgp4_jd
 
         self.calls += 1
         sid = np.asarray(sid, dtype=np.intp)
@@ -199,9 +203,9 @@ class Sky:
         fast_rows = self._fast[sid]
         if fast_rows.any():
             rows = order[self._fast[ssorted]]  # SGP4 rows, grouped by source
-            jd = time.utc.jd12.reshape(-1, 2)
-            jd1 = np.ascontiguousarray(jd[rows, 0])
-            jd2 = np.ascontiguousarray(jd[rows, 1])
+            jd1, jd2 = sgp4_jd(time)
+            jd1 = np.ascontiguousarray(jd1[rows])
+            jd2 = np.ascontiguousarray(jd2[rows])
             r = np.empty((rows.size, 3))
             v = np.empty((rows.size, 3))
             k = 0
@@ -211,10 +215,11 @@ class Sky:
                     continue
                 m = b - a
                 err, r[k:k + m], v[k:k + m] = src.satrec.sgp4_array(jd1[k:k + m], jd2[k:k + m])
-                if err.any():
-                    j = int(np.flatnonzero(err)[0])
-                    epoch = str(Time.from_jd(jd1[k + j], jd2[k + j], scale="utc").iso)
-                    raise _Failed(int(ssorted[a]), SGP4Error(int(err[j]), j, epoch, src.satrec.satnum))
+                failure = first_failure(err, r[k:k + m], v[k:k + m])
+                if failure is not None:
+                    j, code = failure
+                    epoch = epoch_text(time, int(rows[k + j]))
+                    raise _Failed(int(ssorted[a]), SGP4Error(code, j, epoch, src.satrec.satnum or None))
                 k += m
             r *= 1e3
             v *= 1e3

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from typing import Any, Sequence
 
 import numpy as np
@@ -21,6 +22,22 @@ def require_matplotlib() -> None:
         raise InputError(_MISSING) from None
 
 
+def image_format(path: str) -> str:
+    """The image format that the file name's extension names ("png", "svg",
+    "pdf", ...); InputError for a name without one or with an unknown one."""
+    require_matplotlib()
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    supported = FigureCanvasBase.get_supported_filetypes()
+    ext = os.path.splitext(os.fspath(path))[1][1:].lower()
+    known = ", ".join(f".{k}" for k in sorted(supported))
+    if not ext:
+        raise InputError(f"--plot {path!r}: the file name needs an extension naming the image format ({known})")
+    if ext not in supported:
+        raise InputError(f"--plot {path!r}: unknown image format '.{ext}' (known: {known})")
+    return ext
+
+
 def pass_tracks(sky: Any, passes: Sequence[Any], start: Any, span: float,
                 points: int = 120) -> list[tuple[Any, Any]]:
     """(azimuth [deg], elevation [deg]) along each pass of the sky's first
@@ -38,10 +55,10 @@ def pass_tracks(sky: Any, passes: Sequence[Any], start: Any, span: float,
 
 
 def sky_plot(path: str, sky: Any, passes: Sequence[Any], label: str, station: str, min_elevation: float,
-             start: Any, span: float) -> None:
+             start: Any, span: float, format: str | None = None) -> None:
     """Draws the passes on a polar sky chart (north up, east right; the
-    centre is the zenith, the rim the horizon) and saves it to ``path`` (the
-    format follows its suffix, PNG by default)."""
+    centre is the zenith, the rim the horizon) and saves it to ``path`` in
+    ``format`` (default: the format its suffix names, PNG without one)."""
     require_matplotlib()
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
@@ -71,4 +88,6 @@ def sky_plot(path: str, sky: Any, passes: Sequence[Any], label: str, station: st
         ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.06), ncol=2, fontsize=7, frameon=False)
     else:
         ax.text(0.0, 0.0, "no pass", ha="center", va="center")
-    fig.savefig(path, dpi=110, bbox_inches="tight", pad_inches=0.2)
+    if format is None:
+        format = os.path.splitext(os.fspath(path))[1][1:].lower() or "png"
+    fig.savefig(path, format=format, dpi=110, bbox_inches="tight", pad_inches=0.2)

@@ -29,16 +29,19 @@ Table control:
   ``EOPRangeError`` (the default) or take the first/last values.
 - ``load_zero()``: switch to the zero table (every field zero at every date,
   no range limit), for tests and for conversions without Earth orientation
-  corrections; ``with use_zero_table(): ...`` does so for a block only.
+  corrections; ``with use_zero_table(): ...`` does so for a block only (for
+  the code running in it: other threads keep the table in use).
 """
 
 from __future__ import annotations
 
 import contextlib
+import contextvars
 import datetime as _dt
 import math
 import os
 import threading
+from typing import Any, Iterator
 
 import numpy as np
 
@@ -84,9 +87,35 @@ class EOPRangeError(ValueError):
 
 
 def _frozen(a: np.ndarray) -> np.ndarray:
-    a = np.array(a, dtype=np.float64)
-    a.flags.writeable = False
-    return a
+    """A read-only copy of `a` over an immutable buffer: its WRITEABLE flag
+    cannot be set again, on it or on its base."""
+    a = np.ascontiguousarray(a, dtype=np.float64)
+    return np.frombuffer(a.tobytes(), dtype=np.float64).reshape(a.shape)
+
+
+_COLUMNS = ("mjd", "tai_utc", "ut1_tai", *_table.FIELDS)
+
+
+def _checked_columns(columns: dict[str, Any]) -> dict[str, np.ndarray]:
+    """The daily columns as float64 arrays of one length, finite, with
+    increasing dates; ValueError otherwise."""
+    out = {}
+    for key in _COLUMNS:
+        if key not in columns:
+            raise ValueError(f"EOPTable: the column {key!r} is missing")
+        a = np.array(columns[key], dtype=np.float64)
+        if a.ndim != 1 or a.size == 0:
+            raise ValueError(f"EOPTable: the column {key!r} must be a non-empty one-dimensional array")
+        if not np.isfinite(a).all():
+            raise ValueError(f"EOPTable: the column {key!r} holds a NaN or an infinity")
+        out[key] = a
+    n = out["mjd"].size
+    for key, a in out.items():
+        if a.size != n:
+            raise ValueError(f"EOPTable: the column {key!r} has {a.size} days, the dates {n}")
+    if np.any(np.diff(out["mjd"]) <= 0.0):
+        raise ValueError("EOPTable: the dates (mjd) must be increasing")
+    return out
 
 
 class EOPTable:
@@ -95,27 +124,59 @@ class EOPTable:
     Attributes: ``path`` (the file, None for the zero table), ``first_mjd``,
     ``last_mjd``, ``is_zero`` and the read-only daily arrays ``mjd``,
     ``pm_x``, ``pm_y``, ``dX``, ``dY``, ``lod``, ``ut1_utc``, ``tai_utc``.
+    A table is immutable: its attributes cannot be rebound and its arrays
+    cannot be written (another table comes from ``load``).
     """
 
+    __slots__ = ("path", "is_zero", "first_mjd", "last_mjd", "mjd", "pm_x", "pm_y", "dX", "dY", "lod", "ut1_utc",
+                 "tai_utc", "_leap_mjd", "_leap_dat", "_ut1_tai", "_uniform", "_packed")
+    path: str | None
+    is_zero: bool
+    first_mjd: float
+    last_mjd: float
+    mjd: np.ndarray
+    pm_x: np.ndarray
+    pm_y: np.ndarray
+    dX: np.ndarray
+    dY: np.ndarray
+    lod: np.ndarray
+    ut1_utc: np.ndarray
+    tai_utc: np.ndarray
+    _leap_mjd: np.ndarray
+    _leap_dat: np.ndarray
+    _ut1_tai: np.ndarray
+    _uniform: bool
+    _packed: np.ndarray
+
     def __init__(self, path: str | None, columns: dict | None, leap: tuple[np.ndarray, np.ndarray]):
-        self.path = path
-        self.is_zero = columns is None
-        self._leap_mjd, self._leap_dat = leap
-        if columns is None:
-            self.first_mjd = -math.inf
-            self.last_mjd = math.inf
-            columns = {k: np.zeros(0) for k in ("mjd", "tai_utc", "ut1_tai", *_table.FIELDS)}
+        try:
+            object.__getattribute__(self, "_packed")
+        except AttributeError:
+            pass
         else:
-            self.first_mjd = float(columns["mjd"][0])
-            self.last_mjd = float(columns["mjd"][-1])
-        self.mjd = _frozen(columns["mjd"])
-        self.pm_x = _frozen(columns["pm_x"])
-        self.pm_y = _frozen(columns["pm_y"])
-        self.dX = _frozen(columns["dX"])
-        self.dY = _frozen(columns["dY"])
-        self.lod = _frozen(columns["lod"])
-        self.ut1_utc = _frozen(columns["ut1_utc"])
-        self.tai_utc = _frozen(columns["tai_utc"])
+            raise TypeError("an EOPTable cannot be initialised again; velarion.iers.load() installs another table")
+        if path is not None and not isinstance(path, str):
+            raise TypeError(f"EOPTable: path must be a str or None, not {type(path).__name__}")
+        leap_mjd, leap_dat = (np.array(x, dtype=np.float64) for x in leap)
+        if leap_mjd.ndim != 1 or leap_mjd.shape != leap_dat.shape or leap_mjd.size == 0:
+            raise ValueError("EOPTable: the leap-second table must be two one-dimensional arrays of one length")
+        zero = columns is None
+        if columns is None:
+            columns = {k: np.zeros(0) for k in _COLUMNS}
+            first, last = -math.inf, math.inf
+        else:
+            columns = _checked_columns(columns)
+            first, last = float(columns["mjd"][0]), float(columns["mjd"][-1])
+        put = object.__setattr__
+        put(self, "path", path)
+        put(self, "is_zero", zero)
+        put(self, "first_mjd", first)
+        put(self, "last_mjd", last)
+        put(self, "_leap_mjd", _frozen(leap_mjd))
+        put(self, "_leap_dat", _frozen(leap_dat))
+        for key in ("mjd", "pm_x", "pm_y", "dX", "dY", "lod", "ut1_utc", "tai_utc"):
+            put(self, key, _frozen(columns[key]))
+        put(self, "_ut1_tai", _frozen(columns["ut1_tai"]))
 
         n = self.mjd.size
         # values[k, i]: field k on day i; slope[k, i]: its change per day
@@ -128,9 +189,24 @@ class EOPTable:
             step = np.diff(self.mjd)
             slope[:, :-1] = np.diff(values, axis=1) / step
             slope[5, :-1] = np.diff(columns["ut1_tai"]) / step
-        self._uniform = n < 2 or bool(np.all(np.diff(self.mjd) == 1.0))
+        put(self, "_uniform", n < 2 or bool(np.all(np.diff(self.mjd) == 1.0)))
         # One row per day: the six values, then their slopes (see kernels.hpp).
-        self._packed = np.ascontiguousarray(np.concatenate([values, slope]).T)
+        put(self, "_packed", _frozen(np.concatenate([values, slope]).T))
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"EOPTable is read-only: cannot set {name!r} (velarion.iers.load() installs another table)")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"EOPTable is read-only: cannot delete {name!r}")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        leap = (self._leap_mjd, self._leap_dat)
+        if self.is_zero:
+            return (EOPTable, (None, None, leap))
+        names = ("mjd", "tai_utc", "pm_x", "pm_y", "dX", "dY", "lod", "ut1_utc")
+        columns = {k: getattr(self, k) for k in names}
+        columns["ut1_tai"] = self._ut1_tai
+        return (EOPTable, (self.path, columns, leap))
 
     def __len__(self) -> int:
         return self.mjd.size
@@ -169,13 +245,17 @@ def _leap_table() -> tuple[np.ndarray, np.ndarray]:
 def _read(path: str | os.PathLike | None) -> EOPTable:
     if path is None:
         path = _default_paths()[0]
-    path = os.fspath(path)
+    path = os.fsdecode(os.fspath(path))
     leap = _leap_table()
     return EOPTable(path, _table.parse_finals(path, *leap), leap)
 
 
 def table() -> EOPTable:
-    """The Earth orientation table in use (read on first use)."""
+    """The Earth orientation table in use (read on first use); inside a
+    ``use_zero_table()`` block, that block's zero table."""
+    t = _override()
+    if t is not None:
+        return t
     t = _current
     if t is None:
         with _lock:
@@ -208,17 +288,55 @@ def load_zero() -> EOPTable:
         return _install(t)
 
 
+class _ZeroBlock:
+    """One ``use_zero_table()`` block: its table, in force until the block ends."""
+
+    __slots__ = ("table", "active")
+
+    def __init__(self, table: EOPTable):
+        self.table = table
+        self.active = True
+
+
+# The blocks entered in the current context (thread or asyncio task), innermost
+# last. A tuple, never changed in place: a context copied from this one (a task
+# started inside a block) gets its own.
+_zero_blocks: contextvars.ContextVar[tuple[_ZeroBlock, ...]] = contextvars.ContextVar(
+    "velarion.iers zero-table blocks", default=()
+)
+
+
+def _override() -> EOPTable | None:
+    """The table of the innermost block still in force in this context."""
+    blocks = _zero_blocks.get()
+    for block in reversed(blocks):
+        if block.active:
+            return block.table
+    return None
+
+
 @contextlib.contextmanager
-def use_zero_table():
-    """Uses the zero table inside a ``with`` block, then the previous table again."""
-    global _current
-    before = _current
-    load_zero()
+def use_zero_table() -> Iterator[EOPTable]:
+    """Uses the zero table inside a ``with`` block, then the previous table again.
+
+    The block covers the code that runs in it: this thread (or asyncio task)
+    and what it calls; other threads keep the table in use. Blocks may nest,
+    overlap in several threads and end in any order: each one ends only
+    itself. ``load()`` inside a block changes the table in use for everyone,
+    which this thread sees once its blocks have ended.
+    """
+    block = _ZeroBlock(EOPTable(None, None, _leap_table()))
+    _zero_blocks.set(tuple(b for b in _zero_blocks.get() if b.active) + (block,))
     try:
-        yield _current
+        yield block.table
     finally:
-        with _lock:
-            _current = before
+        # Ends this block even when the exit runs in another context than
+        # the entry (a generator resumed elsewhere): a block found inactive
+        # is skipped everywhere.
+        block.active = False
+        blocks = _zero_blocks.get()
+        if any(b is block or not b.active for b in blocks):
+            _zero_blocks.set(tuple(b for b in blocks if b.active))
 
 
 def set_out_of_range(mode: str) -> str:
@@ -243,6 +361,15 @@ _NON_FINITE = 2
 _OUT_OF_RANGE = 3
 
 
+def _dates(value: Any) -> np.ndarray:
+    """The dates as a flat float64 array; real numbers only (NumPy would
+    also read texts and drop imaginary parts)."""
+    a = np.asarray(value)
+    if a.dtype.kind in "cmMSUV":
+        raise TypeError(f"EOP dates must be real numbers (UTC MJD), not an array of {a.dtype}")
+    return a.astype(np.float64).reshape(-1)
+
+
 class EOP:
     """Earth orientation parameters at UTC Modified Julian Dates.
 
@@ -263,15 +390,17 @@ class EOP:
     __slots__ = ("mjd", "pm_x", "pm_y", "dX", "dY", "lod", "ut1_utc")
 
     def __init__(self, mjd):
-        tab = _current if _current is not None else table()
+        tab = _override() if _zero_blocks.get() else _current
+        if tab is None:
+            tab = table()
         tp = type(mjd)
         if tp is np.ndarray:
             if mjd.ndim != 1 or mjd.dtype != np.float64:
-                mjd = np.asarray(mjd, dtype=np.float64).reshape(-1)
+                mjd = _dates(mjd)
         elif not isinstance(mjd, float):
             if mjd is None or isinstance(mjd, (str, bytes)):
                 raise TypeError(f"EOP dates must be numbers (UTC MJD), not {type(mjd).__name__}")
-            mjd = np.asarray(mjd, dtype=np.float64).reshape(-1)
+            mjd = _dates(mjd)
         (status, k, self.mjd, self.pm_x, self.pm_y, self.dX, self.dY, self.lod, self.ut1_utc) = _evaluate(
             mjd, tab._packed, tab.mjd, tab._uniform, _hold
         )

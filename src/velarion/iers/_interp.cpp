@@ -95,7 +95,7 @@ PyObject* py_evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyMethodDef interp_methods[] = {
-    {"evaluate", (PyCFunction)(void (*)(void))py_evaluate, METH_FASTCALL | METH_KEYWORDS,
+    {"evaluate", (PyCFunction)(void (*)(void))core::entry<py_evaluate>, METH_FASTCALL | METH_KEYWORDS,
      "evaluate(t, packed, mjd, uniform, hold)\n--\n\n"
      "Interpolates a packed daily table at the UTC MJDs t (a float or a 1-D float64 buffer).\n"
      "Returns (status, index, mjd, pm_x, pm_y, dX, dY, lod, ut1_utc); status 0 ok, 1 some dates held,\n"
@@ -113,7 +113,7 @@ error:
 }
 
 PyModuleDef_Slot interp_slots[] = {
-    {Py_mod_create, (void*)interp_create}, {Py_mod_exec, (void*)interp_exec}, {0, nullptr}};
+    {Py_mod_create, (void*)core::entry<interp_create>}, {Py_mod_exec, (void*)core::entry<interp_exec>}, {0, nullptr}};
 
 PyModuleDef interp_def = {PyModuleDef_HEAD_INIT, "velarion.iers._interp",
                           "Evaluation loop of velarion.iers.EOP.", 0, interp_methods, interp_slots,

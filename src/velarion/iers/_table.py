@@ -37,6 +37,9 @@ _SCALE = {"pm_x": ARCSEC, "pm_y": ARCSEC, "dX": MAS, "dY": MAS, "lod": 1e-3, "ut
 
 # Interpolated fields, in the order of EOPTable.values.
 FIELDS = ("pm_x", "pm_y", "dX", "dY", "lod", "ut1_utc")
+# Bounds no real value comes near (in the file's units: arcsec, mas, ms, s),
+# which a file in other units or with shifted columns crosses.
+_PLAUSIBLE = {"pm_x": 10.0, "pm_y": 10.0, "dX": 1000.0, "dY": 1000.0, "lod": 100.0, "ut1_utc": 10.0}
 
 
 def _char_matrix(data: bytes) -> np.ndarray:
@@ -102,18 +105,30 @@ def _column(chars: np.ndarray, span: tuple[int, int], what: str, path: str) -> n
     text = sub.view(f"S{stop - start}").reshape(-1)
     text = np.where(blank, b"nan", text)
     try:
-        return text.astype(np.float64)
+        value = text.astype(np.float64)
     except ValueError:
-        # Find the offending line for the message.
-        for i, t in enumerate(text):
-            try:
-                float(t)
-            except ValueError:
-                raise ValueError(
-                    f"{path}: line {i + 1}, columns {start + 1}-{stop}: "
-                    f"{what} {t.decode('latin-1').strip()!r} is not a number"
-                ) from None
-        raise
+        value = None
+    if value is not None:
+        # The general parser also reads "nan", "inf" and overflowing
+        # exponents: a field that is not blank must be a finite number.
+        bad = ~np.isfinite(value) & ~blank
+        if not bad.any():
+            return value
+        i = int(np.argmax(bad))
+        raise ValueError(
+            f"{path}: line {i + 1}, columns {start + 1}-{stop}: "
+            f"{what} {text[i].decode('latin-1').strip()!r} is not a finite number"
+        )
+    # Find the offending line for the message.
+    for i, t in enumerate(text):
+        try:
+            float(t)
+        except ValueError:
+            raise ValueError(
+                f"{path}: line {i + 1}, columns {start + 1}-{stop}: "
+                f"{what} {t.decode('latin-1').strip()!r} is not a number"
+            ) from None
+    raise ValueError(f"{path}: columns {start + 1}-{stop}: {what} is not a number")
 
 
 def read_leap_seconds(path: str) -> tuple[np.ndarray, np.ndarray]:
@@ -175,6 +190,11 @@ def parse_finals(path: str | os.PathLike, leap_mjd: np.ndarray, leap_dat: np.nda
         if name in _B:
             b = _column(chars, _B[name], name, path)
             v = np.where(np.isnan(b), v, b)
+        wild = np.abs(v) > _PLAUSIBLE[name]
+        if wild.any():
+            i = int(np.argmax(wild))
+            raise ValueError(f"{path}: line {i + 1}: {name} {float(v[i])!r} is not a plausible value (its magnitude "
+                             f"stays below {_PLAUSIBLE[name]:g} in the file's units)")
         fields[name] = v
 
     have = ~np.isnan(mjd) & ~np.isnan(fields["pm_x"]) & ~np.isnan(fields["pm_y"]) & ~np.isnan(fields["ut1_utc"])

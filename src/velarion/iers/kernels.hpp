@@ -60,7 +60,11 @@ inline EopResult eop_interpolate(const EopGrid& g, core::Strided1D<const double>
         index_t day;
         double frac;
         if (g.uniform) {
-            day = static_cast<index_t>(x);
+            // The row is bounded by the table's rows, not by the dates'
+            // span alone: a grid that is not the uniform one it claims to
+            // be then reads a wrong row, never past the last one.
+            const double whole = std::floor(x);
+            day = whole < static_cast<double>(n - 1) ? static_cast<index_t>(whole) : n - 1;
             frac = x - static_cast<double>(day);
         } else {
             day = std::upper_bound(g.mjd, g.mjd + n, tc) - g.mjd - 1;

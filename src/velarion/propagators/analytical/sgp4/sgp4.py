@@ -6,10 +6,13 @@ model is Vallado's reference code as maintained in the ``sgp4`` package
 (``Satrec``), driven through its array interface: one call covers every
 epoch, with no Python loop per epoch.
 
-SGP4 counts time from the element set's epoch as a UTC Julian Date (the
-epoch of a two-line element set is UTC), so the model is given the two-part
-UTC Julian Dates of the target times. The TEME states then reach ITRF, GCRF
-and topocentric ENU frames through the frame graph::
+SGP4 counts time from the element set's epoch in UTC (the epoch of a
+two-line element set is UTC), on the ``sgp4`` package's own Julian Date
+scale: the UTC calendar date and clock time in days of 86400 s, as its
+``jday`` and ``Satrec.twoline2rv`` make them (see ``sgp4_jd``). The model is
+initialised from the elements of the set (``sgp4init``): what ``TLE`` parsed
+is what runs. The TEME states then reach ITRF, GCRF and topocentric ENU
+frames through the frame graph::
 
     >>> import velarion.frames
     >>> velarion.frames.register_standard_transforms()
@@ -32,19 +35,74 @@ from velarion.time.time import Time
 
 from .tle import ELSET, TLE
 
-__all__ = ["SGP4", "SGP4Error"]
+__all__ = ["NON_FINITE", "SGP4", "SGP4Error", "epoch_text", "first_failure", "sgp4_jd"]
 
 _GRAVITY = {"wgs72": WGS72, "wgs72old": WGS72OLD, "wgs84": WGS84}
 # sgp4init counts its epoch in days from 1949 December 31 00:00 UTC.
 _JD_1950 = 2433281.5
+# 1972 January 1 0h UTC: from then on TAI-UTC is a whole number of seconds.
+_JD_1972 = 2441317.5
+
+
+def sgp4_jd(time: Time) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The epochs of ``time`` as two-part Julian Dates on the ``sgp4``
+    package's scale: UTC calendar date and clock time in days of 86400 s.
+
+    ERFA's UTC Julian Dates (``Time.utc.jd12``) spread the 86401 s of a
+    day that ends with a leap second over the day, which puts its clock
+    times up to a second away from this scale: on such a day the fraction
+    is stretched back by the day's length. Before 1972, when UTC stepped by
+    fractions of a second and ran at another rate, the calendar date and
+    clock time are taken as they are (to the nanosecond); an epoch inside
+    such a step keeps ERFA's date.
+    """
+    utc = time.utc.jd12.reshape(-1, 2)
+    midnight = np.floor((utc[:, 0] - 0.5) + utc[:, 1]) + 0.5
+    fraction = (utc[:, 0] - midnight) + utc[:, 1]
+    if midnight.size == 0:
+        return midnight, fraction
+    # The days of the epochs (a range when they are close together, as a
+    # grid's are) and each day's leap second: the step of TAI-UTC from its
+    # start to the next day's.
+    first, last = float(midnight.min()), float(midnight.max())
+    if last - first <= 4.0 * midnight.size + 366.0:
+        days = np.arange(first, last + 1.0)
+        index = (midnight - first).astype(np.intp)
+    else:
+        days, index = np.unique(midnight, return_inverse=True)
+    bounds = np.concatenate([days, days + 1.0])
+    tai = Time.from_jd(bounds, scale="utc").tai.jd12.reshape(-1, 2)
+    dat = ((tai[:, 0] - bounds) + tai[:, 1]) * 86400.0
+    leap = np.round(dat[days.size:] - dat[:days.size])
+    jd2 = fraction * ((86400.0 + leap[index]) / 86400.0)
+    early = midnight < _JD_1972
+    if early.any():
+        try:
+            clock = Time.from_jd(utc[early, 0], utc[early, 1], scale="utc").to_datetime64()
+        except ValueError:  # inside a step of UTC, or before 1678 (no UTC steps then)
+            jd2[early] = fraction[early]
+        else:
+            ns = np.asarray(clock, dtype="datetime64[ns]").astype(np.int64).reshape(-1)
+            whole, rest = np.divmod(ns, 86_400_000_000_000)
+            midnight[early] = whole + 2440587.5
+            jd2[early] = rest / 86400e9
+    return midnight, jd2
+
+
+# The code of an SGP4Error for a state the model gave as NaN or infinite
+# without an error code of its own.
+NON_FINITE = -1
 
 
 class SGP4Error(ValueError):
     """SGP4 could not give a state: the model's error code at an epoch.
 
-    Attributes: ``code`` (the model's error number), ``index`` (the flat
-    index of the first failing epoch), ``epoch`` (its ISO UTC text),
-    ``meaning`` (the model's explanation of the code) and ``satnum``.
+    Attributes: ``code`` (the model's error number; ``NON_FINITE``, -1, for
+    a position or velocity the model gave as NaN or infinite without an
+    error of its own), ``index`` (the flat index of the first failing
+    epoch), ``epoch`` (its ISO UTC text), ``meaning`` (the model's
+    explanation of the code) and ``satnum`` (the catalogue number of a
+    ``TLE``, None for an element set without one).
     """
 
     def __init__(self, code: int, index: int, epoch: str, satnum: int | None):
@@ -52,21 +110,42 @@ class SGP4Error(ValueError):
         self.index = index
         self.epoch = epoch
         self.satnum = satnum
-        self.meaning = SGP4_ERRORS.get(code, "unknown error")
+        if code == NON_FINITE:
+            self.meaning = "the model gave a non-finite position or velocity (elements outside its domain)"
+        else:
+            self.meaning = SGP4_ERRORS.get(code, "unknown error")
         sat = f"satellite {satnum}" if satnum is not None else "element set"
         super().__init__(f"SGP4 error {code} for {sat} at {epoch} UTC (epoch index {index}): {self.meaning}")
 
 
+def first_failure(err: NDArray[Any], r: NDArray[np.float64], v: NDArray[np.float64]) -> tuple[int, int] | None:
+    """(index, code) of the first epoch whose state the model did not give:
+    an error code, or a NaN or infinity with none; None when all are good."""
+    bad = (err != 0) | ~np.isfinite(r).all(axis=1) | ~np.isfinite(v).all(axis=1)
+    if not bad.any():
+        return None
+    k = int(np.argmax(bad))
+    return k, int(err[k]) if err[k] else NON_FINITE
+
+
+def epoch_text(time: Time, k: int) -> str:
+    """ISO UTC text of the epoch of flat index k (for messages)."""
+    jd = time.tai.jd12.reshape(-1, 2)
+    return str(Time.from_jd(jd[k, 0], jd[k, 1], scale="tai").utc.iso)
+
+
 def _satrec(elset: ELSET, gravity: int) -> Any:
-    if isinstance(elset, TLE):
-        line1, line2 = elset.lines
-        return Satrec.twoline2rv(line1, line2, gravity)
-    # Any other mean-element set: initialise the model from the elements,
-    # in its units (minutes, radians, Earth radii).
-    jd1, jd2 = elset.epoch.utc.jd12.reshape(-1)[:2]
+    """The model record of the element set, initialised from its elements
+    (what ``TLE`` parsed, never the lines again), in the model's units:
+    minutes, radians, Earth radii."""
+    if elset.epoch.size != 1:
+        raise ValueError(f"the element set's epoch must be one date, not {elset.epoch.size}")
+    jd1, jd2 = (float(x[0]) for x in sgp4_jd(elset.epoch))
+    tle = elset if isinstance(elset, TLE) else None
     sat = Satrec()
+    # 'i': the improved mode that Satrec.twoline2rv uses.
     sat.sgp4init(
-        gravity, "i", 0,
+        gravity, "i", 0 if tle is None else tle.satnum,
         (jd1 - _JD_1950) + jd2,
         elset.bstar,
         elset.ndot * 60.0**2,
@@ -75,6 +154,18 @@ def _satrec(elset: ELSET, gravity: int) -> Any:
         elset.mnm * 60.0,
         elset.raa,
     )
+    # The model counts time from these two parts: the epoch as exactly as
+    # the element set holds it (the one-number epoch above is good to 0.3 us).
+    sat.jdsatepoch, sat.jdsatepochF = jd1, jd2
+    if tle is not None:
+        # As the line writes it: the model's own Alpha-5 encoding of the
+        # number gives I and O for 18xxxx and 23xxxx, letters Alpha-5 skips.
+        sat.satnum_str = tle.lines[0][2:7]
+        sat.classification = tle.classification
+        sat.intldesg = tle.intldesg
+        sat.elnum = tle.elnum
+        sat.revnum = tle.revnum
+        sat.ephtype = tle.ephtype
     return sat
 
 
@@ -163,12 +254,11 @@ class SGP4(Propagator):
         """TEME positions [m] and velocities [m/s], (N, 3) arrays, at the epochs of ``time``."""
         if sat is None:
             sat = self.satrec()
-        jd = time.utc.jd12.reshape(-1, 2)
-        err, r, v = sat.sgp4_array(np.ascontiguousarray(jd[:, 0]), np.ascontiguousarray(jd[:, 1]))
-        if err.any():
-            k = int(np.flatnonzero(err)[0])
-            epoch = str(Time.from_jd(jd[k, 0], jd[k, 1], scale="utc").iso)
-            raise SGP4Error(int(err[k]), k, epoch, sat.satnum)
+        err, r, v = sat.sgp4_array(*sgp4_jd(time))
+        failure = first_failure(err, r, v)
+        if failure is not None:
+            k, code = failure
+            raise SGP4Error(code, k, epoch_text(time, k), sat.satnum or None)
         r *= 1e3
         v *= 1e3
         return np.asarray(r, dtype=np.float64), np.asarray(v, dtype=np.float64)

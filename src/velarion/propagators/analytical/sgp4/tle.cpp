@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <string_view>
 
 namespace core = velarion::core;
@@ -78,9 +79,26 @@ constexpr const char* kElsetNames[] = {"epoch", "inc", "raa", "ecc", "arp", "mea
                                        "ndot",  "nddot", "bstar", "name"};
 constexpr core::Signature kElsetSig{"ELSET", kElsetNames, 7};
 
+// The epoch of an element set: one date.
+bool check_single_epoch(PyObject* epoch) {
+    Ref size = Ref::steal(PyObject_GetAttrString(epoch, "size"));
+    if (!size) return false;
+    Py_ssize_t n = PyLong_AsSsize_t(size.get());
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (n != 1) {
+        PyErr_Format(PyExc_ValueError, "ELSET: the epoch must be one date, not %zd", n);
+        return false;
+    }
+    return true;
+}
+
 PyObject* ELSET_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* v[11];
     if (!core::parse_args(kElsetSig, args, kwargs, v)) return nullptr;
+    // Owned: __float__ of an argument or the Time constructor runs Python
+    // code, which must not be able to free the others under us.
+    Ref held[11];
+    for (int k = 0; k < 11; ++k) held[k] = Ref::borrow(v[k]);
     double x[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
     for (int k = 0; k < 9; ++k) {
         if (v[k + 1] && !core::to_double(v[k + 1], x[k])) return nullptr;
@@ -105,7 +123,7 @@ PyObject* ELSET_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     int is_time = PyObject_IsInstance(v[0], ttype);
     if (is_time < 0) return nullptr;
     epoch = is_time ? Ref::borrow(v[0]) : Ref::steal(PyObject_CallOneArg(ttype, v[0]));
-    if (!epoch) return nullptr;
+    if (!epoch || !check_single_epoch(epoch.get())) return nullptr;
 
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -154,7 +172,7 @@ PyMemberDef ELSET_members[] = {
     {"mnm", T_DOUBLE, offsetof(ELSETObject, mnm), READONLY, "Mean motion [rad/s]."},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyMethodDef ELSET_methods[] = {{"__reduce__", ELSET_reduce, METH_NOARGS, nullptr},
+PyMethodDef ELSET_methods[] = {{"__reduce__", core::entry<ELSET_reduce>, METH_NOARGS, nullptr},
                                {nullptr, nullptr, 0, nullptr}};
 
 constexpr const char kElsetDoc[] =
@@ -166,11 +184,11 @@ constexpr const char kElsetDoc[] =
     "the second [rad/s^3]; bstar, the drag term [1/Earth radii]; name: str or None.";
 
 PyType_Slot ELSET_slots[] = {{Py_tp_doc, (void*)kElsetDoc},
-                             {Py_tp_new, (void*)ELSET_new},
-                             {Py_tp_dealloc, (void*)ELSET_dealloc},
-                             {Py_tp_traverse, (void*)ELSET_traverse},
-                             {Py_tp_clear, (void*)ELSET_clear},
-                             {Py_tp_repr, (void*)ELSET_repr},
+                             {Py_tp_new, (void*)core::entry<ELSET_new>},
+                             {Py_tp_dealloc, (void*)core::entry<ELSET_dealloc>},
+                             {Py_tp_traverse, (void*)core::entry<ELSET_traverse>},
+                             {Py_tp_clear, (void*)core::entry<ELSET_clear>},
+                             {Py_tp_repr, (void*)core::entry<ELSET_repr>},
                              {Py_tp_members, ELSET_members},
                              {Py_tp_methods, ELSET_methods},
                              {0, nullptr}};
@@ -187,9 +205,29 @@ constexpr core::Signature kTleSig{"TLE", kTleNames, 2};
 PyObject* TLE_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* v[3];
     if (!core::parse_args(kTleSig, args, kwargs, v)) return nullptr;
+    // Owned: the lines' text is read again after the epoch's Time is made
+    // (Python code).
+    Ref held[3];
+    for (int k = 0; k < 3; ++k) held[k] = Ref::borrow(v[k]);
     if (!core::check_exact_str(v[0], "line1") || !core::check_exact_str(v[1], "line2")) return nullptr;
     PyObject* name = v[2] ? v[2] : Py_None;
     if (!core::check_exact_str(name, "name", true)) return nullptr;
+    // A TLE line is ASCII: any other character is refused here, by its
+    // column, before the text is encoded (a lone surrogate cannot be).
+    for (int k = 0; k < 2; ++k) {
+        if (PyUnicode_IS_ASCII(v[k])) continue;
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(v[k]);
+        for (Py_ssize_t i = 0; i < len; ++i) {
+            Py_UCS4 ch = PyUnicode_READ_CHAR(v[k], i);
+            if (ch > 0x7f) {
+                char code[16];
+                std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(ch));
+                PyErr_Format(PyExc_ValueError, "TLE line %d, column %zd: character %s is not printable ASCII", k + 1,
+                             i + 1, code);
+                return nullptr;
+            }
+        }
+    }
     Py_ssize_t n1, n2;
     const char* l1 = PyUnicode_AsUTF8AndSize(v[0], &n1);
     if (!l1) return nullptr;
@@ -281,11 +319,11 @@ PyMemberDef TLE_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyGetSetDef TLE_getset[] = {
-    {"classification", TLE_get_classification, nullptr, "Classification: 'U', 'C' or 'S'.", nullptr},
-    {"lines", TLE_get_lines, nullptr, "The two lines (line1, line2), as given without trailing blanks.", nullptr},
+    {"classification", core::entry<TLE_get_classification>, nullptr, "Classification: 'U', 'C' or 'S'.", nullptr},
+    {"lines", core::entry<TLE_get_lines>, nullptr, "The two lines (line1, line2), as given without trailing blanks.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMethodDef TLE_methods[] = {{"__reduce__", TLE_reduce, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
+PyMethodDef TLE_methods[] = {{"__reduce__", core::entry<TLE_reduce>, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
 
 constexpr const char kTleDoc[] =
     "TLE(line1, line2, name=None)\n--\n\n"
@@ -299,12 +337,12 @@ constexpr const char kTleDoc[] =
     "second) in rad/s^3; bstar stays in 1/Earth radii. epoch is a UTC Time.";
 
 PyType_Slot TLE_slots[] = {{Py_tp_doc, (void*)kTleDoc},
-                           {Py_tp_new, (void*)TLE_new},
-                           {Py_tp_dealloc, (void*)TLE_dealloc},
-                           {Py_tp_traverse, (void*)ELSET_traverse},
-                           {Py_tp_clear, (void*)ELSET_clear},
-                           {Py_tp_repr, (void*)TLE_repr},
-                           {Py_tp_str, (void*)TLE_str},
+                           {Py_tp_new, (void*)core::entry<TLE_new>},
+                           {Py_tp_dealloc, (void*)core::entry<TLE_dealloc>},
+                           {Py_tp_traverse, (void*)core::entry<ELSET_traverse>},
+                           {Py_tp_clear, (void*)core::entry<ELSET_clear>},
+                           {Py_tp_repr, (void*)core::entry<TLE_repr>},
+                           {Py_tp_str, (void*)core::entry<TLE_str>},
                            {Py_tp_members, TLE_members},
                            {Py_tp_getset, TLE_getset},
                            {Py_tp_methods, TLE_methods},
@@ -327,7 +365,9 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot tle_slots[] = {{Py_mod_create, (void*)tle_create}, {Py_mod_exec, (void*)tle_exec}, {0, nullptr}};
+PyModuleDef_Slot tle_slots[] = {{Py_mod_create, (void*)core::entry<tle_create>},
+                                 {Py_mod_exec, (void*)core::entry<tle_exec>},
+                                 {0, nullptr}};
 
 PyModuleDef tle_def = {PyModuleDef_HEAD_INIT, "velarion.propagators.analytical.sgp4.tle",
                        "Mean element sets: ELSET and the two-line element set TLE.", 0, nullptr, tle_slots, nullptr,
