@@ -300,7 +300,6 @@ def _satellite(args: argparse.Namespace, *, allow_default: bool) -> _Satellite:
             state: Any = COE(epoch, ecc=ecc, sma=sma, inc=math.radians(inc), raa=math.radians(raa),
                         arp=math.radians(arp), tra=math.radians(tra), frame=frame)
             label = f"orbit a={sma / 1e3:.1f} km e={ecc:g} i={inc:g} deg"
-            orbit = (ecc, sma)
         else:
             sv = args.sv
             state = StateVector(epoch, sv[:3], sv[3:], frame=frame)
@@ -309,8 +308,7 @@ def _satellite(args: argparse.Namespace, *, allow_default: bool) -> _Satellite:
             if not coe.ecc < 1.0:
                 raise ValueError(f"two-body propagation needs an elliptic orbit; this state's eccentricity "
                                  f"is {coe.ecc:.6g}")
-            orbit = (coe.ecc, coe.sma)
-        _check_above_ground(state, *orbit)
+        _check_above_ground(state)
     except (ValueError, TypeError) as e:
         raise InputError(f"bad initial state: {e}") from None
     if args.name:
@@ -324,11 +322,11 @@ def _satellite(args: argparse.Namespace, *, allow_default: bool) -> _Satellite:
     return _Satellite(label, propagator_source(kep, state), epoch, frame, propagate)
 
 
-def _check_above_ground(state: Any, ecc: float, sma: float) -> None:
-    """ValueError for an initial state inside the Earth (WGS84 ellipsoid) or
-    an orbit whose periapsis lies below the surface everywhere (closer to
-    the centre than the polar radius): kilometres given for metres, most
-    likely; two-body motion would carry on through the Earth."""
+def _check_above_ground(state: Any) -> None:
+    """ValueError for an initial state inside the Earth (WGS84 ellipsoid):
+    kilometres given for metres, most likely. An orbit that only dips below
+    the surface later (a re-entry or ballistic arc) is the caller's to
+    propagate."""
     from velarion.mathtools.ellipsoid.ellipsoid import WGS84
 
     sv = state if hasattr(state, "r") else state.to_sv()
@@ -337,10 +335,6 @@ def _check_above_ground(state: Any, ecc: float, sma: float) -> None:
     if (x * x + y * y) / (a * a) + (z * z) / (b * b) < 1.0:
         raise ValueError(f"the initial position is inside the Earth, {math.sqrt(x * x + y * y + z * z) / 1e3:.3f} km "
                          f"from its centre (lengths are in metres)")
-    periapsis = sma * (1.0 - ecc)
-    if periapsis < b:
-        raise ValueError(f"the orbit passes through the Earth: its periapsis is {periapsis / 1e3:.3f} km from the "
-                         f"centre, below the surface (lengths are in metres)")
 
 
 def _station(args: argparse.Namespace, *, default: bool) -> Any:
