@@ -49,40 +49,33 @@ GeoStateEphemerisObject* as_geoe(PyObject* o) { return reinterpret_cast<GeoState
 
 // ---------------------------------------------------------------------------
 // Array memory. Nobody but the ephemeris may change the memory behind its
-// cached pointers: it belongs to a capsule (the arrays' base), not to the
-// arrays, since an array that owns its memory can be resized
-// (resize(refcheck=False)) by whoever holds it. The arrays themselves are
-// never handed out either: Python users get new arrays over the same memory
-// (expose), whose base is that capsule.
+// cached pointers. An array that owns its memory can be resized
+// (resize(refcheck=False)) by whoever holds it, so the memory is allocated
+// by NumPy in an array that nobody can reach: a capsule holds it (as its
+// context) and is the base of the arrays the ephemeris keeps. Those are not
+// handed out either: Python users get new arrays over the same memory
+// (expose), whose base is the same capsule.
 
 constexpr const char* kBlockName = "velarion.state.ephemeris.block";
 
-void free_block(PyObject* capsule) { PyMem_RawFree(PyCapsule_GetPointer(capsule, kBlockName)); }
+void release_block(PyObject* capsule) { Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetContext(capsule))); }
 
 // A new C-contiguous float64 array of `rows` x `cols` (`cols` 0: one
-// dimension of `rows`) over capsule-owned memory, not initialised.
+// dimension of `rows`) over memory owned as described above, not
+// initialised.
 Ref new_block(Py_ssize_t rows, int cols) {
-    const Py_ssize_t width = cols > 0 ? cols : 1;
-    if (rows < 0 || rows > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(double)) / width) {
-        PyErr_NoMemory();
-        return {};
-    }
-    const size_t nbytes = static_cast<size_t>(rows * width) * sizeof(double);
-    void* memory = PyMem_RawMalloc(nbytes > 0 ? nbytes : 1);
-    if (!memory) {
-        PyErr_NoMemory();
-        return {};
-    }
-    Ref owner = Ref::steal(PyCapsule_New(memory, kBlockName, free_block));
-    if (!owner) {
-        PyMem_RawFree(memory);
-        return {};
-    }
     npy_intp dims[2] = {rows, cols};
-    Ref arr = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), cols > 0 ? 2 : 1,
-                                              dims, nullptr, memory, NPY_ARRAY_CARRAY, nullptr));
+    const int ndim = cols > 0 ? 2 : 1;
+    Ref owner = core::empty(ndim, dims);
+    if (!owner) return {};
+    void* memory = PyArray_DATA(core::as_array(owner.get()));
+    Ref capsule = Ref::steal(PyCapsule_New(memory, kBlockName, release_block));
+    if (!capsule) return {};
+    if (PyCapsule_SetContext(capsule.get(), owner.release()) < 0) return {};
+    Ref arr = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), ndim, dims, nullptr,
+                                              memory, NPY_ARRAY_CARRAY, nullptr));
     if (!arr) return {};
-    if (PyArray_SetBaseObject(core::as_array(arr.get()), owner.release()) < 0) return {};
+    if (PyArray_SetBaseObject(core::as_array(arr.get()), capsule.release()) < 0) return {};
     return arr;
 }
 
