@@ -203,6 +203,8 @@ def test_coe_to_sv_hyperbolic_and_nan_rows():
         (dict(slr=np.array([1.0, 1.0, -1.0])), "epoch 2.*semi-latus"),
         (dict(ecc=np.array([-0.5, 1.5, 1.5])), "epoch 0.*eccentricity"),
         (dict(slr=np.array([2.5e7, 1e-320, 2.5e7])), "epoch 1.*overflow"),
+        (dict(tra=np.array([0.0, 0.0, np.inf])), "epoch 2.*not finite"),  # gave a NaN row
+        (dict(raa=np.array([-np.inf, 0.0, 0.0])), "epoch 0.*not finite"),
     ],
 )
 def test_coe_to_sv_refuses_elements_without_a_point(change, match):

@@ -624,9 +624,12 @@ PyObject* COEE_to_sv(PyObject* self, PyObject*) {
         const double tra = tra_p[i];
         status = el::conic_to_rv(o, vf, ecc, slr, tra, rp + 3 * i, vp + 3 * i);
         if (status != el::Status::Ok) break;
-        // A NaN element gives its NaN row; finite elements must give a finite one.
-        if (!el::finite_rv(rp + 3 * i, vp + 3 * i) && std::isfinite(ecc + slr + inc + raa + arp + tra)) {
-            status = el::Status::OutOfRange;
+        // A NaN element gives its NaN row (no value in, no value out); other
+        // elements must give a finite one.
+        if (!el::finite_rv(rp + 3 * i, vp + 3 * i) &&
+            !(std::isnan(ecc) || std::isnan(slr) || std::isnan(inc) || std::isnan(raa) || std::isnan(arp) ||
+              std::isnan(tra))) {
+            status = std::isfinite(ecc + slr + inc + raa + arp + tra) ? el::Status::OutOfRange : el::Status::NonFinite;
             break;
         }
     }
@@ -684,8 +687,8 @@ PyMethodDef COEE_methods[] = {
     {"to_sv", core::entry<COEE_to_sv>, METH_NOARGS,
      "to_sv()\n--\n\nPositions and velocities of the elements under GM (a StateVectorEphemeris of the\n"
      "same epochs and frame), computed from ecc, slr, inc, raa, arp and tra.\n\n"
-     "A NaN element gives a NaN row; a negative ecc, a non-positive slr or a hyperbolic\n"
-     "true anomaly beyond the asymptotes raises ValueError naming the epoch."},
+     "A NaN element gives a NaN row; an infinite element, a negative ecc, a non-positive\n"
+     "slr or a hyperbolic true anomaly beyond the asymptotes raises ValueError naming the epoch."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot COEE_slots[] = {
