@@ -330,7 +330,10 @@ PyMethodDef g_propagate_state_def = {
     "Raises\n"
     "------\n"
     "NotImplementedError\n"
-    "    If the orbit's eccentricity >= 1.0 (parabolic or hyperbolic).\n"};
+    "    If the orbit's eccentricity >= 1.0 (parabolic or hyperbolic).\n"
+    "ValueError\n"
+    "    If the mean motion sqrt(GM / sma) / sma, or the mean anomaly at an\n"
+    "    epoch, is not a finite number (no state would be).\n"};
 
 PyMethodDef g_jacobian_def = {
     "jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(core::entry<Keplerian_jacobian>)),
