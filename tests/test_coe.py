@@ -7,6 +7,7 @@ problem is worst conditioned (e close to 1, M close to 0).
 """
 
 import math
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -127,6 +128,55 @@ def test_kepler_huge_and_special_inputs():
     # e = 0 is the identity on the reduced range.
     M = np.linspace(-np.pi, np.pi, 101)
     np.testing.assert_array_equal(coe.eca_from_mea(M, 0.0), M)
+
+
+def _pi_exact(bits=1400):
+    """pi to `bits` bits, as a Fraction (Machin's formula in integers)."""
+
+    def arctan_inv(x, one):
+        total = term = one // x
+        n, sign = 1, -1
+        while term:
+            term //= x * x
+            total += sign * (term // (2 * n + 1))
+            sign, n = -sign, n + 1
+        return total
+
+    one = 1 << (bits + 16)
+    return Fraction(4 * (4 * arctan_inv(5, one) - arctan_inv(239, one)), one)
+
+
+TWO_PI_EXACT = 2 * _pi_exact()  # its error (2^-1400) is far below any double's distance to a multiple of 2 pi
+
+
+def _huge_mean_anomalies():
+    rng = np.random.default_rng(11)
+    spread = 10.0 ** rng.uniform(7.5, 308.2, 400) * rng.choice([-1.0, 1.0], 400)
+    named = [5e17, 1e20, 1e300, -1e300, np.finfo(float).max, -np.finfo(float).max, 2.0**53, 2.0**52 + 0.5,
+             -(2.0**63), 6.0e7, 1e16, 3e16]
+    return named + [float(x) for x in spread if np.isfinite(x)]
+
+
+def test_kepler_reduces_exactly_at_every_magnitude():
+    """Huge mean anomalies (the fast three-part reduction covers |M| < 5e7):
+    E - M must be E_r - M_r, with M_r = M - 2 pi k reduced exactly (against pi
+    to 1400 bits) and E_r the solution of the reduced problem; that is, E is
+    M + (E_r - M_r) rounded once, and never NaN."""
+    for M in _huge_mean_anomalies():
+        k = round(Fraction(M) / TWO_PI_EXACT)
+        Mr_exact = Fraction(M) - k * TWO_PI_EXACT
+        assert abs(Mr_exact) <= math.pi
+        for e in (0.0, 0.3, 0.999):
+            E = coe.eca_from_mea(M, e)
+            assert math.isfinite(E), (M, e, E)
+            Er = coe.eca_from_mea(float(Mr_exact), e)
+            err = abs((Fraction(E) - Fraction(M)) - (Fraction(Er) - Mr_exact))
+            # one rounding of E, plus the reduced solve's few ulp of pi
+            assert err <= Fraction(math.ulp(abs(E))) / 2 + 8 * Fraction(math.ulp(math.pi)), (M, e, float(err))
+    # The vectorized form takes the same path.
+    values = np.array(_huge_mean_anomalies()[:12])
+    np.testing.assert_array_equal(coe.eca_from_mea(values, 0.5), [coe.eca_from_mea(x, 0.5) for x in values])
+    assert np.all(np.isfinite(coe.tra_from_mea(values, 0.5)))
 
 
 # --- the anomaly conversions ---------------------------------------------------------

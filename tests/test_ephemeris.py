@@ -3,6 +3,9 @@ the vectorized conversions (checked row by row against the single-epoch
 states and against the textbook element formulas in NumPy)."""
 
 import pickle
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -200,6 +203,8 @@ def test_coe_to_sv_hyperbolic_and_nan_rows():
         (dict(slr=np.array([1.0, 1.0, -1.0])), "epoch 2.*semi-latus"),
         (dict(ecc=np.array([-0.5, 1.5, 1.5])), "epoch 0.*eccentricity"),
         (dict(slr=np.array([2.5e7, 1e-320, 2.5e7])), "epoch 1.*overflow"),
+        (dict(tra=np.array([0.0, 0.0, np.inf])), "epoch 2.*not finite"),  # gave a NaN row
+        (dict(raa=np.array([-np.inf, 0.0, 0.0])), "epoch 0.*not finite"),
     ],
 )
 def test_coe_to_sv_refuses_elements_without_a_point(change, match):
@@ -292,3 +297,176 @@ def test_base_ephemeris_and_subclasses():
     for obj in (e, s):
         with pytest.raises(TypeError, match="__reduce__"):
             pickle.dumps(obj)
+
+
+# --- size, arrays and Python code run in the middle (crash repros run in a subprocess) ---
+
+PRELUDE = """
+import gc, numpy as np
+from velarion.frames.frames import PIC
+from velarion.propagators.analytical.keplerian.keplerian import Keplerian
+from velarion.state.ephemeris import COEEphemeris, Ephemeris, GeoStateEphemeris, StateVectorEphemeris
+from velarion.time.time import Time
+
+T0 = Time("2024-03-20T12:00:00")
+def epochs(n):
+    return T0 + np.arange(float(n))
+def elements(n):
+    return dict(ecc=np.full(n, 0.1), sma=np.full(n, 7e6), inc=np.full(n, 0.5), raa=np.zeros(n), arp=np.zeros(n),
+                tra=np.linspace(0.0, 1.0, n))
+def make(kind, n, time=None):
+    t = epochs(n) if time is None else time
+    if kind == "sv":
+        return StateVectorEphemeris(t, np.full((n, 3), 7e6), np.ones((n, 3)))
+    if kind == "coe":
+        return COEEphemeris(t, **elements(n))
+    return GeoStateEphemeris(t, np.zeros(n), np.zeros(n), np.arange(float(n)))
+def reinit(e, n):
+    if isinstance(e, StateVectorEphemeris):
+        StateVectorEphemeris.__init__(e, epochs(n), np.ones((n, 3)), np.ones((n, 3)))
+    elif isinstance(e, COEEphemeris):
+        COEEphemeris.__init__(e, epochs(n), **elements(n))
+    else:
+        GeoStateEphemeris.__init__(e, epochs(n), np.zeros(n), np.zeros(n), np.zeros(n))
+def last(item, kind):
+    return {"sv": lambda: item.r[0], "coe": lambda: item.tra, "geo": lambda: item.alt}[kind]()
+"""
+
+
+def run_isolated(code):
+    """Runs `code` after PRELUDE in a fresh interpreter: a crash fails the test
+    instead of ending the run."""
+    proc = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
+    return proc.stdout
+
+
+@pytest.mark.parametrize("kind", ["sv", "coe", "geo"])
+def test_base_init_cannot_give_an_ephemeris_more_epochs_than_rows(kind):
+    """Ephemeris.__init__ on an ephemeris that holds arrays set its size alone:
+    indexing and to_sv then read rows that do not exist. It is refused unless
+    the size stays, and the ephemeris keeps working."""
+    out = run_isolated(f"""
+        e = make({kind!r}, 2)
+        try:
+            Ephemeris.__init__(e, epochs(200000), None)
+        except ValueError as exc:
+            print("refused:", exc)
+        Ephemeris.__init__(e, epochs(2) + 5.0, None)  # same size: new epochs and frame are fine
+        print(len(e), e.size, e.frame, last(e[-1], {kind!r}))
+        if {kind!r} != "sv":
+            print(e.to_sv().size)
+        else:
+            print(Keplerian().jacobian(e).shape)
+    """)
+    assert "refused: time has 200000 epochs, but this" in out and "holds 2 rows" in out
+    assert f"2 2 None {({'sv': 7e6, 'coe': 1.0, 'geo': 1.0})[kind]}" in out
+
+
+@pytest.mark.parametrize("kind, expected", [("sv", 7e6), ("coe", 1.0), ("geo", 99999.0)])
+def test_indexing_reads_its_row_before_running_python_code(kind, expected):
+    """eph[i] runs Python code (the epochs' `shape`, the key's __index__) that
+    may re-initialise the ephemeris with fewer rows and drop its epochs: the
+    row and the epochs were read (and held) before."""
+    out = run_isolated(f"""
+        class HookTime(Time):
+            hook = None
+            @property
+            def shape(self):
+                hook, HookTime.hook = HookTime.hook, None
+                if hook:
+                    hook()
+                return Time.shape.__get__(self)
+
+        e = make({kind!r}, 100000, HookTime(epochs(100000)))
+        HookTime.hook = lambda: reinit(e, 1)
+        item = e[99999]
+        print(last(item, {kind!r}), float(item.time - (T0 + 99999.0)))
+
+        e = make({kind!r}, 100000)
+        class Key:
+            def __index__(self):
+                reinit(e, 1)
+                return 99999
+        try:
+            e[Key()]
+        except IndexError as exc:
+            print("IndexError:", exc)
+    """)
+    assert out.splitlines() == [f"{expected} 0.0", "IndexError: ephemeris index out of range (size 1)"]
+
+
+def test_arrays_handed_out_cannot_resize_the_ephemeris_memory():
+    """The arrays users get do not lead to an array that owns the ephemeris's
+    memory (resize(refcheck=False) of the owner moved it under the cached
+    pointer); not even the members reached through the collector can be
+    resized, and games with their shape and dtype leave the readers intact."""
+    out = run_isolated("""
+        e = make("sv", 3)
+        for arr in (e.r, e.v):
+            assert not isinstance(arr.base, np.ndarray), type(arr.base)
+            try:
+                arr.resize((1 << 24, 3), refcheck=False)
+            except ValueError:
+                pass
+            else:
+                print("resized a view")
+        members = [o for o in gc.get_referents(e) if isinstance(o, np.ndarray)]
+        assert len(members) == 2
+        for m in members:
+            try:
+                m.resize((1 << 24, 3), refcheck=False)
+            except ValueError:
+                pass
+            else:
+                print("resized a member")
+            m.dtype = np.float32  # (3, 6) float32 over the same bytes
+        print(e.r.shape, e.r.dtype, float(e.r.sum()), e[2].r[0], Keplerian().jacobian(e).shape)
+        c = make("coe", 4)
+        assert not isinstance(c.tra.base, np.ndarray) and not isinstance(c.to_sv().r.base, np.ndarray)
+        c.tra[0] = 0.5  # the arrays stay writable views of the ephemeris data
+        print(c[0].tra)
+    """)
+    assert out.splitlines() == ["(3, 3) float64 63000000.0 7000000.0 (3, 6, 6)", "0.5"]
+
+
+def test_reprs_hold_what_they_show():
+    """The repr of the epochs may run Python code that re-initialises the
+    ephemeris and drops its frame while the repr is being formatted."""
+    out = run_isolated("""
+        class ReprTime(Time):
+            hook = None
+            def __repr__(self):
+                hook, ReprTime.hook = ReprTime.hook, None
+                if hook:
+                    hook()
+                return "T"
+        class Station(PIC):
+            def __repr__(self):
+                return "Station()"
+        class Other(PIC):
+            def __repr__(self):
+                return "Other()"
+        def hook():
+            StateVectorEphemeris.__init__(e, epochs(5), np.ones((5, 3)), np.ones((5, 3)), frame=None)
+            gc.collect()
+            hook.fill = [Other() for _ in range(1000)]  # takes the freed frame's memory, if it was freed
+        e = StateVectorEphemeris(ReprTime(epochs(2)), np.ones((2, 3)), np.ones((2, 3)), frame=Station())
+        ReprTime.hook = hook
+        text = repr(e)
+        print(text.count("[1., 1., 1.]"), text.endswith("frame=Station())"))
+    """)
+    assert out.split() == ["4", "True"]  # two rows of r and of v: the arrays read before the repr ran
+
+
+def test_a_negative_epoch_count_is_refused():
+    class Negative(Time):
+        @property
+        def size(self):
+            return -5
+
+    t = Negative(epochs(2))
+    for make_one in (lambda: Ephemeris(t, None), lambda: StateVectorEphemeris(t, np.ones((2, 3)), np.ones((2, 3)))):
+        with pytest.raises(ValueError, match="time.size must not be negative"):
+            make_one()

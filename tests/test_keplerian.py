@@ -373,6 +373,64 @@ def test_table_c_propagate_state(slots):
 
 
 @pytest.mark.parametrize(
+    "dt, mnm, result",
+    [
+        ([1.0, -1.0, 0.5], 1e290, "finite"),  # huge mean anomalies: reduced exactly, no NaN
+        ([3.0e7], 2.0e10, "finite"),
+        ([10.0], 1e308, "epoch 0"),  # the advance overflows
+        ([0.0, np.nan], 1.1e-3, "epoch 1"),
+        ([0.0], np.inf, "epoch 0"),
+        ([5.0], np.nan, "epoch 0"),
+    ],
+)
+def test_table_propagate_tra_any_mean_anomaly(slots, dt, mnm, result):
+    """A finite mean anomaly of any size gives a true anomaly; one that is not
+    a finite number is refused, naming the epoch (it gave NaN states)."""
+    dt = np.array(dt)
+    if result == "finite":
+        tra = slots["propagate_tra"](Keplerian(), dt, 0.5, 0.3, mnm)
+        assert np.all(np.isfinite(tra)) and np.all((tra >= 0.0) & (tra < 2 * np.pi))
+    else:
+        with pytest.raises(ValueError, match=f"mean anomaly at {result} is not a finite number"):
+            slots["propagate_tra"](Keplerian(), dt, 0.5, 0.3, mnm)
+
+
+@pytest.mark.parametrize("sma, GM", [(1e-250, Earth.GM), (7e6, -1.0)])
+def test_an_orbit_without_a_mean_motion_is_refused(sma, GM):
+    """sqrt(GM / sma) / sma that is no finite number gave NaN anomalies, hence
+    NaN states with no error (or an error about something else)."""
+    t0 = Time(EPOCH)
+    state = COE(t0, ecc=0.1, sma=sma, inc=0.1, raa=0.0, arp=0.0, tra=0.1)
+    with pytest.raises(ValueError, match="no mean motion"):
+        Keplerian(GM=GM).propagate_state(t0 + DTS, state)
+
+
+def test_the_initial_elements_are_read_before_any_python_code_runs(slots):
+    """The epoch of the initial state is a Time subclass whose subtraction
+    re-initialises that state (here into a hyperbola): the propagation uses the
+    elements it was given, and so does the C-level entry."""
+    class Hooked(Time):
+        hook = None
+
+        def __rsub__(self, other):
+            hook, Hooked.hook = Hooked.hook, None
+            if hook:
+                hook()
+            return Time.__sub__(other, Time(self))
+
+    t0 = Time(EPOCH)
+    elements = dict(ecc=0.1, sma=8000e3, inc=1.2, raa=2.0, arp=0.5, tra=1.0)
+    expected = Keplerian().propagate_state(t0 + DTS, COE(t0, **elements))
+    state = COE(Hooked(t0), **elements)
+    Hooked.hook = lambda: COE.__init__(state, t0, **dict(elements, ecc=5.0, sma=-7e6))
+    eph = Keplerian().propagate_state(t0 + DTS, state)
+    np.testing.assert_array_equal(eph.r, expected.r)
+    assert state.ecc == 5.0  # the hook did run
+    with pytest.raises(TypeError, match="coe0 must be a COE"):
+        slots["c_propagate_state"](Keplerian(), t0, StateVector(t0, [7e6, 0, 0], [0, 7.5e3, 0]))
+
+
+@pytest.mark.parametrize(
     "fake_module, missing",
     [("velarion.bodies.bodies", "Earth"), ("velarion.state.coe", "c_eca_from_mea"),
      ("velarion.state.ephemeris", "COEEphemeris")],

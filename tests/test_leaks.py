@@ -42,7 +42,7 @@ from velarion.propagators.analytical.sgp4.tle import ELSET, TLE
 from velarion.propagators.propagators import Propagator
 from velarion.satellite.satellite import Satellite
 from velarion.state import coe
-from velarion.state.ephemeris import COEEphemeris, GeoStateEphemeris, StateVectorEphemeris
+from velarion.state.ephemeris import COEEphemeris, Ephemeris, GeoStateEphemeris, StateVectorEphemeris
 from velarion.state.state import COE, GeoState, State, StateVector
 from velarion.time.format import format_iso, parse_iso
 from velarion.time.time import Time
@@ -238,6 +238,24 @@ def _ephemerides():
     GeoStateEphemeris(T2, np.array([0.1, 0.2]), np.array([0.3, 0.4]), np.array([1.0, 2.0])).to_sv()
 
 
+def _ephemeris_members():
+    e = COEEphemeris(T2, **ARRS)
+    e.tra, e.slr, e.GM, repr(e.to_sv())
+    g = GeoStateEphemeris(T2, np.array([0.1, 0.2]), np.array([0.3, 0.4]), np.array([1.0, 2.0]))
+    g.lat, g.alt, g[1], g.ell
+    Ephemeris.__init__(e, T2, "ITRF")  # same number of epochs: accepted
+
+
+class NegativeSize(Time):
+    @property
+    def size(self):
+        return -1
+
+
+T_NEGATIVE = NegativeSize(T1)
+COE_NO_MOTION = COE(T1, **{**ELEMENTS, "sma": 1e-200})  # the mean anomaly overflows after 12 h
+
+
 def _eop():
     e = iers.EOP(np.array([60000.0, 60000.5]))
     e.pm_x, e.ut1_utc, e.lod
@@ -324,6 +342,9 @@ SUCCESS = {
     "Representable": lambda: repr(Repr()),
     "states": _states,
     "ephemerides": _ephemerides,
+    "ephemeris members": _ephemeris_members,
+    "Kepler huge mean anomalies": lambda: (coe.eca_from_mea(np.array([1e300, -5e17, 1e20]), 0.3),
+                                           coe.tra_from_mea(-1e300, 0.3)),
     "TLE": _tle,
     "ELSET": ok(ELSET, T1, 0.9, 1.0, 0.001, 2.0, 3.0, 1.1e-3, name="x"),
     "Keplerian.propagate_state": ok(KEP.propagate_state, T2, SV),
@@ -384,6 +405,9 @@ FAILURE = {
     "ephemeris int dtype": raises(ValueError, StateVectorEphemeris, T1, RI, RI),
     "ephemeris None": raises(TypeError, StateVectorEphemeris, T1, None, V1),
     "COEEphemeris unequal lengths": raises(ValueError, COEEphemeris, T2, **{**ARRS, "ecc": np.array([0.1])}),
+    "Ephemeris.__init__ other epoch count": raises(ValueError, Ephemeris.__init__, EPH, T1, None),
+    "ephemeris negative time.size": raises(ValueError, StateVectorEphemeris, T_NEGATIVE, R1, V1),
+    "state negative time.size": raises(ValueError, State, T_NEGATIVE, None),
     "TLE malformed line": raises(ValueError, TLE, ISS[0][:40], ISS[1]),
     "TLE bad checksum": raises(ValueError, TLE, ISS[0][:68] + "0", ISS[1]),
     "TLE wrong type": raises(TypeError, TLE, 1, 2),
@@ -393,6 +417,8 @@ FAILURE = {
     "Keplerian state None": raises((TypeError, AttributeError), KEP.propagate_state, T1, None),
     "Keplerian bad time": raises(ValueError, KEP.propagate_state, "never", SV),
     "Keplerian.jacobian None": raises(TypeError, KEP.jacobian, None),
+    "Keplerian no mean motion": raises(ValueError, Keplerian(GM=-1.0).propagate_state, T1, COE1),
+    "Keplerian mean anomaly overflow": raises(ValueError, KEP.propagate_state, T2, COE_NO_MOTION),
     "SGP4 wrong element set": raises(TypeError, SGP4, SV),
     "SGP4 unknown gravity": raises(ValueError, SGP4, TLE(*ISS), "wgs99"),
     "SGP4 no element set": raises(TypeError, SGP4().propagate, T_ISS),

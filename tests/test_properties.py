@@ -270,6 +270,18 @@ def test_kepler_residual(ecc, mea):
 
 
 @PROFILE
+@given(ecc=floats(0.0, 1.0).filter(lambda e: e < 1.0), mea=floats(-1.7976931348623157e308, 1.7976931348623157e308))
+@example(ecc=0.5, mea=5e17)
+@example(ecc=0.9, mea=-1e300)
+def test_kepler_any_finite_mean_anomaly(ecc, mea):
+    """E - M = e sin E is at most e in size, for every finite M (E is M plus
+    that, rounded once): no NaN and no whole turn lost in the reduction."""
+    E = float(coe.eca_from_mea(mea, ecc))
+    assert math.isfinite(E)
+    assert abs(E - mea) <= ecc + math.ulp(mea) / 2 + 4 * math.ulp(math.pi), (E, E - mea)
+
+
+@PROFILE
 @given(ecc=floats(0.0, 0.999999), mea=st.lists(floats(-1e4, 1e4), min_size=1, max_size=20))
 def test_anomaly_conversions_chain(ecc, mea):
     """mean -> eccentric -> true -> mean gives the mean anomaly back (mod 2 pi),

@@ -9,6 +9,9 @@ any correct conversion keeps.
 import inspect
 import os
 import pickle
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -352,3 +355,63 @@ def test_pickling_is_refused():
     for obj in (StateVector(T0, [7e6, 0, 0], [0, 7.5e3, 0]), State(T0, None)):
         with pytest.raises(TypeError, match="__reduce__"):
             pickle.dumps(obj)
+
+
+# --- Python code run in the middle of a method (crash repros run in a subprocess) ---
+
+@pytest.mark.parametrize(
+    "make, reinit, shown",
+    [
+        ("StateVector(ReprTime(T0), [7e6, 0, 0], [0, 7e3, 0], frame=Station())",
+         "StateVector.__init__(s, T0, [8e6, 0, 0], [0, 7e3, 0], frame=None)", "frame=Station()"),
+        ("COE(ReprTime(T0), ecc=0.1, sma=7e6, inc=0.1, raa=0, arp=0, tra=0, frame=Station())",
+         "COE.__init__(s, T0, ecc=0.2, sma=8e6, inc=0.1, raa=0, arp=0, tra=0, frame=None)", "frame=Station()"),
+        ("GeoState(ReprTime(T0), 0.1, 0.2, 3.0, ell=Ellipsoid(6378137.0, 0.0033, 'mine'))",
+         "GeoState.__init__(s, T0, 0.1, 0.2, 3.0)", "name='mine')"),
+    ],
+    ids=["StateVector", "COE", "GeoState"],
+)
+def test_reprs_hold_what_they_show(make, reinit, shown):
+    """The repr of the epoch may run Python code that re-initialises the state
+    and drops the frame (or ellipsoid) that the repr is about to show."""
+    code = textwrap.dedent(f"""
+        import gc
+        from velarion.frames.frames import PIC
+        from velarion.mathtools.ellipsoid.ellipsoid import Ellipsoid
+        from velarion.state.state import COE, GeoState, StateVector
+        from velarion.time.time import Time
+        T0 = Time("2024-03-20T12:00:00")
+        class ReprTime(Time):
+            hook = None
+            def __repr__(self):
+                hook, ReprTime.hook = ReprTime.hook, None
+                if hook:
+                    hook()
+                return "T"
+        class Station(PIC):
+            def __repr__(self):
+                return "Station()"
+        class Other(PIC):
+            def __repr__(self):
+                return "Other()"
+        def hook():
+            {reinit}
+            gc.collect()
+            hook.fill = [Other() for _ in range(1000)] + [Ellipsoid(1.0, 0.0, "other") for _ in range(200)]
+        s = {make}
+        ReprTime.hook = hook
+        print(repr(s))
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert shown in proc.stdout, proc.stdout
+
+
+def test_a_negative_epoch_count_is_refused():
+    class Negative(Time):
+        @property
+        def size(self):
+            return -5
+
+    with pytest.raises(ValueError, match="time.size must not be negative"):
+        StateVector(Negative(T0), [7e6, 0, 0], [0, 7e3, 0])

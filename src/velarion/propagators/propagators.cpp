@@ -71,12 +71,13 @@ PyObject* Propagator_propagate_state(PyObject* self, PyObject*, PyObject*) {
 }
 
 PyMethodDef Propagator_methods[] = {
-    {"propagate", (PyCFunction)(void (*)(void))Propagator_propagate, METH_FASTCALL | METH_KEYWORDS,
+    {"propagate", (PyCFunction)(void (*)(void))core::entry<Propagator_propagate>, METH_FASTCALL | METH_KEYWORDS,
      "propagate(time, state, **kwargs)\n--\n\n"
      "Propagate `state` to the epochs of `time`.\n\n"
      "Calls self.propagate_state(time, state, **kwargs), so the subclass's\n"
      "propagate_state decides what is accepted and what is returned."},
-    {"propagate_state", (PyCFunction)(void (*)(void))Propagator_propagate_state, METH_VARARGS | METH_KEYWORDS,
+    {"propagate_state", (PyCFunction)(void (*)(void))core::entry<Propagator_propagate_state>,
+     METH_VARARGS | METH_KEYWORDS,
      "propagate_state(time, state, **kwargs)\n--\n\n"
      "Propagate `state` to the epochs of `time`; provided by subclasses (the base raises NotImplementedError)."},
     VELARION_NO_PICKLE_METHODS,
@@ -90,8 +91,8 @@ constexpr const char kPropagatorDoc[] =
     "versions raise NotImplementedError.";
 
 PyType_Slot Propagator_slots[] = {{Py_tp_doc, (void*)kPropagatorDoc},
-                                  {Py_tp_new, (void*)Propagator_new},
-                                  {Py_tp_dealloc, (void*)Propagator_dealloc},
+                                  {Py_tp_new, (void*)core::entry<Propagator_new>},
+                                  {Py_tp_dealloc, (void*)core::entry<Propagator_dealloc>},
                                   {Py_tp_methods, Propagator_methods},
                                   {0, nullptr}};
 
@@ -111,7 +112,9 @@ error:
 }
 
 PyModuleDef_Slot propagators_slots[] = {
-    {Py_mod_create, (void*)propagators_create}, {Py_mod_exec, (void*)propagators_exec}, {0, nullptr}};
+    {Py_mod_create, (void*)core::entry<propagators_create>},
+    {Py_mod_exec, (void*)core::entry<propagators_exec>},
+    {0, nullptr}};
 
 PyModuleDef propagators_def = {PyModuleDef_HEAD_INIT, "velarion.propagators.propagators",
                                "The Propagator base class of the orbit propagators.", 0, nullptr,

@@ -88,27 +88,31 @@ int Satellite_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     for (int i = 2; i < 6; ++i) {
         if (!a[i]) a[i] = Py_None;
     }
-    PyObject *time = a[0], *state = a[1], *propagator = a[2], *ephemeris = a[3], *name = a[4], *description = a[5];
-    if (!core::check_arg_type(propagator, velarion::propagators::Propagator_Type, "propagator")) return -1;
-    if (!core::check_arg_type(ephemeris, velarion::ephemeris::StateVectorEphemeris_Type, "ephemeris")) return -1;
-    if (!core::check_exact_str(name, "name", /*none_ok=*/true)) return -1;
-    if (!core::check_exact_str(description, "description", /*none_ok=*/true)) return -1;
+    PyObject* time = a[0];
+    // Held: Time() below may run Python code.
+    Ref state = Ref::borrow(a[1]), propagator = Ref::borrow(a[2]), ephemeris = Ref::borrow(a[3]);
+    Ref name = Ref::borrow(a[4]), description = Ref::borrow(a[5]);
+    if (!core::check_arg_type(propagator.get(), velarion::propagators::Propagator_Type, "propagator")) return -1;
+    if (!core::check_arg_type(ephemeris.get(), velarion::ephemeris::StateVectorEphemeris_Type, "ephemeris")) return -1;
+    if (!core::check_exact_str(name.get(), "name", /*none_ok=*/true)) return -1;
+    if (!core::check_exact_str(description.get(), "description", /*none_ok=*/true)) return -1;
 
     Ref t = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(velarion::time::Time_Type), time));
     if (!t) return -1;
     // A name or description given as None stays None; a text is stripped.
-    Ref name_value = name == Py_None ? Ref::borrow(Py_None) : Ref::steal(stored_text(name));
+    Ref name_value = name.get() == Py_None ? Ref::borrow(Py_None) : Ref::steal(stored_text(name.get()));
     if (!name_value) return -1;
-    Ref description_value = description == Py_None ? Ref::borrow(Py_None) : Ref::steal(stored_text(description));
+    Ref description_value =
+        description.get() == Py_None ? Ref::borrow(Py_None) : Ref::steal(stored_text(description.get()));
     if (!description_value) return -1;
 
     SatelliteObject* s = as_sat(self);
     core::replace_slot(s->_time, t.release());
     core::replace_slot(s->name, name_value.release());
     core::replace_slot(s->description, description_value.release());
-    core::replace_slot(s->state, Py_NewRef(state));
-    core::replace_slot(s->propagator, Py_NewRef(propagator));
-    core::replace_slot(s->ephemeris, Py_NewRef(ephemeris));
+    core::replace_slot(s->state, state.release());
+    core::replace_slot(s->propagator, propagator.release());
+    core::replace_slot(s->ephemeris, ephemeris.release());
     return 0;
 }
 
@@ -134,26 +138,27 @@ int set_text_slot(PyObject* self, PyObject* value, void* closure) {
 void* offset_of(Py_ssize_t offset) { return reinterpret_cast<void*>(offset); }
 
 PyGetSetDef Satellite_getset[] = {
-    {"time", get_slot, nullptr, "Satellite.time: Time", offset_of(offsetof(SatelliteObject, _time))},
-    {"name", get_slot, set_text_slot, "Satellite.name: str | None", offset_of(offsetof(SatelliteObject, name))},
-    {"description", get_slot, set_text_slot, "Satellite.description: str | None",
+    {"time", core::entry<get_slot>, nullptr, "Satellite.time: Time", offset_of(offsetof(SatelliteObject, _time))},
+    {"name", core::entry<get_slot>, core::entry<set_text_slot>, "Satellite.name: str | None",
+     offset_of(offsetof(SatelliteObject, name))},
+    {"description", core::entry<get_slot>, core::entry<set_text_slot>, "Satellite.description: str | None",
      offset_of(offsetof(SatelliteObject, description))},
-    {"state", get_slot, nullptr, "Satellite.state: the state given to the constructor (any object)",
+    {"state", core::entry<get_slot>, nullptr, "Satellite.state: the state given to the constructor (any object)",
      offset_of(offsetof(SatelliteObject, state))},
-    {"propagator", get_slot, nullptr, "Satellite.propagator: Propagator | None",
+    {"propagator", core::entry<get_slot>, nullptr, "Satellite.propagator: Propagator | None",
      offset_of(offsetof(SatelliteObject, propagator))},
-    {"ephemeris", get_slot, nullptr, "Satellite.ephemeris: StateVectorEphemeris | None",
+    {"ephemeris", core::entry<get_slot>, nullptr, "Satellite.ephemeris: StateVectorEphemeris | None",
      offset_of(offsetof(SatelliteObject, ephemeris))},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef Satellite_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot Satellite_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(Satellite_new)},
-    {Py_tp_init, reinterpret_cast<void*>(Satellite_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Satellite_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Satellite_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Satellite_clear)},
+    {Py_tp_new, reinterpret_cast<void*>(core::entry<Satellite_new>)},
+    {Py_tp_init, reinterpret_cast<void*>(core::entry<Satellite_init>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(core::entry<Satellite_dealloc>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(core::entry<Satellite_traverse>)},
+    {Py_tp_clear, reinterpret_cast<void*>(core::entry<Satellite_clear>)},
     {Py_tp_methods, Satellite_methods},
     {Py_tp_getset, Satellite_getset},
     {0, nullptr}};
@@ -197,8 +202,8 @@ error:
 }
 
 PyModuleDef_Slot satellite_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(satellite_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(satellite_exec)},
+    {Py_mod_create, reinterpret_cast<void*>(core::entry<satellite_create>)},
+    {Py_mod_exec, reinterpret_cast<void*>(core::entry<satellite_exec>)},
     {0, nullptr}};
 
 PyModuleDef satellite_def = {PyModuleDef_HEAD_INIT, "velarion.satellite.satellite", "The Satellite object.", 0,

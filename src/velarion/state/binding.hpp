@@ -49,7 +49,11 @@ inline core::Ref resolve_frame(PyObject* frame) {
 inline Py_ssize_t time_size(PyObject* time) {
     core::Ref size = core::Ref::steal(PyObject_GetAttrString(time, "size"));
     if (!size) return -1;
-    return PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
+    const Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
+    if (n < 0 && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "time.size must not be negative (got %zd)", n);
+    }
+    return n < 0 ? -1 : n;
 }
 
 // Earth's GM from velarion.bodies.bodies.Earth.GM, read once at start-up.
@@ -61,6 +65,15 @@ inline bool read_earth_gm(double& out) {
     core::Ref gm = core::Ref::steal(PyObject_GetAttrString(earth.get(), "GM"));
     if (!gm) return false;
     return core::to_double(gm.get(), out);
+}
+
+// Puts `value` into an object slot and leaves the slot's previous object in
+// `value`, to be dropped (which may run Python code) only once the instance
+// is whole again.
+inline void swap_in(PyObject*& slot, core::Ref& value) noexcept {
+    PyObject* old = slot;
+    slot = value.release();
+    value = core::Ref::steal(old);
 }
 
 // The class name without its module, as reprs show it.

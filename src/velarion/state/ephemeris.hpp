@@ -7,8 +7,18 @@
 // pointer to its first element, so compiled readers index rows directly
 // without taking a buffer. Array members are NULL (and their data pointers
 // NULL, size 0) until the instance is initialised; a reader must test the
-// pointer before the first access. Only a new call of __init__ replaces
-// them (pointers and size together); their shape never changes.
+// pointer before the first access. `size` always equals the row count of
+// the arrays: only a new call of the subclass's __init__ replaces them
+// (pointers and size together), and the base __init__ refuses to change the
+// size of an ephemeris that holds arrays. The memory behind the pointers
+// belongs to the arrays' base (a capsule), the arrays are never handed out
+// (Python users get other arrays over the same memory), so nothing resizes
+// or moves it while the array lives.
+//
+// Whatever runs Python code (a call into Python, an allocation that starts
+// a collection) may re-initialise the instance: a reader reads the size and
+// the pointers together, holds references to the arrays it reads, and does
+// not read the instance again after such a call.
 #ifndef VELARION_STATE_EPHEMERIS_HPP
 #define VELARION_STATE_EPHEMERIS_HPP
 

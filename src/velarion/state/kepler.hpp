@@ -9,15 +9,20 @@
 // keeps its relative accuracy when e is close to 1 and E is small, where
 // the plain difference cancels, so E is accurate to a few ulp for every
 // e in [0, 1].
+//
+// The reduction is exact at every magnitude: a three-part 2*pi (Cody-Waite)
+// while |k| < 2^23, the common case, and beyond that the remainder of M
+// against the bits of 1/(2*pi) in integer arithmetic (Payne-Hanek), so that
+// M = 1e300 reduces as exactly as M = 10. There E = M + (E_r - M_r).
 #ifndef VELARION_STATE_KEPLER_HPP
 #define VELARION_STATE_KEPLER_HPP
 
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #ifndef KEPLER_HALLEY
 #define KEPLER_HALLEY 2
 #endif
-#include <cstdint>
 #include <limits>
 #include <numbers>
 
@@ -35,6 +40,91 @@ inline constexpr double kTwoPiHi = 6.283185307179586;
 inline constexpr double kTwoPiLo = 2.4492935982947064e-16;
 inline constexpr double kInvTwoPi = 0.15915494309189535;
 inline constexpr double kCodyWaiteLimit = 8388608.0;  // 2^23
+
+// The bits of 1/(2*pi) after the binary point, 32 to a word, most
+// significant first, behind one zero word (so that a window may start up to
+// 32 bits before the point); enough for the largest double.
+inline constexpr std::uint32_t kInvTwoPiBits[] = {
+    0x00000000, 0x28BE60DB, 0x9391054A, 0x7F09D5F4, 0x7D4D3770, 0x36D8A566, 0x4F10E410, 0x7F9458EA, 0xF7AEF158,
+    0x6DC91B8E, 0x909374B8, 0x01924BBA, 0x82746487, 0x3F877AC7, 0x2C4A69CF, 0xBA208D7D, 0x4BAED121, 0x3A671C09,
+    0xAD17DF90, 0x4E64758E, 0x60D4CE7D, 0x272117E2, 0xEF7E4A0E, 0xC7FE25FF, 0xF7816603, 0xFBCBC462, 0xD6829B47,
+    0xDB4D9FB3, 0xC9F2C26D, 0xD3D18FD9, 0xA797FA8B, 0x5D49EEB1, 0xFAF97C5E, 0xCF41CE7D, 0xE294A4BA, 0x9AFED7EC,
+    0x47E35742, 0x1580CC11, 0xBF1EDAEA, 0xFC33EF08, 0x26BD0D87};
+
+// A value as an unevaluated sum hi + lo, |lo| <= ulp(hi).
+struct DoubleDouble {
+    double hi, lo;
+};
+
+// M - 2*pi*k for the integer k nearest M / (2*pi), as hi + lo with |hi| <= pi,
+// for finite |M| >= 2^20. M = m 2^q with an integer m < 2^53; the integer
+// bits of 1/(2*pi) 2^q contribute whole turns and drop out, so the fraction
+// of M / (2*pi) is that of m times the 192 bits of 1/(2*pi) that follow bit
+// q; the bits beyond change it by less than 2^-139, far below the closest
+// approach of a double to a multiple of 2*pi (about 2^-61 relative).
+inline DoubleDouble reduce_two_pi_exact(double M) noexcept {
+    int exponent;
+    const double f = std::frexp(std::fabs(M), &exponent);  // |M| = f 2^exponent, f in [0.5, 1)
+    const auto m = static_cast<std::uint64_t>(std::ldexp(f, 53));
+    const int q = exponent - 53;
+    // 32 bits of 1/(2*pi) from bit `first` on (bit 1 is the first after the point).
+    auto bits32 = [](int first) noexcept -> std::uint32_t {
+        const int t = first - 1 + 32;
+        const int word = t >> 5, shift = t & 31;
+        const std::uint64_t pair = (std::uint64_t{kInvTwoPiBits[word]} << 32) | kInvTwoPiBits[word + 1];
+        return static_cast<std::uint32_t>((pair << shift) >> 32);
+    };
+    std::uint32_t w[6];  // the window, least significant limb first
+    for (int k = 0; k < 6; ++k) w[k] = bits32(q + 1 + 32 * (5 - k));
+    // r = m * w mod 2^192, in 32-bit limbs.
+    const std::uint64_t m_lo = m & 0xFFFFFFFFu, m_hi = m >> 32;
+    std::uint32_t r[6] = {0, 0, 0, 0, 0, 0};
+    std::uint64_t carry = 0;
+    for (int j = 0; j < 6; ++j) {
+        const std::uint64_t t = std::uint64_t{w[j]} * m_lo + carry;
+        r[j] = static_cast<std::uint32_t>(t);
+        carry = t >> 32;
+    }
+    carry = 0;
+    for (int j = 0; j + 1 < 6; ++j) {
+        const std::uint64_t t = std::uint64_t{w[j]} * m_hi + r[j + 1] + carry;
+        r[j + 1] = static_cast<std::uint32_t>(t);
+        carry = t >> 32;
+    }
+    // The fraction r / 2^192, taken into [-1/2, 1/2).
+    double sign = M < 0.0 ? -1.0 : 1.0;
+    if (r[5] & 0x80000000u) {
+        sign = -sign;
+        std::uint64_t borrow = 1;  // two's complement: ~r + 1
+        for (int j = 0; j < 6; ++j) {
+            const std::uint64_t t = std::uint64_t{static_cast<std::uint32_t>(~r[j])} + borrow;
+            r[j] = static_cast<std::uint32_t>(t);
+            borrow = t >> 32;
+        }
+    }
+    int top = 5;
+    while (top > 0 && r[top] == 0) --top;
+    if (r[top] == 0) return {0.0, 0.0};
+    auto limb = [&r](int j) noexcept -> std::uint64_t { return j >= 0 ? r[j] : 0u; };
+    // The 128 bits from limb `top` down, normalised so that the top bit is set.
+    std::uint64_t a = (limb(top) << 32) | limb(top - 1);
+    std::uint64_t b = (limb(top - 2) << 32) | limb(top - 3);
+    const int lz = std::countl_zero(a);
+    if (lz > 0) {
+        a = (a << lz) | (b >> (64 - lz));
+        b <<= lz;
+    }
+    // fraction = (a + b 2^-64) 2^scale
+    const int scale = 32 * (top - 3) - 128 - lz;
+    const double a_hi = static_cast<double>(a & ~std::uint64_t{0x7FF});  // top 53 bits, exact
+    const double a_lo = static_cast<double>(a & 0x7FF) + std::ldexp(static_cast<double>(b), -64);
+    // times 2*pi in double-double
+    const double p = a_hi * kTwoPiHi;
+    const double tail = std::fma(a_hi, kTwoPiHi, -p) + (a_hi * kTwoPiLo + a_lo * kTwoPiHi);
+    const double hi = p + tail;
+    const double lo = tail - (hi - p);
+    return {sign * std::ldexp(hi, scale), sign * std::ldexp(lo, scale)};
+}
 
 // E - sin E for |E| <= 1, by its Taylor series (relative error ~1e-16).
 inline double e_minus_sin_small(double E) noexcept {
@@ -108,19 +198,27 @@ inline double solve_reduced(double x, double e) noexcept {
     return E;
 }
 
+// Beyond the Cody-Waite range: the exact remainder, and E = M + (E_r - M_r),
+// which is M itself to the rounding once ulp(M) exceeds the difference. Out
+// of line, so that the common path stays small.
+[[gnu::cold, gnu::noinline]] inline double eca_from_large_mea(double M, double e) noexcept {
+    DoubleDouble Mr = reduce_two_pi_exact(M);
+    // |M_r| <= pi exactly; its leading part may round one ulp past the double pi.
+    if (std::fabs(Mr.hi) > kPi) {
+        const double edge = std::copysign(kPi, Mr.hi);
+        Mr = {edge, (Mr.hi - edge) + Mr.lo};
+    }
+    const double Er = Mr.hi < 0.0 ? -solve_reduced(-Mr.hi, e) : solve_reduced(Mr.hi, e);
+    return M + ((Er - Mr.hi) - Mr.lo);
+}
+
 // The eccentric anomaly of mean anomaly M (any real) and eccentricity e in
 // [0, 1]; NaN for NaN or infinite M and for e outside [0, 1].
 inline double eca_from_mea(double M, double e) noexcept {
     if (!(e >= 0.0 && e <= 1.0) || !std::isfinite(M)) return std::numeric_limits<double>::quiet_NaN();
     double k = std::nearbyint(M * kInvTwoPi);
-    double Mr;
-    if (k == 0.0) {
-        Mr = M;
-    } else if (std::fabs(k) < kCodyWaiteLimit) {
-        Mr = ((M - k * kTwoPi1) - k * kTwoPi2) - k * kTwoPi3;
-    } else {
-        Mr = std::fma(-k, kTwoPiLo, std::fma(-k, kTwoPiHi, M));
-    }
+    if (!(std::fabs(k) < kCodyWaiteLimit)) return eca_from_large_mea(M, e);
+    double Mr = k == 0.0 ? M : ((M - k * kTwoPi1) - k * kTwoPi2) - k * kTwoPi3;
     // Rounding of k can leave M_r a hair outside [-pi, pi].
     if (Mr > kPi) {
         Mr -= kTwoPiHi;
@@ -131,8 +229,7 @@ inline double eca_from_mea(double M, double e) noexcept {
     }
     const double Er = Mr < 0.0 ? -solve_reduced(-Mr, e) : solve_reduced(Mr, e);
     if (k == 0.0) return Er;
-    if (std::fabs(k) < kCodyWaiteLimit) return k * kTwoPi1 + (Er + k * kTwoPi23);
-    return std::fma(k, kTwoPiHi, Er + k * kTwoPiLo);
+    return k * kTwoPi1 + (Er + k * kTwoPi23);
 }
 
 }  // namespace velarion::state::kepler

@@ -72,21 +72,31 @@ void State_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-// Stores the epoch and the resolved frame; 0, or -1 with an exception set.
-int State_set_base(PyObject* self, PyObject* time, PyObject* frame) {
-    if (!core::check_arg_type(time, velarion::time::Time_Type, "time", false)) return -1;
-    Py_ssize_t n = bd::time_size(time);
-    if (n < 0) return -1;
-    if (n != 1) {
-        PyErr_Format(PyExc_ValueError, "a state holds one epoch, but time has %zd", n);
-        return -1;
+// The base members of an initialisation, checked and resolved (which may run
+// Python code); nothing of the instance changes before commit(), and commit
+// runs none: the replaced members stay here until the caller's instance is
+// whole again.
+struct BaseMembers {
+    core::Ref time, frame;
+
+    bool prepare(PyObject* time_arg, PyObject* frame_arg) {
+        if (!core::check_arg_type(time_arg, velarion::time::Time_Type, "time", false)) return false;
+        time = core::Ref::borrow(time_arg);
+        Py_ssize_t n = bd::time_size(time_arg);
+        if (n < 0) return false;
+        if (n != 1) {
+            PyErr_Format(PyExc_ValueError, "a state holds one epoch, but time has %zd", n);
+            return false;
+        }
+        frame = bd::resolve_frame(frame_arg);
+        return static_cast<bool>(frame);
     }
-    core::Ref fr = bd::resolve_frame(frame);
-    if (!fr) return -1;
-    core::replace_slot(as_state(self)->time, Py_NewRef(time));
-    core::replace_slot(as_state(self)->frame, fr.release());
-    return 0;
-}
+
+    void commit(StateObject* s) noexcept {
+        bd::swap_in(s->time, time);
+        bd::swap_in(s->frame, frame);
+    }
+};
 
 constexpr const char* kStateNames[] = {"time", "frame"};
 constexpr core::Signature kStateSig{"State", kStateNames, 2};
@@ -94,7 +104,10 @@ constexpr core::Signature kStateSig{"State", kStateNames, 2};
 int State_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     if (!core::parse_args(kStateSig, args, kwargs, a)) return -1;
-    return State_set_base(self, a[0], a[1]);
+    BaseMembers base;
+    if (!base.prepare(a[0], a[1])) return -1;
+    base.commit(as_state(self));
+    return 0;
 }
 
 PyObject* State_get_time(PyObject* self, void*) { return Py_NewRef(as_state(self)->time); }
@@ -112,19 +125,23 @@ PyObject* State_to_coe(PyObject* self, PyObject*) {
     return PyObject_CallMethod(sv.get(), "to_coe", nullptr);
 }
 
+// The reprs hold what they show: the repr of one member may run Python code
+// that re-initialises the state and drops the others.
 PyObject* State_repr(PyObject* self) {
-    return PyUnicode_FromFormat("%s(time=%R, frame=%R)", bd::short_name(Py_TYPE(self)), as_state(self)->time,
-                                as_state(self)->frame);
+    core::Ref time = core::Ref::borrow(as_state(self)->time);
+    core::Ref frame = core::Ref::borrow(as_state(self)->frame);
+    return PyUnicode_FromFormat("%s(time=%R, frame=%R)", bd::short_name(Py_TYPE(self)), time.get(), frame.get());
 }
 
 PyGetSetDef State_getset[] = {
-    {"time", State_get_time, nullptr, "The epoch (a Time of one epoch).", nullptr},
-    {"frame", State_get_frame, nullptr, "The reference frame (a Frame, or None).", nullptr},
+    {"time", core::entry<State_get_time>, nullptr, "The epoch (a Time of one epoch).", nullptr},
+    {"frame", core::entry<State_get_frame>, nullptr, "The reference frame (a Frame, or None).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef State_methods[] = {
-    {"to_sv", State_to_sv, METH_NOARGS, "to_sv()\n--\n\nThe position-velocity form of this state (a StateVector)."},
-    {"to_coe", State_to_coe, METH_NOARGS,
+    {"to_sv", core::entry<State_to_sv>, METH_NOARGS,
+     "to_sv()\n--\n\nThe position-velocity form of this state (a StateVector)."},
+    {"to_coe", core::entry<State_to_coe>, METH_NOARGS,
      "to_coe()\n--\n\nThe classical elements of this state (a COE): to_sv().to_coe()."},
     VELARION_NO_PICKLE_METHODS,
     {nullptr, nullptr, 0, nullptr}};
@@ -133,12 +150,12 @@ PyType_Slot State_slots[] = {
     {Py_tp_doc, (void*)"State(time, frame)\n--\n\n"
                        "Base of the single-epoch states: an epoch `time` (a Time of one epoch) and a\n"
                        "reference `frame` (a Frame, a registered frame name, or None)."},
-    {Py_tp_new, (void*)State_new},
-    {Py_tp_init, (void*)State_init},
-    {Py_tp_dealloc, (void*)State_dealloc},
-    {Py_tp_traverse, (void*)State_traverse},
-    {Py_tp_clear, (void*)State_clear},
-    {Py_tp_repr, (void*)State_repr},
+    {Py_tp_new, (void*)core::entry<State_new>},
+    {Py_tp_init, (void*)core::entry<State_init>},
+    {Py_tp_dealloc, (void*)core::entry<State_dealloc>},
+    {Py_tp_traverse, (void*)core::entry<State_traverse>},
+    {Py_tp_clear, (void*)core::entry<State_clear>},
+    {Py_tp_repr, (void*)core::entry<State_repr>},
     {Py_tp_getset, State_getset},
     {Py_tp_methods, State_methods},
     {0, nullptr}};
@@ -218,8 +235,10 @@ int StateVector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         default_frame = core::Ref::steal(PyUnicode_FromString("GCRF"));
         if (!default_frame) return -1;
     }
-    if (State_set_base(self, a[0], a[3] ? a[3] : default_frame.get()) < 0) return -1;
+    BaseMembers base;
+    if (!base.prepare(a[0], a[3] ? a[3] : default_frame.get())) return -1;
     StateVectorObject* s = as_sv(self);
+    base.commit(&s->base);
     for (int i = 0; i < 3; ++i) s->r[i] = r[i], s->v[i] = v[i];
     s->GM = GM;
     return 0;
@@ -238,10 +257,13 @@ PyObject* StateVector_to_coe(PyObject* self, PyObject*) {
         bd::raise_status(status, "StateVector.to_coe");
         return nullptr;
     }
-    PyObject* out = new_state(st::COE_Type, s->base.time, s->base.frame);
+    const double GM = s->GM;
+    core::Ref time = core::Ref::borrow(s->base.time);  // held: the allocation may run Python code
+    core::Ref frame = core::Ref::borrow(s->base.frame);
+    PyObject* out = new_state(st::COE_Type, time.get(), frame.get());
     if (!out) return nullptr;
     COEObject* c = as_coe(out);
-    c->GM = s->GM;
+    c->GM = GM;
     c->ecc = e.ecc, c->sma = e.sma, c->inc = e.inc, c->raa = e.raa, c->arp = e.arp, c->tra = e.tra;
     c->slr = e.slr;
     return out;
@@ -249,23 +271,27 @@ PyObject* StateVector_to_coe(PyObject* self, PyObject*) {
 
 PyObject* StateVector_repr(PyObject* self) {
     StateVectorObject* s = as_sv(self);
-    core::Ref r = core::Ref::steal(vec3_list(s->r));
-    core::Ref v = r ? core::Ref::steal(vec3_list(s->v)) : core::Ref();
-    core::Ref gm = v ? core::Ref::steal(PyFloat_FromDouble(s->GM)) : core::Ref();
+    core::Ref time = core::Ref::borrow(s->base.time);
+    core::Ref frame = core::Ref::borrow(s->base.frame);
+    const double r_value[3] = {s->r[0], s->r[1], s->r[2]}, v_value[3] = {s->v[0], s->v[1], s->v[2]};
+    const double GM = s->GM;
+    core::Ref r = core::Ref::steal(vec3_list(r_value));
+    core::Ref v = r ? core::Ref::steal(vec3_list(v_value)) : core::Ref();
+    core::Ref gm = v ? core::Ref::steal(PyFloat_FromDouble(GM)) : core::Ref();
     if (!gm) return nullptr;
     return PyUnicode_FromFormat("%s(time=%R, r=%R, v=%R, frame=%R, GM=%R)", bd::short_name(Py_TYPE(self)),
-                                s->base.time, r.get(), v.get(), s->base.frame, gm.get());
+                                time.get(), r.get(), v.get(), frame.get(), gm.get());
 }
 
 PyGetSetDef StateVector_getset[] = {
-    {"r", StateVector_get_r, nullptr, "Position [m], a new float64 array of shape (3,).", nullptr},
-    {"v", StateVector_get_v, nullptr, "Velocity [m/s], a new float64 array of shape (3,).", nullptr},
-    {"GM", StateVector_get_GM, nullptr, "Gravitational parameter [m^3/s^2].", nullptr},
+    {"r", core::entry<StateVector_get_r>, nullptr, "Position [m], a new float64 array of shape (3,).", nullptr},
+    {"v", core::entry<StateVector_get_v>, nullptr, "Velocity [m/s], a new float64 array of shape (3,).", nullptr},
+    {"GM", core::entry<StateVector_get_GM>, nullptr, "Gravitational parameter [m^3/s^2].", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef StateVector_methods[] = {
-    {"to_sv", StateVector_to_sv, METH_NOARGS, "to_sv()\n--\n\nThis state itself."},
-    {"to_coe", StateVector_to_coe, METH_NOARGS,
+    {"to_sv", core::entry<StateVector_to_sv>, METH_NOARGS, "to_sv()\n--\n\nThis state itself."},
+    {"to_coe", core::entry<StateVector_to_coe>, METH_NOARGS,
      "to_coe()\n--\n\nThe classical elements of this state (a COE of the same epoch, frame and GM).\n\n"
      "Circular orbits take arp = 0 and measure tra from the node; equatorial orbits take\n"
      "raa = 0 and measure from the x axis. Hyperbolic states give ecc > 1 and sma < 0.\n"
@@ -276,11 +302,11 @@ PyType_Slot StateVector_slots[] = {
     {Py_tp_doc, (void*)"StateVector(time, r, v, frame='GCRF', GM=None)\n--\n\n"
                        "Position r [m] and velocity v [m/s] (three floats each) at one epoch, in\n"
                        "`frame`, under the gravitational parameter GM [m^3/s^2] (None: Earth.GM)."},
-    {Py_tp_init, (void*)StateVector_init},
-    {Py_tp_dealloc, (void*)State_dealloc},
-    {Py_tp_traverse, (void*)State_traverse},
-    {Py_tp_clear, (void*)State_clear},
-    {Py_tp_repr, (void*)StateVector_repr},
+    {Py_tp_init, (void*)core::entry<StateVector_init>},
+    {Py_tp_dealloc, (void*)core::entry<State_dealloc>},
+    {Py_tp_traverse, (void*)core::entry<State_traverse>},
+    {Py_tp_clear, (void*)core::entry<State_clear>},
+    {Py_tp_repr, (void*)core::entry<StateVector_repr>},
     {Py_tp_getset, StateVector_getset},
     {Py_tp_methods, StateVector_methods},
     {0, nullptr}};
@@ -321,8 +347,10 @@ int COE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         default_frame = core::Ref::steal(PyUnicode_FromString("GCRF"));
         if (!default_frame) return -1;
     }
-    if (State_set_base(self, a[0], a[7] ? a[7] : default_frame.get()) < 0) return -1;
+    BaseMembers base;
+    if (!base.prepare(a[0], a[7] ? a[7] : default_frame.get())) return -1;
     COEObject* c = as_coe(self);
+    base.commit(&c->base);
     c->GM = GM;
     c->ecc = x[0], c->sma = x[1], c->inc = x[2], c->raa = x[3], c->arp = x[4], c->tra = x[5];
     c->slr = c->sma * (1.0 - c->ecc * c->ecc);
@@ -351,16 +379,21 @@ PyObject* COE_to_sv(PyObject* self, PyObject*) {
         bd::raise_status(s, "COE.to_sv");
         return nullptr;
     }
-    PyObject* out = new_state(st::StateVector_Type, c->base.time, c->base.frame);
+    const double GM = c->GM;
+    core::Ref time = core::Ref::borrow(c->base.time);  // held: the allocation may run Python code
+    core::Ref frame = core::Ref::borrow(c->base.frame);
+    PyObject* out = new_state(st::StateVector_Type, time.get(), frame.get());
     if (!out) return nullptr;
     StateVectorObject* sv = as_sv(out);
     for (int i = 0; i < 3; ++i) sv->r[i] = r[i], sv->v[i] = v[i];
-    sv->GM = c->GM;
+    sv->GM = GM;
     return out;
 }
 
 PyObject* COE_repr(PyObject* self) {
     COEObject* c = as_coe(self);
+    core::Ref time = core::Ref::borrow(c->base.time);
+    core::Ref frame = core::Ref::borrow(c->base.frame);
     const double vals[8] = {c->ecc, c->sma, c->inc, c->raa, c->arp, c->tra, c->slr, c->GM};
     core::Ref f[8];
     for (int i = 0; i < 8; ++i) {
@@ -368,24 +401,24 @@ PyObject* COE_repr(PyObject* self) {
         if (!f[i]) return nullptr;
     }
     return PyUnicode_FromFormat("%s(time=%R, ecc=%R, sma=%R, inc=%R, raa=%R, arp=%R, tra=%R, slr=%R, frame=%R, GM=%R)",
-                                bd::short_name(Py_TYPE(self)), c->base.time, f[0].get(), f[1].get(), f[2].get(),
-                                f[3].get(), f[4].get(), f[5].get(), f[6].get(), c->base.frame, f[7].get());
+                                bd::short_name(Py_TYPE(self)), time.get(), f[0].get(), f[1].get(), f[2].get(),
+                                f[3].get(), f[4].get(), f[5].get(), f[6].get(), frame.get(), f[7].get());
 }
 
 PyGetSetDef COE_getset[] = {
-    {"GM", COE_get_GM, nullptr, "Gravitational parameter [m^3/s^2].", nullptr},
-    {"ecc", COE_get_ecc, nullptr, "Eccentricity.", nullptr},
-    {"sma", COE_get_sma, nullptr, "Semi-major axis [m] (negative for hyperbolic orbits).", nullptr},
-    {"inc", COE_get_inc, nullptr, "Inclination [rad].", nullptr},
-    {"raa", COE_get_raa, nullptr, "Right ascension of the ascending node [rad].", nullptr},
-    {"arp", COE_get_arp, nullptr, "Argument of periapsis [rad].", nullptr},
-    {"tra", COE_get_tra, nullptr, "True anomaly [rad].", nullptr},
-    {"slr", COE_get_slr, nullptr, "Semi-latus rectum [m]: sma * (1 - ecc**2).", nullptr},
+    {"GM", core::entry<COE_get_GM>, nullptr, "Gravitational parameter [m^3/s^2].", nullptr},
+    {"ecc", core::entry<COE_get_ecc>, nullptr, "Eccentricity.", nullptr},
+    {"sma", core::entry<COE_get_sma>, nullptr, "Semi-major axis [m] (negative for hyperbolic orbits).", nullptr},
+    {"inc", core::entry<COE_get_inc>, nullptr, "Inclination [rad].", nullptr},
+    {"raa", core::entry<COE_get_raa>, nullptr, "Right ascension of the ascending node [rad].", nullptr},
+    {"arp", core::entry<COE_get_arp>, nullptr, "Argument of periapsis [rad].", nullptr},
+    {"tra", core::entry<COE_get_tra>, nullptr, "True anomaly [rad].", nullptr},
+    {"slr", core::entry<COE_get_slr>, nullptr, "Semi-latus rectum [m]: sma * (1 - ecc**2).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef COE_methods[] = {
-    {"to_coe", COE_to_coe, METH_NOARGS, "to_coe()\n--\n\nThis state itself."},
-    {"to_sv", COE_to_sv, METH_NOARGS,
+    {"to_coe", core::entry<COE_to_coe>, METH_NOARGS, "to_coe()\n--\n\nThis state itself."},
+    {"to_sv", core::entry<COE_to_sv>, METH_NOARGS,
      "to_sv()\n--\n\nPosition and velocity of these elements (a StateVector of the same epoch, frame and GM).\n\n"
      "Raises ValueError when the elements describe no point of a conic (slr <= 0, or a\n"
      "hyperbolic true anomaly beyond the asymptotes)."},
@@ -397,11 +430,11 @@ PyType_Slot COE_slots[] = {
                        "inclination, right ascension of the ascending node, argument of periapsis\n"
                        "and true anomaly [rad]; slr = sma * (1 - ecc**2). Any finite elements are\n"
                        "accepted, parabolic and hyperbolic ones included. GM defaults to Earth.GM."},
-    {Py_tp_init, (void*)COE_init},
-    {Py_tp_dealloc, (void*)State_dealloc},
-    {Py_tp_traverse, (void*)State_traverse},
-    {Py_tp_clear, (void*)State_clear},
-    {Py_tp_repr, (void*)COE_repr},
+    {Py_tp_init, (void*)core::entry<COE_init>},
+    {Py_tp_dealloc, (void*)core::entry<State_dealloc>},
+    {Py_tp_traverse, (void*)core::entry<State_traverse>},
+    {Py_tp_clear, (void*)core::entry<State_clear>},
+    {Py_tp_repr, (void*)core::entry<COE_repr>},
     {Py_tp_getset, COE_getset},
     {Py_tp_methods, COE_methods},
     {0, nullptr}};
@@ -453,13 +486,16 @@ int GeoState_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, "lat must be in [-pi/2, pi/2] rad (got %R)", a[1]);
         return -1;
     }
-    PyObject* e = a[4] && a[4] != Py_None ? a[4] : g_default_ell;
-    if (!core::check_arg_type(e, ell::Ellipsoid_Type, "ell", false)) return -1;
+    core::Ref e = core::Ref::borrow(a[4] && a[4] != Py_None ? a[4] : g_default_ell);
+    if (!core::check_arg_type(e.get(), ell::Ellipsoid_Type, "ell", false)) return -1;
     core::Ref itrf = core::Ref::steal(PyUnicode_FromString("ITRF"));
-    if (!itrf || State_set_base(self, a[0], itrf.get()) < 0) return -1;
+    if (!itrf) return -1;
+    BaseMembers base;
+    if (!base.prepare(a[0], itrf.get())) return -1;
     GeoStateObject* g = as_geo(self);
+    base.commit(&g->base);
     g->lat = lat, g->lon = lon, g->alt = alt;
-    core::replace_slot(g->ell, Py_NewRef(e));
+    bd::swap_in(g->ell, e);
     return 0;
 }
 
@@ -474,10 +510,13 @@ PyObject* GeoState_to_sv(PyObject* self, PyObject*) {
         PyErr_SetString(PyExc_ValueError, "GeoState.to_sv: the state has no ellipsoid (not initialised)");
         return nullptr;
     }
-    auto* e = reinterpret_cast<ell::EllipsoidObject*>(g->ell);
+    core::Ref ellipsoid = core::Ref::borrow(g->ell);
+    core::Ref time = core::Ref::borrow(g->base.time);
+    core::Ref frame = core::Ref::borrow(g->base.frame);
+    auto* e = reinterpret_cast<ell::EllipsoidObject*>(ellipsoid.get());
     double r[3];
     if (e->vtab->c_geodetic_to_cartesian(e, r, g->lat, g->lon, g->alt) < 0) return nullptr;
-    PyObject* out = new_state(st::StateVector_Type, g->base.time, g->base.frame);
+    PyObject* out = new_state(st::StateVector_Type, time.get(), frame.get());
     if (!out) return nullptr;
     StateVectorObject* sv = as_sv(out);
     for (int i = 0; i < 3; ++i) sv->r[i] = r[i], sv->v[i] = 0.0;
@@ -487,23 +526,25 @@ PyObject* GeoState_to_sv(PyObject* self, PyObject*) {
 
 PyObject* GeoState_repr(PyObject* self) {
     GeoStateObject* g = as_geo(self);
+    core::Ref time = core::Ref::borrow(g->base.time);
+    core::Ref ellipsoid = core::Ref::borrow(g->ell);
     core::Ref lat = core::Ref::steal(PyFloat_FromDouble(g->lat));
     core::Ref lon = lat ? core::Ref::steal(PyFloat_FromDouble(g->lon)) : core::Ref();
     core::Ref alt = lon ? core::Ref::steal(PyFloat_FromDouble(g->alt)) : core::Ref();
     if (!alt) return nullptr;
     return PyUnicode_FromFormat("%s(time=%R, lat=%R, lon=%R, alt=%R, ell=%R)", bd::short_name(Py_TYPE(self)),
-                                g->base.time, lat.get(), lon.get(), alt.get(), g->ell);
+                                time.get(), lat.get(), lon.get(), alt.get(), ellipsoid.get());
 }
 
 PyGetSetDef GeoState_getset[] = {
-    {"lat", GeoState_get_lat, nullptr, "Geodetic latitude [rad].", nullptr},
-    {"lon", GeoState_get_lon, nullptr, "Longitude [rad].", nullptr},
-    {"alt", GeoState_get_alt, nullptr, "Height above the ellipsoid [m].", nullptr},
-    {"ell", GeoState_get_ell, nullptr, "The ellipsoid of the geodetic coordinates.", nullptr},
+    {"lat", core::entry<GeoState_get_lat>, nullptr, "Geodetic latitude [rad].", nullptr},
+    {"lon", core::entry<GeoState_get_lon>, nullptr, "Longitude [rad].", nullptr},
+    {"alt", core::entry<GeoState_get_alt>, nullptr, "Height above the ellipsoid [m].", nullptr},
+    {"ell", core::entry<GeoState_get_ell>, nullptr, "The ellipsoid of the geodetic coordinates.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef GeoState_methods[] = {
-    {"to_sv", GeoState_to_sv, METH_NOARGS,
+    {"to_sv", core::entry<GeoState_to_sv>, METH_NOARGS,
      "to_sv()\n--\n\nThe ITRF position of the point with zero velocity (a StateVector under Earth's GM)."},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -511,12 +552,12 @@ PyType_Slot GeoState_slots[] = {
     {Py_tp_doc, (void*)"GeoState(time, lat, lon, alt, ell=None)\n--\n\n"
                        "A point fixed to the Earth at one epoch: geodetic latitude and longitude\n"
                        "[rad] and height [m] on the ellipsoid `ell` (None: WGS84); its frame is ITRF."},
-    {Py_tp_new, (void*)GeoState_new},
-    {Py_tp_init, (void*)GeoState_init},
-    {Py_tp_dealloc, (void*)GeoState_dealloc},
-    {Py_tp_traverse, (void*)GeoState_traverse},
-    {Py_tp_clear, (void*)GeoState_clear},
-    {Py_tp_repr, (void*)GeoState_repr},
+    {Py_tp_new, (void*)core::entry<GeoState_new>},
+    {Py_tp_init, (void*)core::entry<GeoState_init>},
+    {Py_tp_dealloc, (void*)core::entry<GeoState_dealloc>},
+    {Py_tp_traverse, (void*)core::entry<GeoState_traverse>},
+    {Py_tp_clear, (void*)core::entry<GeoState_clear>},
+    {Py_tp_repr, (void*)core::entry<GeoState_repr>},
     {Py_tp_getset, GeoState_getset},
     {Py_tp_methods, GeoState_methods},
     {0, nullptr}};
@@ -547,7 +588,9 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot state_slots[] = {{Py_mod_create, (void*)state_create}, {Py_mod_exec, (void*)state_exec}, {0, nullptr}};
+PyModuleDef_Slot state_slots[] = {{Py_mod_create, (void*)core::entry<state_create>},
+                                 {Py_mod_exec, (void*)core::entry<state_exec>},
+                                 {0, nullptr}};
 
 PyModuleDef state_def = {PyModuleDef_HEAD_INIT, "velarion.state.state",
                          "Single-epoch orbital states: position-velocity, classical elements, geodetic points.", 0,

@@ -77,7 +77,7 @@ void Representable_dealloc(PyObject* self) {
 }
 
 PyMethodDef Representable_methods[] = {
-    {"_repr_fields", Representable_repr_fields, METH_NOARGS,
+    {"_repr_fields", core::entry<Representable_repr_fields>, METH_NOARGS,
      "_repr_fields()\n--\n\nNames of the attributes shown by repr(); subclasses override it (the base shows none)."},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -89,9 +89,9 @@ constexpr const char kRepresentableDoc[] =
     "attribute); each value is shown with its own repr.";
 
 PyType_Slot Representable_slots[] = {{Py_tp_doc, (void*)kRepresentableDoc},
-                                     {Py_tp_repr, (void*)Representable_repr},
+                                     {Py_tp_repr, (void*)core::entry<Representable_repr>},
                                      {Py_tp_new, (void*)PyType_GenericNew},
-                                     {Py_tp_dealloc, (void*)Representable_dealloc},
+                                     {Py_tp_dealloc, (void*)core::entry<Representable_dealloc>},
                                      {Py_tp_methods, Representable_methods},
                                      {0, nullptr}};
 
@@ -108,7 +108,9 @@ int representable_exec(PyObject* module) {
 }
 
 PyModuleDef_Slot representable_slots[] = {
-    {Py_mod_create, (void*)representable_create}, {Py_mod_exec, (void*)representable_exec}, {0, nullptr}};
+    {Py_mod_create, (void*)core::entry<representable_create>},
+    {Py_mod_exec, (void*)core::entry<representable_exec>},
+    {0, nullptr}};
 
 PyModuleDef representable_def = {PyModuleDef_HEAD_INIT, "velarion.utils.representable",
                                  "Representable: a base class for readable reprs.", 0, nullptr,

@@ -40,7 +40,7 @@ PyObject* py_atan2_asymmetric(PyObject*, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyMethodDef misc_methods[] = {
-    {"atan2_asymmetric", (PyCFunction)(void (*)(void))py_atan2_asymmetric, METH_FASTCALL | METH_KEYWORDS,
+    {"atan2_asymmetric", (PyCFunction)(void (*)(void))core::entry<py_atan2_asymmetric>, METH_FASTCALL | METH_KEYWORDS,
      "atan2_asymmetric(y, x)\n--\n\nThe angle of the point (x, y) in [0, 2*pi), in radians.\n\n"
      "Scalars give a float; arrays are broadcast and give a float64 array."},
     {nullptr, nullptr, 0, nullptr}};
@@ -57,7 +57,9 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot misc_slots[] = {{Py_mod_create, (void*)misc_create}, {Py_mod_exec, (void*)misc_exec}, {0, nullptr}};
+PyModuleDef_Slot misc_slots[] = {{Py_mod_create, (void*)core::entry<misc_create>},
+                                {Py_mod_exec, (void*)core::entry<misc_exec>},
+                                {0, nullptr}};
 
 PyModuleDef misc_def = {PyModuleDef_HEAD_INIT, "velarion.mathtools.misc.misc", "Angle helpers.", 0, misc_methods,
                         misc_slots, nullptr, nullptr, nullptr};

@@ -18,6 +18,8 @@
 #include "velarion/time/time.hpp"
 #include "velarion/utils/representable.hpp"
 
+#include <cmath>
+
 namespace core = velarion::core;
 namespace kep = velarion::keplerian;
 namespace coe = velarion::coe;
@@ -73,7 +75,7 @@ PyObject* Keplerian_propagate_tra(KeplerianObject*, PyObject* dt, double tra0, d
     const core::Strided1D<const double> d{s.base, s.size, s.stride};
     double* out = core::data_of(tra.get());
     auto tra_from_mea = [](double mea, double e) noexcept { return coe::c_tra_from_mea(mea, e); };
-    core::index_t done;
+    kep::Advance done;
     if (n > kReleaseLockAbove) {
         Py_BEGIN_ALLOW_THREADS
         done = kep::advance_true_anomaly(d, out, mea0, mnm, ecc, tra_from_mea, core::error_pending_nogil);
@@ -82,14 +84,51 @@ PyObject* Keplerian_propagate_tra(KeplerianObject*, PyObject* dt, double tra0, d
         done = kep::advance_true_anomaly(d, out, mea0, mnm, ecc, tra_from_mea,
                                          []() noexcept { return PyErr_Occurred() != nullptr; });
     }
-    if (done != n) return nullptr;
+    if (done.non_finite) {
+        // A NaN state never comes back: the caller asked for a motion that has no anomaly.
+        Ref dt_i = Ref::steal(PyFloat_FromDouble(d[done.done]));
+        Ref mnm_value = dt_i ? Ref::steal(PyFloat_FromDouble(mnm)) : Ref();
+        Ref mea0_value = mnm_value ? Ref::steal(PyFloat_FromDouble(mea0)) : Ref();
+        if (mea0_value) {
+            PyErr_Format(PyExc_ValueError,
+                         "the mean anomaly at epoch %zd is not a finite number (initial mean anomaly %R rad, mean "
+                         "motion %R rad/s, %R s from the initial epoch)",
+                         static_cast<Py_ssize_t>(done.done), mea0_value.get(), mnm_value.get(), dt_i.get());
+        }
+        return nullptr;
+    }
+    if (done.done != n) return nullptr;
     return tra.release();
 }
 
 PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyObject* coe0_obj) {
-    auto* coe0 = reinterpret_cast<st::COEObject*>(coe0_obj);
-    PyObject* epoch0 = coe0->base.time ? coe0->base.time : Py_None;
-    Ref diff = Ref::steal(PyNumber_Subtract(time, epoch0));
+    if (!PyObject_TypeCheck(coe0_obj, st::COE_Type)) {
+        PyErr_Format(PyExc_TypeError, "c_propagate_state: coe0 must be a COE (got %.200s)",
+                     Py_TYPE(coe0_obj)->tp_name);
+        return nullptr;
+    }
+    // The elements, epoch and frame of the initial state, read before
+    // anything can run Python code (which could re-initialise that COE).
+    const auto* coe0 = reinterpret_cast<st::COEObject*>(coe0_obj);
+    const double ecc = coe0->ecc, sma = coe0->sma, inc = coe0->inc, raa = coe0->raa, arp = coe0->arp;
+    const double tra0 = coe0->tra, slr = coe0->slr;
+    Ref epoch0 = Ref::borrow(coe0->base.time ? coe0->base.time : Py_None);
+    Ref frame = Ref::borrow(coe0->base.frame ? coe0->base.frame : Py_None);
+    const double GM = self->GM;
+    const double mnm = coe::c_mnm_from_sma(sma, GM);
+    if (!std::isfinite(mnm)) {
+        Ref sma_value = Ref::steal(PyFloat_FromDouble(sma));
+        Ref gm_value = sma_value ? Ref::steal(PyFloat_FromDouble(GM)) : Ref();
+        if (gm_value) {
+            PyErr_Format(PyExc_ValueError,
+                         "the orbit has no mean motion: sqrt(GM / sma) / sma is not a finite number (sma=%R m, "
+                         "GM=%R m^3/s^2)",
+                         sma_value.get(), gm_value.get());
+        }
+        return nullptr;
+    }
+
+    Ref diff = Ref::steal(PyNumber_Subtract(time, epoch0.get()));
     if (!diff) return nullptr;
     PyObject* reshape_args[2] = {diff.get(), g_minus_one};
     Ref dt = Ref::steal(PyObject_VectorcallMethod(g_str_reshape, reshape_args,
@@ -101,26 +140,24 @@ PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyO
         if (!view.acquire(dt.get(), /*writable=*/false)) return nullptr;
         n = view.shape(0);
     }
-    const double mnm = coe::c_mnm_from_sma(coe0->sma, self->GM);
-    Ref ecc = core::full(n, coe0->ecc);
-    if (!ecc) return nullptr;
-    Ref sma = core::full(n, coe0->sma);
-    if (!sma) return nullptr;
-    Ref inc = core::full(n, coe0->inc);
-    if (!inc) return nullptr;
-    Ref raa = core::full(n, coe0->raa);
-    if (!raa) return nullptr;
-    Ref arp = core::full(n, coe0->arp);
-    if (!arp) return nullptr;
-    Ref slr = core::full(n, coe0->slr);
-    if (!slr) return nullptr;
-    Ref tra = Ref::steal(kep::vtable_of(self)->propagate_tra(self, dt.get(), coe0->tra, coe0->ecc, mnm));
+    Ref ecc_arr = core::full(n, ecc);
+    if (!ecc_arr) return nullptr;
+    Ref sma_arr = core::full(n, sma);
+    if (!sma_arr) return nullptr;
+    Ref inc_arr = core::full(n, inc);
+    if (!inc_arr) return nullptr;
+    Ref raa_arr = core::full(n, raa);
+    if (!raa_arr) return nullptr;
+    Ref arp_arr = core::full(n, arp);
+    if (!arp_arr) return nullptr;
+    Ref slr_arr = core::full(n, slr);
+    if (!slr_arr) return nullptr;
+    Ref tra = Ref::steal(kep::vtable_of(self)->propagate_tra(self, dt.get(), tra0, ecc, mnm));
     if (!tra) return nullptr;
-    Ref gm = Ref::steal(PyFloat_FromDouble(self->GM));
+    Ref gm = Ref::steal(PyFloat_FromDouble(GM));
     if (!gm) return nullptr;
-    PyObject* frame = coe0->base.frame ? coe0->base.frame : Py_None;
-    PyObject* argv[11] = {nullptr,   time,      frame,     gm.get(),  ecc.get(), sma.get(),
-                          inc.get(), raa.get(), arp.get(), tra.get(), slr.get()};
+    PyObject* argv[11] = {nullptr,       time,          frame.get(),   gm.get(),      ecc_arr.get(), sma_arr.get(),
+                          inc_arr.get(), raa_arr.get(), arp_arr.get(), tra.get(),     slr_arr.get()};
     return PyObject_Vectorcall(reinterpret_cast<PyObject*>(eph::COEEphemeris_Type), argv + 1,
                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_coe_kwnames);
 }
@@ -185,8 +222,15 @@ PyObject* Keplerian_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyObject* a[1];
     if (!core::parse_args(kJacobianSig, args, nargs, kwnames, a)) return nullptr;
     if (!core::check_arg_type(a[0], eph::StateVectorEphemeris_Type, "eph", /*none_ok=*/false)) return nullptr;
+    // The size and the rows, read together and held: the allocation below
+    // may run Python code, which may re-initialise the ephemeris. The
+    // ephemeris keeps its size equal to its arrays' row count.
     auto* e = reinterpret_cast<eph::StateVectorEphemerisObject*>(a[0]);
     const npy_intp n = e->base.size;
+    Ref r_block = Ref::borrow(e->r);
+    Ref v_block = Ref::borrow(e->v);
+    const double* r = e->r_data;
+    const double* v = e->v_data;
     if (n < 0) {
         PyErr_Format(PyExc_ValueError, "ephemeris size is negative (%zd)", static_cast<Py_ssize_t>(n));
         return nullptr;
@@ -194,24 +238,14 @@ PyObject* Keplerian_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t n
     npy_intp shape[3] = {n, 6, 6};
     Ref jac = core::zeros(3, shape);
     if (!jac || n == 0) return jac.release();
-    if (!e->r || !e->v || !e->r_data || !e->v_data) {
+    if (!r_block || !v_block || !r || !v) {
         PyErr_SetString(PyExc_AttributeError, "Memoryview is not initialized");
         return nullptr;
     }
-    // The rows read below must exist: the arrays are (N, 3) C-contiguous.
-    for (PyObject* arr : {e->r, e->v}) {
-        if (!PyArray_Check(arr) || PyArray_NDIM(core::as_array(arr)) != 2 ||
-            PyArray_DIM(core::as_array(arr), 0) < n || PyArray_DIM(core::as_array(arr), 1) != 3) {
-            PyErr_Format(PyExc_ValueError, "ephemeris arrays do not hold %zd rows of 3 values",
-                         static_cast<Py_ssize_t>(n));
-            return nullptr;
-        }
-    }
     KeplerianObject* kself = as_kep(self);
     auto c_jacobian = kep::vtable_of(kself)->c_jacobian;
-    const double* r = e->r_data;
     double* out = core::data_of(jac.get());
-    if (c_jacobian == Keplerian_c_jacobian) {
+    if (c_jacobian == core::entry<Keplerian_c_jacobian>) {
         const double GM = kself->GM;
         for (npy_intp i = 0; i < n; ++i) kep::jacobian_kernel(GM, r + 3 * i, out + 36 * i);
     } else {
@@ -272,7 +306,8 @@ constexpr const char kKeplerianDoc[] =
     ">>> eph = prop.propagate(times, state)\n";
 
 PyMethodDef g_propagate_state_def = {
-    "propagate_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Keplerian_propagate_state)),
+    "propagate_state",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(core::entry<Keplerian_propagate_state>)),
     METH_FASTCALL | METH_KEYWORDS,
     "Propagate a single initial state to one or more epochs (public API).\n"
     "\n"
@@ -295,10 +330,13 @@ PyMethodDef g_propagate_state_def = {
     "Raises\n"
     "------\n"
     "NotImplementedError\n"
-    "    If the orbit's eccentricity >= 1.0 (parabolic or hyperbolic).\n"};
+    "    If the orbit's eccentricity >= 1.0 (parabolic or hyperbolic).\n"
+    "ValueError\n"
+    "    If the mean motion sqrt(GM / sma) / sma, or the mean anomaly at an\n"
+    "    epoch, is not a finite number (no state would be).\n"};
 
 PyMethodDef g_jacobian_def = {
-    "jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Keplerian_jacobian)),
+    "jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(core::entry<Keplerian_jacobian>)),
     METH_FASTCALL | METH_KEYWORDS,
     "Compute the Jacobian matrices (∂f/∂x) along an ephemeris trajectory.\n"
     "\n"
@@ -329,12 +367,12 @@ constexpr core::MethodParam kJacobianParams[] = {
 PyMethodDef Keplerian_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef Keplerian_getset[] = {
-    {"GM", Keplerian_get_GM, nullptr,
+    {"GM", core::entry<Keplerian_get_GM>, nullptr,
      "Gravitational parameter used for propagation [m^3/s^2]. Defaults to Earth's GM.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot Keplerian_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(Keplerian_new)},
+    {Py_tp_new, reinterpret_cast<void*>(core::entry<Keplerian_new>)},
     {Py_tp_doc, const_cast<char*>(kKeplerianDoc)},
     {Py_tp_methods, Keplerian_methods},
     {Py_tp_getset, Keplerian_getset},
@@ -382,10 +420,10 @@ int keplerian_exec(PyObject* module) {
             core::vtable_bind(prop::Propagator_Type, prop::kPropagatorVTableType));
         VELARION_CHECK(base);
         g_vtable.base = *base;
-        g_vtable.base.c_jac_r = Keplerian_c_jac_r;
-        g_vtable.propagate_tra = Keplerian_propagate_tra;
-        g_vtable.c_propagate_state = Keplerian_c_propagate_state;
-        g_vtable.c_jacobian = Keplerian_c_jacobian;
+        g_vtable.base.c_jac_r = core::entry<Keplerian_c_jac_r>;
+        g_vtable.propagate_tra = core::entry<Keplerian_propagate_tra>;
+        g_vtable.c_propagate_state = core::entry<Keplerian_c_propagate_state>;
+        g_vtable.c_jacobian = core::entry<Keplerian_c_jacobian>;
     }
     VELARION_CHECK(type = core::add_type(module, &Keplerian_spec, reinterpret_cast<PyObject*>(prop::Propagator_Type)));
     VELARION_CHECK(core::vtable_publish(type, &g_vtable, kep::kKeplerianVTableType));
@@ -429,8 +467,8 @@ error:
 }
 
 PyModuleDef_Slot keplerian_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(keplerian_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(keplerian_exec)},
+    {Py_mod_create, reinterpret_cast<void*>(core::entry<keplerian_create>)},
+    {Py_mod_exec, reinterpret_cast<void*>(core::entry<keplerian_exec>)},
     {0, nullptr}};
 
 PyModuleDef keplerian_def = {PyModuleDef_HEAD_INIT,

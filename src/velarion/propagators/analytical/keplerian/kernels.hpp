@@ -52,22 +52,31 @@ inline void jacobian_kernel(double GM, const double* r, double* out36) noexcept 
     row5[0] = g.xz; row5[1] = g.yz; row5[2] = g.zz;
 }
 
+// Where advance_true_anomaly stopped: `done` epochs written (dt.size when
+// it ran through); `non_finite` when it stopped at a mean anomaly that is not
+// a finite number (a NaN or infinite dt, mean motion or initial anomaly, or
+// an overflow of their product), else a failure that `failed` reported.
+struct Advance {
+    core::index_t done;
+    bool non_finite;
+};
+
 // True anomaly at each epoch: out[i] = tra_from_mea(mea0 + mnm * dt[i], ecc),
 // the mean anomaly neither wrapped nor reduced, every epoch independent.
 // `failed(value)` is asked about a result that may report a failure; the
-// loop stops there. Returns the number of epochs written (dt.size unless a
-// failure stopped it).
+// loop stops there, and at a mean anomaly that is not finite.
 template <class TraFromMea, class Failed>
-inline core::index_t advance_true_anomaly(const core::Strided1D<const double>& dt, double* out, double mea0,
-                                          double mnm, double ecc, TraFromMea&& tra_from_mea,
-                                          Failed&& failed) noexcept {
+inline Advance advance_true_anomaly(const core::Strided1D<const double>& dt, double* out, double mea0, double mnm,
+                                    double ecc, TraFromMea&& tra_from_mea, Failed&& failed) noexcept {
     const core::index_t n = dt.size;
     for (core::index_t i = 0; i < n; ++i) {
-        const double tra = tra_from_mea(mea0 + mnm * dt[i], ecc);
-        if (tra == -1.0 && failed()) return i;
+        const double mea = mea0 + mnm * dt[i];
+        if (!std::isfinite(mea)) return {i, true};
+        const double tra = tra_from_mea(mea, ecc);
+        if (tra == -1.0 && failed()) return {i, false};
         out[i] = tra;
     }
-    return n;
+    return {n, false};
 }
 
 }  // namespace velarion::keplerian
