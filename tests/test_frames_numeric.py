@@ -124,21 +124,39 @@ def test_point_at_rest_in_itrf(lod, there, back, eop):
 def test_rows_pair_with_epochs(method, eop):
     eop()
     f = eval(method)
-    r = np.arange(20.0).reshape(4, 5) * 1e6 + 1.0
+    ro, vo = f(utc(np.zeros(0)), np.zeros((0, 3)), np.zeros((0, 3)))  # zero epochs, zero rows
+    assert ro.shape == vo.shape == (0, 3)
+    t = utc(np.full(4, 60000.0))
+    r = np.arange(12.0).reshape(4, 3) * 1e6 + 1.0
     v = np.arange(12.0).reshape(4, 3) + 1.0
-    ro, vo = f(utc(np.zeros(0)), r, v)  # zero epochs: zeros of the input shapes
-    assert ro.shape == (4, 5) and vo.shape == (4, 3) and not ro.any() and not vo.any()
-    t = utc(60000.0)
-    ro, vo = f(t, r, v)  # one epoch: row 0 only, columns 0..2 only
-    one_r, one_v = f(t, np.ascontiguousarray(r[:1, :3]), v[:1])
-    np.testing.assert_array_equal(ro[:1, :3], one_r)
-    np.testing.assert_array_equal(vo[:1], one_v)
-    assert not ro[1:].any() and not ro[:, 3:].any() and not vo[1:].any()
+    ro, vo = f(t, r, v)
+    one_r, one_v = f(utc(60000.0), r[1:2], v[1:2])
+    np.testing.assert_array_equal(ro[1:2], one_r)
+    np.testing.assert_array_equal(vo[1:2], one_v)
     big = np.zeros((4, 9))  # any strides; F order kept by zeros_like
-    big[:, 2:8:2] = r[:, :3]
+    big[:, 2:8:2] = r
     ro2, vo2 = f(t, big[:, 2:8:2], np.asfortranarray(v))
-    np.testing.assert_array_equal(ro2, ro[:, :3])
+    np.testing.assert_array_equal(ro2, ro)
     assert vo2.flags.f_contiguous and not np.shares_memory(ro2, big)
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize(
+    "epochs, r_shape, v_shape, message",
+    [
+        # More rows than epochs: a catalogue at one epoch used to come back as zeros after row 0.
+        (1, (4, 3), (4, 3), r"^position array has 4 rows, more than the 1 epoch \(one row of x, y, z per epoch\)$"),
+        (0, (2, 3), (2, 3), r"^position array has 2 rows, more than the 0 epochs"),
+        (2, (2, 3), (3, 3), r"^velocity array has 3 rows, more than the 2 epochs"),
+        # Columns past z used to be dropped.
+        (2, (2, 5), (2, 3), r"^position array has 5 columns, more than the 3 of x, y, z$"),
+        (2, (2, 3), (2, 4), r"^velocity array has 4 columns, more than the 3 of x, y, z$"),
+    ],
+)
+def test_rows_and_columns_must_match_the_epochs(method, epochs, r_shape, v_shape, message, eop):
+    eop()
+    with pytest.raises(ValueError, match=message):
+        eval(method)(utc(np.full(epochs, 60000.0)), np.ones(r_shape), np.ones(v_shape))
 
 
 @pytest.mark.parametrize("method", METHODS)
@@ -239,7 +257,11 @@ class TestENU:
         loc = EarthLocation.from_geodetic(lon * u.rad, lat * u.rad, alt * u.m, ellipsoid="WGS84")
         expected = np.array([c.to_value(u.m) for c in (loc.x, loc.y, loc.z)])
         np.testing.assert_allclose(e.r_station_ITRF, expected, rtol=0, atol=1e-6)
-        assert np.linalg.norm(enu(lat, lon, alt).r_station_ITRF - expected) > 1e3  # longitude comes first
+        if abs(lon) <= math.pi / 2:  # longitude comes first: swapped, another station or a refused latitude
+            assert np.linalg.norm(enu(lat, lon, alt).r_station_ITRF - expected) > 1e3
+        else:
+            with pytest.raises(ValueError, match="latitude"):
+                ff.ENU(lat, lon, alt)
         up = [math.cos(lat) * math.cos(lon), math.cos(lat) * math.sin(lon), math.sin(lat)]  # the ellipsoid normal
         np.testing.assert_allclose(e.rot_to_ITRF()[:, 2], up, atol=1e-15)
         R, Q = e.rot_to_ITRF(), e.rot_from_ITRF()
@@ -269,14 +291,18 @@ class TestENU:
         np.testing.assert_array_equal(ro, ro2)
         np.testing.assert_array_equal(vo, vo2)
         assert e.to_ITRF(None, np.zeros((0, 3)), np.zeros((0, 3)))[0].shape == (0, 3)
-        ro, vo = e.from_ITRF(None, np.ones((2, 4)), np.ones((3, 3)))  # unwritten parts are zeros
-        assert ro.shape == (2, 4) and not ro[:, 3].any() and ro[:, :3].all() and not vo[2].any() and vo[:2].all()
+        ro, vo = e.from_ITRF(utc(60000.0), np.ones((5, 3)), np.ones((5, 3)))  # any number of rows, whatever the time
+        assert ro.shape == vo.shape == (5, 3) and type(ro) is np.ndarray
 
     @pytest.mark.parametrize("method", ["to_ITRF", "from_ITRF"])
     def test_refusals(self, method, enu):
         f = getattr(enu(0.1, 0.2, 0.0), method)
-        for r_shape, v_shape in [((3, 3), (2, 3)), ((3, 2), (3, 3)), ((3, 3), (3, 2))]:
-            with pytest.raises(ValueError, match="at least"):
+        for r_shape, v_shape, words in [((3, 3), (2, 3), "velocity array has 2 rows, fewer than the 3 positions"),
+                                        ((3, 3), (4, 3), "velocity array has 4 rows, more than the 3 positions"),
+                                        ((3, 2), (3, 3), "position array has 2 columns, fewer than the 3"),
+                                        ((2, 4), (2, 4), "position array has 4 columns, more than the 3"),
+                                        ((3, 3), (3, 2), "velocity array has 2 columns, fewer than the 3")]:
+            with pytest.raises(ValueError, match=words):
                 f(None, np.ones(r_shape), np.ones(v_shape))
         with pytest.raises(ValueError, match="expected 'double' but got 'long'"):
             f(None, np.ones((2, 3), dtype=np.int64), np.ones((2, 3)))

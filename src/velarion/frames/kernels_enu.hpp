@@ -41,13 +41,14 @@ inline void enu_rot_from_itrf(double lat, double lon, double R[3][3]) noexcept {
 }
 
 // out = R . (r - pre) + post for positions, out = R . v for velocities, rows
-// 0..n-1 (n = r_in.rows). `mat_x_vec` is the 3x3 product (out never aliases
-// its vector argument). Both input rows are copied before the output rows
-// are written, so the outputs may be the inputs.
-template <class MatXVec>
-inline void enu_apply(MatXVec mat_x_vec, double R[3][3], const double pre[3], const double post[3],
+// 0..n-1 (n = r_in.rows). `product(R, v, out)` is the 3x3 product (out never
+// aliases v); it returns false to stop the loop (a failure it reports
+// itself), and then so does this function. Both input rows are copied before
+// the output rows are written, so the outputs may be the inputs.
+template <class Product>
+inline bool enu_apply(Product product, double R[3][3], const double pre[3], const double post[3],
                       const core::Strided2D<double>& r_in, const core::Strided2D<double>& v_in,
-                      const core::Strided2D<double>& r_out, const core::Strided2D<double>& v_out) noexcept {
+                      const core::Strided2D<double>& r_out, const core::Strided2D<double>& v_out) {
     for (core::index_t i = 0; i < r_in.rows; ++i) {
         double r[3], v[3], ro[3], vo[3];
         r_in.load3(i, r);
@@ -55,14 +56,14 @@ inline void enu_apply(MatXVec mat_x_vec, double R[3][3], const double pre[3], co
         r[0] -= pre[0];
         r[1] -= pre[1];
         r[2] -= pre[2];
-        mat_x_vec(R, r, ro);
-        mat_x_vec(R, v, vo);
+        if (!product(R, r, ro) || !product(R, v, vo)) return false;
         ro[0] += post[0];
         ro[1] += post[1];
         ro[2] += post[2];
         r_out.store3(i, ro);
         v_out.store3(i, vo);
     }
+    return true;
 }
 
 }  // namespace velarion::frames::kernels

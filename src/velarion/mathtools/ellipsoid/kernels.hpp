@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <numbers>
 
 namespace velarion::ellipsoid {
 
@@ -129,18 +130,30 @@ inline void cartesian_to_geodetic(const Shape& s, const double r[3], double& lat
     alt = rxy * cp + z * sp - a * std::sqrt(1.0 - s.e2 * sp * sp);
 }
 
+// What a loop found wrong with a point.
+enum class Fault { none, not_finite, latitude_range };
+
+// Whether a geodetic latitude, longitude and height can be converted: all
+// finite, the latitude within [-pi/2, pi/2] (a latitude past a pole is a
+// mistake, such as degrees given for radians, not another point).
+inline Fault check_geodetic(double lat, double lon, double alt) noexcept {
+    if (!(std::isfinite(lat) && std::isfinite(lon) && std::isfinite(alt))) return Fault::not_finite;
+    if (!(std::fabs(lat) <= std::numbers::pi / 2)) return Fault::latitude_range;
+    return Fault::none;
+}
+
 // Strided loops over n points (pointers and strides in bytes). Each returns
-// the index of the first point with a non-finite input, after which nothing
-// more is written, or -1 when all were converted.
+// the index of the first point it cannot convert (the reason in `fault`),
+// after which nothing more is written, or -1 when all were converted.
 inline std::ptrdiff_t geodetic_to_cartesian_loop(const Shape& s, std::ptrdiff_t n, char* const* p,
-                                                 const std::ptrdiff_t* stride) noexcept {
+                                                 const std::ptrdiff_t* stride, Fault& fault) noexcept {
     const char *plat = p[0], *plon = p[1], *palt = p[2];
     char *px = p[3], *py = p[4], *pz = p[5];
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const double lat = *reinterpret_cast<const double*>(plat);
         const double lon = *reinterpret_cast<const double*>(plon);
         const double alt = *reinterpret_cast<const double*>(palt);
-        if (!(std::isfinite(lat) && std::isfinite(lon) && std::isfinite(alt))) return i;
+        if ((fault = check_geodetic(lat, lon, alt)) != Fault::none) return i;
         double out[3];
         geodetic_to_cartesian(s, lat, lon, alt, out);
         *reinterpret_cast<double*>(px) = out[0];
@@ -153,13 +166,16 @@ inline std::ptrdiff_t geodetic_to_cartesian_loop(const Shape& s, std::ptrdiff_t 
 }
 
 inline std::ptrdiff_t cartesian_to_geodetic_loop(const Shape& s, std::ptrdiff_t n, char* const* p,
-                                                 const std::ptrdiff_t* stride) noexcept {
+                                                 const std::ptrdiff_t* stride, Fault& fault) noexcept {
     const char *px = p[0], *py = p[1], *pz = p[2];
     char *plat = p[3], *plon = p[4], *palt = p[5];
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const double r[3] = {*reinterpret_cast<const double*>(px), *reinterpret_cast<const double*>(py),
                              *reinterpret_cast<const double*>(pz)};
-        if (!(std::isfinite(r[0]) && std::isfinite(r[1]) && std::isfinite(r[2]))) return i;
+        if (!(std::isfinite(r[0]) && std::isfinite(r[1]) && std::isfinite(r[2]))) {
+            fault = Fault::not_finite;
+            return i;
+        }
         cartesian_to_geodetic(s, r, *reinterpret_cast<double*>(plat), *reinterpret_cast<double*>(plon),
                               *reinterpret_cast<double*>(palt));
         px += stride[0], py += stride[1], pz += stride[2];
