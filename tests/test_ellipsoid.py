@@ -191,11 +191,21 @@ def test_shapes_broadcasting_and_layouts():
     "args, exc",
     [((math.nan, 0.0, 0.0), ValueError), ((0.0, math.inf, 0.0), ValueError), (([0.0, 1.0], 0.0, [0.0, -math.inf]), ValueError),
      ((None, 0.0, 0.0), TypeError), (("a", 0.0, 0.0), ValueError), ((1j, 0.0, 0.0), TypeError),
-     (([0.0, 1.0], [0.0, 1.0, 2.0], 0.0), ValueError), ((0.0, 0.0), TypeError)],
+     (([0.0, 1.0], [0.0, 1.0, 2.0], 0.0), ValueError), ((0.0, 0.0), TypeError),
+     ((50.0006, 5.1453, 385.0), ValueError), (([0.0, -1.5707963267948968], 0.0, 0.0), ValueError)],
 )
 def test_geodetic_to_cartesian_bad_input(args, exc):
     with pytest.raises(exc):
         WGS84.geodetic_to_cartesian(*args)
+
+
+def test_latitudes_past_a_pole_are_refused_not_wrapped():
+    with pytest.raises(ValueError, match=r"^geodetic_to_cartesian: latitude must be within \[-pi/2, pi/2\] radians \(point 1 "):
+        WGS84.geodetic_to_cartesian([0.5, 1.6, math.nan], 0.0, 0.0)
+    with pytest.raises(ValueError, match=r"input must be finite \(point 1 "):
+        WGS84.geodetic_to_cartesian([0.5, math.nan, 1.6], 0.0, 0.0)
+    r = WGS84.geodetic_to_cartesian([math.pi / 2, -math.pi / 2], 1.0, 0.0)  # the poles
+    np.testing.assert_allclose(r, [[0.0, 0.0, WGS84.b], [0.0, 0.0, -WGS84.b]], atol=1e-9)
 
 
 @pytest.mark.parametrize(
@@ -236,6 +246,8 @@ def test_layout_and_c_level_method():
     assert list(out) == GRS80.geodetic_to_cartesian(0.7, -2.0, 123.0).tolist()
     with pytest.raises(ValueError, match="finite"):
         c_g2c(GRS80, out, math.nan, 0.0, 0.0)
+    with pytest.raises(ValueError, match=r"latitude must be within \[-pi/2, pi/2\]"):
+        c_g2c(GRS80, out, 50.0006, 5.1453, 385.0)
 
 
 def test_pinned_header_binder_accepts_the_module():

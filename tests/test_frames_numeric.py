@@ -4,6 +4,9 @@ orientation values, round trips, points at rest, shapes and refusals,
 repeated epochs, ENU frames, and end to end against astropy."""
 
 import math
+import subprocess
+import sys
+import textwrap
 from types import SimpleNamespace
 
 import erfa
@@ -169,6 +172,72 @@ def test_refused_rather_than_read_past(method, bad, eop):
         eval(method)(utc(MJD[:3]), r, v)
 
 
+# Python code that a standard conversion runs (a Time subclass's scale
+# property, a replaced EOP) frees the blocks of arrays the conversion has in
+# hand (resize with refcheck=False ignores buffer exports) and fills freed
+# memory with other numbers. The conversion must still compute from the
+# values it was given. Run in a child process: reading freed memory is a
+# crash or garbage.
+_FREEING = """
+import numpy as np
+from velarion.frames import frames as ff
+from velarion.time.time import Time
+from velarion.iers import EOP
+
+dates = ["2024-03-20T12:00:00", "2024-03-21T00:00:00"]
+r0 = np.array([[7.0e6, 1.0e5, 2.0e5], [6.9e6, 2.0e5, 1.0e5]])
+v0 = np.array([[10.0, 7.5e3, 1.0e2], [20.0, 7.4e3, 3.0e2]])
+methods = [ff.get_GCRF().to_ITRF, ff.get_ITRF().to_GCRF, ff.get_ITRF().to_TEME, ff.get_TEME().to_ITRF]
+expected = [f(Time(dates), r0, v0) for f in methods]
+junk = []
+
+def scrub():
+    junk.extend(np.full(k, 99.0) for k in (2, 3, 4, 6, 12) for _ in range(50))
+
+class Sly(Time):
+    # Reading the UTC scale (for the EOP lookup) frees the caller's arrays.
+    @property
+    def utc(self):
+        for a in held:
+            a.resize((100000, 3), refcheck=False)
+        scrub()
+        return super().utc
+
+class Shifty:
+    # Reading an EOP field frees the block of the field read before it.
+    def __init__(self, mjd):
+        e = EOP(mjd)
+        self.fields = {k: np.array(getattr(e, k)) for k in ("pm_x", "pm_y", "dX", "dY", "lod")}
+        self.last = None
+
+    def __getattr__(self, name):
+        if self.__dict__["last"] is not None:
+            self.__dict__["last"].resize(100000, refcheck=False)
+            scrub()
+        self.__dict__["last"] = self.fields[name]
+        return self.fields[name]
+
+for f, (er, ev) in zip(methods, expected):
+    if WHICH == "time":
+        held = [r0.copy(), v0.copy()]
+        got = f(Sly(dates), *held)
+    else:
+        ff.EOP = Shifty
+        held = []
+        got = f(Time(dates), r0.copy(), v0.copy())
+        ff.EOP = EOP
+    print(np.array_equal(got[0], er) and np.array_equal(got[1], ev))
+"""
+
+
+@pytest.mark.parametrize("which", ["time", "eop"])
+def test_python_code_run_by_a_conversion_cannot_pull_its_arrays_away(which):
+    code = f"WHICH = {which!r}\n" + _FREEING
+    res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.split() == ["True"] * 4
+
+
 @pytest.mark.parametrize("method", METHODS)
 def test_argument_refusals(method, eop):
     eop()
@@ -326,6 +395,16 @@ class TestENU:
             with pytest.raises(AttributeError):
                 setattr(e, attr, None)
         before = len(ITRF.transforms())
+        # Degrees given for radians: a latitude past the pole, refused by the ellipsoid's step.
+        for args in [(5.1453, 50.0006, 385.0), (0.1, -1.5707963267948968, 0.0), (0.1, 0.2, math.inf),
+                     (math.nan, 0.2, 0.0)]:
+            with pytest.raises(ValueError, match="latitude|finite"):
+                ff.ENU(*args)
+        for lat in (math.pi / 2, -math.pi / 2):  # the poles themselves are stations
+            np.testing.assert_allclose(enu(0.0, lat, 0.0).r_station_ITRF, [0.0, 0.0, math.copysign(6356752.314245, lat)],
+                                       atol=1e-6)
+        assert len(ITRF.transforms()) == before + 2
+        before += 2
         for args, kwargs, words in [
             (("east", 0.2, 0.0), {}, "must be real number"),
             ((0.1, 0.2, 0.0, None), {}, "Argument 'ell' has incorrect type"),

@@ -125,8 +125,8 @@ void raise_shape_fault(const ShapeFault& f) {
     if (f.columns) {
         PyErr_Format(PyExc_ValueError, "%s has %zd columns, %s than the 3 of x, y, z", f.what, f.got, side);
     } else {
-        PyErr_Format(PyExc_ValueError, "%s has %zd rows, %s than the %zd %s%s (one row of x, y, z per %s)", f.what,
-                     f.got, side, f.want, f.per, f.want == 1 ? "" : "s", f.per);
+        PyErr_Format(PyExc_ValueError, "%s has %zd row%s, %s than the %zd %s%s (one row of x, y, z per %s)",
+                     f.what, f.got, f.got == 1 ? "" : "s", side, f.want, f.per, f.want == 1 ? "" : "s", f.per);
     }
 }
 
