@@ -602,9 +602,10 @@ class TestCLevelInterface:
     @pytest.mark.parametrize("bound", ["callback", "raising"])
     def test_enu_calls_a_bound_mat_x_vec_that_is_not_vectools_own(self, bound):
         # mat_x_vec is replaced in vectools' C-level interface before frames
-        # binds it: by a ctypes callback that doubles the product, or by a C
-        # function that leaves an exception pending (PyErr_NoMemory, called
-        # with arguments it ignores).
+        # binds it: by a ctypes callback that doubles the product (and frees
+        # the block of the positions being converted), or by a C function
+        # that leaves an exception pending (PyErr_NoMemory, called with
+        # arguments it ignores).
         out = _run(
             f"""
             import ctypes
@@ -617,6 +618,9 @@ class TestCLevelInterface:
             @ctypes.CFUNCTYPE(None, PD, PD, PD)
             def doubled(m, v, out):
                 calls.append(1)
+                if len(calls) == 1:  # Python code in the loop: the input's block is freed and reused
+                    r.resize((100000, 3), refcheck=False)
+                    junk.extend(np.full(9, 99.0) for _ in range(100))
                 for i in range(3):
                     out[i] = 2.0 * sum(m[3 * i + j] * v[j] for j in range(3))
 
@@ -629,9 +633,11 @@ class TestCLevelInterface:
             from velarion.frames import frames as ff
             e = ff.ENU(0.3, 0.5, 10.0)
             R = e.rot_to_ITRF()
-            r = np.array([[1.0, 2.0, 3.0], [4.0, 5.0, 6.0], [7.0, 8.0, 9.0]])
+            r0 = np.array([[1.0, 2.0, 3.0], [4.0, 5.0, 6.0], [7.0, 8.0, 9.0]])
+            r, junk = r0.copy(), []
             try:
-                ro, vo = e.to_ITRF(None, r, r)
+                ro, vo = e.to_ITRF(None, r, r0)
+                r = r0
                 rb, vb = e.from_ITRF(None, ro, vo)
                 print(len(calls), np.allclose(vo, 2 * r @ R.T), np.allclose(ro, 2 * r @ R.T + e.r_station_ITRF),
                       np.allclose(vb, 4 * r))

@@ -710,11 +710,12 @@ Ref new_like(PyObject* obj) {
     return Ref::steal(PyArray_NewLikeArray(core::as_array(arr.get()), NPY_KEEPORDER, nullptr, 0));
 }
 
-// Takes `obj` as a writable 2-D float64 view and copies it into a new array
-// that no Python code can reach, released again before anything else runs.
-Ref private_copy(PyObject* obj) {
+// Takes `obj` as a 2-D float64 view (writable if asked) and copies it into
+// a new array that no Python code can reach, released again before anything
+// else runs.
+Ref private_copy(PyObject* obj, bool writable) {
     core::View2D view;
-    if (!view.acquire(obj, true)) return {};
+    if (!view.acquire(obj, writable)) return {};
     const npy_intp shape[2] = {view.shape(0), view.shape(1)};
     Ref out = core::empty(2, shape);
     if (!out) return {};
@@ -730,8 +731,9 @@ Ref private_copy(PyObject* obj) {
 // check the time, take the inputs, call the C-level slot, return the pair.
 // The outputs are new arrays that only this call holds. The standard
 // conversions run Python code (the time's scales, EOP) while they use their
-// inputs, so they get private copies of them; ENU runs none and reads the
-// caller's arrays in place.
+// inputs, so they get private copies of them; ENU runs none (unless a
+// mat_x_vec other than vectools' own is bound: it may be a Python callback)
+// and reads the caller's arrays in place.
 template <class Call>
 PyObject* convert_method(PyObject* time, PyObject* r, PyObject* v, bool enu, Call&& call) {
     Ref r_out = new_like(r);
@@ -744,12 +746,14 @@ PyObject* convert_method(PyObject* time, PyObject* r, PyObject* v, bool enu, Cal
     if (!v_out_view.acquire(v_out.get(), true)) return nullptr;
     if (!core::check_arg_type(time, velarion::time::Time_Type, "time")) return nullptr;
     Ref r_copy, v_copy;
-    if (!enu) {
-        if (!(r_copy = private_copy(r)) || !(v_copy = private_copy(v))) return nullptr;
+    const bool in_place = enu && vt::mat_x_vec == vt::mat_x_vec_own;
+    if (!in_place) {
+        // The standard frames request writable inputs; ENU reads them only.
+        if (!(r_copy = private_copy(r, !enu)) || !(v_copy = private_copy(v, !enu))) return nullptr;
     }
     core::View2D r_in, v_in;
-    // The standard frames request writable inputs; ENU reads them only.
-    if (!r_in.acquire(enu ? r : r_copy.get(), !enu) || !v_in.acquire(enu ? v : v_copy.get(), !enu)) return nullptr;
+    if (!r_in.acquire(in_place ? r : r_copy.get(), false) || !v_in.acquire(in_place ? v : v_copy.get(), false))
+        return nullptr;
     if (call(r_in.span2(), v_in.span2(), r_out_view.span2(), v_out_view.span2()) < 0) return nullptr;
     r_in.release();
     v_in.release();
