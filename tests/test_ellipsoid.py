@@ -130,6 +130,19 @@ def test_round_trip_anywhere_gives_back_the_point(ell):
     assert np.all(np.abs(alt) <= np.linalg.norm(r, axis=1) + ell.a)
 
 
+@pytest.mark.parametrize("f", [1 - 1e-10, 1 - 2**-52])
+def test_flattening_so_close_to_one_that_e2_rounds_to_one(f):
+    # 1 - e2 sin^2 at a pole was 0: infinite radii, then inf and NaN results.
+    ell = Ellipsoid(1.0, f)
+    lat = np.concatenate([[HALF_PI, -HALF_PI], np.random.default_rng(4).uniform(-HALF_PI, HALF_PI, 500)])
+    r = ell.geodetic_to_cartesian(lat, 0.3, 1.0)
+    np.testing.assert_allclose(r[:2, 2], [1.0 + ell.b, -1.0 - ell.b], rtol=1e-15)
+    glat, _, galt = ell.cartesian_to_geodetic(r)
+    assert np.all(np.abs(glat - lat) <= 1e-15) and np.all(np.abs(galt - 1.0) <= 1e-15)
+    inner = np.random.default_rng(5).normal(size=(2000, 3)) * 10.0 ** np.random.default_rng(6).uniform(-300, 0, (2000, 1))
+    assert np.all(np.isfinite(ell.cartesian_to_geodetic(inner)))
+
+
 @pytest.mark.parametrize(
     "point, expected",
     [

@@ -36,12 +36,19 @@ struct Shape {
     }
 };
 
+// 1 - e2 sin^2(phi), as cos^2 + (1 - e2) sin^2: never 0 at a pole, even
+// when f is so close to 1 that e2 rounds to 1 (then 1 - e2 sin^2 is 0 and
+// the radii of curvature come out infinite).
+inline double one_minus_e2_sin2(const Shape& s, double sphi, double cphi) noexcept {
+    return cphi * cphi + s.e2m * sphi * sphi;
+}
+
 // Earth-fixed position (m) of geodetic latitude `lat`, longitude `lon` (rad)
 // and height `alt` (m) above the ellipsoid.
 inline void geodetic_to_cartesian(const Shape& s, double lat, double lon, double alt, double out[3]) noexcept {
     const double sphi = std::sin(lat), cphi = std::cos(lat);
     const double slam = std::sin(lon), clam = std::cos(lon);
-    const double n = s.a / std::sqrt(1.0 - s.e2 * sphi * sphi);  // prime vertical radius
+    const double n = s.a / std::sqrt(one_minus_e2_sin2(s, sphi, cphi));  // prime vertical radius
     const double rxy = (n + alt) * cphi;
     out[0] = rxy * clam;
     out[1] = rxy * slam;
@@ -117,7 +124,7 @@ inline void cartesian_to_geodetic(const Shape& s, const double r[3], double& lat
     // Inside the evolute, where M + h <= 0, the closed form is kept as is.
     {
         const double sp = std::sin(lat), cp = std::cos(lat);
-        const double w2 = 1.0 - s.e2 * sp * sp;
+        const double w2 = one_minus_e2_sin2(s, sp, cp);
         const double n = a / std::sqrt(w2);
         const double m = n * s.e2m / w2;
         const double h = rxy * cp + z * sp - a * std::sqrt(w2);
@@ -127,7 +134,7 @@ inline void cartesian_to_geodetic(const Shape& s, const double r[3], double& lat
     const double sp = std::sin(lat), cp = std::cos(lat);
     // h = rxy cos(phi) + z sin(phi) - a sqrt(1 - e2 sin^2 phi): exact
     // distance along the normal, free of the 1/cos(phi) of the usual forms.
-    alt = rxy * cp + z * sp - a * std::sqrt(1.0 - s.e2 * sp * sp);
+    alt = rxy * cp + z * sp - a * std::sqrt(one_minus_e2_sin2(s, sp, cp));
 }
 
 // What a loop found wrong with a point.
