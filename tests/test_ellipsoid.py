@@ -48,7 +48,8 @@ def test_wgs84_derived_constants():
     [((0.0, 0.1), ValueError), ((-1.0, 0.1), ValueError), ((math.inf, 0.0), ValueError),
      ((math.nan, 0.0), ValueError), ((1.0, 1.0), ValueError), ((1.0, -1e-3), ValueError),
      ((1.0, math.nan), ValueError), ((1.0, math.inf), ValueError), (("6378137", 0.0), TypeError),
-     ((None, 0.0), TypeError), ((1.0,), TypeError), ((1.0, 0.0, None), TypeError), ((1.0, 0.0, 5), TypeError)],
+     ((None, 0.0), TypeError), ((1.0,), TypeError), ((1.0, 0.0, None), TypeError), ((1.0, 0.0, 5), TypeError),
+     ((1e301, 0.0), ValueError), ((1e290, 1 - 1e-12), ValueError)],  # polar radius of curvature past 1e300 m
 )
 def test_bad_construction(args, exc):
     with pytest.raises(exc):
@@ -128,6 +129,18 @@ def test_round_trip_anywhere_gives_back_the_point(ell):
     # The normal at the foot point passes through r: alt is a signed distance
     # no larger than the distance to the nearest pole or the equator.
     assert np.all(np.abs(alt) <= np.linalg.norm(r, axis=1) + ell.a)
+
+
+@pytest.mark.parametrize("f", [0.0, 1 / 298.257223563, 0.5, 1 - 1e-12])
+def test_largest_ellipsoids_give_finite_coordinates_for_finite_points(f):
+    # The test for "far enough to be a point" overflowed (2 a / eps) for a
+    # past about 1e292, and points near the largest doubles came out NaN.
+    ell = Ellipsoid(1e300 * (1 - f), f)
+    rng = np.random.default_rng(8)
+    r = rng.normal(size=(3000, 3)) * 10.0 ** rng.uniform(-300, 308, (3000, 1))
+    r[::3] = r[::3] / np.abs(r[::3]).max(axis=1, keepdims=True) * 1.79e308
+    lat, lon, alt = ell.cartesian_to_geodetic(r)
+    assert np.all(np.isfinite(lat)) and np.all(np.isfinite(lon)) and not np.any(np.isnan(alt))
 
 
 @pytest.mark.parametrize("f", [1 - 1e-10, 1 - 2**-52])

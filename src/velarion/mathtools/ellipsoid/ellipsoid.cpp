@@ -81,6 +81,14 @@ PyObject* Ellipsoid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, "Ellipsoid: f (flattening) must be finite and in [0, 1), got %R", v[1]);
         return nullptr;
     }
+    if (!(a / (1.0 - f) <= 1e300)) {
+        // The conversions work with radii of curvature up to this one, added
+        // to distances up to the largest double.
+        PyErr_Format(PyExc_ValueError,
+                     "Ellipsoid: a / (1 - f), the polar radius of curvature, must not exceed 1e300 m; got a=%R, f=%R",
+                     v[0], v[1]);
+        return nullptr;
+    }
     PyObject* name = v[2];
     if (name) {
         if (!core::check_exact_str(name, "name")) return nullptr;
@@ -324,7 +332,8 @@ constexpr const char kEllipsoidDoc[] =
     "Ellipsoid(a, f, name='')\n--\n\n"
     "Reference ellipsoid of revolution.\n\n"
     "a: equatorial radius [meters], finite and positive; f: flattening,\n"
-    "finite and in [0, 1) (0 is a sphere); name: a label (str).\n"
+    "finite and in [0, 1) (0 is a sphere), with a / (1 - f) at most 1e300;\n"
+    "name: a label (str).\n"
     "Derived attributes: b = a (1 - f), the polar radius, and e2 = f (2 - f),\n"
     "the first eccentricity squared. Ellipsoids compare equal when a and f do.";
 

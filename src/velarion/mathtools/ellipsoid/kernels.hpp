@@ -65,9 +65,11 @@ inline void cartesian_to_geodetic(const Shape& s, const double r[3], double& lat
     const double dist = std::hypot(rxy, z);
     const double a = s.a;
     double sphi, cphi;
-    if (dist > 2.0 * a / std::numeric_limits<double>::epsilon()) {
-        // So far away that the ellipsoid is a point; halving keeps the
-        // horizontal distance finite for any finite input.
+    if (dist * (0.5 * std::numeric_limits<double>::epsilon()) > a) {
+        // So far away that the ellipsoid is a point (dist > 2 a / eps, written
+        // so that neither side overflows for the largest a, and an
+        // overflowed dist still lands here); halving keeps the horizontal
+        // distance finite for any finite input.
         lat = std::atan2(z / 2.0, std::hypot(x / 2.0, y / 2.0));
         alt = dist;
         return;
