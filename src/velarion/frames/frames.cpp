@@ -503,10 +503,11 @@ PyObject* Frame_transform_to(PyObject* self, PyObject* const* args, Py_ssize_t n
 //
 // Reading the time's scales and calling EOP runs Python code (properties of
 // a Time subclass, a replaced EOP, ...), which may resize or free any array
-// it can reach. So every object is fetched first, and each array is then
-// copied out right after its buffer is taken, before any other Python code
-// can run: no pointer into someone else's array outlives the step that took
-// it.
+// it can reach. So every object is fetched first, and only then are the
+// buffers taken, with no Python code in between until the kernel is done:
+// an exact ndarray (whose buffer request runs none) is read in place; any
+// other object (whose exporter might run some) is copied out as soon as its
+// buffer is taken, and those are taken first.
 
 // time.<scale>.jd12.reshape(-1, 2).
 Ref fetch_dates(PyObject* time, PyObject* scale) {
@@ -535,69 +536,11 @@ Ref call_eop(PyObject* time) {
     return Ref::steal(PyObject_CallOneArg(eop, flat.get()));
 }
 
-// Private storage of a call's per-epoch values: `n` epochs of `width`
-// doubles each, column after column, in one block.
-class EpochTable {
-public:
-    // Returns false with MemoryError set when the block cannot be had.
-    bool allocate(core::index_t n, core::index_t width) {
-        if (n > PY_SSIZE_T_MAX / (width * static_cast<core::index_t>(sizeof(double)))) {
-            PyErr_NoMemory();
-            return false;
-        }
-        block_.reset(new (std::nothrow) double[static_cast<size_t>(n * width) + 1]);
-        if (!block_) {
-            PyErr_NoMemory();
-            return false;
-        }
-        n_ = n;
-        return true;
+// The fields of the EOP result, read in this order.
+bool fetch_eop_fields(PyObject* eop, std::span<PyObject* const> names, std::span<Ref> out) {
+    for (size_t k = 0; k < names.size(); ++k) {
+        if (!(out[k] = Ref::steal(PyObject_GetAttr(eop, names[k])))) return false;
     }
-    core::Strided1D<double> column(core::index_t k) const noexcept {
-        return {reinterpret_cast<char*>(block_.get() + k * n_), n_, sizeof(double)};
-    }
-    // Columns k and k + 1 as the two columns of an (n, 2) view.
-    core::Strided2D<double> pair(core::index_t k) const noexcept {
-        return {reinterpret_cast<char*>(block_.get() + k * n_), n_, 2, sizeof(double),
-                n_ * static_cast<core::index_t>(sizeof(double))};
-    }
-
-private:
-    std::unique_ptr<double[]> block_;
-    core::index_t n_ = 0;
-};
-
-// Copies the (n, 2) dates of `obj` (taken as a writable 2-D view) into `to`.
-bool copy_dates(PyObject* obj, core::index_t n, const core::Strided2D<double>& to, const char* what) {
-    core::View2D view;
-    if (!view.acquire(obj, true)) return false;
-    if (view.shape(0) != n || view.shape(1) != 2) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s dates have shape (%zd, %zd), not (%zd, 2) (a two-part Julian Date per epoch)", what,
-                     view.shape(0), view.shape(1), n);
-        return false;
-    }
-    const auto from = view.span2();
-    for (core::index_t i = 0; i < n; ++i) {
-        to(i, 0) = from(i, 0);
-        to(i, 1) = from(i, 1);
-    }
-    return true;
-}
-
-// Reads attribute `field` of the EOP result and copies its n values into `to`.
-bool copy_eop_field(PyObject* eop, PyObject* field, const core::Strided1D<double>& to) {
-    Ref arr = Ref::steal(PyObject_GetAttr(eop, field));
-    if (!arr) return false;
-    core::View1D view;
-    if (!view.acquire(arr.get(), true)) return false;
-    if (view.shape(0) != to.size) {
-        PyErr_Format(PyExc_ValueError, "EOP %U has %zd entries, %s than the %zd epochs", field, view.shape(0),
-                     view.shape(0) < to.size ? "fewer" : "more", to.size);
-        return false;
-    }
-    const auto from = view.span1();
-    for (core::index_t i = 0; i < to.size; ++i) to[i] = from[i];
     return true;
 }
 
@@ -608,6 +551,92 @@ bool count_epochs(PyObject* obj, core::index_t& n) {
     n = view.shape(0);
     return true;
 }
+
+// The per-epoch arrays of one conversion of `n` epochs, each either a held
+// view of an exact ndarray or a private copy: the (n, 2) dates of a scale,
+// or the n values of an EOP field (as an (n, 1) view).
+class EpochArrays {
+public:
+    static constexpr int kMax = 7;
+    struct Source {
+        PyObject* obj;     // as fetched
+        const char* what;  // "TT" or "UT1" dates; nullptr for EOP values
+        PyObject* field;   // the EOP field's name
+    };
+
+    // Takes the buffers of `sources` (at most kMax) and checks their shapes.
+    bool take(std::span<const Source> sources, core::index_t n) {
+        n_ = n;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (size_t k = 0; k < sources.size(); ++k) {
+                const bool in_place = PyArray_CheckExact(sources[k].obj);
+                if (in_place == (pass == 1) && !take_one(sources[k], in_place, taken_[k])) return false;
+            }
+        }
+        return true;
+    }
+    kn::D2 dates(int k) const noexcept { return taken_[k].span; }
+    kn::D1 values(int k) const noexcept {
+        const kn::D2& s = taken_[k].span;
+        return {s.base, s.rows, s.row_stride};
+    }
+
+private:
+    struct Taken {
+        core::View2D view2;
+        core::View1D view1;
+        std::unique_ptr<double[]> copy;
+        kn::D2 span;
+    };
+
+    bool take_one(const Source& src, bool in_place, Taken& t) {
+        const core::index_t cols = src.what ? 2 : 1;
+        kn::D2 from;
+        if (src.what) {
+            if (!t.view2.acquire(src.obj, true)) return false;
+            if (t.view2.shape(0) != n_ || t.view2.shape(1) != 2) {
+                PyErr_Format(PyExc_ValueError,
+                             "%s dates have shape (%zd, %zd), not (%zd, 2) (a two-part Julian Date per epoch)",
+                             src.what, t.view2.shape(0), t.view2.shape(1), n_);
+                return false;
+            }
+            from = t.view2.span2();
+        } else {
+            if (!t.view1.acquire(src.obj, true)) return false;
+            if (t.view1.shape(0) != n_) {
+                PyErr_Format(PyExc_ValueError, "EOP %U has %zd entries, %s than the %zd epochs", src.field,
+                             t.view1.shape(0), t.view1.shape(0) < n_ ? "fewer" : "more", n_);
+                return false;
+            }
+            const auto s1 = t.view1.span1();
+            from = {s1.base, s1.size, 1, s1.stride, static_cast<core::index_t>(sizeof(double))};
+        }
+        if (in_place) {
+            t.span = from;
+            return true;
+        }
+        if (n_ > PY_SSIZE_T_MAX / static_cast<core::index_t>(cols * sizeof(double))) {
+            PyErr_NoMemory();
+            return false;
+        }
+        t.copy.reset(new (std::nothrow) double[static_cast<size_t>(n_ * cols) + 1]);
+        if (!t.copy) {
+            PyErr_NoMemory();
+            return false;
+        }
+        t.span = {reinterpret_cast<char*>(t.copy.get()), n_, cols, static_cast<core::index_t>(cols * sizeof(double)),
+                  static_cast<core::index_t>(sizeof(double))};
+        for (core::index_t i = 0; i < n_; ++i) {
+            for (core::index_t j = 0; j < cols; ++j) t.span(i, j) = from(i, j);
+        }
+        t.view2.release();
+        t.view1.release();
+        return true;
+    }
+
+    core::index_t n_ = 0;
+    Taken taken_[kMax];
+};
 
 bool vectors_fit(core::index_t n, const fr::View& r_in, const fr::View& v_in, const fr::View& r_out,
                  const fr::View& v_out) {
@@ -625,27 +654,29 @@ int cio_call(kn::CioDirection dir, PyObject* time, const fr::View& r_in, const f
     if (!ut1) return -1;
     Ref eop = call_eop(time);
     if (!eop) return -1;
+    PyObject* const names[] = {S.pm_x, S.pm_y, S.dX, S.dY, S.lod};
+    Ref fields[5];
+    if (!fetch_eop_fields(eop.get(), names, fields)) return -1;
+    // No Python code runs from here on.
     core::index_t n;
     if (!count_epochs(tt.get(), n) || !vectors_fit(n, r_in, v_in, r_out, v_out)) return -1;
     if (n > kn::CioScratch::kMaxEpochs) {
         PyErr_Format(PyExc_ValueError, "too many epochs in one call (%zd)", n);
         return -1;
     }
-    // Columns: TT (2), UT1 (2), pm_x, pm_y, dX, dY, lod.
-    EpochTable table;
-    if (!table.allocate(n, 9)) return -1;
-    if (!copy_dates(tt.get(), n, table.pair(0), "TT") || !copy_dates(ut1.get(), n, table.pair(2), "UT1") ||
-        !copy_eop_field(eop.get(), S.pm_x, table.column(4)) || !copy_eop_field(eop.get(), S.pm_y, table.column(5)) ||
-        !copy_eop_field(eop.get(), S.dX, table.column(6)) || !copy_eop_field(eop.get(), S.dY, table.column(7)) ||
-        !copy_eop_field(eop.get(), S.lod, table.column(8)))
-        return -1;
+    const EpochArrays::Source sources[] = {{tt.get(), "TT", nullptr},          {ut1.get(), "UT1", nullptr},
+                                           {fields[0].get(), nullptr, names[0]}, {fields[1].get(), nullptr, names[1]},
+                                           {fields[2].get(), nullptr, names[2]}, {fields[3].get(), nullptr, names[3]},
+                                           {fields[4].get(), nullptr, names[4]}};
+    EpochArrays arrays;
+    if (!arrays.take(sources, n)) return -1;
     std::unique_ptr<uint64_t[]> scratch(new (std::nothrow) uint64_t[kn::CioScratch::words(n)]);
     if (!scratch) {
         PyErr_NoMemory();
         return -1;
     }
-    const kn::EopViews views{table.column(4), table.column(5), table.column(6), table.column(7), table.column(8)};
-    kn::cio_convert(dir, table.pair(0), table.pair(2), views, r_in, v_in, r_out, v_out, scratch.get());
+    const kn::EopViews views{arrays.values(2), arrays.values(3), arrays.values(4), arrays.values(5), arrays.values(6)};
+    kn::cio_convert(dir, arrays.dates(0), arrays.dates(1), views, r_in, v_in, r_out, v_out, scratch.get());
     return 0;
 }
 
@@ -655,16 +686,20 @@ int teme_call(kn::TemeDirection dir, PyObject* time, const fr::View& r_in, const
     if (!ut1) return -1;
     Ref eop = call_eop(time);
     if (!eop) return -1;
+    PyObject* const names[] = {S.pm_x, S.pm_y, S.lod};
+    Ref fields[3];
+    if (!fetch_eop_fields(eop.get(), names, fields)) return -1;
+    // No Python code runs from here on.
     core::index_t n;
     if (!count_epochs(ut1.get(), n) || !vectors_fit(n, r_in, v_in, r_out, v_out)) return -1;
-    // Columns: UT1 (2), pm_x, pm_y, lod.
-    EpochTable table;
-    if (!table.allocate(n, 5)) return -1;
-    if (!copy_dates(ut1.get(), n, table.pair(0), "UT1") || !copy_eop_field(eop.get(), S.pm_x, table.column(2)) ||
-        !copy_eop_field(eop.get(), S.pm_y, table.column(3)) || !copy_eop_field(eop.get(), S.lod, table.column(4)))
-        return -1;
-    const kn::TemeEop views{table.column(2), table.column(3), table.column(4)};
-    kn::teme_convert(dir, table.pair(0), views, r_in, v_in, r_out, v_out);
+    const EpochArrays::Source sources[] = {{ut1.get(), "UT1", nullptr},
+                                           {fields[0].get(), nullptr, names[0]},
+                                           {fields[1].get(), nullptr, names[1]},
+                                           {fields[2].get(), nullptr, names[2]}};
+    EpochArrays arrays;
+    if (!arrays.take(sources, n)) return -1;
+    const kn::TemeEop views{arrays.values(1), arrays.values(2), arrays.values(3)};
+    kn::teme_convert(dir, arrays.dates(0), views, r_in, v_in, r_out, v_out);
     return 0;
 }
 
@@ -711,29 +746,32 @@ Ref new_like(PyObject* obj) {
 }
 
 // Takes `obj` as a 2-D float64 view (writable if asked) and copies it into
-// a new array that no Python code can reach, released again before anything
-// else runs.
-Ref private_copy(PyObject* obj, bool writable) {
+// `to`, a new array of the same shape that no Python code can reach; the
+// view is released before anything else runs.
+bool copy_into(PyObject* obj, bool writable, const fr::View& to) {
     core::View2D view;
-    if (!view.acquire(obj, writable)) return {};
-    const npy_intp shape[2] = {view.shape(0), view.shape(1)};
-    Ref out = core::empty(2, shape);
-    if (!out) return {};
+    if (!view.acquire(obj, writable)) return false;
     const auto from = view.span2();
-    double* to = core::data_of(out.get());
-    for (core::index_t i = 0; i < from.rows; ++i) {
-        for (core::index_t j = 0; j < from.cols; ++j) *to++ = from(i, j);
+    if (from.rows != to.rows || from.cols != to.cols) {
+        // An object whose array form and buffer disagree.
+        PyErr_Format(PyExc_ValueError, "array of shape (%zd, %zd) exports a buffer of shape (%zd, %zd)", to.rows,
+                     to.cols, from.rows, from.cols);
+        return false;
     }
-    return out;
+    for (core::index_t i = 0; i < from.rows; ++i) {
+        for (core::index_t j = 0; j < from.cols; ++j) to(i, j) = from(i, j);
+    }
+    return true;
 }
 
 // The Python side of a conversion method: allocate outputs like the inputs,
 // check the time, take the inputs, call the C-level slot, return the pair.
 // The outputs are new arrays that only this call holds. The standard
 // conversions run Python code (the time's scales, EOP) while they use their
-// inputs, so they get private copies of them; ENU runs none (unless a
-// mat_x_vec other than vectools' own is bound: it may be a Python callback)
-// and reads the caller's arrays in place.
+// inputs, so the inputs are first copied into the outputs, which the slot
+// then converts in place; ENU runs none (unless a mat_x_vec other than
+// vectools' own is bound: it may be a Python callback) and reads the
+// caller's arrays where they are.
 template <class Call>
 PyObject* convert_method(PyObject* time, PyObject* r, PyObject* v, bool enu, Call&& call) {
     Ref r_out = new_like(r);
@@ -745,18 +783,18 @@ PyObject* convert_method(PyObject* time, PyObject* r, PyObject* v, bool enu, Cal
     core::View2D v_out_view;
     if (!v_out_view.acquire(v_out.get(), true)) return nullptr;
     if (!core::check_arg_type(time, velarion::time::Time_Type, "time")) return nullptr;
-    Ref r_copy, v_copy;
-    const bool in_place = enu && vt::mat_x_vec == vt::mat_x_vec_own;
-    if (!in_place) {
+    const fr::View ro = r_out_view.span2(), vo = v_out_view.span2();
+    int done;
+    if (enu && vt::mat_x_vec == vt::mat_x_vec_own) {
+        core::View2D r_in, v_in;
+        if (!r_in.acquire(r, false) || !v_in.acquire(v, false)) return nullptr;
+        done = call(r_in.span2(), v_in.span2(), ro, vo);
+    } else {
         // The standard frames request writable inputs; ENU reads them only.
-        if (!(r_copy = private_copy(r, !enu)) || !(v_copy = private_copy(v, !enu))) return nullptr;
+        if (!copy_into(r, !enu, ro) || !copy_into(v, !enu, vo)) return nullptr;
+        done = call(ro, vo, ro, vo);
     }
-    core::View2D r_in, v_in;
-    if (!r_in.acquire(in_place ? r : r_copy.get(), false) || !v_in.acquire(in_place ? v : v_copy.get(), false))
-        return nullptr;
-    if (call(r_in.span2(), v_in.span2(), r_out_view.span2(), v_out_view.span2()) < 0) return nullptr;
-    r_in.release();
-    v_in.release();
+    if (done < 0) return nullptr;
     r_out_view.release();
     v_out_view.release();
     return PyTuple_Pack(2, r_out.get(), v_out.get());
@@ -901,8 +939,8 @@ struct EnuArgs {
 bool parse_enu_args(PyObject* args, PyObject* kwds, EnuArgs& out) {
     PyObject* a[4];
     if (!core::parse_args(kEnuSig, args, kwds, a)) return false;
-    // The values are borrowed from `kwds`, which a __float__ below may
-    // change (a functools.partial passes its own keywords dict): hold them.
+    // The values are borrowed from `kwds`, which Python code run below (a
+    // __float__) can reach and change (tp_init gets the same dict): hold them.
     Ref held[4];
     for (int k = 0; k < 4; ++k) held[k] = Ref::borrow(a[k]);
     if (!core::to_double(a[0], out.lon) || !core::to_double(a[1], out.lat) || !core::to_double(a[2], out.alt))
