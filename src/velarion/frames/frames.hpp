@@ -7,7 +7,8 @@
 // rows (N the epochs of `time`; for ENU, the rows of r_in) and 3 columns,
 // anything else being refused with ValueError; the slot writes the outputs
 // and returns 0, or -1 with a Python exception set (nothing written then).
-// The standard frames' slots run Python code (the time's scales, EOP) before
+// The output views may be the input views (in-place conversion). The
+// standard frames' slots run Python code (the time's scales, EOP) before
 // they touch the views: the caller passes views of arrays that such code
 // cannot reach (arrays it made itself, or private copies).
 #ifndef VELARION_FRAMES_FRAMES_HPP

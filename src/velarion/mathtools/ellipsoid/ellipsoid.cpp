@@ -67,7 +67,8 @@ constexpr core::Signature kNewSig{"Ellipsoid", kNewNames, 2};
 PyObject* Ellipsoid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* v[3];
     if (!core::parse_args(kNewSig, args, kwargs, v)) return nullptr;
-    // Borrowed from `kwargs`, which a __float__ below may change: hold them.
+    // Borrowed from `kwargs`, which Python code run below (a __float__) can
+    // reach and change: hold them.
     Ref held[3];
     for (int k = 0; k < 3; ++k) held[k] = Ref::borrow(v[k]);
     double a, f;
