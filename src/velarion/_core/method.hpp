@@ -167,7 +167,8 @@ inline PyObject* af_repr(PyObject* self) {
 }
 
 inline PyObject* af_get_self(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<AnnotatedMethodObject*>(self)->self_arg);
+    PyObject* module = reinterpret_cast<AnnotatedMethodObject*>(self)->self_arg;
+    return Py_NewRef(module ? module : Py_None);  // None once cleared by the collector
 }
 
 inline PyObject* am_descr_get(PyObject* self, PyObject* obj, PyObject*) {
