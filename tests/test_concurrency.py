@@ -17,13 +17,14 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import numpy as np
 import pytest
 
 import velarion.frames
 import velarion.iers as iers
-from velarion.frames.frames import ENU, get_GCRF, get_ITRF, get_TEME
+from velarion.frames.frames import ENU, Frame, get_GCRF, get_ITRF, get_TEME
 from velarion.mathtools.ellipsoid.ellipsoid import WGS84
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
 from velarion.propagators.analytical.sgp4.tle import TLE
@@ -220,6 +221,56 @@ def test_enu_frames_made_in_threads_all_register():
         for e in frames:
             ITRF.remove_transform(e)
     assert not any(isinstance(f, ENU) and f in frames for f in ITRF.transforms())
+
+
+def test_edge_removed_by_another_thread_mid_conversion():
+    """One thread takes the edge B -> C away and puts it back while others
+    convert A -> B -> C: each conversion gives C's arrays, or fails (no
+    route, or KeyError for the vanished edge); never B's arrays as C's."""
+    a, b, c = Frame(), Frame(), Frame()
+
+    def ab(t, r, v):
+        time.sleep(0)  # let the other threads run between the search and the next hop
+        return np.asarray(r) * 2.0, np.asarray(v) * 2.0
+
+    def bc(t, r, v):
+        return np.asarray(r) * 3.0, np.asarray(v) * 3.0
+
+    a.register_transform(b, ab)
+    b.register_transform(c, bc)
+    r, v = np.ones((2, 3)), np.ones((2, 3))
+    stop = threading.Event()
+
+    def toggle():
+        while not stop.is_set():
+            b.remove_transform(c)
+            time.sleep(0)
+            b.register_transform(c, bc)
+            time.sleep(1e-4)  # mostly there
+
+    toggler = threading.Thread(target=toggle)
+    toggler.start()
+    try:
+        def convert(k):
+            outcomes = []
+            for _ in range(200):
+                try:
+                    rm, vm = a.transform_to(c, None, r, v)
+                    outcomes.append(float(np.asarray(rm)[0, 0]))
+                except KeyError as e:
+                    assert e.args == (c,)
+                    outcomes.append("KeyError")
+                except ValueError as e:
+                    assert str(e).startswith("No route found")
+                    outcomes.append("no route")
+            return outcomes
+
+        results = [o for runs in in_threads(convert, n=4, repeat=1) for o in runs[0]]
+    finally:
+        stop.set()
+        toggler.join(60)
+    # (Before the mend, some hundredth of the conversions gave 2.0.)
+    assert len(results) == 800 and set(results) <= {6.0, "KeyError", "no route"}
 
 
 def run_fresh(code):

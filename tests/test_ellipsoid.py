@@ -48,7 +48,8 @@ def test_wgs84_derived_constants():
     [((0.0, 0.1), ValueError), ((-1.0, 0.1), ValueError), ((math.inf, 0.0), ValueError),
      ((math.nan, 0.0), ValueError), ((1.0, 1.0), ValueError), ((1.0, -1e-3), ValueError),
      ((1.0, math.nan), ValueError), ((1.0, math.inf), ValueError), (("6378137", 0.0), TypeError),
-     ((None, 0.0), TypeError), ((1.0,), TypeError), ((1.0, 0.0, None), TypeError), ((1.0, 0.0, 5), TypeError)],
+     ((None, 0.0), TypeError), ((1.0,), TypeError), ((1.0, 0.0, None), TypeError), ((1.0, 0.0, 5), TypeError),
+     ((1e301, 0.0), ValueError), ((1e290, 1 - 1e-12), ValueError)],  # polar radius of curvature past 1e300 m
 )
 def test_bad_construction(args, exc):
     with pytest.raises(exc):
@@ -130,6 +131,31 @@ def test_round_trip_anywhere_gives_back_the_point(ell):
     assert np.all(np.abs(alt) <= np.linalg.norm(r, axis=1) + ell.a)
 
 
+@pytest.mark.parametrize("f", [0.0, 1 / 298.257223563, 0.5, 1 - 1e-12])
+def test_largest_ellipsoids_give_finite_coordinates_for_finite_points(f):
+    # The test for "far enough to be a point" overflowed (2 a / eps) for a
+    # past about 1e292, and points near the largest doubles came out NaN.
+    ell = Ellipsoid(1e300 * (1 - f), f)
+    rng = np.random.default_rng(8)
+    r = rng.normal(size=(3000, 3)) * 10.0 ** rng.uniform(-300, 308, (3000, 1))
+    r[::3] = r[::3] / np.abs(r[::3]).max(axis=1, keepdims=True) * 1.79e308
+    lat, lon, alt = ell.cartesian_to_geodetic(r)
+    assert np.all(np.isfinite(lat)) and np.all(np.isfinite(lon)) and not np.any(np.isnan(alt))
+
+
+@pytest.mark.parametrize("f", [1 - 1e-10, 1 - 2**-52])
+def test_flattening_so_close_to_one_that_e2_rounds_to_one(f):
+    # 1 - e2 sin^2 at a pole was 0: infinite radii, then inf and NaN results.
+    ell = Ellipsoid(1.0, f)
+    lat = np.concatenate([[HALF_PI, -HALF_PI], np.random.default_rng(4).uniform(-HALF_PI, HALF_PI, 500)])
+    r = ell.geodetic_to_cartesian(lat, 0.3, 1.0)
+    np.testing.assert_allclose(r[:2, 2], [1.0 + ell.b, -1.0 - ell.b], rtol=1e-15)
+    glat, _, galt = ell.cartesian_to_geodetic(r)
+    assert np.all(np.abs(glat - lat) <= 1e-15) and np.all(np.abs(galt - 1.0) <= 1e-15)
+    inner = np.random.default_rng(5).normal(size=(2000, 3)) * 10.0 ** np.random.default_rng(6).uniform(-300, 0, (2000, 1))
+    assert np.all(np.isfinite(ell.cartesian_to_geodetic(inner)))
+
+
 @pytest.mark.parametrize(
     "point, expected",
     [
@@ -191,11 +217,21 @@ def test_shapes_broadcasting_and_layouts():
     "args, exc",
     [((math.nan, 0.0, 0.0), ValueError), ((0.0, math.inf, 0.0), ValueError), (([0.0, 1.0], 0.0, [0.0, -math.inf]), ValueError),
      ((None, 0.0, 0.0), TypeError), (("a", 0.0, 0.0), ValueError), ((1j, 0.0, 0.0), TypeError),
-     (([0.0, 1.0], [0.0, 1.0, 2.0], 0.0), ValueError), ((0.0, 0.0), TypeError)],
+     (([0.0, 1.0], [0.0, 1.0, 2.0], 0.0), ValueError), ((0.0, 0.0), TypeError),
+     ((50.0006, 5.1453, 385.0), ValueError), (([0.0, -1.5707963267948968], 0.0, 0.0), ValueError)],
 )
 def test_geodetic_to_cartesian_bad_input(args, exc):
     with pytest.raises(exc):
         WGS84.geodetic_to_cartesian(*args)
+
+
+def test_latitudes_past_a_pole_are_refused_not_wrapped():
+    with pytest.raises(ValueError, match=r"^geodetic_to_cartesian: latitude must be within \[-pi/2, pi/2\] radians \(point 1 "):
+        WGS84.geodetic_to_cartesian([0.5, 1.6, math.nan], 0.0, 0.0)
+    with pytest.raises(ValueError, match=r"input must be finite \(point 1 "):
+        WGS84.geodetic_to_cartesian([0.5, math.nan, 1.6], 0.0, 0.0)
+    r = WGS84.geodetic_to_cartesian([math.pi / 2, -math.pi / 2], 1.0, 0.0)  # the poles
+    np.testing.assert_allclose(r, [[0.0, 0.0, WGS84.b], [0.0, 0.0, -WGS84.b]], atol=1e-9)
 
 
 @pytest.mark.parametrize(
@@ -236,6 +272,8 @@ def test_layout_and_c_level_method():
     assert list(out) == GRS80.geodetic_to_cartesian(0.7, -2.0, 123.0).tolist()
     with pytest.raises(ValueError, match="finite"):
         c_g2c(GRS80, out, math.nan, 0.0, 0.0)
+    with pytest.raises(ValueError, match=r"latitude must be within \[-pi/2, pi/2\]"):
+        c_g2c(GRS80, out, 50.0006, 5.1453, 385.0)
 
 
 def test_pinned_header_binder_accepts_the_module():

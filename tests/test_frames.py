@@ -270,20 +270,35 @@ class TestTransformTo:
         bc = Recorder()
 
         def ab(t, r, v):
-            B.remove_transform(C)  # the hop B -> C is then skipped
+            B.remove_transform(C)  # the hop B -> C is gone: B's arrays are not C's
             A.register_transform(ff.Frame(), "added")
             return np.asarray(r) * 2.0, np.asarray(v) * 2.0
 
         A.register_transform(B, ab)
         B.register_transform(C, bc)
         r, v = rv()
-        rm, _ = A.transform_to(C, None, r, v)
-        assert bc.calls == [] and len(A.transforms()) == 2
-        np.testing.assert_array_equal(np.asarray(rm), r * 2.0)
+        with pytest.raises(KeyError) as info:
+            A.transform_to(C, None, r, v)
+        assert info.value.args == (C,) and bc.calls == [] and len(A.transforms()) == 2
         A.register_transform(B, lambda t, r, v: (delattr(B, "_transforms"), (r, v))[1])
         B.register_transform(C, bc)
         with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'items'"):
             A.transform_to(C, None, r, v)
+
+    def test_route_fixed_when_found(self):
+        # A callable that empties the list get_route returned: the conversion
+        # still goes all the way, not stopping at B with B's arrays.
+        B, C = frames(2)
+        route = []
+        A = type("Listed", (ff.Frame,), {"get_route": classmethod(lambda cls, s, t: route)})()
+        route += [A, B, C]
+        bc = Recorder(3.0)
+        A.register_transform(B, lambda t, r, v: (route.clear(), (np.asarray(r) * 2.0, np.asarray(v) * 2.0))[1])
+        B.register_transform(C, bc)
+        r, v = rv()
+        rm, vm = A.transform_to(C, None, r, v)
+        assert len(bc.calls) == 1
+        np.testing.assert_array_equal(np.asarray(rm), r * 6.0)
 
     def test_route_elements_must_be_frames_and_errors_propagate(self):
         odd = type("Odd", (ff.Frame,), {"get_route": classmethod(lambda cls, s, t: [s, "GCRF"])})
@@ -534,7 +549,17 @@ class TestAnnotations:
 
     def test_module_functions_keep_their_docstring_signatures(self):
         for name in ("get_GCRF", "get_TEME", "get_ITRF"):
-            assert getattr(ff, name).__doc__ == f"{name}() -> Frame"
+            f = getattr(ff, name)
+            assert f.__doc__ == f"{name}() -> Frame"
+            assert f.__annotations__ == {"return": "Frame"} and str(inspect.signature(f)) == "() -> 'Frame'"
+            assert f.__name__ == f.__qualname__ == name and f.__module__ == MOD and f.__self__ is ff
+            assert f() is ff.Frame[name[4:]] and repr(f) == f"<built-in function {name}>"
+            # Read from a class it is not bound, as a builtin function.
+            assert type("Holder", (), {"get": f})().get() is f()
+            for call, message in ((lambda: f(1), r"takes no arguments \(1 given\)"),
+                                  (lambda: f(x=1), "takes no keyword arguments")):
+                with pytest.raises(TypeError, match=rf"^{name}\(\) {message}$"):
+                    call()
 
 
 class TestCLevelInterface:
@@ -573,3 +598,51 @@ class TestCLevelInterface:
 
         assert ff.numpy is np and ff.deque is collections.deque and ff.Callable is typing.Callable
         assert ff.EOP is velarion.iers.EOP and ff.DatetimeLike is velarion.typing.DatetimeLike
+
+    @pytest.mark.parametrize("bound", ["callback", "raising"])
+    def test_enu_calls_a_bound_mat_x_vec_that_is_not_vectools_own(self, bound):
+        # mat_x_vec is replaced in vectools' C-level interface before frames
+        # binds it: by a ctypes callback that doubles the product (and frees
+        # the block of the positions being converted), or by a C function
+        # that leaves an exception pending (PyErr_NoMemory, called with
+        # arguments it ignores).
+        out = _run(
+            f"""
+            import ctypes
+            import numpy as np
+            import velarion.mathtools.vectools.vectools as vt
+
+            PD = ctypes.POINTER(ctypes.c_double)
+            calls = []
+
+            @ctypes.CFUNCTYPE(None, PD, PD, PD)
+            def doubled(m, v, out):
+                calls.append(1)
+                if len(calls) == 1:  # Python code in the loop: the input's block is freed and reused
+                    r.resize((100000, 3), refcheck=False)
+                    junk.extend(np.full(9, 99.0) for _ in range(100))
+                for i in range(3):
+                    out[i] = 2.0 * sum(m[3 * i + j] * v[j] for j in range(3))
+
+            new = ctypes.pythonapi.PyCapsule_New
+            new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+            name = ctypes.create_string_buffer(b"void (double (*)[3], double *, double *)")
+            fn = doubled if "{bound}" == "callback" else ctypes.pythonapi.PyErr_NoMemory
+            vt.__capi__["mat_x_vec"] = new(ctypes.cast(fn, ctypes.c_void_p).value, name, None)
+
+            from velarion.frames import frames as ff
+            e = ff.ENU(0.3, 0.5, 10.0)
+            R = e.rot_to_ITRF()
+            r0 = np.array([[1.0, 2.0, 3.0], [4.0, 5.0, 6.0], [7.0, 8.0, 9.0]])
+            r, junk = r0.copy(), []
+            try:
+                ro, vo = e.to_ITRF(None, r, r0)
+                r = r0
+                rb, vb = e.from_ITRF(None, ro, vo)
+                print(len(calls), np.allclose(vo, 2 * r @ R.T), np.allclose(ro, 2 * r @ R.T + e.r_station_ITRF),
+                      np.allclose(vb, 4 * r))
+            except MemoryError:
+                print("MemoryError")
+            """
+        )
+        assert out.split() == (["12", "True", "True", "True"] if bound == "callback" else ["MemoryError"])

@@ -4,6 +4,9 @@ orientation values, round trips, points at rest, shapes and refusals,
 repeated epochs, ENU frames, and end to end against astropy."""
 
 import math
+import subprocess
+import sys
+import textwrap
 from types import SimpleNamespace
 
 import erfa
@@ -97,6 +100,28 @@ def test_same_steps_as_pyerfa_with_per_epoch_eop(method, eop):
     assert type(ro) is np.ndarray and ro.dtype == np.float64 and ro.shape == r.shape
 
 
+@pytest.mark.parametrize("method", METHODS)
+def test_dates_and_eop_from_any_buffer_give_the_same_bits(method, monkeypatch):
+    # Exact ndarrays are read in place, other exporters' buffers copied out.
+    t, (r, v) = utc(MJD), states(MJD.size)
+    expected = eval(method)(t, r, v)
+    real = ff.EOP
+
+    class Sub(np.ndarray):
+        pass
+
+    class Viewed(Time):
+        tt = property(lambda self: SimpleNamespace(jd12=Time.tt.__get__(self).jd12.view(Sub)))
+        ut1 = property(lambda self: SimpleNamespace(jd12=Time.ut1.__get__(self).jd12[::-1][::-1].view(Sub)))
+
+    fields = ("pm_x", "pm_y", "dX", "dY", "lod")
+    monkeypatch.setattr(ff, "EOP", lambda mjd: SimpleNamespace(**{k: memoryview(np.array(getattr(real(mjd), k)))
+                                                                   for k in fields}))
+    got = eval(method)(Viewed(t), r, v)
+    np.testing.assert_array_equal(got[0], expected[0])
+    np.testing.assert_array_equal(got[1], expected[1])
+
+
 @pytest.mark.parametrize("there, back", [("GCRF.to_ITRF", "ITRF.to_GCRF"), ("ITRF.to_TEME", "TEME.to_ITRF")])
 def test_round_trips_to_rounding(there, back, eop):
     eop()
@@ -124,21 +149,39 @@ def test_point_at_rest_in_itrf(lod, there, back, eop):
 def test_rows_pair_with_epochs(method, eop):
     eop()
     f = eval(method)
-    r = np.arange(20.0).reshape(4, 5) * 1e6 + 1.0
+    ro, vo = f(utc(np.zeros(0)), np.zeros((0, 3)), np.zeros((0, 3)))  # zero epochs, zero rows
+    assert ro.shape == vo.shape == (0, 3)
+    t = utc(np.full(4, 60000.0))
+    r = np.arange(12.0).reshape(4, 3) * 1e6 + 1.0
     v = np.arange(12.0).reshape(4, 3) + 1.0
-    ro, vo = f(utc(np.zeros(0)), r, v)  # zero epochs: zeros of the input shapes
-    assert ro.shape == (4, 5) and vo.shape == (4, 3) and not ro.any() and not vo.any()
-    t = utc(60000.0)
-    ro, vo = f(t, r, v)  # one epoch: row 0 only, columns 0..2 only
-    one_r, one_v = f(t, np.ascontiguousarray(r[:1, :3]), v[:1])
-    np.testing.assert_array_equal(ro[:1, :3], one_r)
-    np.testing.assert_array_equal(vo[:1], one_v)
-    assert not ro[1:].any() and not ro[:, 3:].any() and not vo[1:].any()
+    ro, vo = f(t, r, v)
+    one_r, one_v = f(utc(60000.0), r[1:2], v[1:2])
+    np.testing.assert_array_equal(ro[1:2], one_r)
+    np.testing.assert_array_equal(vo[1:2], one_v)
     big = np.zeros((4, 9))  # any strides; F order kept by zeros_like
-    big[:, 2:8:2] = r[:, :3]
+    big[:, 2:8:2] = r
     ro2, vo2 = f(t, big[:, 2:8:2], np.asfortranarray(v))
-    np.testing.assert_array_equal(ro2, ro[:, :3])
+    np.testing.assert_array_equal(ro2, ro)
     assert vo2.flags.f_contiguous and not np.shares_memory(ro2, big)
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize(
+    "epochs, r_shape, v_shape, message",
+    [
+        # More rows than epochs: a catalogue at one epoch used to come back as zeros after row 0.
+        (1, (4, 3), (4, 3), r"^position array has 4 rows, more than the 1 epoch \(one row of x, y, z per epoch\)$"),
+        (0, (2, 3), (2, 3), r"^position array has 2 rows, more than the 0 epochs"),
+        (2, (2, 3), (3, 3), r"^velocity array has 3 rows, more than the 2 epochs"),
+        # Columns past z used to be dropped.
+        (2, (2, 5), (2, 3), r"^position array has 5 columns, more than the 3 of x, y, z$"),
+        (2, (2, 3), (2, 4), r"^velocity array has 4 columns, more than the 3 of x, y, z$"),
+    ],
+)
+def test_rows_and_columns_must_match_the_epochs(method, epochs, r_shape, v_shape, message, eop):
+    eop()
+    with pytest.raises(ValueError, match=message):
+        eval(method)(utc(np.full(epochs, 60000.0)), np.ones(r_shape), np.ones(v_shape))
 
 
 @pytest.mark.parametrize("method", METHODS)
@@ -149,6 +192,76 @@ def test_refused_rather_than_read_past(method, bad, eop):
     r, v = {"few rows r": (r[:2], v), "few rows v": (r, v[:2]), "two columns": (r[:, :2], v)}.get(bad, (r, v))
     with pytest.raises(ValueError, match="fewer than|at least"):
         eval(method)(utc(MJD[:3]), r, v)
+
+
+# Python code that a standard conversion runs (a Time subclass's scale
+# property, a replaced EOP) frees the blocks of arrays the conversion has in
+# hand (resize with refcheck=False ignores buffer exports) and fills freed
+# memory with other numbers. The conversion must still compute from the
+# values it was given. Run in a child process: reading freed memory is a
+# crash or garbage.
+_FREEING = """
+import numpy as np
+from velarion.frames import frames as ff
+from velarion.time.time import Time
+from velarion.iers import EOP
+
+dates = ["2024-03-20T12:00:00", "2024-03-21T00:00:00"]
+r0 = np.array([[7.0e6, 1.0e5, 2.0e5], [6.9e6, 2.0e5, 1.0e5]])
+v0 = np.array([[10.0, 7.5e3, 1.0e2], [20.0, 7.4e3, 3.0e2]])
+methods = [ff.get_GCRF().to_ITRF, ff.get_ITRF().to_GCRF, ff.get_ITRF().to_TEME, ff.get_TEME().to_ITRF]
+expected = [f(Time(dates), r0, v0) for f in methods]
+junk = []
+
+def scrub():
+    junk.extend(np.full(k, 99.0) for k in (2, 3, 4, 6, 12) for _ in range(50))
+
+class Sly(Time):
+    # Reading the UTC scale (for the EOP lookup) frees the caller's arrays.
+    @property
+    def utc(self):
+        for a in held:
+            a.resize((100000, 3), refcheck=False)
+        scrub()
+        return super().utc
+
+class Shifty:
+    # Reading an EOP field moves the field read before it to a new block
+    # (same values) and frees the old one.
+    def __init__(self, mjd):
+        e = EOP(mjd)
+        self.fields = {k: np.array(getattr(e, k)) for k in ("pm_x", "pm_y", "dX", "dY", "lod")}
+        self.last = None
+
+    def __getattr__(self, name):
+        last = self.__dict__["last"]
+        if last is not None:
+            size = last.size
+            last.resize(100000, refcheck=False)
+            last.resize(size, refcheck=False)
+            scrub()
+        self.__dict__["last"] = self.fields[name]
+        return self.fields[name]
+
+for f, (er, ev) in zip(methods, expected):
+    if WHICH == "time":
+        held = [r0.copy(), v0.copy()]
+        got = f(Sly(dates), *held)
+    else:
+        ff.EOP = Shifty
+        held = []
+        got = f(Time(dates), r0.copy(), v0.copy())
+        ff.EOP = EOP
+    print(np.array_equal(got[0], er) and np.array_equal(got[1], ev))
+"""
+
+
+@pytest.mark.parametrize("which", ["time", "eop"])
+def test_python_code_run_by_a_conversion_cannot_pull_its_arrays_away(which):
+    code = f"WHICH = {which!r}\n" + _FREEING
+    res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.split() == ["True"] * 4
 
 
 @pytest.mark.parametrize("method", METHODS)
@@ -239,7 +352,11 @@ class TestENU:
         loc = EarthLocation.from_geodetic(lon * u.rad, lat * u.rad, alt * u.m, ellipsoid="WGS84")
         expected = np.array([c.to_value(u.m) for c in (loc.x, loc.y, loc.z)])
         np.testing.assert_allclose(e.r_station_ITRF, expected, rtol=0, atol=1e-6)
-        assert np.linalg.norm(enu(lat, lon, alt).r_station_ITRF - expected) > 1e3  # longitude comes first
+        if abs(lon) <= math.pi / 2:  # longitude comes first: swapped, another station or a refused latitude
+            assert np.linalg.norm(enu(lat, lon, alt).r_station_ITRF - expected) > 1e3
+        else:
+            with pytest.raises(ValueError, match="latitude"):
+                ff.ENU(lat, lon, alt)
         up = [math.cos(lat) * math.cos(lon), math.cos(lat) * math.sin(lon), math.sin(lat)]  # the ellipsoid normal
         np.testing.assert_allclose(e.rot_to_ITRF()[:, 2], up, atol=1e-15)
         R, Q = e.rot_to_ITRF(), e.rot_from_ITRF()
@@ -269,14 +386,18 @@ class TestENU:
         np.testing.assert_array_equal(ro, ro2)
         np.testing.assert_array_equal(vo, vo2)
         assert e.to_ITRF(None, np.zeros((0, 3)), np.zeros((0, 3)))[0].shape == (0, 3)
-        ro, vo = e.from_ITRF(None, np.ones((2, 4)), np.ones((3, 3)))  # unwritten parts are zeros
-        assert ro.shape == (2, 4) and not ro[:, 3].any() and ro[:, :3].all() and not vo[2].any() and vo[:2].all()
+        ro, vo = e.from_ITRF(utc(60000.0), np.ones((5, 3)), np.ones((5, 3)))  # any number of rows, whatever the time
+        assert ro.shape == vo.shape == (5, 3) and type(ro) is np.ndarray
 
     @pytest.mark.parametrize("method", ["to_ITRF", "from_ITRF"])
     def test_refusals(self, method, enu):
         f = getattr(enu(0.1, 0.2, 0.0), method)
-        for r_shape, v_shape in [((3, 3), (2, 3)), ((3, 2), (3, 3)), ((3, 3), (3, 2))]:
-            with pytest.raises(ValueError, match="at least"):
+        for r_shape, v_shape, words in [((3, 3), (2, 3), "velocity array has 2 rows, fewer than the 3 positions"),
+                                        ((3, 3), (4, 3), "velocity array has 4 rows, more than the 3 positions"),
+                                        ((3, 2), (3, 3), "position array has 2 columns, fewer than the 3"),
+                                        ((2, 4), (2, 4), "position array has 4 columns, more than the 3"),
+                                        ((3, 3), (3, 2), "velocity array has 2 columns, fewer than the 3")]:
+            with pytest.raises(ValueError, match=words):
                 f(None, np.ones(r_shape), np.ones(v_shape))
         with pytest.raises(ValueError, match="expected 'double' but got 'long'"):
             f(None, np.ones((2, 3), dtype=np.int64), np.ones((2, 3)))
@@ -300,6 +421,16 @@ class TestENU:
             with pytest.raises(AttributeError):
                 setattr(e, attr, None)
         before = len(ITRF.transforms())
+        # Degrees given for radians: a latitude past the pole, refused by the ellipsoid's step.
+        for args in [(5.1453, 50.0006, 385.0), (0.1, -1.5707963267948968, 0.0), (0.1, 0.2, math.inf),
+                     (math.nan, 0.2, 0.0)]:
+            with pytest.raises(ValueError, match="latitude|finite"):
+                ff.ENU(*args)
+        for lat in (math.pi / 2, -math.pi / 2):  # the poles themselves are stations
+            np.testing.assert_allclose(enu(0.0, lat, 0.0).r_station_ITRF, [0.0, 0.0, math.copysign(6356752.314245, lat)],
+                                       atol=1e-6)
+        assert len(ITRF.transforms()) == before + 2
+        before += 2
         for args, kwargs, words in [
             (("east", 0.2, 0.0), {}, "must be real number"),
             ((0.1, 0.2, 0.0, None), {}, "Argument 'ell' has incorrect type"),

@@ -147,6 +147,21 @@ def _registry():
         GCRF.remove_transform(f)
 
 
+def _vanished_edge():
+    """A hop whose edge its own first hop removes: KeyError, edges put back."""
+    a, b, c = Frame(), Frame(), Frame()
+    a.register_transform(b, lambda t, r, v: (b.remove_transform(c), (r, v))[1])
+    b.register_transform(c, lambda t, r, v: (r, v))
+    try:
+        a.transform_to(c, T1, R1, V1)
+    except KeyError:
+        pass
+    else:
+        raise AssertionError("no KeyError")
+    for f in (a, b):
+        f.transforms().clear()  # the bound lambdas hold their frames: break the cycles
+
+
 def _time_views():
     t = T2
     t.utc, t.tai, t.tt, t.ut1
@@ -361,6 +376,8 @@ SUCCESS = {
     "register/remove": lambda: _register_remove(),
     "ENU.to_ITRF NaN rows": ok(STATION.to_ITRF, None, R_NAN, V1),
     "PIC/RPC": lambda: (PIC(1, x=2), RPC(None, R2.copy(), V2.copy(), GCRF)),
+    "frame accessors": lambda: (get_GCRF(), get_TEME(), get_ITRF(), get_GCRF.__annotations__),
+    "ENU rows without epochs": ok(STATION.from_ITRF, T1, R2, V2),
 }
 
 FAILURE = {
@@ -436,6 +453,13 @@ FAILURE = {
     "to_ITRF bad time": raises(TypeError, GCRF.to_ITRF, "2024-03-20", R1, V1),
     "to_ITRF None time": raises(AttributeError, GCRF.to_ITRF, None, R1, V1),
     "to_ITRF fewer rows than epochs": raises(ValueError, GCRF.to_ITRF, T2, R1, V1),
+    "to_ITRF more rows than epochs": raises(ValueError, GCRF.to_ITRF, T1, R2, V2),
+    "to_TEME more columns": raises(ValueError, ITRF.to_TEME, T1, np.ones((1, 4)), V1),
+    "transform_to vanished edge": _vanished_edge,
+    "ENU velocity rows": raises(ValueError, STATION.to_ITRF, None, R2, V1),
+    "ENU more columns": raises(ValueError, STATION.from_ITRF, None, np.ones((1, 4)), np.ones((1, 4))),
+    "ENU latitude in degrees": raises(ValueError, ENU, 5.1453, 50.0006, 385.0),
+    "Ellipsoid latitude in degrees": raises(ValueError, WGS84.geodetic_to_cartesian, 50.0, 5.0, 0.0),
     "to_ITRF EOP out of range": raises(iers.EOPRangeError, GCRF.to_ITRF, T_OLD, R1, V1),
     "to_TEME EOP out of range": raises(iers.EOPRangeError, ITRF.to_TEME, T_OLD, R1, V1),
     "TEME to_ITRF read-only": raises((ValueError, TypeError), TEME.to_ITRF, T1, R1, RO),

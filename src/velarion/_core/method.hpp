@@ -22,6 +22,13 @@
 // class inside a `classmethod` object, so `Owner.name` and `obj.name` are
 // methods bound to the class, and introspection (inspect, stub checkers)
 // sees an ordinary class method.
+//
+// Module functions use a sibling wrapper type:
+//   PyTypeObject* ft = core::annotated_function_type(module);  // once per module
+//   core::add_annotated_function(ft, module, &def, params, "ReturnAnnotation");
+// with `def` a METH_NOARGS or METH_FASTCALL | METH_KEYWORDS function that
+// receives the module as `self`, as a builtin function does. The wrapper is
+// not bound when read from a class (like a builtin function).
 #ifndef VELARION_CORE_METHOD_HPP
 #define VELARION_CORE_METHOD_HPP
 
@@ -55,6 +62,7 @@ struct AnnotatedMethodObject {
     PyObject* annotations;    // dict: parameter name -> annotation, "return" -> annotation
     PyObject* signature;      // inspect.Signature, including self
     vectorcallfunc vectorcall;
+    PyObject* self_arg;       // module functions: the module, passed as `self` (owned); else nullptr
 };
 
 namespace detail {
@@ -128,6 +136,41 @@ inline PyObject* am_vectorcall_class(PyObject* callable, PyObject* const* args, 
     return fn(cls, args + 1, nargs - 1, kwnames);
 }
 
+// A module function: the module is `self`; the checks and messages of
+// CPython's builtin functions.
+inline PyObject* af_vectorcall_noargs(PyObject* callable, PyObject* const*, size_t nargsf, PyObject* kwnames) {
+    auto* m = reinterpret_cast<AnnotatedMethodObject*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        PyErr_Format(PyExc_TypeError, "%U() takes no keyword arguments", m->qualname);
+        return nullptr;
+    }
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "%U() takes no arguments (%zd given)", m->qualname, nargs);
+        return nullptr;
+    }
+    return m->def->ml_meth(m->self_arg, nullptr);
+}
+
+inline PyObject* af_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* m = reinterpret_cast<AnnotatedMethodObject*>(callable);
+    using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    auto fn = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)(void)>(m->def->ml_meth));
+    return fn(m->self_arg, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+// Read from a class or an instance, a module function stays what it is.
+inline PyObject* af_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
+inline PyObject* af_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<built-in function %s>", reinterpret_cast<AnnotatedMethodObject*>(self)->def->ml_name);
+}
+
+inline PyObject* af_get_self(PyObject* self, void*) {
+    PyObject* module = reinterpret_cast<AnnotatedMethodObject*>(self)->self_arg;
+    return Py_NewRef(module ? module : Py_None);  // None once cleared by the collector
+}
+
 inline PyObject* am_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (!obj || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
@@ -139,6 +182,7 @@ inline int am_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(m->owner);
     Py_VISIT(m->annotations);
     Py_VISIT(m->signature);
+    Py_VISIT(m->self_arg);
     return 0;
 }
 
@@ -149,6 +193,7 @@ inline int am_clear(PyObject* self) {
     Py_CLEAR(m->module);
     Py_CLEAR(m->annotations);
     Py_CLEAR(m->signature);
+    Py_CLEAR(m->self_arg);
     return 0;
 }
 
@@ -222,6 +267,33 @@ inline PyType_Spec am_spec = {
         Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     am_slots};
 
+inline PyGetSetDef af_getset[] = {
+    {"__name__", am_get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", am_get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", am_get_module, nullptr, nullptr, nullptr},
+    {"__doc__", am_get_doc, nullptr, nullptr, nullptr},
+    {"__annotations__", am_get_annotations, nullptr, nullptr, nullptr},
+    {"__signature__", am_get_signature, nullptr, nullptr, nullptr},
+    {"__self__", af_get_self, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+inline PyType_Slot af_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(am_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(am_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(am_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(af_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(af_descr_get)},
+    {Py_tp_getset, af_getset},
+    {Py_tp_members, am_members},
+    {0, nullptr}};
+
+inline PyType_Spec af_spec = {
+    "velarion._core.annotated_function", sizeof(AnnotatedMethodObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    af_slots};
+
 // The annotation object of a parameter: its text, or the builtin it names.
 inline Ref annotation_value(const MethodParam& p) {
     if (!p.builtin_annotation) return Ref::steal(PyUnicode_FromString(p.annotation));
@@ -231,7 +303,7 @@ inline Ref annotation_value(const MethodParam& p) {
 }
 
 // inspect.Signature(<first>, *params) -> return_annotation, with annotations
-// (`first` is the unannotated "self" or "cls").
+// (`first` is the unannotated "self" or "cls", or nullptr for none).
 inline Ref build_signature(std::span<const MethodParam> params, const char* return_annotation,
                            const char* first = "self") {
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
@@ -254,7 +326,7 @@ inline Ref build_signature(std::span<const MethodParam> params, const char* retu
         Ref p = Ref::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
         return p && PyList_Append(list.get(), p.get()) == 0;
     };
-    if (!add(MethodParam{first, "POSITIONAL_OR_KEYWORD", nullptr})) return {};
+    if (first && !add(MethodParam{first, "POSITIONAL_OR_KEYWORD", nullptr})) return {};
     for (const MethodParam& p : params) {
         if (!add(p)) return {};
     }
@@ -275,13 +347,20 @@ inline PyTypeObject* annotated_method_type(PyObject* module) {
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &detail::am_spec, nullptr));
 }
 
+// The wrapper type of a module's functions (likewise).
+inline PyTypeObject* annotated_function_type(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &detail::af_spec, nullptr));
+}
+
 namespace detail {
 
 // The wrapper of `def`, with its annotations and signature (first
-// parameter `first`) and the given call entry.
+// parameter `first`) and the given call entry. A method has its `owner`
+// class; a module function has none and is called with `self_arg` (the
+// module) as `self`.
 inline Ref make_annotated(PyTypeObject* method_type, PyTypeObject* owner, PyMethodDef* def,
                           std::span<const MethodParam> params, const char* return_annotation, const char* first,
-                          vectorcallfunc vectorcall) {
+                          vectorcallfunc vectorcall, PyObject* self_arg = nullptr) {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) return {};
     for (const MethodParam& p : params) {
@@ -295,17 +374,23 @@ inline Ref make_annotated(PyTypeObject* method_type, PyTypeObject* owner, PyMeth
     }
     Ref signature = build_signature(params, return_annotation, first);
     if (!signature) return {};
-    Ref owner_qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(owner), "__qualname__"));
-    if (!owner_qualname) return {};
-    Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", owner_qualname.get(), def->ml_name));
-    if (!qualname) return {};
-    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(owner), "__module__"));
-    if (!module) return {};
+    Ref qualname, module;
+    if (owner) {
+        Ref owner_qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(owner), "__qualname__"));
+        if (!owner_qualname) return {};
+        qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", owner_qualname.get(), def->ml_name));
+        module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(owner), "__module__"));
+    } else {
+        qualname = Ref::steal(PyUnicode_FromString(def->ml_name));
+        module = Ref::steal(PyObject_GetAttrString(self_arg, "__name__"));
+    }
+    if (!qualname || !module) return {};
 
     auto* m = PyObject_GC_New(AnnotatedMethodObject, method_type);
     if (!m) return {};
     m->def = def;
-    m->owner = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(owner)));
+    m->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
+    m->self_arg = Py_XNewRef(self_arg);
     m->qualname = qualname.release();
     m->module = module.release();
     m->annotations = annotations.release();
@@ -352,6 +437,26 @@ inline int add_annotated_classmethod(PyTypeObject* method_type, PyTypeObject* ow
     Ref descriptor = Ref::steal(PyClassMethod_New(wrapper.get()));
     if (!descriptor) return -1;
     return PyObject_SetAttrString(reinterpret_cast<PyObject*>(owner), def->ml_name, descriptor.get());
+}
+
+// Creates the wrapper of a module function `def` (METH_NOARGS or
+// METH_FASTCALL | METH_KEYWORDS; lifetime of the process) and adds it to
+// `module` under `def->ml_name`. Returns 0, or -1 with an exception set.
+inline int add_annotated_function(PyTypeObject* function_type, PyObject* module, PyMethodDef* def,
+                                  std::span<const MethodParam> params, const char* return_annotation) {
+    vectorcallfunc call = nullptr;
+    if (def->ml_flags == (METH_FASTCALL | METH_KEYWORDS)) {
+        call = detail::af_vectorcall;
+    } else if (def->ml_flags == METH_NOARGS) {
+        call = detail::af_vectorcall_noargs;
+    } else {
+        PyErr_Format(PyExc_SystemError, "annotated function %s: unsupported calling convention", def->ml_name);
+        return -1;
+    }
+    Ref wrapper =
+        detail::make_annotated(function_type, nullptr, def, params, return_annotation, nullptr, call, module);
+    if (!wrapper) return -1;
+    return PyModule_AddObjectRef(module, def->ml_name, wrapper.get());
 }
 
 }  // namespace velarion::core

@@ -5,6 +5,7 @@
 #ifndef VELARION_CORE_MODULE_HPP
 #define VELARION_CORE_MODULE_HPP
 
+#include "velarion/_core/errors.hpp"
 #include "velarion/_core/ref.hpp"
 
 #include <cstdint>
@@ -79,9 +80,9 @@ inline PyObject* refuse_setstate(PyObject*, PyObject*) {
 }  // namespace velarion::core
 
 // Method-table entries that refuse pickling and copying.
-#define VELARION_NO_PICKLE_METHODS                                                                    \
-    {"__reduce__", (PyCFunction)::velarion::core::refuse_reduce, METH_NOARGS, nullptr},                \
-    {"__setstate__", (PyCFunction)::velarion::core::refuse_setstate, METH_O, nullptr}
+#define VELARION_NO_PICKLE_METHODS                                                                        \
+    {"__reduce__", ::velarion::core::entry<::velarion::core::refuse_reduce>, METH_NOARGS, nullptr},        \
+    {"__setstate__", ::velarion::core::entry<::velarion::core::refuse_setstate>, METH_O, nullptr}
 
 // Start-up steps: `CHECK(expr)` jumps to the exec function's `error:` label
 // when a fallible call fails (nullptr or negative result).

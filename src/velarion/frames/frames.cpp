@@ -97,16 +97,44 @@ bool refuse_not_frame(PyObject* o) {
     return false;
 }
 
-// Shape check of a vector view handed to a kernel that reads `rows` rows
-// and columns 0..2.
-bool require_rows3(const fr::View& v, core::index_t rows, const char* what) {
-    if (v.rows < rows || v.cols < 3) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s has shape (%zd, %zd); at least (%zd, 3) is needed (one row of x, y, z per epoch)", what,
-                     v.rows, v.cols, rows);
-        return false;
+// Shape checks of the vectors handed to a conversion kernel: exactly `rows`
+// rows (one per epoch, or per position for ENU) of x, y, z. A row or a column
+// short would be read past; one over would be dropped with no error (a
+// catalogue converted at one epoch came back as zeros after its first row).
+// The checks may run without the interpreter lock, so they only describe a
+// fault; `raise_shape_fault` reports it (with the lock held).
+struct ShapeFault {
+    const char* what = nullptr;  // "position array", ...
+    const char* per = nullptr;   // "epoch" or "position"
+    core::index_t got = 0, want = 0;
+    bool columns = false;
+};
+
+bool fits(const fr::View& v, core::index_t rows, const char* what, const char* per, ShapeFault& fault) noexcept {
+    if (v.rows == rows && v.cols == 3) return true;
+    fault.what = what;
+    fault.per = per;
+    fault.columns = v.rows == rows;
+    fault.got = fault.columns ? v.cols : v.rows;
+    fault.want = fault.columns ? 3 : rows;
+    return false;
+}
+
+void raise_shape_fault(const ShapeFault& f) {
+    const char* side = f.got < f.want ? "fewer" : "more";
+    if (f.columns) {
+        PyErr_Format(PyExc_ValueError, "%s has %zd columns, %s than the 3 of x, y, z", f.what, f.got, side);
+    } else {
+        PyErr_Format(PyExc_ValueError, "%s has %zd row%s, %s than the %zd %s%s (one row of x, y, z per %s)",
+                     f.what, f.got, f.got == 1 ? "" : "s", side, f.want, f.per, f.want == 1 ? "" : "s", f.per);
     }
-    return true;
+}
+
+// The four vectors of a conversion of `n` epochs (or positions).
+bool check_vectors(core::index_t n, const char* per, const fr::View& r_in, const fr::View& v_in,
+                   const fr::View& r_out, const fr::View& v_out, ShapeFault& fault) noexcept {
+    return fits(r_in, n, "position array", per, fault) && fits(v_in, n, "velocity array", per, fault) &&
+           fits(r_out, n, "position output", per, fault) && fits(v_out, n, "velocity output", per, fault);
 }
 
 // ===========================================================================
@@ -386,6 +414,43 @@ bool check_writable_2d(PyObject* obj) {
     return view.acquire(obj, true);
 }
 
+// `obj` as the memoryview that a hop receives and transform_to returns: the
+// object is checked first (its own refusal messages), then the memoryview
+// itself, so that what is passed on is the view that was checked even if
+// the object would export something else on a second request.
+Ref rows_view(PyObject* obj) {
+    if (!check_writable_2d(obj)) return {};
+    Ref view = Ref::steal(PyMemoryView_FromObject(obj));
+    if (!view || !check_writable_2d(view.get())) return {};
+    return view;
+}
+
+// The conversion callable of the edge current -> next (identity of the
+// key), read from current's table as it is now; nullptr without an
+// exception when the table has no such edge.
+Ref find_edge(PyObject* current, PyObject* next) {
+    Ref table = Ref::steal(PyObject_CallMethodNoArgs(current, S.transforms));
+    if (!table) return {};
+    if (PyDict_CheckExact(table.get())) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(table.get(), &pos, &key, &value)) {
+            if (key == next) return Ref::borrow(value);
+        }
+        return {};
+    }
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(table.get(), S.items));
+    if (!items) return {};
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    if (!it) return {};
+    while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
+        Ref key, value;
+        if (!unpack_pair(entry.get(), key, value)) return {};
+        if (key.get() == next) return value;
+    }
+    return {};
+}
+
 constexpr const char* kTransformToNames[] = {"frame", "time", "r", "v"};
 constexpr core::Signature kTransformToSig{"transform_to", kTransformToNames, 4};
 
@@ -393,84 +458,64 @@ PyObject* Frame_transform_to(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyObject* a[4];
     if (!core::parse_args(kTransformToSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* time = a[1];
-    if (!check_writable_2d(a[2]) || !check_writable_2d(a[3])) return nullptr;
-    Ref cur_r = Ref::borrow(a[2]);
-    Ref cur_v = Ref::borrow(a[3]);
+    Ref cur_r = rows_view(a[2]);
+    if (!cur_r) return nullptr;
+    Ref cur_v = rows_view(a[3]);
+    if (!cur_v) return nullptr;
 
-    Ref route = Ref::steal(PyObject_CallMethodObjArgs(self, S.get_route, self, a[0], nullptr));
+    Ref found = Ref::steal(PyObject_CallMethodObjArgs(self, S.get_route, self, a[0], nullptr));
+    if (!found) return nullptr;
+    // A snapshot: the callables may change whatever list get_route returned.
+    Ref route = Ref::steal(PySequence_Tuple(found.get()));
     if (!route) return nullptr;
-    Ref seq = Ref::steal(PySequence_Fast(route.get(), "the route must be a sequence of frames"));
-    if (!seq) return nullptr;
-    for (Py_ssize_t i = 0; i + 1 < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        Ref current = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
-        Ref next = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i + 1));
-        if (!is_frame_or_none(current.get())) return refuse_not_frame(current.get()), nullptr;
-        if (!is_frame_or_none(next.get())) return refuse_not_frame(next.get()), nullptr;
-        Ref table = Ref::steal(PyObject_CallMethodNoArgs(current.get(), S.transforms));
-        if (!table) return nullptr;
-        Ref convert;
-        if (PyDict_CheckExact(table.get())) {
-            PyObject *key, *value;
-            Py_ssize_t pos = 0;
-            while (PyDict_Next(table.get(), &pos, &key, &value)) {
-                if (key == next.get()) {
-                    convert = Ref::borrow(value);
-                    break;
-                }
+    for (Py_ssize_t i = 0; i + 1 < PyTuple_GET_SIZE(route.get()); ++i) {
+        PyObject* current = PyTuple_GET_ITEM(route.get(), i);
+        PyObject* next = PyTuple_GET_ITEM(route.get(), i + 1);
+        if (!is_frame_or_none(current)) return refuse_not_frame(current), nullptr;
+        if (!is_frame_or_none(next)) return refuse_not_frame(next), nullptr;
+        Ref convert = find_edge(current, next);
+        if (!convert) {
+            // The edge went away after the search (a callable or another
+            // thread removed it): the arrays in hand are not the target's.
+            if (!PyErr_Occurred()) {
+                Ref key = Ref::steal(PyTuple_Pack(1, next));  // KeyError(next), whatever next is
+                if (key) PyErr_SetObject(PyExc_KeyError, key.get());
             }
-        } else {
-            Ref items = Ref::steal(PyObject_CallMethodNoArgs(table.get(), S.items));
-            if (!items) return nullptr;
-            Ref it = Ref::steal(PyObject_GetIter(items.get()));
-            if (!it) return nullptr;
-            while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
-                Ref key, value;
-                if (!unpack_pair(entry.get(), key, value)) return nullptr;
-                if (key.get() == next.get()) {
-                    convert = std::move(value);
-                    break;
-                }
-            }
-            if (PyErr_Occurred()) return nullptr;
+            return nullptr;
         }
-        if (!convert) continue;  // the edge went away after the search: skip the hop
-        Ref mr = Ref::steal(PyMemoryView_FromObject(cur_r.get()));
-        if (!mr) return nullptr;
-        Ref mv = Ref::steal(PyMemoryView_FromObject(cur_v.get()));
-        if (!mv) return nullptr;
-        Ref result = Ref::steal(PyObject_CallFunctionObjArgs(convert.get(), time, mr.get(), mv.get(), nullptr));
+        Ref result =
+            Ref::steal(PyObject_CallFunctionObjArgs(convert.get(), time, cur_r.get(), cur_v.get(), nullptr));
         if (!result) return nullptr;
         Ref out_r, out_v;
         if (!unpack_pair(result.get(), out_r, out_v)) return nullptr;
-        if (!check_writable_2d(out_r.get()) || !check_writable_2d(out_v.get())) return nullptr;
-        cur_r = std::move(out_r);
-        cur_v = std::move(out_v);
+        Ref next_r = rows_view(out_r.get());
+        if (!next_r) return nullptr;
+        Ref next_v = rows_view(out_v.get());
+        if (!next_v) return nullptr;
+        cur_r = std::move(next_r);
+        cur_v = std::move(next_v);
     }
-    Ref mr = Ref::steal(PyMemoryView_FromObject(cur_r.get()));
-    if (!mr) return nullptr;
-    Ref mv = Ref::steal(PyMemoryView_FromObject(cur_v.get()));
-    if (!mv) return nullptr;
-    return PyTuple_Pack(2, mr.get(), mv.get());
+    return PyTuple_Pack(2, cur_r.get(), cur_v.get());
 }
 
 // ===========================================================================
 // Standard frames: shared preparation of the time scales and EOP values.
+//
+// Reading the time's scales and calling EOP runs Python code (properties of
+// a Time subclass, a replaced EOP, ...), which may resize or free any array
+// it can reach. So every object is fetched first, and only then are the
+// buffers taken, with no Python code in between until the kernel is done:
+// an exact ndarray (whose buffer request runs none) is read in place; any
+// other object (whose exporter might run some) is copied out as soon as its
+// buffer is taken, and those are taken first.
 
-// time.<scale>.jd12.reshape(-1, 2) as a writable (N, 2) view.
-bool take_dates(PyObject* time, PyObject* scale, core::View2D& view, const char* what) {
+// time.<scale>.jd12.reshape(-1, 2).
+Ref fetch_dates(PyObject* time, PyObject* scale) {
     Ref sc = Ref::steal(PyObject_GetAttr(time, scale));
-    if (!sc) return false;
+    if (!sc) return {};
     Ref jd = Ref::steal(PyObject_GetAttr(sc.get(), S.jd12));
-    if (!jd) return false;
-    Ref flat = Ref::steal(PyObject_CallMethodObjArgs(jd.get(), S.reshape, S.minus_one, S.two, nullptr));
-    if (!flat) return false;
-    if (!view.acquire(flat.get(), true)) return false;
-    if (view.shape(1) < 2) {
-        PyErr_Format(PyExc_ValueError, "%s dates have %zd columns; two (the two-part Julian Date) are needed", what,
-                     view.shape(1));
-        return false;
-    }
-    return true;
+    if (!jd) return {};
+    return Ref::steal(PyObject_CallMethodObjArgs(jd.get(), S.reshape, S.minus_one, S.two, nullptr));
 }
 
 // EOP(time.utc.mjd.reshape(-1)), with EOP looked up in the module namespace.
@@ -491,69 +536,170 @@ Ref call_eop(PyObject* time) {
     return Ref::steal(PyObject_CallOneArg(eop, flat.get()));
 }
 
-bool take_eop_field(PyObject* eop, PyObject* field, core::View1D& view, core::index_t n) {
-    Ref arr = Ref::steal(PyObject_GetAttr(eop, field));
-    if (!arr) return false;
-    if (!view.acquire(arr.get(), true)) return false;
-    if (view.shape(0) < n) {
-        PyErr_Format(PyExc_ValueError, "EOP %U has %zd entries, fewer than the %zd epochs", field, view.shape(0), n);
-        return false;
+// The fields of the EOP result, read in this order.
+bool fetch_eop_fields(PyObject* eop, std::span<PyObject* const> names, std::span<Ref> out) {
+    for (size_t k = 0; k < names.size(); ++k) {
+        if (!(out[k] = Ref::steal(PyObject_GetAttr(eop, names[k])))) return false;
     }
     return true;
 }
 
-bool check_vectors(core::index_t n, const fr::View& r_in, const fr::View& v_in, const fr::View& r_out,
-                   const fr::View& v_out) {
-    return require_rows3(r_in, n, "position array") && require_rows3(v_in, n, "velocity array") &&
-           require_rows3(r_out, n, "position output") && require_rows3(v_out, n, "velocity output");
+// The number of epochs: the rows of the dates in `obj`, as a 2-D view.
+bool count_epochs(PyObject* obj, core::index_t& n) {
+    core::View2D view;
+    if (!view.acquire(obj, true)) return false;
+    n = view.shape(0);
+    return true;
+}
+
+// The per-epoch arrays of one conversion of `n` epochs, each either a held
+// view of an exact ndarray or a private copy: the (n, 2) dates of a scale,
+// or the n values of an EOP field (as an (n, 1) view).
+class EpochArrays {
+public:
+    static constexpr int kMax = 7;
+    struct Source {
+        PyObject* obj;     // as fetched
+        const char* what;  // "TT" or "UT1" dates; nullptr for EOP values
+        PyObject* field;   // the EOP field's name
+    };
+
+    // Takes the buffers of `sources` (at most kMax) and checks their shapes.
+    bool take(std::span<const Source> sources, core::index_t n) {
+        n_ = n;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (size_t k = 0; k < sources.size(); ++k) {
+                const bool in_place = PyArray_CheckExact(sources[k].obj);
+                if (in_place == (pass == 1) && !take_one(sources[k], in_place, taken_[k])) return false;
+            }
+        }
+        return true;
+    }
+    kn::D2 dates(int k) const noexcept { return taken_[k].span; }
+    kn::D1 values(int k) const noexcept {
+        const kn::D2& s = taken_[k].span;
+        return {s.base, s.rows, s.row_stride};
+    }
+
+private:
+    struct Taken {
+        core::View2D view2;
+        core::View1D view1;
+        std::unique_ptr<double[]> copy;
+        kn::D2 span;
+    };
+
+    bool take_one(const Source& src, bool in_place, Taken& t) {
+        const core::index_t cols = src.what ? 2 : 1;
+        kn::D2 from;
+        if (src.what) {
+            if (!t.view2.acquire(src.obj, true)) return false;
+            if (t.view2.shape(0) != n_ || t.view2.shape(1) != 2) {
+                PyErr_Format(PyExc_ValueError,
+                             "%s dates have shape (%zd, %zd), not (%zd, 2) (a two-part Julian Date per epoch)",
+                             src.what, t.view2.shape(0), t.view2.shape(1), n_);
+                return false;
+            }
+            from = t.view2.span2();
+        } else {
+            if (!t.view1.acquire(src.obj, true)) return false;
+            if (t.view1.shape(0) != n_) {
+                PyErr_Format(PyExc_ValueError, "EOP %U has %zd entries, %s than the %zd epochs", src.field,
+                             t.view1.shape(0), t.view1.shape(0) < n_ ? "fewer" : "more", n_);
+                return false;
+            }
+            const auto s1 = t.view1.span1();
+            from = {s1.base, s1.size, 1, s1.stride, static_cast<core::index_t>(sizeof(double))};
+        }
+        if (in_place) {
+            t.span = from;
+            return true;
+        }
+        if (n_ > PY_SSIZE_T_MAX / static_cast<core::index_t>(cols * sizeof(double))) {
+            PyErr_NoMemory();
+            return false;
+        }
+        t.copy.reset(new (std::nothrow) double[static_cast<size_t>(n_ * cols) + 1]);
+        if (!t.copy) {
+            PyErr_NoMemory();
+            return false;
+        }
+        t.span = {reinterpret_cast<char*>(t.copy.get()), n_, cols, static_cast<core::index_t>(cols * sizeof(double)),
+                  static_cast<core::index_t>(sizeof(double))};
+        for (core::index_t i = 0; i < n_; ++i) {
+            for (core::index_t j = 0; j < cols; ++j) t.span(i, j) = from(i, j);
+        }
+        t.view2.release();
+        t.view1.release();
+        return true;
+    }
+
+    core::index_t n_ = 0;
+    Taken taken_[kMax];
+};
+
+bool vectors_fit(core::index_t n, const fr::View& r_in, const fr::View& v_in, const fr::View& r_out,
+                 const fr::View& v_out) {
+    ShapeFault fault;
+    if (check_vectors(n, "epoch", r_in, v_in, r_out, v_out, fault)) return true;
+    raise_shape_fault(fault);
+    return false;
 }
 
 int cio_call(kn::CioDirection dir, PyObject* time, const fr::View& r_in, const fr::View& v_in, const fr::View& r_out,
              const fr::View& v_out) {
-    core::View2D tt, ut1;
-    if (!take_dates(time, S.tt, tt, "TT")) return -1;
-    if (!take_dates(time, S.ut1, ut1, "UT1")) return -1;
-    const core::index_t n = tt.shape(0);
+    Ref tt = fetch_dates(time, S.tt);
+    if (!tt) return -1;
+    Ref ut1 = fetch_dates(time, S.ut1);
+    if (!ut1) return -1;
     Ref eop = call_eop(time);
     if (!eop) return -1;
-    core::View1D pm_x, pm_y, dX, dY, lod;
-    if (!take_eop_field(eop.get(), S.pm_x, pm_x, n) || !take_eop_field(eop.get(), S.pm_y, pm_y, n) ||
-        !take_eop_field(eop.get(), S.dX, dX, n) || !take_eop_field(eop.get(), S.dY, dY, n) ||
-        !take_eop_field(eop.get(), S.lod, lod, n))
-        return -1;
-    if (ut1.shape(0) < n) {
-        PyErr_Format(PyExc_ValueError, "UT1 dates have %zd rows, fewer than the %zd epochs", ut1.shape(0), n);
-        return -1;
-    }
-    if (!check_vectors(n, r_in, v_in, r_out, v_out)) return -1;
+    PyObject* const names[] = {S.pm_x, S.pm_y, S.dX, S.dY, S.lod};
+    Ref fields[5];
+    if (!fetch_eop_fields(eop.get(), names, fields)) return -1;
+    // No Python code runs from here on.
+    core::index_t n;
+    if (!count_epochs(tt.get(), n) || !vectors_fit(n, r_in, v_in, r_out, v_out)) return -1;
     if (n > kn::CioScratch::kMaxEpochs) {
         PyErr_Format(PyExc_ValueError, "too many epochs in one call (%zd)", n);
         return -1;
     }
+    const EpochArrays::Source sources[] = {{tt.get(), "TT", nullptr},          {ut1.get(), "UT1", nullptr},
+                                           {fields[0].get(), nullptr, names[0]}, {fields[1].get(), nullptr, names[1]},
+                                           {fields[2].get(), nullptr, names[2]}, {fields[3].get(), nullptr, names[3]},
+                                           {fields[4].get(), nullptr, names[4]}};
+    EpochArrays arrays;
+    if (!arrays.take(sources, n)) return -1;
     std::unique_ptr<uint64_t[]> scratch(new (std::nothrow) uint64_t[kn::CioScratch::words(n)]);
     if (!scratch) {
         PyErr_NoMemory();
         return -1;
     }
-    const kn::EopViews views{pm_x.span1(), pm_y.span1(), dX.span1(), dY.span1(), lod.span1()};
-    kn::cio_convert(dir, tt.span2(), ut1.span2(), views, r_in, v_in, r_out, v_out, scratch.get());
+    const kn::EopViews views{arrays.values(2), arrays.values(3), arrays.values(4), arrays.values(5), arrays.values(6)};
+    kn::cio_convert(dir, arrays.dates(0), arrays.dates(1), views, r_in, v_in, r_out, v_out, scratch.get());
     return 0;
 }
 
 int teme_call(kn::TemeDirection dir, PyObject* time, const fr::View& r_in, const fr::View& v_in,
               const fr::View& r_out, const fr::View& v_out) {
-    core::View2D ut1;
-    if (!take_dates(time, S.ut1, ut1, "UT1")) return -1;
-    const core::index_t n = ut1.shape(0);
+    Ref ut1 = fetch_dates(time, S.ut1);
+    if (!ut1) return -1;
     Ref eop = call_eop(time);
     if (!eop) return -1;
-    core::View1D pm_x, pm_y, lod;
-    if (!take_eop_field(eop.get(), S.pm_x, pm_x, n) || !take_eop_field(eop.get(), S.pm_y, pm_y, n) ||
-        !take_eop_field(eop.get(), S.lod, lod, n))
-        return -1;
-    if (!check_vectors(n, r_in, v_in, r_out, v_out)) return -1;
-    const kn::TemeEop views{pm_x.span1(), pm_y.span1(), lod.span1()};
-    kn::teme_convert(dir, ut1.span2(), views, r_in, v_in, r_out, v_out);
+    PyObject* const names[] = {S.pm_x, S.pm_y, S.lod};
+    Ref fields[3];
+    if (!fetch_eop_fields(eop.get(), names, fields)) return -1;
+    // No Python code runs from here on.
+    core::index_t n;
+    if (!count_epochs(ut1.get(), n) || !vectors_fit(n, r_in, v_in, r_out, v_out)) return -1;
+    const EpochArrays::Source sources[] = {{ut1.get(), "UT1", nullptr},
+                                           {fields[0].get(), nullptr, names[0]},
+                                           {fields[1].get(), nullptr, names[1]},
+                                           {fields[2].get(), nullptr, names[2]}};
+    EpochArrays arrays;
+    if (!arrays.take(sources, n)) return -1;
+    const kn::TemeEop views{arrays.values(1), arrays.values(2), arrays.values(3)};
+    kn::teme_convert(dir, arrays.dates(0), views, r_in, v_in, r_out, v_out);
     return 0;
 }
 
@@ -571,62 +717,87 @@ int ITRF_c_to_GCRF(fr::ITRFObject*, PyObject* time, const fr::View& r_in, const 
 
 int ITRF_c_to_TEME(fr::ITRFObject*, PyObject* time, const fr::View& r_in, const fr::View& v_in, const fr::View& r_out,
                    const fr::View& v_out) {
-    return teme_call(kn::TemeDirection::itrf_to_teme, time, r_in, v_in, r_out, v_out);
+    return core::guard([&] { return teme_call(kn::TemeDirection::itrf_to_teme, time, r_in, v_in, r_out, v_out); },
+                       -1);
 }
 
 int TEME_c_to_ITRF(fr::TEMEObject*, PyObject* time, const fr::View& r_in, const fr::View& v_in, const fr::View& r_out,
                    const fr::View& v_out) {
-    return teme_call(kn::TemeDirection::teme_to_itrf, time, r_in, v_in, r_out, v_out);
+    return core::guard([&] { return teme_call(kn::TemeDirection::teme_to_itrf, time, r_in, v_in, r_out, v_out); },
+                       -1);
 }
 
 fr::GCRFVTable g_gcrf_vtable = {&GCRF_c_to_ITRF};
 fr::ITRFVTable g_itrf_vtable = {&ITRF_c_to_GCRF, &ITRF_c_to_TEME};
 fr::TEMEVTable g_teme_vtable = {&TEME_c_to_ITRF};
 
-// Zeroes what a kernel leaves unwritten in an output: rows from `rows` on,
-// and columns from 3 on.
-void zero_unwritten(const fr::View& out, core::index_t rows) {
-    if (out.cols <= 3 && out.rows <= rows) return;
-    for (core::index_t i = 0; i < out.rows; ++i) {
-        for (core::index_t j = i < rows ? 3 : 0; j < out.cols; ++j) out(i, j) = 0.0;
+// numpy.empty_like(obj) as a base-class array: no subclass's
+// __array_finalize__ runs and keeps it (the result goes through
+// numpy.asarray anyway). The kernels write every element.
+Ref new_like(PyObject* obj) {
+    Ref arr;
+    if (PyArray_Check(obj)) {
+        arr = Ref::borrow(obj);
+    } else {
+        arr = Ref::steal(PyArray_FROM_O(obj));
+        if (!arr) return {};
     }
+    return Ref::steal(PyArray_NewLikeArray(core::as_array(arr.get()), NPY_KEEPORDER, nullptr, 0));
+}
+
+// Takes `obj` as a 2-D float64 view (writable if asked) and copies it into
+// `to`, a new array of the same shape that no Python code can reach; the
+// view is released before anything else runs.
+bool copy_into(PyObject* obj, bool writable, const fr::View& to) {
+    core::View2D view;
+    if (!view.acquire(obj, writable)) return false;
+    const auto from = view.span2();
+    if (from.rows != to.rows || from.cols != to.cols) {
+        // An object whose array form and buffer disagree.
+        PyErr_Format(PyExc_ValueError, "array of shape (%zd, %zd) exports a buffer of shape (%zd, %zd)", to.rows,
+                     to.cols, from.rows, from.cols);
+        return false;
+    }
+    for (core::index_t i = 0; i < from.rows; ++i) {
+        for (core::index_t j = 0; j < from.cols; ++j) to(i, j) = from(i, j);
+    }
+    return true;
 }
 
 // The Python side of a conversion method: allocate outputs like the inputs,
 // check the time, take the inputs, call the C-level slot, return the pair.
-// The standard frames' outputs start as zeros_like of the inputs. ENU
-// outputs are allocated unfilled, and after the
-// kernel has written rows 0..N-1, columns 0..2 (N the rows of the positions)
-// everything else is zeroed, which gives the same arrays without a fill pass
-// over the whole of them.
+// The outputs are new arrays that only this call holds. The standard
+// conversions run Python code (the time's scales, EOP) while they use their
+// inputs, so the inputs are first copied into the outputs, which the slot
+// then converts in place; ENU runs none (unless a mat_x_vec other than
+// vectools' own is bound: it may be a Python callback) and reads the
+// caller's arrays where they are.
 template <class Call>
 PyObject* convert_method(PyObject* time, PyObject* r, PyObject* v, bool enu, Call&& call) {
-    Ref r_out = enu ? core::empty_like(r) : core::zeros_like(r);
+    Ref r_out = new_like(r);
     if (!r_out) return nullptr;
     core::View2D r_out_view;
     if (!r_out_view.acquire(r_out.get(), true)) return nullptr;
-    Ref v_out = enu ? core::empty_like(v) : core::zeros_like(v);
+    Ref v_out = new_like(v);
     if (!v_out) return nullptr;
     core::View2D v_out_view;
     if (!v_out_view.acquire(v_out.get(), true)) return nullptr;
     if (!core::check_arg_type(time, velarion::time::Time_Type, "time")) return nullptr;
-    core::View2D r_in, v_in;
-    // The standard frames request writable inputs; ENU reads them only.
-    if (!r_in.acquire(r, !enu) || !v_in.acquire(v, !enu)) return nullptr;
-    if (call(r_in.span2(), v_in.span2(), r_out_view.span2(), v_out_view.span2()) < 0) return nullptr;
-    if (enu) {
-        zero_unwritten(r_out_view.span2(), r_in.shape(0));
-        zero_unwritten(v_out_view.span2(), r_in.shape(0));
+    const fr::View ro = r_out_view.span2(), vo = v_out_view.span2();
+    int done;
+    if (enu && vt::mat_x_vec == vt::mat_x_vec_own) {
+        core::View2D r_in, v_in;
+        if (!r_in.acquire(r, false) || !v_in.acquire(v, false)) return nullptr;
+        done = call(r_in.span2(), v_in.span2(), ro, vo);
+    } else {
+        // The standard frames request writable inputs; ENU reads them only.
+        if (!copy_into(r, !enu, ro) || !copy_into(v, !enu, vo)) return nullptr;
+        done = call(ro, vo, ro, vo);
     }
-    r_in.release();
-    v_in.release();
+    if (done < 0) return nullptr;
     r_out_view.release();
     v_out_view.release();
-    Ref ra = core::asarray(r_out.get());
-    if (!ra) return nullptr;
-    Ref va = core::asarray(v_out.get());
-    if (!va) return nullptr;
-    return PyTuple_Pack(2, ra.get(), va.get());
+    return PyTuple_Pack(2, r_out.get(), v_out.get());
 }
 
 constexpr const char* kGcrfToItrfNames[] = {"time", "r_GCRF", "v_GCRF"};
@@ -697,42 +868,45 @@ PyObject* TEME_new(PyTypeObject* type, PyObject*, PyObject*) {
 void ENU_c_rot_to_ITRF(fr::ENUObject* self, double rot[3][3]) { kn::enu_rot_to_itrf(self->lat, self->lon, rot); }
 void ENU_c_rot_from_ITRF(fr::ENUObject* self, double rot[3][3]) { kn::enu_rot_from_itrf(self->lat, self->lon, rot); }
 
-// Shape checks of the ENU conversions; they may run without the interpreter
-// lock, so the lock is taken to report a failure.
+// Shape checks of the ENU conversions: any number of positions, a velocity
+// per position, x, y, z only. They may run without the interpreter lock, so
+// the lock is taken to report a failure.
 bool enu_shapes_ok(const fr::View& r_in, const fr::View& v_in, const fr::View& r_out, const fr::View& v_out) {
-    const core::index_t n = r_in.rows;
-    const char* what = nullptr;
-    core::index_t rows = 0, cols = 0;
-    if (r_in.cols < 3) {
-        what = "position array";
-        rows = r_in.rows;
-        cols = r_in.cols;
-    } else if (v_in.rows < n || v_in.cols < 3) {
-        what = "velocity array";
-        rows = v_in.rows;
-        cols = v_in.cols;
-    } else if (r_out.rows < n || r_out.cols < 3) {
-        what = "position output";
-        rows = r_out.rows;
-        cols = r_out.cols;
-    } else if (v_out.rows < n || v_out.cols < 3) {
-        what = "velocity output";
-        rows = v_out.rows;
-        cols = v_out.cols;
-    }
-    if (!what) return true;
+    ShapeFault fault;
+    if (check_vectors(r_in.rows, "position", r_in, v_in, r_out, v_out, fault)) return true;
     PyGILState_STATE st = PyGILState_Ensure();
-    PyErr_Format(PyExc_ValueError,
-                 "%s has shape (%zd, %zd); at least (%zd, 3) is needed (one row of x, y, z per position)", what,
-                 rows, cols, n);
+    raise_shape_fault(fault);
     PyGILState_Release(st);
     return false;
 }
 
-// The 3x3 product of the ENU loops: the kernel behind vectools' published
-// mat_x_vec (bound at start-up), compiled in so that the per-row loop is
-// not two indirect calls (they cost more than the loop's own work).
-void mat_x_vec_call(double (*m)[3], double* v, double* out) noexcept { vt::mat_x_vec_kernel(m, v, out); }
+// The 3x3 products of the ENU loops. When the bound mat_x_vec is vectools'
+// own, its kernel is compiled in (two indirect calls per row would cost more
+// than the row's own work); otherwise the bound function is what the
+// binding says: it is called through its pointer, and a Python exception
+// that it leaves pending stops the loop.
+struct CompiledProduct {
+    bool operator()(double (*m)[3], double* v, double* out) const noexcept {
+        vt::mat_x_vec_kernel(m, v, out);
+        return true;
+    }
+};
+
+struct BoundProduct {
+    vt::mat_x_vec_t fn;
+    bool operator()(double (*m)[3], double* v, double* out) const {
+        fn(m, v, out);
+        return !core::error_pending_nogil();
+    }
+};
+
+bool enu_apply(double R[3][3], const double pre[3], const double post[3], const fr::View& r_in,
+               const fr::View& v_in, const fr::View& r_out, const fr::View& v_out) {
+    if (vt::mat_x_vec == vt::mat_x_vec_own) {
+        return kn::enu_apply(CompiledProduct{}, R, pre, post, r_in, v_in, r_out, v_out);
+    }
+    return kn::enu_apply(BoundProduct{vt::mat_x_vec}, R, pre, post, r_in, v_in, r_out, v_out);
+}
 
 int ENU_c_to_ITRF(fr::ENUObject* self, PyObject*, const fr::View& r_ENU, const fr::View& v_ENU,
                   const fr::View& r_ITRF, const fr::View& v_ITRF) {
@@ -740,8 +914,7 @@ int ENU_c_to_ITRF(fr::ENUObject* self, PyObject*, const fr::View& r_ENU, const f
     double R[3][3];
     kn::enu_rot_to_itrf(self->lat, self->lon, R);
     const double zero[3] = {0.0, 0.0, 0.0};
-    kn::enu_apply(mat_x_vec_call, R, zero, self->r_station_ITRF, r_ENU, v_ENU, r_ITRF, v_ITRF);
-    return 0;
+    return enu_apply(R, zero, self->r_station_ITRF, r_ENU, v_ENU, r_ITRF, v_ITRF) ? 0 : -1;
 }
 
 int ENU_c_from_ITRF(fr::ENUObject* self, PyObject*, const fr::View& r_ITRF, const fr::View& v_ITRF,
@@ -750,8 +923,7 @@ int ENU_c_from_ITRF(fr::ENUObject* self, PyObject*, const fr::View& r_ITRF, cons
     double Q[3][3];
     kn::enu_rot_from_itrf(self->lat, self->lon, Q);
     const double zero[3] = {0.0, 0.0, 0.0};
-    kn::enu_apply(mat_x_vec_call, Q, self->r_station_ITRF, zero, r_ITRF, v_ITRF, r_ENU, v_ENU);
-    return 0;
+    return enu_apply(Q, self->r_station_ITRF, zero, r_ITRF, v_ITRF, r_ENU, v_ENU) ? 0 : -1;
 }
 
 fr::ENUVTable g_enu_vtable = {&ENU_c_rot_to_ITRF, &ENU_c_rot_from_ITRF, &ENU_c_to_ITRF, &ENU_c_from_ITRF};
@@ -761,16 +933,20 @@ constexpr core::Signature kEnuSig{"ENU", kEnuNames, 3};
 
 struct EnuArgs {
     double lon, lat, alt;
-    PyObject* ell;  // borrowed
+    Ref ell;
 };
 
 bool parse_enu_args(PyObject* args, PyObject* kwds, EnuArgs& out) {
     PyObject* a[4];
     if (!core::parse_args(kEnuSig, args, kwds, a)) return false;
+    // The values are borrowed from `kwds`, which Python code run below (a
+    // __float__) can reach and change (tp_init gets the same dict): hold them.
+    Ref held[4];
+    for (int k = 0; k < 4; ++k) held[k] = Ref::borrow(a[k]);
     if (!core::to_double(a[0], out.lon) || !core::to_double(a[1], out.lat) || !core::to_double(a[2], out.alt))
         return false;
-    out.ell = a[3] ? a[3] : g_default_ell;
-    return core::check_arg_type(out.ell, ell::Ellipsoid_Type, "ell", false);
+    out.ell = a[3] ? std::move(held[3]) : Ref::borrow(g_default_ell);
+    return core::check_arg_type(out.ell.get(), ell::Ellipsoid_Type, "ell", false);
 }
 
 // All the work of construction happens here, before __init__.
@@ -781,11 +957,13 @@ PyObject* ENU_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!self) return nullptr;
     fr::ENUObject* e = as_enu(self.get());
     e->vtab = &g_enu_vtable;
-    e->ell = Py_NewRef(p.ell);
+    e->ell = p.ell.new_ref();
     e->lon = p.lon;
     e->lat = p.lat;
     e->alt = p.alt;
-    auto* ellipsoid = reinterpret_cast<ell::EllipsoidObject*>(e->ell);
+    // The geodetic-to-Cartesian step refuses non-finite values and latitudes
+    // outside [-pi/2, pi/2] (degrees given for radians).
+    auto* ellipsoid = reinterpret_cast<ell::EllipsoidObject*>(p.ell.get());
     if (ellipsoid->vtab->c_geodetic_to_cartesian(ellipsoid, e->r_station_ITRF, e->lat, e->lon, e->alt) < 0)
         return nullptr;
     Ref to_itrf = Ref::steal(PyObject_GetAttr(self.get(), S.to_ITRF));
@@ -795,8 +973,9 @@ PyObject* ENU_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     core::replace_slot(e->base._transforms, table.release());
     Ref from_itrf = Ref::steal(PyObject_GetAttr(self.get(), S.from_ITRF));
     if (!from_itrf) return nullptr;
+    Ref itrf = Ref::borrow(g_ITRF);
     Ref done = Ref::steal(
-        PyObject_CallMethodObjArgs(g_ITRF, S.register_transform, self.get(), from_itrf.get(), nullptr));
+        PyObject_CallMethodObjArgs(itrf.get(), S.register_transform, self.get(), from_itrf.get(), nullptr));
     if (!done) return nullptr;
     return self.release();
 }
@@ -891,6 +1070,8 @@ constexpr core::Signature kRpcSig{"RPC", kRpcNames, 4};
 PyObject* RPC_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* a[4];
     if (!core::parse_args(kRpcSig, args, kwds, a)) return nullptr;
+    Ref held[4];  // borrowed from `kwds`, which code run by a buffer request could change
+    for (int k = 0; k < 4; ++k) held[k] = Ref::borrow(a[k]);
     if (!check_writable_2d(a[1]) || !check_writable_2d(a[2])) return nullptr;
     if (!core::check_arg_type(a[0], velarion::time::Time_Type, "time")) return nullptr;
     if (!core::check_arg_type(a[3], fr::Frame_Type, "frame")) return nullptr;
@@ -900,7 +1081,8 @@ PyObject* RPC_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 // ===========================================================================
 // Type specs and docstrings.
 
-#define VELARION_FASTCALL(fn) (PyCFunction)(void (*)(void))(fn)
+// Every function that CPython calls is registered through core::entry.
+#define VELARION_FASTCALL(fn) (PyCFunction)(void (*)(void))(core::entry<fn>)
 
 constexpr const char kFrameDoc[] =
     "Abstract base class for reference frames and coordinate systems.\n\n"
@@ -998,7 +1180,7 @@ AnnotatedDef Frame_annotated[] = {
      kItemParams, "bool", true},
     {{"get_route", VELARION_FASTCALL(Frame_get_route), METH_FASTCALL | METH_KEYWORDS, kGetRouteDoc},
      kRouteParams, "list[Frame]", true},
-    {{"transforms", Frame_transforms, METH_NOARGS, kTransformsDoc}, {}, "dict[Frame, Callable]", false},
+    {{"transforms", core::entry<Frame_transforms>, METH_NOARGS, kTransformsDoc}, {}, "dict[Frame, Callable]", false},
     {{"register_transform", VELARION_FASTCALL(Frame_register_transform), METH_FASTCALL | METH_KEYWORDS,
       kRegisterDoc},
      kRegisterParams, "None", false},
@@ -1009,21 +1191,21 @@ AnnotatedDef Frame_annotated[] = {
 };
 
 PyMethodDef Frame_methods[] = {
-    {"__hash__", Frame_hash_method, METH_NOARGS | METH_COEXIST, kHashDoc},
+    {"__hash__", core::entry<Frame_hash_method>, METH_NOARGS | METH_COEXIST, kHashDoc},
     VELARION_NO_PICKLE_METHODS,
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef Frame_getset[] = {
-    {"name", Frame_get_name, nullptr, kNameDoc, nullptr},
-    {"_transforms", Frame_get_transforms_attr, Frame_set_transforms_attr, "_transforms: object", nullptr},
+    {"name", core::entry<Frame_get_name>, nullptr, kNameDoc, nullptr},
+    {"_transforms", core::entry<Frame_get_transforms_attr>, core::entry<Frame_set_transforms_attr>, "_transforms: object", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot Frame_slots[] = {{Py_tp_doc, (void*)kFrameDoc},
-                             {Py_tp_new, (void*)Frame_new},
-                             {Py_tp_dealloc, (void*)Frame_dealloc},
-                             {Py_tp_traverse, (void*)Frame_traverse},
-                             {Py_tp_clear, (void*)Frame_clear},
-                             {Py_tp_hash, (void*)Frame_hash},
+                             {Py_tp_new, (void*)core::entry<Frame_new>},
+                             {Py_tp_dealloc, (void*)core::entry<Frame_dealloc>},
+                             {Py_tp_traverse, (void*)core::entry<Frame_traverse>},
+                             {Py_tp_clear, (void*)core::entry<Frame_clear>},
+                             {Py_tp_hash, (void*)core::entry<Frame_hash>},
                              {Py_tp_methods, Frame_methods},
                              {Py_tp_getset, Frame_getset},
                              {0, nullptr}};
@@ -1099,24 +1281,24 @@ PyMethodDef ITRF_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, 
 PyMethodDef TEME_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot GCRF_slots[] = {{Py_tp_doc, (void*)kGCRFDoc},
-                            {Py_tp_new, (void*)GCRF_new},
-                            {Py_tp_dealloc, (void*)Frame_dealloc},
-                            {Py_tp_traverse, (void*)Frame_traverse},
-                            {Py_tp_clear, (void*)Frame_clear},
+                            {Py_tp_new, (void*)core::entry<GCRF_new>},
+                            {Py_tp_dealloc, (void*)core::entry<Frame_dealloc>},
+                            {Py_tp_traverse, (void*)core::entry<Frame_traverse>},
+                            {Py_tp_clear, (void*)core::entry<Frame_clear>},
                             {Py_tp_methods, GCRF_methods},
                             {0, nullptr}};
 PyType_Slot ITRF_slots[] = {{Py_tp_doc, (void*)kITRFDoc},
-                            {Py_tp_new, (void*)ITRF_new},
-                            {Py_tp_dealloc, (void*)Frame_dealloc},
-                            {Py_tp_traverse, (void*)Frame_traverse},
-                            {Py_tp_clear, (void*)Frame_clear},
+                            {Py_tp_new, (void*)core::entry<ITRF_new>},
+                            {Py_tp_dealloc, (void*)core::entry<Frame_dealloc>},
+                            {Py_tp_traverse, (void*)core::entry<Frame_traverse>},
+                            {Py_tp_clear, (void*)core::entry<Frame_clear>},
                             {Py_tp_methods, ITRF_methods},
                             {0, nullptr}};
 PyType_Slot TEME_slots[] = {{Py_tp_doc, (void*)kTEMEDoc},
-                            {Py_tp_new, (void*)TEME_new},
-                            {Py_tp_dealloc, (void*)Frame_dealloc},
-                            {Py_tp_traverse, (void*)Frame_traverse},
-                            {Py_tp_clear, (void*)Frame_clear},
+                            {Py_tp_new, (void*)core::entry<TEME_new>},
+                            {Py_tp_dealloc, (void*)core::entry<Frame_dealloc>},
+                            {Py_tp_traverse, (void*)core::entry<Frame_traverse>},
+                            {Py_tp_clear, (void*)core::entry<Frame_clear>},
                             {Py_tp_methods, TEME_methods},
                             {0, nullptr}};
 
@@ -1155,11 +1337,11 @@ constexpr const char kEnuFromItrfDoc[] =
     "v_ENU : ndarray of shape (N, 3)\n    Velocity vectors in ENU.";
 
 AnnotatedDef ENU_annotated[] = {
-    {{"rot_to_ITRF", ENU_rot_to_ITRF, METH_NOARGS,
+    {{"rot_to_ITRF", core::entry<ENU_rot_to_ITRF>, METH_NOARGS,
       "ENU.rot_to_ITRF(self) -> ndarray[double]\nCompute the rotation matrix from ENU to ITRF.\n\n"
       "Returns\n-------\nndarray of shape (3, 3)\n    R with r_ITRF = R @ r_ENU for vectors relative to the station."},
      {}, kArray, false},
-    {{"rot_from_ITRF", ENU_rot_from_ITRF, METH_NOARGS,
+    {{"rot_from_ITRF", core::entry<ENU_rot_from_ITRF>, METH_NOARGS,
       "ENU.rot_from_ITRF(self) -> ndarray[double]\nCompute the rotation matrix from ITRF to ENU.\n\n"
       "Returns\n-------\nndarray of shape (3, 3)\n    The transpose of rot_to_ITRF()."},
      {}, kArray, false},
@@ -1172,19 +1354,19 @@ AnnotatedDef ENU_annotated[] = {
 PyMethodDef ENU_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef ENU_getset[] = {
-    {"r_station_ITRF", ENU_get_r_station, nullptr,
+    {"r_station_ITRF", core::entry<ENU_get_r_station>, nullptr,
      "Get the ITRF coordinates of the ground station.\n\n"
      "Returns\n-------\nndarray of shape (3,)\n    Station position in ITRF [meters] (a new array on every read).",
      nullptr},
-    {"ell", ENU_get_ell, nullptr, nullptr, nullptr},
+    {"ell", core::entry<ENU_get_ell>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot ENU_slots[] = {{Py_tp_doc, (void*)kENUDoc},
-                           {Py_tp_new, (void*)ENU_new},
-                           {Py_tp_init, (void*)ENU_init},
-                           {Py_tp_dealloc, (void*)ENU_dealloc},
-                           {Py_tp_traverse, (void*)ENU_traverse},
-                           {Py_tp_clear, (void*)ENU_clear},
+                           {Py_tp_new, (void*)core::entry<ENU_new>},
+                           {Py_tp_init, (void*)core::entry<ENU_init>},
+                           {Py_tp_dealloc, (void*)core::entry<ENU_dealloc>},
+                           {Py_tp_traverse, (void*)core::entry<ENU_traverse>},
+                           {Py_tp_clear, (void*)core::entry<ENU_clear>},
                            {Py_tp_methods, ENU_methods},
                            {Py_tp_getset, ENU_getset},
                            {0, nullptr}};
@@ -1195,17 +1377,17 @@ PyMethodDef PIC_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, n
 PyMethodDef RPC_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot PIC_slots[] = {{Py_tp_doc, (void*)"Pseudo-Radial, in-track, cross-track"},
-                           {Py_tp_new, (void*)Frame_new},
-                           {Py_tp_dealloc, (void*)Frame_dealloc},
-                           {Py_tp_traverse, (void*)Frame_traverse},
-                           {Py_tp_clear, (void*)Frame_clear},
+                           {Py_tp_new, (void*)core::entry<Frame_new>},
+                           {Py_tp_dealloc, (void*)core::entry<Frame_dealloc>},
+                           {Py_tp_traverse, (void*)core::entry<Frame_traverse>},
+                           {Py_tp_clear, (void*)core::entry<Frame_clear>},
                            {Py_tp_methods, PIC_methods},
                            {0, nullptr}};
 PyType_Slot RPC_slots[] = {{Py_tp_doc, (void*)"Radial, Pseudo-in-track, Cross-track"},
-                           {Py_tp_new, (void*)RPC_new},
-                           {Py_tp_dealloc, (void*)Frame_dealloc},
-                           {Py_tp_traverse, (void*)Frame_traverse},
-                           {Py_tp_clear, (void*)Frame_clear},
+                           {Py_tp_new, (void*)core::entry<RPC_new>},
+                           {Py_tp_dealloc, (void*)core::entry<Frame_dealloc>},
+                           {Py_tp_traverse, (void*)core::entry<Frame_traverse>},
+                           {Py_tp_clear, (void*)core::entry<Frame_clear>},
                            {Py_tp_methods, RPC_methods},
                            {0, nullptr}};
 
@@ -1219,10 +1401,11 @@ PyObject* get_GCRF(PyObject*, PyObject*) { return Py_NewRef(g_GCRF); }
 PyObject* get_TEME(PyObject*, PyObject*) { return Py_NewRef(g_TEME); }
 PyObject* get_ITRF(PyObject*, PyObject*) { return Py_NewRef(g_ITRF); }
 
-PyMethodDef module_methods[] = {{"get_GCRF", get_GCRF, METH_NOARGS, "get_GCRF() -> Frame"},
-                                {"get_TEME", get_TEME, METH_NOARGS, "get_TEME() -> Frame"},
-                                {"get_ITRF", get_ITRF, METH_NOARGS, "get_ITRF() -> Frame"},
-                                {nullptr, nullptr, 0, nullptr}};
+// The accessors of the singletons, annotated to return "Frame": added at
+// start-up through core::add_annotated_function, each after its singleton.
+PyMethodDef get_GCRF_def = {"get_GCRF", core::entry<get_GCRF>, METH_NOARGS, "get_GCRF() -> Frame"};
+PyMethodDef get_TEME_def = {"get_TEME", core::entry<get_TEME>, METH_NOARGS, "get_TEME() -> Frame"};
+PyMethodDef get_ITRF_def = {"get_ITRF", core::entry<get_ITRF>, METH_NOARGS, "get_ITRF() -> Frame"};
 
 // `from <module> import <name>` into the module namespace under `as`.
 int import_name(PyObject* module, const char* from, const char* name, const char* as) {
@@ -1253,11 +1436,14 @@ PyTypeObject* add_subtype(PyObject* module, PyType_Spec* spec) {
     return core::add_type(module, spec, reinterpret_cast<PyObject*>(fr::Frame_Type));
 }
 
-// Creates a singleton, stores it in its variable and in the registry.
-int make_singleton(PyTypeObject* type, PyObject*& variable, PyObject* registry, const char* key) {
+// Creates a singleton, stores it in its variable, defines its accessor and
+// enters it in the registry.
+int make_singleton(PyTypeObject* type, PyObject*& variable, PyObject* module, PyTypeObject* function_type,
+                   PyMethodDef* accessor, PyObject* registry, const char* key) {
     PyObject* obj = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type));
     if (!obj) return -1;
     core::replace_slot(variable, obj);
+    if (core::add_annotated_function(function_type, module, accessor, {}, "Frame") < 0) return -1;
     return PyDict_SetItemString(registry, key, obj);
 }
 
@@ -1266,8 +1452,10 @@ PyObject* frames_create(PyObject* spec, PyModuleDef*) { return g_once.create(spe
 int frames_exec(PyObject* module) {
     if (int r = g_once.enter(module, "frames"); r <= 0) return r;
     Ref registry;
-    Ref method_type;  // the wrappers of the annotated methods keep their type alive
+    Ref method_type;    // the wrappers of the annotated methods keep their type alive
+    Ref function_type;  // likewise for the module functions
     PyTypeObject* mt = nullptr;
+    PyTypeObject* ft = nullptr;
     VELARION_CHECK(make_names());
 
     // 1. The C-level variables, None until the singletons exist.
@@ -1325,10 +1513,13 @@ int frames_exec(PyObject* module) {
     VELARION_CHECK(add_annotated(mt, fr::ITRF_Type, ITRF_annotated));
     VELARION_CHECK(add_annotated(mt, fr::TEME_Type, TEME_annotated));
 
-    // 7-9. The singletons, in registry order.
-    VELARION_CHECK(make_singleton(fr::GCRF_Type, g_GCRF, registry.get(), "GCRF"));
-    VELARION_CHECK(make_singleton(fr::TEME_Type, g_TEME, registry.get(), "TEME"));
-    VELARION_CHECK(make_singleton(fr::ITRF_Type, g_ITRF, registry.get(), "ITRF"));
+    // 7-9. The singletons and their accessors, in registry order.
+    function_type = Ref::steal(reinterpret_cast<PyObject*>(core::annotated_function_type(module)));
+    VELARION_CHECK(function_type.get());
+    ft = reinterpret_cast<PyTypeObject*>(function_type.get());
+    VELARION_CHECK(make_singleton(fr::GCRF_Type, g_GCRF, module, ft, &get_GCRF_def, registry.get(), "GCRF"));
+    VELARION_CHECK(make_singleton(fr::TEME_Type, g_TEME, module, ft, &get_TEME_def, registry.get(), "TEME"));
+    VELARION_CHECK(make_singleton(fr::ITRF_Type, g_ITRF, module, ft, &get_ITRF_def, registry.get(), "ITRF"));
 
     // 10. ENU's default ellipsoid and methods.
     g_default_ell = Py_NewRef(*ell::WGS84);
@@ -1339,14 +1530,14 @@ error:
 }
 
 PyModuleDef_Slot frames_slots[] = {
-    {Py_mod_create, (void*)frames_create}, {Py_mod_exec, (void*)frames_exec}, {0, nullptr}};
+    {Py_mod_create, (void*)core::entry<frames_create>}, {Py_mod_exec, (void*)core::entry<frames_exec>}, {0, nullptr}};
 
 PyModuleDef frames_def = {PyModuleDef_HEAD_INIT,
                           "velarion.frames.frames",
                           "Reference frames: the frame registry and transform graph, the standard frames GCRF,\n"
                           "ITRF and TEME with their conversions, topocentric ENU frames, PIC and RPC.",
                           0,
-                          module_methods,
+                          nullptr,
                           frames_slots,
                           nullptr,
                           nullptr,

@@ -3,9 +3,14 @@
 // singleton variables GCRF, ITRF and TEME, and the binder import_frames().
 //
 // Conversion slots take (self, time, r_in, v_in, r_out, v_out): `time` is a
-// Time (or None), the four views are 2-D float64 strided views; the slot
-// writes rows 0..N-1, columns 0..2 of the outputs and returns 0, or -1 with
-// a Python exception set (nothing written then).
+// Time (or None), the four views are 2-D float64 strided views of exactly N
+// rows (N the epochs of `time`; for ENU, the rows of r_in) and 3 columns,
+// anything else being refused with ValueError; the slot writes the outputs
+// and returns 0, or -1 with a Python exception set (nothing written then).
+// The output views may be the input views (in-place conversion). The
+// standard frames' slots run Python code (the time's scales, EOP) before
+// they touch the views: the caller passes views of arrays that such code
+// cannot reach (arrays it made itself, or private copies).
 #ifndef VELARION_FRAMES_FRAMES_HPP
 #define VELARION_FRAMES_FRAMES_HPP
 
@@ -49,7 +54,9 @@ struct TEMEVTable {
 // ENU: the rotations fill a row-major 3x3 matrix and cannot fail. The
 // conversions do not read `time`, touch no Python object in their loop and
 // may be called without the interpreter lock (they take it only to report a
-// shape error). Output views may be the input views (in-place conversion).
+// shape error, or to test for an exception left by a mat_x_vec bound in
+// place of vectools' own). Output views may be the input views (in-place
+// conversion).
 struct ENUVTable {
     void (*c_rot_to_ITRF)(ENUObject* self, double rot[3][3]);
     void (*c_rot_from_ITRF)(ENUObject* self, double rot[3][3]);

@@ -41,13 +41,22 @@ inline void enu_rot_from_itrf(double lat, double lon, double R[3][3]) noexcept {
 }
 
 // out = R . (r - pre) + post for positions, out = R . v for velocities, rows
-// 0..n-1 (n = r_in.rows). `mat_x_vec` is the 3x3 product (out never aliases
-// its vector argument). Both input rows are copied before the output rows
-// are written, so the outputs may be the inputs.
-template <class MatXVec>
-inline void enu_apply(MatXVec mat_x_vec, double R[3][3], const double pre[3], const double post[3],
+// 0..n-1 (n = r_in.rows). `product(R, v, out)` is the 3x3 product (out never
+// aliases v); it returns false to stop the loop (a failure it reports
+// itself), and then so does this function. Both input rows are copied before
+// the output rows are written, so the outputs may be the inputs.
+template <class Product>
+inline bool enu_apply(Product product, const double R[3][3], const double pre_in[3], const double post_in[3],
                       const core::Strided2D<double>& r_in, const core::Strided2D<double>& v_in,
-                      const core::Strided2D<double>& r_out, const core::Strided2D<double>& v_out) noexcept {
+                      const core::Strided2D<double>& r_out, const core::Strided2D<double>& v_out) {
+    // Local copies: the stores through the output views cannot alias them,
+    // so they stay in registers across rows.
+    double M[3][3], pre[3], post[3];
+    for (int j = 0; j < 3; ++j) {
+        pre[j] = pre_in[j];
+        post[j] = post_in[j];
+        for (int k = 0; k < 3; ++k) M[j][k] = R[j][k];
+    }
     for (core::index_t i = 0; i < r_in.rows; ++i) {
         double r[3], v[3], ro[3], vo[3];
         r_in.load3(i, r);
@@ -55,14 +64,14 @@ inline void enu_apply(MatXVec mat_x_vec, double R[3][3], const double pre[3], co
         r[0] -= pre[0];
         r[1] -= pre[1];
         r[2] -= pre[2];
-        mat_x_vec(R, r, ro);
-        mat_x_vec(R, v, vo);
+        if (!product(M, r, ro) || !product(M, v, vo)) return false;
         ro[0] += post[0];
         ro[1] += post[1];
         ro[2] += post[2];
         r_out.store3(i, ro);
         v_out.store3(i, vo);
     }
+    return true;
 }
 
 }  // namespace velarion::frames::kernels

@@ -32,11 +32,25 @@ inline ell::Shape shape_of(const EllipsoidObject* self) noexcept { return ell::S
 
 // --- C level -------------------------------------------------------------------
 
+// The text of a loop's fault, completed by " (point %zd ...)".
+const char* fault_text(ell::Fault f) noexcept {
+    return f == ell::Fault::latitude_range ? "latitude must be within [-pi/2, pi/2] radians" : "input must be finite";
+}
+
 int Ellipsoid_c_geodetic_to_cartesian(EllipsoidObject* self, double out[3], double lat, double lon, double alt) {
-    if (!(std::isfinite(lat) && std::isfinite(lon) && std::isfinite(alt))) {
+    const ell::Fault fault = ell::check_geodetic(lat, lon, alt);
+    if (fault != ell::Fault::none) {
         Ref values = Ref::steal(Py_BuildValue("(ddd)", lat, lon, alt));
-        if (values) PyErr_Format(PyExc_ValueError, "geodetic coordinates must be finite; got (lat, lon, alt) = %R",
-                                 values.get());
+        if (!values) return -1;
+        if (fault == ell::Fault::not_finite) {
+            PyErr_Format(PyExc_ValueError, "geodetic coordinates must be finite; got (lat, lon, alt) = %R",
+                         values.get());
+        } else {
+            PyErr_Format(PyExc_ValueError,
+                         "geodetic latitude must be within [-pi/2, pi/2] radians (degrees given for radians?); "
+                         "got (lat, lon, alt) = %R",
+                         values.get());
+        }
         return -1;
     }
     ell::geodetic_to_cartesian(shape_of(self), lat, lon, alt, out);
@@ -53,6 +67,10 @@ constexpr core::Signature kNewSig{"Ellipsoid", kNewNames, 2};
 PyObject* Ellipsoid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* v[3];
     if (!core::parse_args(kNewSig, args, kwargs, v)) return nullptr;
+    // Borrowed from `kwargs`, which Python code run below (a __float__) can
+    // reach and change: hold them.
+    Ref held[3];
+    for (int k = 0; k < 3; ++k) held[k] = Ref::borrow(v[k]);
     double a, f;
     if (!core::to_double(v[0], a) || !core::to_double(v[1], f)) return nullptr;
     if (!(std::isfinite(a) && a > 0.0)) {
@@ -62,6 +80,14 @@ PyObject* Ellipsoid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     if (!(std::isfinite(f) && f >= 0.0 && f < 1.0)) {
         PyErr_Format(PyExc_ValueError, "Ellipsoid: f (flattening) must be finite and in [0, 1), got %R", v[1]);
+        return nullptr;
+    }
+    if (!(a / (1.0 - f) <= 1e300)) {
+        // The conversions work with radii of curvature up to this one, added
+        // to distances up to the largest double.
+        PyErr_Format(PyExc_ValueError,
+                     "Ellipsoid: a / (1 - f), the polar radius of curvature, must not exceed 1e300 m; got a=%R, f=%R",
+                     v[0], v[1]);
         return nullptr;
     }
     PyObject* name = v[2];
@@ -138,7 +164,8 @@ Ref component_view(PyObject* arr, int nd, npy_intp offset) {
     return view;
 }
 
-using Loop = std::ptrdiff_t (*)(const ell::Shape&, std::ptrdiff_t, char* const*, const std::ptrdiff_t*) noexcept;
+using Loop = std::ptrdiff_t (*)(const ell::Shape&, std::ptrdiff_t, char* const*, const std::ptrdiff_t*,
+                                ell::Fault&) noexcept;
 
 // Runs `loop` over six operands (three inputs, three outputs; outputs given
 // as nullptr are allocated). Returns the iterator's operand array (new
@@ -159,6 +186,7 @@ bool run_loop(const ell::Shape& s, Loop loop, PyArrayObject* ops[6], Ref result[
         ~Dealloc() { NpyIter_Deallocate(it); }
     } guard{it};
     std::ptrdiff_t bad = -1, done = 0;
+    ell::Fault fault = ell::Fault::none;
     if (NpyIter_GetIterSize(it) > 0) {
         NpyIter_IterNextFunc* next = NpyIter_GetIterNext(it, nullptr);
         if (!next) return false;
@@ -166,7 +194,7 @@ bool run_loop(const ell::Shape& s, Loop loop, PyArrayObject* ops[6], Ref result[
         npy_intp* strides = NpyIter_GetInnerStrideArray(it);
         npy_intp* size = NpyIter_GetInnerLoopSizePtr(it);
         do {
-            std::ptrdiff_t k = loop(s, *size, data, strides);
+            std::ptrdiff_t k = loop(s, *size, data, strides, fault);
             if (k >= 0) {
                 bad = done + k;
                 break;
@@ -175,7 +203,7 @@ bool run_loop(const ell::Shape& s, Loop loop, PyArrayObject* ops[6], Ref result[
         } while (next(it));
     }
     if (bad >= 0) {
-        PyErr_Format(PyExc_ValueError, "%s: input must be finite (point %zd in iteration order is not)", what, bad);
+        PyErr_Format(PyExc_ValueError, "%s: %s (point %zd in iteration order is not)", what, fault_text(fault), bad);
         return false;
     }
     PyArrayObject** operands = NpyIter_GetOperandArray(it);
@@ -280,14 +308,15 @@ PyMemberDef Ellipsoid_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyMethodDef Ellipsoid_methods[] = {
-    {"geodetic_to_cartesian", (PyCFunction)(void (*)(void))Ellipsoid_geodetic_to_cartesian,
+    {"geodetic_to_cartesian", (PyCFunction)(void (*)(void))core::entry<Ellipsoid_geodetic_to_cartesian>,
      METH_FASTCALL | METH_KEYWORDS,
      "geodetic_to_cartesian(lat, lon, alt)\n--\n\n"
      "Earth-fixed Cartesian position of geodetic coordinates.\n\n"
      "lat, lon [radians] and alt [meters] above the ellipsoid: numbers or arrays,\n"
      "broadcast together. Returns a new float64 array of shape broadcast + (3,)\n"
-     "holding x, y, z [meters]. Non-finite input raises ValueError."},
-    {"cartesian_to_geodetic", (PyCFunction)(void (*)(void))Ellipsoid_cartesian_to_geodetic,
+     "holding x, y, z [meters]. Non-finite input, or a latitude outside\n"
+     "[-pi/2, pi/2], raises ValueError."},
+    {"cartesian_to_geodetic", (PyCFunction)(void (*)(void))core::entry<Ellipsoid_cartesian_to_geodetic>,
      METH_FASTCALL | METH_KEYWORDS,
      "cartesian_to_geodetic(r)\n--\n\n"
      "Geodetic coordinates of Earth-fixed Cartesian positions.\n\n"
@@ -297,23 +326,24 @@ PyMethodDef Ellipsoid_methods[] = {
      "(NumPy scalars for a single point). Exact to the precision of doubles\n"
      "everywhere, the poles, the inside of the ellipsoid and its centre included;\n"
      "on the axis the longitude is 0 and at the centre the latitude is pi/2."},
-    {"__reduce__", Ellipsoid_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", core::entry<Ellipsoid_reduce>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 constexpr const char kEllipsoidDoc[] =
     "Ellipsoid(a, f, name='')\n--\n\n"
     "Reference ellipsoid of revolution.\n\n"
     "a: equatorial radius [meters], finite and positive; f: flattening,\n"
-    "finite and in [0, 1) (0 is a sphere); name: a label (str).\n"
+    "finite and in [0, 1) (0 is a sphere), with a / (1 - f) at most 1e300;\n"
+    "name: a label (str).\n"
     "Derived attributes: b = a (1 - f), the polar radius, and e2 = f (2 - f),\n"
     "the first eccentricity squared. Ellipsoids compare equal when a and f do.";
 
 PyType_Slot Ellipsoid_slots[] = {{Py_tp_doc, (void*)kEllipsoidDoc},
-                                 {Py_tp_new, (void*)Ellipsoid_new},
-                                 {Py_tp_dealloc, (void*)Ellipsoid_dealloc},
-                                 {Py_tp_repr, (void*)Ellipsoid_repr},
-                                 {Py_tp_richcompare, (void*)Ellipsoid_richcompare},
-                                 {Py_tp_hash, (void*)Ellipsoid_hash},
+                                 {Py_tp_new, (void*)core::entry<Ellipsoid_new>},
+                                 {Py_tp_dealloc, (void*)core::entry<Ellipsoid_dealloc>},
+                                 {Py_tp_repr, (void*)core::entry<Ellipsoid_repr>},
+                                 {Py_tp_richcompare, (void*)core::entry<Ellipsoid_richcompare>},
+                                 {Py_tp_hash, (void*)core::entry<Ellipsoid_hash>},
                                  {Py_tp_members, Ellipsoid_members},
                                  {Py_tp_methods, Ellipsoid_methods},
                                  {0, nullptr}};
@@ -356,7 +386,7 @@ error:
 }
 
 PyModuleDef_Slot ellipsoid_slots[] = {
-    {Py_mod_create, (void*)ellipsoid_create}, {Py_mod_exec, (void*)ellipsoid_exec}, {0, nullptr}};
+    {Py_mod_create, (void*)core::entry<ellipsoid_create>}, {Py_mod_exec, (void*)core::entry<ellipsoid_exec>}, {0, nullptr}};
 
 PyModuleDef ellipsoid_def = {PyModuleDef_HEAD_INIT, "velarion.mathtools.ellipsoid.ellipsoid",
                              "Reference ellipsoids (WGS84, GRS80, WGS72) and geodetic <-> Cartesian conversions.", 0,

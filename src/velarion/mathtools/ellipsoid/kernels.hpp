@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <numbers>
 
 namespace velarion::ellipsoid {
 
@@ -35,12 +36,19 @@ struct Shape {
     }
 };
 
+// 1 - e2 sin^2(phi), as cos^2 + (1 - e2) sin^2: never 0 at a pole, even
+// when f is so close to 1 that e2 rounds to 1 (then 1 - e2 sin^2 is 0 and
+// the radii of curvature come out infinite).
+inline double one_minus_e2_sin2(const Shape& s, double sphi, double cphi) noexcept {
+    return cphi * cphi + s.e2m * sphi * sphi;
+}
+
 // Earth-fixed position (m) of geodetic latitude `lat`, longitude `lon` (rad)
 // and height `alt` (m) above the ellipsoid.
 inline void geodetic_to_cartesian(const Shape& s, double lat, double lon, double alt, double out[3]) noexcept {
     const double sphi = std::sin(lat), cphi = std::cos(lat);
     const double slam = std::sin(lon), clam = std::cos(lon);
-    const double n = s.a / std::sqrt(1.0 - s.e2 * sphi * sphi);  // prime vertical radius
+    const double n = s.a / std::sqrt(one_minus_e2_sin2(s, sphi, cphi));  // prime vertical radius
     const double rxy = (n + alt) * cphi;
     out[0] = rxy * clam;
     out[1] = rxy * slam;
@@ -57,9 +65,11 @@ inline void cartesian_to_geodetic(const Shape& s, const double r[3], double& lat
     const double dist = std::hypot(rxy, z);
     const double a = s.a;
     double sphi, cphi;
-    if (dist > 2.0 * a / std::numeric_limits<double>::epsilon()) {
-        // So far away that the ellipsoid is a point; halving keeps the
-        // horizontal distance finite for any finite input.
+    if (dist * (0.5 * std::numeric_limits<double>::epsilon()) > a) {
+        // So far away that the ellipsoid is a point (dist > 2 a / eps, written
+        // so that neither side overflows for the largest a, and an
+        // overflowed dist still lands here); halving keeps the horizontal
+        // distance finite for any finite input.
         lat = std::atan2(z / 2.0, std::hypot(x / 2.0, y / 2.0));
         alt = dist;
         return;
@@ -116,7 +126,7 @@ inline void cartesian_to_geodetic(const Shape& s, const double r[3], double& lat
     // Inside the evolute, where M + h <= 0, the closed form is kept as is.
     {
         const double sp = std::sin(lat), cp = std::cos(lat);
-        const double w2 = 1.0 - s.e2 * sp * sp;
+        const double w2 = one_minus_e2_sin2(s, sp, cp);
         const double n = a / std::sqrt(w2);
         const double m = n * s.e2m / w2;
         const double h = rxy * cp + z * sp - a * std::sqrt(w2);
@@ -126,21 +136,33 @@ inline void cartesian_to_geodetic(const Shape& s, const double r[3], double& lat
     const double sp = std::sin(lat), cp = std::cos(lat);
     // h = rxy cos(phi) + z sin(phi) - a sqrt(1 - e2 sin^2 phi): exact
     // distance along the normal, free of the 1/cos(phi) of the usual forms.
-    alt = rxy * cp + z * sp - a * std::sqrt(1.0 - s.e2 * sp * sp);
+    alt = rxy * cp + z * sp - a * std::sqrt(one_minus_e2_sin2(s, sp, cp));
+}
+
+// What a loop found wrong with a point.
+enum class Fault { none, not_finite, latitude_range };
+
+// Whether a geodetic latitude, longitude and height can be converted: all
+// finite, the latitude within [-pi/2, pi/2] (a latitude past a pole is a
+// mistake, such as degrees given for radians, not another point).
+inline Fault check_geodetic(double lat, double lon, double alt) noexcept {
+    if (!(std::isfinite(lat) && std::isfinite(lon) && std::isfinite(alt))) return Fault::not_finite;
+    if (!(std::fabs(lat) <= std::numbers::pi / 2)) return Fault::latitude_range;
+    return Fault::none;
 }
 
 // Strided loops over n points (pointers and strides in bytes). Each returns
-// the index of the first point with a non-finite input, after which nothing
-// more is written, or -1 when all were converted.
+// the index of the first point it cannot convert (the reason in `fault`),
+// after which nothing more is written, or -1 when all were converted.
 inline std::ptrdiff_t geodetic_to_cartesian_loop(const Shape& s, std::ptrdiff_t n, char* const* p,
-                                                 const std::ptrdiff_t* stride) noexcept {
+                                                 const std::ptrdiff_t* stride, Fault& fault) noexcept {
     const char *plat = p[0], *plon = p[1], *palt = p[2];
     char *px = p[3], *py = p[4], *pz = p[5];
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const double lat = *reinterpret_cast<const double*>(plat);
         const double lon = *reinterpret_cast<const double*>(plon);
         const double alt = *reinterpret_cast<const double*>(palt);
-        if (!(std::isfinite(lat) && std::isfinite(lon) && std::isfinite(alt))) return i;
+        if ((fault = check_geodetic(lat, lon, alt)) != Fault::none) return i;
         double out[3];
         geodetic_to_cartesian(s, lat, lon, alt, out);
         *reinterpret_cast<double*>(px) = out[0];
@@ -153,13 +175,16 @@ inline std::ptrdiff_t geodetic_to_cartesian_loop(const Shape& s, std::ptrdiff_t 
 }
 
 inline std::ptrdiff_t cartesian_to_geodetic_loop(const Shape& s, std::ptrdiff_t n, char* const* p,
-                                                 const std::ptrdiff_t* stride) noexcept {
+                                                 const std::ptrdiff_t* stride, Fault& fault) noexcept {
     const char *px = p[0], *py = p[1], *pz = p[2];
     char *plat = p[3], *plon = p[4], *palt = p[5];
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const double r[3] = {*reinterpret_cast<const double*>(px), *reinterpret_cast<const double*>(py),
                              *reinterpret_cast<const double*>(pz)};
-        if (!(std::isfinite(r[0]) && std::isfinite(r[1]) && std::isfinite(r[2]))) return i;
+        if (!(std::isfinite(r[0]) && std::isfinite(r[1]) && std::isfinite(r[2]))) {
+            fault = Fault::not_finite;
+            return i;
+        }
         cartesian_to_geodetic(s, r, *reinterpret_cast<double*>(plat), *reinterpret_cast<double*>(plon),
                               *reinterpret_cast<double*>(palt));
         px += stride[0], py += stride[1], pz += stride[2];

@@ -17,6 +17,8 @@ PyObject* vectools_create(PyObject* spec, PyModuleDef*) { return g_once.create(s
 int vectools_exec(PyObject* module) {
     if (int r = g_once.enter(module, "vectools"); r <= 0) return r;
     VELARION_CHECK(core::capi_publish(module, "mat_x_vec", reinterpret_cast<void*>(&c_mat_x_vec), vt::kMatXVecType));
+    VELARION_CHECK(
+        core::capi_publish(module, "mat_x_vec_kernel", reinterpret_cast<void*>(&c_mat_x_vec), vt::kMatXVecType));
     return 0;
 error:
     return -1;
