@@ -15,10 +15,8 @@ inline mat_x_vec_t mat_x_vec = nullptr;
 
 inline int import_vectools() {
     if (mat_x_vec) return 0;
-    void* p = core::capi_bind("velarion.mathtools.vectools.vectools", "mat_x_vec", kMatXVecType);
-    if (!p) return -1;
-    mat_x_vec = reinterpret_cast<mat_x_vec_t>(p);
-    return 0;
+    static const core::BoundFunction functions[] = {{"mat_x_vec", kMatXVecType, core::function_slot(&mat_x_vec)}};
+    return core::bind_module({.module = "velarion.mathtools.vectools.vectools", .functions = functions});
 }
 
 }  // namespace velarion::vectools
