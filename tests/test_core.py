@@ -47,13 +47,109 @@ class TestBinding:
         with pytest.raises(ValueError, match="size changed"):
             _probe.bind_type("velarion.mathtools.ellipsoid.ellipsoid", "Ellipsoid", size + 8)
 
-    def test_vtable_missing_and_mistyped(self):
+    def test_vtable_missing_mistyped_and_short(self):
         import velarion.mathtools.ellipsoid.ellipsoid as ell_mod
 
         with pytest.raises(ImportError, match="no C-level method table"):
-            _probe.bind_vtable(int, "anything")
+            _probe.bind_vtable(int, "anything", 8)
         with pytest.raises(TypeError, match="was expected"):
-            _probe.bind_vtable(ell_mod.Ellipsoid, "struct Wrong")
+            _probe.bind_vtable(ell_mod.Ellipsoid, "struct Wrong", 8)
+        # One function-pointer slot: an importer expecting a second is refused.
+        assert _probe.bind_vtable(ell_mod.Ellipsoid, ELLIPSOID_VTABLE, 8)
+        with pytest.raises(ImportError, match="8 bytes of slots, but 16 were expected"):
+            _probe.bind_vtable(ell_mod.Ellipsoid, ELLIPSOID_VTABLE, 16)
+
+
+ELLIPSOID = "velarion.mathtools.ellipsoid.ellipsoid"
+ELLIPSOID_VTABLE = "struct velarion::ellipsoid::EllipsoidVTable"
+ELLIPSOID_VAR = "velarion.mathtools.ellipsoid.ellipsoid.Ellipsoid *"
+
+
+class TestBindModule:
+    def test_everything_bound_together(self):
+        import velarion.mathtools.ellipsoid.ellipsoid as ell_mod
+
+        size = _probe.basicsize(ell_mod.Ellipsoid)
+        types, variables, functions = _probe.bind_module(
+            ELLIPSOID, [("Ellipsoid", size, ELLIPSOID_VTABLE, 8)], [("WGS84", ELLIPSOID_VAR)], []
+        )
+        assert types == (ell_mod.Ellipsoid,) and len(variables) == 1 and variables[0] != 0
+        _, _, (fn,) = _probe.bind_module("velarion.mathtools.vectools.vectools", [], [], [("mat_x_vec", MAT_X_VEC)])
+        assert fn == _probe.bind_capi("velarion.mathtools.vectools.vectools", "mat_x_vec", MAT_X_VEC)
+
+    @pytest.mark.parametrize(
+        "types, variables, exc, words",
+        [
+            ([("Ellipsoid", 0, None, 0)], [("WGS84", ELLIPSOID_VAR)], ValueError, "size changed"),
+            ([("Ellipsoid", None, ELLIPSOID_VTABLE, 64)], [], ImportError, "were expected"),
+            ([("Ellipsoid", None, None, 0)], [("WGS84", "double *")], TypeError, r"'double \*' was expected"),
+            ([("Ellipsoid", None, None, 0)], [("WGS99", ELLIPSOID_VAR)], ImportError, "WGS99"),
+            ([("Ellipsoid", None, None, 0), ("Spheroid", 16, None, 0)], [], ImportError, "no such attribute"),
+        ],
+    )
+    def test_one_failure_binds_nothing(self, types, variables, exc, words):
+        # The probe itself fails the test if any slot was written before the failure.
+        import velarion.mathtools.ellipsoid.ellipsoid as ell_mod
+
+        size = _probe.basicsize(ell_mod.Ellipsoid)
+        types = [(n, size if s is None else s, v, vs) for n, s, v, vs in types]
+        with pytest.raises(exc, match=words):
+            _probe.bind_module(ELLIPSOID, types, variables, [])
+
+    def test_errors_other_than_a_missing_name_pass_through(self, monkeypatch):
+        mod = types_module("velarion_probe_raising")
+
+        def __getattr__(name):
+            raise RuntimeError(f"lookup of {name} failed")
+
+        mod.__getattr__ = __getattr__
+        monkeypatch.setitem(sys.modules, mod.__name__, mod)
+        with pytest.raises(RuntimeError, match="lookup of Thing failed"):
+            _probe.bind_module(mod.__name__, [("Thing", 16, None, 0)], [], [])
+        with pytest.raises(RuntimeError, match="lookup of __capi__ failed"):
+            _probe.bind_module(mod.__name__, [], [], [("f", "int")])
+
+
+def types_module(name):
+    import types
+
+    return types.ModuleType(name)
+
+
+class TestKeywordOnlySignature:
+    @pytest.mark.parametrize(
+        "args, kwargs, expected",
+        [((1,), {"c": 3}, {"a": 1, "c": 3}), ((1, 2), {"c": 3, "d": 4}, {"a": 1, "b": 2, "c": 3, "d": 4}),
+         ((), {"a": 1, "c": 3}, {"a": 1, "c": 3})],
+    )
+    def test_accepted(self, args, kwargs, expected):
+        assert _probe.kwonly(*args, **kwargs) == expected
+
+    @pytest.mark.parametrize(
+        "args, kwargs, message",
+        [
+            ((1, 2, 3), {"c": 3}, "kwonly() takes from 1 to 2 positional arguments but 3 were given"),
+            ((1,), {}, "kwonly() missing required keyword-only argument: 'c'"),
+            ((1,), {"c": 3, "e": 5}, "kwonly() got an unexpected keyword argument 'e'"),
+            ((1,), {"a": 1, "c": 3}, "kwonly() got multiple values for keyword argument 'a'"),
+        ],
+    )
+    def test_refused_with_pythons_messages(self, args, kwargs, message):
+        with pytest.raises(TypeError) as info:
+            _probe.kwonly(*args, **kwargs)
+        assert str(info.value) == message
+
+
+def test_import_into_a_module_namespace():
+    import types
+
+    mod = types.ModuleType("velarion_probe_target")
+    _probe.import_into(mod, "collections", "deque")
+    import collections
+
+    assert mod.deque is collections.deque
+    with pytest.raises(ImportError, match="cannot import name 'nothing' from 'collections'"):
+        _probe.import_into(mod, "collections", "nothing")
 
 
 @pytest.mark.parametrize(

@@ -12,18 +12,39 @@
 namespace velarion::core {
 
 // Describes a signature: `names` of every parameter, the first `required`
-// of which have no default. Parsed values are borrowed references (nullptr
-// where the caller gave nothing).
+// of which have no default. With `positional` >= 0 only the first
+// `positional` parameters may be given by position and the rest are
+// keyword-only; `required_keywords` names those of them without a default.
+// Parsed values are borrowed references (nullptr where the caller gave
+// nothing).
 struct Signature {
     const char* function;              // shown as "<function>() takes ..."
     std::span<const char* const> names;
     Py_ssize_t required;
     bool extra_keywords = false;       // accept **kwargs (collected, see parse)
+    Py_ssize_t positional = -1;        // -1: every parameter may be positional
+    std::span<const char* const> required_keywords = {};
 };
 
 namespace detail {
 
+// Python's own message for too many positional arguments, used where a
+// signature has keyword-only parameters.
+inline void raise_positional_count(const Signature& sig, Py_ssize_t given) {
+    if (sig.required == sig.positional) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %zd positional argument%s but %zd %s given", sig.function,
+                     sig.positional, sig.positional == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+    } else {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes from %zd to %zd positional arguments but %zd %s given",
+                     sig.function, sig.required, sig.positional, given, given == 1 ? "was" : "were");
+    }
+}
+
 inline void raise_arg_count(const Signature& sig, Py_ssize_t given) {
+    if (sig.positional >= 0 && given > sig.positional) {
+        raise_positional_count(sig, given);
+        return;
+    }
     const Py_ssize_t nmax = static_cast<Py_ssize_t>(sig.names.size());
     const char* more_or_less;
     Py_ssize_t expected;
@@ -82,7 +103,20 @@ inline bool check_required(const Signature& sig, Py_ssize_t nargs, PyObject** ou
             return false;
         }
     }
+    for (const char* name : sig.required_keywords) {
+        for (size_t i = 0; i < sig.names.size(); ++i) {
+            if (std::strcmp(sig.names[i], name) == 0 && !out[i]) {
+                PyErr_Format(PyExc_TypeError, "%.200s() missing required keyword-only argument: '%s'", sig.function,
+                             name);
+                return false;
+            }
+        }
+    }
     return true;
+}
+
+inline Py_ssize_t max_positional(const Signature& sig) {
+    return sig.positional >= 0 ? sig.positional : static_cast<Py_ssize_t>(sig.names.size());
 }
 
 }  // namespace detail
@@ -94,7 +128,7 @@ inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t n
                        PyObject** out, Ref* extra = nullptr) {
     const Py_ssize_t nmax = static_cast<Py_ssize_t>(sig.names.size());
     for (Py_ssize_t i = 0; i < nmax; ++i) out[i] = nullptr;
-    if (nargs > nmax) {
+    if (nargs > detail::max_positional(sig)) {
         detail::raise_arg_count(sig, nargs);
         return false;
     }
@@ -120,7 +154,7 @@ inline bool parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, P
     const Py_ssize_t nmax = static_cast<Py_ssize_t>(sig.names.size());
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     for (Py_ssize_t i = 0; i < nmax; ++i) out[i] = nullptr;
-    if (nargs > nmax) {
+    if (nargs > detail::max_positional(sig)) {
         detail::raise_arg_count(sig, nargs);
         return false;
     }

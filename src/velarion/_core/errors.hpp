@@ -3,6 +3,7 @@
 #ifndef VELARION_CORE_ERRORS_HPP
 #define VELARION_CORE_ERRORS_HPP
 
+#include "velarion/_core/gil.hpp"
 #include "velarion/_core/ref.hpp"
 
 #include <frameobject.h>  // PyFrame_New
@@ -96,15 +97,6 @@ inline void add_traceback(const char* qualified_name, const char* filename, int 
     }
     Py_XDECREF(globals);
     Py_DECREF(code);
-}
-
-// Whether a Python exception is pending; takes the interpreter lock only for
-// the test, so it may be called from code that runs without it.
-inline bool error_pending_nogil() noexcept {
-    PyGILState_STATE st = PyGILState_Ensure();
-    bool pending = PyErr_Occurred() != nullptr;
-    PyGILState_Release(st);
-    return pending;
 }
 
 }  // namespace velarion::core

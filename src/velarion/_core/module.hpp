@@ -8,6 +8,7 @@
 #include "velarion/_core/errors.hpp"
 #include "velarion/_core/ref.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -85,7 +86,7 @@ inline PyObject* refuse_setstate(PyObject*, PyObject*) {
     {"__setstate__", ::velarion::core::entry<::velarion::core::refuse_setstate>, METH_O, nullptr}
 
 // Start-up steps: `CHECK(expr)` jumps to the exec function's `error:` label
-// when a fallible call fails (nullptr or negative result).
+// when a fallible call fails (nullptr, a negative int, or false).
 #define VELARION_CHECK(expr)                                 \
     do {                                                     \
         if (!velarion::core::detail_ok((expr))) goto error;  \
@@ -95,6 +96,59 @@ namespace velarion::core {
 template <class T>
 inline bool detail_ok(T* p) noexcept { return p != nullptr; }
 inline bool detail_ok(int r) noexcept { return r >= 0; }
+// The toolkit's own fallible steps that answer true / false.
+inline bool detail_ok(bool ok) noexcept { return ok; }
+
+// Dealloc of a garbage-collected heap type: untrack, clear the owned fields
+// through the type's `Clear`, free, and drop the instance's reference to its
+// type.
+template <int (*Clear)(PyObject*)>
+void gc_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// `from <source> import <name>` into the module's namespace.
+inline int import_into(PyObject* module, const char* source, const char* name) {
+    Ref from = Ref::steal(PyImport_ImportModule(source));
+    if (!from) return -1;
+    Ref value = Ref::steal(PyObject_GetAttrString(from.get(), name));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, source);
+        }
+        return -1;
+    }
+    return PyModule_AddObjectRef(module, name, value.get());
+}
+
+// Interned names created once, at module start-up, for attribute lookups and
+// keys on hot paths: `InternedNames g_names{"a", "b"};`, then
+// `VELARION_CHECK(g_names.init())` in the exec slot and `g_names[0]`.
+template <size_t N>
+class InternedNames {
+public:
+    template <class... S>
+    constexpr explicit InternedNames(S... texts) noexcept : texts_{texts...} {}
+    bool init() noexcept {
+        for (size_t i = 0; i < N; ++i) {
+            if (!objects_[i] && !(objects_[i] = PyUnicode_InternFromString(texts_[i]))) return false;
+        }
+        return true;
+    }
+    PyObject* operator[](size_t i) const noexcept { return objects_[i]; }
+
+private:
+    const char* texts_[N];
+    PyObject* objects_[N] = {};  // owned for the life of the process
+};
+
+template <class... S>
+InternedNames(S...) -> InternedNames<sizeof...(S)>;
 }  // namespace velarion::core
 
 #endif

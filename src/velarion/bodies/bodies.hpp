@@ -18,23 +18,17 @@ inline PyTypeObject* Earth_Type = nullptr;
 inline PyTypeObject* Sun_Type = nullptr;
 inline PyTypeObject* Moon_Type = nullptr;
 
+inline bool CelestialBody_Check(PyObject* obj) { return PyObject_TypeCheck(obj, CelestialBody_Type); }
+
 inline int import_bodies() {
     if (CelestialBody_Type) return 0;
-    constexpr const char* mod = "velarion.bodies.bodies";
-    PyTypeObject* types[4] = {};
-    const char* names[4] = {"CelestialBody", "Earth", "Sun", "Moon"};
-    for (int i = 0; i < 4; ++i) {
-        types[i] = core::type_bind(mod, names[i], sizeof(CelestialBodyObject));
-        if (!types[i]) {
-            for (int j = 0; j < i; ++j) Py_DECREF(types[j]);
-            return -1;
-        }
-    }
-    CelestialBody_Type = types[0];
-    Earth_Type = types[1];
-    Sun_Type = types[2];
-    Moon_Type = types[3];
-    return 0;
+    static const core::BoundType types[] = {
+        {"CelestialBody", sizeof(CelestialBodyObject), &CelestialBody_Type},
+        {"Earth", sizeof(CelestialBodyObject), &Earth_Type},
+        {"Sun", sizeof(CelestialBodyObject), &Sun_Type},
+        {"Moon", sizeof(CelestialBodyObject), &Moon_Type},
+    };
+    return core::bind_module({"velarion.bodies.bodies", types});
 }
 
 }  // namespace velarion::bodies

@@ -113,50 +113,29 @@ inline PyObject** GCRF = nullptr;
 inline PyObject** ITRF = nullptr;
 inline PyObject** TEME = nullptr;
 
-namespace detail {
-
-inline PyTypeObject* bind_with_table(const char* name, size_t size, const char* table_type) {
-    PyTypeObject* type = core::type_bind(kModule, name, size);
-    if (!type) return nullptr;
-    if (!core::vtable_bind(type, table_type)) {
-        Py_DECREF(type);
-        return nullptr;
-    }
-    return type;
-}
-
-}  // namespace detail
+inline bool Frame_Check(PyObject* obj) { return PyObject_TypeCheck(obj, Frame_Type); }
+inline bool GCRF_Check(PyObject* obj) { return PyObject_TypeCheck(obj, GCRF_Type); }
+inline bool ITRF_Check(PyObject* obj) { return PyObject_TypeCheck(obj, ITRF_Type); }
+inline bool TEME_Check(PyObject* obj) { return PyObject_TypeCheck(obj, TEME_Type); }
+inline bool ENU_Check(PyObject* obj) { return PyObject_TypeCheck(obj, ENU_Type); }
 
 // Binds the frame types (layout sizes checked, method tables fetched) and
 // the three singleton variables. Returns 0, or -1 with an exception set.
 inline int import_frames() {
     if (Frame_Type) return 0;
-    PyTypeObject* frame = core::type_bind(kModule, "Frame", sizeof(FrameObject));
-    if (!frame) return -1;
-    PyTypeObject* gcrf = detail::bind_with_table("_GCRF", sizeof(GCRFObject), kGCRFVTableType);
-    PyTypeObject* itrf = gcrf ? detail::bind_with_table("_ITRF", sizeof(ITRFObject), kITRFVTableType) : nullptr;
-    PyTypeObject* teme = itrf ? detail::bind_with_table("_TEME", sizeof(TEMEObject), kTEMEVTableType) : nullptr;
-    PyTypeObject* enu = teme ? detail::bind_with_table("ENU", sizeof(ENUObject), kENUVTableType) : nullptr;
-    PyObject** v_gcrf = enu ? core::variable_bind(kModule, "GCRF", kGCRFVarType) : nullptr;
-    PyObject** v_itrf = v_gcrf ? core::variable_bind(kModule, "ITRF", kITRFVarType) : nullptr;
-    PyObject** v_teme = v_itrf ? core::variable_bind(kModule, "TEME", kTEMEVarType) : nullptr;
-    if (!v_teme) {
-        Py_DECREF(frame);
-        Py_XDECREF(gcrf);
-        Py_XDECREF(itrf);
-        Py_XDECREF(teme);
-        Py_XDECREF(enu);
-        return -1;
-    }
-    GCRF_Type = gcrf;
-    ITRF_Type = itrf;
-    TEME_Type = teme;
-    ENU_Type = enu;
-    GCRF = v_gcrf;
-    ITRF = v_itrf;
-    TEME = v_teme;
-    Frame_Type = frame;
-    return 0;
+    static const core::BoundType types[] = {
+        {"Frame", sizeof(FrameObject), &Frame_Type},
+        {"_GCRF", sizeof(GCRFObject), &GCRF_Type, kGCRFVTableType, sizeof(GCRFVTable)},
+        {"_ITRF", sizeof(ITRFObject), &ITRF_Type, kITRFVTableType, sizeof(ITRFVTable)},
+        {"_TEME", sizeof(TEMEObject), &TEME_Type, kTEMEVTableType, sizeof(TEMEVTable)},
+        {"ENU", sizeof(ENUObject), &ENU_Type, kENUVTableType, sizeof(ENUVTable)},
+    };
+    static const core::BoundVariable variables[] = {
+        {"GCRF", kGCRFVarType, &GCRF},
+        {"ITRF", kITRFVarType, &ITRF},
+        {"TEME", kTEMEVarType, &TEME},
+    };
+    return core::bind_module({kModule, types, variables});
 }
 
 }  // namespace velarion::frames

@@ -29,16 +29,13 @@ struct PropagatorObject {
 
 inline PyTypeObject* Propagator_Type = nullptr;
 
+inline bool Propagator_Check(PyObject* obj) { return PyObject_TypeCheck(obj, Propagator_Type); }
+
 inline int import_propagators() {
     if (Propagator_Type) return 0;
-    PyTypeObject* type = core::type_bind("velarion.propagators.propagators", "Propagator", sizeof(PropagatorObject));
-    if (!type) return -1;
-    if (!core::vtable_bind(type, kPropagatorVTableType)) {
-        Py_DECREF(type);
-        return -1;
-    }
-    Propagator_Type = type;
-    return 0;
+    static const core::BoundType types[] = {{"Propagator", sizeof(PropagatorObject), &Propagator_Type,
+                                             kPropagatorVTableType, sizeof(PropagatorVTable)}};
+    return core::bind_module({"velarion.propagators.propagators", types});
 }
 
 }  // namespace velarion::propagators

@@ -80,7 +80,7 @@ PyObject* apply(const Binary& f, PyObject* const* args, Py_ssize_t nargs, PyObje
             r = f.kernel(x, y);
             return (r == -1.0 && core::error_pending_nogil()) ? -1 : 0;
         },
-        status, /*without_gil=*/true);
+        status, core::Gil::release);
     if (status == 1) return raise_domain(f.first, f.first_domain), nullptr;
     if (status == 2) return raise_domain(f.second, f.second_domain), nullptr;
     if (!out) return nullptr;

@@ -34,10 +34,9 @@ inline c_eca_from_mea_t c_eca_from_mea = nullptr;
 inline int import_coe() {
     if (c_eca_from_mea) return 0;
     if (misc::import_misc() < 0) return -1;
-    void* p = core::capi_bind("velarion.state.coe", "c_eca_from_mea", kEcaFromMeaType);
-    if (!p) return -1;
-    c_eca_from_mea = reinterpret_cast<c_eca_from_mea_t>(p);
-    return 0;
+    static const core::BoundFunction functions[] = {
+        {"c_eca_from_mea", kEcaFromMeaType, core::function_slot(&c_eca_from_mea)}};
+    return core::bind_module({.module = "velarion.state.coe", .functions = functions});
 }
 
 namespace detail {
@@ -50,10 +49,9 @@ inline double ecc_factor(double ecc) noexcept { return std::sqrt(1.0 - ecc * ecc
 // Called when an inner routine returned -1.0: whether that reports a
 // failure; if so, records `qualified_name` in the exception's traceback.
 [[gnu::cold, gnu::noinline]] inline bool failed(const char* qualified_name, int line) noexcept {
-    PyGILState_STATE st = PyGILState_Ensure();
+    core::EnsureGil gil;
     const bool pending = PyErr_Occurred() != nullptr;
     if (pending) core::add_traceback(qualified_name, kHeaderFile, line);
-    PyGILState_Release(st);
     return pending;
 }
 

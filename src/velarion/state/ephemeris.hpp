@@ -81,26 +81,21 @@ inline PyTypeObject* StateVectorEphemeris_Type = nullptr;
 inline PyTypeObject* COEEphemeris_Type = nullptr;
 inline PyTypeObject* GeoStateEphemeris_Type = nullptr;
 
+inline bool Ephemeris_Check(PyObject* obj) { return PyObject_TypeCheck(obj, Ephemeris_Type); }
+inline bool StateVectorEphemeris_Check(PyObject* obj) { return PyObject_TypeCheck(obj, StateVectorEphemeris_Type); }
+inline bool COEEphemeris_Check(PyObject* obj) { return PyObject_TypeCheck(obj, COEEphemeris_Type); }
+inline bool GeoStateEphemeris_Check(PyObject* obj) { return PyObject_TypeCheck(obj, GeoStateEphemeris_Type); }
+
 // Binds the four types; 0, or -1 with an exception set (the import fails).
 inline int import_ephemeris() {
     if (GeoStateEphemeris_Type) return 0;
-    constexpr const char* mod = "velarion.state.ephemeris";
-    PyTypeObject* types[4] = {nullptr, nullptr, nullptr, nullptr};
-    const char* names[4] = {"Ephemeris", "StateVectorEphemeris", "COEEphemeris", "GeoStateEphemeris"};
-    const size_t sizes[4] = {sizeof(EphemerisObject), sizeof(StateVectorEphemerisObject),
-                             sizeof(COEEphemerisObject), sizeof(GeoStateEphemerisObject)};
-    for (int i = 0; i < 4; ++i) {
-        types[i] = core::type_bind(mod, names[i], sizes[i]);
-        if (!types[i]) {
-            for (int j = 0; j < i; ++j) Py_DECREF(types[j]);
-            return -1;
-        }
-    }
-    Ephemeris_Type = types[0];
-    StateVectorEphemeris_Type = types[1];
-    COEEphemeris_Type = types[2];
-    GeoStateEphemeris_Type = types[3];
-    return 0;
+    static const core::BoundType types[] = {
+        {"Ephemeris", sizeof(EphemerisObject), &Ephemeris_Type},
+        {"StateVectorEphemeris", sizeof(StateVectorEphemerisObject), &StateVectorEphemeris_Type},
+        {"COEEphemeris", sizeof(COEEphemerisObject), &COEEphemeris_Type},
+        {"GeoStateEphemeris", sizeof(GeoStateEphemerisObject), &GeoStateEphemeris_Type},
+    };
+    return core::bind_module({"velarion.state.ephemeris", types});
 }
 
 }  // namespace velarion::ephemeris

@@ -55,26 +55,21 @@ inline PyTypeObject* StateVector_Type = nullptr;
 inline PyTypeObject* COE_Type = nullptr;
 inline PyTypeObject* GeoState_Type = nullptr;
 
+inline bool State_Check(PyObject* obj) { return PyObject_TypeCheck(obj, State_Type); }
+inline bool StateVector_Check(PyObject* obj) { return PyObject_TypeCheck(obj, StateVector_Type); }
+inline bool COE_Check(PyObject* obj) { return PyObject_TypeCheck(obj, COE_Type); }
+inline bool GeoState_Check(PyObject* obj) { return PyObject_TypeCheck(obj, GeoState_Type); }
+
 // Binds the four types; 0, or -1 with an exception set (the import fails).
 inline int import_state() {
     if (GeoState_Type) return 0;
-    constexpr const char* mod = "velarion.state.state";
-    PyTypeObject* types[4] = {nullptr, nullptr, nullptr, nullptr};
-    const char* names[4] = {"State", "StateVector", "COE", "GeoState"};
-    const size_t sizes[4] = {sizeof(StateObject), sizeof(StateVectorObject), sizeof(COEObject),
-                             sizeof(GeoStateObject)};
-    for (int i = 0; i < 4; ++i) {
-        types[i] = core::type_bind(mod, names[i], sizes[i]);
-        if (!types[i]) {
-            for (int j = 0; j < i; ++j) Py_DECREF(types[j]);
-            return -1;
-        }
-    }
-    State_Type = types[0];
-    StateVector_Type = types[1];
-    COE_Type = types[2];
-    GeoState_Type = types[3];
-    return 0;
+    static const core::BoundType types[] = {
+        {"State", sizeof(StateObject), &State_Type},
+        {"StateVector", sizeof(StateVectorObject), &StateVector_Type},
+        {"COE", sizeof(COEObject), &COE_Type},
+        {"GeoState", sizeof(GeoStateObject), &GeoState_Type},
+    };
+    return core::bind_module({"velarion.state.state", types});
 }
 
 }  // namespace velarion::state

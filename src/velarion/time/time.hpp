@@ -22,10 +22,12 @@ struct TimeObject {
 
 inline PyTypeObject* Time_Type = nullptr;
 
+inline bool Time_Check(PyObject* obj) { return PyObject_TypeCheck(obj, Time_Type); }
+
 inline int import_time() {
     if (Time_Type) return 0;
-    Time_Type = core::type_bind("velarion.time.time", "Time", sizeof(TimeObject));
-    return Time_Type ? 0 : -1;
+    static const core::BoundType types[] = {{"Time", sizeof(TimeObject), &Time_Type}};
+    return core::bind_module({"velarion.time.time", types});
 }
 
 }  // namespace velarion::time

@@ -13,11 +13,13 @@ struct RepresentableObject {
 
 inline PyTypeObject* Representable_Type = nullptr;
 
+inline bool Representable_Check(PyObject* obj) { return PyObject_TypeCheck(obj, Representable_Type); }
+
 inline int import_representable() {
     if (Representable_Type) return 0;
-    Representable_Type =
-        core::type_bind("velarion.utils.representable", "Representable", sizeof(RepresentableObject));
-    return Representable_Type ? 0 : -1;
+    static const core::BoundType types[] = {
+        {"Representable", sizeof(RepresentableObject), &Representable_Type}};
+    return core::bind_module({"velarion.utils.representable", types});
 }
 
 }  // namespace velarion::representable

@@ -34,20 +34,18 @@ inline PyObject** WGS84 = nullptr;
 inline PyObject** GRS80 = nullptr;
 inline PyObject** WGS72 = nullptr;
 
+inline bool Ellipsoid_Check(PyObject* obj) { return PyObject_TypeCheck(obj, Ellipsoid_Type); }
+
 inline int import_ellipsoid() {
     if (Ellipsoid_Type) return 0;
-    constexpr const char* mod = "velarion.mathtools.ellipsoid.ellipsoid";
-    PyTypeObject* type = core::type_bind(mod, "Ellipsoid", sizeof(EllipsoidObject));
-    if (!type) return -1;
-    if (!core::vtable_bind(type, kEllipsoidVTableType) ||
-        !(GRS80 = core::variable_bind(mod, "GRS80", kEllipsoidVarType)) ||
-        !(WGS72 = core::variable_bind(mod, "WGS72", kEllipsoidVarType)) ||
-        !(WGS84 = core::variable_bind(mod, "WGS84", kEllipsoidVarType))) {
-        Py_DECREF(type);
-        return -1;
-    }
-    Ellipsoid_Type = type;
-    return 0;
+    static const core::BoundType types[] = {
+        {"Ellipsoid", sizeof(EllipsoidObject), &Ellipsoid_Type, kEllipsoidVTableType, sizeof(EllipsoidVTable)}};
+    static const core::BoundVariable variables[] = {
+        {"GRS80", kEllipsoidVarType, &GRS80},
+        {"WGS72", kEllipsoidVarType, &WGS72},
+        {"WGS84", kEllipsoidVarType, &WGS84},
+    };
+    return core::bind_module({"velarion.mathtools.ellipsoid.ellipsoid", types, variables});
 }
 
 }  // namespace velarion::ellipsoid

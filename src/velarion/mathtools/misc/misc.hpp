@@ -16,10 +16,9 @@ inline atan2_asymmetric_t atan2_asymmetric = nullptr;
 
 inline int import_misc() {
     if (atan2_asymmetric) return 0;
-    void* p = core::capi_bind("velarion.mathtools.misc.misc", "atan2_asymmetric", kAtan2AsymmetricType);
-    if (!p) return -1;
-    atan2_asymmetric = reinterpret_cast<atan2_asymmetric_t>(p);
-    return 0;
+    static const core::BoundFunction functions[] = {
+        {"atan2_asymmetric", kAtan2AsymmetricType, core::function_slot(&atan2_asymmetric)}};
+    return core::bind_module({.module = "velarion.mathtools.misc.misc", .functions = functions});
 }
 
 }  // namespace velarion::misc

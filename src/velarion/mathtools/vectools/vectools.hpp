@@ -16,19 +16,16 @@ inline mat_x_vec_t mat_x_vec = nullptr;
 // vectools' own mat_x_vec, published a second time as "mat_x_vec_kernel": an
 // importer that compiles the same kernel in (kernels.hpp) uses it only when
 // the bound `mat_x_vec` is this function, and calls whatever else was bound
-// through its pointer. nullptr when the module does not say.
+// through its pointer.
 inline mat_x_vec_t mat_x_vec_own = nullptr;
 
 inline int import_vectools() {
     if (mat_x_vec) return 0;
-    constexpr const char* mod = "velarion.mathtools.vectools.vectools";
-    void* p = core::capi_bind(mod, "mat_x_vec", kMatXVecType);
-    if (!p) return -1;
-    void* own = core::capi_bind(mod, "mat_x_vec_kernel", kMatXVecType);
-    if (!own) PyErr_Clear();
-    mat_x_vec = reinterpret_cast<mat_x_vec_t>(p);
-    mat_x_vec_own = reinterpret_cast<mat_x_vec_t>(own);
-    return 0;
+    static const core::BoundFunction functions[] = {
+        {"mat_x_vec", kMatXVecType, core::function_slot(&mat_x_vec)},
+        {"mat_x_vec_kernel", kMatXVecType, core::function_slot(&mat_x_vec_own)},
+    };
+    return core::bind_module({.module = "velarion.mathtools.vectools.vectools", .functions = functions});
 }
 
 }  // namespace velarion::vectools

@@ -417,7 +417,7 @@ int keplerian_exec(PyObject* module) {
     VELARION_CHECK(prop::import_propagators());
     {
         auto* base = static_cast<prop::PropagatorVTable*>(
-            core::vtable_bind(prop::Propagator_Type, prop::kPropagatorVTableType));
+            core::vtable_bind(prop::Propagator_Type, prop::kPropagatorVTableType, sizeof(prop::PropagatorVTable)));
         VELARION_CHECK(base);
         g_vtable.base = *base;
         g_vtable.base.c_jac_r = core::entry<Keplerian_c_jac_r>;

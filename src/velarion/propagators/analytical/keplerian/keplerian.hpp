@@ -40,18 +40,14 @@ inline KeplerianVTable* vtable_of(KeplerianObject* self) noexcept {
 
 inline PyTypeObject* Keplerian_Type = nullptr;
 
+inline bool Keplerian_Check(PyObject* obj) { return PyObject_TypeCheck(obj, Keplerian_Type); }
+
 inline int import_keplerian() {
     if (Keplerian_Type) return 0;
     if (propagators::import_propagators() < 0) return -1;
-    PyTypeObject* type = core::type_bind("velarion.propagators.analytical.keplerian.keplerian", "Keplerian",
-                                         sizeof(KeplerianObject));
-    if (!type) return -1;
-    if (!core::vtable_bind(type, kKeplerianVTableType)) {
-        Py_DECREF(type);
-        return -1;
-    }
-    Keplerian_Type = type;
-    return 0;
+    static const core::BoundType types[] = {
+        {"Keplerian", sizeof(KeplerianObject), &Keplerian_Type, kKeplerianVTableType, sizeof(KeplerianVTable)}};
+    return core::bind_module({"velarion.propagators.analytical.keplerian.keplerian", types});
 }
 
 }  // namespace velarion::keplerian

@@ -43,19 +43,16 @@ struct TLEObject {
 inline PyTypeObject* ELSET_Type = nullptr;
 inline PyTypeObject* TLE_Type = nullptr;
 
+inline bool ELSET_Check(PyObject* obj) { return PyObject_TypeCheck(obj, ELSET_Type); }
+inline bool TLE_Check(PyObject* obj) { return PyObject_TypeCheck(obj, TLE_Type); }
+
 inline int import_tle() {
     if (TLE_Type) return 0;
-    constexpr const char* mod = "velarion.propagators.analytical.sgp4.tle";
-    PyTypeObject* elset = core::type_bind(mod, "ELSET", sizeof(ELSETObject));
-    if (!elset) return -1;
-    PyTypeObject* tle = core::type_bind(mod, "TLE", sizeof(TLEObject));
-    if (!tle) {
-        Py_DECREF(elset);
-        return -1;
-    }
-    ELSET_Type = elset;
-    TLE_Type = tle;
-    return 0;
+    static const core::BoundType types[] = {
+        {"ELSET", sizeof(ELSETObject), &ELSET_Type},
+        {"TLE", sizeof(TLEObject), &TLE_Type},
+    };
+    return core::bind_module({"velarion.propagators.analytical.sgp4.tle", types});
 }
 
 }  // namespace velarion::tle
