@@ -218,3 +218,69 @@ class TestAtan2Asymmetric:
     def test_bad_arguments(self, args):
         with pytest.raises(TypeError):
             misc.atan2_asymmetric(*args)
+
+
+KWARGS_CLEARED = """
+import gc, math
+import numpy as np
+
+class Clearing:
+    # A number whose conversion clears the keyword dict it was passed in,
+    # freeing every value only that dict held.
+    def __init__(self, value):
+        self.value = value
+    def __float__(self):
+        for d in gc.get_referrers(self):
+            if isinstance(d, dict) and any(v is self for v in d.values()):
+                d.clear()
+        return self.value
+
+Fresh = type("Fresh", (float,), {})
+
+def fresh(x):
+    # A new object that only the keyword dict will hold.
+    return Fresh(x)
+
+{body}
+print("ok")
+"""
+
+KWARGS_CLEARED_CASES = {
+    "Ellipsoid": """
+from velarion.mathtools.ellipsoid.ellipsoid import Ellipsoid
+e = Ellipsoid(a=Clearing(6378137.0), f=fresh(1 / 298.257223563), name="x" * 50)
+assert e.f == 1 / 298.257223563 and e.name == "x" * 50
+""",
+    "ENU": """
+from velarion.frames.frames import ENU
+# __init__ is handed the same dict, found empty: a clean TypeError then.
+try:
+    s = ENU(lon=Clearing(0.1), lat=fresh(0.7), alt=fresh(100.0))
+except TypeError as e:
+    assert "positional arguments (0 given)" in str(e)
+""",
+    "COE": """
+from velarion.state.state import COE
+from velarion.time.time import Time
+c = COE(Time("2024-01-01"), ecc=Clearing(0.1), sma=fresh(7.0e6), inc=fresh(0.5), raa=fresh(1.0), arp=fresh(2.0),
+        tra=fresh(3.0))
+assert (c.sma, c.inc, c.raa, c.arp, c.tra) == (7.0e6, 0.5, 1.0, 2.0, 3.0)
+""",
+    "ELSET": """
+from velarion.propagators.analytical.sgp4.tle import ELSET
+from velarion.time.time import Time
+e = ELSET(epoch=Time("2024-01-01"), inc=Clearing(0.9), raa=fresh(1.0), ecc=fresh(0.001), arp=fresh(2.0),
+          mea=fresh(3.0), mnm=fresh(1.1e-3), name="y" * 40)
+assert (e.raa, e.ecc, e.name) == (1.0, 0.001, "y" * 40)
+""",
+}
+
+
+@pytest.mark.parametrize("name", list(KWARGS_CLEARED_CASES))
+def test_constructor_keywords_survive_a_conversion_that_clears_their_dict(name):
+    # The values are held by the parser, not borrowed from the keyword dict
+    # (a child process: reading a freed value may crash, and the sanitizer
+    # build reports it).
+    code = KWARGS_CLEARED.replace("{body}", KWARGS_CLEARED_CASES[name])
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr[-2000:]

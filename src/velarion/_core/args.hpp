@@ -148,9 +148,11 @@ inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t n
     return detail::check_required(sig, nargs, out);
 }
 
-// Tuple/dict form (tp_new, tp_init).
-inline bool parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out,
-                       Ref* extra = nullptr) {
+namespace detail {
+
+// Tuple/dict form into borrowed pointers (see Args for the owned form).
+inline bool parse_args_borrowed(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out,
+                                Ref* extra) {
     const Py_ssize_t nmax = static_cast<Py_ssize_t>(sig.names.size());
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     for (Py_ssize_t i = 0; i < nmax; ++i) out[i] = nullptr;
@@ -172,6 +174,39 @@ inline bool parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, P
     }
     if (extra) *extra = Ref::steal(extra_dict);
     return detail::check_required(sig, nargs, out);
+}
+
+}  // namespace detail
+
+// The parsed values of a tuple/dict call (tp_new, tp_init), owned: the
+// keyword dict is an ordinary dict that Python code run later (a __float__,
+// a property, a finaliser) can reach through the collector and clear, which
+// would free a value only it held. a[i] is the value, or nullptr where the
+// caller gave nothing.
+template <size_t N>
+class Args {
+public:
+    PyObject* operator[](size_t i) const noexcept { return values_[i].get(); }
+    // The value, or None where the caller gave nothing.
+    PyObject* or_none(size_t i) const noexcept { return values_[i] ? values_[i].get() : Py_None; }
+
+private:
+    template <size_t M>
+    friend bool parse_args(const Signature&, PyObject*, PyObject*, Args<M>&, Ref*);
+    Ref values_[N];
+};
+
+// Tuple/dict form (tp_new, tp_init).
+template <size_t N>
+bool parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, Args<N>& out, Ref* extra = nullptr) {
+    if (sig.names.size() > N) {
+        PyErr_Format(PyExc_SystemError, "%.200s(): more parameters than parsed values", sig.function);
+        return false;
+    }
+    PyObject* borrowed[N];
+    if (!detail::parse_args_borrowed(sig, args, kwargs, borrowed, extra)) return false;
+    for (size_t i = 0; i < sig.names.size(); ++i) out.values_[i] = Ref::borrow(borrowed[i]);
+    return true;
 }
 
 // Argument type test: `obj` must be an instance of `type` (subclasses

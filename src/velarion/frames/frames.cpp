@@ -937,15 +937,11 @@ struct EnuArgs {
 };
 
 bool parse_enu_args(PyObject* args, PyObject* kwds, EnuArgs& out) {
-    PyObject* a[4];
+    core::Args<4> a;
     if (!core::parse_args(kEnuSig, args, kwds, a)) return false;
-    // The values are borrowed from `kwds`, which Python code run below (a
-    // __float__) can reach and change (tp_init gets the same dict): hold them.
-    Ref held[4];
-    for (int k = 0; k < 4; ++k) held[k] = Ref::borrow(a[k]);
     if (!core::to_double(a[0], out.lon) || !core::to_double(a[1], out.lat) || !core::to_double(a[2], out.alt))
         return false;
-    out.ell = a[3] ? std::move(held[3]) : Ref::borrow(g_default_ell);
+    out.ell = Ref::borrow(a[3] ? a[3] : g_default_ell);
     return core::check_arg_type(out.ell.get(), ell::Ellipsoid_Type, "ell", false);
 }
 
@@ -1068,10 +1064,8 @@ constexpr const char* kRpcNames[] = {"time", "r", "v", "frame"};
 constexpr core::Signature kRpcSig{"RPC", kRpcNames, 4};
 
 PyObject* RPC_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    PyObject* a[4];
+    core::Args<4> a;
     if (!core::parse_args(kRpcSig, args, kwds, a)) return nullptr;
-    Ref held[4];  // borrowed from `kwds`, which code run by a buffer request could change
-    for (int k = 0; k < 4; ++k) held[k] = Ref::borrow(a[k]);
     if (!check_writable_2d(a[1]) || !check_writable_2d(a[2])) return nullptr;
     if (!core::check_arg_type(a[0], velarion::time::Time_Type, "time")) return nullptr;
     if (!core::check_arg_type(a[3], fr::Frame_Type, "frame")) return nullptr;

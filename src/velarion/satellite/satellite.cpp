@@ -83,15 +83,12 @@ constexpr const char* kInitNames[] = {"time", "state", "propagator", "ephemeris"
 constexpr core::Signature kInitSig{"Satellite", kInitNames, 2};
 
 int Satellite_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[6];
+    core::Args<6> a;
     if (!core::parse_args(kInitSig, args, kwargs, a)) return -1;
-    for (int i = 2; i < 6; ++i) {
-        if (!a[i]) a[i] = Py_None;
-    }
     PyObject* time = a[0];
     // Held: Time() below may run Python code.
-    Ref state = Ref::borrow(a[1]), propagator = Ref::borrow(a[2]), ephemeris = Ref::borrow(a[3]);
-    Ref name = Ref::borrow(a[4]), description = Ref::borrow(a[5]);
+    Ref state = Ref::borrow(a[1]), propagator = Ref::borrow(a.or_none(2)), ephemeris = Ref::borrow(a.or_none(3));
+    Ref name = Ref::borrow(a.or_none(4)), description = Ref::borrow(a.or_none(5));
     if (!core::check_arg_type(propagator.get(), velarion::propagators::Propagator_Type, "propagator")) return -1;
     if (!core::check_arg_type(ephemeris.get(), velarion::ephemeris::StateVectorEphemeris_Type, "ephemeris")) return -1;
     if (!core::check_exact_str(name.get(), "name", /*none_ok=*/true)) return -1;

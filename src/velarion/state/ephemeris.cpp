@@ -293,7 +293,7 @@ constexpr core::Signature kEphSig{"Ephemeris", kEphNames, 2};
 // holds arrays it may not change the number of epochs: the arrays would no
 // longer have a row for each.
 int Ephemeris_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
+    core::Args<2> a;
     if (!core::parse_args(kEphSig, args, kwargs, a)) return -1;
     BaseMembers base;
     if (!base.prepare(a[0], a[1], -1)) return -1;
@@ -382,7 +382,7 @@ constexpr const char* kSVENames[] = {"time", "r", "v", "frame"};
 constexpr core::Signature kSVESig{"StateVectorEphemeris", kSVENames, 3};
 
 int SVE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[4];
+    core::Args<4> a;
     if (!core::parse_args(kSVESig, args, kwargs, a)) return -1;
     Py_ssize_t n = -1;
     Ref r = copy_rows3(a[1], "r", n);
@@ -517,7 +517,7 @@ int COEE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_TypeError, "COEEphemeris() takes 1 positional argument but %zd were given", nargs);
         return -1;
     }
-    PyObject* a[10];
+    core::Args<10> a;
     if (!core::parse_args(kCOEESig, args, kwargs, a)) return -1;
     Ref frame = default_frame_name(a[1], "GCRF");  // held: the conversions below may run Python code
     if (!frame) return -1;
@@ -738,7 +738,7 @@ constexpr const char* kGeoENames[] = {"time", "lat", "lon", "alt", "ell"};
 constexpr core::Signature kGeoESig{"GeoStateEphemeris", kGeoENames, 4};
 
 int GeoE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[5];
+    core::Args<5> a;
     if (!core::parse_args(kGeoESig, args, kwargs, a)) return -1;
     Ref ell_arg = Ref::borrow(a[4] && a[4] != Py_None ? a[4] : g_default_ell);
     Py_ssize_t n = -1;

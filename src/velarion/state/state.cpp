@@ -102,7 +102,7 @@ constexpr const char* kStateNames[] = {"time", "frame"};
 constexpr core::Signature kStateSig{"State", kStateNames, 2};
 
 int State_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
+    core::Args<2> a;
     if (!core::parse_args(kStateSig, args, kwargs, a)) return -1;
     BaseMembers base;
     if (!base.prepare(a[0], a[1])) return -1;
@@ -225,7 +225,7 @@ constexpr const char* kSVNames[] = {"time", "r", "v", "frame", "GM"};
 constexpr core::Signature kSVSig{"StateVector", kSVNames, 3};
 
 int StateVector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[5];
+    core::Args<5> a;
     if (!core::parse_args(kSVSig, args, kwargs, a)) return -1;
     double r[3], v[3], GM = g_default_GM;
     if (!read_vec3(a[1], "r", r) || !read_vec3(a[2], "v", v)) return -1;
@@ -326,7 +326,7 @@ int COE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_TypeError, "COE() takes 1 positional argument but %zd were given", nargs);
         return -1;
     }
-    PyObject* a[9];
+    core::Args<9> a;
     if (!core::parse_args(kCOESig, args, kwargs, a)) return -1;
     double x[6];
     for (int i = 0; i < 6; ++i) {
@@ -476,7 +476,7 @@ constexpr const char* kGeoNames[] = {"time", "lat", "lon", "alt", "ell"};
 constexpr core::Signature kGeoSig{"GeoState", kGeoNames, 4};
 
 int GeoState_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[5];
+    core::Args<5> a;
     if (!core::parse_args(kGeoSig, args, kwargs, a)) return -1;
     double lat, lon, alt;
     if (!bd::float_arg(a[1], "lat", lat) || !bd::float_arg(a[2], "lon", lon) || !bd::float_arg(a[3], "alt", alt)) {

@@ -745,7 +745,7 @@ core::Ref jd_argument(PyObject* obj, const char* name) {
 PyObject* Time_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static constexpr const char* kNames[] = {"value", "scale"};
     static constexpr core::Signature kSig{"Time", kNames, 1};
-    PyObject* a[2];
+    core::Args<2> a;
     if (!core::parse_args(kSig, args, kwds, a)) return nullptr;
     int scale;
     if (!parse_scale(a[1], -1, scale)) return nullptr;

@@ -65,12 +65,8 @@ constexpr const char* kNewNames[] = {"a", "f", "name"};
 constexpr core::Signature kNewSig{"Ellipsoid", kNewNames, 2};
 
 PyObject* Ellipsoid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* v[3];
+    core::Args<3> v;
     if (!core::parse_args(kNewSig, args, kwargs, v)) return nullptr;
-    // Borrowed from `kwargs`, which Python code run below (a __float__) can
-    // reach and change: hold them.
-    Ref held[3];
-    for (int k = 0; k < 3; ++k) held[k] = Ref::borrow(v[k]);
     double a, f;
     if (!core::to_double(v[0], a) || !core::to_double(v[1], f)) return nullptr;
     if (!(std::isfinite(a) && a > 0.0)) {

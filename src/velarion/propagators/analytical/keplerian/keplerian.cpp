@@ -267,7 +267,7 @@ constexpr core::Signature kNewSig{"Keplerian", kNewNames, 0};
 // GM is fixed here, at creation, so that nothing can change it afterwards
 // (the inherited __init__ accepts and ignores the same arguments).
 PyObject* Keplerian_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* a[1];
+    core::Args<1> a;
     if (!core::parse_args(kNewSig, args, kwargs, a)) return nullptr;
     double GM = g_default_GM;
     if (a[0] && !core::to_double(a[0], GM)) return nullptr;

@@ -93,12 +93,8 @@ bool check_single_epoch(PyObject* epoch) {
 }
 
 PyObject* ELSET_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* v[11];
+    core::Args<11> v;
     if (!core::parse_args(kElsetSig, args, kwargs, v)) return nullptr;
-    // Owned: __float__ of an argument or the Time constructor runs Python
-    // code, which must not be able to free the others under us.
-    Ref held[11];
-    for (int k = 0; k < 11; ++k) held[k] = Ref::borrow(v[k]);
     double x[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
     for (int k = 0; k < 9; ++k) {
         if (v[k + 1] && !core::to_double(v[k + 1], x[k])) return nullptr;
@@ -203,12 +199,8 @@ constexpr const char* kTleNames[] = {"line1", "line2", "name"};
 constexpr core::Signature kTleSig{"TLE", kTleNames, 2};
 
 PyObject* TLE_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* v[3];
+    core::Args<3> v;
     if (!core::parse_args(kTleSig, args, kwargs, v)) return nullptr;
-    // Owned: the lines' text is read again after the epoch's Time is made
-    // (Python code).
-    Ref held[3];
-    for (int k = 0; k < 3; ++k) held[k] = Ref::borrow(v[k]);
     if (!core::check_exact_str(v[0], "line1") || !core::check_exact_str(v[1], "line2")) return nullptr;
     PyObject* name = v[2] ? v[2] : Py_None;
     if (!core::check_exact_str(name, "name", true)) return nullptr;
