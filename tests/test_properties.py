@@ -383,6 +383,7 @@ def exact_split(x, y):
 @example(jd1=2.0**60, jd=2458112.0, scale="tt")
 @example(jd1=1e300, jd=0.0, scale="utc")
 @example(jd1=2451545.5, jd=2451545.5 - 2.0**-60, scale="tai")
+@example(jd1=1 / 3, jd=-0.5, scale="utc")  # stored jd1 an ulp above a midnight: not a midnight
 def test_any_split_of_an_epoch_is_stored_as_one_pair(jd1, jd, scale):
     """from_jd stores the canonical pair of the exact sum of its parts
     (the midnight before it and the fraction of the day on the 2^-52 grid),

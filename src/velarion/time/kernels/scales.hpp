@@ -16,8 +16,8 @@
 // steps (read from eraDat once) so that the per-epoch work is a cached range
 // test. Days before 1972 (drifting UTC, fractional jumps) take the values
 // from eraDat directly, exactly as eraUtctai does.
-#ifndef VELARION_TIME_SCALES_HPP
-#define VELARION_TIME_SCALES_HPP
+#ifndef VELARION_TIME_KERNELS_SCALES_HPP
+#define VELARION_TIME_KERNELS_SCALES_HPP
 
 #include <erfa.h>
 
@@ -25,7 +25,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace velarion::time {
+namespace velarion::time::kernels {
 
 inline constexpr double kDaySec = 86400.0;
 inline constexpr double kMjdZero = 2400000.5;      // JD of MJD 0
@@ -83,8 +83,10 @@ inline DayFrac canonical(double a, double b) noexcept {
     // Already a midnight and a fraction (what parsing, conversions and
     // from_mjd store): only the grid rounding is left, a short dependency
     // chain for the per-epoch loops. Gives what the general path gives.
+    // (a - 0.5 may round onto an integer: a within an ulp of a midnight is
+    // not one, hence the way back.)
     const double t = a - 0.5;
-    if (b >= 0.0 && b < 1.0 && t == static_cast<double>(static_cast<int64_t>(t))) {
+    if (b >= 0.0 && b < 1.0 && t == static_cast<double>(static_cast<int64_t>(t)) && t + 0.5 == a) {
         double day = a, frac = on_grid(b);
         if (frac >= 1.0) {
             frac -= 1.0;
@@ -400,6 +402,6 @@ inline double seconds_between(double d1, double f1, double d2, double f2) noexce
     return (d1 - d2) * kDaySec + (f1 - f2) * kDaySec;
 }
 
-}  // namespace velarion::time
+}  // namespace velarion::time::kernels
 
 #endif
