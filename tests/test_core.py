@@ -61,7 +61,7 @@ class TestBinding:
 
 
 ELLIPSOID = "velarion.mathtools.ellipsoid.ellipsoid"
-ELLIPSOID_VTABLE = "struct velarion::ellipsoid::EllipsoidVTable"
+ELLIPSOID_VTABLE = "struct velarion::mathtools::ellipsoid::EllipsoidVTable"
 ELLIPSOID_VAR = "velarion.mathtools.ellipsoid.ellipsoid.Ellipsoid *"
 
 

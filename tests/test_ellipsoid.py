@@ -248,7 +248,7 @@ def test_cartesian_to_geodetic_bad_input(r, exc):
 
 probe = pytest.importorskip("velarion._core._probe")
 VAR_TYPE = "velarion.mathtools.ellipsoid.ellipsoid.Ellipsoid *"
-VTABLE_TYPE = "struct velarion::ellipsoid::EllipsoidVTable"
+VTABLE_TYPE = "struct velarion::mathtools::ellipsoid::EllipsoidVTable"
 
 
 @pytest.mark.parametrize("name", ["WGS84", "GRS80", "WGS72"])

@@ -294,7 +294,7 @@ def test_c_level_interface_is_bound_by_size():
     assert probe.bind_type(name, "Keplerian", size) is Keplerian
     with pytest.raises(ValueError, match="size changed"):
         probe.bind_type(name, "Keplerian", size + 8)
-    assert probe.bind_vtable(Keplerian, "struct velarion::keplerian::KeplerianVTable")
+    assert probe.bind_vtable(Keplerian, "struct velarion::propagators::analytical::keplerian::KeplerianVTable")
 
 
 # The method table as another compiled module sees it: six slots in order.
@@ -314,7 +314,7 @@ VTABLE_SLOTS = {
 @pytest.fixture(scope="module")
 def slots():
     probe = pytest.importorskip("velarion._core._probe")
-    address = probe.bind_vtable(Keplerian, "struct velarion::keplerian::KeplerianVTable")
+    address = probe.bind_vtable(Keplerian, "struct velarion::propagators::analytical::keplerian::KeplerianVTable")
     table = (ctypes.c_void_p * len(VTABLE_SLOTS)).from_address(address)
     return {name: proto(table[i]) for i, (name, proto) in enumerate(VTABLE_SLOTS.items()) if proto}
 

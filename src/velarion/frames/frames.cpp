@@ -7,11 +7,11 @@
 #include "velarion/_core/method.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/frames/frames.hpp"
-#include "velarion/frames/kernels_cio.hpp"
-#include "velarion/frames/kernels_enu.hpp"
-#include "velarion/frames/kernels_teme.hpp"
+#include "velarion/frames/kernels/cio.hpp"
+#include "velarion/frames/kernels/enu.hpp"
+#include "velarion/frames/kernels/teme.hpp"
 #include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
-#include "velarion/mathtools/vectools/kernels.hpp"
+#include "velarion/mathtools/vectools/kernels/matrix.hpp"
 #include "velarion/mathtools/vectools/vectools.hpp"
 #include "velarion/time/time.hpp"
 
@@ -24,8 +24,8 @@
 namespace core = velarion::core;
 namespace fr = velarion::frames;
 namespace kn = velarion::frames::kernels;
-namespace ell = velarion::ellipsoid;
-namespace vt = velarion::vectools;
+namespace ell = velarion::mathtools::ellipsoid;
+namespace vt = velarion::mathtools::vectools;
 using core::Ref;
 
 namespace {
@@ -887,7 +887,7 @@ bool enu_shapes_ok(const fr::View& r_in, const fr::View& v_in, const fr::View& r
 // that it leaves pending stops the loop.
 struct CompiledProduct {
     bool operator()(double (*m)[3], double* v, double* out) const noexcept {
-        vt::mat_x_vec_kernel(m, v, out);
+        vt::kernels::mat_x_vec_kernel(m, v, out);
         return true;
     }
 };

@@ -190,7 +190,7 @@ class EOPTable:
             slope[:, :-1] = np.diff(values, axis=1) / step
             slope[5, :-1] = np.diff(columns["ut1_tai"]) / step
         put(self, "_uniform", n < 2 or bool(np.all(np.diff(self.mjd) == 1.0)))
-        # One row per day: the six values, then their slopes (see kernels.hpp).
+        # One row per day: the six values, then their slopes (see kernels/interp.hpp).
         put(self, "_packed", _frozen(np.concatenate([values, slope]).T))
 
     def __setattr__(self, name: str, value: object) -> None:

@@ -3,10 +3,10 @@
 // module only runs the per-date loop over a packed table.
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
-#include "velarion/iers/kernels.hpp"
+#include "velarion/iers/kernels/interp.hpp"
 
 namespace core = velarion::core;
-namespace iers = velarion::iers;
+namespace kn = velarion::iers::kernels;
 
 namespace {
 
@@ -42,8 +42,8 @@ PyObject* py_evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const core::index_t n = grid.shape(0);
     auto ps = packed.span2();
     auto gs = grid.span1();
-    if (ps.rows != n || ps.cols != iers::kRow || (n > 0 && (ps.col_stride != sizeof(double) ||
-                                                           ps.row_stride != iers::kRow * sizeof(double) ||
+    if (ps.rows != n || ps.cols != kn::kRow || (n > 0 && (ps.col_stride != sizeof(double) ||
+                                                           ps.row_stride != kn::kRow * sizeof(double) ||
                                                            gs.stride != sizeof(double)))) {
         PyErr_SetString(PyExc_ValueError, "evaluate: the table must be C-contiguous (n, 12) with n dates");
         return nullptr;
@@ -52,7 +52,7 @@ PyObject* py_evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     int hold = PyObject_IsTrue(a[4]);
     if (uniform < 0 || hold < 0) return nullptr;
 
-    iers::EopGrid g;
+    kn::EopGrid g;
     g.packed = reinterpret_cast<const double*>(ps.base);
     g.mjd = reinterpret_cast<const double*>(gs.base);
     g.n = n;
@@ -60,11 +60,11 @@ PyObject* py_evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     g.hold = hold != 0;
 
     npy_intp size = t.size;
-    core::Ref res = core::Ref::steal(PyTuple_New(2 + 1 + iers::kFields));
+    core::Ref res = core::Ref::steal(PyTuple_New(2 + 1 + kn::kFields));
     if (!res) return nullptr;
-    double* out[1 + iers::kFields];
+    double* out[1 + kn::kFields];
     if (size < kBlockMin) {
-        for (int k = 0; k < 1 + iers::kFields; ++k) {
+        for (int k = 0; k < 1 + kn::kFields; ++k) {
             core::Ref arr = core::empty(1, &size);
             if (!arr) return nullptr;
             out[k] = core::data_of(arr.get());
@@ -73,10 +73,10 @@ PyObject* py_evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     } else {
         // Many dates: one block whose rows are the results. One large
         // allocation is mapped with far fewer page faults than seven.
-        npy_intp shape[2] = {1 + iers::kFields, size};
+        npy_intp shape[2] = {1 + kn::kFields, size};
         core::Ref block = core::empty(2, shape);
         if (!block) return nullptr;
-        for (int k = 0; k < 1 + iers::kFields; ++k) {
+        for (int k = 0; k < 1 + kn::kFields; ++k) {
             out[k] = core::data_of(block.get()) + k * size;
             core::Ref row = core::Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), 1,
                                                                   &size, nullptr, out[k], NPY_ARRAY_CARRAY, nullptr));
@@ -84,7 +84,7 @@ PyObject* py_evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             PyTuple_SET_ITEM(res.get(), 2 + k, row.release());
         }
     }
-    iers::EopResult r = iers::eop_interpolate(g, t, out);
+    kn::EopResult r = kn::eop_interpolate(g, t, out);
     PyObject* status = PyLong_FromLong(static_cast<long>(r.status));
     if (!status) return nullptr;
     PyTuple_SET_ITEM(res.get(), 0, status);

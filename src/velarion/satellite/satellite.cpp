@@ -90,7 +90,7 @@ int Satellite_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref state = Ref::borrow(a[1]), propagator = Ref::borrow(a.or_none(2)), ephemeris = Ref::borrow(a.or_none(3));
     Ref name = Ref::borrow(a.or_none(4)), description = Ref::borrow(a.or_none(5));
     if (!core::check_arg_type(propagator.get(), velarion::propagators::Propagator_Type, "propagator")) return -1;
-    if (!core::check_arg_type(ephemeris.get(), velarion::ephemeris::StateVectorEphemeris_Type, "ephemeris")) return -1;
+    if (!core::check_arg_type(ephemeris.get(), velarion::state::StateVectorEphemeris_Type, "ephemeris")) return -1;
     if (!core::check_exact_str(name.get(), "name", /*none_ok=*/true)) return -1;
     if (!core::check_exact_str(description.get(), "description", /*none_ok=*/true)) return -1;
 
@@ -180,14 +180,14 @@ int satellite_exec(PyObject* module) {
     PyTypeObject* type = nullptr;
     VELARION_CHECK(velarion::time::import_time());
     VELARION_CHECK(velarion::propagators::import_propagators());
-    VELARION_CHECK(velarion::ellipsoid::import_ellipsoid());
+    VELARION_CHECK(velarion::mathtools::ellipsoid::import_ellipsoid());
     VELARION_CHECK(velarion::bodies::import_bodies());
-    VELARION_CHECK(velarion::representable::import_representable());
+    VELARION_CHECK(velarion::utils::import_representable());
     VELARION_CHECK(velarion::state::import_state());
-    VELARION_CHECK(velarion::ephemeris::import_ephemeris());
-    VELARION_CHECK(velarion::tle::import_tle());
+    VELARION_CHECK(velarion::state::import_ephemeris());
+    VELARION_CHECK(velarion::propagators::analytical::sgp4::import_tle());
     VELARION_CHECK(velarion::frames::import_frames());
-    VELARION_CHECK(velarion::keplerian::import_keplerian());
+    VELARION_CHECK(velarion::propagators::analytical::keplerian::import_keplerian());
     VELARION_CHECK(g_str_strip = PyUnicode_InternFromString("strip"));
     VELARION_CHECK(add_import(module, "typing", "Iterable"));
     VELARION_CHECK(add_import(module, "velarion.typing", "DatetimeLike"));

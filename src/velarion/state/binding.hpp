@@ -5,7 +5,7 @@
 #define VELARION_STATE_BINDING_HPP
 
 #include "velarion/_core/core.hpp"
-#include "velarion/state/elements.hpp"
+#include "velarion/state/kernels/elements.hpp"
 
 #include <cstring>
 
@@ -94,8 +94,8 @@ inline bool float_arg(PyObject* obj, const char* name, double& out, bool finite 
 }
 
 // Raises the exception that describes a failed element conversion.
-inline void raise_status(elements::Status s, const char* where) {
-    using elements::Status;
+inline void raise_status(kernels::Status s, const char* where) {
+    using kernels::Status;
     const char* what = "unknown failure";
     switch (s) {
         case Status::Ok: return;

@@ -4,19 +4,19 @@
 #include "velarion/_core/ufunc.hpp"
 #include "velarion/mathtools/misc/misc.hpp"
 #include "velarion/state/coe.hpp"
-#include "velarion/state/kepler.hpp"
+#include "velarion/state/kernels/kepler.hpp"
 
 #include <cmath>
 
 namespace core = velarion::core;
-namespace coe = velarion::coe;
-namespace kepler = velarion::state::kepler;
+namespace st = velarion::state;
+namespace kn = velarion::state::kernels;
 
 namespace {
 
 core::ModuleOnce g_once;
 
-double c_eca_from_mea_impl(double mea, double ecc) { return kepler::eca_from_mea(mea, ecc); }
+double c_eca_from_mea_impl(double mea, double ecc) { return kn::eca_from_mea(mea, ecc); }
 
 // ---------------------------------------------------------------------------
 // Vectorized forms: two broadcast operands, a float64 result.
@@ -87,13 +87,13 @@ PyObject* apply(const Binary& f, PyObject* const* args, Py_ssize_t nargs, PyObje
     return PyArray_Return(core::as_array(out.release()));
 }
 
-double k_eca_from_mea(double mea, double ecc) { return kepler::eca_from_mea(mea, ecc); }
-double k_tra_from_mea(double mea, double ecc) { return coe::c_tra_from_mea(mea, ecc); }
-double k_mea_from_tra(double tra, double ecc) { return coe::c_mea_from_tra(tra, ecc); }
-double k_eca_from_tra(double tra, double ecc) { return coe::c_eca_from_tra(tra, ecc); }
-double k_tra_from_eca(double eca, double ecc) { return coe::c_tra_from_eca(eca, ecc); }
-double k_mea_from_eca(double eca, double ecc) { return coe::c_mea_from_eca(eca, ecc); }
-double k_mnm_from_sma(double sma, double GM) { return coe::c_mnm_from_sma(sma, GM); }
+double k_eca_from_mea(double mea, double ecc) { return kn::eca_from_mea(mea, ecc); }
+double k_tra_from_mea(double mea, double ecc) { return st::c_tra_from_mea(mea, ecc); }
+double k_mea_from_tra(double tra, double ecc) { return st::c_mea_from_tra(tra, ecc); }
+double k_eca_from_tra(double tra, double ecc) { return st::c_eca_from_tra(tra, ecc); }
+double k_tra_from_eca(double eca, double ecc) { return st::c_tra_from_eca(eca, ecc); }
+double k_mea_from_eca(double eca, double ecc) { return st::c_mea_from_eca(eca, ecc); }
+double k_mnm_from_sma(double sma, double GM) { return st::c_mnm_from_sma(sma, GM); }
 
 #define VELARION_BINARY(fname, first, second, domain)                                               \
     PyObject* py_##fname(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {  \
@@ -158,12 +158,12 @@ PyObject* coe_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec);
 int coe_exec(PyObject* module) {
     if (int r = g_once.enter(module, "coe"); r <= 0) return r;
     VELARION_CHECK(core::import_numpy());
-    VELARION_CHECK(velarion::misc::import_misc());
+    VELARION_CHECK(velarion::mathtools::misc::import_misc());
     // This module is the solver's home: the inline conversions compiled in
     // here call it directly rather than binding it through the import.
-    coe::c_eca_from_mea = &c_eca_from_mea_impl;
+    st::c_eca_from_mea = &c_eca_from_mea_impl;
     VELARION_CHECK(core::capi_publish(module, "c_eca_from_mea", reinterpret_cast<void*>(&c_eca_from_mea_impl),
-                                      coe::kEcaFromMeaType));
+                                      st::kEcaFromMeaType));
     return 0;
 error:
     return -1;

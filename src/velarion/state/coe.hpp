@@ -5,7 +5,7 @@
 // Failure convention: a result of -1.0 together with a pending Python
 // exception is a failure. The conversions raise nothing of their own and
 // check no domain; they only pass on a failure of the two routines they call
-// (c_eca_from_mea and misc::atan2_asymmetric), adding their own name to the
+// (c_eca_from_mea and mathtools::misc::atan2_asymmetric), adding their own name to the
 // traceback. They run without the interpreter lock and take it only on the
 // rare -1.0 result, to test for and record a failure.
 //
@@ -20,7 +20,7 @@
 
 #include <cmath>
 
-namespace velarion::coe {
+namespace velarion::state {
 
 // c_eca_from_mea(mea, ecc): the eccentric anomaly E solving Kepler's
 // equation E - ecc * sin(E) = mea (modulo 2*pi) for any real mea and
@@ -33,7 +33,7 @@ inline c_eca_from_mea_t c_eca_from_mea = nullptr;
 
 inline int import_coe() {
     if (c_eca_from_mea) return 0;
-    if (misc::import_misc() < 0) return -1;
+    if (mathtools::misc::import_misc() < 0) return -1;
     static const core::BoundFunction functions[] = {
         {"c_eca_from_mea", kEcaFromMeaType, core::function_slot(&c_eca_from_mea)}};
     return core::bind_module({.module = "velarion.state.coe", .functions = functions});
@@ -60,7 +60,7 @@ inline double ecc_factor(double ecc) noexcept { return std::sqrt(1.0 - ecc * ecc
 // Eccentric anomaly from true anomaly (tra, ecc).
 inline double c_eca_from_tra(double tra, double ecc) noexcept {
     const double s = detail::ecc_factor(ecc);
-    const double eca = misc::atan2_asymmetric(s * std::sin(tra), ecc + std::cos(tra));
+    const double eca = mathtools::misc::atan2_asymmetric(s * std::sin(tra), ecc + std::cos(tra));
     if (eca == -1.0 && detail::failed("velarion.state.coe.c_eca_from_tra", __LINE__)) return -1.0;
     return eca;
 }
@@ -68,7 +68,7 @@ inline double c_eca_from_tra(double tra, double ecc) noexcept {
 // True anomaly from eccentric anomaly (eca, ecc).
 inline double c_tra_from_eca(double eca, double ecc) noexcept {
     const double s = detail::ecc_factor(ecc);
-    const double tra = misc::atan2_asymmetric(s * std::sin(eca), std::cos(eca) - ecc);
+    const double tra = mathtools::misc::atan2_asymmetric(s * std::sin(eca), std::cos(eca) - ecc);
     if (tra == -1.0 && detail::failed("velarion.state.coe.c_tra_from_eca", __LINE__)) return -1.0;
     return tra;
 }
@@ -96,6 +96,6 @@ inline double c_tra_from_mea(double mea, double ecc) noexcept {
 // sqrt(GM / sma) / sma, which is sqrt(GM / sma^3) without forming sma^3. Cannot fail.
 inline double c_mnm_from_sma(double sma, double GM) noexcept { return std::sqrt(GM / sma) / sma; }
 
-}  // namespace velarion::coe
+}  // namespace velarion::state
 
 #endif

@@ -12,7 +12,7 @@
 #include "velarion/_core/numpy.hpp"
 #include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
 #include "velarion/state/binding.hpp"
-#include "velarion/state/elements.hpp"
+#include "velarion/state/kernels/elements.hpp"
 #include "velarion/state/ephemeris.hpp"
 #include "velarion/state/state.hpp"
 #include "velarion/time/time.hpp"
@@ -23,18 +23,17 @@
 #include <numbers>
 
 namespace core = velarion::core;
-namespace eph = velarion::ephemeris;
-namespace el = velarion::state::elements;
 namespace bd = velarion::state::binding;
-namespace ell = velarion::ellipsoid;
+namespace ell = velarion::mathtools::ellipsoid;
 namespace st = velarion::state;
+namespace kn = velarion::state::kernels;
 
 using bd::swap_in;
 using core::Ref;
-using eph::COEEphemerisObject;
-using eph::EphemerisObject;
-using eph::GeoStateEphemerisObject;
-using eph::StateVectorEphemerisObject;
+using st::COEEphemerisObject;
+using st::EphemerisObject;
+using st::GeoStateEphemerisObject;
+using st::StateVectorEphemerisObject;
 
 namespace {
 
@@ -282,8 +281,8 @@ struct BaseMembers {
 // Whether instances of the type of `self` hold arrays whose row count is
 // `size` (the subclasses below; a bare Ephemeris holds none).
 bool holds_arrays(PyObject* self) {
-    return PyObject_TypeCheck(self, eph::StateVectorEphemeris_Type) ||
-           PyObject_TypeCheck(self, eph::COEEphemeris_Type) || PyObject_TypeCheck(self, eph::GeoStateEphemeris_Type);
+    return PyObject_TypeCheck(self, st::StateVectorEphemeris_Type) ||
+           PyObject_TypeCheck(self, st::COEEphemeris_Type) || PyObject_TypeCheck(self, st::GeoStateEphemeris_Type);
 }
 
 constexpr const char* kEphNames[] = {"time", "frame"};
@@ -466,7 +465,7 @@ PyType_Spec SVE_spec = {"velarion.state.ephemeris.StateVectorEphemeris", sizeof(
 // A new StateVectorEphemeris over (n, 3) blocks made by new_block (no copy,
 // no checks). The caller holds `time` and `frame`.
 PyObject* new_sve(PyObject* time, PyObject* frame, Py_ssize_t n, Ref r, Ref v) {
-    Ref obj = Ref::steal(Ephemeris_new(eph::StateVectorEphemeris_Type, nullptr, nullptr));
+    Ref obj = Ref::steal(Ephemeris_new(st::StateVectorEphemeris_Type, nullptr, nullptr));
     if (!obj) return nullptr;
     BaseMembers base;
     base.time = Ref::borrow(time);
@@ -598,18 +597,18 @@ PyObject* COEE_to_sv(PyObject* self, PyObject*) {
     double* rp = core::data_of(r.get());
     double* vp = core::data_of(v.get());
 
-    el::Orientation o;
+    kn::Orientation o;
     double inc0 = std::nan(""), raa0 = inc0, arp0 = inc0, slr0 = inc0, vf = inc0;
-    el::Status status = el::Status::Ok;
+    kn::Status status = kn::Status::Ok;
     Py_ssize_t i = 0;
     for (; i < n; ++i) {
         const double ecc = ecc_p[i], slr = slr_p[i];
         if (ecc < 0.0) {
-            status = el::Status::BadEcc;
+            status = kn::Status::BadEcc;
             break;
         }
         if (slr <= 0.0) {
-            status = el::Status::BadSlr;
+            status = kn::Status::BadSlr;
             break;
         }
         const double inc = inc_p[i], raa = raa_p[i], arp = arp_p[i];
@@ -622,18 +621,18 @@ PyObject* COEE_to_sv(PyObject* self, PyObject*) {
             slr0 = slr;
         }
         const double tra = tra_p[i];
-        status = el::conic_to_rv(o, vf, ecc, slr, tra, rp + 3 * i, vp + 3 * i);
-        if (status != el::Status::Ok) break;
+        status = kn::conic_to_rv(o, vf, ecc, slr, tra, rp + 3 * i, vp + 3 * i);
+        if (status != kn::Status::Ok) break;
         // A NaN element gives its NaN row (no value in, no value out); other
         // elements must give a finite one.
-        if (!el::finite_rv(rp + 3 * i, vp + 3 * i) &&
+        if (!kn::finite_rv(rp + 3 * i, vp + 3 * i) &&
             !(std::isnan(ecc) || std::isnan(slr) || std::isnan(inc) || std::isnan(raa) || std::isnan(arp) ||
               std::isnan(tra))) {
-            status = std::isfinite(ecc + slr + inc + raa + arp + tra) ? el::Status::OutOfRange : el::Status::NonFinite;
+            status = std::isfinite(ecc + slr + inc + raa + arp + tra) ? kn::Status::OutOfRange : kn::Status::NonFinite;
             break;
         }
     }
-    if (status != el::Status::Ok) {
+    if (status != kn::Status::Ok) {
         Ref where = Ref::steal(PyUnicode_FromFormat("COEEphemeris.to_sv (epoch %zd)", i));
         if (where) bd::raise_status(status, PyUnicode_AsUTF8(where.get()));
         return nullptr;
@@ -887,12 +886,12 @@ int ephemeris_exec(PyObject* module) {
     g_default_ell = Py_NewRef(*ell::WGS84);
     if (!bd::read_earth_gm(g_default_GM)) goto error;
     VELARION_CHECK(base = core::add_type(module, &Ephemeris_spec));
-    eph::Ephemeris_Type = base;
+    st::Ephemeris_Type = base;
     {
         PyObject* bases = reinterpret_cast<PyObject*>(base);
-        VELARION_CHECK(eph::StateVectorEphemeris_Type = core::add_type(module, &SVE_spec, bases));
-        VELARION_CHECK(eph::COEEphemeris_Type = core::add_type(module, &COEE_spec, bases));
-        VELARION_CHECK(eph::GeoStateEphemeris_Type = core::add_type(module, &GeoE_spec, bases));
+        VELARION_CHECK(st::StateVectorEphemeris_Type = core::add_type(module, &SVE_spec, bases));
+        VELARION_CHECK(st::COEEphemeris_Type = core::add_type(module, &COEE_spec, bases));
+        VELARION_CHECK(st::GeoStateEphemeris_Type = core::add_type(module, &GeoE_spec, bases));
     }
     return 0;
 error:

@@ -24,7 +24,7 @@
 
 #include "velarion/_core/capi.hpp"
 
-namespace velarion::ephemeris {
+namespace velarion::state {
 
 struct EphemerisObject {
     PyObject_HEAD
@@ -98,6 +98,6 @@ inline int import_ephemeris() {
     return core::bind_module({"velarion.state.ephemeris", types});
 }
 
-}  // namespace velarion::ephemeris
+}  // namespace velarion::state
 
 #endif

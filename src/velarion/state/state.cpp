@@ -4,7 +4,7 @@
 #include "velarion/_core/numpy.hpp"
 #include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
 #include "velarion/state/binding.hpp"
-#include "velarion/state/elements.hpp"
+#include "velarion/state/kernels/elements.hpp"
 #include "velarion/state/state.hpp"
 #include "velarion/time/time.hpp"
 
@@ -14,9 +14,9 @@
 
 namespace core = velarion::core;
 namespace st = velarion::state;
-namespace el = velarion::state::elements;
+namespace kn = velarion::state::kernels;
 namespace bd = velarion::state::binding;
-namespace ell = velarion::ellipsoid;
+namespace ell = velarion::mathtools::ellipsoid;
 
 using st::COEObject;
 using st::GeoStateObject;
@@ -252,8 +252,8 @@ PyObject* StateVector_to_sv(PyObject* self, PyObject*) { return Py_NewRef(self);
 
 PyObject* StateVector_to_coe(PyObject* self, PyObject*) {
     StateVectorObject* s = as_sv(self);
-    el::Elements e;
-    if (el::Status status = el::rv_to_coe(s->r, s->v, s->GM, e); status != el::Status::Ok) {
+    kn::Elements e;
+    if (kn::Status status = kn::rv_to_coe(s->r, s->v, s->GM, e); status != kn::Status::Ok) {
         bd::raise_status(status, "StateVector.to_coe");
         return nullptr;
     }
@@ -374,8 +374,8 @@ PyObject* COE_to_coe(PyObject* self, PyObject*) { return Py_NewRef(self); }
 PyObject* COE_to_sv(PyObject* self, PyObject*) {
     COEObject* c = as_coe(self);
     double r[3], v[3];
-    if (el::Status s = el::coe_to_rv(c->GM, c->ecc, c->inc, c->raa, c->arp, c->tra, c->slr, r, v);
-        s != el::Status::Ok) {
+    if (kn::Status s = kn::coe_to_rv(c->GM, c->ecc, c->inc, c->raa, c->arp, c->tra, c->slr, r, v);
+        s != kn::Status::Ok) {
         bd::raise_status(s, "COE.to_sv");
         return nullptr;
     }

@@ -2,15 +2,16 @@
 // parsing and formatting that Time uses, for direct use on arrays.
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
-#include "velarion/time/format.hpp"
+#include "velarion/time/kernels/format.hpp"
 #include "velarion/time/loops.hpp"
-#include "velarion/time/scales.hpp"
+#include "velarion/time/kernels/scales.hpp"
 #include "velarion/time/text_binding.hpp"
 
 #include <cmath>
 
 namespace core = velarion::core;
 namespace vt = velarion::time;
+namespace kn = velarion::time::kernels;
 
 namespace {
 
@@ -47,15 +48,15 @@ PyObject* py_parse_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!core::parse_args(kSig, args, nargs, kwnames, a)) return nullptr;
     bool utc;
     if (!read_scale(a[1], utc)) return nullptr;
-    vt::LeapCursor cur;
+    kn::LeapCursor cur;
     if (PyUnicode_Check(a[0])) {
         Py_ssize_t len;
         const char* p = PyUnicode_AsUTF8AndSize(a[0], &len);
         if (!p) return nullptr;
         double j1, j2;
-        vt::CivilTime c;
-        const vt::TextError e = vt::parse_iso(p, static_cast<size_t>(len), utc, cur, j1, j2, c);
-        if (e != vt::TextError::kNone) {
+        kn::CivilTime c;
+        const kn::TextError e = kn::parse_iso(p, static_cast<size_t>(len), utc, cur, j1, j2, c);
+        if (e != kn::TextError::kNone) {
             vt::raise_text_error(a[0], e, c, utc, nullptr);
             return nullptr;
         }
@@ -131,13 +132,13 @@ PyObject* py_format_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     // Calendar day and nanosecond of each epoch of the broadcast pair.
     PyObject* in[2] = {x.get(), y.get()};
     core::Ref out[2];
-    vt::LeapCursor cur;
+    kn::LeapCursor cur;
     auto body = [&](char** d, npy_intp* s, npy_intp count) {
         char *p = d[0], *q = d[1], *o1 = d[2], *o2 = d[3];
         for (npy_intp i = 0; i < count; ++i) {
             const double u = vt::at(p), v = vt::at(q);
-            if (!vt::jd_pair_in_range(u, v)) return false;
-            vt::jd_to_civil_ns(u, v, utc, cur, *reinterpret_cast<int64_t*>(o1), *reinterpret_cast<int64_t*>(o2));
+            if (!kn::jd_pair_in_range(u, v)) return false;
+            kn::jd_to_civil_ns(u, v, utc, cur, *reinterpret_cast<int64_t*>(o1), *reinterpret_cast<int64_t*>(o2));
             p += s[0];
             q += s[1];
             o1 += s[2];
@@ -173,7 +174,7 @@ PyObject* format_create(PyObject* spec, PyModuleDef*) { return g_once.create(spe
 int format_exec(PyObject* module) {
     if (int r = g_once.enter(module, "format"); r <= 0) return r;
     VELARION_CHECK(core::import_numpy());
-    if (!vt::g_leap_table.build()) {
+    if (!kn::g_leap_table.build()) {
         PyErr_SetString(PyExc_ImportError, "velarion.time.format: could not read the leap-second table from ERFA");
         return -1;
     }

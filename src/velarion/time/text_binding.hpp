@@ -4,8 +4,8 @@
 #define VELARION_TIME_TEXT_BINDING_HPP
 
 #include "velarion/_core/numpy.hpp"
-#include "velarion/time/format.hpp"
-#include "velarion/time/scales.hpp"
+#include "velarion/time/kernels/format.hpp"
+#include "velarion/time/kernels/scales.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -16,27 +16,27 @@ namespace velarion::time {
 // Sets the ValueError for a text the parser refused. `scale` names the
 // scale the text was read in ("utc", "tt", ...), or is nullptr when only
 // "not UTC" is known.
-inline void raise_text_error(PyObject* text, TextError e, const CivilTime& c, bool utc, const char* scale) {
+inline void raise_text_error(PyObject* text, kernels::TextError e, const kernels::CivilTime& c, bool utc, const char* scale) {
     switch (e) {
-        case TextError::kMalformed:
+        case kernels::TextError::kMalformed:
             PyErr_Format(PyExc_ValueError,
                          "%R is not an ISO 8601 date-time (expected YYYY-MM-DD, optionally followed by T or a "
                          "space and hh:mm, hh:mm:ss or hh:mm:ss.fff..., and an optional Z)",
                          text);
             break;
-        case TextError::kDate:
+        case kernels::TextError::kDate:
             PyErr_Format(PyExc_ValueError, "%R is not a valid calendar date", text);
             break;
-        case TextError::kTime:
+        case kernels::TextError::kTime:
             PyErr_Format(PyExc_ValueError,
                          "%R is not a valid time of day (hour 00-23, minute 00-59, second 00-59, or 60 in the "
                          "last minute of a UTC day with a leap second; a UTC day shortened by a step of TAI-UTC, "
                          "before 1972, ends early)",
                          text);
             break;
-        case TextError::kLeap:
+        case kernels::TextError::kLeap:
             if (utc) {
-                const Civil d = civil_from_mjd(c.mjd);
+                const kernels::Civil d = kernels::civil_from_mjd(c.mjd);
                 PyErr_Format(PyExc_ValueError,
                              "%R has second 60, but UTC has no leap second there: %04d-%02d-%02d ends without one",
                              text, static_cast<int>(d.year), d.month, d.day);
@@ -50,14 +50,14 @@ inline void raise_text_error(PyObject* text, TextError e, const CivilTime& c, bo
                              "%R has second 60, which exists only in UTC on a day with a leap second", text);
             }
             break;
-        case TextError::kNone:
+        case kernels::TextError::kNone:
             break;
     }
 }
 
 // Parses every text of a NumPy array of str (dtype 'U', any byte order and
 // layout) into o1, o2 (its size, C order). Returns false with the error set.
-inline bool parse_str_array(PyObject* input, bool utc, const char* scale, LeapCursor& cur, double* o1, double* o2) {
+inline bool parse_str_array(PyObject* input, bool utc, const char* scale, kernels::LeapCursor& cur, double* o1, double* o2) {
     auto* in = reinterpret_cast<PyArrayObject*>(input);
     const npy_intp n = PyArray_SIZE(in);
     if (n == 0) return true;
@@ -75,9 +75,9 @@ inline bool parse_str_array(PyObject* input, bool utc, const char* scale, LeapCu
         const Py_UCS4* s = reinterpret_cast<const Py_UCS4*>(base + i * item);
         npy_intp len = width;
         while (len > 0 && s[len - 1] == 0) --len;
-        CivilTime f;
-        const TextError e = parse_iso(s, static_cast<size_t>(len), utc, cur, o1[i], o2[i], f);
-        if (e != TextError::kNone) {
+        kernels::CivilTime f;
+        const kernels::TextError e = kernels::parse_iso(s, static_cast<size_t>(len), utc, cur, o1[i], o2[i], f);
+        if (e != kernels::TextError::kNone) {
             core::Ref text = core::Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s, len));
             if (text) raise_text_error(text.get(), e, f, utc, scale);
             return false;
@@ -122,11 +122,11 @@ private:
 inline PyObject* iso_texts(int nd, const npy_intp* dims, const CivilArrays& c, npy_intp n, int decimals) {
     if (decimals < 0) {
         decimals = 0;
-        for (npy_intp i = 0; i < n && decimals < 9; ++i) decimals = std::max(decimals, needed_decimals(c.ns[i]));
+        for (npy_intp i = 0; i < n && decimals < 9; ++i) decimals = std::max(decimals, kernels::needed_decimals(c.ns[i]));
     }
-    char buf[kIsoMaxLen];
+    char buf[kernels::kIsoMaxLen];
     if (nd == 0) {
-        const size_t len = format_iso(c.mjd[0], c.ns[0], decimals, buf);
+        const size_t len = kernels::format_iso(c.mjd[0], c.ns[0], decimals, buf);
         return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len));
     }
     // Only the year's digits vary in length, and they grow away from year 0:
@@ -138,7 +138,7 @@ inline PyObject* iso_texts(int nd, const npy_intp* dims, const CivilArrays& c, n
             lo = std::min(lo, c.mjd[i]);
             hi = std::max(hi, c.mjd[i]);
         }
-        width = std::max(format_iso(lo, 0, decimals, buf), format_iso(hi, 0, decimals, buf));
+        width = std::max(kernels::format_iso(lo, 0, decimals, buf), kernels::format_iso(hi, 0, decimals, buf));
     }
     PyArray_Descr* d = PyArray_DescrNewFromType(NPY_UNICODE);
     if (!d) return nullptr;
@@ -148,7 +148,7 @@ inline PyObject* iso_texts(int nd, const npy_intp* dims, const CivilArrays& c, n
     if (!out) return nullptr;
     Py_UCS4* o = static_cast<Py_UCS4*>(PyArray_DATA(core::as_array(out.get())));
     for (npy_intp i = 0; i < n; ++i) {
-        const size_t len = format_iso(c.mjd[i], c.ns[i], decimals, buf);
+        const size_t len = kernels::format_iso(c.mjd[i], c.ns[i], decimals, buf);
         Py_UCS4* row = o + static_cast<size_t>(i) * width;
         size_t k = 0;
         for (; k < len; ++k) row[k] = static_cast<unsigned char>(buf[k]);

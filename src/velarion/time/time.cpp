@@ -8,14 +8,14 @@
 // split (jd1 the JD of a midnight, jd2 the fraction of the day on the 2^-52
 // grid): one epoch, one pair.
 //
-// The numeric work lives in scales.hpp (scale conversions, leap seconds
+// The numeric work lives in kernels/scales.hpp (scale conversions, leap seconds
 // from ERFA) and format.hpp (ISO 8601 texts); this file holds the Python
 // type, the input forms and the array plumbing.
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
-#include "velarion/time/format.hpp"
+#include "velarion/time/kernels/format.hpp"
 #include "velarion/time/loops.hpp"
-#include "velarion/time/scales.hpp"
+#include "velarion/time/kernels/scales.hpp"
 #include "velarion/time/text_binding.hpp"
 #include "velarion/time/time.hpp"
 
@@ -28,6 +28,7 @@
 
 namespace core = velarion::core;
 namespace vt = velarion::time;
+namespace kn = velarion::time::kernels;
 using vt::TimeObject;
 using vt::at;
 using vt::broadcast;
@@ -139,7 +140,7 @@ bool fetch_dut1(PyObject* mjd, npy_intp n, Dut1& out) {
     // replaced or broken provider, would carry the date out of its form).
     for (npy_intp i = 0; i < n; ++i) {
         const double dut1 = out.v[i];
-        if (std::isfinite(dut1) && std::fabs(dut1) < vt::kDaySec) continue;
+        if (std::isfinite(dut1) && std::fabs(dut1) < kn::kDaySec) continue;
         core::Ref at_mjd = core::Ref::steal(PyFloat_FromDouble(core::data_of(mjd)[i]));
         if (!at_mjd) return false;
         if (!std::isfinite(dut1)) {
@@ -165,18 +166,18 @@ bool utc_arrays_to_ut1(const double* a, const double* b, npy_intp n, double* o1,
     core::Ref mjd = core::empty(1, &one);
     if (!mjd) return false;
     double* m = dptr(mjd);
-    vt::LeapCursor cur;
+    kn::LeapCursor cur;
     for (npy_intp i = 0; i < n; ++i) {
-        const vt::DayFrac u = vt::canonical(a[i], b[i]);
-        const int64_t day = vt::mjd_of(u.day);
+        const kn::DayFrac u = kn::canonical(a[i], b[i]);
+        const int64_t day = kn::mjd_of(u.day);
         m[i] = static_cast<double>(day) + u.frac;
         o1[i] = u.day;
-        o2[i] = vt::utc_si_fraction(u.frac, cur.get(day));
+        o2[i] = kn::utc_si_fraction(u.frac, cur.get(day));
     }
     Dut1 dut1;
     if (!fetch_dut1(mjd.get(), n, dut1)) return false;
     for (npy_intp i = 0; i < n; ++i) {
-        const vt::DayFrac r = vt::add_days(o1[i], o2[i], dut1.v[i] / vt::kDaySec);
+        const kn::DayFrac r = kn::add_days(o1[i], o2[i], dut1.v[i] / kn::kDaySec);
         o1[i] = r.day;
         o2[i] = r.frac;
     }
@@ -193,10 +194,10 @@ bool ut1_arrays_to_tai(const double* a, const double* b, npy_intp n, double* o1,
     if (!mjd) return false;
     double* m = dptr(mjd);
     for (npy_intp i = 0; i < n; ++i) {
-        const vt::DayFrac u = vt::canonical(a[i], b[i]);
-        m[i] = static_cast<double>(vt::mjd_of(u.day)) + u.frac;
+        const kn::DayFrac u = kn::canonical(a[i], b[i]);
+        m[i] = static_cast<double>(kn::mjd_of(u.day)) + u.frac;
     }
-    vt::LeapCursor cur;
+    kn::LeapCursor cur;
     for (int round = 0; round < 2; ++round) {
         Dut1 dut1;
         if (!fetch_dut1(mjd.get(), n, dut1)) return false;
@@ -208,12 +209,12 @@ bool ut1_arrays_to_tai(const double* a, const double* b, npy_intp n, double* o1,
             mn = dptr(next);
         }
         for (npy_intp i = 0; i < n; ++i) {
-            const vt::DayFrac u = vt::canonical(a[i], b[i]);
-            const double dta = vt::ut1_minus_tai(static_cast<int64_t>(vt::floor_small(m[i])), dut1.v[i], cur);
-            const vt::DayFrac tai = vt::ut1_to_tai(u.day, u.frac, dta);
+            const kn::DayFrac u = kn::canonical(a[i], b[i]);
+            const double dta = kn::ut1_minus_tai(static_cast<int64_t>(kn::floor_small(m[i])), dut1.v[i], cur);
+            const kn::DayFrac tai = kn::ut1_to_tai(u.day, u.frac, dta);
             if (round == 0) {
-                const vt::DayFrac utc = vt::tai_to_utc(tai.day, tai.frac, cur);
-                mn[i] = static_cast<double>(vt::mjd_of(utc.day)) + utc.frac;
+                const kn::DayFrac utc = kn::tai_to_utc(tai.day, tai.frac, cur);
+                mn[i] = static_cast<double>(kn::mjd_of(utc.day)) + utc.frac;
             } else {
                 o1[i] = tai.day;
                 o2[i] = tai.frac;
@@ -230,9 +231,9 @@ bool ut1_arrays_to_tai(const double* a, const double* b, npy_intp n, double* o1,
 // Canonical TAI in (a, b) -> scale `to` (not UT1), in place.
 void tai_arrays_to(int to, double* a, double* b, npy_intp n) {
     if (to == kTAI) return;
-    vt::LeapCursor cur;
+    kn::LeapCursor cur;
     for (npy_intp i = 0; i < n; ++i) {
-        const vt::DayFrac r = to == kTT ? vt::tai_to_tt(a[i], b[i]) : vt::tai_to_utc(a[i], b[i], cur);
+        const kn::DayFrac r = to == kTT ? kn::tai_to_tt(a[i], b[i]) : kn::tai_to_utc(a[i], b[i], cur);
         a[i] = r.day;
         b[i] = r.frac;
     }
@@ -260,7 +261,7 @@ bool convert(PyObject* a, PyObject* b, int from, int to, Parts& out) {
     const double* y = core::data_of(b);
     double* o1 = dptr(out.a);
     double* o2 = dptr(out.b);
-    vt::LeapCursor cur;
+    kn::LeapCursor cur;
     if (from == kUT1) {
         if (!ut1_arrays_to_tai(x, y, n, o1, o2)) return false;
         tai_arrays_to(to, o1, o2, n);
@@ -270,9 +271,9 @@ bool convert(PyObject* a, PyObject* b, int from, int to, Parts& out) {
         if (from != kUTC) {
             // To UTC first (into the output arrays), then on to UT1 in place.
             for (npy_intp i = 0; i < n; ++i) {
-                vt::DayFrac t = vt::canonical(x[i], y[i]);
-                if (from == kTT) t = vt::tt_to_tai(t.day, t.frac);
-                const vt::DayFrac u = vt::tai_to_utc(t.day, t.frac, cur);
+                kn::DayFrac t = kn::canonical(x[i], y[i]);
+                if (from == kTT) t = kn::tt_to_tai(t.day, t.frac);
+                const kn::DayFrac u = kn::tai_to_utc(t.day, t.frac, cur);
                 o1[i] = u.day;
                 o2[i] = u.frac;
             }
@@ -283,23 +284,23 @@ bool convert(PyObject* a, PyObject* b, int from, int to, Parts& out) {
     // Among UTC, TAI and TT.
     if (from == kUTC) {
         for (npy_intp i = 0; i < n; ++i) {
-            vt::DayFrac t = vt::utc_to_tai(x[i], y[i], cur);
-            if (to == kTT) t = vt::tai_to_tt(t.day, t.frac);
+            kn::DayFrac t = kn::utc_to_tai(x[i], y[i], cur);
+            if (to == kTT) t = kn::tai_to_tt(t.day, t.frac);
             o1[i] = t.day;
             o2[i] = t.frac;
         }
     } else if (from == kTAI) {
         for (npy_intp i = 0; i < n; ++i) {
-            const vt::DayFrac c = vt::canonical(x[i], y[i]);
-            const vt::DayFrac t = to == kTT ? vt::tai_to_tt(c.day, c.frac) : vt::tai_to_utc(c.day, c.frac, cur);
+            const kn::DayFrac c = kn::canonical(x[i], y[i]);
+            const kn::DayFrac t = to == kTT ? kn::tai_to_tt(c.day, c.frac) : kn::tai_to_utc(c.day, c.frac, cur);
             o1[i] = t.day;
             o2[i] = t.frac;
         }
     } else {  // TT
         for (npy_intp i = 0; i < n; ++i) {
-            const vt::DayFrac c = vt::canonical(x[i], y[i]);
-            vt::DayFrac t = vt::tt_to_tai(c.day, c.frac);
-            if (to == kUTC) t = vt::tai_to_utc(t.day, t.frac, cur);
+            const kn::DayFrac c = kn::canonical(x[i], y[i]);
+            kn::DayFrac t = kn::tt_to_tai(c.day, c.frac);
+            if (to == kUTC) t = kn::tai_to_utc(t.day, t.frac, cur);
             o1[i] = t.day;
             o2[i] = t.frac;
         }
@@ -317,10 +318,10 @@ bool convert_time(TimeObject* t, int to, Parts& out) {
 struct Ctx {
     int scale;            // scale the result is in (and calendar fields are read in)
     bool scale_given;     // the caller named it
-    vt::LeapCursor cur;
+    kn::LeapCursor cur;
 };
 
-void raise_text_error(PyObject* text, vt::TextError e, const vt::CivilTime& c, int scale) {
+void raise_text_error(PyObject* text, kn::TextError e, const kn::CivilTime& c, int scale) {
     vt::raise_text_error(text, e, c, scale == kUTC, kScaleName[scale]);
 }
 
@@ -334,22 +335,22 @@ bool text_to_jd(PyObject* s, Ctx& ctx, double& j1, double& j2) {
         p = PyUnicode_AsUTF8AndSize(s, &len);
         if (!p) return false;
     }
-    vt::CivilTime c;
-    const vt::TextError e = vt::parse_iso(p, static_cast<size_t>(len), ctx.scale == kUTC, ctx.cur, j1, j2, c);
-    if (e == vt::TextError::kNone) return true;
+    kn::CivilTime c;
+    const kn::TextError e = kn::parse_iso(p, static_cast<size_t>(len), ctx.scale == kUTC, ctx.cur, j1, j2, c);
+    if (e == kn::TextError::kNone) return true;
     raise_text_error(s, e, c, ctx.scale);
     return false;
 }
 
 // Fields that can never hold a leap second (datetime, datetime64) -> JD.
-bool civil_to_jd(const vt::CivilTime& c, Ctx& ctx, double& j1, double& j2) {
-    if (!vt::jd_in_range(vt::jd_of(c.mjd))) {
+bool civil_to_jd(const kn::CivilTime& c, Ctx& ctx, double& j1, double& j2) {
+    if (!kn::jd_in_range(kn::jd_of(c.mjd))) {
         PyErr_SetString(PyExc_ValueError, "date outside the supported range of Julian Dates");
         return false;
     }
-    if (vt::civil_to_jd(c, ctx.scale == kUTC, ctx.cur, j1, j2) != vt::TextError::kNone) {
+    if (kn::civil_to_jd(c, ctx.scale == kUTC, ctx.cur, j1, j2) != kn::TextError::kNone) {
         // (No leap second here: only a day shortened by a step of TAI-UTC refuses.)
-        const vt::Civil d = vt::civil_from_mjd(c.mjd);
+        const kn::Civil d = kn::civil_from_mjd(c.mjd);
         PyErr_Format(PyExc_ValueError,
                      "%04d-%02d-%02d is shortened in UTC by a negative step of TAI-UTC; the time of day given is "
                      "past its end",
@@ -367,7 +368,7 @@ inline __int128 floordiv(__int128 a, __int128 b) noexcept {
 }
 
 // A datetime64 value in the unit (base, num) -> calendar fields.
-bool dt64_to_civil(npy_datetime v, NPY_DATETIMEUNIT base, int num, vt::CivilTime& c) {
+bool dt64_to_civil(npy_datetime v, NPY_DATETIMEUNIT base, int num, kn::CivilTime& c) {
     if (v == NPY_DATETIME_NAT) {
         PyErr_SetString(PyExc_ValueError, "NaT (not a time) cannot be converted to a Time");
         return false;
@@ -384,7 +385,7 @@ bool dt64_to_civil(npy_datetime v, NPY_DATETIMEUNIT base, int num, vt::CivilTime
     switch (base) {
         case NPY_FR_Y: {
             if (total > 10'000'000 || total < -10'000'000) return out_of_range();
-            c.mjd = vt::mjd_from_civil(1970 + static_cast<int64_t>(total), 1, 1);
+            c.mjd = kn::mjd_from_civil(1970 + static_cast<int64_t>(total), 1, 1);
             c.ns_of_day = 0;
             c.subns = 0.0;
             c.second60 = false;
@@ -394,7 +395,7 @@ bool dt64_to_civil(npy_datetime v, NPY_DATETIMEUNIT base, int num, vt::CivilTime
             if (total > 120'000'000 || total < -120'000'000) return out_of_range();
             const __int128 y = floordiv(total, 12);
             const int m = static_cast<int>(total - y * 12) + 1;
-            c.mjd = vt::mjd_from_civil(1970 + static_cast<int64_t>(y), m, 1);
+            c.mjd = kn::mjd_from_civil(1970 + static_cast<int64_t>(y), m, 1);
             c.ns_of_day = 0;
             c.subns = 0.0;
             c.second60 = false;
@@ -430,7 +431,7 @@ bool dt64_to_civil(npy_datetime v, NPY_DATETIMEUNIT base, int num, vt::CivilTime
         }
     }
     if (days > kMaxDays || days < -kMaxDays) return out_of_range();
-    c.mjd = static_cast<int64_t>(days) + vt::kMjdUnixEpoch;
+    c.mjd = static_cast<int64_t>(days) + kn::kMjdUnixEpoch;
     c.ns_of_day = static_cast<int64_t>(ns);
     c.subns = subns;
     c.second60 = false;
@@ -438,8 +439,8 @@ bool dt64_to_civil(npy_datetime v, NPY_DATETIMEUNIT base, int num, vt::CivilTime
 }
 
 bool datetime_to_jd(PyObject* o, Ctx& ctx, double& j1, double& j2) {
-    vt::CivilTime c;
-    c.mjd = vt::mjd_from_civil(PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o));
+    kn::CivilTime c;
+    c.mjd = kn::mjd_from_civil(PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o));
     int64_t us = ((PyDateTime_DATE_GET_HOUR(o) * 60LL + PyDateTime_DATE_GET_MINUTE(o)) * 60LL +
                   PyDateTime_DATE_GET_SECOND(o)) * 1'000'000LL +
                  PyDateTime_DATE_GET_MICROSECOND(o);
@@ -492,13 +493,13 @@ int leaf_to_jd(PyObject* o, Ctx& ctx, double& j1, double& j2) {
     if (PyUnicode_Check(o)) return text_to_jd(o, ctx, j1, j2) ? 1 : 0;
     if (PyDateTime_Check(o)) return datetime_to_jd(o, ctx, j1, j2) ? 1 : 0;
     if (PyDate_Check(o)) {
-        vt::CivilTime c;
-        c.mjd = vt::mjd_from_civil(PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o));
+        kn::CivilTime c;
+        c.mjd = kn::mjd_from_civil(PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o));
         return civil_to_jd(c, ctx, j1, j2) ? 1 : 0;
     }
     if (PyArray_IsScalar(o, Datetime)) {
         auto* s = reinterpret_cast<PyDatetimeScalarObject*>(o);
-        vt::CivilTime c;
+        kn::CivilTime c;
         if (!dt64_to_civil(s->obval, s->obmeta.base, s->obmeta.num, c)) return 0;
         return civil_to_jd(c, ctx, j1, j2) ? 1 : 0;
     }
@@ -565,7 +566,7 @@ bool array_to_jd(PyObject* input, Ctx& ctx, Parts& out) {
         const NPY_DATETIMEUNIT unit = md->meta.base;
         const int num = md->meta.num;
         for (npy_intp i = 0; i < n; ++i) {
-            vt::CivilTime c;
+            kn::CivilTime c;
             npy_datetime v;
             std::memcpy(&v, base + i * item, sizeof v);
             if (!dt64_to_civil(v, unit, num, c) || !civil_to_jd(c, ctx, o1[i], o2[i])) return false;
@@ -758,7 +759,7 @@ PyObject* Time_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         if (!convert(src->jd1, src->jd2, src->scale, to, p)) return nullptr;
         return make_time(type, std::move(p.a), std::move(p.b), to);
     }
-    Ctx ctx{scale < 0 ? kUTC : scale, scale >= 0, vt::LeapCursor()};
+    Ctx ctx{scale < 0 ? kUTC : scale, scale >= 0, kn::LeapCursor()};
     Parts p;
     if (!value_to_jd(value, ctx, p)) return nullptr;
     return make_time(type, std::move(p.a), std::move(p.b), ctx.scale);
@@ -791,13 +792,13 @@ PyObject* make_from_parts(PyTypeObject* type, PyObject* x, PyObject* y, int scal
             }
             if (mjd) {
                 v = u;
-                u = vt::kMjdZero;
+                u = kn::kMjdZero;
             }
-            if (!vt::jd_pair_in_range(u, v)) {
+            if (!kn::jd_pair_in_range(u, v)) {
                 outside = true;
                 return false;
             }
-            const vt::DayFrac c = vt::canonical(u, v);
+            const kn::DayFrac c = kn::canonical(u, v);
             *reinterpret_cast<double*>(o1) = c.day;
             *reinterpret_cast<double*>(o2) = c.frac;
             p += strides[0];
@@ -948,7 +949,7 @@ PyObject* Time_get_mjd(PyObject* self, void*) {
     const double* x = core::data_of(t->jd1);
     const double* y = core::data_of(t->jd2);
     double* o = dptr(out);
-    for (npy_intp i = 0; i < n; ++i) o[i] = (x[i] - vt::kMjdZero) + y[i];
+    for (npy_intp i = 0; i < n; ++i) o[i] = (x[i] - kn::kMjdZero) + y[i];
     return out.release();
 }
 
@@ -970,9 +971,9 @@ bool civil_ns(TimeObject* t, vt::CivilArrays& out) {
     if (!out.allocate(n)) return false;
     const double* x = core::data_of(t->jd1);
     const double* y = core::data_of(t->jd2);
-    vt::LeapCursor cur;
+    kn::LeapCursor cur;
     const bool utc = t->scale == kUTC;
-    for (npy_intp i = 0; i < n; ++i) vt::jd_to_civil_ns(x[i], y[i], utc, cur, out.mjd[i], out.ns[i]);
+    for (npy_intp i = 0; i < n; ++i) kn::jd_to_civil_ns(x[i], y[i], utc, cur, out.mjd[i], out.ns[i]);
     return true;
 }
 
@@ -1001,27 +1002,27 @@ PyObject* Time_to_datetime64(PyObject* self, PyObject*) {
     const npy_intp n = PyArray_SIZE(a);
     const double* x = core::data_of(t->jd1);
     const double* y = core::data_of(t->jd2);
-    vt::LeapCursor cur;
+    kn::LeapCursor cur;
     const bool utc = t->scale == kUTC;
     constexpr int64_t kMaxDays = 106'000;  // ~290 years either side of 1970 fit in int64 nanoseconds
     for (npy_intp i = 0; i < n; ++i) {
         int64_t mjd, ns;
-        vt::jd_to_civil_ns(x[i], y[i], utc, cur, mjd, ns);
-        if (ns >= vt::kNsPerDay) {
-            char buf[vt::kIsoMaxLen];
-            const size_t len = vt::format_iso(mjd, ns, 9, buf);
+        kn::jd_to_civil_ns(x[i], y[i], utc, cur, mjd, ns);
+        if (ns >= kn::kNsPerDay) {
+            char buf[kn::kIsoMaxLen];
+            const size_t len = kn::format_iso(mjd, ns, 9, buf);
             core::Ref text = core::Ref::steal(PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len)));
             if (text)
                 PyErr_Format(PyExc_ValueError, "%U is inside a leap second, which numpy.datetime64 cannot represent",
                              text.get());
             return nullptr;
         }
-        const int64_t days = mjd - vt::kMjdUnixEpoch;
+        const int64_t days = mjd - kn::kMjdUnixEpoch;
         if (days > kMaxDays || days < -kMaxDays) {
             PyErr_SetString(PyExc_ValueError, "epoch outside the range of numpy.datetime64[ns] (years 1678-2261)");
             return nullptr;
         }
-        o[i] = days * vt::kNsPerDay + ns;
+        o[i] = days * kn::kNsPerDay + ns;
     }
     return PyArray_Return(arr(out.release()));
 }
@@ -1205,10 +1206,10 @@ bool prepare(PyObject* o, Operand& op) {
 }
 
 // Canonical TAI of one epoch of a UTC, TAI or TT operand.
-inline vt::DayFrac to_tai(int scale, double a, double b, vt::LeapCursor& cur) noexcept {
-    if (scale == kUTC) return vt::utc_to_tai(a, b, cur);
-    const vt::DayFrac c = vt::canonical(a, b);
-    return scale == kTT ? vt::tt_to_tai(c.day, c.frac) : c;
+inline kn::DayFrac to_tai(int scale, double a, double b, kn::LeapCursor& cur) noexcept {
+    if (scale == kUTC) return kn::utc_to_tai(a, b, cur);
+    const kn::DayFrac c = kn::canonical(a, b);
+    return scale == kTT ? kn::tt_to_tai(c.day, c.frac) : c;
 }
 
 inline bool same_shape(PyObject* x, PyObject* y) noexcept {
@@ -1222,7 +1223,7 @@ PyObject* time_difference(PyObject* x, PyObject* y) {
     Operand p, q;
     if (!prepare(x, p) || !prepare(y, q)) return nullptr;
     const int sp = p.scale, sq = q.scale;
-    vt::LeapCursor cp, cq;
+    kn::LeapCursor cp, cq;
     if (same_shape(p.parts.a.get(), q.parts.a.get())) {
         core::Ref out = empty_like_shape(p.parts.a.get());
         if (!out) return nullptr;
@@ -1230,9 +1231,9 @@ PyObject* time_difference(PyObject* x, PyObject* y) {
         const double *a1 = dptr(p.parts.a), *a2 = dptr(p.parts.b), *b1 = dptr(q.parts.a), *b2 = dptr(q.parts.b);
         double* o = dptr(out);
         for (npy_intp i = 0; i < n; ++i) {
-            const vt::DayFrac u = to_tai(sp, a1[i], a2[i], cp);
-            const vt::DayFrac v = to_tai(sq, b1[i], b2[i], cq);
-            o[i] = vt::seconds_between(u.day, u.frac, v.day, v.frac);
+            const kn::DayFrac u = to_tai(sp, a1[i], a2[i], cp);
+            const kn::DayFrac v = to_tai(sq, b1[i], b2[i], cq);
+            o[i] = kn::seconds_between(u.day, u.frac, v.day, v.frac);
         }
         return out.release();
     }
@@ -1244,8 +1245,8 @@ PyObject* time_difference(PyObject* x, PyObject* y) {
     if (q_one || p_one) {
         const Operand& many = q_one ? p : q;
         const Operand& one = q_one ? q : p;
-        vt::LeapCursor c1;
-        const vt::DayFrac v = to_tai(one.scale, dptr(one.parts.a)[0], dptr(one.parts.b)[0], c1);
+        kn::LeapCursor c1;
+        const kn::DayFrac v = to_tai(one.scale, dptr(one.parts.a)[0], dptr(one.parts.b)[0], c1);
         core::Ref out = empty_like_shape(many.parts.a.get());
         if (!out) return nullptr;
         const npy_intp n = size_of(out.get());
@@ -1254,8 +1255,8 @@ PyObject* time_difference(PyObject* x, PyObject* y) {
         const double sign = q_one ? 1.0 : -1.0;
         double* o = dptr(out);
         for (npy_intp i = 0; i < n; ++i) {
-            const vt::DayFrac u = to_tai(sm, a1[i], a2[i], cp);
-            o[i] = sign * vt::seconds_between(u.day, u.frac, v.day, v.frac);
+            const kn::DayFrac u = to_tai(sm, a1[i], a2[i], cp);
+            o[i] = sign * kn::seconds_between(u.day, u.frac, v.day, v.frac);
         }
         return out.release();
     }
@@ -1264,9 +1265,9 @@ PyObject* time_difference(PyObject* x, PyObject* y) {
     auto body = [&](char** d, npy_intp* s, npy_intp count) {
         char *a1 = d[0], *a2 = d[1], *b1 = d[2], *b2 = d[3], *o = d[4];
         for (npy_intp i = 0; i < count; ++i) {
-            const vt::DayFrac u = to_tai(sp, at(a1), at(a2), cp);
-            const vt::DayFrac v = to_tai(sq, at(b1), at(b2), cq);
-            *reinterpret_cast<double*>(o) = vt::seconds_between(u.day, u.frac, v.day, v.frac);
+            const kn::DayFrac u = to_tai(sp, at(a1), at(a2), cp);
+            const kn::DayFrac v = to_tai(sq, at(b1), at(b2), cq);
+            *reinterpret_cast<double*>(o) = kn::seconds_between(u.day, u.frac, v.day, v.frac);
             a1 += s[0];
             a2 += s[1];
             b1 += s[2];
@@ -1291,7 +1292,7 @@ PyObject* time_add_seconds(PyObject* self, PyObject* seconds, double sign) {
     PyObject* in[3] = {p.parts.a.get(), p.parts.b.get(), seconds};
     core::Ref out[2];
     bool bad = false, outside = false;
-    vt::LeapCursor cur, back;
+    kn::LeapCursor cur, back;
     auto body = [&](char** d, npy_intp* s, npy_intp count) {
         char *a1 = d[0], *a2 = d[1], *sec = d[2], *o1 = d[3], *o2 = d[4];
         for (npy_intp i = 0; i < count; ++i) {
@@ -1300,14 +1301,14 @@ PyObject* time_add_seconds(PyObject* self, PyObject* seconds, double sign) {
                 bad = true;
                 return false;
             }
-            const vt::DayFrac u = to_tai(sp, at(a1), at(a2), cur);
-            vt::DayFrac r = vt::add_seconds(u.day, u.frac, dt);
-            if (!vt::jd_in_range(r.day)) {
+            const kn::DayFrac u = to_tai(sp, at(a1), at(a2), cur);
+            kn::DayFrac r = kn::add_seconds(u.day, u.frac, dt);
+            if (!kn::jd_in_range(r.day)) {
                 outside = true;
                 return false;
             }
-            if (rs == kUTC) r = vt::tai_to_utc(r.day, r.frac, back);
-            else if (rs == kTT) r = vt::tai_to_tt(r.day, r.frac);
+            if (rs == kUTC) r = kn::tai_to_utc(r.day, r.frac, back);
+            else if (rs == kTT) r = kn::tai_to_tt(r.day, r.frac);
             *reinterpret_cast<double*>(o1) = r.day;
             *reinterpret_cast<double*>(o2) = r.frac;
             a1 += s[0];
@@ -1356,14 +1357,14 @@ PyObject* Time_richcompare(PyObject* x, PyObject* y, int op) {
     Operand p, q;
     if (!prepare(x, p) || !prepare(y, q)) return nullptr;
     const int sp = p.scale, sq = q.scale;
-    vt::LeapCursor cp, cq;
+    kn::LeapCursor cp, cq;
     PyObject* in[4] = {p.parts.a.get(), p.parts.b.get(), q.parts.a.get(), q.parts.b.get()};
     core::Ref out[1];
     auto body = [&](char** d, npy_intp* s, npy_intp count) {
         char *a1 = d[0], *a2 = d[1], *b1 = d[2], *b2 = d[3], *o = d[4];
         for (npy_intp i = 0; i < count; ++i) {
-            const vt::DayFrac u = to_tai(sp, at(a1), at(a2), cp);
-            const vt::DayFrac v = to_tai(sq, at(b1), at(b2), cq);
+            const kn::DayFrac u = to_tai(sp, at(a1), at(a2), cp);
+            const kn::DayFrac v = to_tai(sq, at(b1), at(b2), cq);
             const int c = u.day < v.day ? -1 : u.day > v.day ? 1 : u.frac < v.frac ? -1 : u.frac > v.frac ? 1 : 0;
             bool r = false;
             switch (op) {
@@ -1501,7 +1502,7 @@ int time_exec(PyObject* module) {
     VELARION_CHECK(core::import_numpy());
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) return -1;
-    if (!vt::g_leap_table.build()) {
+    if (!kn::g_leap_table.build()) {
         PyErr_SetString(PyExc_ImportError, "velarion.time.time: could not read the leap-second table from ERFA");
         return -1;
     }

@@ -5,7 +5,7 @@
 #include "velarion/utils/representable.hpp"
 
 namespace core = velarion::core;
-namespace rep = velarion::representable;
+namespace rep = velarion::utils;
 using core::Ref;
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "velarion/_core/capi.hpp"
 
-namespace velarion::representable {
+namespace velarion::utils {
 
 struct RepresentableObject {
     PyObject_HEAD
@@ -22,6 +22,6 @@ inline int import_representable() {
     return core::bind_module({"velarion.utils.representable", types});
 }
 
-}  // namespace velarion::representable
+}  // namespace velarion::utils
 
 #endif

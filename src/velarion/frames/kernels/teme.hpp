@@ -4,7 +4,7 @@
 #ifndef VELARION_FRAMES_KERNELS_TEME_HPP
 #define VELARION_FRAMES_KERNELS_TEME_HPP
 
-#include "velarion/frames/kernels_cio.hpp"
+#include "velarion/frames/kernels/cio.hpp"
 
 namespace velarion::frames::kernels {
 

@@ -3,15 +3,15 @@
 // The table is packed one day per row: the six field values of the day
 // followed by their change per day towards the next table day (zero on the
 // last day), so one evaluation reads 96 contiguous bytes.
-#ifndef VELARION_IERS_KERNELS_HPP
-#define VELARION_IERS_KERNELS_HPP
+#ifndef VELARION_IERS_KERNELS_INTERP_HPP
+#define VELARION_IERS_KERNELS_INTERP_HPP
 
 #include "velarion/_core/strided.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-namespace velarion::iers {
+namespace velarion::iers::kernels {
 
 using core::index_t;
 
@@ -77,6 +77,6 @@ inline EopResult eop_interpolate(const EopGrid& g, core::Strided1D<const double>
     return res;
 }
 
-}  // namespace velarion::iers
+}  // namespace velarion::iers::kernels
 
 #endif

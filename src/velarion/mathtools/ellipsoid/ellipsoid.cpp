@@ -5,7 +5,7 @@
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
-#include "velarion/mathtools/ellipsoid/kernels.hpp"
+#include "velarion/mathtools/ellipsoid/kernels/geodetic.hpp"
 
 #include <structmember.h>
 
@@ -13,7 +13,7 @@
 #include <cstddef>
 
 namespace core = velarion::core;
-namespace ell = velarion::ellipsoid;
+namespace ell = velarion::mathtools::ellipsoid;
 using core::Ref;
 using ell::EllipsoidObject;
 
@@ -28,21 +28,21 @@ PyObject* g_GRS80 = nullptr;
 PyObject* g_WGS72 = nullptr;
 
 inline EllipsoidObject* as_ell(PyObject* o) noexcept { return reinterpret_cast<EllipsoidObject*>(o); }
-inline ell::Shape shape_of(const EllipsoidObject* self) noexcept { return ell::Shape::make(self->a, self->f); }
+inline ell::kernels::Shape shape_of(const EllipsoidObject* self) noexcept { return ell::kernels::Shape::make(self->a, self->f); }
 
 // --- C level -------------------------------------------------------------------
 
 // The text of a loop's fault, completed by " (point %zd ...)".
-const char* fault_text(ell::Fault f) noexcept {
-    return f == ell::Fault::latitude_range ? "latitude must be within [-pi/2, pi/2] radians" : "input must be finite";
+const char* fault_text(ell::kernels::Fault f) noexcept {
+    return f == ell::kernels::Fault::latitude_range ? "latitude must be within [-pi/2, pi/2] radians" : "input must be finite";
 }
 
 int Ellipsoid_c_geodetic_to_cartesian(EllipsoidObject* self, double out[3], double lat, double lon, double alt) {
-    const ell::Fault fault = ell::check_geodetic(lat, lon, alt);
-    if (fault != ell::Fault::none) {
+    const ell::kernels::Fault fault = ell::kernels::check_geodetic(lat, lon, alt);
+    if (fault != ell::kernels::Fault::none) {
         Ref values = Ref::steal(Py_BuildValue("(ddd)", lat, lon, alt));
         if (!values) return -1;
-        if (fault == ell::Fault::not_finite) {
+        if (fault == ell::kernels::Fault::not_finite) {
             PyErr_Format(PyExc_ValueError, "geodetic coordinates must be finite; got (lat, lon, alt) = %R",
                          values.get());
         } else {
@@ -53,7 +53,7 @@ int Ellipsoid_c_geodetic_to_cartesian(EllipsoidObject* self, double out[3], doub
         }
         return -1;
     }
-    ell::geodetic_to_cartesian(shape_of(self), lat, lon, alt, out);
+    ell::kernels::geodetic_to_cartesian(shape_of(self), lat, lon, alt, out);
     return 0;
 }
 
@@ -160,13 +160,13 @@ Ref component_view(PyObject* arr, int nd, npy_intp offset) {
     return view;
 }
 
-using Loop = std::ptrdiff_t (*)(const ell::Shape&, std::ptrdiff_t, char* const*, const std::ptrdiff_t*,
-                                ell::Fault&) noexcept;
+using Loop = std::ptrdiff_t (*)(const ell::kernels::Shape&, std::ptrdiff_t, char* const*, const std::ptrdiff_t*,
+                                ell::kernels::Fault&) noexcept;
 
 // Runs `loop` over six operands (three inputs, three outputs; outputs given
 // as nullptr are allocated). Returns the iterator's operand array (new
 // references) through `result`, or false with an exception set.
-bool run_loop(const ell::Shape& s, Loop loop, PyArrayObject* ops[6], Ref result[3], const char* what) {
+bool run_loop(const ell::kernels::Shape& s, Loop loop, PyArrayObject* ops[6], Ref result[3], const char* what) {
     npy_uint32 op_flags[6];
     for (int k = 0; k < 3; ++k) op_flags[k] = NPY_ITER_READONLY;
     for (int k = 3; k < 6; ++k) op_flags[k] = ops[k] ? NPY_ITER_WRITEONLY | NPY_ITER_NO_BROADCAST
@@ -182,7 +182,7 @@ bool run_loop(const ell::Shape& s, Loop loop, PyArrayObject* ops[6], Ref result[
         ~Dealloc() { NpyIter_Deallocate(it); }
     } guard{it};
     std::ptrdiff_t bad = -1, done = 0;
-    ell::Fault fault = ell::Fault::none;
+    ell::kernels::Fault fault = ell::kernels::Fault::none;
     if (NpyIter_GetIterSize(it) > 0) {
         NpyIter_IterNextFunc* next = NpyIter_GetIterNext(it, nullptr);
         if (!next) return false;
@@ -213,7 +213,7 @@ constexpr core::Signature kG2CSig{"geodetic_to_cartesian", kG2CNames, 3};
 PyObject* Ellipsoid_geodetic_to_cartesian(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* v[3];
     if (!core::parse_args(kG2CSig, args, nargs, kwnames, v)) return nullptr;
-    const ell::Shape s = shape_of(as_ell(self));
+    const ell::kernels::Shape s = shape_of(as_ell(self));
     if (PyFloat_CheckExact(v[0]) && PyFloat_CheckExact(v[1]) && PyFloat_CheckExact(v[2])) {
         double out[3];
         if (Ellipsoid_c_geodetic_to_cartesian(as_ell(self), out, PyFloat_AS_DOUBLE(v[0]), PyFloat_AS_DOUBLE(v[1]),
@@ -251,7 +251,7 @@ PyObject* Ellipsoid_geodetic_to_cartesian(PyObject* self, PyObject* const* args,
                              core::as_array(comp[0].get()), core::as_array(comp[1].get()),
                              core::as_array(comp[2].get())};
     Ref unused[3];
-    if (!run_loop(s, ell::geodetic_to_cartesian_loop, ops, unused, "geodetic_to_cartesian")) return nullptr;
+    if (!run_loop(s, ell::kernels::geodetic_to_cartesian_loop, ops, unused, "geodetic_to_cartesian")) return nullptr;
     return out.release();
 }
 
@@ -280,7 +280,7 @@ PyObject* Ellipsoid_cartesian_to_geodetic(PyObject* self, PyObject* const* args,
     PyArrayObject* ops[6] = {core::as_array(comp[0].get()), core::as_array(comp[1].get()),
                              core::as_array(comp[2].get()), nullptr, nullptr, nullptr};
     Ref res[3];
-    if (!run_loop(shape_of(as_ell(self)), ell::cartesian_to_geodetic_loop, ops, res, "cartesian_to_geodetic"))
+    if (!run_loop(shape_of(as_ell(self)), ell::kernels::cartesian_to_geodetic_loop, ops, res, "cartesian_to_geodetic"))
         return nullptr;
     Ref tuple = Ref::steal(PyTuple_New(3));
     if (!tuple) return nullptr;

@@ -4,7 +4,7 @@
 
 #include "velarion/_core/capi.hpp"
 
-namespace velarion::ellipsoid {
+namespace velarion::mathtools::ellipsoid {
 
 struct EllipsoidObject;
 
@@ -13,7 +13,7 @@ struct EllipsoidVTable {
     // alt m) into out; returns 0, or -1 with an exception set.
     int (*c_geodetic_to_cartesian)(EllipsoidObject* self, double out[3], double lat, double lon, double alt);
 };
-inline constexpr const char* kEllipsoidVTableType = "struct velarion::ellipsoid::EllipsoidVTable";
+inline constexpr const char* kEllipsoidVTableType = "struct velarion::mathtools::ellipsoid::EllipsoidVTable";
 
 struct EllipsoidObject {
     PyObject_HEAD
@@ -48,6 +48,6 @@ inline int import_ellipsoid() {
     return core::bind_module({"velarion.mathtools.ellipsoid.ellipsoid", types, variables});
 }
 
-}  // namespace velarion::ellipsoid
+}  // namespace velarion::mathtools::ellipsoid
 
 #endif

@@ -1,17 +1,17 @@
 // velarion.mathtools.misc.misc: small angle helpers, at C level and in Python.
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/ufunc.hpp"
-#include "velarion/mathtools/misc/kernels.hpp"
+#include "velarion/mathtools/misc/kernels/angles.hpp"
 #include "velarion/mathtools/misc/misc.hpp"
 
 namespace core = velarion::core;
-namespace misc = velarion::misc;
+namespace misc = velarion::mathtools::misc;
 
 namespace {
 
 core::ModuleOnce g_once;
 
-double c_atan2_asymmetric(double y, double x) { return misc::atan2_asymmetric_kernel(y, x); }
+double c_atan2_asymmetric(double y, double x) { return misc::kernels::atan2_asymmetric_kernel(y, x); }
 
 constexpr const char* kAtan2Names[] = {"y", "x"};
 constexpr core::Signature kAtan2Sig{"atan2_asymmetric", kAtan2Names, 2};
@@ -20,18 +20,18 @@ PyObject* py_atan2_asymmetric(PyObject*, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[2];
     if (!core::parse_args(kAtan2Sig, args, nargs, kwnames, a)) return nullptr;
     if (PyFloat_Check(a[0]) && PyFloat_Check(a[1])) {
-        return PyFloat_FromDouble(misc::atan2_asymmetric_kernel(PyFloat_AS_DOUBLE(a[0]), PyFloat_AS_DOUBLE(a[1])));
+        return PyFloat_FromDouble(misc::kernels::atan2_asymmetric_kernel(PyFloat_AS_DOUBLE(a[0]), PyFloat_AS_DOUBLE(a[1])));
     }
     if (!core::is_array_like(a[0]) && !core::is_array_like(a[1])) {
         double y, x;
         if (!core::to_double(a[0], y) || !core::to_double(a[1], x)) return nullptr;
-        return PyFloat_FromDouble(misc::atan2_asymmetric_kernel(y, x));
+        return PyFloat_FromDouble(misc::kernels::atan2_asymmetric_kernel(y, x));
     }
     int status;
     core::Ref out = core::broadcast_binary(
         a[0], a[1],
         [](double y, double x, double& r) {
-            r = misc::atan2_asymmetric_kernel(y, x);
+            r = misc::kernels::atan2_asymmetric_kernel(y, x);
             return 0;
         },
         status);

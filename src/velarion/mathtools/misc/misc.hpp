@@ -4,7 +4,7 @@
 
 #include "velarion/_core/capi.hpp"
 
-namespace velarion::misc {
+namespace velarion::mathtools::misc {
 
 // atan2_asymmetric(y, x): the angle of (x, y) in [0, 2*pi). Follows the
 // "-1.0 with a pending exception means failure" convention (it never fails
@@ -21,6 +21,6 @@ inline int import_misc() {
     return core::bind_module({.module = "velarion.mathtools.misc.misc", .functions = functions});
 }
 
-}  // namespace velarion::misc
+}  // namespace velarion::mathtools::misc
 
 #endif

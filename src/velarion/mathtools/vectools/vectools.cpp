@@ -1,16 +1,16 @@
 // velarion.mathtools.vectools.vectools: C-level vector routines for other modules.
 #include "velarion/_core/core.hpp"
-#include "velarion/mathtools/vectools/kernels.hpp"
+#include "velarion/mathtools/vectools/kernels/matrix.hpp"
 #include "velarion/mathtools/vectools/vectools.hpp"
 
 namespace core = velarion::core;
-namespace vt = velarion::vectools;
+namespace vt = velarion::mathtools::vectools;
 
 namespace {
 
 core::ModuleOnce g_once;
 
-void c_mat_x_vec(double (*m)[3], double* v, double* out) { vt::mat_x_vec_kernel(m, v, out); }
+void c_mat_x_vec(double (*m)[3], double* v, double* out) { vt::kernels::mat_x_vec_kernel(m, v, out); }
 
 PyObject* vectools_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
 

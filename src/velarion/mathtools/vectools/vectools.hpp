@@ -4,7 +4,7 @@
 
 #include "velarion/_core/capi.hpp"
 
-namespace velarion::vectools {
+namespace velarion::mathtools::vectools {
 
 // out = m . v for a row-major 3x3 matrix; out never aliases v. Needs no
 // interpreter lock and cannot fail.
@@ -14,7 +14,7 @@ inline constexpr const char* kMatXVecType = "void (double (*)[3], double *, doub
 inline mat_x_vec_t mat_x_vec = nullptr;
 
 // vectools' own mat_x_vec, published a second time as "mat_x_vec_kernel": an
-// importer that compiles the same kernel in (kernels.hpp) uses it only when
+// importer that compiles the same kernel in (kernels/matrix.hpp) uses it only when
 // the bound `mat_x_vec` is this function, and calls whatever else was bound
 // through its pointer.
 inline mat_x_vec_t mat_x_vec_own = nullptr;
@@ -28,6 +28,6 @@ inline int import_vectools() {
     return core::bind_module({.module = "velarion.mathtools.vectools.vectools", .functions = functions});
 }
 
-}  // namespace velarion::vectools
+}  // namespace velarion::mathtools::vectools
 
 #endif

@@ -9,14 +9,14 @@
 //     x axis, so arp (or, when circular too, tra: the true longitude) is
 //     measured from x, in the sense of the motion.
 // The eccentricity itself is kept as computed, never rounded to zero.
-#ifndef VELARION_STATE_ELEMENTS_HPP
-#define VELARION_STATE_ELEMENTS_HPP
+#ifndef VELARION_STATE_KERNELS_ELEMENTS_HPP
+#define VELARION_STATE_KERNELS_ELEMENTS_HPP
 
-#include "velarion/mathtools/misc/kernels.hpp"
+#include "velarion/mathtools/misc/kernels/angles.hpp"
 
 #include <cmath>
 
-namespace velarion::state::elements {
+namespace velarion::state::kernels {
 
 // At the level of rounding: an orbit built circular (or equatorial) comes
 // back with an eccentricity (or a sin inc) of a few ulp, which still takes
@@ -57,7 +57,7 @@ inline double norm(const double a[3]) noexcept { return std::sqrt(dot(a, a)); }
 // Angle of `u` in the plane spanned by the unit vectors x (angle 0) and y
 // (angle pi/2), in [0, 2*pi).
 inline double plane_angle(const double u[3], const double x[3], const double y[3]) noexcept {
-    return misc::atan2_asymmetric_kernel(dot(u, y), dot(u, x));
+    return mathtools::misc::kernels::atan2_asymmetric_kernel(dot(u, y), dot(u, x));
 }
 
 }  // namespace detail
@@ -96,7 +96,7 @@ inline Status rv_to_coe(const double r[3], const double v[3], double GM, Element
         out.raa = 0.0;
     } else {
         node[0] = -h[1] / nxy, node[1] = h[0] / nxy, node[2] = 0.0;
-        out.raa = misc::atan2_asymmetric_kernel(node[1], node[0]);
+        out.raa = mathtools::misc::kernels::atan2_asymmetric_kernel(node[1], node[0]);
     }
     double node90[3];  // the node line turned by 90 degrees in the sense of the motion
     cross(hu, node, node90);
@@ -186,6 +186,6 @@ inline Status coe_to_rv(double GM, double ecc, double inc, double raa, double ar
     return finite_rv(r, v) ? Status::Ok : Status::OutOfRange;
 }
 
-}  // namespace velarion::state::elements
+}  // namespace velarion::state::kernels
 
 #endif

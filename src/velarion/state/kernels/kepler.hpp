@@ -14,8 +14,8 @@
 // while |k| < 2^23, the common case, and beyond that the remainder of M
 // against the bits of 1/(2*pi) in integer arithmetic (Payne-Hanek), so that
 // M = 1e300 reduces as exactly as M = 10. There E = M + (E_r - M_r).
-#ifndef VELARION_STATE_KEPLER_HPP
-#define VELARION_STATE_KEPLER_HPP
+#ifndef VELARION_STATE_KERNELS_KEPLER_HPP
+#define VELARION_STATE_KERNELS_KEPLER_HPP
 
 #include <bit>
 #include <cmath>
@@ -26,7 +26,7 @@
 #include <limits>
 #include <numbers>
 
-namespace velarion::state::kepler {
+namespace velarion::state::kernels {
 
 inline constexpr double kPi = std::numbers::pi;
 // 2*pi in three parts: the first two have 30 significant bits, so k times
@@ -232,6 +232,6 @@ inline double eca_from_mea(double M, double e) noexcept {
     return k * kTwoPi1 + (Er + k * kTwoPi23);
 }
 
-}  // namespace velarion::state::kepler
+}  // namespace velarion::state::kernels
 
 #endif

@@ -12,10 +12,10 @@
 // nanosecond count so that text -> date -> text is exact to the nanosecond.
 // In UTC the fraction is of the day's true length (86401 s on a leap-second
 // day), ERFA's quasi-JD convention.
-#ifndef VELARION_TIME_FORMAT_HPP
-#define VELARION_TIME_FORMAT_HPP
+#ifndef VELARION_TIME_KERNELS_FORMAT_HPP
+#define VELARION_TIME_KERNELS_FORMAT_HPP
 
-#include "velarion/time/scales.hpp"
+#include "velarion/time/kernels/scales.hpp"
 
 #include <bit>
 #include <cmath>
@@ -28,7 +28,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace velarion::time {
+namespace velarion::time::kernels {
 
 // The date element type: two-part Julian Date arrays are arrays of it.
 using jd_t = double;
@@ -488,6 +488,6 @@ inline size_t format_iso(int64_t mjd, int64_t ns_of_day, int decimals, char* out
     return static_cast<size_t>(p - out);
 }
 
-}  // namespace velarion::time
+}  // namespace velarion::time::kernels
 
 #endif

@@ -7,8 +7,8 @@
 // evolute near the centre and at the centre itself. A final Newton step on
 // the latitude takes the result to within an ulp or two of the exact foot
 // point.
-#ifndef VELARION_MATHTOOLS_ELLIPSOID_KERNELS_HPP
-#define VELARION_MATHTOOLS_ELLIPSOID_KERNELS_HPP
+#ifndef VELARION_MATHTOOLS_ELLIPSOID_KERNELS_GEODETIC_HPP
+#define VELARION_MATHTOOLS_ELLIPSOID_KERNELS_GEODETIC_HPP
 
 #include <algorithm>
 #include <cmath>
@@ -16,7 +16,7 @@
 #include <limits>
 #include <numbers>
 
-namespace velarion::ellipsoid {
+namespace velarion::mathtools::ellipsoid::kernels {
 
 struct Shape {
     double a = 0.0;    // equatorial radius
@@ -193,6 +193,6 @@ inline std::ptrdiff_t cartesian_to_geodetic_loop(const Shape& s, std::ptrdiff_t 
     return -1;
 }
 
-}  // namespace velarion::ellipsoid
+}  // namespace velarion::mathtools::ellipsoid::kernels
 
 #endif

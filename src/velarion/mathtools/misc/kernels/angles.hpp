@@ -1,11 +1,11 @@
 // Angle helpers (no Python).
-#ifndef VELARION_MATHTOOLS_MISC_KERNELS_HPP
-#define VELARION_MATHTOOLS_MISC_KERNELS_HPP
+#ifndef VELARION_MATHTOOLS_MISC_KERNELS_ANGLES_HPP
+#define VELARION_MATHTOOLS_MISC_KERNELS_ANGLES_HPP
 
 #include <cmath>
 #include <numbers>
 
-namespace velarion::misc {
+namespace velarion::mathtools::misc::kernels {
 
 inline constexpr double kTwoPi = 2.0 * std::numbers::pi;
 
@@ -20,6 +20,6 @@ inline double atan2_asymmetric_kernel(double y, double x) noexcept {
     return a;
 }
 
-}  // namespace velarion::misc
+}  // namespace velarion::mathtools::misc::kernels
 
 #endif

@@ -8,7 +8,7 @@
 #include "velarion/bodies/bodies.hpp"
 #include "velarion/frames/frames.hpp"
 #include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
-#include "velarion/propagators/analytical/keplerian/kernels.hpp"
+#include "velarion/propagators/analytical/keplerian/kernels/twobody.hpp"
 #include "velarion/propagators/analytical/keplerian/keplerian.hpp"
 #include "velarion/propagators/analytical/sgp4/tle.hpp"
 #include "velarion/propagators/propagators.hpp"
@@ -21,9 +21,7 @@
 #include <cmath>
 
 namespace core = velarion::core;
-namespace kep = velarion::keplerian;
-namespace coe = velarion::coe;
-namespace eph = velarion::ephemeris;
+namespace kep = velarion::propagators::analytical::keplerian;
 namespace st = velarion::state;
 namespace prop = velarion::propagators;
 
@@ -53,12 +51,12 @@ KeplerianObject* as_kep(PyObject* o) noexcept { return reinterpret_cast<Kepleria
 
 // Slot 1: the gravity gradient. `t` and `v` are not read.
 int Keplerian_c_jac_r(prop::PropagatorObject* self, double, const double* r, const double*, double* out9) {
-    kep::jac_r_kernel(reinterpret_cast<KeplerianObject*>(self)->GM, r, out9);
+    kep::kernels::jac_r_kernel(reinterpret_cast<KeplerianObject*>(self)->GM, r, out9);
     return 0;
 }
 
 int Keplerian_c_jacobian(KeplerianObject* self, const double* r, double* out36) {
-    kep::jacobian_kernel(self->GM, r, out36);
+    kep::kernels::jacobian_kernel(self->GM, r, out36);
     return 0;
 }
 
@@ -68,20 +66,20 @@ PyObject* Keplerian_propagate_tra(KeplerianObject*, PyObject* dt, double tra0, d
     npy_intp n = view.shape(0);
     Ref tra = core::zeros(1, &n);
     if (!tra) return nullptr;
-    const double mea0 = coe::c_mea_from_tra(tra0, ecc);
+    const double mea0 = st::c_mea_from_tra(tra0, ecc);
     if (mea0 == -1.0 && PyErr_Occurred()) return nullptr;
 
     const core::Strided1D<double> s = view.span1();
     const core::Strided1D<const double> d{s.base, s.size, s.stride};
     double* out = core::data_of(tra.get());
-    auto tra_from_mea = [](double mea, double e) noexcept { return coe::c_tra_from_mea(mea, e); };
-    kep::Advance done;
+    auto tra_from_mea = [](double mea, double e) noexcept { return st::c_tra_from_mea(mea, e); };
+    kep::kernels::Advance done;
     if (n > kReleaseLockAbove) {
         Py_BEGIN_ALLOW_THREADS
-        done = kep::advance_true_anomaly(d, out, mea0, mnm, ecc, tra_from_mea, core::error_pending_nogil);
+        done = kep::kernels::advance_true_anomaly(d, out, mea0, mnm, ecc, tra_from_mea, core::error_pending_nogil);
         Py_END_ALLOW_THREADS
     } else {
-        done = kep::advance_true_anomaly(d, out, mea0, mnm, ecc, tra_from_mea,
+        done = kep::kernels::advance_true_anomaly(d, out, mea0, mnm, ecc, tra_from_mea,
                                          []() noexcept { return PyErr_Occurred() != nullptr; });
     }
     if (done.non_finite) {
@@ -115,7 +113,7 @@ PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyO
     Ref epoch0 = Ref::borrow(coe0->base.time ? coe0->base.time : Py_None);
     Ref frame = Ref::borrow(coe0->base.frame ? coe0->base.frame : Py_None);
     const double GM = self->GM;
-    const double mnm = coe::c_mnm_from_sma(sma, GM);
+    const double mnm = st::c_mnm_from_sma(sma, GM);
     if (!std::isfinite(mnm)) {
         Ref sma_value = Ref::steal(PyFloat_FromDouble(sma));
         Ref gm_value = sma_value ? Ref::steal(PyFloat_FromDouble(GM)) : Ref();
@@ -158,7 +156,7 @@ PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyO
     if (!gm) return nullptr;
     PyObject* argv[11] = {nullptr,       time,          frame.get(),   gm.get(),      ecc_arr.get(), sma_arr.get(),
                           inc_arr.get(), raa_arr.get(), arp_arr.get(), tra.get(),     slr_arr.get()};
-    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(eph::COEEphemeris_Type), argv + 1,
+    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(st::COEEphemeris_Type), argv + 1,
                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_coe_kwnames);
 }
 
@@ -211,7 +209,7 @@ PyObject* Keplerian_propagate_state(PyObject* self, PyObject* const* args, Py_ss
     if (!coe) return nullptr;
     Ref sv = Ref::steal(call_method0(coe.get(), g_str_to_sv));
     if (!sv) return nullptr;
-    if (!check_result_type(sv.get(), eph::StateVectorEphemeris_Type)) return nullptr;
+    if (!check_result_type(sv.get(), st::StateVectorEphemeris_Type)) return nullptr;
     return sv.release();
 }
 
@@ -221,11 +219,11 @@ constexpr core::Signature kJacobianSig{"jacobian", kJacobianNames, 1};
 PyObject* Keplerian_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
     if (!core::parse_args(kJacobianSig, args, nargs, kwnames, a)) return nullptr;
-    if (!core::check_arg_type(a[0], eph::StateVectorEphemeris_Type, "eph", /*none_ok=*/false)) return nullptr;
+    if (!core::check_arg_type(a[0], st::StateVectorEphemeris_Type, "eph", /*none_ok=*/false)) return nullptr;
     // The size and the rows, read together and held: the allocation below
     // may run Python code, which may re-initialise the ephemeris. The
     // ephemeris keeps its size equal to its arrays' row count.
-    auto* e = reinterpret_cast<eph::StateVectorEphemerisObject*>(a[0]);
+    auto* e = reinterpret_cast<st::StateVectorEphemerisObject*>(a[0]);
     const npy_intp n = e->base.size;
     Ref r_block = Ref::borrow(e->r);
     Ref v_block = Ref::borrow(e->v);
@@ -247,7 +245,7 @@ PyObject* Keplerian_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t n
     double* out = core::data_of(jac.get());
     if (c_jacobian == core::entry<Keplerian_c_jacobian>) {
         const double GM = kself->GM;
-        for (npy_intp i = 0; i < n; ++i) kep::jacobian_kernel(GM, r + 3 * i, out + 36 * i);
+        for (npy_intp i = 0; i < n; ++i) kep::kernels::jacobian_kernel(GM, r + 3 * i, out + 36 * i);
     } else {
         for (npy_intp i = 0; i < n; ++i) {
             double pos[3] = {r[3 * i], r[3 * i + 1], r[3 * i + 2]};
@@ -431,14 +429,14 @@ int keplerian_exec(PyObject* module) {
 
     // Types, variables and functions of the other modules.
     VELARION_CHECK(velarion::time::import_time());
-    VELARION_CHECK(velarion::ellipsoid::import_ellipsoid());
+    VELARION_CHECK(velarion::mathtools::ellipsoid::import_ellipsoid());
     VELARION_CHECK(velarion::frames::import_frames());
     VELARION_CHECK(velarion::bodies::import_bodies());
-    VELARION_CHECK(velarion::representable::import_representable());
+    VELARION_CHECK(velarion::utils::import_representable());
     VELARION_CHECK(st::import_state());
-    VELARION_CHECK(eph::import_ephemeris());
-    VELARION_CHECK(velarion::tle::import_tle());
-    VELARION_CHECK(coe::import_coe());
+    VELARION_CHECK(st::import_ephemeris());
+    VELARION_CHECK(velarion::propagators::analytical::sgp4::import_tle());
+    VELARION_CHECK(st::import_coe());
 
     VELARION_CHECK(intern(g_str_to_coe, "to_coe"));
     VELARION_CHECK(intern(g_str_to_sv, "to_sv"));

@@ -8,7 +8,7 @@
 #include "velarion/_core/capi.hpp"
 #include "velarion/propagators/propagators.hpp"
 
-namespace velarion::keplerian {
+namespace velarion::propagators::analytical::keplerian {
 
 struct KeplerianObject;
 
@@ -27,7 +27,7 @@ struct KeplerianVTable {
     // Full 6x6 two-body Jacobian at position r (3 values), 36 values row-major.
     int (*c_jacobian)(KeplerianObject* self, const double* r, double* out36);
 };
-inline constexpr const char* kKeplerianVTableType = "struct velarion::keplerian::KeplerianVTable";
+inline constexpr const char* kKeplerianVTableType = "struct velarion::propagators::analytical::keplerian::KeplerianVTable";
 
 struct KeplerianObject {
     propagators::PropagatorObject base;  // base.vtab points at a KeplerianVTable
@@ -50,6 +50,6 @@ inline int import_keplerian() {
     return core::bind_module({"velarion.propagators.analytical.keplerian.keplerian", types});
 }
 
-}  // namespace velarion::keplerian
+}  // namespace velarion::propagators::analytical::keplerian
 
 #endif

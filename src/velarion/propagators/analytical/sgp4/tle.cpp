@@ -3,7 +3,7 @@
 // set (every field, checksums verified) and keeps the catalogue fields and
 // the lines.
 #include "velarion/_core/core.hpp"
-#include "velarion/propagators/analytical/sgp4/parse.hpp"
+#include "velarion/propagators/analytical/sgp4/kernels/tle_parse.hpp"
 #include "velarion/propagators/analytical/sgp4/tle.hpp"
 
 #include <structmember.h>
@@ -14,7 +14,7 @@
 #include <string_view>
 
 namespace core = velarion::core;
-namespace tle = velarion::tle;
+namespace tle = velarion::propagators::analytical::sgp4;
 using core::Ref;
 using tle::ELSETObject;
 using tle::TLEObject;
@@ -226,14 +226,14 @@ PyObject* TLE_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const char* l2 = PyUnicode_AsUTF8AndSize(v[1], &n2);
     if (!l2) return nullptr;
 
-    tle::TleFields f;
-    tle::TleError err;
-    if (!tle::parse_tle(std::string_view(l1, static_cast<size_t>(n1)), std::string_view(l2, static_cast<size_t>(n2)), f,
+    tle::kernels::TleFields f;
+    tle::kernels::TleError err;
+    if (!tle::kernels::parse_tle(std::string_view(l1, static_cast<size_t>(n1)), std::string_view(l2, static_cast<size_t>(n2)), f,
                         err)) {
         PyErr_Format(PyExc_ValueError, "TLE line %d, column %d: %s", err.line, err.column, err.message);
         return nullptr;
     }
-    const tle::TleSI si = tle::to_si(f);
+    const tle::kernels::TleSI si = tle::kernels::to_si(f);
     Ref epoch = utc_time(si.jd1, si.jd2);
     if (!epoch) return nullptr;
 

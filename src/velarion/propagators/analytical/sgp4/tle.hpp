@@ -5,7 +5,7 @@
 
 #include "velarion/_core/capi.hpp"
 
-namespace velarion::tle {
+namespace velarion::propagators::analytical::sgp4 {
 
 // Mean elements at an epoch. Angles in rad, mean motion in rad/s; ndot is
 // half the first time derivative of the mean motion (rad/s^2) and nddot a
@@ -55,6 +55,6 @@ inline int import_tle() {
     return core::bind_module({"velarion.propagators.analytical.sgp4.tle", types});
 }
 
-}  // namespace velarion::tle
+}  // namespace velarion::propagators::analytical::sgp4
 
 #endif

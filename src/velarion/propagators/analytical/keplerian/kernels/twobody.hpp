@@ -1,13 +1,13 @@
 // Two-body kernels: the gravity gradient and Jacobian of the two-body
 // equations, and the per-epoch anomaly loop. Plain C++ on doubles.
-#ifndef VELARION_PROPAGATORS_ANALYTICAL_KEPLERIAN_KERNELS_HPP
-#define VELARION_PROPAGATORS_ANALYTICAL_KEPLERIAN_KERNELS_HPP
+#ifndef VELARION_PROPAGATORS_ANALYTICAL_KEPLERIAN_KERNELS_TWOBODY_HPP
+#define VELARION_PROPAGATORS_ANALYTICAL_KEPLERIAN_KERNELS_TWOBODY_HPP
 
 #include "velarion/_core/strided.hpp"
 
 #include <cmath>
 
-namespace velarion::keplerian {
+namespace velarion::propagators::analytical::keplerian::kernels {
 
 // Gravity gradient G = d(-GM r/|r|^3)/dr at r = (x, y, z):
 // G[i][j] = GM (3 r_i r_j - |r|^2 delta_ij) / |r|^5. The terms are formed in
@@ -79,6 +79,6 @@ inline Advance advance_true_anomaly(const core::Strided1D<const double>& dt, dou
     return {n, false};
 }
 
-}  // namespace velarion::keplerian
+}  // namespace velarion::propagators::analytical::keplerian::kernels
 
 #endif

@@ -16,8 +16,8 @@
 // The checksum is the sum of the digits of columns 1-68, plus one for each
 // '-', modulo 10. Catalogue numbers above 99999 use the Alpha-5 form (a
 // letter for the leading digits, I and O skipped).
-#ifndef VELARION_PROPAGATORS_ANALYTICAL_SGP4_PARSE_HPP
-#define VELARION_PROPAGATORS_ANALYTICAL_SGP4_PARSE_HPP
+#ifndef VELARION_PROPAGATORS_ANALYTICAL_SGP4_KERNELS_TLE_PARSE_HPP
+#define VELARION_PROPAGATORS_ANALYTICAL_SGP4_KERNELS_TLE_PARSE_HPP
 
 #include <erfa.h>
 
@@ -27,7 +27,7 @@
 #include <numbers>
 #include <string_view>
 
-namespace velarion::tle {
+namespace velarion::propagators::analytical::sgp4::kernels {
 
 inline constexpr int kLineLength = 69;
 
@@ -358,6 +358,6 @@ inline TleSI to_si(const TleFields& f) noexcept {
     return s;
 }
 
-}  // namespace velarion::tle
+}  // namespace velarion::propagators::analytical::sgp4::kernels
 
 #endif
