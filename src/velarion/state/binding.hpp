@@ -44,6 +44,13 @@ inline core::Ref resolve_frame(PyObject* frame) {
     return core::Ref::borrow(frame);
 }
 
+// The frame argument as given, or the name of the default frame where the
+// caller gave none (None is a frame argument of its own).
+inline core::Ref frame_or_default(PyObject* given, const char* default_name) {
+    if (given) return core::Ref::borrow(given);
+    return core::Ref::steal(PyUnicode_FromString(default_name));
+}
+
 // The number of epochs of a Time, read through its `size` attribute (so a
 // subclass's override is what counts); -1 with an exception set.
 inline Py_ssize_t time_size(PyObject* time) {
@@ -93,7 +100,8 @@ inline bool float_arg(PyObject* obj, const char* name, double& out, bool finite 
     return true;
 }
 
-// Raises the exception that describes a failed element conversion.
+// Raises the exception that describes a failed element conversion. The
+// texts are word for word: callers and tests compare them.
 inline void raise_status(kernels::Status s, const char* where) {
     using kernels::Status;
     const char* what = "unknown failure";
