@@ -103,8 +103,12 @@ PyObject* representable_create(PyObject* spec, PyModuleDef*) { return g_once.cre
 
 int representable_exec(PyObject* module) {
     if (int r = g_once.enter(module, "representable"); r <= 0) return r;
-    Ref type = Ref::steal(reinterpret_cast<PyObject*>(core::add_type(module, &Representable_spec)));
-    return type ? 0 : -1;
+    PyTypeObject* type = nullptr;
+    VELARION_CHECK(type = core::add_type(module, &Representable_spec));
+    Py_DECREF(type);
+    return 0;
+error:
+    return -1;
 }
 
 PyModuleDef_Slot representable_slots[] = {

@@ -52,6 +52,9 @@ Ref utc_time(double jd1, double jd2) {
     return Ref::steal(PyObject_Call(from_jd.get(), args.get(), kwargs.get()));
 }
 
+// The exception texts and documentation strings of this file are word for
+// word: callers and tests compare them.
+
 // --- ELSET -----------------------------------------------------------------------
 
 int ELSET_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -65,14 +68,6 @@ int ELSET_clear(PyObject* self) {
     Py_CLEAR(as_elset(self)->name);
     Py_CLEAR(as_elset(self)->epoch);
     return 0;
-}
-
-void ELSET_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    ELSET_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
 }
 
 constexpr const char* kElsetNames[] = {"epoch", "inc", "raa", "ecc", "arp", "mea", "mnm",
@@ -181,9 +176,7 @@ constexpr const char kElsetDoc[] =
 
 PyType_Slot ELSET_slots[] = {{Py_tp_doc, (void*)kElsetDoc},
                              {Py_tp_new, (void*)core::entry<ELSET_new>},
-                             {Py_tp_dealloc, (void*)core::entry<ELSET_dealloc>},
-                             {Py_tp_traverse, (void*)core::entry<ELSET_traverse>},
-                             {Py_tp_clear, (void*)core::entry<ELSET_clear>},
+                             VELARION_GC_SLOTS(ELSET_traverse, ELSET_clear),
                              {Py_tp_repr, (void*)core::entry<ELSET_repr>},
                              {Py_tp_members, ELSET_members},
                              {Py_tp_methods, ELSET_methods},
@@ -261,17 +254,15 @@ PyObject* TLE_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self.release();
 }
 
-// The TLE's own members are strs (no cycles through them): only freed here.
-void TLE_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
+// Everything a TLE owns. Its own members are strs (no cycles run through
+// them), so the collector's clear (ELSET_clear) leaves them: only the
+// dealloc drops them.
+int TLE_release(PyObject* self) {
     TLEObject* t = as_tle(self);
     Py_CLEAR(t->intldesg);
     Py_CLEAR(t->line1);
     Py_CLEAR(t->line2);
-    ELSET_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    return ELSET_clear(self);
 }
 
 PyObject* TLE_get_classification(PyObject* self, void*) {
@@ -330,7 +321,7 @@ constexpr const char kTleDoc[] =
 
 PyType_Slot TLE_slots[] = {{Py_tp_doc, (void*)kTleDoc},
                            {Py_tp_new, (void*)core::entry<TLE_new>},
-                           {Py_tp_dealloc, (void*)core::entry<TLE_dealloc>},
+                           {Py_tp_dealloc, (void*)core::entry<core::gc_dealloc<TLE_release>>},
                            {Py_tp_traverse, (void*)core::entry<ELSET_traverse>},
                            {Py_tp_clear, (void*)core::entry<ELSET_clear>},
                            {Py_tp_repr, (void*)core::entry<TLE_repr>},

@@ -59,6 +59,8 @@ struct TleError {
 
 namespace detail {
 
+// The texts of the faults are word for word: callers and tests compare the
+// "TLE line L, column C: ..." messages built from them.
 class LineParser {
 public:
     LineParser(std::string_view text, int line, TleError& err) noexcept : s_(text), line_(line), err_(err) {}
@@ -227,6 +229,12 @@ public:
         return true;
     }
 
+    // An angle of line 2: a blank column, then degrees in [0, max] in
+    // columns [c0, c1], unsigned.
+    bool angle(int c0, int c1, const char* what, double& out, double max) noexcept {
+        return blank(c0 - 1) && decimal(c0, c1, what, out, false) && in_range(c0, what, out, 0.0, max, false);
+    }
+
 private:
     std::string_view s_;
     int line_;
@@ -283,11 +291,8 @@ inline bool parse_tle(std::string_view line1, std::string_view line2, TleFields&
         LineParser p(detail::rstrip(line2), 2, err);
         long satnum;
         if (!p.length() || !p.line_number('2') || !p.blank(2) || !p.satnum(satnum)) return false;
-        if (!p.blank(8) || !p.decimal(9, 16, "inclination", f.inc, false) ||
-            !p.in_range(9, "inclination", f.inc, 0.0, 180.0, false))
-            return false;
-        if (!p.blank(17) || !p.decimal(18, 25, "right ascension of the node", f.raa, false) ||
-            !p.in_range(18, "right ascension of the node", f.raa, 0.0, 360.0, false))
+        if (!p.angle(9, 16, "inclination", f.inc, 180.0) ||
+            !p.angle(18, 25, "right ascension of the node", f.raa, 360.0))
             return false;
         long ecc;
         if (!p.blank(26)) return false;
@@ -296,11 +301,7 @@ inline bool parse_tle(std::string_view line1, std::string_view line2, TleFields&
         }
         if (!p.integer(27, 33, "eccentricity", ecc)) return false;
         f.ecc = static_cast<double>(ecc) / 1e7;
-        if (!p.blank(34) || !p.decimal(35, 42, "argument of perigee", f.arp, false) ||
-            !p.in_range(35, "argument of perigee", f.arp, 0.0, 360.0, false))
-            return false;
-        if (!p.blank(43) || !p.decimal(44, 51, "mean anomaly", f.mea, false) ||
-            !p.in_range(44, "mean anomaly", f.mea, 0.0, 360.0, false))
+        if (!p.angle(35, 42, "argument of perigee", f.arp, 360.0) || !p.angle(44, 51, "mean anomaly", f.mea, 360.0))
             return false;
         if (!p.blank(52) || !p.decimal(53, 63, "mean motion", f.mnm, false)) return false;
         if (!(f.mnm > 0.0)) return p.fail(53, "mean motion must be positive");
