@@ -71,7 +71,7 @@ Py_ssize_t checked_time_size(PyObject* time, Py_ssize_t n) {
 // Epoch i of `time` (in row-major order of its shape) as a Time; a scalar
 // Time stands for its one epoch.
 PyObject* time_at(PyObject* time, Py_ssize_t i) {
-    Ref shape = Ref::steal(PyObject_GetAttrString(time, "shape"));
+    Ref shape = Ref::steal(PyObject_GetAttr(time, bd::g_names[bd::kShape]));
     if (!shape) return nullptr;
     if (!PyTuple_Check(shape.get())) {
         PyErr_SetString(PyExc_TypeError, "time.shape must be a tuple");
@@ -167,8 +167,7 @@ struct BaseMembers {
 // Whether instances of the type of `self` hold arrays whose row count is
 // `size` (the subclasses below; a bare Ephemeris holds none).
 bool holds_arrays(PyObject* self) {
-    return PyObject_TypeCheck(self, st::StateVectorEphemeris_Type) ||
-           PyObject_TypeCheck(self, st::COEEphemeris_Type) || PyObject_TypeCheck(self, st::GeoStateEphemeris_Type);
+    return st::StateVectorEphemeris_Check(self) || st::COEEphemeris_Check(self) || st::GeoStateEphemeris_Check(self);
 }
 
 constexpr const char* kEphNames[] = {"time", "frame"};
@@ -572,7 +571,7 @@ PyObject* GeoE_to_sv(PyObject* self, PyObject*) {
     Py_ssize_t n;
     Ref held[3];
     const double* x[3];
-    if (!g->ell || !PyObject_TypeCheck(g->ell, ell::Ellipsoid_Type) || !st::read_arrays(g, kGeoEArrays, held, x, n)) {
+    if (!g->ell || !ell::Ellipsoid_Check(g->ell) || !st::read_arrays(g, kGeoEArrays, held, x, n)) {
         return not_initialised("GeoStateEphemeris.to_sv");
     }
     const double *lat = x[0], *lon = x[1], *alt = x[2];
@@ -648,6 +647,7 @@ int ephemeris_exec(PyObject* module) {
     if (int r = g_once.enter(module, "ephemeris"); r <= 0) return r;
     PyTypeObject* base = nullptr;
     VELARION_CHECK(core::import_numpy());
+    VELARION_CHECK(bd::g_names.init());
     VELARION_CHECK(velarion::time::import_time());
     VELARION_CHECK(ell::import_ellipsoid());
     VELARION_CHECK(st::import_state());

@@ -115,9 +115,9 @@ PyObject* State_to_sv(PyObject* self, PyObject*) {
 
 // The generic route: the elements of this state's position-velocity form.
 PyObject* State_to_coe(PyObject* self, PyObject*) {
-    core::Ref sv = core::Ref::steal(PyObject_CallMethod(self, "to_sv", nullptr));
+    core::Ref sv = core::Ref::steal(PyObject_CallMethodNoArgs(self, bd::g_names[bd::kToSv]));
     if (!sv) return nullptr;
-    return PyObject_CallMethod(sv.get(), "to_coe", nullptr);
+    return PyObject_CallMethodNoArgs(sv.get(), bd::g_names[bd::kToCoe]);
 }
 
 // The reprs hold what they show: the repr of one member may run Python code
@@ -472,7 +472,7 @@ PyObject* GeoState_get_ell(PyObject* self, void*) { return Py_NewRef(as_geo(self
 
 PyObject* GeoState_to_sv(PyObject* self, PyObject*) {
     GeoStateObject* g = as_geo(self);
-    if (!PyObject_TypeCheck(g->ell, ell::Ellipsoid_Type)) {
+    if (!ell::Ellipsoid_Check(g->ell)) {
         PyErr_SetString(PyExc_ValueError, "GeoState.to_sv: the state has no ellipsoid (not initialised)");
         return nullptr;
     }
@@ -538,6 +538,7 @@ int state_exec(PyObject* module) {
     if (int r = g_once.enter(module, "state"); r <= 0) return r;
     PyTypeObject* base = nullptr;
     VELARION_CHECK(core::import_numpy());
+    VELARION_CHECK(bd::g_names.init());
     VELARION_CHECK(velarion::time::import_time());
     VELARION_CHECK(ell::import_ellipsoid());
     g_default_ell = Py_NewRef(*ell::WGS84);

@@ -98,7 +98,7 @@ PyObject* Keplerian_propagate_tra(KeplerianObject*, PyObject* dt, double tra0, d
 }
 
 PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyObject* coe0_obj) {
-    if (!PyObject_TypeCheck(coe0_obj, st::COE_Type)) {
+    if (!st::COE_Check(coe0_obj)) {
         PyErr_Format(PyExc_TypeError, "c_propagate_state: coe0 must be a COE (got %.200s)",
                      Py_TYPE(coe0_obj)->tp_name);
         return nullptr;
@@ -177,9 +177,9 @@ PyObject* Keplerian_propagate_state(PyObject* self, PyObject* const* args, Py_ss
     if (!time) return nullptr;
 
     Ref coe0;
-    if (PyObject_TypeCheck(state, st::COE_Type)) {
+    if (st::COE_Check(state)) {
         coe0 = Ref::borrow(state);
-    } else if (PyObject_TypeCheck(state, st::StateVector_Type)) {
+    } else if (st::StateVector_Check(state)) {
         coe0 = Ref::steal(call_method0(state, g_names[kToCoe]));
     } else {
         Ref sv = Ref::steal(call_method0(state, g_names[kToSv]));

@@ -22,6 +22,8 @@ using tle::TLEObject;
 namespace {
 
 core::ModuleOnce g_once;
+core::InternedNames g_names{"size", "from_jd", "__name__"};
+enum Name { kSize, kFromJd, kName };
 PyTypeObject* g_elset = nullptr;  // owned
 PyTypeObject* g_tle = nullptr;    // owned (kept for the module's life)
 
@@ -44,7 +46,7 @@ PyObject* time_type() {
 Ref utc_time(double jd1, double jd2) {
     PyObject* type = time_type();
     if (!type) return {};
-    Ref from_jd = Ref::steal(PyObject_GetAttrString(type, "from_jd"));
+    Ref from_jd = Ref::steal(PyObject_GetAttr(type, g_names[kFromJd]));
     if (!from_jd) return {};
     Ref args = Ref::steal(Py_BuildValue("(dd)", jd1, jd2));
     Ref kwargs = Ref::steal(Py_BuildValue("{s:s}", "scale", "utc"));
@@ -76,7 +78,7 @@ constexpr core::Signature kElsetSig{"ELSET", kElsetNames, 7};
 
 // The epoch of an element set: one date.
 bool check_single_epoch(PyObject* epoch) {
-    Ref size = Ref::steal(PyObject_GetAttrString(epoch, "size"));
+    Ref size = Ref::steal(PyObject_GetAttr(epoch, g_names[kSize]));
     if (!size) return false;
     Py_ssize_t n = PyLong_AsSsize_t(size.get());
     if (n == -1 && PyErr_Occurred()) return false;
@@ -134,7 +136,7 @@ PyObject* ELSET_reduce(PyObject* self, PyObject*) {
 
 PyObject* ELSET_repr(PyObject* self) {
     ELSETObject* e = as_elset(self);
-    Ref tname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
+    Ref tname = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), g_names[kName]));
     Ref vals = Ref::steal(Py_BuildValue("(ddddddddd)", e->inc, e->raa, e->ecc, e->arp, e->mea, e->mnm, e->ndot,
                                         e->nddot, e->bstar));
     if (!tname || !vals) return nullptr;
@@ -281,7 +283,7 @@ PyObject* TLE_reduce(PyObject* self, PyObject*) {
 
 PyObject* TLE_repr(PyObject* self) {
     TLEObject* t = as_tle(self);
-    Ref tname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
+    Ref tname = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), g_names[kName]));
     if (!tname) return nullptr;
     return PyUnicode_FromFormat("%U(%R, %R, name=%R)", tname.get(), t->line1, t->line2, t->base.name);
 }
@@ -341,6 +343,7 @@ PyObject* tle_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec);
 
 int tle_exec(PyObject* module) {
     if (int r = g_once.enter(module, "tle"); r <= 0) return r;
+    VELARION_CHECK(g_names.init());
     VELARION_CHECK(g_elset = core::add_type(module, &ELSET_spec));
     VELARION_CHECK(g_tle = core::add_type(module, &TLE_spec, reinterpret_cast<PyObject*>(g_elset)));
     return 0;

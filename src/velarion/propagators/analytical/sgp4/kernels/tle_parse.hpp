@@ -23,6 +23,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <numbers>
 #include <string_view>
@@ -68,15 +69,15 @@ public:
     // 1-based column c.
     char at(int c) const noexcept { return s_[static_cast<size_t>(c - 1)]; }
 
-    template <class... Args>
-    bool fail(int column, const char* fmt, Args... args) noexcept {
+    // Records the fault at `column` (a printf format and its values, checked
+    // by the compiler) and returns false.
+    [[gnu::format(printf, 3, 4)]] bool fail(int column, const char* fmt, ...) noexcept {
         err_.line = line_;
         err_.column = column;
-        if constexpr (sizeof...(Args) == 0) {
-            std::snprintf(err_.message, sizeof err_.message, "%s", fmt);
-        } else {
-            std::snprintf(err_.message, sizeof err_.message, fmt, args...);
-        }
+        std::va_list args;
+        va_start(args, fmt);
+        std::vsnprintf(err_.message, sizeof err_.message, fmt, args);
+        va_end(args);
         return false;
     }
 
@@ -192,7 +193,7 @@ public:
             if (first == 'I' || first == 'O')
                 return fail(3, "catalogue number: '%c' is not used in Alpha-5 numbers", first);
             lead = 10 + (first - 'A') - (first > 'I') - (first > 'O');
-            long rest;
+            long rest = 0;
             for (int c = 4; c <= 7; ++c) {
                 if (at(c) < '0' || at(c) > '9')
                     return fail(c, "catalogue number: '%c' where a digit is required", at(c));
@@ -257,7 +258,7 @@ inline bool parse_tle(std::string_view line1, std::string_view line2, TleFields&
     {
         LineParser p(detail::rstrip(line1), 1, err);
         double year;
-        long elnum, ephtype;
+        long elnum = 0, ephtype = 0;
         if (!p.length() || !p.line_number('1') || !p.blank(2) || !p.satnum(f.satnum)) return false;
         char cls = p.at(8);
         if (cls != 'U' && cls != 'C' && cls != 'S')
@@ -270,7 +271,7 @@ inline bool parse_tle(std::string_view line1, std::string_view line2, TleFields&
         int n = 0;
         for (int c = b; c <= e; ++c) f.intldesg[n++] = p.at(c);
         f.intldesg[n] = '\0';
-        long yy;
+        long yy = 0;
         if (!p.blank(18) || !p.integer(19, 20, "epoch year", yy)) return false;
         if (p.at(19) == ' ') return p.fail(19, "epoch year: ' ' where a digit is required");
         year = yy < 57 ? 2000 + yy : 1900 + yy;
@@ -289,12 +290,12 @@ inline bool parse_tle(std::string_view line1, std::string_view line2, TleFields&
     }
     {
         LineParser p(detail::rstrip(line2), 2, err);
-        long satnum;
+        long satnum = 0;
         if (!p.length() || !p.line_number('2') || !p.blank(2) || !p.satnum(satnum)) return false;
         if (!p.angle(9, 16, "inclination", f.inc, 180.0) ||
             !p.angle(18, 25, "right ascension of the node", f.raa, 360.0))
             return false;
-        long ecc;
+        long ecc = 0;
         if (!p.blank(26)) return false;
         for (int c = 27; c <= 33; ++c) {
             if (p.at(c) < '0' || p.at(c) > '9') return p.fail(c, "eccentricity: '%c' where a digit is required", p.at(c));
