@@ -40,8 +40,8 @@ inline core::Ref new_block(Py_ssize_t rows, int cols) {
     core::Ref capsule = core::Ref::steal(PyCapsule_New(memory, kBlockName, release_block));
     if (!capsule) return {};
     if (PyCapsule_SetContext(capsule.get(), owner.release()) < 0) return {};
-    core::Ref arr = core::Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), ndim, dims, nullptr,
-                                              memory, NPY_ARRAY_CARRAY, nullptr));
+    core::Ref arr = core::Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), ndim, dims,
+                                                          nullptr, memory, NPY_ARRAY_CARRAY, nullptr));
     if (!arr) return {};
     if (PyArray_SetBaseObject(core::as_array(arr.get()), capsule.release()) < 0) return {};
     return arr;
@@ -57,8 +57,9 @@ inline PyObject* expose(PyObject* block, double* data, Py_ssize_t rows, int cols
     PyObject* base = PyArray_BASE(core::as_array(block));
     core::Ref owner = core::Ref::borrow(base ? base : block);  // held before anything can run Python code
     npy_intp dims[2] = {rows, cols};
-    core::Ref out = core::Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), cols > 0 ? 2 : 1,
-                                              dims, nullptr, data, NPY_ARRAY_CARRAY, nullptr));
+    core::Ref out =
+        core::Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), cols > 0 ? 2 : 1, dims,
+                                              nullptr, data, NPY_ARRAY_CARRAY, nullptr));
     if (!out) return nullptr;
     if (PyArray_SetBaseObject(core::as_array(out.get()), owner.release()) < 0) return nullptr;
     return out.release();
@@ -71,8 +72,8 @@ inline PyObject* expose(PyObject* block, double* data, Py_ssize_t rows, int cols
 
 template <class T>
 struct ArrayMember {
-    PyObject* T::*block;
-    double* T::*data;
+    PyObject* T::* block;
+    double* T::* data;
 };
 
 template <class T, size_t N>
@@ -165,8 +166,8 @@ inline core::Ref copy_rows3(PyObject* obj, const char* name, Py_ssize_t& n) {
     core::Ref keep;
     if (!take_view(obj, view, keep)) return {};
     if (view.shape(1) != 3) {
-        PyErr_Format(PyExc_ValueError, "%s must have shape (N, 3) (one row of x, y, z per epoch), got (%zd, %zd)",
-                     name, view.shape(0), view.shape(1));
+        PyErr_Format(PyExc_ValueError, "%s must have shape (N, 3) (one row of x, y, z per epoch), got (%zd, %zd)", name,
+                     view.shape(0), view.shape(1));
         return {};
     }
     const Py_ssize_t rows = view.shape(0);

@@ -234,6 +234,7 @@ PyType_Spec Ephemeris_spec = {"velarion.state.ephemeris.Ephemeris", sizeof(Ephem
 constexpr st::ArrayMember<StateVectorEphemerisObject> kSVEArrays[] = {
     {&StateVectorEphemerisObject::r, &StateVectorEphemerisObject::r_data},
     {&StateVectorEphemerisObject::v, &StateVectorEphemerisObject::v_data}};
+constexpr auto SVE_get_array = st::get_array<StateVectorEphemerisObject, kSVEArrays, 3>;
 
 int SVE_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
@@ -300,16 +301,15 @@ PyObject* SVE_repr(PyObject* self) {
     if (!r) return nullptr;
     Ref v = Ref::steal(st::expose(e->v, e->v_data, e->base.size, 3));
     if (!v) return nullptr;
-    return PyUnicode_FromFormat("%s(time=%R, r=%R, v=%R, frame=%R)", bd::short_name(Py_TYPE(self)), time.get(),
-                                r.get(), v.get(), frame.get());
+    return PyUnicode_FromFormat("%s(time=%R, r=%R, v=%R, frame=%R)", bd::short_name(Py_TYPE(self)), time.get(), r.get(),
+                                v.get(), frame.get());
 }
 
-PyGetSetDef SVE_getset[] = {
-    {"r", core::entry<st::get_array<StateVectorEphemerisObject, kSVEArrays, 3>>, nullptr,
-     "Positions [m]: a view of the (N, 3) float64 array, row i at epoch i.", (void*)0},
-    {"v", core::entry<st::get_array<StateVectorEphemerisObject, kSVEArrays, 3>>, nullptr,
-     "Velocities [m/s]: a view of the (N, 3) float64 array, row i at epoch i.", (void*)1},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef SVE_getset[] = {{"r", core::entry<SVE_get_array>, nullptr,
+                             "Positions [m]: a view of the (N, 3) float64 array, row i at epoch i.", (void*)0},
+                            {"v", core::entry<SVE_get_array>, nullptr,
+                             "Velocities [m/s]: a view of the (N, 3) float64 array, row i at epoch i.", (void*)1},
+                            {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot SVE_slots[] = {
     {Py_tp_doc, (void*)"StateVectorEphemeris(time, r, v, frame='GCRF')\n--\n\n"
@@ -343,10 +343,14 @@ PyObject* new_sve(PyObject* time, PyObject* frame, Py_ssize_t n, Ref (&rv)[2]) {
 
 constexpr int kNumElements = 7;
 constexpr st::ArrayMember<COEEphemerisObject> kCOEEArrays[kNumElements] = {
-    {&COEEphemerisObject::ecc, &COEEphemerisObject::ecc_data}, {&COEEphemerisObject::sma, &COEEphemerisObject::sma_data},
-    {&COEEphemerisObject::inc, &COEEphemerisObject::inc_data}, {&COEEphemerisObject::raa, &COEEphemerisObject::raa_data},
-    {&COEEphemerisObject::arp, &COEEphemerisObject::arp_data}, {&COEEphemerisObject::tra, &COEEphemerisObject::tra_data},
+    {&COEEphemerisObject::ecc, &COEEphemerisObject::ecc_data},
+    {&COEEphemerisObject::sma, &COEEphemerisObject::sma_data},
+    {&COEEphemerisObject::inc, &COEEphemerisObject::inc_data},
+    {&COEEphemerisObject::raa, &COEEphemerisObject::raa_data},
+    {&COEEphemerisObject::arp, &COEEphemerisObject::arp_data},
+    {&COEEphemerisObject::tra, &COEEphemerisObject::tra_data},
     {&COEEphemerisObject::slr, &COEEphemerisObject::slr_data}};
+constexpr auto COEE_get_array = st::get_array<COEEphemerisObject, kCOEEArrays, 0>;
 
 int COEE_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
@@ -418,8 +422,9 @@ PyObject* COEE_to_sv(PyObject* self, PyObject*) {
 
     if (!(GM >= 0.0) || !std::isfinite(GM)) {
         Ref value = Ref::steal(PyFloat_FromDouble(GM));
-        if (value) PyErr_Format(PyExc_ValueError, "COEEphemeris.to_sv: GM must be finite and not negative (got %R)",
-                                value.get());
+        if (value)
+            PyErr_Format(PyExc_ValueError, "COEEphemeris.to_sv: GM must be finite and not negative (got %R)",
+                         value.get());
         return nullptr;
     }
     Ref rv[2];
@@ -455,27 +460,22 @@ PyObject* COEE_subscript(PyObject* self, PyObject* key) {
     Ref t = Ref::steal(time_at(time.get(), i));
     if (!t) return nullptr;
     Ref call_args = Ref::steal(PyTuple_Pack(1, t.get()));
-    Ref call_kwargs = Ref::steal(Py_BuildValue("{sdsdsdsdsdsdsOsd}", "ecc", x[0], "sma", x[1], "inc", x[2], "raa",
-                                               x[3], "arp", x[4], "tra", x[5], "frame", frame.get(), "GM", GM));
+    Ref call_kwargs = Ref::steal(Py_BuildValue("{sdsdsdsdsdsdsOsd}", "ecc", x[0], "sma", x[1], "inc", x[2], "raa", x[3],
+                                               "arp", x[4], "tra", x[5], "frame", frame.get(), "GM", GM));
     if (!call_args || !call_kwargs) return nullptr;
     return PyObject_Call(reinterpret_cast<PyObject*>(st::COE_Type), call_args.get(), call_kwargs.get());
 }
 
 PyGetSetDef COEE_getset[] = {
     {"GM", core::entry<COEE_get_GM>, nullptr, "Gravitational parameter [m^3/s^2].", nullptr},
-    {"ecc", core::entry<st::get_array<COEEphemerisObject, kCOEEArrays, 0>>, nullptr, "Eccentricities: a view of the (N,) float64 array.", (void*)0},
-    {"sma", core::entry<st::get_array<COEEphemerisObject, kCOEEArrays, 0>>, nullptr, "Semi-major axes [m]: a view of the (N,) float64 array.",
-     (void*)1},
-    {"inc", core::entry<st::get_array<COEEphemerisObject, kCOEEArrays, 0>>, nullptr, "Inclinations [rad]: a view of the (N,) float64 array.",
-     (void*)2},
-    {"raa", core::entry<st::get_array<COEEphemerisObject, kCOEEArrays, 0>>, nullptr, "Right ascensions of the node [rad]: a view of the (N,) array.",
+    {"ecc", core::entry<COEE_get_array>, nullptr, "Eccentricities: a view of the (N,) float64 array.", (void*)0},
+    {"sma", core::entry<COEE_get_array>, nullptr, "Semi-major axes [m]: a view of the (N,) float64 array.", (void*)1},
+    {"inc", core::entry<COEE_get_array>, nullptr, "Inclinations [rad]: a view of the (N,) float64 array.", (void*)2},
+    {"raa", core::entry<COEE_get_array>, nullptr, "Right ascensions of the node [rad]: a view of the (N,) array.",
      (void*)3},
-    {"arp", core::entry<st::get_array<COEEphemerisObject, kCOEEArrays, 0>>, nullptr, "Arguments of periapsis [rad]: a view of the (N,) array.",
-     (void*)4},
-    {"tra", core::entry<st::get_array<COEEphemerisObject, kCOEEArrays, 0>>, nullptr, "True anomalies [rad]: a view of the (N,) float64 array.",
-     (void*)5},
-    {"slr", core::entry<st::get_array<COEEphemerisObject, kCOEEArrays, 0>>, nullptr, "Semi-latus recta [m]: a view of the (N,) float64 array.",
-     (void*)6},
+    {"arp", core::entry<COEE_get_array>, nullptr, "Arguments of periapsis [rad]: a view of the (N,) array.", (void*)4},
+    {"tra", core::entry<COEE_get_array>, nullptr, "True anomalies [rad]: a view of the (N,) float64 array.", (void*)5},
+    {"slr", core::entry<COEE_get_array>, nullptr, "Semi-latus recta [m]: a view of the (N,) float64 array.", (void*)6},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef COEE_methods[] = {
@@ -509,6 +509,7 @@ constexpr st::ArrayMember<GeoStateEphemerisObject> kGeoEArrays[] = {
     {&GeoStateEphemerisObject::lat, &GeoStateEphemerisObject::lat_data},
     {&GeoStateEphemerisObject::lon, &GeoStateEphemerisObject::lon_data},
     {&GeoStateEphemerisObject::alt, &GeoStateEphemerisObject::alt_data}};
+constexpr auto GeoE_get_array = st::get_array<GeoStateEphemerisObject, kGeoEArrays, 0>;
 
 int GeoE_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
@@ -608,12 +609,11 @@ PyObject* GeoE_subscript(PyObject* self, PyObject* key) {
 }
 
 PyGetSetDef GeoE_getset[] = {
-    {"lat", core::entry<st::get_array<GeoStateEphemerisObject, kGeoEArrays, 0>>, nullptr,
-     "Geodetic latitudes [rad]: a view of the (N,) float64 array.", (void*)0},
-    {"lon", core::entry<st::get_array<GeoStateEphemerisObject, kGeoEArrays, 0>>, nullptr,
-     "Longitudes [rad]: a view of the (N,) float64 array.", (void*)1},
-    {"alt", core::entry<st::get_array<GeoStateEphemerisObject, kGeoEArrays, 0>>, nullptr,
-     "Heights above the ellipsoid [m]: a view of the (N,) float64 array.", (void*)2},
+    {"lat", core::entry<GeoE_get_array>, nullptr, "Geodetic latitudes [rad]: a view of the (N,) float64 array.",
+     (void*)0},
+    {"lon", core::entry<GeoE_get_array>, nullptr, "Longitudes [rad]: a view of the (N,) float64 array.", (void*)1},
+    {"alt", core::entry<GeoE_get_array>, nullptr, "Heights above the ellipsoid [m]: a view of the (N,) float64 array.",
+     (void*)2},
     {"ell", core::entry<GeoE_get_ell>, nullptr, "The ellipsoid of the geodetic coordinates.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
@@ -670,9 +670,15 @@ PyModuleDef_Slot ephemeris_slots[] = {{Py_mod_create, (void*)core::entry<ephemer
                                       {Py_mod_exec, (void*)core::entry<ephemeris_exec>},
                                       {0, nullptr}};
 
-PyModuleDef ephemeris_def = {PyModuleDef_HEAD_INIT, "velarion.state.ephemeris",
-                             "Ephemerides: states at many epochs, held as float64 arrays.", 0, nullptr,
-                             ephemeris_slots, nullptr, nullptr, nullptr};
+PyModuleDef ephemeris_def = {PyModuleDef_HEAD_INIT,
+                             "velarion.state.ephemeris",
+                             "Ephemerides: states at many epochs, held as float64 arrays.",
+                             0,
+                             nullptr,
+                             ephemeris_slots,
+                             nullptr,
+                             nullptr,
+                             nullptr};
 
 }  // namespace
 

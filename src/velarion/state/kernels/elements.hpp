@@ -178,8 +178,8 @@ inline bool finite_rv(const double r[3], const double v[3]) noexcept {
 }
 
 // Position [m] and velocity [m/s] from the elements (slr [m], angles rad).
-inline Status coe_to_rv(double GM, double ecc, double inc, double raa, double arp, double tra, double slr,
-                        double r[3], double v[3]) noexcept {
+inline Status coe_to_rv(double GM, double ecc, double inc, double raa, double arp, double tra, double slr, double r[3],
+                        double v[3]) noexcept {
     if (Status s = check_shape(GM, ecc, slr, tra); s != Status::Ok) return s;
     if (!std::isfinite(inc) || !std::isfinite(raa) || !std::isfinite(arp)) return Status::NonFinite;
     Orientation o;
@@ -215,8 +215,7 @@ struct RowsResult {
 // a negative ecc, a non-positive slr, a true anomaly beyond a hyperbola's
 // asymptotes, or other elements whose state is not finite stop the loop at
 // that row (the rows before it are written).
-inline RowsResult coe_rows_to_rv(double GM, const ElementColumns& x, core::index_t n, double* r,
-                                 double* v) noexcept {
+inline RowsResult coe_rows_to_rv(double GM, const ElementColumns& x, core::index_t n, double* r, double* v) noexcept {
     constexpr double kNone = std::numeric_limits<double>::quiet_NaN();  // equal to nothing: the first row sets all
     Orientation o;
     double inc0 = kNone, raa0 = kNone, arp0 = kNone, slr0 = kNone, vf = kNone;
