@@ -134,6 +134,19 @@ inline int import_into(PyObject* module, const char* source, const char* name) {
     return PyModule_AddObjectRef(module, name, value.get());
 }
 
+// Dealloc of a heap type outside the collector (no Py_TPFLAGS_HAVE_GC): drop
+// what the instance owns through `Release`, free, and drop the instance's
+// reference to its type.
+inline int release_nothing(PyObject*) noexcept { return 0; }
+
+template <int (*Release)(PyObject*) = release_nothing>
+void heap_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    Release(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
 // `import <name>` (a top-level module) into the module's namespace.
 inline int import_module_into(PyObject* module, const char* name) {
     Ref imported = Ref::steal(PyImport_ImportModule(name));

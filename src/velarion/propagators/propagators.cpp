@@ -48,12 +48,6 @@ PyObject* Propagator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
-void Propagator_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 constexpr const char* kPropagateNames[] = {"time", "state"};
 constexpr core::Signature kPropagateSig{"propagate", kPropagateNames, 2, true};
 
@@ -96,7 +90,7 @@ constexpr const char kPropagatorDoc[] =
 
 PyType_Slot Propagator_slots[] = {{Py_tp_doc, (void*)kPropagatorDoc},
                                   {Py_tp_new, (void*)core::entry<Propagator_new>},
-                                  {Py_tp_dealloc, (void*)core::entry<Propagator_dealloc>},
+                                  {Py_tp_dealloc, (void*)core::entry<core::heap_dealloc<>>},
                                   {Py_tp_methods, Propagator_methods},
                                   {0, nullptr}};
 

@@ -76,12 +76,6 @@ PyObject* Representable_repr(PyObject* self) {
 
 PyObject* Representable_repr_fields(PyObject*, PyObject*) { return PyTuple_New(0); }
 
-void Representable_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 PyMethodDef Representable_methods[] = {
     {"_repr_fields", core::entry<Representable_repr_fields>, METH_NOARGS,
      "_repr_fields()\n--\n\nNames of the attributes shown by repr(); subclasses override it (the base shows none)."},
@@ -97,7 +91,7 @@ constexpr const char kRepresentableDoc[] =
 PyType_Slot Representable_slots[] = {{Py_tp_doc, (void*)kRepresentableDoc},
                                      {Py_tp_repr, (void*)core::entry<Representable_repr>},
                                      {Py_tp_new, (void*)PyType_GenericNew},
-                                     {Py_tp_dealloc, (void*)core::entry<Representable_dealloc>},
+                                     {Py_tp_dealloc, (void*)core::entry<core::heap_dealloc<>>},
                                      {Py_tp_methods, Representable_methods},
                                      {0, nullptr}};
 
