@@ -383,6 +383,10 @@ int keplerian_exec(PyObject* module) {
     PyTypeObject* method_type = nullptr;
     PyTypeObject* type = nullptr;
     VELARION_CHECK(core::import_numpy());
+    VELARION_CHECK(g_names.init());
+    VELARION_CHECK(g_minus_one = PyLong_FromLong(-1));
+    VELARION_CHECK(g_coe_kwnames = Py_BuildValue("(sssssssss)", "frame", "GM", "ecc", "sma", "inc", "raa", "arp",
+                                                 "tra", "slr"));
 
     // The base type first, and the class on it.
     VELARION_CHECK(prop::import_propagators());
@@ -410,11 +414,6 @@ int keplerian_exec(PyObject* module) {
     VELARION_CHECK(st::import_ephemeris());
     VELARION_CHECK(velarion::propagators::analytical::sgp4::import_tle());
     VELARION_CHECK(st::import_coe());
-
-    VELARION_CHECK(g_names.init());
-    VELARION_CHECK(g_minus_one = PyLong_FromLong(-1));
-    VELARION_CHECK(g_coe_kwnames = Py_BuildValue("(sssssssss)", "frame", "GM", "ecc", "sma", "inc", "raa", "arp",
-                                                 "tra", "slr"));
 
     // Python-level names, the default GM, and the annotated methods.
     VELARION_CHECK(core::import_module_into(module, "numpy"));
