@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstddef>
 #include <numbers>
+#include <span>
 
 namespace core = velarion::core;
 namespace st = velarion::state;
@@ -302,18 +303,21 @@ PyType_Spec StateVector_spec = {"velarion.state.state.StateVector", sizeof(State
 // ---------------------------------------------------------------------------
 // COE
 
-// Only the epoch is positional; the six elements are required keywords.
+// Only the epoch is positional; the six elements that follow it are
+// required keywords.
 constexpr const char* kCOENames[] = {"time", "ecc", "sma", "inc", "raa", "arp", "tra", "frame", "GM"};
-constexpr const char* kElementNames[] = {"ecc", "sma", "inc", "raa", "arp", "tra"};
-constexpr core::Signature kCOESig{
-    .function = "COE", .names = kCOENames, .required = 1, .positional = 1, .required_keywords = kElementNames};
+constexpr core::Signature kCOESig{.function = "COE",
+                                  .names = kCOENames,
+                                  .required = 1,
+                                  .positional = 1,
+                                  .required_keywords = std::span(kCOENames + 1, 6)};
 
 int COE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     core::Args<9> a;
     if (!core::parse_args(kCOESig, args, kwargs, a)) return -1;
     double x[6];
     for (int i = 0; i < 6; ++i) {
-        if (!bd::float_arg(a[1 + i], kElementNames[i], x[i])) return -1;
+        if (!bd::float_arg(a[1 + i], kCOENames[1 + i], x[i])) return -1;
     }
     double GM = g_default_GM;
     if (a[8] && a[8] != Py_None && !bd::float_arg(a[8], "GM", GM)) return -1;

@@ -146,8 +146,9 @@ PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyO
     if (!tra) return nullptr;
     Ref gm = Ref::steal(PyFloat_FromDouble(GM));
     if (!gm) return nullptr;
-    PyObject* argv[11] = {nullptr,          time,           frame.get(),    gm.get(),  columns[0].get(), columns[1].get(),
-                          columns[2].get(), columns[3].get(), columns[4].get(), tra.get(), columns[5].get()};
+    PyObject* argv[11] = {nullptr,          time,             frame.get(),      gm.get(),
+                          columns[0].get(), columns[1].get(), columns[2].get(), columns[3].get(),
+                          columns[4].get(), tra.get(),        columns[5].get()};
     return PyObject_Vectorcall(reinterpret_cast<PyObject*>(st::COEEphemeris_Type), argv + 1,
                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_coe_kwnames);
 }
