@@ -219,6 +219,24 @@ def test_evaluation_reads_no_row_past_the_table():
     assert out.split() == ["0", "4.0", "4.0", "0.0", "True", "True"]
 
 
+@pytest.mark.parametrize(
+    "dates, hold, code, index",
+    [
+        ([1.5, 3.0], False, "OK", -1),
+        ([1.5, 9.0, -2.0], True, "HELD", -1),
+        ([1.5, 9.0, np.nan], True, "NON_FINITE", 2),
+        ([1.5, 9.0, np.nan], False, "OUT_OF_RANGE", 1),
+    ],
+)
+def test_evaluation_returns_the_status_codes_the_extension_exports(dates, hold, code, index):
+    # velarion.iers reads the codes by name from the extension: each outcome
+    # must come back as the constant of its name.
+    from velarion.iers import _interp
+
+    status, k, *_ = _interp.evaluate(np.array(dates), np.zeros((4, 12)), np.arange(4.0), True, hold)
+    assert (status, k) == (getattr(_interp, code), index)
+
+
 def _columns():
     tab = iers.table()
     cols = {k: np.array(getattr(tab, k)[:10]) for k in ("mjd", "tai_utc", "pm_x", "pm_y", "dX", "dY", "lod", "ut1_utc")}

@@ -85,6 +85,14 @@ inline PyObject* refuse_setstate(PyObject*, PyObject*) {
     {"__reduce__", ::velarion::core::entry<::velarion::core::refuse_reduce>, METH_NOARGS, nullptr},        \
     {"__setstate__", ::velarion::core::entry<::velarion::core::refuse_setstate>, METH_O, nullptr}
 
+// The life-cycle slots of a garbage-collected heap type: its traverse and
+// clear, and the dealloc that goes with them (gc_dealloc<Clear>), each behind
+// the C++-exception border. `Clear` drops everything the instance owns.
+#define VELARION_GC_SLOTS(Traverse, Clear)                                                                \
+    {Py_tp_dealloc, (void*)::velarion::core::entry<::velarion::core::gc_dealloc<Clear>>},                  \
+    {Py_tp_traverse, (void*)::velarion::core::entry<Traverse>},                                            \
+    {Py_tp_clear, (void*)::velarion::core::entry<Clear>}
+
 // Start-up steps: `CHECK(expr)` jumps to the exec function's `error:` label
 // when a fallible call fails (nullptr, a negative int, or false).
 #define VELARION_CHECK(expr)                                 \
@@ -124,6 +132,26 @@ inline int import_into(PyObject* module, const char* source, const char* name) {
         return -1;
     }
     return PyModule_AddObjectRef(module, name, value.get());
+}
+
+// Dealloc of a heap type outside the collector (no Py_TPFLAGS_HAVE_GC): drop
+// what the instance owns through `Release`, free, and drop the instance's
+// reference to its type.
+inline int release_nothing(PyObject*) noexcept { return 0; }
+
+template <int (*Release)(PyObject*) = release_nothing>
+void heap_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    Release(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// `import <name>` (a top-level module) into the module's namespace.
+inline int import_module_into(PyObject* module, const char* name) {
+    Ref imported = Ref::steal(PyImport_ImportModule(name));
+    if (!imported) return -1;
+    return PyModule_AddObjectRef(module, name, imported.get());
 }
 
 // Interned names created once, at module start-up, for attribute lookups and

@@ -73,18 +73,20 @@ int bodies_exec(PyObject* module) {
     if (int r = g_once.enter(module, "bodies"); r <= 0) return r;
     {
         Ref base = Ref::steal(reinterpret_cast<PyObject*>(core::add_type(module, &CelestialBody_spec)));
-        if (!base) return -1;
+        VELARION_CHECK(base.get());
         for (int i = 0; i < 3; ++i) {
             Ref type = Ref::steal(reinterpret_cast<PyObject*>(core::add_type(module, &body_specs[i], base.get())));
-            if (!type) return -1;
+            VELARION_CHECK(type.get());
             auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
-            if (set_class_attr(tp, "name", PyUnicode_FromString(kBodies[i].name)) < 0) return -1;
+            VELARION_CHECK(set_class_attr(tp, "name", PyUnicode_FromString(kBodies[i].name)));
             for (const Constant& c : kBodies[i].constants) {
-                if (c.name && set_class_attr(tp, c.name, PyFloat_FromDouble(c.value)) < 0) return -1;
+                if (c.name) VELARION_CHECK(set_class_attr(tp, c.name, PyFloat_FromDouble(c.value)));
             }
         }
     }
     return 0;
+error:
+    return -1;
 }
 
 PyModuleDef_Slot bodies_slots[] = {{Py_mod_create, (void*)core::entry<bodies_create>},

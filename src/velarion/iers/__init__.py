@@ -46,6 +46,9 @@ from typing import Any, Iterator
 import numpy as np
 
 from . import _table
+from ._interp import NON_FINITE as _NON_FINITE
+from ._interp import OK as _OK
+from ._interp import OUT_OF_RANGE as _OUT_OF_RANGE
 from ._interp import evaluate as _evaluate
 
 __all__ = [
@@ -357,10 +360,6 @@ def get_out_of_range() -> str:
     return "hold" if _hold else "raise"
 
 
-_NON_FINITE = 2
-_OUT_OF_RANGE = 3
-
-
 def _dates(value: Any) -> np.ndarray:
     """The dates as a flat float64 array; real numbers only (NumPy would
     also read texts and drop imaginary parts)."""
@@ -404,7 +403,7 @@ class EOP:
         (status, k, self.mjd, self.pm_x, self.pm_y, self.dX, self.dY, self.lod, self.ut1_utc) = _evaluate(
             mjd, tab._packed, tab.mjd, tab._uniform, _hold
         )
-        if status:
+        if status != _OK:
             self._finish(tab, status, k, mjd)
 
     def _finish(self, tab: EOPTable, status: int, k: int, mjd) -> None:

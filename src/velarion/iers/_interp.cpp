@@ -1,6 +1,7 @@
 // velarion.iers._interp: the compiled evaluation loop of velarion.iers.EOP.
 // The Python package owns the tables, the modes and the messages; this
-// module only runs the per-date loop over a packed table.
+// module only runs the per-date loop over a packed table, and exports the
+// status codes of its result as module constants for the package to read.
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/iers/kernels/interp.hpp"
@@ -98,15 +99,28 @@ PyMethodDef interp_methods[] = {
     {"evaluate", (PyCFunction)(void (*)(void))core::entry<py_evaluate>, METH_FASTCALL | METH_KEYWORDS,
      "evaluate(t, packed, mjd, uniform, hold)\n--\n\n"
      "Interpolates a packed daily table at the UTC MJDs t (a float or a 1-D float64 buffer).\n"
-     "Returns (status, index, mjd, pm_x, pm_y, dX, dY, lod, ut1_utc); status 0 ok, 1 some dates held,\n"
-     "2 a non-finite date, 3 a date outside the table (index: the first such date)."},
+     "Returns (status, index, mjd, pm_x, pm_y, dX, dY, lod, ut1_utc); status is one of the module's\n"
+     "constants OK, HELD (some dates held), NON_FINITE (a non-finite date) and OUT_OF_RANGE (a date\n"
+     "outside the table); index is the first such date."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyObject* interp_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
 
+// The status codes of evaluate(), by name.
+constexpr struct {
+    const char* name;
+    kn::EopStatus status;
+} kStatusNames[] = {{"OK", kn::EopStatus::ok},
+                    {"HELD", kn::EopStatus::held},
+                    {"NON_FINITE", kn::EopStatus::non_finite},
+                    {"OUT_OF_RANGE", kn::EopStatus::out_of_range}};
+
 int interp_exec(PyObject* module) {
     if (int r = g_once.enter(module, "_interp"); r <= 0) return r;
     VELARION_CHECK(core::import_numpy());
+    for (const auto& s : kStatusNames) {
+        VELARION_CHECK(PyModule_AddIntConstant(module, s.name, static_cast<long>(s.status)));
+    }
     return 0;
 error:
     return -1;

@@ -12,7 +12,11 @@ using core::Ref;
 namespace {
 
 core::ModuleOnce g_once;
+core::InternedNames g_names{"propagate_state"};
 PyTypeObject* g_type = nullptr;  // the Propagator type (owned by the module)
+
+// The exception texts and documentation strings of this file are word for
+// word: callers and tests compare them.
 
 int not_implemented(prop::PropagatorObject* self, const char* slot) {
     PyErr_Format(PyExc_NotImplementedError, "%s.%s is not implemented; a propagator subclass provides it",
@@ -44,12 +48,6 @@ PyObject* Propagator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
-void Propagator_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 constexpr const char* kPropagateNames[] = {"time", "state"};
 constexpr core::Signature kPropagateSig{"propagate", kPropagateNames, 2, true};
 
@@ -57,7 +55,7 @@ PyObject* Propagator_propagate(PyObject* self, PyObject* const* args, Py_ssize_t
     PyObject* a[2];
     Ref extra;
     if (!core::parse_args(kPropagateSig, args, nargs, kwnames, a, &extra)) return nullptr;
-    Ref method = Ref::steal(PyObject_GetAttrString(self, "propagate_state"));
+    Ref method = Ref::steal(PyObject_GetAttr(self, g_names[0]));
     if (!method) return nullptr;
     Ref call_args = Ref::steal(PyTuple_Pack(2, a[0], a[1]));
     if (!call_args) return nullptr;
@@ -92,7 +90,7 @@ constexpr const char kPropagatorDoc[] =
 
 PyType_Slot Propagator_slots[] = {{Py_tp_doc, (void*)kPropagatorDoc},
                                   {Py_tp_new, (void*)core::entry<Propagator_new>},
-                                  {Py_tp_dealloc, (void*)core::entry<Propagator_dealloc>},
+                                  {Py_tp_dealloc, (void*)core::entry<core::heap_dealloc<>>},
                                   {Py_tp_methods, Propagator_methods},
                                   {0, nullptr}};
 
@@ -104,6 +102,7 @@ PyObject* propagators_create(PyObject* spec, PyModuleDef*) { return g_once.creat
 
 int propagators_exec(PyObject* module) {
     if (int r = g_once.enter(module, "propagators"); r <= 0) return r;
+    VELARION_CHECK(g_names.init());
     VELARION_CHECK(g_type = core::add_type(module, &Propagator_spec));
     VELARION_CHECK(core::vtable_publish(g_type, &g_vtable, prop::kPropagatorVTableType));
     return 0;

@@ -19,7 +19,7 @@ using core::Ref;
 namespace {
 
 core::ModuleOnce g_once;
-PyObject* g_str_strip = nullptr;
+core::InternedNames g_names{"strip"};
 
 struct SatelliteObject {
     PyObject_HEAD
@@ -62,12 +62,10 @@ int Satellite_clear(PyObject* self) {
     return 0;
 }
 
-void Satellite_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
+// Dropping them all, for the dealloc.
+int Satellite_release(PyObject* self) {
     for (Py_ssize_t off : kSlotOffsets) Py_CLEAR(slot_at(self, off));
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    return 0;
 }
 
 // The text stored for a name or description: the string itself, or "None"
@@ -76,7 +74,7 @@ PyObject* stored_text(PyObject* value) {
     Ref text = value == Py_None ? Ref::steal(PyUnicode_FromString("None")) : Ref::borrow(value);
     if (!text) return nullptr;
     PyObject* args[1] = {text.get()};
-    return PyObject_VectorcallMethod(g_str_strip, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return PyObject_VectorcallMethod(g_names[0], args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 constexpr const char* kInitNames[] = {"time", "state", "propagator", "ephemeris", "name", "description"};
@@ -134,6 +132,8 @@ int set_text_slot(PyObject* self, PyObject* value, void* closure) {
 
 void* offset_of(Py_ssize_t offset) { return reinterpret_cast<void*>(offset); }
 
+// The documentation strings below and the "__del__" message above are word
+// for word: callers and tests compare these texts.
 PyGetSetDef Satellite_getset[] = {
     {"time", core::entry<get_slot>, nullptr, "Satellite.time: Time", offset_of(offsetof(SatelliteObject, _time))},
     {"name", core::entry<get_slot>, core::entry<set_text_slot>, "Satellite.name: str | None",
@@ -153,7 +153,7 @@ PyMethodDef Satellite_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr
 PyType_Slot Satellite_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(core::entry<Satellite_new>)},
     {Py_tp_init, reinterpret_cast<void*>(core::entry<Satellite_init>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(core::entry<Satellite_dealloc>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(core::entry<core::gc_dealloc<Satellite_release>>)},
     {Py_tp_traverse, reinterpret_cast<void*>(core::entry<Satellite_traverse>)},
     {Py_tp_clear, reinterpret_cast<void*>(core::entry<Satellite_clear>)},
     {Py_tp_methods, Satellite_methods},
@@ -164,14 +164,6 @@ PyType_Spec Satellite_spec = {"velarion.satellite.satellite.Satellite", sizeof(S
                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, Satellite_slots};
 
 // --- module ----------------------------------------------------------------
-
-int add_import(PyObject* module, const char* source, const char* name) {
-    Ref mod = Ref::steal(PyImport_ImportModule(source));
-    if (!mod) return -1;
-    Ref obj = Ref::steal(PyObject_GetAttrString(mod.get(), name));
-    if (!obj) return -1;
-    return PyModule_AddObjectRef(module, name, obj.get());
-}
 
 PyObject* satellite_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
 
@@ -188,9 +180,9 @@ int satellite_exec(PyObject* module) {
     VELARION_CHECK(velarion::propagators::analytical::sgp4::import_tle());
     VELARION_CHECK(velarion::frames::import_frames());
     VELARION_CHECK(velarion::propagators::analytical::keplerian::import_keplerian());
-    VELARION_CHECK(g_str_strip = PyUnicode_InternFromString("strip"));
-    VELARION_CHECK(add_import(module, "typing", "Iterable"));
-    VELARION_CHECK(add_import(module, "velarion.typing", "DatetimeLike"));
+    VELARION_CHECK(g_names.init());
+    VELARION_CHECK(core::import_into(module, "typing", "Iterable"));
+    VELARION_CHECK(core::import_into(module, "velarion.typing", "DatetimeLike"));
     VELARION_CHECK(type = core::add_type(module, &Satellite_spec));
     Py_DECREF(type);
     return 0;

@@ -11,6 +11,11 @@
 
 namespace velarion::state::binding {
 
+// Attribute names read on every call, interned by each module at start-up
+// (VELARION_CHECK(binding::g_names.init())).
+inline core::InternedNames g_names{"size", "shape", "to_sv", "to_coe"};
+enum Name : size_t { kSize, kShape, kToSv, kToCoe };
+
 // The Frame class of velarion.frames.frames, imported on first use: the
 // frames module imports after the state modules, so it cannot be bound at
 // start-up. Borrowed (kept for the life of the process), or nullptr with an
@@ -44,10 +49,17 @@ inline core::Ref resolve_frame(PyObject* frame) {
     return core::Ref::borrow(frame);
 }
 
+// The frame argument as given, or the name of the default frame where the
+// caller gave none (None is a frame argument of its own).
+inline core::Ref frame_or_default(PyObject* given, const char* default_name) {
+    if (given) return core::Ref::borrow(given);
+    return core::Ref::steal(PyUnicode_FromString(default_name));
+}
+
 // The number of epochs of a Time, read through its `size` attribute (so a
 // subclass's override is what counts); -1 with an exception set.
 inline Py_ssize_t time_size(PyObject* time) {
-    core::Ref size = core::Ref::steal(PyObject_GetAttrString(time, "size"));
+    core::Ref size = core::Ref::steal(PyObject_GetAttr(time, g_names[kSize]));
     if (!size) return -1;
     const Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
     if (n < 0 && !PyErr_Occurred()) {
@@ -93,7 +105,8 @@ inline bool float_arg(PyObject* obj, const char* name, double& out, bool finite 
     return true;
 }
 
-// Raises the exception that describes a failed element conversion.
+// Raises the exception that describes a failed element conversion. The
+// texts are word for word: callers and tests compare them.
 inline void raise_status(kernels::Status s, const char* where) {
     using kernels::Status;
     const char* what = "unknown failure";

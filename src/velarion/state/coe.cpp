@@ -16,8 +16,6 @@ namespace {
 
 core::ModuleOnce g_once;
 
-double c_eca_from_mea_impl(double mea, double ecc) { return kn::eca_from_mea(mea, ecc); }
-
 // ---------------------------------------------------------------------------
 // Vectorized forms: two broadcast operands, a float64 result.
 
@@ -32,6 +30,7 @@ bool in_domain(double x, Domain d) noexcept {
     }
 }
 
+// Word for word: callers and tests compare these texts.
 int raise_domain(const char* name, Domain d) {
     if (d == Domain::Eccentricity) {
         PyErr_Format(PyExc_ValueError, "%s must be in [0, 1) (elliptic orbits)", name);
@@ -87,6 +86,8 @@ PyObject* apply(const Binary& f, PyObject* const* args, Py_ssize_t nargs, PyObje
     return PyArray_Return(core::as_array(out.release()));
 }
 
+// The solver: published at C level (c_eca_from_mea) and the kernel of its
+// vectorized form.
 double k_eca_from_mea(double mea, double ecc) { return kn::eca_from_mea(mea, ecc); }
 double k_tra_from_mea(double mea, double ecc) { return st::c_tra_from_mea(mea, ecc); }
 double k_mea_from_tra(double tra, double ecc) { return st::c_mea_from_tra(tra, ecc); }
@@ -161,8 +162,8 @@ int coe_exec(PyObject* module) {
     VELARION_CHECK(velarion::mathtools::misc::import_misc());
     // This module is the solver's home: the inline conversions compiled in
     // here call it directly rather than binding it through the import.
-    st::c_eca_from_mea = &c_eca_from_mea_impl;
-    VELARION_CHECK(core::capi_publish(module, "c_eca_from_mea", reinterpret_cast<void*>(&c_eca_from_mea_impl),
+    st::c_eca_from_mea = &k_eca_from_mea;
+    VELARION_CHECK(core::capi_publish(module, "c_eca_from_mea", reinterpret_cast<void*>(&k_eca_from_mea),
                                       st::kEcaFromMeaType));
     return 0;
 error:

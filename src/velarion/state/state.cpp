@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstddef>
 #include <numbers>
+#include <span>
 
 namespace core = velarion::core;
 namespace st = velarion::state;
@@ -33,6 +34,9 @@ StateObject* as_state(PyObject* o) { return reinterpret_cast<StateObject*>(o); }
 StateVectorObject* as_sv(PyObject* o) { return reinterpret_cast<StateVectorObject*>(o); }
 COEObject* as_coe(PyObject* o) { return reinterpret_cast<COEObject*>(o); }
 GeoStateObject* as_geo(PyObject* o) { return reinterpret_cast<GeoStateObject*>(o); }
+
+// The exception texts and documentation strings of this file are word for
+// word: callers and tests compare them.
 
 // ---------------------------------------------------------------------------
 // State
@@ -62,14 +66,6 @@ int State_clear(PyObject* self) {
     Py_CLEAR(as_state(self)->time);
     Py_CLEAR(as_state(self)->frame);
     return 0;
-}
-
-void State_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    State_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
 }
 
 // The base members of an initialisation, checked and resolved (which may run
@@ -120,9 +116,9 @@ PyObject* State_to_sv(PyObject* self, PyObject*) {
 
 // The generic route: the elements of this state's position-velocity form.
 PyObject* State_to_coe(PyObject* self, PyObject*) {
-    core::Ref sv = core::Ref::steal(PyObject_CallMethod(self, "to_sv", nullptr));
+    core::Ref sv = core::Ref::steal(PyObject_CallMethodNoArgs(self, bd::g_names[bd::kToSv]));
     if (!sv) return nullptr;
-    return PyObject_CallMethod(sv.get(), "to_coe", nullptr);
+    return PyObject_CallMethodNoArgs(sv.get(), bd::g_names[bd::kToCoe]);
 }
 
 // The reprs hold what they show: the repr of one member may run Python code
@@ -152,9 +148,7 @@ PyType_Slot State_slots[] = {
                        "reference `frame` (a Frame, a registered frame name, or None)."},
     {Py_tp_new, (void*)core::entry<State_new>},
     {Py_tp_init, (void*)core::entry<State_init>},
-    {Py_tp_dealloc, (void*)core::entry<State_dealloc>},
-    {Py_tp_traverse, (void*)core::entry<State_traverse>},
-    {Py_tp_clear, (void*)core::entry<State_clear>},
+    VELARION_GC_SLOTS(State_traverse, State_clear),
     {Py_tp_repr, (void*)core::entry<State_repr>},
     {Py_tp_getset, State_getset},
     {Py_tp_methods, State_methods},
@@ -215,9 +209,6 @@ PyObject* new_state(PyTypeObject* type, PyObject* time, PyObject* frame) {
     return obj;
 }
 
-// Keyword-only element names of COE, in signature order.
-constexpr const char* kElementNames[] = {"ecc", "sma", "inc", "raa", "arp", "tra"};
-
 // ---------------------------------------------------------------------------
 // StateVector
 
@@ -230,13 +221,10 @@ int StateVector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     double r[3], v[3], GM = g_default_GM;
     if (!read_vec3(a[1], "r", r) || !read_vec3(a[2], "v", v)) return -1;
     if (a[4] && a[4] != Py_None && !bd::float_arg(a[4], "GM", GM)) return -1;
-    core::Ref default_frame;
-    if (!a[3]) {
-        default_frame = core::Ref::steal(PyUnicode_FromString("GCRF"));
-        if (!default_frame) return -1;
-    }
+    core::Ref frame = bd::frame_or_default(a[3], "GCRF");
+    if (!frame) return -1;
     BaseMembers base;
-    if (!base.prepare(a[0], a[3] ? a[3] : default_frame.get())) return -1;
+    if (!base.prepare(a[0], frame.get())) return -1;
     StateVectorObject* s = as_sv(self);
     base.commit(&s->base);
     for (int i = 0; i < 3; ++i) s->r[i] = r[i], s->v[i] = v[i];
@@ -303,9 +291,7 @@ PyType_Slot StateVector_slots[] = {
                        "Position r [m] and velocity v [m/s] (three floats each) at one epoch, in\n"
                        "`frame`, under the gravitational parameter GM [m^3/s^2] (None: Earth.GM)."},
     {Py_tp_init, (void*)core::entry<StateVector_init>},
-    {Py_tp_dealloc, (void*)core::entry<State_dealloc>},
-    {Py_tp_traverse, (void*)core::entry<State_traverse>},
-    {Py_tp_clear, (void*)core::entry<State_clear>},
+    VELARION_GC_SLOTS(State_traverse, State_clear),
     {Py_tp_repr, (void*)core::entry<StateVector_repr>},
     {Py_tp_getset, StateVector_getset},
     {Py_tp_methods, StateVector_methods},
@@ -317,24 +303,21 @@ PyType_Spec StateVector_spec = {"velarion.state.state.StateVector", sizeof(State
 // ---------------------------------------------------------------------------
 // COE
 
+// Only the epoch is positional; the six elements that follow it are
+// required keywords.
 constexpr const char* kCOENames[] = {"time", "ecc", "sma", "inc", "raa", "arp", "tra", "frame", "GM"};
-constexpr core::Signature kCOESig{"COE", kCOENames, 1};
+constexpr core::Signature kCOESig{.function = "COE",
+                                  .names = kCOENames,
+                                  .required = 1,
+                                  .positional = 1,
+                                  .required_keywords = std::span(kCOENames + 1, 6)};
 
 int COE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "COE() takes 1 positional argument but %zd were given", nargs);
-        return -1;
-    }
     core::Args<9> a;
     if (!core::parse_args(kCOESig, args, kwargs, a)) return -1;
     double x[6];
     for (int i = 0; i < 6; ++i) {
-        if (!a[1 + i]) {
-            PyErr_Format(PyExc_TypeError, "COE() missing required keyword-only argument: '%s'", kElementNames[i]);
-            return -1;
-        }
-        if (!bd::float_arg(a[1 + i], kElementNames[i], x[i])) return -1;
+        if (!bd::float_arg(a[1 + i], kCOENames[1 + i], x[i])) return -1;
     }
     double GM = g_default_GM;
     if (a[8] && a[8] != Py_None && !bd::float_arg(a[8], "GM", GM)) return -1;
@@ -342,13 +325,10 @@ int COE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "ecc must not be negative");
         return -1;
     }
-    core::Ref default_frame;
-    if (!a[7]) {
-        default_frame = core::Ref::steal(PyUnicode_FromString("GCRF"));
-        if (!default_frame) return -1;
-    }
+    core::Ref frame = bd::frame_or_default(a[7], "GCRF");
+    if (!frame) return -1;
     BaseMembers base;
-    if (!base.prepare(a[0], a[7] ? a[7] : default_frame.get())) return -1;
+    if (!base.prepare(a[0], frame.get())) return -1;
     COEObject* c = as_coe(self);
     base.commit(&c->base);
     c->GM = GM;
@@ -431,9 +411,7 @@ PyType_Slot COE_slots[] = {
                        "and true anomaly [rad]; slr = sma * (1 - ecc**2). Any finite elements are\n"
                        "accepted, parabolic and hyperbolic ones included. GM defaults to Earth.GM."},
     {Py_tp_init, (void*)core::entry<COE_init>},
-    {Py_tp_dealloc, (void*)core::entry<State_dealloc>},
-    {Py_tp_traverse, (void*)core::entry<State_traverse>},
-    {Py_tp_clear, (void*)core::entry<State_clear>},
+    VELARION_GC_SLOTS(State_traverse, State_clear),
     {Py_tp_repr, (void*)core::entry<COE_repr>},
     {Py_tp_getset, COE_getset},
     {Py_tp_methods, COE_methods},
@@ -462,14 +440,6 @@ int GeoState_traverse(PyObject* self, visitproc visit, void* arg) {
 int GeoState_clear(PyObject* self) {
     Py_CLEAR(as_geo(self)->ell);
     return State_clear(self);
-}
-
-void GeoState_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    GeoState_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
 }
 
 constexpr const char* kGeoNames[] = {"time", "lat", "lon", "alt", "ell"};
@@ -506,7 +476,7 @@ PyObject* GeoState_get_ell(PyObject* self, void*) { return Py_NewRef(as_geo(self
 
 PyObject* GeoState_to_sv(PyObject* self, PyObject*) {
     GeoStateObject* g = as_geo(self);
-    if (!PyObject_TypeCheck(g->ell, ell::Ellipsoid_Type)) {
+    if (!ell::Ellipsoid_Check(g->ell)) {
         PyErr_SetString(PyExc_ValueError, "GeoState.to_sv: the state has no ellipsoid (not initialised)");
         return nullptr;
     }
@@ -554,9 +524,7 @@ PyType_Slot GeoState_slots[] = {
                        "[rad] and height [m] on the ellipsoid `ell` (None: WGS84); its frame is ITRF."},
     {Py_tp_new, (void*)core::entry<GeoState_new>},
     {Py_tp_init, (void*)core::entry<GeoState_init>},
-    {Py_tp_dealloc, (void*)core::entry<GeoState_dealloc>},
-    {Py_tp_traverse, (void*)core::entry<GeoState_traverse>},
-    {Py_tp_clear, (void*)core::entry<GeoState_clear>},
+    VELARION_GC_SLOTS(GeoState_traverse, GeoState_clear),
     {Py_tp_repr, (void*)core::entry<GeoState_repr>},
     {Py_tp_getset, GeoState_getset},
     {Py_tp_methods, GeoState_methods},
@@ -574,10 +542,11 @@ int state_exec(PyObject* module) {
     if (int r = g_once.enter(module, "state"); r <= 0) return r;
     PyTypeObject* base = nullptr;
     VELARION_CHECK(core::import_numpy());
+    VELARION_CHECK(bd::g_names.init());
     VELARION_CHECK(velarion::time::import_time());
     VELARION_CHECK(ell::import_ellipsoid());
     g_default_ell = Py_NewRef(*ell::WGS84);
-    if (!bd::read_earth_gm(g_default_GM)) goto error;
+    VELARION_CHECK(bd::read_earth_gm(g_default_GM));
     VELARION_CHECK(base = core::add_type(module, &State_spec));
     st::State_Type = base;
     VELARION_CHECK(st::StateVector_Type = core::add_type(module, &StateVector_spec, reinterpret_cast<PyObject*>(base)));

@@ -11,10 +11,17 @@ using core::Ref;
 namespace {
 
 core::ModuleOnce g_once;
+core::InternedNames g_names{"_repr_fields", "__name__"};
+enum Name { kReprFields, kName };
+
+// The class name, as the repr shows it.
+Ref class_name(PyObject* self) {
+    return Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), g_names[kName]));
+}
 
 // The names listed by self._repr_fields (a method or a sequence), as a list.
 Ref repr_fields(PyObject* self) {
-    Ref fields = Ref::steal(PyObject_GetAttrString(self, "_repr_fields"));
+    Ref fields = Ref::steal(PyObject_GetAttr(self, g_names[kReprFields]));
     if (!fields) return {};
     if (PyCallable_Check(fields.get())) {
         fields = Ref::steal(PyObject_CallNoArgs(fields.get()));
@@ -28,7 +35,7 @@ Ref repr_fields(PyObject* self) {
 }
 
 PyObject* build_repr(PyObject* self) {
-    Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
+    Ref qualname = class_name(self);
     if (!qualname) return nullptr;
     Ref fields = repr_fields(self);
     if (!fields) return nullptr;
@@ -59,8 +66,7 @@ PyObject* Representable_repr(PyObject* self) {
     int entered = Py_ReprEnter(self);
     if (entered < 0) return nullptr;
     if (entered > 0) {
-        Ref qualname =
-            Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
+        Ref qualname = class_name(self);
         return qualname ? PyUnicode_FromFormat("%U(...)", qualname.get()) : nullptr;
     }
     PyObject* result = build_repr(self);
@@ -69,12 +75,6 @@ PyObject* Representable_repr(PyObject* self) {
 }
 
 PyObject* Representable_repr_fields(PyObject*, PyObject*) { return PyTuple_New(0); }
-
-void Representable_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
 
 PyMethodDef Representable_methods[] = {
     {"_repr_fields", core::entry<Representable_repr_fields>, METH_NOARGS,
@@ -91,7 +91,7 @@ constexpr const char kRepresentableDoc[] =
 PyType_Slot Representable_slots[] = {{Py_tp_doc, (void*)kRepresentableDoc},
                                      {Py_tp_repr, (void*)core::entry<Representable_repr>},
                                      {Py_tp_new, (void*)PyType_GenericNew},
-                                     {Py_tp_dealloc, (void*)core::entry<Representable_dealloc>},
+                                     {Py_tp_dealloc, (void*)core::entry<core::heap_dealloc<>>},
                                      {Py_tp_methods, Representable_methods},
                                      {0, nullptr}};
 
@@ -103,8 +103,13 @@ PyObject* representable_create(PyObject* spec, PyModuleDef*) { return g_once.cre
 
 int representable_exec(PyObject* module) {
     if (int r = g_once.enter(module, "representable"); r <= 0) return r;
-    Ref type = Ref::steal(reinterpret_cast<PyObject*>(core::add_type(module, &Representable_spec)));
-    return type ? 0 : -1;
+    PyTypeObject* type = nullptr;
+    VELARION_CHECK(g_names.init());
+    VELARION_CHECK(type = core::add_type(module, &Representable_spec));
+    Py_DECREF(type);
+    return 0;
+error:
+    return -1;
 }
 
 PyModuleDef_Slot representable_slots[] = {

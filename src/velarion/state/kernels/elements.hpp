@@ -12,9 +12,11 @@
 #ifndef VELARION_STATE_KERNELS_ELEMENTS_HPP
 #define VELARION_STATE_KERNELS_ELEMENTS_HPP
 
+#include "velarion/_core/strided.hpp"
 #include "velarion/mathtools/misc/kernels/angles.hpp"
 
 #include <cmath>
+#include <limits>
 
 namespace velarion::state::kernels {
 
@@ -176,14 +178,70 @@ inline bool finite_rv(const double r[3], const double v[3]) noexcept {
 }
 
 // Position [m] and velocity [m/s] from the elements (slr [m], angles rad).
-inline Status coe_to_rv(double GM, double ecc, double inc, double raa, double arp, double tra, double slr,
-                        double r[3], double v[3]) noexcept {
+inline Status coe_to_rv(double GM, double ecc, double inc, double raa, double arp, double tra, double slr, double r[3],
+                        double v[3]) noexcept {
     if (Status s = check_shape(GM, ecc, slr, tra); s != Status::Ok) return s;
     if (!std::isfinite(inc) || !std::isfinite(raa) || !std::isfinite(arp)) return Status::NonFinite;
     Orientation o;
     o.set(inc, raa, arp);
     if (Status s = conic_to_rv(o, std::sqrt(GM / slr), ecc, slr, tra, r, v); s != Status::Ok) return s;
     return finite_rv(r, v) ? Status::Ok : Status::OutOfRange;
+}
+
+// Element sets of n epochs, one column per element (entry i at epoch i),
+// slr [m] and angles [rad].
+struct ElementColumns {
+    const double* ecc;
+    const double* inc;
+    const double* raa;
+    const double* arp;
+    const double* tra;
+    const double* slr;
+};
+
+// Where a conversion of many element sets stopped: Ok at row n, or the
+// first row that has no state and why.
+struct RowsResult {
+    Status status;
+    core::index_t row;
+};
+
+// Positions [m] and velocities [m/s] of the n element sets `x` under GM
+// (finite and not negative: the caller checks it), into r and v (n rows of
+// x, y, z each, row-major). The orientation (three sine-cosine pairs) and the
+// velocity scale are recomputed only when a row's inc, raa, arp or slr
+// differs from the previous row's: along a propagated orbit only the
+// anomaly moves. A NaN element gives a NaN row (no value in, no value out);
+// a negative ecc, a non-positive slr, a true anomaly beyond a hyperbola's
+// asymptotes, or other elements whose state is not finite stop the loop at
+// that row (the rows before it are written).
+inline RowsResult coe_rows_to_rv(double GM, const ElementColumns& x, core::index_t n, double* r, double* v) noexcept {
+    constexpr double kNone = std::numeric_limits<double>::quiet_NaN();  // equal to nothing: the first row sets all
+    Orientation o;
+    double inc0 = kNone, raa0 = kNone, arp0 = kNone, slr0 = kNone, vf = kNone;
+    for (core::index_t i = 0; i < n; ++i) {
+        const double ecc = x.ecc[i], slr = x.slr[i];
+        if (ecc < 0.0) return {Status::BadEcc, i};
+        if (slr <= 0.0) return {Status::BadSlr, i};
+        const double inc = x.inc[i], raa = x.raa[i], arp = x.arp[i];
+        if (inc != inc0 || raa != raa0 || arp != arp0) {
+            o.set(inc, raa, arp);
+            inc0 = inc, raa0 = raa, arp0 = arp;
+        }
+        if (slr != slr0) {
+            vf = std::sqrt(GM / slr);
+            slr0 = slr;
+        }
+        const double tra = x.tra[i];
+        double* ri = r + 3 * i;
+        double* vi = v + 3 * i;
+        if (Status s = conic_to_rv(o, vf, ecc, slr, tra, ri, vi); s != Status::Ok) return {s, i};
+        if (!finite_rv(ri, vi) && !(std::isnan(ecc) || std::isnan(slr) || std::isnan(inc) || std::isnan(raa) ||
+                                    std::isnan(arp) || std::isnan(tra))) {
+            return {std::isfinite(ecc + slr + inc + raa + arp + tra) ? Status::OutOfRange : Status::NonFinite, i};
+        }
+    }
+    return {Status::Ok, n};
 }
 
 }  // namespace velarion::state::kernels

@@ -34,10 +34,10 @@ core::ModuleOnce g_once;
 kep::KeplerianVTable g_vtable;
 double g_default_GM = 0.0;
 
-// Names used on every call, made once at start-up.
-PyObject* g_str_to_coe = nullptr;
-PyObject* g_str_to_sv = nullptr;
-PyObject* g_str_reshape = nullptr;
+// Names looked up on every call, and the constant arguments of the calls
+// made on every propagation, made once at start-up.
+core::InternedNames g_names{"to_coe", "to_sv", "reshape"};
+enum Name { kToCoe, kToSv, kReshape };
 PyObject* g_minus_one = nullptr;
 PyObject* g_coe_kwnames = nullptr;  // ("frame", "GM", "ecc", "sma", "inc", "raa", "arp", "tra", "slr")
 
@@ -46,6 +46,9 @@ PyObject* g_coe_kwnames = nullptr;  // ("frame", "GM", "ecc", "sma", "inc", "raa
 constexpr core::index_t kReleaseLockAbove = 2048;
 
 KeplerianObject* as_kep(PyObject* o) noexcept { return reinterpret_cast<KeplerianObject*>(o); }
+
+// Exception texts in this file are word for word: callers and tests compare
+// them.
 
 // --- C-level methods ---------------------------------------------------------
 
@@ -73,15 +76,10 @@ PyObject* Keplerian_propagate_tra(KeplerianObject*, PyObject* dt, double tra0, d
     const core::Strided1D<const double> d{s.base, s.size, s.stride};
     double* out = core::data_of(tra.get());
     auto tra_from_mea = [](double mea, double e) noexcept { return st::c_tra_from_mea(mea, e); };
-    kep::kernels::Advance done;
-    if (n > kReleaseLockAbove) {
-        Py_BEGIN_ALLOW_THREADS
-        done = kep::kernels::advance_true_anomaly(d, out, mea0, mnm, ecc, tra_from_mea, core::error_pending_nogil);
-        Py_END_ALLOW_THREADS
-    } else {
-        done = kep::kernels::advance_true_anomaly(d, out, mea0, mnm, ecc, tra_from_mea,
-                                         []() noexcept { return PyErr_Occurred() != nullptr; });
-    }
+    core::ReleaseGil nogil(n > kReleaseLockAbove);
+    const kep::kernels::Advance done =
+        kep::kernels::advance_true_anomaly(d, out, mea0, mnm, ecc, tra_from_mea, core::error_pending_nogil);
+    nogil.restore();
     if (done.non_finite) {
         // A NaN state never comes back: the caller asked for a motion that has no anomaly.
         Ref dt_i = Ref::steal(PyFloat_FromDouble(d[done.done]));
@@ -100,7 +98,7 @@ PyObject* Keplerian_propagate_tra(KeplerianObject*, PyObject* dt, double tra0, d
 }
 
 PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyObject* coe0_obj) {
-    if (!PyObject_TypeCheck(coe0_obj, st::COE_Type)) {
+    if (!st::COE_Check(coe0_obj)) {
         PyErr_Format(PyExc_TypeError, "c_propagate_state: coe0 must be a COE (got %.200s)",
                      Py_TYPE(coe0_obj)->tp_name);
         return nullptr;
@@ -129,7 +127,7 @@ PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyO
     Ref diff = Ref::steal(PyNumber_Subtract(time, epoch0.get()));
     if (!diff) return nullptr;
     PyObject* reshape_args[2] = {diff.get(), g_minus_one};
-    Ref dt = Ref::steal(PyObject_VectorcallMethod(g_str_reshape, reshape_args,
+    Ref dt = Ref::steal(PyObject_VectorcallMethod(g_names[kReshape], reshape_args,
                                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!dt) return nullptr;
     npy_intp n;
@@ -138,24 +136,19 @@ PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyO
         if (!view.acquire(dt.get(), /*writable=*/false)) return nullptr;
         n = view.shape(0);
     }
-    Ref ecc_arr = core::full(n, ecc);
-    if (!ecc_arr) return nullptr;
-    Ref sma_arr = core::full(n, sma);
-    if (!sma_arr) return nullptr;
-    Ref inc_arr = core::full(n, inc);
-    if (!inc_arr) return nullptr;
-    Ref raa_arr = core::full(n, raa);
-    if (!raa_arr) return nullptr;
-    Ref arp_arr = core::full(n, arp);
-    if (!arp_arr) return nullptr;
-    Ref slr_arr = core::full(n, slr);
-    if (!slr_arr) return nullptr;
+    // The five constant elements, then slr (the order of the call below).
+    const double constants[6] = {ecc, sma, inc, raa, arp, slr};
+    Ref columns[6];
+    for (int k = 0; k < 6; ++k) {
+        if (!(columns[k] = core::full(n, constants[k]))) return nullptr;
+    }
     Ref tra = Ref::steal(kep::vtable_of(self)->propagate_tra(self, dt.get(), tra0, ecc, mnm));
     if (!tra) return nullptr;
     Ref gm = Ref::steal(PyFloat_FromDouble(GM));
     if (!gm) return nullptr;
-    PyObject* argv[11] = {nullptr,       time,          frame.get(),   gm.get(),      ecc_arr.get(), sma_arr.get(),
-                          inc_arr.get(), raa_arr.get(), arp_arr.get(), tra.get(),     slr_arr.get()};
+    PyObject* argv[11] = {nullptr,          time,             frame.get(),      gm.get(),
+                          columns[0].get(), columns[1].get(), columns[2].get(), columns[3].get(),
+                          columns[4].get(), tra.get(),        columns[5].get()};
     return PyObject_Vectorcall(reinterpret_cast<PyObject*>(st::COEEphemeris_Type), argv + 1,
                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_coe_kwnames);
 }
@@ -185,14 +178,14 @@ PyObject* Keplerian_propagate_state(PyObject* self, PyObject* const* args, Py_ss
     if (!time) return nullptr;
 
     Ref coe0;
-    if (PyObject_TypeCheck(state, st::COE_Type)) {
+    if (st::COE_Check(state)) {
         coe0 = Ref::borrow(state);
-    } else if (PyObject_TypeCheck(state, st::StateVector_Type)) {
-        coe0 = Ref::steal(call_method0(state, g_str_to_coe));
+    } else if (st::StateVector_Check(state)) {
+        coe0 = Ref::steal(call_method0(state, g_names[kToCoe]));
     } else {
-        Ref sv = Ref::steal(call_method0(state, g_str_to_sv));
+        Ref sv = Ref::steal(call_method0(state, g_names[kToSv]));
         if (!sv) return nullptr;
-        coe0 = Ref::steal(call_method0(sv.get(), g_str_to_coe));
+        coe0 = Ref::steal(call_method0(sv.get(), g_names[kToCoe]));
     }
     if (!coe0) return nullptr;
     if (!check_result_type(coe0.get(), st::COE_Type)) return nullptr;
@@ -207,7 +200,7 @@ PyObject* Keplerian_propagate_state(PyObject* self, PyObject* const* args, Py_ss
     KeplerianObject* kself = as_kep(self);
     Ref coe = Ref::steal(kep::vtable_of(kself)->c_propagate_state(kself, time.get(), coe0.get()));
     if (!coe) return nullptr;
-    Ref sv = Ref::steal(call_method0(coe.get(), g_str_to_sv));
+    Ref sv = Ref::steal(call_method0(coe.get(), g_names[kToSv]));
     if (!sv) return nullptr;
     if (!check_result_type(sv.get(), st::StateVectorEphemeris_Type)) return nullptr;
     return sv.release();
@@ -279,6 +272,8 @@ PyObject* Keplerian_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self.release();
 }
 
+// The documentation strings and annotations below are word for word:
+// callers and tests compare these texts.
 constexpr const char kKeplerianDoc[] =
     "Keplerian (two-body) orbit propagator.\n"
     "\n"
@@ -382,27 +377,6 @@ PyType_Spec Keplerian_spec = {"velarion.propagators.analytical.keplerian.kepleri
 
 // --- module ----------------------------------------------------------------
 
-// `import name` into the module namespace.
-int add_module(PyObject* module, const char* name) {
-    Ref mod = Ref::steal(PyImport_ImportModule(name));
-    if (!mod) return -1;
-    return PyModule_AddObjectRef(module, name, mod.get());
-}
-
-// `from source import name` into the module namespace.
-int add_import(PyObject* module, const char* source, const char* name) {
-    Ref mod = Ref::steal(PyImport_ImportModule(source));
-    if (!mod) return -1;
-    Ref obj = Ref::steal(PyObject_GetAttrString(mod.get(), name));
-    if (!obj) return -1;
-    return PyModule_AddObjectRef(module, name, obj.get());
-}
-
-int intern(PyObject*& slot, const char* text) {
-    slot = PyUnicode_InternFromString(text);
-    return slot ? 0 : -1;
-}
-
 PyObject* keplerian_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
 
 int keplerian_exec(PyObject* module) {
@@ -410,6 +384,10 @@ int keplerian_exec(PyObject* module) {
     PyTypeObject* method_type = nullptr;
     PyTypeObject* type = nullptr;
     VELARION_CHECK(core::import_numpy());
+    VELARION_CHECK(g_names.init());
+    VELARION_CHECK(g_minus_one = PyLong_FromLong(-1));
+    VELARION_CHECK(g_coe_kwnames = Py_BuildValue("(sssssssss)", "frame", "GM", "ecc", "sma", "inc", "raa", "arp",
+                                                 "tra", "slr"));
 
     // The base type first, and the class on it.
     VELARION_CHECK(prop::import_propagators());
@@ -438,20 +416,13 @@ int keplerian_exec(PyObject* module) {
     VELARION_CHECK(velarion::propagators::analytical::sgp4::import_tle());
     VELARION_CHECK(st::import_coe());
 
-    VELARION_CHECK(intern(g_str_to_coe, "to_coe"));
-    VELARION_CHECK(intern(g_str_to_sv, "to_sv"));
-    VELARION_CHECK(intern(g_str_reshape, "reshape"));
-    VELARION_CHECK(g_minus_one = PyLong_FromLong(-1));
-    VELARION_CHECK(g_coe_kwnames = Py_BuildValue("(sssssssss)", "frame", "GM", "ecc", "sma", "inc", "raa", "arp",
-                                                 "tra", "slr"));
-
     // Python-level names, the default GM, and the annotated methods.
-    VELARION_CHECK(add_module(module, "numpy"));
-    VELARION_CHECK(add_import(module, "velarion.typing", "DatetimeLike"));
+    VELARION_CHECK(core::import_module_into(module, "numpy"));
+    VELARION_CHECK(core::import_into(module, "velarion.typing", "DatetimeLike"));
     {
         Ref gm = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(velarion::bodies::Earth_Type), "GM"));
         VELARION_CHECK(gm.get());
-        VELARION_CHECK(core::to_double(gm.get(), g_default_GM) ? 0 : -1);
+        VELARION_CHECK(core::to_double(gm.get(), g_default_GM));
     }
     VELARION_CHECK(method_type = core::annotated_method_type(module));
     VELARION_CHECK(core::add_annotated_method(method_type, type, &g_propagate_state_def, kPropagateParams,

@@ -22,6 +22,8 @@ using tle::TLEObject;
 namespace {
 
 core::ModuleOnce g_once;
+core::InternedNames g_names{"size", "from_jd", "__name__"};
+enum Name { kSize, kFromJd, kName };
 PyTypeObject* g_elset = nullptr;  // owned
 PyTypeObject* g_tle = nullptr;    // owned (kept for the module's life)
 
@@ -44,13 +46,16 @@ PyObject* time_type() {
 Ref utc_time(double jd1, double jd2) {
     PyObject* type = time_type();
     if (!type) return {};
-    Ref from_jd = Ref::steal(PyObject_GetAttrString(type, "from_jd"));
+    Ref from_jd = Ref::steal(PyObject_GetAttr(type, g_names[kFromJd]));
     if (!from_jd) return {};
     Ref args = Ref::steal(Py_BuildValue("(dd)", jd1, jd2));
     Ref kwargs = Ref::steal(Py_BuildValue("{s:s}", "scale", "utc"));
     if (!args || !kwargs) return {};
     return Ref::steal(PyObject_Call(from_jd.get(), args.get(), kwargs.get()));
 }
+
+// The exception texts and documentation strings of this file are word for
+// word: callers and tests compare them.
 
 // --- ELSET -----------------------------------------------------------------------
 
@@ -67,21 +72,13 @@ int ELSET_clear(PyObject* self) {
     return 0;
 }
 
-void ELSET_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    ELSET_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 constexpr const char* kElsetNames[] = {"epoch", "inc", "raa", "ecc", "arp", "mea", "mnm",
                                        "ndot",  "nddot", "bstar", "name"};
 constexpr core::Signature kElsetSig{"ELSET", kElsetNames, 7};
 
 // The epoch of an element set: one date.
 bool check_single_epoch(PyObject* epoch) {
-    Ref size = Ref::steal(PyObject_GetAttrString(epoch, "size"));
+    Ref size = Ref::steal(PyObject_GetAttr(epoch, g_names[kSize]));
     if (!size) return false;
     Py_ssize_t n = PyLong_AsSsize_t(size.get());
     if (n == -1 && PyErr_Occurred()) return false;
@@ -139,7 +136,7 @@ PyObject* ELSET_reduce(PyObject* self, PyObject*) {
 
 PyObject* ELSET_repr(PyObject* self) {
     ELSETObject* e = as_elset(self);
-    Ref tname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
+    Ref tname = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), g_names[kName]));
     Ref vals = Ref::steal(Py_BuildValue("(ddddddddd)", e->inc, e->raa, e->ecc, e->arp, e->mea, e->mnm, e->ndot,
                                         e->nddot, e->bstar));
     if (!tname || !vals) return nullptr;
@@ -181,9 +178,7 @@ constexpr const char kElsetDoc[] =
 
 PyType_Slot ELSET_slots[] = {{Py_tp_doc, (void*)kElsetDoc},
                              {Py_tp_new, (void*)core::entry<ELSET_new>},
-                             {Py_tp_dealloc, (void*)core::entry<ELSET_dealloc>},
-                             {Py_tp_traverse, (void*)core::entry<ELSET_traverse>},
-                             {Py_tp_clear, (void*)core::entry<ELSET_clear>},
+                             VELARION_GC_SLOTS(ELSET_traverse, ELSET_clear),
                              {Py_tp_repr, (void*)core::entry<ELSET_repr>},
                              {Py_tp_members, ELSET_members},
                              {Py_tp_methods, ELSET_methods},
@@ -261,17 +256,15 @@ PyObject* TLE_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self.release();
 }
 
-// The TLE's own members are strs (no cycles through them): only freed here.
-void TLE_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
+// Everything a TLE owns. Its own members are strs (no cycles run through
+// them), so the collector's clear (ELSET_clear) leaves them: only the
+// dealloc drops them.
+int TLE_release(PyObject* self) {
     TLEObject* t = as_tle(self);
     Py_CLEAR(t->intldesg);
     Py_CLEAR(t->line1);
     Py_CLEAR(t->line2);
-    ELSET_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    return ELSET_clear(self);
 }
 
 PyObject* TLE_get_classification(PyObject* self, void*) {
@@ -290,7 +283,7 @@ PyObject* TLE_reduce(PyObject* self, PyObject*) {
 
 PyObject* TLE_repr(PyObject* self) {
     TLEObject* t = as_tle(self);
-    Ref tname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
+    Ref tname = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), g_names[kName]));
     if (!tname) return nullptr;
     return PyUnicode_FromFormat("%U(%R, %R, name=%R)", tname.get(), t->line1, t->line2, t->base.name);
 }
@@ -330,7 +323,7 @@ constexpr const char kTleDoc[] =
 
 PyType_Slot TLE_slots[] = {{Py_tp_doc, (void*)kTleDoc},
                            {Py_tp_new, (void*)core::entry<TLE_new>},
-                           {Py_tp_dealloc, (void*)core::entry<TLE_dealloc>},
+                           {Py_tp_dealloc, (void*)core::entry<core::gc_dealloc<TLE_release>>},
                            {Py_tp_traverse, (void*)core::entry<ELSET_traverse>},
                            {Py_tp_clear, (void*)core::entry<ELSET_clear>},
                            {Py_tp_repr, (void*)core::entry<TLE_repr>},
@@ -350,6 +343,7 @@ PyObject* tle_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec);
 
 int tle_exec(PyObject* module) {
     if (int r = g_once.enter(module, "tle"); r <= 0) return r;
+    VELARION_CHECK(g_names.init());
     VELARION_CHECK(g_elset = core::add_type(module, &ELSET_spec));
     VELARION_CHECK(g_tle = core::add_type(module, &TLE_spec, reinterpret_cast<PyObject*>(g_elset)));
     return 0;

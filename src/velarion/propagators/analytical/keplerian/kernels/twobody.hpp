@@ -63,8 +63,8 @@ struct Advance {
 
 // True anomaly at each epoch: out[i] = tra_from_mea(mea0 + mnm * dt[i], ecc),
 // the mean anomaly neither wrapped nor reduced, every epoch independent.
-// `failed(value)` is asked about a result that may report a failure; the
-// loop stops there, and at a mean anomaly that is not finite.
+// `failed()` is asked whether a result of -1.0 reports a failure; the loop
+// stops there, and at a mean anomaly that is not finite.
 template <class TraFromMea, class Failed>
 inline Advance advance_true_anomaly(const core::Strided1D<const double>& dt, double* out, double mea0, double mnm,
                                     double ecc, TraFromMea&& tra_from_mea, Failed&& failed) noexcept {

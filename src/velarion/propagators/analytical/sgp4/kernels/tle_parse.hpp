@@ -23,6 +23,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <numbers>
 #include <string_view>
@@ -59,6 +60,8 @@ struct TleError {
 
 namespace detail {
 
+// The texts of the faults are word for word: callers and tests compare the
+// "TLE line L, column C: ..." messages built from them.
 class LineParser {
 public:
     LineParser(std::string_view text, int line, TleError& err) noexcept : s_(text), line_(line), err_(err) {}
@@ -66,15 +69,15 @@ public:
     // 1-based column c.
     char at(int c) const noexcept { return s_[static_cast<size_t>(c - 1)]; }
 
-    template <class... Args>
-    bool fail(int column, const char* fmt, Args... args) noexcept {
+    // Records the fault at `column` (a printf format and its values, checked
+    // by the compiler) and returns false.
+    [[gnu::format(printf, 3, 4)]] bool fail(int column, const char* fmt, ...) noexcept {
         err_.line = line_;
         err_.column = column;
-        if constexpr (sizeof...(Args) == 0) {
-            std::snprintf(err_.message, sizeof err_.message, "%s", fmt);
-        } else {
-            std::snprintf(err_.message, sizeof err_.message, fmt, args...);
-        }
+        std::va_list args;
+        va_start(args, fmt);
+        std::vsnprintf(err_.message, sizeof err_.message, fmt, args);
+        va_end(args);
         return false;
     }
 
@@ -190,7 +193,7 @@ public:
             if (first == 'I' || first == 'O')
                 return fail(3, "catalogue number: '%c' is not used in Alpha-5 numbers", first);
             lead = 10 + (first - 'A') - (first > 'I') - (first > 'O');
-            long rest;
+            long rest = 0;
             for (int c = 4; c <= 7; ++c) {
                 if (at(c) < '0' || at(c) > '9')
                     return fail(c, "catalogue number: '%c' where a digit is required", at(c));
@@ -227,6 +230,12 @@ public:
         return true;
     }
 
+    // An angle of line 2: a blank column, then degrees in [0, max] in
+    // columns [c0, c1], unsigned.
+    bool angle(int c0, int c1, const char* what, double& out, double max) noexcept {
+        return blank(c0 - 1) && decimal(c0, c1, what, out, false) && in_range(c0, what, out, 0.0, max, false);
+    }
+
 private:
     std::string_view s_;
     int line_;
@@ -249,7 +258,7 @@ inline bool parse_tle(std::string_view line1, std::string_view line2, TleFields&
     {
         LineParser p(detail::rstrip(line1), 1, err);
         double year;
-        long elnum, ephtype;
+        long elnum = 0, ephtype = 0;
         if (!p.length() || !p.line_number('1') || !p.blank(2) || !p.satnum(f.satnum)) return false;
         char cls = p.at(8);
         if (cls != 'U' && cls != 'C' && cls != 'S')
@@ -262,7 +271,7 @@ inline bool parse_tle(std::string_view line1, std::string_view line2, TleFields&
         int n = 0;
         for (int c = b; c <= e; ++c) f.intldesg[n++] = p.at(c);
         f.intldesg[n] = '\0';
-        long yy;
+        long yy = 0;
         if (!p.blank(18) || !p.integer(19, 20, "epoch year", yy)) return false;
         if (p.at(19) == ' ') return p.fail(19, "epoch year: ' ' where a digit is required");
         year = yy < 57 ? 2000 + yy : 1900 + yy;
@@ -281,26 +290,19 @@ inline bool parse_tle(std::string_view line1, std::string_view line2, TleFields&
     }
     {
         LineParser p(detail::rstrip(line2), 2, err);
-        long satnum;
+        long satnum = 0;
         if (!p.length() || !p.line_number('2') || !p.blank(2) || !p.satnum(satnum)) return false;
-        if (!p.blank(8) || !p.decimal(9, 16, "inclination", f.inc, false) ||
-            !p.in_range(9, "inclination", f.inc, 0.0, 180.0, false))
+        if (!p.angle(9, 16, "inclination", f.inc, 180.0) ||
+            !p.angle(18, 25, "right ascension of the node", f.raa, 360.0))
             return false;
-        if (!p.blank(17) || !p.decimal(18, 25, "right ascension of the node", f.raa, false) ||
-            !p.in_range(18, "right ascension of the node", f.raa, 0.0, 360.0, false))
-            return false;
-        long ecc;
+        long ecc = 0;
         if (!p.blank(26)) return false;
         for (int c = 27; c <= 33; ++c) {
             if (p.at(c) < '0' || p.at(c) > '9') return p.fail(c, "eccentricity: '%c' where a digit is required", p.at(c));
         }
         if (!p.integer(27, 33, "eccentricity", ecc)) return false;
         f.ecc = static_cast<double>(ecc) / 1e7;
-        if (!p.blank(34) || !p.decimal(35, 42, "argument of perigee", f.arp, false) ||
-            !p.in_range(35, "argument of perigee", f.arp, 0.0, 360.0, false))
-            return false;
-        if (!p.blank(43) || !p.decimal(44, 51, "mean anomaly", f.mea, false) ||
-            !p.in_range(44, "mean anomaly", f.mea, 0.0, 360.0, false))
+        if (!p.angle(35, 42, "argument of perigee", f.arp, 360.0) || !p.angle(44, 51, "mean anomaly", f.mea, 360.0))
             return false;
         if (!p.blank(52) || !p.decimal(53, 63, "mean motion", f.mnm, false)) return false;
         if (!(f.mnm > 0.0)) return p.fail(53, "mean motion must be positive");
