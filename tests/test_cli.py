@@ -15,7 +15,7 @@ import pytest
 import velarion.frames
 from velarion.frames.frames import get_GCRF, get_ITRF, get_TEME
 from velarion.cli import defaults, main
-from velarion.cli.passes import Station, find_passes, find_passes_many, propagator_source, sgp4_source
+from velarion.passes import Station, find_passes, find_passes_many, propagator_source, sgp4_source
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
 from velarion.propagators.analytical.sgp4 import SGP4, TLE, SGP4Error
 from velarion.state.state import StateVector

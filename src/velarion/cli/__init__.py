@@ -238,7 +238,7 @@ def _read_tle(args: argparse.Namespace) -> tuple[str, str, str | None]:
 def _satellite(args: argparse.Namespace, *, allow_default: bool) -> _Satellite:
     from velarion.propagators.analytical.sgp4 import SGP4, TLE
 
-    from .passes import propagator_source, sgp4_source
+    from velarion.passes import propagator_source, sgp4_source
 
     has_tle = args.tle is not None or args.line1 is not None or args.line2 is not None
     given = [x for x, on in (("a TLE", has_tle), ("--coe", args.coe is not None), ("--sv", args.sv is not None))
@@ -338,7 +338,7 @@ def _check_above_ground(state: Any) -> None:
 
 
 def _station(args: argparse.Namespace, *, default: bool) -> Any:
-    from .passes import Station
+    from velarion.passes import Station
 
     given = [args.lat is not None, args.lon is not None]
     if any(given) and not all(given):
@@ -487,7 +487,7 @@ def _render_csv(passes: list[Any]) -> str:
 def _cmd_passes(args: argparse.Namespace) -> int:
     from velarion.iers import EOPRangeError
 
-    from .passes import Sky, Station, find_passes
+    from velarion.passes import Sky, Station, find_passes
 
     plot_format = None
     if args.plot is not None:
@@ -575,7 +575,7 @@ def _cmd_propagate(args: argparse.Namespace) -> int:
     from velarion.iers import EOPRangeError
 
     from .csvio import format_rows, output, read_times
-    from .passes import Station
+    from velarion.passes import Station
 
     _load_eop(args)
     _standard_frames()
@@ -628,7 +628,7 @@ def _cmd_propagate(args: argparse.Namespace) -> int:
 
 def _cmd_convert(args: argparse.Namespace) -> int:
     from .csvio import format_rows, output, read_ephemeris
-    from .passes import Station
+    from velarion.passes import Station
 
     _load_eop(args)
     _standard_frames()
