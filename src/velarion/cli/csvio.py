@@ -21,12 +21,10 @@ import numpy as np
 
 from velarion.time.time import Time
 
+from .errors import InputError
+
 COLUMNS = ("time", "x", "y", "z", "vx", "vy", "vz")
 HEADER = ",".join(COLUMNS)
-
-
-class InputError(ValueError):
-    """Bad input: the message names the problem and where it is."""
 
 
 @dataclass
@@ -209,32 +207,43 @@ def _replace(tmp: str, path: str) -> None:
         raise InputError(f"cannot write {path!r}: {e.strerror or e}") from None
 
 
-@contextlib.contextmanager
-def output(path: str | None) -> Iterator[IO[str]]:
-    """A text stream for the result: standard output for None or "-", else a
-    temporary file beside ``path`` that becomes ``path`` when the block
-    ends without an exception (and is removed otherwise)."""
-    if path in (None, "-"):
-        if sys.stdout is None:
-            raise InputError("cannot write to standard output: it is closed (-o FILE writes a file)")
-        yield sys.stdout
-        sys.stdout.flush()
-        return
-    path = os.fspath(path)
+def _temporary(path: str, suffix: str) -> tuple[int, str]:
+    """A new file beside ``path`` (hidden, named after it): its descriptor and name."""
     folder = os.path.dirname(os.path.abspath(path))
     try:
-        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
+        return tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=suffix, dir=folder)
     except OSError as e:
         raise InputError(f"cannot write {path!r}: {e.strerror or e}") from None
+
+
+@contextlib.contextmanager
+def _becomes(tmp: str, path: str) -> Iterator[None]:
+    """Renames ``tmp`` to ``path`` when the block ends without an exception; removes it otherwise."""
     try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as f:
-            yield f
+        yield
         _permissions(tmp)
         _replace(tmp, path)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
+
+
+@contextlib.contextmanager
+def output(path: str | None) -> Iterator[IO[str]]:
+    """A text stream for the result: standard output for None or "-", else a
+    temporary file beside ``path`` that becomes ``path`` when the block
+    ends without an exception (and is removed otherwise)."""
+    if path is None or path == "-":
+        if sys.stdout is None:
+            raise InputError("cannot write to standard output: it is closed (-o FILE writes a file)")
+        yield sys.stdout
+        sys.stdout.flush()
+        return
+    path = os.fspath(path)
+    fd, tmp = _temporary(path, ".tmp")
+    with _becomes(tmp, path), os.fdopen(fd, "w", encoding="utf-8", newline="\n") as f:
+        yield f
 
 
 @contextlib.contextmanager
@@ -242,18 +251,7 @@ def output_path(path: str) -> Iterator[str]:
     """A temporary path beside ``path`` (same suffix) that becomes ``path``
     when the block ends without an exception (for writers that take a name)."""
     path = os.fspath(path)
-    folder = os.path.dirname(os.path.abspath(path))
-    suffix = os.path.splitext(path)[1]
-    try:
-        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp" + suffix, dir=folder)
-    except OSError as e:
-        raise InputError(f"cannot write {path!r}: {e.strerror or e}") from None
+    fd, tmp = _temporary(path, ".tmp" + os.path.splitext(path)[1])
     os.close(fd)
-    try:
+    with _becomes(tmp, path):
         yield tmp
-        _permissions(tmp)
-        _replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise

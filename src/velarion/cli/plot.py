@@ -7,7 +7,7 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from .csvio import InputError
+from .errors import InputError
 
 _MISSING = "--plot needs matplotlib, which is not installed (pip install 'velarion[plot]')"
 
