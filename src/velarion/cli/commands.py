@@ -10,7 +10,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
-from typing import Callable
+from collections.abc import Callable
 
 import numpy as np
 from numpy.typing import NDArray
@@ -75,9 +75,7 @@ def passes(args: argparse.Namespace) -> str:
             try:
                 with output_path(args.plot) as tmp:
                     sky = Sky([sat.source], enu, start)
-                    sky_plot(
-                        tmp, sky, found, sat.label, str(station), args.min_elevation, start, span, plot_format
-                    )
+                    sky_plot(tmp, sky, found, sat.label, str(station), args.min_elevation, start, span, plot_format)
             except OSError as e:
                 raise InputError(f"cannot write the plot {args.plot!r}: {e.strerror or e}") from None
     finally:
@@ -178,4 +176,8 @@ def convert(args: argparse.Namespace) -> str:
             Station.release(enu)
 
 
-COMMANDS: dict[str, Callable[[argparse.Namespace], str]] = {"passes": passes, "propagate": propagate, "convert": convert}
+COMMANDS: dict[str, Callable[[argparse.Namespace], str]] = {
+    "passes": passes,
+    "propagate": propagate,
+    "convert": convert,
+}

@@ -14,8 +14,9 @@ import os
 import re
 import sys
 import tempfile
+from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import IO, Iterator
+from typing import IO
 
 import numpy as np
 
@@ -71,8 +72,9 @@ def read_text(path: str | None) -> str:
     except IsADirectoryError:
         raise InputError(f"cannot read {_name(path)}: it is a directory") from None
     except UnicodeDecodeError as e:
-        raise InputError(f"cannot read {_name(path)}: not UTF-8 text (byte 0x{e.object[e.start]:02x} at offset "
-                         f"{e.start})") from None
+        raise InputError(
+            f"cannot read {_name(path)}: not UTF-8 text (byte 0x{e.object[e.start]:02x} at offset {e.start})"
+        ) from None
     except OSError as e:
         raise InputError(f"cannot read {_name(path)}: {e.strerror or e}") from None
     return text[1:] if text.startswith("\ufeff") else text
@@ -137,7 +139,7 @@ def read_ephemeris(path: str | None) -> Table:
         where = f"{source}, row {row} (line {number})"
         if len(fields) != len(COLUMNS):
             raise InputError(f"{where}: expected {len(COLUMNS)} fields ({HEADER}), got {len(fields)}")
-        numbers = [parse_number(field, name, where) for name, field in zip(COLUMNS[1:], fields[1:])]
+        numbers = [parse_number(field, name, where) for name, field in zip(COLUMNS[1:], fields[1:], strict=True)]
         times.append(fields[0])
         values.append(numbers)
         lines.append(number)
@@ -145,8 +147,7 @@ def read_ephemeris(path: str | None) -> Table:
         raise InputError(f"{source}: no data rows (expected the header {HEADER!r} and one row per epoch)")
     time = _parse_times(times, lines, source)
     data = np.array(values, dtype=np.float64).reshape(-1, 6)
-    return Table(source, time, np.ascontiguousarray(data[:, :3]), np.ascontiguousarray(data[:, 3:]),
-                 np.array(lines))
+    return Table(source, time, np.ascontiguousarray(data[:, :3]), np.ascontiguousarray(data[:, 3:]), np.array(lines))
 
 
 def read_times(path: str | None) -> tuple[Time, np.ndarray, str]:
@@ -178,7 +179,7 @@ def format_rows(time: Time, r: np.ndarray, v: np.ndarray) -> str:
         raise InputError(f"the result at {iso[k]} (row {k + 1}) is not finite: {values[k].tolist()}")
     data = values.tolist()
     out = [HEADER]
-    out.extend(f"{t},{a!r},{b!r},{c!r},{d!r},{e!r},{f!r}" for t, (a, b, c, d, e, f) in zip(iso, data))
+    out.extend(f"{t},{a!r},{b!r},{c!r},{d!r},{e!r},{f!r}" for t, (a, b, c, d, e, f) in zip(iso, data, strict=True))
     out.append("")
     return "\n".join(out)
 

@@ -12,8 +12,8 @@ from __future__ import annotations
 import argparse
 import math
 import os
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -112,7 +112,9 @@ def satellite(args: argparse.Namespace, *, allow_default: bool) -> Satellite:
         raise UsageError(f"give one satellite, not {' and '.join(given)}")
     if not given:
         if not allow_default:
-            raise UsageError("give a TLE (--tle, or --line1 and --line2) or an initial state (--coe or --sv with --epoch)")
+            raise UsageError(
+                "give a TLE (--tle, or --line1 and --line2) or an initial state (--coe or --sv with --epoch)"
+            )
         if args.epoch is not None:
             raise UsageError("--epoch goes with --coe or --sv")
         return _tle_satellite(defaults.TLE_LINE1, defaults.TLE_LINE2, args.name or defaults.TLE_NAME, True)

@@ -26,8 +26,7 @@ from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
-
-from sgp4.api import SGP4_ERRORS, WGS72, WGS72OLD, WGS84, Satrec  # type: ignore[import-untyped]
+from sgp4.api import SGP4_ERRORS, WGS72, WGS72OLD, WGS84, Satrec
 
 from velarion.propagators.propagators import Propagator
 from velarion.state.ephemeris import StateVectorEphemeris
