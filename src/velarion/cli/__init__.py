@@ -38,6 +38,7 @@ __all__ = ["main"]
 
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
+    # Word for word: users' scripts and the tests read these lines of standard error.
     parser = build_parser()
     argv = sys.argv[1:] if argv is None else list(argv)
     prog = PROG

@@ -24,6 +24,7 @@ from velarion.time.time import Time
 
 from .errors import InputError
 
+# Word for word: callers and tests compare the exception texts of this module.
 COLUMNS = ("time", "x", "y", "z", "vx", "vy", "vz")
 HEADER = ",".join(COLUMNS)
 

@@ -10,6 +10,7 @@ import numpy as np
 
 from .errors import InputError
 
+# Word for word: callers and tests compare the exception texts of this module.
 _MISSING = "--plot needs matplotlib, which is not installed (pip install 'velarion[plot]')"
 
 

@@ -61,6 +61,8 @@ __all__ = [
     "use_zero_table",
 ]
 
+# Word for word: callers and tests compare the exception texts of this module.
+
 _MJD_EPOCH = _dt.datetime(1858, 11, 17)
 
 

@@ -12,6 +12,8 @@ import os
 
 import numpy as np
 
+# Word for word: callers and tests compare the exception texts of this module.
+
 ARCSEC = math.pi / (180.0 * 3600.0)  # rad per arcsecond
 MAS = ARCSEC / 1000.0  # rad per milliarcsecond
 

@@ -46,10 +46,13 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from velarion.frames.frames import ENU, Frame, get_ITRF
+from velarion.frames.frames import ENU, Frame, get_ITRF, get_TEME
+from velarion.propagators.analytical.sgp4.sgp4 import SGP4Error, epoch_text, first_failure, sgp4_jd
 from velarion.time.time import Time
 
-__all__ = ["Pass", "Sky", "Station", "find_passes", "find_passes_many", "propagator_source", "sgp4_source"]
+__all__ = ["Pass", "Sky", "Source", "Station", "find_passes", "find_passes_many", "propagator_source", "sgp4_source"]
+
+# Word for word: callers and tests compare the exception texts of this module.
 
 # Earth rotation rate [rad/s] and a bound of the gravitational acceleration
 # above the Earth's surface (GM / (6.31e6 m)^2 = 10.01 m/s^2).
@@ -130,8 +133,6 @@ class _SGP4Source:
     them from one set of Julian Dates."""
 
     def __init__(self, propagator: Any, tle: Any = None):
-        from velarion.frames.frames import get_TEME
-
         self.propagator = propagator
         self.satrec = propagator.satrec(tle)
         self.frame = get_TEME()
@@ -184,8 +185,6 @@ class Sky:
         return t
 
     def enu(self, sid: Array, seconds: Array) -> tuple[Array, Array]:
-        from velarion.propagators.analytical.sgp4.sgp4 import SGP4Error, epoch_text, first_failure, sgp4_jd
-
         self.calls += 1
         sid = np.asarray(sid, dtype=np.intp)
         n = sid.size
@@ -311,14 +310,14 @@ _GRID, _BELOW, _ABOVE, _APART = 0, 1, 2, 3
 
 class _Samples:
     """Evaluated grid points, ordered by source and grid index: source index,
-    grid index, time [s], ENU states p, w, g = rho sin(el - m) and the
+    time [s], ENU states p, w, g = rho sin(el - m) and the
     elevation rate's sign carrier; and what lies between consecutive ones
     (``between[k]`` for samples k and k+1): _GRID (grid neighbours), _BELOW
     (an interval proven to hold no point at or above the minimum), _ABOVE
     (one proven to hold no point below it) or _APART (different sources)."""
 
-    def __init__(self, sid: Array, idx: Array, t: Array, p: Array, w: Array, g: Array, rate: Array, between: Array):
-        self.sid, self.idx, self.t, self.p, self.w = sid, idx, t, p, w
+    def __init__(self, sid: Array, t: Array, p: Array, w: Array, g: Array, rate: Array, between: Array):
+        self.sid, self.t, self.p, self.w = sid, t, p, w
         self.g, self.rate, self.between = g, rate, between
 
 
@@ -472,7 +471,6 @@ def _sample(sky: Sky, nsrc: int, sec: Array, m: float, coarse: float | None, pre
         between[rank[np.concatenate(final_lo)]] = np.concatenate(final_kind)
     return _Samples(
         sid[order],
-        grid[order],
         sec[grid[order]],
         np.concatenate(ps)[order],
         np.concatenate(ws)[order],

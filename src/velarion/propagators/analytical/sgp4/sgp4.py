@@ -36,6 +36,8 @@ from .tle import ELSET, TLE
 
 __all__ = ["NON_FINITE", "SGP4", "SGP4Error", "epoch_text", "first_failure", "sgp4_jd"]
 
+# Word for word: callers and tests compare the exception texts of this module.
+
 _GRAVITY = {"wgs72": WGS72, "wgs72old": WGS72OLD, "wgs84": WGS84}
 # sgp4init counts its epoch in days from 1949 December 31 00:00 UTC.
 _JD_1950 = 2433281.5
