@@ -23,6 +23,7 @@ from velarion.time.time import Time
 from . import defaults, inputs
 from .csvio import check_output_path, format_rows, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
+from .plot import image_format, sky_plot
 from .rendering import passes_csv, passes_table
 
 __all__ = ["COMMANDS"]
@@ -34,8 +35,6 @@ def passes(args: argparse.Namespace) -> str:
     """``velarion passes``: the passes of a satellite over a station, as a table or CSV (and a sky plot)."""
     plot_format = None
     if args.plot is not None:
-        from .plot import image_format
-
         plot_format = image_format(args.plot)
         check_output_path(args.plot, "the plot")
         if args.output not in (None, "-") and os.path.abspath(args.output) == os.path.abspath(args.plot):
@@ -70,8 +69,6 @@ def passes(args: argparse.Namespace) -> str:
         else:
             text = passes_csv(found)
         if args.plot is not None:
-            from .plot import sky_plot
-
             try:
                 with output_path(args.plot) as tmp:
                     sky = Sky([sat.source], enu, start)
