@@ -14,8 +14,8 @@ from __future__ import annotations
 
 import math
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 import numpy as np
 
@@ -75,8 +75,8 @@ def time_scales() -> list[Accuracy]:
             ours = getattr(t, scale).jd12
             theirs = getattr(a, scale)
             d = ((ours[:, 0] - theirs.jd1) + (ours[:, 1] - theirs.jd2)) * 86400.0
-            rows.append(Accuracy(f"UTC -> {scale.upper()}", "astropy Time (same EOP file)", f"{mjd.size} epochs 1992-2025",
-                                 _fmt(np.abs(d).max() * 1e9, "ns")))
+            rows.append(Accuracy(f"UTC -> {scale.upper()}", "astropy Time (same EOP file)",
+                                 f"{mjd.size} epochs 1992-2025", _fmt(np.abs(d).max() * 1e9, "ns")))
     return rows
 
 
@@ -166,8 +166,9 @@ def keplerian_vs_scipy() -> list[Accuracy]:
         sol = solve_ivp(f, (0.0, dt[-1]), np.concatenate([sv.r, sv.v]), method="DOP853",
                         t_eval=dt, rtol=3e-14, atol=1e-10)
         d = np.linalg.norm(eph.r - sol.y[:3].T, axis=1)
-        rows.append(Accuracy(f"Keplerian, ecc {ecc}, 10 orbits, position", "SciPy DOP853, rtol 3e-14 (its own error dominates)",
-                             f"{dt.size} epochs", _fmt(d.max() * 1e3, "mm")))
+        rows.append(Accuracy(f"Keplerian, ecc {ecc}, 10 orbits, position",
+                             "SciPy DOP853, rtol 3e-14 (its own error dominates)", f"{dt.size} epochs",
+                             _fmt(d.max() * 1e3, "mm")))
     return rows
 
 
@@ -183,7 +184,7 @@ def geodetic_vs_pyerfa() -> list[Accuracy]:
     alt = rng.uniform(-1e4, 4e7, n)
     xyz = erfa.gd2gc(1, lon, lat, alt)
     ours = WGS84.geodetic_to_cartesian(lat, lon, alt)
-    la, lo, al = WGS84.cartesian_to_geodetic(xyz)
+    la, _, al = WGS84.cartesian_to_geodetic(xyz)
     back = np.max(np.abs(np.asarray(al) - alt)) + WGS84.a * np.max(np.abs(np.asarray(la) - lat))
     return [Accuracy("geodetic -> Cartesian (WGS84)", "pyerfa gd2gc", f"{n} points, -10 km to 40 000 km",
                      _fmt(np.abs(ours - xyz).max() * 1e3, "mm")),
@@ -208,7 +209,7 @@ def sgp4_checks() -> list[Accuracy]:
     eph = SGP4(tle).propagate(day)
     sat = Satrec.twoline2rv(*ISS, WGS72)
     jd = day.utc.jd12
-    err, rr, vv = sat.sgp4_array(np.ascontiguousarray(jd[:, 0]), np.ascontiguousarray(jd[:, 1]))
+    _, rr, _ = sat.sgp4_array(np.ascontiguousarray(jd[:, 0]), np.ascontiguousarray(jd[:, 1]))
     rows = [Accuracy("SGP4, TEME position", "sgp4 package, same element set", f"{day.size} epochs, 1 day",
                      _fmt(np.abs(eph.r - rr * 1e3).max() * 1e3, "mm"))]
 
@@ -263,8 +264,8 @@ def passes_vs_skyfield() -> list[Accuracy]:
                          f"{len(ours)} passes vs {len(theirs)}")]
     dt = 0.0
     d_el = 0.0
-    for row, ev in zip(ours, theirs):
-        for key, tsf in zip(("rise", "culmination", "set"), ev):
+    for row, ev in zip(ours, theirs, strict=True):
+        for key, tsf in zip(("rise", "culmination", "set"), ev, strict=True):
             ref = Time(tsf.utc_iso(places=6))
             dt = max(dt, abs(float(Time(row[key]) - ref)))
         el = (sat - site).at(ev[1]).altaz()[0].degrees

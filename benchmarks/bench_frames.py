@@ -25,7 +25,7 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from common import Case  # noqa: E402
+from common import Case
 
 BARE_SOURCE = r"""
 #include <erfa.h>

@@ -4,7 +4,6 @@ interpolation on the same finals2000A file."""
 from __future__ import annotations
 
 import numpy as np
-
 from common import Case
 
 

@@ -29,12 +29,12 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from common import Case  # noqa: E402
+from common import Case
 
-from velarion.propagators.analytical.keplerian.keplerian import Keplerian  # noqa: E402
-from velarion.state.ephemeris import StateVectorEphemeris  # noqa: E402
-from velarion.state.state import COE  # noqa: E402
-from velarion.time.time import Time  # noqa: E402
+from velarion.propagators.analytical.keplerian.keplerian import Keplerian
+from velarion.state.ephemeris import StateVectorEphemeris
+from velarion.state.state import COE
+from velarion.time.time import Time
 
 GM = 398600.4418e9
 ELEMENTS = dict(ecc=0.3, sma=12000e3, inc=0.9, raa=1.1, arp=2.2, tra=0.4)

@@ -1,6 +1,6 @@
 """Satellite passes over a ground station (the work of `velarion passes`), side by side.
 
-velarion: ``velarion.cli.passes.find_passes`` (``find_passes_many`` for the
+velarion: ``velarion.passes.find_passes`` (``find_passes_many`` for the
 catalogue, all satellites searched together) on SGP4 states carried to the
 station's ENU frame through the frame graph (TEME -> ITRF with the IERS
 Earth orientation data -> ENU), sampled every 10 s (the search evaluates the
@@ -28,13 +28,13 @@ import sys
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from common import Case  # noqa: E402
+from common import Case
 
-import velarion.frames  # noqa: E402
-from velarion.cli import defaults  # noqa: E402
-from velarion.cli.passes import Station, find_passes, find_passes_many, sgp4_source  # noqa: E402
-from velarion.propagators.analytical.sgp4 import SGP4, TLE  # noqa: E402
-from velarion.time.time import Time  # noqa: E402
+import velarion.frames
+from velarion.cli import defaults
+from velarion.passes import Station, find_passes, find_passes_many, sgp4_source
+from velarion.propagators.analytical.sgp4 import SGP4, TLE
+from velarion.time.time import Time
 
 STATION = (defaults.STATION_LAT, defaults.STATION_LON, defaults.STATION_ALT)
 START = (2019, 12, 9)

@@ -22,11 +22,11 @@ import sys
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from common import Case  # noqa: E402
+from common import Case
 
-from velarion.state import coe  # noqa: E402
-from velarion.state.ephemeris import COEEphemeris  # noqa: E402
-from velarion.time.time import Time  # noqa: E402
+from velarion.state import coe
+from velarion.state.ephemeris import COEEphemeris
+from velarion.time.time import Time
 
 GM = 398600.4418e9
 N = 1_000_000

@@ -13,7 +13,6 @@ Cases:
 from __future__ import annotations
 
 import numpy as np
-
 from common import Case
 
 N_TEXT = 100_000
@@ -107,7 +106,7 @@ def cases() -> list[Case]:
 
     try:
         import velarion.iers  # noqa: F401
-        t.ut1  # loads the table once
+        _ = t.ut1  # loads the table once
         have_iers = True
     except Exception:  # pragma: no cover - the IERS service is missing
         have_iers = False

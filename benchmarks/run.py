@@ -12,7 +12,7 @@ import pathlib
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from common import best_time, fmt_seconds  # noqa: E402
+from common import best_time, fmt_seconds
 
 
 def main(argv: list[str]) -> int:
@@ -22,8 +22,8 @@ def main(argv: list[str]) -> int:
     for area in areas:
         mod = importlib.import_module(f"bench_{area}")
         print(f"\n## {area}\n")
-        print(f"| case | velarion per item | peer | peer per item | peer / velarion | goal |")
-        print(f"|---|---|---|---|---|---|")
+        print("| case | velarion per item | peer | peer per item | peer / velarion | goal |")
+        print("|---|---|---|---|---|---|")
         for case in mod.cases():
             tv = best_time(case.velarion)
             if not case.peers:

@@ -30,6 +30,7 @@ import atheris
 
 with atheris.instrument_imports(include=["velarion.cli"]):
     import numpy as np
+
     from velarion.cli import main
     from velarion.cli.csvio import InputError, format_rows, read_ephemeris, read_times
 

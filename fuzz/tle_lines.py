@@ -26,9 +26,10 @@ import warnings
 import atheris
 
 with atheris.instrument_imports(include=["velarion"]):
+    import numpy as np
     from sgp4.earth_gravity import wgs72
     from sgp4.io import twoline2rv
-    import numpy as np
+
     from velarion.propagators.analytical.sgp4 import SGP4, SGP4Error
     from velarion.propagators.analytical.sgp4.tle import TLE
     from velarion.time.time import Time
@@ -94,7 +95,7 @@ def make_lines(fdp: atheris.FuzzedDataProvider) -> tuple[str, str]:
 
 
 def values(t: TLE) -> dict:
-    return {k: getattr(t, k) for k in NAMES + ("satnum", "elnum", "revnum", "classification", "intldesg", "ephtype")}
+    return {k: getattr(t, k) for k in (*NAMES, "satnum", "elnum", "revnum", "classification", "intldesg", "ephtype")}
 
 
 def check(l1: str, l2: str) -> None:

@@ -6,6 +6,7 @@ import csv
 import io
 import math
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -13,9 +14,9 @@ import numpy as np
 import pytest
 
 import velarion.frames
-from velarion.frames.frames import get_GCRF, get_ITRF, get_TEME
 from velarion.cli import defaults, main
-from velarion.cli.passes import Station, find_passes, find_passes_many, propagator_source, sgp4_source
+from velarion.frames.frames import get_GCRF, get_ITRF, get_TEME
+from velarion.passes import Station, find_passes, find_passes_many, propagator_source, sgp4_source
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
 from velarion.propagators.analytical.sgp4 import SGP4, TLE, SGP4Error
 from velarion.state.state import StateVector
@@ -38,7 +39,7 @@ def standard_frames():
     before = [dict(f.transforms()) for f in frames]
     velarion.frames.register_standard_transforms()
     yield
-    for f, table in zip(frames, before):
+    for f, table in zip(frames, before, strict=True):
         for target in list(f.transforms()):
             if target not in table:
                 f.remove_transform(target)
@@ -90,7 +91,7 @@ def test_passes_agree_with_skyfield(case, capsys):
     assert len(ours) == len(kinds) > 6
     assert [k for _, k, _ in ours] == list(kinds)
     theirs = Time(list(t.utc_iso(places=6)))
-    dt = np.array([float(a - b) for (a, _, _), b in zip(ours, theirs)])
+    dt = np.array([float(a - b) for (a, _, _), b in zip(ours, theirs, strict=True)])
     assert np.abs(dt).max() < 1.0
     # maximum elevation: skyfield's highest altitude within 2 s of its
     # culmination (its culmination times are good to about half a second, which
@@ -136,7 +137,8 @@ def _sources():
 
 
 @pytest.mark.parametrize("min_el", [0.0, 10.0, 45.0])
-@pytest.mark.parametrize("name, source, start, span, station", list(_sources()), ids=lambda x: x if isinstance(x, str) else "")
+@pytest.mark.parametrize("name, source, start, span, station", list(_sources()),
+                         ids=lambda x: x if isinstance(x, str) else "")
 def test_prefilter_finds_the_passes_of_the_full_grid(name, source, start, span, station, min_el):
     st = Station(*station)
     fast = find_passes(source, st, Time(start), span, 20.0, min_el)
@@ -146,7 +148,7 @@ def test_prefilter_finds_the_passes_of_the_full_grid(name, source, start, span, 
     def t(x):
         return np.nan if x is None else float(x - Time(start))
 
-    for p, q in zip(fast, full):
+    for p, q in zip(fast, full, strict=True):
         for a, b in ((p.rise, q.rise), (p.culmination, q.culmination), (p.set, q.set)):
             assert (a is None) == (b is None)
             if a is not None:
@@ -176,7 +178,7 @@ def test_many_sources_searched_together():
     for got, source in ((found[0], iss), (found[2], kep), (found[3], iss)):
         alone = find_passes(source, st, start, 2 * 86400.0, 10.0, 10.0)
         assert len(got) == len(alone) > 3
-        for p, q in zip(got, alone):
+        for p, q in zip(got, alone, strict=True):
             assert abs(float(p.rise - q.rise)) < 5e-3 and abs(float(p.set - q.set)) < 5e-3
             assert p.max_elevation == pytest.approx(q.max_elevation, abs=1e-6)
 
@@ -188,7 +190,7 @@ def test_a_pass_shorter_than_the_step_is_found():
     fine = find_passes(source, Station(50.0, 5.1, 385.0), Time("2019-12-09"), 86400.0, 5.0, 10.0)
     coarse = find_passes(source, Station(50.0, 5.1, 385.0), Time("2019-12-09"), 86400.0, 600.0, 10.0)
     assert len(coarse) == len(fine) > 3
-    for p, q in zip(coarse, fine):
+    for p, q in zip(coarse, fine, strict=True):
         assert abs(float(p.rise - q.rise)) < 5e-3 and abs(float(p.set - q.set)) < 5e-3
 
 
@@ -201,7 +203,7 @@ def test_default_run_prints_the_sample_table(capsys):
     rows = [line for line in out.splitlines() if line.startswith("2019-12-09 ") and "UTC" not in line]
     assert len(rows) == 5
     status, out_csv, _ = run(["passes", "--format", "csv"], capsys)
-    for line, row in zip(rows, read_csv(out_csv)):
+    for line, row in zip(rows, read_csv(out_csv), strict=True):
         cells = line.split()
         # to the second: the table's times are the precise times rounded
         for k, key in ((1, "rise"), (4, "culmination"), (8, "set")):
@@ -225,7 +227,7 @@ def _tle_file(tmp_path, lines=ISS_2019, name="ISS (ZARYA)"):
 
 
 def _read_arrays(path):
-    rows = read_csv(open(path).read())
+    rows = read_csv(pathlib.Path(path).read_text())
     return ([r["time"] for r in rows],
             np.array([[float(r[k]) for k in ("x", "y", "z")] for r in rows]),
             np.array([[float(r[k]) for k in ("vx", "vy", "vz")] for r in rows]))
@@ -242,7 +244,7 @@ def test_propagate_convert_round_trip(tmp_path, capsys):
     assert run(["convert", "--from", "ITRF", "--to", "GCRF", i, "-o", g2], capsys)[0] == 0
 
     times, r_t, v_t = _read_arrays(teme)
-    assert open(teme).readline().strip() == "time,x,y,z,vx,vy,vz"
+    assert pathlib.Path(teme).read_text().splitlines()[0] == "time,x,y,z,vx,vy,vz"
     assert len(times) == 241 and times[0] == "2019-12-09T16:00:00" and times[-1] == "2019-12-09T18:00:00"
     # The TEME file holds the propagator's states, digit for digit.
     eph = SGP4(TLE(*ISS_2019)).propagate(Time("2019-12-09T16:00") + np.arange(241) * 30.0)
@@ -295,7 +297,8 @@ def test_propagate_at_listed_times_and_two_body_state(tmp_path, capsys):
 
 # --- errors: one line, non-zero status, nothing written ----------------------
 
-GOOD = "time,x,y,z,vx,vy,vz\n2019-12-09T00:00:00,7000000,0,0,0,7500,0\n2019-12-09T00:01:00,6990000,450000,0,-480,7480,0\n"
+GOOD = ("time,x,y,z,vx,vy,vz\n2019-12-09T00:00:00,7000000,0,0,0,7500,0\n"
+        "2019-12-09T00:01:00,6990000,450000,0,-480,7480,0\n")
 CONVERT_ERRORS = {
     "unknown frame": (GOOD, ["--from", "GCRF", "--to", "HCRF"], ["unknown frame 'HCRF'", "GCRF, ITRF, TEME"]),
     "malformed number": (GOOD + "2019-12-09T00:02:00,6980000,9e5,zero,0,7400,0\n", ["--from", "GCRF", "--to", "ITRF"],
@@ -498,7 +501,8 @@ def test_blank_in_the_bstar_mantissa_gives_finite_rows(capsys):
 
 # --- the sky plot ------------------------------------------------------------
 
-@pytest.mark.parametrize("name, magic", [("sky.png", b"\x89PNG\r\n\x1a\n"), ("sky.SVG", b"<?xml"), ("sky.pdf", b"%PDF")])
+@pytest.mark.parametrize("name, magic",
+                         [("sky.png", b"\x89PNG\r\n\x1a\n"), ("sky.SVG", b"<?xml"), ("sky.pdf", b"%PDF")])
 def test_plot_is_written(tmp_path, capsys, name, magic):
     pytest.importorskip("matplotlib")
     target = tmp_path / name

@@ -94,7 +94,7 @@ def in_threads(work, n=THREADS, repeat=REPEAT):
 
 def same(a, b):
     if isinstance(a, (tuple, list)):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
     a, b = np.asarray(a), np.asarray(b)
     return np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
 
@@ -112,7 +112,8 @@ def _frames(k):
 def _time_scales(k):
     t, _, _ = inputs(k, 500)
     texts = t.iso
-    return t.tt.jd12, t.ut1.jd12, t.tai.mjd, Time(texts).jd12, t - t[0], (t + 10.5).jd12, parse_iso(texts), format_iso(t.jd1, t.jd2)
+    return (t.tt.jd12, t.ut1.jd12, t.tai.mjd, Time(texts).jd12, t - t[0], (t + 10.5).jd12, parse_iso(texts),
+            format_iso(t.jd1, t.jd2))
 
 
 def _eop(k):
@@ -255,7 +256,7 @@ def test_edge_removed_by_another_thread_mid_conversion():
             outcomes = []
             for _ in range(200):
                 try:
-                    rm, vm = a.transform_to(c, None, r, v)
+                    rm, _ = a.transform_to(c, None, r, v)
                     outcomes.append(float(np.asarray(rm)[0, 0]))
                 except KeyError as e:
                     assert e.args == (c,)

@@ -70,7 +70,7 @@ class TestBindModule:
         import velarion.mathtools.ellipsoid.ellipsoid as ell_mod
 
         size = _probe.basicsize(ell_mod.Ellipsoid)
-        types, variables, functions = _probe.bind_module(
+        types, variables, _ = _probe.bind_module(
             ELLIPSOID, [("Ellipsoid", size, ELLIPSOID_VTABLE, 8)], [("WGS84", ELLIPSOID_VAR)], []
         )
         assert types == (ell_mod.Ellipsoid,) and len(variables) == 1 and variables[0] != 0

@@ -85,17 +85,19 @@ LONS = np.array([0.0, math.pi, -math.pi, 1.0, -2.5, 3.0])
 ALTS_OUTSIDE = np.array([0.0, -30e3, -1.0, 1e-3, 1e3, 4e5, 3.6e7, 1e9])
 
 
-@pytest.mark.parametrize("ell", [WGS84, WGS72, Ellipsoid(1.0, 0.3), Ellipsoid(7e6, 0.0)], ids=["WGS84", "WGS72", "flat", "sphere"])
+@pytest.mark.parametrize("ell", [WGS84, WGS72, Ellipsoid(1.0, 0.3), Ellipsoid(7e6, 0.0)],
+                         ids=["WGS84", "WGS72", "flat", "sphere"])
 def test_forward_against_extended_precision(ell):
     lat, lon, alt = np.meshgrid(LATS, LONS, ALTS_OUTSIDE * ell.a / 6378137.0, indexing="ij")
     r = ell.geodetic_to_cartesian(lat, lon, alt)
     ref = forward_ld(ell.a, ell.f, lat, lon, alt)
     scale = np.maximum(np.linalg.norm(r, axis=-1), ell.a)[..., None]
-    assert r.shape == lat.shape + (3,)
+    assert r.shape == (*lat.shape, 3)
     assert np.all(np.abs(r - ref) <= 4e-16 * scale)
 
 
-@pytest.mark.parametrize("ell", [WGS84, GRS80, Ellipsoid(1.0, 0.3), Ellipsoid(7e6, 0.0)], ids=["WGS84", "GRS80", "flat", "sphere"])
+@pytest.mark.parametrize("ell", [WGS84, GRS80, Ellipsoid(1.0, 0.3), Ellipsoid(7e6, 0.0)],
+                         ids=["WGS84", "GRS80", "flat", "sphere"])
 def test_round_trip_outside_the_evolute_recovers_the_coordinates(ell):
     # Above about -a e^2 the geodetic coordinates of a point are unique.
     lat, lon, alt = np.meshgrid(LATS, LONS, ALTS_OUTSIDE * ell.a / 6378137.0, indexing="ij")
@@ -152,7 +154,8 @@ def test_flattening_so_close_to_one_that_e2_rounds_to_one(f):
     np.testing.assert_allclose(r[:2, 2], [1.0 + ell.b, -1.0 - ell.b], rtol=1e-15)
     glat, _, galt = ell.cartesian_to_geodetic(r)
     assert np.all(np.abs(glat - lat) <= 1e-15) and np.all(np.abs(galt - 1.0) <= 1e-15)
-    inner = np.random.default_rng(5).normal(size=(2000, 3)) * 10.0 ** np.random.default_rng(6).uniform(-300, 0, (2000, 1))
+    scale = 10.0 ** np.random.default_rng(6).uniform(-300, 0, (2000, 1))
+    inner = np.random.default_rng(5).normal(size=(2000, 3)) * scale
     assert np.all(np.isfinite(ell.cartesian_to_geodetic(inner)))
 
 
@@ -203,7 +206,7 @@ def test_shapes_broadcasting_and_layouts():
     ref = WGS84.cartesian_to_geodetic(np.ascontiguousarray(r))
     for variant in (r, r[::-1][::-1], np.ascontiguousarray(r.T).T, np.ascontiguousarray(r).tolist()):
         got = WGS84.cartesian_to_geodetic(variant)
-        assert all(np.array_equal(g, e) for g, e in zip(got, ref))
+        assert all(np.array_equal(g, e) for g, e in zip(got, ref, strict=True))
     lat, lon, alt = WGS84.cartesian_to_geodetic(np.zeros((2, 0, 3)))
     assert lat.shape == lon.shape == alt.shape == (2, 0)
     lat, lon, alt = WGS84.cartesian_to_geodetic([WGS84.a, 0, 0])
@@ -215,7 +218,8 @@ def test_shapes_broadcasting_and_layouts():
 
 @pytest.mark.parametrize(
     "args, exc",
-    [((math.nan, 0.0, 0.0), ValueError), ((0.0, math.inf, 0.0), ValueError), (([0.0, 1.0], 0.0, [0.0, -math.inf]), ValueError),
+    [((math.nan, 0.0, 0.0), ValueError), ((0.0, math.inf, 0.0), ValueError),
+     (([0.0, 1.0], 0.0, [0.0, -math.inf]), ValueError),
      ((None, 0.0, 0.0), TypeError), (("a", 0.0, 0.0), ValueError), ((1j, 0.0, 0.0), TypeError),
      (([0.0, 1.0], [0.0, 1.0, 2.0], 0.0), ValueError), ((0.0, 0.0), TypeError),
      ((50.0006, 5.1453, 385.0), ValueError), (([0.0, -1.5707963267948968], 0.0, 0.0), ValueError)],
@@ -226,7 +230,8 @@ def test_geodetic_to_cartesian_bad_input(args, exc):
 
 
 def test_latitudes_past_a_pole_are_refused_not_wrapped():
-    with pytest.raises(ValueError, match=r"^geodetic_to_cartesian: latitude must be within \[-pi/2, pi/2\] radians \(point 1 "):
+    with pytest.raises(ValueError,
+                       match=r"^geodetic_to_cartesian: latitude must be within \[-pi/2, pi/2\] radians \(point 1 "):
         WGS84.geodetic_to_cartesian([0.5, 1.6, math.nan], 0.0, 0.0)
     with pytest.raises(ValueError, match=r"input must be finite \(point 1 "):
         WGS84.geodetic_to_cartesian([0.5, math.nan, 1.6], 0.0, 0.0)

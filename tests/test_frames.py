@@ -12,6 +12,7 @@ import subprocess
 import sys
 import textwrap
 import weakref
+from typing import ClassVar
 
 import numpy as np
 import pytest
@@ -114,7 +115,7 @@ class TestTransformTable:
         f = ff.Frame()
         assert f.transforms() is f.transforms() is f._transforms
         f._transforms = "anything"
-        with pytest.raises(TypeError, match="^Expected dict, got str$"):
+        with pytest.raises(TypeError, match=r"^Expected dict, got str$"):
             f.transforms()
         del f._transforms
         assert f._transforms is None and f.transforms() is None
@@ -182,7 +183,7 @@ class TestRoute:
         with pytest.raises(ValueError) as info:
             ff.Frame.get_route(ff.Frame(), GCRF)
         assert str(info.value) == "No route found from routh from Unnamed to GCRF"
-        with pytest.raises(ValueError, match="^No route found from routh from GCRF to ITRF$"):
+        with pytest.raises(ValueError, match=r"^No route found from routh from GCRF to ITRF$"):
             ff.Frame.get_route("GCRF", "ITRF")  # start-up registers no edge
         A, B = frames(2)
         link((A, B), (B, A))
@@ -234,7 +235,8 @@ class TestTransformTo:
         "bad, exc, message",
         [
             (np.zeros(3), ValueError, r"^Buffer has wrong number of dimensions \(expected 2, got 1\)$"),
-            (np.zeros((1, 3), dtype=np.int64), ValueError, r"^Buffer dtype mismatch, expected 'double' but got 'long'$"),
+            (np.zeros((1, 3), dtype=np.int64), ValueError,
+             r"^Buffer dtype mismatch, expected 'double' but got 'long'$"),
             (np.zeros((1, 3), dtype=np.float32), ValueError, r"expected 'double' but got 'float'$"),
             ("read-only", ValueError, "read-only"),
             ([[0.0, 0.0, 0.0]], TypeError, "not 'list'"),
@@ -296,7 +298,7 @@ class TestTransformTo:
         A.register_transform(B, lambda t, r, v: (route.clear(), (np.asarray(r) * 2.0, np.asarray(v) * 2.0))[1])
         B.register_transform(C, bc)
         r, v = rv()
-        rm, vm = A.transform_to(C, None, r, v)
+        rm, _ = A.transform_to(C, None, r, v)
         assert len(bc.calls) == 1
         np.testing.assert_array_equal(np.asarray(rm), r * 6.0)
 
@@ -495,7 +497,7 @@ class TestAnnotations:
         assert isinstance(ff.Frame.__dict__[name], classmethod)
         for owner, cls in ((ff.Frame, ff.Frame), (Sub, Sub), (GCRF, ff._GCRF), (Sub(), Sub)):
             assert getattr(owner, name).__self__ is cls
-        assert list(inspect.signature(ff.Frame.__dict__[name].__func__).parameters)[0] == "cls"
+        assert next(iter(inspect.signature(ff.Frame.__dict__[name].__func__).parameters)) == "cls"
 
     def test_class_methods_receive_the_class_they_are_called_on(self):
         f = ff.Frame()
@@ -556,15 +558,15 @@ class TestAnnotations:
             assert f() is ff.Frame[name[4:]] and repr(f) == f"<built-in function {name}>"
             # Read from a class it is not bound, as a builtin function.
             assert type("Holder", (), {"get": f})().get() is f()
-            for call, message in ((lambda: f(1), r"takes no arguments \(1 given\)"),
-                                  (lambda: f(x=1), "takes no keyword arguments")):
+            for args, kwargs, message in (((1,), {}, r"takes no arguments \(1 given\)"),
+                                          ((), {"x": 1}, "takes no keyword arguments")):
                 with pytest.raises(TypeError, match=rf"^{name}\(\) {message}$"):
-                    call()
+                    f(*args, **kwargs)
 
 
 class TestCLevelInterface:
     # PyObject_HEAD (16) + _transforms (8), then the table pointer (8), then ell (8) and 6 doubles.
-    SIZES = {"Frame": 24, "_GCRF": 32, "_ITRF": 32, "_TEME": 32, "ENU": 88}
+    SIZES: ClassVar[dict[str, int]] = {"Frame": 24, "_GCRF": 32, "_ITRF": 32, "_TEME": 32, "ENU": 88}
 
     @pytest.mark.parametrize("name", list(SIZES))
     def test_types_bind_with_their_layout_size(self, name):

@@ -6,7 +6,6 @@ repeated epochs, ENU frames, and end to end against astropy."""
 import math
 import subprocess
 import sys
-import textwrap
 from types import SimpleNamespace
 
 import erfa
@@ -33,7 +32,8 @@ def eop(monkeypatch):
             calls.append(np.array(mjd))
             n = len(mjd) - short
             given = dict(pm_x=pm_x, pm_y=pm_y, dX=dX, dY=dY, lod=lod)
-            return SimpleNamespace(**{k: np.array(np.broadcast_to(x, (len(mjd),))[:n], float) for k, x in given.items()})
+            return SimpleNamespace(
+                **{k: np.array(np.broadcast_to(x, (len(mjd),))[:n], float) for k, x in given.items()})
 
         monkeypatch.setattr(ff, "EOP", fake)
         return fake
@@ -57,7 +57,9 @@ def oracle(method, t, e, r, v):
     """The steps of each conversion, vectorized with pyerfa."""
     tt, ut1 = t.tt.jd12.reshape(-1, 2), t.ut1.jd12.reshape(-1, 2)
     om = OMEGA * (1.0 - e.lod / 86400.0)
-    cross = lambda p: np.stack([-om * p[:, 1], om * p[:, 0], 0.0 * om], axis=-1)  # (0, 0, om) x p
+    def cross(p):  # (0, 0, om) x p
+        return np.stack([-om * p[:, 1], om * p[:, 0], 0.0 * om], axis=-1)
+
     if "TEME" in method:
         w = erfa.pom00(e.pm_x, e.pm_y, 0.0)
         theta = erfa.gmst82(ut1[:, 0], ut1[:, 1])
@@ -190,7 +192,7 @@ def test_refused_rather_than_read_past(method, bad, eop):
     eop(short=1 if bad == "short eop" else 0)
     r, v = states(3)
     r, v = {"few rows r": (r[:2], v), "few rows v": (r, v[:2]), "two columns": (r[:, :2], v)}.get(bad, (r, v))
-    with pytest.raises(ValueError, match="fewer than|at least"):
+    with pytest.raises(ValueError, match=r"fewer than|at least"):
         eval(method)(utc(MJD[:3]), r, v)
 
 
@@ -424,10 +426,11 @@ class TestENU:
         # Degrees given for radians: a latitude past the pole, refused by the ellipsoid's step.
         for args in [(5.1453, 50.0006, 385.0), (0.1, -1.5707963267948968, 0.0), (0.1, 0.2, math.inf),
                      (math.nan, 0.2, 0.0)]:
-            with pytest.raises(ValueError, match="latitude|finite"):
+            with pytest.raises(ValueError, match=r"latitude|finite"):
                 ff.ENU(*args)
         for lat in (math.pi / 2, -math.pi / 2):  # the poles themselves are stations
-            np.testing.assert_allclose(enu(0.0, lat, 0.0).r_station_ITRF, [0.0, 0.0, math.copysign(6356752.314245, lat)],
+            np.testing.assert_allclose(enu(0.0, lat, 0.0).r_station_ITRF,
+                                       [0.0, 0.0, math.copysign(6356752.314245, lat)],
                                        atol=1e-6)
         assert len(ITRF.transforms()) == before + 2
         before += 2
@@ -538,7 +541,8 @@ class TestAgainstAstropy:
         # Bulletin B columns. UT1-UTC then differs by up to ~40 us (3e-9 rad of rotation) and
         # polar motion by ~0.1 mas; for GCRS add the pole offsets (< 2e-9 rad) and the
         # 2006-vs-2000A precession (< 1e-9 rad). Hence 6e-9 rad: about 4 cm at 7000 km.
-        from astropy.coordinates import GCRS, TEME as ATEME
+        from astropy.coordinates import GCRS
+        from astropy.coordinates import TEME as ATEME
 
         ours, theirs = (GCRF.to_ITRF, GCRS) if frame == "GCRS" else (TEME.to_ITRF, ATEME)
         assert np.all(compare_with_astropy(ours, theirs, *states(5, seed=5)) < 6e-9)

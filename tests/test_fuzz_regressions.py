@@ -17,7 +17,6 @@ import pytest
 from velarion.time.format import parse_iso
 from velarion.time.time import Time
 
-
 KINDS = {"an ISO 8601 date-time": "malformed", "a valid calendar date": "date", "a valid time of day": "time",
          "has second 60": "leap"}
 

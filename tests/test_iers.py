@@ -74,7 +74,7 @@ def _default_table():
 
 
 def _last_final_mjd():
-    return max(_field(l, 8, 15) for l in LINES if l[16] == "I")
+    return max(_field(line, 8, 15) for line in LINES if line[16] == "I")
 
 
 DAYS = {
@@ -151,7 +151,7 @@ def test_ut1_utc_jumps_only_at_leap_seconds():
 def test_table_reports_its_range():
     tab = iers.table()
     assert tab.first_mjd == 41684.0
-    assert tab.last_mjd == max(_field(l, 8, 15) for l in LINES if _field(l, 59, 68) is not None)
+    assert tab.last_mjd == max(_field(line, 8, 15) for line in LINES if _field(line, 59, 68) is not None)
     assert len(tab) == int(tab.last_mjd - tab.first_mjd) + 1
     assert tab.path == str(FILE)
     with pytest.raises(ValueError):
@@ -427,7 +427,8 @@ def test_non_finite_dates_are_refused(value):
         EOP(value)
 
 
-@pytest.mark.parametrize("value, exc", [(None, TypeError), ("60000", TypeError), (b"60000", TypeError), (1j, TypeError), ([[1, 2], [3]], ValueError),
+@pytest.mark.parametrize("value, exc", [(None, TypeError), ("60000", TypeError), (b"60000", TypeError), (1j, TypeError),
+                                        ([[1, 2], [3]], ValueError),
                                         (np.array([60000 + 1j]), TypeError), (np.array(["60000"]), TypeError),
                                         (np.array(["2024-01-01"], dtype="datetime64[D]"), TypeError)])
 def test_bad_types(value, exc):
@@ -437,7 +438,7 @@ def test_bad_types(value, exc):
 
 def test_lod_filled_from_ut1_rate_where_the_file_has_none():
     tab = iers.table()
-    given = [_field(l, 8, 15) for l in LINES if _field(l, 80, 86) is not None]
+    given = [_field(line, 8, 15) for line in LINES if _field(line, 80, 86) is not None]
     last_given = max(given)
     lod = EOP(np.arange(last_given - 30, last_given + 60)).lod
     # Where both exist the derived rate and the given LOD agree to a few 0.1 ms,
@@ -464,7 +465,7 @@ def test_agrees_with_astropy_on_the_same_file():
     assert np.allclose(e.pm_x, x.to_value("rad"), rtol=0, atol=1e-14)
     assert np.allclose(e.pm_y, y.to_value("rad"), rtol=0, atol=1e-14)
     assert np.allclose(e.ut1_utc, a.ut1_utc(jd1, jd2).to_value("s"), rtol=0, atol=1e-9)
-    inside = mjd < max(_field(l, 8, 15) for l in LINES if _field(l, 98, 106) is not None)
+    inside = mjd < max(_field(line, 8, 15) for line in LINES if _field(line, 98, 106) is not None)
     dx, dy = a.dcip_xy(jd1[inside], jd2[inside])
     assert np.allclose(e.dX[inside], dx.to_value("rad"), rtol=0, atol=1e-14)
     assert np.allclose(e.dY[inside], dy.to_value("rad"), rtol=0, atol=1e-14)
@@ -477,13 +478,13 @@ def _write(tmp_path, lines, name="finals.txt"):
 
 
 def test_load_another_file_and_back(tmp_path):
-    i0 = next(i for i, l in enumerate(LINES) if _field(l, 8, 15) == 58000.0)
+    i0 = next(i for i, line in enumerate(LINES) if _field(line, 8, 15) == 58000.0)
     p = _write(tmp_path, LINES[i0 : i0 + 30])
     tab = iers.load(p)
     assert iers.table() is tab and tab.path == str(p)
     assert (tab.first_mjd, tab.last_mjd) == (58000.0, 58029.0)
     assert EOP(58010.0).ut1_utc[0] == pytest.approx(file_row(58010.0)["ut1_utc"], abs=1e-15)
-    with pytest.raises(EOPRangeError, match="58029.0"):
+    with pytest.raises(EOPRangeError, match=r"58029\.0"):
         EOP(58030.0)
     iers.load()
     assert iers.table().first_mjd == 41684.0 and iers.table() is not tab
@@ -493,7 +494,7 @@ def test_load_another_file_and_back(tmp_path):
 
 
 def test_load_a_file_with_a_gap_interpolates_over_it(tmp_path):
-    i0 = next(i for i, l in enumerate(LINES) if _field(l, 8, 15) == 58000.0)
+    i0 = next(i for i, line in enumerate(LINES) if _field(line, 8, 15) == 58000.0)
     p = _write(tmp_path, LINES[i0 : i0 + 10] + LINES[i0 + 14 : i0 + 20])  # 58010..58013 missing
     iers.load(p)
     a, b = file_row(58009.0), file_row(58014.0)
@@ -508,20 +509,20 @@ def test_load_a_file_with_a_gap_interpolates_over_it(tmp_path):
     [
         (lambda ls: [], "no line"),
         (lambda ls: ["x"] * 3, "no line"),
-        (lambda ls: ls[:3] + [ls[3][:20] + "x.xxxxxx" + ls[3][28:]] + ls[4:], "line 4"),
+        (lambda ls: [*ls[:3], ls[3][:20] + "x.xxxxxx" + ls[3][28:], *ls[4:]], "line 4"),
         (lambda ls: ls[5:] + ls[:5], "not increasing"),
-        (lambda ls: ls[:2] + [ls[2][:18] + "      nan" + ls[2][27:]] + ls[3:], "line 3, columns 19-27: pm_x 'nan'"),
-        (lambda ls: ls[:2] + [ls[2][:58] + "       inf" + ls[2][68:]] + ls[3:], "line 3, columns 59-68: ut1_utc 'inf'"),
-        (lambda ls: ls[:2] + [ls[2][:79] + "  1e999" + ls[2][86:]] + ls[3:], "lod '1e999' is not a finite number"),
+        (lambda ls: [*ls[:2], ls[2][:18] + "      nan" + ls[2][27:], *ls[3:]], "line 3, columns 19-27: pm_x 'nan'"),
+        (lambda ls: [*ls[:2], ls[2][:58] + "       inf" + ls[2][68:], *ls[3:]], "line 3, columns 59-68: ut1_utc 'inf'"),
+        (lambda ls: [*ls[:2], ls[2][:79] + "  1e999" + ls[2][86:], *ls[3:]], "lod '1e999' is not a finite number"),
         (lambda ls: ls[:4] + ls[3:], "not increasing"),
-        (lambda ls: ls[:2] + [ls[2][:79] + "  999.0" + ls[2][86:]] + ls[3:], "line 3: lod 999.0 is not a plausible"),
+        (lambda ls: [*ls[:2], ls[2][:79] + "  999.0" + ls[2][86:], *ls[3:]], "line 3: lod 999.0 is not a plausible"),
         (lambda ls: ["\x00\xff" * 90] * 5, "line 1, columns 8-15: MJD .* is not a number"),
     ],
     ids=["empty", "not finals", "bad number", "unordered", "nan", "inf", "overflow", "duplicate day", "LOD in us",
          "binary"],
 )
 def test_load_refuses_malformed_files(tmp_path, edit, match):
-    i0 = next(i for i, l in enumerate(LINES) if _field(l, 8, 15) == 58000.0)
+    i0 = next(i for i, line in enumerate(LINES) if _field(line, 8, 15) == 58000.0)
     p = _write(tmp_path, edit(LINES[i0 : i0 + 10]))
     with pytest.raises(ValueError, match=match):
         iers.load(p)

@@ -16,8 +16,10 @@ freed by the collector.
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
 import gc
+import io
 import os
 import pickle
 import sys
@@ -29,14 +31,11 @@ import pytest
 import velarion.frames
 import velarion.iers as iers
 from velarion.bodies.bodies import Earth, Moon, Sun
+from velarion.cli import csvio, main
 from velarion.frames.frames import ENU, PIC, RPC, Frame, get_GCRF, get_ITRF, get_TEME
 from velarion.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid
 from velarion.mathtools.misc.misc import atan2_asymmetric
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
-import contextlib
-import io
-
-from velarion.cli import csvio, main
 from velarion.propagators.analytical.sgp4 import SGP4
 from velarion.propagators.analytical.sgp4.tle import ELSET, TLE
 from velarion.propagators.propagators import Propagator
@@ -164,8 +163,8 @@ def _vanished_edge():
 
 def _time_views():
     t = T2
-    t.utc, t.tai, t.tt, t.ut1
-    t.jd12, t.jd, t.mjd, t.jd1, t.jd2, t.iso, t.shape, t.size, t.ndim, t.scale
+    _ = t.utc, t.tai, t.tt, t.ut1
+    _ = t.jd12, t.jd, t.mjd, t.jd1, t.jd2, t.iso, t.shape, t.size, t.ndim, t.scale
     t.to_datetime64()
 
 
@@ -210,7 +209,7 @@ def _time_arithmetic():
     d = T2 - T1
     t = T2 + 1.5
     t = t - np.array([1.0, 2.0])
-    t == T2
+    _ = t == T2
     T2[0]
     list(T2)
     len(T2)
@@ -223,7 +222,7 @@ def _pickle_time():
 
 def _tle():
     t = TLE(*ISS, name="ISS")
-    t.satnum, t.epoch, t.inc, t.mnm, t.bstar, t.lines, t.intldesg, t.name
+    _ = t.satnum, t.epoch, t.inc, t.mnm, t.bstar, t.lines, t.intldesg, t.name
     repr(t)
 
 
@@ -231,14 +230,14 @@ def _satellite():
     s = Satellite(T1, SV, KEP, EPH, " ISS ", "crewed")
     s.name = "  x "
     s.description = None
-    s.time, s.name, s.description
+    _ = s.time, s.name, s.description
 
 
 def _states():
     s = StateVector(T1, [7.0e6, 0.0, 0.0], [0.0, 7.5e3, 1.0e3], frame="ITRF")
     c = s.to_coe()
-    c.to_sv().r
-    s.v, s.GM, s.frame, s.time
+    _ = c.to_sv().r
+    _ = s.v, s.GM, s.frame, s.time
     repr(c)
     g = GeoState(T1, 0.5, 0.1, 10.0)
     g.to_sv()
@@ -273,7 +272,7 @@ COE_NO_MOTION = COE(T1, **{**ELEMENTS, "sma": 1e-200})  # the mean anomaly overf
 
 def _eop():
     e = iers.EOP(np.array([60000.0, 60000.5]))
-    e.pm_x, e.ut1_utc, e.lod
+    _ = e.pm_x, e.ut1_utc, e.lod
 
 
 def _zero_table():
@@ -321,7 +320,7 @@ def _ellipsoid():
     r = e.geodetic_to_cartesian(np.array([0.1, 0.2]), np.array([0.3, 0.4]), np.array([1.0, 2.0]))
     e.cartesian_to_geodetic(r)
     WGS84.geodetic_to_cartesian(0.1, 0.2, 3.0)
-    e.a, e.f, e.b, e.e2, e.name
+    _ = e.a, e.f, e.b, e.e2, e.name
 
 
 SUCCESS = {
@@ -430,7 +429,8 @@ FAILURE = {
     "TLE wrong type": raises(TypeError, TLE, 1, 2),
     "ELSET out of range": raises(ValueError, ELSET, T1, 0.9, 1.0, 1.5, 2.0, 3.0, 1e-3),
     "Propagator base": raises(NotImplementedError, Propagator().propagate, T1, SV),
-    "Keplerian hyperbolic": raises(NotImplementedError, KEP.propagate_state, T1, COE(T1, **{**ELEMENTS, "ecc": 1.5, "sma": -7e6})),
+    "Keplerian hyperbolic": raises(NotImplementedError, KEP.propagate_state, T1,
+                                   COE(T1, **{**ELEMENTS, "ecc": 1.5, "sma": -7e6})),
     "Keplerian state None": raises((TypeError, AttributeError), KEP.propagate_state, T1, None),
     "Keplerian bad time": raises(ValueError, KEP.propagate_state, "never", SV),
     "Keplerian.jacobian None": raises(TypeError, KEP.jacobian, None),
@@ -570,7 +570,8 @@ def test_blocks_stay_flat(name, clean_gcrf_table):
 
 
 COMMANDS = {
-    "convert ITRF->ENU": ["convert", "{good}", "--from", "ITRF", "--to", "ENU", "--lat", "50", "--lon", "5", "--alt", "100"],
+    "convert ITRF->ENU": ["convert", "{good}", "--from", "ITRF", "--to", "ENU", "--lat", "50", "--lon", "5",
+                          "--alt", "100"],
     "convert GCRF->TEME": ["convert", "{good}", "--from", "GCRF", "--to", "TEME"],
     "convert bad row": ["convert", "{bad}", "--from", "GCRF", "--to", "ITRF"],
     "convert unknown frame": ["convert", "{good}", "--from", "GCRF", "--to", "NOPE"],
@@ -644,7 +645,7 @@ def test_frames_linked_by_bound_methods_are_collected():
     """A ring of frames whose tables hold each other's bound methods."""
     gc.collect()
     frames = [MyFrame() for _ in range(5)]
-    for a, b in zip(frames, frames[1:] + frames[:1]):
+    for a, b in zip(frames, frames[1:] + frames[:1], strict=True):
         a.register_transform(b, b.to_GCRF)
         b.register_transform(a, a.to_GCRF)
     refs = [weakref.ref(f) for f in frames]

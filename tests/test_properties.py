@@ -177,7 +177,7 @@ ELLIPSOIDS = st.sampled_from([WGS84, GRS80, WGS72, Ellipsoid(6378137.0, 0.0, "sp
 def test_geodetic_cartesian_round_trip(ell, lat, lon, alt):
     # Below the surface the geodetic coordinates of a point are not unique
     # beyond the centre of curvature; stay above the evolute.
-    assume(alt > -ell.b * (1 - ell.e2) + 1e3 or ell.f == 0.0 and alt > -ell.a + 1.0)
+    assume(alt > -ell.b * (1 - ell.e2) + 1e3 or (ell.f == 0.0 and alt > -ell.a + 1.0))
     r = np.asarray(ell.geodetic_to_cartesian(lat, lon, alt), dtype=float)
     lat2, lon2, alt2 = (float(np.asarray(x).reshape(-1)[0]) for x in ell.cartesian_to_geodetic(r.reshape(1, 3)))
     r2 = np.asarray(ell.geodetic_to_cartesian(lat2, lon2, alt2), dtype=float)
@@ -318,7 +318,8 @@ def iso_texts(draw):
         return f"{day}T23:59:{sec}.{draw(st.integers(0, 999_999_999)):09d}", "utc"
     y = draw(st.integers(1, 9999))
     m = draw(st.integers(1, 12))
-    dmax = [31, 29 if (y % 4 == 0 and y % 100 != 0) or y % 400 == 0 else 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31][m - 1]
+    leap = (y % 4 == 0 and y % 100 != 0) or y % 400 == 0
+    dmax = [31, 29 if leap else 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31][m - 1]
     d = draw(st.integers(1, dmax))
     hh, mm, ss = draw(st.integers(0, 23)), draw(st.integers(0, 59)), draw(st.integers(0, 59))
     ns = draw(st.integers(0, 999_999_999))
@@ -347,7 +348,10 @@ def time_pairs(draw):
     jd = draw(floats(2415020.5, 2488069.5))
     near = draw(st.booleans())
     jd2 = jd + draw(floats(-1.0, 1.0)) if near else draw(floats(2415020.5, 2488069.5))
-    split = lambda x: (math.floor(x), x - math.floor(x))
+
+    def split(x):
+        return math.floor(x), x - math.floor(x)
+
     return Time.from_jd(*split(jd), scale), Time.from_jd(*split(jd2), scale)
 
 

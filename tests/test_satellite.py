@@ -111,7 +111,8 @@ def test_argument_checks_come_before_time(kwargs, named):
         Satellite("not a date", None, **kwargs)
 
 
-@pytest.mark.parametrize("args, kwargs", [((EPOCH,), {}), ((), {"state": 1}), ((EPOCH, None, None, None, "a", "b", 7), {}),
+@pytest.mark.parametrize("args, kwargs", [((EPOCH,), {}), ((), {"state": 1}),
+                                          ((EPOCH, None, None, None, "a", "b", 7), {}),
                                           ((EPOCH, None), {"colour": "red"}), ((EPOCH, None), {"time": EPOCH})])
 def test_bad_argument_lists(args, kwargs):
     with pytest.raises(TypeError):
@@ -141,7 +142,7 @@ def test_setters_refuse_other_types_and_keep_the_value(attr, value):
 @pytest.mark.parametrize("attr", ["name", "description"])
 def test_deletion_refused(attr):
     s = Satellite(EPOCH, None, name="n", description="d")
-    with pytest.raises(NotImplementedError, match="^__del__$"):
+    with pytest.raises(NotImplementedError, match=r"^__del__$"):
         delattr(s, attr)
     assert getattr(s, attr) in ("n", "d")
 
@@ -195,11 +196,11 @@ def test_reference_cycles_are_collected():
 
 
 def test_module_namespace():
-    from typing import Iterable
+    import typing
 
     from velarion.typing import DatetimeLike
 
-    assert satmod.Iterable is Iterable and satmod.DatetimeLike is DatetimeLike
+    assert satmod.Iterable is typing.Iterable and satmod.DatetimeLike is DatetimeLike
 
 
 def test_import_fails_on_an_incompatible_keplerian():

@@ -39,7 +39,7 @@ def standard_frames():
     before = [dict(f.transforms()) for f in frames]
     velarion.frames.register_standard_transforms()
     yield
-    for f, table in zip(frames, before):
+    for f, table in zip(frames, before, strict=True):
         for target in list(f.transforms()):
             if target not in table:
                 f.remove_transform(target)
@@ -189,7 +189,8 @@ def _random_tles(kind, count, seed):
             yy = int(rng.integers(0, 100))
             day = float(rng.uniform(1.0, 365.0))
         yield make_tle(
-            int(rng.integers(1, 340000)), yy, day, rng.uniform(-1e-3, 1e-3), rng.choice([0.0, rng.uniform(-1e-5, 1e-5)]),
+            int(rng.integers(1, 340000)), yy, day, rng.uniform(-1e-3, 1e-3),
+            rng.choice([0.0, rng.uniform(-1e-5, 1e-5)]),
             rng.choice([0.0, rng.uniform(-1e-3, 1e-3), 10 ** rng.uniform(-8, -2)]), rng.uniform(0, 180),
             rng.uniform(0, 360), rng.uniform(0, ecc_max), rng.uniform(0, 360), rng.uniform(0, 360), rng.uniform(lo, hi),
             int(rng.integers(0, 10000)), int(rng.integers(0, 100000)))

@@ -84,12 +84,12 @@ def test_to_coe_matches_the_textbook_recipe_on_random_orbits():
         ref = rv_to_elements(r, v)
         assert c.ecc == pytest.approx(ref[0], rel=1e-11)
         assert c.sma == pytest.approx(ref[1], rel=1e-11)
-        for got, want in zip((c.inc, c.raa, c.arp, c.tra), ref[2:]):
+        for got, want in zip((c.inc, c.raa, c.arp, c.tra), ref[2:], strict=True):
             assert angle_diff(got, want) < 1e-9
         # And the input elements themselves (the oracle's acos loses digits near 0 and pi).
-        for got, want in zip((c.ecc, c.sma), (ecc, sma)):
+        for got, want in zip((c.ecc, c.sma), (ecc, sma), strict=True):
             assert got == pytest.approx(want, rel=1e-10)
-        for got, want in zip((c.inc, c.raa, c.arp, c.tra), (inc, raa, arp, tra)):
+        for got, want in zip((c.inc, c.raa, c.arp, c.tra), (inc, raa, arp, tra), strict=True):
             assert angle_diff(got, want) < 1e-10
         assert c.slr == pytest.approx(sma * (1 - ecc**2), rel=1e-11)
         assert 0 <= c.raa < 2 * np.pi and 0 <= c.arp < 2 * np.pi and 0 <= c.tra < 2 * np.pi
@@ -413,5 +413,5 @@ def test_a_negative_epoch_count_is_refused():
         def size(self):
             return -5
 
-    with pytest.raises(ValueError, match="time.size must not be negative"):
+    with pytest.raises(ValueError, match=r"time\.size must not be negative"):
         StateVector(Negative(T0), [7e6, 0, 0], [0, 7e3, 0])

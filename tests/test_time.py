@@ -7,6 +7,7 @@ fixed reference values (TT-UTC, leap-second days).
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import datetime as dt
 import os
@@ -89,7 +90,7 @@ def test_a_utc_day_shortened_by_a_step_of_tai_minus_utc_ends_early():
     last = Time("1961-07-31T23:59:59.949")
     assert float(Time("1961-08-01") - last) == pytest.approx(0.001, abs=1e-9)
     for value in ("1961-07-31T23:59:59.96", "1961-07-31T23:59:59.99", dt.datetime(1961, 7, 31, 23, 59, 59, 990000)):
-        with pytest.raises(ValueError, match="valid time of day|shortened"):
+        with pytest.raises(ValueError, match=r"valid time of day|shortened"):
             Time(value)
     assert Time("1961-07-31T23:59:59.99", scale="tt").iso == "1961-07-31T23:59:59.990"
 
@@ -366,7 +367,7 @@ def test_to_datetime64():
         t.to_datetime64(), np.array(["2024-03-20T12:00:00.123456789", "1970-01-01"], dtype="M8[ns]")
     )
     assert Time("2024-03-20").to_datetime64() == np.datetime64("2024-03-20", "ns")
-    with pytest.raises(ValueError, match="^2016-12-31T23:59:60.500000000 is inside a leap second"):
+    with pytest.raises(ValueError, match=r"^2016-12-31T23:59:60\.500000000 is inside a leap second"):
         Time("2016-12-31T23:59:60.5").to_datetime64()
     with pytest.raises(ValueError, match="range"):
         Time("2500-01-01").to_datetime64()
@@ -540,7 +541,7 @@ def test_subclass_keeps_its_class_attributes_and_overrides():
         ("2024-01-01T12:00:00+01:00", ValueError, "not an ISO 8601"),
         ("", ValueError, "'' is not an ISO 8601"),
         (" 2024-01-01", ValueError, "not an ISO 8601"),
-        ("２０２４-01-01", ValueError, "not an ISO 8601"),
+        ("２０２４-01-01", ValueError, "not an ISO 8601"),  # noqa: RUF001 - full-width digits, refused
         # characters just below '0' in digit places
         ("2024-01-01T12:00:1+", ValueError, "'2024-01-01T12:00:1+' is not an ISO 8601"),
         ("2024-0/-01", ValueError, "not an ISO 8601"),
@@ -588,13 +589,11 @@ def test_no_reference_leaks_on_repeated_use():
     before = (sys.getrefcount(text), sys.getrefcount(arr))
     for _ in range(200):
         t = Time(texts)
-        Time(arr).tt.jd12
-        t - t[0]
-        t == t
-        try:
+        _ = Time(arr).tt.jd12
+        _ = t - t[0]
+        _ = t == t
+        with contextlib.suppress(ValueError):
             Time([text, "bad"])
-        except ValueError:
-            pass
     assert (sys.getrefcount(text), sys.getrefcount(arr)) == before
 
 
@@ -957,7 +956,7 @@ def test_one_epoch_in_any_split_is_one_pair(jd1, jd2):
     assert t.mjd == ref.mjd == 58111.5 and t.iso == ref.iso
     assert t.utc.jd12.tolist() == ref.utc.jd12.tolist()
     r, v = np.array([[7.0e6, 1.0e6, 2.0e6]]), np.array([[1.0e3, 7.0e3, 1.0e2]])
-    for got, want in zip(get_GCRF().to_ITRF(t, r, v), get_GCRF().to_ITRF(ref, r, v)):
+    for got, want in zip(get_GCRF().to_ITRF(t, r, v), get_GCRF().to_ITRF(ref, r, v), strict=True):
         assert np.array_equal(np.asarray(got), np.asarray(want))
 
 

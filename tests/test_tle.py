@@ -4,7 +4,6 @@ import math
 import os
 import pickle
 
-import numpy as np
 import pytest
 
 from velarion.propagators.analytical.sgp4.tle import ELSET, TLE

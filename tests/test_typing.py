@@ -20,7 +20,7 @@ import pytest
 
 pytest.importorskip("mypy")
 
-import velarion  # noqa: E402
+import velarion
 
 PKG = pathlib.Path(velarion.__file__).resolve().parent
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -59,7 +59,7 @@ def mypy_env() -> dict[str, str]:
     """Environment for mypy: the sources named on both paths when they are not installed."""
     env = dict(os.environ)
     home = str(PKG.parent)
-    installed = {str(pathlib.Path(p).resolve()) for p in site.getsitepackages() + [site.getusersitepackages()]}
+    installed = {str(pathlib.Path(p).resolve()) for p in [*site.getsitepackages(), site.getusersitepackages()]}
     if home not in installed:
         env["MYPYPATH"] = home
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [home, os.environ.get("PYTHONPATH")]))

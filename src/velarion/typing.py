@@ -13,7 +13,8 @@ anyway) and nothing else.
 from __future__ import annotations
 
 import datetime
-from typing import Any, Sequence, Union
+from collections.abc import Sequence
+from typing import Any, TypeAlias
 
 import numpy as np
 
@@ -22,14 +23,9 @@ from velarion.time.time import Time
 __all__ = ["DatetimeLike"]
 
 # A single epoch in any of the accepted forms.
-_DatetimeScalar = Union[str, datetime.datetime, datetime.date, np.datetime64, Time]
+_DatetimeScalar: TypeAlias = str | datetime.datetime | datetime.date | np.datetime64 | Time
 
 # No forward reference (a recursive alias would not resolve with
 # typing.get_type_hints in the modules that annotate with it); sequences
 # nested deeper than two levels are accepted at run time all the same.
-DatetimeLike = Union[
-    _DatetimeScalar,
-    Sequence[_DatetimeScalar],
-    Sequence[Sequence[Any]],
-    np.ndarray,
-]
+DatetimeLike: TypeAlias = _DatetimeScalar | Sequence[_DatetimeScalar] | Sequence[Sequence[Any]] | np.ndarray

@@ -14,19 +14,19 @@ import os
 import re
 import sys
 import tempfile
+from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import IO, Iterator
+from typing import IO
 
 import numpy as np
 
 from velarion.time.time import Time
 
+from .errors import InputError
+
+# Word for word: callers and tests compare the exception texts of this module.
 COLUMNS = ("time", "x", "y", "z", "vx", "vy", "vz")
 HEADER = ",".join(COLUMNS)
-
-
-class InputError(ValueError):
-    """Bad input: the message names the problem and where it is."""
 
 
 @dataclass
@@ -73,8 +73,9 @@ def read_text(path: str | None) -> str:
     except IsADirectoryError:
         raise InputError(f"cannot read {_name(path)}: it is a directory") from None
     except UnicodeDecodeError as e:
-        raise InputError(f"cannot read {_name(path)}: not UTF-8 text (byte 0x{e.object[e.start]:02x} at offset "
-                         f"{e.start})") from None
+        raise InputError(
+            f"cannot read {_name(path)}: not UTF-8 text (byte 0x{e.object[e.start]:02x} at offset {e.start})"
+        ) from None
     except OSError as e:
         raise InputError(f"cannot read {_name(path)}: {e.strerror or e}") from None
     return text[1:] if text.startswith("\ufeff") else text
@@ -139,7 +140,7 @@ def read_ephemeris(path: str | None) -> Table:
         where = f"{source}, row {row} (line {number})"
         if len(fields) != len(COLUMNS):
             raise InputError(f"{where}: expected {len(COLUMNS)} fields ({HEADER}), got {len(fields)}")
-        numbers = [parse_number(field, name, where) for name, field in zip(COLUMNS[1:], fields[1:])]
+        numbers = [parse_number(field, name, where) for name, field in zip(COLUMNS[1:], fields[1:], strict=True)]
         times.append(fields[0])
         values.append(numbers)
         lines.append(number)
@@ -147,8 +148,7 @@ def read_ephemeris(path: str | None) -> Table:
         raise InputError(f"{source}: no data rows (expected the header {HEADER!r} and one row per epoch)")
     time = _parse_times(times, lines, source)
     data = np.array(values, dtype=np.float64).reshape(-1, 6)
-    return Table(source, time, np.ascontiguousarray(data[:, :3]), np.ascontiguousarray(data[:, 3:]),
-                 np.array(lines))
+    return Table(source, time, np.ascontiguousarray(data[:, :3]), np.ascontiguousarray(data[:, 3:]), np.array(lines))
 
 
 def read_times(path: str | None) -> tuple[Time, np.ndarray, str]:
@@ -180,7 +180,7 @@ def format_rows(time: Time, r: np.ndarray, v: np.ndarray) -> str:
         raise InputError(f"the result at {iso[k]} (row {k + 1}) is not finite: {values[k].tolist()}")
     data = values.tolist()
     out = [HEADER]
-    out.extend(f"{t},{a!r},{b!r},{c!r},{d!r},{e!r},{f!r}" for t, (a, b, c, d, e, f) in zip(iso, data))
+    out.extend(f"{t},{a!r},{b!r},{c!r},{d!r},{e!r},{f!r}" for t, (a, b, c, d, e, f) in zip(iso, data, strict=True))
     out.append("")
     return "\n".join(out)
 
@@ -209,32 +209,43 @@ def _replace(tmp: str, path: str) -> None:
         raise InputError(f"cannot write {path!r}: {e.strerror or e}") from None
 
 
-@contextlib.contextmanager
-def output(path: str | None) -> Iterator[IO[str]]:
-    """A text stream for the result: standard output for None or "-", else a
-    temporary file beside ``path`` that becomes ``path`` when the block
-    ends without an exception (and is removed otherwise)."""
-    if path in (None, "-"):
-        if sys.stdout is None:
-            raise InputError("cannot write to standard output: it is closed (-o FILE writes a file)")
-        yield sys.stdout
-        sys.stdout.flush()
-        return
-    path = os.fspath(path)
+def _temporary(path: str, suffix: str) -> tuple[int, str]:
+    """A new file beside ``path`` (hidden, named after it): its descriptor and name."""
     folder = os.path.dirname(os.path.abspath(path))
     try:
-        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
+        return tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=suffix, dir=folder)
     except OSError as e:
         raise InputError(f"cannot write {path!r}: {e.strerror or e}") from None
+
+
+@contextlib.contextmanager
+def _becomes(tmp: str, path: str) -> Iterator[None]:
+    """Renames ``tmp`` to ``path`` when the block ends without an exception; removes it otherwise."""
     try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as f:
-            yield f
+        yield
         _permissions(tmp)
         _replace(tmp, path)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
+
+
+@contextlib.contextmanager
+def output(path: str | None) -> Iterator[IO[str]]:
+    """A text stream for the result: standard output for None or "-", else a
+    temporary file beside ``path`` that becomes ``path`` when the block
+    ends without an exception (and is removed otherwise)."""
+    if path is None or path == "-":
+        if sys.stdout is None:
+            raise InputError("cannot write to standard output: it is closed (-o FILE writes a file)")
+        yield sys.stdout
+        sys.stdout.flush()
+        return
+    path = os.fspath(path)
+    fd, tmp = _temporary(path, ".tmp")
+    with _becomes(tmp, path), os.fdopen(fd, "w", encoding="utf-8", newline="\n") as f:
+        yield f
 
 
 @contextlib.contextmanager
@@ -242,18 +253,7 @@ def output_path(path: str) -> Iterator[str]:
     """A temporary path beside ``path`` (same suffix) that becomes ``path``
     when the block ends without an exception (for writers that take a name)."""
     path = os.fspath(path)
-    folder = os.path.dirname(os.path.abspath(path))
-    suffix = os.path.splitext(path)[1]
-    try:
-        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp" + suffix, dir=folder)
-    except OSError as e:
-        raise InputError(f"cannot write {path!r}: {e.strerror or e}") from None
+    fd, tmp = _temporary(path, ".tmp" + os.path.splitext(path)[1])
     os.close(fd)
-    try:
+    with _becomes(tmp, path):
         yield tmp
-        _permissions(tmp)
-        _replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise

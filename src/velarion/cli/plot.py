@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
-from .csvio import InputError
+from .errors import InputError
 
+# Word for word: callers and tests compare the exception texts of this module.
 _MISSING = "--plot needs matplotlib, which is not installed (pip install 'velarion[plot]')"
 
 
@@ -38,8 +40,7 @@ def image_format(path: str) -> str:
     return ext
 
 
-def pass_tracks(sky: Any, passes: Sequence[Any], start: Any, span: float,
-                points: int = 120) -> list[tuple[Any, Any]]:
+def pass_tracks(sky: Any, passes: Sequence[Any], start: Any, span: float, points: int = 120) -> list[tuple[Any, Any]]:
     """(azimuth [deg], elevation [deg]) along each pass of the sky's first
     source, from rise to set (or the span's ends), from one evaluation."""
     if not passes:
@@ -51,11 +52,20 @@ def pass_tracks(sky: Any, passes: Sequence[Any], start: Any, span: float,
     el, _, az = sky.look(np.zeros(sec.size, dtype=np.intp), sec)
     el = np.degrees(el).reshape(len(passes), points)
     az = np.degrees(az).reshape(len(passes), points)
-    return list(zip(az, el))
+    return list(zip(az, el, strict=True))
 
 
-def sky_plot(path: str, sky: Any, passes: Sequence[Any], label: str, station: str, min_elevation: float,
-             start: Any, span: float, format: str | None = None) -> None:
+def sky_plot(
+    path: str,
+    sky: Any,
+    passes: Sequence[Any],
+    label: str,
+    station: str,
+    min_elevation: float,
+    start: Any,
+    span: float,
+    format: str | None = None,
+) -> None:
     """Draws the passes on a polar sky chart (north up, east right; the
     centre is the zenith, the rim the horizon) and saves it to ``path`` in
     ``format`` (default: the format its suffix names, PNG without one)."""
@@ -74,13 +84,19 @@ def sky_plot(path: str, sky: Any, passes: Sequence[Any], label: str, station: st
     ax.set_xticks(np.radians(np.arange(0, 360, 45)))
     ax.set_xticklabels(["N", "NE", "E", "SE", "S", "SW", "W", "NW"])
     ring = np.linspace(0.0, 2.0 * np.pi, 361)
-    ax.plot(ring, np.full(ring.size, 90.0 - min_elevation), ls="--", lw=0.8, color="0.5",
-            label=f"minimum elevation {min_elevation:g}°")
-    for p, (az, el) in zip(passes, pass_tracks(sky, passes, start, span)):
+    ax.plot(
+        ring,
+        np.full(ring.size, 90.0 - min_elevation),
+        ls="--",
+        lw=0.8,
+        color="0.5",
+        label=f"minimum elevation {min_elevation:g}°",
+    )
+    for p, (az, el) in zip(passes, pass_tracks(sky, passes, start, span), strict=True):
         theta = np.radians(az)
         when = p.rise if p.rise is not None else p.culmination
         text = str((when + 0.5).iso)[:16].replace("T", " ")
-        line, = ax.plot(theta, 90.0 - el, lw=1.6, label=f"{text} UTC, max {p.max_elevation:.1f}°")
+        (line,) = ax.plot(theta, 90.0 - el, lw=1.6, label=f"{text} UTC, max {p.max_elevation:.1f}°")
         ax.plot(theta[:1], 90.0 - el[:1], "o", ms=4, color=line.get_color())
         ax.plot([np.radians(p.culmination_azimuth)], [90.0 - p.max_elevation], "^", ms=5, color=line.get_color())
     ax.set_title(f"{label}\nover {station}", fontsize=10)

@@ -2,13 +2,12 @@
 GCRF, ITRF and TEME with their conversions, topocentric ENU frames, PIC and RPC."""
 
 from collections import deque as deque
-from typing import Any, Callable, ClassVar
+from collections.abc import Callable
+from typing import Any, ClassVar
 
-from typing_extensions import Self
-
-import numpy
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import Self
 
 from velarion.iers import EOP as EOP
 from velarion.mathtools.ellipsoid.ellipsoid import Ellipsoid

@@ -41,7 +41,8 @@ import datetime as _dt
 import math
 import os
 import threading
-from typing import Any, Iterator
+from collections.abc import Iterator
+from typing import Any
 
 import numpy as np
 
@@ -62,6 +63,8 @@ __all__ = [
     "table",
     "use_zero_table",
 ]
+
+# Word for word: callers and tests compare the exception texts of this module.
 
 _MJD_EPOCH = _dt.datetime(1858, 11, 17)
 
@@ -131,8 +134,25 @@ class EOPTable:
     cannot be written (another table comes from ``load``).
     """
 
-    __slots__ = ("path", "is_zero", "first_mjd", "last_mjd", "mjd", "pm_x", "pm_y", "dX", "dY", "lod", "ut1_utc",
-                 "tai_utc", "_leap_mjd", "_leap_dat", "_ut1_tai", "_uniform", "_packed")
+    __slots__ = (
+        "_leap_dat",
+        "_leap_mjd",
+        "_packed",
+        "_uniform",
+        "_ut1_tai",
+        "dX",
+        "dY",
+        "first_mjd",
+        "is_zero",
+        "last_mjd",
+        "lod",
+        "mjd",
+        "path",
+        "pm_x",
+        "pm_y",
+        "tai_utc",
+        "ut1_utc",
+    )
     path: str | None
     is_zero: bool
     first_mjd: float
@@ -151,7 +171,7 @@ class EOPTable:
     _uniform: bool
     _packed: np.ndarray
 
-    def __init__(self, path: str | None, columns: dict | None, leap: tuple[np.ndarray, np.ndarray]):
+    def __init__(self, path: str | None, columns: dict[str, Any] | None, leap: tuple[np.ndarray, np.ndarray]):
         try:
             object.__getattribute__(self, "_packed")
         except AttributeError:
@@ -197,7 +217,9 @@ class EOPTable:
         put(self, "_packed", _frozen(np.concatenate([values, slope]).T))
 
     def __setattr__(self, name: str, value: object) -> None:
-        raise AttributeError(f"EOPTable is read-only: cannot set {name!r} (velarion.iers.load() installs another table)")
+        raise AttributeError(
+            f"EOPTable is read-only: cannot set {name!r} (velarion.iers.load() installs another table)"
+        )
 
     def __delattr__(self, name: str) -> None:
         raise AttributeError(f"EOPTable is read-only: cannot delete {name!r}")
@@ -245,7 +267,7 @@ def _leap_table() -> tuple[np.ndarray, np.ndarray]:
     return _leap
 
 
-def _read(path: str | os.PathLike | None) -> EOPTable:
+def _read(path: str | os.PathLike[str] | None) -> EOPTable:
     if path is None:
         path = _default_paths()[0]
     path = os.fsdecode(os.fspath(path))
@@ -274,7 +296,7 @@ def _install(t: EOPTable) -> EOPTable:
     return t
 
 
-def load(path: str | os.PathLike | EOPTable | None = None) -> EOPTable:
+def load(path: str | os.PathLike[str] | EOPTable | None = None) -> EOPTable:
     """Reads a finals2000A file (None: the shipped one) and uses it from now on.
 
     An ``EOPTable`` (from an earlier ``table()``) is used again as it is.
@@ -294,7 +316,7 @@ def load_zero() -> EOPTable:
 class _ZeroBlock:
     """One ``use_zero_table()`` block: its table, in force until the block ends."""
 
-    __slots__ = ("table", "active")
+    __slots__ = ("active", "table")
 
     def __init__(self, table: EOPTable):
         self.table = table
@@ -329,7 +351,7 @@ def use_zero_table() -> Iterator[EOPTable]:
     which this thread sees once its blocks have ended.
     """
     block = _ZeroBlock(EOPTable(None, None, _leap_table()))
-    _zero_blocks.set(tuple(b for b in _zero_blocks.get() if b.active) + (block,))
+    _zero_blocks.set((*(b for b in _zero_blocks.get() if b.active), block))
     try:
         yield block.table
     finally:
@@ -386,9 +408,9 @@ class EOP:
     outside the table (unless ``set_out_of_range("hold")``).
     """
 
-    __slots__ = ("mjd", "pm_x", "pm_y", "dX", "dY", "lod", "ut1_utc")
+    __slots__ = ("dX", "dY", "lod", "mjd", "pm_x", "pm_y", "ut1_utc")
 
-    def __init__(self, mjd):
+    def __init__(self, mjd: Any) -> None:
         tab = _override() if _zero_blocks.get() else _current
         if tab is None:
             tab = table()
@@ -406,7 +428,7 @@ class EOP:
         if status != _OK:
             self._finish(tab, status, k, mjd)
 
-    def _finish(self, tab: EOPTable, status: int, k: int, mjd) -> None:
+    def _finish(self, tab: EOPTable, status: int, k: int, mjd: float | np.ndarray) -> None:
         if status == _NON_FINITE:
             bad = mjd if isinstance(mjd, float) else mjd[k]
             raise ValueError(f"EOP dates must be finite MJDs; got {float(bad)!r} at index {k}")

@@ -12,6 +12,8 @@ import os
 
 import numpy as np
 
+# Word for word: callers and tests compare the exception texts of this module.
+
 ARCSEC = math.pi / (180.0 * 3600.0)  # rad per arcsecond
 MAS = ARCSEC / 1000.0  # rad per milliarcsecond
 
@@ -50,7 +52,7 @@ def _char_matrix(data: bytes) -> np.ndarray:
     if not lines:
         return np.zeros((0, _WIDTH), np.uint8)
     fixed = np.array(lines, dtype=f"S{_WIDTH}")  # pads short lines with NUL
-    chars = fixed.view(np.uint8).reshape(len(lines), _WIDTH).copy()
+    chars: np.ndarray = fixed.view(np.uint8).reshape(len(lines), _WIDTH).copy()
     chars[chars == 0] = ord(" ")
     return chars
 
@@ -153,7 +155,8 @@ def read_leap_seconds(path: str) -> tuple[np.ndarray, np.ndarray]:
 def tai_utc_at(leap_mjd: np.ndarray, leap_dat: np.ndarray, mjd: np.ndarray) -> np.ndarray:
     """TAI-UTC (s) in effect at the UTC MJDs (the first value before the table)."""
     k = np.searchsorted(leap_mjd, np.floor(mjd), side="right") - 1
-    return leap_dat[np.clip(k, 0, None)]
+    held: np.ndarray = leap_dat[np.clip(k, 0, None)]
+    return held
 
 
 def _hold_gaps(v: np.ndarray) -> np.ndarray:
@@ -170,7 +173,7 @@ def _hold_gaps(v: np.ndarray) -> np.ndarray:
     return v[idx]
 
 
-def parse_finals(path: str | os.PathLike, leap_mjd: np.ndarray, leap_dat: np.ndarray) -> dict:
+def parse_finals(path: str | os.PathLike[str], leap_mjd: np.ndarray, leap_dat: np.ndarray) -> dict[str, np.ndarray]:
     """Parses a finals2000A file into daily arrays in rad and s.
 
     Bulletin B values are taken where a line has them, field by field, else

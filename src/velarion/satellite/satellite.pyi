@@ -1,6 +1,7 @@
 """The Satellite object."""
 
-from typing import Any, Iterable as Iterable
+from typing import Any
+from typing import Iterable as Iterable  # noqa: UP035 - the module's namespace holds typing.Iterable
 
 from velarion.propagators.propagators import Propagator
 from velarion.state.ephemeris import StateVectorEphemeris

@@ -4,7 +4,8 @@ Scalars give a float; array-likes broadcast NumPy-style into a new float64
 array (a 0-d array gives a NumPy scalar).
 """
 
-from typing import Any, Sequence, overload
+from collections.abc import Sequence
+from typing import Any, overload
 
 from numpy.typing import NDArray
 

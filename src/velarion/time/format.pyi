@@ -1,6 +1,7 @@
 """The date element type jd_t and the ISO 8601 text parsing and formatting that Time uses."""
 
-from typing import Any, Sequence, overload
+from collections.abc import Sequence
+from typing import Any, overload
 
 import numpy as np
 from numpy.typing import NDArray

@@ -1,6 +1,7 @@
 """Time: arrays of epochs in UTC, TAI, TT and UT1, with leap seconds from ERFA."""
 
-from typing import Any, ClassVar, Iterator, overload
+from collections.abc import Iterator
+from typing import Any, ClassVar, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray

@@ -1,6 +1,6 @@
 """Representable: a base class for readable reprs."""
 
-from typing import Iterable
+from collections.abc import Iterable
 
 class Representable:
     def _repr_fields(self) -> Iterable[str]: ...

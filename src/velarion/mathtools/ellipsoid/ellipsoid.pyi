@@ -2,10 +2,9 @@
 
 from typing import Any
 
-from typing_extensions import Self
-
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+from typing_extensions import Self
 
 __capi__: dict[str, Any]
 

@@ -1,8 +1,8 @@
 """Angle helpers."""
 
-from typing import Any, Sequence, overload
+from collections.abc import Sequence
+from typing import Any, overload
 
-import numpy as np
 from numpy.typing import NDArray
 
 __capi__: dict[str, Any]

@@ -2,10 +2,9 @@
 
 from typing import Any
 
-from typing_extensions import Self
-
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import Self
 
 from velarion.propagators.propagators import Propagator
 from velarion.state.ephemeris import StateVectorEphemeris

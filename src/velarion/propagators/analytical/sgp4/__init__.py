@@ -6,7 +6,7 @@
 (Vallado's SGP4/SDP4 from the ``sgp4`` package, all epochs in one call).
 """
 
-from .tle import ELSET, TLE
 from .sgp4 import SGP4, SGP4Error
+from .tle import ELSET, TLE
 
-__all__ = ["ELSET", "SGP4", "SGP4Error", "TLE"]
+__all__ = ["ELSET", "SGP4", "TLE", "SGP4Error"]

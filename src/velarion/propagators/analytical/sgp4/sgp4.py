@@ -26,8 +26,7 @@ from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
-
-from sgp4.api import SGP4_ERRORS, WGS72, WGS72OLD, WGS84, Satrec  # type: ignore[import-untyped]
+from sgp4.api import SGP4_ERRORS, WGS72, WGS72OLD, WGS84, Satrec
 
 from velarion.propagators.propagators import Propagator
 from velarion.state.ephemeris import StateVectorEphemeris
@@ -36,6 +35,8 @@ from velarion.time.time import Time
 from .tle import ELSET, TLE
 
 __all__ = ["NON_FINITE", "SGP4", "SGP4Error", "epoch_text", "first_failure", "sgp4_jd"]
+
+# Word for word: callers and tests compare the exception texts of this module.
 
 _GRAVITY = {"wgs72": WGS72, "wgs72old": WGS72OLD, "wgs84": WGS84}
 # sgp4init counts its epoch in days from 1949 December 31 00:00 UTC.

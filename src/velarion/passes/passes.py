@@ -39,16 +39,20 @@ them, never a Python loop over epochs.
 from __future__ import annotations
 
 import math
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any, Callable, Sequence
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from velarion.frames.frames import ENU, Frame, get_ITRF
+from velarion.frames.frames import ENU, Frame, get_ITRF, get_TEME
+from velarion.propagators.analytical.sgp4.sgp4 import SGP4Error, epoch_text, first_failure, sgp4_jd
 from velarion.time.time import Time
 
-__all__ = ["Pass", "Station", "find_passes", "find_passes_many", "sgp4_source", "propagator_source", "Sky"]
+__all__ = ["Pass", "Sky", "Source", "Station", "find_passes", "find_passes_many", "propagator_source", "sgp4_source"]
+
+# Word for word: callers and tests compare the exception texts of this module.
 
 # Earth rotation rate [rad/s] and a bound of the gravitational acceleration
 # above the Earth's surface (GM / (6.31e6 m)^2 = 10.01 m/s^2).
@@ -129,8 +133,6 @@ class _SGP4Source:
     them from one set of Julian Dates."""
 
     def __init__(self, propagator: Any, tle: Any = None):
-        from velarion.frames.frames import get_TEME
-
         self.propagator = propagator
         self.satrec = propagator.satrec(tle)
         self.frame = get_TEME()
@@ -183,8 +185,6 @@ class Sky:
         return t
 
     def enu(self, sid: Array, seconds: Array) -> tuple[Array, Array]:
-        from velarion.propagators.analytical.sgp4.sgp4 import SGP4Error, epoch_text, first_failure, sgp4_jd
-
         self.calls += 1
         sid = np.asarray(sid, dtype=np.intp)
         n = sid.size
@@ -209,13 +209,13 @@ class Sky:
             r = np.empty((rows.size, 3))
             v = np.empty((rows.size, 3))
             k = 0
-            for a, b in zip(starts, stops):
+            for a, b in zip(starts, stops, strict=True):
                 src = self.sources[ssorted[a]]
                 if not isinstance(src, _SGP4Source):
                     continue
                 m = b - a
-                err, r[k:k + m], v[k:k + m] = src.satrec.sgp4_array(jd1[k:k + m], jd2[k:k + m])
-                failure = first_failure(err, r[k:k + m], v[k:k + m])
+                err, r[k : k + m], v[k : k + m] = src.satrec.sgp4_array(jd1[k : k + m], jd2[k : k + m])
+                failure = first_failure(err, r[k : k + m], v[k : k + m])
                 if failure is not None:
                     j, code = failure
                     epoch = epoch_text(time, int(rows[k + j]))
@@ -227,7 +227,7 @@ class Sky:
             assert self._teme is not None
             pp, ww = self._teme.transform_to(self.enu_frame, sub, r, v)
             p[rows], w[rows] = np.asarray(pp), np.asarray(ww)
-        for a, b in zip(starts, stops):
+        for a, b in zip(starts, stops, strict=True):
             sidx = int(ssorted[a])
             if self._fast[sidx]:
                 continue
@@ -293,7 +293,7 @@ def _screen(p: Array, w: Array, sin_m: float, cos_m: float) -> tuple[Array, Arra
 
 
 def _grid(duration: float, step: float) -> Array:
-    n = int(math.floor(duration / step + 1e-9)) + 1
+    n = math.floor(duration / step + 1e-9) + 1
     sec = np.arange(n, dtype=np.float64) * step
     if duration - sec[-1] > 1e-6 * step:
         sec = np.append(sec, duration)
@@ -302,7 +302,7 @@ def _grid(duration: float, step: float) -> Array:
 
 def _coarse_factor(step: float, coarse: float | None) -> int:
     target = 960.0 if coarse is None else coarse
-    return max(1, int(round(target / step)))
+    return max(1, round(target / step))
 
 
 _GRID, _BELOW, _ABOVE, _APART = 0, 1, 2, 3
@@ -310,20 +310,18 @@ _GRID, _BELOW, _ABOVE, _APART = 0, 1, 2, 3
 
 class _Samples:
     """Evaluated grid points, ordered by source and grid index: source index,
-    grid index, time [s], ENU states p, w, g = rho sin(el - m) and the
+    time [s], ENU states p, w, g = rho sin(el - m) and the
     elevation rate's sign carrier; and what lies between consecutive ones
     (``between[k]`` for samples k and k+1): _GRID (grid neighbours), _BELOW
     (an interval proven to hold no point at or above the minimum), _ABOVE
     (one proven to hold no point below it) or _APART (different sources)."""
 
-    def __init__(self, sid: Array, idx: Array, t: Array, p: Array, w: Array, g: Array, rate: Array,
-                 between: Array):
-        self.sid, self.idx, self.t, self.p, self.w = sid, idx, t, p, w
+    def __init__(self, sid: Array, t: Array, p: Array, w: Array, g: Array, rate: Array, between: Array):
+        self.sid, self.t, self.p, self.w = sid, t, p, w
         self.g, self.rate, self.between = g, rate, between
 
 
-def _hermite_guess(kind: Array, a: Array, b: Array, fa: Array, fb: Array, ga: Array, gb: Array,
-                   m: float) -> Array:
+def _hermite_guess(kind: Array, a: Array, b: Array, fa: Array, fb: Array, ga: Array, gb: Array, m: float) -> Array:
     """First guesses of the roots from the cubic Hermite interpolant of the
     elevation over [a, b] (values fa, fb and rates ga, gb at the ends)."""
     h = b - a
@@ -349,8 +347,9 @@ def _hermite_guess(kind: Array, a: Array, b: Array, fa: Array, fb: Array, ga: Ar
     return np.asarray(a + s * h)
 
 
-def _solve(sky: Sky, sid: Any, kind: Any, a: Any, b: Any, ea: Any, eb: Any, ga: Any, gb: Any,
-           m: float) -> tuple[Array, Array, Array]:
+def _solve(
+    sky: Sky, sid: Any, kind: Any, a: Any, b: Any, ea: Any, eb: Any, ga: Any, gb: Any, m: float
+) -> tuple[Array, Array, Array]:
     """Roots in [a, b] of el - m (kind 0) or of the elevation rate (kind 1), all at once.
 
     ea, eb, ga, gb: elevation and elevation rate at the ends, which bracket
@@ -379,10 +378,11 @@ def _solve(sky: Sky, sid: Any, kind: Any, a: Any, b: Any, ea: Any, eb: Any, ga: 
         # The rate's slope (for Newton steps on a maximum) by a forward
         # difference, from a second point evaluated in the same call.
         k1 = np.flatnonzero(~k0)
-        el, eldot, az = sky.look(np.concatenate([sid[active], sid[active][k1]]),
-                                 np.concatenate([ck, ck[k1] + _DIFF_STEP]))
+        el, eldot, az = sky.look(
+            np.concatenate([sid[active], sid[active][k1]]), np.concatenate([ck, ck[k1] + _DIFF_STEP])
+        )
         slope = eldot[: ck.size].copy()
-        slope[k1] = (eldot[ck.size:] - eldot[k1]) / _DIFF_STEP
+        slope[k1] = (eldot[ck.size :] - eldot[k1]) / _DIFF_STEP
         el, eldot, az = el[: ck.size], eldot[: ck.size], az[: ck.size]
         f = np.where(k0, el - m, eldot)
         # shrink the bracket: c replaces the end whose sign it shares
@@ -458,7 +458,9 @@ def _sample(sky: Sky, nsrc: int, sec: Array, m: float, coarse: float | None, pre
         ps.append(p)
         ws.append(w)
         mid = np.arange(grid.size, grid.size + mid_idx.size)
-        cols = [np.concatenate([c, x]) for c, x in zip(cols, (mid_sid, mid_idx, *_screen(p, w, sin_m, cos_m)))]
+        cols = [
+            np.concatenate([c, x]) for c, x in zip(cols, (mid_sid, mid_idx, *_screen(p, w, sin_m, cos_m)), strict=True)
+        ]
         lo, hi = np.concatenate([lo, mid]), np.concatenate([mid, hi])
     sid, grid = cols[0], cols[1]
     order = np.argsort(sid * (n + 1) + grid, kind="stable")
@@ -467,8 +469,15 @@ def _sample(sky: Sky, nsrc: int, sec: Array, m: float, coarse: float | None, pre
     between = np.full(max(order.size - 1, 0), _APART, dtype=np.int8)
     if final_lo:
         between[rank[np.concatenate(final_lo)]] = np.concatenate(final_kind)
-    return _Samples(sid[order], grid[order], sec[grid[order]], np.concatenate(ps)[order],
-                    np.concatenate(ws)[order], cols[2][order], cols[5][order], between)
+    return _Samples(
+        sid[order],
+        sec[grid[order]],
+        np.concatenate(ps)[order],
+        np.concatenate(ws)[order],
+        cols[2][order],
+        cols[5][order],
+        between,
+    )
 
 
 def _check(duration: float, step: float, min_elevation: float, start: Any) -> tuple[float, float, Time]:
@@ -509,8 +518,9 @@ def find_passes(
     times are UTC ``Time`` scalars, angles in degrees. A failure of the
     source (an SGP4 error at some epoch) is raised.
     """
-    found: list[Pass] = find_passes_many([source], station, start, duration, step, min_elevation,
-                                         prefilter=prefilter, coarse=coarse)[0]
+    found: list[Pass] = find_passes_many(
+        [source], station, start, duration, step, min_elevation, prefilter=prefilter, coarse=coarse
+    )[0]
     return found
 
 
@@ -553,7 +563,7 @@ def find_passes_many(
                     result[alive[f.sid]] = f.error
                     del alive[f.sid]
                     continue
-                for i, passes in zip(alive, found):
+                for i, passes in zip(alive, found, strict=True):
                     result[i] = passes
                 break
     finally:
@@ -562,12 +572,12 @@ def find_passes_many(
     return result
 
 
-def _find(sky: Sky, nsrc: int, duration: float, step: float, m: float, prefilter: bool,
-          coarse: float | None) -> list[list[Pass]]:
+def _find(
+    sky: Sky, nsrc: int, duration: float, step: float, m: float, prefilter: bool, coarse: float | None
+) -> list[list[Pass]]:
     sec = _grid(duration, step)
     s = _sample(sky, nsrc, sec, m, coarse, prefilter)
     t, rate, sid = s.t, s.rate, s.sid
-    nsamp = t.size
     below = s.g < 0.0
     same = s.between != _APART
 
@@ -580,19 +590,21 @@ def _find(sky: Sky, nsrc: int, duration: float, step: float, m: float, prefilter
     # A pass under way at the start or at the end of the span has its highest point there.
     first = np.flatnonzero(np.concatenate([[True], ~same]))
     last = np.flatnonzero(np.concatenate([~same, [True]]))
-    ends = np.concatenate([first[~below[first] & (rate[first] <= 0.0)],
-                           last[(last != first) & ~below[last] & (rate[last] >= 0.0)]]).astype(np.intp)
+    ends = np.concatenate(
+        [first[~below[first] & (rate[first] <= 0.0)], last[(last != first) & ~below[last] & (rate[last] >= 0.0)]]
+    ).astype(np.intp)
     both = np.concatenate([lo, lo + 1, ends]).astype(np.intp)
     el_s, eldot_s, az_s = _look(s.p[both], s.w[both])
     nl = lo.size
     kind = np.concatenate([np.ones(imax.size, np.int8), np.zeros(icross.size, np.int8)])
-    root, el_root, az_root = _solve(sky, sid[lo], kind, t[lo], t[lo + 1], el_s[:nl], el_s[nl:2 * nl],
-                                    eldot_s[:nl], eldot_s[nl:2 * nl], m)
+    root, el_root, az_root = _solve(
+        sky, sid[lo], kind, t[lo], t[lo + 1], el_s[:nl], el_s[nl : 2 * nl], eldot_s[:nl], eldot_s[nl : 2 * nl], m
+    )
     tmax = np.concatenate([root[: imax.size], t[ends]])
-    elmax = np.concatenate([el_root[: imax.size], el_s[2 * nl:]])
-    azmax = np.concatenate([az_root[: imax.size], az_s[2 * nl:]])
+    elmax = np.concatenate([el_root[: imax.size], el_s[2 * nl :]])
+    azmax = np.concatenate([az_root[: imax.size], az_s[2 * nl :]])
     smax = np.concatenate([sid[imax], sid[ends]])
-    tcross, azcross = root[imax.size:], az_root[imax.size:]
+    tcross, azcross = root[imax.size :], az_root[imax.size :]
     cross_at = {int(i): q for q, i in enumerate(icross)}  # pair (i, i + 1) -> its crossing
     keep = elmax >= m
     tmax, elmax, azmax, smax = tmax[keep], elmax[keep], azmax[keep], smax[keep]
@@ -612,8 +624,7 @@ def _find(sky: Sky, nsrc: int, duration: float, step: float, m: float, prefilter
     rise_lo = np.where((kb >= 0) & (sid[rb] == smax), rb, -1) if below_idx.size else np.full(kb.size, -1)
     ka = np.searchsorted(below_idx, np.searchsorted(key, kmax, side="left"), side="left")
     ra = below_idx[np.minimum(ka, below_idx.size - 1)] if below_idx.size else np.zeros(ka.size, np.intp)
-    set_hi = np.where((ka < below_idx.size) & (sid[ra] == smax), ra, -1) if below_idx.size \
-        else np.full(ka.size, -1)
+    set_hi = np.where((ka < below_idx.size) & (sid[ra] == smax), ra, -1) if below_idx.size else np.full(ka.size, -1)
 
     # One pass per pair of bounds: its highest maximum.
     best: dict[tuple[int, int, int], int] = {}
@@ -658,21 +669,23 @@ def _find(sky: Sky, nsrc: int, duration: float, step: float, m: float, prefilter
     # Times of all events in one Time each (cheaper than one per event).
     jr = [j for j in chosen if j in rise]
     js_ = [j for j in chosen if j in sett]
-    t_rise = dict(zip(jr, _times(sky, [rise[j][0] for j in jr])))
-    t_set = dict(zip(js_, _times(sky, [sett[j][0] for j in js_])))
-    t_culm = dict(zip(chosen, _times(sky, [tmax[j] for j in chosen])))
+    t_rise = dict(zip(jr, _times(sky, [rise[j][0] for j in jr]), strict=True))
+    t_set = dict(zip(js_, _times(sky, [sett[j][0] for j in js_]), strict=True))
+    t_culm = dict(zip(chosen, _times(sky, [tmax[j] for j in chosen]), strict=True))
     for j in chosen:
         r = rise.get(j)
         st = sett.get(j)
-        out[int(smax[j])].append(Pass(
-            t_rise.get(j),
-            None if r is None else float(np.degrees(r[1])),
-            t_culm[j],
-            float(np.degrees(azmax[j])),
-            float(np.degrees(elmax[j])),
-            t_set.get(j),
-            None if st is None else float(np.degrees(st[1])),
-        ))
+        out[int(smax[j])].append(
+            Pass(
+                t_rise.get(j),
+                None if r is None else float(np.degrees(r[1])),
+                t_culm[j],
+                float(np.degrees(azmax[j])),
+                float(np.degrees(elmax[j])),
+                t_set.get(j),
+                None if st is None else float(np.degrees(st[1])),
+            )
+        )
     return out
 
 

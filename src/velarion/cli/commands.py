@@ -1,0 +1,180 @@
+"""The subcommands: ``passes``, ``propagate`` and ``convert``.
+
+Each takes the parsed options and returns the text of its output; ``main``
+writes it once the whole result is ready. Their error messages are word for
+word what users read and what the tests compare.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+from collections.abc import Callable
+
+import numpy as np
+from numpy.typing import NDArray
+
+from velarion.frames.frames import ENU, Frame
+from velarion.iers import EOPRangeError
+from velarion.passes import Sky, Station, find_passes
+from velarion.time.time import Time
+
+from . import defaults, inputs
+from .csvio import check_output_path, format_rows, output_path, read_ephemeris, read_times
+from .errors import InputError, UsageError
+from .plot import image_format, sky_plot
+from .rendering import passes_csv, passes_table
+
+__all__ = ["COMMANDS"]
+
+Rows = NDArray[np.float64]
+
+
+def passes(args: argparse.Namespace) -> str:
+    """``velarion passes``: the passes of a satellite over a station, as a table or CSV (and a sky plot)."""
+    plot_format = None
+    if args.plot is not None:
+        plot_format = image_format(args.plot)
+        check_output_path(args.plot, "the plot")
+        if args.output not in (None, "-") and os.path.abspath(args.output) == os.path.abspath(args.plot):
+            raise UsageError("--plot and --output name the same file")
+    inputs.check_step(args.step)
+    if not (math.isfinite(args.min_elevation) and -90.0 < args.min_elevation < 90.0):
+        raise InputError(f"--min-elevation must lie between -90 and 90 degrees, got {args.min_elevation:g}")
+    inputs.load_eop(args)
+    inputs.standard_frames()
+    sat = inputs.satellite(args, allow_default=True)
+    station = inputs.station(args)
+    if station is None:
+        station = inputs.default_station(args.station_name)
+    if args.start is not None:
+        start = inputs.parse_time(args.start, "--start")
+    elif sat.is_default:
+        start = inputs.parse_time(defaults.START, "start")
+    else:
+        start = inputs.parse_time(str(sat.epoch.utc.iso)[:16], "start")  # the epoch, down to the whole minute
+    span = inputs.time_span(args, start, "samples")
+    enu = station.frame()
+    try:
+        try:
+            found = find_passes(sat.source, enu, start, span, args.step, args.min_elevation)
+        except EOPRangeError as e:
+            grid = start + np.array([0.0, span])
+            raise InputError(inputs.eop_range_message(e, grid)) from None
+        except ValueError as e:  # SGP4 errors name their epoch
+            raise InputError(str(e)) from None
+        if args.format == "table":
+            text = passes_table(sat, station, start, span, args.step, args.min_elevation, found)
+        else:
+            text = passes_csv(found)
+        if args.plot is not None:
+            try:
+                with output_path(args.plot) as tmp:
+                    sky = Sky([sat.source], enu, start)
+                    sky_plot(tmp, sky, found, sat.label, str(station), args.min_elevation, start, span, plot_format)
+            except OSError as e:
+                raise InputError(f"cannot write the plot {args.plot!r}: {e.strerror or e}") from None
+    finally:
+        Station.release(enu)
+    return text
+
+
+def _enu_or_frame(name: str, station: Station | None, what: str) -> tuple[Frame, ENU | None]:
+    """The frame an option names, and that frame again when it is a new ENU
+    frame of the station (which the caller releases)."""
+    if name.strip().upper() == "ENU":
+        if station is None:
+            raise UsageError(f"the ENU frame ({what}) needs a station: --lat, --lon and --alt")
+        enu = station.frame()
+        return enu, enu
+    return inputs.named_frame(name, what), None
+
+
+def _convert(
+    source: Frame, target: Frame, time: Time, r: Rows, v: Rows, where: Callable[[int], str] | None
+) -> tuple[Rows, Rows]:
+    try:
+        rr, vv = source.transform_to(target, time, r, v)
+    except EOPRangeError as e:
+        raise InputError(inputs.eop_range_message(e, time, where)) from None
+    except (ValueError, KeyError) as e:
+        raise InputError(f"cannot convert: {e}") from None
+    return np.asarray(rr), np.asarray(vv)
+
+
+def propagate(args: argparse.Namespace) -> str:
+    """``velarion propagate``: an ephemeris CSV of a TLE or an initial state."""
+    inputs.load_eop(args)
+    inputs.standard_frames()
+    sat = inputs.satellite(args, allow_default=False)
+    station = inputs.station(args)
+    where = None
+    if args.times is not None:
+        if args.start is not None or args.days is not None or args.hours is not None:
+            raise UsageError("--times replaces --start/--days/--hours")
+        time, lines, source = read_times(args.times)
+
+        def where(k: int) -> str:
+            return f"{source}, row {k + 1} (line {int(lines[k])})"
+
+    else:
+        inputs.check_step(args.step)
+        start = sat.epoch.utc if args.start is None else inputs.parse_time(args.start, "--start")
+        span = inputs.time_span(args, start, "epochs")
+        n = math.floor(span / args.step + 1e-9) + 1
+        time = start + np.arange(n, dtype=np.float64) * args.step
+    enu: ENU | None = None
+    try:
+        try:
+            frame, r, v = sat.source(time)
+        except EOPRangeError as e:
+            raise InputError(inputs.eop_range_message(e, time, where)) from None
+        except (ValueError, NotImplementedError) as e:
+            raise InputError(str(e) or f"cannot propagate: {type(e).__name__}") from None
+        if args.to is not None:
+            target, enu = _enu_or_frame(args.to, station, "--to")
+            if enu is None and station is not None:
+                raise UsageError("--lat/--lon/--alt go with an ENU output frame (--to ENU)")
+            if target is not frame:
+                r, v = _convert(frame, target, time, r, v, where)
+        elif station is not None:
+            raise UsageError("--lat/--lon/--alt go with an ENU output frame (--to ENU)")
+        return format_rows(time, r, v)
+    finally:
+        if enu is not None:
+            Station.release(enu)
+
+
+def convert(args: argparse.Namespace) -> str:
+    """``velarion convert``: an ephemeris CSV from one frame to another."""
+    inputs.load_eop(args)
+    inputs.standard_frames()
+    station = inputs.station(args)
+    is_enu = [args.source.strip().upper() == "ENU", args.target.strip().upper() == "ENU"]
+    if station is not None and not any(is_enu):
+        raise UsageError("--lat/--lon/--alt go with the ENU frame (--from ENU or --to ENU)")
+    made: list[ENU] = []
+    try:
+        frames = []
+        for name, what in ((args.source, "--from"), (args.target, "--to")):
+            f, enu = _enu_or_frame(name, station, what)
+            frames.append(f)
+            if enu is not None:
+                made.append(enu)
+        table = read_ephemeris(args.input)
+        if args.source.strip().upper() == args.target.strip().upper():
+            r, v = table.r, table.v
+        else:
+            r, v = _convert(frames[0], frames[1], table.time, table.r, table.v, table.where)
+        return format_rows(table.time, r, v)
+    finally:
+        for enu in made:
+            Station.release(enu)
+
+
+COMMANDS: dict[str, Callable[[argparse.Namespace], str]] = {
+    "passes": passes,
+    "propagate": propagate,
+    "convert": convert,
+}

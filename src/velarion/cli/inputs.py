@@ -1,0 +1,279 @@
+"""What the command line reads from its options: the satellite (a TLE or an
+initial state), the station, frames, dates, the time span and the Earth
+orientation file.
+
+Every problem is an ``InputError`` (exit status 1) or, for options that do
+not go together, a ``UsageError`` (exit status 2). Their messages are word
+for word what users read and what the tests compare.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+from collections.abc import Callable
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+import velarion.frames
+import velarion.iers
+from velarion.frames.frames import Frame
+from velarion.mathtools.ellipsoid.ellipsoid import WGS84
+from velarion.passes import Source, Station, propagator_source, sgp4_source
+from velarion.propagators.analytical.keplerian.keplerian import Keplerian
+from velarion.propagators.analytical.sgp4 import SGP4, TLE
+from velarion.state.state import COE, StateVector
+from velarion.time.time import Time
+
+from . import defaults
+from .csvio import read_text
+from .errors import InputError, UsageError
+
+__all__ = [
+    "Satellite",
+    "check_step",
+    "default_station",
+    "eop_range_message",
+    "load_eop",
+    "named_frame",
+    "parse_time",
+    "satellite",
+    "standard_frames",
+    "station",
+    "time_span",
+]
+
+
+@dataclass
+class Satellite:
+    """The satellite of a command: its name for the output, its states and their epoch."""
+
+    label: str
+    source: Source  # Time -> (frame, r, v)
+    epoch: Time
+    is_default: bool = False
+
+
+def standard_frames() -> None:
+    """Links GCRF, ITRF and TEME in the frame graph (once per command, before any frame is looked up)."""
+    velarion.frames.register_standard_transforms()
+
+
+def named_frame(name: str, what: str) -> Frame:
+    """The registered frame of that name (any case); ``what`` names the option for the message."""
+    key = name.strip().upper()
+    known = sorted(Frame._instances)
+    if key not in Frame._instances:
+        raise InputError(f"unknown frame {name!r} for {what}; known frames: {', '.join([*known, 'ENU'])}")
+    return Frame._instances[key]
+
+
+def parse_time(text: str, what: str) -> Time:
+    """The date of an option's text; ``what`` names the option for the message."""
+    try:
+        return Time(text)
+    except (ValueError, TypeError) as e:
+        raise InputError(f"bad {what}: {e}") from None
+
+
+def _read_tle(args: argparse.Namespace) -> tuple[str, str, str | None]:
+    """Lines 1 and 2 and the name line (None without one) of --tle or --line1/--line2."""
+    if args.tle is not None:
+        if args.line1 is not None or args.line2 is not None:
+            raise UsageError("give either --tle or --line1/--line2, not both")
+        text = read_text(args.tle)
+        lines = [ln.rstrip() for ln in text.splitlines() if ln.strip()]
+        for k in range(len(lines) - 1):
+            if lines[k].startswith("1 ") and lines[k + 1].startswith("2 "):
+                name = None
+                if k > 0 and not lines[k - 1].startswith(("1 ", "2 ")):
+                    name = lines[k - 1].strip()
+                    if name.startswith("0 "):
+                        name = name[2:].strip()
+                return lines[k], lines[k + 1], name
+        where = "<stdin>" if args.tle == "-" else repr(args.tle)
+        raise InputError(f"{where}: no two-line element set (a line starting '1 ' followed by one starting '2 ')")
+    if (args.line1 is None) != (args.line2 is None):
+        raise UsageError("--line1 and --line2 go together")
+    line1: str = args.line1
+    line2: str = args.line2
+    return line1, line2, None
+
+
+def satellite(args: argparse.Namespace, *, allow_default: bool) -> Satellite:
+    """The satellite of the options: a TLE (SGP4), an initial state (two-body
+    motion) or, with ``allow_default`` and none given, the embedded ISS sample."""
+    has_tle = args.tle is not None or args.line1 is not None or args.line2 is not None
+    given = [x for x, on in (("a TLE", has_tle), ("--coe", args.coe is not None), ("--sv", args.sv is not None)) if on]
+    if len(given) > 1:
+        raise UsageError(f"give one satellite, not {' and '.join(given)}")
+    if not given:
+        if not allow_default:
+            raise UsageError(
+                "give a TLE (--tle, or --line1 and --line2) or an initial state (--coe or --sv with --epoch)"
+            )
+        if args.epoch is not None:
+            raise UsageError("--epoch goes with --coe or --sv")
+        return _tle_satellite(defaults.TLE_LINE1, defaults.TLE_LINE2, args.name or defaults.TLE_NAME, True)
+    if has_tle:
+        if args.epoch is not None:
+            raise UsageError("--epoch goes with --coe or --sv (a TLE carries its own epoch)")
+        line1, line2, name = _read_tle(args)
+        return _tle_satellite(line1, line2, args.name or name, False)
+    if args.epoch is None:
+        raise UsageError(f"{given[0]} needs --epoch (ISO 8601, UTC)")
+    return _state_satellite(args)
+
+
+def _tle_satellite(line1: str, line2: str, name: str | None, is_default: bool) -> Satellite:
+    try:
+        tle = TLE(line1, line2, name)
+    except ValueError as e:
+        raise InputError(f"bad TLE: {e}") from None
+    prop = SGP4(tle)
+    try:
+        prop.satrec()
+    except ValueError as e:
+        raise InputError(str(e)) from None
+    return Satellite(tle.name or f"satellite {tle.satnum}", sgp4_source(prop), tle.epoch, is_default)
+
+
+def _state_satellite(args: argparse.Namespace) -> Satellite:
+    """An initial state (--coe or --sv at --epoch), propagated as two-body motion."""
+    epoch = parse_time(args.epoch, "--epoch")
+    inertial = named_frame(args.frame, "--frame")
+    if inertial.name not in ("GCRF", "TEME"):
+        raise InputError(f"--frame {args.frame}: two-body motion needs an inertial frame (GCRF or TEME)")
+    state: COE | StateVector
+    try:
+        if args.coe is not None:
+            sma, ecc, inc, raa, arp, tra = args.coe
+            if not all(math.isfinite(x) for x in args.coe):
+                raise ValueError("the elements must be finite")
+            if not (0.0 <= ecc < 1.0 and sma > 0.0):
+                raise ValueError(
+                    f"two-body propagation needs an ellipse (0 <= ECC < 1, SMA > 0); got ECC={ecc:g}, SMA={sma:g}"
+                )
+            state = COE(
+                epoch,
+                ecc=ecc,
+                sma=sma,
+                inc=math.radians(inc),
+                raa=math.radians(raa),
+                arp=math.radians(arp),
+                tra=math.radians(tra),
+                frame=inertial,
+            )
+            label = f"orbit a={sma / 1e3:.1f} km e={ecc:g} i={inc:g} deg"
+        else:
+            sv = args.sv
+            state = StateVector(epoch, sv[:3], sv[3:], frame=inertial)
+            label = f"state of {args.epoch}"
+            coe = state.to_coe()
+            if not coe.ecc < 1.0:
+                raise ValueError(
+                    f"two-body propagation needs an elliptic orbit; this state's eccentricity is {coe.ecc:.6g}"
+                )
+        _check_above_ground(state)
+    except (ValueError, TypeError) as e:
+        raise InputError(f"bad initial state: {e}") from None
+    return Satellite(args.name or label, propagator_source(Keplerian(), state), epoch)
+
+
+def _check_above_ground(state: COE | StateVector) -> None:
+    """ValueError for an initial state inside the Earth (WGS84 ellipsoid):
+    kilometres given for metres, most likely. An orbit that only dips below
+    the surface later (a re-entry or ballistic arc) is the caller's to
+    propagate."""
+    sv = state if isinstance(state, StateVector) else state.to_sv()
+    x, y, z = (float(c) for c in np.asarray(sv.r, dtype=np.float64).reshape(-1)[:3])
+    a, b = WGS84.a, WGS84.b
+    if (x * x + y * y) / (a * a) + (z * z) / (b * b) < 1.0:
+        raise ValueError(
+            f"the initial position is inside the Earth, {math.sqrt(x * x + y * y + z * z) / 1e3:.3f} km "
+            f"from its centre (lengths are in metres)"
+        )
+
+
+def station(args: argparse.Namespace) -> Station | None:
+    """The station of --lat/--lon/--alt (None without them)."""
+    given = [args.lat is not None, args.lon is not None]
+    if any(given) and not all(given):
+        raise UsageError("a station needs both --lat and --lon")
+    if not any(given):
+        if args.alt is not None:
+            raise UsageError("--alt needs --lat and --lon")
+        return None
+    try:
+        return Station(args.lat, args.lon, 0.0 if args.alt is None else args.alt, args.station_name or "")
+    except ValueError as e:
+        raise InputError(f"bad station: {e}") from None
+
+
+def default_station(name: str | None) -> Station:
+    """The embedded station, under ``name`` when one is given."""
+    return Station(defaults.STATION_LAT, defaults.STATION_LON, defaults.STATION_ALT, name or defaults.STATION_NAME)
+
+
+def load_eop(args: argparse.Namespace) -> None:
+    """Puts the Earth orientation file of --eop in use (nothing without it)."""
+    if args.eop is None:
+        return
+    if not os.path.exists(args.eop):
+        raise InputError(f"cannot read {args.eop!r}: no such file")
+    try:
+        velarion.iers.load(args.eop)
+    except IsADirectoryError:
+        raise InputError(f"cannot read {args.eop!r}: it is a directory") from None
+    except OSError as e:
+        raise InputError(f"cannot read {args.eop!r}: {e.strerror or e}") from None
+    except ValueError as e:
+        raise InputError(f"bad Earth orientation file {args.eop!r}: {e}") from None
+
+
+def check_step(step: float) -> None:
+    if not (math.isfinite(step) and step > 0.0):
+        raise InputError(f"--step must be a positive number of seconds, got {step:g}")
+
+
+def time_span(args: argparse.Namespace, start: Time, epochs: str) -> float:
+    """Seconds of --days or --hours from ``start`` (one date), with at most
+    5e7 steps of --step in it; ``epochs`` names the steps for the message."""
+    if start.shape != ():
+        raise InputError("--start must be one date")
+    if args.hours is not None:
+        value, unit = args.hours, 3600.0
+    else:
+        value, unit = (defaults.DAYS if args.days is None else args.days), 86400.0
+    if not (math.isfinite(value) and value > 0.0):
+        raise InputError(f"the span must be positive, got {value:g}")
+    span = float(value) * unit
+    if span / args.step > 5e7:
+        raise InputError(f"span / step gives {span / args.step:.3g} {epochs}; take a larger --step")
+    return span
+
+
+def eop_range_message(err: Exception, time: Time, where: Callable[[int], str] | None = None) -> str:
+    """An out-of-range Earth orientation date, with the row it comes from."""
+    tab = velarion.iers.table()
+    mjd = np.asarray(time.utc.mjd).reshape(-1)
+    bad = np.flatnonzero((mjd < tab.first_mjd) | (mjd > tab.last_mjd))
+    first, last = (str(x)[:10] for x in _iso_of_mjd([tab.first_mjd, tab.last_mjd]))
+    text = (
+        f"outside the Earth orientation data, which covers {first} to {last} UTC (--eop FILE reads a "
+        f"newer finals2000A file)"
+    )
+    if bad.size:
+        k = int(bad[0])
+        at = np.asarray(time.utc.iso).reshape(-1)[k]
+        if where is not None:
+            return f"{where(k)}: date {at} is {text}"
+        return f"date {at} is {text}"
+    return str(err)
+
+
+def _iso_of_mjd(mjd: ArrayLike) -> NDArray[np.str_]:
+    return np.asarray(Time.from_mjd(np.asarray(mjd, dtype=np.float64)).iso).reshape(-1)

@@ -1,0 +1,194 @@
+"""The command line's parser: the subcommands, their options and help texts.
+
+Help texts and error messages are word for word what users read and what the
+tests compare.
+"""
+
+from __future__ import annotations
+
+import argparse
+import re
+from typing import Any, NoReturn
+
+from velarion import __version__
+
+from . import defaults
+from .csvio import HEADER
+from .errors import UsageError
+
+__all__ = ["PROG", "build_parser"]
+
+PROG = "velarion"
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with one-line errors (exit status 2) instead of usage dumps,
+    and negative numbers in exponent form taken as values (``--sv -4.2e6 ...``;
+    argparse alone reads '-4.2e6' as an option)."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._negative_number_matcher = re.compile(r"^-(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?$")
+
+    def error(self, message: str) -> NoReturn:  # argparse's hook
+        raise UsageError(f"{self.prog}: error: {message} (see {self.prog} --help)")
+
+
+def _add_input(p: argparse.ArgumentParser, *, required_text: str) -> None:
+    g = p.add_argument_group("satellite", required_text)
+    g.add_argument(
+        "--tle",
+        metavar="FILE",
+        help="two-line element set file (2 lines, or 3 with a name line first; the first set "
+        "of the file is used; '-' reads standard input)",
+    )
+    g.add_argument("--line1", metavar="LINE", help="line 1 of a two-line element set (with --line2)")
+    g.add_argument("--line2", metavar="LINE", help="line 2 of a two-line element set (with --line1)")
+    g.add_argument("--name", help="satellite name for the output (default: the TLE's name line)")
+    g.add_argument(
+        "--coe",
+        nargs=6,
+        type=float,
+        metavar=("SMA", "ECC", "INC", "RAA", "ARP", "TRA"),
+        help="initial classical elements, propagated as two-body motion: semi-major axis [m], "
+        "eccentricity (< 1), inclination, right ascension of the ascending node, argument "
+        "of periapsis, true anomaly [deg]; needs --epoch",
+    )
+    g.add_argument(
+        "--sv",
+        nargs=6,
+        type=float,
+        metavar=("X", "Y", "Z", "VX", "VY", "VZ"),
+        help="initial position [m] and velocity [m/s], propagated as two-body motion; needs --epoch",
+    )
+    g.add_argument("--epoch", metavar="UTC", help="epoch of --coe/--sv (ISO 8601, UTC)")
+    g.add_argument(
+        "--frame", default="GCRF", metavar="NAME", help="inertial frame of --coe/--sv: GCRF (default) or TEME"
+    )
+
+
+def _add_station(p: argparse.ArgumentParser, text: str) -> None:
+    g = p.add_argument_group("station", text)
+    g.add_argument("--lat", type=float, metavar="DEG", help="geodetic latitude [deg, north positive]")
+    g.add_argument("--lon", type=float, metavar="DEG", help="longitude [deg, east positive]")
+    g.add_argument("--alt", type=float, metavar="M", help="altitude above the WGS84 ellipsoid [m] (default 0)")
+    g.add_argument("--station-name", metavar="TEXT", help="station name for the output")
+
+
+def _add_common(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--eop", metavar="FILE", help="IERS finals2000A file to use instead of the shipped Earth orientation data"
+    )
+    p.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="output file (default: standard output); written "
+        "to a temporary file in the same folder and renamed once complete",
+    )
+
+
+def _add_span(p: argparse.ArgumentParser, step_default: float, step_text: str) -> None:
+    g = p.add_argument_group("time span")
+    g.add_argument(
+        "--start",
+        metavar="UTC",
+        help="start of the span (ISO 8601, UTC; default: the epoch of the element set or state)",
+    )
+    d = g.add_mutually_exclusive_group()
+    d.add_argument("--days", type=float, help="length of the span in days (default 1)")
+    d.add_argument("--hours", type=float, help="length of the span in hours")
+    g.add_argument("--step", type=float, default=step_default, metavar="S", help=step_text)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description="velarion: reference-frame conversions and orbit propagation for many epochs at once.",
+        epilog="Run 'velarion COMMAND --help' for the options of a command. With no options, "
+        "'velarion passes' lists a day of ISS passes over ESA's Redu station.",
+    )
+    parser.add_argument("--version", action="version", version=f"velarion {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    p = sub.add_parser(
+        "passes",
+        help="passes of a satellite over a ground station",
+        description="List the passes of a satellite over a ground station: rise, culmination and set "
+        "(UTC, to the second), their azimuths (deg from north through east) and the maximum "
+        "elevation. States come from SGP4 (a TLE) or two-body motion (--coe/--sv), reach ITRF "
+        "through the frame graph with the IERS Earth orientation data and then the station's "
+        "ENU frame; rise, set and culmination are refined between samples by root finding.",
+        epilog=f"With no satellite, station or span given, it runs on the embedded sample: the ISS element "
+        f"set of 2019-12-09 16:38 UTC over {defaults.STATION_NAME} ({defaults.STATION_LAT} N, "
+        f"{defaults.STATION_LON} E, {defaults.STATION_ALT:g} m) on {defaults.START[:10]}. "
+        f"Example: velarion passes --tle iss.tle --lat 52.52 --lon 13.40 --alt 40 --days 2 "
+        f"--min-elevation 20 --plot sky.png",
+    )
+    _add_input(
+        p,
+        required_text="a TLE (--tle, or --line1 and --line2) or an initial state (--coe or --sv "
+        "with --epoch); default: the embedded ISS sample",
+    )
+    _add_station(p, f"default: {defaults.STATION_NAME}")
+    _add_span(p, defaults.STEP, f"sampling step of the search [s] (default {defaults.STEP:g})")
+    p.add_argument(
+        "--min-elevation",
+        type=float,
+        default=defaults.MIN_ELEVATION,
+        metavar="DEG",
+        help=f"minimum elevation of a pass [deg] (default {defaults.MIN_ELEVATION:g})",
+    )
+    p.add_argument(
+        "--format",
+        choices=("table", "csv"),
+        default="table",
+        help="table (default: aligned text, times to the second) or csv (times to the millisecond)",
+    )
+    p.add_argument(
+        "--plot",
+        metavar="FILE.png",
+        help="also draw a polar sky plot (azimuth/elevation) of the passes (needs matplotlib: "
+        "pip install 'velarion[plot]')",
+    )
+    _add_common(p)
+
+    p = sub.add_parser(
+        "propagate",
+        help="ephemeris CSV of a TLE or an initial state",
+        description=f"Propagate a TLE (SGP4, TEME) or an initial state (two-body) and write the ephemeris "
+        f"as CSV: columns {HEADER} (ISO UTC times, m, m/s).",
+        epilog="Examples: velarion propagate --tle iss.tle --hours 3 --step 60 --to ITRF -o iss.csv; "
+        "velarion propagate --coe 7000e3 0.001 51.6 10 20 30 --epoch 2024-03-20T12:00 --times times.txt",
+    )
+    _add_input(
+        p, required_text="a TLE (--tle, or --line1 and --line2) or an initial state (--coe or --sv with --epoch)"
+    )
+    _add_span(p, 60.0, "step of the time grid [s] (default 60)")
+    p.add_argument(
+        "--times",
+        metavar="FILE",
+        help="the epochs instead of a grid: one ISO UTC time per line, "
+        "or a CSV file whose first column holds them ('-' reads standard input)",
+    )
+    p.add_argument(
+        "--to",
+        metavar="FRAME",
+        help="frame of the output (default: TEME for a TLE, --frame for a state); ENU needs a station",
+    )
+    _add_station(p, "for an ENU output frame")
+    _add_common(p)
+
+    p = sub.add_parser(
+        "convert",
+        help="convert an ephemeris CSV between frames",
+        description=f"Convert an ephemeris CSV ({HEADER}; ISO UTC times, m, m/s) from one frame to another: "
+        f"GCRF, ITRF, TEME, any other registered frame, or ENU of a station (--lat, --lon, --alt).",
+        epilog="Example: velarion propagate --tle iss.tle --to GCRF | velarion convert --from GCRF --to ITRF",
+    )
+    p.add_argument("input", nargs="?", default="-", metavar="FILE", help="input CSV file (default: standard input)")
+    p.add_argument("--from", dest="source", required=True, metavar="FRAME", help="frame of the input")
+    p.add_argument("--to", dest="target", required=True, metavar="FRAME", help="frame of the output")
+    _add_station(p, "for ENU (either side)")
+    _add_common(p)
+    return parser
