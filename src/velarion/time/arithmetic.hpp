@@ -48,6 +48,24 @@ kn::Epochs epochs_operand(Scale scale, char* const* data, const npy_intp* stride
             bd::operand<const double>(data, strides, count, k + 1)};
 }
 
+// Runs `loop(p's epochs, q's epochs, out)` over the broadcast epochs of p
+// and q, out a new array of `type` (elements T) of the broadcast shape.
+template <class T, class Loop>
+core::Ref broadcast_operands(const Operand& p, const Operand& q, NPY_TYPES type, Loop&& loop) {
+    PyArrayObject* ops[5] = {arr(p.parts.a.get()), arr(p.parts.b.get()), arr(q.parts.a.get()), arr(q.parts.b.get()),
+                             nullptr};
+    const NPY_TYPES types[1] = {type};
+    core::Ref out;
+    npy_intp stopped;
+    const bool ok = core::iterate(
+        bd::in_c_order(4, 1), ops, types, &out, &stopped, [&](char* const* d, const npy_intp* s, npy_intp n) {
+            loop(epochs_operand(p.scale, d, s, n, 0), epochs_operand(q.scale, d, s, n, 2), bd::operand<T>(d, s, n, 4));
+            return core::kIterationDone;
+        });
+    if (!ok) return {};
+    return out;
+}
+
 inline bool same_shape(PyObject* x, PyObject* y) noexcept {
     PyArrayObject* A = arr(x);
     PyArrayObject* B = arr(y);
@@ -80,19 +98,11 @@ PyObject* time_difference(PyObject* x, PyObject* y) {
         kn::seconds_from_epoch(many.epochs(), ref, q_one ? 1.0 : -1.0, bd::elements<double>(out.get()), cp);
         return out.release();
     }
-    PyArrayObject* ops[5] = {arr(p.parts.a.get()), arr(p.parts.b.get()), arr(q.parts.a.get()), arr(q.parts.b.get()),
-                             nullptr};
-    core::Ref out;
-    npy_intp stopped;
-    const bool ok = core::iterate(bd::in_c_order(4, 1), ops, nullptr, &out, &stopped,
-                                  [&](char* const* d, const npy_intp* s, npy_intp n) {
-                                      kn::seconds_between_epochs(epochs_operand(p.scale, d, s, n, 0),
-                                                                 epochs_operand(q.scale, d, s, n, 2),
-                                                                 bd::operand<double>(d, s, n, 4), cp, cq);
-                                      return core::kIterationDone;
-                                  });
-    if (!ok) return nullptr;
-    return out.release();
+    return broadcast_operands<double>(p, q, NPY_DOUBLE,
+                                      [&](const kn::Epochs& u, const kn::Epochs& v, kn::DoublesOut out) {
+                                          kn::seconds_between_epochs(u, v, out, cp, cq);
+                                      })
+        .release();
 }
 
 // t + seconds: added on TAI (TT runs at the same rate) and brought back to
@@ -108,15 +118,14 @@ PyObject* time_add_seconds(PyObject* self, PyObject* seconds, double sign) {
     npy_intp stopped;
     kn::EpochFault fault = kn::EpochFault::kNone;
     kn::LeapCursor cur, back;
-    const bool ok = core::iterate(bd::in_c_order(3, 2), ops, nullptr, out, &stopped,
-                                  [&](char* const* d, const npy_intp* s, npy_intp n) {
-                                      const kn::LoopEnd end = kn::add_seconds_to_epochs(
-                                          epochs_operand(p.scale, d, s, n, 0), bd::operand<const double>(d, s, n, 2),
-                                          sign, to, bd::operand<double>(d, s, n, 3), bd::operand<double>(d, s, n, 4),
-                                          cur, back);
-                                      fault = end.fault;
-                                      return bd::stop_index(end);
-                                  });
+    const bool ok = core::iterate(
+        bd::in_c_order(3, 2), ops, nullptr, out, &stopped, [&](char* const* d, const npy_intp* s, npy_intp n) {
+            const kn::LoopEnd end = kn::add_seconds_to_epochs(
+                epochs_operand(p.scale, d, s, n, 0), bd::operand<const double>(d, s, n, 2), sign, to,
+                bd::operand<double>(d, s, n, 3), bd::operand<double>(d, s, n, 4), cur, back);
+            fault = end.fault;
+            return bd::stop_index(end);
+        });
     if (!ok) return nullptr;
     // Word for word: tests compare these texts.
     if (fault == kn::EpochFault::kNotFinite) {
@@ -165,20 +174,11 @@ PyObject* Time_richcompare(PyObject* x, PyObject* y, int op) {
     Operand p, q;
     if (!prepare(x, p) || !prepare(y, q)) return nullptr;
     kn::LeapCursor cp, cq;
-    PyArrayObject* ops[5] = {arr(p.parts.a.get()), arr(p.parts.b.get()), arr(q.parts.a.get()), arr(q.parts.b.get()),
-                             nullptr};
-    static constexpr NPY_TYPES kBool[1] = {NPY_BOOL};
-    core::Ref out;
-    npy_intp stopped;
-    const bool ok = core::iterate(bd::in_c_order(4, 1), ops, kBool, &out, &stopped,
-                                  [&](char* const* d, const npy_intp* s, npy_intp n) {
-                                      kn::compare_epochs(epochs_operand(p.scale, d, s, n, 0),
-                                                         epochs_operand(q.scale, d, s, n, 2),
-                                                         static_cast<kn::Comparison>(op),
-                                                         bd::operand<unsigned char>(d, s, n, 4), cp, cq);
-                                      return core::kIterationDone;
-                                  });
-    if (!ok) return nullptr;
+    core::Ref out = broadcast_operands<unsigned char>(
+        p, q, NPY_BOOL, [&](const kn::Epochs& u, const kn::Epochs& v, core::Strided1D<unsigned char> r) {
+            kn::compare_epochs(u, v, static_cast<kn::Comparison>(op), r, cp, cq);
+        });
+    if (!out) return nullptr;
     return PyArray_Return(arr(out.release()));
 }
 

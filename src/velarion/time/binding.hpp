@@ -129,9 +129,7 @@ core::Strided1D<T> elements(PyObject* array) noexcept {
 }
 
 // The inner loop's answer to core::iterate for a kernel's end.
-inline npy_intp stop_index(const kernels::LoopEnd& end) noexcept {
-    return end.at < 0 ? core::kIterationDone : end.at;
-}
+inline npy_intp stop_index(const kernels::LoopEnd& end) noexcept { return end.at < 0 ? core::kIterationDone : end.at; }
 
 // ------------------------------------------------------------ texts in
 
@@ -148,9 +146,7 @@ inline void raise_text_error(PyObject* text, kernels::TextError e, const kernels
                          "space and hh:mm, hh:mm:ss or hh:mm:ss.fff..., and an optional Z)",
                          text);
             break;
-        case kernels::TextError::kDate:
-            PyErr_Format(PyExc_ValueError, "%R is not a valid calendar date", text);
-            break;
+        case kernels::TextError::kDate: PyErr_Format(PyExc_ValueError, "%R is not a valid calendar date", text); break;
         case kernels::TextError::kTime:
             PyErr_Format(PyExc_ValueError,
                          "%R is not a valid time of day (hour 00-23, minute 00-59, second 00-59, or 60 in the "
@@ -170,12 +166,11 @@ inline void raise_text_error(PyObject* text, kernels::TextError e, const kernels
                              "here is '%s')",
                              text, scale);
             } else {
-                PyErr_Format(PyExc_ValueError,
-                             "%R has second 60, which exists only in UTC on a day with a leap second", text);
+                PyErr_Format(PyExc_ValueError, "%R has second 60, which exists only in UTC on a day with a leap second",
+                             text);
             }
             break;
-        case kernels::TextError::kNone:
-            break;
+        case kernels::TextError::kNone: break;
     }
 }
 
@@ -262,7 +257,8 @@ private:
 inline PyObject* iso_texts(int nd, const npy_intp* dims, const CivilArrays& c, npy_intp n, int decimals) {
     if (decimals < 0) {
         decimals = 0;
-        for (npy_intp i = 0; i < n && decimals < 9; ++i) decimals = std::max(decimals, kernels::needed_decimals(c.ns[i]));
+        for (npy_intp i = 0; i < n && decimals < 9; ++i)
+            decimals = std::max(decimals, kernels::needed_decimals(c.ns[i]));
     }
     char buf[kernels::kIsoMaxLen];
     if (nd == 0) {

@@ -12,7 +12,7 @@ using vt::TimeObject;
 
 // Names looked up on every call (interned once, at start-up).
 enum Name : size_t { kArray2string, kDict, kEop, kFromJd, kIersModule, kShape, kUt1Utc, kUtcoffset };
-core::InternedNames g_names{"array2string", "__dict__", "EOP",     "from_jd",
+core::InternedNames g_names{"array2string",  "__dict__", "EOP",     "from_jd",
                             "velarion.iers", "shape",    "ut1_utc", "utcoffset"};
 // `Time.scale`, by scale.
 core::InternedNames g_scale_names{bd::kScaleNames[0], bd::kScaleNames[1], bd::kScaleNames[2], bd::kScaleNames[3]};
@@ -55,6 +55,8 @@ PyObject* make_time(PyTypeObject* type, core::Ref a, core::Ref b, Scale scale) {
     return o;
 }
 
+// Word for word (as every exception text of this module): callers and tests
+// compare these texts.
 bool check_init(TimeObject* t) {
     if (t->jd1 && t->jd2) return true;
     PyErr_SetString(PyExc_RuntimeError, "Time object is not initialised (Time.__new__ was not called)");

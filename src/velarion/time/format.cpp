@@ -25,6 +25,7 @@ bool read_utc(PyObject* obj, bool& utc) {
     return true;
 }
 
+// Word for word: callers and tests compare the exception texts below.
 PyObject* py_parse_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* kNames[] = {"texts", "scale"};
     static constexpr core::Signature kSig{"parse_iso", kNames, 1};
@@ -42,7 +43,6 @@ PyObject* py_parse_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!in) return nullptr;
     PyArrayObject* A = core::as_array(in.get());
     if (PyArray_SIZE(A) > 0 && PyArray_DESCR(A)->kind != 'U') {
-        // Word for word: tests compare these texts.
         PyErr_Format(PyExc_TypeError, "parse_iso() takes a str or an array of str, not an array of dtype %S",
                      reinterpret_cast<PyObject*>(PyArray_DESCR(A)));
         return nullptr;
@@ -86,13 +86,12 @@ PyObject* py_format_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     core::Ref out[2];
     npy_intp stopped;
     kn::LeapCursor cur;
-    const bool ok = core::iterate(bd::in_c_order(2, 2), ops, kInt64, out, &stopped,
-                                  [&](char* const* d, const npy_intp* s, npy_intp n) {
-                                      return bd::stop_index(kn::civil_ns_epochs(
-                                          bd::operand<const double>(d, s, n, 0), bd::operand<const double>(d, s, n, 1),
-                                          utc, true, bd::operand<int64_t>(d, s, n, 2), bd::operand<int64_t>(d, s, n, 3),
-                                          cur));
-                                  });
+    const bool ok = core::iterate(
+        bd::in_c_order(2, 2), ops, kInt64, out, &stopped, [&](char* const* d, const npy_intp* s, npy_intp n) {
+            return bd::stop_index(
+                kn::civil_ns_epochs(bd::operand<const double>(d, s, n, 0), bd::operand<const double>(d, s, n, 1), utc,
+                                    true, bd::operand<int64_t>(d, s, n, 2), bd::operand<int64_t>(d, s, n, 3), cur));
+        });
     if (!ok) return nullptr;
     if (stopped != core::kIterationDone) {
         PyErr_SetString(PyExc_ValueError, "format_iso() got a Julian Date that is not finite or out of range");
@@ -103,6 +102,7 @@ PyObject* py_format_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return bd::iso_texts(PyArray_NDIM(shape), PyArray_DIMS(shape), civil, PyArray_SIZE(shape), decimals);
 }
 
+// Word for word: the docstrings are what help() and the documentation show.
 PyMethodDef format_methods[] = {
     {"parse_iso", (PyCFunction)(void (*)(void))core::entry<py_parse_iso>, METH_FASTCALL | METH_KEYWORDS,
      "parse_iso(texts, scale='utc')\n--\n\n"
@@ -138,10 +138,16 @@ error:
 PyModuleDef_Slot format_slots[] = {
     {Py_mod_create, (void*)core::entry<format_create>}, {Py_mod_exec, (void*)core::entry<format_exec>}, {0, nullptr}};
 
-PyModuleDef format_def = {PyModuleDef_HEAD_INIT, "velarion.time.format",
+PyModuleDef format_def = {PyModuleDef_HEAD_INIT,
+                          "velarion.time.format",
                           "The date element type jd_t (numpy.float64; C++ velarion::time::jd_t, a double) and the "
                           "ISO 8601 text parsing and formatting that Time uses.",
-                          0, format_methods, format_slots, nullptr, nullptr, nullptr};
+                          0,
+                          format_methods,
+                          format_slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

@@ -3,6 +3,8 @@
 // a whole (ISO texts, datetime.datetime and datetime.date, numpy.datetime64,
 // other Times, nested lists and tuples, arrays of str, datetime64 or
 // objects), into two-part Julian Date arrays in the Time's scale.
+//
+// Word for word: callers and tests compare the exception texts of this part.
 #ifndef VELARION_TIME_INPUTS_HPP
 #define VELARION_TIME_INPUTS_HPP
 
@@ -47,6 +49,30 @@ inline int128 floordiv(int128 a, int128 b) noexcept {
     return q;
 }
 
+// A datetime64 unit below a day: units per day, and nanoseconds per unit
+// or (below the nanosecond) units per nanosecond. per_day 0: not such a unit.
+struct SubdayUnit {
+    int128 per_day = 0;
+    int128 ns_per_unit = 0;
+    int128 units_per_ns = 0;
+};
+
+SubdayUnit subday_unit(NPY_DATETIMEUNIT base) noexcept {
+    constexpr int128 kNsPerDay = kn::kNsPerDay;
+    switch (base) {
+        case NPY_FR_h: return {24, 3'600'000'000'000, 0};
+        case NPY_FR_m: return {1440, 60'000'000'000, 0};
+        case NPY_FR_s: return {86'400, 1'000'000'000, 0};
+        case NPY_FR_ms: return {86'400'000, 1'000'000, 0};
+        case NPY_FR_us: return {86'400'000'000, 1'000, 0};
+        case NPY_FR_ns: return {kNsPerDay, 1, 0};
+        case NPY_FR_ps: return {kNsPerDay * 1000, 0, 1000};
+        case NPY_FR_fs: return {kNsPerDay * 1'000'000, 0, 1'000'000};
+        case NPY_FR_as: return {kNsPerDay * 1'000'000'000, 0, 1'000'000'000};
+        default: return {};
+    }
+}
+
 // A datetime64 value in the unit (base, num) -> calendar fields.
 bool dt64_to_civil(npy_datetime v, NPY_DATETIMEUNIT base, int num, kn::CivilTime& c) {
     if (v == NPY_DATETIME_NAT) {
@@ -84,29 +110,19 @@ bool dt64_to_civil(npy_datetime v, NPY_DATETIMEUNIT base, int num, kn::CivilTime
         case NPY_FR_W: days = total * 7; break;
         case NPY_FR_D: days = total; break;
         default: {
-            int128 per_day, ns_per_unit = 0, units_per_ns = 0;
-            switch (base) {
-                case NPY_FR_h: per_day = 24; ns_per_unit = 3'600'000'000'000; break;
-                case NPY_FR_m: per_day = 1440; ns_per_unit = 60'000'000'000; break;
-                case NPY_FR_s: per_day = 86'400; ns_per_unit = 1'000'000'000; break;
-                case NPY_FR_ms: per_day = 86'400'000; ns_per_unit = 1'000'000; break;
-                case NPY_FR_us: per_day = 86'400'000'000; ns_per_unit = 1'000; break;
-                case NPY_FR_ns: per_day = static_cast<int128>(86'400'000'000'000); ns_per_unit = 1; break;
-                case NPY_FR_ps: per_day = static_cast<int128>(86'400'000'000'000) * 1000; units_per_ns = 1000; break;
-                case NPY_FR_fs: per_day = static_cast<int128>(86'400'000'000'000) * 1'000'000; units_per_ns = 1'000'000; break;
-                case NPY_FR_as: per_day = static_cast<int128>(86'400'000'000'000) * 1'000'000'000; units_per_ns = 1'000'000'000; break;
-                default:
-                    PyErr_SetString(PyExc_ValueError, "datetime64 without a time unit cannot be converted to a Time");
-                    return false;
+            const SubdayUnit unit = subday_unit(base);
+            if (unit.per_day == 0) {
+                PyErr_SetString(PyExc_ValueError, "datetime64 without a time unit cannot be converted to a Time");
+                return false;
             }
-            days = floordiv(total, per_day);
-            const int128 rem = total - days * per_day;
-            if (ns_per_unit) {
-                ns = rem * ns_per_unit;
+            days = floordiv(total, unit.per_day);
+            const int128 rem = total - days * unit.per_day;
+            if (unit.ns_per_unit) {
+                ns = rem * unit.ns_per_unit;
             } else {
-                ns = rem / units_per_ns;
-                subns = static_cast<double>(static_cast<int64_t>(rem % units_per_ns)) /
-                        static_cast<double>(static_cast<int64_t>(units_per_ns));
+                ns = rem / unit.units_per_ns;
+                subns = static_cast<double>(static_cast<int64_t>(rem % unit.units_per_ns)) /
+                        static_cast<double>(static_cast<int64_t>(unit.units_per_ns));
             }
         }
     }
@@ -121,9 +137,10 @@ bool dt64_to_civil(npy_datetime v, NPY_DATETIMEUNIT base, int num, kn::CivilTime
 bool datetime_to_jd(PyObject* o, Ctx& ctx, double& j1, double& j2) {
     kn::CivilTime c;
     c.mjd = kn::mjd_from_civil(PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o));
-    int64_t us = ((PyDateTime_DATE_GET_HOUR(o) * 60LL + PyDateTime_DATE_GET_MINUTE(o)) * 60LL +
-                  PyDateTime_DATE_GET_SECOND(o)) * 1'000'000LL +
-                 PyDateTime_DATE_GET_MICROSECOND(o);
+    int64_t us =
+        ((PyDateTime_DATE_GET_HOUR(o) * 60LL + PyDateTime_DATE_GET_MINUTE(o)) * 60LL + PyDateTime_DATE_GET_SECOND(o)) *
+            1'000'000LL +
+        PyDateTime_DATE_GET_MICROSECOND(o);
     PyObject* tz = PyDateTime_DATE_GET_TZINFO(o);  // borrowed
     if (tz != Py_None) {
         core::Ref off = core::Ref::steal(PyObject_CallMethodNoArgs(o, g_names[kUtcoffset]));
@@ -227,7 +244,8 @@ bool array_to_jd(PyObject* input, Ctx& ctx, Parts& out) {
     const char* base = static_cast<const char*>(PyArray_DATA(A));
     const npy_intp item = PyArray_ITEMSIZE(A);
     if (kind == 'U') {
-        if (!bd::parse_str_array(a.get(), ctx.scale == Scale::UTC, bd::scale_name(ctx.scale), ctx.cur, o1, o2)) return false;
+        if (!bd::parse_str_array(a.get(), ctx.scale == Scale::UTC, bd::scale_name(ctx.scale), ctx.cur, o1, o2))
+            return false;
     } else if (kind == 'M') {
         auto* md = reinterpret_cast<PyArray_DatetimeDTypeMetaData*>(PyDataType_C_METADATA(PyArray_DESCR(A)));
         if (!md) {

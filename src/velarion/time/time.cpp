@@ -45,6 +45,8 @@ core::ModuleOnce g_once;
 PyArray_Descr* g_dt64ns = nullptr;  // datetime64[ns], kept for the life of the process
 
 // ------------------------------------------------------------- the type
+//
+// Word for word: callers and tests compare the exception texts below.
 
 PyObject* Time_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static constexpr const char* kNames[] = {"value", "scale"};
@@ -86,16 +88,15 @@ PyObject* make_from_parts(PyTypeObject* type, PyObject* x, PyObject* y, Scale sc
     core::Ref out[2];
     npy_intp stopped;
     kn::EpochFault fault = kn::EpochFault::kNone;
-    const bool ok = core::iterate(bd::in_c_order(2, 2), ops, nullptr, out, &stopped,
-                                  [&](char* const* d, const npy_intp* s, npy_intp n) {
-                                      const kn::LoopEnd end = kn::canonical_epochs(
-                                          bd::operand<const double>(d, s, n, 0), bd::operand<const double>(d, s, n, 1),
-                                          mjd, bd::operand<double>(d, s, n, 2), bd::operand<double>(d, s, n, 3));
-                                      fault = end.fault;
-                                      return bd::stop_index(end);
-                                  });
+    const bool ok = core::iterate(
+        bd::in_c_order(2, 2), ops, nullptr, out, &stopped, [&](char* const* d, const npy_intp* s, npy_intp n) {
+            const kn::LoopEnd end =
+                kn::canonical_epochs(bd::operand<const double>(d, s, n, 0), bd::operand<const double>(d, s, n, 1), mjd,
+                                     bd::operand<double>(d, s, n, 2), bd::operand<double>(d, s, n, 3));
+            fault = end.fault;
+            return bd::stop_index(end);
+        });
     if (!ok) return nullptr;
-    // Word for word: tests compare these texts.
     if (fault == kn::EpochFault::kNotFinite) {
         PyErr_SetString(PyExc_ValueError, mjd ? "Time.from_mjd() got a value that is not finite (NaN or infinity)"
                                               : "Time.from_jd() got a value that is not finite (NaN or infinity)");
@@ -251,15 +252,14 @@ PyObject* Time_to_datetime64(PyObject* self, PyObject*) {
     if (!check_init(t)) return nullptr;
     PyArrayObject* a = arr(t->jd1);
     Py_INCREF(g_dt64ns);
-    core::Ref out = core::Ref::steal(PyArray_NewFromDescr(&PyArray_Type, g_dt64ns, PyArray_NDIM(a),
-                                                          PyArray_DIMS(a), nullptr, nullptr, 0, nullptr));
+    core::Ref out = core::Ref::steal(
+        PyArray_NewFromDescr(&PyArray_Type, g_dt64ns, PyArray_NDIM(a), PyArray_DIMS(a), nullptr, nullptr, 0, nullptr));
     if (!out) return nullptr;
     const double* x = core::data_of(t->jd1);
     const double* y = core::data_of(t->jd2);
     const bool utc = scale_of(t) == Scale::UTC;
     auto* o = static_cast<npy_datetime*>(PyArray_DATA(arr(out.get())));
     const kn::LoopEnd end = kn::datetime64_ns_epochs(x, y, PyArray_SIZE(a), utc, o);
-    // Word for word: tests compare these texts.
     if (end.fault == kn::EpochFault::kLeapSecond) {
         kn::LeapCursor cur;
         int64_t mjd, ns;
@@ -296,8 +296,7 @@ PyObject* Time_repr(PyObject* self) {
     core::Ref name = core::Ref::steal(PyUnicode_FromString(short_type_name(Py_TYPE(self))));
     if (!name) return nullptr;
     const char* scale = bd::scale_name(scale_of(t));
-    if (PyUnicode_Check(iso.get()))
-        return PyUnicode_FromFormat("%U(%R, scale='%s')", name.get(), iso.get(), scale);
+    if (PyUnicode_Check(iso.get())) return PyUnicode_FromFormat("%U(%R, scale='%s')", name.get(), iso.get(), scale);
     core::Ref np = core::Ref::steal(PyImport_ImportModule("numpy"));
     if (!np) return nullptr;
     core::Ref prefix = core::Ref::steal(PyUnicode_FromFormat("%U(", name.get()));
@@ -462,19 +461,22 @@ PyObject* Time_reduce(PyObject* self, PyObject*) {
     core::Ref state;
     if (Py_TYPE(self)->tp_dictoffset != 0) {
         state = core::Ref::steal(PyObject_GetAttr(self, g_names[kDict]));
-        if (!state) PyErr_Clear();
-        else if (PyDict_Check(state.get()) && PyDict_GET_SIZE(state.get()) == 0) state.reset();
+        if (!state)
+            PyErr_Clear();
+        else if (PyDict_Check(state.get()) && PyDict_GET_SIZE(state.get()) == 0)
+            state.reset();
     }
     if (state) return PyTuple_Pack(3, ctor.get(), args.get(), state.get());
     return PyTuple_Pack(2, ctor.get(), args.get());
 }
 
 // ------------------------------------------------------ the type object
+//
+// Word for word: the docstrings are what help() and the documentation show.
 
 PyGetSetDef Time_getset[] = {
     {"scale", core::entry<Time_get_scale>, nullptr, "Time scale: 'utc', 'tai', 'tt' or 'ut1'.", nullptr},
-    {"shape", core::entry<Time_get_shape>, nullptr, "Shape of the array of epochs (() for a single epoch).",
-     nullptr},
+    {"shape", core::entry<Time_get_shape>, nullptr, "Shape of the array of epochs (() for a single epoch).", nullptr},
     {"size", core::entry<Time_get_size>, nullptr, "Number of epochs.", nullptr},
     {"ndim", core::entry<Time_get_ndim>, nullptr, "Number of dimensions of the array of epochs.", nullptr},
     {"jd1", core::entry<Time_get_jd1>, nullptr, "First parts of the two-part Julian Dates (a read-only view).",
@@ -510,8 +512,7 @@ PyMethodDef Time_methods[] = {
      "to_datetime64()\n--\n\n"
      "The epochs as numpy.datetime64[ns] on the Time's own clock (a scalar for a single epoch). An epoch "
      "inside a leap second raises ValueError."},
-    {"__reduce__", core::entry<Time_reduce>, METH_NOARGS,
-     "Pickling support: rebuilt with from_jd from the two parts."},
+    {"__reduce__", core::entry<Time_reduce>, METH_NOARGS, "Pickling support: rebuilt with from_jd from the two parts."},
     {nullptr, nullptr, 0, nullptr}};
 
 constexpr const char* kTimeDoc =
@@ -525,27 +526,26 @@ constexpr const char* kTimeDoc =
     "UTC Julian Dates follow ERFA's convention on leap-second days (the day is 86401 s long). `t1 - t2` gives "
     "SI seconds (computed on TAI) and `t + seconds` a Time in t's scale.";
 
-PyType_Slot Time_slots[] = {
-    {Py_tp_doc, (void*)kTimeDoc},
-    {Py_tp_new, (void*)core::entry<Time_new>},
-    {Py_tp_dealloc, (void*)core::entry<Time_dealloc>},
-    {Py_tp_repr, (void*)core::entry<Time_repr>},
-    {Py_tp_str, (void*)core::entry<Time_str>},
-    {Py_tp_hash, (void*)PyObject_HashNotImplemented},
-    {Py_tp_richcompare, (void*)core::entry<Time_richcompare>},
-    {Py_tp_iter, (void*)core::entry<Time_iter>},
-    {Py_tp_getset, (void*)Time_getset},
-    {Py_tp_methods, (void*)Time_methods},
-    {Py_nb_add, (void*)core::entry<Time_add>},
-    {Py_nb_subtract, (void*)core::entry<Time_subtract>},
-    {Py_mp_subscript, (void*)core::entry<Time_subscript>},
-    {Py_mp_length, (void*)core::entry<Time_length>},
-    {Py_sq_length, (void*)core::entry<Time_length>},
-    {Py_sq_item, (void*)core::entry<Time_item>},
-    {0, nullptr}};
+PyType_Slot Time_slots[] = {{Py_tp_doc, (void*)kTimeDoc},
+                            {Py_tp_new, (void*)core::entry<Time_new>},
+                            {Py_tp_dealloc, (void*)core::entry<Time_dealloc>},
+                            {Py_tp_repr, (void*)core::entry<Time_repr>},
+                            {Py_tp_str, (void*)core::entry<Time_str>},
+                            {Py_tp_hash, (void*)PyObject_HashNotImplemented},
+                            {Py_tp_richcompare, (void*)core::entry<Time_richcompare>},
+                            {Py_tp_iter, (void*)core::entry<Time_iter>},
+                            {Py_tp_getset, (void*)Time_getset},
+                            {Py_tp_methods, (void*)Time_methods},
+                            {Py_nb_add, (void*)core::entry<Time_add>},
+                            {Py_nb_subtract, (void*)core::entry<Time_subtract>},
+                            {Py_mp_subscript, (void*)core::entry<Time_subscript>},
+                            {Py_mp_length, (void*)core::entry<Time_length>},
+                            {Py_sq_length, (void*)core::entry<Time_length>},
+                            {Py_sq_item, (void*)core::entry<Time_item>},
+                            {0, nullptr}};
 
-PyType_Spec Time_spec = {"velarion.time.time.Time", sizeof(TimeObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, Time_slots};
+PyType_Spec Time_spec = {"velarion.time.time.Time", sizeof(TimeObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                         Time_slots};
 
 // ------------------------------------------------------------ the module
 
@@ -571,13 +571,18 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot time_slots[] = {{Py_mod_create, (void*)core::entry<time_create>},
-                                  {Py_mod_exec, (void*)core::entry<time_exec>},
-                                  {0, nullptr}};
+PyModuleDef_Slot time_slots[] = {
+    {Py_mod_create, (void*)core::entry<time_create>}, {Py_mod_exec, (void*)core::entry<time_exec>}, {0, nullptr}};
 
-PyModuleDef time_def = {PyModuleDef_HEAD_INIT, "velarion.time.time",
-                        "Time: arrays of epochs in UTC, TAI, TT and UT1, with leap seconds from ERFA.", 0, nullptr,
-                        time_slots, nullptr, nullptr, nullptr};
+PyModuleDef time_def = {PyModuleDef_HEAD_INIT,
+                        "velarion.time.time",
+                        "Time: arrays of epochs in UTC, TAI, TT and UT1, with leap seconds from ERFA.",
+                        0,
+                        nullptr,
+                        time_slots,
+                        nullptr,
+                        nullptr,
+                        nullptr};
 
 }  // namespace
 

@@ -62,9 +62,7 @@ constexpr bool is_leap_year(int64_t y) noexcept {
     return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
 }
 inline constexpr int kDaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-constexpr int days_in_month(int64_t y, int m) noexcept {
-    return m == 2 && is_leap_year(y) ? 29 : kDaysInMonth[m - 1];
-}
+constexpr int days_in_month(int64_t y, int m) noexcept { return m == 2 && is_leap_year(y) ? 29 : kDaysInMonth[m - 1]; }
 
 // A calendar date and time of day. `ns_of_day` counts from midnight and may
 // reach into second 60; `subns` is the part below a nanosecond, in [0, 1).

@@ -101,8 +101,8 @@ inline bool narrow16(const uint32_t* p, char* out) noexcept {
 inline bool narrow8(const uint32_t* p, char* out) noexcept {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
-    const __m128i w = _mm_packs_epi32(a, b);    // saturates above 0x7FFF
-    const __m128i c = _mm_packus_epi16(w, w);   // saturates above 0xFF
+    const __m128i w = _mm_packs_epi32(a, b);   // saturates above 0x7FFF
+    const __m128i c = _mm_packus_epi16(w, w);  // saturates above 0xFF
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), c);
     return (_mm_movemask_epi8(c) & 0xFF) == 0;  // no byte >= 0x80
 }

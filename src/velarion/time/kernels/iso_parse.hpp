@@ -30,19 +30,27 @@ namespace detail {
 // Code of a character of a UTF-8 (char) or UCS-4 (char32_t, Py_UCS4) text.
 template <class Ch>
 inline uint32_t code(Ch c) noexcept {
-    if constexpr (sizeof(Ch) == 1) return static_cast<unsigned char>(c);
-    else return static_cast<uint32_t>(c);
+    if constexpr (sizeof(Ch) == 1)
+        return static_cast<unsigned char>(c);
+    else
+        return static_cast<uint32_t>(c);
 }
 
 // Digit value; anything that is not a digit gives a value above 9.
 template <class Ch>
-inline uint32_t dval(Ch c) noexcept { return code(c) - uint32_t('0'); }
+inline uint32_t dval(Ch c) noexcept {
+    return code(c) - uint32_t('0');
+}
 
 template <class Ch>
-inline bool digit(Ch c) noexcept { return dval(c) < 10; }
+inline bool digit(Ch c) noexcept {
+    return dval(c) < 10;
+}
 
 template <class Ch>
-inline bool is(Ch c, char want) noexcept { return code(c) == static_cast<unsigned char>(want); }
+inline bool is(Ch c, char want) noexcept {
+    return code(c) == static_cast<unsigned char>(want);
+}
 
 // Two digits at p; sets `bad` non-zero if either is not a digit.
 template <class Ch>

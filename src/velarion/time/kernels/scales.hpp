@@ -32,13 +32,13 @@
 namespace velarion::time::kernels {
 
 inline constexpr double kDaySec = 86400.0;
-inline constexpr double kMjdZero = 2400000.5;      // JD of MJD 0
-inline constexpr double kTtMinusTai = 32.184;      // s
+inline constexpr double kMjdZero = 2400000.5;  // JD of MJD 0
+inline constexpr double kTtMinusTai = 32.184;  // s
 inline constexpr double kTtMinusTaiDays = kTtMinusTai / kDaySec;
 // The Julian Dates ERFA's calendar routines accept.
 inline constexpr double kJdMin = -68569.5;
 inline constexpr double kJdMax = 1e9;
-inline constexpr int64_t kMjd1972 = 41317;         // 1972-01-01: integral TAI-UTC from here on
+inline constexpr int64_t kMjd1972 = 41317;  // 1972-01-01: integral TAI-UTC from here on
 
 // The time scales, in the order of Time's `scale` field.
 enum class Scale : int { UTC = 0, TAI = 1, TT = 2, UT1 = 3 };
@@ -182,8 +182,10 @@ public:
         int lo = 0, hi = n_;  // invariant: start_[lo] <= mjd, answer < hi
         while (hi - lo > 1) {
             const int mid = (lo + hi) / 2;
-            if (start_[mid] <= mjd) lo = mid;
-            else hi = mid;
+            if (start_[mid] <= mjd)
+                lo = mid;
+            else
+                hi = mid;
         }
         return lo;
     }
@@ -360,8 +362,10 @@ inline double seconds_between(double d1, double f1, double d2, double f2) noexce
 
 // Calendar fields read in a scale -> two-part JD (jd1 the midnight JD, jd2
 // the fraction of the day). For UTC the day's length includes its leap
-// second; second 60 is refused unless the day has one (kLeap).
-inline TextError civil_to_jd(const CivilTime& c, bool utc, LeapCursor& cur, double& jd1, double& jd2) noexcept {
+// second; second 60 is refused unless the day has one (kLeap). Always
+// inlined: the parsers call it once per text of large arrays.
+[[gnu::always_inline]] inline TextError civil_to_jd(const CivilTime& c, bool utc, LeapCursor& cur, double& jd1,
+                                                    double& jd2) noexcept {
     // The jump of TAI-UTC that ends this UTC day (s): +1 on a leap-second
     // day, fractional before 1972, zero in the other scales.
     const double dleap = utc ? cur.get(c.mjd).dleap : 0.0;
@@ -406,7 +410,9 @@ inline void jd_to_civil_ns(double jd1, double jd2, bool utc, LeapCursor& cur, in
 // --------------------------------------------------------- loops over epochs
 //
 // Per-epoch loops over contiguous arrays of n epochs (jd1, jd2: the two
-// parts) or over strided views (one inner loop of a NumPy broadcast).
+// parts) or over strided views (one inner loop of a NumPy broadcast). Each
+// is flattened: every per-epoch step is inlined into it, one tight loop
+// whatever the compiler's inlining budget (the cursors' refill stays out).
 
 using core::index_t;
 using Doubles = core::Strided1D<const double>;
@@ -421,8 +427,8 @@ inline DayFrac to_tai(Scale scale, double a, double b, LeapCursor& cur) noexcept
 
 // n epochs of scale `from` in scale `to`, two different scales among UTC,
 // TAI and TT (any split in, canonical out); o1, o2 may be jd1, jd2.
-inline void convert_epochs(Scale from, Scale to, const double* jd1, const double* jd2, index_t n, double* o1,
-                           double* o2) noexcept {
+[[gnu::flatten]] inline void convert_epochs(Scale from, Scale to, const double* jd1, const double* jd2, index_t n,
+                                            double* o1, double* o2) noexcept {
     LeapCursor cur;
     if (from == Scale::UTC) {
         for (index_t i = 0; i < n; ++i) {
@@ -450,7 +456,7 @@ inline void convert_epochs(Scale from, Scale to, const double* jd1, const double
 }
 
 // n epochs of canonical TAI -> scale `to` (UTC, TAI or TT), in place.
-inline void tai_epochs_to(Scale to, double* day, double* frac, index_t n) noexcept {
+[[gnu::flatten]] inline void tai_epochs_to(Scale to, double* day, double* frac, index_t n) noexcept {
     if (to == Scale::TAI) return;
     LeapCursor cur;
     for (index_t i = 0; i < n; ++i) {
@@ -463,8 +469,8 @@ inline void tai_epochs_to(Scale to, double* day, double* frac, index_t n) noexce
 // UTC -> UT1, first pass over n epochs (any split): the UTC MJD of each (the
 // date UT1-UTC is looked up at) and, in day and si, its day and the SI
 // fraction elapsed since its 0h. day, si may be jd1, jd2.
-inline void utc_epochs_to_si(const double* jd1, const double* jd2, index_t n, double* mjd, double* day,
-                             double* si) noexcept {
+[[gnu::flatten]] inline void utc_epochs_to_si(const double* jd1, const double* jd2, index_t n, double* mjd, double* day,
+                                              double* si) noexcept {
     LeapCursor cur;
     for (index_t i = 0; i < n; ++i) {
         const DayFrac u = canonical(jd1[i], jd2[i]);
@@ -477,7 +483,7 @@ inline void utc_epochs_to_si(const double* jd1, const double* jd2, index_t n, do
 
 // UTC -> UT1, second pass: adds UT1-UTC (s, less than a day) to each epoch
 // of the first; canonical UT1, in place.
-inline void add_ut1_minus_utc(double* day, double* frac, index_t n, Doubles dut1) noexcept {
+[[gnu::flatten]] inline void add_ut1_minus_utc(double* day, double* frac, index_t n, Doubles dut1) noexcept {
     for (index_t i = 0; i < n; ++i) {
         const DayFrac r = add_days(day[i], frac[i], dut1[i] / kDaySec);
         day[i] = r.day;
@@ -486,7 +492,7 @@ inline void add_ut1_minus_utc(double* day, double* frac, index_t n, Doubles dut1
 }
 
 // The MJD of each of n epochs (any split), as one double: a look-up date.
-inline void epoch_mjds(const double* jd1, const double* jd2, index_t n, double* mjd) noexcept {
+[[gnu::flatten]] inline void epoch_mjds(const double* jd1, const double* jd2, index_t n, double* mjd) noexcept {
     for (index_t i = 0; i < n; ++i) {
         const DayFrac u = canonical(jd1[i], jd2[i]);
         mjd[i] = static_cast<double>(mjd_of(u.day)) + u.frac;
@@ -502,8 +508,8 @@ inline DayFrac ut1_epoch_to_tai(double jd1, double jd2, double utc_mjd, double d
 }
 
 // UT1 -> TAI of n epochs, given their UTC MJDs and UT1-UTC there.
-inline void ut1_epochs_to_tai(const double* jd1, const double* jd2, index_t n, const double* utc_mjd, Doubles dut1,
-                              double* o1, double* o2) noexcept {
+[[gnu::flatten]] inline void ut1_epochs_to_tai(const double* jd1, const double* jd2, index_t n, const double* utc_mjd,
+                                               Doubles dut1, double* o1, double* o2) noexcept {
     LeapCursor cur;
     for (index_t i = 0; i < n; ++i) {
         const DayFrac t = ut1_epoch_to_tai(jd1[i], jd2[i], utc_mjd[i], dut1[i], cur);
@@ -515,8 +521,8 @@ inline void ut1_epochs_to_tai(const double* jd1, const double* jd2, index_t n, c
 // The UTC MJDs of n UT1 epochs, from estimates `utc_mjd` of them and
 // UT1-UTC there: UT1-TAI is continuous, so an estimate within a second gives
 // a date good to 1e-7 s (the look-up dates of a second round).
-inline void ut1_epochs_to_utc_mjd(const double* jd1, const double* jd2, index_t n, const double* utc_mjd,
-                                  Doubles dut1, double* out) noexcept {
+[[gnu::flatten]] inline void ut1_epochs_to_utc_mjd(const double* jd1, const double* jd2, index_t n,
+                                                   const double* utc_mjd, Doubles dut1, double* out) noexcept {
     LeapCursor cur;
     for (index_t i = 0; i < n; ++i) {
         const DayFrac tai = ut1_epoch_to_tai(jd1[i], jd2[i], utc_mjd[i], dut1[i], cur);
@@ -533,8 +539,8 @@ struct Epochs {
 };
 
 // out[i] = SI seconds from epoch i of q to epoch i of p.
-inline void seconds_between_epochs(const Epochs& p, const Epochs& q, DoublesOut out, LeapCursor& cp,
-                                   LeapCursor& cq) noexcept {
+[[gnu::flatten]] inline void seconds_between_epochs(const Epochs& p, const Epochs& q, DoublesOut out, LeapCursor& cp,
+                                                    LeapCursor& cq) noexcept {
     for (index_t i = 0; i < out.size; ++i) {
         const DayFrac u = to_tai(p.scale, p.jd1[i], p.jd2[i], cp);
         const DayFrac v = to_tai(q.scale, q.jd1[i], q.jd2[i], cq);
@@ -543,7 +549,8 @@ inline void seconds_between_epochs(const Epochs& p, const Epochs& q, DoublesOut 
 }
 
 // out[i] = sign * SI seconds from `ref` (canonical TAI) to epoch i of p.
-inline void seconds_from_epoch(const Epochs& p, DayFrac ref, double sign, DoublesOut out, LeapCursor& cur) noexcept {
+[[gnu::flatten]] inline void seconds_from_epoch(const Epochs& p, DayFrac ref, double sign, DoublesOut out,
+                                                LeapCursor& cur) noexcept {
     for (index_t i = 0; i < out.size; ++i) {
         const DayFrac u = to_tai(p.scale, p.jd1[i], p.jd2[i], cur);
         out[i] = sign * seconds_between(u.day, u.frac, ref.day, ref.frac);
@@ -560,16 +567,19 @@ struct LoopEnd {
 // Epoch i of p plus sign * seconds[i] (SI seconds, added on TAI), in scale
 // `to` (UTC, TAI or TT). Stops at a number of seconds that is not finite or
 // a sum outside the Julian Date range.
-inline LoopEnd add_seconds_to_epochs(const Epochs& p, Doubles seconds, double sign, Scale to, DoublesOut day,
-                                     DoublesOut frac, LeapCursor& cur, LeapCursor& back) noexcept {
+[[gnu::flatten]] inline LoopEnd add_seconds_to_epochs(const Epochs& p, Doubles seconds, double sign, Scale to,
+                                                      DoublesOut day, DoublesOut frac, LeapCursor& cur,
+                                                      LeapCursor& back) noexcept {
     for (index_t i = 0; i < day.size; ++i) {
         const double dt = sign * seconds[i];
         if (!std::isfinite(dt)) return {i, EpochFault::kNotFinite};
         const DayFrac u = to_tai(p.scale, p.jd1[i], p.jd2[i], cur);
         DayFrac r = add_seconds(u.day, u.frac, dt);
         if (!jd_in_range(r.day)) return {i, EpochFault::kOutOfRange};
-        if (to == Scale::UTC) r = tai_to_utc(r.day, r.frac, back);
-        else if (to == Scale::TT) r = tai_to_tt(r.day, r.frac);
+        if (to == Scale::UTC)
+            r = tai_to_utc(r.day, r.frac, back);
+        else if (to == Scale::TT)
+            r = tai_to_tt(r.day, r.frac);
         day[i] = r.day;
         frac[i] = r.frac;
     }
@@ -580,8 +590,9 @@ inline LoopEnd add_seconds_to_epochs(const Epochs& p, Doubles seconds, double si
 enum class Comparison : int { kLt, kLe, kEq, kNe, kGt, kGe };
 
 // out[i] = whether epoch i of p compares to epoch i of q as `op` asks.
-inline void compare_epochs(const Epochs& p, const Epochs& q, Comparison op, core::Strided1D<unsigned char> out,
-                           LeapCursor& cp, LeapCursor& cq) noexcept {
+[[gnu::flatten]] inline void compare_epochs(const Epochs& p, const Epochs& q, Comparison op,
+                                            core::Strided1D<unsigned char> out, LeapCursor& cp,
+                                            LeapCursor& cq) noexcept {
     for (index_t i = 0; i < out.size; ++i) {
         const DayFrac u = to_tai(p.scale, p.jd1[i], p.jd2[i], cp);
         const DayFrac v = to_tai(q.scale, q.jd1[i], q.jd2[i], cq);
@@ -602,7 +613,8 @@ inline void compare_epochs(const Epochs& p, const Epochs& q, Comparison op, core
 // The canonical form of the dates jd1[i] + jd2[i], or with `mjd` of the
 // Modified Julian Dates jd1[i] (jd2 unused). Stops at a part that is not
 // finite or a date outside the Julian Date range.
-inline LoopEnd canonical_epochs(Doubles jd1, Doubles jd2, bool mjd, DoublesOut day, DoublesOut frac) noexcept {
+[[gnu::flatten]] inline LoopEnd canonical_epochs(Doubles jd1, Doubles jd2, bool mjd, DoublesOut day,
+                                                 DoublesOut frac) noexcept {
     for (index_t i = 0; i < day.size; ++i) {
         double u = jd1[i], v = jd2[i];
         if (!std::isfinite(u) || !std::isfinite(v)) return {i, EpochFault::kNotFinite};
@@ -622,8 +634,9 @@ inline LoopEnd canonical_epochs(Doubles jd1, Doubles jd2, bool mjd, DoublesOut d
 // the clock of UTC (`utc`) or of a uniform scale. With `checked` it stops at
 // a pair that is not finite or out of range (a Time's own epochs need no
 // check).
-inline LoopEnd civil_ns_epochs(Doubles jd1, Doubles jd2, bool utc, bool checked, core::Strided1D<int64_t> mjd,
-                               core::Strided1D<int64_t> ns, LeapCursor& cur) noexcept {
+[[gnu::flatten]] inline LoopEnd civil_ns_epochs(Doubles jd1, Doubles jd2, bool utc, bool checked,
+                                                core::Strided1D<int64_t> mjd, core::Strided1D<int64_t> ns,
+                                                LeapCursor& cur) noexcept {
     for (index_t i = 0; i < mjd.size; ++i) {
         const double u = jd1[i], v = jd2[i];
         if (checked && !jd_pair_in_range(u, v)) return {i, EpochFault::kOutOfRange};
@@ -635,7 +648,8 @@ inline LoopEnd civil_ns_epochs(Doubles jd1, Doubles jd2, bool utc, bool checked,
 // n epochs -> numpy.datetime64[ns] counts (nanoseconds since 1970-01-01 on
 // the scale's clock). Stops at an epoch inside a leap second (datetime64 has
 // no second 60) or beyond the years 1678-2261 that int64 nanoseconds hold.
-inline LoopEnd datetime64_ns_epochs(const double* jd1, const double* jd2, index_t n, bool utc, int64_t* out) noexcept {
+[[gnu::flatten]] inline LoopEnd datetime64_ns_epochs(const double* jd1, const double* jd2, index_t n, bool utc,
+                                                     int64_t* out) noexcept {
     constexpr int64_t kMaxDays = 106'000;  // ~290 years either side of 1970
     LeapCursor cur;
     for (index_t i = 0; i < n; ++i) {
