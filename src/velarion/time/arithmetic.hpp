@@ -19,7 +19,7 @@ core::Ref numeric_array(PyObject* obj) {
         PyErr_Clear();
         return {};
     }
-    if (!bd::is_number_kind(PyArray_DESCR(arr(a.get()))->kind, false)) return {};
+    if (!bd::is_number_kind(PyArray_DESCR(core::as_array(a.get()))->kind, false)) return {};
     return bd::as_float64(a.get());
 }
 
@@ -52,8 +52,8 @@ kn::Epochs epochs_operand(Scale scale, char* const* data, const npy_intp* stride
 // and q, out a new array of `type` (elements T) of the broadcast shape.
 template <class T, class Loop>
 core::Ref broadcast_operands(const Operand& p, const Operand& q, NPY_TYPES type, Loop&& loop) {
-    PyArrayObject* ops[5] = {arr(p.parts.a.get()), arr(p.parts.b.get()), arr(q.parts.a.get()), arr(q.parts.b.get()),
-                             nullptr};
+    PyArrayObject* ops[5] = {core::as_array(p.parts.a.get()), core::as_array(p.parts.b.get()),
+                             core::as_array(q.parts.a.get()), core::as_array(q.parts.b.get()), nullptr};
     const NPY_TYPES types[1] = {type};
     core::Ref out;
     npy_intp stopped;
@@ -67,8 +67,8 @@ core::Ref broadcast_operands(const Operand& p, const Operand& q, NPY_TYPES type,
 }
 
 inline bool same_shape(PyObject* x, PyObject* y) noexcept {
-    PyArrayObject* A = arr(x);
-    PyArrayObject* B = arr(y);
+    PyArrayObject* A = core::as_array(x);
+    PyArrayObject* B = core::as_array(y);
     return PyArray_NDIM(A) == PyArray_NDIM(B) &&
            PyArray_CompareLists(PyArray_DIMS(A), PyArray_DIMS(B), PyArray_NDIM(A));
 }
@@ -84,8 +84,8 @@ PyObject* time_difference(PyObject* x, PyObject* y) {
         return out.release();
     }
     // One side a single epoch (t - t0, the common case): convert it once.
-    PyArrayObject* A = arr(p.parts.a.get());
-    PyArrayObject* B = arr(q.parts.a.get());
+    PyArrayObject* A = core::as_array(p.parts.a.get());
+    PyArrayObject* B = core::as_array(q.parts.a.get());
     const bool q_one = PyArray_SIZE(B) == 1 && PyArray_NDIM(B) <= PyArray_NDIM(A);
     const bool p_one = PyArray_SIZE(A) == 1 && PyArray_NDIM(A) <= PyArray_NDIM(B);
     if (q_one || p_one) {
@@ -113,7 +113,8 @@ PyObject* time_add_seconds(PyObject* self, PyObject* seconds, double sign) {
     if (!prepare(self, p)) return nullptr;
     // Result scale of the loop: t's own, except UT1 (finished from TAI below).
     const Scale to = scale_of(t) == Scale::UT1 ? Scale::TAI : scale_of(t);
-    PyArrayObject* ops[5] = {arr(p.parts.a.get()), arr(p.parts.b.get()), arr(seconds), nullptr, nullptr};
+    PyArrayObject* ops[5] = {core::as_array(p.parts.a.get()), core::as_array(p.parts.b.get()), core::as_array(seconds),
+                             nullptr, nullptr};
     core::Ref out[2];
     npy_intp stopped;
     kn::EpochFault fault = kn::EpochFault::kNone;
@@ -179,7 +180,7 @@ PyObject* Time_richcompare(PyObject* x, PyObject* y, int op) {
             kn::compare_epochs(u, v, static_cast<kn::Comparison>(op), r, cp, cq);
         });
     if (!out) return nullptr;
-    return PyArray_Return(arr(out.release()));
+    return PyArray_Return(core::as_array(out.release()));
 }
 
 }  // namespace

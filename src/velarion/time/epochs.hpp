@@ -18,7 +18,6 @@ core::InternedNames g_names{"array2string",  "__dict__", "EOP",     "from_jd",
 core::InternedNames g_scale_names{bd::kScaleNames[0], bd::kScaleNames[1], bd::kScaleNames[2], bd::kScaleNames[3]};
 
 inline TimeObject* as_time(PyObject* o) noexcept { return reinterpret_cast<TimeObject*>(o); }
-inline PyArrayObject* arr(PyObject* o) noexcept { return reinterpret_cast<PyArrayObject*>(o); }
 inline Scale scale_of(const TimeObject* t) noexcept { return static_cast<Scale>(t->scale); }
 
 // An epochs array pair. Arrays are float64 and C-contiguous.
@@ -28,9 +27,11 @@ struct Parts {
 };
 
 inline double* dptr(const core::Ref& r) noexcept { return core::data_of(r.get()); }
-inline npy_intp size_of(PyObject* a) noexcept { return PyArray_SIZE(arr(a)); }
+inline npy_intp size_of(PyObject* a) noexcept { return PyArray_SIZE(core::as_array(a)); }
 
-core::Ref empty_like_shape(PyObject* like) { return core::empty(PyArray_NDIM(arr(like)), PyArray_DIMS(arr(like))); }
+core::Ref empty_like_shape(PyObject* like) {
+    return core::empty(PyArray_NDIM(core::as_array(like)), PyArray_DIMS(core::as_array(like)));
+}
 
 // Two new arrays of the shape of `like`.
 bool allocate_like(PyObject* like, Parts& out) {
@@ -40,7 +41,7 @@ bool allocate_like(PyObject* like, Parts& out) {
     return static_cast<bool>(out.b);
 }
 
-void freeze(PyObject* a) noexcept { PyArray_CLEARFLAGS(arr(a), NPY_ARRAY_WRITEABLE); }
+void freeze(PyObject* a) noexcept { PyArray_CLEARFLAGS(core::as_array(a), NPY_ARRAY_WRITEABLE); }
 
 // A new Time of `type` over the given arrays (made read-only), in `scale`.
 PyObject* make_time(PyTypeObject* type, core::Ref a, core::Ref b, Scale scale) {
@@ -81,7 +82,7 @@ bool fetch_dut1(PyObject* mjd, npy_intp n, Dut1& out) {
     if (!eop) return false;
     // EOP gets a copy: a replaced EOP could write to or resize what it is
     // given, and the callers keep reading `mjd` afterwards.
-    core::Ref arg = core::Ref::steal(PyArray_NewCopy(arr(mjd), NPY_CORDER));
+    core::Ref arg = core::Ref::steal(PyArray_NewCopy(core::as_array(mjd), NPY_CORDER));
     if (!arg) return false;
     out.result = core::Ref::steal(PyObject_CallOneArg(eop.get(), arg.get()));
     if (!out.result) return false;

@@ -203,7 +203,7 @@ int leaf_to_jd(PyObject* o, Ctx& ctx, double& j1, double& j2) {
     if (vt::Time_Check(o)) {
         TimeObject* t = as_time(o);
         if (!check_init(t)) return 0;
-        if (PyArray_NDIM(arr(t->jd1)) != 0) return -1;
+        if (PyArray_NDIM(core::as_array(t->jd1)) != 0) return -1;
         Parts p;
         if (!convert_time(t, ctx.scale, p)) return 0;
         j1 = dptr(p.a)[0];
@@ -221,7 +221,7 @@ int leaf_to_jd(PyObject* o, Ctx& ctx, double& j1, double& j2) {
 
 // An array of str, datetime64 or objects -> (a, b) arrays of its shape.
 bool array_to_jd(PyObject* input, Ctx& ctx, Parts& out) {
-    PyArray_Descr* d = PyArray_DESCR(arr(input));
+    PyArray_Descr* d = PyArray_DESCR(core::as_array(input));
     const char kind = d->kind;
     if (kind != 'U' && kind != 'M' && kind != 'O') {
         PyErr_Format(PyExc_TypeError,
@@ -236,7 +236,7 @@ bool array_to_jd(PyObject* input, Ctx& ctx, Parts& out) {
     // change or resize the caller's array.
     core::Ref a = bd::native_contiguous(input, kind == 'O');
     if (!a) return false;
-    PyArrayObject* A = arr(a.get());
+    PyArrayObject* A = core::as_array(a.get());
     if (!allocate_like(a.get(), out)) return false;
     double* o1 = dptr(out.a);
     double* o2 = dptr(out.b);

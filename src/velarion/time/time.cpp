@@ -84,7 +84,7 @@ void Time_dealloc(PyObject* self) {
 // that equal epochs are one pair for every reader of jd1, jd2, jd12 and mjd
 // (a split like 2^60 and 2458112 - 2^60 loses the date in any naive sum).
 PyObject* make_from_parts(PyTypeObject* type, PyObject* x, PyObject* y, Scale scale, bool mjd) {
-    PyArrayObject* ops[4] = {arr(x), arr(y), nullptr, nullptr};
+    PyArrayObject* ops[4] = {core::as_array(x), core::as_array(y), nullptr, nullptr};
     core::Ref out[2];
     npy_intp stopped;
     kn::EpochFault fault = kn::EpochFault::kNone;
@@ -156,20 +156,20 @@ PyObject* Time_get_size(PyObject* self, void*) {
 PyObject* Time_get_ndim(PyObject* self, void*) {
     TimeObject* t = as_time(self);
     if (!check_init(t)) return nullptr;
-    return PyLong_FromLong(PyArray_NDIM(arr(t->jd1)));
+    return PyLong_FromLong(PyArray_NDIM(core::as_array(t->jd1)));
 }
 
 // A read-only view of a stored array whose base is the Time, not the array:
 // an owning array as `.base` could be made writable again or resized under
 // the Time (and the two parts would no longer match).
 PyObject* readonly_view(PyObject* self, PyObject* part) {
-    PyArrayObject* a = arr(part);
+    PyArrayObject* a = core::as_array(part);
     PyArray_Descr* d = PyArray_DESCR(a);
     Py_INCREF(d);
     core::Ref v = core::Ref::steal(PyArray_NewFromDescr(&PyArray_Type, d, PyArray_NDIM(a), PyArray_DIMS(a),
                                                         PyArray_STRIDES(a), PyArray_DATA(a), 0, nullptr));
     if (!v) return nullptr;
-    if (PyArray_SetBaseObject(arr(v.get()), Py_NewRef(self)) < 0) return nullptr;
+    if (PyArray_SetBaseObject(core::as_array(v.get()), Py_NewRef(self)) < 0) return nullptr;
     return v.release();
 }
 
@@ -188,7 +188,7 @@ PyObject* Time_get_jd2(PyObject* self, void*) {
 PyObject* Time_get_jd12(PyObject* self, void*) {
     TimeObject* t = as_time(self);
     if (!check_init(t)) return nullptr;
-    PyArrayObject* a = arr(t->jd1);
+    PyArrayObject* a = core::as_array(t->jd1);
     const int nd = PyArray_NDIM(a);
     npy_intp dims[NPY_MAXDIMS + 1];
     for (int i = 0; i < nd; ++i) dims[i] = PyArray_DIM(a, i);
@@ -237,7 +237,7 @@ bool civil_ns(TimeObject* t, bd::CivilArrays& out) {
 PyObject* iso_texts(TimeObject* t) {
     bd::CivilArrays civil;
     if (!civil_ns(t, civil)) return nullptr;
-    PyArrayObject* a = arr(t->jd1);
+    PyArrayObject* a = core::as_array(t->jd1);
     return bd::iso_texts(PyArray_NDIM(a), PyArray_DIMS(a), civil, PyArray_SIZE(a), -1);
 }
 
@@ -250,7 +250,7 @@ PyObject* Time_get_iso(PyObject* self, void*) {
 PyObject* Time_to_datetime64(PyObject* self, PyObject*) {
     TimeObject* t = as_time(self);
     if (!check_init(t)) return nullptr;
-    PyArrayObject* a = arr(t->jd1);
+    PyArrayObject* a = core::as_array(t->jd1);
     Py_INCREF(g_dt64ns);
     core::Ref out = core::Ref::steal(
         PyArray_NewFromDescr(&PyArray_Type, g_dt64ns, PyArray_NDIM(a), PyArray_DIMS(a), nullptr, nullptr, 0, nullptr));
@@ -258,7 +258,7 @@ PyObject* Time_to_datetime64(PyObject* self, PyObject*) {
     const double* x = core::data_of(t->jd1);
     const double* y = core::data_of(t->jd2);
     const bool utc = scale_of(t) == Scale::UTC;
-    auto* o = static_cast<npy_datetime*>(PyArray_DATA(arr(out.get())));
+    auto* o = static_cast<npy_datetime*>(PyArray_DATA(core::as_array(out.get())));
     const kn::LoopEnd end = kn::datetime64_ns_epochs(x, y, PyArray_SIZE(a), utc, o);
     if (end.fault == kn::EpochFault::kLeapSecond) {
         kn::LeapCursor cur;
@@ -276,7 +276,7 @@ PyObject* Time_to_datetime64(PyObject* self, PyObject*) {
         PyErr_SetString(PyExc_ValueError, "epoch outside the range of numpy.datetime64[ns] (years 1678-2261)");
         return nullptr;
     }
-    return PyArray_Return(arr(out.release()));
+    return PyArray_Return(core::as_array(out.release()));
 }
 
 // --- protocol slots
@@ -323,17 +323,17 @@ PyObject* Time_str(PyObject* self) {
 Py_ssize_t Time_length(PyObject* self) {
     TimeObject* t = as_time(self);
     if (!check_init(t)) return -1;
-    if (PyArray_NDIM(arr(t->jd1)) == 0) {
+    if (PyArray_NDIM(core::as_array(t->jd1)) == 0) {
         PyErr_SetString(PyExc_TypeError, "len() of unsized Time (a single epoch)");
         return -1;
     }
-    return PyArray_DIM(arr(t->jd1), 0);
+    return PyArray_DIM(core::as_array(t->jd1), 0);
 }
 
 // An indexing result as a C-contiguous read-only float64 array.
 core::Ref as_part(PyObject* r) {
     if (PyArray_Check(r)) {
-        PyArrayObject* a = arr(r);
+        PyArrayObject* a = core::as_array(r);
         if (PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a) && PyArray_TYPE(a) == NPY_DOUBLE &&
             PyArray_ISNBO(PyArray_DESCR(a)->byteorder))
             return core::Ref::borrow(r);
@@ -434,7 +434,7 @@ PyObject* Time_item(PyObject* self, Py_ssize_t i) {
 PyObject* Time_iter(PyObject* self) {
     TimeObject* t = as_time(self);
     if (!check_init(t)) return nullptr;
-    if (PyArray_NDIM(arr(t->jd1)) == 0) {
+    if (PyArray_NDIM(core::as_array(t->jd1)) == 0) {
         PyErr_SetString(PyExc_TypeError, "iteration over a single-epoch Time");
         return nullptr;
     }
@@ -447,12 +447,12 @@ PyObject* Time_reduce(PyObject* self, PyObject*) {
     core::Ref ctor = core::Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), g_names[kFromJd]));
     if (!ctor) return nullptr;
     core::Ref a, b;
-    if (PyArray_NDIM(arr(t->jd1)) == 0) {
+    if (PyArray_NDIM(core::as_array(t->jd1)) == 0) {
         a = core::Ref::steal(PyFloat_FromDouble(core::data_of(t->jd1)[0]));
         b = core::Ref::steal(PyFloat_FromDouble(core::data_of(t->jd2)[0]));
     } else {
-        a = core::Ref::steal(PyArray_NewCopy(arr(t->jd1), NPY_CORDER));
-        b = core::Ref::steal(PyArray_NewCopy(arr(t->jd2), NPY_CORDER));
+        a = core::Ref::steal(PyArray_NewCopy(core::as_array(t->jd1), NPY_CORDER));
+        b = core::Ref::steal(PyArray_NewCopy(core::as_array(t->jd2), NPY_CORDER));
     }
     if (!a || !b) return nullptr;
     core::Ref args = core::Ref::steal(PyTuple_Pack(3, a.get(), b.get(), g_scale_names[t->scale]));
