@@ -656,6 +656,22 @@ def test_format_module():
         tformat.format_iso(2451545.0, decimals=10)
 
 
+@pytest.mark.parametrize(
+    "jd1",
+    [np.array([True, False]), True, np.array([2451545, 2460311], dtype=np.int32),
+     np.array([2451545, 2460311], dtype=np.uint64), np.array([2451545.25, 2460311.5], dtype=np.float32),
+     np.array([2451545.25, 2460311.5], dtype=">f8"), 2451545, 2451545.5],
+    ids=["bool", "bool scalar", "int32", "uint64", "float32", "big-endian", "int", "float"],
+)
+@pytest.mark.parametrize("jd2", [None, True, np.array([0.5, 0.25])], ids=["none", "bool", "array"])
+def test_the_two_time_modules_read_numbers_alike(jd1, jd2):
+    """format_iso and Time.from_jd take their dates through one intake: the
+    same numbers (bools included) are the same epochs."""
+    args = (jd1,) if jd2 is None else (jd1, jd2)
+    assert np.array_equal(np.asarray(tformat.format_iso(*args, scale="tt")),
+                          np.asarray(Time.from_jd(*args, scale="tt").iso))
+
+
 # ---------------------------------------------------------------- hostile input
 #
 # By class of fault: Python code that runs while Time reads its input (and

@@ -11,13 +11,15 @@
 
 namespace velarion::time {
 
-enum class Scale : int { UTC = 0, TAI = 1, TT = 2, UT1 = 3 };
+// The date element type of velarion.time.format (numpy.float64): two-part
+// Julian Date arrays are arrays of it.
+using jd_t = double;
 
 struct TimeObject {
     PyObject_HEAD
     PyObject* jd1;  // float64 ndarray of the epochs' shape: first part of the two-part JD
     PyObject* jd2;  // float64 ndarray, same shape: second part
-    int scale;      // Scale
+    int scale;      // 0 UTC, 1 TAI, 2 TT, 3 UT1 (kernels::Scale in time/kernels/scales.hpp)
 };
 
 inline PyTypeObject* Time_Type = nullptr;

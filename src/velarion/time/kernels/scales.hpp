@@ -1,5 +1,6 @@
-// Time-scale kernels: two-part Julian Date arithmetic and the UTC, TAI, TT
-// and UT1 conversions, on plain doubles (no Python).
+// Time-scale kernels: two-part Julian Date arithmetic, the UTC, TAI, TT and
+// UT1 conversions, and the per-epoch loops the time modules run over arrays
+// (plain doubles, no Python).
 //
 // Canonical form of an epoch: `day` is the Julian Date of a midnight
 // (k + 0.5, exact) and `frac` the fraction of that day in [0, 1), on a grid
@@ -19,6 +20,9 @@
 #ifndef VELARION_TIME_KERNELS_SCALES_HPP
 #define VELARION_TIME_KERNELS_SCALES_HPP
 
+#include "velarion/_core/strided.hpp"
+#include "velarion/time/kernels/civil.hpp"
+
 #include <erfa.h>
 
 #include <cmath>
@@ -28,14 +32,17 @@
 namespace velarion::time::kernels {
 
 inline constexpr double kDaySec = 86400.0;
-inline constexpr double kMjdZero = 2400000.5;      // JD of MJD 0
-inline constexpr double kTtMinusTai = 32.184;      // s
+inline constexpr double kMjdZero = 2400000.5;  // JD of MJD 0
+inline constexpr double kTtMinusTai = 32.184;  // s
 inline constexpr double kTtMinusTaiDays = kTtMinusTai / kDaySec;
 // The Julian Dates ERFA's calendar routines accept.
 inline constexpr double kJdMin = -68569.5;
 inline constexpr double kJdMax = 1e9;
-inline constexpr int64_t kMjdUnixEpoch = 40587;    // 1970-01-01
-inline constexpr int64_t kMjd1972 = 41317;         // 1972-01-01: integral TAI-UTC from here on
+inline constexpr int64_t kMjd1972 = 41317;  // 1972-01-01: integral TAI-UTC from here on
+
+// The time scales, in the order of Time's `scale` field.
+enum class Scale : int { UTC = 0, TAI = 1, TT = 2, UT1 = 3 };
+inline constexpr int kScaleCount = 4;
 
 struct DayFrac {
     double day;   // midnight JD (k + 0.5)
@@ -116,59 +123,6 @@ inline bool jd_pair_in_range(double a, double b) noexcept {
     return std::isfinite(a) && std::isfinite(b) && jd_in_range(a + b);
 }
 
-// ---------------------------------------------------------------- calendar
-
-// Days since 1970-01-01 of a proleptic Gregorian date (the calendar ERFA uses).
-constexpr int64_t days_from_civil(int64_t y, int m, int d) noexcept {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-struct Civil {
-    int64_t year;
-    int month;
-    int day;
-};
-
-constexpr Civil civil_from_days(int64_t z) noexcept {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    return {yoe + era * 400 + (m <= 2), m, d};
-}
-
-constexpr int64_t mjd_from_civil(int64_t y, int m, int d) noexcept {
-    if (y >= 0 && y <= 9999) {
-        // Unsigned 32-bit arithmetic for the four-digit years (the parser's
-        // case): the year is shifted by 400 (146097 days) to stay positive.
-        const uint32_t yy = static_cast<uint32_t>(y) + 400 - (m <= 2);
-        const uint32_t mm = static_cast<uint32_t>(m > 2 ? m - 3 : m + 9);
-        const uint32_t days = 365 * yy + yy / 4 - yy / 100 + yy / 400 + (153 * mm + 2) / 5 + static_cast<uint32_t>(d) - 1;
-        return static_cast<int64_t>(days) - (146097 + 719468) + kMjdUnixEpoch;
-    }
-    return days_from_civil(y, m, d) + kMjdUnixEpoch;
-}
-constexpr Civil civil_from_mjd(int64_t mjd) noexcept { return civil_from_days(mjd - kMjdUnixEpoch); }
-
-constexpr bool is_leap_year(int64_t y) noexcept {
-    if (y >= 0 && y < 65536) {  // the usual years, in cheaper 32-bit arithmetic
-        const uint32_t u = static_cast<uint32_t>(y);
-        return (u % 4 == 0 && u % 100 != 0) || u % 400 == 0;
-    }
-    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
-inline constexpr int kDaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-constexpr int days_in_month(int64_t y, int m) noexcept { return m == 2 && is_leap_year(y) ? 29 : kDaysInMonth[m - 1]; }
-
 // ---------------------------------------------------------- TAI-UTC table
 
 // What a UTC day needs for the conversions, as eraUtctai forms it: TAI-UTC
@@ -228,8 +182,10 @@ public:
         int lo = 0, hi = n_;  // invariant: start_[lo] <= mjd, answer < hi
         while (hi - lo > 1) {
             const int mid = (lo + hi) / 2;
-            if (start_[mid] <= mjd) lo = mid;
-            else hi = mid;
+            if (start_[mid] <= mjd)
+                lo = mid;
+            else
+                hi = mid;
         }
         return lo;
     }
@@ -400,6 +356,329 @@ inline DayFrac add_seconds(double day, double frac, double seconds) noexcept {
 // Elapsed seconds from canonical (d2, f2) to canonical (d1, f1), rounded once.
 inline double seconds_between(double d1, double f1, double d2, double f2) noexcept {
     return (d1 - d2) * kDaySec + (f1 - f2) * kDaySec;
+}
+
+// ------------------------------------------------- calendar fields and JD
+
+// Calendar fields read in a scale -> two-part JD (jd1 the midnight JD, jd2
+// the fraction of the day). For UTC the day's length includes its leap
+// second; second 60 is refused unless the day has one (kLeap). Always
+// inlined: the parsers call it once per text of large arrays.
+[[gnu::always_inline]] inline TextError civil_to_jd(const CivilTime& c, bool utc, LeapCursor& cur, double& jd1,
+                                                    double& jd2) noexcept {
+    // The jump of TAI-UTC that ends this UTC day (s): +1 on a leap-second
+    // day, fractional before 1972, zero in the other scales.
+    const double dleap = utc ? cur.get(c.mjd).dleap : 0.0;
+    const double day_seconds = kDaySec + dleap;
+    if (c.second60 || dleap < 0.0) {
+        // Where the time of day lies against the day's end: ns past 24 h
+        // (negative within the day) against the jump itself, so that the
+        // end of the day is not blurred by adding the jump to 86400 s.
+        const double into = static_cast<double>(c.ns_of_day - kNsPerDay) + c.subns;
+        const double leap_ns = dleap * 1e9;
+        if (c.second60) {
+            // Second 60 exists only as the leap second that ends a UTC day.
+            if (c.ns_of_day < kNsPerDay) return TextError::kTime;  // not in the day's last minute
+            if (!utc || dleap <= 0.0 || into >= leap_ns) return TextError::kLeap;
+        } else if (into >= leap_ns) {
+            // Past the end of a UTC day shortened by a negative step of
+            // TAI-UTC (before 1972): that time of day does not exist.
+            return TextError::kTime;
+        }
+    }
+    jd1 = jd_of(c.mjd);
+    jd2 = on_grid((static_cast<double>(c.ns_of_day) + c.subns) / (day_seconds * 1e9));
+    if (jd2 >= 1.0) jd2 = 1.0 - 0x1p-52;
+    return TextError::kNone;
+}
+
+// Two-part JD read in a scale -> calendar day and nanosecond of the day,
+// rounded to the nearest nanosecond (a UTC leap second gives ns_of_day past
+// 24 h, shown as second 60).
+inline void jd_to_civil_ns(double jd1, double jd2, bool utc, LeapCursor& cur, int64_t& mjd, int64_t& ns) noexcept {
+    const DayFrac e = canonical(jd1, jd2);
+    mjd = mjd_of(e.day);
+    int64_t day_ns = kNsPerDay;
+    if (utc) day_ns = std::llround(cur.utc_day_seconds(mjd) * 1e9);
+    ns = std::llround(e.frac * static_cast<double>(day_ns));
+    if (ns >= day_ns) {
+        mjd += 1;
+        ns -= day_ns;
+    }
+}
+
+// --------------------------------------------------------- loops over epochs
+//
+// Per-epoch loops over contiguous arrays of n epochs (jd1, jd2: the two
+// parts) or over strided views (one inner loop of a NumPy broadcast). Each
+// is flattened: every per-epoch step is inlined into it, one tight loop
+// whatever the compiler's inlining budget (the cursors' refill stays out).
+
+using core::index_t;
+using Doubles = core::Strided1D<const double>;
+using DoublesOut = core::Strided1D<double>;
+
+// Canonical TAI of one epoch of a UTC, TAI or TT date (any split).
+inline DayFrac to_tai(Scale scale, double a, double b, LeapCursor& cur) noexcept {
+    if (scale == Scale::UTC) return utc_to_tai(a, b, cur);
+    const DayFrac c = canonical(a, b);
+    return scale == Scale::TT ? tt_to_tai(c.day, c.frac) : c;
+}
+
+// n epochs of scale `from` in scale `to`, two different scales among UTC,
+// TAI and TT (any split in, canonical out); o1, o2 may be jd1, jd2.
+[[gnu::flatten]] inline void convert_epochs(Scale from, Scale to, const double* jd1, const double* jd2, index_t n,
+                                            double* o1, double* o2) noexcept {
+    LeapCursor cur;
+    if (from == Scale::UTC) {
+        for (index_t i = 0; i < n; ++i) {
+            DayFrac t = utc_to_tai(jd1[i], jd2[i], cur);
+            if (to == Scale::TT) t = tai_to_tt(t.day, t.frac);
+            o1[i] = t.day;
+            o2[i] = t.frac;
+        }
+    } else if (from == Scale::TAI) {
+        for (index_t i = 0; i < n; ++i) {
+            const DayFrac c = canonical(jd1[i], jd2[i]);
+            const DayFrac t = to == Scale::TT ? tai_to_tt(c.day, c.frac) : tai_to_utc(c.day, c.frac, cur);
+            o1[i] = t.day;
+            o2[i] = t.frac;
+        }
+    } else {  // TT
+        for (index_t i = 0; i < n; ++i) {
+            const DayFrac c = canonical(jd1[i], jd2[i]);
+            DayFrac t = tt_to_tai(c.day, c.frac);
+            if (to == Scale::UTC) t = tai_to_utc(t.day, t.frac, cur);
+            o1[i] = t.day;
+            o2[i] = t.frac;
+        }
+    }
+}
+
+// n epochs of canonical TAI -> scale `to` (UTC, TAI or TT), in place.
+[[gnu::flatten]] inline void tai_epochs_to(Scale to, double* day, double* frac, index_t n) noexcept {
+    if (to == Scale::TAI) return;
+    LeapCursor cur;
+    for (index_t i = 0; i < n; ++i) {
+        const DayFrac r = to == Scale::TT ? tai_to_tt(day[i], frac[i]) : tai_to_utc(day[i], frac[i], cur);
+        day[i] = r.day;
+        frac[i] = r.frac;
+    }
+}
+
+// UTC -> UT1, first pass over n epochs (any split): the UTC MJD of each (the
+// date UT1-UTC is looked up at) and, in day and si, its day and the SI
+// fraction elapsed since its 0h. day, si may be jd1, jd2.
+[[gnu::flatten]] inline void utc_epochs_to_si(const double* jd1, const double* jd2, index_t n, double* mjd, double* day,
+                                              double* si) noexcept {
+    LeapCursor cur;
+    for (index_t i = 0; i < n; ++i) {
+        const DayFrac u = canonical(jd1[i], jd2[i]);
+        const int64_t d = mjd_of(u.day);
+        mjd[i] = static_cast<double>(d) + u.frac;
+        day[i] = u.day;
+        si[i] = utc_si_fraction(u.frac, cur.get(d));
+    }
+}
+
+// UTC -> UT1, second pass: adds UT1-UTC (s, less than a day) to each epoch
+// of the first; canonical UT1, in place.
+[[gnu::flatten]] inline void add_ut1_minus_utc(double* day, double* frac, index_t n, Doubles dut1) noexcept {
+    for (index_t i = 0; i < n; ++i) {
+        const DayFrac r = add_days(day[i], frac[i], dut1[i] / kDaySec);
+        day[i] = r.day;
+        frac[i] = r.frac;
+    }
+}
+
+// The MJD of each of n epochs (any split), as one double: a look-up date.
+[[gnu::flatten]] inline void epoch_mjds(const double* jd1, const double* jd2, index_t n, double* mjd) noexcept {
+    for (index_t i = 0; i < n; ++i) {
+        const DayFrac u = canonical(jd1[i], jd2[i]);
+        mjd[i] = static_cast<double>(mjd_of(u.day)) + u.frac;
+    }
+}
+
+// Canonical TAI of a UT1 epoch (any split), given its UTC MJD and UT1-UTC
+// (s) there.
+inline DayFrac ut1_epoch_to_tai(double jd1, double jd2, double utc_mjd, double dut1, LeapCursor& cur) noexcept {
+    const DayFrac u = canonical(jd1, jd2);
+    const double dta = ut1_minus_tai(static_cast<int64_t>(floor_small(utc_mjd)), dut1, cur);
+    return ut1_to_tai(u.day, u.frac, dta);
+}
+
+// UT1 -> TAI of n epochs, given their UTC MJDs and UT1-UTC there.
+[[gnu::flatten]] inline void ut1_epochs_to_tai(const double* jd1, const double* jd2, index_t n, const double* utc_mjd,
+                                               Doubles dut1, double* o1, double* o2) noexcept {
+    LeapCursor cur;
+    for (index_t i = 0; i < n; ++i) {
+        const DayFrac t = ut1_epoch_to_tai(jd1[i], jd2[i], utc_mjd[i], dut1[i], cur);
+        o1[i] = t.day;
+        o2[i] = t.frac;
+    }
+}
+
+// The UTC MJDs of n UT1 epochs, from estimates `utc_mjd` of them and
+// UT1-UTC there: UT1-TAI is continuous, so an estimate within a second gives
+// a date good to 1e-7 s (the look-up dates of a second round).
+[[gnu::flatten]] inline void ut1_epochs_to_utc_mjd(const double* jd1, const double* jd2, index_t n,
+                                                   const double* utc_mjd, Doubles dut1, double* out) noexcept {
+    LeapCursor cur;
+    for (index_t i = 0; i < n; ++i) {
+        const DayFrac tai = ut1_epoch_to_tai(jd1[i], jd2[i], utc_mjd[i], dut1[i], cur);
+        const DayFrac utc = tai_to_utc(tai.day, tai.frac, cur);
+        out[i] = static_cast<double>(mjd_of(utc.day)) + utc.frac;
+    }
+}
+
+// The epochs of one scale (UTC, TAI or TT) as two strided parts.
+struct Epochs {
+    Scale scale;
+    Doubles jd1;
+    Doubles jd2;
+};
+
+// out[i] = SI seconds from epoch i of q to epoch i of p.
+[[gnu::flatten]] inline void seconds_between_epochs(const Epochs& p, const Epochs& q, DoublesOut out, LeapCursor& cp,
+                                                    LeapCursor& cq) noexcept {
+    for (index_t i = 0; i < out.size; ++i) {
+        const DayFrac u = to_tai(p.scale, p.jd1[i], p.jd2[i], cp);
+        const DayFrac v = to_tai(q.scale, q.jd1[i], q.jd2[i], cq);
+        out[i] = seconds_between(u.day, u.frac, v.day, v.frac);
+    }
+}
+
+// out[i] = sign * SI seconds from `ref` (canonical TAI) to epoch i of p.
+[[gnu::flatten]] inline void seconds_from_epoch(const Epochs& p, DayFrac ref, double sign, DoublesOut out,
+                                                LeapCursor& cur) noexcept {
+    for (index_t i = 0; i < out.size; ++i) {
+        const DayFrac u = to_tai(p.scale, p.jd1[i], p.jd2[i], cur);
+        out[i] = sign * seconds_between(u.day, u.frac, ref.day, ref.frac);
+    }
+}
+
+// Where a loop over epochs stopped, and why (at < 0: it ran to the end).
+enum class EpochFault { kNone, kNotFinite, kOutOfRange, kLeapSecond };
+struct LoopEnd {
+    index_t at = -1;
+    EpochFault fault = EpochFault::kNone;
+};
+
+// Epoch i of p plus sign * seconds[i] (SI seconds, added on TAI), in scale
+// `to` (UTC, TAI or TT). Stops at a number of seconds that is not finite or
+// a sum outside the Julian Date range.
+[[gnu::flatten]] inline LoopEnd add_seconds_to_epochs(const Epochs& p, Doubles seconds, double sign, Scale to,
+                                                      DoublesOut day, DoublesOut frac, LeapCursor& cur,
+                                                      LeapCursor& back) noexcept {
+    for (index_t i = 0; i < day.size; ++i) {
+        const double dt = sign * seconds[i];
+        if (!std::isfinite(dt)) return {i, EpochFault::kNotFinite};
+        const DayFrac u = to_tai(p.scale, p.jd1[i], p.jd2[i], cur);
+        DayFrac r = add_seconds(u.day, u.frac, dt);
+        if (!jd_in_range(r.day)) return {i, EpochFault::kOutOfRange};
+        if (to == Scale::UTC)
+            r = tai_to_utc(r.day, r.frac, back);
+        else if (to == Scale::TT)
+            r = tai_to_tt(r.day, r.frac);
+        day[i] = r.day;
+        frac[i] = r.frac;
+    }
+    return {};
+}
+
+// The comparisons of Python's rich comparison, in its order (Py_LT to Py_GE).
+enum class Comparison : int { kLt, kLe, kEq, kNe, kGt, kGe };
+
+// out[i] = whether epoch i of p compares to epoch i of q as `op` asks.
+[[gnu::flatten]] inline void compare_epochs(const Epochs& p, const Epochs& q, Comparison op,
+                                            core::Strided1D<unsigned char> out, LeapCursor& cp,
+                                            LeapCursor& cq) noexcept {
+    for (index_t i = 0; i < out.size; ++i) {
+        const DayFrac u = to_tai(p.scale, p.jd1[i], p.jd2[i], cp);
+        const DayFrac v = to_tai(q.scale, q.jd1[i], q.jd2[i], cq);
+        const int c = u.day < v.day ? -1 : u.day > v.day ? 1 : u.frac < v.frac ? -1 : u.frac > v.frac ? 1 : 0;
+        bool r = false;
+        switch (op) {
+            case Comparison::kLt: r = c < 0; break;
+            case Comparison::kLe: r = c <= 0; break;
+            case Comparison::kEq: r = c == 0; break;
+            case Comparison::kNe: r = c != 0; break;
+            case Comparison::kGt: r = c > 0; break;
+            case Comparison::kGe: r = c >= 0; break;
+        }
+        out[i] = r;
+    }
+}
+
+// The canonical form of the dates jd1[i] + jd2[i], or with `mjd` of the
+// Modified Julian Dates jd1[i] (jd2 unused). Stops at a part that is not
+// finite or a date outside the Julian Date range.
+[[gnu::flatten]] inline LoopEnd canonical_epochs(Doubles jd1, Doubles jd2, bool mjd, DoublesOut day,
+                                                 DoublesOut frac) noexcept {
+    for (index_t i = 0; i < day.size; ++i) {
+        double u = jd1[i], v = jd2[i];
+        if (!std::isfinite(u) || !std::isfinite(v)) return {i, EpochFault::kNotFinite};
+        if (mjd) {
+            v = u;
+            u = kMjdZero;
+        }
+        if (!jd_pair_in_range(u, v)) return {i, EpochFault::kOutOfRange};
+        const DayFrac c = canonical(u, v);
+        day[i] = c.day;
+        frac[i] = c.frac;
+    }
+    return {};
+}
+
+// Calendar day and nanosecond of the day of the dates (jd1[i], jd2[i]) on
+// the clock of UTC (`utc`) or of a uniform scale. With `checked` it stops at
+// a pair that is not finite or out of range (a Time's own epochs need no
+// check).
+[[gnu::flatten]] inline LoopEnd civil_ns_epochs(Doubles jd1, Doubles jd2, bool utc, bool checked,
+                                                core::Strided1D<int64_t> mjd, core::Strided1D<int64_t> ns,
+                                                LeapCursor& cur) noexcept {
+    for (index_t i = 0; i < mjd.size; ++i) {
+        const double u = jd1[i], v = jd2[i];
+        if (checked && !jd_pair_in_range(u, v)) return {i, EpochFault::kOutOfRange};
+        jd_to_civil_ns(u, v, utc, cur, mjd[i], ns[i]);
+    }
+    return {};
+}
+
+// n epochs -> numpy.datetime64[ns] counts (nanoseconds since 1970-01-01 on
+// the scale's clock). Stops at an epoch inside a leap second (datetime64 has
+// no second 60) or beyond the years 1678-2261 that int64 nanoseconds hold.
+[[gnu::flatten]] inline LoopEnd datetime64_ns_epochs(const double* jd1, const double* jd2, index_t n, bool utc,
+                                                     int64_t* out) noexcept {
+    constexpr int64_t kMaxDays = 106'000;  // ~290 years either side of 1970
+    LeapCursor cur;
+    for (index_t i = 0; i < n; ++i) {
+        int64_t mjd, ns;
+        jd_to_civil_ns(jd1[i], jd2[i], utc, cur, mjd, ns);
+        if (ns >= kNsPerDay) return {i, EpochFault::kLeapSecond};
+        const int64_t days = mjd - kMjdUnixEpoch;
+        if (days > kMaxDays || days < -kMaxDays) return {i, EpochFault::kOutOfRange};
+        out[i] = days * kNsPerDay + ns;
+    }
+    return {};
+}
+
+// The Julian Dates jd1 + jd2 of n epochs.
+inline void jd_sums(const double* jd1, const double* jd2, index_t n, double* out) noexcept {
+    for (index_t i = 0; i < n; ++i) out[i] = jd1[i] + jd2[i];
+}
+
+// The Modified Julian Dates (jd1 - 2400000.5) + jd2 of n epochs.
+inline void mjd_sums(const double* jd1, const double* jd2, index_t n, double* out) noexcept {
+    for (index_t i = 0; i < n; ++i) out[i] = (jd1[i] - kMjdZero) + jd2[i];
+}
+
+// The pairs (jd1[i], jd2[i]) of n epochs one after the other (2n values).
+inline void interleave_parts(const double* jd1, const double* jd2, index_t n, double* out) noexcept {
+    for (index_t i = 0; i < n; ++i) {
+        out[2 * i] = jd1[i];
+        out[2 * i + 1] = jd2[i];
+    }
 }
 
 }  // namespace velarion::time::kernels
