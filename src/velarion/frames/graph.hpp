@@ -9,6 +9,9 @@ namespace {
 
 inline bool is_frame_or_none(PyObject* o) { return o == Py_None || PyObject_TypeCheck(o, fr::Frame_Type); }
 
+// Word for word, this and the other exception texts of the graph (those
+// of unpacking and name lookup are Python's own): callers and tests compare
+// them.
 bool refuse_not_frame(PyObject* o) {
     PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(o)->tp_name, fr::Frame_Type->tp_name);
     return false;

@@ -25,7 +25,8 @@ Ref fetch_dates(PyObject* time, PyObject* scale) {
     return Ref::steal(PyObject_CallMethodObjArgs(jd.get(), g_names[kReshape], g_minus_one, g_two, nullptr));
 }
 
-// EOP(time.utc.mjd.reshape(-1)), with EOP looked up in the module namespace.
+// EOP(time.utc.mjd.reshape(-1)), with EOP looked up in the module namespace
+// (a missing one fails as Python's own lookup would, word for word).
 Ref call_eop(PyObject* time) {
     Ref utc = Ref::steal(PyObject_GetAttr(time, g_names[kUtc]));
     if (!utc) return {};
@@ -61,7 +62,8 @@ bool count_epochs(PyObject* obj, core::index_t& n) {
 
 // The per-epoch arrays of one conversion of `n` epochs, each either a held
 // view of an exact ndarray or a private copy: the (n, 2) dates of a scale,
-// or the n values of an EOP field (as an (n, 1) view).
+// or the n values of an EOP field (as an (n, 1) view). Word for word, the
+// shape faults here and in the conversions: tests compare these texts.
 class EpochArrays {
 public:
     static constexpr int kMax = 7;
