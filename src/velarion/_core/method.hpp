@@ -57,14 +57,14 @@ struct MethodParam {
 
 struct AnnotatedMethodObject {
     PyObject_HEAD
-    PyMethodDef* def;         // the C function (METH_FASTCALL | METH_KEYWORDS, or METH_NOARGS)
-    PyTypeObject* owner;      // the class the method belongs to (owned)
-    PyObject* qualname;       // "Owner.name"
-    PyObject* module;         // the owner's module name, or None
-    PyObject* annotations;    // dict: parameter name -> annotation, "return" -> annotation
-    PyObject* signature;      // inspect.Signature, including self
+    PyMethodDef* def;       // the C function (METH_FASTCALL | METH_KEYWORDS, or METH_NOARGS)
+    PyTypeObject* owner;    // the class the method belongs to (owned)
+    PyObject* qualname;     // "Owner.name"
+    PyObject* module;       // the owner's module name, or None
+    PyObject* annotations;  // dict: parameter name -> annotation, "return" -> annotation
+    PyObject* signature;    // inspect.Signature, including self
     vectorcallfunc vectorcall;
-    PyObject* self_arg;       // module functions: the module, passed as `self` (owned); else nullptr
+    PyObject* self_arg;  // module functions: the module, passed as `self` (owned); else nullptr
 };
 
 namespace detail {
@@ -246,14 +246,38 @@ struct WrapperKind {
     reprfunc repr;
     descrgetfunc descr_get;
     PyGetSetDef* getset;
+    vectorcallfunc fastcall;  // the call entry of a METH_FASTCALL | METH_KEYWORDS function
+    vectorcallfunc noargs;    // and of a METH_NOARGS one
+    const char* what;         // "method" or "function", for messages
 };
 
 // Py_TPFLAGS_METHOD_DESCRIPTOR: `obj.name(...)` calls the method wrapper
 // with obj first instead of building a bound method.
-inline const WrapperKind kMethodKind = {"velarion._core.annotated_method", Py_TPFLAGS_METHOD_DESCRIPTOR, am_repr,
-                                        am_descr_get, am_getset.data()};
-inline const WrapperKind kFunctionKind = {"velarion._core.annotated_function", 0, af_repr, af_descr_get,
-                                          af_getset.data()};
+inline const WrapperKind kMethodKind = {.name = "velarion._core.annotated_method",
+                                        .flags = Py_TPFLAGS_METHOD_DESCRIPTOR,
+                                        .repr = am_repr,
+                                        .descr_get = am_descr_get,
+                                        .getset = am_getset.data(),
+                                        .fastcall = am_vectorcall,
+                                        .noargs = am_vectorcall_noargs,
+                                        .what = "method"};
+inline const WrapperKind kFunctionKind = {.name = "velarion._core.annotated_function",
+                                          .flags = 0,
+                                          .repr = af_repr,
+                                          .descr_get = af_descr_get,
+                                          .getset = af_getset.data(),
+                                          .fastcall = af_vectorcall,
+                                          .noargs = af_vectorcall_noargs,
+                                          .what = "function"};
+
+// The call entry of the wrapper of `def`, or nullptr with SystemError for a
+// calling convention it does not serve.
+inline vectorcallfunc call_entry(const WrapperKind& kind, const PyMethodDef* def) {
+    if (def->ml_flags == (METH_FASTCALL | METH_KEYWORDS)) return kind.fastcall;
+    if (def->ml_flags == METH_NOARGS) return kind.noargs;
+    PyErr_Format(PyExc_SystemError, "annotated %s %s: unsupported calling convention", kind.what, def->ml_name);
+    return nullptr;
+}
 
 // The wrapper type of one kind for `module` (a new reference). The type
 // keeps pointers to the name, getters and members (static), not to the spec.
@@ -269,8 +293,7 @@ inline PyTypeObject* wrapper_type(PyObject* module, const WrapperKind& kind) {
                            {0, nullptr}};
     constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                      Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
-    PyType_Spec spec = {kind.name, sizeof(AnnotatedMethodObject), 0, static_cast<unsigned>(kFlags | kind.flags),
-                        slots};
+    PyType_Spec spec = {kind.name, sizeof(AnnotatedMethodObject), 0, static_cast<unsigned>(kFlags | kind.flags), slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }
 
@@ -284,8 +307,7 @@ inline Ref annotation_value(const MethodParam& p) {
 
 // inspect.Signature(<first>, *params) -> return_annotation, with annotations
 // (`first` is the unannotated "self" or "cls", or nullptr for none).
-inline Ref build_signature(std::span<const MethodParam> params, const char* return_annotation,
-                           const char* first = "self") {
+inline Ref build_signature(std::span<const MethodParam> params, const char* return_annotation, const char* first) {
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return {};
     Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
@@ -323,7 +345,9 @@ inline Ref build_signature(std::span<const MethodParam> params, const char* retu
 }  // namespace detail
 
 // The wrapper type of a module (create once, in the exec slot; new reference).
-inline PyTypeObject* annotated_method_type(PyObject* module) { return detail::wrapper_type(module, detail::kMethodKind); }
+inline PyTypeObject* annotated_method_type(PyObject* module) {
+    return detail::wrapper_type(module, detail::kMethodKind);
+}
 
 // The wrapper type of a module's functions (likewise).
 inline PyTypeObject* annotated_function_type(PyObject* module) {
@@ -386,15 +410,8 @@ inline Ref make_annotated(PyTypeObject* method_type, PyTypeObject* owner, PyMeth
 // exception set.
 inline int add_annotated_method(PyTypeObject* method_type, PyTypeObject* owner, PyMethodDef* def,
                                 std::span<const MethodParam> params, const char* return_annotation) {
-    vectorcallfunc call = nullptr;
-    if (def->ml_flags == (METH_FASTCALL | METH_KEYWORDS)) {
-        call = detail::am_vectorcall;
-    } else if (def->ml_flags == METH_NOARGS) {
-        call = detail::am_vectorcall_noargs;
-    } else {
-        PyErr_Format(PyExc_SystemError, "annotated method %s: unsupported calling convention", def->ml_name);
-        return -1;
-    }
+    vectorcallfunc call = detail::call_entry(detail::kMethodKind, def);
+    if (!call) return -1;
     Ref wrapper = detail::make_annotated(method_type, owner, def, params, return_annotation, "self", call);
     if (!wrapper) return -1;
     return PyObject_SetAttrString(reinterpret_cast<PyObject*>(owner), def->ml_name, wrapper.get());
@@ -409,8 +426,8 @@ inline int add_annotated_classmethod(PyTypeObject* method_type, PyTypeObject* ow
         PyErr_Format(PyExc_SystemError, "annotated class method %s: unsupported calling convention", def->ml_name);
         return -1;
     }
-    Ref wrapper = detail::make_annotated(method_type, owner, def, params, return_annotation, "cls",
-                                         detail::am_vectorcall_class);
+    Ref wrapper =
+        detail::make_annotated(method_type, owner, def, params, return_annotation, "cls", detail::am_vectorcall_class);
     if (!wrapper) return -1;
     Ref descriptor = Ref::steal(PyClassMethod_New(wrapper.get()));
     if (!descriptor) return -1;
@@ -422,17 +439,9 @@ inline int add_annotated_classmethod(PyTypeObject* method_type, PyTypeObject* ow
 // `module` under `def->ml_name`. Returns 0, or -1 with an exception set.
 inline int add_annotated_function(PyTypeObject* function_type, PyObject* module, PyMethodDef* def,
                                   std::span<const MethodParam> params, const char* return_annotation) {
-    vectorcallfunc call = nullptr;
-    if (def->ml_flags == (METH_FASTCALL | METH_KEYWORDS)) {
-        call = detail::af_vectorcall;
-    } else if (def->ml_flags == METH_NOARGS) {
-        call = detail::af_vectorcall_noargs;
-    } else {
-        PyErr_Format(PyExc_SystemError, "annotated function %s: unsupported calling convention", def->ml_name);
-        return -1;
-    }
-    Ref wrapper =
-        detail::make_annotated(function_type, nullptr, def, params, return_annotation, nullptr, call, module);
+    vectorcallfunc call = detail::call_entry(detail::kFunctionKind, def);
+    if (!call) return -1;
+    Ref wrapper = detail::make_annotated(function_type, nullptr, def, params, return_annotation, nullptr, call, module);
     if (!wrapper) return -1;
     return PyModule_AddObjectRef(module, def->ml_name, wrapper.get());
 }

@@ -36,14 +36,14 @@ void raise_shape_fault(const ShapeFault& f) {
     if (f.columns) {
         PyErr_Format(PyExc_ValueError, "%s has %zd columns, %s than the 3 of x, y, z", f.what, f.got, side);
     } else {
-        PyErr_Format(PyExc_ValueError, "%s has %zd row%s, %s than the %zd %s%s (one row of x, y, z per %s)",
-                     f.what, f.got, f.got == 1 ? "" : "s", side, f.want, f.per, f.want == 1 ? "" : "s", f.per);
+        PyErr_Format(PyExc_ValueError, "%s has %zd row%s, %s than the %zd %s%s (one row of x, y, z per %s)", f.what,
+                     f.got, f.got == 1 ? "" : "s", side, f.want, f.per, f.want == 1 ? "" : "s", f.per);
     }
 }
 
 // The four vectors of a conversion of `n` epochs (or positions).
-bool check_vectors(core::index_t n, const char* per, const fr::View& r_in, const fr::View& v_in,
-                   const fr::View& r_out, const fr::View& v_out, ShapeFault& fault) noexcept {
+bool check_vectors(core::index_t n, const char* per, const fr::View& r_in, const fr::View& v_in, const fr::View& r_out,
+                   const fr::View& v_out, ShapeFault& fault) noexcept {
     return fits(r_in, n, "position array", per, fault) && fits(v_in, n, "velocity array", per, fault) &&
            fits(r_out, n, "position output", per, fault) && fits(v_out, n, "velocity output", per, fault);
 }
@@ -66,6 +66,12 @@ bool copy_into(PyObject* obj, bool writable, const fr::View& to) {
     }
     return true;
 }
+
+// The parameter names of a conversion from frame X: (time, r_X, v_X).
+constexpr const char* kFromGcrfNames[] = {"time", "r_GCRF", "v_GCRF"};
+constexpr const char* kFromItrfNames[] = {"time", "r_ITRF", "v_ITRF"};
+constexpr const char* kFromTemeNames[] = {"time", "r_TEME", "v_TEME"};
+constexpr const char* kFromEnuNames[] = {"time", "r_ENU", "v_ENU"};
 
 // The Python side of conversion method `Slot` of `Object`'s C-level table:
 // allocate outputs like the inputs, check the time, take the inputs, call

@@ -28,8 +28,10 @@ constexpr core::MethodParam kTransformToParams[] = {
     {"frame", kPoK, kFrameOrName}, {"time", kPoK, "DatetimeLike"}, {"r", kPoK, kArray}, {"v", kPoK, kArray}};
 
 // Parameters of a conversion from frame X: (time, r_X, v_X).
-#define VELARION_CONVERSION_PARAMS(from) \
-    {{"time", kPoK, "DatetimeLike"}, {"r_" from, kPoK, kArray}, {"v_" from, kPoK, kArray}}
+#define VELARION_CONVERSION_PARAMS(from)                                                       \
+    {                                                                                          \
+        {"time", kPoK, "DatetimeLike"}, {"r_" from, kPoK, kArray}, { "v_" from, kPoK, kArray } \
+    }
 
 constexpr core::MethodParam kFromGCRFParams[] = VELARION_CONVERSION_PARAMS("GCRF");
 constexpr core::MethodParam kFromITRFParams[] = VELARION_CONVERSION_PARAMS("ITRF");
@@ -110,12 +112,15 @@ constexpr const char kNameDoc[] =
 #define VELARION_CONVERSION_DOC(cls, method, from, to)                                                         \
     cls "." method "(self, time: DatetimeLike, r_" from ": ndarray[double], v_" from                           \
         ": ndarray[double]) -> tuple[ndarray, 2]\n"                                                            \
-        "Transform position and velocity from " from " to " to ".\n\n"                                         \
+        "Transform position and velocity from " from " to " to                                                 \
+        ".\n\n"                                                                                                \
         "Parameters\n----------\ntime : DatetimeLike\n    Time(s) for which the transformation is computed.\n" \
-        "r_" from " : ndarray of shape (N, 3)\n    Position vectors in " from ".\n"                            \
+        "r_" from " : ndarray of shape (N, 3)\n    Position vectors in " from                                  \
+        ".\n"                                                                                                  \
         "v_" from " : ndarray of shape (N, 3)\n    Velocity vectors in " from                                  \
         " (position unit per second).\n\n"                                                                     \
-        "Returns\n-------\nr_" to " : ndarray of shape (N, 3)\n    Position vectors in " to ".\n"              \
+        "Returns\n-------\nr_" to " : ndarray of shape (N, 3)\n    Position vectors in " to                    \
+        ".\n"                                                                                                  \
         "v_" to " : ndarray of shape (N, 3)\n    Velocity vectors in " to ".\n"
 
 constexpr const char kGcrfToItrfDoc[] = VELARION_CONVERSION_DOC("_GCRF", "to_ITRF", "GCRF", "ITRF");

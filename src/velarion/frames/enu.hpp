@@ -41,16 +41,16 @@ struct BoundProduct {
     }
 };
 
-bool enu_apply(double R[3][3], const double pre[3], const double post[3], const fr::View& r_in,
-               const fr::View& v_in, const fr::View& r_out, const fr::View& v_out) {
+bool enu_apply(double R[3][3], const double pre[3], const double post[3], const fr::View& r_in, const fr::View& v_in,
+               const fr::View& r_out, const fr::View& v_out) {
     if (vt::mat_x_vec == vt::mat_x_vec_own) {
         return kn::enu_apply(CompiledProduct{}, R, pre, post, r_in, v_in, r_out, v_out);
     }
     return kn::enu_apply(BoundProduct{vt::mat_x_vec}, R, pre, post, r_in, v_in, r_out, v_out);
 }
 
-int ENU_c_to_ITRF(fr::ENUObject* self, PyObject*, const fr::View& r_ENU, const fr::View& v_ENU,
-                  const fr::View& r_ITRF, const fr::View& v_ITRF) {
+int ENU_c_to_ITRF(fr::ENUObject* self, PyObject*, const fr::View& r_ENU, const fr::View& v_ENU, const fr::View& r_ITRF,
+                  const fr::View& v_ITRF) {
     if (!enu_shapes_ok(r_ENU, v_ENU, r_ITRF, v_ITRF)) return -1;
     double R[3][3];
     kn::enu_rot_to_itrf(self->lat, self->lon, R);
@@ -145,18 +145,14 @@ PyObject* rotation_array(PyObject* self, void (*fill)(fr::ENUObject*, double[3][
     return out.release();
 }
 
-PyObject* ENU_rot_to_ITRF(PyObject* self, PyObject*) {
-    return rotation_array(self, as_enu(self)->vtab->c_rot_to_ITRF);
-}
+PyObject* ENU_rot_to_ITRF(PyObject* self, PyObject*) { return rotation_array(self, as_enu(self)->vtab->c_rot_to_ITRF); }
 
 PyObject* ENU_rot_from_ITRF(PyObject* self, PyObject*) {
     return rotation_array(self, as_enu(self)->vtab->c_rot_from_ITRF);
 }
 
-constexpr const char* kFromEnuNames[] = {"time", "r_ENU", "v_ENU"};
-constexpr const char* kFromItrfToEnuNames[] = {"time", "r_ITRF", "v_ITRF"};
 constexpr core::Signature kEnuToItrfSig{"to_ITRF", kFromEnuNames, 3};
-constexpr core::Signature kEnuFromItrfSig{"from_ITRF", kFromItrfToEnuNames, 3};
+constexpr core::Signature kEnuFromItrfSig{"from_ITRF", kFromItrfNames, 3};
 
 constexpr auto ENU_to_ITRF = conversion_method<fr::ENUObject, &fr::ENUVTable::c_to_ITRF, kEnuToItrfSig>;
 constexpr auto ENU_from_ITRF = conversion_method<fr::ENUObject, &fr::ENUVTable::c_from_ITRF, kEnuFromItrfSig>;
@@ -177,12 +173,14 @@ PyObject* ENU_get_ell(PyObject* self, void*) {
 // --- type --------------------------------------------------------------------
 
 AnnotatedDef ENU_annotated[] = {
-    {{"rot_to_ITRF", core::entry<ENU_rot_to_ITRF>, METH_NOARGS, kEnuRotToItrfDoc}, {}, kArray, false},
-    {{"rot_from_ITRF", core::entry<ENU_rot_from_ITRF>, METH_NOARGS, kEnuRotFromItrfDoc}, {}, kArray, false},
-    {{"to_ITRF", VELARION_FASTCALL(ENU_to_ITRF), METH_FASTCALL | METH_KEYWORDS, kEnuToItrfDoc},
-     kFromENUParams, kPair, false},
-    {{"from_ITRF", VELARION_FASTCALL(ENU_from_ITRF), METH_FASTCALL | METH_KEYWORDS, kEnuFromItrfDoc},
-     kFromITRFParams, kPair, false},
+    {.def = {"rot_to_ITRF", core::entry<ENU_rot_to_ITRF>, METH_NOARGS, kEnuRotToItrfDoc}, .returns = kArray},
+    {.def = {"rot_from_ITRF", core::entry<ENU_rot_from_ITRF>, METH_NOARGS, kEnuRotFromItrfDoc}, .returns = kArray},
+    {.def = {"to_ITRF", VELARION_FASTCALL(ENU_to_ITRF), METH_FASTCALL | METH_KEYWORDS, kEnuToItrfDoc},
+     .params = kFromENUParams,
+     .returns = kPair},
+    {.def = {"from_ITRF", VELARION_FASTCALL(ENU_from_ITRF), METH_FASTCALL | METH_KEYWORDS, kEnuFromItrfDoc},
+     .params = kFromITRFParams,
+     .returns = kPair},
 };
 
 PyMethodDef ENU_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};

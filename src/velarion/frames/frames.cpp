@@ -48,15 +48,15 @@ PyTypeObject* g_RPC_Type = nullptr;
 
 // Names looked up on every call, and the small constants of the calls made
 // on every conversion, made once at start-up.
+// clang-format off: the texts and their enumerators side by side, row by row.
 core::InternedNames g_names{"transforms", "keys", "items", "get_route", "upper", "_instances", "name", "pop",
                             "register_transform", "tt", "ut1", "utc", "jd12", "mjd", "reshape", "EOP",
                             "pm_x", "pm_y", "dX", "dY", "lod", "to_ITRF", "from_ITRF", "Unnamed"};
-enum Name {
-    kTransforms, kKeys, kItems, kGetRoute, kUpper, kInstances, kName, kPop,
-    kRegisterTransform, kTt, kUt1, kUtc, kJd12, kMjd, kReshape, kEop,
-    kPmX, kPmY, kDX, kDY, kLod, kToItrf, kFromItrf, kUnnamed,
-    kNameCount
-};
+enum Name { kTransforms, kKeys, kItems, kGetRoute, kUpper, kInstances, kName, kPop,
+            kRegisterTransform, kTt, kUt1, kUtc, kJd12, kMjd, kReshape, kEop,
+            kPmX, kPmY, kDX, kDY, kLod, kToItrf, kFromItrf, kUnnamed,
+            kNameCount };
+// clang-format on
 static_assert(std::is_same_v<decltype(g_names), core::InternedNames<kNameCount>>, "one Name per interned text");
 PyObject* g_minus_one = nullptr;
 PyObject* g_two = nullptr;
@@ -71,12 +71,13 @@ constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAG
 
 // Python-visible methods that carry annotations and a signature: set on
 // their class at start-up through core::add_annotated_method (or its class
-// method form) rather than through the type's method table.
+// method form) rather than through the type's method table. The return
+// annotation is word for word what the stubs say (tests compare them).
 struct AnnotatedDef {
     PyMethodDef def;
-    std::span<const core::MethodParam> params;
-    const char* returns;
-    bool class_method;
+    std::span<const core::MethodParam> params = {};
+    const char* returns = nullptr;
+    bool class_method = false;
 };
 
 }  // namespace
@@ -212,9 +213,8 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot frames_slots[] = {{Py_mod_create, (void*)core::entry<frames_create>},
-                                   {Py_mod_exec, (void*)core::entry<frames_exec>},
-                                   {0, nullptr}};
+PyModuleDef_Slot frames_slots[] = {
+    {Py_mod_create, (void*)core::entry<frames_create>}, {Py_mod_exec, (void*)core::entry<frames_exec>}, {0, nullptr}};
 
 PyModuleDef frames_def = {
     PyModuleDef_HEAD_INIT, "velarion.frames.frames", kModuleDoc, 0, nullptr, frames_slots, nullptr, nullptr, nullptr};

@@ -40,7 +40,6 @@ int Frame_clear(PyObject* self) {
     return 0;
 }
 
-
 // Identity hash, fixed for the frame's lifetime.
 Py_hash_t Frame_hash(PyObject* self) {
     size_t y = reinterpret_cast<size_t>(self);
@@ -238,7 +237,7 @@ constexpr core::Signature kRouteSig{"get_route", kRouteNames, 2};
 PyObject* Frame_get_route(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!core::parse_args(kRouteSig, args, nargs, kwnames, a)) return nullptr;
-    return core::guard([&]() -> PyObject* { return find_route(a[0], a[1]); }, nullptr);
+    return find_route(a[0], a[1]);
 }
 
 // Unpacks exactly two items out of a conversion's result.
@@ -355,8 +354,7 @@ PyObject* Frame_transform_to(PyObject* self, PyObject* const* args, Py_ssize_t n
             }
             return nullptr;
         }
-        Ref result =
-            Ref::steal(PyObject_CallFunctionObjArgs(convert.get(), time, cur_r.get(), cur_v.get(), nullptr));
+        Ref result = Ref::steal(PyObject_CallFunctionObjArgs(convert.get(), time, cur_r.get(), cur_v.get(), nullptr));
         if (!result) return nullptr;
         Ref out_r, out_v;
         if (!unpack_pair(result.get(), out_r, out_v)) return nullptr;
@@ -373,38 +371,49 @@ PyObject* Frame_transform_to(PyObject* self, PyObject* const* args, Py_ssize_t n
 // --- type --------------------------------------------------------------------
 
 AnnotatedDef Frame_annotated[] = {
-    {{"__class_getitem__", VELARION_FASTCALL(Frame_class_getitem), METH_FASTCALL | METH_KEYWORDS, kClassGetItemDoc},
-     kItemParams, "Frame", true},
-    {{"is_frame", VELARION_FASTCALL(Frame_is_frame), METH_FASTCALL | METH_KEYWORDS, kIsFrameDoc},
-     kItemParams, "bool", true},
-    {{"get_route", VELARION_FASTCALL(Frame_get_route), METH_FASTCALL | METH_KEYWORDS, kGetRouteDoc},
-     kRouteParams, "list[Frame]", true},
-    {{"transforms", core::entry<Frame_transforms>, METH_NOARGS, kTransformsDoc}, {}, "dict[Frame, Callable]", false},
-    {{"register_transform", VELARION_FASTCALL(Frame_register_transform), METH_FASTCALL | METH_KEYWORDS,
-      kRegisterDoc},
-     kRegisterParams, "None", false},
-    {{"remove_transform", VELARION_FASTCALL(Frame_remove_transform), METH_FASTCALL | METH_KEYWORDS, kRemoveDoc},
-     kRemoveParams, "None", false},
-    {{"transform_to", VELARION_FASTCALL(Frame_transform_to), METH_FASTCALL | METH_KEYWORDS, kTransformToDoc},
-     kTransformToParams, kPair, false},
+    {.def = {"__class_getitem__", VELARION_FASTCALL(Frame_class_getitem), METH_FASTCALL | METH_KEYWORDS,
+             kClassGetItemDoc},
+     .params = kItemParams,
+     .returns = "Frame",
+     .class_method = true},
+    {.def = {"is_frame", VELARION_FASTCALL(Frame_is_frame), METH_FASTCALL | METH_KEYWORDS, kIsFrameDoc},
+     .params = kItemParams,
+     .returns = "bool",
+     .class_method = true},
+    {.def = {"get_route", VELARION_FASTCALL(Frame_get_route), METH_FASTCALL | METH_KEYWORDS, kGetRouteDoc},
+     .params = kRouteParams,
+     .returns = "list[Frame]",
+     .class_method = true},
+    {.def = {"transforms", core::entry<Frame_transforms>, METH_NOARGS, kTransformsDoc},
+     .returns = "dict[Frame, Callable]"},
+    {.def = {"register_transform", VELARION_FASTCALL(Frame_register_transform), METH_FASTCALL | METH_KEYWORDS,
+             kRegisterDoc},
+     .params = kRegisterParams,
+     .returns = "None"},
+    {.def = {"remove_transform", VELARION_FASTCALL(Frame_remove_transform), METH_FASTCALL | METH_KEYWORDS, kRemoveDoc},
+     .params = kRemoveParams,
+     .returns = "None"},
+    {.def = {"transform_to", VELARION_FASTCALL(Frame_transform_to), METH_FASTCALL | METH_KEYWORDS, kTransformToDoc},
+     .params = kTransformToParams,
+     .returns = kPair},
 };
 
-PyMethodDef Frame_methods[] = {
-    {"__hash__", core::entry<Frame_hash_method>, METH_NOARGS | METH_COEXIST, kHashDoc},
-    VELARION_NO_PICKLE_METHODS,
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef Frame_methods[] = {{"__hash__", core::entry<Frame_hash_method>, METH_NOARGS | METH_COEXIST, kHashDoc},
+                               VELARION_NO_PICKLE_METHODS,
+                               {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef Frame_getset[] = {
-    {"name", core::entry<Frame_get_name>, nullptr, kNameDoc, nullptr},
-    {"_transforms", core::entry<Frame_get_transforms_attr>, core::entry<Frame_set_transforms_attr>,
-     "_transforms: object", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef Frame_getset[] = {{"name", core::entry<Frame_get_name>, nullptr, kNameDoc, nullptr},
+                              {"_transforms", core::entry<Frame_get_transforms_attr>,
+                               core::entry<Frame_set_transforms_attr>, "_transforms: object", nullptr},
+                              {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // The life-cycle slots of a frame class with no owned fields of its own.
+// clang-format off
 #define VELARION_FRAME_GC_SLOTS                                         \
     {Py_tp_dealloc, (void*)core::entry<core::gc_dealloc<Frame_clear>>}, \
     {Py_tp_traverse, (void*)core::entry<Frame_traverse>},               \
     {Py_tp_clear, (void*)core::entry<Frame_clear>}
+// clang-format on
 
 PyType_Slot Frame_slots[] = {{Py_tp_doc, (void*)kFrameDoc},
                              {Py_tp_new, (void*)core::entry<Frame_new>},

@@ -173,9 +173,12 @@ int cio_call(kn::CioDirection dir, PyObject* time, const fr::View& r_in, const f
         PyErr_Format(PyExc_ValueError, "too many epochs in one call (%zd)", n);
         return -1;
     }
-    const EpochArrays::Source sources[] = {{tt.get(), "TT", nullptr},          {ut1.get(), "UT1", nullptr},
-                                           {fields[0].get(), nullptr, names[0]}, {fields[1].get(), nullptr, names[1]},
-                                           {fields[2].get(), nullptr, names[2]}, {fields[3].get(), nullptr, names[3]},
+    const EpochArrays::Source sources[] = {{tt.get(), "TT", nullptr},
+                                           {ut1.get(), "UT1", nullptr},
+                                           {fields[0].get(), nullptr, names[0]},
+                                           {fields[1].get(), nullptr, names[1]},
+                                           {fields[2].get(), nullptr, names[2]},
+                                           {fields[3].get(), nullptr, names[3]},
                                            {fields[4].get(), nullptr, names[4]}};
     EpochArrays arrays;
     if (!arrays.take(sources, n)) return -1;
@@ -189,8 +192,8 @@ int cio_call(kn::CioDirection dir, PyObject* time, const fr::View& r_in, const f
     return 0;
 }
 
-int teme_call(kn::TemeDirection dir, PyObject* time, const fr::View& r_in, const fr::View& v_in,
-              const fr::View& r_out, const fr::View& v_out) {
+int teme_call(kn::TemeDirection dir, PyObject* time, const fr::View& r_in, const fr::View& v_in, const fr::View& r_out,
+              const fr::View& v_out) {
     Ref ut1 = fetch_dates(time, g_names[kUt1]);
     if (!ut1) return -1;
     Ref eop = call_eop(time);
@@ -214,8 +217,8 @@ int teme_call(kn::TemeDirection dir, PyObject* time, const fr::View& r_in, const
 
 // The C-level conversion slots of the standard frames: one kernel call in
 // one direction, behind the C++-exception border (C callers included).
-template <class Object, class Direction, int (*Call)(Direction, PyObject*, const fr::View&, const fr::View&,
-                                                     const fr::View&, const fr::View&),
+template <class Object, class Direction,
+          int (*Call)(Direction, PyObject*, const fr::View&, const fr::View&, const fr::View&, const fr::View&),
           Direction dir>
 int standard_slot(Object*, PyObject* time, const fr::View& r_in, const fr::View& v_in, const fr::View& r_out,
                   const fr::View& v_out) {
@@ -240,9 +243,6 @@ PyObject* standard_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 // --- conversion methods ------------------------------------------------------
 
-constexpr const char* kFromGcrfNames[] = {"time", "r_GCRF", "v_GCRF"};
-constexpr const char* kFromItrfNames[] = {"time", "r_ITRF", "v_ITRF"};
-constexpr const char* kFromTemeNames[] = {"time", "r_TEME", "v_TEME"};
 constexpr core::Signature kGcrfToItrfSig{"to_ITRF", kFromGcrfNames, 3};
 constexpr core::Signature kItrfToGcrfSig{"to_GCRF", kFromItrfNames, 3};
 constexpr core::Signature kItrfToTemeSig{"to_TEME", kFromItrfNames, 3};
@@ -256,20 +256,24 @@ constexpr auto TEME_to_ITRF = conversion_method<fr::TEMEObject, &fr::TEMEVTable:
 // --- types -------------------------------------------------------------------
 
 AnnotatedDef GCRF_annotated[] = {
-    {{"to_ITRF", VELARION_FASTCALL(GCRF_to_ITRF), METH_FASTCALL | METH_KEYWORDS, kGcrfToItrfDoc},
-     kFromGCRFParams, kPair, false},
+    {.def = {"to_ITRF", VELARION_FASTCALL(GCRF_to_ITRF), METH_FASTCALL | METH_KEYWORDS, kGcrfToItrfDoc},
+     .params = kFromGCRFParams,
+     .returns = kPair},
 };
 
 AnnotatedDef ITRF_annotated[] = {
-    {{"to_GCRF", VELARION_FASTCALL(ITRF_to_GCRF), METH_FASTCALL | METH_KEYWORDS, kItrfToGcrfDoc},
-     kFromITRFParams, kPair, false},
-    {{"to_TEME", VELARION_FASTCALL(ITRF_to_TEME), METH_FASTCALL | METH_KEYWORDS, kItrfToTemeDoc},
-     kFromITRFParams, kPair, false},
+    {.def = {"to_GCRF", VELARION_FASTCALL(ITRF_to_GCRF), METH_FASTCALL | METH_KEYWORDS, kItrfToGcrfDoc},
+     .params = kFromITRFParams,
+     .returns = kPair},
+    {.def = {"to_TEME", VELARION_FASTCALL(ITRF_to_TEME), METH_FASTCALL | METH_KEYWORDS, kItrfToTemeDoc},
+     .params = kFromITRFParams,
+     .returns = kPair},
 };
 
 AnnotatedDef TEME_annotated[] = {
-    {{"to_ITRF", VELARION_FASTCALL(TEME_to_ITRF), METH_FASTCALL | METH_KEYWORDS, kTemeToItrfDoc},
-     kFromTEMEParams, kPair, false},
+    {.def = {"to_ITRF", VELARION_FASTCALL(TEME_to_ITRF), METH_FASTCALL | METH_KEYWORDS, kTemeToItrfDoc},
+     .params = kFromTEMEParams,
+     .returns = kPair},
 };
 
 PyMethodDef GCRF_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, nullptr}};
