@@ -394,6 +394,42 @@ class TestGarbageCollection:
         gc.collect()
         assert ref() is None
 
+    def test_frames_cleared_by_the_collector_stay_usable(self):
+        # The collector's clear leaves the owned fields empty; code that still
+        # reaches such a frame (a finaliser elsewhere in the cycle) must get
+        # None or an exception, not a crash. tp_clear is called here through
+        # the type's slot (CPython 3.11 layout, checked on tp_flags first).
+        out = _run("""
+            import ctypes
+            import numpy as np
+            from velarion.frames import frames as ff
+
+            def tp_clear(cls):
+                words = (ctypes.c_size_t * 25).from_address(id(cls))
+                assert words[21] == cls.__flags__
+                return ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(words[24])
+
+            f = ff.Frame()
+            assert tp_clear(ff.Frame)(f) == 0
+            assert f._transforms is None and f.transforms() is None and f.name == "Unnamed"
+            try:
+                f.register_transform(ff.get_GCRF(), None)
+            except TypeError:
+                pass
+            else:
+                raise AssertionError("a cleared table took an edge")
+            e = ff.ENU(0.1, 0.2, 3.0)
+            ff.get_ITRF().remove_transform(e)
+            r = np.array([[1.0, 2.0, 3.0]])
+            before = e.to_ITRF(None, r, r)
+            assert tp_clear(ff.ENU)(e) == 0
+            assert e.ell is None and e.transforms() is None
+            after = e.to_ITRF(None, r, r)
+            assert all((a == b).all() for a, b in zip(before, after)) and e.rot_to_ITRF().shape == (3, 3)
+            print("ok")
+        """)
+        assert out == "ok\n"
+
 
 def _run(code):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True).stdout
