@@ -77,10 +77,22 @@ inline FastWithKeywords fast_call(const PyMethodDef* def) noexcept {
 
 inline AnnotatedMethodObject* as_wrapper(PyObject* o) noexcept { return reinterpret_cast<AnnotatedMethodObject*>(o); }
 
+// A new reference to `o`, or to None where the collector cleared it.
+inline PyObject* new_ref_or_none(PyObject* o) noexcept { return Py_NewRef(o ? o : Py_None); }
+
+// A method whose class the collector cleared (its owner is gone) refuses
+// calls instead of reading a null class.
+inline bool check_owner(const AnnotatedMethodObject* m) {
+    if (m->owner) return true;
+    PyErr_Format(PyExc_TypeError, "%U() cannot be called: its class was cleared by the garbage collector", m->qualname);
+    return false;
+}
+
 // The instance a method is called on (args[0]): the checks of CPython's own
 // method descriptors. Word for word, here and below, CPython's messages:
 // callers and tests compare these texts.
 inline bool check_self(const AnnotatedMethodObject* m, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_owner(m)) return false;
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", m->qualname);
         return false;
@@ -126,6 +138,7 @@ inline PyObject* am_vectorcall_noargs(PyObject* callable, PyObject* const* args,
 inline PyObject* am_vectorcall_class(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     AnnotatedMethodObject* m = as_wrapper(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!check_owner(m)) return nullptr;
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%.100s' object needs an argument", m->def->ml_name,
                      m->owner->tp_name);
@@ -170,7 +183,8 @@ inline PyObject* af_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_
 
 inline PyObject* am_repr(PyObject* self) {
     AnnotatedMethodObject* m = as_wrapper(self);
-    return PyUnicode_FromFormat("<method '%s' of '%s' objects>", m->def->ml_name, m->owner->tp_name);
+    return PyUnicode_FromFormat("<method '%s' of '%s' objects>", m->def->ml_name,
+                                m->owner ? m->owner->tp_name : "(cleared)");
 }
 
 inline PyObject* af_repr(PyObject* self) {
@@ -187,14 +201,21 @@ inline int am_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// The collector drops what may take part in a cycle; the names (strings)
+// stay for the messages of a wrapper reached after that, until dealloc.
 inline int am_clear(PyObject* self) {
     AnnotatedMethodObject* m = as_wrapper(self);
     Py_CLEAR(m->owner);
-    Py_CLEAR(m->qualname);
-    Py_CLEAR(m->module);
     Py_CLEAR(m->annotations);
     Py_CLEAR(m->signature);
     Py_CLEAR(m->self_arg);
+    return 0;
+}
+
+inline int am_release(PyObject* self) {
+    am_clear(self);
+    Py_CLEAR(as_wrapper(self)->qualname);
+    Py_CLEAR(as_wrapper(self)->module);
     return 0;
 }
 
@@ -206,15 +227,12 @@ inline PyObject* am_get_doc(PyObject* self, void*) {
     if (!doc) Py_RETURN_NONE;
     return PyUnicode_FromString(doc);
 }
-inline PyObject* am_get_annotations(PyObject* self, void*) { return Py_NewRef(as_wrapper(self)->annotations); }
-inline PyObject* am_get_signature(PyObject* self, void*) { return Py_NewRef(as_wrapper(self)->signature); }
+inline PyObject* am_get_annotations(PyObject* self, void*) { return new_ref_or_none(as_wrapper(self)->annotations); }
+inline PyObject* am_get_signature(PyObject* self, void*) { return new_ref_or_none(as_wrapper(self)->signature); }
 inline PyObject* am_get_objclass(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<PyObject*>(as_wrapper(self)->owner));
+    return new_ref_or_none(reinterpret_cast<PyObject*>(as_wrapper(self)->owner));
 }
-inline PyObject* af_get_self(PyObject* self, void*) {
-    PyObject* module = as_wrapper(self)->self_arg;
-    return Py_NewRef(module ? module : Py_None);  // None once cleared by the collector
-}
+inline PyObject* af_get_self(PyObject* self, void*) { return new_ref_or_none(as_wrapper(self)->self_arg); }
 
 // The attributes of both wrappers, then the one of each kind: a method's
 // class (`__objclass__`), a function's module (`__self__`).
@@ -282,7 +300,7 @@ inline vectorcallfunc call_entry(const WrapperKind& kind, const PyMethodDef* def
 // The wrapper type of one kind for `module` (a new reference). The type
 // keeps pointers to the name, getters and members (static), not to the spec.
 inline PyTypeObject* wrapper_type(PyObject* module, const WrapperKind& kind) {
-    PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<am_clear>)},
+    PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<am_release>)},
                            {Py_tp_traverse, reinterpret_cast<void*>(am_traverse)},
                            {Py_tp_clear, reinterpret_cast<void*>(am_clear)},
                            {Py_tp_repr, reinterpret_cast<void*>(kind.repr)},
