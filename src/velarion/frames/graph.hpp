@@ -50,10 +50,14 @@ Py_hash_t Frame_hash(PyObject* self) {
 
 PyObject* Frame_hash_method(PyObject* self, PyObject*) { return PyLong_FromSsize_t(Frame_hash(self)); }
 
-PyObject* Frame_get_transforms_attr(PyObject* self, void*) {
+// The object in the frame's table slot (None where the collector cleared
+// it), held: a call that uses it may run code that replaces the slot.
+Ref table_of(PyObject* self) {
     PyObject* t = as_frame(self)->_transforms;
-    return Py_NewRef(t ? t : Py_None);
+    return Ref::borrow(t ? t : Py_None);
 }
+
+PyObject* Frame_get_transforms_attr(PyObject* self, void*) { return table_of(self).release(); }
 
 int Frame_set_transforms_attr(PyObject* self, PyObject* value, void*) {
     core::replace_slot(as_frame(self)->_transforms, Py_NewRef(value ? value : Py_None));
@@ -129,13 +133,12 @@ PyObject* Frame_is_frame(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* Frame_transforms(PyObject* self, PyObject*) {
-    PyObject* t = as_frame(self)->_transforms;
-    if (!t) t = Py_None;
-    if (t != Py_None && !PyDict_CheckExact(t)) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(t)->tp_name);
+    Ref table = table_of(self);
+    if (table.get() != Py_None && !PyDict_CheckExact(table.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(table.get())->tp_name);
         return nullptr;
     }
-    return Py_NewRef(t);
+    return table.release();
 }
 
 constexpr const char* kRegisterNames[] = {"target_frame", "transform"};
@@ -145,9 +148,7 @@ PyObject* Frame_register_transform(PyObject* self, PyObject* const* args, Py_ssi
     PyObject* a[2];
     if (!core::parse_args(kRegisterSig, args, nargs, kwnames, a)) return nullptr;
     if (!core::check_arg_type(a[0], fr::Frame_Type, "target_frame", false)) return nullptr;
-    PyObject* table = as_frame(self)->_transforms ? as_frame(self)->_transforms : Py_None;
-    Ref keep = Ref::borrow(table);
-    if (PyObject_SetItem(table, a[0], a[1]) < 0) return nullptr;
+    if (PyObject_SetItem(table_of(self).get(), a[0], a[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -158,9 +159,7 @@ PyObject* Frame_remove_transform(PyObject* self, PyObject* const* args, Py_ssize
     PyObject* a[1];
     if (!core::parse_args(kRemoveSig, args, nargs, kwnames, a)) return nullptr;
     if (!core::check_arg_type(a[0], fr::Frame_Type, "target_frame", false)) return nullptr;
-    PyObject* table = as_frame(self)->_transforms ? as_frame(self)->_transforms : Py_None;
-    Ref keep = Ref::borrow(table);
-    Ref removed = Ref::steal(PyObject_CallMethodOneArg(table, g_names[kPop], a[0]));
+    Ref removed = Ref::steal(PyObject_CallMethodOneArg(table_of(self).get(), g_names[kPop], a[0]));
     if (!removed) return nullptr;
     Py_RETURN_NONE;
 }
