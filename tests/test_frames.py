@@ -396,6 +396,60 @@ class TestGarbageCollection:
         gc.collect()
         assert ref() is None
 
+    @pytest.mark.parametrize("scenario", ["frames", "method wrappers"])
+    def test_objects_cleared_by_the_collector_stay_safe(self, scenario):
+        # The collector's clear empties an object's owned fields; code that
+        # still reaches it (a finaliser elsewhere in the cycle, shutdown) must
+        # get None or an exception, not a crash.
+        out = _run(_TP_CLEAR + {
+            "frames": """
+f = ff.Frame()
+tp_clear(f)
+assert f._transforms is None and f.transforms() is None and f.name == "Unnamed"
+refused(lambda: f.register_transform(ff.get_GCRF(), None), "does not support item assignment")
+e = ff.ENU(0.1, 0.2, 3.0)
+ff.get_ITRF().remove_transform(e)
+r = np.array([[1.0, 2.0, 3.0]])
+before = e.to_ITRF(None, r, r)
+tp_clear(e)
+assert e.ell is None and e.transforms() is None
+after = e.to_ITRF(None, r, r)
+assert all((a == b).all() for a, b in zip(before, after)) and e.rot_to_ITRF().shape == (3, 3)
+""",
+            "method wrappers": """
+e = ff.ENU(0.1, 0.2, 3.0)
+method, klass, function = ff.ENU.__dict__["rot_to_ITRF"], ff.Frame.__dict__["is_frame"].__func__, ff.get_GCRF
+for w in (method, klass, function):
+    tp_clear(w)
+assert "rot_to_ITRF" in repr(method) and method.__objclass__ is None and method.__annotations__ is None
+refused(lambda: e.rot_to_ITRF(), "ENU.rot_to_ITRF() cannot be called: its class was cleared")
+refused(lambda: klass(ff.Frame, "gcrf"), "Frame.is_frame() cannot be called: its class was cleared")
+assert function.__self__ is None and function() is ff.Frame["GCRF"]
+"""}[scenario] + "print('ok')")
+        assert out == "ok\n"
+
+
+# Prelude of the tests that call a type's tp_clear as the collector would
+# (CPython 3.11 type layout, checked on tp_flags first).
+_TP_CLEAR = """
+import ctypes
+import numpy as np
+from velarion.frames import frames as ff
+
+def tp_clear(obj):
+    words = (ctypes.c_size_t * 25).from_address(id(type(obj)))
+    assert words[21] == type(obj).__flags__
+    assert ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(words[24])(obj) == 0
+
+def refused(call, text):
+    try:
+        call()
+    except TypeError as e:
+        assert text in str(e), e
+    else:
+        raise AssertionError("accepted")
+"""
+
 
 def _run(code):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True).stdout

@@ -32,10 +32,12 @@
 #ifndef VELARION_CORE_METHOD_HPP
 #define VELARION_CORE_METHOD_HPP
 
+#include "velarion/_core/module.hpp"
 #include "velarion/_core/ref.hpp"
 
 #include <structmember.h>
 
+#include <array>
 #include <cstddef>
 #include <span>
 
@@ -55,57 +57,78 @@ struct MethodParam {
 
 struct AnnotatedMethodObject {
     PyObject_HEAD
-    PyMethodDef* def;         // the C function (METH_FASTCALL | METH_KEYWORDS)
-    PyTypeObject* owner;      // the class the method belongs to (owned)
-    PyObject* qualname;       // "Owner.name"
-    PyObject* module;         // the owner's module name, or None
-    PyObject* annotations;    // dict: parameter name -> annotation, "return" -> annotation
-    PyObject* signature;      // inspect.Signature, including self
+    PyMethodDef* def;       // the C function (METH_FASTCALL | METH_KEYWORDS, or METH_NOARGS)
+    PyTypeObject* owner;    // the class the method belongs to (owned)
+    PyObject* qualname;     // "Owner.name"
+    PyObject* module;       // the owner's module name, or None
+    PyObject* annotations;  // dict: parameter name -> annotation, "return" -> annotation
+    PyObject* signature;    // inspect.Signature, including self
     vectorcallfunc vectorcall;
-    PyObject* self_arg;       // module functions: the module, passed as `self` (owned); else nullptr
+    PyObject* self_arg;  // module functions: the module, passed as `self` (owned); else nullptr
 };
 
 namespace detail {
 
-inline PyObject* am_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* m = reinterpret_cast<AnnotatedMethodObject*>(callable);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs < 1) {
-        PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", m->qualname);
-        return nullptr;
-    }
-    if (!PyObject_TypeCheck(args[0], m->owner)) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
-                     m->def->ml_name, m->owner->tp_name, Py_TYPE(args[0])->tp_name);
-        return nullptr;
-    }
-    using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-    auto fn = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)(void)>(m->def->ml_meth));
-    return fn(args[0], args + 1, nargs - 1, kwnames);
+using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+inline FastWithKeywords fast_call(const PyMethodDef* def) noexcept {
+    return reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)(void)>(def->ml_meth));
 }
 
-// A METH_NOARGS method: the checks and messages of CPython's own method
-// descriptors.
-inline PyObject* am_vectorcall_noargs(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* m = reinterpret_cast<AnnotatedMethodObject*>(callable);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+inline AnnotatedMethodObject* as_wrapper(PyObject* o) noexcept { return reinterpret_cast<AnnotatedMethodObject*>(o); }
+
+// A new reference to `o`, or to None where the collector cleared it.
+inline PyObject* new_ref_or_none(PyObject* o) noexcept { return Py_NewRef(o ? o : Py_None); }
+
+// A method whose class the collector cleared (its owner is gone) refuses
+// calls instead of reading a null class.
+inline bool check_owner(const AnnotatedMethodObject* m) {
+    if (m->owner) return true;
+    PyErr_Format(PyExc_TypeError, "%U() cannot be called: its class was cleared by the garbage collector", m->qualname);
+    return false;
+}
+
+// The instance a method is called on (args[0]): the checks of CPython's own
+// method descriptors. Word for word, here and below, CPython's messages:
+// callers and tests compare these texts.
+inline bool check_self(const AnnotatedMethodObject* m, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_owner(m)) return false;
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", m->qualname);
-        return nullptr;
+        return false;
     }
     if (!PyObject_TypeCheck(args[0], m->owner)) {
         PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
                      m->def->ml_name, m->owner->tp_name, Py_TYPE(args[0])->tp_name);
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+// A METH_NOARGS call given `given` arguments besides `self`.
+inline bool check_no_args(const AnnotatedMethodObject* m, Py_ssize_t given, PyObject* kwnames) {
     if (kwnames && PyTuple_GET_SIZE(kwnames)) {
         PyErr_Format(PyExc_TypeError, "%U() takes no keyword arguments", m->qualname);
-        return nullptr;
+        return false;
     }
-    if (nargs != 1) {
-        PyErr_Format(PyExc_TypeError, "%U() takes no arguments (%zd given)", m->qualname, nargs - 1);
-        return nullptr;
+    if (given != 0) {
+        PyErr_Format(PyExc_TypeError, "%U() takes no arguments (%zd given)", m->qualname, given);
+        return false;
     }
+    return true;
+}
+
+inline PyObject* am_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    AnnotatedMethodObject* m = as_wrapper(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!check_self(m, args, nargs)) return nullptr;
+    return fast_call(m->def)(args[0], args + 1, nargs - 1, kwnames);
+}
+
+inline PyObject* am_vectorcall_noargs(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    AnnotatedMethodObject* m = as_wrapper(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!check_self(m, args, nargs) || !check_no_args(m, nargs - 1, kwnames)) return nullptr;
     return m->def->ml_meth(args[0], nullptr);
 }
 
@@ -113,8 +136,9 @@ inline PyObject* am_vectorcall_noargs(PyObject* callable, PyObject* const* args,
 // checked as CPython checks the class argument of its class-method
 // descriptors.
 inline PyObject* am_vectorcall_class(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* m = reinterpret_cast<AnnotatedMethodObject*>(callable);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    AnnotatedMethodObject* m = as_wrapper(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!check_owner(m)) return nullptr;
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%.100s' object needs an argument", m->def->ml_name,
                      m->owner->tp_name);
@@ -131,53 +155,44 @@ inline PyObject* am_vectorcall_class(PyObject* callable, PyObject* const* args, 
                      m->def->ml_name, m->owner->tp_name, reinterpret_cast<PyTypeObject*>(cls)->tp_name);
         return nullptr;
     }
-    using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-    auto fn = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)(void)>(m->def->ml_meth));
-    return fn(cls, args + 1, nargs - 1, kwnames);
+    return fast_call(m->def)(cls, args + 1, nargs - 1, kwnames);
 }
 
 // A module function: the module is `self`; the checks and messages of
 // CPython's builtin functions.
 inline PyObject* af_vectorcall_noargs(PyObject* callable, PyObject* const*, size_t nargsf, PyObject* kwnames) {
-    auto* m = reinterpret_cast<AnnotatedMethodObject*>(callable);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-        PyErr_Format(PyExc_TypeError, "%U() takes no keyword arguments", m->qualname);
-        return nullptr;
-    }
-    if (nargs != 0) {
-        PyErr_Format(PyExc_TypeError, "%U() takes no arguments (%zd given)", m->qualname, nargs);
-        return nullptr;
-    }
+    AnnotatedMethodObject* m = as_wrapper(callable);
+    if (!check_no_args(m, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
     return m->def->ml_meth(m->self_arg, nullptr);
 }
 
 inline PyObject* af_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* m = reinterpret_cast<AnnotatedMethodObject*>(callable);
-    using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-    auto fn = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)(void)>(m->def->ml_meth));
-    return fn(m->self_arg, args, PyVectorcall_NARGS(nargsf), kwnames);
+    AnnotatedMethodObject* m = as_wrapper(callable);
+    return fast_call(m->def)(m->self_arg, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
-// Read from a class or an instance, a module function stays what it is.
-inline PyObject* af_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
-
-inline PyObject* af_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<built-in function %s>", reinterpret_cast<AnnotatedMethodObject*>(self)->def->ml_name);
-}
-
-inline PyObject* af_get_self(PyObject* self, void*) {
-    PyObject* module = reinterpret_cast<AnnotatedMethodObject*>(self)->self_arg;
-    return Py_NewRef(module ? module : Py_None);  // None once cleared by the collector
-}
-
+// Read from an instance, a method binds to it; read from a class, it is the
+// wrapper itself.
 inline PyObject* am_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (!obj || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
+// Read from a class or an instance, a module function stays what it is.
+inline PyObject* af_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
+inline PyObject* am_repr(PyObject* self) {
+    AnnotatedMethodObject* m = as_wrapper(self);
+    return PyUnicode_FromFormat("<method '%s' of '%s' objects>", m->def->ml_name,
+                                m->owner ? m->owner->tp_name : "(cleared)");
+}
+
+inline PyObject* af_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<built-in function %s>", as_wrapper(self)->def->ml_name);
+}
+
 inline int am_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* m = reinterpret_cast<AnnotatedMethodObject*>(self);
+    AnnotatedMethodObject* m = as_wrapper(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(m->owner);
     Py_VISIT(m->annotations);
@@ -186,113 +201,119 @@ inline int am_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// The collector drops what may take part in a cycle; the names (strings)
+// stay for the messages of a wrapper reached after that, until dealloc.
 inline int am_clear(PyObject* self) {
-    auto* m = reinterpret_cast<AnnotatedMethodObject*>(self);
+    AnnotatedMethodObject* m = as_wrapper(self);
     Py_CLEAR(m->owner);
-    Py_CLEAR(m->qualname);
-    Py_CLEAR(m->module);
     Py_CLEAR(m->annotations);
     Py_CLEAR(m->signature);
     Py_CLEAR(m->self_arg);
     return 0;
 }
 
-inline void am_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
+inline int am_release(PyObject* self) {
     am_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    Py_CLEAR(as_wrapper(self)->qualname);
+    Py_CLEAR(as_wrapper(self)->module);
+    return 0;
 }
 
-inline PyObject* am_repr(PyObject* self) {
-    auto* m = reinterpret_cast<AnnotatedMethodObject*>(self);
-    return PyUnicode_FromFormat("<method '%s' of '%s' objects>", m->def->ml_name, m->owner->tp_name);
-}
-
-inline PyObject* am_get_name(PyObject* self, void*) {
-    return PyUnicode_FromString(reinterpret_cast<AnnotatedMethodObject*>(self)->def->ml_name);
-}
-inline PyObject* am_get_qualname(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<AnnotatedMethodObject*>(self)->qualname);
-}
-inline PyObject* am_get_module(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<AnnotatedMethodObject*>(self)->module);
-}
+inline PyObject* am_get_name(PyObject* self, void*) { return PyUnicode_FromString(as_wrapper(self)->def->ml_name); }
+inline PyObject* am_get_qualname(PyObject* self, void*) { return Py_NewRef(as_wrapper(self)->qualname); }
+inline PyObject* am_get_module(PyObject* self, void*) { return Py_NewRef(as_wrapper(self)->module); }
 inline PyObject* am_get_doc(PyObject* self, void*) {
-    const char* doc = reinterpret_cast<AnnotatedMethodObject*>(self)->def->ml_doc;
+    const char* doc = as_wrapper(self)->def->ml_doc;
     if (!doc) Py_RETURN_NONE;
     return PyUnicode_FromString(doc);
 }
-inline PyObject* am_get_annotations(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<AnnotatedMethodObject*>(self)->annotations);
-}
-inline PyObject* am_get_signature(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<AnnotatedMethodObject*>(self)->signature);
-}
+inline PyObject* am_get_annotations(PyObject* self, void*) { return new_ref_or_none(as_wrapper(self)->annotations); }
+inline PyObject* am_get_signature(PyObject* self, void*) { return new_ref_or_none(as_wrapper(self)->signature); }
 inline PyObject* am_get_objclass(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<PyObject*>(reinterpret_cast<AnnotatedMethodObject*>(self)->owner));
+    return new_ref_or_none(reinterpret_cast<PyObject*>(as_wrapper(self)->owner));
+}
+inline PyObject* af_get_self(PyObject* self, void*) { return new_ref_or_none(as_wrapper(self)->self_arg); }
+
+// The attributes of both wrappers, then the one of each kind: a method's
+// class (`__objclass__`), a function's module (`__self__`).
+constexpr size_t kWrapperGetters = 8;
+constexpr std::array<PyGetSetDef, kWrapperGetters> wrapper_getset(PyGetSetDef own) {
+    return {{{"__name__", am_get_name, nullptr, nullptr, nullptr},
+             {"__qualname__", am_get_qualname, nullptr, nullptr, nullptr},
+             {"__module__", am_get_module, nullptr, nullptr, nullptr},
+             {"__doc__", am_get_doc, nullptr, nullptr, nullptr},
+             {"__annotations__", am_get_annotations, nullptr, nullptr, nullptr},
+             {"__signature__", am_get_signature, nullptr, nullptr, nullptr},
+             own,
+             {nullptr, nullptr, nullptr, nullptr, nullptr}}};
 }
 
-inline PyGetSetDef am_getset[] = {
-    {"__name__", am_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", am_get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", am_get_module, nullptr, nullptr, nullptr},
-    {"__doc__", am_get_doc, nullptr, nullptr, nullptr},
-    {"__annotations__", am_get_annotations, nullptr, nullptr, nullptr},
-    {"__signature__", am_get_signature, nullptr, nullptr, nullptr},
-    {"__objclass__", am_get_objclass, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+inline std::array<PyGetSetDef, kWrapperGetters> am_getset =
+    wrapper_getset({"__objclass__", am_get_objclass, nullptr, nullptr, nullptr});
+inline std::array<PyGetSetDef, kWrapperGetters> af_getset =
+    wrapper_getset({"__self__", af_get_self, nullptr, nullptr, nullptr});
 
 inline PyMemberDef am_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(AnnotatedMethodObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-inline PyType_Slot am_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(am_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(am_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(am_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(am_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(am_descr_get)},
-    {Py_tp_getset, am_getset},
-    {Py_tp_members, am_members},
-    {0, nullptr}};
+// What tells the two wrapper types apart.
+struct WrapperKind {
+    const char* name;
+    unsigned long flags;
+    reprfunc repr;
+    descrgetfunc descr_get;
+    PyGetSetDef* getset;
+    vectorcallfunc fastcall;  // the call entry of a METH_FASTCALL | METH_KEYWORDS function
+    vectorcallfunc noargs;    // and of a METH_NOARGS one
+    const char* what;         // "method" or "function", for messages
+};
 
-// Py_TPFLAGS_METHOD_DESCRIPTOR: `obj.name(...)` calls the wrapper with obj
-// first instead of building a bound method.
-inline PyType_Spec am_spec = {
-    "velarion._core.annotated_method", sizeof(AnnotatedMethodObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-    am_slots};
+// Py_TPFLAGS_METHOD_DESCRIPTOR: `obj.name(...)` calls the method wrapper
+// with obj first instead of building a bound method.
+inline const WrapperKind kMethodKind = {.name = "velarion._core.annotated_method",
+                                        .flags = Py_TPFLAGS_METHOD_DESCRIPTOR,
+                                        .repr = am_repr,
+                                        .descr_get = am_descr_get,
+                                        .getset = am_getset.data(),
+                                        .fastcall = am_vectorcall,
+                                        .noargs = am_vectorcall_noargs,
+                                        .what = "method"};
+inline const WrapperKind kFunctionKind = {.name = "velarion._core.annotated_function",
+                                          .flags = 0,
+                                          .repr = af_repr,
+                                          .descr_get = af_descr_get,
+                                          .getset = af_getset.data(),
+                                          .fastcall = af_vectorcall,
+                                          .noargs = af_vectorcall_noargs,
+                                          .what = "function"};
 
-inline PyGetSetDef af_getset[] = {
-    {"__name__", am_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", am_get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", am_get_module, nullptr, nullptr, nullptr},
-    {"__doc__", am_get_doc, nullptr, nullptr, nullptr},
-    {"__annotations__", am_get_annotations, nullptr, nullptr, nullptr},
-    {"__signature__", am_get_signature, nullptr, nullptr, nullptr},
-    {"__self__", af_get_self, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+// The call entry of the wrapper of `def`, or nullptr with SystemError for a
+// calling convention it does not serve.
+inline vectorcallfunc call_entry(const WrapperKind& kind, const PyMethodDef* def) {
+    if (def->ml_flags == (METH_FASTCALL | METH_KEYWORDS)) return kind.fastcall;
+    if (def->ml_flags == METH_NOARGS) return kind.noargs;
+    PyErr_Format(PyExc_SystemError, "annotated %s %s: unsupported calling convention", kind.what, def->ml_name);
+    return nullptr;
+}
 
-inline PyType_Slot af_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(am_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(am_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(am_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(af_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(af_descr_get)},
-    {Py_tp_getset, af_getset},
-    {Py_tp_members, am_members},
-    {0, nullptr}};
-
-inline PyType_Spec af_spec = {
-    "velarion._core.annotated_function", sizeof(AnnotatedMethodObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
-    af_slots};
+// The wrapper type of one kind for `module` (a new reference). The type
+// keeps pointers to the name, getters and members (static), not to the spec.
+inline PyTypeObject* wrapper_type(PyObject* module, const WrapperKind& kind) {
+    PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<am_release>)},
+                           {Py_tp_traverse, reinterpret_cast<void*>(am_traverse)},
+                           {Py_tp_clear, reinterpret_cast<void*>(am_clear)},
+                           {Py_tp_repr, reinterpret_cast<void*>(kind.repr)},
+                           {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                           {Py_tp_descr_get, reinterpret_cast<void*>(kind.descr_get)},
+                           {Py_tp_getset, kind.getset},
+                           {Py_tp_members, am_members},
+                           {0, nullptr}};
+    constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                     Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+    PyType_Spec spec = {kind.name, sizeof(AnnotatedMethodObject), 0, static_cast<unsigned>(kFlags | kind.flags), slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+}
 
 // The annotation object of a parameter: its text, or the builtin it names.
 inline Ref annotation_value(const MethodParam& p) {
@@ -304,8 +325,7 @@ inline Ref annotation_value(const MethodParam& p) {
 
 // inspect.Signature(<first>, *params) -> return_annotation, with annotations
 // (`first` is the unannotated "self" or "cls", or nullptr for none).
-inline Ref build_signature(std::span<const MethodParam> params, const char* return_annotation,
-                           const char* first = "self") {
+inline Ref build_signature(std::span<const MethodParam> params, const char* return_annotation, const char* first) {
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return {};
     Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
@@ -344,12 +364,12 @@ inline Ref build_signature(std::span<const MethodParam> params, const char* retu
 
 // The wrapper type of a module (create once, in the exec slot; new reference).
 inline PyTypeObject* annotated_method_type(PyObject* module) {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &detail::am_spec, nullptr));
+    return detail::wrapper_type(module, detail::kMethodKind);
 }
 
 // The wrapper type of a module's functions (likewise).
 inline PyTypeObject* annotated_function_type(PyObject* module) {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &detail::af_spec, nullptr));
+    return detail::wrapper_type(module, detail::kFunctionKind);
 }
 
 namespace detail {
@@ -408,15 +428,8 @@ inline Ref make_annotated(PyTypeObject* method_type, PyTypeObject* owner, PyMeth
 // exception set.
 inline int add_annotated_method(PyTypeObject* method_type, PyTypeObject* owner, PyMethodDef* def,
                                 std::span<const MethodParam> params, const char* return_annotation) {
-    vectorcallfunc call = nullptr;
-    if (def->ml_flags == (METH_FASTCALL | METH_KEYWORDS)) {
-        call = detail::am_vectorcall;
-    } else if (def->ml_flags == METH_NOARGS) {
-        call = detail::am_vectorcall_noargs;
-    } else {
-        PyErr_Format(PyExc_SystemError, "annotated method %s: unsupported calling convention", def->ml_name);
-        return -1;
-    }
+    vectorcallfunc call = detail::call_entry(detail::kMethodKind, def);
+    if (!call) return -1;
     Ref wrapper = detail::make_annotated(method_type, owner, def, params, return_annotation, "self", call);
     if (!wrapper) return -1;
     return PyObject_SetAttrString(reinterpret_cast<PyObject*>(owner), def->ml_name, wrapper.get());
@@ -431,8 +444,8 @@ inline int add_annotated_classmethod(PyTypeObject* method_type, PyTypeObject* ow
         PyErr_Format(PyExc_SystemError, "annotated class method %s: unsupported calling convention", def->ml_name);
         return -1;
     }
-    Ref wrapper = detail::make_annotated(method_type, owner, def, params, return_annotation, "cls",
-                                         detail::am_vectorcall_class);
+    Ref wrapper =
+        detail::make_annotated(method_type, owner, def, params, return_annotation, "cls", detail::am_vectorcall_class);
     if (!wrapper) return -1;
     Ref descriptor = Ref::steal(PyClassMethod_New(wrapper.get()));
     if (!descriptor) return -1;
@@ -444,17 +457,9 @@ inline int add_annotated_classmethod(PyTypeObject* method_type, PyTypeObject* ow
 // `module` under `def->ml_name`. Returns 0, or -1 with an exception set.
 inline int add_annotated_function(PyTypeObject* function_type, PyObject* module, PyMethodDef* def,
                                   std::span<const MethodParam> params, const char* return_annotation) {
-    vectorcallfunc call = nullptr;
-    if (def->ml_flags == (METH_FASTCALL | METH_KEYWORDS)) {
-        call = detail::af_vectorcall;
-    } else if (def->ml_flags == METH_NOARGS) {
-        call = detail::af_vectorcall_noargs;
-    } else {
-        PyErr_Format(PyExc_SystemError, "annotated function %s: unsupported calling convention", def->ml_name);
-        return -1;
-    }
-    Ref wrapper =
-        detail::make_annotated(function_type, nullptr, def, params, return_annotation, nullptr, call, module);
+    vectorcallfunc call = detail::call_entry(detail::kFunctionKind, def);
+    if (!call) return -1;
+    Ref wrapper = detail::make_annotated(function_type, nullptr, def, params, return_annotation, nullptr, call, module);
     if (!wrapper) return -1;
     return PyModule_AddObjectRef(module, def->ml_name, wrapper.get());
 }

@@ -1,4 +1,4 @@
-// NumPy through its C API: result allocation with zeros_like semantics and
+// NumPy through its C API: result allocation like an input array and
 // the few array constructors the modules need. Include from one translation
 // unit per extension module (each module is a single .cpp).
 #ifndef VELARION_CORE_NUMPY_HPP
@@ -8,8 +8,6 @@
 
 #include <numpy/arrayobject.h>
 
-#include <cstring>
-
 namespace velarion::core {
 
 // Call once from the module's exec slot.
@@ -17,33 +15,13 @@ inline int import_numpy() { return PyArray_ImportNumPyAPI(); }
 
 inline PyArrayObject* as_array(PyObject* o) noexcept { return reinterpret_cast<PyArrayObject*>(o); }
 
-// numpy.zeros_like(obj): same shape, dtype, memory order and array subclass.
-inline Ref zeros_like(PyObject* obj) {
-    Ref arr;
-    if (PyArray_Check(obj)) {
-        arr = Ref::borrow(obj);
-    } else {
-        arr = Ref::steal(PyArray_FROM_O(obj));
-        if (!arr) return {};
-    }
-    Ref out = Ref::steal(PyArray_NewLikeArray(as_array(arr.get()), NPY_KEEPORDER, nullptr, 1));
-    if (!out) return {};
-    // A fresh array is one contiguous block (possibly with permuted strides).
-    std::memset(PyArray_DATA(as_array(out.get())), 0, static_cast<size_t>(PyArray_NBYTES(as_array(out.get()))));
-    return out;
-}
-
-// numpy.empty_like(obj): zeros_like without the fill, for callers that
-// write every element themselves.
+// numpy.empty_like(obj, subok=False): same shape, dtype and memory order, as
+// a base-class array (no subclass's __array_finalize__ runs), uninitialised:
+// for callers that write every element themselves.
 inline Ref empty_like(PyObject* obj) {
-    Ref arr;
-    if (PyArray_Check(obj)) {
-        arr = Ref::borrow(obj);
-    } else {
-        arr = Ref::steal(PyArray_FROM_O(obj));
-        if (!arr) return {};
-    }
-    return Ref::steal(PyArray_NewLikeArray(as_array(arr.get()), NPY_KEEPORDER, nullptr, 1));
+    Ref arr = PyArray_Check(obj) ? Ref::borrow(obj) : Ref::steal(PyArray_FROM_O(obj));
+    if (!arr) return {};
+    return Ref::steal(PyArray_NewLikeArray(as_array(arr.get()), NPY_KEEPORDER, nullptr, 0));
 }
 
 // New C-contiguous float64 array of the given shape, filled with zeros.

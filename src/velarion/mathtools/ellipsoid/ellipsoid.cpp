@@ -3,7 +3,7 @@
 // one point at C level through the method table) and the standard
 // ellipsoids WGS84, GRS80 and WGS72, published as C-level variables.
 #include "velarion/_core/core.hpp"
-#include "velarion/_core/numpy.hpp"
+#include "velarion/_core/iterate.hpp"
 #include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
 #include "velarion/mathtools/ellipsoid/kernels/geodetic.hpp"
 
@@ -31,6 +31,8 @@ inline EllipsoidObject* as_ell(PyObject* o) noexcept { return reinterpret_cast<E
 inline ell::kernels::Shape shape_of(const EllipsoidObject* self) noexcept { return ell::kernels::Shape::make(self->a, self->f); }
 
 // --- C level -------------------------------------------------------------------
+
+// Word for word, the exception texts of this module: tests compare them.
 
 // The text of a loop's fault, completed by " (point %zd ...)".
 const char* fault_text(ell::kernels::Fault f) noexcept {
@@ -164,46 +166,20 @@ using Loop = std::ptrdiff_t (*)(const ell::kernels::Shape&, std::ptrdiff_t, char
                                 ell::kernels::Fault&) noexcept;
 
 // Runs `loop` over six operands (three inputs, three outputs; outputs given
-// as nullptr are allocated). Returns the iterator's operand array (new
-// references) through `result`, or false with an exception set.
+// as nullptr are allocated). Returns the outputs (new references) through
+// `result`, or false with an exception set.
 bool run_loop(const ell::kernels::Shape& s, Loop loop, PyArrayObject* ops[6], Ref result[3], const char* what) {
-    npy_uint32 op_flags[6];
-    for (int k = 0; k < 3; ++k) op_flags[k] = NPY_ITER_READONLY;
-    for (int k = 3; k < 6; ++k) op_flags[k] = ops[k] ? NPY_ITER_WRITEONLY | NPY_ITER_NO_BROADCAST
-                                                     : NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE;
-    PyArray_Descr* dtypes[6];
-    for (auto& d : dtypes) d = PyArray_DescrFromType(NPY_DOUBLE);  // borrowed builtin descriptors
-    NpyIter* it = NpyIter_MultiNew(6, ops, NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK | NPY_ITER_REFS_OK,
-                                   NPY_KEEPORDER, NPY_NO_CASTING, op_flags, dtypes);
-    for (auto& d : dtypes) Py_DECREF(d);
-    if (!it) return false;
-    struct Dealloc {
-        NpyIter* it;
-        ~Dealloc() { NpyIter_Deallocate(it); }
-    } guard{it};
-    std::ptrdiff_t bad = -1, done = 0;
     ell::kernels::Fault fault = ell::kernels::Fault::none;
-    if (NpyIter_GetIterSize(it) > 0) {
-        NpyIter_IterNextFunc* next = NpyIter_GetIterNext(it, nullptr);
-        if (!next) return false;
-        char** data = NpyIter_GetDataPtrArray(it);
-        npy_intp* strides = NpyIter_GetInnerStrideArray(it);
-        npy_intp* size = NpyIter_GetInnerLoopSizePtr(it);
-        do {
-            std::ptrdiff_t k = loop(s, *size, data, strides, fault);
-            if (k >= 0) {
-                bad = done + k;
-                break;
-            }
-            done += *size;
-        } while (next(it));
-    }
-    if (bad >= 0) {
+    npy_intp bad;
+    if (!core::iterate({.nin = 3, .nout = 3}, ops, nullptr, result, &bad,
+                       [&](char* const* data, const npy_intp* strides, npy_intp n) {
+                           return loop(s, n, data, strides, fault);
+                       }))
+        return false;
+    if (bad != core::kIterationDone) {
         PyErr_Format(PyExc_ValueError, "%s: %s (point %zd in iteration order is not)", what, fault_text(fault), bad);
         return false;
     }
-    PyArrayObject** operands = NpyIter_GetOperandArray(it);
-    for (int k = 0; k < 3; ++k) result[k] = Ref::borrow(reinterpret_cast<PyObject*>(operands[3 + k]));
     return true;
 }
 
