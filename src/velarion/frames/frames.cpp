@@ -173,11 +173,7 @@ int frames_exec(PyObject* module) {
     // 4. Python-level names, in this order; EOP is looked up in the module
     // namespace at each call (so it may be replaced), the last two serve as
     // annotation text only.
-    {
-        Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-        VELARION_CHECK(numpy.get());
-        VELARION_CHECK(PyModule_AddObjectRef(module, "numpy", numpy.get()));
-    }
+    VELARION_CHECK(core::import_module_into(module, "numpy"));
     VELARION_CHECK(core::import_into(module, "collections", "deque"));
     VELARION_CHECK(core::import_into(module, "velarion.iers", "EOP"));
     VELARION_CHECK(core::import_into(module, "typing", "Callable"));

@@ -406,17 +406,9 @@ PyGetSetDef Frame_getset[] = {{"name", core::entry<Frame_get_name>, nullptr, kNa
                                core::entry<Frame_set_transforms_attr>, "_transforms: object", nullptr},
                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-// The life-cycle slots of a frame class with no owned fields of its own.
-// clang-format off
-#define VELARION_FRAME_GC_SLOTS                                         \
-    {Py_tp_dealloc, (void*)core::entry<core::gc_dealloc<Frame_clear>>}, \
-    {Py_tp_traverse, (void*)core::entry<Frame_traverse>},               \
-    {Py_tp_clear, (void*)core::entry<Frame_clear>}
-// clang-format on
-
 PyType_Slot Frame_slots[] = {{Py_tp_doc, (void*)kFrameDoc},
                              {Py_tp_new, (void*)core::entry<Frame_new>},
-                             VELARION_FRAME_GC_SLOTS,
+                             VELARION_GC_SLOTS(Frame_traverse, Frame_clear),
                              {Py_tp_hash, (void*)core::entry<Frame_hash>},
                              {Py_tp_methods, Frame_methods},
                              {Py_tp_getset, Frame_getset},

@@ -23,12 +23,12 @@ PyMethodDef RPC_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, n
 
 PyType_Slot PIC_slots[] = {{Py_tp_doc, (void*)kPICDoc},
                            {Py_tp_new, (void*)core::entry<Frame_new>},
-                           VELARION_FRAME_GC_SLOTS,
+                           VELARION_GC_SLOTS(Frame_traverse, Frame_clear),
                            {Py_tp_methods, PIC_methods},
                            {0, nullptr}};
 PyType_Slot RPC_slots[] = {{Py_tp_doc, (void*)kRPCDoc},
                            {Py_tp_new, (void*)core::entry<RPC_new>},
-                           VELARION_FRAME_GC_SLOTS,
+                           VELARION_GC_SLOTS(Frame_traverse, Frame_clear),
                            {Py_tp_methods, RPC_methods},
                            {0, nullptr}};
 

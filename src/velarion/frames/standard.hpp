@@ -282,17 +282,17 @@ PyMethodDef TEME_methods[] = {VELARION_NO_PICKLE_METHODS, {nullptr, nullptr, 0, 
 
 PyType_Slot GCRF_slots[] = {{Py_tp_doc, (void*)kGCRFDoc},
                             {Py_tp_new, (void*)core::entry<standard_new<fr::GCRFObject, &g_gcrf_vtable>>},
-                            VELARION_FRAME_GC_SLOTS,
+                            VELARION_GC_SLOTS(Frame_traverse, Frame_clear),
                             {Py_tp_methods, GCRF_methods},
                             {0, nullptr}};
 PyType_Slot ITRF_slots[] = {{Py_tp_doc, (void*)kITRFDoc},
                             {Py_tp_new, (void*)core::entry<standard_new<fr::ITRFObject, &g_itrf_vtable>>},
-                            VELARION_FRAME_GC_SLOTS,
+                            VELARION_GC_SLOTS(Frame_traverse, Frame_clear),
                             {Py_tp_methods, ITRF_methods},
                             {0, nullptr}};
 PyType_Slot TEME_slots[] = {{Py_tp_doc, (void*)kTEMEDoc},
                             {Py_tp_new, (void*)core::entry<standard_new<fr::TEMEObject, &g_teme_vtable>>},
-                            VELARION_FRAME_GC_SLOTS,
+                            VELARION_GC_SLOTS(Frame_traverse, Frame_clear),
                             {Py_tp_methods, TEME_methods},
                             {0, nullptr}};
 

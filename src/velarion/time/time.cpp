@@ -70,13 +70,11 @@ PyObject* Time_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return make_time(type, std::move(p.a), std::move(p.b), ctx.scale);
 }
 
-void Time_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
+int Time_release(PyObject* self) {
     TimeObject* t = as_time(self);
     Py_CLEAR(t->jd1);
     Py_CLEAR(t->jd2);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    return 0;
 }
 
 // from_jd(jd1, jd2=0.0, scale="tt"), from_mjd(mjd, scale="utc"). The
@@ -528,7 +526,7 @@ constexpr const char* kTimeDoc =
 
 PyType_Slot Time_slots[] = {{Py_tp_doc, (void*)kTimeDoc},
                             {Py_tp_new, (void*)core::entry<Time_new>},
-                            {Py_tp_dealloc, (void*)core::entry<Time_dealloc>},
+                            {Py_tp_dealloc, (void*)core::entry<core::heap_dealloc<Time_release>>},
                             {Py_tp_repr, (void*)core::entry<Time_repr>},
                             {Py_tp_str, (void*)core::entry<Time_str>},
                             {Py_tp_hash, (void*)PyObject_HashNotImplemented},

@@ -105,11 +105,9 @@ PyObject* Ellipsoid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self.release();
 }
 
-void Ellipsoid_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
+int Ellipsoid_release(PyObject* self) {
     Py_CLEAR(as_ell(self)->name);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    return 0;
 }
 
 PyObject* Ellipsoid_repr(PyObject* self) {
@@ -312,7 +310,7 @@ constexpr const char kEllipsoidDoc[] =
 
 PyType_Slot Ellipsoid_slots[] = {{Py_tp_doc, (void*)kEllipsoidDoc},
                                  {Py_tp_new, (void*)core::entry<Ellipsoid_new>},
-                                 {Py_tp_dealloc, (void*)core::entry<Ellipsoid_dealloc>},
+                                 {Py_tp_dealloc, (void*)core::entry<core::heap_dealloc<Ellipsoid_release>>},
                                  {Py_tp_repr, (void*)core::entry<Ellipsoid_repr>},
                                  {Py_tp_richcompare, (void*)core::entry<Ellipsoid_richcompare>},
                                  {Py_tp_hash, (void*)core::entry<Ellipsoid_hash>},
