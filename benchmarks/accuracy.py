@@ -75,8 +75,14 @@ def time_scales() -> list[Accuracy]:
             ours = getattr(t, scale).jd12
             theirs = getattr(a, scale)
             d = ((ours[:, 0] - theirs.jd1) + (ours[:, 1] - theirs.jd2)) * 86400.0
-            rows.append(Accuracy(f"UTC -> {scale.upper()}", "astropy Time (same EOP file)",
-                                 f"{mjd.size} epochs 1992-2025", _fmt(np.abs(d).max() * 1e9, "ns")))
+            rows.append(
+                Accuracy(
+                    f"UTC -> {scale.upper()}",
+                    "astropy Time (same EOP file)",
+                    f"{mjd.size} epochs 1992-2025",
+                    _fmt(np.abs(d).max() * 1e9, "ns"),
+                )
+            )
     return rows
 
 
@@ -107,9 +113,14 @@ def gcrf_itrf_vs_pyerfa() -> list[Accuracy]:
     t = Time.from_mjd(mjd, scale="utc")
     ro, vo = get_GCRF().to_ITRF(t, r, v)
     re, ve = _erfa_cio(t, EOP(mjd), r, v)
-    return [Accuracy("GCRF -> ITRF (IAU 2000A, CIO), position / velocity", "pyerfa, SOFA steps, same EOP",
-                     f"{mjd.size} states, LEO-GEO",
-                     f"{_fmt(np.abs(ro - re).max() * 1e3, 'mm')} / {_fmt(np.abs(vo - ve).max() * 1e6, 'um/s')}")]
+    return [
+        Accuracy(
+            "GCRF -> ITRF (IAU 2000A, CIO), position / velocity",
+            "pyerfa, SOFA steps, same EOP",
+            f"{mjd.size} states, LEO-GEO",
+            f"{_fmt(np.abs(ro - re).max() * 1e3, 'mm')} / {_fmt(np.abs(vo - ve).max() * 1e6, 'um/s')}",
+        )
+    ]
 
 
 def frames_vs_astropy() -> list[Accuracy]:
@@ -138,8 +149,14 @@ def frames_vs_astropy() -> list[Accuracy]:
             theirs = source.transform_to(ITRS(obstime=at)).cartesian.xyz.to_value(u.m).T
             d = np.linalg.norm(ours - theirs, axis=1)
             mas = np.max(d / np.linalg.norm(r, axis=1)) * 180 / math.pi * 3.6e6
-            rows.append(Accuracy(f"{name}, position", oracle, f"{mjd.size} states LEO-GEO, 1992-2025",
-                                 f"{_fmt(d.max() * 1e3, 'mm')} ({mas:.2g} mas)"))
+            rows.append(
+                Accuracy(
+                    f"{name}, position",
+                    oracle,
+                    f"{mjd.size} states LEO-GEO, 1992-2025",
+                    f"{_fmt(d.max() * 1e3, 'mm')} ({mas:.2g} mas)",
+                )
+            )
     return rows
 
 
@@ -163,12 +180,18 @@ def keplerian_vs_scipy() -> list[Accuracy]:
             rr = y[:3]
             return np.concatenate([y[3:], -GM * rr / np.linalg.norm(rr) ** 3])
 
-        sol = solve_ivp(f, (0.0, dt[-1]), np.concatenate([sv.r, sv.v]), method="DOP853",
-                        t_eval=dt, rtol=3e-14, atol=1e-10)
+        sol = solve_ivp(
+            f, (0.0, dt[-1]), np.concatenate([sv.r, sv.v]), method="DOP853", t_eval=dt, rtol=3e-14, atol=1e-10
+        )
         d = np.linalg.norm(eph.r - sol.y[:3].T, axis=1)
-        rows.append(Accuracy(f"Keplerian, ecc {ecc}, 10 orbits, position",
-                             "SciPy DOP853, rtol 3e-14 (its own error dominates)", f"{dt.size} epochs",
-                             _fmt(d.max() * 1e3, "mm")))
+        rows.append(
+            Accuracy(
+                f"Keplerian, ecc {ecc}, 10 orbits, position",
+                "SciPy DOP853, rtol 3e-14 (its own error dominates)",
+                f"{dt.size} epochs",
+                _fmt(d.max() * 1e3, "mm"),
+            )
+        )
     return rows
 
 
@@ -186,14 +209,26 @@ def geodetic_vs_pyerfa() -> list[Accuracy]:
     ours = WGS84.geodetic_to_cartesian(lat, lon, alt)
     la, _, al = WGS84.cartesian_to_geodetic(xyz)
     back = np.max(np.abs(np.asarray(al) - alt)) + WGS84.a * np.max(np.abs(np.asarray(la) - lat))
-    return [Accuracy("geodetic -> Cartesian (WGS84)", "pyerfa gd2gc", f"{n} points, -10 km to 40 000 km",
-                     _fmt(np.abs(ours - xyz).max() * 1e3, "mm")),
-            Accuracy("Cartesian -> geodetic (WGS84), height + a * latitude", "pyerfa gd2gc input",
-                     f"{n} points", _fmt(back * 1e3, "mm"))]
+    return [
+        Accuracy(
+            "geodetic -> Cartesian (WGS84)",
+            "pyerfa gd2gc",
+            f"{n} points, -10 km to 40 000 km",
+            _fmt(np.abs(ours - xyz).max() * 1e3, "mm"),
+        ),
+        Accuracy(
+            "Cartesian -> geodetic (WGS84), height + a * latitude",
+            "pyerfa gd2gc input",
+            f"{n} points",
+            _fmt(back * 1e3, "mm"),
+        ),
+    ]
 
 
-ISS = ("1 25544U 98067A   19343.69339541  .00001764  00000-0  38792-4 0  9991",
-       "2 25544  51.6439 211.2001 0007417  17.6667  85.6398 15.50103472202482")
+ISS = (
+    "1 25544U 98067A   19343.69339541  .00001764  00000-0  38792-4 0  9991",
+    "2 25544  51.6439 211.2001 0007417  17.6667  85.6398 15.50103472202482",
+)
 
 
 def sgp4_checks() -> list[Accuracy]:
@@ -210,8 +245,14 @@ def sgp4_checks() -> list[Accuracy]:
     sat = Satrec.twoline2rv(*ISS, WGS72)
     jd = day.utc.jd12
     _, rr, _ = sat.sgp4_array(np.ascontiguousarray(jd[:, 0]), np.ascontiguousarray(jd[:, 1]))
-    rows = [Accuracy("SGP4, TEME position", "sgp4 package, same element set", f"{day.size} epochs, 1 day",
-                     _fmt(np.abs(eph.r - rr * 1e3).max() * 1e3, "mm"))]
+    rows = [
+        Accuracy(
+            "SGP4, TEME position",
+            "sgp4 package, same element set",
+            f"{day.size} epochs, 1 day",
+            _fmt(np.abs(eph.r - rr * 1e3).max() * 1e3, "mm"),
+        )
+    ]
 
     from skyfield.api import EarthSatellite, load, wgs84
 
@@ -231,9 +272,14 @@ def sgp4_checks() -> list[Accuracy]:
     seen = el > 0.0
     d_el = np.abs(el - alt_sf.degrees)[seen].max()
     d_az = np.abs(((az - az_sf.degrees) + 180.0) % 360.0 - 180.0)[seen].max()
-    rows.append(Accuracy("SGP4 -> TEME -> ITRF -> ENU, elevation / azimuth above the horizon",
-                         "skyfield (same TLE and station)", f"{int(seen.sum())} samples",
-                         f"{d_el:.1g} / {d_az:.1g} deg"))
+    rows.append(
+        Accuracy(
+            "SGP4 -> TEME -> ITRF -> ENU, elevation / azimuth above the horizon",
+            "skyfield (same TLE and station)",
+            f"{int(seen.sum())} samples",
+            f"{d_el:.1g} / {d_az:.1g} deg",
+        )
+    )
     return rows
 
 
@@ -248,8 +294,9 @@ def passes_vs_skyfield() -> list[Accuracy]:
     from velarion.cli import defaults as d
     from velarion.time.time import Time
 
-    run = subprocess.run([sys.executable, "-m", "velarion", "passes", "--format", "csv"],
-                         capture_output=True, text=True, check=True)
+    run = subprocess.run(
+        [sys.executable, "-m", "velarion", "passes", "--format", "csv"], capture_output=True, text=True, check=True
+    )
     ours = list(csv.DictReader(io.StringIO(run.stdout)))
     ts = load.timescale(builtin=True)
     sat = EarthSatellite(d.TLE_LINE1, d.TLE_LINE2, d.TLE_NAME, ts)
@@ -258,10 +305,16 @@ def passes_vs_skyfield() -> list[Accuracy]:
     t0 = ts.tt_jd(*start.tt.jd12)
     t1 = ts.tt_jd(*(start + d.DAYS * 86400.0).tt.jd12)
     times, events = sat.find_events(site, t0, t1, altitude_degrees=d.MIN_ELEVATION)
-    theirs = [times[i: i + 3] for i in range(0, len(events) - 2) if list(events[i: i + 3]) == [0, 1, 2]]
+    theirs = [times[i : i + 3] for i in range(0, len(events) - 2) if list(events[i : i + 3]) == [0, 1, 2]]
     if len(theirs) != len(ours):
-        return [Accuracy("passes, rise / culmination / set", "skyfield find_events", "default run",
-                         f"{len(ours)} passes vs {len(theirs)}")]
+        return [
+            Accuracy(
+                "passes, rise / culmination / set",
+                "skyfield find_events",
+                "default run",
+                f"{len(ours)} passes vs {len(theirs)}",
+            )
+        ]
     dt = 0.0
     d_el = 0.0
     for row, ev in zip(ours, theirs, strict=True):
@@ -270,13 +323,23 @@ def passes_vs_skyfield() -> list[Accuracy]:
             dt = max(dt, abs(float(Time(row[key]) - ref)))
         el = (sat - site).at(ev[1]).altaz()[0].degrees
         d_el = max(d_el, abs(float(row["max_elevation"]) - el))
-    return [Accuracy("`velarion passes`: rise, culmination, set / maximum elevation",
-                     "skyfield find_events (same TLE, station, day)", f"{len(ours)} passes",
-                     f"{dt:.2g} s / {d_el:.2g} deg")]
+    return [
+        Accuracy(
+            "`velarion passes`: rise, culmination, set / maximum elevation",
+            "skyfield find_events (same TLE, station, day)",
+            f"{len(ours)} passes",
+            f"{dt:.2g} s / {d_el:.2g} deg",
+        )
+    ]
 
 
 CHECKS: list[Callable[[], list[Accuracy]]] = [
-    time_scales, gcrf_itrf_vs_pyerfa, frames_vs_astropy, keplerian_vs_scipy, geodetic_vs_pyerfa, sgp4_checks,
+    time_scales,
+    gcrf_itrf_vs_pyerfa,
+    frames_vs_astropy,
+    keplerian_vs_scipy,
+    geodetic_vs_pyerfa,
+    sgp4_checks,
     passes_vs_skyfield,
 ]
 

@@ -125,8 +125,11 @@ def prepared(t):
 
     e = EOP(t.utc.mjd.reshape(-1))
     c = np.ascontiguousarray
-    return (c(t.tt.jd12.reshape(-1, 2)), c(t.ut1.jd12.reshape(-1, 2)),
-            *(c(getattr(e, k)) for k in ("pm_x", "pm_y", "dX", "dY", "lod")))
+    return (
+        c(t.tt.jd12.reshape(-1, 2)),
+        c(t.ut1.jd12.reshape(-1, 2)),
+        *(c(getattr(e, k)) for k in ("pm_x", "pm_y", "dX", "dY", "lod")),
+    )
 
 
 def astropy_case(frame_name, n):
@@ -217,8 +220,16 @@ def cases():
     peers = {"astropy TEME->ITRS": astropy_case("TEME", n)}
     if have_bare:
         peers["bare C++ loop"] = bare_teme(t, r, v)
-    out.append(Case("TEME->ITRF N=1e5", n, functools.partial(teme.to_ITRF, t, r, v), peers,
-                    ">= 15x astropy, >= 1/1.3 of bare loop", {"astropy TEME->ITRS": 15.0, "bare C++ loop": 1 / 1.3}))
+    out.append(
+        Case(
+            "TEME->ITRF N=1e5",
+            n,
+            functools.partial(teme.to_ITRF, t, r, v),
+            peers,
+            ">= 15x astropy, >= 1/1.3 of bare loop",
+            {"astropy TEME->ITRS": 15.0, "bare C++ loop": 1 / 1.3},
+        )
+    )
 
     # ENU -> ITRF.
     n = 1_000_000
@@ -237,8 +248,16 @@ def cases():
             return ro, vo
 
         peers["bare C++ loop"] = bare_enu
-    out.append(Case("ENU->ITRF N=1e6", n, functools.partial(e.to_ITRF, None, r, v), peers,
-                    ">= 2x NumPy, >= 1/1.5 of bare loop", {"NumPy r @ R.T + off": 2.0, "bare C++ loop": 1 / 1.5}))
+    out.append(
+        Case(
+            "ENU->ITRF N=1e6",
+            n,
+            functools.partial(e.to_ITRF, None, r, v),
+            peers,
+            ">= 2x NumPy, >= 1/1.5 of bare loop",
+            {"NumPy r @ R.T + off": 2.0, "bare C++ loop": 1 / 1.5},
+        )
+    )
 
     # A catalogue: 1,000 objects at the same 1,000 epochs, against distinct epochs. The peer
     # converts 1/100 of the rows (10,000 distinct epochs), so a ratio of 1.0 here means each
@@ -250,11 +269,16 @@ def cases():
     t_cat = Time.from_mjd(np.tile(base, objects), scale="utc")
     r, v = states(objects * n_epochs)
     t_dist, (rd, vd) = epochs(objects * n_epochs // 100), states(objects * n_epochs // 100)
-    out.append(Case("GCRF->ITRF catalogue 1e3 objects x 1e3 epochs (N=1e6)", objects * n_epochs,
-                    functools.partial(gcrf.to_ITRF, t_cat, r, v),
-                    {"distinct epochs, 1/100 of the rows": functools.partial(gcrf.to_ITRF, t_dist, rd, vd)},
-                    "per row >= 100x cheaper than distinct (ratio >= 1 here)",
-                    {"distinct epochs, 1/100 of the rows": 1.0}))
+    out.append(
+        Case(
+            "GCRF->ITRF catalogue 1e3 objects x 1e3 epochs (N=1e6)",
+            objects * n_epochs,
+            functools.partial(gcrf.to_ITRF, t_cat, r, v),
+            {"distinct epochs, 1/100 of the rows": functools.partial(gcrf.to_ITRF, t_dist, rd, vd)},
+            "per row >= 100x cheaper than distinct (ratio >= 1 here)",
+            {"distinct epochs, 1/100 of the rows": 1.0},
+        )
+    )
     return out
 
 

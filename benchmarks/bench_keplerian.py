@@ -85,8 +85,11 @@ def _scalar_cpp():
     src, lib = tmp / "kepler_loop.cpp", tmp / "kepler_loop.so"
     src.write_text(_CPP)
     try:
-        subprocess.run([cxx, "-O3", "-fno-math-errno", "-shared", "-fPIC", "-o", str(lib), str(src)], check=True,
-                       capture_output=True)
+        subprocess.run(
+            [cxx, "-O3", "-fno-math-errno", "-shared", "-fPIC", "-o", str(lib), str(src)],
+            check=True,
+            capture_output=True,
+        )
     except (OSError, subprocess.CalledProcessError):
         return None
     dll = ctypes.CDLL(str(lib))
@@ -162,9 +165,21 @@ def cases() -> list[Case]:
     eph = StateVectorEphemeris(t, pos, np.zeros((N, 3)))
 
     return [
-        Case("propagate_state, N=1e6", N, lambda: prop.propagate_state(t, coe), peers,
-             goal=">= numpy, >= 1/1.5 of scalar C++", min_ratio=min_ratio),
+        Case(
+            "propagate_state, N=1e6",
+            N,
+            lambda: prop.propagate_state(t, coe),
+            peers,
+            goal=">= numpy, >= 1/1.5 of scalar C++",
+            min_ratio=min_ratio,
+        ),
         Case("propagate_state, N=1", 1, lambda: prop.propagate_state(t0, coe)),
-        Case("jacobian, N=1e6", N, lambda: prop.jacobian(eph), {"numpy": lambda: _numpy_jacobian(pos, GM)},
-             goal=">= 3x numpy", min_ratio={"numpy": 3.0}),
+        Case(
+            "jacobian, N=1e6",
+            N,
+            lambda: prop.jacobian(eph),
+            {"numpy": lambda: _numpy_jacobian(pos, GM)},
+            goal=">= 3x numpy",
+            min_ratio={"numpy": 3.0},
+        ),
     ]

@@ -60,8 +60,9 @@ def catalogue(n: int = 1000, seed: int = 20191209) -> list[tuple[str, str]]:
         mea = rng.uniform(0.0, 360.0)
         mnm = rng.uniform(13.5, 15.8)
         line1 = _checksum(f"1 {satnum:05d}" + base1[7:68])
-        line2 = _checksum(f"2 {satnum:05d} {inc:8.4f} {raa:8.4f} {round(ecc * 1e7):07d} {arp:8.4f} {mea:8.4f} "
-                          f"{mnm:11.8f}{1:5d}")
+        line2 = _checksum(
+            f"2 {satnum:05d} {inc:8.4f} {raa:8.4f} {round(ecc * 1e7):07d} {arp:8.4f} {mea:8.4f} {mnm:11.8f}{1:5d}"
+        )
         out.append((line1, line2))
     return out
 
@@ -84,6 +85,7 @@ def cases() -> list[Case]:
             if len(sources) == 1:
                 return find_passes(sources[0], enu, start, days * 86400.0, STEP, MIN_EL)
             return find_passes_many(sources, enu, start, days * 86400.0, STEP, MIN_EL)
+
         return run
 
     def sky_events(sets, days):
@@ -92,6 +94,7 @@ def cases() -> list[Case]:
 
         def run():
             return [sat.find_events(topos, t0, t1, altitude_degrees=MIN_EL) for sat in sats]
+
         return run
 
     def sky_grid(sets, days):
@@ -105,22 +108,27 @@ def cases() -> list[Case]:
                 alt = (sat - topos).at(grid).altaz()[0].degrees
                 out.append((alt, sat.find_events(topos, t0, t1, altitude_degrees=MIN_EL)))
             return out
+
         return run
 
     iss = [(defaults.TLE_LINE1, defaults.TLE_LINE2)]
-    out.append(Case(
-        name="passes, ISS, 7 days at 10 s (per satellite)",
-        items=1,
-        velarion=vel(iss, 7),
-        peers={"skyfield find_events": sky_events(iss, 7), "skyfield 10 s grid": sky_grid(iss, 7)},
-        goal=">= 10x skyfield",
-    ))
+    out.append(
+        Case(
+            name="passes, ISS, 7 days at 10 s (per satellite)",
+            items=1,
+            velarion=vel(iss, 7),
+            peers={"skyfield find_events": sky_events(iss, 7), "skyfield 10 s grid": sky_grid(iss, 7)},
+            goal=">= 10x skyfield",
+        )
+    )
     cat = catalogue()
-    out.append(Case(
-        name="passes, 1,000 TLEs, 1 day at 10 s (per satellite)",
-        items=len(cat),
-        velarion=vel(cat, 1),
-        peers={"skyfield find_events": sky_events(cat, 1)},
-        goal=">= 10x skyfield",
-    ))
+    out.append(
+        Case(
+            name="passes, 1,000 TLEs, 1 day at 10 s (per satellite)",
+            items=len(cat),
+            velarion=vel(cat, 1),
+            peers={"skyfield find_events": sky_events(cat, 1)},
+            goal=">= 10x skyfield",
+        )
+    )
     return out

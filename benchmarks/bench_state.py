@@ -66,22 +66,52 @@ def cases() -> list[Case]:
     e = rng.uniform(0.0, 0.99, N)
 
     t = Time("2024-03-20T12:00:00", scale="tai") + np.linspace(0.0, 86400.0, N)
-    one_orbit = dict(ecc=np.full(N, 0.3), sma=np.full(N, 1.2e7), inc=np.full(N, 0.9), raa=np.full(N, 1.1),
-                     arp=np.full(N, 2.2), tra=np.linspace(0.0, 40.0, N))
-    varying = dict(ecc=rng.uniform(0, 0.9, N), sma=rng.uniform(6.6e6, 4e7, N), inc=rng.uniform(0, np.pi, N),
-                   raa=rng.uniform(0, 2 * np.pi, N), arp=rng.uniform(0, 2 * np.pi, N), tra=rng.uniform(-10, 10, N))
+    one_orbit = dict(
+        ecc=np.full(N, 0.3),
+        sma=np.full(N, 1.2e7),
+        inc=np.full(N, 0.9),
+        raa=np.full(N, 1.1),
+        arp=np.full(N, 2.2),
+        tra=np.linspace(0.0, 40.0, N),
+    )
+    varying = dict(
+        ecc=rng.uniform(0, 0.9, N),
+        sma=rng.uniform(6.6e6, 4e7, N),
+        inc=rng.uniform(0, np.pi, N),
+        raa=rng.uniform(0, 2 * np.pi, N),
+        arp=rng.uniform(0, 2 * np.pi, N),
+        tra=rng.uniform(-10, 10, N),
+    )
     out = [
-        Case("eca_from_mea, grid of 1e6", N, lambda: coe.eca_from_mea(M, e),
-             {"numpy Newton": lambda: _numpy_kepler(M, e)}, goal=">= numpy", min_ratio={"numpy Newton": 1.0}),
-        Case("tra_from_mea, grid of 1e6", N, lambda: coe.tra_from_mea(M, e),
-             {"numpy Newton": lambda: _numpy_tra_from_mea(M, e)}, goal=">= numpy",
-             min_ratio={"numpy Newton": 1.0}),
+        Case(
+            "eca_from_mea, grid of 1e6",
+            N,
+            lambda: coe.eca_from_mea(M, e),
+            {"numpy Newton": lambda: _numpy_kepler(M, e)},
+            goal=">= numpy",
+            min_ratio={"numpy Newton": 1.0},
+        ),
+        Case(
+            "tra_from_mea, grid of 1e6",
+            N,
+            lambda: coe.tra_from_mea(M, e),
+            {"numpy Newton": lambda: _numpy_tra_from_mea(M, e)},
+            goal=">= numpy",
+            min_ratio={"numpy Newton": 1.0},
+        ),
     ]
     for label, el in (("one orbit", one_orbit), ("all elements varying", varying)):
         el = dict(el, slr=el["sma"] * (1 - el["ecc"] ** 2))
         eph = COEEphemeris(t, frame=None, GM=GM, **el)
         args = (el["ecc"], el["inc"], el["raa"], el["arp"], el["tra"], el["slr"], GM)
-        out.append(Case(f"COEEphemeris.to_sv, N=1e6, {label}", N, eph.to_sv,
-                        {"numpy": lambda args=args: _numpy_to_sv(*args)}, goal=">= numpy",
-                        min_ratio={"numpy": 1.0}))
+        out.append(
+            Case(
+                f"COEEphemeris.to_sv, N=1e6, {label}",
+                N,
+                eph.to_sv,
+                {"numpy": lambda args=args: _numpy_to_sv(*args)},
+                goal=">= numpy",
+                min_ratio={"numpy": 1.0},
+            )
+        )
     return out

@@ -58,7 +58,7 @@ def machine() -> str:
         pass
     import numpy
 
-    return (f"{cpu}, {os.cpu_count()} cores; Python {platform.python_version()}, NumPy {numpy.__version__}")
+    return f"{cpu}, {os.cpu_count()} cores; Python {platform.python_version()}, NumPy {numpy.__version__}"
 
 
 def load() -> str:
@@ -74,8 +74,12 @@ def speed(areas: list[str]) -> tuple[str, list[str]]:
     lines, missed = [], []
     for area in areas:
         mod = importlib.import_module(f"bench_{area}")
-        lines += [f"**{area}**", "", "| case | velarion per item | peer | peer per item | peer / velarion |",
-                  "|---|---|---|---|---|"]
+        lines += [
+            f"**{area}**",
+            "",
+            "| case | velarion per item | peer | peer per item | peer / velarion |",
+            "|---|---|---|---|---|",
+        ]
         for case in mod.cases():
             tv = best_time(case.velarion)
             if not case.peers:
@@ -86,14 +90,18 @@ def speed(areas: list[str]) -> tuple[str, list[str]]:
                 if peer in case.min_ratio and ratio < case.min_ratio[peer]:
                     mark = f" (goal {case.min_ratio[peer]:.3g})"
                     missed.append(f"{area}: {case.name} vs {peer}: {ratio:.2f} < {case.min_ratio[peer]:.2f}")
-                lines.append(f"| {case.name} | {fmt_seconds(tv / case.items)} | {peer} | "
-                             f"{fmt_seconds(tv * ratio / case.items)} | {ratio:.3g}{mark} |")
+                lines.append(
+                    f"| {case.name} | {fmt_seconds(tv / case.items)} | {peer} | "
+                    f"{fmt_seconds(tv * ratio / case.items)} | {ratio:.3g}{mark} |"
+                )
             print(lines[-1], flush=True)
         lines.append("")
-    head = (f"Measured {started:%Y-%m-%d %H:%M} UTC on {machine()}; load average (1/5/15 min) "
-            f"{load_before} before and {load()} after. Best of 5 rounds per case. On a shared or "
-            "busy machine absolute times move; the ratios, taken on the same machine minutes apart, "
-            "move less.")
+    head = (
+        f"Measured {started:%Y-%m-%d %H:%M} UTC on {machine()}; load average (1/5/15 min) "
+        f"{load_before} before and {load()} after. Best of 5 rounds per case. On a shared or "
+        "busy machine absolute times move; the ratios, taken on the same machine minutes apart, "
+        "move less."
+    )
     return "\n".join([head, "", *lines]), missed
 
 
@@ -109,8 +117,7 @@ def passes_output() -> str | None:
         importlib.import_module("velarion.__main__")
     except ImportError:
         return None
-    run = subprocess.run([sys.executable, "-m", "velarion", "passes"], capture_output=True, text=True,
-                         timeout=600)
+    run = subprocess.run([sys.executable, "-m", "velarion", "passes"], capture_output=True, text=True, timeout=600)
     if run.returncode != 0:
         raise RuntimeError(f"velarion passes failed:\n{run.stderr}")
     return f"```text\n$ velarion passes\n{run.stdout.rstrip()}\n```"
@@ -136,7 +143,7 @@ def main(argv: list[str] | None = None) -> int:
         print(table)
         text = replace_section(text, "accuracy", table)
     if not args.no_speed:
-        areas = args.areas or sorted(p.stem[len("bench_"):] for p in HERE.glob("bench_*.py"))
+        areas = args.areas or sorted(p.stem[len("bench_") :] for p in HERE.glob("bench_*.py"))
         body, missed = speed(areas)
         text = replace_section(text, "speed", body)
     args.readme.write_text(text)

@@ -17,7 +17,7 @@ from common import best_time, fmt_seconds
 
 def main(argv: list[str]) -> int:
     here = pathlib.Path(__file__).parent
-    areas = argv or sorted(p.stem[len("bench_"):] for p in here.glob("bench_*.py"))
+    areas = argv or sorted(p.stem[len("bench_") :] for p in here.glob("bench_*.py"))
     missed = []
     for area in areas:
         mod = importlib.import_module(f"bench_{area}")
@@ -35,8 +35,10 @@ def main(argv: list[str]) -> int:
                 if peer in case.min_ratio and ratio < case.min_ratio[peer]:
                     mark = " (missed)"
                     missed.append(f"{area}: {case.name} vs {peer}: {ratio:.2f} < {case.min_ratio[peer]:.2f}")
-                print(f"| {case.name} | {fmt_seconds(tv / case.items)} | {peer} | "
-                      f"{fmt_seconds(tp / case.items)} | {ratio:.2f}{mark} | {case.goal} |")
+                print(
+                    f"| {case.name} | {fmt_seconds(tv / case.items)} | {peer} | "
+                    f"{fmt_seconds(tp / case.items)} | {ratio:.2f}{mark} | {case.goal} |"
+                )
     if missed:
         print("\nGoals missed:\n  " + "\n  ".join(missed))
         return 1

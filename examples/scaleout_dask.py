@@ -73,9 +73,7 @@ def propagate_chunk(elements: NDArray[np.float64], epoch: str, target: str) -> N
     ecc, sma, inc, raa, arp, tra0 = (np.ascontiguousarray(c) for c in elements.T)
     # Two-body motion: the mean anomaly advances at the mean motion.
     tra = tra_from_mea(mea_from_tra(tra0, ecc) + mnm_from_sma(sma, Earth.GM) * dt, ecc)
-    eph = COEEphemeris(
-        epochs, frame="GCRF", GM=Earth.GM, ecc=ecc, sma=sma, inc=inc, raa=raa, arp=arp, tra=tra
-    ).to_sv()
+    eph = COEEphemeris(epochs, frame="GCRF", GM=Earth.GM, ecc=ecc, sma=sma, inc=inc, raa=raa, arp=arp, tra=tra).to_sv()
     r, v = get_GCRF().transform_to("ITRF", epochs, eph.r, eph.v)
     return np.hstack([np.asarray(r), np.asarray(v)])
 

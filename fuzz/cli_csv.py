@@ -42,8 +42,34 @@ ROWS = (
     "1999-01-01T00:00:00Z,  6.4e6 , 0 , 0 , 0 , 0 , 0 ",
 )
 HEADERS = ("time,x,y,z,vx,vy,vz", "TIME,X,Y,Z,VX,VY,VZ", "# ephemeris", "", "time,x,y,z")
-PIECES = (",", ",,", "\n", "\r\n", "#", " ", "\t", '"', "nan", "inf", "-", "e", "1e400", "0x1p3", "1_0",
-          "\x00", "\u2028", "\u00e9", "T", "Z", "60", "time", "99", ".", "+", "\ufeff")
+PIECES = (
+    ",",
+    ",,",
+    "\n",
+    "\r\n",
+    "#",
+    " ",
+    "\t",
+    '"',
+    "nan",
+    "inf",
+    "-",
+    "e",
+    "1e400",
+    "0x1p3",
+    "1_0",
+    "\x00",
+    "\u2028",
+    "\u00e9",
+    "T",
+    "Z",
+    "60",
+    "time",
+    "99",
+    ".",
+    "+",
+    "\ufeff",
+)
 DECIMAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 WORK = tempfile.mkdtemp(prefix="velarion-fuzz-csv-")
 PATH = os.path.join(WORK, "in.csv")
@@ -67,7 +93,7 @@ def make_text(fdp: atheris.FuzzedDataProvider) -> str:
         elif op == 1:
             chars.insert(pos, piece)
         elif op == 2 and pos < len(chars):
-            del chars[pos:pos + fdp.ConsumeIntInRange(1, 8)]
+            del chars[pos : pos + fdp.ConsumeIntInRange(1, 8)]
         else:
             chars[pos:pos] = list(str(fdp.ConsumeIntInRange(0, 10**6)))
     return "".join(chars) + ("\n" if fdp.ConsumeBool() else "")

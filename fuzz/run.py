@@ -37,9 +37,14 @@ def run_one(name: str, seconds: int, root: Path, label: str) -> bool:
     corpus.mkdir(parents=True, exist_ok=True)
     log = work / (f"log-{label}.txt" if label else "log.txt")
     cmd = [
-        sys.executable, str(HERE / f"{name}.py"), str(corpus),
-        f"-max_total_time={seconds}", f"-artifact_prefix={work}/", "-rss_limit_mb=4096",
-        "-timeout=30", "-print_final_stats=1",
+        sys.executable,
+        str(HERE / f"{name}.py"),
+        str(corpus),
+        f"-max_total_time={seconds}",
+        f"-artifact_prefix={work}/",
+        "-rss_limit_mb=4096",
+        "-timeout=30",
+        "-print_final_stats=1",
     ]
     start = time.monotonic()
     with open(log, "w") as out:

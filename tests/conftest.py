@@ -14,8 +14,7 @@ from velarion.frames import frames as _frames
 @pytest.fixture(autouse=True)
 def _restore_standard_frame_tables():
     singletons = (_frames.get_GCRF(), _frames.get_TEME(), _frames.get_ITRF())
-    saved = [(f, f._transforms, dict(f._transforms) if isinstance(f._transforms, dict) else None)
-             for f in singletons]
+    saved = [(f, f._transforms, dict(f._transforms) if isinstance(f._transforms, dict) else None) for f in singletons]
     registry = dict(_frames.Frame._instances)
     yield
     for frame, table, contents in saved:

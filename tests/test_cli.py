@@ -23,12 +23,18 @@ from velarion.state.state import StateVector
 from velarion.time.time import Time
 
 ISS_2019 = (defaults.TLE_LINE1, defaults.TLE_LINE2)
-ISS_2008 = ("1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927",
-            "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.72125391563537")
-MOLNIYA = ("1 08195U 75081A   06176.33215444  .00000099  00000-0  11873-3 0   813",
-           "2 08195  64.1586 279.0717 6877146 264.7651  20.2257  2.00491383225656")
-GEO = ("1 28626U 05008A   06176.46683397 -.00000205  00000-0  10000-3 0  2190",
-       "2 28626   0.0019 286.9433 0000335  13.7918  55.6504  1.00270176  4891")
+ISS_2008 = (
+    "1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927",
+    "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.72125391563537",
+)
+MOLNIYA = (
+    "1 08195U 75081A   06176.33215444  .00000099  00000-0  11873-3 0   813",
+    "2 08195  64.1586 279.0717 6877146 264.7651  20.2257  2.00491383225656",
+)
+GEO = (
+    "1 28626U 05008A   06176.46683397 -.00000205  00000-0  10000-3 0  2190",
+    "2 28626   0.0019 286.9433 0000335  13.7918  55.6504  1.00270176  4891",
+)
 
 
 @pytest.fixture(autouse=True)
@@ -59,12 +65,37 @@ def read_csv(text):
 # --- passes against skyfield's pass finder ---------------------------------
 
 PASS_CASES = {
-    "default ISS over Redu": ([], ISS_2019, (defaults.STATION_LAT, defaults.STATION_LON, defaults.STATION_ALT),
-                              (2019, 12, 9), 3, 10.0),
-    "ISS 2008 over Canberra, 30 deg": (["--line1", ISS_2008[0], "--line2", ISS_2008[1], "--lat", "-35.4014",
-                                        "--lon", "148.9817", "--alt", "688", "--start", "2008-09-20",
-                                        "--min-elevation", "30"],
-                                       ISS_2008, (-35.4014, 148.9817, 688.0), (2008, 9, 20), 3, 30.0),
+    "default ISS over Redu": (
+        [],
+        ISS_2019,
+        (defaults.STATION_LAT, defaults.STATION_LON, defaults.STATION_ALT),
+        (2019, 12, 9),
+        3,
+        10.0,
+    ),
+    "ISS 2008 over Canberra, 30 deg": (
+        [
+            "--line1",
+            ISS_2008[0],
+            "--line2",
+            ISS_2008[1],
+            "--lat",
+            "-35.4014",
+            "--lon",
+            "148.9817",
+            "--alt",
+            "688",
+            "--start",
+            "2008-09-20",
+            "--min-elevation",
+            "30",
+        ],
+        ISS_2008,
+        (-35.4014, 148.9817, 688.0),
+        (2008, 9, 20),
+        3,
+        30.0,
+    ),
 }
 
 
@@ -109,9 +140,33 @@ def test_overhead_pass_of_a_circular_equatorial_orbit(capsys):
     # at the rate n - dGMST/dt relative to the Earth.
     a, R, m = 6878137.0, 6378137.0, math.radians(10.0)
     v = math.sqrt(3.986004418e14 / a)
-    status, out, err = run(["passes", "--sv", str(a), "0", "0", "0", str(v), "0", "--frame", "TEME",
-                            "--epoch", "2019-12-09", "--lat", "0", "--lon", "5", "--alt", "0", "--hours", "8",
-                            "--format", "csv"], capsys)
+    status, out, err = run(
+        [
+            "passes",
+            "--sv",
+            str(a),
+            "0",
+            "0",
+            "0",
+            str(v),
+            "0",
+            "--frame",
+            "TEME",
+            "--epoch",
+            "2019-12-09",
+            "--lat",
+            "0",
+            "--lon",
+            "5",
+            "--alt",
+            "0",
+            "--hours",
+            "8",
+            "--format",
+            "csv",
+        ],
+        capsys,
+    )
     assert status == 0 and err == []
     rows = read_csv(out)
     assert len(rows) >= 4
@@ -128,6 +183,7 @@ def test_overhead_pass_of_a_circular_equatorial_orbit(capsys):
 
 # --- the search: the prefilter finds the passes of the full grid -------------
 
+
 def _sources():
     yield "ISS", sgp4_source(SGP4(TLE(*ISS_2019))), "2019-12-09", 86400.0, (50.0, 5.1, 385.0)
     yield "Molniya", sgp4_source(SGP4(TLE(*MOLNIYA))), "2006-06-25", 2 * 86400.0, (60.0, 30.0, 0.0)
@@ -137,8 +193,9 @@ def _sources():
 
 
 @pytest.mark.parametrize("min_el", [0.0, 10.0, 45.0])
-@pytest.mark.parametrize("name, source, start, span, station", list(_sources()),
-                         ids=lambda x: x if isinstance(x, str) else "")
+@pytest.mark.parametrize(
+    "name, source, start, span, station", list(_sources()), ids=lambda x: x if isinstance(x, str) else ""
+)
 def test_prefilter_finds_the_passes_of_the_full_grid(name, source, start, span, station, min_el):
     st = Station(*station)
     fast = find_passes(source, st, Time(start), span, 20.0, min_el)
@@ -167,8 +224,14 @@ def test_many_sources_searched_together():
     iss = sgp4_source(SGP4(TLE(*ISS_2019)))
     sv = StateVector(Time("2019-12-09"), [7.0e6, 0.0, 0.0], [0.0, 4.6e3, 6.0e3], frame="GCRF")
     kep = propagator_source(Keplerian(), sv)
-    decaying = sgp4_source(SGP4(TLE("1 28872U 05037B   19340.02012661  .25992681  00000-0  24476-3 0  1537",
-                                    "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 16.46015938 10708")))
+    decaying = sgp4_source(
+        SGP4(
+            TLE(
+                "1 28872U 05037B   19340.02012661  .25992681  00000-0  24476-3 0  1537",
+                "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 16.46015938 10708",
+            )
+        )
+    )
     st = Station(50.0, 5.1, 385.0)
     start = Time("2019-12-09")
     found = find_passes_many([iss, decaying, kep, iss], st, start, 2 * 86400.0, 10.0, 10.0, errors="keep")
@@ -196,6 +259,7 @@ def test_a_pass_shorter_than_the_step_is_found():
 
 # --- the default run and its table -------------------------------------------
 
+
 def test_default_run_prints_the_sample_table(capsys):
     status, out, err = run(["passes"], capsys)
     assert status == 0 and err == []
@@ -212,13 +276,15 @@ def test_default_run_prints_the_sample_table(capsys):
 
 
 def test_python_m_velarion_runs():
-    proc = subprocess.run([sys.executable, "-m", "velarion", "passes", "--hours", "14"],
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-m", "velarion", "passes", "--hours", "14"], capture_output=True, text=True, timeout=120
+    )
     assert proc.returncode == 0, proc.stderr
     assert "Passes of ISS (ZARYA)" in proc.stdout and "2019-12-09 11:47:02" in proc.stdout
 
 
 # --- CSV round trips ---------------------------------------------------------
+
 
 def _tle_file(tmp_path, lines=ISS_2019, name="ISS (ZARYA)"):
     path = tmp_path / "iss.tle"
@@ -228,9 +294,11 @@ def _tle_file(tmp_path, lines=ISS_2019, name="ISS (ZARYA)"):
 
 def _read_arrays(path):
     rows = read_csv(pathlib.Path(path).read_text())
-    return ([r["time"] for r in rows],
-            np.array([[float(r[k]) for k in ("x", "y", "z")] for r in rows]),
-            np.array([[float(r[k]) for k in ("vx", "vy", "vz")] for r in rows]))
+    return (
+        [r["time"] for r in rows],
+        np.array([[float(r[k]) for k in ("x", "y", "z")] for r in rows]),
+        np.array([[float(r[k]) for k in ("vx", "vy", "vz")] for r in rows]),
+    )
 
 
 def test_propagate_convert_round_trip(tmp_path, capsys):
@@ -266,8 +334,29 @@ def test_propagate_convert_round_trip(tmp_path, capsys):
 def test_enu_round_trip_and_station_geometry(tmp_path, capsys):
     g, e, g2 = (str(tmp_path / f) for f in ("g.csv", "e.csv", "g2.csv"))
     station = ["--lat", "50.0006", "--lon", "5.1453", "--alt", "385"]
-    assert run(["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--start", "2019-12-09T13:25:33",
-                "--hours", "0.0333333", "--step", "0.5", "--to", "GCRF", "-o", g], capsys)[0] == 0
+    assert (
+        run(
+            [
+                "propagate",
+                "--line1",
+                ISS_2019[0],
+                "--line2",
+                ISS_2019[1],
+                "--start",
+                "2019-12-09T13:25:33",
+                "--hours",
+                "0.0333333",
+                "--step",
+                "0.5",
+                "--to",
+                "GCRF",
+                "-o",
+                g,
+            ],
+            capsys,
+        )[0]
+        == 0
+    )
     assert run(["convert", "--from", "GCRF", "--to", "ENU", *station, g, "-o", e], capsys)[0] == 0
     assert run(["convert", "--from", "enu", "--to", "GCRF", *station, e, "-o", g2], capsys)[0] == 0
     _, r_g, v_g = _read_arrays(g)
@@ -282,12 +371,30 @@ def test_enu_round_trip_and_station_geometry(tmp_path, capsys):
 def test_propagate_at_listed_times_and_two_body_state(tmp_path, capsys):
     times = tmp_path / "times.txt"
     times.write_text("time\n2024-03-20T12:00:00\n\n2024-03-20T12:30:00.5\n# a comment\n2024-03-21\n")
-    status, out, err = run(["propagate", "--coe", "7000e3", "0.01", "51.6", "10", "20", "30",
-                            "--epoch", "2024-03-20T12:00", "--times", str(times)], capsys)
+    status, out, err = run(
+        [
+            "propagate",
+            "--coe",
+            "7000e3",
+            "0.01",
+            "51.6",
+            "10",
+            "20",
+            "30",
+            "--epoch",
+            "2024-03-20T12:00",
+            "--times",
+            str(times),
+        ],
+        capsys,
+    )
     assert status == 0 and err == []
     rows = read_csv(out)
-    assert [r["time"] for r in rows] == ["2024-03-20T12:00:00.000", "2024-03-20T12:30:00.500",
-                                         "2024-03-21T00:00:00.000"]
+    assert [r["time"] for r in rows] == [
+        "2024-03-20T12:00:00.000",
+        "2024-03-20T12:30:00.500",
+        "2024-03-21T00:00:00.000",
+    ]
     r = np.array([[float(x[k]) for k in "xyz"] for x in rows])
     radius = np.linalg.norm(r, axis=1)
     assert np.all((radius > 7000e3 * 0.99 - 1) & (radius < 7000e3 * 1.01 + 1))
@@ -297,41 +404,77 @@ def test_propagate_at_listed_times_and_two_body_state(tmp_path, capsys):
 
 # --- errors: one line, non-zero status, nothing written ----------------------
 
-GOOD = ("time,x,y,z,vx,vy,vz\n2019-12-09T00:00:00,7000000,0,0,0,7500,0\n"
-        "2019-12-09T00:01:00,6990000,450000,0,-480,7480,0\n")
+GOOD = (
+    "time,x,y,z,vx,vy,vz\n2019-12-09T00:00:00,7000000,0,0,0,7500,0\n2019-12-09T00:01:00,6990000,450000,0,-480,7480,0\n"
+)
 CONVERT_ERRORS = {
     "unknown frame": (GOOD, ["--from", "GCRF", "--to", "HCRF"], ["unknown frame 'HCRF'", "GCRF, ITRF, TEME"]),
-    "malformed number": (GOOD + "2019-12-09T00:02:00,6980000,9e5,zero,0,7400,0\n", ["--from", "GCRF", "--to", "ITRF"],
-                         ["row 3 (line 4)", "z is not a number", "'zero'"]),
-    "missing field": ("time,x,y,z,vx,vy,vz\n2019-12-09T00:00:00,7000000,0,0,0,7500,0\n2019-12-09,1,2,3,4,5\n",
-                      ["--from", "GCRF", "--to", "ITRF"], ["row 2 (line 3)", "expected 7 fields", "got 6"]),
-    "bad time": ("time,x,y,z,vx,vy,vz\n\n2019-13-09T00:00:00,7000000,0,0,0,7500,0\n",
-                 ["--from", "GCRF", "--to", "ITRF"], ["row 1 (line 3)", "bad time", "2019-13-09"]),
-    "out-of-range date": (GOOD + "2031-06-01T00:00:00,7000000,0,0,0,7500,0\n", ["--from", "ITRF", "--to", "GCRF"],
-                          ["row 3 (line 4)", "2031-06-01", "outside the Earth orientation data"]),
-    "non-finite": (GOOD.replace("6990000", "nan"), ["--from", "GCRF", "--to", "ITRF"],
-                   ["row 2 (line 3)", "x is not finite"]),
+    "malformed number": (
+        GOOD + "2019-12-09T00:02:00,6980000,9e5,zero,0,7400,0\n",
+        ["--from", "GCRF", "--to", "ITRF"],
+        ["row 3 (line 4)", "z is not a number", "'zero'"],
+    ),
+    "missing field": (
+        "time,x,y,z,vx,vy,vz\n2019-12-09T00:00:00,7000000,0,0,0,7500,0\n2019-12-09,1,2,3,4,5\n",
+        ["--from", "GCRF", "--to", "ITRF"],
+        ["row 2 (line 3)", "expected 7 fields", "got 6"],
+    ),
+    "bad time": (
+        "time,x,y,z,vx,vy,vz\n\n2019-13-09T00:00:00,7000000,0,0,0,7500,0\n",
+        ["--from", "GCRF", "--to", "ITRF"],
+        ["row 1 (line 3)", "bad time", "2019-13-09"],
+    ),
+    "out-of-range date": (
+        GOOD + "2031-06-01T00:00:00,7000000,0,0,0,7500,0\n",
+        ["--from", "ITRF", "--to", "GCRF"],
+        ["row 3 (line 4)", "2031-06-01", "outside the Earth orientation data"],
+    ),
+    "non-finite": (
+        GOOD.replace("6990000", "nan"),
+        ["--from", "GCRF", "--to", "ITRF"],
+        ["row 2 (line 3)", "x is not finite"],
+    ),
     "bad header": (GOOD.replace("vz", "w"), ["--from", "GCRF", "--to", "ITRF"], ["line 1", "header"]),
     "no rows": ("time,x,y,z,vx,vy,vz\n", ["--from", "GCRF", "--to", "ITRF"], ["no data rows"]),
     "ENU without station": (GOOD, ["--from", "GCRF", "--to", "ENU"], ["needs a station"]),
     # Numbers are plain ASCII decimals: float() alone takes these.
-    "underscores in a number": (GOOD.replace("6990000", "6_990_000"), ["--from", "GCRF", "--to", "ITRF"],
-                                ["row 2 (line 3)", "x is not a number", "'6_990_000'"]),
-    "non-ASCII digits": (GOOD.replace("6990000", "\u0666990000"), ["--from", "GCRF", "--to", "ITRF"],
-                         ["row 2 (line 3)", "x is not a number"]),
-    "full-width digits": (GOOD.replace("7500", "\uff17500"), ["--from", "GCRF", "--to", "ITRF"],
-                          ["row 1 (line 2)", "vy is not a number"]),
-    "infinity spelled out": (GOOD.replace("6990000", "-Infinity"), ["--from", "GCRF", "--to", "ITRF"],
-                             ["row 2 (line 3)", "x is not finite"]),
-    "overflowing exponent": (GOOD.replace("6990000", "1e999"), ["--from", "GCRF", "--to", "ITRF"],
-                             ["row 2 (line 3)", "x is not finite"]),
+    "underscores in a number": (
+        GOOD.replace("6990000", "6_990_000"),
+        ["--from", "GCRF", "--to", "ITRF"],
+        ["row 2 (line 3)", "x is not a number", "'6_990_000'"],
+    ),
+    "non-ASCII digits": (
+        GOOD.replace("6990000", "\u0666990000"),
+        ["--from", "GCRF", "--to", "ITRF"],
+        ["row 2 (line 3)", "x is not a number"],
+    ),
+    "full-width digits": (
+        GOOD.replace("7500", "\uff17500"),
+        ["--from", "GCRF", "--to", "ITRF"],
+        ["row 1 (line 2)", "vy is not a number"],
+    ),
+    "infinity spelled out": (
+        GOOD.replace("6990000", "-Infinity"),
+        ["--from", "GCRF", "--to", "ITRF"],
+        ["row 2 (line 3)", "x is not finite"],
+    ),
+    "overflowing exponent": (
+        GOOD.replace("6990000", "1e999"),
+        ["--from", "GCRF", "--to", "ITRF"],
+        ["row 2 (line 3)", "x is not finite"],
+    ),
     # NumPy's text arrays drop a trailing NUL, which would make the time valid.
-    "NUL after a time": (GOOD.replace("00:01:00,", "00:01:00\x00,"), ["--from", "GCRF", "--to", "ITRF"],
-                         ["line 3", "NUL"]),
-    "NUL in a number": (GOOD.replace("6990000", "69900\x0000"), ["--from", "GCRF", "--to", "ITRF"],
-                        ["line 3", "NUL"]),
-    "result overflows": ("time,x,y,z,vx,vy,vz\n2019-12-09T00:00:00,1.7e308,1.7e308,1.7e308,0,7500,0\n",
-                         ["--from", "GCRF", "--to", "ITRF"], ["row 1", "not finite"]),
+    "NUL after a time": (
+        GOOD.replace("00:01:00,", "00:01:00\x00,"),
+        ["--from", "GCRF", "--to", "ITRF"],
+        ["line 3", "NUL"],
+    ),
+    "NUL in a number": (GOOD.replace("6990000", "69900\x0000"), ["--from", "GCRF", "--to", "ITRF"], ["line 3", "NUL"]),
+    "result overflows": (
+        "time,x,y,z,vx,vy,vz\n2019-12-09T00:00:00,1.7e308,1.7e308,1.7e308,0,7500,0\n",
+        ["--from", "GCRF", "--to", "ITRF"],
+        ["row 1", "not finite"],
+    ),
 }
 
 
@@ -366,37 +509,91 @@ def test_a_failed_run_leaves_an_existing_output_as_it_was(tmp_path, capsys):
 
 
 OTHER_ERRORS = {
-    "missing input file": (["convert", "--from", "GCRF", "--to", "ITRF", "{tmp}/nowhere.csv"], 1,
-                           ["cannot read", "nowhere.csv", "no such file"]),
+    "missing input file": (
+        ["convert", "--from", "GCRF", "--to", "ITRF", "{tmp}/nowhere.csv"],
+        1,
+        ["cannot read", "nowhere.csv", "no such file"],
+    ),
     "missing TLE file": (["passes", "--tle", "{tmp}/nowhere.tle"], 1, ["no such file"]),
-    "bad TLE checksum": (["passes", "--line1", ISS_2019[0], "--line2", ISS_2019[1][:-1] + "0"], 1,
-                         ["bad TLE", "line 2, column 69"]),
-    "span out of the EOP table": (["passes", "--start", "2035-01-01"], 1,
-                                  ["2035-01-01", "outside the Earth orientation data"]),
-    "grid out of the EOP table": (["propagate", "--coe", "7e6", "0", "50", "0", "0", "0", "--epoch",
-                                   "2030-01-01", "--to", "ITRF", "--hours", "1"], 1,
-                                  ["2030-01-01T00:00:00", "outside the Earth orientation data"]),
-    "bad time in a times file": (["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--times",
-                                  "{tmp}/times.txt"], 1, ["row 2 (line 2)", "bad time"]),
-    "decayed satellite": (["propagate", "--line1", "1 28872U 05037B   05333.02012661  .25992681  00000-0  "
-                           "24476-3 0  1534", "--line2", "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 "
-                           "16.46015938 10708", "--days", "30", "--step", "3600"], 1,
-                          ["SGP4 error 6", "satellite 28872", "decayed"]),
-    "hyperbolic state": (["propagate", "--sv", "7e6", "0", "0", "0", "12e3", "0", "--epoch", "2024-01-01"], 1,
-                         ["elliptic", "eccentricity"]),
-    "two satellites": (["passes", "--tle", "x.tle", "--coe", "7e6", "0", "50", "0", "0", "0"], 2,
-                       ["one satellite"]),
+    "bad TLE checksum": (
+        ["passes", "--line1", ISS_2019[0], "--line2", ISS_2019[1][:-1] + "0"],
+        1,
+        ["bad TLE", "line 2, column 69"],
+    ),
+    "span out of the EOP table": (
+        ["passes", "--start", "2035-01-01"],
+        1,
+        ["2035-01-01", "outside the Earth orientation data"],
+    ),
+    "grid out of the EOP table": (
+        [
+            "propagate",
+            "--coe",
+            "7e6",
+            "0",
+            "50",
+            "0",
+            "0",
+            "0",
+            "--epoch",
+            "2030-01-01",
+            "--to",
+            "ITRF",
+            "--hours",
+            "1",
+        ],
+        1,
+        ["2030-01-01T00:00:00", "outside the Earth orientation data"],
+    ),
+    "bad time in a times file": (
+        ["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--times", "{tmp}/times.txt"],
+        1,
+        ["row 2 (line 2)", "bad time"],
+    ),
+    "decayed satellite": (
+        [
+            "propagate",
+            "--line1",
+            "1 28872U 05037B   05333.02012661  .25992681  00000-0  24476-3 0  1534",
+            "--line2",
+            "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 16.46015938 10708",
+            "--days",
+            "30",
+            "--step",
+            "3600",
+        ],
+        1,
+        ["SGP4 error 6", "satellite 28872", "decayed"],
+    ),
+    "hyperbolic state": (
+        ["propagate", "--sv", "7e6", "0", "0", "0", "12e3", "0", "--epoch", "2024-01-01"],
+        1,
+        ["elliptic", "eccentricity"],
+    ),
+    "two satellites": (["passes", "--tle", "x.tle", "--coe", "7e6", "0", "50", "0", "0", "0"], 2, ["one satellite"]),
     "state without epoch": (["passes", "--sv", "7e6", "0", "0", "0", "7.5e3", "0"], 2, ["--epoch"]),
     "unknown option": (["passes", "--frobnicate"], 2, ["unrecognized arguments: --frobnicate"]),
     "bad number": (["passes", "--lat", "north"], 2, ["--lat", "invalid float value"]),
-    "rotating initial frame": (["passes", "--sv", "7e6", "0", "0", "0", "7.5e3", "0", "--epoch", "2024-01-01",
-                                "--frame", "ITRF"], 1, ["inertial frame"]),
-    "elements in kilometres": (["propagate", "--coe", "6790", "0.001", "51.6", "0", "0", "0", "--epoch",
-                                "2024-01-01"], 1, ["inside the Earth", "6.783 km", "metres"]),
-    "state in kilometres": (["passes", "--sv", "6790", "0", "0", "0", "7.66", "0", "--epoch", "2024-01-01"], 1,
-                            ["inside the Earth", "metres"]),
-    "station below the Earth's centre": (["passes", "--lat", "45", "--lon", "5", "--alt", "-1e7"], 1,
-                                         ["station altitude", "-10000000.0"]),
+    "rotating initial frame": (
+        ["passes", "--sv", "7e6", "0", "0", "0", "7.5e3", "0", "--epoch", "2024-01-01", "--frame", "ITRF"],
+        1,
+        ["inertial frame"],
+    ),
+    "elements in kilometres": (
+        ["propagate", "--coe", "6790", "0.001", "51.6", "0", "0", "0", "--epoch", "2024-01-01"],
+        1,
+        ["inside the Earth", "6.783 km", "metres"],
+    ),
+    "state in kilometres": (
+        ["passes", "--sv", "6790", "0", "0", "0", "7.66", "0", "--epoch", "2024-01-01"],
+        1,
+        ["inside the Earth", "metres"],
+    ),
+    "station below the Earth's centre": (
+        ["passes", "--lat", "45", "--lon", "5", "--alt", "-1e7"],
+        1,
+        ["station altitude", "-10000000.0"],
+    ),
     "EOP file is a directory": (["passes", "--eop", "{tmp}"], 1, ["cannot read", "it is a directory"]),
     "TLE file not UTF-8": (["passes", "--tle", "{tmp}/binary.tle"], 1, ["not UTF-8", "0xff"]),
 }
@@ -439,8 +636,23 @@ def test_output_paths_are_checked_before_the_work(case, tmp_path, capsys):
 
 def test_negative_numbers_in_exponent_form_are_values(capsys):
     # argparse alone reads '-4.2e6' as an option and stops at it.
-    status, out, err = run(["propagate", "--sv", "-4.2e6", "-5.0e6", "1e3", "-5.977e3", "5.021e3", "0",
-                            "--epoch", "2024-01-01", "--hours", "0.01"], capsys)
+    status, out, err = run(
+        [
+            "propagate",
+            "--sv",
+            "-4.2e6",
+            "-5.0e6",
+            "1e3",
+            "-5.977e3",
+            "5.021e3",
+            "0",
+            "--epoch",
+            "2024-01-01",
+            "--hours",
+            "0.01",
+        ],
+        capsys,
+    )
     assert status == 0 and err == []
     first = read_csv(out)[0]
     assert [float(first[k]) for k in ("x", "y", "vx")] == pytest.approx([-4.2e6, -5.0e6, -5.977e3], rel=1e-12)
@@ -469,11 +681,17 @@ def test_binary_standard_input_is_one_line(capsys, monkeypatch):
     _assert_one_line_error(status, out, err, ["<stdin>", "not UTF-8", "0xff"])
 
 
-@pytest.mark.parametrize("stream, argv, fragment", [
-    ("stdin", ["convert", "--from", "GCRF", "--to", "ITRF"], "standard input is closed"),
-    ("stdout", ["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--hours", "0.02"],
-     "standard output: it is closed"),
-])
+@pytest.mark.parametrize(
+    "stream, argv, fragment",
+    [
+        ("stdin", ["convert", "--from", "GCRF", "--to", "ITRF"], "standard input is closed"),
+        (
+            "stdout",
+            ["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--hours", "0.02"],
+            "standard output: it is closed",
+        ),
+    ],
+)
 def test_closed_standard_streams(stream, argv, fragment, capsys, monkeypatch):
     # A process started with the descriptor closed has sys.stdin/sys.stdout None.
     monkeypatch.setattr(sys, stream, None)
@@ -501,8 +719,10 @@ def test_blank_in_the_bstar_mantissa_gives_finite_rows(capsys):
 
 # --- the sky plot ------------------------------------------------------------
 
-@pytest.mark.parametrize("name, magic",
-                         [("sky.png", b"\x89PNG\r\n\x1a\n"), ("sky.SVG", b"<?xml"), ("sky.pdf", b"%PDF")])
+
+@pytest.mark.parametrize(
+    "name, magic", [("sky.png", b"\x89PNG\r\n\x1a\n"), ("sky.SVG", b"<?xml"), ("sky.pdf", b"%PDF")]
+)
 def test_plot_is_written(tmp_path, capsys, name, magic):
     pytest.importorskip("matplotlib")
     target = tmp_path / name

@@ -54,6 +54,7 @@ ECC_GRID = np.concatenate([np.linspace(0.0, 0.99, 100), 1 - np.logspace(-2.5, -6
 
 # --- reference values ---------------------------------------------------------------
 
+
 def test_reference_values():
     nu = math.pi / 2
     E = coe.eca_from_tra(nu, 0.1)
@@ -66,6 +67,7 @@ def test_reference_values():
 
 
 # --- the solver -----------------------------------------------------------------------
+
 
 @needs_extended
 def test_kepler_few_ulp_on_the_reduced_range():
@@ -152,8 +154,20 @@ TWO_PI_EXACT = 2 * _pi_exact()  # its error (2^-1400) is far below any double's 
 def _huge_mean_anomalies():
     rng = np.random.default_rng(11)
     spread = 10.0 ** rng.uniform(7.5, 308.2, 400) * rng.choice([-1.0, 1.0], 400)
-    named = [5e17, 1e20, 1e300, -1e300, np.finfo(float).max, -np.finfo(float).max, 2.0**53, 2.0**52 + 0.5,
-             -(2.0**63), 6.0e7, 1e16, 3e16]
+    named = [
+        5e17,
+        1e20,
+        1e300,
+        -1e300,
+        np.finfo(float).max,
+        -np.finfo(float).max,
+        2.0**53,
+        2.0**52 + 0.5,
+        -(2.0**63),
+        6.0e7,
+        1e16,
+        3e16,
+    ]
     return named + [float(x) for x in spread if np.isfinite(x)]
 
 
@@ -180,6 +194,7 @@ def test_kepler_reduces_exactly_at_every_magnitude():
 
 
 # --- the anomaly conversions ---------------------------------------------------------
+
 
 @pytest.mark.parametrize("e", [0.0, 1e-9, 0.1, 0.5, 0.9, 0.999, 0.999999])
 def test_round_trips_between_the_anomalies(e):
@@ -219,8 +234,9 @@ def test_mean_motion_matches_keplers_third_law():
     gm = 3.986004418e14
     n = coe.mnm_from_sma(sma, gm)
     np.testing.assert_allclose(n**2 * sma**3, gm, rtol=1e-15)
-    np.testing.assert_allclose(coe.mnm_from_sma(sma, [gm, 2 * gm, gm, gm]) ** 2 * sma**3, [gm, 2 * gm, gm, gm],
-                               rtol=1e-15)
+    np.testing.assert_allclose(
+        coe.mnm_from_sma(sma, [gm, 2 * gm, gm, gm]) ** 2 * sma**3, [gm, 2 * gm, gm, gm], rtol=1e-15
+    )
 
 
 def test_broadcasting_and_result_types():

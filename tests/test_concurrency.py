@@ -112,8 +112,16 @@ def _frames(k):
 def _time_scales(k):
     t, _, _ = inputs(k, 500)
     texts = t.iso
-    return (t.tt.jd12, t.ut1.jd12, t.tai.mjd, Time(texts).jd12, t - t[0], (t + 10.5).jd12, parse_iso(texts),
-            format_iso(t.jd1, t.jd2))
+    return (
+        t.tt.jd12,
+        t.ut1.jd12,
+        t.tai.mjd,
+        Time(texts).jd12,
+        t - t[0],
+        (t + 10.5).jd12,
+        parse_iso(texts),
+        format_iso(t.jd1, t.jd2),
+    )
 
 
 def _eop(k):
@@ -139,8 +147,14 @@ def _elements(k):
     t, _, _ = inputs(k, 200)
     rng = np.random.default_rng(k)
     n = t.size
-    el = dict(ecc=rng.uniform(0, 0.9, n), sma=rng.uniform(7e6, 4e7, n), inc=rng.uniform(0, 3, n),
-              raa=rng.uniform(0, 6, n), arp=rng.uniform(0, 6, n), tra=rng.uniform(0, 6, n))
+    el = dict(
+        ecc=rng.uniform(0, 0.9, n),
+        sma=rng.uniform(7e6, 4e7, n),
+        inc=rng.uniform(0, 3, n),
+        raa=rng.uniform(0, 6, n),
+        arp=rng.uniform(0, 6, n),
+        tra=rng.uniform(0, 6, n),
+    )
     el["slr"] = el["sma"] * (1 - el["ecc"] ** 2)
     sv = COEEphemeris(t, **el).to_sv()
     c = COE(t[0], **{k2: float(v[0]) for k2, v in el.items() if k2 != "slr"}).to_sv()
@@ -252,6 +266,7 @@ def test_edge_removed_by_another_thread_mid_conversion():
     toggler = threading.Thread(target=toggle)
     toggler.start()
     try:
+
         def convert(k):
             outcomes = []
             for _ in range(200):
@@ -277,8 +292,9 @@ def test_edge_removed_by_another_thread_mid_conversion():
 def run_fresh(code):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
-                          text=True, timeout=240)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True, timeout=240
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     return proc.stdout
 

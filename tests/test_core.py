@@ -25,8 +25,13 @@ class TestBinding:
         [
             ("velarion.no_such_module", "x", "int", ModuleNotFoundError, "no_such_module"),
             ("velarion.mathtools.vectools.vectools", "mat_x_mat", MAT_X_VEC, ImportError, "mat_x_mat"),
-            ("velarion.mathtools.vectools.vectools", "mat_x_vec", "void (double *)", TypeError,
-             "'void (double *)' was expected"),
+            (
+                "velarion.mathtools.vectools.vectools",
+                "mat_x_vec",
+                "void (double *)",
+                TypeError,
+                "'void (double *)' was expected",
+            ),
             ("velarion.mathtools", "anything", "int", ImportError, "no __capi__"),
         ],
     )
@@ -119,8 +124,11 @@ def types_module(name):
 class TestKeywordOnlySignature:
     @pytest.mark.parametrize(
         "args, kwargs, expected",
-        [((1,), {"c": 3}, {"a": 1, "c": 3}), ((1, 2), {"c": 3, "d": 4}, {"a": 1, "b": 2, "c": 3, "d": 4}),
-         ((), {"a": 1, "c": 3}, {"a": 1, "c": 3})],
+        [
+            ((1,), {"c": 3}, {"a": 1, "c": 3}),
+            ((1, 2), {"c": 3, "d": 4}, {"a": 1, "b": 2, "c": 3, "d": 4}),
+            ((), {"a": 1, "c": 3}, {"a": 1, "c": 3}),
+        ],
     )
     def test_accepted(self, args, kwargs, expected):
         assert _probe.kwonly(*args, **kwargs) == expected
@@ -154,8 +162,12 @@ def test_import_into_a_module_namespace():
 
 @pytest.mark.parametrize(
     "kind, exc, words",
-    [("bad_alloc", MemoryError, None), ("length_error", MemoryError, None),
-     ("runtime_error", RuntimeError, "from C++"), ("int", RuntimeError, r"unexpected C\+\+ exception")],
+    [
+        ("bad_alloc", MemoryError, None),
+        ("length_error", MemoryError, None),
+        ("runtime_error", RuntimeError, "from C++"),
+        ("int", RuntimeError, r"unexpected C\+\+ exception"),
+    ],
 )
 def test_cxx_exceptions_become_python_exceptions_at_the_border(kind, exc, words):
     with pytest.raises(exc, match=words):
@@ -195,8 +207,15 @@ def test_reinitialisation_refused_in_a_fresh_process():
 class TestAtan2Asymmetric:
     @pytest.mark.parametrize(
         "y, x, expected",
-        [(0.0, 1.0, 0.0), (1.0, 0.0, math.pi / 2), (0.0, -1.0, math.pi), (-1.0, 0.0, 1.5 * math.pi),
-         (-1e-300, 1.0, 0.0), (1.0, 1.0, math.pi / 4), (-1.0, 1.0, 1.75 * math.pi)],
+        [
+            (0.0, 1.0, 0.0),
+            (1.0, 0.0, math.pi / 2),
+            (0.0, -1.0, math.pi),
+            (-1.0, 0.0, 1.5 * math.pi),
+            (-1e-300, 1.0, 0.0),
+            (1.0, 1.0, math.pi / 4),
+            (-1.0, 1.0, 1.75 * math.pi),
+        ],
     )
     def test_range_zero_to_two_pi(self, y, x, expected):
         got = misc.atan2_asymmetric(y, x)

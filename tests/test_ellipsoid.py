@@ -26,8 +26,11 @@ def forward_ld(a, f, lat, lon, alt):
 
 @pytest.mark.parametrize(
     "ell, a, inv_f, name",
-    [(WGS84, 6378137.0, 298.257223563, "WGS84"), (GRS80, 6378137.0, 298.257222101, "GRS80"),
-     (WGS72, 6378135.0, 298.26, "WGS72")],
+    [
+        (WGS84, 6378137.0, 298.257223563, "WGS84"),
+        (GRS80, 6378137.0, 298.257222101, "GRS80"),
+        (WGS72, 6378135.0, 298.26, "WGS72"),
+    ],
 )
 def test_standard_ellipsoids(ell, a, inv_f, name):
     assert (ell.a, ell.name) == (a, name)
@@ -45,11 +48,23 @@ def test_wgs84_derived_constants():
 
 @pytest.mark.parametrize(
     "args, exc",
-    [((0.0, 0.1), ValueError), ((-1.0, 0.1), ValueError), ((math.inf, 0.0), ValueError),
-     ((math.nan, 0.0), ValueError), ((1.0, 1.0), ValueError), ((1.0, -1e-3), ValueError),
-     ((1.0, math.nan), ValueError), ((1.0, math.inf), ValueError), (("6378137", 0.0), TypeError),
-     ((None, 0.0), TypeError), ((1.0,), TypeError), ((1.0, 0.0, None), TypeError), ((1.0, 0.0, 5), TypeError),
-     ((1e301, 0.0), ValueError), ((1e290, 1 - 1e-12), ValueError)],  # polar radius of curvature past 1e300 m
+    [
+        ((0.0, 0.1), ValueError),
+        ((-1.0, 0.1), ValueError),
+        ((math.inf, 0.0), ValueError),
+        ((math.nan, 0.0), ValueError),
+        ((1.0, 1.0), ValueError),
+        ((1.0, -1e-3), ValueError),
+        ((1.0, math.nan), ValueError),
+        ((1.0, math.inf), ValueError),
+        (("6378137", 0.0), TypeError),
+        ((None, 0.0), TypeError),
+        ((1.0,), TypeError),
+        ((1.0, 0.0, None), TypeError),
+        ((1.0, 0.0, 5), TypeError),
+        ((1e301, 0.0), ValueError),
+        ((1e290, 1 - 1e-12), ValueError),
+    ],  # polar radius of curvature past 1e300 m
 )
 def test_bad_construction(args, exc):
     with pytest.raises(exc):
@@ -85,8 +100,9 @@ LONS = np.array([0.0, math.pi, -math.pi, 1.0, -2.5, 3.0])
 ALTS_OUTSIDE = np.array([0.0, -30e3, -1.0, 1e-3, 1e3, 4e5, 3.6e7, 1e9])
 
 
-@pytest.mark.parametrize("ell", [WGS84, WGS72, Ellipsoid(1.0, 0.3), Ellipsoid(7e6, 0.0)],
-                         ids=["WGS84", "WGS72", "flat", "sphere"])
+@pytest.mark.parametrize(
+    "ell", [WGS84, WGS72, Ellipsoid(1.0, 0.3), Ellipsoid(7e6, 0.0)], ids=["WGS84", "WGS72", "flat", "sphere"]
+)
 def test_forward_against_extended_precision(ell):
     lat, lon, alt = np.meshgrid(LATS, LONS, ALTS_OUTSIDE * ell.a / 6378137.0, indexing="ij")
     r = ell.geodetic_to_cartesian(lat, lon, alt)
@@ -96,8 +112,9 @@ def test_forward_against_extended_precision(ell):
     assert np.all(np.abs(r - ref) <= 4e-16 * scale)
 
 
-@pytest.mark.parametrize("ell", [WGS84, GRS80, Ellipsoid(1.0, 0.3), Ellipsoid(7e6, 0.0)],
-                         ids=["WGS84", "GRS80", "flat", "sphere"])
+@pytest.mark.parametrize(
+    "ell", [WGS84, GRS80, Ellipsoid(1.0, 0.3), Ellipsoid(7e6, 0.0)], ids=["WGS84", "GRS80", "flat", "sphere"]
+)
 def test_round_trip_outside_the_evolute_recovers_the_coordinates(ell):
     # Above about -a e^2 the geodetic coordinates of a point are unique.
     lat, lon, alt = np.meshgrid(LATS, LONS, ALTS_OUTSIDE * ell.a / 6378137.0, indexing="ij")
@@ -218,11 +235,18 @@ def test_shapes_broadcasting_and_layouts():
 
 @pytest.mark.parametrize(
     "args, exc",
-    [((math.nan, 0.0, 0.0), ValueError), ((0.0, math.inf, 0.0), ValueError),
-     (([0.0, 1.0], 0.0, [0.0, -math.inf]), ValueError),
-     ((None, 0.0, 0.0), TypeError), (("a", 0.0, 0.0), ValueError), ((1j, 0.0, 0.0), TypeError),
-     (([0.0, 1.0], [0.0, 1.0, 2.0], 0.0), ValueError), ((0.0, 0.0), TypeError),
-     ((50.0006, 5.1453, 385.0), ValueError), (([0.0, -1.5707963267948968], 0.0, 0.0), ValueError)],
+    [
+        ((math.nan, 0.0, 0.0), ValueError),
+        ((0.0, math.inf, 0.0), ValueError),
+        (([0.0, 1.0], 0.0, [0.0, -math.inf]), ValueError),
+        ((None, 0.0, 0.0), TypeError),
+        (("a", 0.0, 0.0), ValueError),
+        ((1j, 0.0, 0.0), TypeError),
+        (([0.0, 1.0], [0.0, 1.0, 2.0], 0.0), ValueError),
+        ((0.0, 0.0), TypeError),
+        ((50.0006, 5.1453, 385.0), ValueError),
+        (([0.0, -1.5707963267948968], 0.0, 0.0), ValueError),
+    ],
 )
 def test_geodetic_to_cartesian_bad_input(args, exc):
     with pytest.raises(exc):
@@ -230,8 +254,9 @@ def test_geodetic_to_cartesian_bad_input(args, exc):
 
 
 def test_latitudes_past_a_pole_are_refused_not_wrapped():
-    with pytest.raises(ValueError,
-                       match=r"^geodetic_to_cartesian: latitude must be within \[-pi/2, pi/2\] radians \(point 1 "):
+    with pytest.raises(
+        ValueError, match=r"^geodetic_to_cartesian: latitude must be within \[-pi/2, pi/2\] radians \(point 1 "
+    ):
         WGS84.geodetic_to_cartesian([0.5, 1.6, math.nan], 0.0, 0.0)
     with pytest.raises(ValueError, match=r"input must be finite \(point 1 "):
         WGS84.geodetic_to_cartesian([0.5, math.nan, 1.6], 0.0, 0.0)
@@ -241,8 +266,15 @@ def test_latitudes_past_a_pole_are_refused_not_wrapped():
 
 @pytest.mark.parametrize(
     "r, exc",
-    [(np.zeros(2), ValueError), (np.zeros((3, 2)), ValueError), (5.0, ValueError), (None, TypeError),
-     ([0.0, math.nan, 0.0], ValueError), (np.full((2, 3), np.inf), ValueError), (np.zeros(3, complex), TypeError)],
+    [
+        (np.zeros(2), ValueError),
+        (np.zeros((3, 2)), ValueError),
+        (5.0, ValueError),
+        (None, TypeError),
+        ([0.0, math.nan, 0.0], ValueError),
+        (np.full((2, 3), np.inf), ValueError),
+        (np.zeros(3, complex), TypeError),
+    ],
 )
 def test_cartesian_to_geodetic_bad_input(r, exc):
     with pytest.raises(exc):
@@ -269,8 +301,14 @@ def test_layout_and_c_level_method():
     assert probe.basicsize(Ellipsoid) == ctypes.sizeof(ctypes.c_ssize_t) * 2 + 8 * 6
     table = probe.bind_vtable(Ellipsoid, VTABLE_TYPE)
     fn_addr = ctypes.cast(table, ctypes.POINTER(ctypes.c_void_p))[0]
-    proto = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.POINTER(ctypes.c_double), ctypes.c_double,
-                              ctypes.c_double, ctypes.c_double)
+    proto = ctypes.PYFUNCTYPE(
+        ctypes.c_int,
+        ctypes.py_object,
+        ctypes.POINTER(ctypes.c_double),
+        ctypes.c_double,
+        ctypes.c_double,
+        ctypes.c_double,
+    )
     c_g2c = proto(fn_addr)
     out = (ctypes.c_double * 3)()
     assert c_g2c(GRS80, out, 0.7, -2.0, 123.0) == 0

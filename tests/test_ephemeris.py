@@ -51,6 +51,7 @@ def random_elements(n, seed=0, constant_orientation=False):
 
 # --- StateVectorEphemeris -----------------------------------------------------------
 
+
 def test_state_vector_ephemeris_copies_its_inputs():
     r = np.arange(12.0).reshape(4, 3) + 7e6
     v = np.asfortranarray(np.arange(12.0).reshape(4, 3))
@@ -124,8 +125,13 @@ def test_empty_ephemeris():
         (epochs(2), np.zeros((3, 3)), np.zeros((3, 3)), ValueError, "epochs"),
         (T0, np.zeros((2, 3)), np.zeros((2, 3)), ValueError, "epochs"),
         (epochs(3), np.zeros(9), np.zeros((3, 3)), ValueError, "wrong number of dimensions"),
-        (epochs(3), np.zeros((3, 3), dtype=np.float32), np.zeros((3, 3)), ValueError,
-         "expected 'double' but got 'float'"),
+        (
+            epochs(3),
+            np.zeros((3, 3), dtype=np.float32),
+            np.zeros((3, 3)),
+            ValueError,
+            "expected 'double' but got 'float'",
+        ),
         (epochs(3), np.zeros((3, 3), dtype=np.int64), np.zeros((3, 3)), ValueError, "dtype mismatch"),
         (epochs(3), None, np.zeros((3, 3)), TypeError, None),
         ("2024-01-01", np.zeros((1, 3)), np.zeros((1, 3)), TypeError, "time"),
@@ -138,6 +144,7 @@ def test_state_vector_ephemeris_refuses_bad_input(time, r, v, exc, match):
 
 
 # --- COEEphemeris ------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("constant_orientation", [False, True])
 def test_coe_to_sv_matches_the_textbook_formulas(constant_orientation):
@@ -185,8 +192,14 @@ def test_coe_ephemeris_members_and_defaults():
 
 def test_coe_to_sv_hyperbolic_and_nan_rows():
     n = 3
-    base = dict(ecc=np.full(n, 1.5), sma=np.full(n, -2e7), inc=np.zeros(n), raa=np.zeros(n), arp=np.zeros(n),
-                tra=np.array([0.0, 1.0, -2.0]))
+    base = dict(
+        ecc=np.full(n, 1.5),
+        sma=np.full(n, -2e7),
+        inc=np.zeros(n),
+        raa=np.zeros(n),
+        arp=np.zeros(n),
+        tra=np.array([0.0, 1.0, -2.0]),
+    )
     base["slr"] = base["sma"] * (1 - base["ecc"] ** 2)
     sv = COEEphemeris(epochs(n), GM=GM, **base).to_sv()
     r, _ = elements_to_rv(*(base[k] for k in ("ecc", "sma", "inc", "raa", "arp", "tra")))
@@ -209,8 +222,15 @@ def test_coe_to_sv_hyperbolic_and_nan_rows():
     ],
 )
 def test_coe_to_sv_refuses_elements_without_a_point(change, match):
-    el = dict(ecc=np.full(3, 1.5), sma=np.full(3, -2e7), inc=np.zeros(3), raa=np.zeros(3), arp=np.zeros(3),
-              tra=np.zeros(3), slr=np.full(3, 2.5e7))
+    el = dict(
+        ecc=np.full(3, 1.5),
+        sma=np.full(3, -2e7),
+        inc=np.zeros(3),
+        raa=np.zeros(3),
+        arp=np.zeros(3),
+        tra=np.zeros(3),
+        slr=np.full(3, 2.5e7),
+    )
     el.update(change)
     with pytest.raises(ValueError, match=match):
         COEEphemeris(epochs(3), GM=GM, **el).to_sv()
@@ -223,20 +243,73 @@ def test_coe_to_sv_refuses_elements_without_a_point(change, match):
     [
         ((), dict(ecc=np.zeros(3)), TypeError, None),
         ((epochs(3), np.zeros(3)), {}, TypeError, "1 positional argument"),
-        ((epochs(3),), dict(ecc=np.zeros(3), sma=np.ones(3), inc=np.zeros(3), raa=np.zeros(3), arp=np.zeros(3)),
-         TypeError, "'tra'"),
-        ((epochs(3),), dict(ecc=np.zeros(3), sma=np.ones(2), inc=np.zeros(3), raa=np.zeros(3), arp=np.zeros(3),
-                            tra=np.zeros(3)), ValueError, "sma has 2 entries"),
-        ((epochs(2),), dict(ecc=np.zeros(3), sma=np.ones(3), inc=np.zeros(3), raa=np.zeros(3), arp=np.zeros(3),
-                            tra=np.zeros(3)), ValueError, "time has 2 epochs"),
-        ((epochs(3),), dict(ecc=np.zeros((3, 1)), sma=np.ones(3), inc=np.zeros(3), raa=np.zeros(3),
-                            arp=np.zeros(3), tra=np.zeros(3)), ValueError, "wrong number of dimensions"),
-        ((epochs(3),), dict(ecc=np.zeros(3, dtype=int), sma=np.ones(3), inc=np.zeros(3), raa=np.zeros(3),
-                            arp=np.zeros(3), tra=np.zeros(3)), ValueError, "dtype mismatch"),
-        ((epochs(3),), dict(ecc=np.zeros(3), sma=np.ones(3), inc=np.zeros(3), raa=np.zeros(3), arp=np.zeros(3),
-                            tra=np.zeros(3), GM="a"), TypeError, None),
-        ((epochs(3),), dict(ecc=np.zeros(3), sma=np.ones(3), inc=np.zeros(3), raa=np.zeros(3), arp=np.zeros(3),
-                            tra=np.zeros(3), frame=1.0), TypeError, "frame"),
+        (
+            (epochs(3),),
+            dict(ecc=np.zeros(3), sma=np.ones(3), inc=np.zeros(3), raa=np.zeros(3), arp=np.zeros(3)),
+            TypeError,
+            "'tra'",
+        ),
+        (
+            (epochs(3),),
+            dict(ecc=np.zeros(3), sma=np.ones(2), inc=np.zeros(3), raa=np.zeros(3), arp=np.zeros(3), tra=np.zeros(3)),
+            ValueError,
+            "sma has 2 entries",
+        ),
+        (
+            (epochs(2),),
+            dict(ecc=np.zeros(3), sma=np.ones(3), inc=np.zeros(3), raa=np.zeros(3), arp=np.zeros(3), tra=np.zeros(3)),
+            ValueError,
+            "time has 2 epochs",
+        ),
+        (
+            (epochs(3),),
+            dict(
+                ecc=np.zeros((3, 1)), sma=np.ones(3), inc=np.zeros(3), raa=np.zeros(3), arp=np.zeros(3), tra=np.zeros(3)
+            ),
+            ValueError,
+            "wrong number of dimensions",
+        ),
+        (
+            (epochs(3),),
+            dict(
+                ecc=np.zeros(3, dtype=int),
+                sma=np.ones(3),
+                inc=np.zeros(3),
+                raa=np.zeros(3),
+                arp=np.zeros(3),
+                tra=np.zeros(3),
+            ),
+            ValueError,
+            "dtype mismatch",
+        ),
+        (
+            (epochs(3),),
+            dict(
+                ecc=np.zeros(3),
+                sma=np.ones(3),
+                inc=np.zeros(3),
+                raa=np.zeros(3),
+                arp=np.zeros(3),
+                tra=np.zeros(3),
+                GM="a",
+            ),
+            TypeError,
+            None,
+        ),
+        (
+            (epochs(3),),
+            dict(
+                ecc=np.zeros(3),
+                sma=np.ones(3),
+                inc=np.zeros(3),
+                raa=np.zeros(3),
+                arp=np.zeros(3),
+                tra=np.zeros(3),
+                frame=1.0,
+            ),
+            TypeError,
+            "frame",
+        ),
     ],
 )
 def test_coe_ephemeris_refuses_bad_input(args, kwargs, exc, match):
@@ -245,6 +318,7 @@ def test_coe_ephemeris_refuses_bad_input(args, kwargs, exc, match):
 
 
 # --- GeoStateEphemeris and the base -----------------------------------------------
+
 
 def test_geostate_ephemeris_to_sv_matches_single_points():
     rng = np.random.default_rng(4)
@@ -337,8 +411,9 @@ def last(item, kind):
 def run_isolated(code):
     """Runs `code` after PRELUDE in a fresh interpreter: a crash fails the test
     instead of ending the run."""
-    proc = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
     assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
     return proc.stdout
 

@@ -235,8 +235,11 @@ class TestTransformTo:
         "bad, exc, message",
         [
             (np.zeros(3), ValueError, r"^Buffer has wrong number of dimensions \(expected 2, got 1\)$"),
-            (np.zeros((1, 3), dtype=np.int64), ValueError,
-             r"^Buffer dtype mismatch, expected 'double' but got 'long'$"),
+            (
+                np.zeros((1, 3), dtype=np.int64),
+                ValueError,
+                r"^Buffer dtype mismatch, expected 'double' but got 'long'$",
+            ),
             (np.zeros((1, 3), dtype=np.float32), ValueError, r"expected 'double' but got 'float'$"),
             ("read-only", ValueError, "read-only"),
             ([[0.0, 0.0, 0.0]], TypeError, "not 'list'"),
@@ -362,8 +365,15 @@ def _enu():
 
 @pytest.mark.parametrize(
     "make",
-    [ff.Frame, ff.get_GCRF, ff.get_ITRF, ff.get_TEME, _enu, ff.PIC,
-     lambda: ff.RPC(None, np.zeros((1, 3)), np.zeros((1, 3)), None)],
+    [
+        ff.Frame,
+        ff.get_GCRF,
+        ff.get_ITRF,
+        ff.get_TEME,
+        _enu,
+        ff.PIC,
+        lambda: ff.RPC(None, np.zeros((1, 3)), np.zeros((1, 3)), None),
+    ],
     ids=["Frame", "GCRF", "ITRF", "TEME", "ENU", "PIC", "RPC"],
 )
 def test_pickling_and_copying_refused(make):
@@ -401,8 +411,10 @@ class TestGarbageCollection:
         # The collector's clear empties an object's owned fields; code that
         # still reaches it (a finaliser elsewhere in the cycle, shutdown) must
         # get None or an exception, not a crash.
-        out = _run(_TP_CLEAR + {
-            "frames": """
+        out = _run(
+            _TP_CLEAR
+            + {
+                "frames": """
 f = ff.Frame()
 tp_clear(f)
 assert f._transforms is None and f.transforms() is None and f.name == "Unnamed"
@@ -416,7 +428,7 @@ assert e.ell is None and e.transforms() is None
 after = e.to_ITRF(None, r, r)
 assert all((a == b).all() for a, b in zip(before, after)) and e.rot_to_ITRF().shape == (3, 3)
 """,
-            "method wrappers": """
+                "method wrappers": """
 e = ff.ENU(0.1, 0.2, 3.0)
 method, klass, function = ff.ENU.__dict__["rot_to_ITRF"], ff.Frame.__dict__["is_frame"].__func__, ff.get_GCRF
 for w in (method, klass, function):
@@ -425,7 +437,10 @@ assert "rot_to_ITRF" in repr(method) and method.__objclass__ is None and method.
 refused(lambda: e.rot_to_ITRF(), "ENU.rot_to_ITRF() cannot be called: its class was cleared")
 refused(lambda: klass(ff.Frame, "gcrf"), "Frame.is_frame() cannot be called: its class was cleared")
 assert function.__self__ is None and function() is ff.Frame["GCRF"]
-"""}[scenario] + "print('ok')")
+""",
+            }[scenario]
+            + "print('ok')"
+        )
         assert out == "ok\n"
 
 
@@ -485,18 +500,48 @@ def _conv(frm):
 # (class, method, annotations with "return" last, summary line, is a class method)
 ANNOTATED = [
     (ff.Frame, "__class_getitem__", {"item": str, "return": "Frame"}, "Get a registered Frame instance by name.", True),
-    (ff.Frame, "is_frame", {"item": str, "return": "bool"},
-     "Check if a frame with the given name is registered.", True),
-    (ff.Frame, "get_route", {"source": _NAME, "target": _NAME, "return": "list[Frame]"},
-     "Find a sequence of frames (route) from source to target frame.", True),
-    (ff.Frame, "transforms", {"return": "dict[Frame, Callable]"},
-     "Return the dictionary of direct transforms from this frame.", False),
-    (ff.Frame, "register_transform", {"target_frame": "Frame", "transform": "Callable", "return": "None"},
-     "Register a direct transformation from this frame to a target frame.", False),
-    (ff.Frame, "remove_transform", {"target_frame": "Frame", "return": "None"},
-     "Remove the direct transformation from this frame to a target frame.", False),
-    (ff.Frame, "transform_to", {"frame": _NAME, "time": "DatetimeLike", "r": _ARR, "v": _ARR, "return": _PAIR},
-     "Transform position and velocity vectors to another frame.", False),
+    (
+        ff.Frame,
+        "is_frame",
+        {"item": str, "return": "bool"},
+        "Check if a frame with the given name is registered.",
+        True,
+    ),
+    (
+        ff.Frame,
+        "get_route",
+        {"source": _NAME, "target": _NAME, "return": "list[Frame]"},
+        "Find a sequence of frames (route) from source to target frame.",
+        True,
+    ),
+    (
+        ff.Frame,
+        "transforms",
+        {"return": "dict[Frame, Callable]"},
+        "Return the dictionary of direct transforms from this frame.",
+        False,
+    ),
+    (
+        ff.Frame,
+        "register_transform",
+        {"target_frame": "Frame", "transform": "Callable", "return": "None"},
+        "Register a direct transformation from this frame to a target frame.",
+        False,
+    ),
+    (
+        ff.Frame,
+        "remove_transform",
+        {"target_frame": "Frame", "return": "None"},
+        "Remove the direct transformation from this frame to a target frame.",
+        False,
+    ),
+    (
+        ff.Frame,
+        "transform_to",
+        {"frame": _NAME, "time": "DatetimeLike", "r": _ARR, "v": _ARR, "return": _PAIR},
+        "Transform position and velocity vectors to another frame.",
+        False,
+    ),
     (ff._GCRF, "to_ITRF", _conv("GCRF"), "Transform position and velocity from GCRF to ITRF.", False),
     (ff._ITRF, "to_GCRF", _conv("ITRF"), "Transform position and velocity from ITRF to GCRF.", False),
     (ff._ITRF, "to_TEME", _conv("ITRF"), "Transform position and velocity from ITRF to TEME.", False),
@@ -524,8 +569,9 @@ def _owner(cls, on):
 
 
 class TestAnnotations:
-    @pytest.mark.parametrize("cls, name, expected, summary, classmethod_", ANNOTATED,
-                             ids=[f"{c.__name__}.{n}" for c, n, *_ in ANNOTATED])
+    @pytest.mark.parametrize(
+        "cls, name, expected, summary, classmethod_", ANNOTATED, ids=[f"{c.__name__}.{n}" for c, n, *_ in ANNOTATED]
+    )
     @pytest.mark.parametrize("on", ["class", "instance", "subclass instance"])
     def test_signature_and_annotations(self, cls, name, expected, summary, classmethod_, on):
         method = getattr(_owner(cls, on), name)
@@ -580,10 +626,14 @@ class TestAnnotations:
             (lambda: GCRF.transforms(a=1), r"^Frame\.transforms\(\) takes no keyword arguments$"),
             (lambda: ff.ENU.rot_from_ITRF(), r"^unbound method ENU\.rot_from_ITRF\(\) needs an argument$"),
             (lambda: ff._GCRF.to_ITRF(), r"^unbound method _GCRF\.to_ITRF\(\) needs an argument$"),
-            (lambda: ff.ENU.rot_to_ITRF(GCRF),
-             rf"^descriptor 'rot_to_ITRF' for '{MOD}\.ENU' objects doesn't apply to a '{MOD}\._GCRF' object$"),
-            (lambda: ff._ITRF.to_GCRF(GCRF, None, r, v),
-             rf"^descriptor 'to_GCRF' for '{MOD}\._ITRF' objects doesn't apply to a '{MOD}\._GCRF' object$"),
+            (
+                lambda: ff.ENU.rot_to_ITRF(GCRF),
+                rf"^descriptor 'rot_to_ITRF' for '{MOD}\.ENU' objects doesn't apply to a '{MOD}\._GCRF' object$",
+            ),
+            (
+                lambda: ff._ITRF.to_GCRF(GCRF, None, r, v),
+                rf"^descriptor 'to_GCRF' for '{MOD}\._ITRF' objects doesn't apply to a '{MOD}\._GCRF' object$",
+            ),
             (lambda: ff.Frame.transform_to(1, GCRF, None, r, v), "doesn't apply to a 'int' object"),
             (lambda: GCRF.to_ITRF(), r"^to_ITRF\(\) takes exactly 3 positional arguments \(0 given\)$"),
         ]
@@ -612,8 +662,10 @@ class TestAnnotations:
             assert f() is ff.Frame[name[4:]] and repr(f) == f"<built-in function {name}>"
             # Read from a class it is not bound, as a builtin function.
             assert type("Holder", (), {"get": f})().get() is f()
-            for args, kwargs, message in (((1,), {}, r"takes no arguments \(1 given\)"),
-                                          ((), {"x": 1}, "takes no keyword arguments")):
+            for args, kwargs, message in (
+                ((1,), {}, r"takes no arguments \(1 given\)"),
+                ((), {"x": 1}, "takes no keyword arguments"),
+            ):
                 with pytest.raises(TypeError, match=rf"^{name}\(\) {message}$"):
                     f(*args, **kwargs)
 

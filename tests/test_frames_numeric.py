@@ -33,7 +33,8 @@ def eop(monkeypatch):
             n = len(mjd) - short
             given = dict(pm_x=pm_x, pm_y=pm_y, dX=dX, dY=dY, lod=lod)
             return SimpleNamespace(
-                **{k: np.array(np.broadcast_to(x, (len(mjd),))[:n], float) for k, x in given.items()})
+                **{k: np.array(np.broadcast_to(x, (len(mjd),))[:n], float) for k, x in given.items()}
+            )
 
         monkeypatch.setattr(ff, "EOP", fake)
         return fake
@@ -57,6 +58,7 @@ def oracle(method, t, e, r, v):
     """The steps of each conversion, vectorized with pyerfa."""
     tt, ut1 = t.tt.jd12.reshape(-1, 2), t.ut1.jd12.reshape(-1, 2)
     om = OMEGA * (1.0 - e.lod / 86400.0)
+
     def cross(p):  # (0, 0, om) x p
         return np.stack([-om * p[:, 1], om * p[:, 0], 0.0 * om], axis=-1)
 
@@ -89,8 +91,13 @@ def assert_rel(actual, expected, rel=1e-12):
 @pytest.mark.parametrize("method", METHODS)
 def test_same_steps_as_pyerfa_with_per_epoch_eop(method, eop):
     n = MJD.size
-    fake = eop(pm_x=np.linspace(-3e-7, 2e-6, n), pm_y=np.linspace(2e-6, 1e-7, n), dX=np.linspace(-4e-10, 6e-10, n),
-               dY=np.linspace(5e-10, -1e-10, n), lod=np.linspace(-1e-3, 3e-3, n))
+    fake = eop(
+        pm_x=np.linspace(-3e-7, 2e-6, n),
+        pm_y=np.linspace(2e-6, 1e-7, n),
+        dX=np.linspace(-4e-10, 6e-10, n),
+        dY=np.linspace(5e-10, -1e-10, n),
+        lod=np.linspace(-1e-3, 3e-3, n),
+    )
     t = utc(MJD.reshape(2, 3))
     r, v = states(n)
     ro, vo = eval(method)(t, r, v)
@@ -117,8 +124,9 @@ def test_dates_and_eop_from_any_buffer_give_the_same_bits(method, monkeypatch):
         ut1 = property(lambda self: SimpleNamespace(jd12=Time.ut1.__get__(self).jd12[::-1][::-1].view(Sub)))
 
     fields = ("pm_x", "pm_y", "dX", "dY", "lod")
-    monkeypatch.setattr(ff, "EOP", lambda mjd: SimpleNamespace(**{k: memoryview(np.array(getattr(real(mjd), k)))
-                                                                   for k in fields}))
+    monkeypatch.setattr(
+        ff, "EOP", lambda mjd: SimpleNamespace(**{k: memoryview(np.array(getattr(real(mjd), k))) for k in fields})
+    )
     got = eval(method)(Viewed(t), r, v)
     np.testing.assert_array_equal(got[0], expected[0])
     np.testing.assert_array_equal(got[1], expected[1])
@@ -276,8 +284,11 @@ def test_argument_refusals(method, eop):
         f(None, r, v)
     ro = r.copy()
     ro.flags.writeable = False
-    for args, message in (((t, ro, v), "read-only"), ((t, r.astype(np.int64), v), "but got 'long'"),
-                          ((t, r[0], v), r"expected 2, got 1")):
+    for args, message in (
+        ((t, ro, v), "read-only"),
+        ((t, r.astype(np.int64), v), "but got 'long'"),
+        ((t, r[0], v), r"expected 2, got 1"),
+    ):
         with pytest.raises(ValueError, match=message):
             f(*args)
     src = method.split(".")[0]
@@ -292,9 +303,9 @@ class TestRepeatedEpochs:
         for conv in (GCRF.to_ITRF, ITRF.to_GCRF):
             ro, vo = conv(utc(base[order]), r, v)
             for i, k in enumerate(order):
-                one_r, one_v = conv(utc(base[k:k + 1]), r[i:i + 1], v[i:i + 1])
-                np.testing.assert_array_equal(ro[i:i + 1], one_r)
-                np.testing.assert_array_equal(vo[i:i + 1], one_v)
+                one_r, one_v = conv(utc(base[k : k + 1]), r[i : i + 1], v[i : i + 1])
+                np.testing.assert_array_equal(ro[i : i + 1], one_r)
+                np.testing.assert_array_equal(vo[i : i + 1], one_v)
 
     def test_same_date_with_other_eop_values(self, eop):
         n = 6
@@ -394,11 +405,13 @@ class TestENU:
     @pytest.mark.parametrize("method", ["to_ITRF", "from_ITRF"])
     def test_refusals(self, method, enu):
         f = getattr(enu(0.1, 0.2, 0.0), method)
-        for r_shape, v_shape, words in [((3, 3), (2, 3), "velocity array has 2 rows, fewer than the 3 positions"),
-                                        ((3, 3), (4, 3), "velocity array has 4 rows, more than the 3 positions"),
-                                        ((3, 2), (3, 3), "position array has 2 columns, fewer than the 3"),
-                                        ((2, 4), (2, 4), "position array has 4 columns, more than the 3"),
-                                        ((3, 3), (3, 2), "velocity array has 2 columns, fewer than the 3")]:
+        for r_shape, v_shape, words in [
+            ((3, 3), (2, 3), "velocity array has 2 rows, fewer than the 3 positions"),
+            ((3, 3), (4, 3), "velocity array has 4 rows, more than the 3 positions"),
+            ((3, 2), (3, 3), "position array has 2 columns, fewer than the 3"),
+            ((2, 4), (2, 4), "position array has 4 columns, more than the 3"),
+            ((3, 3), (3, 2), "velocity array has 2 columns, fewer than the 3"),
+        ]:
             with pytest.raises(ValueError, match=words):
                 f(None, np.ones(r_shape), np.ones(v_shape))
         with pytest.raises(ValueError, match="expected 'double' but got 'long'"):
@@ -424,14 +437,18 @@ class TestENU:
                 setattr(e, attr, None)
         before = len(ITRF.transforms())
         # Degrees given for radians: a latitude past the pole, refused by the ellipsoid's step.
-        for args in [(5.1453, 50.0006, 385.0), (0.1, -1.5707963267948968, 0.0), (0.1, 0.2, math.inf),
-                     (math.nan, 0.2, 0.0)]:
+        for args in [
+            (5.1453, 50.0006, 385.0),
+            (0.1, -1.5707963267948968, 0.0),
+            (0.1, 0.2, math.inf),
+            (math.nan, 0.2, 0.0),
+        ]:
             with pytest.raises(ValueError, match=r"latitude|finite"):
                 ff.ENU(*args)
         for lat in (math.pi / 2, -math.pi / 2):  # the poles themselves are stations
-            np.testing.assert_allclose(enu(0.0, lat, 0.0).r_station_ITRF,
-                                       [0.0, 0.0, math.copysign(6356752.314245, lat)],
-                                       atol=1e-6)
+            np.testing.assert_allclose(
+                enu(0.0, lat, 0.0).r_station_ITRF, [0.0, 0.0, math.copysign(6356752.314245, lat)], atol=1e-6
+            )
         assert len(ITRF.transforms()) == before + 2
         before += 2
         for args, kwargs, words in [
@@ -488,8 +505,16 @@ def astropy_on_our_nodes(astropy_iers):
 
     nodes = np.arange(E2E_MJD.min() - 5, E2E_MJD.max() + 5)
     e = EOP(nodes)
-    table = astropy_iers.IERS(QTable({"MJD": nodes * u.d, "UT1_UTC": e.ut1_utc * u.s,
-                                      "PM_x": (e.pm_x * u.rad).to(u.arcsec), "PM_y": (e.pm_y * u.rad).to(u.arcsec)}))
+    table = astropy_iers.IERS(
+        QTable(
+            {
+                "MJD": nodes * u.d,
+                "UT1_UTC": e.ut1_utc * u.s,
+                "PM_x": (e.pm_x * u.rad).to(u.arcsec),
+                "PM_y": (e.pm_y * u.rad).to(u.arcsec),
+            }
+        )
+    )
     with astropy_iers.earth_orientation_table.set(table):
         yield
 
@@ -531,8 +556,13 @@ class TestAgainstAstropy:
 
         tt = utc(E2E_MJD).tt.jd12.reshape(-1, 2)
         (x0, y0, _), (x6, y6, _) = erfa.xys00a(tt[:, 0], tt[:, 1]), erfa.xys06a(tt[:, 0], tt[:, 1])
-        monkeypatch.setattr(ff, "EOP", lambda mjd: SimpleNamespace(
-            pm_x=EOP(mjd).pm_x, pm_y=EOP(mjd).pm_y, dX=x6 - x0, dY=y6 - y0, lod=EOP(mjd).lod))
+        monkeypatch.setattr(
+            ff,
+            "EOP",
+            lambda mjd: SimpleNamespace(
+                pm_x=EOP(mjd).pm_x, pm_y=EOP(mjd).pm_y, dX=x6 - x0, dY=y6 - y0, lod=EOP(mjd).lod
+            ),
+        )
         assert np.all(compare_with_astropy(GCRF.to_ITRF, GCRS, *states(5, seed=7)) < 1e-10)
 
     @pytest.mark.parametrize("frame", ["GCRS", "TEME"])

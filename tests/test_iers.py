@@ -160,8 +160,11 @@ def test_table_reports_its_range():
 
 # --- the table in use cannot be changed under the evaluation ------------------
 
-@pytest.mark.parametrize("name", ["mjd", "pm_x", "ut1_utc", "tai_utc", "first_mjd", "last_mjd", "path", "_packed",
-                                  "_uniform", "new_attribute"])
+
+@pytest.mark.parametrize(
+    "name",
+    ["mjd", "pm_x", "ut1_utc", "tai_utc", "first_mjd", "last_mjd", "path", "_packed", "_uniform", "new_attribute"],
+)
 def test_table_attributes_cannot_be_rebound(name):
     tab = iers.table()
     with pytest.raises(AttributeError, match="read-only"):
@@ -256,8 +259,16 @@ def _columns():
         (lambda c: c.update(dX=c["dX"].reshape(2, 5)), "'dX' must be a non-empty one-dimensional"),
         (lambda c: [c.__setitem__(k, np.zeros(0)) for k in list(c)], "non-empty"),
     ],
-    ids=["missing column", "short column", "decreasing dates", "duplicate date", "NaN value", "infinite date",
-         "two-dimensional", "empty"],
+    ids=[
+        "missing column",
+        "short column",
+        "decreasing dates",
+        "duplicate date",
+        "NaN value",
+        "infinite date",
+        "two-dimensional",
+        "empty",
+    ],
 )
 def test_hand_made_tables_are_checked(edit, match):
     cols, leap = _columns()
@@ -282,6 +293,7 @@ def test_table_pickles_to_an_equal_table():
 
 
 # --- use_zero_table: each block ends itself, whatever the order and thread ----
+
 
 def _zero_in_force():
     return iers.table().is_zero and EOP(60000.0).ut1_utc[0] == 0.0
@@ -427,10 +439,19 @@ def test_non_finite_dates_are_refused(value):
         EOP(value)
 
 
-@pytest.mark.parametrize("value, exc", [(None, TypeError), ("60000", TypeError), (b"60000", TypeError), (1j, TypeError),
-                                        ([[1, 2], [3]], ValueError),
-                                        (np.array([60000 + 1j]), TypeError), (np.array(["60000"]), TypeError),
-                                        (np.array(["2024-01-01"], dtype="datetime64[D]"), TypeError)])
+@pytest.mark.parametrize(
+    "value, exc",
+    [
+        (None, TypeError),
+        ("60000", TypeError),
+        (b"60000", TypeError),
+        (1j, TypeError),
+        ([[1, 2], [3]], ValueError),
+        (np.array([60000 + 1j]), TypeError),
+        (np.array(["60000"]), TypeError),
+        (np.array(["2024-01-01"], dtype="datetime64[D]"), TypeError),
+    ],
+)
 def test_bad_types(value, exc):
     with pytest.raises(exc):
         EOP(value)
@@ -518,8 +539,18 @@ def test_load_a_file_with_a_gap_interpolates_over_it(tmp_path):
         (lambda ls: [*ls[:2], ls[2][:79] + "  999.0" + ls[2][86:], *ls[3:]], "line 3: lod 999.0 is not a plausible"),
         (lambda ls: ["\x00\xff" * 90] * 5, "line 1, columns 8-15: MJD .* is not a number"),
     ],
-    ids=["empty", "not finals", "bad number", "unordered", "nan", "inf", "overflow", "duplicate day", "LOD in us",
-         "binary"],
+    ids=[
+        "empty",
+        "not finals",
+        "bad number",
+        "unordered",
+        "nan",
+        "inf",
+        "overflow",
+        "duplicate day",
+        "LOD in us",
+        "binary",
+    ],
 )
 def test_load_refuses_malformed_files(tmp_path, edit, match):
     i0 = next(i for i, line in enumerate(LINES) if _field(line, 8, 15) == 58000.0)

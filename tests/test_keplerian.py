@@ -32,6 +32,7 @@ EPOCH = "2024-03-20T12:00:00"
 
 # --- independent oracle ----------------------------------------------------------
 
+
 def elements_to_rv(ecc, sma, inc, raa, arp, tra, gm):
     """Position and velocity from classical elements (perifocal frame, 3-1-3 rotation)."""
     p = sma * (1.0 - ecc * ecc)
@@ -148,6 +149,7 @@ def test_state_vector_and_its_elements_propagate_alike():
     b = prop.propagate_state(t, sv.to_coe())
     np.testing.assert_allclose(a.r, b.r, rtol=1e-14, atol=0)
     np.testing.assert_allclose(a.v, b.v, rtol=1e-14, atol=0)
+
     # Any other state goes through to_sv().to_coe().
     class Wrapped(State):
         def to_sv(self):
@@ -200,6 +202,7 @@ def test_state_must_be_a_state(bad_state):
 
 # --- construction, GM, class surface ----------------------------------------------
 
+
 class OnlyIndex:
     def __index__(self):
         return 7
@@ -207,8 +210,16 @@ class OnlyIndex:
 
 @pytest.mark.parametrize(
     "value, expected",
-    [(None, Earth.GM), (GM_REF, GM_REF), (5, 5.0), (Fraction(1, 4), 0.25), (OnlyIndex(), 7.0),
-     (np.float32(2.5), 2.5), (0.0, 0.0), (-3.0, -3.0)],
+    [
+        (None, Earth.GM),
+        (GM_REF, GM_REF),
+        (5, 5.0),
+        (Fraction(1, 4), 0.25),
+        (OnlyIndex(), 7.0),
+        (np.float32(2.5), 2.5),
+        (0.0, 0.0),
+        (-3.0, -3.0),
+    ],
 )
 def test_gm_conversion(value, expected):
     prop = Keplerian() if value is None else Keplerian(value)
@@ -238,12 +249,15 @@ def test_class_surface():
     assert issubclass(Keplerian, Propagator)
     assert Keplerian.__module__ == "velarion.propagators.analytical.keplerian.keplerian"
     doc = Keplerian.__doc__
-    for text in ("Keplerian (two-body) orbit propagator.",
-                 "Gravitational parameter used for propagation [m^3/s^2]. Defaults to Earth's GM.",
-                 "This propagator ignores all perturbations (e.g., J2, drag, lunisolar).",
-                 "Not valid for parabolic or hyperbolic orbits (ecc >= 1.0).",
-                 "Keplerian(GM=398600.4418e9)", "propagate(",
-                 "High-performance Jacobian routines for use in estimation and STM computation."):
+    for text in (
+        "Keplerian (two-body) orbit propagator.",
+        "Gravitational parameter used for propagation [m^3/s^2]. Defaults to Earth's GM.",
+        "This propagator ignores all perturbations (e.g., J2, drag, lunisolar).",
+        "Not valid for parabolic or hyperbolic orbits (ecc >= 1.0).",
+        "Keplerian(GM=398600.4418e9)",
+        "propagate(",
+        "High-performance Jacobian routines for use in estimation and STM computation.",
+    ):
         assert text in doc
     pdoc = Keplerian.propagate_state.__doc__
     assert pdoc.startswith("Propagate a single initial state to one or more epochs (public API).")
@@ -254,6 +268,7 @@ def test_class_surface():
     assert kepmod.numpy is np
     assert not Keplerian.__flags__ & (1 << 14)  # no part in cyclic GC
     from velarion.typing import DatetimeLike
+
     assert kepmod.DatetimeLike is DatetimeLike
 
 
@@ -299,15 +314,23 @@ def test_c_level_interface_is_bound_by_size():
 
 # The method table as another compiled module sees it: six slots in order.
 VTABLE_SLOTS = {
-    "c_jac_r": ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_double, ctypes.POINTER(ctypes.c_double),
-                                 ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double)),
+    "c_jac_r": ctypes.PYFUNCTYPE(
+        ctypes.c_int,
+        ctypes.py_object,
+        ctypes.c_double,
+        ctypes.POINTER(ctypes.c_double),
+        ctypes.POINTER(ctypes.c_double),
+        ctypes.POINTER(ctypes.c_double),
+    ),
     "c_jac_v": None,
     "c_accel": None,
-    "propagate_tra": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_double,
-                                       ctypes.c_double, ctypes.c_double),
+    "propagate_tra": ctypes.PYFUNCTYPE(
+        ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_double, ctypes.c_double, ctypes.c_double
+    ),
     "c_propagate_state": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.py_object),
-    "c_jacobian": ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.POINTER(ctypes.c_double),
-                                    ctypes.POINTER(ctypes.c_double)),
+    "c_jacobian": ctypes.PYFUNCTYPE(
+        ctypes.c_int, ctypes.py_object, ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double)
+    ),
 }
 
 
@@ -409,6 +432,7 @@ def test_the_initial_elements_are_read_before_any_python_code_runs(slots):
     """The epoch of the initial state is a Time subclass whose subtraction
     re-initialises that state (here into a hyperbola): the propagation uses the
     elements it was given, and so does the C-level entry."""
+
     class Hooked(Time):
         hook = None
 
@@ -432,8 +456,11 @@ def test_the_initial_elements_are_read_before_any_python_code_runs(slots):
 
 @pytest.mark.parametrize(
     "fake_module, missing",
-    [("velarion.bodies.bodies", "Earth"), ("velarion.state.coe", "c_eca_from_mea"),
-     ("velarion.state.ephemeris", "COEEphemeris")],
+    [
+        ("velarion.bodies.bodies", "Earth"),
+        ("velarion.state.coe", "c_eca_from_mea"),
+        ("velarion.state.ephemeris", "COEEphemeris"),
+    ],
 )
 def test_import_fails_when_a_bound_piece_is_missing(fake_module, missing):
     code = textwrap.dedent(f"""
@@ -459,6 +486,7 @@ def test_import_fails_when_a_bound_piece_is_missing(fake_module, missing):
 
 
 # --- Jacobian ----------------------------------------------------------------------
+
 
 def make_ephemeris(r, v=None):
     r = np.atleast_2d(np.asarray(r, dtype=float))

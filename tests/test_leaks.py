@@ -301,7 +301,8 @@ def _hand_made_table():
 
 # The sgp4 package's reader makes this B* a NaN (and so every state): refused.
 _NAN_RECORD = __import__("sgp4.api", fromlist=["Satrec"]).Satrec.twoline2rv(
-    "1 25544U 98067A   08264.51782528 -.00002182  00000-0   3879-4 0  2929", ISS[1])
+    "1 25544U 98067A   08264.51782528 -.00002182  00000-0   3879-4 0  2929", ISS[1]
+)
 
 
 def _misc_vectorized():
@@ -337,9 +338,10 @@ SUCCESS = {
     "Time(aware datetimes)": ok(Time, AWARE),
     "Time(objects holding UT1 Times)": ok(Time, OBJ_UT1, "utc"),
     "Time.from_jd far split": ok(Time.from_jd, 2.0**60, 2458112.0 - 2.0**60),
-    "Time indexing read once": lambda: (T2[_Index()], T2[_Index():], T2[(_Index(),)], T2[[0, 1]]),
-    "format_iso broadcast, decimals by __index__": ok(format_iso, np.array([2460000.5, 2460001.5]), 0.25, "utc",
-                                                      np.int64(3)),
+    "Time indexing read once": lambda: (T2[_Index()], T2[_Index() :], T2[(_Index(),)], T2[[0, 1]]),
+    "format_iso broadcast, decimals by __index__": ok(
+        format_iso, np.array([2460000.5, 2460001.5]), 0.25, "utc", np.int64(3)
+    ),
     "Time arithmetic": _time_arithmetic,
     "Time pickle": _pickle_time,
     "parse_iso/format_iso": lambda: format_iso(*parse_iso(np.array(["2024-03-20T12:00", "1999-01-01"]))),
@@ -357,8 +359,10 @@ SUCCESS = {
     "states": _states,
     "ephemerides": _ephemerides,
     "ephemeris members": _ephemeris_members,
-    "Kepler huge mean anomalies": lambda: (coe.eca_from_mea(np.array([1e300, -5e17, 1e20]), 0.3),
-                                           coe.tra_from_mea(-1e300, 0.3)),
+    "Kepler huge mean anomalies": lambda: (
+        coe.eca_from_mea(np.array([1e300, -5e17, 1e20]), 0.3),
+        coe.tra_from_mea(-1e300, 0.3),
+    ),
     "TLE": _tle,
     "ELSET": ok(ELSET, T1, 0.9, 1.0, 0.001, 2.0, 3.0, 1.1e-3, name="x"),
     "Keplerian.propagate_state": ok(KEP.propagate_state, T2, SV),
@@ -429,8 +433,9 @@ FAILURE = {
     "TLE wrong type": raises(TypeError, TLE, 1, 2),
     "ELSET out of range": raises(ValueError, ELSET, T1, 0.9, 1.0, 1.5, 2.0, 3.0, 1e-3),
     "Propagator base": raises(NotImplementedError, Propagator().propagate, T1, SV),
-    "Keplerian hyperbolic": raises(NotImplementedError, KEP.propagate_state, T1,
-                                   COE(T1, **{**ELEMENTS, "ecc": 1.5, "sma": -7e6})),
+    "Keplerian hyperbolic": raises(
+        NotImplementedError, KEP.propagate_state, T1, COE(T1, **{**ELEMENTS, "ecc": 1.5, "sma": -7e6})
+    ),
     "Keplerian state None": raises((TypeError, AttributeError), KEP.propagate_state, T1, None),
     "Keplerian bad time": raises(ValueError, KEP.propagate_state, "never", SV),
     "Keplerian.jacobian None": raises(TypeError, KEP.jacobian, None),
@@ -489,7 +494,9 @@ CASES = {**{f"ok: {k}": v for k, v in SUCCESS.items()}, **{f"fail: {k}": v for k
 def csv_files(tmp_path_factory):
     d = tmp_path_factory.mktemp("csv")
     good, bad = d / "good.csv", d / "bad.csv"
-    good.write_text("time,x,y,z,vx,vy,vz\n2024-03-20T12:00:00,7e6,0,0,0,7.5e3,0\n2024-03-20T12:01:00,7e6,4.5e5,0,-480,7.5e3,0\n")
+    good.write_text(
+        "time,x,y,z,vx,vy,vz\n2024-03-20T12:00:00,7e6,0,0,0,7.5e3,0\n2024-03-20T12:01:00,7e6,4.5e5,0,-480,7.5e3,0\n"
+    )
     (d / "marked.csv").write_bytes(b"\xef\xbb\xbf" + good.read_bytes())
     (d / "underscore.csv").write_text(good.read_text().replace("4.5e5", "4_5e5"))
     bad.write_text("time,x,y,z,vx,vy,vz\n2024-03-20T12:00:00,7e6,0,0,0,7.5e3,0\n2024-02-30T00:00:00,1,2,3,4,5,6\n")
@@ -503,9 +510,11 @@ def test_csv_reader_blocks_stay_flat(csv_files, bad):
     if bad:
         call = raises(csvio.InputError, csvio.read_ephemeris, path)
     else:
+
         def call():
             table = csvio.read_ephemeris(path)
             csvio.format_rows(table.time, table.r, table.v)
+
     assert_flat(f"csv reader {'fail' if bad else 'ok'}", call, max(CALLS // 5, 500))
 
 
@@ -570,18 +579,57 @@ def test_blocks_stay_flat(name, clean_gcrf_table):
 
 
 COMMANDS = {
-    "convert ITRF->ENU": ["convert", "{good}", "--from", "ITRF", "--to", "ENU", "--lat", "50", "--lon", "5",
-                          "--alt", "100"],
+    "convert ITRF->ENU": [
+        "convert",
+        "{good}",
+        "--from",
+        "ITRF",
+        "--to",
+        "ENU",
+        "--lat",
+        "50",
+        "--lon",
+        "5",
+        "--alt",
+        "100",
+    ],
     "convert GCRF->TEME": ["convert", "{good}", "--from", "GCRF", "--to", "TEME"],
     "convert bad row": ["convert", "{bad}", "--from", "GCRF", "--to", "ITRF"],
     "convert unknown frame": ["convert", "{good}", "--from", "GCRF", "--to", "NOPE"],
-    "propagate TLE to ENU": ["propagate", "--line1", ISS[0], "--line2", ISS[1], "--start", "2008-09-21",
-                             "--hours", "0.1", "--step", "60", "--to", "ENU", "--lat", "50", "--lon", "5"],
+    "propagate TLE to ENU": [
+        "propagate",
+        "--line1",
+        ISS[0],
+        "--line2",
+        ISS[1],
+        "--start",
+        "2008-09-21",
+        "--hours",
+        "0.1",
+        "--step",
+        "60",
+        "--to",
+        "ENU",
+        "--lat",
+        "50",
+        "--lon",
+        "5",
+    ],
     "convert file with a byte-order mark": ["convert", "{marked}", "--from", "GCRF", "--to", "TEME"],
     "convert bad number": ["convert", "{underscore}", "--from", "GCRF", "--to", "ITRF"],
     "propagate bad -o": ["propagate", "--line1", ISS[0], "--line2", ISS[1], "-o", "{folder}"],
-    "propagate state in kilometres": ["propagate", "--coe", "6790", "0", "51.6", "0", "0", "0", "--epoch",
-                                      "2024-03-20"],
+    "propagate state in kilometres": [
+        "propagate",
+        "--coe",
+        "6790",
+        "0",
+        "51.6",
+        "0",
+        "0",
+        "0",
+        "--epoch",
+        "2024-03-20",
+    ],
 }
 
 
@@ -591,8 +639,13 @@ def test_command_line_blocks_stay_flat(csv_files, name):
     ENU frames they make for a station must not stay in ITRF's table."""
     good, bad = csv_files
     folder = os.path.dirname(good)
-    paths = dict(good=good, bad=bad, folder=folder, marked=os.path.join(folder, "marked.csv"),
-                 underscore=os.path.join(folder, "underscore.csv"))
+    paths = dict(
+        good=good,
+        bad=bad,
+        folder=folder,
+        marked=os.path.join(folder, "marked.csv"),
+        underscore=os.path.join(folder, "underscore.csv"),
+    )
     argv = [a.format(**paths) for a in COMMANDS[name]]
     expected = 1 if "bad" in name or "unknown" in name or "kilometres" in name else 0
 

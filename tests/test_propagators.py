@@ -62,8 +62,14 @@ def test_pickling_refused(obj):
 
 
 probe = pytest.importorskip("velarion._core._probe")
-SLOT = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_double, ctypes.POINTER(ctypes.c_double),
-                         ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double))
+SLOT = ctypes.PYFUNCTYPE(
+    ctypes.c_int,
+    ctypes.py_object,
+    ctypes.c_double,
+    ctypes.POINTER(ctypes.c_double),
+    ctypes.POINTER(ctypes.c_double),
+    ctypes.POINTER(ctypes.c_double),
+)
 
 
 def _table():

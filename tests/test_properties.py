@@ -63,6 +63,7 @@ def floats(lo, hi):
 
 # ------------------------------------------------------------------ frames
 
+
 @st.composite
 def epochs_and_states(draw, max_n=6):
     n = draw(st.integers(1, max_n))
@@ -74,8 +75,11 @@ def epochs_and_states(draw, max_n=6):
     r = draw(st.lists(floats(-big, big), min_size=3 * n, max_size=3 * n))
     v = draw(st.lists(floats(-1e4, 1e4), min_size=3 * n, max_size=3 * n))
     eop = dict(
-        pm_x=draw(floats(-1e-5, 1e-5)), pm_y=draw(floats(-1e-5, 1e-5)),
-        dX=draw(floats(-1e-8, 1e-8)), dY=draw(floats(-1e-8, 1e-8)), lod=draw(floats(-5e-3, 5e-3)),
+        pm_x=draw(floats(-1e-5, 1e-5)),
+        pm_y=draw(floats(-1e-5, 1e-5)),
+        dX=draw(floats(-1e-8, 1e-8)),
+        dY=draw(floats(-1e-8, 1e-8)),
+        lod=draw(floats(-5e-3, 5e-3)),
     )
     t = Time.from_jd(np.array(jd1), np.array(jd2), scale)
     return t, np.array(r).reshape(n, 3), np.array(v).reshape(n, 3), eop
@@ -138,9 +142,12 @@ def test_standard_frame_round_trips(name, case, fixed_eop):
 
 @PROFILE
 @given(
-    lon=floats(-math.pi, math.pi), lat=floats(-math.pi / 2, math.pi / 2), alt=floats(-1e4, 4e7),
+    lon=floats(-math.pi, math.pi),
+    lat=floats(-math.pi / 2, math.pi / 2),
+    alt=floats(-1e4, 4e7),
     ell=st.sampled_from([WGS84, GRS80, WGS72]),
-    r=st.lists(floats(-1e8, 1e8), min_size=6, max_size=6), v=st.lists(floats(-1e4, 1e4), min_size=6, max_size=6),
+    r=st.lists(floats(-1e8, 1e8), min_size=6, max_size=6),
+    v=st.lists(floats(-1e4, 1e4), min_size=6, max_size=6),
 )
 def test_enu_round_trip(lon, lat, alt, ell, r, v):
     e = ENU(lon, lat, alt, ell)
@@ -171,7 +178,9 @@ ELLIPSOIDS = st.sampled_from([WGS84, GRS80, WGS72, Ellipsoid(6378137.0, 0.0, "sp
 
 @PROFILE
 @given(
-    ell=ELLIPSOIDS, lat=floats(-math.pi / 2, math.pi / 2), lon=floats(-math.pi, math.pi),
+    ell=ELLIPSOIDS,
+    lat=floats(-math.pi / 2, math.pi / 2),
+    lon=floats(-math.pi, math.pi),
     alt=st.one_of(floats(-5e6, 1e9), floats(-1e3, 1e3)),
 )
 def test_geodetic_cartesian_round_trip(ell, lat, lon, alt):
@@ -204,8 +213,10 @@ T0 = Time("2024-03-20T12:00:00")
 
 @PROFILE
 @given(
-    rdir=st.lists(floats(-1, 1), min_size=3, max_size=3), vdir=st.lists(floats(-1, 1), min_size=3, max_size=3),
-    rmag=floats(6.4e6, 5e8), speed=floats(0.05, 1.35),
+    rdir=st.lists(floats(-1, 1), min_size=3, max_size=3),
+    vdir=st.lists(floats(-1, 1), min_size=3, max_size=3),
+    rmag=floats(6.4e6, 5e8),
+    speed=floats(0.05, 1.35),
 )
 # Within 1e-11 of the equator and of a circle: once taken as exactly so.
 @example(rdir=[0.0, 1.0, 0.0], vdir=[1.0, 0.0, 5.002050574495317e-12], rmag=6.4e6, speed=1.25)
@@ -237,8 +248,12 @@ def angle_diff(a, b):
 
 @PROFILE
 @given(
-    ecc=floats(1e-3, 0.95), sma=floats(6.6e6, 4e8), inc=floats(1e-3, math.pi - 1e-3),
-    raa=floats(0.0, TWO_PI), arp=floats(0.0, TWO_PI), tra=floats(-TWO_PI, TWO_PI),
+    ecc=floats(1e-3, 0.95),
+    sma=floats(6.6e6, 4e8),
+    inc=floats(1e-3, math.pi - 1e-3),
+    raa=floats(0.0, TWO_PI),
+    arp=floats(0.0, TWO_PI),
+    tra=floats(-TWO_PI, TWO_PI),
 )
 def test_elements_state_vector_round_trip(ecc, sma, inc, raa, arp, tra):
     """COE -> SV -> COE where every element is defined."""
@@ -255,6 +270,7 @@ def test_elements_state_vector_round_trip(ecc, sma, inc, raa, arp, tra):
 
 
 # ---------------------------------------------------------------- Kepler
+
 
 @PROFILE
 @given(
@@ -380,7 +396,7 @@ def exact_split(x, y):
 
 @PROFILE
 @given(
-    jd1=st.one_of(floats(-1e300, 1e300), floats(-2.0**62, 2.0**62), floats(-1e5, 1e9)),
+    jd1=st.one_of(floats(-1e300, 1e300), floats(-(2.0**62), 2.0**62), floats(-1e5, 1e9)),
     jd=floats(-68569.5, 1e9),
     scale=st.sampled_from(["utc", "tai", "tt", "ut1"]),
 )

@@ -39,16 +39,28 @@ def tour_output(tmp_path_factory) -> str:
     # The child imports the same velarion as this process (installed or sources).
     home = str(pathlib.Path(velarion.__file__).resolve().parent.parent)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [home, os.environ.get("PYTHONPATH")])))
-    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=600,
-                         cwd=script.parent, env=env)
+    run = subprocess.run(
+        [sys.executable, str(script)], capture_output=True, text=True, timeout=600, cwd=script.parent, env=env
+    )
     assert run.returncode == 0, f"the README tour failed:\n{run.stdout}\n{run.stderr}"
     return run.stdout
 
 
 def test_tour_covers_the_package():
     code = tour_script()
-    for name in ["Time(", "register_standard_transforms()", "transform_to(", "ENU(", "Keplerian()",
-                 ".jacobian(", "SGP4(", "TLE(", "Satellite(", "EOPRangeError", "set_out_of_range("]:
+    for name in [
+        "Time(",
+        "register_standard_transforms()",
+        "transform_to(",
+        "ENU(",
+        "Keplerian()",
+        ".jacobian(",
+        "SGP4(",
+        "TLE(",
+        "Satellite(",
+        "EOPRangeError",
+        "set_out_of_range(",
+    ]:
         assert name in code, name
 
 
@@ -108,18 +120,23 @@ def tables():
 
 
 def test_rewriter_replaces_only_the_marked_lines(tables):
-    text = ("intro\n<!-- velarion:speed:start -->\nold\nlines\n<!-- velarion:speed:end -->\n"
-            "<!-- velarion:accuracy:start -->\nkept\n<!-- velarion:accuracy:end -->\noutro\n")
+    text = (
+        "intro\n<!-- velarion:speed:start -->\nold\nlines\n<!-- velarion:speed:end -->\n"
+        "<!-- velarion:accuracy:start -->\nkept\n<!-- velarion:accuracy:end -->\noutro\n"
+    )
     new = tables.replace_section(text, "speed", "| a | b |\n")
     assert new == text.replace("old\nlines\n", "| a | b |\n")
     assert tables.replace_section(new, "speed", "| a | b |") == new  # idempotent
 
 
-@pytest.mark.parametrize("text", [
-    "no markers at all\n",
-    "<!-- velarion:speed:start -->\nnever closed\n",
-    "<!-- velarion:speed:start -->\na\n<!-- velarion:speed:end -->\n" * 2,
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "no markers at all\n",
+        "<!-- velarion:speed:start -->\nnever closed\n",
+        "<!-- velarion:speed:start -->\na\n<!-- velarion:speed:end -->\n" * 2,
+    ],
+)
 def test_rewriter_refuses_missing_or_repeated_markers(tables, text):
     with pytest.raises(ValueError, match="exactly one"):
         tables.replace_section(text, "speed", "x")

@@ -111,9 +111,16 @@ def test_argument_checks_come_before_time(kwargs, named):
         Satellite("not a date", None, **kwargs)
 
 
-@pytest.mark.parametrize("args, kwargs", [((EPOCH,), {}), ((), {"state": 1}),
-                                          ((EPOCH, None, None, None, "a", "b", 7), {}),
-                                          ((EPOCH, None), {"colour": "red"}), ((EPOCH, None), {"time": EPOCH})])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((EPOCH,), {}),
+        ((), {"state": 1}),
+        ((EPOCH, None, None, None, "a", "b", 7), {}),
+        ((EPOCH, None), {"colour": "red"}),
+        ((EPOCH, None), {"time": EPOCH}),
+    ],
+)
 def test_bad_argument_lists(args, kwargs):
     with pytest.raises(TypeError):
         Satellite(*args, **kwargs)

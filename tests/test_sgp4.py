@@ -16,19 +16,29 @@ from velarion.time.time import Time
 
 sgp4_api = pytest.importorskip("sgp4.api")
 
-ISS_2019 = ("1 25544U 98067A   19343.69339541  .00001764  00000-0  38792-4 0  9991",
-            "2 25544  51.6439 211.2001 0007417  17.6667  85.6398 15.50103472202482")
+ISS_2019 = (
+    "1 25544U 98067A   19343.69339541  .00001764  00000-0  38792-4 0  9991",
+    "2 25544  51.6439 211.2001 0007417  17.6667  85.6398 15.50103472202482",
+)
 TLES = {
     "iss": ISS_2019,
-    "vanguard": ("1 00005U 58002B   00179.78495062  .00000023  00000-0  28098-4 0  4753",
-                 "2 00005  34.2682 348.7242 1859667 331.7664  19.3264 10.82419157413667"),
-    "molniya (deep space)": ("1 08195U 75081A   06176.33215444  .00000099  00000-0  11873-3 0   813",
-                             "2 08195  64.1586 279.0717 6877146 264.7651  20.2257  2.00491383225656"),
-    "geo (resonant)": ("1 28626U 05008A   06176.46683397 -.00000205  00000-0  10000-3 0  2190",
-                       "2 28626   0.0019 286.9433 0000335  13.7918  55.6504  1.00270176  4891"),
+    "vanguard": (
+        "1 00005U 58002B   00179.78495062  .00000023  00000-0  28098-4 0  4753",
+        "2 00005  34.2682 348.7242 1859667 331.7664  19.3264 10.82419157413667",
+    ),
+    "molniya (deep space)": (
+        "1 08195U 75081A   06176.33215444  .00000099  00000-0  11873-3 0   813",
+        "2 08195  64.1586 279.0717 6877146 264.7651  20.2257  2.00491383225656",
+    ),
+    "geo (resonant)": (
+        "1 28626U 05008A   06176.46683397 -.00000205  00000-0  10000-3 0  2190",
+        "2 28626   0.0019 286.9433 0000335  13.7918  55.6504  1.00270176  4891",
+    ),
 }
-DECAYING = ("1 28872U 05037B   05333.02012661  .25992681  00000-0  24476-3 0  1534",
-            "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 16.46015938 10708")
+DECAYING = (
+    "1 28872U 05037B   05333.02012661  .25992681  00000-0  24476-3 0  1534",
+    "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 16.46015938 10708",
+)
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -99,7 +109,8 @@ def _verification_cases():
         if line.startswith("2 ") and tle_lines[k - 1].startswith("1 "):
             start, stop, step = (float(x) for x in line[69:].split()[:3])
             sets.setdefault(line[2:7].strip().lstrip("0"), []).append(
-                (tle_lines[k - 1][:69], line[:69], start, stop, step))
+                (tle_lines[k - 1][:69], line[:69], start, stop, step)
+            )
     cases, current = [], None
     for line in (root / "tcppver.out").read_text().splitlines():
         fields = line.split()
@@ -165,8 +176,10 @@ def _exponential(x):
 def make_tle(satnum, yy, day, ndot, nddot, bstar, inc, raa, ecc, arp, mea, mnm, elnum, revnum):
     """Two well-formed lines in the standard layout (checksums included)."""
     sat = f"{satnum:05d}" if satnum < 100000 else ALPHA5[satnum // 10000 - 10] + f"{satnum % 10000:04d}"
-    l1 = (f"1 {sat}U 98067A   {yy:02d}{day:012.8f} {'-' if ndot < 0 else ' '}.{round(abs(ndot) * 1e8):08d} "
-          f"{_exponential(nddot)} {_exponential(bstar)} 0 {elnum:4d}")
+    l1 = (
+        f"1 {sat}U 98067A   {yy:02d}{day:012.8f} {'-' if ndot < 0 else ' '}.{round(abs(ndot) * 1e8):08d} "
+        f"{_exponential(nddot)} {_exponential(bstar)} 0 {elnum:4d}"
+    )
     l2 = f"2 {sat} {inc:8.4f} {raa:8.4f} {round(ecc * 1e7):07d} {arp:8.4f} {mea:8.4f} {mnm:11.8f}{revnum:5d}"
     return with_checksum(l1 + "0"), with_checksum(l2 + "0")
 
@@ -174,8 +187,20 @@ def make_tle(satnum, yy, day, ndot, nddot, bstar, inc, raa, ecc, arp, mea, mnm, 
 # Epochs (two-digit year, day) at the ends of years and of leap-second days
 # (2015 day 181 is 30 June), the first and last years of the pivot, and
 # before 1972, when UTC stepped by fractions of a second.
-EDGE_EPOCHS = [(16, 366.99999999), (5, 365.99999999), (15, 181.99999999), (8, 366.5), (16, 367.0 - 1e-8),
-               (57, 275.8), (56, 366.99999999), (0, 1.0), (99, 365.5), (71, 365.99999999), (59, 365.9), (60, 1.0)]
+EDGE_EPOCHS = [
+    (16, 366.99999999),
+    (5, 365.99999999),
+    (15, 181.99999999),
+    (8, 366.5),
+    (16, 367.0 - 1e-8),
+    (57, 275.8),
+    (56, 366.99999999),
+    (0, 1.0),
+    (99, 365.5),
+    (71, 365.99999999),
+    (59, 365.9),
+    (60, 1.0),
+]
 MEAN_MOTIONS = {"LEO": (11.0, 16.5, 0.05), "mid": (6.4, 11.0, 0.3), "deep space": (0.9, 6.3, 0.75)}
 
 
@@ -189,11 +214,21 @@ def _random_tles(kind, count, seed):
             yy = int(rng.integers(0, 100))
             day = float(rng.uniform(1.0, 365.0))
         yield make_tle(
-            int(rng.integers(1, 340000)), yy, day, rng.uniform(-1e-3, 1e-3),
+            int(rng.integers(1, 340000)),
+            yy,
+            day,
+            rng.uniform(-1e-3, 1e-3),
             rng.choice([0.0, rng.uniform(-1e-5, 1e-5)]),
-            rng.choice([0.0, rng.uniform(-1e-3, 1e-3), 10 ** rng.uniform(-8, -2)]), rng.uniform(0, 180),
-            rng.uniform(0, 360), rng.uniform(0, ecc_max), rng.uniform(0, 360), rng.uniform(0, 360), rng.uniform(lo, hi),
-            int(rng.integers(0, 10000)), int(rng.integers(0, 100000)))
+            rng.choice([0.0, rng.uniform(-1e-3, 1e-3), 10 ** rng.uniform(-8, -2)]),
+            rng.uniform(0, 180),
+            rng.uniform(0, 360),
+            rng.uniform(0, ecc_max),
+            rng.uniform(0, 360),
+            rng.uniform(0, 360),
+            rng.uniform(lo, hi),
+            int(rng.integers(0, 10000)),
+            int(rng.integers(0, 100000)),
+        )
 
 
 @pytest.mark.parametrize("kind", list(MEAN_MOTIONS))
@@ -222,7 +257,12 @@ def test_states_match_twoline2rv_of_the_same_lines(kind):
         np.testing.assert_allclose(eph.v, v_ref * 1e3, rtol=0, atol=1e-6, err_msg=str(lines))
         sat = prop.satrec()
         assert (sat.satnum_str, sat.intldesg, sat.elnum, sat.revnum, sat.classification) == (
-            ref.satnum_str, ref.intldesg, ref.elnum, ref.revnum, ref.classification)
+            ref.satnum_str,
+            ref.intldesg,
+            ref.elnum,
+            ref.revnum,
+            ref.classification,
+        )
         compared += 1
     assert compared > 25
 
@@ -239,8 +279,20 @@ def test_every_gravity_model_matches_twoline2rv(gravity):
         np.testing.assert_allclose(eph.v, v_ref * 1e3, rtol=0, atol=1e-6)
 
 
-@pytest.mark.parametrize("day", ["2019-12-09", "2016-12-31", "2015-06-30", "2005-12-31", "1972-06-30", "1971-12-31",
-                                 "1963-10-31", "1959-12-31", "1957-10-04"])
+@pytest.mark.parametrize(
+    "day",
+    [
+        "2019-12-09",
+        "2016-12-31",
+        "2015-06-30",
+        "2005-12-31",
+        "1972-06-30",
+        "1971-12-31",
+        "1963-10-31",
+        "1959-12-31",
+        "1957-10-04",
+    ],
+)
 def test_epochs_on_the_sgp4_scale(day):
     # Calendar date and clock time through datetime64 (days of 86400 s) and
     # back through sgp4_jd, on days that end with a leap second or a step of
@@ -258,10 +310,18 @@ def _canonical(line):
 # Layouts the strict parser reads one way and the sgp4 package's text reader
 # another: SGP4 runs what TLE parsed, which is the canonical line's value.
 LAYOUTS = {
-    "mean motion right-aligned": (ISS_2019[0], ISS_2019[1][:52] + "       15.5" + ISS_2019[1][63:],
-                                  ISS_2019[0], ISS_2019[1][:52] + "15.50000000" + ISS_2019[1][63:]),
-    "blank in the bstar mantissa": (ISS_2019[0][:53] + "  3879-4" + ISS_2019[0][61:], ISS_2019[1],
-                                    ISS_2019[0][:53] + " 38790-5" + ISS_2019[0][61:], ISS_2019[1]),
+    "mean motion right-aligned": (
+        ISS_2019[0],
+        ISS_2019[1][:52] + "       15.5" + ISS_2019[1][63:],
+        ISS_2019[0],
+        ISS_2019[1][:52] + "15.50000000" + ISS_2019[1][63:],
+    ),
+    "blank in the bstar mantissa": (
+        ISS_2019[0][:53] + "  3879-4" + ISS_2019[0][61:],
+        ISS_2019[1],
+        ISS_2019[0][:53] + " 38790-5" + ISS_2019[0][61:],
+        ISS_2019[1],
+    ),
 }
 
 
@@ -393,8 +453,9 @@ def test_azimuth_elevation_against_skyfield(polar_motion):
     # skyfield's time scale from the same IERS file as velarion's, so that UT1 agrees.
     with open(velarion.iers.table().path, "rb") as f:
         finals = sf_iers.parse_x_y_dut1_from_finals_all(f)
-    ts = Timescale(*(lambda a: ((a[0], a[1]), a[2], a[3]))(sf_iers.build_timescale_arrays(
-        finals["utc_mjd"], finals["dut1"])))
+    ts = Timescale(
+        *(lambda a: ((a[0], a[1]), a[2], a[3]))(sf_iers.build_timescale_arrays(finals["utc_mjd"], finals["dut1"]))
+    )
     if polar_motion:
         sf_iers.install_polar_motion_table(ts, finals)
     sat = sf.EarthSatellite(*ISS_2019, "ISS", ts)

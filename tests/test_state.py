@@ -73,6 +73,7 @@ def assert_same_state(sv, r, v, rtol=1e-12):
 
 # --- state vector -> elements --------------------------------------------------------
 
+
 def test_to_coe_matches_the_textbook_recipe_on_random_orbits():
     rng = np.random.default_rng(42)
     for _ in range(300):
@@ -209,6 +210,7 @@ def test_overflowing_states_are_refused():
 
 # --- failures -----------------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "r, v, match",
     [
@@ -278,6 +280,7 @@ def test_bad_arguments(call, exc, match):
 
 # --- object behaviour -----------------------------------------------------------------
 
+
 def test_statevector_members_and_defaults():
     sv = StateVector(T0, (7e6, 1, 2), np.array([3, 7.5e3, 4], dtype=np.int64))
     assert sv.GM == Earth.GM and sv.time is T0
@@ -320,8 +323,11 @@ def test_geostate_to_sv_is_the_itrf_position():
     a, f = 6378137.0, 1 / 298.257223563
     e2 = f * (2 - f)
     n = a / np.sqrt(1 - e2 * np.sin(lat) ** 2)
-    expected = [(n + alt) * np.cos(lat) * np.cos(lon), (n + alt) * np.cos(lat) * np.sin(lon),
-                (n * (1 - e2) + alt) * np.sin(lat)]
+    expected = [
+        (n + alt) * np.cos(lat) * np.cos(lon),
+        (n + alt) * np.cos(lat) * np.sin(lon),
+        (n * (1 - e2) + alt) * np.sin(lat),
+    ]
     np.testing.assert_allclose(sv.r, expected, rtol=0, atol=1e-8)
     np.testing.assert_array_equal(sv.v, 0.0)
     assert sv.frame is g.frame and sv.time is T0 and sv.GM == Earth.GM
@@ -359,15 +365,25 @@ def test_pickling_is_refused():
 
 # --- Python code run in the middle of a method (crash repros run in a subprocess) ---
 
+
 @pytest.mark.parametrize(
     "make, reinit, shown",
     [
-        ("StateVector(ReprTime(T0), [7e6, 0, 0], [0, 7e3, 0], frame=Station())",
-         "StateVector.__init__(s, T0, [8e6, 0, 0], [0, 7e3, 0], frame=None)", "frame=Station()"),
-        ("COE(ReprTime(T0), ecc=0.1, sma=7e6, inc=0.1, raa=0, arp=0, tra=0, frame=Station())",
-         "COE.__init__(s, T0, ecc=0.2, sma=8e6, inc=0.1, raa=0, arp=0, tra=0, frame=None)", "frame=Station()"),
-        ("GeoState(ReprTime(T0), 0.1, 0.2, 3.0, ell=Ellipsoid(6378137.0, 0.0033, 'mine'))",
-         "GeoState.__init__(s, T0, 0.1, 0.2, 3.0)", "name='mine')"),
+        (
+            "StateVector(ReprTime(T0), [7e6, 0, 0], [0, 7e3, 0], frame=Station())",
+            "StateVector.__init__(s, T0, [8e6, 0, 0], [0, 7e3, 0], frame=None)",
+            "frame=Station()",
+        ),
+        (
+            "COE(ReprTime(T0), ecc=0.1, sma=7e6, inc=0.1, raa=0, arp=0, tra=0, frame=Station())",
+            "COE.__init__(s, T0, ecc=0.2, sma=8e6, inc=0.1, raa=0, arp=0, tra=0, frame=None)",
+            "frame=Station()",
+        ),
+        (
+            "GeoState(ReprTime(T0), 0.1, 0.2, 3.0, ell=Ellipsoid(6378137.0, 0.0033, 'mine'))",
+            "GeoState.__init__(s, T0, 0.1, 0.2, 3.0)",
+            "name='mine')",
+        ),
     ],
     ids=["StateVector", "COE", "GeoState"],
 )

@@ -266,8 +266,13 @@ def test_calendar_forms(value, iso):
 def test_sequences_and_arrays_keep_their_shape():
     texts = [["2024-01-01", "2024-01-02", "2024-01-03"], ["2025-01-01", "2025-01-02", "2025-01-03"]]
     expected = Time(np.array(texts))
-    for value in (texts, tuple(tuple(r) for r in texts), np.array(texts, dtype=object),
-                  np.array(texts, dtype="datetime64[D]"), [np.array(r) for r in texts]):
+    for value in (
+        texts,
+        tuple(tuple(r) for r in texts),
+        np.array(texts, dtype=object),
+        np.array(texts, dtype="datetime64[D]"),
+        [np.array(r) for r in texts],
+    ):
         t = Time(value)
         assert t.shape == (2, 3)
         assert np.all(t == expected)
@@ -658,9 +663,16 @@ def test_format_module():
 
 @pytest.mark.parametrize(
     "jd1",
-    [np.array([True, False]), True, np.array([2451545, 2460311], dtype=np.int32),
-     np.array([2451545, 2460311], dtype=np.uint64), np.array([2451545.25, 2460311.5], dtype=np.float32),
-     np.array([2451545.25, 2460311.5], dtype=">f8"), 2451545, 2451545.5],
+    [
+        np.array([True, False]),
+        True,
+        np.array([2451545, 2460311], dtype=np.int32),
+        np.array([2451545, 2460311], dtype=np.uint64),
+        np.array([2451545.25, 2460311.5], dtype=np.float32),
+        np.array([2451545.25, 2460311.5], dtype=">f8"),
+        2451545,
+        2451545.5,
+    ],
     ids=["bool", "bool scalar", "int32", "uint64", "float32", "big-endian", "int", "float"],
 )
 @pytest.mark.parametrize("jd2", [None, True, np.array([0.5, 0.25])], ids=["none", "bool", "array"])
@@ -668,8 +680,9 @@ def test_the_two_time_modules_read_numbers_alike(jd1, jd2):
     """format_iso and Time.from_jd take their dates through one intake: the
     same numbers (bools included) are the same epochs."""
     args = (jd1,) if jd2 is None else (jd1, jd2)
-    assert np.array_equal(np.asarray(tformat.format_iso(*args, scale="tt")),
-                          np.asarray(Time.from_jd(*args, scale="tt").iso))
+    assert np.array_equal(
+        np.asarray(tformat.format_iso(*args, scale="tt")), np.asarray(Time.from_jd(*args, scale="tt").iso)
+    )
 
 
 # ---------------------------------------------------------------- hostile input
@@ -692,8 +705,9 @@ def run_isolated(code, **env_extra):
     """Runs PRELUDE + code in a fresh interpreter; any non-zero exit (a crash
     included) fails. Returns its standard output."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env_extra)
-    proc = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)], env=env, capture_output=True,
-                          text=True, timeout=300)
+    proc = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)], env=env, capture_output=True, text=True, timeout=300
+    )
     assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stdout}{proc.stderr}"
     return proc.stdout
 
@@ -863,8 +877,10 @@ def test_allocations_sized_by_the_caller_fail_cleanly():
     )
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux") or "asan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="needs RLIMIT_AS, which the sanitizer's address-space reservations defeat")
+@pytest.mark.skipif(
+    not sys.platform.startswith("linux") or "asan" in os.environ.get("LD_PRELOAD", ""),
+    reason="needs RLIMIT_AS, which the sanitizer's address-space reservations defeat",
+)
 def test_texts_of_a_time_too_big_for_memory_fail_cleanly():
     """Texts of a Time whose epochs fit in memory but whose texts do not:
     MemoryError, not an abort, under a limit on the address space."""
@@ -887,8 +903,10 @@ def test_texts_of_a_time_too_big_for_memory_fail_cleanly():
     )
 
 
-@pytest.mark.parametrize("dut1, words", [(1e300, "not within a day"), (-86400.0, "not within a day"),
-                                         (np.inf, "not finite"), (np.nan, "not finite")])
+@pytest.mark.parametrize(
+    "dut1, words",
+    [(1e300, "not within a day"), (-86400.0, "not within a day"), (np.inf, "not finite"), (np.nan, "not finite")],
+)
 def test_ut1_minus_utc_beyond_a_day_is_refused(iers, monkeypatch, dut1, words):
     """A replaced (or broken) provider's UT1-UTC is added as less than a day:
     anything else would carry the date out of its form."""
@@ -909,8 +927,14 @@ class ZoneShifted(dt.datetime):
 
 @pytest.mark.parametrize(
     "offset",
-    [dt.timedelta(days=999999999), -dt.timedelta(days=999999999), dt.timedelta(hours=24), -dt.timedelta(hours=24),
-     dt.timedelta.max, dt.timedelta.min],
+    [
+        dt.timedelta(days=999999999),
+        -dt.timedelta(days=999999999),
+        dt.timedelta(hours=24),
+        -dt.timedelta(hours=24),
+        dt.timedelta.max,
+        dt.timedelta.min,
+    ],
 )
 def test_a_utc_offset_of_a_day_or_more_is_refused(offset):
     d = ZoneShifted(2024, 1, 1, tzinfo=dt.timezone.utc)
@@ -923,8 +947,10 @@ def test_a_utc_offset_of_a_day_or_more_is_refused(offset):
 
 @pytest.mark.parametrize(
     "offset, iso",
-    [(dt.timedelta(hours=24) - dt.timedelta(microseconds=1), "2023-12-31T00:00:00.000001"),
-     (-dt.timedelta(hours=23, minutes=59), "2024-01-01T23:59:00")],
+    [
+        (dt.timedelta(hours=24) - dt.timedelta(microseconds=1), "2023-12-31T00:00:00.000001"),
+        (-dt.timedelta(hours=23, minutes=59), "2024-01-01T23:59:00"),
+    ],
 )
 def test_utc_offsets_within_a_day_shift_the_date(offset, iso):
     d = ZoneShifted(2024, 1, 1, tzinfo=dt.timezone.utc)
@@ -956,8 +982,14 @@ def test_datetime64_extremes(unit, value, iso):
         assert Time(x, scale="tt").iso.tolist() == [iso]
 
 
-SPLITS = [(2.0**60, 2458112.0 - 2.0**60), (2458112.0, 0.0), (2458111.5, 0.5), (0.5, 2458111.5), (2458113.0, -1.0),
-          (-(2.0**52), 2.0**52 + 2458112.0)]
+SPLITS = [
+    (2.0**60, 2458112.0 - 2.0**60),
+    (2458112.0, 0.0),
+    (2458111.5, 0.5),
+    (0.5, 2458111.5),
+    (2458113.0, -1.0),
+    (-(2.0**52), 2.0**52 + 2458112.0),
+]
 
 
 @pytest.mark.parametrize("jd1, jd2", SPLITS)

@@ -25,6 +25,7 @@ def sgp4_parse(line1, line2):
         return twoline2rv(line1, line2, wgs72)
     return Satrec.twoline2rv(line1, line2)
 
+
 ISS = (
     "1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927",
     "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.72125391563537",
@@ -33,16 +34,26 @@ ISS = (
 # a non-zero nddot, a decaying LEO with a large ndot, and the ISS (negative
 # ndot and bstar, negative exponent).
 TLES = {
-    "vanguard": ("1 00005U 58002B   00179.78495062  .00000023  00000-0  28098-4 0  4753",
-                 "2 00005  34.2682 348.7242 1859667 331.7664  19.3264 10.82419157413667"),
-    "molniya": ("1 08195U 75081A   06176.33215444  .00000099  00000-0  11873-3 0   813",
-                "2 08195  64.1586 279.0717 6877146 264.7651  20.2257  2.00491383225656"),
-    "geo": ("1 28626U 05008A   06176.46683397 -.00000205  00000-0  10000-3 0  2190",
-            "2 28626   0.0019 286.9433 0000335  13.7918  55.6504  1.00270176  4891"),
-    "gto nddot": ("1 23599U 95029B   06171.76535463  .00085586  12891-6  12956-2 0  2905",
-                  "2 23599   6.9327   0.2849 5782022 274.4436  25.2425  4.47796565123555"),
-    "decaying": ("1 28872U 05037B   05333.02012661  .25992681  00000-0  24476-3 0  1534",
-                 "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 16.46015938 10708"),
+    "vanguard": (
+        "1 00005U 58002B   00179.78495062  .00000023  00000-0  28098-4 0  4753",
+        "2 00005  34.2682 348.7242 1859667 331.7664  19.3264 10.82419157413667",
+    ),
+    "molniya": (
+        "1 08195U 75081A   06176.33215444  .00000099  00000-0  11873-3 0   813",
+        "2 08195  64.1586 279.0717 6877146 264.7651  20.2257  2.00491383225656",
+    ),
+    "geo": (
+        "1 28626U 05008A   06176.46683397 -.00000205  00000-0  10000-3 0  2190",
+        "2 28626   0.0019 286.9433 0000335  13.7918  55.6504  1.00270176  4891",
+    ),
+    "gto nddot": (
+        "1 23599U 95029B   06171.76535463  .00085586  12891-6  12956-2 0  2905",
+        "2 23599   6.9327   0.2849 5782022 274.4436  25.2425  4.47796565123555",
+    ),
+    "decaying": (
+        "1 28872U 05037B   05333.02012661  .25992681  00000-0  24476-3 0  1534",
+        "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 16.46015938 10708",
+    ),
     "iss": ISS,
 }
 
@@ -181,8 +192,14 @@ class Text(str):
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((ISS[0].encode(), ISS[1]), {}), ((ISS[0], None), {}), ((Text(ISS[0]), ISS[1]), {}),
-     (ISS, {"name": 5}), ((ISS[0],), {}), (ISS, {"other": 1})],
+    [
+        ((ISS[0].encode(), ISS[1]), {}),
+        ((ISS[0], None), {}),
+        ((Text(ISS[0]), ISS[1]), {}),
+        (ISS, {"name": 5}),
+        ((ISS[0],), {}),
+        (ISS, {"other": 1}),
+    ],
 )
 def test_bad_argument_types(args, kwargs):
     with pytest.raises(TypeError):
@@ -193,7 +210,16 @@ def test_elset_construction():
     epoch = Time("2024-03-20T12:00:00")
     e = ELSET(epoch, 0.9, 1.0, 0.001, 2.0, 3.0, 0.0011, bstar=1e-5, name="sat")
     assert (e.inc, e.raa, e.ecc, e.arp, e.mea, e.mnm, e.ndot, e.nddot, e.bstar) == (
-        0.9, 1.0, 0.001, 2.0, 3.0, 0.0011, 0.0, 0.0, 1e-5)
+        0.9,
+        1.0,
+        0.001,
+        2.0,
+        3.0,
+        0.0011,
+        0.0,
+        0.0,
+        1e-5,
+    )
     assert e.epoch is epoch and e.name == "sat"
     from_text = ELSET("2024-03-20T12:00:00", 0.9, 1.0, 0.001, 2.0, 3.0, 0.0011)
     assert (from_text.epoch - epoch).item() == 0.0
@@ -204,9 +230,15 @@ def test_elset_construction():
 
 @pytest.mark.parametrize(
     "kwargs, exc",
-    [({"ecc": 1.0}, ValueError), ({"ecc": -0.1}, ValueError), ({"mnm": 0.0}, ValueError),
-     ({"inc": math.nan}, ValueError), ({"bstar": math.inf}, ValueError), ({"inc": "x"}, TypeError),
-     ({"name": b"x"}, TypeError)],
+    [
+        ({"ecc": 1.0}, ValueError),
+        ({"ecc": -0.1}, ValueError),
+        ({"mnm": 0.0}, ValueError),
+        ({"inc": math.nan}, ValueError),
+        ({"bstar": math.inf}, ValueError),
+        ({"inc": "x"}, TypeError),
+        ({"name": b"x"}, TypeError),
+    ],
 )
 def test_elset_bad_input(kwargs, exc):
     args = dict(epoch=Time("2024-03-20"), inc=0.9, raa=1.0, ecc=0.001, arp=2.0, mea=3.0, mnm=0.0011)

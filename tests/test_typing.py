@@ -67,8 +67,9 @@ def mypy_env() -> dict[str, str]:
 
 
 def run(args: list[str], cwd: pathlib.Path) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd,
-                          env=mypy_env(), timeout=900)
+    return subprocess.run(
+        [sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd, env=mypy_env(), timeout=900
+    )
 
 
 def test_every_extension_module_has_a_stub_and_the_package_is_typed():
@@ -86,13 +87,25 @@ def test_stubs_match_the_compiled_modules(tmp_path):
     config.write_text("[mypy]\n\n[mypy-sgp4.*]\nignore_missing_imports = True\n")
     # velarion.iers brings its compiled helper velarion.iers._interp with it.
     mods = [m for m, _ in extension_modules() if not m.startswith("velarion.iers.")] + ["velarion.iers"]
-    res = run(["mypy.stubtest", "--concise", "--ignore-disjoint-bases", "--ignore-unused-allowlist",
-               "--allowlist", str(allow), "--mypy-config-file", str(config), *mods], tmp_path)
+    res = run(
+        [
+            "mypy.stubtest",
+            "--concise",
+            "--ignore-disjoint-bases",
+            "--ignore-unused-allowlist",
+            "--allowlist",
+            str(allow),
+            "--mypy-config-file",
+            str(config),
+            *mods,
+        ],
+        tmp_path,
+    )
     assert res.returncode == 0, res.stdout + res.stderr
 
 
 # What the stubs promise, checked by mypy's assert_type (a wrong stub fails).
-EXPECTED = '''
+EXPECTED = """
 from typing import Any
 from typing_extensions import assert_type
 import numpy as np
@@ -127,10 +140,10 @@ assert_type(eph[0], StateVector)
 assert_type(Keplerian().jacobian(eph), NDArray[np.float64])
 assert_type(EOP([60000.0]).ut1_utc, NDArray[np.float64])
 assert_type(table(), EOPTable)
-'''
+"""
 
 # Mistakes mypy must catch; each line marked "# E" must get an error.
-MISUSE = '''
+MISUSE = """
 import numpy as np
 from velarion.frames.frames import ENU, get_GCRF
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
@@ -151,7 +164,7 @@ ENU(0.1, 0.2, 0.0, ell="WGS84")  # E: an Ellipsoid
 Satellite(t, None, propagator=5)  # E: a Propagator
 s = Satellite(t, None)
 s.time = t  # E: read-only
-'''
+"""
 
 
 @pytest.fixture(scope="module")
@@ -172,10 +185,22 @@ def mypy_report(tmp_path_factory) -> tuple[dict[str, list[tuple[int, str]]], dic
     config = work / "mypy.ini"
     # velarion's own modules are checked as the installed package would be:
     # their types are used, their internals are not reported.
-    config.write_text("[mypy]\nstrict = True\nwarn_unused_ignores = True\n\n"
-                      "[mypy-velarion.*]\nfollow_imports = silent\n")
-    res = run(["mypy", "--config-file", str(config), "--cache-dir", str(work / "cache"), "--no-pretty",
-               "--show-error-codes", *map(str, files.values())], work)
+    config.write_text(
+        "[mypy]\nstrict = True\nwarn_unused_ignores = True\n\n[mypy-velarion.*]\nfollow_imports = silent\n"
+    )
+    res = run(
+        [
+            "mypy",
+            "--config-file",
+            str(config),
+            "--cache-dir",
+            str(work / "cache"),
+            "--no-pretty",
+            "--show-error-codes",
+            *map(str, files.values()),
+        ],
+        work,
+    )
     assert "error: " in res.stdout or res.returncode == 0, res.stdout + res.stderr
     errors: dict[str, list[tuple[int, str]]] = {name: [] for name in files}
     by_path = {str(p.resolve()): name for name, p in files.items()}

@@ -81,8 +81,8 @@ PyObject* probe_bind_module(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(PyTuple_GET_ITEM(lists[2].get(), i), "ss", &name, &c_type)) return nullptr;
         bf[i] = {name, c_type, &fn_slots[i]};
     }
-    const core::ModuleBinding what{module, {bt, static_cast<size_t>(nt)}, {bv, static_cast<size_t>(nv)},
-                                   {bf, static_cast<size_t>(nf)}};
+    const core::ModuleBinding what{
+        module, {bt, static_cast<size_t>(nt)}, {bv, static_cast<size_t>(nv)}, {bf, static_cast<size_t>(nf)}};
     if (core::bind_module(what) < 0) {
         for (Py_ssize_t i = 0; i < kMax; ++i) {
             if (type_slots[i] || var_slots[i] || fn_slots[i]) {
@@ -174,10 +174,18 @@ PyMethodDef probe_methods[] = {
 PyObject* probe_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
 int probe_exec(PyObject* module) { return g_once.enter(module, "_probe") < 0 ? -1 : 0; }
 
-PyModuleDef_Slot probe_slots[] = {{Py_mod_create, (void*)core::entry<probe_create>}, {Py_mod_exec, (void*)core::entry<probe_exec>}, {0, nullptr}};
+PyModuleDef_Slot probe_slots[] = {
+    {Py_mod_create, (void*)core::entry<probe_create>}, {Py_mod_exec, (void*)core::entry<probe_exec>}, {0, nullptr}};
 
-PyModuleDef probe_def = {PyModuleDef_HEAD_INIT, "velarion._core._probe", "Test support for the C-level interface.",
-                         0, probe_methods, probe_slots, nullptr, nullptr, nullptr};
+PyModuleDef probe_def = {PyModuleDef_HEAD_INIT,
+                         "velarion._core._probe",
+                         "Test support for the C-level interface.",
+                         0,
+                         probe_methods,
+                         probe_slots,
+                         nullptr,
+                         nullptr,
+                         nullptr};
 
 }  // namespace
 

@@ -18,11 +18,11 @@ namespace velarion::core {
 // Parsed values are borrowed references (nullptr where the caller gave
 // nothing).
 struct Signature {
-    const char* function;              // shown as "<function>() takes ..."
+    const char* function;  // shown as "<function>() takes ..."
     std::span<const char* const> names;
     Py_ssize_t required;
-    bool extra_keywords = false;       // accept **kwargs (collected, see parse)
-    Py_ssize_t positional = -1;        // -1: every parameter may be positional
+    bool extra_keywords = false;  // accept **kwargs (collected, see parse)
+    Py_ssize_t positional = -1;   // -1: every parameter may be positional
     std::span<const char* const> required_keywords = {};
 };
 
@@ -58,8 +58,8 @@ inline void raise_arg_count(const Signature& sig, Py_ssize_t given) {
         more_or_less = "at most";
         expected = nmax;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 sig.function, more_or_less, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.function,
+                 more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
 inline Py_ssize_t index_of(const Signature& sig, PyObject* key) {
@@ -70,8 +70,8 @@ inline Py_ssize_t index_of(const Signature& sig, PyObject* key) {
 }
 
 // Stores one keyword; returns false with an exception set on failure.
-inline bool store_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize_t nargs,
-                          PyObject** out, PyObject** extra) {
+inline bool store_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject** out,
+                          PyObject** extra) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.function);
         return false;
@@ -124,8 +124,8 @@ inline Py_ssize_t max_positional(const Signature& sig) {
 // Vectorcall form. `out` has room for sig.names.size() entries. With
 // sig.extra_keywords and a non-null `extra`, unknown keywords are collected
 // into a new dict stored in *extra (the caller owns it).
-inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       PyObject** out, Ref* extra = nullptr) {
+inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                       Ref* extra = nullptr) {
     const Py_ssize_t nmax = static_cast<Py_ssize_t>(sig.names.size());
     for (Py_ssize_t i = 0; i < nmax; ++i) out[i] = nullptr;
     if (nargs > detail::max_positional(sig)) {
@@ -151,8 +151,7 @@ inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t n
 namespace detail {
 
 // Tuple/dict form into borrowed pointers (see Args for the owned form).
-inline bool parse_args_borrowed(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out,
-                                Ref* extra) {
+inline bool parse_args_borrowed(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out, Ref* extra) {
     const Py_ssize_t nmax = static_cast<Py_ssize_t>(sig.names.size());
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     for (Py_ssize_t i = 0; i < nmax; ++i) out[i] = nullptr;
@@ -221,8 +220,8 @@ inline bool check_arg_type(PyObject* obj, PyTypeObject* type, const char* name, 
 // Exact `str` test: str subclasses are refused too, with a note saying so.
 inline bool check_exact_str(PyObject* obj, const char* name, bool none_ok = false) {
     if ((none_ok && obj == Py_None) || PyUnicode_CheckExact(obj)) return true;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s", name,
-                 "str", Py_TYPE(obj)->tp_name,
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s", name, "str",
+                 Py_TYPE(obj)->tp_name,
                  PyUnicode_Check(obj) ? ". Note that subclasses of str are not accepted here; pass str(value)." : "");
     return false;
 }

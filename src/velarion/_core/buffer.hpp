@@ -68,7 +68,8 @@ inline bool is_native_double(const char* fmt) {
 #else
     const char foreign = '>';
 #endif
-    if (*fmt == '@' || *fmt == '=') ++fmt;
+    if (*fmt == '@' || *fmt == '=')
+        ++fmt;
     else if (*fmt == '<' || *fmt == '>' || *fmt == '!') {
         if (*fmt == foreign || *fmt == '!') return false;
         ++fmt;
@@ -126,10 +127,14 @@ public:
     index_t shape(int d) const noexcept { return buf_.shape[d]; }
     bool readonly() const noexcept { return buf_.readonly; }
 
-    Strided1D<double> span1() const noexcept requires(Ndim == 1) {
+    Strided1D<double> span1() const noexcept
+        requires(Ndim == 1)
+    {
         return {static_cast<char*>(buf_.buf), buf_.shape[0], buf_.strides[0]};
     }
-    Strided2D<double> span2() const noexcept requires(Ndim == 2) {
+    Strided2D<double> span2() const noexcept
+        requires(Ndim == 2)
+    {
         return {static_cast<char*>(buf_.buf), buf_.shape[0], buf_.shape[1], buf_.strides[0], buf_.strides[1]};
     }
 

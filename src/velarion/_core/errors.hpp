@@ -49,9 +49,12 @@ namespace detail {
 // integers (CPython's convention for int, Py_ssize_t and Py_hash_t slots).
 template <class R>
 R entry_failure() noexcept {
-    if constexpr (std::is_void_v<R>) return;
-    else if constexpr (std::is_pointer_v<R>) return nullptr;
-    else return static_cast<R>(-1);
+    if constexpr (std::is_void_v<R>)
+        return;
+    else if constexpr (std::is_pointer_v<R>)
+        return nullptr;
+    else
+        return static_cast<R>(-1);
 }
 
 template <auto Fn>

@@ -81,28 +81,32 @@ inline PyObject* refuse_setstate(PyObject*, PyObject*) {
 }  // namespace velarion::core
 
 // Method-table entries that refuse pickling and copying.
-#define VELARION_NO_PICKLE_METHODS                                                                        \
-    {"__reduce__", ::velarion::core::entry<::velarion::core::refuse_reduce>, METH_NOARGS, nullptr},        \
-    {"__setstate__", ::velarion::core::entry<::velarion::core::refuse_setstate>, METH_O, nullptr}
+#define VELARION_NO_PICKLE_METHODS                                                                    \
+    {"__reduce__", ::velarion::core::entry<::velarion::core::refuse_reduce>, METH_NOARGS, nullptr}, { \
+        "__setstate__", ::velarion::core::entry<::velarion::core::refuse_setstate>, METH_O, nullptr   \
+    }
 
 // The life-cycle slots of a garbage-collected heap type: its traverse and
 // clear, and the dealloc that goes with them (gc_dealloc<Clear>), each behind
 // the C++-exception border. `Clear` drops everything the instance owns.
-#define VELARION_GC_SLOTS(Traverse, Clear)                                                                \
-    {Py_tp_dealloc, (void*)::velarion::core::entry<::velarion::core::gc_dealloc<Clear>>},                  \
-    {Py_tp_traverse, (void*)::velarion::core::entry<Traverse>},                                            \
-    {Py_tp_clear, (void*)::velarion::core::entry<Clear>}
+#define VELARION_GC_SLOTS(Traverse, Clear)                                                \
+    {Py_tp_dealloc, (void*)::velarion::core::entry<::velarion::core::gc_dealloc<Clear>>}, \
+        {Py_tp_traverse, (void*)::velarion::core::entry<Traverse>}, {                     \
+        Py_tp_clear, (void*)::velarion::core::entry<Clear>                                \
+    }
 
 // Start-up steps: `CHECK(expr)` jumps to the exec function's `error:` label
 // when a fallible call fails (nullptr, a negative int, or false).
-#define VELARION_CHECK(expr)                                 \
-    do {                                                     \
-        if (!velarion::core::detail_ok((expr))) goto error;  \
+#define VELARION_CHECK(expr)                                \
+    do {                                                    \
+        if (!velarion::core::detail_ok((expr))) goto error; \
     } while (0)
 
 namespace velarion::core {
 template <class T>
-inline bool detail_ok(T* p) noexcept { return p != nullptr; }
+inline bool detail_ok(T* p) noexcept {
+    return p != nullptr;
+}
 inline bool detail_ok(int r) noexcept { return r >= 0; }
 // The toolkit's own fallible steps that answer true / false.
 inline bool detail_ok(bool ok) noexcept { return ok; }

@@ -14,7 +14,10 @@ class Ref {
 public:
     Ref() noexcept = default;
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
-    static Ref borrow(PyObject* p) noexcept { Py_XINCREF(p); return Ref(p); }
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
 
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
@@ -34,7 +37,10 @@ public:
     // Hands the reference to the caller (e.g. as a return value).
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     // A new reference for a slot that steals, leaving this one intact.
-    PyObject* new_ref() const noexcept { Py_XINCREF(p_); return p_; }
+    PyObject* new_ref() const noexcept {
+        Py_XINCREF(p_);
+        return p_;
+    }
     explicit operator bool() const noexcept { return p_ != nullptr; }
     void reset() noexcept { Py_CLEAR(p_); }
 

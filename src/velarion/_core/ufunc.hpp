@@ -22,11 +22,11 @@ inline bool is_array_like(PyObject* o) {
 template <class Body>
 Ref broadcast_binary(PyObject* a, PyObject* b, Body&& body, int& status, Gil gil = Gil::keep) {
     status = 0;
-    Ref xa = Ref::steal(PyArray_FromAny(a, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                        NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+    Ref xa = Ref::steal(
+        PyArray_FromAny(a, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
     if (!xa) return {};
-    Ref ya = Ref::steal(PyArray_FromAny(b, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                        NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+    Ref ya = Ref::steal(
+        PyArray_FromAny(b, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
     if (!ya) return {};
     PyArrayObject* ops[3] = {as_array(xa.get()), as_array(ya.get()), nullptr};
     Ref out;
@@ -38,8 +38,7 @@ Ref broadcast_binary(PyObject* a, PyObject* b, Body&& body, int& status, Gil gil
                                 char* po = data[2];
                                 for (npy_intp i = 0; i < n; ++i) {
                                     status = body(*reinterpret_cast<const double*>(px),
-                                                  *reinterpret_cast<const double*>(py),
-                                                  *reinterpret_cast<double*>(po));
+                                                  *reinterpret_cast<const double*>(py), *reinterpret_cast<double*>(po));
                                     if (status != 0) return i;
                                     px += strides[0];
                                     py += strides[1];

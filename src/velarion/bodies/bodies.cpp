@@ -89,13 +89,18 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot bodies_slots[] = {{Py_mod_create, (void*)core::entry<bodies_create>},
-                                  {Py_mod_exec, (void*)core::entry<bodies_exec>},
-                                  {0, nullptr}};
+PyModuleDef_Slot bodies_slots[] = {
+    {Py_mod_create, (void*)core::entry<bodies_create>}, {Py_mod_exec, (void*)core::entry<bodies_exec>}, {0, nullptr}};
 
-PyModuleDef bodies_def = {PyModuleDef_HEAD_INIT, "velarion.bodies.bodies",
-                          "Celestial bodies (Earth, Sun, Moon) and their constants.", 0, nullptr, bodies_slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef bodies_def = {PyModuleDef_HEAD_INIT,
+                          "velarion.bodies.bodies",
+                          "Celestial bodies (Earth, Sun, Moon) and their constants.",
+                          0,
+                          nullptr,
+                          bodies_slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

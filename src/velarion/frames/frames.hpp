@@ -84,11 +84,11 @@ struct TEMEObject {
 struct ENUObject {
     FrameObject base;
     ENUVTable* vtab;
-    PyObject* ell;              // the Ellipsoid (owned)
-    double r_station_ITRF[3];   // station position in ITRF, m
-    double lat;                 // geodetic latitude, rad
-    double lon;                 // geodetic longitude, rad
-    double alt;                 // altitude above the ellipsoid, m
+    PyObject* ell;             // the Ellipsoid (owned)
+    double r_station_ITRF[3];  // station position in ITRF, m
+    double lat;                // geodetic latitude, rad
+    double lon;                // geodetic longitude, rad
+    double alt;                // altitude above the ellipsoid, m
 };
 
 inline constexpr const char* kModule = "velarion.frames.frames";

@@ -447,4 +447,3 @@ class EOP:
 
     def __repr__(self) -> str:
         return f"EOP(<{self.mjd.size} dates>)"
-

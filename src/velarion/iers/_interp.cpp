@@ -43,9 +43,9 @@ PyObject* py_evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const core::index_t n = grid.shape(0);
     auto ps = packed.span2();
     auto gs = grid.span1();
-    if (ps.rows != n || ps.cols != kn::kRow || (n > 0 && (ps.col_stride != sizeof(double) ||
-                                                           ps.row_stride != kn::kRow * sizeof(double) ||
-                                                           gs.stride != sizeof(double)))) {
+    if (ps.rows != n || ps.cols != kn::kRow ||
+        (n > 0 && (ps.col_stride != sizeof(double) || ps.row_stride != kn::kRow * sizeof(double) ||
+                   gs.stride != sizeof(double)))) {
         PyErr_SetString(PyExc_ValueError, "evaluate: the table must be C-contiguous (n, 12) with n dates");
         return nullptr;
     }
@@ -129,9 +129,15 @@ error:
 PyModuleDef_Slot interp_slots[] = {
     {Py_mod_create, (void*)core::entry<interp_create>}, {Py_mod_exec, (void*)core::entry<interp_exec>}, {0, nullptr}};
 
-PyModuleDef interp_def = {PyModuleDef_HEAD_INIT, "velarion.iers._interp",
-                          "Evaluation loop of velarion.iers.EOP.", 0, interp_methods, interp_slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef interp_def = {PyModuleDef_HEAD_INIT,
+                          "velarion.iers._interp",
+                          "Evaluation loop of velarion.iers.EOP.",
+                          0,
+                          interp_methods,
+                          interp_slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

@@ -14,4 +14,3 @@ OUT_OF_RANGE: int
 def evaluate(
     t: float | _F64, packed: _F64, mjd: _F64, uniform: bool, hold: bool
 ) -> tuple[int, int, _F64, _F64, _F64, _F64, _F64, _F64, _F64]: ...
-

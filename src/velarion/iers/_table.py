@@ -196,8 +196,10 @@ def parse_finals(path: str | os.PathLike[str], leap_mjd: np.ndarray, leap_dat: n
         wild = np.abs(v) > _PLAUSIBLE[name]
         if wild.any():
             i = int(np.argmax(wild))
-            raise ValueError(f"{path}: line {i + 1}: {name} {float(v[i])!r} is not a plausible value (its magnitude "
-                             f"stays below {_PLAUSIBLE[name]:g} in the file's units)")
+            raise ValueError(
+                f"{path}: line {i + 1}: {name} {float(v[i])!r} is not a plausible value (its magnitude "
+                f"stays below {_PLAUSIBLE[name]:g} in the file's units)"
+            )
         fields[name] = v
 
     have = ~np.isnan(mjd) & ~np.isnan(fields["pm_x"]) & ~np.isnan(fields["pm_y"]) & ~np.isnan(fields["ut1_utc"])

@@ -63,8 +63,8 @@ PyObject* Propagator_propagate(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* Propagator_propagate_state(PyObject* self, PyObject*, PyObject*) {
-    PyErr_Format(PyExc_NotImplementedError,
-                 "%s.propagate_state is not implemented; a propagator subclass provides it", Py_TYPE(self)->tp_name);
+    PyErr_Format(PyExc_NotImplementedError, "%s.propagate_state is not implemented; a propagator subclass provides it",
+                 Py_TYPE(self)->tp_name);
     return nullptr;
 }
 
@@ -95,8 +95,7 @@ PyType_Slot Propagator_slots[] = {{Py_tp_doc, (void*)kPropagatorDoc},
                                   {0, nullptr}};
 
 PyType_Spec Propagator_spec = {"velarion.propagators.propagators.Propagator", sizeof(prop::PropagatorObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-                               Propagator_slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, Propagator_slots};
 
 PyObject* propagators_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
 
@@ -110,14 +109,19 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot propagators_slots[] = {
-    {Py_mod_create, (void*)core::entry<propagators_create>},
-    {Py_mod_exec, (void*)core::entry<propagators_exec>},
-    {0, nullptr}};
+PyModuleDef_Slot propagators_slots[] = {{Py_mod_create, (void*)core::entry<propagators_create>},
+                                        {Py_mod_exec, (void*)core::entry<propagators_exec>},
+                                        {0, nullptr}};
 
-PyModuleDef propagators_def = {PyModuleDef_HEAD_INIT, "velarion.propagators.propagators",
-                               "The Propagator base class of the orbit propagators.", 0, nullptr,
-                               propagators_slots, nullptr, nullptr, nullptr};
+PyModuleDef propagators_def = {PyModuleDef_HEAD_INIT,
+                               "velarion.propagators.propagators",
+                               "The Propagator base class of the orbit propagators.",
+                               0,
+                               nullptr,
+                               propagators_slots,
+                               nullptr,
+                               nullptr,
+                               nullptr};
 
 }  // namespace
 

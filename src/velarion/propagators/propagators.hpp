@@ -33,8 +33,8 @@ inline bool Propagator_Check(PyObject* obj) { return PyObject_TypeCheck(obj, Pro
 
 inline int import_propagators() {
     if (Propagator_Type) return 0;
-    static const core::BoundType types[] = {{"Propagator", sizeof(PropagatorObject), &Propagator_Type,
-                                             kPropagatorVTableType, sizeof(PropagatorVTable)}};
+    static const core::BoundType types[] = {
+        {"Propagator", sizeof(PropagatorObject), &Propagator_Type, kPropagatorVTableType, sizeof(PropagatorVTable)}};
     return core::bind_module({"velarion.propagators.propagators", types});
 }
 

@@ -34,10 +34,9 @@ struct SatelliteObject {
 SatelliteObject* as_sat(PyObject* o) noexcept { return reinterpret_cast<SatelliteObject*>(o); }
 
 // Every object slot of a satellite.
-constexpr Py_ssize_t kSlotOffsets[] = {
-    offsetof(SatelliteObject, _time),      offsetof(SatelliteObject, name),
-    offsetof(SatelliteObject, description), offsetof(SatelliteObject, state),
-    offsetof(SatelliteObject, propagator), offsetof(SatelliteObject, ephemeris)};
+constexpr Py_ssize_t kSlotOffsets[] = {offsetof(SatelliteObject, _time),       offsetof(SatelliteObject, name),
+                                       offsetof(SatelliteObject, description), offsetof(SatelliteObject, state),
+                                       offsetof(SatelliteObject, propagator),  offsetof(SatelliteObject, ephemeris)};
 
 PyObject*& slot_at(PyObject* self, Py_ssize_t offset) noexcept {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
@@ -190,13 +189,19 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot satellite_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(core::entry<satellite_create>)},
-    {Py_mod_exec, reinterpret_cast<void*>(core::entry<satellite_exec>)},
-    {0, nullptr}};
+PyModuleDef_Slot satellite_slots[] = {{Py_mod_create, reinterpret_cast<void*>(core::entry<satellite_create>)},
+                                      {Py_mod_exec, reinterpret_cast<void*>(core::entry<satellite_exec>)},
+                                      {0, nullptr}};
 
-PyModuleDef satellite_def = {PyModuleDef_HEAD_INIT, "velarion.satellite.satellite", "The Satellite object.", 0,
-                             nullptr, satellite_slots, nullptr, nullptr, nullptr};
+PyModuleDef satellite_def = {PyModuleDef_HEAD_INIT,
+                             "velarion.satellite.satellite",
+                             "The Satellite object.",
+                             0,
+                             nullptr,
+                             satellite_slots,
+                             nullptr,
+                             nullptr,
+                             nullptr};
 
 }  // namespace
 

@@ -119,8 +119,9 @@ inline void raise_status(kernels::Status s, const char* where) {
             break;
         case Status::BadGM: what = "GM must be positive"; break;
         case Status::BadSlr:
-            what = "the semi-latus rectum must be positive (sma and ecc describe no conic: an ellipse needs "
-                   "sma > 0 and ecc < 1, a hyperbola sma < 0 and ecc > 1)";
+            what =
+                "the semi-latus rectum must be positive (sma and ecc describe no conic: an ellipse needs "
+                "sma > 0 and ecc < 1, a hyperbola sma < 0 and ecc > 1)";
             break;
         case Status::BadEcc: what = "the eccentricity must not be negative"; break;
         case Status::OutOfRange: what = "the values overflow or underflow double precision"; break;

@@ -96,10 +96,10 @@ double k_tra_from_eca(double eca, double ecc) { return st::c_tra_from_eca(eca, e
 double k_mea_from_eca(double eca, double ecc) { return st::c_mea_from_eca(eca, ecc); }
 double k_mnm_from_sma(double sma, double GM) { return st::c_mnm_from_sma(sma, GM); }
 
-#define VELARION_BINARY(fname, first, second, domain)                                               \
-    PyObject* py_##fname(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {  \
-        static const Binary f{#fname, first, second, Domain::Any, domain, k_##fname};                            \
-        return apply(f, args, nargs, kwnames);                                                      \
+#define VELARION_BINARY(fname, first, second, domain)                                             \
+    PyObject* py_##fname(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
+        static const Binary f{#fname, first, second, Domain::Any, domain, k_##fname};             \
+        return apply(f, args, nargs, kwnames);                                                    \
     }
 
 VELARION_BINARY(eca_from_mea, "mea", "ecc", Domain::Eccentricity)
@@ -163,20 +163,25 @@ int coe_exec(PyObject* module) {
     // This module is the solver's home: the inline conversions compiled in
     // here call it directly rather than binding it through the import.
     st::c_eca_from_mea = &k_eca_from_mea;
-    VELARION_CHECK(core::capi_publish(module, "c_eca_from_mea", reinterpret_cast<void*>(&k_eca_from_mea),
-                                      st::kEcaFromMeaType));
+    VELARION_CHECK(
+        core::capi_publish(module, "c_eca_from_mea", reinterpret_cast<void*>(&k_eca_from_mea), st::kEcaFromMeaType));
     return 0;
 error:
     return -1;
 }
 
-PyModuleDef_Slot coe_slots[] = {{Py_mod_create, (void*)core::entry<coe_create>},
-                               {Py_mod_exec, (void*)core::entry<coe_exec>},
-                               {0, nullptr}};
+PyModuleDef_Slot coe_slots[] = {
+    {Py_mod_create, (void*)core::entry<coe_create>}, {Py_mod_exec, (void*)core::entry<coe_exec>}, {0, nullptr}};
 
-PyModuleDef coe_def = {PyModuleDef_HEAD_INIT, "velarion.state.coe",
-                       "Anomaly conversions of elliptic orbits and the Kepler-equation solver.", 0, coe_methods,
-                       coe_slots, nullptr, nullptr, nullptr};
+PyModuleDef coe_def = {PyModuleDef_HEAD_INIT,
+                       "velarion.state.coe",
+                       "Anomaly conversions of elliptic orbits and the Kepler-equation solver.",
+                       0,
+                       coe_methods,
+                       coe_slots,
+                       nullptr,
+                       nullptr,
+                       nullptr};
 
 }  // namespace
 

@@ -37,10 +37,10 @@ struct EphemerisObject {
 // Element (i, j) is r_data[3 * i + j] (row stride 3 doubles).
 struct StateVectorEphemerisObject {
     EphemerisObject base;
-    PyObject* r;      // (N, 3) float64, m
-    PyObject* v;      // (N, 3) float64, m/s
-    double* r_data;   // first element of r
-    double* v_data;   // first element of v
+    PyObject* r;     // (N, 3) float64, m
+    PyObject* v;     // (N, 3) float64, m/s
+    double* r_data;  // first element of r
+    double* v_data;  // first element of v
 };
 
 // Classical elements of N epochs under one gravitational parameter: seven

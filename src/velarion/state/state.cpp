@@ -27,7 +27,7 @@ using st::StateVectorObject;
 namespace {
 
 core::ModuleOnce g_once;
-double g_default_GM = 0.0;        // Earth.GM, read at start-up
+double g_default_GM = 0.0;          // Earth.GM, read at start-up
 PyObject* g_default_ell = nullptr;  // WGS84 at start-up (owned)
 
 StateObject* as_state(PyObject* o) { return reinterpret_cast<StateObject*>(o); }
@@ -134,13 +134,12 @@ PyGetSetDef State_getset[] = {
     {"frame", core::entry<State_get_frame>, nullptr, "The reference frame (a Frame, or None).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMethodDef State_methods[] = {
-    {"to_sv", core::entry<State_to_sv>, METH_NOARGS,
-     "to_sv()\n--\n\nThe position-velocity form of this state (a StateVector)."},
-    {"to_coe", core::entry<State_to_coe>, METH_NOARGS,
-     "to_coe()\n--\n\nThe classical elements of this state (a COE): to_sv().to_coe()."},
-    VELARION_NO_PICKLE_METHODS,
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef State_methods[] = {{"to_sv", core::entry<State_to_sv>, METH_NOARGS,
+                                "to_sv()\n--\n\nThe position-velocity form of this state (a StateVector)."},
+                               {"to_coe", core::entry<State_to_coe>, METH_NOARGS,
+                                "to_coe()\n--\n\nThe classical elements of this state (a COE): to_sv().to_coe()."},
+                               VELARION_NO_PICKLE_METHODS,
+                               {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot State_slots[] = {
     {Py_tp_doc, (void*)"State(time, frame)\n--\n\n"
@@ -162,9 +161,8 @@ PyType_Spec State_spec = {"velarion.state.state.State", sizeof(StateObject), 0,
 
 // Reads three finite floats from a sequence or array of length 3.
 bool read_vec3(PyObject* obj, const char* name, double out[3]) {
-    core::Ref arr = core::Ref::steal(
-        PyArray_FromAny(obj, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST,
-                        nullptr));
+    core::Ref arr = core::Ref::steal(PyArray_FromAny(obj, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                                     NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
     if (!arr) return false;
     PyArrayObject* a = core::as_array(arr.get());
     if (PyArray_NDIM(a) != 1) {
@@ -267,8 +265,8 @@ PyObject* StateVector_repr(PyObject* self) {
     core::Ref v = r ? core::Ref::steal(vec3_list(v_value)) : core::Ref();
     core::Ref gm = v ? core::Ref::steal(PyFloat_FromDouble(GM)) : core::Ref();
     if (!gm) return nullptr;
-    return PyUnicode_FromFormat("%s(time=%R, r=%R, v=%R, frame=%R, GM=%R)", bd::short_name(Py_TYPE(self)),
-                                time.get(), r.get(), v.get(), frame.get(), gm.get());
+    return PyUnicode_FromFormat("%s(time=%R, r=%R, v=%R, frame=%R, GM=%R)", bd::short_name(Py_TYPE(self)), time.get(),
+                                r.get(), v.get(), frame.get(), gm.get());
 }
 
 PyGetSetDef StateVector_getset[] = {
@@ -337,7 +335,7 @@ int COE_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-#define VELARION_COE_GETTER(member)                                                          \
+#define VELARION_COE_GETTER(member) \
     PyObject* COE_get_##member(PyObject* self, void*) { return PyFloat_FromDouble(as_coe(self)->member); }
 VELARION_COE_GETTER(GM)
 VELARION_COE_GETTER(ecc)
@@ -557,13 +555,18 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot state_slots[] = {{Py_mod_create, (void*)core::entry<state_create>},
-                                 {Py_mod_exec, (void*)core::entry<state_exec>},
-                                 {0, nullptr}};
+PyModuleDef_Slot state_slots[] = {
+    {Py_mod_create, (void*)core::entry<state_create>}, {Py_mod_exec, (void*)core::entry<state_exec>}, {0, nullptr}};
 
-PyModuleDef state_def = {PyModuleDef_HEAD_INIT, "velarion.state.state",
-                         "Single-epoch orbital states: position-velocity, classical elements, geodetic points.", 0,
-                         nullptr, state_slots, nullptr, nullptr, nullptr};
+PyModuleDef state_def = {PyModuleDef_HEAD_INIT,
+                         "velarion.state.state",
+                         "Single-epoch orbital states: position-velocity, classical elements, geodetic points.",
+                         0,
+                         nullptr,
+                         state_slots,
+                         nullptr,
+                         nullptr,
+                         nullptr};
 
 }  // namespace
 

@@ -77,9 +77,7 @@ class COE(State):
 class GeoState(State):
     """A point fixed to the Earth (geodetic lat, lon [rad], alt [m]); its frame is ITRF."""
 
-    def __init__(
-        self, time: Time, lat: float, lon: float, alt: float, ell: Ellipsoid | None = None
-    ) -> None: ...
+    def __init__(self, time: Time, lat: float, lon: float, alt: float, ell: Ellipsoid | None = None) -> None: ...
     @property
     def lat(self) -> float: ...
     @property

@@ -88,12 +88,10 @@ constexpr const char kRepresentableDoc[] =
     "obj._repr_fields() returns (a method, or a sequence given as a class\n"
     "attribute); each value is shown with its own repr.";
 
-PyType_Slot Representable_slots[] = {{Py_tp_doc, (void*)kRepresentableDoc},
-                                     {Py_tp_repr, (void*)core::entry<Representable_repr>},
-                                     {Py_tp_new, (void*)PyType_GenericNew},
-                                     {Py_tp_dealloc, (void*)core::entry<core::heap_dealloc<>>},
-                                     {Py_tp_methods, Representable_methods},
-                                     {0, nullptr}};
+PyType_Slot Representable_slots[] = {
+    {Py_tp_doc, (void*)kRepresentableDoc},  {Py_tp_repr, (void*)core::entry<Representable_repr>},
+    {Py_tp_new, (void*)PyType_GenericNew},  {Py_tp_dealloc, (void*)core::entry<core::heap_dealloc<>>},
+    {Py_tp_methods, Representable_methods}, {0, nullptr}};
 
 PyType_Spec Representable_spec = {"velarion.utils.representable.Representable", sizeof(rep::RepresentableObject), 0,
                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
@@ -112,14 +110,19 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot representable_slots[] = {
-    {Py_mod_create, (void*)core::entry<representable_create>},
-    {Py_mod_exec, (void*)core::entry<representable_exec>},
-    {0, nullptr}};
+PyModuleDef_Slot representable_slots[] = {{Py_mod_create, (void*)core::entry<representable_create>},
+                                          {Py_mod_exec, (void*)core::entry<representable_exec>},
+                                          {0, nullptr}};
 
-PyModuleDef representable_def = {PyModuleDef_HEAD_INIT, "velarion.utils.representable",
-                                 "Representable: a base class for readable reprs.", 0, nullptr,
-                                 representable_slots, nullptr, nullptr, nullptr};
+PyModuleDef representable_def = {PyModuleDef_HEAD_INIT,
+                                 "velarion.utils.representable",
+                                 "Representable: a base class for readable reprs.",
+                                 0,
+                                 nullptr,
+                                 representable_slots,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr};
 
 }  // namespace
 

@@ -17,8 +17,7 @@ inline bool Representable_Check(PyObject* obj) { return PyObject_TypeCheck(obj, 
 
 inline int import_representable() {
     if (Representable_Type) return 0;
-    static const core::BoundType types[] = {
-        {"Representable", sizeof(RepresentableObject), &Representable_Type}};
+    static const core::BoundType types[] = {{"Representable", sizeof(RepresentableObject), &Representable_Type}};
     return core::bind_module({"velarion.utils.representable", types});
 }
 

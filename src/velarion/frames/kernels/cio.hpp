@@ -52,8 +52,8 @@ struct CioMatrices {
 
 // Builds the matrices of one epoch from its CIP X, Y (uncorrected), CIO
 // locator s, TIO locator sp, UT1 date and EOP values.
-inline void cio_matrices(CioDirection dir, double X, double Y, double s, double sp, double ut1a, double ut1b,
-                         double dX, double dY, double pm_x, double pm_y, double lod, CioMatrices& m) noexcept {
+inline void cio_matrices(CioDirection dir, double X, double Y, double s, double sp, double ut1a, double ut1b, double dX,
+                         double dY, double pm_x, double pm_y, double lod, CioMatrices& m) noexcept {
     double Q[3][3], RQ[3][3], W[3][3], M[3][3];
     eraC2ixys(X + dX, Y + dY, s, Q);
     const double era = eraEra00(ut1a, ut1b);
@@ -111,8 +111,8 @@ struct CioScratch {
         double X, Y, s, sp;
     };
     struct Cached {
-        uint64_t group;     // kNone when empty
-        double key[7];      // UT1 (2), dX, dY, pm_x, pm_y, lod of the epoch that built `m`
+        uint64_t group;  // kNone when empty
+        double key[7];   // UT1 (2), dX, dY, pm_x, pm_y, lod of the epoch that built `m`
         CioMatrices m;
     };
     static constexpr uint32_t kEmptySlot = 0xFFFFFFFFu;

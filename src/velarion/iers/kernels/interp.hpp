@@ -15,8 +15,8 @@ namespace velarion::iers::kernels {
 
 using core::index_t;
 
-inline constexpr int kFields = 6;           // pm_x, pm_y, dX, dY, lod, ut1_utc
-inline constexpr int kRow = 2 * kFields;    // doubles per packed row
+inline constexpr int kFields = 6;         // pm_x, pm_y, dX, dY, lod, ut1_utc
+inline constexpr int kRow = 2 * kFields;  // doubles per packed row
 
 struct EopGrid {
     const double* packed = nullptr;  // n rows of kRow doubles
@@ -36,7 +36,8 @@ struct EopResult {
 // Evaluates the table at the UTC MJDs `t`, writing the date to out[0][i] and
 // field k to out[k + 1][i]. Stops at the first non-finite date, and at the
 // first date outside the table unless `g.hold`.
-inline EopResult eop_interpolate(const EopGrid& g, core::Strided1D<const double> t, double* const out[1 + kFields]) noexcept {
+inline EopResult eop_interpolate(const EopGrid& g, core::Strided1D<const double> t,
+                                 double* const out[1 + kFields]) noexcept {
     EopResult res;
     const index_t n = g.n;
     const double first = n ? g.mjd[0] : 0.0;

@@ -28,7 +28,9 @@ PyObject* g_GRS80 = nullptr;
 PyObject* g_WGS72 = nullptr;
 
 inline EllipsoidObject* as_ell(PyObject* o) noexcept { return reinterpret_cast<EllipsoidObject*>(o); }
-inline ell::kernels::Shape shape_of(const EllipsoidObject* self) noexcept { return ell::kernels::Shape::make(self->a, self->f); }
+inline ell::kernels::Shape shape_of(const EllipsoidObject* self) noexcept {
+    return ell::kernels::Shape::make(self->a, self->f);
+}
 
 // --- C level -------------------------------------------------------------------
 
@@ -36,7 +38,8 @@ inline ell::kernels::Shape shape_of(const EllipsoidObject* self) noexcept { retu
 
 // The text of a loop's fault, completed by " (point %zd ...)".
 const char* fault_text(ell::kernels::Fault f) noexcept {
-    return f == ell::kernels::Fault::latitude_range ? "latitude must be within [-pi/2, pi/2] radians" : "input must be finite";
+    return f == ell::kernels::Fault::latitude_range ? "latitude must be within [-pi/2, pi/2] radians"
+                                                    : "input must be finite";
 }
 
 int Ellipsoid_c_geodetic_to_cartesian(EllipsoidObject* self, double out[3], double lat, double lon, double alt) {
@@ -72,8 +75,7 @@ PyObject* Ellipsoid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     double a, f;
     if (!core::to_double(v[0], a) || !core::to_double(v[1], f)) return nullptr;
     if (!(std::isfinite(a) && a > 0.0)) {
-        PyErr_Format(PyExc_ValueError, "Ellipsoid: a (equatorial radius, m) must be finite and positive, got %R",
-                     v[0]);
+        PyErr_Format(PyExc_ValueError, "Ellipsoid: a (equatorial radius, m) must be finite and positive, got %R", v[0]);
         return nullptr;
     }
     if (!(std::isfinite(f) && f >= 0.0 && f < 1.0)) {
@@ -169,10 +171,9 @@ using Loop = std::ptrdiff_t (*)(const ell::kernels::Shape&, std::ptrdiff_t, char
 bool run_loop(const ell::kernels::Shape& s, Loop loop, PyArrayObject* ops[6], Ref result[3], const char* what) {
     ell::kernels::Fault fault = ell::kernels::Fault::none;
     npy_intp bad;
-    if (!core::iterate({.nin = 3, .nout = 3}, ops, nullptr, result, &bad,
-                       [&](char* const* data, const npy_intp* strides, npy_intp n) {
-                           return loop(s, n, data, strides, fault);
-                       }))
+    if (!core::iterate(
+            {.nin = 3, .nout = 3}, ops, nullptr, result, &bad,
+            [&](char* const* data, const npy_intp* strides, npy_intp n) { return loop(s, n, data, strides, fault); }))
         return false;
     if (bad != core::kIterationDone) {
         PyErr_Format(PyExc_ValueError, "%s: %s (point %zd in iteration order is not)", what, fault_text(fault), bad);
@@ -221,9 +222,9 @@ PyObject* Ellipsoid_geodetic_to_cartesian(PyObject* self, PyObject* const* args,
     for (int k = 0; k < 3; ++k) {
         if (!(comp[k] = component_view(out.get(), nd, k * static_cast<npy_intp>(sizeof(double))))) return nullptr;
     }
-    PyArrayObject* ops[6] = {core::as_array(in[0].get()), core::as_array(in[1].get()), core::as_array(in[2].get()),
-                             core::as_array(comp[0].get()), core::as_array(comp[1].get()),
-                             core::as_array(comp[2].get())};
+    PyArrayObject* ops[6] = {core::as_array(in[0].get()),   core::as_array(in[1].get()),
+                             core::as_array(in[2].get()),   core::as_array(comp[0].get()),
+                             core::as_array(comp[1].get()), core::as_array(comp[2].get())};
     Ref unused[3];
     if (!run_loop(s, ell::kernels::geodetic_to_cartesian_loop, ops, unused, "geodetic_to_cartesian")) return nullptr;
     return out.release();
@@ -251,8 +252,12 @@ PyObject* Ellipsoid_cartesian_to_geodetic(PyObject* self, PyObject* const* args,
     for (int k = 0; k < 3; ++k) {
         if (!(comp[k] = component_view(r.get(), nd - 1, k * PyArray_STRIDE(ra, nd - 1)))) return nullptr;
     }
-    PyArrayObject* ops[6] = {core::as_array(comp[0].get()), core::as_array(comp[1].get()),
-                             core::as_array(comp[2].get()), nullptr, nullptr, nullptr};
+    PyArrayObject* ops[6] = {core::as_array(comp[0].get()),
+                             core::as_array(comp[1].get()),
+                             core::as_array(comp[2].get()),
+                             nullptr,
+                             nullptr,
+                             nullptr};
     Ref res[3];
     if (!run_loop(shape_of(as_ell(self)), ell::kernels::cartesian_to_geodetic_loop, ops, res, "cartesian_to_geodetic"))
         return nullptr;
@@ -355,12 +360,19 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot ellipsoid_slots[] = {
-    {Py_mod_create, (void*)core::entry<ellipsoid_create>}, {Py_mod_exec, (void*)core::entry<ellipsoid_exec>}, {0, nullptr}};
+PyModuleDef_Slot ellipsoid_slots[] = {{Py_mod_create, (void*)core::entry<ellipsoid_create>},
+                                      {Py_mod_exec, (void*)core::entry<ellipsoid_exec>},
+                                      {0, nullptr}};
 
-PyModuleDef ellipsoid_def = {PyModuleDef_HEAD_INIT, "velarion.mathtools.ellipsoid.ellipsoid",
-                             "Reference ellipsoids (WGS84, GRS80, WGS72) and geodetic <-> Cartesian conversions.", 0,
-                             nullptr, ellipsoid_slots, nullptr, nullptr, nullptr};
+PyModuleDef ellipsoid_def = {PyModuleDef_HEAD_INIT,
+                             "velarion.mathtools.ellipsoid.ellipsoid",
+                             "Reference ellipsoids (WGS84, GRS80, WGS72) and geodetic <-> Cartesian conversions.",
+                             0,
+                             nullptr,
+                             ellipsoid_slots,
+                             nullptr,
+                             nullptr,
+                             nullptr};
 
 }  // namespace
 

@@ -20,7 +20,8 @@ PyObject* py_atan2_asymmetric(PyObject*, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[2];
     if (!core::parse_args(kAtan2Sig, args, nargs, kwnames, a)) return nullptr;
     if (PyFloat_Check(a[0]) && PyFloat_Check(a[1])) {
-        return PyFloat_FromDouble(misc::kernels::atan2_asymmetric_kernel(PyFloat_AS_DOUBLE(a[0]), PyFloat_AS_DOUBLE(a[1])));
+        return PyFloat_FromDouble(
+            misc::kernels::atan2_asymmetric_kernel(PyFloat_AS_DOUBLE(a[0]), PyFloat_AS_DOUBLE(a[1])));
     }
     if (!core::is_array_like(a[0]) && !core::is_array_like(a[1])) {
         double y, x;
@@ -57,12 +58,18 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot misc_slots[] = {{Py_mod_create, (void*)core::entry<misc_create>},
-                                {Py_mod_exec, (void*)core::entry<misc_exec>},
-                                {0, nullptr}};
+PyModuleDef_Slot misc_slots[] = {
+    {Py_mod_create, (void*)core::entry<misc_create>}, {Py_mod_exec, (void*)core::entry<misc_exec>}, {0, nullptr}};
 
-PyModuleDef misc_def = {PyModuleDef_HEAD_INIT, "velarion.mathtools.misc.misc", "Angle helpers.", 0, misc_methods,
-                        misc_slots, nullptr, nullptr, nullptr};
+PyModuleDef misc_def = {PyModuleDef_HEAD_INIT,
+                        "velarion.mathtools.misc.misc",
+                        "Angle helpers.",
+                        0,
+                        misc_methods,
+                        misc_slots,
+                        nullptr,
+                        nullptr,
+                        nullptr};
 
 }  // namespace
 

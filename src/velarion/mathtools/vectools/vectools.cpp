@@ -24,14 +24,19 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot vectools_slots[] = {
-    {Py_mod_create, (void*)core::entry<vectools_create>},
-    {Py_mod_exec, (void*)core::entry<vectools_exec>},
-    {0, nullptr}};
+PyModuleDef_Slot vectools_slots[] = {{Py_mod_create, (void*)core::entry<vectools_create>},
+                                     {Py_mod_exec, (void*)core::entry<vectools_exec>},
+                                     {0, nullptr}};
 
-PyModuleDef vectools_def = {PyModuleDef_HEAD_INIT, "velarion.mathtools.vectools.vectools",
-                            "C-level 3-vector routines (mat_x_vec) for the compiled modules.", 0, nullptr,
-                            vectools_slots, nullptr, nullptr, nullptr};
+PyModuleDef vectools_def = {PyModuleDef_HEAD_INIT,
+                            "velarion.mathtools.vectools.vectools",
+                            "C-level 3-vector routines (mat_x_vec) for the compiled modules.",
+                            0,
+                            nullptr,
+                            vectools_slots,
+                            nullptr,
+                            nullptr,
+                            nullptr};
 
 }  // namespace
 

@@ -99,8 +99,7 @@ PyObject* Keplerian_propagate_tra(KeplerianObject*, PyObject* dt, double tra0, d
 
 PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyObject* coe0_obj) {
     if (!st::COE_Check(coe0_obj)) {
-        PyErr_Format(PyExc_TypeError, "c_propagate_state: coe0 must be a COE (got %.200s)",
-                     Py_TYPE(coe0_obj)->tp_name);
+        PyErr_Format(PyExc_TypeError, "c_propagate_state: coe0 must be a COE (got %.200s)", Py_TYPE(coe0_obj)->tp_name);
         return nullptr;
     }
     // The elements, epoch and frame of the initial state, read before
@@ -127,8 +126,8 @@ PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyO
     Ref diff = Ref::steal(PyNumber_Subtract(time, epoch0.get()));
     if (!diff) return nullptr;
     PyObject* reshape_args[2] = {diff.get(), g_minus_one};
-    Ref dt = Ref::steal(PyObject_VectorcallMethod(g_names[kReshape], reshape_args,
-                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref dt = Ref::steal(
+        PyObject_VectorcallMethod(g_names[kReshape], reshape_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!dt) return nullptr;
     npy_intp n;
     {
@@ -146,9 +145,12 @@ PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyO
     if (!tra) return nullptr;
     Ref gm = Ref::steal(PyFloat_FromDouble(GM));
     if (!gm) return nullptr;
-    PyObject* argv[11] = {nullptr,          time,             frame.get(),      gm.get(),
-                          columns[0].get(), columns[1].get(), columns[2].get(), columns[3].get(),
-                          columns[4].get(), tra.get(),        columns[5].get()};
+    PyObject* argv[11] = {nullptr,          time,
+                          frame.get(),      gm.get(),
+                          columns[0].get(), columns[1].get(),
+                          columns[2].get(), columns[3].get(),
+                          columns[4].get(), tra.get(),
+                          columns[5].get()};
     return PyObject_Vectorcall(reinterpret_cast<PyObject*>(st::COEEphemeris_Type), argv + 1,
                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_coe_kwnames);
 }
@@ -364,16 +366,14 @@ PyGetSetDef Keplerian_getset[] = {
      "Gravitational parameter used for propagation [m^3/s^2]. Defaults to Earth's GM.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot Keplerian_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(core::entry<Keplerian_new>)},
-    {Py_tp_doc, const_cast<char*>(kKeplerianDoc)},
-    {Py_tp_methods, Keplerian_methods},
-    {Py_tp_getset, Keplerian_getset},
-    {0, nullptr}};
+PyType_Slot Keplerian_slots[] = {{Py_tp_new, reinterpret_cast<void*>(core::entry<Keplerian_new>)},
+                                 {Py_tp_doc, const_cast<char*>(kKeplerianDoc)},
+                                 {Py_tp_methods, Keplerian_methods},
+                                 {Py_tp_getset, Keplerian_getset},
+                                 {0, nullptr}};
 
-PyType_Spec Keplerian_spec = {"velarion.propagators.analytical.keplerian.keplerian.Keplerian",
-                              sizeof(KeplerianObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-                              Keplerian_slots};
+PyType_Spec Keplerian_spec = {"velarion.propagators.analytical.keplerian.keplerian.Keplerian", sizeof(KeplerianObject),
+                              0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, Keplerian_slots};
 
 // --- module ----------------------------------------------------------------
 
@@ -386,8 +386,8 @@ int keplerian_exec(PyObject* module) {
     VELARION_CHECK(core::import_numpy());
     VELARION_CHECK(g_names.init());
     VELARION_CHECK(g_minus_one = PyLong_FromLong(-1));
-    VELARION_CHECK(g_coe_kwnames = Py_BuildValue("(sssssssss)", "frame", "GM", "ecc", "sma", "inc", "raa", "arp",
-                                                 "tra", "slr"));
+    VELARION_CHECK(g_coe_kwnames =
+                       Py_BuildValue("(sssssssss)", "frame", "GM", "ecc", "sma", "inc", "raa", "arp", "tra", "slr"));
 
     // The base type first, and the class on it.
     VELARION_CHECK(prop::import_propagators());
@@ -435,10 +435,9 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot keplerian_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(core::entry<keplerian_create>)},
-    {Py_mod_exec, reinterpret_cast<void*>(core::entry<keplerian_exec>)},
-    {0, nullptr}};
+PyModuleDef_Slot keplerian_slots[] = {{Py_mod_create, reinterpret_cast<void*>(core::entry<keplerian_create>)},
+                                      {Py_mod_exec, reinterpret_cast<void*>(core::entry<keplerian_exec>)},
+                                      {0, nullptr}};
 
 PyModuleDef keplerian_def = {PyModuleDef_HEAD_INIT,
                              "velarion.propagators.analytical.keplerian.keplerian",

@@ -27,7 +27,8 @@ struct KeplerianVTable {
     // Full 6x6 two-body Jacobian at position r (3 values), 36 values row-major.
     int (*c_jacobian)(KeplerianObject* self, const double* r, double* out36);
 };
-inline constexpr const char* kKeplerianVTableType = "struct velarion::propagators::analytical::keplerian::KeplerianVTable";
+inline constexpr const char* kKeplerianVTableType =
+    "struct velarion::propagators::analytical::keplerian::KeplerianVTable";
 
 struct KeplerianObject {
     propagators::PropagatorObject base;  // base.vtab points at a KeplerianVTable

@@ -74,7 +74,7 @@ def sgp4_jd(time: Time) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     bounds = np.concatenate([days, days + 1.0])
     tai = Time.from_jd(bounds, scale="utc").tai.jd12.reshape(-1, 2)
     dat = ((tai[:, 0] - bounds) + tai[:, 1]) * 86400.0
-    leap = np.round(dat[days.size:] - dat[:days.size])
+    leap = np.round(dat[days.size :] - dat[: days.size])
     jd2 = fraction * ((86400.0 + leap[index]) / 86400.0)
     early = midnight < _JD_1972
     if early.any():
@@ -146,12 +146,17 @@ def _satrec(elset: ELSET, gravity: int) -> Any:
     sat = Satrec()
     # 'i': the improved mode that Satrec.twoline2rv uses.
     sat.sgp4init(
-        gravity, "i", 0 if tle is None else tle.satnum,
+        gravity,
+        "i",
+        0 if tle is None else tle.satnum,
         (jd1 - _JD_1950) + jd2,
         elset.bstar,
         elset.ndot * 60.0**2,
         elset.nddot * 60.0**3,
-        elset.ecc, elset.arp, elset.inc, elset.mea,
+        elset.ecc,
+        elset.arp,
+        elset.inc,
+        elset.mea,
         elset.mnm * 60.0,
         elset.raa,
     )

@@ -72,8 +72,8 @@ int ELSET_clear(PyObject* self) {
     return 0;
 }
 
-constexpr const char* kElsetNames[] = {"epoch", "inc", "raa", "ecc", "arp", "mea", "mnm",
-                                       "ndot",  "nddot", "bstar", "name"};
+constexpr const char* kElsetNames[] = {"epoch", "inc",  "raa",   "ecc",   "arp", "mea",
+                                       "mnm",   "ndot", "nddot", "bstar", "name"};
 constexpr core::Signature kElsetSig{"ELSET", kElsetNames, 7};
 
 // The epoch of an element set: one date.
@@ -130,23 +130,23 @@ PyObject* ELSET_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* ELSET_reduce(PyObject* self, PyObject*) {
     ELSETObject* e = as_elset(self);
-    return Py_BuildValue("O(OdddddddddO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), e->epoch, e->inc, e->raa,
-                         e->ecc, e->arp, e->mea, e->mnm, e->ndot, e->nddot, e->bstar, e->name);
+    return Py_BuildValue("O(OdddddddddO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), e->epoch, e->inc, e->raa, e->ecc,
+                         e->arp, e->mea, e->mnm, e->ndot, e->nddot, e->bstar, e->name);
 }
 
 PyObject* ELSET_repr(PyObject* self) {
     ELSETObject* e = as_elset(self);
     Ref tname = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), g_names[kName]));
-    Ref vals = Ref::steal(Py_BuildValue("(ddddddddd)", e->inc, e->raa, e->ecc, e->arp, e->mea, e->mnm, e->ndot,
-                                        e->nddot, e->bstar));
+    Ref vals = Ref::steal(
+        Py_BuildValue("(ddddddddd)", e->inc, e->raa, e->ecc, e->arp, e->mea, e->mnm, e->ndot, e->nddot, e->bstar));
     if (!tname || !vals) return nullptr;
-    return PyUnicode_FromFormat("%U(%R, inc=%R, raa=%R, ecc=%R, arp=%R, mea=%R, mnm=%R, ndot=%R, nddot=%R, bstar=%R, "
-                                "name=%R)",
-                                tname.get(), e->epoch, PyTuple_GET_ITEM(vals.get(), 0), PyTuple_GET_ITEM(vals.get(), 1),
-                                PyTuple_GET_ITEM(vals.get(), 2), PyTuple_GET_ITEM(vals.get(), 3),
-                                PyTuple_GET_ITEM(vals.get(), 4), PyTuple_GET_ITEM(vals.get(), 5),
-                                PyTuple_GET_ITEM(vals.get(), 6), PyTuple_GET_ITEM(vals.get(), 7),
-                                PyTuple_GET_ITEM(vals.get(), 8), e->name);
+    return PyUnicode_FromFormat(
+        "%U(%R, inc=%R, raa=%R, ecc=%R, arp=%R, mea=%R, mnm=%R, ndot=%R, nddot=%R, bstar=%R, "
+        "name=%R)",
+        tname.get(), e->epoch, PyTuple_GET_ITEM(vals.get(), 0), PyTuple_GET_ITEM(vals.get(), 1),
+        PyTuple_GET_ITEM(vals.get(), 2), PyTuple_GET_ITEM(vals.get(), 3), PyTuple_GET_ITEM(vals.get(), 4),
+        PyTuple_GET_ITEM(vals.get(), 5), PyTuple_GET_ITEM(vals.get(), 6), PyTuple_GET_ITEM(vals.get(), 7),
+        PyTuple_GET_ITEM(vals.get(), 8), e->name);
 }
 
 PyMemberDef ELSET_members[] = {
@@ -223,8 +223,8 @@ PyObject* TLE_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     tle::kernels::TleFields f;
     tle::kernels::TleError err;
-    if (!tle::kernels::parse_tle(std::string_view(l1, static_cast<size_t>(n1)), std::string_view(l2, static_cast<size_t>(n2)), f,
-                        err)) {
+    if (!tle::kernels::parse_tle(std::string_view(l1, static_cast<size_t>(n1)),
+                                 std::string_view(l2, static_cast<size_t>(n2)), f, err)) {
         PyErr_Format(PyExc_ValueError, "TLE line %d, column %d: %s", err.line, err.column, err.message);
         return nullptr;
     }
@@ -272,9 +272,7 @@ PyObject* TLE_get_classification(PyObject* self, void*) {
     return PyUnicode_FromStringAndSize(&c, 1);
 }
 
-PyObject* TLE_get_lines(PyObject* self, void*) {
-    return PyTuple_Pack(2, as_tle(self)->line1, as_tle(self)->line2);
-}
+PyObject* TLE_get_lines(PyObject* self, void*) { return PyTuple_Pack(2, as_tle(self)->line1, as_tle(self)->line2); }
 
 PyObject* TLE_reduce(PyObject* self, PyObject*) {
     TLEObject* t = as_tle(self);
@@ -305,10 +303,12 @@ PyMemberDef TLE_members[] = {
 
 PyGetSetDef TLE_getset[] = {
     {"classification", core::entry<TLE_get_classification>, nullptr, "Classification: 'U', 'C' or 'S'.", nullptr},
-    {"lines", core::entry<TLE_get_lines>, nullptr, "The two lines (line1, line2), as given without trailing blanks.", nullptr},
+    {"lines", core::entry<TLE_get_lines>, nullptr, "The two lines (line1, line2), as given without trailing blanks.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMethodDef TLE_methods[] = {{"__reduce__", core::entry<TLE_reduce>, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
+PyMethodDef TLE_methods[] = {{"__reduce__", core::entry<TLE_reduce>, METH_NOARGS, nullptr},
+                             {nullptr, nullptr, 0, nullptr}};
 
 constexpr const char kTleDoc[] =
     "TLE(line1, line2, name=None)\n--\n\n"
@@ -351,13 +351,18 @@ error:
     return -1;
 }
 
-PyModuleDef_Slot tle_slots[] = {{Py_mod_create, (void*)core::entry<tle_create>},
-                                 {Py_mod_exec, (void*)core::entry<tle_exec>},
-                                 {0, nullptr}};
+PyModuleDef_Slot tle_slots[] = {
+    {Py_mod_create, (void*)core::entry<tle_create>}, {Py_mod_exec, (void*)core::entry<tle_exec>}, {0, nullptr}};
 
-PyModuleDef tle_def = {PyModuleDef_HEAD_INIT, "velarion.propagators.analytical.sgp4.tle",
-                       "Mean element sets: ELSET and the two-line element set TLE.", 0, nullptr, tle_slots, nullptr,
-                       nullptr, nullptr};
+PyModuleDef tle_def = {PyModuleDef_HEAD_INIT,
+                       "velarion.propagators.analytical.sgp4.tle",
+                       "Mean element sets: ELSET and the two-line element set TLE.",
+                       0,
+                       nullptr,
+                       tle_slots,
+                       nullptr,
+                       nullptr,
+                       nullptr};
 
 }  // namespace
 

@@ -30,14 +30,14 @@ struct ELSETObject {
 // two lines as given.
 struct TLEObject {
     ELSETObject base;
-    long satnum;          // catalogue number (Alpha-5 numbers decoded)
-    long elnum;           // element set number
-    long revnum;          // revolution number at epoch
-    int classification;   // 'U', 'C', 'S' (the character code)
-    int ephtype;          // ephemeris type digit (0 for SGP4 sets)
-    PyObject* intldesg;   // international designator, str (may be empty)
-    PyObject* line1;      // str
-    PyObject* line2;      // str
+    long satnum;         // catalogue number (Alpha-5 numbers decoded)
+    long elnum;          // element set number
+    long revnum;         // revolution number at epoch
+    int classification;  // 'U', 'C', 'S' (the character code)
+    int ephtype;         // ephemeris type digit (0 for SGP4 sets)
+    PyObject* intldesg;  // international designator, str (may be empty)
+    PyObject* line1;     // str
+    PyObject* line2;     // str
 };
 
 inline PyTypeObject* ELSET_Type = nullptr;

@@ -30,9 +30,15 @@ inline GravityGradient gravity_gradient(double GM, const double* r) noexcept {
 // The 3x3 gravity gradient, row-major, into out9.
 inline void jac_r_kernel(double GM, const double* r, double* out9) noexcept {
     const GravityGradient g = gravity_gradient(GM, r);
-    out9[0] = g.xx; out9[1] = g.xy; out9[2] = g.xz;
-    out9[3] = g.xy; out9[4] = g.yy; out9[5] = g.yz;
-    out9[6] = g.xz; out9[7] = g.yz; out9[8] = g.zz;
+    out9[0] = g.xx;
+    out9[1] = g.xy;
+    out9[2] = g.xz;
+    out9[3] = g.xy;
+    out9[4] = g.yy;
+    out9[5] = g.yz;
+    out9[6] = g.xz;
+    out9[7] = g.yz;
+    out9[8] = g.zz;
 }
 
 // The 6x6 Jacobian of f(r, v) = (v, -GM r/|r|^3), row-major, into out36:
@@ -47,9 +53,15 @@ inline void jacobian_kernel(double GM, const double* r, double* out36) noexcept 
     double* row3 = out36 + 3 * 6;
     double* row4 = out36 + 4 * 6;
     double* row5 = out36 + 5 * 6;
-    row3[0] = g.xx; row3[1] = g.xy; row3[2] = g.xz;
-    row4[0] = g.xy; row4[1] = g.yy; row4[2] = g.yz;
-    row5[0] = g.xz; row5[1] = g.yz; row5[2] = g.zz;
+    row3[0] = g.xx;
+    row3[1] = g.xy;
+    row3[2] = g.xz;
+    row4[0] = g.xy;
+    row4[1] = g.yy;
+    row4[2] = g.yz;
+    row5[0] = g.xz;
+    row5[1] = g.yz;
+    row5[2] = g.zz;
 }
 
 // Where advance_true_anomaly stopped: `done` epochs written (dt.size when

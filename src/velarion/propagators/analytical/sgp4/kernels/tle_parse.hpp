@@ -35,20 +35,20 @@ inline constexpr int kLineLength = 69;
 struct TleFields {
     long satnum = 0;
     char classification = 'U';
-    char intldesg[9] = {};  // columns 10-17 without surrounding blanks
-    int epoch_year = 0;     // full year
-    double epoch_day = 0.0; // day of year, 1.0 = 1 January 0h UTC
-    double ndot = 0.0;      // rev/day^2
-    double nddot = 0.0;     // rev/day^3
-    double bstar = 0.0;     // 1/Earth radii
+    char intldesg[9] = {};   // columns 10-17 without surrounding blanks
+    int epoch_year = 0;      // full year
+    double epoch_day = 0.0;  // day of year, 1.0 = 1 January 0h UTC
+    double ndot = 0.0;       // rev/day^2
+    double nddot = 0.0;      // rev/day^3
+    double bstar = 0.0;      // 1/Earth radii
     int ephtype = 0;
     long elnum = 0;
-    double inc = 0.0;       // deg
-    double raa = 0.0;       // deg
+    double inc = 0.0;  // deg
+    double raa = 0.0;  // deg
     double ecc = 0.0;
-    double arp = 0.0;       // deg
-    double mea = 0.0;       // deg
-    double mnm = 0.0;       // rev/day
+    double arp = 0.0;  // deg
+    double mea = 0.0;  // deg
+    double mnm = 0.0;  // rev/day
     long revnum = 0;
 };
 
@@ -165,8 +165,10 @@ public:
     bool exponential(int c0, const char* what, double& out) noexcept {
         double sign = 1.0;
         char s = at(c0);
-        if (s == '-') sign = -1.0;
-        else if (s != ' ' && s != '+') return fail(c0, "%s: '%c' where a sign or a blank is required", what, s);
+        if (s == '-')
+            sign = -1.0;
+        else if (s != ' ' && s != '+')
+            return fail(c0, "%s: '%c' where a sign or a blank is required", what, s);
         long mant = 0;
         int c = c0 + 1;
         while (c <= c0 + 5 && at(c) == ' ') ++c;  // leading blanks of the mantissa
@@ -181,7 +183,8 @@ public:
         if (ed < '0' || ed > '9') return fail(c0 + 7, "%s: '%c' where the exponent digit is required", what, ed);
         int e = (es == '-' ? -1 : 1) * (ed - '0') - 5;  // 0.ddddd = ddddd * 10^-5
         // Exact integer mantissa times a power of ten: the correctly rounded value.
-        out = sign * (e < 0 ? static_cast<double>(mant) / std::pow(10.0, -e) : static_cast<double>(mant) * std::pow(10.0, e));
+        out = sign *
+              (e < 0 ? static_cast<double>(mant) / std::pow(10.0, -e) : static_cast<double>(mant) * std::pow(10.0, e));
         return true;
     }
 
@@ -213,14 +216,15 @@ public:
         int sum = 0;
         for (int c = 1; c < kLineLength; ++c) {
             char ch = at(c);
-            if (ch >= '0' && ch <= '9') sum += ch - '0';
-            else if (ch == '-') sum += 1;
+            if (ch >= '0' && ch <= '9')
+                sum += ch - '0';
+            else if (ch == '-')
+                sum += 1;
         }
         char given = at(kLineLength);
         if (given < '0' || given > '9')
             return fail(kLineLength, "checksum '%c' is not a digit, expected %d", given, sum % 10);
-        if (given - '0' != sum % 10)
-            return fail(kLineLength, "checksum is %d, expected %d", given - '0', sum % 10);
+        if (given - '0' != sum % 10) return fail(kLineLength, "checksum is %d, expected %d", given - '0', sum % 10);
         return true;
     }
 
@@ -243,7 +247,8 @@ private:
 };
 
 inline std::string_view rstrip(std::string_view s) noexcept {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\n' || s.back() == '\r' || s.back() == '\t')) s.remove_suffix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\n' || s.back() == '\r' || s.back() == '\t'))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -261,8 +266,7 @@ inline bool parse_tle(std::string_view line1, std::string_view line2, TleFields&
         long elnum = 0, ephtype = 0;
         if (!p.length() || !p.line_number('1') || !p.blank(2) || !p.satnum(f.satnum)) return false;
         char cls = p.at(8);
-        if (cls != 'U' && cls != 'C' && cls != 'S')
-            return p.fail(8, "classification '%c' is not U, C or S", cls);
+        if (cls != 'U' && cls != 'C' && cls != 'S') return p.fail(8, "classification '%c' is not U, C or S", cls);
         f.classification = cls;
         if (!p.blank(9)) return false;
         int b = 10, e = 17;
@@ -298,7 +302,8 @@ inline bool parse_tle(std::string_view line1, std::string_view line2, TleFields&
         long ecc = 0;
         if (!p.blank(26)) return false;
         for (int c = 27; c <= 33; ++c) {
-            if (p.at(c) < '0' || p.at(c) > '9') return p.fail(c, "eccentricity: '%c' where a digit is required", p.at(c));
+            if (p.at(c) < '0' || p.at(c) > '9')
+                return p.fail(c, "eccentricity: '%c' where a digit is required", p.at(c));
         }
         if (!p.integer(27, 33, "eccentricity", ecc)) return false;
         f.ecc = static_cast<double>(ecc) / 1e7;
@@ -308,8 +313,7 @@ inline bool parse_tle(std::string_view line1, std::string_view line2, TleFields&
         if (!(f.mnm > 0.0)) return p.fail(53, "mean motion must be positive");
         if (!p.integer(64, 68, "revolution number", f.revnum, true)) return false;
         if (!p.checksum()) return false;
-        if (satnum != f.satnum)
-            return p.fail(3, "catalogue number %ld differs from line 1's %ld", satnum, f.satnum);
+        if (satnum != f.satnum) return p.fail(3, "catalogue number %ld differs from line 1's %ld", satnum, f.satnum);
     }
     return true;
 }
