@@ -126,7 +126,6 @@ lint: install
 	$(VENV)/bin/ruff check $(PY_TREES)
 	$(VENV)/bin/ruff format --check $(PY_TREES)
 	$(VPY) -m mypy
-	$(VPY) -m mypy src/velarion/iers/__init__.py  # hidden behind its stub in the run above
 	$(VPY) -m cmake -S . -B build/strict -G Ninja -DVELARION_STRICT=ON -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	$(VPY) -m cmake --build build/strict -j2
 

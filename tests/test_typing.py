@@ -83,8 +83,12 @@ def test_stubs_match_the_compiled_modules(tmp_path):
     allow = tmp_path / "allowlist.txt"
     allow.write_text("\n".join(ALLOWLIST) + "\n")
     config = tmp_path / "mypy.ini"
-    # The sgp4 package that the SGP4 propagator drives has no annotations.
-    config.write_text("[mypy]\n\n[mypy-sgp4.*]\nignore_missing_imports = True\n")
+    # The sgp4 package that the SGP4 propagator drives, and the data package
+    # velarion.iers reads, have no annotations.
+    config.write_text(
+        "[mypy]\n\n[mypy-sgp4.*]\nignore_missing_imports = True\n\n"
+        "[mypy-astropy_iers_data.*]\nignore_missing_imports = True\n"
+    )
     # velarion.iers brings its compiled helper velarion.iers._interp with it.
     mods = [m for m, _ in extension_modules() if not m.startswith("velarion.iers.")] + ["velarion.iers"]
     res = run(

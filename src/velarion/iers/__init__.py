@@ -45,6 +45,7 @@ from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from . import _table
 from ._interp import NON_FINITE as _NON_FINITE
@@ -65,6 +66,8 @@ __all__ = [
 ]
 
 # Word for word: callers and tests compare the exception texts of this module.
+
+_F64 = NDArray[np.float64]
 
 _MJD_EPOCH = _dt.datetime(1858, 11, 17)
 
@@ -157,19 +160,19 @@ class EOPTable:
     is_zero: bool
     first_mjd: float
     last_mjd: float
-    mjd: np.ndarray
-    pm_x: np.ndarray
-    pm_y: np.ndarray
-    dX: np.ndarray
-    dY: np.ndarray
-    lod: np.ndarray
-    ut1_utc: np.ndarray
-    tai_utc: np.ndarray
-    _leap_mjd: np.ndarray
-    _leap_dat: np.ndarray
+    mjd: _F64
+    pm_x: _F64
+    pm_y: _F64
+    dX: _F64
+    dY: _F64
+    lod: _F64
+    ut1_utc: _F64
+    tai_utc: _F64
+    _leap_mjd: _F64
+    _leap_dat: _F64
     _ut1_tai: np.ndarray
     _uniform: bool
-    _packed: np.ndarray
+    _packed: _F64
 
     def __init__(self, path: str | None, columns: dict[str, Any] | None, leap: tuple[np.ndarray, np.ndarray]):
         try:
@@ -382,7 +385,7 @@ def get_out_of_range() -> str:
     return "hold" if _hold else "raise"
 
 
-def _dates(value: Any) -> np.ndarray:
+def _dates(value: ArrayLike) -> _F64:
     """The dates as a flat float64 array; real numbers only (NumPy would
     also read texts and drop imaginary parts)."""
     a = np.asarray(value)
@@ -409,24 +412,33 @@ class EOP:
     """
 
     __slots__ = ("dX", "dY", "lod", "mjd", "pm_x", "pm_y", "ut1_utc")
+    mjd: _F64
+    pm_x: _F64
+    pm_y: _F64
+    dX: _F64
+    dY: _F64
+    lod: _F64
+    ut1_utc: _F64
 
-    def __init__(self, mjd: Any) -> None:
+    def __init__(self, mjd: ArrayLike) -> None:
         tab = _override() if _zero_blocks.get() else _current
         if tab is None:
             tab = table()
-        tp = type(mjd)
-        if tp is np.ndarray:
-            if mjd.ndim != 1 or mjd.dtype != np.float64:
-                mjd = _dates(mjd)
-        elif not isinstance(mjd, float):
+        # A float and a flat float64 array go to the kernel as they are.
+        dates: float | _F64
+        if type(mjd) is np.ndarray:
+            dates = mjd if mjd.ndim == 1 and mjd.dtype == np.float64 else _dates(mjd)
+        elif isinstance(mjd, float):
+            dates = mjd
+        else:
             if mjd is None or isinstance(mjd, (str, bytes)):
                 raise TypeError(f"EOP dates must be numbers (UTC MJD), not {type(mjd).__name__}")
-            mjd = _dates(mjd)
+            dates = _dates(mjd)
         (status, k, self.mjd, self.pm_x, self.pm_y, self.dX, self.dY, self.lod, self.ut1_utc) = _evaluate(
-            mjd, tab._packed, tab.mjd, tab._uniform, _hold
+            dates, tab._packed, tab.mjd, tab._uniform, _hold
         )
         if status != _OK:
-            self._finish(tab, status, k, mjd)
+            self._finish(tab, status, k, dates)
 
     def _finish(self, tab: EOPTable, status: int, k: int, mjd: float | np.ndarray) -> None:
         if status == _NON_FINITE:
