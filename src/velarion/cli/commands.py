@@ -17,7 +17,7 @@ from numpy.typing import NDArray
 
 from velarion.frames.frames import ENU, Frame
 from velarion.iers import EOPRangeError
-from velarion.passes import Sky, Station, find_passes
+from velarion.passes import Station, find_passes
 from velarion.time.time import Time
 
 from . import defaults, inputs
@@ -71,8 +71,17 @@ def passes(args: argparse.Namespace) -> str:
         if args.plot is not None:
             try:
                 with output_path(args.plot) as tmp:
-                    sky = Sky([sat.source], enu, start)
-                    sky_plot(tmp, sky, found, sat.label, str(station), args.min_elevation, start, span, plot_format)
+                    sky_plot(
+                        tmp,
+                        (sat.source, enu),
+                        found,
+                        sat.label,
+                        str(station),
+                        args.min_elevation,
+                        start,
+                        span,
+                        plot_format,
+                    )
             except OSError as e:
                 raise InputError(f"cannot write the plot {args.plot!r}: {e.strerror or e}") from None
     finally:

@@ -49,9 +49,12 @@ def pass_tracks(sky: Any, passes: Sequence[Any], start: Any, span: float, points
     hi = np.array([span if p.set is None else float(p.set - start) for p in passes])
     frac = np.linspace(0.0, 1.0, points)
     sec = (lo[:, None] + (hi - lo)[:, None] * frac[None, :]).reshape(-1)
-    el, _, az = sky.look(np.zeros(sec.size, dtype=np.intp), sec)
-    el = np.degrees(el).reshape(len(passes), points)
-    az = np.degrees(az).reshape(len(passes), points)
+    from velarion.passes import look_angles
+
+    source, station = sky
+    angles = look_angles(source, station, start + sec)
+    el = angles.elevation.reshape(len(passes), points)
+    az = angles.azimuth.reshape(len(passes), points)
     return list(zip(az, el, strict=True))
 
 
@@ -98,7 +101,8 @@ def sky_plot(
         text = str((when + 0.5).iso)[:16].replace("T", " ")
         (line,) = ax.plot(theta, 90.0 - el, lw=1.6, label=f"{text} UTC, max {p.max_elevation:.1f}°")
         ax.plot(theta[:1], 90.0 - el[:1], "o", ms=4, color=line.get_color())
-        ax.plot([np.radians(p.culmination_azimuth)], [90.0 - p.max_elevation], "^", ms=5, color=line.get_color())
+        if p.culmination is not None:
+            ax.plot([np.radians(p.culmination_azimuth)], [90.0 - p.max_elevation], "^", ms=5, color=line.get_color())
     ax.set_title(f"{label}\nover {station}", fontsize=10)
     if passes:
         ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.06), ncol=2, fontsize=7, frameon=False)
