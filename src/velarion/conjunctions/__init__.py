@@ -71,7 +71,7 @@ from velarion.propagators.analytical.sgp4.sgp4 import SGP4, SGP4Error, epoch_tex
 from velarion.propagators.analytical.sgp4.tle import ELSET, TLE
 from velarion.time.time import Time
 
-from . import _screen
+from velarion.conjunctions import _screen
 
 __all__ = ["Conjunction", "Conjunctions", "Failure", "screen"]
 

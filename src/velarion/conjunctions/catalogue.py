@@ -68,7 +68,8 @@ def format_tle(
     iso = str(t.utc.iso)
     year = int(iso[:4])
     day = float(t.utc - Time(f"{year}-01-01T00:00:00")) / 86400.0 + 1.0
-    line1 = f"1 {satnum:05d}U {'24001A':<8} {year % 100:02d}{day:012.8f}  .00000000  00000+0 {_exponent_field(bstar)} 0  999"
+    drag = _exponent_field(bstar)
+    line1 = f"1 {satnum:05d}U {'24001A':<8} {year % 100:02d}{day:012.8f}  .00000000  00000+0 {drag} 0  999"
     ecc = f"{round(eccentricity * 1e7):07d}"
     line2 = (
         f"2 {satnum:05d} {inclination % 180.0 if inclination != 180.0 else 180.0:8.4f} {raan % 360.0:8.4f} {ecc} "
