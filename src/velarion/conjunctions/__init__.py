@@ -46,7 +46,7 @@ threshold are never compared.
 Each kept segment is then evaluated with SGP4 at its ends: a local minimum
 of the distance is a sign change of rho . drho/dt from negative to positive
 (minima of the distance between two orbits are at least a good fraction of
-an orbit apart, so a segment of at most a minute holds at most one). The
+an orbit apart, so a segment of at most 90 s holds at most one). The
 bracket is refined by safeguarded Newton steps on the range rate with SGP4's
 own states to 1 microsecond, which puts the miss distance within a
 millimetre of its minimum. Only minima inside the span are events.
@@ -85,7 +85,7 @@ _SHELL_MARGIN = 5.0e4  # m, on the radial range of each satellite
 _SNAP_MARGIN = 1.25  # on the two-body fourth derivative
 _VELOCITY_ERROR = 1e-3  # of the largest speed
 _TARGET_BOUND = 1.0e4  # m: the interpolation bound the default step aims at for most satellites
-_SEGMENT = 60.0  # s, longest segment of the candidate search
+_SEGMENT = 90.0  # s, longest segment of the candidate search
 _TOL = 1e-6  # s, on the time of closest approach
 _MAXIT = 60
 _CHUNK_STATES = 1_500_000  # coarse states propagated at once

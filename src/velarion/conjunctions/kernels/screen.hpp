@@ -17,7 +17,7 @@
 // hash grid of cell size threshold + 2 max_i h_i, h_i = E_i + M_i/(8 L^2) +
 // D_i/2 (D_i the object's chord length): a candidate pair's midpoints are
 // at most that far apart (the relative chord lies within (D_i + D_j)/2 of
-// its midpoint), so the 27 cells around an object hold all its partners.
+// its midpoint), so a pair lies in one cell or in two neighbouring cells.
 // With primaries: each primary against every other object, and a coarse
 // interval is first tested as one segment (L = 1), which drops most pairs.
 #ifndef VELARION_CONJUNCTIONS_KERNELS_SCREEN_HPP
@@ -115,6 +115,7 @@ public:
         while (capacity < 2 * static_cast<std::size_t>(n)) capacity *= 2;
         mask_ = capacity - 1;
         slot_key_.assign(capacity, kEmpty);
+        runs_.clear();
         slot_begin_.resize(capacity);
         slot_end_.resize(capacity);
         index_t a = 0;
@@ -127,28 +128,42 @@ public:
             slot_key_[slot] = k;
             slot_begin_[slot] = static_cast<std::int32_t>(a);
             slot_end_[slot] = static_cast<std::int32_t>(b);
+            runs_.push_back({k, static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)});
             a = b;
         }
     }
 
-    // Calls f(j) for every object in the 27 cells around `p`.
+    // Calls f(i, j) once for every pair of objects in the same cell or in
+    // neighbouring cells (each pair once, in either order).
     template <class F>
-    void around(const double* p, F&& f) const {
-        const std::int64_t cx = cell_of(p[0]), cy = cell_of(p[1]), cz = cell_of(p[2]);
-        for (std::int64_t dx = -1; dx <= 1; ++dx)
-            for (std::int64_t dy = -1; dy <= 1; ++dy)
-                for (std::int64_t dz = -1; dz <= 1; ++dz) {
-                    const std::uint64_t k = key_of(cx + dx, cy + dy, cz + dz);
-                    std::size_t slot = hash(k) & mask_;
-                    while (slot_key_[slot] != kEmpty && slot_key_[slot] != k) slot = (slot + 1) & mask_;
-                    if (slot_key_[slot] == kEmpty) continue;
-                    for (std::int32_t q = slot_begin_[slot]; q < slot_end_[slot]; ++q) f(order_[q]);
-                }
+    void pairs(F&& f) const {
+        for (const Run& run : runs_) {
+            const std::int64_t cx = static_cast<std::int64_t>(run.key >> 42) - kBias;
+            const std::int64_t cy = static_cast<std::int64_t>((run.key >> 21) & kField) - kBias;
+            const std::int64_t cz = static_cast<std::int64_t>(run.key & kField) - kBias;
+            for (std::int32_t p = run.begin; p < run.end; ++p)
+                for (std::int32_t q = p + 1; q < run.end; ++q) f(order_[p], order_[q]);
+            // The 13 neighbours after this cell in (x, y, z) order: each
+            // neighbouring pair of cells is visited once.
+            for (int offset = 14; offset < 27; ++offset) {
+                const std::uint64_t k = key_of(cx + offset / 9 - 1, cy + (offset / 3) % 3 - 1, cz + offset % 3 - 1);
+                std::size_t slot = hash(k) & mask_;
+                while (slot_key_[slot] != kEmpty && slot_key_[slot] != k) slot = (slot + 1) & mask_;
+                if (slot_key_[slot] == kEmpty) continue;
+                for (std::int32_t p = run.begin; p < run.end; ++p)
+                    for (std::int32_t q = slot_begin_[slot]; q < slot_end_[slot]; ++q) f(order_[p], order_[q]);
+            }
+        }
     }
 
 private:
     static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
     static constexpr std::int64_t kBias = std::int64_t{1} << 20;
+    static constexpr std::uint64_t kField = (std::uint64_t{1} << 21) - 1;
+    struct Run {
+        std::uint64_t key;
+        std::int32_t begin, end;
+    };
 
     std::int64_t cell_of(double x) const noexcept {
         // Indices stay well inside 21 bits for any orbit around the Earth;
@@ -175,6 +190,7 @@ private:
     std::size_t mask_ = 0;
     std::vector<std::uint64_t> slot_key_;
     std::vector<std::int32_t> slot_begin_, slot_end_;
+    std::vector<Run> runs_;
 };
 
 // The work of one thread: coarse intervals [k0, k1), with buffers reused
@@ -218,25 +234,24 @@ public:
                 }
                 grid_.build(mid_.data(), n, set_.threshold + 2.0 * widest);
                 const std::int64_t segment = k * L + l;
-                for (index_t i = 0; i < n; ++i) {
-                    grid_.around(&mid_[3 * i], [&](std::int32_t j) {
-                        if (j <= i || !shells_meet(cat_, i, j, set_.threshold)) return;
-                        double dm2 = 0.0;
-                        for (int x = 0; x < 3; ++x) {
-                            const double d = mid_[3 * j + x] - mid_[3 * i + x];
-                            dm2 += d * d;
-                        }
-                        const double reach = set_.threshold + reach_[i] + reach_[j];
-                        if (dm2 > reach * reach) return;
-                        double ra[3], rb[3];
-                        for (int x = 0; x < 3; ++x) {
-                            ra[x] = a[3 * j + x] - a[3 * i + x];
-                            rb[x] = b[3 * j + x] - b[3 * i + x];
-                        }
-                        if (segment_distance(ra, rb) <= set_.threshold + base_[i] + base_[j])
-                            out.push_back({static_cast<std::int32_t>(i), j, segment});
-                    });
-                }
+                grid_.pairs([&](std::int32_t p, std::int32_t q) {
+                    const std::int32_t i = std::min(p, q), j = std::max(p, q);
+                    if (!shells_meet(cat_, i, j, set_.threshold)) return;
+                    double dm2 = 0.0;
+                    for (int x = 0; x < 3; ++x) {
+                        const double d = mid_[3 * j + x] - mid_[3 * i + x];
+                        dm2 += d * d;
+                    }
+                    const double reach = set_.threshold + reach_[i] + reach_[j];
+                    if (dm2 > reach * reach) return;
+                    double ra[3], rb[3];
+                    for (int x = 0; x < 3; ++x) {
+                        ra[x] = a[3 * j + x] - a[3 * i + x];
+                        rb[x] = b[3 * j + x] - b[3 * i + x];
+                    }
+                    if (segment_distance(ra, rb) <= set_.threshold + base_[i] + base_[j])
+                        out.push_back({i, j, segment});
+                });
             }
         }
     }
