@@ -248,3 +248,104 @@ print("ok")
 """
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr
+
+
+@pytest.mark.parametrize("fmt", ["csv", "json"])
+def test_command_line_columns_and_keys(tmp_path, fmt):
+    path = tmp_path / "cat.tle"
+    path.write_text(sample_catalogue(60, START, seed=2, close_pairs=2))
+    out = tmp_path / f"out.{fmt}"
+    run = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "velarion",
+            "conjunctions",
+            "--tle",
+            str(path),
+            "--hours",
+            "2",
+            "--satnum",
+            "1",
+            "--format",
+            fmt,
+            "-o",
+            str(out),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert run.returncode == 0, run.stderr
+    expected = screen(parse_tles(path.read_text()), START, 7200.0, primaries=[1])
+    columns = [
+        "primary",
+        "primary_satnum",
+        "secondary",
+        "secondary_satnum",
+        "tca",
+        "miss_distance",
+        "radial",
+        "in_track",
+        "cross_track",
+        "relative_speed",
+    ]
+    if fmt == "csv":
+        import csv
+
+        rows = list(csv.DictReader(out.open()))
+        assert list(rows[0]) == columns
+    else:
+        import json
+
+        rows = json.loads(out.read_text())
+        assert list(rows[0]) == columns
+    assert len(rows) == len(expected) > 0
+    assert [r["tca"] for r in rows] == [str(e.tca.iso) for e in expected]
+    assert [round(float(r["miss_distance"]), 3) for r in rows] == [round(e.miss_distance, 3) for e in expected]
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["--satnum", "12345"], "no element set with catalogue number 12345"),
+        (["--match", "nothing-like-it"], "no satellite name contains 'nothing-like-it'"),
+        (["--threshold", "-5"], "--threshold must be a positive number of metres"),
+        (["--satnum", "x"], "--satnum takes catalogue numbers"),
+    ],
+)
+def test_command_line_errors_are_one_line_and_write_nothing(tmp_path, args, message):
+    path = tmp_path / "cat.tle"
+    path.write_text(sample_catalogue(10, START, seed=2))
+    out = tmp_path / "out.csv"
+    run = subprocess.run(
+        [sys.executable, "-m", "velarion", "conjunctions", "--tle", str(path), "-o", str(out), *args],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert run.returncode == 1
+    assert run.stderr.count("\n") == 1 and message in run.stderr
+    assert not out.exists()
+
+
+def test_dask_split_by_primaries_gives_the_events_of_one_process():
+    pytest.importorskip("distributed")
+    import pathlib
+
+    from distributed import Client, LocalCluster
+
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
+    import conjunctions_dask as ex
+
+    text = sample_catalogue(150, START, seed=4, close_pairs=4)
+    with (
+        LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        Client(cluster) as client,
+    ):
+        rows, failures = ex.screen_on(client, text, START, 3 * 3600.0, groups=3)
+    single = screen(parse_tles(text), START, 3 * 3600.0)
+    assert failures == [] and len(rows) == len(single) > 0
+    for r, e in zip(rows, single, strict=True):
+        assert (r["primary_satnum"], r["secondary_satnum"]) == (e.primary_satnum, e.secondary_satnum)
+        assert r["tca"] == str(e.tca.iso) and abs(r["miss_distance"] - e.miss_distance) < 1e-6

@@ -67,11 +67,10 @@ import numpy as np
 from numpy.typing import NDArray
 from sgp4.api import SatrecArray
 
+from velarion.conjunctions import _screen
 from velarion.propagators.analytical.sgp4.sgp4 import SGP4, SGP4Error, epoch_text, first_failure, sgp4_jd
 from velarion.propagators.analytical.sgp4.tle import ELSET, TLE
 from velarion.time.time import Time
-
-from velarion.conjunctions import _screen
 
 __all__ = ["Conjunction", "Conjunctions", "Failure", "screen"]
 
