@@ -154,11 +154,11 @@ def run(args: argparse.Namespace) -> str:
         f"{len(rows)}",
         head,
     ]
-    for e in events:
+    for event in events:
         lines.append(
-            f"{str(e.tca.iso)[:23]:<23}  {_label(e.primary, e.primary_satnum):<24} "
-            f"{_label(e.secondary, e.secondary_satnum):<24} {e.miss_distance:9.1f} {e.radial:9.1f} "
-            f"{e.in_track:9.1f} {e.cross_track:9.1f} {e.relative_speed:11.1f}"
+            f"{str(event.tca.iso)[:23]:<23}  {_label(event.primary, event.primary_satnum):<24} "
+            f"{_label(event.secondary, event.secondary_satnum):<24} {event.miss_distance:9.1f} "
+            f"{event.radial:9.1f} {event.in_track:9.1f} {event.cross_track:9.1f} {event.relative_speed:11.1f}"
         )
     return "\n".join(lines) + "\n"
 
