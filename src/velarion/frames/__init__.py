@@ -13,9 +13,19 @@ conversion between the standard frames; call
     >>> r_teme, v_teme = get_GCRF().transform_to("TEME", time, r, v)
 """
 
-from .lof import LocalOrbitalFrame
+from typing import Any
 
 __all__ = ["LocalOrbitalFrame", "register_standard_transforms"]
+
+
+def __getattr__(name: str) -> Any:
+    # Loaded on first use: importing the package imports nothing else (not
+    # even NumPy), as importing velarion.frames.frames alone expects.
+    if name == "LocalOrbitalFrame":
+        from .lof import LocalOrbitalFrame
+
+        return LocalOrbitalFrame
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def register_standard_transforms() -> None:
