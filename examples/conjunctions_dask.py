@@ -18,7 +18,9 @@ import itertools
 from typing import Any
 
 
-def _screen_group(text: str, first: int, stop: int, start: str, duration: float, threshold: float) -> list[dict]:
+def _screen_group(
+    text: str, first: int, stop: int, start: str, duration: float, threshold: float
+) -> list[dict[str, Any]]:
     from velarion.conjunctions import screen
     from velarion.conjunctions.catalogue import parse_tles
 
@@ -29,7 +31,9 @@ def _screen_group(text: str, first: int, stop: int, start: str, duration: float,
     return [*rows, *({"failure": f} for f in failures)]
 
 
-def screen_on(client: Any, text: str, start: str, duration: float, threshold: float = 5000.0, groups: int = 8):
+def screen_on(
+    client: Any, text: str, start: str, duration: float, threshold: float = 5000.0, groups: int = 8
+) -> tuple[list[dict[str, Any]], list[str]]:
     """Events (as dicts, sorted by TCA) and failure texts of all pairs of the catalogue ``text``."""
     from velarion.conjunctions.catalogue import parse_tles
 
@@ -47,12 +51,15 @@ def screen_on(client: Any, text: str, start: str, duration: float, threshold: fl
 
 
 def main() -> None:
-    from distributed import Client, LocalCluster
+    import distributed
+
+    cluster_type: Any = distributed.LocalCluster
+    client_type: Any = distributed.Client
 
     from velarion.conjunctions.catalogue import sample_catalogue
 
     text = sample_catalogue(600, "2024-01-01T00:00:00", seed=11, close_pairs=6)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True) as cluster, Client(cluster) as client:
+    with cluster_type(n_workers=2, threads_per_worker=1, processes=True) as cluster, client_type(cluster) as client:
         events, failures = screen_on(client, text, "2024-01-01T00:00:00", 6 * 3600.0, groups=4)
     print(f"{len(events)} close approaches below 5 km in 6 hours, {len(failures)} failures")
     for e in events[:5]:
