@@ -470,6 +470,7 @@ CONVERT_ERRORS = {
         ["line 3", "NUL"],
     ),
     "NUL in a number": (GOOD.replace("6990000", "69900\x0000"), ["--from", "GCRF", "--to", "ITRF"], ["line 3", "NUL"]),
+    "NUL in a comment": ("# ephem\x00eris\n" + GOOD, ["--from", "GCRF", "--to", "ITRF"], ["line 1", "NUL"]),
     "result overflows": (
         "time,x,y,z,vx,vy,vz\n2019-12-09T00:00:00,1.7e308,1.7e308,1.7e308,0,7500,0\n",
         ["--from", "GCRF", "--to", "ITRF"],

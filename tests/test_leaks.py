@@ -32,6 +32,7 @@ import velarion.frames
 import velarion.iers as iers
 from velarion.bodies.bodies import Earth, Moon, Sun
 from velarion.cli import csvio, main
+from velarion.conjunctions import _screen
 from velarion.frames.frames import ENU, PIC, RPC, Frame, get_GCRF, get_ITRF, get_TEME
 from velarion.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid
 from velarion.mathtools.misc.misc import atan2_asymmetric
@@ -93,6 +94,10 @@ class Repr(Representable):
 class BadRepr(Representable):
     _repr_fields = ("x", "missing")
     x = 1
+
+
+_SCREEN_R = np.random.default_rng(0).normal(size=(4 * 5, 3)) * 1e5 + 7e6
+_SCREEN_V = np.random.default_rng(1).normal(size=(4 * 5, 3)) * 1e3
 
 
 def raises(exc, f, *args, **kwargs):
@@ -347,6 +352,19 @@ SUCCESS = {
     "parse_iso/format_iso": lambda: format_iso(*parse_iso(np.array(["2024-03-20T12:00", "1999-01-01"]))),
     "format_iso scalar": ok(format_iso, 2460000.5, 0.5, "tt", 3),
     "EOP": _eop,
+    "conjunction candidates": ok(
+        _screen.candidates,
+        _SCREEN_R,
+        _SCREEN_V,
+        60.0,
+        3,
+        np.full(4, 1e4),
+        np.full(4, 6e6),
+        np.full(4, 8e6),
+        5e3,
+        b"\x01\x00\x00\x00",
+        2,
+    ),
     "EOP zero table": _zero_table,
     "EOP zero tables ended out of order": _zero_tables_out_of_order,
     "EOPTable hand-made, pickled": _hand_made_table,
@@ -384,6 +402,20 @@ SUCCESS = {
 }
 
 FAILURE = {
+    "conjunction candidates, short rows": raises(
+        ValueError,
+        _screen.candidates,
+        _SCREEN_R[:-1],
+        _SCREEN_V[:-1],
+        60.0,
+        3,
+        np.ones(4),
+        np.ones(4),
+        np.ones(4),
+        5e3,
+        None,
+        1,
+    ),
     "Time malformed text": raises(ValueError, Time, "2024-03-20X12"),
     "Time invalid date": raises(ValueError, Time, "2023-02-29"),
     "Time leap second on a day without one": raises(ValueError, Time, "2024-03-20T23:59:60"),

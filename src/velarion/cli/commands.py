@@ -20,7 +20,7 @@ from velarion.iers import EOPRangeError
 from velarion.passes import Station, find_passes
 from velarion.time.time import Time
 
-from . import defaults, inputs
+from . import conjunctions, defaults, inputs
 from .csvio import check_output_path, format_rows, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
 from .plot import image_format, sky_plot
@@ -186,4 +186,5 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], str]] = {
     "passes": passes,
     "propagate": propagate,
     "convert": convert,
+    "conjunctions": conjunctions.run,
 }

@@ -84,11 +84,12 @@ def read_text(path: str | None) -> str:
 def _records(text: str, source: str) -> Iterator[tuple[int, list[str]]]:
     """(line number, fields) of the non-blank, non-comment lines."""
     for number, line in enumerate(text.splitlines(), start=1):
+        if "\x00" in line:
+            # A NUL is no text (a binary file, most likely), and NumPy's text
+            # arrays drop trailing NULs: refused on any line, comments too.
+            raise InputError(f"{source}, line {number}: a NUL character")
         stripped = line.strip()
         if stripped and not stripped.startswith("#"):
-            if "\x00" in stripped:
-                # NumPy's text arrays drop trailing NULs: refused here, before any field is read.
-                raise InputError(f"{source}, line {number}: a NUL character")
             yield number, [f.strip() for f in stripped.split(",")]
 
 

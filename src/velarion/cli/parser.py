@@ -12,7 +12,7 @@ from typing import Any, NoReturn
 
 from velarion import __version__
 
-from . import defaults
+from . import conjunctions, defaults
 from .csvio import HEADER
 from .errors import UsageError
 
@@ -191,4 +191,6 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--to", dest="target", required=True, metavar="FRAME", help="frame of the output")
     _add_station(p, "for ENU (either side)")
     _add_common(p)
+
+    conjunctions.add_parser(sub, _add_common)
     return parser

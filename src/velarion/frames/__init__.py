@@ -1,5 +1,7 @@
 """Reference frames: the frame registry and transform graph, the standard
-frames GCRF, ITRF and TEME, topocentric ENU frames, PIC and RPC.
+frames GCRF, ITRF and TEME, topocentric ENU frames, PIC and RPC, and the
+local orbital frames of a reference state (``LocalOrbitalFrame``: RSW, NTW,
+TNW, VNC, LVLH; see ``velarion.frames.lof``).
 
 The compiled module is ``velarion.frames.frames``. Importing it registers no
 conversion between the standard frames; call
@@ -11,7 +13,19 @@ conversion between the standard frames; call
     >>> r_teme, v_teme = get_GCRF().transform_to("TEME", time, r, v)
 """
 
-__all__ = ["register_standard_transforms"]
+from typing import Any
+
+__all__ = ["LocalOrbitalFrame", "register_standard_transforms"]
+
+
+def __getattr__(name: str) -> Any:
+    # Loaded on first use: importing the package imports nothing else (not
+    # even NumPy), as importing velarion.frames.frames alone expects.
+    if name == "LocalOrbitalFrame":
+        from .lof import LocalOrbitalFrame
+
+        return LocalOrbitalFrame
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def register_standard_transforms() -> None:

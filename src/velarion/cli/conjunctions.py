@@ -1,0 +1,168 @@
+"""``velarion conjunctions``: close approaches across a catalogue of element sets.
+
+The parser part (``add_parser``) imports nothing of the library, so that
+``--help`` stays quick; ``run`` screens with ``velarion.conjunctions.screen``
+and renders the events as a table, CSV or JSON. Its messages are word for
+word what users read and what the tests compare.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import json
+import math
+import sys
+from typing import Any
+
+from .errors import InputError
+
+__all__ = ["COLUMNS", "add_parser", "run"]
+
+COLUMNS = (
+    "primary",
+    "primary_satnum",
+    "secondary",
+    "secondary_satnum",
+    "tca",
+    "miss_distance",
+    "radial",
+    "in_track",
+    "cross_track",
+    "relative_speed",
+)
+
+
+def add_parser(sub: Any, common: Any) -> None:
+    """The ``conjunctions`` subcommand and its options; ``common`` adds --eop and -o."""
+    p = sub.add_parser(
+        "conjunctions",
+        help="close approaches between the satellites of a catalogue",
+        description="Screen a catalogue of two-line element sets for close approaches (SGP4 states): every "
+        "local minimum of the distance between two satellites below the threshold, with its time of closest "
+        "approach (UTC), the miss distance, its radial, in-track and cross-track components in the primary's "
+        "RSW axes [m] and the relative speed [m/s]. All pairs, or with --satnum/--match each picked satellite "
+        "against every other.",
+        epilog="Example: velarion conjunctions --tle catalogue.tle --satnum 25544 --days 7 --format csv -o iss.csv",
+    )
+    p.add_argument(
+        "--tle",
+        metavar="FILE",
+        required=True,
+        help="element sets, two or three lines each (a name line first); '-' reads standard input",
+    )
+    p.add_argument("--satnum", metavar="N,...", help="primaries: catalogue numbers, comma-separated")
+    p.add_argument("--match", metavar="TEXT", help="primaries: the satellites whose name contains TEXT (any case)")
+    g = p.add_argument_group("time span")
+    g.add_argument("--start", metavar="UTC", help="start of the span (ISO 8601, UTC; default: the latest epoch)")
+    d = g.add_mutually_exclusive_group()
+    d.add_argument("--days", type=float, help="length of the span in days (default 1)")
+    d.add_argument("--hours", type=float, help="length of the span in hours")
+    p.add_argument(
+        "--threshold", type=float, default=5000.0, metavar="M", help="miss distance to report below [m] (default 5000)"
+    )
+    p.add_argument("--format", choices=("table", "csv", "json"), default="table", help="output format (default table)")
+    common(p)
+
+
+def _catalogue(path: str) -> list[Any]:
+    from velarion.conjunctions.catalogue import parse_tles
+
+    try:
+        if path == "-":
+            text = sys.stdin.read()
+        else:
+            with open(path, encoding="utf-8") as f:
+                text = f.read()
+    except OSError as e:
+        raise InputError(f"cannot read {path!r}: {e.strerror or e}") from None
+    except UnicodeDecodeError:
+        raise InputError(f"{path!r} is not a text file") from None
+    try:
+        tles = parse_tles(text)
+    except ValueError as e:
+        raise InputError(f"{'<stdin>' if path == '-' else repr(path)}: {e}") from None
+    if not tles:
+        raise InputError(f"{'<stdin>' if path == '-' else repr(path)} holds no element set")
+    return tles
+
+
+def _primaries(args: argparse.Namespace, tles: list[Any]) -> list[Any] | None:
+    if args.satnum is None and args.match is None:
+        return None
+    picked = []
+    if args.satnum is not None:
+        try:
+            wanted = {int(x) for x in args.satnum.split(",") if x.strip()}
+        except ValueError:
+            raise InputError(f"--satnum takes catalogue numbers separated by commas, got {args.satnum!r}") from None
+        missing = wanted - {t.satnum for t in tles}
+        if missing:
+            raise InputError(f"no element set with catalogue number {', '.join(map(str, sorted(missing)))}")
+        picked += [t for t in tles if t.satnum in wanted]
+    if args.match is not None:
+        hits = [t for t in tles if args.match.lower() in (t.name or "").lower()]
+        if not hits:
+            raise InputError(f"no satellite name contains {args.match!r}")
+        picked += hits
+    return picked
+
+
+def run(args: argparse.Namespace) -> str:
+    from velarion.conjunctions import screen
+    from velarion.time.time import Time
+
+    from . import inputs
+
+    if not (math.isfinite(args.threshold) and args.threshold > 0.0):
+        raise InputError(f"--threshold must be a positive number of metres, got {args.threshold:g}")
+    inputs.load_eop(args)
+    tles = _catalogue(args.tle)
+    primaries = _primaries(args, tles)
+    if args.start is not None:
+        start = inputs.parse_time(args.start, "--start")
+    else:
+        latest = max(tles, key=lambda t: float(t.epoch.tai.jd12.sum()))
+        start = Time(str(latest.epoch.utc.iso)[:16])
+    args.step = 1.0  # the span check of the other commands; the screening picks its own steps
+    span = inputs.time_span(args, start, "seconds")
+    try:
+        events = screen(tles, start, span, args.threshold, primaries=primaries)
+    except ValueError as e:
+        raise InputError(str(e)) from None
+    for failure in events.failures:
+        print(f"velarion conjunctions: warning: {failure}", file=sys.stderr)
+    if events.failures and len(events.failures) == len(tles):
+        raise InputError("no satellite could be propagated")
+    rows = [e.as_dict() for e in events]
+    if args.format == "json":
+        return json.dumps(rows, indent=1) + "\n"
+    if args.format == "csv":
+        out = io.StringIO()
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(COLUMNS)
+        for r in rows:
+            writer.writerow([f"{r[c]:.3f}" if isinstance(r[c], float) else r[c] for c in COLUMNS])
+        return out.getvalue()
+    head = (
+        f"{'TCA (UTC)':<23}  {'primary':<24} {'secondary':<24} {'miss [m]':>9} {'R [m]':>9} {'S [m]':>9} "
+        f"{'W [m]':>9} {'speed [m/s]':>11}"
+    )
+    lines = [
+        f"Close approaches below {args.threshold:g} m from {str(start.iso)[:19]} UTC for {span / 86400.0:g} days: "
+        f"{len(rows)}",
+        head,
+    ]
+    for event in events:
+        lines.append(
+            f"{str(event.tca.iso)[:23]:<23}  {_label(event.primary, event.primary_satnum):<24} "
+            f"{_label(event.secondary, event.secondary_satnum):<24} {event.miss_distance:9.1f} "
+            f"{event.radial:9.1f} {event.in_track:9.1f} {event.cross_track:9.1f} {event.relative_speed:11.1f}"
+        )
+    return "\n".join(lines) + "\n"
+
+
+def _label(name: str, satnum: int | None) -> str:
+    text = name if satnum is None or name == str(satnum) else f"{name} ({satnum})"
+    return text[:24]

@@ -1,0 +1,183 @@
+// velarion.conjunctions._screen: the compiled candidate search of
+// velarion.conjunctions.screen. The Python package propagates the objects,
+// proves the interpolation bounds and refines the candidates; this module
+// only runs the pair search over the coarse samples, on several threads
+// with the interpreter lock released.
+#include "velarion/_core/core.hpp"
+#include "velarion/_core/numpy.hpp"
+#include "velarion/conjunctions/kernels/screen.hpp"
+
+#include <cmath>
+#include <thread>
+
+namespace core = velarion::core;
+namespace kn = velarion::conjunctions::kernels;
+
+namespace {
+
+core::ModuleOnce g_once;
+
+// A C-contiguous float64 vector of n entries, all finite.
+bool contiguous_vector(const core::View1D& view, core::index_t n, const char* what) {
+    auto s = view.span1();
+    if (s.size != n || (n > 1 && s.stride != sizeof(double))) {
+        PyErr_Format(PyExc_ValueError, "candidates: %s must be a contiguous float64 vector of %zd entries", what, n);
+        return false;
+    }
+    for (core::index_t i = 0; i < n; ++i) {
+        if (!std::isfinite(s[i])) {
+            PyErr_Format(PyExc_ValueError, "candidates: %s must be finite", what);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool state_rows(const core::View2D& view, core::index_t rows, const char* what) {
+    auto s = view.span2();
+    if (s.rows != rows || s.cols != 3 ||
+        (rows > 0 && (s.col_stride != sizeof(double) || (rows > 1 && s.row_stride != 3 * sizeof(double))))) {
+        PyErr_Format(PyExc_ValueError, "candidates: %s must be a C-contiguous (%zd, 3) float64 array", what, rows);
+        return false;
+    }
+    for (core::index_t i = 0; i < rows; ++i) {
+        if (!std::isfinite(s(i, 0)) || !std::isfinite(s(i, 1)) || !std::isfinite(s(i, 2))) {
+            PyErr_Format(PyExc_ValueError, "candidates: %s must be finite", what);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool to_positive_int(PyObject* obj, const char* what, long& out) {
+    out = PyLong_AsLong(obj);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (out < 1 || out > (1L << 20)) {
+        PyErr_Format(PyExc_ValueError, "candidates: %s must lie in [1, 2**20], got %ld", what, out);
+        return false;
+    }
+    return true;
+}
+
+constexpr const char* kNames[] = {"r",     "v",     "step",      "substeps", "bound",
+                                  "r_min", "r_max", "threshold", "primary",  "threads"};
+constexpr core::Signature kSig{"candidates", kNames, 10};
+
+// candidates(r, v, step, substeps, bound, r_min, r_max, threshold, primary, threads) -> (i, j, segment)
+PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[10];
+    if (!core::parse_args(kSig, args, nargs, kwnames, a)) return nullptr;
+    // Numbers first: their conversions may run Python code; the buffers are
+    // taken after them and held (read-only exports) until the search ends.
+    double step, threshold;
+    long substeps, threads;
+    if (!core::to_double(a[2], step) || !core::to_double(a[7], threshold)) return nullptr;
+    if (!to_positive_int(a[3], "substeps", substeps) || !to_positive_int(a[9], "threads", threads)) return nullptr;
+    if (!(std::isfinite(step) && step > 0.0) || !(std::isfinite(threshold) && threshold >= 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "candidates: step must be positive and threshold non-negative (finite)");
+        return nullptr;
+    }
+    core::Ref primary_bytes;
+    if (a[8] != Py_None) {
+        if (!PyBytes_CheckExact(a[8])) {
+            PyErr_Format(PyExc_TypeError, "candidates: primary must be bytes or None, not %.200s",
+                         Py_TYPE(a[8])->tp_name);
+            return nullptr;
+        }
+        primary_bytes = core::Ref::borrow(a[8]);
+    }
+    core::View2D r, v;
+    core::View1D bound, r_min, r_max;
+    if (!r.acquire(a[0], false) || !v.acquire(a[1], false) || !bound.acquire(a[4], false) ||
+        !r_min.acquire(a[5], false) || !r_max.acquire(a[6], false))
+        return nullptr;
+    const core::index_t n = bound.shape(0);
+    const core::index_t rows = r.shape(0);
+    if (n < 1 || rows % n != 0 || rows / n < 1) {
+        PyErr_Format(PyExc_ValueError, "candidates: %zd state rows do not make whole series for %zd objects", rows, n);
+        return nullptr;
+    }
+    if (!state_rows(r, rows, "r") || !state_rows(v, rows, "v") || !contiguous_vector(bound, n, "bound") ||
+        !contiguous_vector(r_min, n, "r_min") || !contiguous_vector(r_max, n, "r_max"))
+        return nullptr;
+    if (primary_bytes && PyBytes_GET_SIZE(primary_bytes.get()) != n) {
+        PyErr_Format(PyExc_ValueError, "candidates: primary must hold one byte per object (%zd)", n);
+        return nullptr;
+    }
+
+    kn::Catalogue cat;
+    cat.r = reinterpret_cast<const double*>(r.span2().base);
+    cat.v = reinterpret_cast<const double*>(v.span2().base);
+    cat.n = n;
+    cat.m = rows / n;
+    cat.bound = reinterpret_cast<const double*>(bound.span1().base);
+    cat.r_min = reinterpret_cast<const double*>(r_min.span1().base);
+    cat.r_max = reinterpret_cast<const double*>(r_max.span1().base);
+    if (primary_bytes) cat.primary = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(primary_bytes.get()));
+    kn::Settings set;
+    set.step = step;
+    set.substeps = static_cast<int>(substeps);
+    set.threshold = threshold;
+
+    std::vector<kn::Candidate> found;
+    {
+        core::ReleaseGil nogil;
+        found = kn::screen(cat, set, static_cast<int>(threads));
+    }
+    npy_intp count = static_cast<npy_intp>(found.size());
+    core::Ref i = core::Ref::steal(PyArray_EMPTY(1, &count, NPY_INT64, 0));
+    core::Ref j = core::Ref::steal(PyArray_EMPTY(1, &count, NPY_INT64, 0));
+    core::Ref segment = core::Ref::steal(PyArray_EMPTY(1, &count, NPY_INT64, 0));
+    if (!i || !j || !segment) return nullptr;
+    auto* pi = static_cast<std::int64_t*>(PyArray_DATA(core::as_array(i.get())));
+    auto* pj = static_cast<std::int64_t*>(PyArray_DATA(core::as_array(j.get())));
+    auto* ps = static_cast<std::int64_t*>(PyArray_DATA(core::as_array(segment.get())));
+    for (npy_intp q = 0; q < count; ++q) {
+        pi[q] = found[q].i;
+        pj[q] = found[q].j;
+        ps[q] = found[q].segment;
+    }
+    return PyTuple_Pack(3, i.get(), j.get(), segment.get());
+}
+
+PyObject* py_hardware_threads(PyObject*, PyObject*) {
+    return PyLong_FromUnsignedLong(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+PyMethodDef screen_methods[] = {
+    {"candidates", (PyCFunction)(void (*)(void))core::entry<py_candidates>, METH_FASTCALL | METH_KEYWORDS,
+     "candidates(r, v, step, substeps, bound, r_min, r_max, threshold, primary, threads)\n--\n\n"
+     "Candidate segments of close approaches between n objects sampled at m epochs step seconds apart.\n"
+     "r, v: (n * m, 3) float64, object-major; bound, r_min, r_max: (n,) float64 (interpolation bound,\n"
+     "lowest and highest radius [m]); primary: None (all-vs-all) or bytes with one flag per object.\n"
+     "Returns int64 arrays (i, j, segment): object pairs i < j and segment k * substeps + l."},
+    {"hardware_threads", core::entry<py_hardware_threads>, METH_NOARGS,
+     "hardware_threads()\n--\n\nThe number of threads the machine runs at once (at least 1)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyObject* screen_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
+
+int screen_exec(PyObject* module) {
+    if (int r = g_once.enter(module, "_screen"); r <= 0) return r;
+    VELARION_CHECK(core::import_numpy());
+    return 0;
+error:
+    return -1;
+}
+
+PyModuleDef_Slot screen_slots[] = {
+    {Py_mod_create, (void*)core::entry<screen_create>}, {Py_mod_exec, (void*)core::entry<screen_exec>}, {0, nullptr}};
+
+PyModuleDef screen_def = {PyModuleDef_HEAD_INIT,
+                          "velarion.conjunctions._screen",
+                          "Candidate search of velarion.conjunctions.screen.",
+                          0,
+                          screen_methods,
+                          screen_slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__screen() { return PyModuleDef_Init(&screen_def); }

@@ -1,0 +1,21 @@
+"""Candidate search of velarion.conjunctions.screen."""
+
+import numpy as np
+from numpy.typing import NDArray
+
+_F64 = NDArray[np.float64]
+_I64 = NDArray[np.int64]
+
+def candidates(
+    r: _F64,
+    v: _F64,
+    step: float,
+    substeps: int,
+    bound: _F64,
+    r_min: _F64,
+    r_max: _F64,
+    threshold: float,
+    primary: bytes | None,
+    threads: int,
+) -> tuple[_I64, _I64, _I64]: ...
+def hardware_threads() -> int: ...
