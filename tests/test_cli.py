@@ -599,7 +599,11 @@ OTHER_ERRORS = {
     ),
     "EOP file is a directory": (["passes", "--eop", "{tmp}"], 1, ["cannot read", "it is a directory"]),
     "TLE file not UTF-8": (["passes", "--tle", "{tmp}/binary.tle"], 1, ["not UTF-8", "0xff"]),
-    "no such catalogue number": (["passes", "--tle", "{tmp}/cat.tle", "--satnum", "25544,77"], 1, ["catalogue number 77"]),
+    "no such catalogue number": (
+        ["passes", "--tle", "{tmp}/cat.tle", "--satnum", "25544,77"],
+        1,
+        ["catalogue number 77"],
+    ),
     "no name matches": (["passes", "--tle", "{tmp}/cat.tle", "--match", "hubble"], 1, ["'hubble'"]),
     "--satnum without a catalogue": (["passes", "--satnum", "5"], 2, ["--tle or --omm"]),
     "bad element set in a catalogue": (["passes", "--tle", "{tmp}/bad.tle"], 1, ["bad.tle', line 5", "column 69"]),
@@ -789,7 +793,11 @@ def test_catalogue_over_stations(tmp_path, capsys):
     assert status == 0 and len(err) == 1 and "FALLING" in err[0] and "SGP4 error" in err[0]
     rows = read_csv(out)
     assert tuple(rows[0]) == COLUMNS
-    stations = [Station(50.0006, 5.1453, 385.0, "Redu"), Station(-35.4, 148.98, 688.0, "South"), Station(67.86, 20.96, 0.0, "North")]
+    stations = [
+        Station(50.0006, 5.1453, 385.0, "Redu"),
+        Station(-35.4, 148.98, 688.0, "South"),
+        Station(67.86, 20.96, 0.0, "North"),
+    ]
     found = find_passes(load_tles(text), stations, Time("2019-12-09"), 43200.0)
     assert len(rows) == len(found) > 10 and {r["station"] for r in rows} == {"Redu", "South", "North"}
     for row, p in zip(rows, found, strict=True):
@@ -825,8 +833,9 @@ def test_look_gives_the_look_angles(capsys):
     want = look_angles(TLE(*ISS_2019), Station(50.0006, 5.1453, 385.0), time)
     for key in ("azimuth", "elevation", "range", "range_rate"):
         assert np.allclose([float(r[key]) for r in rows], getattr(want, key), rtol=0, atol=1e-3)
-    status, js, _ = run([*argv, "--start", "2019-12-09T13:20", "--hours", "0.25", "--step", "30", "--format", "json"],
-                        capsys)
+    status, js, _ = run(
+        [*argv, "--start", "2019-12-09T13:20", "--hours", "0.25", "--step", "30", "--format", "json"], capsys
+    )
     assert [r["time"] for r in json.loads(js)] == [r["time"] for r in rows]
 
 

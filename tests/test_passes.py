@@ -219,9 +219,8 @@ def test_load_tles_reads_every_layout(catalogue, tmp_path):
         ["", "0 ISS (ZARYA)", *iss.lines, "", *catalogue[1].lines, catalogue[2].name, *catalogue[2].lines, ""]
     )
     got = load_tles(text)
-    assert [(t.name, t.satnum) for t in got] == [("ISS (ZARYA)", 25544), (None, catalogue[1].satnum)] + [
-        (catalogue[2].name, catalogue[2].satnum)
-    ]
+    want = [("ISS (ZARYA)", 25544), (None, catalogue[1].satnum), (catalogue[2].name, catalogue[2].satnum)]
+    assert [(t.name, t.satnum) for t in got] == want
     path = tmp_path / "cat.tle"
     path.write_text(text)
     assert [t.lines for t in load_tles(path)] == [t.lines for t in got] == [t.lines for t in load_tles(str(path))]

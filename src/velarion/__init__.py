@@ -38,7 +38,28 @@ _LAZY = {
     "look_angles": "velarion.passes",
 }
 
-__all__ = ["__version__", *_LAZY]
+__all__ = [
+    "COE",
+    "ELSET",
+    "ENU",
+    "SGP4",
+    "TLE",
+    "Frame",
+    "Keplerian",
+    "Pass",
+    "StateVector",
+    "Station",
+    "Time",
+    "__version__",
+    "find_passes",
+    "get_GCRF",
+    "get_ITRF",
+    "get_TEME",
+    "load_omm",
+    "load_tles",
+    "look_angles",
+    "register_standard_transforms",
+]
 
 if TYPE_CHECKING:
     from typing import Any

@@ -64,11 +64,11 @@ def passes(args: argparse.Namespace) -> str:
     except EOPRangeError as e:
         grid = start + np.array([0.0, span])
         raise InputError(inputs.eop_range_message(e, grid)) from None
+    if len(sats.items) == 1 and found.failures:
+        raise InputError(str(found.failures[0].error))
     for failure in found.failures:
         print(f"velarion passes: warning: {failure}", file=sys.stderr)
     if found.failures and len(found.failures) == len(sats.items):
-        if len(sats.items) == 1:
-            raise InputError(str(found.failures[0].error))
         raise InputError("no satellite could be propagated")
     shown = [p for p in found if p.visible] if args.visible else list(found)
     if args.format == "table":
@@ -90,9 +90,7 @@ def passes(args: argparse.Namespace) -> str:
     if args.plot is not None:
         try:
             with output_path(args.plot) as tmp:
-                sky_plot(
-                    tmp, sats.items, shown, sats.label, stations[0], args.min_elevation, start, span, plot_format
-                )
+                sky_plot(tmp, sats.items, shown, sats.label, stations[0], args.min_elevation, start, span, plot_format)
         except OSError as e:
             raise InputError(f"cannot write the plot {args.plot!r}: {e.strerror or e}") from None
     return text

@@ -10,6 +10,7 @@ for word what users read and what the tests compare.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
 from collections.abc import Callable
@@ -162,8 +163,15 @@ def satellites(args: argparse.Namespace) -> Satellites:
             raise UsageError("--satnum and --match pick satellites of --tle or --omm")
         sat = satellite(args, allow_default=True)
         return Satellites([_named(sat)], sat.label, sat.epoch, sat.is_default)
-    others = [o for o, on in (("--line1/--line2", args.line1 is not None or args.line2 is not None),
-                              ("--coe", args.coe is not None), ("--sv", args.sv is not None)) if on]
+    others = [
+        o
+        for o, on in (
+            ("--line1/--line2", args.line1 is not None or args.line2 is not None),
+            ("--coe", args.coe is not None),
+            ("--sv", args.sv is not None),
+        )
+        if on
+    ]
     if others:
         raise UsageError(f"give one satellite, not a TLE and {others[0]}")
     if args.epoch is not None:
@@ -184,10 +192,8 @@ def satellites(args: argparse.Namespace) -> Satellites:
 def _named(sat: Satellite) -> Any:
     """The source of one satellite, under its label (the name its passes carry)."""
     source: Any = sat.source
-    try:
+    with contextlib.suppress(AttributeError):
         source.name = sat.label
-    except AttributeError:
-        pass
     return source
 
 
@@ -335,8 +341,7 @@ def _stations_file(path: str) -> list[Station]:
     import io
 
     where = _where(path)
-    rows = list(csv.reader(io.StringIO(read_text(path))))
-    rows = [(k + 1, r) for k, r in enumerate(rows) if any(c.strip() for c in r)]
+    rows = [(k + 1, r) for k, r in enumerate(csv.reader(io.StringIO(read_text(path)))) if any(c.strip() for c in r)]
     if not rows:
         raise InputError(f"{where} holds no station")
     header = [c.strip().lower() for c in rows[0][1]]

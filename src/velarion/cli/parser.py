@@ -49,7 +49,9 @@ def _add_input(p: argparse.ArgumentParser, *, required_text: str, catalogue: boo
             metavar="FILE",
             help="OMM element sets (JSON, CSV or XML as general-perturbations feeds publish them)",
         )
-        g.add_argument("--satnum", metavar="N,...", help="only these catalogue numbers of --tle/--omm (comma-separated)")
+        g.add_argument(
+            "--satnum", metavar="N,...", help="only these catalogue numbers of --tle/--omm (comma-separated)"
+        )
         g.add_argument("--match", metavar="TEXT", help="only the satellites whose name contains TEXT (any case)")
     g.add_argument("--line1", metavar="LINE", help="line 1 of a two-line element set (with --line2)")
     g.add_argument("--line2", metavar="LINE", help="line 2 of a two-line element set (with --line1)")

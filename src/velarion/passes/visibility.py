@@ -121,8 +121,8 @@ def sunlit(satellite: Any, time: Any) -> NDArray[np.bool_]:
     r, _, failures = exact_itrf(sats, np.zeros(flat.size, dtype=np.intp), flat)
     if failures:
         raise next(iter(failures.values())).error
-    lit: NDArray[np.bool_] = ~shadowed(r, sun_itrf(flat))
-    return lit.reshape(time.shape)
+    lit: NDArray[np.bool_] = (~shadowed(r, sun_itrf(flat))).reshape(time.shape)
+    return lit
 
 
 def sun_elevation(station: Station | ENU, time: Any) -> NDArray[np.float64]:
@@ -134,8 +134,8 @@ def sun_elevation(station: Station | ENU, time: Any) -> NDArray[np.float64]:
     sun = sun_itrf(flat)
     p, w = Network([station]).to_enu(np.zeros(flat.size, dtype=np.intp), sun, np.zeros_like(sun))
     el, _, _ = look(p, w)
-    deg: NDArray[np.float64] = np.degrees(el)
-    return deg.reshape(time.shape)
+    deg: NDArray[np.float64] = np.degrees(el).reshape(time.shape)
+    return deg
 
 
 def visible_passes(itrf: Any, network: Network, sat: Array, station: Array, lo: Array, hi: Array, start: Time) -> Array:

@@ -8,8 +8,8 @@
 element sets) and ``load_omm`` (OMM records in JSON, CSV or XML).
 """
 
-from .sgp4 import SGP4, SGP4Error
 from .catalogue import OMM, load_omm, load_tles
+from .sgp4 import SGP4, SGP4Error
 from .tle import ELSET, TLE
 
 __all__ = ["ELSET", "OMM", "SGP4", "TLE", "SGP4Error", "load_omm", "load_tles"]

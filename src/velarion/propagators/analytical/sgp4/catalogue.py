@@ -89,7 +89,7 @@ class OMM(ELSET):
     def __reduce__(self) -> Any:
         fields = {k: getattr(self, k) for k in ("satnum", "intldesg", "classification", "elnum", "revnum", "ephtype")}
         args = (self.epoch, self.inc, self.raa, self.ecc, self.arp, self.mea, self.mnm, self.ndot, self.nddot)
-        return (_rebuild_omm, (args + (self.bstar, self.name), fields))
+        return (_rebuild_omm, ((*args, self.bstar, self.name), fields))
 
 
 def _rebuild_omm(args: tuple[Any, ...], fields: dict[str, Any]) -> OMM:
