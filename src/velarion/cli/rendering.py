@@ -122,64 +122,70 @@ def passes_table(
     return "\n".join(head) + "\n\n" + "\n".join(lines) + "\n"
 
 
-def _record(p: Pass) -> dict[str, Any]:
-    """A pass as the CSV and JSON fields: ISO UTC times, azimuths and elevation [deg], duration [s]."""
+def _iso_millis_column(times: Sequence[Time | None]) -> list[str | None]:
+    """UTC texts to the millisecond of many epochs (one conversion for all); None stays None."""
+    have = [k for k, t in enumerate(times) if t is not None]
+    out: list[str | None] = [None] * len(times)
+    if have:
+        epochs = [times[k] for k in have]
+        jd1 = np.array([float(t.jd1) for t in epochs if t is not None])
+        jd2 = np.array([float(t.jd2) for t in epochs if t is not None])
+        texts = np.asarray((Time.from_jd(jd1, jd2, scale="utc") + 0.0005).iso).reshape(-1).tolist()
+        for k, text in zip(have, texts, strict=True):
+            out[k] = (text + ".000" if len(text) == 19 else text)[:23]
+    return out
 
-    def time(t: Time | None) -> str | None:
-        return None if t is None else _iso_millis(t)
 
-    def deg(x: float | None) -> float | None:
-        return None if x is None else round(x, 4)
-
-    record = {
-        "satellite": p.satellite,
-        "satnum": p.satnum,
-        "station": station_label(p.station),
-        "rise": time(p.rise),
-        "rise_azimuth": deg(p.rise_azimuth),
-        "culmination": time(p.culmination),
-        "culmination_azimuth": deg(p.culmination_azimuth),
-        "max_elevation": deg(p.max_elevation),
-        "set": time(p.set),
-        "set_azimuth": deg(p.set_azimuth),
-        "duration": None if p.duration is None else round(p.duration, 3),
+def _columns(passes: Sequence[Pass], visible: bool) -> dict[str, list[Any]]:
+    """The CSV and JSON fields of the passes, column by column: ISO UTC times
+    (None where the span's edge cuts the pass), azimuths and elevation [deg],
+    duration [s]."""
+    columns: dict[str, list[Any]] = {
+        "satellite": [p.satellite for p in passes],
+        "satnum": [p.satnum for p in passes],
+        "station": [station_label(p.station) for p in passes],
     }
-    if p.visible is not None:
-        record["visible"] = p.visible
-    return record
+    for event in ("rise", "culmination", "set"):
+        columns[event] = _iso_millis_column([getattr(p, event) for p in passes])
+        columns[f"{event}_azimuth"] = [getattr(p, f"{event}_azimuth") for p in passes]
+    columns["max_elevation"] = [p.max_elevation for p in passes]
+    columns["duration"] = [p.duration for p in passes]
+    columns = {name: columns[name] for name in COLUMNS}
+    if visible:
+        columns["visible"] = [p.visible for p in passes]
+    return columns
+
+
+def _csv_field(value: Any, digits: int) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, float):
+        return f"{value:.{digits}f}"
+    return str(value)
 
 
 def passes_csv(passes: Sequence[Pass], visible: bool = False) -> str:
     """A header line and one row per pass; the fields of an event outside the span are empty."""
-    columns = (*COLUMNS, "visible") if visible else COLUMNS
+    columns = _columns(passes, visible)
+    digits = {"duration": 3}
+    cells = [[_csv_field(v, digits.get(name, 4)) for v in values] for name, values in columns.items()]
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(columns)
-    for p in passes:
-        record = _record(p)
-        writer.writerow(
-            [
-                ""
-                if record.get(c) is None
-                else f"{record[c]:.4f}"
-                if isinstance(record[c], float) and c != "duration"
-                else f"{record[c]:.3f}"
-                if isinstance(record[c], float)
-                else str(record[c]).lower()
-                if isinstance(record[c], bool)
-                else record[c]
-                for c in columns
-            ]
-        )
+    writer.writerows(zip(*cells, strict=True))
     return out.getvalue()
 
 
 def passes_json(passes: Sequence[Pass], visible: bool = False) -> str:
     """A list of one object per pass (null for an event outside the span)."""
-    records = [_record(p) for p in passes]
-    if not visible:
-        for r in records:
-            r.pop("visible", None)
+    columns = _columns(passes, visible)
+    digits = {"duration": 3}
+    for name, values in columns.items():
+        if name.endswith(("azimuth", "elevation")) or name == "duration":
+            columns[name] = [None if v is None else round(v, digits.get(name, 4)) for v in values]
+    records = [dict(zip(columns, row, strict=True)) for row in zip(*columns.values(), strict=True)]
     return json.dumps(records, indent=1) + "\n"
 
 

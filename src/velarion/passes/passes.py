@@ -300,6 +300,7 @@ def _subset(found: _Found, keep: Array) -> _Found:
 def _passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time) -> list[tuple[int, int, Pass]]:
     """Pass objects of the polished passes, sorted by time."""
     out: list[tuple[float, int, int, Pass]] = []
+    new_pass = object.__new__
     for found, sats in rows:
         n = found.sat.size
         if not n:
@@ -319,18 +320,22 @@ def _passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time)
         ):
             sat = sats[s]
             rise, set_ = times[j], times[2 * n + j]
-            p = Pass(
-                sat.label,
-                sat.satnum,
-                network.stations[st],
-                rise,
-                None if rise is None else rise_az[j],
-                None if edge else times[n + j],
-                None if edge else culm_az[j],
-                max_el[j],
-                set_,
-                None if set_ is None else set_az[j],
-                seen[j],
+            # The frozen dataclass's own __init__ sets each field through
+            # object.__setattr__, the larger part of the cost of a catalogue's
+            # passes; its fields go straight into the instance's dict instead.
+            p = new_pass(Pass)
+            p.__dict__.update(
+                satellite=sat.label,
+                satnum=sat.satnum,
+                station=network.stations[st],
+                rise=rise,
+                rise_azimuth=None if rise is None else rise_az[j],
+                culmination=None if edge else times[n + j],
+                culmination_azimuth=None if edge else culm_az[j],
+                max_elevation=max_el[j],
+                set=set_,
+                set_azimuth=None if set_ is None else set_az[j],
+                visible=seen[j],
             )
             out.append((first[j], sat.index, st, p))
     out.sort(key=lambda x: (x[0], x[1], x[2]))
