@@ -35,8 +35,8 @@ from velarion.cli import csvio, main
 from velarion.conjunctions import _screen
 from velarion.frames.frames import ENU, PIC, RPC, Frame, get_GCRF, get_ITRF, get_TEME
 from velarion.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid
-from velarion.passes import _search
 from velarion.mathtools.misc.misc import atan2_asymmetric
+from velarion.passes import _search
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
 from velarion.propagators.analytical.sgp4 import SGP4
 from velarion.propagators.analytical.sgp4.tle import ELSET, TLE

@@ -278,3 +278,22 @@ def test_the_short_import_place_is_lazy():
     )
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
+
+
+@pytest.mark.parametrize(
+    "name, content, fragment",
+    [
+        ("deep.json", "[" * 100000, "nested too deeply"),
+        ("huge.csv", "EPOCH\n" + "x" * 200000 + "\n", "not OMM CSV"),
+        ("numbers.json", "[1, 2]", "record 1: a record must be a mapping"),
+        ("nan.json", '[{"EPOCH": "2024-03-20T00:00:00", "MEAN_MOTION": "nan"}]', "MEAN_MOTION must be finite"),
+        ("date.json", '[{"EPOCH": "2024-13-45T00:00:00", "MEAN_MOTION": 15}]', "record 1: bad EPOCH"),
+        ("broken.xml", "<ndm><omm>", "not OMM XML"),
+        ("binary.json", b"\xff\xfe[", "UTF-8"),
+    ],
+)
+def test_load_omm_refuses_bad_files(name, content, fragment, tmp_path):
+    path = tmp_path / name
+    path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    with pytest.raises(ValueError, match=fragment):
+        load_omm(path)

@@ -341,7 +341,10 @@ def _stations_file(path: str) -> list[Station]:
     import io
 
     where = _where(path)
-    rows = [(k + 1, r) for k, r in enumerate(csv.reader(io.StringIO(read_text(path)))) if any(c.strip() for c in r)]
+    try:
+        rows = [(k + 1, r) for k, r in enumerate(csv.reader(io.StringIO(read_text(path)))) if any(c.strip() for c in r)]
+    except csv.Error as e:  # a field beyond the csv module's limit, a NUL character
+        raise InputError(f"{where}: not a CSV file of stations: {e}") from None
     if not rows:
         raise InputError(f"{where} holds no station")
     header = [c.strip().lower() for c in rows[0][1]]

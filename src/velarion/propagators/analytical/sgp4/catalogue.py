@@ -106,7 +106,13 @@ def _read(source: str | os.PathLike[str], what: str) -> tuple[str, str]:
 
 
 def _is_text(source: str) -> bool:
-    return "\n" in source or "\r" in source or len(source) > _PATH_MAX or source.lstrip().startswith("1 ")
+    return (
+        not source.strip()
+        or "\n" in source
+        or "\r" in source
+        or len(source) > _PATH_MAX
+        or source.lstrip().startswith("1 ")
+    )
 
 
 def load_tles(source: str | os.PathLike[str]) -> list[TLE]:
@@ -247,13 +253,18 @@ def _records_of(text: str, layout: str, where: str) -> Iterable[Mapping[str, Any
             data = json.loads(text)
         except json.JSONDecodeError as e:
             raise ValueError(f"{where}: not JSON: {e}") from None
+        except RecursionError:
+            raise ValueError(f"{where}: JSON nested too deeply for OMM records") from None
         if isinstance(data, Mapping):
             data = [data]
         if not isinstance(data, list):
             raise ValueError(f"{where}: JSON OMM must be a list of records, not {type(data).__name__}")
         return data
     if layout == "csv":
-        return list(csv.DictReader(io.StringIO(text)))
+        try:
+            return list(csv.DictReader(io.StringIO(text)))
+        except csv.Error as e:  # a field beyond the csv module's limit, a NUL character
+            raise ValueError(f"{where}: not OMM CSV: {e}") from None
     from sgp4.omm import parse_xml
 
     try:
