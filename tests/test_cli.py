@@ -856,3 +856,23 @@ def test_plot_colours_do_not_repeat():
 
     for n in (3, 10, 11, 40):
         assert len(set(pass_colours(n))) == n
+
+
+def test_conjunctions_read_omm_as_tle(tmp_path, capsys):
+    sys.path.insert(0, str(pathlib.Path(__file__).parent))
+    from test_passes import _omm_fields
+
+    from velarion.conjunctions.catalogue import sample_catalogue
+    from velarion.propagators.analytical.sgp4 import load_tles
+
+    text = sample_catalogue(30, "2024-01-01", seed=1, close_pairs=2)
+    (tmp_path / "cat.tle").write_text(text)
+    (tmp_path / "gp.json").write_text(json.dumps([_omm_fields(t) for t in load_tles(text)]))
+    argv = ["conjunctions", "--start", "2024-01-01", "--hours", "3", "--format", "csv"]
+    _, by_tle, _ = run([*argv, "--tle", str(tmp_path / "cat.tle")], capsys)
+    status, by_omm, err = run([*argv, "--omm", str(tmp_path / "gp.json")], capsys)
+    assert status == 0 and err == []
+    rows = [
+        [(r["primary"], r["secondary"], r["tca"], r["miss_distance"]) for r in read_csv(t)] for t in (by_tle, by_omm)
+    ]
+    assert rows[0] == rows[1] and len(rows[0]) > 2

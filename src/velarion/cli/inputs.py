@@ -38,6 +38,7 @@ from .errors import InputError, UsageError
 __all__ = [
     "Satellite",
     "Satellites",
+    "catalogue_file",
     "check_step",
     "default_station",
     "eop_range_message",
@@ -101,7 +102,7 @@ def _where(path: str) -> str:
     return "<stdin>" if path == "-" else repr(path)
 
 
-def _catalogue_file(args: argparse.Namespace) -> tuple[list[ELSET], str]:
+def catalogue_file(args: argparse.Namespace) -> tuple[list[ELSET], str]:
     """The element sets of --tle or --omm, and the file's name for messages."""
     if args.tle is not None and args.omm is not None:
         raise UsageError("give either --tle or --omm, not both")
@@ -176,7 +177,7 @@ def satellites(args: argparse.Namespace) -> Satellites:
         raise UsageError(f"give one satellite, not a TLE and {others[0]}")
     if args.epoch is not None:
         raise UsageError("--epoch goes with --coe or --sv (a TLE carries its own epoch)")
-    elsets, where = _catalogue_file(args)
+    elsets, where = catalogue_file(args)
     picked = _select(elsets, args, where)
     if args.name is not None and len(picked) == 1:
         picked = [_renamed(picked[0], args.name)]
