@@ -859,7 +859,6 @@ def test_plot_colours_do_not_repeat():
 
 
 def test_conjunctions_read_omm_as_tle(tmp_path, capsys):
-    sys.path.insert(0, str(pathlib.Path(__file__).parent))
     from test_passes import _omm_fields
 
     from velarion.conjunctions.catalogue import sample_catalogue
