@@ -34,7 +34,7 @@ STATIONS = (
 # One pass: satellite, catalogue number, station, then rise, culmination and
 # set in seconds from the start (None where the span's edge cuts the pass)
 # and the maximum elevation [deg].
-Record = tuple[str, int, str, float | None, float | None, float | None, float]
+Record = tuple[str, int | None, str, float | None, float | None, float | None, float]
 
 
 def catalogue_text(n: int, seed: int = 1) -> str:
@@ -130,10 +130,9 @@ def main(argv: list[str] | None = None) -> int:
     t = time.perf_counter()
     single, _ = passes_chunk(text, STATIONS, START, duration)
     t_single = time.perf_counter() - t
-    with (
-        LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
-        Client(cluster) as client,
-    ):
+    # distributed's constructors carry no annotations.
+    cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None)  # type: ignore[no-untyped-call]
+    with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
         t = time.perf_counter()
         spread, failures = search_distributed(client, text, args.chunks, duration)
         t_spread = time.perf_counter() - t
