@@ -186,7 +186,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--visible",
         action="store_true",
         help="only the passes during which the satellite is sunlit while the Sun is more than 6 degrees below "
-        "the station's horizon (cylindrical shadow of a spherical Earth; Sun from ERFA's ephemeris)",
+        "the station's horizon (the shadow of a spherical Earth from the Sun's centre, the middle of the "
+        "penumbra; the Sun from ERFA's ephemeris)",
     )
     p.add_argument(
         "--plot",
