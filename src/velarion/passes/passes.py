@@ -18,6 +18,7 @@ and range rate at any epochs, from the exact states.
 
 from __future__ import annotations
 
+import gc
 import math
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
@@ -299,7 +300,20 @@ def _subset(found: _Found, keep: Array) -> _Found:
 
 def _passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time) -> list[tuple[int, int, Pass]]:
     """Pass objects of the polished passes, sorted by time."""
-    out: list[tuple[float, int, int, Pass]] = []
+    # Thousands of small objects at once: the collector's passes over them
+    # while they are made would cost more than making them.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return _make_passes(rows, network, start)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+def _make_passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time) -> list[tuple[int, int, Pass]]:
+    made: list[Pass] = []
+    keys: list[tuple[Array, Array, Array]] = []  # first time, satellite's place in the input, station
     new_pass = object.__new__
     for found, sats in rows:
         n = found.sat.size
@@ -313,11 +327,13 @@ def _passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time)
         rise_az, culm_az, max_el, set_az = (
             np.degrees(x).tolist() for x in (found.rise_az, found.culm_az, found.max_el, found.set_az)
         )
-        first = np.where(np.isfinite(found.rise), found.rise, 0.0).tolist()
-        seen = [None if np.isnan(x) else bool(x) for x in found.visible.tolist()]
-        for j, (s, st, edge) in enumerate(
-            zip(found.sat.tolist(), found.station.tolist(), found.edge.tolist(), strict=True)
-        ):
+        asked = ~np.isnan(found.visible)
+        seen = np.where(asked, found.visible != 0.0, False).tolist()
+        asked_ = asked.tolist()
+        stations = found.station.tolist()
+        index = np.array([sats[s].index for s in found.sat.tolist()], dtype=np.intp)
+        keys.append((np.where(np.isfinite(found.rise), found.rise, 0.0), index, found.station))
+        for j, (s, st, edge) in enumerate(zip(found.sat.tolist(), stations, found.edge.tolist(), strict=True)):
             sat = sats[s]
             rise, set_ = times[j], times[2 * n + j]
             # The frozen dataclass's own __init__ sets each field through
@@ -335,11 +351,15 @@ def _passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time)
                 max_elevation=max_el[j],
                 set=set_,
                 set_azimuth=None if set_ is None else set_az[j],
-                visible=seen[j],
+                visible=seen[j] if asked_[j] else None,
             )
-            out.append((first[j], sat.index, st, p))
-    out.sort(key=lambda x: (x[0], x[1], x[2]))
-    return [(i, s, p) for _, i, s, p in out]
+            made.append(p)
+    if not made:
+        return []
+    first, index, station = (np.concatenate(k) for k in zip(*keys, strict=True))
+    order = np.lexsort((station, index, first)).tolist()
+    index_, station_ = index.tolist(), station.tolist()
+    return [(index_[k], station_[k], made[k]) for k in order]
 
 
 def find_passes(
