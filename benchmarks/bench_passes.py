@@ -18,6 +18,14 @@ Peers (skyfield, same TLEs, station, span and minimum elevation):
 The catalogue: 1,000 element sets made by perturbing the elements of the
 ISS set (inclination, node, eccentricity, perigee, anomaly, mean motion),
 deterministic (fixed seed), all with the ISS epoch.
+
+Catalogue over a network: the 100 low orbits of ``examples/leo100.tle``
+(made-up, realistic elements) over 3 stations (north, south, high latitude)
+for a day, in one ``find_passes`` call, against skyfield's ``find_events``
+over every satellite-station pair; 10 stations against one (each station
+costs its frame conversion, not a propagation); and the same job as
+``velarion passes --tle examples/leo100.tle --station ... --format csv``
+run in this process (``velarion.cli.main``: reading, search, CSV).
 """
 
 from __future__ import annotations
@@ -31,15 +39,28 @@ sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from common import Case
 
 import velarion.frames
-from velarion.cli import defaults
+from velarion.cli import defaults, main
 from velarion.passes import Station, find_passes, find_passes_many, sgp4_source
-from velarion.propagators.analytical.sgp4 import SGP4, TLE
+from velarion.propagators.analytical.sgp4 import SGP4, TLE, load_tles
 from velarion.time.time import Time
 
 STATION = (defaults.STATION_LAT, defaults.STATION_LON, defaults.STATION_ALT)
 START = (2019, 12, 9)
 STEP = 10.0
 MIN_EL = 10.0
+LEO100 = pathlib.Path(__file__).resolve().parent.parent / "examples" / "leo100.tle"
+NETWORK = [
+    ("Kiruna", 67.857, 20.964, 402.0),
+    ("Canberra", -35.40, 148.98, 688.0),
+    ("Svalbard", 78.23, 15.40, 500.0),
+    ("Redu", 50.0006, 5.1453, 385.0),
+    ("Santiago", -33.15, -70.67, 730.0),
+    ("Hartebeesthoek", -25.89, 27.69, 1415.0),
+    ("Fairbanks", 64.86, -147.85, 150.0),
+    ("Kourou", 5.25, -52.80, 20.0),
+    ("Perth", -31.80, 115.89, 22.0),
+    ("Wallops", 37.94, -75.46, 10.0),
+]
 
 
 def _checksum(line: str) -> str:
@@ -131,4 +152,61 @@ def cases() -> list[Case]:
             goal=">= 10x skyfield",
         )
     )
+    out += network_cases(ts)
     return out
+
+
+def network_cases(ts: object) -> list[Case]:
+    """100 satellites over 3 and 10 stations for a day (see the module's docstring)."""
+    from skyfield.api import EarthSatellite, wgs84
+
+    tles = load_tles(LEO100)
+    start = Time("2024-03-20")
+    three = [Station(lat, lon, alt, name) for name, lat, lon, alt in NETWORK[:3]]
+    ten = [Station(lat, lon, alt, name) for name, lat, lon, alt in NETWORK]
+    sats = [EarthSatellite(*t.lines, t.name, ts) for t in tles]
+    tops = [wgs84.latlon(s.lat, s.lon, s.alt) for s in three]
+    t0, t1 = ts.utc(2024, 3, 20), ts.utc(2024, 3, 21)  # type: ignore[attr-defined]
+
+    def search(stations: list[Station]) -> object:
+        return lambda: find_passes(tles, stations, start, 86400.0, STEP, MIN_EL)
+
+    def every_pair() -> object:
+        return [sat.find_events(top, t0, t1, altitude_degrees=MIN_EL) for sat in sats for top in tops]
+
+    argv = ["passes", "--tle", str(LEO100), "--start", "2024-03-20", "--days", "1", "--format", "csv"]
+    argv += [a for name, lat, lon, alt in NETWORK[:3] for a in ("--station", f"{name},{lat},{lon},{alt}")]
+    argv += ["-o", "/dev/null"]
+
+    def command_line() -> int:
+        status = main(argv)
+        if status:
+            raise RuntimeError(f"velarion passes exited with status {status}")
+        return status
+
+    pairs = len(tles) * len(three)
+    return [
+        Case(
+            name="passes, 100 TLEs x 3 stations, 1 day, one find_passes call (per pair)",
+            items=pairs,
+            velarion=search(three),
+            peers={"skyfield find_events": every_pair},
+            goal=">= 30x skyfield",
+            min_ratio={"skyfield find_events": 30.0},
+        ),
+        Case(
+            name="passes, 100 TLEs x 10 stations vs x 1 station, 1 day (per satellite)",
+            items=len(tles),
+            velarion=search(ten),
+            peers={"velarion, 1 station": search(ten[:1])},
+            goal="10 stations <= 3x one station",
+            min_ratio={"velarion, 1 station": 1.0 / 3.0},
+        ),
+        Case(
+            name="velarion passes --tle leo100.tle, 3 stations, 1 day, in one process (per pair)",
+            items=pairs,
+            velarion=command_line,
+            peers={"skyfield find_events": every_pair},
+            goal=">= 30x skyfield",
+        ),
+    ]

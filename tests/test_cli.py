@@ -4,9 +4,11 @@ trips, one-line errors with nothing half-written, the sky plot."""
 
 import csv
 import io
+import json
 import math
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -597,6 +599,18 @@ OTHER_ERRORS = {
     ),
     "EOP file is a directory": (["passes", "--eop", "{tmp}"], 1, ["cannot read", "it is a directory"]),
     "TLE file not UTF-8": (["passes", "--tle", "{tmp}/binary.tle"], 1, ["not UTF-8", "0xff"]),
+    "no such catalogue number": (
+        ["passes", "--tle", "{tmp}/cat.tle", "--satnum", "25544,77"],
+        1,
+        ["catalogue number 77"],
+    ),
+    "no name matches": (["passes", "--tle", "{tmp}/cat.tle", "--match", "hubble"], 1, ["'hubble'"]),
+    "--satnum without a catalogue": (["passes", "--satnum", "5"], 2, ["--tle or --omm"]),
+    "bad element set in a catalogue": (["passes", "--tle", "{tmp}/bad.tle"], 1, ["bad.tle', line 5", "column 69"]),
+    "bad --station": (["passes", "--station", "Redu,50.0"], 1, ["--station", "NAME,LAT,LON[,ALT]"]),
+    "stations file without a header": (["passes", "--stations", "{tmp}/times.txt"], 1, ["header", "name,lat,lon"]),
+    "OMM file not JSON": (["passes", "--omm", "{tmp}/gp.json"], 1, ["gp.json", "not JSON"]),
+    "look at two satellites": (["look", "--tle", "{tmp}/cat.tle"], 1, ["look takes one satellite", "--satnum"]),
 }
 
 
@@ -605,6 +619,9 @@ def test_other_errors(case, tmp_path, capsys):
     argv, code, fragments = OTHER_ERRORS[case]
     (tmp_path / "times.txt").write_text("2019-12-09T00:00\n2019-12-09T25:00\n")
     (tmp_path / "binary.tle").write_bytes(b"\xff\xfe1 25544U" + bytes(range(256)))
+    (tmp_path / "cat.tle").write_text("\n".join(["ISS", *ISS_2019, *ISS_2008, ""]))
+    (tmp_path / "bad.tle").write_text("\n".join(["ISS", *ISS_2019, ISS_2008[0], ISS_2008[1][:-1] + "0", ""]))
+    (tmp_path / "gp.json").write_text("[{")
     argv = [a.replace("{tmp}", str(tmp_path)) for a in argv] + ["-o", str(tmp_path / "out.csv")]
     status, out, err = run(argv, capsys)
     _assert_one_line_error(status, out, err, fragments)
@@ -751,3 +768,110 @@ def test_help_texts_name_every_subcommand(capsys):
         assert cmd in out
         status, text, _ = run([cmd, "--help"], capsys)
         assert status == 0 and "--output" in text
+
+
+# --- catalogues, networks of stations, look angles ----------------------------
+
+DECAYING = (
+    "1 28872U 05037B   19340.02012661  .25992681  00000-0  24476-3 0  1537",
+    "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 16.46015938 10708",
+)
+
+
+def test_catalogue_over_stations(tmp_path, capsys):
+    from velarion.cli.rendering import COLUMNS
+    from velarion.conjunctions.catalogue import sample_catalogue
+    from velarion.propagators.analytical.sgp4 import load_tles
+
+    text = "0 FALLING\n" + "\n".join(DECAYING) + "\n" + sample_catalogue(6, "2019-12-09", seed=5)
+    (tmp_path / "cat.tle").write_text(text)
+    (tmp_path / "st.csv").write_text("name,lat,lon,alt\nSouth,-35.4,148.98,688\nNorth,67.86,20.96,\n")
+    argv = ["passes", "--tle", str(tmp_path / "cat.tle"), "--start", "2019-12-09", "--hours", "12"]
+    argv += ["--station", "Redu,50.0006,5.1453,385", "--stations", str(tmp_path / "st.csv")]
+    status, out, err = run([*argv, "--format", "csv"], capsys)
+    # the failing satellite is one line on standard error; the others' passes are listed
+    assert status == 0 and len(err) == 1 and "FALLING" in err[0] and "SGP4 error" in err[0]
+    rows = read_csv(out)
+    assert tuple(rows[0]) == COLUMNS
+    stations = [
+        Station(50.0006, 5.1453, 385.0, "Redu"),
+        Station(-35.4, 148.98, 688.0, "South"),
+        Station(67.86, 20.96, 0.0, "North"),
+    ]
+    found = find_passes(load_tles(text), stations, Time("2019-12-09"), 43200.0)
+    assert len(rows) == len(found) > 10 and {r["station"] for r in rows} == {"Redu", "South", "North"}
+    for row, p in zip(rows, found, strict=True):
+        assert (row["satellite"], int(row["satnum"])) == (p.satellite, p.satnum)
+        assert row["rise"] == ("" if p.rise is None else str((p.rise + 0.0005).iso)[:23])
+        assert row["duration"] == ("" if p.duration is None else f"{p.duration:.3f}")
+        assert (row["culmination"] == "") == (p.culmination is None)
+    status, js, _ = run([*argv, "--format", "json"], capsys)
+    records = json.loads(js)
+    assert [r["rise"] or "" for r in records] == [r["rise"] for r in rows]
+    assert all((r["duration"] is None) == (r["rise"] is None or r["set"] is None) for r in records)
+    status, table, _ = run([*argv, "--satnum", "3,4", "--match", "obj-2"], capsys)
+    lines = [ln for ln in table.splitlines() if ln.startswith("OBJ-")]
+    assert {ln.split()[0] for ln in lines} == {"OBJ-2", "OBJ-3", "OBJ-4"} and "3 satellites" in table
+    assert all(re.fullmatch(r"(\d:\d\d:\d\d|-)", ln.split()[-1]) for ln in lines)
+    status, seen, _ = run([*argv, "--visible", "--format", "csv"], capsys)
+    visible = find_passes(load_tles(text), stations, Time("2019-12-09"), 43200.0, visible=True)
+    assert [r["visible"] for r in read_csv(seen)] == ["true"] * sum(bool(p.visible) for p in visible)
+    (tmp_path / "dead.tle").write_text("\n".join(DECAYING) + "\n")
+    status, out, err = run([*argv[:1], "--tle", str(tmp_path / "dead.tle"), *argv[3:]], capsys)
+    assert status == 1 and out == "" and "SGP4 error" in err[-1] and "28872" in err[-1]
+
+
+def test_look_gives_the_look_angles(capsys):
+    from velarion.passes import look_angles
+
+    argv = ["look", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--station", "Redu,50.0006,5.1453,385"]
+    status, out, err = run([*argv, "--start", "2019-12-09T13:20", "--hours", "0.25", "--step", "30"], capsys)
+    assert status == 0 and err == []
+    rows = read_csv(out)
+    assert list(rows[0]) == ["time", "azimuth", "elevation", "range", "range_rate"] and len(rows) == 31
+    time = Time([r["time"] for r in rows])
+    want = look_angles(TLE(*ISS_2019), Station(50.0006, 5.1453, 385.0), time)
+    for key in ("azimuth", "elevation", "range", "range_rate"):
+        assert np.allclose([float(r[key]) for r in rows], getattr(want, key), rtol=0, atol=1e-3)
+    status, js, _ = run(
+        [*argv, "--start", "2019-12-09T13:20", "--hours", "0.25", "--step", "30", "--format", "json"], capsys
+    )
+    assert [r["time"] for r in json.loads(js)] == [r["time"] for r in rows]
+
+
+def test_eop_out_of_range_hold(capsys):
+    import velarion.iers
+
+    argv = ["passes", "--start", "2035-01-01", "--hours", "6"]
+    status, _, err = run(argv, capsys)
+    assert status == 1 and "outside the Earth orientation data" in err[0]
+    status, out, err = run([*argv, "--eop-out-of-range", "hold"], capsys)
+    assert status == 0 and err == [] and "2035-01-01" in out
+    assert velarion.iers.get_out_of_range() == "raise"  # the command's setting ends with it
+
+
+def test_plot_colours_do_not_repeat():
+    pytest.importorskip("matplotlib")
+    from velarion.cli.plot import pass_colours
+
+    for n in (3, 10, 11, 40):
+        assert len(set(pass_colours(n))) == n
+
+
+def test_conjunctions_read_omm_as_tle(tmp_path, capsys):
+    from test_passes import _omm_fields
+
+    from velarion.conjunctions.catalogue import sample_catalogue
+    from velarion.propagators.analytical.sgp4 import load_tles
+
+    text = sample_catalogue(30, "2024-01-01", seed=1, close_pairs=2)
+    (tmp_path / "cat.tle").write_text(text)
+    (tmp_path / "gp.json").write_text(json.dumps([_omm_fields(t) for t in load_tles(text)]))
+    argv = ["conjunctions", "--start", "2024-01-01", "--hours", "3", "--format", "csv"]
+    _, by_tle, _ = run([*argv, "--tle", str(tmp_path / "cat.tle")], capsys)
+    status, by_omm, err = run([*argv, "--omm", str(tmp_path / "gp.json")], capsys)
+    assert status == 0 and err == []
+    rows = [
+        [(r["primary"], r["secondary"], r["tca"], r["miss_distance"]) for r in read_csv(t)] for t in (by_tle, by_omm)
+    ]
+    assert rows[0] == rows[1] and len(rows[0]) > 2

@@ -30,12 +30,13 @@ import pytest
 
 import velarion.frames
 import velarion.iers as iers
-from velarion.bodies.bodies import Earth, Moon, Sun
+from velarion.bodies.bodies import Earth, Moon, Sun, sun_position_gcrf
 from velarion.cli import csvio, main
 from velarion.conjunctions import _screen
 from velarion.frames.frames import ENU, PIC, RPC, Frame, get_GCRF, get_ITRF, get_TEME
 from velarion.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid
 from velarion.mathtools.misc.misc import atan2_asymmetric
+from velarion.passes import _search
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
 from velarion.propagators.analytical.sgp4 import SGP4
 from velarion.propagators.analytical.sgp4.tle import ELSET, TLE
@@ -329,6 +330,11 @@ def _ellipsoid():
     _ = e.a, e.f, e.b, e.e2, e.name
 
 
+_NODES = np.column_stack([np.linspace(7e6, 7.1e6, 4), np.zeros((4, 2)), np.ones((4, 3))])
+_SATS = np.array([[0.0, 3.0, 60.0]])
+_GEOMETRY = np.concatenate([[6.4e6, 0.0, 0.0], np.eye(3).reshape(-1)])[None, :]
+_TRACK = np.array([[0.0, 0.0]])
+
 SUCCESS = {
     "Time(text)": ok(Time, "2024-03-20T12:34:56.123456789"),
     "Time(texts, scale)": ok(Time, ["2024-03-20", "2016-12-31T23:59:60.5"], "utc"),
@@ -364,6 +370,10 @@ SUCCESS = {
         5e3,
         b"\x01\x00\x00\x00",
         2,
+    ),
+    "sun_position_gcrf": ok(sun_position_gcrf, T2),
+    "pass search": lambda: _search.find_events(
+        _search.hermite_table(_NODES, _SATS), _SATS, _GEOMETRY, _TRACK, 180.0, 10.0, 0.1, 2.0, 50.0
     ),
     "EOP zero table": _zero_table,
     "EOP zero tables ended out of order": _zero_tables_out_of_order,
@@ -402,6 +412,11 @@ SUCCESS = {
 }
 
 FAILURE = {
+    "sun_position_gcrf wrong type": raises(TypeError, sun_position_gcrf, "2024-03-20"),
+    "pass search, track out of range": raises(
+        ValueError, _search.find_events, np.zeros((8, 3)), _SATS, _GEOMETRY, _TRACK + 1, 180.0, 10.0, 0.1, 2.0, 50.0
+    ),
+    "hermite_table, too few intervals": raises(ValueError, _search.hermite_table, _NODES, _SATS - [0, 1, 0]),
     "conjunction candidates, short rows": raises(
         ValueError,
         _screen.candidates,

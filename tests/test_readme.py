@@ -60,6 +60,9 @@ def test_tour_covers_the_package():
         "Satellite(",
         "EOPRangeError",
         "set_out_of_range(",
+        "find_passes(",
+        "look_angles(",
+        "load_tles(",
     ]:
         assert name in code, name
 
@@ -73,6 +76,9 @@ def test_tour_runs_and_prints_real_results(tour_output):
     # One day of ISS over a mid-latitude station: several passes, some high.
     m = re.search(r"(\d+) passes above 10 deg, highest ([\d.]+) deg", out)
     assert m and 2 <= int(m.group(1)) <= 8 and 30.0 < float(m.group(2)) <= 90.0
+    # A catalogue over three stations: many passes, some of them visible.
+    m = re.search(r"(\d+) passes of 100 satellites; (\d+) visible; 0 failures", out)
+    assert m and 500 < int(m.group(1)) and 0 < int(m.group(2)) < int(m.group(1))
 
 
 def test_no_registry_host_or_placeholder_left():

@@ -83,3 +83,22 @@ def test_empty_catalogue():
 def test_script_checks_itself(capsys):
     assert ex.main(["-n", "3000", "--chunk", "700", "--scheduler", "synchronous"]) == 0
     assert "largest difference from the single call: 0 " in capsys.readouterr().out
+
+
+def test_catalogue_passes_on_a_distributed_cluster_equal_one_process():
+    # Satellites split across two worker processes (the engine that runs on
+    # many machines) give the passes of one find_passes call.
+    distributed = pytest.importorskip("distributed")
+    import passes_dask
+
+    text = passes_dask.catalogue_text(12, seed=4)
+    single, _ = passes_dask.passes_chunk(text, passes_dask.STATIONS, passes_dask.START, 43200.0)
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        spread, failures = passes_dask.search_distributed(client, text, 3, 43200.0)
+        pids = set(client.run(os.getpid).values())
+    assert len(pids) == 2 and os.getpid() not in pids
+    assert failures == [] and len(spread) > 20
+    assert passes_dask.largest_difference(passes_dask.in_time_order(single), spread) <= 1e-3

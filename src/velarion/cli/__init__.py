@@ -2,9 +2,13 @@
 
 Subcommands:
 
-- ``velarion passes``: passes of a satellite over a ground station (rise,
-  culmination and set in UTC, azimuths, maximum elevation); with no input it
-  runs on a sample ISS element set and ESA's Redu station.
+- ``velarion passes``: passes of satellites (every element set of a TLE or
+  OMM catalogue) over ground stations (rise, culmination and set in UTC,
+  azimuths, maximum elevation, duration; only the visible ones with
+  ``--visible``); with no input it runs on a sample ISS element set and
+  ESA's Redu station.
+- ``velarion look``: azimuth, elevation, range and range rate of one
+  satellite from one station over a span, for antenna pointing.
 - ``velarion propagate``: an ephemeris CSV (``time,x,y,z,vx,vy,vz``) of a TLE
   (SGP4) or of an initial state (two-body) on a time grid or at given times.
 - ``velarion convert``: an ephemeris CSV from one frame to another (GCRF,
@@ -53,7 +57,16 @@ def main(argv: list[str] | None = None) -> int:
         # The library loads only now: --help and a malformed command line stay quick.
         from .commands import COMMANDS
 
-        text = COMMANDS[args.command](args)
+        if getattr(args, "eop_out_of_range", None) is not None:
+            import velarion.iers
+
+            previous = velarion.iers.set_out_of_range(args.eop_out_of_range)
+            try:
+                text = COMMANDS[args.command](args)
+            finally:
+                velarion.iers.set_out_of_range(previous)
+        else:
+            text = COMMANDS[args.command](args)
         with output(args.output) as f:
             f.write(text)
         return 0

@@ -1,4 +1,4 @@
-"""The subcommands: ``passes``, ``propagate`` and ``convert``.
+"""The subcommands: ``passes``, ``look``, ``propagate``, ``convert`` and ``conjunctions``.
 
 Each takes the parsed options and returns the text of its output; ``main``
 writes it once the whole result is ready. Their error messages are word for
@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import sys
 from collections.abc import Callable
 
 import numpy as np
@@ -17,22 +18,30 @@ from numpy.typing import NDArray
 
 from velarion.frames.frames import ENU, Frame
 from velarion.iers import EOPRangeError
-from velarion.passes import Sky, Station, find_passes
+from velarion.passes import Station, find_passes, look_angles
 from velarion.time.time import Time
 
 from . import conjunctions, defaults, inputs
 from .csvio import check_output_path, format_rows, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
 from .plot import image_format, sky_plot
-from .rendering import passes_csv, passes_table
+from .rendering import look_csv, look_json, passes_csv, passes_json, passes_table
 
 __all__ = ["COMMANDS"]
 
 Rows = NDArray[np.float64]
 
 
+def _search_start(args: argparse.Namespace, sats: inputs.Satellites) -> Time:
+    if args.start is not None:
+        return inputs.parse_time(args.start, "--start")
+    if sats.is_default:
+        return inputs.parse_time(defaults.START, "start")
+    return inputs.parse_time(str(sats.epoch.utc.iso)[:16], "start")  # the epoch, down to the whole minute
+
+
 def passes(args: argparse.Namespace) -> str:
-    """``velarion passes``: the passes of a satellite over a station, as a table or CSV (and a sky plot)."""
+    """``velarion passes``: the passes of satellites over stations, as a table, CSV or JSON (and a sky plot)."""
     plot_format = None
     if args.plot is not None:
         plot_format = image_format(args.plot)
@@ -44,40 +53,71 @@ def passes(args: argparse.Namespace) -> str:
         raise InputError(f"--min-elevation must lie between -90 and 90 degrees, got {args.min_elevation:g}")
     inputs.load_eop(args)
     inputs.standard_frames()
-    sat = inputs.satellite(args, allow_default=True)
-    station = inputs.station(args)
-    if station is None:
-        station = inputs.default_station(args.station_name)
-    if args.start is not None:
-        start = inputs.parse_time(args.start, "--start")
-    elif sat.is_default:
-        start = inputs.parse_time(defaults.START, "start")
-    else:
-        start = inputs.parse_time(str(sat.epoch.utc.iso)[:16], "start")  # the epoch, down to the whole minute
+    sats = inputs.satellites(args)
+    stations = inputs.stations(args)
+    if args.plot is not None and len(stations) > 1:
+        raise UsageError("--plot draws the sky of one station")
+    start = _search_start(args, sats)
     span = inputs.time_span(args, start, "samples")
-    enu = station.frame()
     try:
+        found = find_passes(sats.items, stations, start, span, args.step, args.min_elevation, visible=args.visible)
+    except EOPRangeError as e:
+        grid = start + np.array([0.0, span])
+        raise InputError(inputs.eop_range_message(e, grid)) from None
+    if len(sats.items) == 1 and found.failures:
+        raise InputError(str(found.failures[0].error))
+    for failure in found.failures:
+        print(f"velarion passes: warning: {failure}", file=sys.stderr)
+    if found.failures and len(found.failures) == len(sats.items):
+        raise InputError("no satellite could be propagated")
+    shown = [p for p in found if p.visible] if args.visible else list(found)
+    if args.format == "table":
+        text = passes_table(
+            sats.label,
+            stations,
+            start,
+            span,
+            args.step,
+            args.min_elevation,
+            shown,
+            is_default=sats.is_default,
+            visible=args.visible,
+        )
+    elif args.format == "json":
+        text = passes_json(shown, args.visible)
+    else:
+        text = passes_csv(shown, args.visible)
+    if args.plot is not None:
         try:
-            found = find_passes(sat.source, enu, start, span, args.step, args.min_elevation)
-        except EOPRangeError as e:
-            grid = start + np.array([0.0, span])
-            raise InputError(inputs.eop_range_message(e, grid)) from None
-        except ValueError as e:  # SGP4 errors name their epoch
-            raise InputError(str(e)) from None
-        if args.format == "table":
-            text = passes_table(sat, station, start, span, args.step, args.min_elevation, found)
-        else:
-            text = passes_csv(found)
-        if args.plot is not None:
-            try:
-                with output_path(args.plot) as tmp:
-                    sky = Sky([sat.source], enu, start)
-                    sky_plot(tmp, sky, found, sat.label, str(station), args.min_elevation, start, span, plot_format)
-            except OSError as e:
-                raise InputError(f"cannot write the plot {args.plot!r}: {e.strerror or e}") from None
-    finally:
-        Station.release(enu)
+            with output_path(args.plot) as tmp:
+                sky_plot(tmp, sats.items, shown, sats.label, stations[0], args.min_elevation, start, span, plot_format)
+        except OSError as e:
+            raise InputError(f"cannot write the plot {args.plot!r}: {e.strerror or e}") from None
     return text
+
+
+def look(args: argparse.Namespace) -> str:
+    """``velarion look``: azimuth, elevation, range and range rate of one satellite from one station."""
+    inputs.check_step(args.step)
+    inputs.load_eop(args)
+    inputs.standard_frames()
+    sats = inputs.satellites(args)
+    if len(sats.items) != 1:
+        raise InputError(f"{sats.label}: look takes one satellite; pick it with --satnum or --match")
+    stations = inputs.stations(args)
+    if len(stations) != 1:
+        raise UsageError("look takes one station: one --station, or --lat and --lon")
+    start = _search_start(args, sats)
+    span = inputs.time_span(args, start, "epochs")
+    n = math.floor(span / args.step + 1e-9) + 1
+    time = start + np.arange(n, dtype=np.float64) * args.step
+    try:
+        angles = look_angles(sats.items[0], stations[0], time)
+    except EOPRangeError as e:
+        raise InputError(inputs.eop_range_message(e, time)) from None
+    except (ValueError, NotImplementedError) as e:  # SGP4 errors name their epoch
+        raise InputError(str(e) or f"cannot propagate: {type(e).__name__}") from None
+    return look_json(time, angles) if args.format == "json" else look_csv(time, angles)
 
 
 def _enu_or_frame(name: str, station: Station | None, what: str) -> tuple[Frame, ENU | None]:
@@ -175,6 +215,7 @@ def convert(args: argparse.Namespace) -> str:
 
 COMMANDS: dict[str, Callable[[argparse.Namespace], str]] = {
     "passes": passes,
+    "look": look,
     "propagate": propagate,
     "convert": convert,
     "conjunctions": conjunctions.run,

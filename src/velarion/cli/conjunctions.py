@@ -46,11 +46,16 @@ def add_parser(sub: Any, common: Any) -> None:
         "against every other.",
         epilog="Example: velarion conjunctions --tle catalogue.tle --satnum 25544 --days 7 --format csv -o iss.csv",
     )
-    p.add_argument(
+    source = p.add_mutually_exclusive_group(required=True)
+    source.add_argument(
         "--tle",
         metavar="FILE",
-        required=True,
         help="element sets, two or three lines each (a name line first); '-' reads standard input",
+    )
+    source.add_argument(
+        "--omm",
+        metavar="FILE",
+        help="OMM element sets (JSON, CSV or XML as general-perturbations feeds publish them)",
     )
     p.add_argument("--satnum", metavar="N,...", help="primaries: catalogue numbers, comma-separated")
     p.add_argument("--match", metavar="TEXT", help="primaries: the satellites whose name contains TEXT (any case)")
@@ -66,26 +71,10 @@ def add_parser(sub: Any, common: Any) -> None:
     common(p)
 
 
-def _catalogue(path: str) -> list[Any]:
-    from velarion.conjunctions.catalogue import parse_tles
+def _catalogue(args: argparse.Namespace) -> list[Any]:
+    from .inputs import catalogue_file
 
-    try:
-        if path == "-":
-            text = sys.stdin.read()
-        else:
-            with open(path, encoding="utf-8") as f:
-                text = f.read()
-    except OSError as e:
-        raise InputError(f"cannot read {path!r}: {e.strerror or e}") from None
-    except UnicodeDecodeError:
-        raise InputError(f"{path!r} is not a text file") from None
-    try:
-        tles = parse_tles(text)
-    except ValueError as e:
-        raise InputError(f"{'<stdin>' if path == '-' else repr(path)}: {e}") from None
-    if not tles:
-        raise InputError(f"{'<stdin>' if path == '-' else repr(path)} holds no element set")
-    return tles
+    return catalogue_file(args)[0]
 
 
 def _primaries(args: argparse.Namespace, tles: list[Any]) -> list[Any] | None:
@@ -118,7 +107,7 @@ def run(args: argparse.Namespace) -> str:
     if not (math.isfinite(args.threshold) and args.threshold > 0.0):
         raise InputError(f"--threshold must be a positive number of metres, got {args.threshold:g}")
     inputs.load_eop(args)
-    tles = _catalogue(args.tle)
+    tles = _catalogue(args)
     primaries = _primaries(args, tles)
     if args.start is not None:
         start = inputs.parse_time(args.start, "--start")

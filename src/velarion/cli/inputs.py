@@ -10,10 +10,12 @@ for word what users read and what the tests compare.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -24,7 +26,8 @@ from velarion.frames.frames import Frame
 from velarion.mathtools.ellipsoid.ellipsoid import WGS84
 from velarion.passes import Source, Station, propagator_source, sgp4_source
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
-from velarion.propagators.analytical.sgp4 import SGP4, TLE
+from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE, load_omm
+from velarion.propagators.analytical.sgp4.catalogue import tles_of_text
 from velarion.state.state import COE, StateVector
 from velarion.time.time import Time
 
@@ -34,6 +37,8 @@ from .errors import InputError, UsageError
 
 __all__ = [
     "Satellite",
+    "Satellites",
+    "catalogue_file",
     "check_step",
     "default_station",
     "eop_range_message",
@@ -41,8 +46,10 @@ __all__ = [
     "named_frame",
     "parse_time",
     "satellite",
+    "satellites",
     "standard_frames",
     "station",
+    "stations",
     "time_span",
 ]
 
@@ -53,6 +60,18 @@ class Satellite:
 
     label: str
     source: Source  # Time -> (frame, r, v)
+    epoch: Time
+    is_default: bool = False
+
+
+@dataclass
+class Satellites:
+    """The satellites of ``velarion passes``: what ``find_passes`` takes
+    (element sets, or the source of one state or TLE), how the heading
+    names them, and the epoch the default span starts from."""
+
+    items: list[Any]
+    label: str
     epoch: Time
     is_default: bool = False
 
@@ -77,6 +96,112 @@ def parse_time(text: str, what: str) -> Time:
         return Time(text)
     except (ValueError, TypeError) as e:
         raise InputError(f"bad {what}: {e}") from None
+
+
+def _where(path: str) -> str:
+    return "<stdin>" if path == "-" else repr(path)
+
+
+def catalogue_file(args: argparse.Namespace) -> tuple[list[ELSET], str]:
+    """The element sets of --tle or --omm, and the file's name for messages."""
+    if args.tle is not None and args.omm is not None:
+        raise UsageError("give either --tle or --omm, not both")
+    path = args.tle if args.tle is not None else args.omm
+    where = _where(path)
+    elsets: list[ELSET]
+    try:
+        if args.tle is not None:
+            elsets = list(tles_of_text(read_text(path), where))
+        elif path == "-":
+            raise InputError("--omm reads a file, not standard input")
+        else:
+            if not os.path.exists(path):
+                raise InputError(f"cannot read {path!r}: no such file")
+            if os.path.isdir(path):
+                raise InputError(f"cannot read {path!r}: it is a directory")
+            elsets = list(load_omm(path))
+    except OSError as e:
+        raise InputError(f"cannot read {path!r}: {e.strerror or e}") from None
+    except ValueError as e:
+        raise InputError(str(e)) from None
+    if not elsets:
+        raise InputError(f"{where} holds no element set")
+    return elsets, where
+
+
+def _select(elsets: list[ELSET], args: argparse.Namespace, where: str) -> list[ELSET]:
+    """The element sets that --satnum and --match pick (all without them)."""
+    if args.satnum is None and args.match is None:
+        return elsets
+    wanted: set[int] = set()
+    if args.satnum is not None:
+        try:
+            wanted = {int(x) for x in args.satnum.split(",") if x.strip()}
+        except ValueError:
+            raise InputError(f"--satnum takes catalogue numbers separated by commas, got {args.satnum!r}") from None
+        if not wanted:
+            raise InputError(f"--satnum takes catalogue numbers separated by commas, got {args.satnum!r}")
+        missing = wanted - {getattr(e, "satnum", None) for e in elsets}
+        if missing:
+            raise InputError(f"{where}: no element set with catalogue number {', '.join(map(str, sorted(missing)))}")
+    match = None if args.match is None else args.match.lower()
+    picked = [
+        e
+        for e in elsets
+        if getattr(e, "satnum", None) in wanted or (match is not None and match in (e.name or "").lower())
+    ]
+    if not picked:
+        raise InputError(f"{where}: no satellite name contains {args.match!r}")
+    return picked
+
+
+def satellites(args: argparse.Namespace) -> Satellites:
+    """The satellites of ``velarion passes``: every element set of --tle or
+    --omm (those --satnum and --match pick), or the one satellite of the
+    other options (the embedded ISS sample without any)."""
+    if args.tle is None and args.omm is None:
+        if args.satnum is not None or args.match is not None:
+            raise UsageError("--satnum and --match pick satellites of --tle or --omm")
+        sat = satellite(args, allow_default=True)
+        return Satellites([_named(sat)], sat.label, sat.epoch, sat.is_default)
+    others = [
+        o
+        for o, on in (
+            ("--line1/--line2", args.line1 is not None or args.line2 is not None),
+            ("--coe", args.coe is not None),
+            ("--sv", args.sv is not None),
+        )
+        if on
+    ]
+    if others:
+        raise UsageError(f"give one satellite, not a TLE and {others[0]}")
+    if args.epoch is not None:
+        raise UsageError("--epoch goes with --coe or --sv (a TLE carries its own epoch)")
+    elsets, where = catalogue_file(args)
+    picked = _select(elsets, args, where)
+    if args.name is not None and len(picked) == 1:
+        picked = [_renamed(picked[0], args.name)]
+    if len(picked) == 1:
+        e = picked[0]
+        label = e.name or f"satellite {getattr(e, 'satnum', 1)}"
+    else:
+        label = f"{len(picked)} satellites of {where}"
+    latest = max(picked, key=lambda e: float(e.epoch.tai.jd12.sum()))
+    return Satellites(list(picked), label, latest.epoch)
+
+
+def _named(sat: Satellite) -> Any:
+    """The source of one satellite, under its label (the name its passes carry)."""
+    source: Any = sat.source
+    with contextlib.suppress(AttributeError):
+        source.name = sat.label
+    return source
+
+
+def _renamed(elset: ELSET, name: str) -> ELSET:
+    if isinstance(elset, TLE):
+        return TLE(*elset.lines, name)
+    return elset
 
 
 def _read_tle(args: argparse.Namespace) -> tuple[str, str, str | None]:
@@ -196,6 +321,65 @@ def _check_above_ground(state: COE | StateVector) -> None:
             f"the initial position is inside the Earth, {math.sqrt(x * x + y * y + z * z) / 1e3:.3f} km "
             f"from its centre (lengths are in metres)"
         )
+
+
+def _station_of_text(text: str, where: str) -> Station:
+    parts = [p.strip() for p in text.split(",")]
+    if len(parts) not in (3, 4) or not parts[0]:
+        raise InputError(f"{where}: a station is NAME,LAT,LON[,ALT], got {text!r}")
+    try:
+        values = [float(p) for p in parts[1:]]
+    except ValueError:
+        raise InputError(f"{where}: a station is NAME,LAT,LON[,ALT] with numbers, got {text!r}") from None
+    try:
+        return Station(values[0], values[1], values[2] if len(values) == 3 else 0.0, parts[0])
+    except ValueError as e:
+        raise InputError(f"{where}: bad station: {e}") from None
+
+
+def _stations_file(path: str) -> list[Station]:
+    import csv
+    import io
+
+    where = _where(path)
+    try:
+        rows = [(k + 1, r) for k, r in enumerate(csv.reader(io.StringIO(read_text(path)))) if any(c.strip() for c in r)]
+    except csv.Error as e:  # a field beyond the csv module's limit, a NUL character
+        raise InputError(f"{where}: not a CSV file of stations: {e}") from None
+    if not rows:
+        raise InputError(f"{where} holds no station")
+    header = [c.strip().lower() for c in rows[0][1]]
+    need = ["name", "lat", "lon"]
+    if not set(need) <= set(header) or len(set(header)) != len(header):
+        raise InputError(f"{where}, line {rows[0][0]}: the header must name the columns name,lat,lon (and alt)")
+    cols = [header.index(c) for c in need]
+    alt = header.index("alt") if "alt" in header else None
+    out = []
+    for line, row in rows[1:]:
+        if len(row) != len(header):
+            raise InputError(f"{where}, line {line}: {len(row)} fields, the header has {len(header)}")
+        fields = [row[c].strip() for c in cols]
+        text = ",".join([*fields, row[alt].strip()] if alt is not None and row[alt].strip() else fields)
+        out.append(_station_of_text(text, f"{where}, line {line}"))
+    if not out:
+        raise InputError(f"{where} holds no station")
+    return out
+
+
+def stations(args: argparse.Namespace) -> list[Station]:
+    """The stations of --station (repeatable), --stations FILE and
+    --lat/--lon/--alt, in that order (the embedded one without any)."""
+    out = [_station_of_text(t, "--station") for t in (args.station or [])]
+    if getattr(args, "stations", None) is not None:
+        out += _stations_file(args.stations)
+    one = station(args)
+    if one is not None:
+        out.append(one)
+    elif args.station_name is not None and out:
+        raise UsageError("--station-name names the station of --lat/--lon")
+    if not out:
+        out.append(default_station(args.station_name))
+    return out
 
 
 def station(args: argparse.Namespace) -> Station | None:

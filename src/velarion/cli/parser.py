@@ -34,14 +34,25 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{self.prog}: error: {message} (see {self.prog} --help)")
 
 
-def _add_input(p: argparse.ArgumentParser, *, required_text: str) -> None:
+def _add_input(p: argparse.ArgumentParser, *, required_text: str, catalogue: bool = False) -> None:
     g = p.add_argument_group("satellite", required_text)
     g.add_argument(
         "--tle",
         metavar="FILE",
-        help="two-line element set file (2 lines, or 3 with a name line first; the first set "
-        "of the file is used; '-' reads standard input)",
+        help="two-line element set file (2 lines, or 3 with a name line first; "
+        + ("every set of the file is used" if catalogue else "the first set of the file is used")
+        + "; '-' reads standard input)",
     )
+    if catalogue:
+        g.add_argument(
+            "--omm",
+            metavar="FILE",
+            help="OMM element sets (JSON, CSV or XML as general-perturbations feeds publish them)",
+        )
+        g.add_argument(
+            "--satnum", metavar="N,...", help="only these catalogue numbers of --tle/--omm (comma-separated)"
+        )
+        g.add_argument("--match", metavar="TEXT", help="only the satellites whose name contains TEXT (any case)")
     g.add_argument("--line1", metavar="LINE", help="line 1 of a two-line element set (with --line2)")
     g.add_argument("--line2", metavar="LINE", help="line 2 of a two-line element set (with --line1)")
     g.add_argument("--name", help="satellite name for the output (default: the TLE's name line)")
@@ -67,8 +78,24 @@ def _add_input(p: argparse.ArgumentParser, *, required_text: str) -> None:
     )
 
 
-def _add_station(p: argparse.ArgumentParser, text: str) -> None:
+def _add_station(p: argparse.ArgumentParser, text: str, named: str | None = None) -> None:
+    """--lat/--lon/--alt/--station-name; with ``named`` ("one" or "many") also
+    --station NAME,LAT,LON[,ALT] (repeatable) and, for "many", --stations FILE."""
     g = p.add_argument_group("station", text)
+    if named is not None:
+        g.add_argument(
+            "--station",
+            action="append",
+            metavar="NAME,LAT,LON[,ALT]",
+            help="a station: name, geodetic latitude and longitude [deg], altitude [m] (default 0)"
+            + ("; repeatable" if named == "many" else ""),
+        )
+        if named == "many":
+            g.add_argument(
+                "--stations",
+                metavar="FILE",
+                help="stations from a CSV file with the header name,lat,lon and optionally alt",
+            )
     g.add_argument("--lat", type=float, metavar="DEG", help="geodetic latitude [deg, north positive]")
     g.add_argument("--lon", type=float, metavar="DEG", help="longitude [deg, east positive]")
     g.add_argument("--alt", type=float, metavar="M", help="altitude above the WGS84 ellipsoid [m] (default 0)")
@@ -78,6 +105,11 @@ def _add_station(p: argparse.ArgumentParser, text: str) -> None:
 def _add_common(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--eop", metavar="FILE", help="IERS finals2000A file to use instead of the shipped Earth orientation data"
+    )
+    p.add_argument(
+        "--eop-out-of-range",
+        choices=("raise", "hold"),
+        help="dates outside the Earth orientation data: raise an error (default) or hold its first/last values",
     )
     p.add_argument(
         "-o",
@@ -113,24 +145,28 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser(
         "passes",
-        help="passes of a satellite over a ground station",
-        description="List the passes of a satellite over a ground station: rise, culmination and set "
-        "(UTC, to the second), their azimuths (deg from north through east) and the maximum "
-        "elevation. States come from SGP4 (a TLE) or two-body motion (--coe/--sv), reach ITRF "
-        "through the frame graph with the IERS Earth orientation data and then the station's "
-        "ENU frame; rise, set and culmination are refined between samples by root finding.",
+        help="passes of satellites over ground stations",
+        description="List the passes of satellites over ground stations: rise, culmination and set "
+        "(UTC, to the second), their azimuths (deg from north through east), the maximum "
+        "elevation and the duration, sorted by time. States come from SGP4 (every element set of "
+        "--tle or --omm) or two-body motion (--coe/--sv), reach ITRF through the frame graph with "
+        "the IERS Earth orientation data and then each station's ENU frame; rise, set and "
+        "culmination are refined between samples by root finding. A satellite that fails (SGP4 "
+        "decay) is reported on standard error and the others' passes are listed.",
         epilog=f"With no satellite, station or span given, it runs on the embedded sample: the ISS element "
         f"set of 2019-12-09 16:38 UTC over {defaults.STATION_NAME} ({defaults.STATION_LAT} N, "
         f"{defaults.STATION_LON} E, {defaults.STATION_ALT:g} m) on {defaults.START[:10]}. "
-        f"Example: velarion passes --tle iss.tle --lat 52.52 --lon 13.40 --alt 40 --days 2 "
-        f"--min-elevation 20 --plot sky.png",
+        f"Examples: velarion passes --tle iss.tle --lat 52.52 --lon 13.40 --alt 40 --days 2 "
+        f"--min-elevation 20 --plot sky.png; velarion passes --tle catalogue.tle --match starlink "
+        f"--station Redu,50.0006,5.1453,385 --station Kiruna,67.857,20.964,402 --visible --format csv",
     )
     _add_input(
         p,
-        required_text="a TLE (--tle, or --line1 and --line2) or an initial state (--coe or --sv "
+        required_text="element sets (--tle or --omm, or --line1 and --line2) or an initial state (--coe or --sv "
         "with --epoch); default: the embedded ISS sample",
+        catalogue=True,
     )
-    _add_station(p, f"default: {defaults.STATION_NAME}")
+    _add_station(p, f"any number of --station, --stations and --lat/--lon; default: {defaults.STATION_NAME}", "many")
     _add_span(p, defaults.STEP, f"sampling step of the search [s] (default {defaults.STEP:g})")
     p.add_argument(
         "--min-elevation",
@@ -141,9 +177,17 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument(
         "--format",
-        choices=("table", "csv"),
+        choices=("table", "csv", "json"),
         default="table",
-        help="table (default: aligned text, times to the second) or csv (times to the millisecond)",
+        help="table (default: aligned text, times to the second), csv or json (times to the millisecond, "
+        "durations in seconds; empty / null where the span's edge cuts a pass)",
+    )
+    p.add_argument(
+        "--visible",
+        action="store_true",
+        help="only the passes during which the satellite is sunlit while the Sun is more than 6 degrees below "
+        "the station's horizon (the shadow of a spherical Earth from the Sun's centre, the middle of the "
+        "penumbra; the Sun from ERFA's ephemeris)",
     )
     p.add_argument(
         "--plot",
@@ -151,6 +195,26 @@ def build_parser() -> argparse.ArgumentParser:
         help="also draw a polar sky plot (azimuth/elevation) of the passes (needs matplotlib: "
         "pip install 'velarion[plot]')",
     )
+    _add_common(p)
+
+    p = sub.add_parser(
+        "look",
+        help="look angles of a satellite from a station",
+        description="Azimuth (deg from north through east), elevation [deg], range [m] and range rate [m/s, "
+        "positive when receding] of one satellite seen from one station over a span at a step, for antenna "
+        "pointing: CSV with the columns time,azimuth,elevation,range,range_rate (ISO UTC times), or JSON.",
+        epilog="Example: velarion look --tle catalogue.tle --satnum 25544 --station Redu,50.0006,5.1453,385 "
+        "--start 2024-03-20T10:00 --hours 1 --step 1 -o pointing.csv",
+    )
+    _add_input(
+        p,
+        required_text="one satellite: an element set (--tle or --omm with --satnum/--match, or --line1 and "
+        "--line2) or an initial state (--coe or --sv with --epoch); default: the embedded ISS sample",
+        catalogue=True,
+    )
+    _add_station(p, f"one station: --station or --lat/--lon; default: {defaults.STATION_NAME}", "one")
+    _add_span(p, 10.0, "step of the time grid [s] (default 10)")
+    p.add_argument("--format", choices=("csv", "json"), default="csv", help="csv (default) or json")
     _add_common(p)
 
     p = sub.add_parser(

@@ -40,38 +40,64 @@ def image_format(path: str) -> str:
     return ext
 
 
-def pass_tracks(sky: Any, passes: Sequence[Any], start: Any, span: float, points: int = 120) -> list[tuple[Any, Any]]:
-    """(azimuth [deg], elevation [deg]) along each pass of the sky's first
-    source, from rise to set (or the span's ends), from one evaluation."""
+def pass_tracks(
+    satellites: Sequence[Any], station: Any, passes: Sequence[Any], start: Any, span: float, points: int = 120
+) -> list[tuple[Any, Any]]:
+    """(azimuth [deg], elevation [deg]) along each pass, from rise to set
+    (or the span's ends), one evaluation per satellite. ``satellites``: what
+    the search was given; a pass's satellite is found by its name and number."""
     if not passes:
         return []
+    from velarion.passes import look_angles
+    from velarion.passes.satellites import satellites_of
+
+    sats, _ = satellites_of(list(satellites))
+    by_name = {(s.label, s.satnum): satellites[s.index] for s in sats}
     lo = np.array([0.0 if p.rise is None else float(p.rise - start) for p in passes])
     hi = np.array([span if p.set is None else float(p.set - start) for p in passes])
     frac = np.linspace(0.0, 1.0, points)
-    sec = (lo[:, None] + (hi - lo)[:, None] * frac[None, :]).reshape(-1)
-    el, _, az = sky.look(np.zeros(sec.size, dtype=np.intp), sec)
-    el = np.degrees(el).reshape(len(passes), points)
-    az = np.degrees(az).reshape(len(passes), points)
+    sec = lo[:, None] + (hi - lo)[:, None] * frac[None, :]
+    az = np.empty_like(sec)
+    el = np.empty_like(sec)
+    groups: dict[tuple[str, Any], list[int]] = {}
+    for k, p in enumerate(passes):
+        groups.setdefault((p.satellite, p.satnum), []).append(k)
+    for key, rows in groups.items():
+        angles = look_angles(by_name[key], station, start + sec[rows].reshape(-1))
+        az[rows] = angles.azimuth.reshape(len(rows), points)
+        el[rows] = angles.elevation.reshape(len(rows), points)
     return list(zip(az, el, strict=True))
+
+
+def pass_colours(n: int) -> list[Any]:
+    """``n`` colours that do not repeat: the ten of matplotlib's cycle, then
+    evenly spread over a perceptual colour map."""
+    from matplotlib import colormaps
+
+    if n <= 10:
+        return [colormaps["tab10"](k) for k in range(n)]
+    return [colormaps["turbo"](x) for x in np.linspace(0.05, 0.95, n)]
 
 
 def sky_plot(
     path: str,
-    sky: Any,
+    satellites: Sequence[Any],
     passes: Sequence[Any],
     label: str,
-    station: str,
+    station: Any,
     min_elevation: float,
     start: Any,
     span: float,
     format: str | None = None,
 ) -> None:
-    """Draws the passes on a polar sky chart (north up, east right; the
-    centre is the zenith, the rim the horizon) and saves it to ``path`` in
-    ``format`` (default: the format its suffix names, PNG without one)."""
+    """Draws the passes of ``satellites`` over ``station`` on a polar sky
+    chart (north up, east right; the centre is the zenith, the rim the
+    horizon) and saves it to ``path`` in ``format`` (default: the format its
+    suffix names, PNG without one)."""
     require_matplotlib()
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
+    from matplotlib.lines import Line2D
 
     fig = Figure(figsize=(7.0, 7.6))
     FigureCanvasAgg(fig)
@@ -92,16 +118,25 @@ def sky_plot(
         color="0.5",
         label=f"minimum elevation {min_elevation:g}°",
     )
-    for p, (az, el) in zip(passes, pass_tracks(sky, passes, start, span), strict=True):
+    many = len({(p.satellite, p.satnum) for p in passes}) > 1
+    tracks = pass_tracks(satellites, station, passes, start, span)
+    for p, (az, el), colour in zip(passes, tracks, pass_colours(len(passes)), strict=True):
         theta = np.radians(az)
-        when = p.rise if p.rise is not None else p.culmination
+        when = p.rise if p.rise is not None else start
         text = str((when + 0.5).iso)[:16].replace("T", " ")
-        (line,) = ax.plot(theta, 90.0 - el, lw=1.6, label=f"{text} UTC, max {p.max_elevation:.1f}°")
-        ax.plot(theta[:1], 90.0 - el[:1], "o", ms=4, color=line.get_color())
-        ax.plot([np.radians(p.culmination_azimuth)], [90.0 - p.max_elevation], "^", ms=5, color=line.get_color())
+        who = f"{p.satellite}, " if many else ""
+        ax.plot(theta, 90.0 - el, lw=1.6, color=colour, label=f"{who}{text} UTC, max {p.max_elevation:.1f}°")
+        ax.plot(theta[:1], 90.0 - el[:1], "o", ms=4, color=colour)
+        if p.culmination is not None:
+            ax.plot([np.radians(p.culmination_azimuth)], [90.0 - p.max_elevation], "^", ms=5, color=colour)
     ax.set_title(f"{label}\nover {station}", fontsize=10)
     if passes:
-        ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.06), ncol=2, fontsize=7, frameon=False)
+        handles, _ = ax.get_legend_handles_labels()
+        handles += [
+            Line2D([], [], ls="", marker="o", ms=4, color="0.3", label="rise (or the start of the span)"),
+            Line2D([], [], ls="", marker="^", ms=5, color="0.3", label="culmination"),
+        ]
+        ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.06), ncol=2, fontsize=7, frameon=False)
     else:
         ax.text(0.0, 0.0, "no pass", ha="center", va="center")
     if format is None:

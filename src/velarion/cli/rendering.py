@@ -1,5 +1,6 @@
-"""Passes as text: the aligned table (times to the second) and CSV (times to
-the millisecond) of ``velarion passes``.
+"""Passes and look angles as text: the aligned pass table (times to the
+second), CSV and JSON (times to the millisecond) of ``velarion passes``,
+and the CSV and JSON of ``velarion look``.
 
 The layouts are word for word what users read, what scripts parse and what
 the tests compare.
@@ -7,12 +8,33 @@ the tests compare.
 
 from __future__ import annotations
 
-from velarion.passes import Pass, Station
+import csv
+import io
+import json
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
+from velarion.passes import LookAngles, Pass, Station
 from velarion.time.time import Time
 
-from .inputs import Satellite
+__all__ = ["COLUMNS", "LOOK_COLUMNS", "look_csv", "look_json", "passes_csv", "passes_json", "passes_table"]
 
-__all__ = ["passes_csv", "passes_table"]
+COLUMNS = (
+    "satellite",
+    "satnum",
+    "station",
+    "rise",
+    "rise_azimuth",
+    "culmination",
+    "culmination_azimuth",
+    "max_elevation",
+    "set",
+    "set_azimuth",
+    "duration",
+)
+LOOK_COLUMNS = ("time", "azimuth", "elevation", "range", "range_rate")
 
 
 def _iso_seconds(t: Time) -> str:
@@ -32,61 +54,167 @@ def _duration(seconds: float | None) -> str:
     if seconds is None:
         return "-"
     s = round(seconds)
-    return f"{s // 60:d}:{s % 60:02d}"
+    return f"{s // 3600:d}:{s // 60 % 60:02d}:{s % 60:02d}"
+
+
+def station_label(station: Any) -> str:
+    """A station's name, or its coordinates without one."""
+    return station.name if isinstance(station, Station) and station.name else str(station)
 
 
 def passes_table(
-    sat: Satellite, station: Station, start: Time, span: float, step: float, min_el: float, passes: list[Pass]
+    label: str,
+    stations: Sequence[Station],
+    start: Time,
+    span: float,
+    step: float,
+    min_el: float,
+    passes: Sequence[Pass],
+    *,
+    is_default: bool = False,
+    visible: bool = False,
 ) -> str:
-    """A heading (satellite, station, span, search settings, count) and one aligned row per pass."""
+    """A heading (satellites, stations, span, search settings, count) and one
+    aligned row per pass; satellite and station columns when there are
+    several of either."""
     end = start + span
+    where = str(stations[0]) if len(stations) == 1 else f"{len(stations)} stations"
+    seen = ", visible only" if visible else ""
     head = [
-        f"Passes of {sat.label} over {station}",
-        f"{_iso_seconds(start)} to {_iso_seconds(end)} UTC, step {step:g} s, minimum elevation {min_el:g} deg: "
-        f"{len(passes)} pass{'es' if len(passes) != 1 else ''}",
+        f"Passes of {label} over {where}",
+        f"{_iso_seconds(start)} to {_iso_seconds(end)} UTC, step {step:g} s, minimum elevation {min_el:g} deg"
+        f"{seen}: {len(passes)} pass{'es' if len(passes) != 1 else ''}",
     ]
-    if sat.is_default:
+    if is_default:
         head.insert(0, "(no satellite given: the embedded ISS sample; see 'velarion passes --help')")
     if not passes:
         return "\n".join(head) + "\n"
-    rows = [("Rise (UTC)", "Az", "Culmination (UTC)", "Az", "Max el", "Set (UTC)", "Az", "Duration")]
+    many = len({(p.satellite, p.satnum) for p in passes}) > 1 or len(stations) > 1
+    names = ("Satellite", "Station") if many else ()
+    rows = [(*names, "Rise (UTC)", "Az", "Culmination (UTC)", "Az", "Max el", "Set (UTC)", "Az", "Duration")]
     for p in passes:
+        who = (p.satellite, station_label(p.station)) if many else ()
         rows.append(
             (
+                *who,
                 _iso_seconds(p.rise) if p.rise is not None else "(before start)",
-                f"{p.rise_azimuth:.1f}" if p.rise is not None else "-",
-                _iso_seconds(p.culmination),
-                f"{p.culmination_azimuth:.1f}",
+                f"{p.rise_azimuth:.1f}" if p.rise_azimuth is not None else "-",
+                _iso_seconds(p.culmination) if p.culmination is not None else "(span edge)",
+                f"{p.culmination_azimuth:.1f}" if p.culmination_azimuth is not None else "-",
                 f"{p.max_elevation:.2f}",
                 _iso_seconds(p.set) if p.set is not None else "(after end)",
-                f"{p.set_azimuth:.1f}" if p.set is not None else "-",
+                f"{p.set_azimuth:.1f}" if p.set_azimuth is not None else "-",
                 _duration(p.duration),
             )
         )
     widths = [max(len(r[k]) for r in rows) for k in range(len(rows[0]))]
-    right = {1, 3, 4, 6, 7}
+    right = {len(names) + k for k in (1, 3, 4, 6, 7)}
     lines = []
     for r in rows:
         cells = [c.rjust(w) if k in right else c.ljust(w) for k, (c, w) in enumerate(zip(r, widths, strict=True))]
         lines.append("  ".join(cells).rstrip())
+    if any(p.cut for p in passes):
+        lines += [
+            "",
+            "A pass cut by the span's edge has no rise, set or culmination outside the span; its maximum "
+            "elevation is the highest within it.",
+        ]
     return "\n".join(head) + "\n\n" + "\n".join(lines) + "\n"
 
 
-def passes_csv(passes: list[Pass]) -> str:
+def _iso_millis_column(times: Sequence[Time | None]) -> list[str | None]:
+    """UTC texts to the millisecond of many epochs (one conversion for all); None stays None."""
+    have = [k for k, t in enumerate(times) if t is not None]
+    out: list[str | None] = [None] * len(times)
+    if have:
+        epochs = [times[k] for k in have]
+        jd1 = np.array([float(t.jd1) for t in epochs if t is not None])
+        jd2 = np.array([float(t.jd2) for t in epochs if t is not None])
+        texts = np.asarray((Time.from_jd(jd1, jd2, scale="utc") + 0.0005).iso).reshape(-1).tolist()
+        for k, text in zip(have, texts, strict=True):
+            out[k] = (text + ".000" if len(text) == 19 else text)[:23]
+    return out
+
+
+def _columns(passes: Sequence[Pass], visible: bool) -> dict[str, list[Any]]:
+    """The CSV and JSON fields of the passes, column by column: ISO UTC times
+    (None where the span's edge cuts the pass), azimuths and elevation [deg],
+    duration [s]."""
+    columns: dict[str, list[Any]] = {
+        "satellite": [p.satellite for p in passes],
+        "satnum": [p.satnum for p in passes],
+        "station": [station_label(p.station) for p in passes],
+    }
+    for event in ("rise", "culmination", "set"):
+        columns[event] = _iso_millis_column([getattr(p, event) for p in passes])
+        columns[f"{event}_azimuth"] = [getattr(p, f"{event}_azimuth") for p in passes]
+    columns["max_elevation"] = [p.max_elevation for p in passes]
+    columns["duration"] = [p.duration for p in passes]
+    columns = {name: columns[name] for name in COLUMNS}
+    if visible:
+        columns["visible"] = [p.visible for p in passes]
+    return columns
+
+
+def _csv_field(value: Any, digits: int) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, float):
+        return f"{value:.{digits}f}"
+    return str(value)
+
+
+def passes_csv(passes: Sequence[Pass], visible: bool = False) -> str:
     """A header line and one row per pass; the fields of an event outside the span are empty."""
-    out = ["rise,rise_azimuth,culmination,culmination_azimuth,max_elevation,set,set_azimuth"]
-    for p in passes:
-        out.append(
-            ",".join(
-                [
-                    _iso_millis(p.rise) if p.rise is not None else "",
-                    f"{p.rise_azimuth:.4f}" if p.rise is not None else "",
-                    _iso_millis(p.culmination),
-                    f"{p.culmination_azimuth:.4f}",
-                    f"{p.max_elevation:.4f}",
-                    _iso_millis(p.set) if p.set is not None else "",
-                    f"{p.set_azimuth:.4f}" if p.set is not None else "",
-                ]
-            )
+    columns = _columns(passes, visible)
+    digits = {"duration": 3}
+    cells = [[_csv_field(v, digits.get(name, 4)) for v in values] for name, values in columns.items()]
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(columns)
+    writer.writerows(zip(*cells, strict=True))
+    return out.getvalue()
+
+
+def passes_json(passes: Sequence[Pass], visible: bool = False) -> str:
+    """A list of one object per pass (null for an event outside the span)."""
+    columns = _columns(passes, visible)
+    digits = {"duration": 3}
+    for name, values in columns.items():
+        if name.endswith(("azimuth", "elevation")) or name == "duration":
+            columns[name] = [None if v is None else round(v, digits.get(name, 4)) for v in values]
+    records = [dict(zip(columns, row, strict=True)) for row in zip(*columns.values(), strict=True)]
+    return json.dumps(records, indent=1) + "\n"
+
+
+def _look_rows(time: Time, angles: LookAngles) -> list[tuple[str, float, float, float, float]]:
+    texts = [str(x) for x in np.asarray((time + 0.0005).iso).reshape(-1)]
+    iso = [(x + ".000" if len(x) == 19 else x)[:23] for x in texts]
+    return list(
+        zip(
+            iso,
+            angles.azimuth.tolist(),
+            angles.elevation.tolist(),
+            angles.range.tolist(),
+            angles.range_rate.tolist(),
+            strict=True,
         )
-    return "\n".join(out) + "\n"
+    )
+
+
+def look_csv(time: Time, angles: LookAngles) -> str:
+    """time,azimuth,elevation,range,range_rate: ISO UTC, deg, deg, m, m/s."""
+    lines = [",".join(LOOK_COLUMNS)]
+    for t, az, el, rng, rate in _look_rows(time, angles):
+        lines.append(f"{t},{az:.4f},{el:.4f},{rng:.3f},{rate:.4f}")
+    return "\n".join(lines) + "\n"
+
+
+def look_json(time: Time, angles: LookAngles) -> str:
+    rows = [
+        dict(zip(LOOK_COLUMNS, (t, round(az, 4), round(el, 4), round(rng, 3), round(rate, 4)), strict=True))
+        for t, az, el, rng, rate in _look_rows(time, angles)
+    ]
+    return json.dumps(rows, indent=1) + "\n"

@@ -22,6 +22,7 @@ frames through the frame graph::
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -34,7 +35,7 @@ from velarion.time.time import Time
 
 from .tle import ELSET, TLE
 
-__all__ = ["NON_FINITE", "SGP4", "SGP4Error", "epoch_text", "first_failure", "sgp4_jd"]
+__all__ = ["NON_FINITE", "SGP4", "SGP4Error", "epoch_text", "first_failure", "init_models", "sgp4_jd"]
 
 # Word for word: callers and tests compare the exception texts of this module.
 
@@ -118,6 +119,11 @@ class SGP4Error(ValueError):
         sat = f"satellite {satnum}" if satnum is not None else "element set"
         super().__init__(f"SGP4 error {code} for {sat} at {epoch} UTC (epoch index {index}): {self.meaning}")
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Rebuilt from its fields (the message alone does not fit __init__), so
+        # a failure crosses process boundaries (dask workers) intact.
+        return (type(self), (self.code, self.index, self.epoch, self.satnum))
+
 
 def first_failure(err: NDArray[Any], r: NDArray[np.float64], v: NDArray[np.float64]) -> tuple[int, int] | None:
     """(index, code) of the first epoch whose state the model did not give:
@@ -135,20 +141,22 @@ def epoch_text(time: Time, k: int) -> str:
     return str(Time.from_jd(jd[k, 0], jd[k, 1], scale="tai").utc.iso)
 
 
-def _satrec(elset: ELSET, gravity: int) -> Any:
+def _satrec(elset: ELSET, gravity: int, jd: tuple[float, float] | None = None) -> Any:
     """The model record of the element set, initialised from its elements
     (what ``TLE`` parsed, never the lines again), in the model's units:
-    minutes, radians, Earth radii."""
+    minutes, radians, Earth radii. ``jd``: the epoch on the model's scale
+    (``sgp4_jd``), when the caller has it."""
     if elset.epoch.size != 1:
         raise ValueError(f"the element set's epoch must be one date, not {elset.epoch.size}")
-    jd1, jd2 = (float(x[0]) for x in sgp4_jd(elset.epoch))
+    jd1, jd2 = (float(x[0]) for x in sgp4_jd(elset.epoch)) if jd is None else jd
     tle = elset if isinstance(elset, TLE) else None
+    satnum = getattr(elset, "satnum", 0)
     sat = Satrec()
     # 'i': the improved mode that Satrec.twoline2rv uses.
     sat.sgp4init(
         gravity,
         "i",
-        0 if tle is None else tle.satnum,
+        satnum if isinstance(satnum, int) else 0,
         (jd1 - _JD_1950) + jd2,
         elset.bstar,
         elset.ndot * 60.0**2,
@@ -172,7 +180,38 @@ def _satrec(elset: ELSET, gravity: int) -> Any:
         sat.elnum = tle.elnum
         sat.revnum = tle.revnum
         sat.ephtype = tle.ephtype
+    else:
+        # Another element set that carries these (an OMM record) gives them too.
+        for field in ("classification", "intldesg", "elnum", "revnum", "ephtype"):
+            value = getattr(elset, field, None)
+            if value is not None:
+                setattr(sat, field, value)
     return sat
+
+
+def init_models(propagators: Sequence[SGP4]) -> list[SGP4Error | None]:
+    """Initialises the model records of many propagators at once (their
+    epochs converted together), for the element set each was given; returns
+    for each None, or the ``SGP4Error`` its elements give (a record that
+    cannot start)."""
+    todo = [p for p in propagators if p.tle is not None and (p._cache is None or p._cache[0] is not p.tle)]
+    elsets = [p.tle for p in todo if p.tle is not None and p.tle.epoch.size == 1]
+    if elsets:
+        utc = [e.epoch.utc for e in elsets]
+        jd1, jd2 = sgp4_jd(Time.from_jd([t.jd1 for t in utc], [t.jd2 for t in utc], scale="utc"))
+        epochs = dict(zip(map(id, elsets), zip(jd1.tolist(), jd2.tolist(), strict=True), strict=True))
+        for p in todo:
+            if p.tle is not None and id(p.tle) in epochs:
+                p._cache = (p.tle, _satrec(p.tle, _GRAVITY[p.gravity], epochs[id(p.tle)]))
+    out: list[SGP4Error | None] = []
+    for p in propagators:
+        try:
+            p.satrec()
+        except SGP4Error as e:
+            out.append(e)
+        else:
+            out.append(None)
+    return out
 
 
 class SGP4(Propagator):
@@ -207,9 +246,9 @@ class SGP4(Propagator):
         """The ``sgp4`` model record of ``state`` (default: this propagator's element set)."""
         elset = self._elset(state)
         cached = self._cache
-        if cached is not None and cached[0] is elset:
+        if cached is not None and cached[0] is elset and not cached[1].error:
             return cached[1]
-        sat = _satrec(elset, _GRAVITY[self.gravity])
+        sat = cached[1] if cached is not None and cached[0] is elset else _satrec(elset, _GRAVITY[self.gravity])
         if sat.error:
             raise SGP4Error(int(sat.error), 0, str(elset.epoch.utc.iso), getattr(elset, "satnum", None))
         self._cache = (elset, sat)

@@ -1,0 +1,299 @@
+"""velarion.passes for catalogues: passes, look angles and visibility against
+skyfield, OMM against TLE, the catalogue readers, failures of one satellite
+among others, the short import place."""
+
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from velarion.conjunctions.catalogue import sample_catalogue
+from velarion.passes import Station, find_passes, look_angles, sun_elevation, sunlit
+from velarion.propagators.analytical.sgp4 import SGP4, TLE, SGP4Error, load_omm, load_tles
+from velarion.time.time import Time
+
+sf = pytest.importorskip("skyfield.api")
+
+START = "2024-03-20"
+STATIONS = {
+    "north": Station(67.857, 20.964, 402.0, "Kiruna"),
+    "south": Station(-35.40, 148.98, 688.0, "Canberra"),
+    "high": Station(78.23, 15.40, 500.0, "Svalbard"),
+}
+DECAYING = (
+    "1 28872U 05037B   24079.02012661  .25992681  00000-0  24476-3 0  1532",
+    "2 28872  96.4736 157.9986 0303955 244.0492 110.6523 16.46015938 10708",
+)
+
+
+@pytest.fixture(scope="module")
+def catalogue():
+    return load_tles(sample_catalogue(8, START, seed=11))
+
+
+@pytest.fixture(scope="module")
+def found(catalogue):
+    return find_passes(catalogue, list(STATIONS.values()), START, 86400.0)
+
+
+@pytest.fixture(scope="module")
+def ts():
+    return sf.load.timescale()
+
+
+def _sf_time(ts, time):
+    tt = time.tt
+    return ts.tt_jd(np.asarray(tt.jd1) + np.asarray(tt.jd2))
+
+
+@pytest.mark.parametrize("where", list(STATIONS))
+def test_catalogue_passes_match_skyfield(where, catalogue, found, ts):
+    station = STATIONS[where]
+    top = sf.wgs84.latlon(station.lat, station.lon, station.alt)
+    t0, t1 = ts.utc(2024, 3, 20), ts.utc(2024, 3, 21)
+    total = 0
+    for tle in catalogue:
+        sat = sf.EarthSatellite(*tle.lines, tle.name, ts)
+        t, kind = sat.find_events(top, t0, t1, altitude_degrees=10.0)
+        theirs = Time(list(t[kind == 1].utc_iso(places=6))) if (kind == 1).any() else []
+        ours = [p for p in found if p.satnum == tle.satnum and p.station is station and p.culmination is not None]
+        assert len(ours) == len(theirs)
+        for p, c in zip(ours, theirs, strict=True):
+            assert abs(float(p.culmination - c)) < 1.0
+            assert p.satellite == tle.name
+            assert (p.rise is None or p.rise < p.culmination) and (p.set is None or p.culmination < p.set)
+        total += len(ours)
+    assert total > 10
+    # the network's passes over this station are those of searching it alone
+    alone = find_passes(catalogue, station, START, 86400.0)
+    mine = [p for p in found if p.station is station]
+    assert [(p.satnum, round(p.max_elevation, 6)) for p in mine] == [
+        (p.satnum, round(p.max_elevation, 6)) for p in alone
+    ]
+
+
+def test_passes_are_sorted_and_cut_at_the_edges(found):
+    first = [0.0 if p.rise is None else float(p.rise - Time(START)) for p in found]
+    assert first == sorted(first)
+    cut = [p for p in found if p.cut]
+    assert all(p.duration is None and (p.rise is None or p.set is None) for p in cut)
+    assert all(p.duration == pytest.approx(float(p.set - p.rise)) for p in found if not p.cut)
+
+
+def test_look_angles_match_skyfield(catalogue, ts):
+    tle, station = catalogue[0], STATIONS["north"]
+    time = Time(START) + np.arange(0.0, 86400.0, 97.0)
+    ours = look_angles(tle, station, time)
+    top = sf.wgs84.latlon(station.lat, station.lon, station.alt)
+    topo = (sf.EarthSatellite(*tle.lines, tle.name, ts) - top).at(_sf_time(ts, time))
+    alt, az, dist = topo.altaz()
+    *_, rate = topo.frame_latlon_and_rates(top)
+    assert np.abs(ours.elevation - alt.degrees).max() < 2e-3
+    up = alt.degrees > 1.0  # the azimuth is well defined away from the zenith
+    assert np.abs((ours.azimuth - az.degrees + 180.0) % 360.0 - 180.0)[up].max() < 5e-3
+    assert np.abs(ours.range - dist.m).max() < 20.0
+    assert np.abs(ours.range_rate - rate.m_per_s).max() < 0.2
+    utc = time.utc
+    grid = look_angles(tle, station, Time.from_jd(utc.jd1.reshape(-1, 1), utc.jd2.reshape(-1, 1), scale="utc"))
+    assert grid.range.shape == (time.size, 1)
+
+
+@pytest.mark.filterwarnings("ignore:The file finals2000A.all has expired")
+def test_visibility_matches_skyfield(catalogue, found, ts):
+    skyfield_data = pytest.importorskip("skyfield_data")
+    eph = sf.Loader(skyfield_data.get_skyfield_data_path(), verbose=False)("de421.bsp")
+    station = STATIONS["south"]
+    top = sf.wgs84.latlon(station.lat, station.lon, station.alt)
+    time = Time(START) + np.arange(0.0, 86400.0, 30.0)
+    t = _sf_time(ts, time)
+    # the Sun's elevation: ours is geometric, skyfield's apparent (aberration
+    # and light time, about 0.01 deg)
+    sun = (eph["earth"] + top).at(t).observe(eph["sun"]).apparent().altaz()[0].degrees
+    assert np.abs(sun_elevation(station, time) - sun).max() < 0.02
+    sats = {tle.satnum: sf.EarthSatellite(*tle.lines, tle.name, ts) for tle in catalogue}
+    crossings = 0
+    for tle in catalogue[:4]:
+        theirs = sats[tle.satnum].at(t).is_sunlit(eph)
+        ours = sunlit(tle, time)
+        # they may differ only within seconds of a shadow crossing
+        change = np.flatnonzero(np.diff(theirs.astype(int)))
+        near = np.zeros(time.size, bool)
+        near[np.clip(np.concatenate([change, change + 1]), 0, time.size - 1)] = True
+        assert not (ours != theirs)[~near].any()
+        crossings += change.size
+    assert crossings > 4
+    # visible passes: sunlit and above 10 deg while the Sun is below -6 deg
+    seen = find_passes(catalogue, station, START, 86400.0, visible=True)
+    assert [p.satnum for p in seen] == [p.satnum for p in found if p.station is station]
+    assert any(p.visible for p in seen) and not all(p.visible for p in seen)
+    for p in seen:
+        a = 0.0 if p.rise is None else float(p.rise - Time(START))
+        b = 86400.0 if p.set is None else float(p.set - Time(START))
+        tt = _sf_time(ts, Time(START) + np.linspace(a, b, 60))
+        sat = sats[p.satnum]
+        ok = (
+            ((sat - top).at(tt).altaz()[0].degrees >= 9.9)
+            & sat.at(tt).is_sunlit(eph)
+            & ((eph["earth"] + top).at(tt).observe(eph["sun"]).apparent().altaz()[0].degrees < -6.0)
+        )
+        assert p.visible == bool(ok.any())
+
+
+def _omm_fields(tle):
+    """The OMM keywords of a TLE, from the text of its lines (as feeds convert them)."""
+    l1, l2 = tle.lines
+    year = int(l1[18:20]) + (1900 if int(l1[18:20]) >= 57 else 2000)
+    epoch = Time(f"{year}-01-01") + (float(l1[20:32]) - 1.0) * 86400.0
+    ndot = float(l1[33:43])
+    return {
+        "OBJECT_NAME": tle.name,
+        "OBJECT_ID": f"20{l1[9:11]}-{l1[11:17].strip()}",
+        "EPOCH": str(epoch.utc.iso),
+        "MEAN_MOTION": l2[52:63].strip(),
+        "ECCENTRICITY": "0." + l2[26:33],
+        "INCLINATION": l2[8:16].strip(),
+        "RA_OF_ASC_NODE": l2[17:25].strip(),
+        "ARG_OF_PERICENTER": l2[34:42].strip(),
+        "MEAN_ANOMALY": l2[43:51].strip(),
+        "EPHEMERIS_TYPE": "0",
+        "CLASSIFICATION_TYPE": "U",
+        "NORAD_CAT_ID": str(tle.satnum),
+        "ELEMENT_SET_NO": "999",
+        "REV_AT_EPOCH": "1",
+        "BSTAR": str(tle.bstar),
+        "MEAN_MOTION_DOT": repr(ndot),
+        "MEAN_MOTION_DDOT": "0",
+    }
+
+
+def _write_omm(path, layout, records):
+    if layout == "json":
+        path.write_text(json.dumps(records))
+    elif layout == "csv":
+        keys = list(records[0])
+        path.write_text("\n".join([",".join(keys)] + [",".join(r[k] for k in keys) for r in records]) + "\n")
+    else:
+        blocks = []
+        for r in records:
+            meta = "".join(f"<{k}>{r[k]}</{k}>" for k in ("OBJECT_NAME", "OBJECT_ID"))
+            mean = "".join(f"<{k}>{r[k]}</{k}>" for k in list(r)[2:9])
+            tle = "".join(f"<{k}>{r[k]}</{k}>" for k in list(r)[9:])
+            blocks.append(
+                f"<segment><metadata>{meta}</metadata><data><meanElements>{mean}</meanElements>"
+                f"<tleParameters>{tle}</tleParameters></data></segment>"
+            )
+        path.write_text(f'<?xml version="1.0"?><ndm><omm><body>{"".join(blocks)}</body></omm></ndm>')
+
+
+@pytest.mark.parametrize("layout", ["json", "csv", "xml"])
+def test_omm_gives_the_states_and_passes_of_the_tle(layout, catalogue, tmp_path):
+    path = tmp_path / f"gp.{layout}"
+    _write_omm(path, layout, [_omm_fields(t) for t in catalogue])
+    omm = load_omm(path)
+    assert [(o.name, o.satnum, o.intldesg) for o in omm] == [(t.name, t.satnum, t.intldesg) for t in catalogue]
+    time = Time(START) + np.arange(0.0, 86400.0, 600.0)
+    for o, t in zip(omm, catalogue, strict=True):
+        ro, vo = SGP4(o).teme_arrays(time, SGP4(o).satrec())
+        rt, vt = SGP4(t).teme_arrays(time, SGP4(t).satrec())
+        # the TLE's epoch is a day fraction of 8 digits, the OMM's text 6 digits of a second
+        assert np.abs(ro - rt).max() < 1e-5 and np.abs(vo - vt).max() < 1e-8  # km, km/s
+    station = STATIONS["north"]
+    a = find_passes(omm, station, START, 86400.0)
+    b = find_passes(catalogue, station, START, 86400.0)
+    assert len(a) == len(b) > 3
+    for p, q in zip(a, b, strict=True):
+        assert (p.satellite, p.satnum) == (q.satellite, q.satnum)
+        for x, y in ((p.rise, q.rise), (p.culmination, q.culmination), (p.set, q.set)):
+            assert (x is None) == (y is None) and (x is None or abs(float(x - y)) < 1e-3)
+        assert p.max_elevation == pytest.approx(q.max_elevation, abs=1e-5)
+
+
+def test_load_tles_reads_every_layout(catalogue, tmp_path):
+    iss = TLE(
+        "1 25544U 98067A   19343.69339541  .00001764  00000-0  38792-4 0  9991",
+        "2 25544  51.6439 211.2001 0007417  17.6667  85.6398 15.50103472202482",
+    )
+    text = "\r\n".join(
+        ["", "0 ISS (ZARYA)", *iss.lines, "", *catalogue[1].lines, catalogue[2].name, *catalogue[2].lines, ""]
+    )
+    got = load_tles(text)
+    want = [("ISS (ZARYA)", 25544), (None, catalogue[1].satnum), (catalogue[2].name, catalogue[2].satnum)]
+    assert [(t.name, t.satnum) for t in got] == want
+    path = tmp_path / "cat.tle"
+    path.write_text(text)
+    assert [t.lines for t in load_tles(path)] == [t.lines for t in got] == [t.lines for t in load_tles(str(path))]
+    # an Alpha-5 catalogue number (A0001 = 100001)
+    line1 = "1 A0001" + iss.lines[0][7:68]
+    line2 = "2 A0001" + iss.lines[1][7:68]
+    alpha = load_tles(f"{line1}{_checksum(line1)}\n{line2}{_checksum(line2)}\n")
+    assert alpha[0].satnum == 100001
+
+
+def _checksum(line):
+    return sum(int(c) if c.isdigit() else c == "-" for c in line[:68]) % 10
+
+
+@pytest.mark.parametrize(
+    "text, fragment",
+    [
+        ("NAME\n{l1}\n", "line 2: line 1 of an element set not followed"),
+        ("{l2}\n", "line 1: line 2 of an element set without"),
+        ("A\nB\n{l1}\n{l2}\n", "line 1: a name line not followed"),
+        ("\n\nNAME\n{l1}\n{bad2}\n", "line 5: TLE line 2, column 69"),
+    ],
+)
+def test_load_tles_errors_name_the_line(text, fragment, catalogue):
+    l1, l2 = catalogue[0].lines
+    bad2 = l2[:-1] + str((int(l2[-1]) + 1) % 10)
+    with pytest.raises(ValueError, match=fragment):
+        load_tles(text.format(l1=l1, l2=l2, bad2=bad2))
+
+
+def test_a_failing_satellite_does_not_sink_the_others(catalogue):
+    decaying = TLE(*DECAYING, "FALLING")
+    station = STATIONS["north"]
+    found = find_passes([catalogue[0], decaying, catalogue[1]], station, START, 86400.0)
+    alone = find_passes(catalogue[:2], station, START, 86400.0)
+    assert [(p.satnum, p.rise) for p in found] == [(p.satnum, p.rise) for p in alone]
+    (failure,) = found.failures
+    assert failure.satellite == "FALLING" and failure.satnum == 28872 and failure.index == 1
+    assert isinstance(failure.error, SGP4Error) and failure.epoch is not None
+    assert 0.0 <= float(failure.epoch - Time(START)) <= 86400.0 and "FALLING" in str(failure)
+    with pytest.raises(SGP4Error, match="satellite 28872"):
+        find_passes([catalogue[0], decaying], station, START, 86400.0, errors="raise")
+
+
+def test_the_short_import_place_is_lazy():
+    code = (
+        "import sys, velarion\n"
+        "assert 'numpy' not in sys.modules and not [m for m in sys.modules if m.startswith('velarion.frames')]\n"
+        "from velarion import Station, find_passes, load_tles, Time, ENU, TLE, SGP4, Keplerian, look_angles\n"
+        "import velarion.passes, velarion.time.time\n"
+        "assert find_passes is velarion.passes.find_passes and Time is velarion.time.time.Time\n"
+        "assert 'find_passes' in dir(velarion)\n"
+        "try:\n    velarion.nothing\nexcept AttributeError as e:\n    assert 'nothing' in str(e)\n"
+        "else:\n    raise SystemExit('no AttributeError')\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+
+
+@pytest.mark.parametrize(
+    "name, content, fragment",
+    [
+        ("deep.json", "[" * 100000, "nested too deeply"),
+        ("huge.csv", "EPOCH\n" + "x" * 200000 + "\n", "not OMM CSV"),
+        ("numbers.json", "[1, 2]", "record 1: a record must be a mapping"),
+        ("nan.json", '[{"EPOCH": "2024-03-20T00:00:00", "MEAN_MOTION": "nan"}]', "MEAN_MOTION must be finite"),
+        ("date.json", '[{"EPOCH": "2024-13-45T00:00:00", "MEAN_MOTION": 15}]', "record 1: bad EPOCH"),
+        ("broken.xml", "<ndm><omm>", "not OMM XML"),
+        ("binary.json", b"\xff\xfe[", "UTF-8"),
+    ],
+)
+def test_load_omm_refuses_bad_files(name, content, fragment, tmp_path):
+    path = tmp_path / name
+    path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    with pytest.raises(ValueError, match=fragment):
+        load_omm(path)
