@@ -1,4 +1,4 @@
-"""Candidate search of velarion.conjunctions.screen."""
+"""SGP4 samples and candidate search of velarion.conjunctions.screen."""
 
 import numpy as np
 from numpy.typing import NDArray
@@ -18,4 +18,8 @@ def candidates(
     primary: bytes | None,
     threads: int,
 ) -> tuple[_I64, _I64, _I64]: ...
+def sgp4_records(elements: _F64, gravity: int) -> tuple[object, _I64]: ...
+def sgp4_states(
+    records: object, ids: _I64, jd: _F64, fr: _F64, threads: int
+) -> tuple[NDArray[np.uint8], _F64, _F64]: ...
 def hardware_threads() -> int: ...

@@ -34,7 +34,7 @@ from velarion.time.time import Time
 
 from .tle import ELSET, TLE
 
-__all__ = ["NON_FINITE", "SGP4", "SGP4Error", "epoch_text", "first_failure", "sgp4_jd"]
+__all__ = ["NON_FINITE", "SGP4", "SGP4Error", "epoch_text", "first_failure", "sgp4_jd", "sgp4init_elements"]
 
 # Word for word: callers and tests compare the exception texts of this module.
 
@@ -135,20 +135,18 @@ def epoch_text(time: Time, k: int) -> str:
     return str(Time.from_jd(jd[k, 0], jd[k, 1], scale="tai").utc.iso)
 
 
-def _satrec(elset: ELSET, gravity: int) -> Any:
-    """The model record of the element set, initialised from its elements
-    (what ``TLE`` parsed, never the lines again), in the model's units:
-    minutes, radians, Earth radii."""
+def sgp4init_elements(elset: ELSET) -> tuple[float, ...]:
+    """The epoch and mean elements ``sgp4init`` starts from, in the model's
+    units (minutes, radians, Earth radii): (jd, fr, epoch, bstar, ndot,
+    nddot, ecco, argpo, inclo, mo, no_kozai, nodeo), with the epoch both as
+    the two-part UTC Julian Date the model counts time from (``sgp4_jd``)
+    and in days from 1949 December 31 0h UTC."""
     if elset.epoch.size != 1:
         raise ValueError(f"the element set's epoch must be one date, not {elset.epoch.size}")
     jd1, jd2 = (float(x[0]) for x in sgp4_jd(elset.epoch))
-    tle = elset if isinstance(elset, TLE) else None
-    sat = Satrec()
-    # 'i': the improved mode that Satrec.twoline2rv uses.
-    sat.sgp4init(
-        gravity,
-        "i",
-        0 if tle is None else tle.satnum,
+    return (
+        jd1,
+        jd2,
         (jd1 - _JD_1950) + jd2,
         elset.bstar,
         elset.ndot * 60.0**2,
@@ -160,6 +158,17 @@ def _satrec(elset: ELSET, gravity: int) -> Any:
         elset.mnm * 60.0,
         elset.raa,
     )
+
+
+def _satrec(elset: ELSET, gravity: int) -> Any:
+    """The model record of the element set, initialised from its elements
+    (what ``TLE`` parsed, never the lines again), in the model's units:
+    minutes, radians, Earth radii."""
+    jd1, jd2, *elements = sgp4init_elements(elset)
+    tle = elset if isinstance(elset, TLE) else None
+    sat = Satrec()
+    # 'i': the improved mode that Satrec.twoline2rv uses.
+    sat.sgp4init(gravity, "i", 0 if tle is None else tle.satnum, *elements)
     # The model counts time from these two parts: the epoch as exactly as
     # the element set holds it (the one-number epoch above is good to 0.3 us).
     sat.jdsatepoch, sat.jdsatepochF = jd1, jd2
