@@ -9,6 +9,7 @@
 #include "velarion/conjunctions/kernels/sample.hpp"
 #include "velarion/conjunctions/kernels/screen.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <thread>
@@ -181,6 +182,7 @@ bool copy_vector(PyObject* obj, std::vector<double>& out, const char* what) {
 }
 
 constexpr int kElementColumns = 12;
+constexpr double kMaxMinutes = 100.0 * 366.0 * 1440.0;
 constexpr const char* kRecordNames[] = {"elements", "gravity"};
 constexpr core::Signature kRecordSig{"sgp4_records", kRecordNames, 2};
 
@@ -243,6 +245,9 @@ constexpr core::Signature kStateSig{"sgp4_states", kStateNames, 5};
 PyObject* py_sgp4_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[5];
     if (!core::parse_args(kStateSig, args, nargs, kwnames, a)) return nullptr;
+    // A capsule's pointer and contents never change: checked first.
+    const Records* records = records_of(a[0]);
+    if (!records) return nullptr;
     long threads;
     if (!to_positive_int(a[4], "threads", threads)) return nullptr;
     // The ids as a private int64 copy, checked against the records.
@@ -255,9 +260,6 @@ PyObject* py_sgp4_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         PyErr_SetString(PyExc_ValueError, "sgp4_states: jd and fr must have the same length");
         return nullptr;
     }
-    // Last: nothing below runs Python code, so the records stay as checked.
-    const Records* records = records_of(a[0]);
-    if (!records) return nullptr;
     const npy_intp n = PyArray_DIM(core::as_array(id_array.get()), 0);
     const auto* ids = static_cast<const std::int64_t*>(PyArray_DATA(core::as_array(id_array.get())));
     const auto size = static_cast<std::int64_t>(records->size());
@@ -269,6 +271,22 @@ PyObject* py_sgp4_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         }
     }
     const npy_intp m = static_cast<npy_intp>(jd.size());
+    if (m > 0) {
+        // Resonant deep-space orbits integrate from their epoch in 12-hour
+        // steps: the span of the epochs from each element set is bounded.
+        const auto [jd_lo, jd_hi] = std::minmax_element(jd.begin(), jd.end());
+        const auto [fr_lo, fr_hi] = std::minmax_element(fr.begin(), fr.end());
+        for (npy_intp i = 0; i < n; ++i) {
+            const kn::Sgp4Object& obj = (*records)[static_cast<std::size_t>(ids[i])];
+            const double lo = (*jd_lo - obj.jd) * 1440.0 + (*fr_lo - obj.fr) * 1440.0;
+            const double hi = (*jd_hi - obj.jd) * 1440.0 + (*fr_hi - obj.fr) * 1440.0;
+            if (!(std::fabs(lo) <= kMaxMinutes && std::fabs(hi) <= kMaxMinutes)) {
+                PyErr_SetString(PyExc_ValueError,
+                                "sgp4_states: the epochs must lie within 100 years of each element set's epoch");
+                return nullptr;
+            }
+        }
+    }
     npy_intp shape[3] = {n, m, 3};
     core::Ref code = core::Ref::steal(PyArray_EMPTY(2, shape, NPY_UINT8, 0));
     core::Ref r = core::empty(3, shape);
@@ -298,13 +316,13 @@ PyMethodDef screen_methods[] = {
      "SGP4 records of n element sets, built once: elements (n, 12) float64 with columns jd, fr (the epoch\n"
      "as a two-part UTC Julian Date), epoch (days from 1949 December 31 0h), bstar, ndot, nddot, ecco,\n"
      "argpo, inclo, mo, no_kozai, nodeo (sgp4init's arguments); gravity 0 (WGS72OLD), 1 (WGS72) or\n"
-     "2 (WGS84). Returns (records, codes): an opaque capsule and the model's int64 code per set at its\n"
-     "epoch (100: a deep-space orbit, which these records do not propagate)."},
+     "2 (WGS84). Returns (records, codes): an opaque capsule and the model's int64 error code per set at\n"
+     "its epoch."},
     {"sgp4_states", (PyCFunction)(void (*)(void))core::entry<py_sgp4_states>, METH_FASTCALL | METH_KEYWORDS,
      "sgp4_states(records, ids, jd, fr, threads)\n--\n\n"
      "TEME states of records[ids] at the UTC Julian Dates jd + fr: (code, r, v), code (n, m) uint8 (the\n"
      "model's error code per state), r [m] and v [m/s] (n, m, 3) float64, NaN where the model gives no\n"
-     "state."},
+     "state. The epochs must lie within 100 years of each element set's epoch."},
     {"hardware_threads", core::entry<py_hardware_threads>, METH_NOARGS,
      "hardware_threads()\n--\n\nThe number of threads the machine runs at once (at least 1)."},
     {nullptr, nullptr, 0, nullptr}};
