@@ -86,10 +86,13 @@ def _assert_same(rows, gravity, jd, fr, init_codes=None):
     return codes, code
 
 
-@pytest.mark.parametrize("kind", ["leo", "eccentric", "molniya", "geo", "boundary", "decaying"])
+KINDS = ["leo", "eccentric", "molniya", "geo", "boundary", "decaying"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("gravity", [WGS72, WGS72OLD, WGS84])
 def test_generated_element_sets_match_the_sgp4_package(kind, gravity):
-    rng = np.random.default_rng(abs(hash((kind, gravity))) % 2**32)
+    rng = np.random.default_rng([KINDS.index(kind), gravity])
     rows = _kind(rng, kind, 60)
     # From a day before the epoch to ten days after, at uneven times.
     days = np.sort(rng.uniform(-1.0, 10.0, 150))
@@ -141,7 +144,7 @@ def test_vallado_verification_set():
                 [
                     sat.jdsatepoch,
                     sat.jdsatepochF,
-                    (sat.jdsatepoch - 2433281.5) + sat.jdsatepochF,
+                    sat.jdsatepoch + sat.jdsatepochF - 2433281.5,  # as twoline2rv gives sgp4init
                     sat.bstar,
                     sat.ndot,
                     sat.nddot,
@@ -159,8 +162,8 @@ def test_vallado_verification_set():
         code, r, v = _screen.sgp4_states(records, np.array([0]), jd, fr, 1)
         e0, r0, v0 = sat.sgp4_array(jd, fr)
         np.testing.assert_array_equal(code[0], e0, err_msg=line1)
-        np.testing.assert_allclose(r[0], r0 * 1e3, rtol=0, atol=1e-5, equal_nan=True, err_msg=line1)
-        np.testing.assert_allclose(v[0], v0 * 1e3, rtol=0, atol=1e-8, equal_nan=True, err_msg=line1)
+        np.testing.assert_allclose(r[0], r0 * 1e3, rtol=0, atol=1e-6, equal_nan=True, err_msg=line1)
+        np.testing.assert_allclose(v[0], v0 * 1e3, rtol=0, atol=1e-9, equal_nan=True, err_msg=line1)
         failed += bool(e0.any())
     assert failed >= 5  # the file's decaying and out-of-range cases
 
@@ -201,7 +204,7 @@ A = np.array
         (lambda rec: _screen.sgp4_states(object(), A([0]), A([JD0]), A([0.0]), 1), TypeError, "sgp4_records"),
         (lambda rec: _screen.sgp4_states(rec, A([1]), A([JD0]), A([0.0]), 1), IndexError, "not a record"),
         (lambda rec: _screen.sgp4_states(rec, A([-1]), A([JD0]), A([0.0]), 1), IndexError, "not a record"),
-        (lambda rec: _screen.sgp4_states(rec, A([0.5]), A([JD0]), A([0.0]), 1), TypeError, ""),
+        (lambda rec: _screen.sgp4_states(rec, A([0.5]), A([JD0]), A([0.0]), 1), TypeError, "cast"),
         (lambda rec: _screen.sgp4_states(rec, A([0]), A([JD0, JD0]), A([0.0]), 1), ValueError, "same length"),
         (lambda rec: _screen.sgp4_states(rec, A([0]), A([np.nan]), A([0.0]), 1), ValueError, "finite"),
         (lambda rec: _screen.sgp4_states(rec, A([0]), A([JD0 + 4e4]), A([0.0]), 1), ValueError, "100 years"),
