@@ -156,10 +156,10 @@ def test_interpolation_bound_holds_on_the_models_paths():
             )
         )
     tles = parse_tles(text + "".join(extra))
-    objects, failures = _intake(tles)
-    assert not failures
-    cat = _Catalogue(objects, Time(START), 86400.0)
-    ids, _, _, speed, snap = _bounds(cat, np.arange(len(objects)))
+    intake = _intake(tles)
+    assert not intake.failures
+    cat = _Catalogue(intake.objects, intake.records, Time(START), 86400.0)
+    ids, _, _, speed, snap = _bounds(cat, np.arange(len(intake.objects)))
     for step in (300.0, 900.0):
         bound = _interpolation_bound(snap, speed, step)
         t = np.arange(0.0, 86400.0, step)

@@ -65,10 +65,16 @@ from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
-from sgp4.api import SatrecArray
 
 from velarion.conjunctions import _screen
-from velarion.propagators.analytical.sgp4.sgp4 import SGP4, SGP4Error, epoch_text, first_failure, sgp4_jd
+from velarion.propagators.analytical.sgp4.sgp4 import (
+    SGP4,
+    SGP4Error,
+    epoch_text,
+    first_failure,
+    sgp4_jd,
+    sgp4init_rows,
+)
 from velarion.propagators.analytical.sgp4.tle import ELSET, TLE
 from velarion.time.time import Time
 
@@ -146,39 +152,64 @@ class Conjunctions(list[Conjunction]):
         self.failures: list[Failure] = list(failures)
 
 
+# The model's Earth constants by name, as the compiled records number them.
+_GRAVITY_CODES = {"wgs72old": 0, "wgs72": 1, "wgs84": 2}
+
+
 @dataclass
 class _Object:
     name: str
     satnum: int | None
-    satrec: Any
+    record: int  # row of the satellite in the compiled SGP4 records
 
 
-def _intake(satellites: Any) -> tuple[list[_Object | None], list[Failure]]:
-    """SGP4 model records of TLEs, other element sets and SGP4 propagators;
-    None (and a failure) where the model cannot start."""
+@dataclass
+class _Intake:
+    """The satellites that start, the failures of those that do not, and
+    the compiled SGP4 records (built once from the element sets)."""
+
+    objects: list[_Object | None]
+    failures: list[Failure]
+    records: Any
+
+
+def _intake(satellites: Any) -> _Intake:
+    """SGP4 records of TLEs, other element sets and SGP4 propagators (the
+    elements and gravity model ``SGP4`` initialises the model with); None
+    (and a failure) where the model cannot start."""
     if isinstance(satellites, (ELSET, SGP4)):
         satellites = [satellites]
-    objects: list[_Object | None] = []
-    failures: list[Failure] = []
+    elsets: list[ELSET] = []
+    gravity = bytearray()
     for k, sat in enumerate(satellites):
         if isinstance(sat, SGP4):
-            elset, propagator = sat.tle, sat
+            elset, model = sat.tle, sat.gravity
         elif isinstance(sat, ELSET):
-            elset, propagator = sat, SGP4(sat)
+            elset, model = sat, "wgs72"
         else:
             raise TypeError(
                 f"satellite {k} must be a TLE, another ELSET or an SGP4 propagator, not {type(sat).__name__}"
             )
         if elset is None:
             raise TypeError(f"satellite {k} is an SGP4 propagator without an element set")
+        if not isinstance(elset, ELSET):
+            raise TypeError(f"satellite {k} is an SGP4 propagator of a {type(elset).__name__}, not an ELSET")
+        if model not in _GRAVITY_CODES:
+            raise ValueError(f"satellite {k}: unknown gravity model {model!r}")
+        elsets.append(elset)
+        gravity.append(_GRAVITY_CODES[model])
+    records, codes = _screen.sgp4_records(sgp4init_rows(elsets), bytes(gravity))
+    objects: list[_Object | None] = []
+    failures: list[Failure] = []
+    for k, (elset, code) in enumerate(zip(elsets, codes.tolist(), strict=True)):
         satnum = elset.satnum if isinstance(elset, TLE) else None
         name = elset.name or (str(satnum) if satnum is not None else f"#{k}")
-        try:
-            objects.append(_Object(name, satnum, propagator.satrec()))
-        except SGP4Error as e:
+        if code:
             objects.append(None)
-            failures.append(Failure(name, satnum, e))
-    return objects, failures
+            failures.append(Failure(name, satnum, SGP4Error(code, 0, str(elset.epoch.utc.iso), satnum)))
+        else:
+            objects.append(_Object(name, satnum, k))
+    return _Intake(objects, failures, records)
 
 
 def _osculating(r: Array, v: Array) -> tuple[Array, Array]:
@@ -193,34 +224,22 @@ def _osculating(r: Array, v: Array) -> tuple[Array, Array]:
 
 def _snap_bound(a: Array, e: Array) -> Array:
     """Largest |d^4 r / dt^4| of two-body motion on ellipses (a, e), from
-    256 points of eccentric anomaly (denser in time near perigee)."""
-    ecc_anomaly = np.linspace(0.0, 2.0 * np.pi, 256, endpoint=False)[None, :]
-    a_, e_ = a[:, None], e[:, None]
-    n = np.sqrt(_MU / a_**3)
-    b = a_ * np.sqrt(1.0 - e_ * e_)
-    cos_e, sin_e = np.cos(ecc_anomaly), np.sin(ecc_anomaly)
-    rad = a_ * (1.0 - e_ * cos_e)
-    r = np.stack([a_ * (cos_e - e_), b * sin_e], axis=-1)
-    v = np.stack([-a_ * n * sin_e / (1.0 - e_ * cos_e), b * n * cos_e / (1.0 - e_ * cos_e)], axis=-1)
-    rdot = np.einsum("...i,...i->...", r, v) / rad
-    v2 = np.einsum("...i,...i->...", v, v)
-    u = _MU / rad**3
-    acc = -u[..., None] * r
-    u1 = -3.0 * _MU * rdot / rad**4
-    rddot = (v2 - rdot * rdot) / rad - _MU / rad**2
-    u2 = 12.0 * _MU * rdot * rdot / rad**5 - 3.0 * _MU * rddot / rad**4
-    snap = -u2[..., None] * r - 2.0 * u1[..., None] * v - u[..., None] * acc
-    return np.asarray(_SNAP_MARGIN * np.linalg.norm(snap, axis=-1).max(axis=1))
+    256 points of eccentric anomaly (denser in time near perigee), with the
+    margin for the other forces."""
+    return np.asarray(_SNAP_MARGIN * _screen.snap_bounds(a, e, _MU))
 
 
 class _Catalogue:
-    """The satellites being screened: model records, names, and the bounds
-    of their paths over the span."""
+    """The satellites being screened: names, the compiled SGP4 records, and
+    the bounds of their paths over the span."""
 
-    def __init__(self, objects: list[_Object], start: Time, duration: float):
+    def __init__(self, objects: list[_Object], records: Any, start: Time, duration: float, threads: int = 1):
         self.objects = objects
+        self.records = records
+        self.rows = np.array([o.record for o in objects], dtype=np.int64)
         self.start = start
         self.duration = duration
+        self.threads = threads
         self.failed: dict[int, Exception] = {}
 
     def jd(self, seconds: Array) -> tuple[Array, Array]:
@@ -234,7 +253,7 @@ class _Catalogue:
         epochs: (n, m, 3) arrays and the ids that did not fail."""
         jd1, jd2 = self.jd(seconds)
         ids = np.asarray(ids, dtype=np.intp)
-        err, r, v = SatrecArray([self.objects[k].satrec for k in ids]).sgp4(jd1, jd2)
+        err, r, v = _screen.sgp4_states(self.records, self.rows[ids], jd1, jd2, self.threads)
         bad = (err != 0) | ~np.isfinite(r).all(axis=2) | ~np.isfinite(v).all(axis=2)
         for row in np.flatnonzero(bad.any(axis=1)):
             k = int(ids[row])
@@ -243,7 +262,7 @@ class _Catalogue:
             j, code = failure
             self.fail(k, SGP4Error(code, j, epoch_text(self.start + seconds, j), self.objects[k].satnum))
         good = ~bad.any(axis=1)
-        return ids[good], r[good] * 1e3, v[good] * 1e3
+        return ids[good], r[good], v[good]
 
     def states(self, ids: Array, seconds: Array) -> tuple[Array, Array]:
         """States [m, m/s] of satellite ids[q] at seconds[q] (one model call
@@ -255,19 +274,18 @@ class _Catalogue:
         if ids.size == 0:
             return r, v
         jd1, jd2 = self.jd(seconds)
-        order = np.argsort(ids, kind="stable")
-        cuts = np.flatnonzero(np.diff(ids[order])) + 1
-        for rows in np.split(order, cuts):
-            k = int(ids[rows[0]])
+        err, rr, vv = _screen.sgp4_points(self.records, self.rows[ids], jd1, jd2)
+        bad = (err != 0) | ~np.isfinite(rr).all(axis=1) | ~np.isfinite(vv).all(axis=1)
+        for k in np.unique(ids[bad]).tolist():
             if k in self.failed:
                 continue
-            err, rr, vv = self.objects[k].satrec.sgp4_array(jd1[rows], jd2[rows])
-            failure = first_failure(err, rr, vv)
-            if failure is not None:
-                j, code = failure
-                self.fail(k, SGP4Error(code, j, epoch_text(self.start + seconds[rows], j), self.objects[k].satnum))
-                continue
-            r[rows], v[rows] = rr * 1e3, vv * 1e3
+            rows = np.flatnonzero(ids == k)
+            failure = first_failure(err[rows], rr[rows], vv[rows])
+            assert failure is not None
+            j, code = failure
+            self.fail(k, SGP4Error(code, j, epoch_text(self.start + seconds[rows], j), self.objects[k].satnum))
+        good = ~np.isin(ids, list(self.failed))
+        r[good], v[good] = rr[good], vv[good]
         return r, v
 
 
@@ -377,13 +395,14 @@ def screen(
 
     sats = list(satellites) if not isinstance(satellites, (ELSET, SGP4)) else [satellites]
     chosen = None if primaries is None else _resolve_primaries(primaries, sats)
-    maybe, failures = _intake(sats)
+    intake = _intake(sats)
+    maybe, failures = intake.objects, intake.failures
     if errors == "raise" and failures:
         raise failures[0].error
     index = [k for k, o in enumerate(maybe) if o is not None]
     objects = [o for o in maybe if o is not None]
     events: list[Conjunction] = []
-    cat = _Catalogue(objects, start, duration)
+    cat = _Catalogue(objects, intake.records, start, duration, threads)
     if len(objects) >= 2 and (chosen is None or chosen):
         is_primary = np.zeros(len(maybe), dtype=bool)
         if chosen is not None:

@@ -173,7 +173,7 @@ bool copy_vector(PyObject* obj, std::vector<double>& out, const char* what) {
     out.resize(static_cast<std::size_t>(s.size));
     for (core::index_t i = 0; i < s.size; ++i) {
         if (!std::isfinite(s[i])) {
-            PyErr_Format(PyExc_ValueError, "sgp4_states: %s must be finite", what);
+            PyErr_Format(PyExc_ValueError, "%s must be finite", what);
             return false;
         }
         out[static_cast<std::size_t>(i)] = s[i];
@@ -190,12 +190,11 @@ constexpr core::Signature kRecordSig{"sgp4_records", kRecordNames, 2};
 PyObject* py_sgp4_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!core::parse_args(kRecordSig, args, nargs, kwnames, a)) return nullptr;
-    long which = PyLong_AsLong(a[1]);
-    if (which == -1 && PyErr_Occurred()) return nullptr;
-    if (which < 0 || which > 2) {
-        PyErr_Format(PyExc_ValueError, "sgp4_records: gravity must be 0 (WGS72OLD), 1 (WGS72) or 2 (WGS84), got %ld",
-                     which);
-        return nullptr;
+    // gravity: one model for all (an int) or one per element set (bytes).
+    long which = 0;
+    if (!PyBytes_CheckExact(a[1])) {
+        which = PyLong_AsLong(a[1]);
+        if (which == -1 && PyErr_Occurred()) return nullptr;
     }
     core::View2D elements;
     if (!elements.acquire(a[0], false)) return nullptr;
@@ -204,9 +203,25 @@ PyObject* py_sgp4_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         PyErr_Format(PyExc_ValueError, "sgp4_records: elements must have %d columns, got %zd", kElementColumns, e.cols);
         return nullptr;
     }
-    const sgp4k::Gravity g = sgp4k::gravity(which == 0   ? sgp4k::GravityModel::wgs72old
-                                            : which == 1 ? sgp4k::GravityModel::wgs72
-                                                         : sgp4k::GravityModel::wgs84);
+    const char* per_row = nullptr;
+    if (PyBytes_CheckExact(a[1])) {
+        if (PyBytes_GET_SIZE(a[1]) != e.rows) {
+            PyErr_Format(PyExc_ValueError, "sgp4_records: gravity must hold one byte per element set (%zd)", e.rows);
+            return nullptr;
+        }
+        per_row = PyBytes_AS_STRING(a[1]);
+    }
+    for (core::index_t i = 0; i < (per_row ? e.rows : 1); ++i) {
+        const long code = per_row ? per_row[i] : which;
+        if (code < 0 || code > 2) {
+            PyErr_Format(PyExc_ValueError,
+                         "sgp4_records: gravity must be 0 (WGS72OLD), 1 (WGS72) or 2 (WGS84), got %ld", code);
+            return nullptr;
+        }
+    }
+    const sgp4k::Gravity models[3] = {sgp4k::gravity(sgp4k::GravityModel::wgs72old),
+                                      sgp4k::gravity(sgp4k::GravityModel::wgs72),
+                                      sgp4k::gravity(sgp4k::GravityModel::wgs84)};
     auto records = std::make_unique<Records>(static_cast<std::size_t>(e.rows));
     npy_intp n = e.rows;
     core::Ref codes = core::Ref::steal(PyArray_EMPTY(1, &n, NPY_INT64, 0));
@@ -227,7 +242,7 @@ PyObject* py_sgp4_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         el.no_kozai = c[10];
         el.nodeo = c[11];
         kn::Sgp4Object& obj = (*records)[static_cast<std::size_t>(i)];
-        obj.record = sgp4k::init(g, el);
+        obj.record = sgp4k::init(models[per_row ? per_row[i] : which], el);
         obj.jd = c[0];
         obj.fr = c[1];
         pc[i] = obj.record.init_error;
@@ -255,7 +270,7 @@ PyObject* py_sgp4_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         PyArray_FROMANY(a[1], NPY_INT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY));
     if (!id_array) return nullptr;
     std::vector<double> jd, fr;
-    if (!copy_vector(a[2], jd, "jd") || !copy_vector(a[3], fr, "fr")) return nullptr;
+    if (!copy_vector(a[2], jd, "sgp4_states: jd") || !copy_vector(a[3], fr, "sgp4_states: fr")) return nullptr;
     if (jd.size() != fr.size()) {
         PyErr_SetString(PyExc_ValueError, "sgp4_states: jd and fr must have the same length");
         return nullptr;
@@ -300,6 +315,91 @@ PyObject* py_sgp4_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return PyTuple_Pack(3, code.get(), r.get(), v.get());
 }
 
+constexpr const char* kPointNames[] = {"records", "ids", "jd", "fr"};
+constexpr core::Signature kPointSig{"sgp4_points", kPointNames, 4};
+
+// sgp4_points(records, ids, jd, fr) -> (code, r, v): record ids[q] at jd[q] + fr[q].
+PyObject* py_sgp4_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[4];
+    if (!core::parse_args(kPointSig, args, nargs, kwnames, a)) return nullptr;
+    const Records* records = records_of(a[0]);
+    if (!records) return nullptr;
+    core::Ref id_array = core::Ref::steal(
+        PyArray_FROMANY(a[1], NPY_INT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY));
+    if (!id_array) return nullptr;
+    std::vector<double> jd, fr;
+    if (!copy_vector(a[2], jd, "sgp4_points: jd") || !copy_vector(a[3], fr, "sgp4_points: fr")) return nullptr;
+    const npy_intp n = PyArray_DIM(core::as_array(id_array.get()), 0);
+    if (static_cast<npy_intp>(jd.size()) != n || static_cast<npy_intp>(fr.size()) != n) {
+        PyErr_SetString(PyExc_ValueError, "sgp4_points: ids, jd and fr must have the same length");
+        return nullptr;
+    }
+    const auto* ids = static_cast<const std::int64_t*>(PyArray_DATA(core::as_array(id_array.get())));
+    const auto size = static_cast<std::int64_t>(records->size());
+    for (npy_intp q = 0; q < n; ++q) {
+        if (ids[q] < 0 || ids[q] >= size) {
+            PyErr_Format(PyExc_IndexError, "sgp4_points: id %lld is not a record (0 to %lld)",
+                         static_cast<long long>(ids[q]), static_cast<long long>(size - 1));
+            return nullptr;
+        }
+        const kn::Sgp4Object& obj = (*records)[static_cast<std::size_t>(ids[q])];
+        const double t = (jd[q] - obj.jd) * 1440.0 + (fr[q] - obj.fr) * 1440.0;
+        if (!(std::fabs(t) <= kMaxMinutes)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "sgp4_points: the epochs must lie within 100 years of each element set's epoch");
+            return nullptr;
+        }
+    }
+    npy_intp shape[2] = {n, 3};
+    core::Ref code = core::Ref::steal(PyArray_EMPTY(1, shape, NPY_UINT8, 0));
+    core::Ref r = core::empty(2, shape);
+    core::Ref v = core::empty(2, shape);
+    if (!code || !r || !v) return nullptr;
+    {
+        core::ReleaseGil nogil;
+        kn::points(records->data(), ids, n, jd.data(), fr.data(), core::data_of(r.get()), core::data_of(v.get()),
+                   static_cast<std::uint8_t*>(PyArray_DATA(core::as_array(code.get()))));
+    }
+    return PyTuple_Pack(3, code.get(), r.get(), v.get());
+}
+
+constexpr const char* kSnapNames[] = {"a", "e", "mu"};
+constexpr core::Signature kSnapSig{"snap_bounds", kSnapNames, 3};
+
+// snap_bounds(a, e, mu) -> largest |d^4 r/dt^4| of two-body motion on each ellipse.
+PyObject* py_snap_bounds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    if (!core::parse_args(kSnapSig, args, nargs, kwnames, a)) return nullptr;
+    double mu;
+    if (!core::to_double(a[2], mu)) return nullptr;
+    std::vector<double> axis, ecc;
+    if (!copy_vector(a[0], axis, "snap_bounds: a") || !copy_vector(a[1], ecc, "snap_bounds: e")) return nullptr;
+    if (axis.size() != ecc.size() || !(std::isfinite(mu) && mu > 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "snap_bounds: a and e must have the same length, mu be positive");
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < axis.size(); ++i) {
+        if (!(axis[i] > 0.0 && ecc[i] >= 0.0 && ecc[i] < 1.0)) {
+            PyErr_SetString(PyExc_ValueError, "snap_bounds: each orbit must be an ellipse (a > 0, 0 <= e < 1)");
+            return nullptr;
+        }
+    }
+    npy_intp n = static_cast<npy_intp>(axis.size());
+    core::Ref out = core::empty(1, &n);
+    if (!out) return nullptr;
+    double* po = core::data_of(out.get());
+    {
+        core::ReleaseGil nogil;
+        const kn::SnapTable table;
+        kn::parallel_ranges(n, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())),
+                            [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+                                for (std::ptrdiff_t i = begin; i < end; ++i)
+                                    po[i] = kn::two_body_snap(table, axis[i], ecc[i], mu);
+                            });
+    }
+    return out.release();
+}
+
 PyObject* py_hardware_threads(PyObject*, PyObject*) {
     return PyLong_FromUnsignedLong(std::max(1u, std::thread::hardware_concurrency()));
 }
@@ -316,13 +416,21 @@ PyMethodDef screen_methods[] = {
      "SGP4 records of n element sets, built once: elements (n, 12) float64 with columns jd, fr (the epoch\n"
      "as a two-part UTC Julian Date), epoch (days from 1949 December 31 0h), bstar, ndot, nddot, ecco,\n"
      "argpo, inclo, mo, no_kozai, nodeo (sgp4init's arguments); gravity 0 (WGS72OLD), 1 (WGS72) or\n"
-     "2 (WGS84). Returns (records, codes): an opaque capsule and the model's int64 error code per set at\n"
+     "2 (WGS84), or bytes with one of these per set. Returns (records, codes): an opaque capsule and the model's int64 error code per set at\n"
      "its epoch."},
     {"sgp4_states", (PyCFunction)(void (*)(void))core::entry<py_sgp4_states>, METH_FASTCALL | METH_KEYWORDS,
      "sgp4_states(records, ids, jd, fr, threads)\n--\n\n"
      "TEME states of records[ids] at the UTC Julian Dates jd + fr: (code, r, v), code (n, m) uint8 (the\n"
      "model's error code per state), r [m] and v [m/s] (n, m, 3) float64, NaN where the model gives no\n"
      "state. The epochs must lie within 100 years of each element set's epoch."},
+    {"sgp4_points", (PyCFunction)(void (*)(void))core::entry<py_sgp4_points>, METH_FASTCALL | METH_KEYWORDS,
+     "sgp4_points(records, ids, jd, fr)\n--\n\n"
+     "TEME states of records[ids[q]] at jd[q] + fr[q]: (code, r, v), code (n,) uint8, r [m] and v [m/s]\n"
+     "(n, 3) float64, NaN where the model gives no state."},
+    {"snap_bounds", (PyCFunction)(void (*)(void))core::entry<py_snap_bounds>, METH_FASTCALL | METH_KEYWORDS,
+     "snap_bounds(a, e, mu)\n--\n\n"
+     "Largest |d^4 r / dt^4| of two-body motion on each ellipse (a [m], e), gravitational parameter mu\n"
+     "[m^3/s^2], from 256 points of eccentric anomaly."},
     {"hardware_threads", core::entry<py_hardware_threads>, METH_NOARGS,
      "hardware_threads()\n--\n\nThe number of threads the machine runs at once (at least 1)."},
     {nullptr, nullptr, 0, nullptr}};

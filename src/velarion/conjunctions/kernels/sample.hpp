@@ -76,6 +76,21 @@ inline void sample(const Sgp4Object* objects, const std::int64_t* ids, std::ptrd
     });
 }
 
+// States [m, m/s] of objects[ids[q]] at (jd[q], fr[q]): r and v (n, 3).
+inline void points(const Sgp4Object* objects, const std::int64_t* ids, std::ptrdiff_t n, const double* jd,
+                   const double* fr, double* r, double* v, std::uint8_t* code) noexcept {
+    for (std::ptrdiff_t q = 0; q < n; ++q) {
+        const Sgp4Object& obj = objects[ids[q]];
+        const double tsince = (jd[q] - obj.jd) * 1440.0 + (fr[q] - obj.fr) * 1440.0;
+        sgp4k::State s;
+        code[q] = static_cast<std::uint8_t>(sgp4k::propagate(obj.record, tsince, s));
+        for (int x = 0; x < 3; ++x) {
+            r[3 * q + x] = s.r[x] * 1000.0;
+            v[3 * q + x] = s.v[x] * 1000.0;
+        }
+    }
+}
+
 }  // namespace velarion::conjunctions::kernels
 
 #endif

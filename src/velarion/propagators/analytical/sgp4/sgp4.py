@@ -22,6 +22,7 @@ frames through the frame graph::
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -34,7 +35,7 @@ from velarion.time.time import Time
 
 from .tle import ELSET, TLE
 
-__all__ = ["NON_FINITE", "SGP4", "SGP4Error", "epoch_text", "first_failure", "sgp4_jd", "sgp4init_elements"]
+__all__ = ["NON_FINITE", "SGP4", "SGP4Error", "epoch_text", "first_failure", "sgp4_jd", "sgp4init_elements", "sgp4init_rows"]
 
 # Word for word: callers and tests compare the exception texts of this module.
 
@@ -135,29 +136,41 @@ def epoch_text(time: Time, k: int) -> str:
     return str(Time.from_jd(jd[k, 0], jd[k, 1], scale="tai").utc.iso)
 
 
+def sgp4init_rows(elsets: Sequence[ELSET]) -> NDArray[np.float64]:
+    """The epochs and mean elements ``sgp4init`` starts from, one row per
+    element set, in the model's units (minutes, radians, Earth radii):
+    (jd, fr, epoch, bstar, ndot, nddot, ecco, argpo, inclo, mo, no_kozai,
+    nodeo), with the epoch both as the two-part UTC Julian Date the model
+    counts time from (``sgp4_jd``) and in days from 1949 December 31 0h UTC."""
+    rows = np.empty((len(elsets), 12))
+    if not len(elsets):
+        return rows
+    utc = []
+    for k, elset in enumerate(elsets):
+        if elset.epoch.size != 1:
+            raise ValueError(f"the element set's epoch must be one date, not {elset.epoch.size}")
+        utc.append(elset.epoch.utc.jd12.reshape(2))
+        rows[k, 3:] = (
+            elset.bstar,
+            elset.ndot * 60.0**2,
+            elset.nddot * 60.0**3,
+            elset.ecc,
+            elset.arp,
+            elset.inc,
+            elset.mea,
+            elset.mnm * 60.0,
+            elset.raa,
+        )
+    days = np.array(utc)
+    jd1, jd2 = sgp4_jd(Time.from_jd(days[:, 0], days[:, 1], scale="utc"))
+    rows[:, 0], rows[:, 1] = jd1, jd2
+    rows[:, 2] = (jd1 - _JD_1950) + jd2
+    return rows
+
+
 def sgp4init_elements(elset: ELSET) -> tuple[float, ...]:
-    """The epoch and mean elements ``sgp4init`` starts from, in the model's
-    units (minutes, radians, Earth radii): (jd, fr, epoch, bstar, ndot,
-    nddot, ecco, argpo, inclo, mo, no_kozai, nodeo), with the epoch both as
-    the two-part UTC Julian Date the model counts time from (``sgp4_jd``)
-    and in days from 1949 December 31 0h UTC."""
-    if elset.epoch.size != 1:
-        raise ValueError(f"the element set's epoch must be one date, not {elset.epoch.size}")
-    jd1, jd2 = (float(x[0]) for x in sgp4_jd(elset.epoch))
-    return (
-        jd1,
-        jd2,
-        (jd1 - _JD_1950) + jd2,
-        elset.bstar,
-        elset.ndot * 60.0**2,
-        elset.nddot * 60.0**3,
-        elset.ecc,
-        elset.arp,
-        elset.inc,
-        elset.mea,
-        elset.mnm * 60.0,
-        elset.raa,
-    )
+    """One row of ``sgp4init_rows``: what ``sgp4init`` starts from."""
+    return tuple(float(x) for x in sgp4init_rows([elset])[0])
 
 
 def _satrec(elset: ELSET, gravity: int) -> Any:
