@@ -421,11 +421,12 @@ PyMethodDef screen_methods[] = {
     {"sgp4_states", (PyCFunction)(void (*)(void))core::entry<py_sgp4_states>, METH_FASTCALL | METH_KEYWORDS,
      "sgp4_states(records, ids, jd, fr, threads)\n--\n\n"
      "TEME states of records[ids] at the UTC Julian Dates jd + fr: (code, r, v), code (n, m) uint8 (the\n"
-     "model's error code per state), r [m] and v [m/s] (n, m, 3) float64, NaN where the model gives no\n"
-     "state. The epochs must lie within 100 years of each element set's epoch."},
+     "model's error code per state; 255 for a non-finite state without one), r [m] and v [m/s]\n"
+     "(n, m, 3) float64, NaN where the model gives no state. The epochs must lie within 100 years of each element set's epoch."},
     {"sgp4_points", (PyCFunction)(void (*)(void))core::entry<py_sgp4_points>, METH_FASTCALL | METH_KEYWORDS,
      "sgp4_points(records, ids, jd, fr)\n--\n\n"
-     "TEME states of records[ids[q]] at jd[q] + fr[q]: (code, r, v), code (n,) uint8, r [m] and v [m/s]\n"
+     "TEME states of records[ids[q]] at jd[q] + fr[q]: (code, r, v), code (n,) uint8 (as sgp4_states),\n"
+     "r [m] and v [m/s]\n"
      "(n, 3) float64, NaN where the model gives no state."},
     {"snap_bounds", (PyCFunction)(void (*)(void))core::entry<py_snap_bounds>, METH_FASTCALL | METH_KEYWORDS,
      "snap_bounds(a, e, mu)\n--\n\n"

@@ -6,6 +6,7 @@
 #include "velarion/propagators/analytical/sgp4/kernels/sgp4.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -52,10 +53,21 @@ void parallel_ranges(std::ptrdiff_t count, int threads, Work&& work) {
         if (e) std::rethrow_exception(e);
 }
 
+// The code of a state the model gives as NaN or infinite without an error
+// of its own (elements outside its domain).
+inline constexpr std::uint8_t kNonFinite = 255;
+
+inline std::uint8_t state_code(int model_code, const sgp4k::State& s) noexcept {
+    if (model_code != 0) return static_cast<std::uint8_t>(model_code);
+    for (int x = 0; x < 3; ++x)
+        if (!std::isfinite(s.r[x]) || !std::isfinite(s.v[x])) return kNonFinite;
+    return 0;
+}
+
 // States [m, m/s] of objects[ids[i]] at the epochs (jd[k], fr[k]): r and v
-// (n, m, 3) in C order, the model's code per state in code (n, m). A state
-// the model refuses is NaN; a decayed one (code 6) is kept, as the `sgp4`
-// package's arrays keep it.
+// (n, m, 3) in C order, the model's code per state in code (n, m), or
+// kNonFinite. A state the model refuses is NaN; a decayed one (code 6) is
+// kept, as the `sgp4` package's arrays keep it.
 inline void sample(const Sgp4Object* objects, const std::int64_t* ids, std::ptrdiff_t n, const double* jd,
                    const double* fr, std::ptrdiff_t m, double* r, double* v, std::uint8_t* code, int threads) {
     parallel_ranges(n, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
@@ -66,7 +78,7 @@ inline void sample(const Sgp4Object* objects, const std::int64_t* ids, std::ptrd
                 sgp4k::State s;
                 const int c = sgp4k::propagate(obj.record, tsince, s);
                 const std::ptrdiff_t q = i * m + k;
-                code[q] = static_cast<std::uint8_t>(c);
+                code[q] = state_code(c, s);
                 for (int x = 0; x < 3; ++x) {
                     r[3 * q + x] = s.r[x] * 1000.0;
                     v[3 * q + x] = s.v[x] * 1000.0;
@@ -83,7 +95,7 @@ inline void points(const Sgp4Object* objects, const std::int64_t* ids, std::ptrd
         const Sgp4Object& obj = objects[ids[q]];
         const double tsince = (jd[q] - obj.jd) * 1440.0 + (fr[q] - obj.fr) * 1440.0;
         sgp4k::State s;
-        code[q] = static_cast<std::uint8_t>(sgp4k::propagate(obj.record, tsince, s));
+        code[q] = state_code(sgp4k::propagate(obj.record, tsince, s), s);
         for (int x = 0; x < 3; ++x) {
             r[3 * q + x] = s.r[x] * 1000.0;
             v[3 * q + x] = s.v[x] * 1000.0;
