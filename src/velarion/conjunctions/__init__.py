@@ -68,10 +68,10 @@ from numpy.typing import NDArray
 
 from velarion.conjunctions import _screen
 from velarion.propagators.analytical.sgp4.sgp4 import (
+    NON_FINITE,
     SGP4,
     SGP4Error,
     epoch_text,
-    NON_FINITE,
     sgp4_jd,
     sgp4init_rows,
 )
@@ -533,7 +533,7 @@ class _Fine:
         ks, rows = keys // n, keys % n
         mid_seconds = (2 * (k0 + ks) + 1) * self.dt
         rm, vm = self.cat.states(self.ids[rows], mid_seconds)
-        ok = np.isfinite(rm).all(axis=1) & np.isfinite(vm).all(axis=1)
+        ok = np.asarray(np.isfinite(rm).all(axis=1) & np.isfinite(vm).all(axis=1))
         out_i, out_j, out_s = [], [], []
         cuts = np.flatnonzero(np.diff(ks)) + 1
         for part in np.split(np.arange(ks.size), cuts):

@@ -416,13 +416,15 @@ PyMethodDef screen_methods[] = {
      "SGP4 records of n element sets, built once: elements (n, 12) float64 with columns jd, fr (the epoch\n"
      "as a two-part UTC Julian Date), epoch (days from 1949 December 31 0h), bstar, ndot, nddot, ecco,\n"
      "argpo, inclo, mo, no_kozai, nodeo (sgp4init's arguments); gravity 0 (WGS72OLD), 1 (WGS72) or\n"
-     "2 (WGS84), or bytes with one of these per set. Returns (records, codes): an opaque capsule and the model's int64 error code per set at\n"
+     "2 (WGS84), or bytes with one of these per set. Returns (records, codes): an opaque capsule and the model's int64 "
+     "error code per set at\n"
      "its epoch."},
     {"sgp4_states", (PyCFunction)(void (*)(void))core::entry<py_sgp4_states>, METH_FASTCALL | METH_KEYWORDS,
      "sgp4_states(records, ids, jd, fr, threads)\n--\n\n"
      "TEME states of records[ids] at the UTC Julian Dates jd + fr: (code, r, v), code (n, m) uint8 (the\n"
      "model's error code per state; 255 for a non-finite state without one), r [m] and v [m/s]\n"
-     "(n, m, 3) float64, NaN where the model gives no state. The epochs must lie within 100 years of each element set's epoch."},
+     "(n, m, 3) float64, NaN where the model gives no state. The epochs must lie within 100 years of each element "
+     "set's epoch."},
     {"sgp4_points", (PyCFunction)(void (*)(void))core::entry<py_sgp4_points>, METH_FASTCALL | METH_KEYWORDS,
      "sgp4_points(records, ids, jd, fr)\n--\n\n"
      "TEME states of records[ids[q]] at jd[q] + fr[q]: (code, r, v), code (n,) uint8 (as sgp4_states),\n"

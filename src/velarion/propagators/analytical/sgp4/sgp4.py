@@ -35,7 +35,16 @@ from velarion.time.time import Time
 
 from .tle import ELSET, TLE
 
-__all__ = ["NON_FINITE", "SGP4", "SGP4Error", "epoch_text", "first_failure", "sgp4_jd", "sgp4init_elements", "sgp4init_rows"]
+__all__ = [
+    "NON_FINITE",
+    "SGP4",
+    "SGP4Error",
+    "epoch_text",
+    "first_failure",
+    "sgp4_jd",
+    "sgp4init_elements",
+    "sgp4init_rows",
+]
 
 # Word for word: callers and tests compare the exception texts of this module.
 

@@ -117,8 +117,8 @@ inline double gstime(double jdut1) noexcept {
     constexpr double twopi = 2.0 * std::numbers::pi;
     constexpr double deg2rad = std::numbers::pi / 180.0;
     const double tut1 = (jdut1 - 2451545.0) / 36525.0;
-    double temp = -6.2e-6 * tut1 * tut1 * tut1 + 0.093104 * tut1 * tut1 +
-                  (876600.0 * 3600 + 8640184.812866) * tut1 + 67310.54841;
+    double temp =
+        -6.2e-6 * tut1 * tut1 * tut1 + 0.093104 * tut1 * tut1 + (876600.0 * 3600 + 8640184.812866) * tut1 + 67310.54841;
     temp = std::fmod(temp * deg2rad / 240.0, twopi);
     if (temp < 0.0) temp += twopi;
     return temp;
@@ -462,7 +462,8 @@ inline void dsinit(const Common& c, double eccsq, double xpidot, Record& rec) no
         const double f441 = 35.0 * sini2 * f220;
         const double f442 = 39.3750 * sini2 * sini2;
         const double f522 =
-            9.84375 * sinim * (sini2 * (1.0 - 2.0 * cosim - 5.0 * cosisq) + 0.33333333 * (-2.0 + 4.0 * cosim + 6.0 * cosisq));
+            9.84375 * sinim *
+            (sini2 * (1.0 - 2.0 * cosim - 5.0 * cosisq) + 0.33333333 * (-2.0 + 4.0 * cosim + 6.0 * cosisq));
         const double f523 = sinim * (4.92187512 * sini2 * (-2.0 - 4.0 * cosim + 10.0 * cosisq) +
                                      6.56250012 * (1.0 + 2.0 * cosim - 3.0 * cosisq));
         const double f542 = 29.53125 * sinim * (2.0 - 8.0 * cosim + cosisq * (-12.0 + 8.0 * cosim + 10.0 * cosisq));
@@ -880,8 +881,8 @@ inline Record init(const Gravity& g, const Elements& el) noexcept {
             rec.d4 = 0.5 * temp * ao * tsi * (221.0 * ao + 31.0 * sfour) * rec.cc1;
             rec.t3cof = rec.d2 + 2.0 * cc1sq;
             rec.t4cof = 0.25 * (3.0 * rec.d3 + rec.cc1 * (12.0 * rec.d2 + 10.0 * cc1sq));
-            rec.t5cof =
-                0.2 * (3.0 * rec.d4 + 12.0 * rec.cc1 * rec.d3 + 6.0 * rec.d2 * rec.d2 + 15.0 * cc1sq * (2.0 * rec.d2 + cc1sq));
+            rec.t5cof = 0.2 * (3.0 * rec.d4 + 12.0 * rec.cc1 * rec.d3 + 6.0 * rec.d2 * rec.d2 +
+                               15.0 * cc1sq * (2.0 * rec.d2 + cc1sq));
         }
     }
     State s;
