@@ -91,7 +91,11 @@ def test_every_approach_of_the_brute_force_is_found_with_its_tca_and_miss(catalo
     assert events.failures == []
     assert sum(len(x) for x in truth.values()) >= 20  # the planted pairs meet many times
     assert len({p for p in truth if p[0] >= 16}) >= 1  # and so does the random population
-    got = _by_pair(events, catalogue)
+    _assert_truth(events, catalogue, truth)
+
+
+def _assert_truth(events, tles, truth):
+    got = _by_pair(events, tles)
     assert set(got) == set(truth)
     for pair, expected in truth.items():
         mine = sorted(got[pair])
@@ -101,6 +105,29 @@ def test_every_approach_of_the_brute_force_is_found_with_its_tca_and_miss(catalo
             assert abs(miss - miss_ref) < 0.01
     tcas = [float(e.tca - Time(START)) for e in events]
     assert tcas == sorted(tcas)
+
+
+def test_high_orbits_against_the_brute_force():
+    """Pairs a few kilometres apart on geostationary, Molniya (12-hour
+    resonant) and 225-minute orbits (the model's deep-space side), among
+    low ones, over a day, with and without primaries."""
+    rng = np.random.default_rng(11)
+    text = sample_catalogue(12, START, seed=9)
+    number = 100
+    for mm, ecc, inc in ((1.0027, 0.0002, 0.05), (2.006, 0.72, 63.4), (6.39, 0.05, 30.0), (6.41, 0.0, 50.0)):
+        for _ in range(2):
+            raan, argp, ma = rng.uniform(0.0, 360.0, 3)
+            text += format_tle(number, START, inc, raan, ecc, argp, ma, mm, 0.0)
+            text += format_tle(number + 1, START, inc + 0.01, raan, ecc, argp, ma + 0.004, mm, 0.0)
+            number += 2
+    tles = parse_tles(text)
+    span = 86400.0
+    truth = _truth(tles, START, span, THRESHOLD)
+    assert len(truth) >= 6 and all(k >= 12 for pair in truth for k in pair)
+    _assert_truth(screen(tles, START, span, THRESHOLD), tles, truth)
+    primaries = [t for t in tles if t.satnum in (100, 102, 104, 106)]  # one of each deep pair
+    only = {p: x for p, x in truth.items() if {tles[p[0]].satnum, tles[p[1]].satnum} & {100, 102, 104, 106}}
+    _assert_truth(screen(tles, START, span, THRESHOLD, primaries=primaries), tles, only)
 
 
 def test_components_and_relative_velocity_at_tca(catalogue, events):
