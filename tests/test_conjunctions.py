@@ -14,7 +14,7 @@ from sgp4.api import SatrecArray
 
 from velarion.conjunctions import Conjunctions, _bounds, _Catalogue, _intake, _interpolation_bound, _screen, screen
 from velarion.conjunctions.catalogue import format_tle, parse_tles, sample_catalogue
-from velarion.propagators.analytical.sgp4 import SGP4, TLE
+from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
 from velarion.time.time import Time
 
@@ -207,6 +207,11 @@ def test_a_failing_satellite_is_reported_and_the_others_screened(catalogue, even
     assert len(result) == len(events)
     with pytest.raises(ValueError, match="SGP4 error"):
         screen([doomed, *catalogue[:4]], START, SPAN, THRESHOLD, errors="raise")
+    # A geostationary element set of 1900: a span more than a century away is refused for it alone.
+    old = ELSET(Time("1900-01-01"), 0.1, 1.0, 0.0002, 2.0, 3.0, 7.292e-5, name="OLD")
+    result = screen([old, *catalogue[:30]], START, SPAN, THRESHOLD)
+    assert [(f.satellite, type(f.error)) for f in result.failures] == [("OLD", ValueError)]
+    assert "century" in str(result.failures[0])
 
 
 @pytest.mark.parametrize(

@@ -94,6 +94,7 @@ _SEGMENT = 90.0  # s, longest segment of the candidate search
 _TOL = 1e-6  # s, on the time of closest approach
 _MAXIT = 60
 _CHUNK_STATES = 1_500_000  # coarse states propagated at once
+_MAX_DAYS = 36500.0  # from an element set's epoch: the compiled model refuses longer spans
 _NON_FINITE_CODE = 255  # the compiled model's code of a non-finite state without an error
 
 
@@ -174,10 +175,11 @@ class _Intake:
     records: Any
 
 
-def _intake(satellites: Any) -> _Intake:
+def _intake(satellites: Any, span: tuple[Time, float] | None = None) -> _Intake:
     """SGP4 records of TLEs, other element sets and SGP4 propagators (the
     elements and gravity model ``SGP4`` initialises the model with); None
-    (and a failure) where the model cannot start."""
+    (and a failure) where the model cannot start, or where the span (start,
+    duration) lies more than a century from the element set's epoch."""
     if isinstance(satellites, (ELSET, SGP4)):
         satellites = [satellites]
     elsets: list[ELSET] = []
@@ -199,7 +201,13 @@ def _intake(satellites: Any) -> _Intake:
             raise ValueError(f"satellite {k}: unknown gravity model {model!r}")
         elsets.append(elset)
         gravity.append(_GRAVITY_CODES[model])
-    records, codes = _screen.sgp4_records(sgp4init_rows(elsets), bytes(gravity))
+    rows = sgp4init_rows(elsets)
+    records, codes = _screen.sgp4_records(rows, bytes(gravity))
+    far = np.zeros(len(elsets), dtype=bool)
+    if span is not None and len(elsets):
+        jd1, jd2 = sgp4_jd(span[0] + np.array([0.0, span[1]]))
+        days = (jd1[:, None] - rows[:, 0]) + (jd2[:, None] - rows[:, 1])
+        far = np.abs(days).max(axis=0) > _MAX_DAYS
     objects: list[_Object | None] = []
     failures: list[Failure] = []
     for k, (elset, code) in enumerate(zip(elsets, codes.tolist(), strict=True)):
@@ -208,6 +216,10 @@ def _intake(satellites: Any) -> _Intake:
         if code:
             objects.append(None)
             failures.append(Failure(name, satnum, SGP4Error(code, 0, str(elset.epoch.utc.iso), satnum)))
+        elif far[k]:
+            objects.append(None)
+            error = ValueError(f"the span lies more than a century from the element set's epoch {elset.epoch.utc.iso}")
+            failures.append(Failure(name, satnum, error))
         else:
             objects.append(_Object(name, satnum, k))
     return _Intake(objects, failures, records)
@@ -400,7 +412,7 @@ def screen(
 
     sats = list(satellites) if not isinstance(satellites, (ELSET, SGP4)) else [satellites]
     chosen = None if primaries is None else _resolve_primaries(primaries, sats)
-    intake = _intake(sats)
+    intake = _intake(sats, (start, duration))
     maybe, failures = intake.objects, intake.failures
     if errors == "raise" and failures:
         raise failures[0].error
