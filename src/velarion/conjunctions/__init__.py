@@ -41,7 +41,12 @@ largest departure of the cubics from their chords (bounded by their second
 derivatives); every segment holding a true distance below the threshold is
 kept. Pairs whose radial ranges (perigee to apogee of the osculating
 ellipses at the start and the end, widened by 50 km) do not come within the
-threshold are never compared.
+threshold are never compared; with primaries, satellites whose radial range
+meets no primary's are not even propagated. With primaries the search runs
+twice: first at twice the step (with the bound E of that step), then, for
+the intervals and pairs the first pass keeps, at the step, sampling only
+those satellites at the intervals' midpoints. Each pass keeps every segment
+that holds a true distance below the threshold, so the second does too.
 
 Each kept segment is then evaluated with SGP4 at its ends: a local minimum
 of the distance is a sign change of rho . drho/dt from negative to positive
@@ -50,6 +55,11 @@ an orbit apart, so a segment of at most 90 s holds at most one). The
 bracket is refined by safeguarded Newton steps on the range rate with SGP4's
 own states to 1 microsecond, which puts the miss distance within a
 millimetre of its minimum. Only minima inside the span are events.
+
+The model is SGP4/SDP4 as the ``sgp4`` package runs it (``Satrec``, with
+the elements and gravity model ``SGP4`` initialises it with), in a C++ port
+of its own: records built once per satellite, states computed on every core
+without the interpreter lock, for the samples and the refinement alike.
 
 A satellite whose element set SGP4 cannot initialise, or that fails at an
 epoch of the span (decay, a model error), is reported in ``failures`` and

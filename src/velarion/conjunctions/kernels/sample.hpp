@@ -24,12 +24,15 @@ struct Sgp4Object {
     double jd = 0.0, fr = 0.0;
 };
 
-// Calls work(begin, end) on `threads` threads over [0, count) split in
-// contiguous ranges; the first range runs on the calling thread, and a
-// thread that cannot be started leaves its range to the calling thread.
+// Calls work(begin, end) on `threads` threads (at most kMaxWorkers) over
+// [0, count) split in contiguous ranges; the first range runs on the
+// calling thread, and a thread that cannot be started leaves its range to
+// the calling thread.
+inline constexpr std::ptrdiff_t kMaxWorkers = 256;
+
 template <class Work>
 void parallel_ranges(std::ptrdiff_t count, int threads, Work&& work) {
-    const std::ptrdiff_t workers = std::max<std::ptrdiff_t>(1, std::min<std::ptrdiff_t>(threads, count));
+    const std::ptrdiff_t workers = std::max<std::ptrdiff_t>(1, std::min<std::ptrdiff_t>({threads, count, kMaxWorkers}));
     std::vector<std::exception_ptr> errors(workers);
     auto run = [&](std::ptrdiff_t w) {
         try {
