@@ -21,6 +21,7 @@
 #define VELARION_PROPAGATORS_ANALYTICAL_SGP4_KERNELS_SGP4_HPP
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace velarion::propagators::analytical::sgp4::kernels {
@@ -606,7 +607,8 @@ inline int propagate(const Record& rec, double tsince, State& out) noexcept {
     constexpr double twopi = 2.0 * std::numbers::pi;
     constexpr double x2o3 = 2.0 / 3.0;
     constexpr double temp4 = 1.5e-12;
-    for (int x = 0; x < 3; ++x) out.r[x] = out.v[x] = std::nan("");
+    constexpr double missing = std::numeric_limits<double>::quiet_NaN();
+    for (int x = 0; x < 3; ++x) out.r[x] = out.v[x] = missing;
     const Gravity& g = rec.g;
     const double vkmpersec = g.radiusearthkm * g.xke / 60.0;
     const double t = tsince;
