@@ -101,6 +101,7 @@ _SNAP_MARGIN = 1.25  # on the two-body fourth derivative
 _VELOCITY_ERROR = 1e-3  # of the largest speed
 _TARGET_BOUND = 1.0e4  # m: the interpolation bound the default step aims at for most satellites
 _SEGMENT = 90.0  # s, longest segment of the candidate search
+_FACTOR = 2  # with primaries, the first pass's step in steps
 _TOL = 1e-6  # s, on the time of closest approach
 _MAXIT = 60
 _CHUNK_STATES = 1_500_000  # coarse states propagated at once
@@ -464,8 +465,8 @@ def _screen_catalogue(
     # half the secondaries' samples are saved.
     # (An even number of steps in both modes: the same segments, so the
     # same events to the last digit, with or without primaries.)
-    factor = 1 if is_primary is None else 2
-    dt = cat.duration / (2 * math.ceil(cat.duration / (2 * dt)))
+    factor = 1 if is_primary is None else _FACTOR
+    dt = cat.duration / (_FACTOR * math.ceil(cat.duration / (_FACTOR * dt)))
     substeps = max(1, math.ceil(dt / _SEGMENT))
     bound = _interpolation_bound(snap, speed, dt)
     coarse_bound = _interpolation_bound(snap, speed, factor * dt)
@@ -499,7 +500,7 @@ def _screen_catalogue(
             )
             if factor > 1:
                 assert flags is not None
-                fine = _Fine(cat, ids[live], r, v, flags, dt, substeps, threshold, threads)
+                fine = _Fine(cat, ids[live], r, v, flags, factor, dt, substeps, threshold, threads)
                 ci, cj, cs = fine.pairs(ci, cj, cs // (factor * substeps), k0, bound[live], r_min[live], r_max[live])
             else:
                 cs = cs + k0 * substeps
@@ -532,12 +533,13 @@ class _Fine:
         r: Array,
         v: Array,
         flags: Array,
+        factor: int,
         dt: float,
         substeps: int,
         threshold: float,
         threads: int,
     ):
-        self.cat, self.ids, self.r, self.v, self.flags = cat, ids, r, v, flags
+        self.cat, self.ids, self.r, self.v, self.flags, self.factor = cat, ids, r, v, flags, factor
         self.dt, self.substeps, self.threshold, self.threads = dt, substeps, threshold, threads
 
     def pairs(
@@ -553,9 +555,12 @@ class _Fine:
         n = self.ids.size
         keys = np.unique(np.concatenate([interval, interval]) * n + np.concatenate([ci, cj]))
         ks, rows = keys // n, keys % n
-        mid_seconds = (2 * (k0 + ks) + 1) * self.dt
-        rm, vm = self.cat.states(self.ids[rows], mid_seconds)
-        ok = np.asarray(np.isfinite(rm).all(axis=1) & np.isfinite(vm).all(axis=1))
+        f = self.factor
+        inner = np.arange(1, f)
+        mid_seconds = ((f * (k0 + ks))[:, None] + inner) * self.dt
+        rm, vm = self.cat.states(np.repeat(self.ids[rows], f - 1), mid_seconds.reshape(-1))
+        rm, vm = rm.reshape(-1, f - 1, 3), vm.reshape(-1, f - 1, 3)
+        ok = np.asarray(np.isfinite(rm).all(axis=(1, 2)) & np.isfinite(vm).all(axis=(1, 2)))
         out_i, out_j, out_s = [], [], []
         cuts = np.flatnonzero(np.diff(ks)) + 1
         for part in np.split(np.arange(ks.size), cuts):
@@ -564,8 +569,8 @@ class _Fine:
             if members.size < 2 or not self.flags[members].any():
                 continue
             k = int(ks[part[0]])
-            r3 = np.stack([self.r[members, k], rm[part], self.r[members, k + 1]], axis=1)
-            v3 = np.stack([self.v[members, k], vm[part], self.v[members, k + 1]], axis=1)
+            r3 = np.concatenate([self.r[members, k, None], rm[part], self.r[members, k + 1, None]], axis=1)
+            v3 = np.concatenate([self.v[members, k, None], vm[part], self.v[members, k + 1, None]], axis=1)
             fi, fj, fs = _screen.candidates(
                 r3.reshape(-1, 3),
                 v3.reshape(-1, 3),
@@ -580,7 +585,7 @@ class _Fine:
             )
             out_i.append(members[fi])
             out_j.append(members[fj])
-            out_s.append(fs + 2 * (k0 + k) * self.substeps)
+            out_s.append(fs + f * (k0 + k) * self.substeps)
         if not out_i:
             return empty, empty, empty
         return np.concatenate(out_i), np.concatenate(out_j), np.concatenate(out_s)
