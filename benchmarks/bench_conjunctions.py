@@ -1,7 +1,8 @@
 """Conjunction screening, side by side with a k-d tree screen.
 
-velarion: ``velarion.conjunctions.screen`` (coarse SGP4 samples, the
-compiled candidate search on every core, refinement with SGP4's states).
+velarion: ``velarion.conjunctions.screen`` (coarse SGP4 samples from its
+compiled SGP4/SDP4 records and the candidate search, both on every core
+without the interpreter lock; refinement with the same model's states).
 
 Peer, "k-d tree every 5 s": what a capable NumPy/SciPy user writes: the
 sgp4 package's array propagation (``SatrecArray``) of every object every

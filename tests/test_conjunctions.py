@@ -14,7 +14,7 @@ from sgp4.api import SatrecArray
 
 from velarion.conjunctions import Conjunctions, _bounds, _Catalogue, _intake, _interpolation_bound, _screen, screen
 from velarion.conjunctions.catalogue import format_tle, parse_tles, sample_catalogue
-from velarion.propagators.analytical.sgp4 import SGP4, TLE
+from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
 from velarion.time.time import Time
 
@@ -91,7 +91,11 @@ def test_every_approach_of_the_brute_force_is_found_with_its_tca_and_miss(catalo
     assert events.failures == []
     assert sum(len(x) for x in truth.values()) >= 20  # the planted pairs meet many times
     assert len({p for p in truth if p[0] >= 16}) >= 1  # and so does the random population
-    got = _by_pair(events, catalogue)
+    _assert_truth(events, catalogue, truth)
+
+
+def _assert_truth(events, tles, truth):
+    got = _by_pair(events, tles)
     assert set(got) == set(truth)
     for pair, expected in truth.items():
         mine = sorted(got[pair])
@@ -101,6 +105,29 @@ def test_every_approach_of_the_brute_force_is_found_with_its_tca_and_miss(catalo
             assert abs(miss - miss_ref) < 0.01
     tcas = [float(e.tca - Time(START)) for e in events]
     assert tcas == sorted(tcas)
+
+
+def test_high_orbits_against_the_brute_force():
+    """Pairs a few kilometres apart on geostationary, Molniya (12-hour
+    resonant) and 225-minute orbits (the model's deep-space side), among
+    low ones, over a day, with and without primaries."""
+    rng = np.random.default_rng(11)
+    text = sample_catalogue(12, START, seed=9)
+    number = 100
+    for mm, ecc, inc in ((1.0027, 0.0002, 0.05), (2.006, 0.72, 63.4), (6.39, 0.05, 30.0), (6.41, 0.0, 50.0)):
+        for _ in range(2):
+            raan, argp, ma = rng.uniform(0.0, 360.0, 3)
+            text += format_tle(number, START, inc, raan, ecc, argp, ma, mm, 0.0)
+            text += format_tle(number + 1, START, inc + 0.01, raan, ecc, argp, ma + 0.004, mm, 0.0)
+            number += 2
+    tles = parse_tles(text)
+    span = 86400.0
+    truth = _truth(tles, START, span, THRESHOLD)
+    assert len(truth) >= 6 and all(k >= 12 for pair in truth for k in pair)
+    _assert_truth(screen(tles, START, span, THRESHOLD), tles, truth)
+    primaries = [t for t in tles if t.satnum in (100, 102, 104, 106)]  # one of each deep pair
+    only = {p: x for p, x in truth.items() if {tles[p[0]].satnum, tles[p[1]].satnum} & {100, 102, 104, 106}}
+    _assert_truth(screen(tles, START, span, THRESHOLD, primaries=primaries), tles, only)
 
 
 def test_components_and_relative_velocity_at_tca(catalogue, events):
@@ -156,10 +183,10 @@ def test_interpolation_bound_holds_on_the_models_paths():
             )
         )
     tles = parse_tles(text + "".join(extra))
-    objects, failures = _intake(tles)
-    assert not failures
-    cat = _Catalogue(objects, Time(START), 86400.0)
-    ids, _, _, speed, snap = _bounds(cat, np.arange(len(objects)))
+    intake = _intake(tles)
+    assert not intake.failures
+    cat = _Catalogue(intake.objects, intake.records, Time(START), 86400.0)
+    ids, _, _, speed, snap = _bounds(cat, np.arange(len(intake.objects)))
     for step in (300.0, 900.0):
         bound = _interpolation_bound(snap, speed, step)
         t = np.arange(0.0, 86400.0, step)
@@ -180,6 +207,11 @@ def test_a_failing_satellite_is_reported_and_the_others_screened(catalogue, even
     assert len(result) == len(events)
     with pytest.raises(ValueError, match="SGP4 error"):
         screen([doomed, *catalogue[:4]], START, SPAN, THRESHOLD, errors="raise")
+    # A geostationary element set of 1900: a span more than a century away is refused for it alone.
+    old = ELSET(Time("1900-01-01"), 0.1, 1.0, 0.0002, 2.0, 3.0, 7.292e-5, name="OLD")
+    result = screen([old, *catalogue[:30]], START, SPAN, THRESHOLD)
+    assert [(f.satellite, type(f.error)) for f in result.failures] == [("OLD", ValueError)]
+    assert "century" in str(result.failures[0])
 
 
 @pytest.mark.parametrize(

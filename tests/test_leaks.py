@@ -99,6 +99,24 @@ class BadRepr(Representable):
 
 _SCREEN_R = np.random.default_rng(0).normal(size=(4 * 5, 3)) * 1e5 + 7e6
 _SCREEN_V = np.random.default_rng(1).normal(size=(4 * 5, 3)) * 1e3
+# Element rows of the compiled SGP4 records: a low orbit and a 12-hour resonant one.
+_SGP4_ROWS = np.array(
+    [
+        [2460310.5, 0.0, 27029.0, 1e-4, 0.0, 0.0, 0.001, 1.0, 0.9, 2.0, 0.0655, 3.0],
+        [2460310.5, 0.0, 27029.0, 0.0, 0.0, 0.0, 0.7, 4.7, 1.1, 0.1, 0.00873, 1.0],
+    ]
+)
+_SGP4_JD = np.full(3, 2460310.5)
+_SGP4_FR = np.array([0.0, 0.5, 3.0])
+
+
+def _sgp4_records():
+    records, _ = _screen.sgp4_records(_SGP4_ROWS, b"\x01\x02")
+    return (
+        _screen.sgp4_states(records, np.array([1, 0]), _SGP4_JD, _SGP4_FR, 2),
+        _screen.sgp4_points(records, np.array([0, 1, 1]), _SGP4_JD, _SGP4_FR),
+        _screen.snap_bounds(np.array([7e6, 2.6e7]), np.array([0.0, 0.7]), 3.986e14),
+    )
 
 
 def raises(exc, f, *args, **kwargs):
@@ -375,6 +393,7 @@ SUCCESS = {
     "pass search": lambda: _search.find_events(
         _search.hermite_table(_NODES, _SATS), _SATS, _GEOMETRY, _TRACK, 180.0, 10.0, 0.1, 2.0, 50.0
     ),
+    "SGP4 records, states, points": _sgp4_records,
     "EOP zero table": _zero_table,
     "EOP zero tables ended out of order": _zero_tables_out_of_order,
     "EOPTable hand-made, pickled": _hand_made_table,
@@ -417,6 +436,10 @@ FAILURE = {
         ValueError, _search.find_events, np.zeros((8, 3)), _SATS, _GEOMETRY, _TRACK + 1, 180.0, 10.0, 0.1, 2.0, 50.0
     ),
     "hermite_table, too few intervals": raises(ValueError, _search.hermite_table, _NODES, _SATS - [0, 1, 0]),
+    "SGP4 states, not a record": raises(
+        IndexError,
+        lambda: _screen.sgp4_states(_screen.sgp4_records(_SGP4_ROWS, 1)[0], np.array([2]), _SGP4_JD, _SGP4_FR, 1),
+    ),
     "conjunction candidates, short rows": raises(
         ValueError,
         _screen.candidates,

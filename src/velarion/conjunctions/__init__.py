@@ -41,7 +41,12 @@ largest departure of the cubics from their chords (bounded by their second
 derivatives); every segment holding a true distance below the threshold is
 kept. Pairs whose radial ranges (perigee to apogee of the osculating
 ellipses at the start and the end, widened by 50 km) do not come within the
-threshold are never compared.
+threshold are never compared; with primaries, satellites whose radial range
+meets no primary's are not even propagated. With primaries the search runs
+twice: first at twice the step (with the bound E of that step), then, for
+the intervals and pairs the first pass keeps, at the step, sampling only
+those satellites at the intervals' midpoints. Each pass keeps every segment
+that holds a true distance below the threshold, so the second does too.
 
 Each kept segment is then evaluated with SGP4 at its ends: a local minimum
 of the distance is a sign change of rho . drho/dt from negative to positive
@@ -50,6 +55,11 @@ an orbit apart, so a segment of at most 90 s holds at most one). The
 bracket is refined by safeguarded Newton steps on the range rate with SGP4's
 own states to 1 microsecond, which puts the miss distance within a
 millimetre of its minimum. Only minima inside the span are events.
+
+The model is SGP4/SDP4 as the ``sgp4`` package runs it (``Satrec``, with
+the elements and gravity model ``SGP4`` initialises it with), in a C++ port
+of its own: records built once per satellite, states computed on every core
+without the interpreter lock, for the samples and the refinement alike.
 
 A satellite whose element set SGP4 cannot initialise, or that fails at an
 epoch of the span (decay, a model error), is reported in ``failures`` and
@@ -65,10 +75,16 @@ from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
-from sgp4.api import SatrecArray
 
 from velarion.conjunctions import _screen
-from velarion.propagators.analytical.sgp4.sgp4 import SGP4, SGP4Error, epoch_text, first_failure, sgp4_jd
+from velarion.propagators.analytical.sgp4.sgp4 import (
+    NON_FINITE,
+    SGP4,
+    SGP4Error,
+    epoch_text,
+    sgp4_jd,
+    sgp4init_rows,
+)
 from velarion.propagators.analytical.sgp4.tle import ELSET, TLE
 from velarion.time.time import Time
 
@@ -85,9 +101,12 @@ _SNAP_MARGIN = 1.25  # on the two-body fourth derivative
 _VELOCITY_ERROR = 1e-3  # of the largest speed
 _TARGET_BOUND = 1.0e4  # m: the interpolation bound the default step aims at for most satellites
 _SEGMENT = 90.0  # s, longest segment of the candidate search
+_FACTOR = 2  # with primaries, the first pass's step in steps
 _TOL = 1e-6  # s, on the time of closest approach
 _MAXIT = 60
 _CHUNK_STATES = 1_500_000  # coarse states propagated at once
+_MAX_DAYS = 36500.0  # from an element set's epoch: the compiled model refuses longer spans
+_NON_FINITE_CODE = 255  # the compiled model's code of a non-finite state without an error
 
 
 @dataclass(frozen=True)
@@ -146,39 +165,83 @@ class Conjunctions(list[Conjunction]):
         self.failures: list[Failure] = list(failures)
 
 
+# The model's Earth constants by name, as the compiled records number them.
+_GRAVITY_CODES = {"wgs72old": 0, "wgs72": 1, "wgs84": 2}
+
+
 @dataclass
 class _Object:
     name: str
     satnum: int | None
-    satrec: Any
+    record: int  # row of the satellite in the compiled SGP4 records
 
 
-def _intake(satellites: Any) -> tuple[list[_Object | None], list[Failure]]:
-    """SGP4 model records of TLEs, other element sets and SGP4 propagators;
-    None (and a failure) where the model cannot start."""
+@dataclass
+class _Intake:
+    """The satellites that start, the failures of those that do not, and
+    the compiled SGP4 records (built once from the element sets)."""
+
+    objects: list[_Object | None]
+    failures: list[Failure]
+    records: Any
+
+
+def _intake(satellites: Any, span: tuple[Time, float] | None = None) -> _Intake:
+    """SGP4 records of TLEs, other element sets and SGP4 propagators (the
+    elements and gravity model ``SGP4`` initialises the model with); None
+    (and a failure) where the model cannot start, or where the span (start,
+    duration) lies more than a century from the element set's epoch."""
     if isinstance(satellites, (ELSET, SGP4)):
         satellites = [satellites]
-    objects: list[_Object | None] = []
-    failures: list[Failure] = []
+    elsets: list[ELSET] = []
+    gravity = bytearray()
     for k, sat in enumerate(satellites):
         if isinstance(sat, SGP4):
-            elset, propagator = sat.tle, sat
+            elset, model = sat.tle, sat.gravity
         elif isinstance(sat, ELSET):
-            elset, propagator = sat, SGP4(sat)
+            elset, model = sat, "wgs72"
         else:
             raise TypeError(
                 f"satellite {k} must be a TLE, another ELSET or an SGP4 propagator, not {type(sat).__name__}"
             )
         if elset is None:
             raise TypeError(f"satellite {k} is an SGP4 propagator without an element set")
+        if not isinstance(elset, ELSET):
+            raise TypeError(f"satellite {k} is an SGP4 propagator of a {type(elset).__name__}, not an ELSET")
+        if model not in _GRAVITY_CODES:
+            raise ValueError(f"satellite {k}: unknown gravity model {model!r}")
+        elsets.append(elset)
+        gravity.append(_GRAVITY_CODES[model])
+    rows = sgp4init_rows(elsets)
+    records, codes = _screen.sgp4_records(rows, bytes(gravity))
+    far = np.zeros(len(elsets), dtype=bool)
+    if span is not None and len(elsets):
+        jd1, jd2 = sgp4_jd(span[0] + np.array([0.0, span[1]]))
+        days = (jd1[:, None] - rows[:, 0]) + (jd2[:, None] - rows[:, 1])
+        far = np.abs(days).max(axis=0) > _MAX_DAYS
+    objects: list[_Object | None] = []
+    failures: list[Failure] = []
+    for k, (elset, code) in enumerate(zip(elsets, codes.tolist(), strict=True)):
         satnum = elset.satnum if isinstance(elset, TLE) else None
         name = elset.name or (str(satnum) if satnum is not None else f"#{k}")
-        try:
-            objects.append(_Object(name, satnum, propagator.satrec()))
-        except SGP4Error as e:
+        if code:
             objects.append(None)
-            failures.append(Failure(name, satnum, e))
-    return objects, failures
+            failures.append(Failure(name, satnum, SGP4Error(code, 0, str(elset.epoch.utc.iso), satnum)))
+        elif far[k]:
+            objects.append(None)
+            error = ValueError(f"the span lies more than a century from the element set's epoch {elset.epoch.utc.iso}")
+            failures.append(Failure(name, satnum, error))
+        else:
+            objects.append(_Object(name, satnum, k))
+    return _Intake(objects, failures, records)
+
+
+def _first_failure(codes: Array) -> tuple[int, int]:
+    """(index, code) of the first state the compiled model did not give
+    (its code 255: a non-finite state without an error of the model's)."""
+    j = int(np.argmax(codes != 0))
+    code = int(codes[j])
+    return j, NON_FINITE if code == _NON_FINITE_CODE else code
 
 
 def _osculating(r: Array, v: Array) -> tuple[Array, Array]:
@@ -193,34 +256,22 @@ def _osculating(r: Array, v: Array) -> tuple[Array, Array]:
 
 def _snap_bound(a: Array, e: Array) -> Array:
     """Largest |d^4 r / dt^4| of two-body motion on ellipses (a, e), from
-    256 points of eccentric anomaly (denser in time near perigee)."""
-    ecc_anomaly = np.linspace(0.0, 2.0 * np.pi, 256, endpoint=False)[None, :]
-    a_, e_ = a[:, None], e[:, None]
-    n = np.sqrt(_MU / a_**3)
-    b = a_ * np.sqrt(1.0 - e_ * e_)
-    cos_e, sin_e = np.cos(ecc_anomaly), np.sin(ecc_anomaly)
-    rad = a_ * (1.0 - e_ * cos_e)
-    r = np.stack([a_ * (cos_e - e_), b * sin_e], axis=-1)
-    v = np.stack([-a_ * n * sin_e / (1.0 - e_ * cos_e), b * n * cos_e / (1.0 - e_ * cos_e)], axis=-1)
-    rdot = np.einsum("...i,...i->...", r, v) / rad
-    v2 = np.einsum("...i,...i->...", v, v)
-    u = _MU / rad**3
-    acc = -u[..., None] * r
-    u1 = -3.0 * _MU * rdot / rad**4
-    rddot = (v2 - rdot * rdot) / rad - _MU / rad**2
-    u2 = 12.0 * _MU * rdot * rdot / rad**5 - 3.0 * _MU * rddot / rad**4
-    snap = -u2[..., None] * r - 2.0 * u1[..., None] * v - u[..., None] * acc
-    return np.asarray(_SNAP_MARGIN * np.linalg.norm(snap, axis=-1).max(axis=1))
+    256 points of eccentric anomaly (denser in time near perigee), with the
+    margin for the other forces."""
+    return np.asarray(_SNAP_MARGIN * _screen.snap_bounds(a, e, _MU))
 
 
 class _Catalogue:
-    """The satellites being screened: model records, names, and the bounds
-    of their paths over the span."""
+    """The satellites being screened: names, the compiled SGP4 records, and
+    the bounds of their paths over the span."""
 
-    def __init__(self, objects: list[_Object], start: Time, duration: float):
+    def __init__(self, objects: list[_Object], records: Any, start: Time, duration: float, threads: int = 1):
         self.objects = objects
+        self.records = records
+        self.rows = np.array([o.record for o in objects], dtype=np.int64)
         self.start = start
         self.duration = duration
+        self.threads = threads
         self.failed: dict[int, Exception] = {}
 
     def jd(self, seconds: Array) -> tuple[Array, Array]:
@@ -234,16 +285,15 @@ class _Catalogue:
         epochs: (n, m, 3) arrays and the ids that did not fail."""
         jd1, jd2 = self.jd(seconds)
         ids = np.asarray(ids, dtype=np.intp)
-        err, r, v = SatrecArray([self.objects[k].satrec for k in ids]).sgp4(jd1, jd2)
-        bad = (err != 0) | ~np.isfinite(r).all(axis=2) | ~np.isfinite(v).all(axis=2)
-        for row in np.flatnonzero(bad.any(axis=1)):
+        err, r, v = _screen.sgp4_states(self.records, self.rows[ids], jd1, jd2, self.threads)
+        bad = err.any(axis=1)
+        if not bad.any():
+            return ids, r, v
+        for row in np.flatnonzero(bad):
             k = int(ids[row])
-            failure = first_failure(err[row], r[row], v[row])
-            assert failure is not None
-            j, code = failure
+            j, code = _first_failure(err[row])
             self.fail(k, SGP4Error(code, j, epoch_text(self.start + seconds, j), self.objects[k].satnum))
-        good = ~bad.any(axis=1)
-        return ids[good], r[good] * 1e3, v[good] * 1e3
+        return ids[~bad], r[~bad], v[~bad]
 
     def states(self, ids: Array, seconds: Array) -> tuple[Array, Array]:
         """States [m, m/s] of satellite ids[q] at seconds[q] (one model call
@@ -255,19 +305,15 @@ class _Catalogue:
         if ids.size == 0:
             return r, v
         jd1, jd2 = self.jd(seconds)
-        order = np.argsort(ids, kind="stable")
-        cuts = np.flatnonzero(np.diff(ids[order])) + 1
-        for rows in np.split(order, cuts):
-            k = int(ids[rows[0]])
+        err, rr, vv = _screen.sgp4_points(self.records, self.rows[ids], jd1, jd2)
+        for k in np.unique(ids[err != 0]).tolist():
             if k in self.failed:
                 continue
-            err, rr, vv = self.objects[k].satrec.sgp4_array(jd1[rows], jd2[rows])
-            failure = first_failure(err, rr, vv)
-            if failure is not None:
-                j, code = failure
-                self.fail(k, SGP4Error(code, j, epoch_text(self.start + seconds[rows], j), self.objects[k].satnum))
-                continue
-            r[rows], v[rows] = rr * 1e3, vv * 1e3
+            rows = np.flatnonzero(ids == k)
+            j, code = _first_failure(err[rows])
+            self.fail(k, SGP4Error(code, j, epoch_text(self.start + seconds[rows], j), self.objects[k].satnum))
+        good = ~np.isin(ids, list(self.failed))
+        r[good], v[good] = rr[good], vv[good]
         return r, v
 
 
@@ -377,13 +423,14 @@ def screen(
 
     sats = list(satellites) if not isinstance(satellites, (ELSET, SGP4)) else [satellites]
     chosen = None if primaries is None else _resolve_primaries(primaries, sats)
-    maybe, failures = _intake(sats)
+    intake = _intake(sats, (start, duration))
+    maybe, failures = intake.objects, intake.failures
     if errors == "raise" and failures:
         raise failures[0].error
     index = [k for k, o in enumerate(maybe) if o is not None]
     objects = [o for o in maybe if o is not None]
     events: list[Conjunction] = []
-    cat = _Catalogue(objects, start, duration)
+    cat = _Catalogue(objects, intake.records, start, duration, threads)
     if len(objects) >= 2 and (chosen is None or chosen):
         is_primary = np.zeros(len(maybe), dtype=bool)
         if chosen is not None:
@@ -411,10 +458,20 @@ def _screen_catalogue(
     if ids.size < 2:
         return []
     dt = _choose_step(snap, speed, cat.duration) if step is None else cat.duration / math.ceil(cat.duration / step)
+    # With primaries, a first pass at twice the step (its own, larger
+    # bound) keeps the pairs and intervals that may hold an approach; only
+    # their secondaries are sampled at the step's midpoints for the pass at
+    # the step. Both passes are proven as above: no approach is lost, and
+    # half the secondaries' samples are saved.
+    # (An even number of steps in both modes: the same segments, so the
+    # same events to the last digit, with or without primaries.)
+    factor = 1 if is_primary is None else _FACTOR
+    dt = cat.duration / (_FACTOR * math.ceil(cat.duration / (_FACTOR * dt)))
     substeps = max(1, math.ceil(dt / _SEGMENT))
     bound = _interpolation_bound(snap, speed, dt)
-    samples = round(cat.duration / dt) + 1
-    seconds = np.arange(samples) * dt
+    coarse_bound = _interpolation_bound(snap, speed, factor * dt)
+    samples = round(cat.duration / (factor * dt)) + 1
+    seconds = np.arange(samples) * (factor * dt)
     seconds[-1] = cat.duration
 
     # Coarse states chunk by chunk (consecutive chunks share a sample).
@@ -428,22 +485,28 @@ def _screen_catalogue(
         keep = np.isin(ids[live], got)
         live = live[keep]
         if live.size >= 2:
-            flags = None if is_primary is None else bytes(is_primary[ids[live]].astype(np.uint8))
+            flags = None if is_primary is None else is_primary[ids[live]].astype(np.uint8)
             ci, cj, cs = _screen.candidates(
                 r.reshape(-1, 3),
                 v.reshape(-1, 3),
-                dt,
-                substeps,
-                np.ascontiguousarray(bound[live]),
+                factor * dt,
+                factor * substeps,
+                np.ascontiguousarray(coarse_bound[live]),
                 np.ascontiguousarray(r_min[live]),
                 np.ascontiguousarray(r_max[live]),
                 threshold,
-                flags,
+                None if flags is None else bytes(flags),
                 threads,
             )
+            if factor > 1:
+                assert flags is not None
+                fine = _Fine(cat, ids[live], r, v, flags, factor, dt, substeps, threshold, threads)
+                ci, cj, cs = fine.pairs(ci, cj, cs // (factor * substeps), k0, bound[live], r_min[live], r_max[live])
+            else:
+                cs = cs + k0 * substeps
             pairs_i.append(ids[live][ci])
             pairs_j.append(ids[live][cj])
-            segments.append(cs + k0 * substeps)
+            segments.append(cs)
         k0 = k1 - 1
     if not pairs_i:
         return []
@@ -456,6 +519,76 @@ def _screen_catalogue(
         is_primary,
         threshold,
     )
+
+
+class _Fine:
+    """The pass at the step after a pass at twice the step, over one chunk
+    of coarse samples: each coarse interval with candidates is cut at its
+    midpoint, where only the satellites of its candidate pairs are sampled."""
+
+    def __init__(
+        self,
+        cat: _Catalogue,
+        ids: Array,
+        r: Array,
+        v: Array,
+        flags: Array,
+        factor: int,
+        dt: float,
+        substeps: int,
+        threshold: float,
+        threads: int,
+    ):
+        self.cat, self.ids, self.r, self.v, self.flags, self.factor = cat, ids, r, v, flags, factor
+        self.dt, self.substeps, self.threshold, self.threads = dt, substeps, threshold, threads
+
+    def pairs(
+        self, ci: Array, cj: Array, interval: Array, k0: int, bound: Array, r_min: Array, r_max: Array
+    ) -> tuple[Array, Array, Array]:
+        """Candidate pairs (rows of the chunk) and segments at the step, from
+        the candidates (ci, cj) of the chunk's coarse intervals."""
+        empty = np.zeros(0, dtype=np.int64)
+        if ci.size == 0:
+            return empty, empty, empty
+        # One midpoint state per (coarse interval, satellite) of a candidate
+        # pair, sorted by interval, then by satellite.
+        n = self.ids.size
+        keys = np.unique(np.concatenate([interval, interval]) * n + np.concatenate([ci, cj]))
+        ks, rows = keys // n, keys % n
+        f = self.factor
+        inner = np.arange(1, f)
+        mid_seconds = ((f * (k0 + ks))[:, None] + inner) * self.dt
+        rm, vm = self.cat.states(np.repeat(self.ids[rows], f - 1), mid_seconds.reshape(-1))
+        rm, vm = rm.reshape(-1, f - 1, 3), vm.reshape(-1, f - 1, 3)
+        ok = np.asarray(np.isfinite(rm).all(axis=(1, 2)) & np.isfinite(vm).all(axis=(1, 2)))
+        out_i, out_j, out_s = [], [], []
+        cuts = np.flatnonzero(np.diff(ks)) + 1
+        for part in np.split(np.arange(ks.size), cuts):
+            part = part[ok[part]]
+            members = rows[part]
+            if members.size < 2 or not self.flags[members].any():
+                continue
+            k = int(ks[part[0]])
+            r3 = np.concatenate([self.r[members, k, None], rm[part], self.r[members, k + 1, None]], axis=1)
+            v3 = np.concatenate([self.v[members, k, None], vm[part], self.v[members, k + 1, None]], axis=1)
+            fi, fj, fs = _screen.candidates(
+                r3.reshape(-1, 3),
+                v3.reshape(-1, 3),
+                self.dt,
+                self.substeps,
+                np.ascontiguousarray(bound[members]),
+                np.ascontiguousarray(r_min[members]),
+                np.ascontiguousarray(r_max[members]),
+                self.threshold,
+                bytes(self.flags[members]),
+                1,
+            )
+            out_i.append(members[fi])
+            out_j.append(members[fj])
+            out_s.append(fs + f * (k0 + k) * self.substeps)
+        if not out_i:
+            return empty, empty, empty
+        return np.concatenate(out_i), np.concatenate(out_j), np.concatenate(out_s)
 
 
 def _range_rate(cat: _Catalogue, i: Array, j: Array, t: Array) -> tuple[Array, Array, Array, Array, Array, Array]:

@@ -57,6 +57,48 @@ struct Settings {
     double threshold = 0.0;
 };
 
+// Largest |d^4 r / dt^4| of two-body motion (gravitational parameter mu)
+// on the ellipse (a, e), from kSnapPoints points evenly spaced in
+// eccentric anomaly (denser in time near perigee, where it peaks).
+inline constexpr int kSnapPoints = 256;
+
+struct SnapTable {
+    double cos_e[kSnapPoints], sin_e[kSnapPoints];
+    SnapTable() noexcept {
+        for (int k = 0; k < kSnapPoints; ++k) {
+            const double ecc_anomaly = 2.0 * 3.14159265358979323846 * k / kSnapPoints;
+            cos_e[k] = std::cos(ecc_anomaly);
+            sin_e[k] = std::sin(ecc_anomaly);
+        }
+    }
+};
+
+inline double two_body_snap(const SnapTable& table, double a, double e, double mu) noexcept {
+    const double n = std::sqrt(mu / (a * a * a));
+    const double b = a * std::sqrt(1.0 - e * e);
+    double largest2 = 0.0;
+    for (int k = 0; k < kSnapPoints; ++k) {
+        const double cos_e = table.cos_e[k], sin_e = table.sin_e[k];
+        const double rad = a * (1.0 - e * cos_e);
+        const double inv = 1.0 / rad;
+        const double r[2] = {a * (cos_e - e), b * sin_e};
+        const double v[2] = {-a * n * sin_e / (1.0 - e * cos_e), b * n * cos_e / (1.0 - e * cos_e)};
+        const double rdot = (r[0] * v[0] + r[1] * v[1]) * inv;
+        const double v2 = v[0] * v[0] + v[1] * v[1];
+        const double u = mu * inv * inv * inv;
+        const double u1 = -3.0 * u * rdot * inv;
+        const double rddot = (v2 - rdot * rdot) * inv - u * rad;
+        const double u2 = 12.0 * u * rdot * rdot * inv * inv - 3.0 * u * rddot * inv;
+        double snap2 = 0.0;
+        for (int x = 0; x < 2; ++x) {
+            const double snap = -u2 * r[x] - 2.0 * u1 * v[x] + u * u * r[x];
+            snap2 += snap * snap;
+        }
+        largest2 = std::max(largest2, snap2);
+    }
+    return std::sqrt(largest2);
+}
+
 // Cubic Hermite interpolant of one object over one interval, in s in [0, 1]:
 // p(s) = c0 + c1 s + c2 s^2 + c3 s^3.
 struct Cubic {

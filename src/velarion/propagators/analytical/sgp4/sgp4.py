@@ -35,7 +35,17 @@ from velarion.time.time import Time
 
 from .tle import ELSET, TLE
 
-__all__ = ["NON_FINITE", "SGP4", "SGP4Error", "epoch_text", "first_failure", "init_models", "sgp4_jd"]
+__all__ = [
+    "NON_FINITE",
+    "SGP4",
+    "SGP4Error",
+    "epoch_text",
+    "first_failure",
+    "init_models",
+    "sgp4_jd",
+    "sgp4init_elements",
+    "sgp4init_rows",
+]
 
 # Word for word: callers and tests compare the exception texts of this module.
 
@@ -141,33 +151,54 @@ def epoch_text(time: Time, k: int) -> str:
     return str(Time.from_jd(jd[k, 0], jd[k, 1], scale="tai").utc.iso)
 
 
-def _satrec(elset: ELSET, gravity: int, jd: tuple[float, float] | None = None) -> Any:
+def sgp4init_rows(elsets: Sequence[ELSET]) -> NDArray[np.float64]:
+    """The epochs and mean elements ``sgp4init`` starts from, one row per
+    element set, in the model's units (minutes, radians, Earth radii):
+    (jd, fr, epoch, bstar, ndot, nddot, ecco, argpo, inclo, mo, no_kozai,
+    nodeo), with the epoch both as the two-part UTC Julian Date the model
+    counts time from (``sgp4_jd``) and in days from 1949 December 31 0h UTC."""
+    rows = np.empty((len(elsets), 12))
+    if not len(elsets):
+        return rows
+    utc = []
+    for k, elset in enumerate(elsets):
+        if elset.epoch.size != 1:
+            raise ValueError(f"the element set's epoch must be one date, not {elset.epoch.size}")
+        utc.append(elset.epoch.utc.jd12.reshape(2))
+        rows[k, 3:] = (
+            elset.bstar,
+            elset.ndot * 60.0**2,
+            elset.nddot * 60.0**3,
+            elset.ecc,
+            elset.arp,
+            elset.inc,
+            elset.mea,
+            elset.mnm * 60.0,
+            elset.raa,
+        )
+    days = np.array(utc)
+    jd1, jd2 = sgp4_jd(Time.from_jd(days[:, 0], days[:, 1], scale="utc"))
+    rows[:, 0], rows[:, 1] = jd1, jd2
+    rows[:, 2] = (jd1 - _JD_1950) + jd2
+    return rows
+
+
+def sgp4init_elements(elset: ELSET) -> tuple[float, ...]:
+    """One row of ``sgp4init_rows``: what ``sgp4init`` starts from."""
+    return tuple(float(x) for x in sgp4init_rows([elset])[0])
+
+
+def _satrec(elset: ELSET, gravity: int, row: Sequence[float] | None = None) -> Any:
     """The model record of the element set, initialised from its elements
     (what ``TLE`` parsed, never the lines again), in the model's units:
-    minutes, radians, Earth radii. ``jd``: the epoch on the model's scale
-    (``sgp4_jd``), when the caller has it."""
-    if elset.epoch.size != 1:
-        raise ValueError(f"the element set's epoch must be one date, not {elset.epoch.size}")
-    jd1, jd2 = (float(x[0]) for x in sgp4_jd(elset.epoch)) if jd is None else jd
+    minutes, radians, Earth radii. ``row``: the element set's row of
+    ``sgp4init_rows``, when the caller has it."""
+    jd1, jd2, *elements = sgp4init_elements(elset) if row is None else row
     tle = elset if isinstance(elset, TLE) else None
     satnum = getattr(elset, "satnum", 0)
     sat = Satrec()
     # 'i': the improved mode that Satrec.twoline2rv uses.
-    sat.sgp4init(
-        gravity,
-        "i",
-        satnum if isinstance(satnum, int) else 0,
-        (jd1 - _JD_1950) + jd2,
-        elset.bstar,
-        elset.ndot * 60.0**2,
-        elset.nddot * 60.0**3,
-        elset.ecc,
-        elset.arp,
-        elset.inc,
-        elset.mea,
-        elset.mnm * 60.0,
-        elset.raa,
-    )
+    sat.sgp4init(gravity, "i", satnum if isinstance(satnum, int) else 0, *elements)
     # The model counts time from these two parts: the epoch as exactly as
     # the element set holds it (the one-number epoch above is good to 0.3 us).
     sat.jdsatepoch, sat.jdsatepochF = jd1, jd2
@@ -197,12 +228,10 @@ def init_models(propagators: Sequence[SGP4]) -> list[SGP4Error | None]:
     todo = [p for p in propagators if p.tle is not None and (p._cache is None or p._cache[0] is not p.tle)]
     elsets = [p.tle for p in todo if p.tle is not None and p.tle.epoch.size == 1]
     if elsets:
-        utc = [e.epoch.utc for e in elsets]
-        jd1, jd2 = sgp4_jd(Time.from_jd([t.jd1 for t in utc], [t.jd2 for t in utc], scale="utc"))
-        epochs = dict(zip(map(id, elsets), zip(jd1.tolist(), jd2.tolist(), strict=True), strict=True))
+        rows = dict(zip(map(id, elsets), sgp4init_rows(elsets).tolist(), strict=True))
         for p in todo:
-            if p.tle is not None and id(p.tle) in epochs:
-                p._cache = (p.tle, _satrec(p.tle, _GRAVITY[p.gravity], epochs[id(p.tle)]))
+            if p.tle is not None and id(p.tle) in rows:
+                p._cache = (p.tle, _satrec(p.tle, _GRAVITY[p.gravity], rows[id(p.tle)]))
     out: list[SGP4Error | None] = []
     for p in propagators:
         try:

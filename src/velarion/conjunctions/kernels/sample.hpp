@@ -1,0 +1,111 @@
+// Coarse SGP4 samples of the conjunction screening (no Python): the states
+// of many element sets at common epochs, objects split across threads.
+#ifndef VELARION_CONJUNCTIONS_KERNELS_SAMPLE_HPP
+#define VELARION_CONJUNCTIONS_KERNELS_SAMPLE_HPP
+
+#include "velarion/propagators/analytical/sgp4/kernels/sgp4.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <thread>
+#include <vector>
+
+namespace velarion::conjunctions::kernels {
+
+namespace sgp4k = velarion::propagators::analytical::sgp4::kernels;
+
+// An element set's record and its epoch as a two-part UTC Julian Date (the
+// model counts minutes from it, as the `sgp4` package's arrays do).
+struct Sgp4Object {
+    sgp4k::Record record;
+    double jd = 0.0, fr = 0.0;
+};
+
+// Calls work(begin, end) on `threads` threads (at most kMaxWorkers) over
+// [0, count) split in contiguous ranges; the first range runs on the
+// calling thread, and a thread that cannot be started leaves its range to
+// the calling thread.
+inline constexpr std::ptrdiff_t kMaxWorkers = 256;
+
+template <class Work>
+void parallel_ranges(std::ptrdiff_t count, int threads, Work&& work) {
+    const std::ptrdiff_t workers = std::max<std::ptrdiff_t>(1, std::min<std::ptrdiff_t>({threads, count, kMaxWorkers}));
+    std::vector<std::exception_ptr> errors(workers);
+    auto run = [&](std::ptrdiff_t w) {
+        try {
+            work(count * w / workers, count * (w + 1) / workers);
+        } catch (...) {
+            errors[w] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(workers - 1);
+    for (std::ptrdiff_t w = 1; w < workers; ++w) {
+        try {
+            pool.emplace_back(run, w);
+        } catch (...) {
+            run(w);
+        }
+    }
+    run(0);
+    for (auto& t : pool) t.join();
+    for (auto& e : errors)
+        if (e) std::rethrow_exception(e);
+}
+
+// The code of a state the model gives as NaN or infinite without an error
+// of its own (elements outside its domain).
+inline constexpr std::uint8_t kNonFinite = 255;
+
+inline std::uint8_t state_code(int model_code, const sgp4k::State& s) noexcept {
+    if (model_code != 0) return static_cast<std::uint8_t>(model_code);
+    for (int x = 0; x < 3; ++x)
+        if (!std::isfinite(s.r[x]) || !std::isfinite(s.v[x])) return kNonFinite;
+    return 0;
+}
+
+// States [m, m/s] of objects[ids[i]] at the epochs (jd[k], fr[k]): r and v
+// (n, m, 3) in C order, the model's code per state in code (n, m), or
+// kNonFinite. A state the model refuses is NaN; a decayed one (code 6) is
+// kept, as the `sgp4` package's arrays keep it.
+inline void sample(const Sgp4Object* objects, const std::int64_t* ids, std::ptrdiff_t n, const double* jd,
+                   const double* fr, std::ptrdiff_t m, double* r, double* v, std::uint8_t* code, int threads) {
+    parallel_ranges(n, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        for (std::ptrdiff_t i = begin; i < end; ++i) {
+            const Sgp4Object& obj = objects[ids[i]];
+            for (std::ptrdiff_t k = 0; k < m; ++k) {
+                const double tsince = (jd[k] - obj.jd) * 1440.0 + (fr[k] - obj.fr) * 1440.0;
+                sgp4k::State s;
+                const int c = sgp4k::propagate(obj.record, tsince, s);
+                const std::ptrdiff_t q = i * m + k;
+                code[q] = state_code(c, s);
+                for (int x = 0; x < 3; ++x) {
+                    r[3 * q + x] = s.r[x] * 1000.0;
+                    v[3 * q + x] = s.v[x] * 1000.0;
+                }
+            }
+        }
+    });
+}
+
+// States [m, m/s] of objects[ids[q]] at (jd[q], fr[q]): r and v (n, 3).
+inline void points(const Sgp4Object* objects, const std::int64_t* ids, std::ptrdiff_t n, const double* jd,
+                   const double* fr, double* r, double* v, std::uint8_t* code) noexcept {
+    for (std::ptrdiff_t q = 0; q < n; ++q) {
+        const Sgp4Object& obj = objects[ids[q]];
+        const double tsince = (jd[q] - obj.jd) * 1440.0 + (fr[q] - obj.fr) * 1440.0;
+        sgp4k::State s;
+        code[q] = state_code(sgp4k::propagate(obj.record, tsince, s), s);
+        for (int x = 0; x < 3; ++x) {
+            r[3 * q + x] = s.r[x] * 1000.0;
+            v[3 * q + x] = s.v[x] * 1000.0;
+        }
+    }
+}
+
+}  // namespace velarion::conjunctions::kernels
+
+#endif

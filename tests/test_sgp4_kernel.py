@@ -1,0 +1,243 @@
+"""The screening's own SGP4/SDP4 kernel (``velarion.conjunctions._screen``
+``sgp4_records``/``sgp4_states``) against the sgp4 package's ``Satrec``
+(``sgp4init`` with the same elements, then ``sgp4_array``): states, error
+codes and the epochs where they occur, on generated element sets of every
+kind of orbit the model treats differently and on Vallado's verification
+set shipped with the package."""
+
+import math
+import subprocess
+import sys
+from importlib import resources
+
+import numpy as np
+import pytest
+from sgp4.api import WGS72, WGS72OLD, WGS84, Satrec
+
+from velarion.conjunctions import _screen
+from velarion.propagators.analytical.sgp4 import SGP4, TLE
+from velarion.propagators.analytical.sgp4.sgp4 import sgp4init_elements
+
+JD0, FR0 = 2460310.5, 0.25  # the element sets' epoch: 2024-01-01 06:00 UTC
+DAY_MIN = 1440.0
+RAD = math.pi / 180.0
+
+
+def _kind(rng, kind, n):
+    """n element rows (jd, fr, epoch, bstar, ndot, nddot, ecco, argpo, inclo,
+    mo, no_kozai, nodeo) of one kind of orbit; mean motion in rev/day."""
+    u = rng.uniform
+    ecc = {
+        "leo": u(0.0, 0.02, n),
+        "eccentric": u(0.1, 0.7, n),
+        "molniya": u(0.55, 0.75, n),
+        "geo": u(0.0, 0.001, n),
+        "boundary": u(0.0, 0.2, n),
+        "decaying": u(0.0, 0.01, n),
+    }[kind]
+    revs = {
+        "leo": u(13.5, 16.2, n),
+        "eccentric": u(3.0, 11.0, n),
+        "molniya": u(1.95, 2.05, n),  # 12 h resonance
+        "geo": u(0.95, 1.05, n),  # 24 h resonance
+        "boundary": u(6.3, 6.5, n),  # period near 225 minutes
+        "decaying": u(15.8, 16.4, n),
+    }[kind]
+    inc = {"molniya": u(60.0, 66.0, n), "geo": u(0.0, 15.0, n)}.get(kind, u(0.0, 180.0, n))
+    bstar = {"decaying": u(1e-3, 0.05, n), "geo": np.zeros(n)}.get(kind, u(-1e-4, 1e-3, n))
+    rows = np.empty((n, 12))
+    rows[:, 0], rows[:, 1] = JD0, FR0
+    rows[:, 2] = (JD0 - 2433281.5) + FR0
+    rows[:, 3] = bstar
+    rows[:, 4] = u(-1e-8, 1e-8, n)
+    rows[:, 5] = 0.0
+    rows[:, 6] = ecc
+    rows[:, 7] = u(0.0, 2 * math.pi, n)
+    rows[:, 8] = inc * RAD
+    rows[:, 9] = u(0.0, 2 * math.pi, n)
+    rows[:, 10] = revs * 2 * math.pi / DAY_MIN
+    rows[:, 11] = u(0.0, 2 * math.pi, n)
+    return rows
+
+
+def _oracle(rows, gravity, jd, fr):
+    err, r, v = [], [], []
+    for row in rows:
+        sat = Satrec()
+        sat.sgp4init(gravity, "i", 1, *row[2:])
+        sat.jdsatepoch, sat.jdsatepochF = row[0], row[1]
+        e, rr, vv = sat.sgp4_array(jd, fr)
+        err.append(e)
+        r.append(rr)
+        v.append(vv)
+    return np.array(err), np.array(r) * 1e3, np.array(v) * 1e3
+
+
+def _assert_same(rows, gravity, jd, fr, init_codes=None):
+    records, codes = _screen.sgp4_records(rows, gravity)
+    code, r, v = _screen.sgp4_states(records, np.arange(len(rows)), jd, fr, 2)
+    err, r0, v0 = _oracle(rows, gravity, jd, fr)
+    np.testing.assert_array_equal(code, err)
+    np.testing.assert_array_equal(np.isnan(r), np.isnan(r0))
+    # Metres and m/s; states far outside the model's domain to the last bits.
+    np.testing.assert_allclose(r, r0, rtol=1e-13, atol=1e-6, equal_nan=True)
+    np.testing.assert_allclose(v, v0, rtol=1e-13, atol=1e-9, equal_nan=True)
+    if init_codes is not None:
+        np.testing.assert_array_equal(codes, init_codes)
+    return codes, code
+
+
+KINDS = ["leo", "eccentric", "molniya", "geo", "boundary", "decaying"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("gravity", [WGS72, WGS72OLD, WGS84])
+def test_generated_element_sets_match_the_sgp4_package(kind, gravity):
+    rng = np.random.default_rng([KINDS.index(kind), gravity])
+    rows = _kind(rng, kind, 60)
+    # From a day before the epoch to ten days after, at uneven times.
+    days = np.sort(rng.uniform(-1.0, 10.0, 150))
+    jd, fr = np.full(days.size, JD0), FR0 + days
+    init = np.array([_init_error(row, gravity) for row in rows])
+    _, code = _assert_same(rows, gravity, jd, fr, init)
+    if kind == "decaying":
+        assert (code == 6).any() or (code == 1).any()
+
+
+def _init_error(row, gravity):
+    sat = Satrec()
+    sat.sgp4init(gravity, "i", 1, *row[2:])
+    return sat.error
+
+
+def test_every_branch_of_the_model_is_met():
+    """Resonances (irez 1 and 2), the low-inclination periodics, a retrograde
+    equatorial orbit, perigees below 220 and 98 km: each against the package."""
+    rng = np.random.default_rng(5)
+    rows = np.concatenate([_kind(rng, k, 4) for k in ("leo", "molniya", "geo", "boundary")])
+    rows[0:2, 8] = math.pi  # inclination 180 degrees
+    rows[2, 6], rows[2, 10] = 0.05, 16.0 * 2 * math.pi / DAY_MIN  # perigee below 98 km
+    rows[3, 6], rows[3, 10] = 0.02, 15.9 * 2 * math.pi / DAY_MIN  # perigee below 220 km
+    rows[8:10, 8] = 0.05  # geostationary below 0.2 rad: Lyddane's form
+    rows[8:10, 6] = 0.0  # circular
+    days = np.linspace(-3.0, 30.0, 67)
+    _assert_same(rows, WGS72, np.full(days.size, JD0), FR0 + days)
+
+
+def _verification_sets():
+    text = resources.files("sgp4").joinpath("SGP4-VER.TLE").read_text()
+    lines = [s for s in text.splitlines() if s[:2] in ("1 ", "2 ")]
+    return list(zip(lines[::2], lines[1::2], strict=True))
+
+
+def test_vallado_verification_set():
+    """Each set of the package's verification file at its own times (start,
+    stop, step in minutes after the elements), with the codes it fails with."""
+    sets = _verification_sets()
+    assert len(sets) >= 30
+    failed = 0
+    for line1, line2 in sets:
+        sat = Satrec.twoline2rv(line1, line2)
+        start, stop, step = (float(x) for x in line2[69:].split()[:3])
+        tsince = np.arange(start, stop + step / 2, step)
+        row = np.array(
+            [
+                [
+                    sat.jdsatepoch,
+                    sat.jdsatepochF,
+                    sat.jdsatepoch + sat.jdsatepochF - 2433281.5,  # as twoline2rv gives sgp4init
+                    sat.bstar,
+                    sat.ndot,
+                    sat.nddot,
+                    sat.ecco,
+                    sat.argpo,
+                    sat.inclo,
+                    sat.mo,
+                    sat.no_kozai,
+                    sat.nodeo,
+                ]
+            ]
+        )
+        records, _ = _screen.sgp4_records(row, WGS72)
+        jd, fr = np.full(tsince.size, sat.jdsatepoch), sat.jdsatepochF + tsince / DAY_MIN
+        code, r, v = _screen.sgp4_states(records, np.array([0]), jd, fr, 1)
+        e0, r0, v0 = sat.sgp4_array(jd, fr)
+        np.testing.assert_array_equal(code[0], e0, err_msg=line1)
+        np.testing.assert_allclose(r[0], r0 * 1e3, rtol=0, atol=1e-6, equal_nan=True, err_msg=line1)
+        np.testing.assert_allclose(v[0], v0 * 1e3, rtol=0, atol=1e-9, equal_nan=True, err_msg=line1)
+        failed += bool(e0.any())
+    assert failed >= 5  # the file's decaying and out-of-range cases
+
+
+def test_records_from_tles_with_alpha5_numbers_match_the_propagator():
+    """What the screening builds from a parsed TLE (``sgp4init_elements``)
+    gives SGP4's states (a catalogue number in Alpha-5 form included)."""
+    lines = [
+        "1 A0001U 24001A   24001.25000000  .00001000  00000-0  10000-3 0  999",
+        "2 A0001  51.6400 100.0000 0005000  90.0000 270.0000 15.50000000    1",
+        "1 25544U 98067A   24001.25000000  .00016717  00000-0  30000-3 0  999",
+        "2 25544  51.6400 200.0000 0005000  30.0000  60.0000 15.50000000    1",
+    ]
+    lines = [s + str(sum(int(c) if c.isdigit() else c == "-" for c in s) % 10) for s in lines]
+    tles = [TLE(lines[k], lines[k + 1]) for k in (0, 2)]
+    assert tles[0].satnum == 100001
+    rows = np.array([sgp4init_elements(t) for t in tles])
+    records, codes = _screen.sgp4_records(rows, WGS72)
+    assert not codes.any()
+    days = np.linspace(0.0, 3.0, 50)
+    code, r, v = _screen.sgp4_states(records, np.array([1, 0]), np.full(50, rows[0, 0]), rows[0, 1] + days, 2)
+    for q, k in enumerate((1, 0)):
+        err, rr, vv = SGP4(tles[k]).satrec().sgp4_array(np.full(50, rows[0, 0]), rows[0, 1] + days)
+        assert not code[q].any() and not err.any()
+        np.testing.assert_allclose(r[q], rr * 1e3, rtol=0, atol=1e-6)
+        np.testing.assert_allclose(v[q], vv * 1e3, rtol=0, atol=1e-9)
+
+
+A = np.array
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda rec: _screen.sgp4_records(np.zeros((2, 11)), 1), ValueError, "12 columns"),
+        (lambda rec: _screen.sgp4_records(np.zeros((2, 12), np.float32), 1), ValueError, "dtype"),
+        (lambda rec: _screen.sgp4_records(np.zeros((2, 12)), 3), ValueError, "gravity"),
+        (lambda rec: _screen.sgp4_states(object(), A([0]), A([JD0]), A([0.0]), 1), TypeError, "sgp4_records"),
+        (lambda rec: _screen.sgp4_states(rec, A([1]), A([JD0]), A([0.0]), 1), IndexError, "not a record"),
+        (lambda rec: _screen.sgp4_states(rec, A([-1]), A([JD0]), A([0.0]), 1), IndexError, "not a record"),
+        (lambda rec: _screen.sgp4_states(rec, A([0.5]), A([JD0]), A([0.0]), 1), TypeError, "cast"),
+        (lambda rec: _screen.sgp4_states(rec, A([0]), A([JD0, JD0]), A([0.0]), 1), ValueError, "same length"),
+        (lambda rec: _screen.sgp4_states(rec, A([0]), A([np.nan]), A([0.0]), 1), ValueError, "finite"),
+        (lambda rec: _screen.sgp4_states(rec, A([0]), A([JD0 + 4e4]), A([0.0]), 1), ValueError, "100 years"),
+        (lambda rec: _screen.sgp4_states(rec, A([0]), A([1e300]), A([0.0]), 1), ValueError, "100 years"),
+        (lambda rec: _screen.sgp4_states(rec, A([0]), A([JD0]), A([0.0]), 0), ValueError, "threads"),
+    ],
+)
+def test_bad_arguments_raise(call, error, message):
+    rows = _kind(np.random.default_rng(1), "geo", 1)
+    records, _ = _screen.sgp4_records(rows, WGS72)
+    with pytest.raises(error, match=message):
+        call(records)
+
+
+def test_records_outlive_their_elements_and_serve_many_threads():
+    """The records own their data (the elements array may die or change),
+    and concurrent calls from Python threads on one record set agree."""
+    code = """
+import threading, numpy as np
+from velarion.conjunctions import _screen
+rows = np.zeros((3, 12)); rows[:, 0] = 2460310.5; rows[:, 2] = 27029.0
+rows[:, 6] = 0.7; rows[:, 8] = 1.1; rows[:, 10] = 2.0 * 2 * np.pi / 1440.0
+records, codes = _screen.sgp4_records(rows, 1)
+first = _screen.sgp4_states(records, [0, 1, 2], np.full(40, 2460310.5), np.linspace(0, 9, 40), 2)[1]
+rows[:] = np.nan
+del rows
+out = []
+def work():
+    out.append(_screen.sgp4_states(records, [0, 1, 2], np.full(40, 2460310.5), np.linspace(0, 9, 40), 2)[1])
+ts = [threading.Thread(target=work) for _ in range(4)]
+[t.start() for t in ts]; [t.join() for t in ts]
+assert all(np.array_equal(x, first) for x in out) and np.isfinite(first).all()
+"""
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
