@@ -7,10 +7,11 @@
 // nodes 6 hours apart on one grid of TT fixed at J2000.0, and an epoch takes
 // the Lagrange polynomial through the 10 nodes around it (4 before its
 // interval, 6 after its start). Against the series at the epoch itself, X,
-// Y and s stay within 1e-15 rad at any date: the differences measured over
-// three centuries stay under 4e-16 rad, most of it the rounding of the
-// series' own values (8 nodes would leave 5e-16 rad, half of it truncation),
-// a few nanometres at the geostationary radius.
+// Y and s stay within 1e-15 rad (a few nanometres at the geostationary
+// radius) from year -700 to 4700, and within 4e-16 rad from 1000 to 3000,
+// most of it the rounding of the series' own values (8 nodes would leave
+// 6e-16 rad there, most of it truncation). Far outside that span the series
+// itself grows meaningless.
 //
 // The grid is global, so an epoch's values depend on its date alone, never
 // on the other epochs of a call or their order; an epoch on a node gets the
