@@ -166,8 +166,8 @@ template <class Ch>
 inline TextError parse_iso(const Ch* p, size_t len, bool utc, LeapCursor& cur, double& jd1, double& jd2,
                            CivilTime& fields) noexcept {
     if (len >= 10 && len <= 29) {
-        alignas(8) char buf[32] = {};
-        if (detail::copy_ascii(p, len, buf) && parse_iso_fixed(buf, len, fields))
+        uint64_t words[4];
+        if (detail::ascii_words(p, len, words) && parse_iso_fixed(words, len, fields))
             return civil_to_jd(fields, utc, cur, jd1, jd2);
     }
     const TextError e = parse_iso_fields(p, len, fields);
