@@ -165,11 +165,15 @@ inline TextError parse_iso_fields(const Ch* p, size_t len, CivilTime& out) noexc
 template <class Ch>
 inline TextError parse_iso(const Ch* p, size_t len, bool utc, LeapCursor& cur, double& jd1, double& jd2,
                            CivilTime& fields) noexcept {
+#if defined(__SSE2__)
+    if (parse_iso_fixed(p, len, fields)) return civil_to_jd(fields, utc, cur, jd1, jd2);
+#else
     if (len >= 10 && len <= 29) {
         uint64_t words[4];
         if (detail::ascii_words(p, len, words) && parse_iso_fixed(words, len, fields))
             return civil_to_jd(fields, utc, cur, jd1, jd2);
     }
+#endif
     const TextError e = parse_iso_fields(p, len, fields);
     if (e != TextError::kNone) return e;
     return civil_to_jd(fields, utc, cur, jd1, jd2);
