@@ -44,7 +44,8 @@ constexpr Civil civil_from_days(int64_t z) noexcept {
 // March: (153 * (m - 3) + 2) / 5 for m = 3 .. 14.
 inline constexpr uint32_t kDaysFromMarch[12] = {0, 31, 61, 92, 122, 153, 184, 214, 245, 275, 306, 337};
 
-constexpr int64_t mjd_from_civil(int64_t y, int m, int d) noexcept {
+// Always inlined: the text parsers call it once per text of large arrays.
+[[gnu::always_inline]] constexpr int64_t mjd_from_civil(int64_t y, int m, int d) noexcept {
     if (y >= 0 && y <= 9999) {
         // Unsigned 32-bit arithmetic for the four-digit years (the parser's
         // case): the year is shifted by 400 (146097 days) to stay positive.
