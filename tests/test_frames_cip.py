@@ -15,8 +15,8 @@ import pytest
 import velarion.frames
 import velarion.iers
 from velarion.cli import main
-from velarion.frames import interpolated_cip
 from velarion.frames import frames as ff
+from velarion.frames import interpolated_cip
 from velarion.time.time import Time
 
 GCRF, ITRF = ff.get_GCRF(), ff.get_ITRF()
@@ -142,7 +142,7 @@ def leo_to_geo(n, seed=5):
     radius = np.linspace(6.6e6, 4.3e7, n)[:, None]
     r = u / np.linalg.norm(u, axis=1, keepdims=True) * radius
     v = np.cross(r, rng.normal(size=(n, 3)))
-    v *= (np.sqrt(3.986e14 / radius) / np.linalg.norm(v, axis=1, keepdims=True))
+    v *= np.sqrt(3.986e14 / radius) / np.linalg.norm(v, axis=1, keepdims=True)
     return r, v
 
 

@@ -298,8 +298,8 @@ inline bool parse_str_array(PyObject* input, bool utc, const char* scale, kernel
             if (e != kernels::TextError::kNone) break;
         }
         kernels::TextError ce = kernels::TextError::kNone;
-        const size_t done = kernels::civil_block_to_jd(fields, static_cast<size_t>(k), utc, cur, o1 + start,
-                                                       o2 + start, ce);
+        const size_t done =
+            kernels::civil_block_to_jd(fields, static_cast<size_t>(k), utc, cur, o1 + start, o2 + start, ce);
         if (done < static_cast<size_t>(k)) return raise_at(start + static_cast<npy_intp>(done), ce, fields[done]);
         if (k < m) return raise_at(start + k, e, fields[k]);
     }

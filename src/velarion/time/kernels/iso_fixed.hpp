@@ -203,7 +203,7 @@ inline bool parse_iso_fixed(const uint64_t b[4], size_t len, CivilTime& out) noe
         second = byte_of(digit_pairs(w2, kD), 1);
         if (len > 19) {
             if (byte_of(w2, 3) != '.') return false;
-            const size_t n = len - 20;  // 1..9 decimals
+            const size_t n = len - 20;               // 1..9 decimals
             uint64_t f = (w2 >> 32) | (b[3] << 32);  // characters 20..27
             if (n < 8) {
                 const uint64_t keep = (1ULL << (8 * n)) - 1;
@@ -337,10 +337,10 @@ inline bool parse_layout(const Ch* p, CivilTime& out) noexcept {
     const uint64_t sf = pair_sums(w2);
     const auto second = static_cast<uint32_t>(sf & 0xFFFF);
     const uint64_t f = pair_sums(w3);
-    const int64_t nanos = static_cast<int64_t>(sf >> 32) * 100000 + static_cast<int64_t>(f & 0xFFFF) * 10 +
-                          static_cast<int64_t>(f >> 32);
-    if (month - 1 > 11 || day - 1 >= static_cast<uint32_t>(days_in_month(year, static_cast<int>(month))) ||
-        hour > 23 || minute > 59 || second > 60)
+    const int64_t nanos =
+        static_cast<int64_t>(sf >> 32) * 100000 + static_cast<int64_t>(f & 0xFFFF) * 10 + static_cast<int64_t>(f >> 32);
+    if (month - 1 > 11 || day - 1 >= static_cast<uint32_t>(days_in_month(year, static_cast<int>(month))) || hour > 23 ||
+        minute > 59 || second > 60)
         return false;
     out.mjd = mjd_from_civil(year, static_cast<int>(month), static_cast<int>(day));
     out.ns_of_day = static_cast<int64_t>((hour * 60 + minute) * 60 + second) * kNsPerSec + nanos;

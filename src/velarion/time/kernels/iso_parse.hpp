@@ -188,8 +188,8 @@ inline TextError parse_iso(const Ch* p, size_t len, bool utc, LeapCursor& cur, d
 // The dates of the fields of n texts (a loop of its own, apart from the
 // reading: each date ends in a division, which then overlaps the next
 // ones). Returns the index of the first refused, its reason in `e`, or n.
-inline size_t civil_block_to_jd(const CivilTime* fields, size_t n, bool utc, LeapCursor& cur, double* jd1,
-                                double* jd2, TextError& e) noexcept {
+inline size_t civil_block_to_jd(const CivilTime* fields, size_t n, bool utc, LeapCursor& cur, double* jd1, double* jd2,
+                                TextError& e) noexcept {
     for (size_t i = 0; i < n; ++i) {
         e = civil_to_jd(fields[i], utc, cur, jd1[i], jd2[i]);
         if (e != TextError::kNone) return i;
