@@ -46,8 +46,9 @@ def interpolated_cip(enabled: bool = True) -> Iterator[None]:
     (a few nanometres at the geostationary radius) at any date from year
     -700 to 4700, whatever the dates of a call and their order; an epoch's
     result depends on its own date only, not on the other epochs of the
-    call, and an epoch on a node gets the series' value bit for bit. The series costs about 30 us a date, so dense
-    epochs (one day at 1 s: 86,400 epochs) convert many times faster. Each
+    call, and an epoch on a node gets the series' value bit for bit. The
+    series costs about 30 us a date, so dense epochs (one day at 1 s: 86,400
+    epochs) convert many times faster. Each
     call evaluates the up to 10 nodes of every 6-hour interval holding some
     of its epochs: for epochs fewer than a few per 6 hours (sparse over
     years), the exact path outside the block is faster.
