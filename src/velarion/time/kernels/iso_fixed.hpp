@@ -1,7 +1,7 @@
 // The fast path of ISO 8601 parsing (no Python): the usual fixed layouts
-// YYYY-MM-DD[(T| )hh:mm[:ss[.f...]]], read eight characters at a time
-// (SWAR on 64-bit words). Anything it does not accept goes to the general
-// parser (iso_parse.hpp), which decides.
+// YYYY-MM-DD[(T| )hh:mm[:ss[.f...]]], read the whole text at once on SSE2,
+// else eight characters at a time (SWAR on 64-bit words). Anything it does
+// not accept goes to the general parser (iso_parse.hpp), which decides.
 #ifndef VELARION_TIME_KERNELS_ISO_FIXED_HPP
 #define VELARION_TIME_KERNELS_ISO_FIXED_HPP
 
