@@ -123,6 +123,33 @@ def gcrf_itrf_vs_pyerfa() -> list[Accuracy]:
     ]
 
 
+def interpolated_cip_vs_exact() -> list[Accuracy]:
+    import velarion.frames
+    from velarion.frames.frames import get_GCRF
+    from velarion.time.time import Time
+
+    rng = np.random.default_rng(SEED + 2)
+    rows = []
+    for mjd, samples in (
+        (60390.0 + np.arange(86_400) / 86400.0, "86,400 states, one day at 1 s, LEO-GEO"),
+        (_random_utc_mjd(10_000, rng), "10,000 states, 1992-2025, LEO-GEO"),
+    ):
+        r, v = _leo_to_geo_states(mjd.size, rng)
+        t = Time.from_mjd(mjd, scale="utc")
+        re, ve = get_GCRF().to_ITRF(t, r, v)
+        with velarion.frames.interpolated_cip():
+            ro, vo = get_GCRF().to_ITRF(t, r, v)
+        rows.append(
+            Accuracy(
+                "GCRF -> ITRF in interpolated_cip(), position / velocity",
+                "velarion's exact path (the series at every epoch)",
+                samples,
+                f"{_fmt(np.abs(ro - re).max() * 1e9, 'nm')} / {_fmt(np.abs(vo - ve).max() * 1e12, 'pm/s')}",
+            )
+        )
+    return rows
+
+
 def frames_vs_astropy() -> list[Accuracy]:
     import astropy.units as u
     from astropy.coordinates import GCRS, ITRS, TEME, CartesianRepresentation
@@ -336,6 +363,7 @@ def passes_vs_skyfield() -> list[Accuracy]:
 CHECKS: list[Callable[[], list[Accuracy]]] = [
     time_scales,
     gcrf_itrf_vs_pyerfa,
+    interpolated_cip_vs_exact,
     frames_vs_astropy,
     keplerian_vs_scipy,
     geodetic_vs_pyerfa,

@@ -198,6 +198,7 @@ def bare_teme(t, r, v):
 def cases():
     import velarion.frames
     from velarion.frames import frames as ff
+    from velarion.time.time import Time
 
     velarion.frames.register_standard_transforms()
     gcrf, teme = ff.get_GCRF(), ff.get_TEME()
@@ -213,6 +214,29 @@ def cases():
         goal = ">= 5x astropy, >= 1/1.1 of bare loop" if n > 1 else "call < 60 us (astropy ~14 ms)"
         ratios = {"astropy GCRS->ITRS": 5.0, "bare C++ loop": 1 / 1.1} if n > 1 else {}
         out.append(Case(f"GCRF->ITRF {label}", n, functools.partial(gcrf.to_ITRF, t, r, v), peers, goal, ratios))
+
+    # GCRF -> ITRF over one day at 1 s, with X, Y, s interpolated between nodes.
+    n = 86_400
+    t_day = Time.from_mjd(60390.0 + np.arange(n) / 86400.0, scale="utc")
+    r_day, v_day = states(n)
+
+    def interpolated():
+        with velarion.frames.interpolated_cip():
+            return gcrf.to_ITRF(t_day, r_day, v_day)
+
+    peers = {"exact path (series at every epoch)": functools.partial(gcrf.to_ITRF, t_day, r_day, v_day)}
+    if have_bare:
+        peers["bare C++ loop"] = bare_cio(t_day, r_day, v_day)
+    out.append(
+        Case(
+            "GCRF->ITRF one day at 1 s (N=86,400) in interpolated_cip()",
+            n,
+            interpolated,
+            peers,
+            ">= 50x the exact path",
+            {"exact path (series at every epoch)": 50.0},
+        )
+    )
 
     # TEME -> ITRF.
     n = 100_000
@@ -264,7 +288,6 @@ def cases():
     # row of the catalogue costs 1/100 of a row at a distinct epoch.
     objects, n_epochs = 1000, 1000
     base = 60000.0 + np.arange(n_epochs) * 0.37
-    from velarion.time.time import Time
 
     t_cat = Time.from_mjd(np.tile(base, objects), scale="utc")
     r, v = states(objects * n_epochs)

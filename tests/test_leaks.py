@@ -150,6 +150,12 @@ def _standard_round_trip():
     ITRF.to_GCRF(T1, r, v)
 
 
+def _interpolated_cip_round_trip():
+    with velarion.frames.interpolated_cip():
+        r, v = GCRF.to_ITRF(T2, R2, V2)
+        ITRF.to_GCRF(T2, r, v)
+
+
 def _transform_to_teme():
     GCRF.transform_to("TEME", T1, R1, V1)
 
@@ -419,6 +425,7 @@ SUCCESS = {
     "Satellite": _satellite,
     "standard conversions": _standard_round_trip,
     "transform_to GCRF->TEME": _transform_to_teme,
+    "standard conversions, interpolated CIP": _interpolated_cip_round_trip,
     "ENU round trip": _enu_round_trip,
     "ENU rotations": lambda: (STATION.rot_to_ITRF(), STATION.rot_from_ITRF(), STATION.r_station_ITRF, STATION.ell),
     "Frame registry": lambda: (Frame["gcrf"], Frame.is_frame("TEME"), GCRF.name, Frame().name, hash(GCRF)),

@@ -564,6 +564,43 @@ def test_bad_values(value, exc, words):
         Time(value)
 
 
+# Texts are read in blocks (fields first, then dates): a leap second on a
+# day without one is refused when the date is formed, a malformed text when
+# it is read, a non-ASCII one through its UTF-8. The error stays the first
+# refused text's, wherever the block boundaries fall.
+BAD_TEXTS = {
+    "leap": "2024-03-20T23:59:60",
+    "malformed": "2024-03-20T12:00:0x",
+    "non-ASCII": "2024-03-20T12:00:00\u00e9",
+}
+
+
+@pytest.mark.parametrize(
+    "first, second", [("leap", "malformed"), ("malformed", "leap"), ("non-ASCII", "leap"), ("leap", "non-ASCII")]
+)
+@pytest.mark.parametrize("i, j", [(5, 6), (31, 32), (0, 70)])
+@pytest.mark.parametrize("form", ["list", "array", "list with a datetime"])
+def test_the_first_refused_text_is_named(first, second, i, j, form):
+    texts: list[object] = ["2024-03-20T12:00:00.5"] * 80
+    texts[i], texts[j] = BAD_TEXTS[first], BAD_TEXTS[second]
+    if form == "list with a datetime":
+        texts[(i + j) // 2 if j > i + 1 else j + 1] = dt.datetime(2024, 3, 20)
+    value = np.array(texts) if form == "array" else texts
+    with pytest.raises(ValueError, match="^" + repr(texts[i]).replace(".", r"\.")):
+        Time(value)
+
+
+def test_mixed_lists_read_element_by_element():
+    items = [f"2024-03-{d:02d}T12:00:00.{d:09d}" for d in range(1, 29)] * 3
+    items[40] = dt.datetime(2024, 3, 20, 1, 2, 3)
+    items[41] = "2016-12-31T23:59:60.5"
+    items[70] = np.datetime64("2024-03-20T12:00:00.25")
+    got = Time(items)
+    one_by_one = [Time(x) for x in items]
+    assert np.array_equal(got.jd1, [t.jd1 for t in one_by_one])
+    assert np.array_equal(got.jd2, [t.jd2 for t in one_by_one])
+
+
 @pytest.mark.parametrize(
     "call, exc, words",
     [

@@ -123,18 +123,22 @@ void gc_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// `from <source> import <name>`: the object, held by the caller.
+inline Ref import_value(const char* source, const char* name) {
+    Ref from = Ref::steal(PyImport_ImportModule(source));
+    if (!from) return {};
+    Ref value = Ref::steal(PyObject_GetAttrString(from.get(), name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, source);
+    }
+    return value;
+}
+
 // `from <source> import <name>` into the module's namespace.
 inline int import_into(PyObject* module, const char* source, const char* name) {
-    Ref from = Ref::steal(PyImport_ImportModule(source));
-    if (!from) return -1;
-    Ref value = Ref::steal(PyObject_GetAttrString(from.get(), name));
-    if (!value) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, source);
-        }
-        return -1;
-    }
+    Ref value = import_value(source, name);
+    if (!value) return -1;
     return PyModule_AddObjectRef(module, name, value.get());
 }
 

@@ -16,6 +16,7 @@ from collections.abc import Callable
 import numpy as np
 from numpy.typing import NDArray
 
+from velarion.frames import interpolated_cip
 from velarion.frames.frames import ENU, Frame
 from velarion.iers import EOPRangeError
 from velarion.passes import Station, find_passes, look_angles
@@ -132,10 +133,17 @@ def _enu_or_frame(name: str, station: Station | None, what: str) -> tuple[Frame,
 
 
 def _convert(
-    source: Frame, target: Frame, time: Time, r: Rows, v: Rows, where: Callable[[int], str] | None
+    source: Frame,
+    target: Frame,
+    time: Time,
+    r: Rows,
+    v: Rows,
+    where: Callable[[int], str] | None,
+    exact_cip: bool,
 ) -> tuple[Rows, Rows]:
     try:
-        rr, vv = source.transform_to(target, time, r, v)
+        with interpolated_cip(not exact_cip):
+            rr, vv = source.transform_to(target, time, r, v)
     except EOPRangeError as e:
         raise InputError(inputs.eop_range_message(e, time, where)) from None
     except (ValueError, KeyError) as e:
@@ -177,7 +185,7 @@ def propagate(args: argparse.Namespace) -> str:
             if enu is None and station is not None:
                 raise UsageError("--lat/--lon/--alt go with an ENU output frame (--to ENU)")
             if target is not frame:
-                r, v = _convert(frame, target, time, r, v, where)
+                r, v = _convert(frame, target, time, r, v, where, args.exact_cip)
         elif station is not None:
             raise UsageError("--lat/--lon/--alt go with an ENU output frame (--to ENU)")
         return format_rows(time, r, v)
@@ -206,7 +214,7 @@ def convert(args: argparse.Namespace) -> str:
         if args.source.strip().upper() == args.target.strip().upper():
             r, v = table.r, table.v
         else:
-            r, v = _convert(frames[0], frames[1], table.time, table.r, table.v, table.where)
+            r, v = _convert(frames[0], frames[1], table.time, table.r, table.v, table.where, args.exact_cip)
         return format_rows(table.time, r, v)
     finally:
         for enu in made:

@@ -120,6 +120,23 @@ def _add_common(p: argparse.ArgumentParser) -> None:
     )
 
 
+_CIP_NOTE = (
+    "Conversions between GCRF and ITRF (and frames reached through them) interpolate the "
+    "precession-nutation between exact values 6 hours apart (see --exact-cip)."
+)
+
+
+def _add_cip(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--exact-cip",
+        action="store_true",
+        help="evaluate the IAU 2000A precession-nutation series at every epoch of a GCRF <-> ITRF "
+        "conversion; by default its CIP X, Y and CIO locator s are interpolated between exact values "
+        "6 hours apart (velarion.frames.interpolated_cip: within 1e-15 rad of the series, a few "
+        "nanometres at GEO, and many times faster for dense epochs)",
+    )
+
+
 def _add_span(p: argparse.ArgumentParser, step_default: float, step_text: str) -> None:
     g = p.add_argument_group("time span")
     g.add_argument(
@@ -221,7 +238,7 @@ def build_parser() -> argparse.ArgumentParser:
         "propagate",
         help="ephemeris CSV of a TLE or an initial state",
         description=f"Propagate a TLE (SGP4, TEME) or an initial state (two-body) and write the ephemeris "
-        f"as CSV: columns {HEADER} (ISO UTC times, m, m/s).",
+        f"as CSV: columns {HEADER} (ISO UTC times, m, m/s). {_CIP_NOTE}",
         epilog="Examples: velarion propagate --tle iss.tle --hours 3 --step 60 --to ITRF -o iss.csv; "
         "velarion propagate --coe 7000e3 0.001 51.6 10 20 30 --epoch 2024-03-20T12:00 --times times.txt",
     )
@@ -241,19 +258,21 @@ def build_parser() -> argparse.ArgumentParser:
         help="frame of the output (default: TEME for a TLE, --frame for a state); ENU needs a station",
     )
     _add_station(p, "for an ENU output frame")
+    _add_cip(p)
     _add_common(p)
 
     p = sub.add_parser(
         "convert",
         help="convert an ephemeris CSV between frames",
         description=f"Convert an ephemeris CSV ({HEADER}; ISO UTC times, m, m/s) from one frame to another: "
-        f"GCRF, ITRF, TEME, any other registered frame, or ENU of a station (--lat, --lon, --alt).",
+        f"GCRF, ITRF, TEME, any other registered frame, or ENU of a station (--lat, --lon, --alt). {_CIP_NOTE}",
         epilog="Example: velarion propagate --tle iss.tle --to GCRF | velarion convert --from GCRF --to ITRF",
     )
     p.add_argument("input", nargs="?", default="-", metavar="FILE", help="input CSV file (default: standard input)")
     p.add_argument("--from", dest="source", required=True, metavar="FRAME", help="frame of the input")
     p.add_argument("--to", dest="target", required=True, metavar="FRAME", help="frame of the output")
     _add_station(p, "for ENU (either side)")
+    _add_cip(p)
     _add_common(p)
 
     conjunctions.add_parser(sub, _add_common)

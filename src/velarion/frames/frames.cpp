@@ -9,6 +9,7 @@
 #include "velarion/_core/numpy.hpp"
 #include "velarion/frames/frames.hpp"
 #include "velarion/frames/kernels/cio.hpp"
+#include "velarion/frames/kernels/cip.hpp"
 #include "velarion/frames/kernels/enu.hpp"
 #include "velarion/frames/kernels/teme.hpp"
 #include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
@@ -42,6 +43,10 @@ PyObject* g_TEME = nullptr;
 
 // Default ellipsoid of ENU frames, read once at start-up.
 PyObject* g_default_ell = nullptr;
+
+// The setting of velarion.frames.interpolated_cip() (a contextvars.ContextVar),
+// bound at start-up.
+PyObject* g_interpolated_cip = nullptr;
 
 PyTypeObject* g_PIC_Type = nullptr;
 PyTypeObject* g_RPC_Type = nullptr;
@@ -116,6 +121,19 @@ PyTypeObject* add_subtype(PyObject* module, PyType_Spec* spec) {
     return core::add_type(module, spec, reinterpret_cast<PyObject*>(fr::Frame_Type));
 }
 
+// Binds the setting of velarion.frames.interpolated_cip(), a ContextVar that
+// the package defines before any of its modules is imported.
+bool bind_cip_setting() {
+    Ref var = core::import_value("velarion.frames", "_INTERPOLATED_CIP");
+    if (!var) return false;
+    if (!PyContextVar_CheckExact(var.get())) {
+        PyErr_SetString(PyExc_ImportError, "velarion.frames._INTERPOLATED_CIP is not a contextvars.ContextVar");
+        return false;
+    }
+    core::replace_slot(g_interpolated_cip, var.release());
+    return true;
+}
+
 // Creates a singleton, stores it in its variable, defines its accessor and
 // enters it in the registry.
 int make_singleton(PyTypeObject* type, PyObject*& variable, PyObject* module, PyTypeObject* function_type,
@@ -178,6 +196,7 @@ int frames_exec(PyObject* module) {
     VELARION_CHECK(core::import_into(module, "velarion.iers", "EOP"));
     VELARION_CHECK(core::import_into(module, "typing", "Callable"));
     VELARION_CHECK(core::import_into(module, "velarion.typing", "DatetimeLike"));
+    VELARION_CHECK(bind_cip_setting());
 
     // 5. The frame registry.
     registry = Ref::steal(PyDict_New());

@@ -155,8 +155,35 @@ bool vectors_fit(core::index_t n, const fr::View& r_in, const fr::View& v_in, co
     return false;
 }
 
+// Whether the caller's context (thread or asyncio task) is inside
+// velarion.frames.interpolated_cip(): 1 or 0, -1 with an exception set.
+int cip_interpolated() {
+    PyObject* value;
+    if (PyContextVar_Get(g_interpolated_cip, Py_False, &value) < 0) return -1;
+    const int on = value == Py_True;
+    Py_DECREF(value);
+    return on;
+}
+
+// The conversion with X, Y and s interpolated between nodes of the series
+// (kernels/cip.hpp): the nodes the call's TT dates need, evaluated first.
+void cio_convert_on_nodes(kn::CioDirection dir, const kn::D2& tt, const kn::D2& ut1, const kn::EopViews& eop,
+                          const fr::View& r_in, const fr::View& v_in, const fr::View& r_out, const fr::View& v_out,
+                          uint64_t* scratch) {
+    kn::CipNodes nodes;
+    const auto keys = std::make_unique_for_overwrite<int64_t[]>(static_cast<size_t>(tt.rows) + 1);
+    const core::index_t intervals = nodes.intervals(tt, keys.get());
+    const auto first = std::make_unique_for_overwrite<core::index_t[]>(static_cast<size_t>(intervals) + 1);
+    const auto xys = std::make_unique_for_overwrite<double[]>(3 * static_cast<size_t>(nodes.node_count()) + 1);
+    nodes.evaluate(first.get(), xys.get());
+    kn::cio_convert(dir, tt, ut1, eop, r_in, v_in, r_out, v_out, scratch, nodes);
+}
+
 int cio_call(kn::CioDirection dir, PyObject* time, const fr::View& r_in, const fr::View& v_in, const fr::View& r_out,
              const fr::View& v_out) {
+    // Read once, before any Python code of the call runs.
+    const int interpolated = cip_interpolated();
+    if (interpolated < 0) return -1;
     Ref tt = fetch_dates(time, g_names[kTt]);
     if (!tt) return -1;
     Ref ut1 = fetch_dates(time, g_names[kUt1]);
@@ -188,7 +215,11 @@ int cio_call(kn::CioDirection dir, PyObject* time, const fr::View& r_in, const f
         return -1;
     }
     const kn::EopViews views{arrays.values(2), arrays.values(3), arrays.values(4), arrays.values(5), arrays.values(6)};
-    kn::cio_convert(dir, arrays.dates(0), arrays.dates(1), views, r_in, v_in, r_out, v_out, scratch.get());
+    if (interpolated)
+        cio_convert_on_nodes(dir, arrays.dates(0), arrays.dates(1), views, r_in, v_in, r_out, v_out, scratch.get());
+    else
+        kn::cio_convert(dir, arrays.dates(0), arrays.dates(1), views, r_in, v_in, r_out, v_out, scratch.get(),
+                        kn::ExactCip{});
     return 0;
 }
 

@@ -174,27 +174,94 @@ inline void raise_text_error(PyObject* text, kernels::TextError e, const kernels
     }
 }
 
+// The characters of a str: its own bytes when it is ASCII (the usual
+// case), else its UTF-8 (cached by the str). False with the error set.
+inline bool text_chars(PyObject* s, const char*& p, size_t& len) {
+    Py_ssize_t n;
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {
+        p = static_cast<const char*>(PyUnicode_DATA(s));
+        n = PyUnicode_GET_LENGTH(s);
+    } else {
+        p = PyUnicode_AsUTF8AndSize(s, &n);
+        if (!p) return false;
+    }
+    len = static_cast<size_t>(n);
+    return true;
+}
+
 // One str -> two-part JD read in UTC (`utc`) or in the scale named `scale`
 // (nullptr: only "not UTC" is known). Returns false with the error set.
 inline bool text_to_jd(PyObject* s, bool utc, const char* scale, kernels::LeapCursor& cur, double& j1, double& j2) {
-    Py_ssize_t len;
     const char* p;
-    if (PyUnicode_IS_COMPACT_ASCII(s)) {  // the usual case: the text's own bytes
-        p = static_cast<const char*>(PyUnicode_DATA(s));
-        len = PyUnicode_GET_LENGTH(s);
-    } else {
-        p = PyUnicode_AsUTF8AndSize(s, &len);
-        if (!p) return false;
-    }
+    size_t len;
+    if (!text_chars(s, p, len)) return false;
     kernels::CivilTime c;
-    const kernels::TextError e = kernels::parse_iso(p, static_cast<size_t>(len), utc, cur, j1, j2, c);
+    const kernels::TextError e = kernels::parse_iso(p, len, utc, cur, j1, j2, c);
     if (e == kernels::TextError::kNone) return true;
     raise_text_error(s, e, c, utc, scale);
     return false;
 }
 
+// Texts read in blocks: the calendar fields of up to kSize texts, then
+// their dates (kernels::civil_block_to_jd), in the order given; an error
+// is the first text's that is refused. The texts are borrowed: nothing
+// that can run Python code may come between add() and the flush() after.
+class TextBlock {
+public:
+    TextBlock(bool utc, const char* scale, kernels::LeapCursor& cur) noexcept : utc_(utc), scale_(scale), cur_(cur) {}
+
+    // Reads the str s, whose date goes to *j1, *j2: the outputs of the
+    // texts added between two flushes follow each other. False with the
+    // error set.
+    bool add(PyObject* s, double* j1, double* j2) {
+        // A full block, or a text whose UTF-8 may fail to form: the texts
+        // before it first.
+        if ((n_ == kSize || !PyUnicode_IS_COMPACT_ASCII(s)) && !flush()) return false;
+        if (n_ == 0) {
+            out1_ = j1;
+            out2_ = j2;
+        }
+        const char* p;
+        size_t len;
+        if (!text_chars(s, p, len)) return false;
+        const size_t k = n_;
+        const kernels::TextError e = kernels::read_iso(p, len, fields_[k]);
+        if (e != kernels::TextError::kNone) {
+            if (!flush()) return false;
+            raise_text_error(s, e, fields_[k], utc_, scale_);
+            return false;
+        }
+        texts_[n_++] = s;
+        return true;
+    }
+
+    // Converts the texts read since the last flush. False with the error set.
+    bool flush() {
+        const size_t n = n_;
+        n_ = 0;
+        kernels::TextError e = kernels::TextError::kNone;
+        const size_t done = kernels::civil_block_to_jd(fields_, n, utc_, cur_, out1_, out2_, e);
+        if (done == n) return true;
+        raise_text_error(texts_[done], e, fields_[done], utc_, scale_);
+        return false;
+    }
+
+private:
+    static constexpr size_t kSize = 32;
+
+    bool utc_;
+    const char* scale_;
+    kernels::LeapCursor& cur_;
+    size_t n_ = 0;
+    double* out1_ = nullptr;
+    double* out2_ = nullptr;
+    kernels::CivilTime fields_[kSize];
+    PyObject* texts_[kSize];
+};
+
 // Parses every text of a NumPy array of str (dtype 'U', any byte order and
-// layout) into o1, o2 (its size, C order). Returns false with the error set.
+// layout) into o1, o2 (its size, C order), in blocks as TextBlock does.
+// Returns false with the error set.
 inline bool parse_str_array(PyObject* input, bool utc, const char* scale, kernels::LeapCursor& cur, double* o1,
                             double* o2) {
     const npy_intp n = PyArray_SIZE(core::as_array(input));
@@ -204,17 +271,37 @@ inline bool parse_str_array(PyObject* input, bool utc, const char* scale, kernel
     const char* base = PyArray_BYTES(core::as_array(c.get()));
     const npy_intp item = PyArray_ITEMSIZE(core::as_array(c.get()));
     const npy_intp width = item / 4;
-    for (npy_intp i = 0; i < n; ++i) {
+    // Text i: its code units and its length (NumPy pads with NULs).
+    auto text_at = [&](npy_intp i, npy_intp& len) {
         const Py_UCS4* s = reinterpret_cast<const Py_UCS4*>(base + i * item);
-        npy_intp len = width;
+        len = width;
         while (len > 0 && s[len - 1] == 0) --len;
-        kernels::CivilTime f;
-        const kernels::TextError e = kernels::parse_iso(s, static_cast<size_t>(len), utc, cur, o1[i], o2[i], f);
-        if (e != kernels::TextError::kNone) {
-            core::Ref text = core::Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s, len));
-            if (text) raise_text_error(text.get(), e, f, utc, scale);
-            return false;
+        return s;
+    };
+    auto raise_at = [&](npy_intp i, kernels::TextError e, const kernels::CivilTime& f) {
+        npy_intp len;
+        const Py_UCS4* s = text_at(i, len);
+        core::Ref text = core::Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s, len));
+        if (text) raise_text_error(text.get(), e, f, utc, scale);
+        return false;
+    };
+    constexpr npy_intp kBlock = 32;
+    kernels::CivilTime fields[kBlock];
+    for (npy_intp start = 0; start < n; start += kBlock) {
+        const npy_intp m = std::min(kBlock, n - start);
+        npy_intp k = 0;
+        kernels::TextError e = kernels::TextError::kNone;
+        for (; k < m; ++k) {
+            npy_intp len;
+            const Py_UCS4* s = text_at(start + k, len);
+            e = kernels::read_iso(s, static_cast<size_t>(len), fields[k]);
+            if (e != kernels::TextError::kNone) break;
         }
+        kernels::TextError ce = kernels::TextError::kNone;
+        const size_t done =
+            kernels::civil_block_to_jd(fields, static_cast<size_t>(k), utc, cur, o1 + start, o2 + start, ce);
+        if (done < static_cast<size_t>(k)) return raise_at(start + static_cast<npy_intp>(done), ce, fields[done]);
+        if (k < m) return raise_at(start + k, e, fields[k]);
     }
     return true;
 }

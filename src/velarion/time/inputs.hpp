@@ -294,6 +294,8 @@ Walk changed_size() {
     return Walk::kError;
 }
 
+Walk walk_innermost(PyObject* o, const Shape& shape, Ctx& ctx, double*& p1, double*& p2);
+
 Walk walk_fill(PyObject* o, int depth, const Shape& shape, Ctx& ctx, double*& p1, double*& p2) {
     if (depth == shape.nd) {
         if (PyList_Check(o) || PyTuple_Check(o)) {
@@ -317,22 +319,37 @@ Walk walk_fill(PyObject* o, int depth, const Shape& shape, Ctx& ctx, double*& p1
         PyErr_SetString(PyExc_ValueError, "Time() got a ragged nested sequence (sub-sequences differ in length)");
         return Walk::kError;
     }
-    const bool innermost = depth + 1 == shape.nd;
+    if (depth + 1 == shape.nd) return walk_innermost(o, shape, ctx, p1, p2);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PySequence_Fast_GET_SIZE(o) != n) return changed_size();
+        const core::Ref hold = core::Ref::borrow(PySequence_Fast_GET_ITEM(o, i));
+        const Walk w = walk_fill(hold.get(), depth + 1, shape, ctx, p1, p2);
+        if (w != Walk::kOk) return w;
+    }
+    return Walk::kOk;
+}
+
+// The innermost list of a walk: texts go straight to the parser, in blocks
+// (no Python code runs while a block is open); anything else is read once
+// the texts before it are converted.
+Walk walk_innermost(PyObject* o, const Shape& shape, Ctx& ctx, double*& p1, double*& p2) {
+    const Py_ssize_t n = shape.dims[shape.nd - 1];
+    bd::TextBlock texts(ctx.scale == Scale::UTC, bd::scale_name(ctx.scale), ctx.cur);
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (PySequence_Fast_GET_SIZE(o) != n) return changed_size();
         PyObject* item = PySequence_Fast_GET_ITEM(o, i);
-        if (innermost && PyUnicode_CheckExact(item)) {
-            // The innermost level: texts straight to the parser (no Python code runs).
-            if (!text_to_jd(item, ctx, *p1, *p2)) return Walk::kError;
+        if (PyUnicode_CheckExact(item)) {
+            if (!texts.add(item, p1, p2)) return Walk::kError;
             ++p1;
             ++p2;
             continue;
         }
+        if (!texts.flush()) return Walk::kError;
         const core::Ref hold = core::Ref::borrow(item);
-        const Walk w = walk_fill(item, depth + 1, shape, ctx, p1, p2);
+        const Walk w = walk_fill(item, shape.nd, shape, ctx, p1, p2);
         if (w != Walk::kOk) return w;
     }
-    return Walk::kOk;
+    return texts.flush() ? Walk::kOk : Walk::kError;
 }
 
 Walk sequence_to_jd(PyObject* seq, Ctx& ctx, Parts& out) {

@@ -6,7 +6,9 @@
 // evaluated once per distinct two-part TT date of a call (dates compared by
 // their exact bit patterns, through a hash table), and the matrices built
 // from it are reused for epochs whose other inputs are identical. Results
-// are bit for bit those of evaluating every epoch alone.
+// are bit for bit those of evaluating every epoch alone. For dense epochs a
+// call may instead take X, Y and s interpolated between nodes (cip.hpp);
+// everything else stays per epoch.
 #ifndef VELARION_FRAMES_KERNELS_CIO_HPP
 #define VELARION_FRAMES_KERNELS_CIO_HPP
 
@@ -39,6 +41,13 @@ inline void mxv(const double m[3][3], const double p[3], double out[3]) noexcept
 }
 
 enum class CioDirection { to_terrestrial, to_celestial };
+
+// X, Y and s of a TT date from the IAU 2000A series itself.
+struct ExactCip {
+    void operator()(double tt1, double tt2, double& X, double& Y, double& s) const noexcept {
+        eraXys00a(tt1, tt2, &X, &Y, &s);
+    }
+};
 
 // The matrices of one epoch, arranged for one direction:
 //   to_terrestrial: A = RQ, B = M, C = W
@@ -159,12 +168,15 @@ inline uint64_t mix(uint64_t a, uint64_t b) noexcept {
 // CioScratch::words(n) words. Each row is read completely before its output
 // row is written, so the outputs may be the inputs.
 //
-// The series of a date is evaluated when the date is first met and kept for
-// the whole call; the matrices of an epoch are kept in a small cache by date
-// and reused when a later epoch of the same date has the same UT1 and EOP
-// values (bit for bit), so the results never depend on what was reused.
+// X, Y and s of a date come from `cip` (cip(tt1, tt2, X, Y, s): ExactCip, the
+// series itself, or the interpolation of CipNodes); they and the TIO
+// locator are obtained when the date is first met and kept for the whole
+// call; the matrices of an epoch are kept in a small cache by date and
+// reused when a later epoch of the same date has the same UT1 and EOP values
+// (bit for bit), so the results never depend on what was reused.
+template <class Cip>
 inline void cio_convert(CioDirection dir, const D2& tt, const D2& ut1, const EopViews& eop, const D2& r_in,
-                        const D2& v_in, const D2& r_out, const D2& v_out, uint64_t* scratch) noexcept {
+                        const D2& v_in, const D2& r_out, const D2& v_out, uint64_t* scratch, Cip&& cip) noexcept {
     using Series = CioScratch::Series;
     using Cached = CioScratch::Cached;
     const index_t n = tt.rows;
@@ -190,7 +202,7 @@ inline void cio_convert(CioDirection dir, const D2& tt, const D2& ut1, const Eop
                 Series& sr = series[g];
                 sr.tt1 = a;
                 sr.tt2 = b;
-                eraXys00a(t1, t2, &sr.X, &sr.Y, &sr.s);
+                cip(t1, t2, sr.X, sr.Y, sr.s);
                 sr.sp = eraSp00(t1, t2);
                 break;
             }

@@ -40,19 +40,44 @@ constexpr Civil civil_from_days(int64_t z) noexcept {
     return {yoe + era * 400 + (m <= 2), m, d};
 }
 
-constexpr int64_t mjd_from_civil(int64_t y, int m, int d) noexcept {
+// Days from 1 March to the first of each month of a year that starts in
+// March: (153 * (m - 3) + 2) / 5 for m = 3 .. 14.
+inline constexpr uint32_t kDaysFromMarch[12] = {0, 31, 61, 92, 122, 153, 184, 214, 245, 275, 306, 337};
+
+// Always inlined: the text parsers call it once per text of large arrays.
+[[gnu::always_inline]] constexpr int64_t mjd_from_civil(int64_t y, int m, int d) noexcept {
     if (y >= 0 && y <= 9999) {
         // Unsigned 32-bit arithmetic for the four-digit years (the parser's
         // case): the year is shifted by 400 (146097 days) to stay positive.
+        // No division: the compiler may emit a slow one where it deems the
+        // code cold. (yy * 5243) >> 19 is yy / 100 for yy < 43699.
         const uint32_t yy = static_cast<uint32_t>(y) + 400 - (m <= 2);
         const uint32_t mm = static_cast<uint32_t>(m > 2 ? m - 3 : m + 9);
+        const uint32_t centuries = (yy * 5243) >> 19;
         const uint32_t days =
-            365 * yy + yy / 4 - yy / 100 + yy / 400 + (153 * mm + 2) / 5 + static_cast<uint32_t>(d) - 1;
+            365 * yy + (yy >> 2) - centuries + (centuries >> 2) + kDaysFromMarch[mm] + static_cast<uint32_t>(d) - 1;
         return static_cast<int64_t>(days) - (146097 + 719468) + kMjdUnixEpoch;
     }
     return days_from_civil(y, m, d) + kMjdUnixEpoch;
 }
 constexpr Civil civil_from_mjd(int64_t mjd) noexcept { return civil_from_days(mjd - kMjdUnixEpoch); }
+
+// The four-digit years' shortcut against the general formula: every year,
+// on both sides of the March shift, and every month of one year (the day
+// enters both linearly). Kept small: the compiler bounds constant evaluation.
+constexpr bool four_digit_years_agree() noexcept {
+    const auto agree = [](int64_t y, int m) {
+        return mjd_from_civil(y, m, 1) == days_from_civil(y, m, 1) + kMjdUnixEpoch;
+    };
+    for (int64_t y = 0; y <= 9999; ++y) {
+        if (!agree(y, 1) || !agree(y, 3)) return false;
+    }
+    for (int m = 1; m <= 12; ++m) {
+        if (!agree(2024, m)) return false;
+    }
+    return true;
+}
+static_assert(four_digit_years_agree());
 
 constexpr bool is_leap_year(int64_t y) noexcept {
     if (y >= 0 && y < 65536) {  // the usual years, in cheaper 32-bit arithmetic

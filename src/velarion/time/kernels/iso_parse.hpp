@@ -159,20 +159,42 @@ inline TextError parse_iso_fields(const Ch* p, size_t len, CivilTime& out) noexc
     return TextError::kNone;
 }
 
+// Reads a text into calendar fields, no scale applied: the usual layouts
+// on the fast path, anything else (and every malformed text) through the
+// general parser.
+template <class Ch>
+inline TextError read_iso(const Ch* p, size_t len, CivilTime& fields) noexcept {
+#if defined(__SSE2__)
+    if (parse_iso_fixed(p, len, fields)) return TextError::kNone;
+#else
+    if (len >= 10 && len <= 29) {
+        uint64_t words[4];
+        if (detail::ascii_words(p, len, words) && parse_iso_fixed(words, len, fields)) return TextError::kNone;
+    }
+#endif
+    return parse_iso_fields(p, len, fields);
+}
+
 // Parses and converts in one step; `fields` receives what was read (for
-// messages). The usual layouts take the word-at-a-time path; anything else
-// (and every malformed text) the general parser.
+// messages).
 template <class Ch>
 inline TextError parse_iso(const Ch* p, size_t len, bool utc, LeapCursor& cur, double& jd1, double& jd2,
                            CivilTime& fields) noexcept {
-    if (len >= 10 && len <= 29) {
-        alignas(8) char buf[32] = {};
-        if (detail::copy_ascii(p, len, buf) && parse_iso_fixed(buf, len, fields))
-            return civil_to_jd(fields, utc, cur, jd1, jd2);
-    }
-    const TextError e = parse_iso_fields(p, len, fields);
+    const TextError e = read_iso(p, len, fields);
     if (e != TextError::kNone) return e;
     return civil_to_jd(fields, utc, cur, jd1, jd2);
+}
+
+// The dates of the fields of n texts (a loop of its own, apart from the
+// reading: each date ends in a division, which then overlaps the next
+// ones). Returns the index of the first refused, its reason in `e`, or n.
+inline size_t civil_block_to_jd(const CivilTime* fields, size_t n, bool utc, LeapCursor& cur, double* jd1, double* jd2,
+                                TextError& e) noexcept {
+    for (size_t i = 0; i < n; ++i) {
+        e = civil_to_jd(fields[i], utc, cur, jd1[i], jd2[i]);
+        if (e != TextError::kNone) return i;
+    }
+    return n;
 }
 
 }  // namespace velarion::time::kernels
