@@ -34,7 +34,11 @@ VELARION_LANES_INLINE D eca_from_mea(D M, D e, lanes::SinCos<D>* trig = nullptr)
     const lanes::Mask<D> irregular = ~is_regular(M, e);
     if (lanes::any(irregular)) [[unlikely]] {
         for (int i = 0; i < lanes::kLanes<D>; ++i) {
-            if (irregular[i]) E[i] = Er[i] = kernels::eca_from_mea(M[i], e[i]);
+            if (lanes::get(irregular, i)) {
+                const double solved = kernels::eca_from_mea(lanes::get(M, i), lanes::get(e, i));
+                lanes::put(E, i, solved);
+                lanes::put(Er, i, solved);
+            }
         }
     }
     if (trig) *trig = lanes::sincos(Er);

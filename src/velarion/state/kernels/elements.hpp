@@ -282,16 +282,16 @@ inline RowsResult coe_rows_to_rv_one_by_one(double GM, const ElementColumns& x, 
 template <class D>
 VELARION_LANES_INLINE void store_rows3(double* out, const D c[3], int count) noexcept {
     for (int l = 0; l < count; ++l) {
-        out[3 * l] = c[0][l];
-        out[3 * l + 1] = c[1][l];
-        out[3 * l + 2] = c[2][l];
+        out[3 * l] = lanes::get(c[0], l);
+        out[3 * l + 1] = lanes::get(c[1], l);
+        out[3 * l + 2] = lanes::get(c[2], l);
     }
 }
 
 // Whether all lanes of x hold the same value (no NaN).
 template <class D>
 VELARION_LANES_INLINE bool uniform(D x) noexcept {
-    return !lanes::any(~(x == x[0]));
+    return !lanes::any(~(x == lanes::get(x, 0)));
 }
 
 }  // namespace detail
@@ -336,7 +336,7 @@ struct CoeRowsToRv {
             const D tra = lanes::load_n<D>(x.tra + i, count, x.tra[i]);
             D P[3], Q[3];
             if (detail::uniform(inc) && detail::uniform(raa) && detail::uniform(arp)) {
-                const Orientation& o = cache.at(inc[0], raa[0], arp[0]);
+                const Orientation& o = cache.at(lanes::get(inc, 0), lanes::get(raa, 0), lanes::get(arp, 0));
                 for (int k = 0; k < 3; ++k) P[k] = lanes::splat<D>(o.P[k]), Q[k] = lanes::splat<D>(o.Q[k]);
             } else {
                 perifocal_axes(inc, raa, arp, P, Q);

@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VELARION_LANES_X86 1
@@ -56,12 +57,97 @@ using D1 = double __attribute__((vector_size(8)));
 using D2 = double __attribute__((vector_size(16)));
 using D4 = double __attribute__((vector_size(32)));
 
+// Two vectors as one of twice the lanes. The loops over epochs are bound
+// by the latency of their long chains of divisions and polynomials, not by
+// the arithmetic units: a pair gives the processor two independent chains
+// to interleave (a vector type twice the machine's width would too, but GCC
+// then splits its comparisons and integer operations lane by lane).
+template <class V>
+struct Pair {
+    V lo, hi;
+
+    [[gnu::always_inline]] friend Pair operator-(const Pair& a) noexcept { return {-a.lo, -a.hi}; }
+    [[gnu::always_inline]] friend Pair operator~(const Pair& a) noexcept { return {~a.lo, ~a.hi}; }
+#define VELARION_PAIR_OPERATOR(op)                                                          \
+    [[gnu::always_inline]] friend auto operator op(const Pair& a, const Pair& b) noexcept { \
+        return Pair<decltype(a.lo op b.lo)>{a.lo op b.lo, a.hi op b.hi};                    \
+    }                                                                                       \
+    template <class S>                                                                      \
+        requires std::is_arithmetic_v<S>                                                    \
+    [[gnu::always_inline]] friend auto operator op(const Pair& a, S b) noexcept {           \
+        return Pair<decltype(a.lo op b)>{a.lo op b, a.hi op b};                             \
+    }                                                                                       \
+    template <class S>                                                                      \
+        requires std::is_arithmetic_v<S>                                                    \
+    [[gnu::always_inline]] friend auto operator op(S a, const Pair& b) noexcept {           \
+        return Pair<decltype(a op b.lo)>{a op b.lo, a op b.hi};                             \
+    }
+    VELARION_PAIR_OPERATOR(+)
+    VELARION_PAIR_OPERATOR(-)
+    VELARION_PAIR_OPERATOR(*)
+    VELARION_PAIR_OPERATOR(/)
+    VELARION_PAIR_OPERATOR(&)
+    VELARION_PAIR_OPERATOR(|)
+    VELARION_PAIR_OPERATOR(^)
+    VELARION_PAIR_OPERATOR(<)
+    VELARION_PAIR_OPERATOR(<=)
+    VELARION_PAIR_OPERATOR(>)
+    VELARION_PAIR_OPERATOR(>=)
+    VELARION_PAIR_OPERATOR(==)
+#undef VELARION_PAIR_OPERATOR
+    [[gnu::always_inline]] friend Pair operator<<(const Pair& a, int n) noexcept { return {a.lo << n, a.hi << n}; }
+    [[gnu::always_inline]] friend Pair operator>>(const Pair& a, int n) noexcept { return {a.lo >> n, a.hi >> n}; }
+    template <class T>
+    [[gnu::always_inline]] Pair& operator+=(const T& b) noexcept {
+        return *this = *this + b;
+    }
+    template <class T>
+    [[gnu::always_inline]] Pair& operator*=(const T& b) noexcept {
+        return *this = *this * b;
+    }
+};
+
+template <class T>
+inline constexpr bool kIsPair = false;
+template <class V>
+inline constexpr bool kIsPair<Pair<V>> = true;
+
+// What the block kernels run on: four independent vectors of the machine's
+// width (four chains in flight measured best: two leave the units idle,
+// eight spill registers).
+template <class V>
+using Quad = Pair<Pair<V>>;
+
 // The lane-wise comparison result of D: signed 64-bit lanes, all ones or zero.
 template <class D>
 using Mask = decltype(D{} < D{});
 
 template <class D>
 inline constexpr int kLanes = static_cast<int>(sizeof(D) / sizeof(double));
+
+// Lane i of x (a vector, a mask or a pair), and its replacement.
+template <class V>
+VELARION_LANES_INLINE auto get(const V& x, int i) noexcept {
+    if constexpr (kIsPair<V>) {
+        constexpr int half = static_cast<int>(sizeof(x.lo) / 8);
+        return i < half ? get(x.lo, i) : get(x.hi, i - half);
+    } else {
+        return x[i];
+    }
+}
+
+template <class V, class T>
+VELARION_LANES_INLINE void put(V& x, int i, T value) noexcept {
+    if constexpr (kIsPair<V>) {
+        constexpr int half = static_cast<int>(sizeof(x.lo) / 8);
+        if (i < half)
+            put(x.lo, i, value);
+        else
+            put(x.hi, i - half, value);
+    } else {
+        x[i] = value;
+    }
+}
 
 inline constexpr std::int64_t kSignBit = INT64_MIN;
 inline constexpr std::int64_t kAbsBits = INT64_MAX;
@@ -71,21 +157,35 @@ inline constexpr std::int64_t kAbsBits = INT64_MAX;
 
 template <class D>
 VELARION_LANES_INLINE D splat(double x) noexcept {
-    D v;
-    for (int i = 0; i < kLanes<D>; ++i) v[i] = x;
-    return v;
+    if constexpr (kIsPair<D>) {
+        return {splat<decltype(D::lo)>(x), splat<decltype(D::lo)>(x)};
+    } else {
+        D v;
+        for (int i = 0; i < kLanes<D>; ++i) v[i] = x;
+        return v;
+    }
 }
 
 template <class D>
 VELARION_LANES_INLINE D load(const double* p) noexcept {
-    D v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+    if constexpr (kIsPair<D>) {
+        using V = decltype(D::lo);
+        return {load<V>(p), load<V>(p + kLanes<V>)};
+    } else {
+        D v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
 }
 
 template <class D>
 VELARION_LANES_INLINE void store(double* p, D v) noexcept {
-    std::memcpy(p, &v, sizeof v);
+    if constexpr (kIsPair<D>) {
+        store(p, v.lo);
+        store(p + kLanes<decltype(D::lo)>, v.hi);
+    } else {
+        std::memcpy(p, &v, sizeof v);
+    }
 }
 
 // The first `count` values at p, the other lanes `pad` (a block's last step).
@@ -93,24 +193,33 @@ template <class D>
 VELARION_LANES_INLINE D load_n(const double* p, int count, double pad = 0.0) noexcept {
     if (count == kLanes<D>) return load<D>(p);
     D v = splat<D>(pad);
-    for (int i = 0; i < count; ++i) v[i] = p[i];
+    for (int i = 0; i < count; ++i) put(v, i, p[i]);
     return v;
 }
 
 template <class D>
 VELARION_LANES_INLINE void store_n(double* p, D v, int count) noexcept {
     if (count == kLanes<D>) return store(p, v);
-    for (int i = 0; i < count; ++i) p[i] = v[i];
+    for (int i = 0; i < count; ++i) p[i] = get(v, i);
 }
 
 template <class D>
 VELARION_LANES_INLINE Mask<D> bits(D x) noexcept {
-    return __builtin_bit_cast(Mask<D>, x);
+    if constexpr (kIsPair<D>) {
+        return {bits(x.lo), bits(x.hi)};
+    } else {
+        return __builtin_bit_cast(Mask<D>, x);
+    }
 }
 
 template <class D>
 VELARION_LANES_INLINE D from_bits(Mask<D> m) noexcept {
-    return __builtin_bit_cast(D, m);
+    if constexpr (kIsPair<D>) {
+        using V = decltype(D::lo);
+        return {from_bits<V>(m.lo), from_bits<V>(m.hi)};
+    } else {
+        return __builtin_bit_cast(D, m);
+    }
 }
 
 // a where m is set, else b.
@@ -121,9 +230,13 @@ VELARION_LANES_INLINE D select(Mask<D> m, D a, D b) noexcept {
 
 template <class M>
 VELARION_LANES_INLINE bool any(M m) noexcept {
-    std::int64_t acc = 0;
-    for (int i = 0; i < static_cast<int>(sizeof(M) / sizeof(std::int64_t)); ++i) acc |= m[i];
-    return acc != 0;
+    if constexpr (kIsPair<M>) {
+        return any(m.lo | m.hi);
+    } else {
+        std::int64_t acc = 0;
+        for (int i = 0; i < static_cast<int>(sizeof(M) / sizeof(std::int64_t)); ++i) acc |= m[i];
+        return acc != 0;
+    }
 }
 
 template <class D>
@@ -139,9 +252,13 @@ VELARION_LANES_INLINE D flip_sign(D x, Mask<D> s) noexcept {
 
 template <class D>
 VELARION_LANES_INLINE D sqrt(D x) noexcept {
-    D r;
-    for (int i = 0; i < kLanes<D>; ++i) r[i] = __builtin_sqrt(x[i]);
-    return r;
+    if constexpr (kIsPair<D>) {
+        return {sqrt(x.lo), sqrt(x.hi)};
+    } else {
+        D r;
+        for (int i = 0; i < kLanes<D>; ++i) r[i] = __builtin_sqrt(x[i]);
+        return r;
+    }
 }
 
 // 1.5 * 2^52: x + kRoundMagic - kRoundMagic is x rounded to the nearest
@@ -230,7 +347,7 @@ VELARION_LANES_INLINE SinCos<D> sincos(D x) noexcept {
     const Mask<D> outside = ~(abs(x) <= kSinCosFastLimit);  // also NaN and infinities
     if (any(outside)) [[unlikely]] {
         for (int i = 0; i < kLanes<D>; ++i) {
-            if (outside[i]) out.sin[i] = std::sin(x[i]), out.cos[i] = std::cos(x[i]);
+            if (get(outside, i)) put(out.sin, i, std::sin(get(x, i))), put(out.cos, i, std::cos(get(x, i)));
         }
     }
     return out;
@@ -287,7 +404,7 @@ VELARION_LANES_INLINE D atan2_asymmetric(D y, D x) noexcept {
     const Mask<D> special = ~(sum <= 1.7976931348623157e308) | (sum == 0.0);
     if (any(special)) [[unlikely]] {
         for (int i = 0; i < kLanes<D>; ++i) {
-            if (special[i]) a[i] = atan2_asymmetric_kernel(y[i], x[i]);
+            if (get(special, i)) put(a, i, atan2_asymmetric_kernel(get(y, i), get(x, i)));
         }
     }
     return a;
@@ -331,10 +448,12 @@ struct Operand {
     double operator[](std::ptrdiff_t i) const noexcept { return broadcast ? *data : data[i]; }
 };
 
-// The lane count the loops run with: 4 where the processor has AVX2, else
-// 2 (1 on a target with no vector unit at all would be as right, only
-// slower). The environment variable VELARION_LANES (1, 2 or 4) lowers it,
-// to compare the forms: their results are identical.
+// The vector width the loops run with: 4 doubles where the processor has
+// AVX2, else 2 (SSE2 on x86-64; NEON elsewhere; GCC lowers the type to
+// scalars on a target with no vector unit). The environment variable
+// VELARION_LANES (1, 2 or 4) lowers it, to compare the forms: their results
+// are identical. The block kernels run four vectors of that width at a
+// time; width 1 runs one lane at a time.
 inline int width() noexcept {
     static const int chosen = [] {
         int w = 2;
@@ -351,19 +470,20 @@ inline int width() noexcept {
     return chosen;
 }
 
-// Runs Kernel::run<D>(args...) with the lane type of width(), compiled for
-// the instruction set that width needs. Kernel::run must be VELARION_LANES_INLINE.
+// Runs Kernel::run<D>(args...) with the lane type of width() (D1, Quad<D2>
+// or Quad<D4>), compiled for the instruction set that width needs.
+// Kernel::run must be VELARION_LANES_INLINE.
 template <class Kernel, class... Args>
 inline auto run_1(Args... args) noexcept {
     return Kernel::template run<D1>(args...);
 }
 template <class Kernel, class... Args>
 inline auto run_2(Args... args) noexcept {
-    return Kernel::template run<D2>(args...);
+    return Kernel::template run<Quad<D2>>(args...);
 }
 template <class Kernel, class... Args>
 VELARION_LANES_WIDE inline auto run_4(Args... args) noexcept {
-    return Kernel::template run<D4>(args...);
+    return Kernel::template run<Quad<D4>>(args...);
 }
 
 template <class Kernel, class... Args>
