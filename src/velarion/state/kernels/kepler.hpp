@@ -207,13 +207,20 @@ VELARION_LANES_INLINE D eca_from_mea_regular(D M, D e, D& Er) noexcept {
     return select(k == 0.0, Er, k * kTwoPi1 + (Er + k * kTwoPi23));
 }
 
-// Lanes that eca_from_mea_regular solves: e in [0, 1] and M finite within
-// 2^23 turns. The others (NaN, infinities, e out of range, huge M) go to
-// eca_from_mea one by one.
+// |M| below which E = M / (1 - e) for e < 1: E^2 / 6, the relative size of
+// the next term, is below 2^-700 there even for e an ulp below 1, while the
+// starter's products of M would be subnormal (a few bits left) or zero.
+inline constexpr double kTinyMea = 0x1p-500;
+
+// Lanes that eca_from_mea_regular solves: e in [0, 1] and M zero, or finite
+// within 2^23 turns and not tiny (for e = 1 tiny too). The others (NaN,
+// infinities, e out of range, huge and tiny M) go to eca_from_mea one by one.
 template <class D>
 VELARION_LANES_INLINE lanes::Mask<D> is_regular(D M, D e) noexcept {
     const D turns = M * kInvTwoPi;
-    return (lanes::abs(turns) < kCodyWaiteLimit - 1.0) & (e >= 0.0) & (e <= 1.0);
+    const D size = lanes::abs(M);
+    return (lanes::abs(turns) < kCodyWaiteLimit - 1.0) & ((size >= kTinyMea) | (size == 0.0) | (e == 1.0)) &
+           (e >= 0.0) & (e <= 1.0);
 }
 
 // Beyond the Cody-Waite range: the exact remainder, and E = M + (E_r - M_r),
@@ -238,7 +245,7 @@ VELARION_LANES_INLINE lanes::Mask<D> is_regular(D M, D e) noexcept {
 // agree to the bit.
 inline double eca_from_mea(double M, double e) noexcept {
     if (!(e >= 0.0 && e <= 1.0) || !std::isfinite(M)) return std::numeric_limits<double>::quiet_NaN();
-    if (!is_regular(lanes::D1{M}, lanes::D1{e})[0]) return eca_from_large_mea(M, e);
+    if (!is_regular(lanes::D1{M}, lanes::D1{e})[0]) return std::fabs(M) < kTinyMea ? M / (1.0 - e) : eca_from_large_mea(M, e);
     lanes::D1 Er;
     return eca_from_mea_regular(lanes::D1{M}, lanes::D1{e}, Er)[0];
 }
