@@ -245,7 +245,8 @@ VELARION_LANES_INLINE lanes::Mask<D> is_regular(D M, D e) noexcept {
 // agree to the bit.
 inline double eca_from_mea(double M, double e) noexcept {
     if (!(e >= 0.0 && e <= 1.0) || !std::isfinite(M)) return std::numeric_limits<double>::quiet_NaN();
-    if (!is_regular(lanes::D1{M}, lanes::D1{e})[0]) return std::fabs(M) < kTinyMea ? M / (1.0 - e) : eca_from_large_mea(M, e);
+    if (!is_regular(lanes::D1{M}, lanes::D1{e})[0])
+        return std::fabs(M) < kTinyMea ? M / (1.0 - e) : eca_from_large_mea(M, e);
     lanes::D1 Er;
     return eca_from_mea_regular(lanes::D1{M}, lanes::D1{e}, Er)[0];
 }
