@@ -396,6 +396,53 @@ def test_table_c_propagate_state(slots):
 
 
 @pytest.mark.parametrize(
+    "elements, frame",
+    [
+        (dict(ecc=0.0, sma=7000e3, inc=0.0, raa=0.0, arp=0.0, tra=0.0), "GCRF"),
+        (dict(ecc=0.3, sma=12000e3, inc=0.9, raa=1.1, arp=2.2, tra=0.4), "ITRF"),
+        (dict(ecc=0.999999, sma=4e7, inc=3.0, raa=-1.0, arp=6.0, tra=3.1), None),
+    ],
+)
+def test_propagate_state_is_the_states_of_its_element_ephemeris(slots, elements, frame):
+    """propagate_state computes the states in one pass, without making the
+    element ephemeris: they are that ephemeris's to_sv, bit for bit, in full
+    blocks of epochs and a partial last one, in any order and shape."""
+    t0 = Time(EPOCH)
+    dt = np.concatenate([np.linspace(-4e5, 4e5, 1001), [0.0, 1e9, -3e7]])[::-1]
+    prop = Keplerian(GM=GM_REF)
+    state = COE(t0, frame=frame, GM=GM_REF, **elements)
+    for t in (t0 + dt, t0 + dt[:1002].reshape(2, 501), t0 + dt[:5]):
+        direct = prop.propagate_state(t, state)
+        long_way = slots["c_propagate_state"](prop, t, state).to_sv()
+        np.testing.assert_array_equal(direct.r, long_way.r)
+        np.testing.assert_array_equal(direct.v, long_way.v)
+        assert direct.time.shape == t.shape and direct.frame is long_way.frame
+
+
+@pytest.mark.parametrize("replaced", ["to_sv", "__init__"])
+def test_propagate_state_runs_a_replaced_element_ephemeris(monkeypatch, replaced):
+    """The one-pass states stand for COEEphemeris(...).to_sv() only while the
+    class has its own construction and to_sv: replaced, they run. (A replaced
+    __new__ is checked too; CPython keeps the class on its slow slot even
+    once the replacement is deleted, so it is not tried here.)"""
+    from velarion.state.ephemeris import COEEphemeris
+
+    t0 = Time(EPOCH)
+    state = COE(t0, ecc=0.2, sma=9000e3, inc=0.5, raa=0.1, arp=0.2, tra=0.3)
+    expected = Keplerian().propagate_state(t0 + DTS, state)
+    original, calls = getattr(COEEphemeris, replaced), []
+
+    def spy(*args, **kwargs):
+        calls.append(replaced)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(COEEphemeris, replaced, spy)
+    eph = Keplerian().propagate_state(t0 + DTS, state)
+    assert calls == [replaced]
+    np.testing.assert_array_equal(eph.r, expected.r)
+
+
+@pytest.mark.parametrize(
     "dt, mnm, result",
     [
         ([1.0, -1.0, 0.5], 1e290, "finite"),  # huge mean anomalies: reduced exactly, no NaN

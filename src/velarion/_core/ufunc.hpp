@@ -50,6 +50,65 @@ Ref broadcast_binary(PyObject* a, PyObject* b, Body&& body, int& status, Gil gil
     return out;
 }
 
+// One operand of a block: `count` contiguous values, or one value that
+// stands for all of them (a broadcast operand).
+struct BlockOperand {
+    const double* data;
+    bool broadcast;
+};
+
+// broadcast_binary for kernels that work on blocks (vectorized loops):
+// body(x, y, out, count) gets up to kBlockSize values at a time, each input
+// contiguous or broadcast and the output contiguous (strided operands are
+// gathered into and scattered from buffers on the stack), and returns 0 to
+// go on or a non-zero status, as for broadcast_binary.
+inline constexpr npy_intp kBlockSize = 256;
+
+template <class Body>
+Ref broadcast_binary_blocks(PyObject* a, PyObject* b, Body&& body, int& status, Gil gil = Gil::keep) {
+    status = 0;
+    Ref xa = Ref::steal(
+        PyArray_FromAny(a, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+    if (!xa) return {};
+    Ref ya = Ref::steal(
+        PyArray_FromAny(b, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+    if (!ya) return {};
+    PyArrayObject* ops[3] = {as_array(xa.get()), as_array(ya.get()), nullptr};
+    Ref out;
+    npy_intp stopped;
+    const bool ok = iterate({.nin = 2, .nout = 1, .gil = gil}, ops, nullptr, &out, &stopped,
+                            [&](char* const* data, const npy_intp* strides, npy_intp n) -> npy_intp {
+                                constexpr npy_intp kSize = sizeof(double);
+                                double buffers[3][kBlockSize];
+                                for (npy_intp start = 0; start < n; start += kBlockSize) {
+                                    const npy_intp count = n - start < kBlockSize ? n - start : kBlockSize;
+                                    BlockOperand in[2];
+                                    for (int k = 0; k < 2; ++k) {
+                                        const char* p = data[k] + start * strides[k];
+                                        if (strides[k] == 0 || strides[k] == kSize) {
+                                            in[k] = {reinterpret_cast<const double*>(p), strides[k] == 0};
+                                        } else {
+                                            for (npy_intp i = 0; i < count; ++i)
+                                                buffers[k][i] = *reinterpret_cast<const double*>(p + i * strides[k]);
+                                            in[k] = {buffers[k], false};
+                                        }
+                                    }
+                                    char* po = data[2] + start * strides[2];
+                                    const bool direct = strides[2] == kSize;
+                                    double* o = direct ? reinterpret_cast<double*>(po) : buffers[2];
+                                    status = body(in[0], in[1], o, count);
+                                    if (status != 0) return start;
+                                    if (!direct) {
+                                        for (npy_intp i = 0; i < count; ++i)
+                                            *reinterpret_cast<double*>(po + i * strides[2]) = o[i];
+                                    }
+                                }
+                                return kIterationDone;
+                            });
+    if (!ok || status != 0) return {};
+    return out;
+}
+
 }  // namespace velarion::core
 
 #endif

@@ -4,6 +4,7 @@
 #include "velarion/_core/ufunc.hpp"
 #include "velarion/mathtools/misc/misc.hpp"
 #include "velarion/state/coe.hpp"
+#include "velarion/state/kernels/anomalies.hpp"
 #include "velarion/state/kernels/kepler.hpp"
 
 #include <cmath>
@@ -11,6 +12,7 @@
 namespace core = velarion::core;
 namespace st = velarion::state;
 namespace kn = velarion::state::kernels;
+namespace lanes = velarion::mathtools::misc::kernels::lanes;
 
 namespace {
 
@@ -40,8 +42,9 @@ int raise_domain(const char* name, Domain d) {
     return -1;
 }
 
-// A kernel returns its result; -1.0 with a pending exception is a failure.
-using Kernel = double (*)(double, double);
+// The scalar form of a conversion and its block form over broadcast operands.
+using Scalar = double (*)(double, double);
+using Block = void (*)(lanes::Operand, lanes::Operand, double*, core::index_t);
 
 struct Binary {
     const char* name;
@@ -49,8 +52,20 @@ struct Binary {
     const char* second;
     Domain first_domain;
     Domain second_domain;
-    Kernel kernel;
+    Scalar scalar;
+    Block block;
 };
+
+// The index of the first value of `x` (n values, or one for all) outside
+// `d`, or n.
+core::index_t first_outside(const core::BlockOperand& x, core::index_t n, Domain d) noexcept {
+    if (d == Domain::Any) return n;
+    if (x.broadcast) return in_domain(x.data[0], d) ? n : 0;
+    for (core::index_t i = 0; i < n; ++i) {
+        if (!in_domain(x.data[i], d)) return i;
+    }
+    return n;
+}
 
 PyObject* apply(const Binary& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const char* const names[2] = {f.first, f.second};
@@ -63,21 +78,21 @@ PyObject* apply(const Binary& f, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (!core::to_double(a[0], x) || !core::to_double(a[1], y)) return nullptr;
         if (!in_domain(x, f.first_domain)) return raise_domain(f.first, f.first_domain), nullptr;
         if (!in_domain(y, f.second_domain)) return raise_domain(f.second, f.second_domain), nullptr;
-        const double out = f.kernel(x, y);
-        if (out == -1.0 && PyErr_Occurred()) return nullptr;
-        return PyFloat_FromDouble(out);
+        return PyFloat_FromDouble(f.scalar(x, y));
     }
 
-    // The kernels need no interpreter; they take it themselves to report
-    // a failure, which the loop then sees as -1.0 plus a pending error.
-    int status;  // 1, 2: the first or second operand is out of its domain; -1: a kernel failed
-    core::Ref out = core::broadcast_binary(
+    // The operands are checked a block at a time, in the order of the
+    // values (the first operand before the second at each), then converted.
+    int status;  // 1, 2: the first or second operand is out of its domain
+    core::Ref out = core::broadcast_binary_blocks(
         a[0], a[1],
-        [&f](double x, double y, double& r) {
-            if (!in_domain(x, f.first_domain)) return 1;
-            if (!in_domain(y, f.second_domain)) return 2;
-            r = f.kernel(x, y);
-            return (r == -1.0 && core::error_pending_nogil()) ? -1 : 0;
+        [&f](core::BlockOperand x, core::BlockOperand y, double* r, core::index_t n) {
+            const core::index_t bad_x = first_outside(x, n, f.first_domain);
+            const core::index_t bad_y = first_outside(y, n, f.second_domain);
+            if (bad_x < n && bad_x <= bad_y) return 1;
+            if (bad_y < n) return 2;
+            f.block({x.data, x.broadcast}, {y.data, y.broadcast}, r, n);
+            return 0;
         },
         status, core::Gil::release);
     if (status == 1) return raise_domain(f.first, f.first_domain), nullptr;
@@ -86,33 +101,39 @@ PyObject* apply(const Binary& f, PyObject* const* args, Py_ssize_t nargs, PyObje
     return PyArray_Return(core::as_array(out.release()));
 }
 
-// The solver: published at C level (c_eca_from_mea) and the kernel of its
-// vectorized form.
+// The solver: published at C level (c_eca_from_mea) and the scalar form of
+// eca_from_mea, one lane of the block form.
 double k_eca_from_mea(double mea, double ecc) { return kn::eca_from_mea(mea, ecc); }
-double k_tra_from_mea(double mea, double ecc) { return st::c_tra_from_mea(mea, ecc); }
-double k_mea_from_tra(double tra, double ecc) { return st::c_mea_from_tra(tra, ecc); }
-double k_eca_from_tra(double tra, double ecc) { return st::c_eca_from_tra(tra, ecc); }
-double k_tra_from_eca(double eca, double ecc) { return st::c_tra_from_eca(eca, ecc); }
-double k_mea_from_eca(double eca, double ecc) { return st::c_mea_from_eca(eca, ecc); }
 double k_mnm_from_sma(double sma, double GM) { return st::c_mnm_from_sma(sma, GM); }
 
-#define VELARION_BINARY(fname, first, second, domain)                                             \
-    PyObject* py_##fname(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-        static const Binary f{#fname, first, second, Domain::Any, domain, k_##fname};             \
-        return apply(f, args, nargs, kwnames);                                                    \
+template <class Lane>
+void block_of(lanes::Operand x, lanes::Operand y, double* out, core::index_t n) {
+    lanes::run<kn::Map2<Lane>>(x, y, out, n);
+}
+
+void mnm_from_sma_block(lanes::Operand sma, lanes::Operand GM, double* out, core::index_t n) {
+    for (core::index_t i = 0; i < n; ++i) out[i] = st::c_mnm_from_sma(sma[i], GM[i]);
+}
+
+#define VELARION_BINARY(fname, Lane, first, second)                                                                 \
+    PyObject* py_##fname(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {                   \
+        static const Binary f{                                                                                      \
+            #fname, first, second, Domain::Any, Domain::Eccentricity, kn::apply_one<kn::Lane>, block_of<kn::Lane>}; \
+        return apply(f, args, nargs, kwnames);                                                                      \
     }
 
-VELARION_BINARY(eca_from_mea, "mea", "ecc", Domain::Eccentricity)
-VELARION_BINARY(tra_from_mea, "mea", "ecc", Domain::Eccentricity)
-VELARION_BINARY(mea_from_tra, "tra", "ecc", Domain::Eccentricity)
-VELARION_BINARY(eca_from_tra, "tra", "ecc", Domain::Eccentricity)
-VELARION_BINARY(tra_from_eca, "eca", "ecc", Domain::Eccentricity)
-VELARION_BINARY(mea_from_eca, "eca", "ecc", Domain::Eccentricity)
+VELARION_BINARY(eca_from_mea, EcaFromMea, "mea", "ecc")
+VELARION_BINARY(tra_from_mea, TraFromMea, "mea", "ecc")
+VELARION_BINARY(mea_from_tra, MeaFromTra, "tra", "ecc")
+VELARION_BINARY(eca_from_tra, EcaFromTra, "tra", "ecc")
+VELARION_BINARY(tra_from_eca, TraFromEca, "eca", "ecc")
+VELARION_BINARY(mea_from_eca, MeaFromEca, "eca", "ecc")
 
 #undef VELARION_BINARY
 
 PyObject* py_mnm_from_sma(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Binary f{"mnm_from_sma", "sma", "GM", Domain::Positive, Domain::Positive, k_mnm_from_sma};
+    static const Binary f{"mnm_from_sma",    "sma", "GM", Domain::Positive, Domain::Positive, k_mnm_from_sma,
+                          mnm_from_sma_block};
     return apply(f, args, nargs, kwnames);
 }
 

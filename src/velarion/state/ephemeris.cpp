@@ -441,6 +441,33 @@ PyObject* COEE_to_sv(PyObject* self, PyObject*) {
     return new_sve(time.get(), frame.get(), n, rv);
 }
 
+// COEEphemeris's construction and to_sv as this module made them, read at
+// start-up; c_states_from_rows stands for them only while the class still
+// has them.
+PyObject* g_coee_to_sv = nullptr;  // the method descriptor (owned)
+void* g_coee_new = nullptr;
+void* g_coee_init = nullptr;
+
+bool coee_as_built() {
+    PyTypeObject* type = st::COEEphemeris_Type;
+    if (PyType_GetSlot(type, Py_tp_new) != g_coee_new || PyType_GetSlot(type, Py_tp_init) != g_coee_init) return false;
+    PyObject* to_sv = PyDict_GetItemWithError(type->tp_dict, bd::g_names[bd::kToSv]);
+    if (!to_sv) PyErr_Clear();  // only a hostile key could raise: take the long way
+    return to_sv == g_coee_to_sv;
+}
+
+// The C-level shortcut (see ephemeris.hpp): COEE_init's checks of the epochs
+// and the frame, then what COEE_to_sv does with the rows fill wrote.
+PyObject* c_states_from_rows(PyObject* time, PyObject* frame, Py_ssize_t n, st::StateRowsFill fill, void* context) {
+    if (!coee_as_built()) Py_RETURN_NONE;
+    Ref rv[2];
+    if (!(rv[0] = st::new_block(n, 3)) || !(rv[1] = st::new_block(n, 3))) return nullptr;
+    if (fill(context, core::data_of(rv[0].get()), core::data_of(rv[1].get())) != 0) Py_RETURN_NONE;
+    BaseMembers base;
+    if (!base.prepare(time, frame, n)) return nullptr;
+    return new_sve(base.time.get(), base.frame.get(), n, rv);
+}
+
 // Epoch i as a COE (with this ephemeris's GM).
 PyObject* COEE_subscript(PyObject* self, PyObject* key) {
     Py_ssize_t i;
@@ -661,6 +688,13 @@ int ephemeris_exec(PyObject* module) {
         VELARION_CHECK(st::COEEphemeris_Type = core::add_type(module, &COEE_spec, bases));
         VELARION_CHECK(st::GeoStateEphemeris_Type = core::add_type(module, &GeoE_spec, bases));
     }
+    g_coee_new = PyType_GetSlot(st::COEEphemeris_Type, Py_tp_new);
+    g_coee_init = PyType_GetSlot(st::COEEphemeris_Type, Py_tp_init);
+    VELARION_CHECK(g_coee_to_sv = PyDict_GetItemWithError(st::COEEphemeris_Type->tp_dict, bd::g_names[bd::kToSv]));
+    Py_INCREF(g_coee_to_sv);
+    VELARION_CHECK(core::capi_publish(module, "c_states_from_rows",
+                                      reinterpret_cast<void*>(core::entry<c_states_from_rows>),
+                                      st::kStatesFromRowsType));
     return 0;
 error:
     return -1;

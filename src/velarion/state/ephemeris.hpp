@@ -86,7 +86,31 @@ inline bool StateVectorEphemeris_Check(PyObject* obj) { return PyObject_TypeChec
 inline bool COEEphemeris_Check(PyObject* obj) { return PyObject_TypeCheck(obj, COEEphemeris_Type); }
 inline bool GeoStateEphemeris_Check(PyObject* obj) { return PyObject_TypeCheck(obj, GeoStateEphemeris_Type); }
 
-// Binds the four types; 0, or -1 with an exception set (the import fails).
+// Writes the positions [m] and velocities [m/s] of n epochs into r and v
+// ((n, 3) row-major, not initialised): 0 once every row is written, 1 to
+// decline (an epoch has no finite state, say). It raises nothing and may
+// release the interpreter lock while it computes.
+using StateRowsFill = int (*)(void* context, double* r, double* v);
+
+// c_states_from_rows(time, frame, n, fill, context): the result of
+// COEEphemeris(time, frame=frame, GM=..., <n element rows>).to_sv() for
+// element rows whose states fill(context, r, v) computes (bit for bit what
+// to_sv computes of them), without making the element arrays: the epochs
+// and the frame are checked and resolved as the constructor does, after
+// fill has run. A new StateVectorEphemeris; nullptr with an exception set
+// on failure; Py_None (a new reference) when fill declines or when the
+// class's construction or to_sv has been replaced since the module was
+// imported. On Py_None the caller takes the long way, which runs those
+// replacements or raises the error that the declining fill avoided.
+using c_states_from_rows_t = PyObject* (*)(PyObject* time, PyObject* frame, Py_ssize_t n, StateRowsFill fill,
+                                           void* context);
+inline constexpr const char* kStatesFromRowsType =
+    "PyObject *(PyObject *, PyObject *, Py_ssize_t, int (*)(void *, double *, double *), void *)";
+
+inline c_states_from_rows_t c_states_from_rows = nullptr;
+
+// Binds the four types and c_states_from_rows; 0, or -1 with an exception
+// set (the import fails).
 inline int import_ephemeris() {
     if (GeoStateEphemeris_Type) return 0;
     static const core::BoundType types[] = {
@@ -95,7 +119,9 @@ inline int import_ephemeris() {
         {"COEEphemeris", sizeof(COEEphemerisObject), &COEEphemeris_Type},
         {"GeoStateEphemeris", sizeof(GeoStateEphemerisObject), &GeoStateEphemeris_Type},
     };
-    return core::bind_module({"velarion.state.ephemeris", types});
+    static const core::BoundFunction functions[] = {
+        {"c_states_from_rows", kStatesFromRowsType, core::function_slot(&c_states_from_rows)}};
+    return core::bind_module({.module = "velarion.state.ephemeris", .types = types, .functions = functions});
 }
 
 }  // namespace velarion::state

@@ -10,6 +10,8 @@ from velarion.mathtools.ellipsoid.ellipsoid import Ellipsoid
 from velarion.state.state import COE, GeoState, StateVector
 from velarion.time.time import Time
 
+__capi__: dict[str, Any]
+
 _FrameArg = Frame | str | None
 _F64 = NDArray[np.float64]
 

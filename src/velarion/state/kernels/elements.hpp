@@ -14,11 +14,14 @@
 
 #include "velarion/_core/strided.hpp"
 #include "velarion/mathtools/misc/kernels/angles.hpp"
+#include "velarion/mathtools/misc/kernels/lanes.hpp"
 
 #include <cmath>
 #include <limits>
 
 namespace velarion::state::kernels {
+
+namespace lanes = mathtools::misc::kernels::lanes;
 
 // At the level of rounding: an orbit built circular (or equatorial) comes
 // back with an eccentricity (or a sin inc) of a few ulp, which still takes
@@ -122,20 +125,28 @@ inline Status rv_to_coe(const double r[3], const double v[3], double GM, Element
 }
 
 // Rotation of the perifocal frame into the reference frame: its first two
-// columns P (towards periapsis) and Q (90 degrees ahead in the orbit).
+// columns P (towards periapsis) and Q (90 degrees ahead in the orbit), lane
+// by lane.
+template <class D>
+VELARION_LANES_INLINE void perifocal_axes(D inc, D raa, D arp, D P[3], D Q[3]) noexcept {
+    const lanes::SinCos<D> i = lanes::sincos(inc), O = lanes::sincos(raa), w = lanes::sincos(arp);
+    const D ci = i.cos, si = i.sin, cO = O.cos, sO = O.sin, cw = w.cos, sw = w.sin;
+    P[0] = cO * cw - sO * sw * ci;
+    P[1] = sO * cw + cO * sw * ci;
+    P[2] = sw * si;
+    Q[0] = -cO * sw - sO * cw * ci;
+    Q[1] = -sO * sw + cO * cw * ci;
+    Q[2] = cw * si;
+}
+
+// The same for one orbit (a lane of the above).
 struct Orientation {
     double P[3] = {0.0, 0.0, 0.0}, Q[3] = {0.0, 0.0, 0.0};
 
     void set(double inc, double raa, double arp) noexcept {
-        const double ci = std::cos(inc), si = std::sin(inc);
-        const double cO = std::cos(raa), sO = std::sin(raa);
-        const double cw = std::cos(arp), sw = std::sin(arp);
-        P[0] = cO * cw - sO * sw * ci;
-        P[1] = sO * cw + cO * sw * ci;
-        P[2] = sw * si;
-        Q[0] = -cO * sw - sO * cw * ci;
-        Q[1] = -sO * sw + cO * cw * ci;
-        Q[2] = cw * si;
+        lanes::D1 p[3], q[3];
+        perifocal_axes(lanes::D1{inc}, lanes::D1{raa}, lanes::D1{arp}, p, q);
+        for (int k = 0; k < 3; ++k) P[k] = p[k][0], Q[k] = q[k][0];
     }
 };
 
@@ -151,21 +162,35 @@ inline Status check_shape(double GM, double ecc, double slr, double tra) noexcep
 }
 
 // Position and velocity on the conic of (ecc, slr) at true anomaly tra,
-// oriented by `o`, with vf = sqrt(GM / slr). The caller has checked the
-// inputs (a NaN input only gives NaN outputs). BeyondAsymptote when the
-// true anomaly lies outside the branch of a hyperbola.
+// oriented by the axes P and Q, with vf = sqrt(GM / slr), lane by lane;
+// `den` receives 1 + ecc cos(tra), which is not positive where the true
+// anomaly lies outside the branch of a hyperbola (r and v are then
+// meaningless).
+template <class D>
+VELARION_LANES_INLINE void conic_lanes(const D P[3], const D Q[3], D vf, D ecc, D slr, D tra, D r[3], D v[3],
+                                       D& den) noexcept {
+    const lanes::SinCos<D> t = lanes::sincos(tra);
+    den = 1.0 + ecc * t.cos;
+    const D rr = slr / den;
+    const D a = rr * t.cos, b = rr * t.sin;
+    const D c = -vf * t.sin, d = vf * (ecc + t.cos);
+    for (int i = 0; i < 3; ++i) {
+        r[i] = a * P[i] + b * Q[i];
+        v[i] = c * P[i] + d * Q[i];
+    }
+}
+
+// One lane of conic_lanes for the orientation `o`. The caller has checked
+// the inputs (a NaN input only gives NaN outputs). BeyondAsymptote (and
+// nothing written) when the true anomaly lies outside the branch of a
+// hyperbola.
 inline Status conic_to_rv(const Orientation& o, double vf, double ecc, double slr, double tra, double r[3],
                           double v[3]) noexcept {
-    const double ct = std::cos(tra), st = std::sin(tra);
-    const double den = 1.0 + ecc * ct;
-    if (den <= 0.0) return Status::BeyondAsymptote;
-    const double rr = slr / den;
-    const double a = rr * ct, b = rr * st;
-    const double c = -vf * st, d = vf * (ecc + ct);
-    for (int i = 0; i < 3; ++i) {
-        r[i] = a * o.P[i] + b * o.Q[i];
-        v[i] = c * o.P[i] + d * o.Q[i];
-    }
+    lanes::D1 P[3], Q[3], rl[3], vl[3], den;
+    for (int k = 0; k < 3; ++k) P[k] = lanes::D1{o.P[k]}, Q[k] = lanes::D1{o.Q[k]};
+    conic_lanes(P, Q, lanes::D1{vf}, lanes::D1{ecc}, lanes::D1{slr}, lanes::D1{tra}, rl, vl, den);
+    if (den[0] <= 0.0) return Status::BeyondAsymptote;
+    for (int k = 0; k < 3; ++k) r[k] = rl[k][0], v[k] = vl[k][0];
     return Status::Ok;
 }
 
@@ -175,6 +200,15 @@ inline bool finite_rv(const double r[3], const double v[3]) noexcept {
     return std::isfinite(r[0] + r[1] + r[2]) && std::isfinite(v[0] + v[1] + v[2]) &&
            std::isfinite(std::fabs(r[0]) + std::fabs(r[1]) + std::fabs(r[2]) + std::fabs(v[0]) + std::fabs(v[1]) +
                          std::fabs(v[2]));
+}
+
+// The same, lane by lane: all ones where finite_rv would be true.
+template <class D>
+VELARION_LANES_INLINE lanes::Mask<D> finite_rv_lanes(const D r[3], const D v[3]) noexcept {
+    using lanes::abs;
+    constexpr double kMax = std::numeric_limits<double>::max();
+    const D spread = abs(r[0]) + abs(r[1]) + abs(r[2]) + abs(v[0]) + abs(v[1]) + abs(v[2]);
+    return (abs(r[0] + r[1] + r[2]) <= kMax) & (abs(v[0] + v[1] + v[2]) <= kMax) & (spread <= kMax);
 }
 
 // Position [m] and velocity [m/s] from the elements (slr [m], angles rad).
@@ -197,6 +231,10 @@ struct ElementColumns {
     const double* arp;
     const double* tra;
     const double* slr;
+
+    ElementColumns from(core::index_t i) const noexcept {
+        return {ecc + i, inc + i, raa + i, arp + i, tra + i, slr + i};
+    }
 };
 
 // Where a conversion of many element sets stopped: Ok at row n, or the
@@ -206,16 +244,12 @@ struct RowsResult {
     core::index_t row;
 };
 
-// Positions [m] and velocities [m/s] of the n element sets `x` under GM
-// (finite and not negative: the caller checks it), into r and v (n rows of
-// x, y, z each, row-major). The orientation (three sine-cosine pairs) and the
-// velocity scale are recomputed only when a row's inc, raa, arp or slr
-// differs from the previous row's: along a propagated orbit only the
-// anomaly moves. A NaN element gives a NaN row (no value in, no value out);
-// a negative ecc, a non-positive slr, a true anomaly beyond a hyperbola's
-// asymptotes, or other elements whose state is not finite stop the loop at
-// that row (the rows before it are written).
-inline RowsResult coe_rows_to_rv(double GM, const ElementColumns& x, core::index_t n, double* r, double* v) noexcept {
+namespace detail {
+
+// coe_rows_to_rv one row at a time: the reference for the rows a block
+// cannot take whole (a NaN, an error), with the same bits.
+inline RowsResult coe_rows_to_rv_one_by_one(double GM, const ElementColumns& x, core::index_t n, double* r,
+                                            double* v) noexcept {
     constexpr double kNone = std::numeric_limits<double>::quiet_NaN();  // equal to nothing: the first row sets all
     Orientation o;
     double inc0 = kNone, raa0 = kNone, arp0 = kNone, slr0 = kNone, vf = kNone;
@@ -242,6 +276,89 @@ inline RowsResult coe_rows_to_rv(double GM, const ElementColumns& x, core::index
         }
     }
     return {Status::Ok, n};
+}
+
+// Scatters lanes of x, y, z into rows of three (count rows from `out`).
+template <class D>
+VELARION_LANES_INLINE void store_rows3(double* out, const D c[3], int count) noexcept {
+    for (int l = 0; l < count; ++l) {
+        out[3 * l] = lanes::get(c[0], l);
+        out[3 * l + 1] = lanes::get(c[1], l);
+        out[3 * l + 2] = lanes::get(c[2], l);
+    }
+}
+
+// Whether all lanes of x hold the same value (no NaN).
+template <class D>
+VELARION_LANES_INLINE bool uniform(D x) noexcept {
+    return !lanes::any(~(x == lanes::get(x, 0)));
+}
+
+}  // namespace detail
+
+// The axes P and Q of one orientation, kept while consecutive blocks share it.
+struct CachedOrientation {
+    double inc = std::numeric_limits<double>::quiet_NaN(), raa = inc, arp = inc;  // NaN: equal to nothing
+    Orientation o;
+
+    const Orientation& at(double i, double r, double a) noexcept {
+        if (i != inc || r != raa || a != arp) {
+            o.set(i, r, a);
+            inc = i, raa = r, arp = a;
+        }
+        return o;
+    }
+};
+
+// Positions [m] and velocities [m/s] of the n element sets `x` under GM
+// (finite and not negative: the caller checks it), into r and v (n rows of
+// x, y, z each, row-major), a block of lanes at a time (lanes::run). Where
+// a block's inc, raa and arp are the same in every row (along a propagated
+// orbit only the anomaly moves) the axes are computed once. A NaN element
+// gives a NaN row (no value in, no value out); a negative ecc, a
+// non-positive slr, a true anomaly beyond a hyperbola's asymptotes, or
+// other elements whose state is not finite stop the loop at that row (the
+// rows before it are written). Every row gets the bits coe_to_rv gives it.
+struct CoeRowsToRv {
+    template <class D>
+    VELARION_LANES_INLINE static RowsResult run(double GM, ElementColumns x, core::index_t n, double* r,
+                                                double* v) noexcept {
+        constexpr int L = lanes::kLanes<D>;
+        CachedOrientation cache;
+        for (core::index_t i = 0; i < n; i += L) {
+            const int count = n - i < L ? static_cast<int>(n - i) : L;
+            // The last block repeats its first row in the lanes past the end.
+            const D ecc = lanes::load_n<D>(x.ecc + i, count, x.ecc[i]);
+            const D slr = lanes::load_n<D>(x.slr + i, count, x.slr[i]);
+            const D inc = lanes::load_n<D>(x.inc + i, count, x.inc[i]);
+            const D raa = lanes::load_n<D>(x.raa + i, count, x.raa[i]);
+            const D arp = lanes::load_n<D>(x.arp + i, count, x.arp[i]);
+            const D tra = lanes::load_n<D>(x.tra + i, count, x.tra[i]);
+            D P[3], Q[3];
+            if (detail::uniform(inc) && detail::uniform(raa) && detail::uniform(arp)) {
+                const Orientation& o = cache.at(lanes::get(inc, 0), lanes::get(raa, 0), lanes::get(arp, 0));
+                for (int k = 0; k < 3; ++k) P[k] = lanes::splat<D>(o.P[k]), Q[k] = lanes::splat<D>(o.Q[k]);
+            } else {
+                perifocal_axes(inc, raa, arp, P, Q);
+            }
+            D rl[3], vl[3], den;
+            conic_lanes(P, Q, lanes::sqrt(GM / slr), ecc, slr, tra, rl, vl, den);
+            const lanes::Mask<D> bad = (ecc < 0.0) | (slr <= 0.0) | (den <= 0.0) | ~finite_rv_lanes(rl, vl);
+            if (lanes::any(bad)) [[unlikely]] {
+                // NaN rows, or an error in this block: row by row.
+                const RowsResult part = detail::coe_rows_to_rv_one_by_one(GM, x.from(i), count, r + 3 * i, v + 3 * i);
+                if (part.status != Status::Ok) return {part.status, i + part.row};
+                continue;
+            }
+            detail::store_rows3(r + 3 * i, rl, count);
+            detail::store_rows3(v + 3 * i, vl, count);
+        }
+        return {Status::Ok, n};
+    }
+};
+
+inline RowsResult coe_rows_to_rv(double GM, const ElementColumns& x, core::index_t n, double* r, double* v) noexcept {
+    return lanes::run<CoeRowsToRv>(GM, x, n, r, v);
 }
 
 }  // namespace velarion::state::kernels

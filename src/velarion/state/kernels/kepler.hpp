@@ -17,16 +17,17 @@
 #ifndef VELARION_STATE_KERNELS_KEPLER_HPP
 #define VELARION_STATE_KERNELS_KEPLER_HPP
 
+#include "velarion/mathtools/misc/kernels/lanes.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#ifndef KEPLER_HALLEY
-#define KEPLER_HALLEY 2
-#endif
 #include <limits>
 #include <numbers>
 
 namespace velarion::state::kernels {
+
+namespace lanes = mathtools::misc::kernels::lanes;
 
 inline constexpr double kPi = std::numbers::pi;
 // 2*pi in three parts: the first two have 30 significant bits, so k times
@@ -127,75 +128,99 @@ inline DoubleDouble reduce_two_pi_exact(double M) noexcept {
 }
 
 // E - sin E for |E| <= 1, by its Taylor series (relative error ~1e-16).
-inline double e_minus_sin_small(double E) noexcept {
-    const double x2 = E * E;
+template <class D>
+VELARION_LANES_INLINE D e_minus_sin_small(D E) noexcept {
+    const D x2 = E * E;
     // 1/3! - x2/5! + x2^2/7! - ... through x^21
-    double p = -1.0 / 51090942171709440000.0;  // -1/21!
-    p = p * x2 + 1.0 / 121645100408832000.0;   //  1/19!
-    p = p * x2 - 1.0 / 355687428096000.0;      // -1/17!
-    p = p * x2 + 1.0 / 1307674368000.0;        //  1/15!
-    p = p * x2 - 1.0 / 6227020800.0;           // -1/13!
-    p = p * x2 + 1.0 / 39916800.0;             //  1/11!
-    p = p * x2 - 1.0 / 362880.0;               // -1/9!
-    p = p * x2 + 1.0 / 5040.0;                 //  1/7!
-    p = p * x2 - 1.0 / 120.0;                  // -1/5!
-    p = p * x2 + 1.0 / 6.0;                    //  1/3!
+    D p = x2 * (-1.0 / 51090942171709440000.0) + 1.0 / 121645100408832000.0;  // -1/21!, 1/19!
+    p = p * x2 - 1.0 / 355687428096000.0;                                     // -1/17!
+    p = p * x2 + 1.0 / 1307674368000.0;                                       //  1/15!
+    p = p * x2 - 1.0 / 6227020800.0;                                          // -1/13!
+    p = p * x2 + 1.0 / 39916800.0;                                            //  1/11!
+    p = p * x2 - 1.0 / 362880.0;                                              // -1/9!
+    p = p * x2 + 1.0 / 5040.0;                                                //  1/7!
+    p = p * x2 - 1.0 / 120.0;                                                 // -1/5!
+    p = p * x2 + 1.0 / 6.0;                                                   //  1/3!
     return p * x2 * E;
-}
-
-// Cube root of t > 0 to about 1e-15 relative: a bit-level first guess
-// (within a few percent) and two Halley steps, several times cheaper than
-// std::cbrt. Tiny and subnormal t go to std::cbrt.
-inline double cbrt_positive(double t) noexcept {
-    if (!(t > 1e-290)) return std::cbrt(t);
-    double y = std::bit_cast<double>(std::bit_cast<std::uint64_t>(t) / 3 + 0x2A9F7893782DA1CEull);
-    for (int i = 0; i < KEPLER_HALLEY; ++i) {
-        const double y3 = y * y * y;
-        y *= (y3 + 2.0 * t) / (2.0 * y3 + t);
-    }
-    return y;
 }
 
 // E - e sin E - M for E in [0, pi], given sin E. Where E is small and e
 // close to 1 the terms cancel, so it is formed there as
 // (1 - e) E + e (E - sin E) - M, whose error is of the order of ulp(M).
-inline double residual(double E, double e, double sinE, double M) noexcept {
-    if (E < 1.0 && e > 0.5) return ((1.0 - e) * E + e * e_minus_sin_small(E)) - M;
-    return (E - e * sinE) - M;
+template <class D>
+VELARION_LANES_INLINE D residual(D E, D e, D sinE, D M) noexcept {
+    const D series = ((1.0 - e) * E + e * e_minus_sin_small(E)) - M;
+    const D plain = (E - e * sinE) - M;
+    return lanes::select((E < 1.0) & (e > 0.5), series, plain);
 }
 
 // Solves for x in [0, pi], 0 <= e <= 1; the result lies in [0, pi]. The
 // divisions are merged where the algebra allows: they dominate the latency.
-inline double solve_reduced(double x, double e) noexcept {
-    if (x == 0.0) return 0.0;
+template <class D>
+VELARION_LANES_INLINE D solve_reduced(D x, D e) noexcept {
     // Markley's starter: a cubic in E from a Pade approximation of sin E.
     constexpr double pi2 = kPi * kPi;
     constexpr double inv_pi2_6 = 1.0 / (pi2 - 6.0);
-    const double alpha = (3.0 * pi2 + 1.6 * kPi * (kPi - x) / (1.0 + e)) * inv_pi2_6;
-    const double d = 3.0 * (1.0 - e) + alpha * e;
-    const double q = 2.0 * alpha * d * (1.0 - e) - x * x;
-    const double r = 3.0 * alpha * d * (d - 1.0 + e) * x + x * x * x;
-    const double w = cbrt_positive(std::fabs(r) + std::sqrt(q * q * q + r * r));
-    const double w2 = w * w;
-    const double den = w2 * w2 + w2 * q + q * q;
-    double E = (2.0 * r * w2 + x * den) / (d * den);
+    const D alpha = (3.0 * pi2 + 1.6 * kPi * (kPi - x) / (1.0 + e)) * inv_pi2_6;
+    const D d = 3.0 * (1.0 - e) + alpha * e;
+    const D q = 2.0 * alpha * d * (1.0 - e) - x * x;
+    const D r = 3.0 * alpha * d * (d - 1.0 + e) * x + x * x * x;
+    const D w = lanes::cbrt_positive(lanes::abs(r) + lanes::sqrt(q * q * q + r * r));
+    const D w2 = w * w;
+    const D den = w2 * w2 + w2 * q + q * q;
+    D E = (2.0 * r * w2 + x * den) / (d * den);
 
     // Markley's fifth-order correction (Householder-type steps of orders
     // 3, 4 and 5 built on one another).
-    const double s = std::sin(E), c = std::cos(E);
-    const double f0 = residual(E, e, s, x);
-    const double f1 = 1.0 - e * c;
-    const double f2 = e * s;
-    const double f3 = 1.0 - f1;
+    const lanes::SinCos<D> sc = lanes::sincos(E);
+    const D f0 = residual(E, e, sc.sin, x);
+    const D f1 = 1.0 - e * sc.cos;
+    const D f2 = e * sc.sin;
+    const D f3 = 1.0 - f1;
     constexpr double sixth = 1.0 / 6.0;
     constexpr double one_24th = 1.0 / 24.0;
-    const double d3 = -f0 * f1 / (f1 * f1 - 0.5 * f0 * f2);
-    const double d4 = -f0 / (f1 + d3 * (0.5 * f2 + d3 * f3 * sixth));
-    const double d5 = -f0 / (f1 + d4 * (0.5 * f2 + d4 * (f3 * sixth - d4 * f2 * one_24th)));
+    const D d3 = -f0 * f1 / (f1 * f1 - 0.5 * f0 * f2);
+    const D d4 = -f0 / (f1 + d3 * (0.5 * f2 + d3 * f3 * sixth));
+    const D d5 = -f0 / (f1 + d4 * (0.5 * f2 + d4 * (f3 * sixth - d4 * f2 * one_24th)));
     E += d5;
-    if (E > kPi) E = kPi;
-    if (!(E >= 0.0)) E = E < 0.0 ? 0.0 : E;  // a NaN stays NaN
-    return E;
+    E = lanes::select(E > kPi, lanes::splat<D>(kPi), E);
+    E = lanes::select(E < 0.0, D{}, E);  // a NaN stays NaN
+    return lanes::select(x == 0.0, D{}, E);
+}
+
+// The solution of lanes whose M rounds to fewer than 2^23 turns (see
+// is_regular): M reduced by the three-part 2*pi, the reduced problem solved
+// on |M_r|, and 2*pi*k added back. `Er` receives the reduced solution
+// (E - 2*pi*k, in [-pi, pi]), whose sine and cosine are E's.
+template <class D>
+VELARION_LANES_INLINE D eca_from_mea_regular(D M, D e, D& Er) noexcept {
+    using lanes::select;
+    D k = (M * kInvTwoPi + lanes::kRoundMagic) - lanes::kRoundMagic;
+    D Mr = select(k == 0.0, M, ((M - k * kTwoPi1) - k * kTwoPi2) - k * kTwoPi3);
+    // Rounding of k can leave M_r a hair outside [-pi, pi].
+    const lanes::Mask<D> above = Mr > kPi, below = Mr < -kPi;
+    Mr = select(above, Mr - kTwoPiHi, select(below, Mr + kTwoPiHi, Mr));
+    k = select(above, k + 1.0, select(below, k - 1.0, k));
+    const lanes::Mask<D> negative = Mr < 0.0;
+    const D solved = solve_reduced(select(negative, -Mr, Mr), e);
+    Er = select(negative, -solved, solved);
+    return select(k == 0.0, Er, k * kTwoPi1 + (Er + k * kTwoPi23));
+}
+
+// |M| below which E = M / (1 - e) for e < 1: E^2 / 6, the relative size of
+// the next term, is below 2^-700 there even for e an ulp below 1, while the
+// starter's products of M would be subnormal (a few bits left) or zero.
+inline constexpr double kTinyMea = 0x1p-500;
+
+// Lanes that eca_from_mea_regular solves: e in [0, 1] and M zero, or finite
+// within 2^23 turns and not tiny (for e = 1 tiny too). The others (NaN,
+// infinities, e out of range, huge and tiny M) go to eca_from_mea one by one.
+template <class D>
+VELARION_LANES_INLINE lanes::Mask<D> is_regular(D M, D e) noexcept {
+    const D turns = M * kInvTwoPi;
+    const D size = lanes::abs(M);
+    return (lanes::abs(turns) < kCodyWaiteLimit - 1.0) & ((size >= kTinyMea) | (size == 0.0) | (e == 1.0)) &
+           (e >= 0.0) & (e <= 1.0);
 }
 
 // Beyond the Cody-Waite range: the exact remainder, and E = M + (E_r - M_r),
@@ -208,28 +233,22 @@ inline double solve_reduced(double x, double e) noexcept {
         const double edge = std::copysign(kPi, Mr.hi);
         Mr = {edge, (Mr.hi - edge) + Mr.lo};
     }
-    const double Er = Mr.hi < 0.0 ? -solve_reduced(-Mr.hi, e) : solve_reduced(Mr.hi, e);
+    const double x = std::fabs(Mr.hi);
+    const double solved = solve_reduced(lanes::D1{x}, lanes::D1{e})[0];
+    const double Er = Mr.hi < 0.0 ? -solved : solved;
     return M + ((Er - Mr.hi) - Mr.lo);
 }
 
 // The eccentric anomaly of mean anomaly M (any real) and eccentricity e in
-// [0, 1]; NaN for NaN or infinite M and for e outside [0, 1].
+// [0, 1]; NaN for NaN or infinite M and for e outside [0, 1]. The same
+// arithmetic as every lane of the block kernels (anomalies.hpp), so the two
+// agree to the bit.
 inline double eca_from_mea(double M, double e) noexcept {
     if (!(e >= 0.0 && e <= 1.0) || !std::isfinite(M)) return std::numeric_limits<double>::quiet_NaN();
-    double k = std::nearbyint(M * kInvTwoPi);
-    if (!(std::fabs(k) < kCodyWaiteLimit)) return eca_from_large_mea(M, e);
-    double Mr = k == 0.0 ? M : ((M - k * kTwoPi1) - k * kTwoPi2) - k * kTwoPi3;
-    // Rounding of k can leave M_r a hair outside [-pi, pi].
-    if (Mr > kPi) {
-        Mr -= kTwoPiHi;
-        k += 1.0;
-    } else if (Mr < -kPi) {
-        Mr += kTwoPiHi;
-        k -= 1.0;
-    }
-    const double Er = Mr < 0.0 ? -solve_reduced(-Mr, e) : solve_reduced(Mr, e);
-    if (k == 0.0) return Er;
-    return k * kTwoPi1 + (Er + k * kTwoPi23);
+    if (!is_regular(lanes::D1{M}, lanes::D1{e})[0])
+        return std::fabs(M) < kTinyMea ? M / (1.0 - e) : eca_from_large_mea(M, e);
+    lanes::D1 Er;
+    return eca_from_mea_regular(lanes::D1{M}, lanes::D1{e}, Er)[0];
 }
 
 }  // namespace velarion::state::kernels

@@ -24,6 +24,7 @@ namespace core = velarion::core;
 namespace kep = velarion::propagators::analytical::keplerian;
 namespace st = velarion::state;
 namespace prop = velarion::propagators;
+namespace lanes = velarion::mathtools::misc::kernels::lanes;
 
 using core::Ref;
 using kep::KeplerianObject;
@@ -63,6 +64,20 @@ int Keplerian_c_jacobian(KeplerianObject* self, const double* r, double* out36) 
     return 0;
 }
 
+// The message of a mean anomaly that is not a finite number (at epoch `i`).
+void raise_non_finite_mean_anomaly(core::index_t i, double dt_i, double mea0, double mnm) {
+    // A NaN state never comes back: the caller asked for a motion that has no anomaly.
+    Ref dt_value = Ref::steal(PyFloat_FromDouble(dt_i));
+    Ref mnm_value = dt_value ? Ref::steal(PyFloat_FromDouble(mnm)) : Ref();
+    Ref mea0_value = mnm_value ? Ref::steal(PyFloat_FromDouble(mea0)) : Ref();
+    if (mea0_value) {
+        PyErr_Format(PyExc_ValueError,
+                     "the mean anomaly at epoch %zd is not a finite number (initial mean anomaly %R rad, mean "
+                     "motion %R rad/s, %R s from the initial epoch)",
+                     static_cast<Py_ssize_t>(i), mea0_value.get(), mnm_value.get(), dt_value.get());
+    }
+}
+
 PyObject* Keplerian_propagate_tra(KeplerianObject*, PyObject* dt, double tra0, double ecc, double mnm) {
     core::View1D view;
     if (!view.acquire(dt, /*writable=*/false)) return nullptr;
@@ -75,26 +90,76 @@ PyObject* Keplerian_propagate_tra(KeplerianObject*, PyObject* dt, double tra0, d
     const core::Strided1D<double> s = view.span1();
     const core::Strided1D<const double> d{s.base, s.size, s.stride};
     double* out = core::data_of(tra.get());
-    auto tra_from_mea = [](double mea, double e) noexcept { return st::c_tra_from_mea(mea, e); };
     core::ReleaseGil nogil(n > kReleaseLockAbove);
-    const kep::kernels::Advance done =
-        kep::kernels::advance_true_anomaly(d, out, mea0, mnm, ecc, tra_from_mea, core::error_pending_nogil);
+    const kep::kernels::Advance done = lanes::run<kep::kernels::AdvanceTrueAnomaly>(d, out, mea0, mnm, ecc);
     nogil.restore();
-    if (done.non_finite) {
-        // A NaN state never comes back: the caller asked for a motion that has no anomaly.
-        Ref dt_i = Ref::steal(PyFloat_FromDouble(d[done.done]));
-        Ref mnm_value = dt_i ? Ref::steal(PyFloat_FromDouble(mnm)) : Ref();
-        Ref mea0_value = mnm_value ? Ref::steal(PyFloat_FromDouble(mea0)) : Ref();
-        if (mea0_value) {
-            PyErr_Format(PyExc_ValueError,
-                         "the mean anomaly at epoch %zd is not a finite number (initial mean anomaly %R rad, mean "
-                         "motion %R rad/s, %R s from the initial epoch)",
-                         static_cast<Py_ssize_t>(done.done), mea0_value.get(), mnm_value.get(), dt_i.get());
-        }
-        return nullptr;
-    }
-    if (done.done != n) return nullptr;
+    if (done.non_finite) return raise_non_finite_mean_anomaly(done.done, d[done.done], mea0, mnm), nullptr;
     return tra.release();
+}
+
+// What a propagation reads of its initial state (before anything can run
+// Python code, which could re-initialise that COE), and its epochs.
+struct Start {
+    double ecc, sma, inc, raa, arp, tra0, slr, GM, mnm;
+    Ref frame;
+    Ref dt;  // seconds from the initial epoch, one dimension
+    npy_intp n;
+};
+
+// Reads `coe0` (a COE) into `s`, checks the mean motion and takes the
+// elapsed seconds (time - coe0.time).reshape(-1); false with an exception set.
+bool start_propagation(KeplerianObject* self, PyObject* time, PyObject* coe0_obj, Start& s) {
+    const auto* coe0 = reinterpret_cast<st::COEObject*>(coe0_obj);
+    s.ecc = coe0->ecc, s.sma = coe0->sma, s.inc = coe0->inc, s.raa = coe0->raa, s.arp = coe0->arp;
+    s.tra0 = coe0->tra, s.slr = coe0->slr;
+    Ref epoch0 = Ref::borrow(coe0->base.time ? coe0->base.time : Py_None);
+    s.frame = Ref::borrow(coe0->base.frame ? coe0->base.frame : Py_None);
+    s.GM = self->GM;
+    s.mnm = st::c_mnm_from_sma(s.sma, s.GM);
+    if (!std::isfinite(s.mnm)) {
+        Ref sma_value = Ref::steal(PyFloat_FromDouble(s.sma));
+        Ref gm_value = sma_value ? Ref::steal(PyFloat_FromDouble(s.GM)) : Ref();
+        if (gm_value) {
+            PyErr_Format(PyExc_ValueError,
+                         "the orbit has no mean motion: sqrt(GM / sma) / sma is not a finite number (sma=%R m, "
+                         "GM=%R m^3/s^2)",
+                         sma_value.get(), gm_value.get());
+        }
+        return false;
+    }
+    Ref diff = Ref::steal(PyNumber_Subtract(time, epoch0.get()));
+    if (!diff) return false;
+    PyObject* reshape_args[2] = {diff.get(), g_minus_one};
+    s.dt = Ref::steal(
+        PyObject_VectorcallMethod(g_names[kReshape], reshape_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!s.dt) return false;
+    core::View1D view;
+    if (!view.acquire(s.dt.get(), /*writable=*/false)) return false;
+    s.n = view.shape(0);
+    return true;
+}
+
+// The element ephemeris of a started propagation: constant columns, the
+// true anomalies through the method table, COEEphemeris(...).
+PyObject* element_ephemeris(KeplerianObject* self, PyObject* time, const Start& s) {
+    // The five constant elements, then slr (the order of the call below).
+    const double constants[6] = {s.ecc, s.sma, s.inc, s.raa, s.arp, s.slr};
+    Ref columns[6];
+    for (int k = 0; k < 6; ++k) {
+        if (!(columns[k] = core::full(s.n, constants[k]))) return nullptr;
+    }
+    Ref tra = Ref::steal(kep::vtable_of(self)->propagate_tra(self, s.dt.get(), s.tra0, s.ecc, s.mnm));
+    if (!tra) return nullptr;
+    Ref gm = Ref::steal(PyFloat_FromDouble(s.GM));
+    if (!gm) return nullptr;
+    PyObject* argv[11] = {nullptr,          time,
+                          s.frame.get(),    gm.get(),
+                          columns[0].get(), columns[1].get(),
+                          columns[2].get(), columns[3].get(),
+                          columns[4].get(), tra.get(),
+                          columns[5].get()};
+    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(st::COEEphemeris_Type), argv + 1,
+                               1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_coe_kwnames);
 }
 
 PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyObject* coe0_obj) {
@@ -102,57 +167,44 @@ PyObject* Keplerian_c_propagate_state(KeplerianObject* self, PyObject* time, PyO
         PyErr_Format(PyExc_TypeError, "c_propagate_state: coe0 must be a COE (got %.200s)", Py_TYPE(coe0_obj)->tp_name);
         return nullptr;
     }
-    // The elements, epoch and frame of the initial state, read before
-    // anything can run Python code (which could re-initialise that COE).
-    const auto* coe0 = reinterpret_cast<st::COEObject*>(coe0_obj);
-    const double ecc = coe0->ecc, sma = coe0->sma, inc = coe0->inc, raa = coe0->raa, arp = coe0->arp;
-    const double tra0 = coe0->tra, slr = coe0->slr;
-    Ref epoch0 = Ref::borrow(coe0->base.time ? coe0->base.time : Py_None);
-    Ref frame = Ref::borrow(coe0->base.frame ? coe0->base.frame : Py_None);
-    const double GM = self->GM;
-    const double mnm = st::c_mnm_from_sma(sma, GM);
-    if (!std::isfinite(mnm)) {
-        Ref sma_value = Ref::steal(PyFloat_FromDouble(sma));
-        Ref gm_value = sma_value ? Ref::steal(PyFloat_FromDouble(GM)) : Ref();
-        if (gm_value) {
-            PyErr_Format(PyExc_ValueError,
-                         "the orbit has no mean motion: sqrt(GM / sma) / sma is not a finite number (sma=%R m, "
-                         "GM=%R m^3/s^2)",
-                         sma_value.get(), gm_value.get());
-        }
-        return nullptr;
-    }
+    Start s;
+    if (!start_propagation(self, time, coe0_obj, s)) return nullptr;
+    return element_ephemeris(self, time, s);
+}
 
-    Ref diff = Ref::steal(PyNumber_Subtract(time, epoch0.get()));
-    if (!diff) return nullptr;
-    PyObject* reshape_args[2] = {diff.get(), g_minus_one};
-    Ref dt = Ref::steal(
-        PyObject_VectorcallMethod(g_names[kReshape], reshape_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!dt) return nullptr;
-    npy_intp n;
-    {
-        core::View1D view;
-        if (!view.acquire(dt.get(), /*writable=*/false)) return nullptr;
-        n = view.shape(0);
-    }
-    // The five constant elements, then slr (the order of the call below).
-    const double constants[6] = {ecc, sma, inc, raa, arp, slr};
-    Ref columns[6];
-    for (int k = 0; k < 6; ++k) {
-        if (!(columns[k] = core::full(n, constants[k]))) return nullptr;
-    }
-    Ref tra = Ref::steal(kep::vtable_of(self)->propagate_tra(self, dt.get(), tra0, ecc, mnm));
-    if (!tra) return nullptr;
-    Ref gm = Ref::steal(PyFloat_FromDouble(GM));
-    if (!gm) return nullptr;
-    PyObject* argv[11] = {nullptr,          time,
-                          frame.get(),      gm.get(),
-                          columns[0].get(), columns[1].get(),
-                          columns[2].get(), columns[3].get(),
-                          columns[4].get(), tra.get(),
-                          columns[5].get()};
-    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(st::COEEphemeris_Type), argv + 1,
-                               1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_coe_kwnames);
+// The short way of propagate_state: positions and velocities straight from
+// the elapsed seconds (kernels::PropagateStates), which is what the element
+// ephemeris and its to_sv give, bit for bit, without the element arrays.
+struct StatesFill {
+    core::Strided1D<const double> dt;
+    kep::kernels::Orbit orbit;
+};
+
+int fill_states(void* context, double* r, double* v) {
+    const StatesFill& f = *static_cast<const StatesFill*>(context);
+    core::ReleaseGil nogil(f.dt.size > kReleaseLockAbove);
+    const kep::kernels::Advance done = lanes::run<kep::kernels::PropagateStates>(f.dt, f.orbit, r, v);
+    return done.done == f.dt.size ? 0 : 1;
+}
+
+// The states of a started propagation the short way: a new
+// StateVectorEphemeris, nullptr with an exception set, or Py_None where the
+// long way must run (see c_states_from_rows).
+PyObject* states_directly(PyObject* time, const Start& s) {
+    StatesFill f;
+    f.orbit.mea0 = st::c_mea_from_tra(s.tra0, s.ecc);
+    if (f.orbit.mea0 == -1.0 && PyErr_Occurred()) return nullptr;
+    f.orbit.mnm = s.mnm, f.orbit.ecc = s.ecc, f.orbit.slr = s.slr;
+    f.orbit.vf = std::sqrt(s.GM / s.slr);
+    f.orbit.axes.set(s.inc, s.raa, s.arp);
+    core::View1D view;
+    if (!view.acquire(s.dt.get(), /*writable=*/false)) return nullptr;
+    const core::Strided1D<double> d = view.span1();
+    // The elapsed seconds read again: an object that changes its length
+    // between reads (its conversion can run Python code) takes the long way.
+    if (d.size != s.n) Py_RETURN_NONE;
+    f.dt = {d.base, d.size, d.stride};
+    return st::c_states_from_rows(time, s.frame.get(), s.n, fill_states, &f);
 }
 
 // --- Python-visible methods ----------------------------------------------------
@@ -200,7 +252,20 @@ PyObject* Keplerian_propagate_state(PyObject* self, PyObject* const* args, Py_ss
         return nullptr;
     }
     KeplerianObject* kself = as_kep(self);
-    Ref coe = Ref::steal(kep::vtable_of(kself)->c_propagate_state(kself, time.get(), coe0.get()));
+    const kep::KeplerianVTable* table = kep::vtable_of(kself);
+    Ref coe;
+    if (table->c_propagate_state == core::entry<Keplerian_c_propagate_state> &&
+        table->propagate_tra == core::entry<Keplerian_propagate_tra>) {
+        // The table's own slots: the element ephemeris need not be made
+        // (the long way only where the short one declines).
+        Start s;
+        if (!start_propagation(kself, time.get(), coe0.get(), s)) return nullptr;
+        Ref sv = Ref::steal(states_directly(time.get(), s));
+        if (!sv || sv.get() != Py_None) return sv.release();
+        coe = Ref::steal(element_ephemeris(kself, time.get(), s));
+    } else {
+        coe = Ref::steal(table->c_propagate_state(kself, time.get(), coe0.get()));
+    }
     if (!coe) return nullptr;
     Ref sv = Ref::steal(call_method0(coe.get(), g_names[kToSv]));
     if (!sv) return nullptr;
@@ -240,7 +305,8 @@ PyObject* Keplerian_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t n
     double* out = core::data_of(jac.get());
     if (c_jacobian == core::entry<Keplerian_c_jacobian>) {
         const double GM = kself->GM;
-        for (npy_intp i = 0; i < n; ++i) kep::kernels::jacobian_kernel(GM, r + 3 * i, out + 36 * i);
+        // The output is zeroed: only its twelve other entries are written.
+        for (npy_intp i = 0; i < n; ++i) kep::kernels::jacobian_nonzero_kernel(GM, r + 3 * i, out + 36 * i);
     } else {
         for (npy_intp i = 0; i < n; ++i) {
             double pos[3] = {r[3 * i], r[3 * i + 1], r[3 * i + 2]};
