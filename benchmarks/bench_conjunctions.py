@@ -33,7 +33,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from common import Case
 
 from velarion.conjunctions import screen
-from velarion.conjunctions.catalogue import parse_tles, sample_catalogue
+from velarion.conjunctions.catalogue import sample_catalogue
+from velarion.propagators.analytical.sgp4 import load_tles
 from velarion.propagators.analytical.sgp4 import SGP4
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
 from velarion.time.time import Time
@@ -105,7 +106,7 @@ def misses(tles, events, reference):
 
 
 def _all_vs_all():
-    tles = parse_tles(sample_catalogue(3000, START, seed=2024))
+    tles = load_tles(sample_catalogue(3000, START, seed=2024))
     return (
         tles,
         (lambda: screen(tles, START, 86400.0, THRESHOLD)),
@@ -114,7 +115,7 @@ def _all_vs_all():
 
 
 def _one_primary():
-    tles = parse_tles(sample_catalogue(20001, START, seed=7))
+    tles = load_tles(sample_catalogue(20001, START, seed=7))
     return tles, (lambda: screen(tles, START, 7 * 86400.0, THRESHOLD, primaries=[tles[0]]))
 
 

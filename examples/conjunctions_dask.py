@@ -22,9 +22,9 @@ def _screen_group(
     text: str, first: int, stop: int, start: str, duration: float, threshold: float
 ) -> list[dict[str, Any]]:
     from velarion.conjunctions import screen
-    from velarion.conjunctions.catalogue import parse_tles
+    from velarion.propagators.analytical.sgp4 import load_tles
 
-    tles = parse_tles(text)[first:]
+    tles = load_tles(text)[first:]
     events = screen(tles, start, duration, threshold, primaries=tles[: stop - first])
     rows = [e.as_dict() for e in events]
     failures = [f"{f.satellite}: {f.error}" for f in events.failures]
@@ -35,9 +35,9 @@ def screen_on(
     client: Any, text: str, start: str, duration: float, threshold: float = 5000.0, groups: int = 8
 ) -> tuple[list[dict[str, Any]], list[str]]:
     """Events (as dicts, sorted by TCA) and failure texts of all pairs of the catalogue ``text``."""
-    from velarion.conjunctions.catalogue import parse_tles
+    from velarion.propagators.analytical.sgp4 import load_tles
 
-    n = len(parse_tles(text))
+    n = len(load_tles(text))
     bounds = [round(n * g / groups) for g in range(groups + 1)]
     futures = [
         client.submit(_screen_group, text, a, b, start, duration, threshold, pure=False)

@@ -13,8 +13,8 @@ from scipy.spatial import cKDTree
 from sgp4.api import SatrecArray
 
 from velarion.conjunctions import Conjunctions, _bounds, _Catalogue, _intake, _interpolation_bound, _screen, screen
-from velarion.conjunctions.catalogue import format_tle, parse_tles, sample_catalogue
-from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE
+from velarion.conjunctions.catalogue import format_tle, sample_catalogue
+from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE, load_tles
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
 from velarion.time.time import Time
 
@@ -63,7 +63,7 @@ def _truth(tles, start, span, threshold):
 
 @pytest.fixture(scope="module")
 def catalogue():
-    return parse_tles(sample_catalogue(240, START, seed=7, close_pairs=8))
+    return load_tles(sample_catalogue(240, START, seed=7, close_pairs=8))
 
 
 @pytest.fixture(scope="module")
@@ -120,7 +120,7 @@ def test_high_orbits_against_the_brute_force():
             text += format_tle(number, START, inc, raan, ecc, argp, ma, mm, 0.0)
             text += format_tle(number + 1, START, inc + 0.01, raan, ecc, argp, ma + 0.004, mm, 0.0)
             number += 2
-    tles = parse_tles(text)
+    tles = load_tles(text)
     span = 86400.0
     truth = _truth(tles, START, span, THRESHOLD)
     assert len(truth) >= 6 and all(k >= 12 for pair in truth for k in pair)
@@ -182,7 +182,7 @@ def test_interpolation_bound_holds_on_the_models_paths():
                 900 + k, START, rng.uniform(0, 100), *rng.uniform(0, 360, 1), ecc, *rng.uniform(0, 360, 2), mm, 1e-5
             )
         )
-    tles = parse_tles(text + "".join(extra))
+    tles = load_tles(text + "".join(extra))
     intake = _intake(tles)
     assert not intake.failures
     cat = _Catalogue(intake.objects, intake.records, Time(START), 86400.0)
@@ -220,7 +220,7 @@ def test_a_failing_satellite_is_reported_and_the_others_screened(catalogue, even
         ({"duration": 0.0}, ValueError, "the span must be a positive number of seconds"),
         ({"threshold": -1.0}, ValueError, "the threshold must be a positive number of metres"),
         ({"threshold": float("nan")}, ValueError, "the threshold must be a positive number of metres"),
-        ({"errors": "ignore"}, ValueError, "errors must be 'raise' or 'keep'"),
+        ({"errors": "ignore"}, ValueError, "errors must be 'report' or 'raise'"),
         ({"threads": 0}, ValueError, "threads must be a positive integer"),
         ({"primaries": [424242]}, ValueError, "no satellite with catalogue number 424242"),
         ({"satellites": [object()]}, TypeError, "satellite 0 must be a TLE"),
@@ -309,7 +309,7 @@ def test_command_line_columns_and_keys(tmp_path, fmt):
         timeout=300,
     )
     assert run.returncode == 0, run.stderr
-    expected = screen(parse_tles(path.read_text()), START, 7200.0, primaries=[1])
+    expected = screen(load_tles(path.read_text()), START, 7200.0, primaries=[1])
     columns = [
         "primary",
         "primary_satnum",
@@ -376,7 +376,7 @@ def test_dask_split_by_primaries_gives_the_events_of_one_process():
         Client(cluster) as client,
     ):
         rows, failures = ex.screen_on(client, text, START, 3 * 3600.0, groups=3)
-    single = screen(parse_tles(text), START, 3 * 3600.0)
+    single = screen(load_tles(text), START, 3 * 3600.0)
     assert failures == [] and len(rows) == len(single) > 0
     for r, e in zip(rows, single, strict=True):
         assert (r["primary_satnum"], r["secondary_satnum"]) == (e.primary_satnum, e.secondary_satnum)

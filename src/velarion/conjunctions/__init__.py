@@ -86,6 +86,7 @@ from velarion.propagators.analytical.sgp4.sgp4 import (
     sgp4init_rows,
 )
 from velarion.propagators.analytical.sgp4.tle import ELSET, TLE
+from velarion.passes.satellites import Failure
 from velarion.time.time import Time
 
 __all__ = ["Conjunction", "Conjunctions", "Failure", "screen"]
@@ -142,18 +143,6 @@ class Conjunction:
             "cross_track": self.cross_track,
             "relative_speed": self.relative_speed,
         }
-
-
-@dataclass(frozen=True)
-class Failure:
-    """A satellite left out of the screening: its name, catalogue number and the error."""
-
-    satellite: str
-    satnum: int | None
-    error: Exception
-
-    def __str__(self) -> str:
-        return f"{self.satellite}: {self.error}"
 
 
 class Conjunctions(list[Conjunction]):
@@ -222,15 +211,16 @@ def _intake(satellites: Any, span: tuple[Time, float] | None = None) -> _Intake:
     objects: list[_Object | None] = []
     failures: list[Failure] = []
     for k, (elset, code) in enumerate(zip(elsets, codes.tolist(), strict=True)):
-        satnum = elset.satnum if isinstance(elset, TLE) else None
+        satnum = getattr(elset, "satnum", None)
         name = elset.name or (str(satnum) if satnum is not None else f"#{k}")
         if code:
             objects.append(None)
-            failures.append(Failure(name, satnum, SGP4Error(code, 0, str(elset.epoch.utc.iso), satnum)))
+            error = SGP4Error(code, 0, str(elset.epoch.utc.iso), satnum)
+            failures.append(Failure(k, name, satnum, elset.epoch.utc, error))
         elif far[k]:
             objects.append(None)
             error = ValueError(f"the span lies more than a century from the element set's epoch {elset.epoch.utc.iso}")
-            failures.append(Failure(name, satnum, error))
+            failures.append(Failure(k, name, satnum, None, error))
         else:
             objects.append(_Object(name, satnum, k))
     return _Intake(objects, failures, records)
@@ -272,13 +262,14 @@ class _Catalogue:
         self.start = start
         self.duration = duration
         self.threads = threads
-        self.failed: dict[int, Exception] = {}
+        # satellite -> (the error, the UTC epoch it happened at or None)
+        self.failed: dict[int, tuple[Exception, Time | None]] = {}
 
     def jd(self, seconds: Array) -> tuple[Array, Array]:
         return sgp4_jd(self.start + np.asarray(seconds, dtype=np.float64))
 
-    def fail(self, k: int, error: Exception) -> None:
-        self.failed.setdefault(k, error)
+    def fail(self, k: int, error: Exception, epoch: Time | None = None) -> None:
+        self.failed.setdefault(k, (error, epoch))
 
     def sample(self, ids: Array, seconds: Array) -> tuple[Array, Array, Array]:
         """States [m, m/s] of satellites ``ids`` (an index array) at common
@@ -292,7 +283,8 @@ class _Catalogue:
         for row in np.flatnonzero(bad):
             k = int(ids[row])
             j, code = _first_failure(err[row])
-            self.fail(k, SGP4Error(code, j, epoch_text(self.start + seconds, j), self.objects[k].satnum))
+            at = self.start + seconds
+            self.fail(k, SGP4Error(code, j, epoch_text(at, j), self.objects[k].satnum), at[j].utc)
         return ids[~bad], r[~bad], v[~bad]
 
     def states(self, ids: Array, seconds: Array) -> tuple[Array, Array]:
@@ -311,7 +303,8 @@ class _Catalogue:
                 continue
             rows = np.flatnonzero(ids == k)
             j, code = _first_failure(err[rows])
-            self.fail(k, SGP4Error(code, j, epoch_text(self.start + seconds[rows], j), self.objects[k].satnum))
+            at = self.start + seconds[rows]
+            self.fail(k, SGP4Error(code, j, epoch_text(at, j), self.objects[k].satnum), at[j].utc)
         good = ~np.isin(ids, list(self.failed))
         r[good], v[good] = rr[good], vv[good]
         return r, v
@@ -384,7 +377,7 @@ def screen(
     threshold: float = 5000.0,
     *,
     primaries: Any = None,
-    errors: str = "keep",
+    errors: str = "report",
     threads: int | None = None,
     step: float | None = None,
 ) -> Conjunctions:
@@ -402,8 +395,8 @@ def screen(
     search (default: every core); ``step``: the coarse sampling step [s]
     (default: chosen from the orbits; see the module's docstring).
     """
-    if errors not in ("raise", "keep"):
-        raise ValueError(f"errors must be 'raise' or 'keep', got {errors!r}")
+    if errors not in ("report", "raise"):
+        raise ValueError(f"errors must be 'report' or 'raise', got {errors!r}")
     duration = float(duration)
     threshold = float(threshold)
     if not (math.isfinite(duration) and duration > 0.0):
@@ -436,10 +429,11 @@ def screen(
         if chosen is not None:
             is_primary[chosen] = True
         events = _screen_catalogue(cat, is_primary[index] if chosen is not None else None, threshold, threads, step)
-    for k, error in sorted(cat.failed.items()):
+    for k, (error, epoch) in sorted(cat.failed.items()):
         if errors == "raise":
             raise error
-        failures.append(Failure(objects[k].name, objects[k].satnum, error))
+        failures.append(Failure(index[k], objects[k].name, objects[k].satnum, epoch, error))
+    failures.sort(key=lambda f: f.index)
     return Conjunctions(events, failures)
 
 

@@ -18,10 +18,9 @@ from typing import Any
 
 import numpy as np
 
-from velarion.propagators.analytical.sgp4.tle import TLE
 from velarion.time.time import Time
 
-__all__ = ["format_tle", "parse_tles", "sample_catalogue"]
+__all__ = ["format_tle", "sample_catalogue"]
 
 _MU_KM = 398600.8  # km^3/s^2 (WGS72)
 _EARTH_RADIUS_KM = 6378.135
@@ -132,19 +131,3 @@ def sample_catalogue(n: int, epoch: Any = "2024-01-01T00:00:00", *, seed: int = 
         add(f"OBJ-{number + 1}", inc, raan, ecc, argp, ma, mm, float(rng.uniform(0.0, 2e-4)))
     return "".join(out)
 
-
-def parse_tles(text: str) -> list[TLE]:
-    """The element sets of a text: two-line sets, each optionally after a name line."""
-    lines = [ln.rstrip() for ln in text.splitlines() if ln.strip()]
-    out: list[TLE] = []
-    k = 0
-    while k < len(lines):
-        name = None
-        if not lines[k].startswith("1 ") and k + 2 < len(lines) + 1 and lines[k + 1].startswith("1 "):
-            name = lines[k][2:].strip() if lines[k].startswith("0 ") else lines[k].strip()
-            k += 1
-        if k + 1 >= len(lines) or not lines[k].startswith("1 ") or not lines[k + 1].startswith("2 "):
-            raise ValueError(f"line {k + 1}: expected line 1 and line 2 of an element set")
-        out.append(TLE(lines[k], lines[k + 1], name))
-        k += 2
-    return out
