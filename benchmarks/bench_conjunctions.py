@@ -34,8 +34,7 @@ from common import Case
 
 from velarion.conjunctions import screen
 from velarion.conjunctions.catalogue import sample_catalogue
-from velarion.propagators.analytical.sgp4 import load_tles
-from velarion.propagators.analytical.sgp4 import SGP4
+from velarion.propagators.analytical.sgp4 import SGP4, load_tles
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
 from velarion.time.time import Time
 

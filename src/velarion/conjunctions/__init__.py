@@ -77,6 +77,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velarion.conjunctions import _screen
+from velarion.passes.satellites import Failure
 from velarion.propagators.analytical.sgp4.sgp4 import (
     NON_FINITE,
     SGP4,
@@ -85,8 +86,7 @@ from velarion.propagators.analytical.sgp4.sgp4 import (
     sgp4_jd,
     sgp4init_rows,
 )
-from velarion.propagators.analytical.sgp4.tle import ELSET, TLE
-from velarion.passes.satellites import Failure
+from velarion.propagators.analytical.sgp4.tle import ELSET
 from velarion.time.time import Time
 
 __all__ = ["Conjunction", "Conjunctions", "Failure", "screen"]
@@ -215,8 +215,8 @@ def _intake(satellites: Any, span: tuple[Time, float] | None = None) -> _Intake:
         name = elset.name or (str(satnum) if satnum is not None else f"#{k}")
         if code:
             objects.append(None)
-            error = SGP4Error(code, 0, str(elset.epoch.utc.iso), satnum)
-            failures.append(Failure(k, name, satnum, elset.epoch.utc, error))
+            failed = SGP4Error(code, 0, str(elset.epoch.utc.iso), satnum)
+            failures.append(Failure(k, name, satnum, elset.epoch.utc, failed))
         elif far[k]:
             objects.append(None)
             error = ValueError(f"the span lies more than a century from the element set's epoch {elset.epoch.utc.iso}")

@@ -130,4 +130,3 @@ def sample_catalogue(n: int, epoch: Any = "2024-01-01T00:00:00", *, seed: int = 
         argp, raan, ma = (float(x) for x in rng.uniform(0.0, 360.0, 3))
         add(f"OBJ-{number + 1}", inc, raan, ecc, argp, ma, mm, float(rng.uniform(0.0, 2e-4)))
     return "".join(out)
-

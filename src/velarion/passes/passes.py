@@ -37,6 +37,7 @@ from .satellites import (
     Sat,
     Trajectories,
     exact_itrf,
+    one_satellite,
     satellites_of,
 )
 from .search import Events, Sky, find_events, look
@@ -473,11 +474,7 @@ def look_angles(satellite: Any, station: Station | ENU, time: Any) -> LookAngles
     raises."""
     velarion.frames.register_standard_transforms()
     time = time if isinstance(time, Time) else Time(time)
-    sats, failed = satellites_of(satellite)
-    if failed:
-        raise failed[0].error
-    if len(sats) != 1:
-        raise TypeError(f"look_angles takes one satellite, not {len(sats)}")
+    sats = [one_satellite(satellite, "look_angles")]
     if not isinstance(station, (Station, ENU)):
         raise TypeError(f"station must be a Station or an ENU frame, not {type(station).__name__}")
     network = Network([station])

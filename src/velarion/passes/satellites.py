@@ -56,6 +56,7 @@ __all__ = [
     "SourceFailed",
     "Trajectories",
     "exact_itrf",
+    "one_satellite",
     "propagator_source",
     "satellites_of",
     "sgp4_source",
@@ -243,6 +244,16 @@ def satellites_of(satellites: Any) -> tuple[list[Sat], list[Failure]]:
         source, name, satnum = _source_of(models.get(k, obj), k)
         sats.append(Sat(k, name, satnum, source))
     return sats, failed
+
+
+def one_satellite(satellite: Any, caller: str) -> Sat:
+    """The one satellite ``caller`` takes; its model's failure to start raises."""
+    sats, failed = satellites_of(satellite)
+    if failed:
+        raise failed[0].error
+    if len(sats) != 1:
+        raise TypeError(f"{caller} takes one satellite, not {len(sats)}")
+    return sats[0]
 
 
 def _failing_epoch(source: Source, time: Time) -> tuple[int, BaseException]:

@@ -33,7 +33,7 @@ from velarion.bodies.bodies import sun_position_gcrf
 from velarion.frames.frames import ENU, get_GCRF, get_ITRF
 from velarion.time.time import Time
 
-from .satellites import exact_itrf, satellites_of
+from .satellites import exact_itrf, one_satellite
 from .search import look
 from .stations import Network, Station
 
@@ -112,11 +112,7 @@ def sunlit(satellite: Any, time: Any) -> NDArray[np.bool_]:
     module's docstring) at every epoch of ``time``: a bool array of its shape."""
     velarion.frames.register_standard_transforms()
     time = time if isinstance(time, Time) else Time(time)
-    sats, failed = satellites_of(satellite)
-    if failed:
-        raise failed[0].error
-    if len(sats) != 1:
-        raise TypeError(f"sunlit takes one satellite, not {len(sats)}")
+    sats = [one_satellite(satellite, "sunlit")]
     flat = _flat(time)
     r, _, failures = exact_itrf(sats, np.zeros(flat.size, dtype=np.intp), flat)
     if failures:
