@@ -482,6 +482,9 @@ def test_indexing_and_iteration():
     assert t[np.array([True, False] * 3)].size == 3
     assert t[[5, 0]].iso.tolist() == ["2024-01-06T00:00:00", "2024-01-01T00:00:00"]
     assert [x.iso for x in t] == t.iso.tolist()
+    # Iteration reads the parts directly: the same epochs, bit for bit, as indexing.
+    s = t - np.linspace(0.0, 1e-3, 6)
+    assert [(x.jd1, x.jd2, x.scale, x.shape) for x in s] == [(s[k].jd1, s[k].jd2, "tt", ()) for k in range(6)]
     g = Time(np.array(t.iso).reshape(2, 3), scale="tt")
     assert g[1, 2].iso == "2024-01-06T00:00:00" and g[:, 1].shape == (2,)
     assert g[::-1, ::-1].tt.jd12.flags.c_contiguous

@@ -424,6 +424,21 @@ PyObject* Time_subscript(PyObject* self, PyObject* key) {
 }
 
 PyObject* Time_item(PyObject* self, Py_ssize_t i) {
+    // One epoch of a one-dimensional Time (iteration asks for each in turn):
+    // its two parts copied straight into new scalars, the values t[i] gives.
+    TimeObject* t = as_time(self);
+    if (!check_init(t)) return nullptr;
+    PyArrayObject* a1 = core::as_array(t->jd1);
+    PyArrayObject* a2 = core::as_array(t->jd2);
+    if (PyArray_NDIM(a1) == 1 && PyArray_NDIM(a2) == 1 && i >= 0 && i < PyArray_DIM(a1, 0) && i < PyArray_DIM(a2, 0)) {
+        core::Ref a = core::empty(0, nullptr);
+        if (!a) return nullptr;
+        core::Ref b = core::empty(0, nullptr);
+        if (!b) return nullptr;
+        core::data_of(a.get())[0] = *static_cast<const double*>(PyArray_GETPTR1(a1, i));
+        core::data_of(b.get())[0] = *static_cast<const double*>(PyArray_GETPTR1(a2, i));
+        return make_time(Py_TYPE(self), std::move(a), std::move(b), scale_of(t));
+    }
     core::Ref key = core::Ref::steal(PyLong_FromSsize_t(i));
     if (!key) return nullptr;
     return Time_subscript(self, key.get());
