@@ -8,10 +8,11 @@ A satellite is a ``TLE`` or any other ``ELSET`` (an OMM record from
 a source: a callable ``time -> (frame, r, v)`` (``sgp4_source``,
 ``propagator_source``).
 
-Exact states: the SGP4 ones of many satellites come from one set of Julian
-Dates (one ``sgp4_array`` call per satellite) and one TEME -> ITRF
-conversion for all of them; other sources are propagated and converted to
-ITRF through the frame graph one satellite at a time.
+Exact states: the SGP4 ones of many satellites come from compiled records
+of their elements, built once per search (``sgp4_records``), in one call for
+all the epochs and one TEME -> ITRF conversion for all of them; other
+sources are propagated and converted to ITRF through the frame graph one
+satellite at a time.
 
 Trajectories: each satellite is propagated once, on nodes a fraction of
 its fastest angular motion apart (about 13 minutes for a low orbit), and
@@ -31,16 +32,15 @@ from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
-from sgp4.api import SatrecArray
 
 from velarion.frames.frames import Frame, get_ITRF, get_TEME
 from velarion.iers import EOPRangeError
+from velarion.propagators.analytical.sgp4 import _compiled
 from velarion.propagators.analytical.sgp4.sgp4 import (
     NON_FINITE,
     SGP4,
     SGP4Error,
     epoch_text,
-    first_failure,
     init_models,
     sgp4_jd,
 )
@@ -83,6 +83,10 @@ INTERPOLATION_TOLERANCE = 100.0
 # The failures that belong to one satellite (its model, its elements); any
 # other exception is the caller's and propagates.
 _SATELLITE_ERRORS = (ValueError, ArithmeticError, NotImplementedError)
+_GRAVITY_CODES = {"wgs72old": 0, "wgs72": 1, "wgs84": 2}
+_JD_1950 = 2433281.5
+# The compiled model's code of a state it gives as NaN or infinite without an error.
+_NON_FINITE_CODE = 255
 
 
 @dataclass(frozen=True)
@@ -161,6 +165,10 @@ class Sat:
         self.satnum = satnum
         self.source = source
         self.satrec = source.satrec if isinstance(source, _SGP4Source) else None
+        # The compiled records of the search's SGP4 satellites and this one's
+        # place in them (see ``compile_sgp4``); None: states from the source.
+        self.records: object | None = None
+        self.record = -1
 
     def failure(self, error: BaseException, epoch: Time | None) -> Failure:
         return Failure(self.index, self.label, self.satnum, epoch, error)
@@ -243,7 +251,40 @@ def satellites_of(satellites: Any) -> tuple[list[Sat], list[Failure]]:
             continue
         source, name, satnum = _source_of(models.get(k, obj), k)
         sats.append(Sat(k, name, satnum, source))
+    compile_sgp4(sats)
     return sats, failed
+
+
+def compile_sgp4(sats: Sequence[Sat]) -> None:
+    """Builds the compiled records of the SGP4 satellites, once per search,
+    from the elements their ``Satrec`` was started from; a satellite the
+    compiled model cannot start keeps its ``Satrec`` path."""
+    fast: list[tuple[Sat, Any, int]] = []
+    for sat in sats:
+        if isinstance(sat.source, _SGP4Source) and sat.source.propagator.gravity in _GRAVITY_CODES:
+            fast.append((sat, sat.source.satrec, _GRAVITY_CODES[sat.source.propagator.gravity]))
+    if not fast:
+        return
+    names = [
+        "jdsatepoch",
+        "jdsatepochF",
+        "jdsatepoch",
+        "bstar",
+        "ndot",
+        "nddot",
+        "ecco",
+        "argpo",
+        "inclo",
+        "mo",
+        "no_kozai",
+        "nodeo",
+    ]
+    rows = np.array([[getattr(m, x) for x in names] for _, m, _ in fast], dtype=np.float64)
+    rows[:, 2] = (rows[:, 0] - _JD_1950) + rows[:, 1]  # the epoch as sgp4init_rows gives it
+    records, codes = _compiled.sgp4_records(rows, bytes(g for _, _, g in fast))
+    for k, ((sat, _, _), code) in enumerate(zip(fast, codes.tolist(), strict=True)):
+        if code == 0:
+            sat.records, sat.record = records, k
 
 
 def one_satellite(satellite: Any, caller: str) -> Sat:
@@ -291,6 +332,15 @@ def _non_finite(time: Time, k: int) -> ValueError:
     return ValueError(f"the satellite's state at {epoch_text(time, k)} UTC is not finite")
 
 
+def _records_of(sats: Sequence[Sat], which: Any) -> object | None:
+    """The compiled records of the first of satellites ``which`` that has them."""
+    for i in which:
+        records = sats[int(i)].records
+        if records is not None:
+            return records
+    return None
+
+
 def exact_itrf(sats: Sequence[Sat], sid: Array, time: Time) -> tuple[Array, Array, dict[int, Failure]]:
     """Exact ITRF positions [m] and velocities [m/s] of satellite ``sats[sid[k]]``
     at epoch k of ``time`` (one-dimensional), and the failures by satellite
@@ -307,37 +357,30 @@ def exact_itrf(sats: Sequence[Sat], sid: Array, time: Time) -> tuple[Array, Arra
     cuts = np.flatnonzero(np.diff(ssorted)) + 1
     starts = np.concatenate([[0], cuts])
     stops = np.concatenate([cuts, [n]])
-    is_sgp4 = np.array([sats[int(ssorted[a])].satrec is not None for a in starts], dtype=bool)
+    records = _records_of(sats, ssorted[starts])
+    is_sgp4 = np.array([sats[int(ssorted[a])].records is records is not None for a in starts], dtype=bool)
     if is_sgp4.any():
         rows = np.concatenate([order[a:b] for a, b, f in zip(starts, stops, is_sgp4, strict=True) if f])
+        ids = np.array([sat.record for sat in sats], dtype=np.int64)[sid[rows]]
         jd1, jd2 = sgp4_jd(time)
-        jd1 = np.ascontiguousarray(jd1[rows])
-        jd2 = np.ascontiguousarray(jd2[rows])
-        rt = np.empty((rows.size, 3))
-        vt = np.empty((rows.size, 3))
-        good = np.ones(rows.size, dtype=bool)
-        k = 0
-        for a, b, f in zip(starts, stops, is_sgp4, strict=True):
-            if not f:
-                continue
-            m = b - a
-            sat = sats[int(ssorted[a])]
-            satrec: Any = sat.satrec
-            err, rt[k : k + m], vt[k : k + m] = satrec.sgp4_array(jd1[k : k + m], jd2[k : k + m])
-            if err.any() or not (np.isfinite(rt[k : k + m]).all() and np.isfinite(vt[k : k + m]).all()):
-                failure = first_failure(err, rt[k : k + m], vt[k : k + m])
-                if failure is not None:
-                    j, code = failure
-                    row = int(rows[k + j])
-                    failures[int(ssorted[a])] = sat.failure(
-                        SGP4Error(code, j, epoch_text(time, row), sat.satnum), time[row]
-                    )
-                    good[k : k + m] = False
-                    rt[k : k + m] = 0.0
-                    vt[k : k + m] = 0.0
-            k += m
-        rt *= 1e3
-        vt *= 1e3
+        err, rt, vt = _compiled.sgp4_points(records, ids, jd1[rows], jd2[rows])
+        good = err == 0
+        if not good.all():
+            # rows holds each satellite's epochs together, in their order
+            bad_sid = sid[rows[~good]]
+            for s in np.unique(bad_sid).tolist():
+                mine = np.flatnonzero(sid[rows] == s)
+                j = int(np.argmax(~good[mine]))
+                code = int(err[mine[j]])
+                row = int(rows[mine[j]])
+                sat = sats[s]
+                failures[s] = sat.failure(
+                    SGP4Error(NON_FINITE if code == _NON_FINITE_CODE else code, j, epoch_text(time, row), sat.satnum),
+                    time[row],
+                )
+                good[mine] = False
+            rt[~good] = 0.0
+            vt[~good] = 0.0
         sub = time if rows.size == n and np.array_equal(rows, np.arange(n)) else time[rows]
         rm, vm = get_TEME().transform_to(get_ITRF(), sub, rt, vt)
         rr, vv = np.asarray(rm), np.asarray(vm)
@@ -434,24 +477,25 @@ def group_itrf(
     v = np.full((s, t, 3), np.nan)
     failures: dict[int, Failure] = {}
     time = start + sec
-    fast = [k for k, i in enumerate(which) if sats[i].satrec is not None]
+    records = _records_of(sats, which)
+    fast = [k for k, i in enumerate(which) if records is not None and sats[i].records is records]
     if fast:
         jd1, jd2 = sgp4_jd(time)
-        err, rt, vt = SatrecArray([sats[which[k]].satrec for k in fast]).sgp4(jd1, jd2)
-        bad = (err != 0) | ~np.isfinite(rt).all(axis=2) | ~np.isfinite(vt).all(axis=2)
+        ids = np.array([sats[which[k]].record for k in fast], dtype=np.int64)
+        err, rt, vt = _compiled.sgp4_states(records, ids, jd1, jd2, 1)
+        bad = err != 0
         for row in np.flatnonzero(bad.any(axis=1)):
             k = int(np.argmax(bad[row]))
             sat = sats[which[fast[row]]]
-            code = int(err[row, k]) if err[row, k] else NON_FINITE
+            code = NON_FINITE if err[row, k] == _NON_FINITE_CODE else int(err[row, k])
             failures[which[fast[row]]] = sat.failure(SGP4Error(code, k, epoch_text(time, k), sat.satnum), time[k])
-        rt *= 1e3
-        vt *= 1e3
         a, b = _rotations(start, sec)
         ok = ~bad.any(axis=1)
         rows = np.array(fast)[ok]
         r[rows] = _rotate(a, rt[ok])
         v[rows] = _rotate(a, vt[ok]) + _rotate(b, rt[ok])
-    others = [k for k in range(s) if sats[which[k]].satrec is None]
+    compiled = set(fast)
+    others = [k for k in range(s) if k not in compiled]
     if others:
         sid = np.repeat(np.array([which[k] for k in others], dtype=np.intp), t)
         ro, vo, failed = exact_itrf(sats, sid, start + np.tile(sec, len(others)))
