@@ -11,7 +11,9 @@
 // distances of its ends from the region above the minimum (below it) and V
 // a bound of the Earth-fixed speed over the interval, a point of that
 // region inside needs d_a + d_b <= V * dt (plus twice the interpolation
-// tolerance, as both ends are interpolated). Crossings of the minimum are
+// tolerance, as both ends are interpolated), or the chord between them
+// must come that close, the path straying from its chord by at most the
+// acceleration bound times dt^2 / 8. Crossings of the minimum are
 // thus found between grid neighbours, as a full scan of the grid finds
 // them. Maxima of the elevation between samples (roots of its rate) and
 // crossings are refined by Newton steps inside a shrinking bracket, from
@@ -222,12 +224,14 @@ private:
         index_t grid;
         double t;
         EnuState s;
-        double g;       // rho sin(el - m): its sign tells above/below the minimum
-        double d_up;    // distance [m] to the region above the minimum (0 inside it)
-        double d_down;  // distance to the region below it (0 inside it)
-        double rate;    // h (h^2 + u^2) * elevation rate: its sign
-        double rho;     // range [m]
-        double speed;   // Earth-fixed speed [m/s]
+        double g;        // rho sin(el - m): its sign tells above/below the minimum
+        double d_up;     // distance [m] to the region above the minimum (0 inside it)
+        double d_down;   // distance to the region below it (0 inside it)
+        double rate;     // h (h^2 + u^2) * elevation rate: its sign
+        double rho;      // range [m]
+        double speed;    // Earth-fixed speed [m/s]
+        double dist;     // distance [m] to the other side of the minimum
+        double grad[3];  // the gradient of that distance (a unit vector)
     };
 
     double grid_time(index_t i) const noexcept {
@@ -255,22 +259,66 @@ private:
         const double dist = c > 0.0 ? std::abs(x.g) : x.rho;
         x.d_up = x.g < 0.0 ? dist : 0.0;
         x.d_down = x.g >= 0.0 ? dist : 0.0;
+        x.dist = dist;
+        if (c > 0.0) {  // from the cone's edge in the vertical plane: +-grad g
+            const double sign = x.g < 0.0 ? -1.0 : 1.0;
+            x.grad[0] = -sign * sin_m_ * e / h;
+            x.grad[1] = -sign * sin_m_ * n / h;
+            x.grad[2] = sign * cos_m_;
+        } else {  // from the station
+            for (int i = 0; i < 3; ++i) x.grad[i] = x.s.p[i] / x.rho;
+        }
         x.rate = x.s.w[2] * h2 - u * (e * x.s.w[0] + n * x.s.w[1]);
         x.speed = std::sqrt(x.s.w[0] * x.s.w[0] + x.s.w[1] * x.s.w[1] + x.s.w[2] * x.s.w[2]);
         return x;
     }
 
-    // How far [m] the satellite can move relative to the Earth between two
-    // samples: its speed is at most the larger end speed plus the largest
-    // acceleration in the rotating frame (gravity above the surface,
-    // centrifugal and Coriolis terms, with generous margins) over half the
-    // interval; the interpolation tolerance is added for both ends.
-    double reach(const Sample& a, const Sample& b) const noexcept {
+    // A bound of the satellite's acceleration relative to the Earth between
+    // two samples: gravity above the surface, centrifugal and Coriolis
+    // terms, with generous margins (the speed is at most the larger end
+    // speed plus what the gravity adds over the interval).
+    double accel_bound(const Sample& a, const Sample& b) const noexcept {
         const double dt = b.t - a.t;
         const double vmax = std::max(a.speed, b.speed);
         const double radius = std::max(a.rho, b.rho) + 6.4e6 + vmax * dt;
-        const double accel = kGravityBound + kOmega * kOmega * radius + 2.0 * kOmega * (vmax + kGravityBound * dt);
-        return (vmax + accel * 0.5 * dt) * dt + 2.0 * margin_;
+        return kGravityBound + kOmega * kOmega * radius + 2.0 * kOmega * (vmax + kGravityBound * dt);
+    }
+
+    // How far [m] the satellite can move relative to the Earth between two
+    // samples: the larger end speed plus the acceleration bound over half
+    // the interval; the interpolation tolerance is added for both ends.
+    double reach(const Sample& a, const Sample& b) const noexcept {
+        const double dt = b.t - a.t;
+        return (std::max(a.speed, b.speed) + accel_bound(a, b) * 0.5 * dt) * dt + 2.0 * margin_;
+    }
+
+    // How far [m] the path can stray from the chord between two samples:
+    // the acceleration bound times dt^2 / 8, plus the interpolation
+    // tolerance for both ends.
+    double bend(const Sample& a, const Sample& b) const noexcept {
+        const double dt = b.t - a.t;
+        return accel_bound(a, b) * dt * dt * 0.125 + 2.0 * margin_;
+    }
+
+    // A lower bound of the distance from the chord a-b to the convex side
+    // of the cone (the region above the minimum when it is not negative,
+    // below it otherwise), both ends outside it: along a line the distance
+    // to a convex set is convex, so it lies above its tangents at the ends
+    // (from the distance's gradient); NaN (no bound) at the zenith.
+    static double convex_gap(const Sample& a, const Sample& b) noexcept {
+        double k1 = 0.0, k2 = 0.0;
+        for (int i = 0; i < 3; ++i) {
+            const double chord = b.s.p[i] - a.s.p[i];
+            k1 += a.grad[i] * chord;
+            k2 += b.grad[i] * chord;
+        }
+        // min over s in [0, 1] of max(d_a + k1 s, d_b + k2 (s - 1))
+        double gap = std::min(std::max(a.dist, b.dist - k2), std::max(a.dist + k1, b.dist));
+        if (k1 != k2) {
+            const double s = (b.dist - k2 - a.dist) / (k1 - k2);
+            if (s > 0.0 && s < 1.0) gap = std::min(gap, a.dist + k1 * s);
+        }
+        return gap;
     }
 
     // Samples between a and b (a already stored), in time order; the
@@ -288,6 +336,19 @@ private:
         if (a.d_down + b.d_down > r) {
             between_.push_back(kAbove);
             return;
+        }
+        // Tighter, from the chord: ends on the side outside the convex
+        // region need the chord's distance to it beyond the bend; ends
+        // inside it, their own distances (the distance to the outside is
+        // concave along the chord, which stays inside).
+        const bool below_a = a.g < 0.0, below_b = b.g < 0.0;
+        if (below_a == below_b) {
+            const bool outside = below_a == (m_ >= 0.0);
+            const double clear = outside ? convex_gap(a, b) : std::min(a.dist, b.dist);
+            if (clear > bend(a, b)) {
+                between_.push_back(below_a ? kBelow : kAbove);
+                return;
+            }
         }
         const Sample mid = sample((a.grid + b.grid) / 2);
         refine(a, mid);
