@@ -442,15 +442,28 @@ private:
         const size_t n = samples_.size();
         look_el_.resize(n);
         look_rate_.resize(n);
-        for (size_t i = 0; i < n; ++i) elevation(samples_[i].s, look_el_[i], look_rate_[i]);
+        looked_.assign(n, 0);
+        // The elevation (an arc tangent) and its rate of a sample, computed
+        // when first needed: most samples only tell their side.
+        auto el = [&](size_t i) {
+            if (!looked_[i]) {
+                elevation(samples_[i].s, look_el_[i], look_rate_[i]);
+                looked_[i] = 1;
+            }
+            return look_el_[i];
+        };
+        auto rate = [&](size_t i) {
+            el(i);
+            return look_rate_[i];
+        };
         auto below = [&](size_t i) { return samples_[i].g < 0.0; };
         // Crossings of the minimum between consecutive samples, refined.
         cross_.assign(n, std::numeric_limits<double>::quiet_NaN());
         double unused;
         for (size_t i = 0; i + 1 < n; ++i) {
             if (below(i) != below(i + 1)) {
-                solve(false, samples_[i].t, samples_[i + 1].t, look_el_[i], look_el_[i + 1], look_rate_[i],
-                      look_rate_[i + 1], cross_[i], unused);
+                solve(false, samples_[i].t, samples_[i + 1].t, el(i), el(i + 1), rate(i), rate(i + 1), cross_[i],
+                      unused);
             }
         }
         // Maxima: between samples (not in intervals proven below the
@@ -460,14 +473,13 @@ private:
         for (size_t i = 0; i + 1 < n; ++i) {
             if (between_[i] != kBelow && samples_[i].rate > 0.0 && samples_[i + 1].rate <= 0.0) {
                 Max x{0.0, 0.0, false};
-                solve(true, samples_[i].t, samples_[i + 1].t, look_el_[i], look_el_[i + 1], look_rate_[i],
-                      look_rate_[i + 1], x.t, x.el);
+                solve(true, samples_[i].t, samples_[i + 1].t, el(i), el(i + 1), rate(i), rate(i + 1), x.t, x.el);
                 maxima_.push_back(x);
             }
         }
-        if (!below(0) && samples_[0].rate <= 0.0) maxima_.push_back({samples_[0].t, look_el_[0], true});
+        if (!below(0) && samples_[0].rate <= 0.0) maxima_.push_back({samples_[0].t, el(0), true});
         if (n > 1 && !below(n - 1) && samples_[n - 1].rate >= 0.0) {
-            maxima_.push_back({samples_[n - 1].t, look_el_[n - 1], true});
+            maxima_.push_back({samples_[n - 1].t, el(n - 1), true});
         }
         // The last sample below the minimum before each maximum and the
         // first after it bound its pass (-1: none, the pass runs past the
@@ -501,7 +513,7 @@ private:
                 if (k + 1 < n && samples_[k + 1].t <= c.x.t) {
                     ev.rise = cross_[k];
                 } else {  // a maximum between two samples below the minimum
-                    solve(false, samples_[k].t, c.x.t, look_el_[k], c.x.el, look_rate_[k], 0.0, ev.rise, unused);
+                    solve(false, samples_[k].t, c.x.t, el(k), c.x.el, rate(k), 0.0, ev.rise, unused);
                 }
             }
             if (c.hi >= 0) {
@@ -509,7 +521,7 @@ private:
                 if (k >= 1 && samples_[k - 1].t >= c.x.t) {
                     ev.set = cross_[k - 1];
                 } else {
-                    solve(false, c.x.t, samples_[k].t, c.x.el, look_el_[k], 0.0, look_rate_[k], ev.set, unused);
+                    solve(false, c.x.t, samples_[k].t, c.x.el, el(k), 0.0, rate(k), ev.set, unused);
                 }
             }
             out.push_back(ev);
@@ -539,6 +551,7 @@ private:
     std::vector<Sample> samples_;
     std::vector<signed char> between_;
     std::vector<double> look_el_, look_rate_, cross_;
+    std::vector<char> looked_;
     std::vector<Max> maxima_;
     std::vector<Chosen> chosen_;
 };
