@@ -26,6 +26,7 @@ rotation and an offset of these states.
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -85,6 +86,10 @@ INTERPOLATION_TOLERANCE = 100.0
 _SATELLITE_ERRORS = (ValueError, ArithmeticError, NotImplementedError)
 _GRAVITY_CODES = {"wgs72old": 0, "wgs72": 1, "wgs84": 2}
 _JD_1950 = 2433281.5
+# Node samples of many satellites run on every core (few are not worth
+# starting threads for).
+_THREADS = max(1, min(os.cpu_count() or 1, 64))
+_THREADED_STATES = 4096
 # The compiled model's code of a state it gives as NaN or infinite without an error.
 _NON_FINITE_CODE = 255
 
@@ -482,7 +487,8 @@ def group_itrf(
     if fast:
         jd1, jd2 = sgp4_jd(time)
         ids = np.array([sats[which[k]].record for k in fast], dtype=np.int64)
-        err, rt, vt = _compiled.sgp4_states(records, ids, jd1, jd2, 1)
+        threads = _THREADS if ids.size * sec.size >= _THREADED_STATES else 1
+        err, rt, vt = _compiled.sgp4_states(records, ids, jd1, jd2, threads)
         bad = err != 0
         for row in np.flatnonzero(bad.any(axis=1)):
             k = int(np.argmax(bad[row]))
