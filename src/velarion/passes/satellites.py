@@ -572,16 +572,17 @@ class Trajectories:
         """Brings the nodes closer, and propagates again, for satellites whose
         interpolation misses its tolerance between nodes."""
         for _ in range(rounds):
-            bad = []
-            for k, members in self._groups(np.array([s for s in range(len(self.sats)) if s not in self.failures])):
-                # the middle of the first, a central and the last interval
-                # (the edge ones interpolate one-sided)
-                sec = (np.array([0, k // 2, k - 1]) + 0.5) * (self.duration / k)
-                r, _, failures = group_itrf(self.sats, members, self.start, sec)
-                self.failures.update(failures)
-                sid = np.repeat(np.array(members, dtype=np.intp), sec.size)
-                err = self.check(sid, np.tile(sec, len(members)), r.reshape(-1, 3)).reshape(len(members), -1)
-                bad += [s for s, e in zip(members, err, strict=True) if not (e <= INTERPOLATION_TOLERANCE).all()]
+            # the middle of the first, a central and the last interval of
+            # each satellite (the edge ones interpolate one-sided), all in one call
+            live = np.array([s for s in range(len(self.sats)) if s not in self.failures], dtype=np.intp)
+            k = self.intervals[live]
+            middle = np.stack([np.zeros_like(k), k // 2, k - 1], axis=1) + 0.5
+            sec = (middle * (self.duration / k)[:, None]).reshape(-1)
+            sid = np.repeat(live, 3)
+            r, _, failures = exact_itrf(self.sats, sid, self.start + sec)
+            self.failures.update(failures)
+            err = self.check(sid, sec, r).reshape(live.size, 3)
+            bad = [int(s) for s, e in zip(live, err, strict=True) if not (e <= INTERPOLATION_TOLERANCE).all()]
             bad = [s for s in bad if s not in self.failures and self.spacing[s] * 1.01 > _NODE_MIN]
             if not bad:
                 return
