@@ -114,7 +114,7 @@ def _sgp4_records():
     records, _ = _compiled.sgp4_records(_SGP4_ROWS, b"\x01\x02")
     return (
         _compiled.sgp4_states(records, np.array([1, 0]), _SGP4_JD, _SGP4_FR, 2),
-        _compiled.sgp4_points(records, np.array([0, 1, 1]), _SGP4_JD, _SGP4_FR),
+        _compiled.sgp4_points(records, np.array([0, 1, 1]), _SGP4_JD, _SGP4_FR, 2),
         _screen.snap_bounds(np.array([7e6, 2.6e7]), np.array([0.0, 0.7]), 3.986e14),
     )
 

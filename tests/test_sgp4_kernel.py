@@ -190,6 +190,13 @@ def test_records_from_tles_with_alpha5_numbers_match_the_propagator():
         assert not code[q].any() and not err.any()
         np.testing.assert_allclose(r[q], rr * 1e3, rtol=0, atol=1e-6)
         np.testing.assert_allclose(v[q], vv * 1e3, rtol=0, atol=1e-9)
+    # one epoch per state, split across threads: the same states, each in its place
+    ids = np.tile([1, 0], 50)[::-1].copy()
+    when = np.repeat(np.arange(50), 2)
+    pc, pr, pv = _compiled.sgp4_points(records, ids, np.full(100, rows[0, 0]), rows[0, 1] + days[when], 2)
+    assert not pc.any()
+    np.testing.assert_array_equal(pr, r[1 - ids, when])
+    np.testing.assert_array_equal(pv, v[1 - ids, when])
 
 
 A = np.array
@@ -210,6 +217,7 @@ A = np.array
         (lambda rec: _compiled.sgp4_states(rec, A([0]), A([JD0 + 4e4]), A([0.0]), 1), ValueError, "100 years"),
         (lambda rec: _compiled.sgp4_states(rec, A([0]), A([1e300]), A([0.0]), 1), ValueError, "100 years"),
         (lambda rec: _compiled.sgp4_states(rec, A([0]), A([JD0]), A([0.0]), 0), ValueError, "threads"),
+        (lambda rec: _compiled.sgp4_points(rec, A([0]), A([JD0]), A([0.0]), 0), ValueError, "threads"),
     ],
 )
 def test_bad_arguments_raise(call, error, message):

@@ -298,7 +298,7 @@ class _Catalogue:
         if ids.size == 0:
             return r, v
         jd1, jd2 = self.jd(seconds)
-        err, rr, vv = _compiled.sgp4_points(self.records, self.rows[ids], jd1, jd2)
+        err, rr, vv = _compiled.sgp4_points(self.records, self.rows[ids], jd1, jd2, self.threads)
         for k in np.unique(ids[err != 0]).tolist():
             if k in self.failed:
                 continue

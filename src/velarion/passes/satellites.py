@@ -86,8 +86,8 @@ INTERPOLATION_TOLERANCE = 100.0
 _SATELLITE_ERRORS = (ValueError, ArithmeticError, NotImplementedError)
 _GRAVITY_CODES = {"wgs72old": 0, "wgs72": 1, "wgs84": 2}
 _JD_1950 = 2433281.5
-# Node samples of many satellites run on every core (few are not worth
-# starting threads for).
+# Many states (node samples, events) are computed on every core (few are
+# not worth starting threads for).
 _THREADS = max(1, min(os.cpu_count() or 1, 64))
 _THREADED_STATES = 4096
 # The compiled model's code of a state it gives as NaN or infinite without an error.
@@ -368,7 +368,8 @@ def exact_itrf(sats: Sequence[Sat], sid: Array, time: Time) -> tuple[Array, Arra
         rows = np.concatenate([order[a:b] for a, b, f in zip(starts, stops, is_sgp4, strict=True) if f])
         ids = np.array([sat.record for sat in sats], dtype=np.int64)[sid[rows]]
         jd1, jd2 = sgp4_jd(time)
-        err, rt, vt = _compiled.sgp4_points(records, ids, jd1[rows], jd2[rows])
+        threads = _THREADS if ids.size >= _THREADED_STATES else 1
+        err, rt, vt = _compiled.sgp4_points(records, ids, jd1[rows], jd2[rows], threads)
         good = err == 0
         if not good.all():
             # rows holds each satellite's epochs together, in their order

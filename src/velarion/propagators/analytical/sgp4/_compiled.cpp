@@ -22,7 +22,7 @@ bool to_positive_int(PyObject* obj, const char* what, long& out) {
     out = PyLong_AsLong(obj);
     if (out == -1 && PyErr_Occurred()) return false;
     if (out < 1 || out > (1L << 20)) {
-        PyErr_Format(PyExc_ValueError, "sgp4_states: %s must lie in [1, 2**20], got %ld", what, out);
+        PyErr_Format(PyExc_ValueError, "%s must lie in [1, 2**20], got %ld", what, out);
         return false;
     }
     return true;
@@ -144,7 +144,7 @@ PyObject* py_sgp4_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     const Records* records = records_of(a[0]);
     if (!records) return nullptr;
     long threads;
-    if (!to_positive_int(a[4], "threads", threads)) return nullptr;
+    if (!to_positive_int(a[4], "sgp4_states: threads", threads)) return nullptr;
     // The ids as a private int64 copy, checked against the records.
     core::Ref id_array = core::Ref::steal(
         PyArray_FROMANY(a[1], NPY_INT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY));
@@ -195,15 +195,17 @@ PyObject* py_sgp4_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return PyTuple_Pack(3, code.get(), r.get(), v.get());
 }
 
-constexpr const char* kPointNames[] = {"records", "ids", "jd", "fr"};
-constexpr core::Signature kPointSig{"sgp4_points", kPointNames, 4};
+constexpr const char* kPointNames[] = {"records", "ids", "jd", "fr", "threads"};
+constexpr core::Signature kPointSig{"sgp4_points", kPointNames, 5};
 
-// sgp4_points(records, ids, jd, fr) -> (code, r, v): record ids[q] at jd[q] + fr[q].
+// sgp4_points(records, ids, jd, fr, threads) -> (code, r, v): record ids[q] at jd[q] + fr[q].
 PyObject* py_sgp4_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[4];
+    PyObject* a[5];
     if (!core::parse_args(kPointSig, args, nargs, kwnames, a)) return nullptr;
     const Records* records = records_of(a[0]);
     if (!records) return nullptr;
+    long threads;
+    if (!to_positive_int(a[4], "sgp4_points: threads", threads)) return nullptr;
     core::Ref id_array = core::Ref::steal(
         PyArray_FROMANY(a[1], NPY_INT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY));
     if (!id_array) return nullptr;
@@ -237,8 +239,13 @@ PyObject* py_sgp4_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!code || !r || !v) return nullptr;
     {
         core::ReleaseGil nogil;
-        sgp4k::points(records->data(), ids, n, jd.data(), fr.data(), core::data_of(r.get()), core::data_of(v.get()),
-                      static_cast<std::uint8_t*>(PyArray_DATA(core::as_array(code.get()))));
+        std::uint8_t* pc = static_cast<std::uint8_t*>(PyArray_DATA(core::as_array(code.get())));
+        double* pr = core::data_of(r.get());
+        double* pv = core::data_of(v.get());
+        sgp4k::parallel_ranges(n, static_cast<int>(threads), [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+            sgp4k::points(records->data(), ids + begin, end - begin, jd.data() + begin, fr.data() + begin,
+                          pr + 3 * begin, pv + 3 * begin, pc + begin);
+        });
     }
     return PyTuple_Pack(3, code.get(), r.get(), v.get());
 }
@@ -259,7 +266,7 @@ PyMethodDef compiled_methods[] = {
      "(n, m, 3) float64, NaN where the model gives no state. The epochs must lie within 100 years of each element "
      "set's epoch."},
     {"sgp4_points", (PyCFunction)(void (*)(void))core::entry<py_sgp4_points>, METH_FASTCALL | METH_KEYWORDS,
-     "sgp4_points(records, ids, jd, fr)\n--\n\n"
+     "sgp4_points(records, ids, jd, fr, threads)\n--\n\n"
      "TEME states of records[ids[q]] at jd[q] + fr[q]: (code, r, v), code (n,) uint8 (as sgp4_states),\n"
      "r [m] and v [m/s]\n"
      "(n, 3) float64, NaN where the model gives no state."},
