@@ -213,6 +213,7 @@ public:
     void track(index_t track_id, index_t sat, index_t station, std::vector<Event>& out) {
         traj_ = &sats_[static_cast<size_t>(sat)];
         geo_ = &stations_[static_cast<size_t>(station)];
+        if (sat != coarse_sat_) interpolate_coarse(sat);
         sample_track();
         find(track_id, out);
     }
@@ -244,11 +245,13 @@ private:
         return to_enu(*geo_, r, v);
     }
 
-    Sample sample(index_t i) const noexcept {
+    Sample sample(index_t i) const noexcept { return sample(i, state_at(grid_time(i))); }
+
+    Sample sample(index_t i, const EnuState& s) const noexcept {
         Sample x;
         x.grid = i;
         x.t = grid_time(i);
-        x.s = state_at(x.t);
+        x.s = s;
         const double e = x.s.p[0], n = x.s.p[1], u = x.s.p[2];
         const double h2 = e * e + n * n;
         const double h = std::sqrt(h2);
@@ -356,15 +359,33 @@ private:
         refine(mid, b);
     }
 
+    // The ITRF states of satellite `sat` at the coarse samples (grid points
+    // 0, coarse, 2 coarse, ... and the last): every station of a satellite
+    // (its tracks come one after the other) starts from the same ones.
+    void interpolate_coarse(index_t sat) {
+        const index_t slots = (points_ - 1 + coarse_ - 1) / coarse_ + 1;
+        coarse_rv_.resize(static_cast<size_t>(6 * slots));
+        for (index_t k = 0; k < slots; ++k) {
+            double* rv = &coarse_rv_[static_cast<size_t>(6 * k)];
+            interpolate(table_, *traj_, grid_time(std::min(k * coarse_, points_ - 1)), rv, rv + 3);
+        }
+        coarse_sat_ = sat;
+    }
+
+    Sample coarse_sample(index_t at) const noexcept {
+        const double* rv = &coarse_rv_[static_cast<size_t>(6 * ((at + coarse_ - 1) / coarse_))];
+        return sample(at, to_enu(*geo_, rv, rv + 3));
+    }
+
     void sample_track() {
         samples_.clear();
         between_.clear();
-        Sample prev = sample(0);
+        Sample prev = coarse_sample(0);
         samples_.push_back(prev);
         for (index_t i = coarse_;; i += coarse_) {
             const index_t at = std::min(i, points_ - 1);
             if (at == prev.grid) break;
-            const Sample next = sample(at);
+            const Sample next = coarse_sample(at);
             refine(prev, next);
             samples_.push_back(next);
             prev = next;
@@ -546,6 +567,8 @@ private:
     index_t grid_ = 0, points_ = 0, coarse_ = 1;
     bool extra_end_ = false;
     const Trajectory* traj_ = nullptr;
+    index_t coarse_sat_ = -1;
+    std::vector<double> coarse_rv_;  // 6 per coarse sample: ITRF position, velocity
     const StationGeometry* geo_ = nullptr;
     // per track, reused
     std::vector<Sample> samples_;
