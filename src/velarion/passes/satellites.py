@@ -357,24 +357,19 @@ def exact_itrf(sats: Sequence[Sat], sid: Array, time: Time) -> tuple[Array, Arra
     failures: dict[int, Failure] = {}
     if n == 0:
         return r, v, failures
-    order = np.argsort(sid, kind="stable")
-    ssorted = sid[order]
-    cuts = np.flatnonzero(np.diff(ssorted)) + 1
-    starts = np.concatenate([[0], cuts])
-    stops = np.concatenate([cuts, [n]])
-    records = _records_of(sats, ssorted[starts])
-    is_sgp4 = np.array([sats[int(ssorted[a])].records is records is not None for a in starts], dtype=bool)
-    if is_sgp4.any():
-        rows = np.concatenate([order[a:b] for a, b, f in zip(starts, stops, is_sgp4, strict=True) if f])
-        ids = np.array([sat.record for sat in sats], dtype=np.int64)[sid[rows]]
+    records = _records_of(sats, range(len(sats)))
+    record = np.array([sat.record if sat.records is records else -1 for sat in sats], dtype=np.int64)[sid]
+    compiled = record >= 0
+    if compiled.any():
+        # all compiled rows in one call, each satellite's in their order
+        rows = np.flatnonzero(compiled)
+        ids = record[rows]
         jd1, jd2 = sgp4_jd(time)
         threads = _THREADS if ids.size >= _THREADED_STATES else 1
         err, rt, vt = _compiled.sgp4_points(records, ids, jd1[rows], jd2[rows], threads)
         good = err == 0
         if not good.all():
-            # rows holds each satellite's epochs together, in their order
-            bad_sid = sid[rows[~good]]
-            for s in np.unique(bad_sid).tolist():
+            for s in np.unique(sid[rows[~good]]).tolist():
                 mine = np.flatnonzero(sid[rows] == s)
                 j = int(np.argmax(~good[mine]))
                 code = int(err[mine[j]])
@@ -387,13 +382,20 @@ def exact_itrf(sats: Sequence[Sat], sid: Array, time: Time) -> tuple[Array, Arra
                 good[mine] = False
             rt[~good] = 0.0
             vt[~good] = 0.0
-        sub = time if rows.size == n and np.array_equal(rows, np.arange(n)) else time[rows]
+        sub = time if rows.size == n else time[rows]
         rm, vm = get_TEME().transform_to(get_ITRF(), sub, rt, vt)
         rr, vv = np.asarray(rm), np.asarray(vm)
         r[rows[good]], v[rows[good]] = rr[good], vv[good]
-    for a, b, f in zip(starts, stops, is_sgp4, strict=True):
-        if f:
-            continue
+    if compiled.all():
+        return r, v, failures
+    # the others through their sources, one satellite at a time
+    rest = np.flatnonzero(~compiled)
+    order = rest[np.argsort(sid[rest], kind="stable")]
+    ssorted = sid[order]
+    cuts = np.flatnonzero(np.diff(ssorted)) + 1
+    starts = np.concatenate([[0], cuts])
+    stops = np.concatenate([cuts, [order.size]])
+    for a, b in zip(starts.tolist(), stops.tolist(), strict=True):
         s = int(ssorted[a])
         rows = order[a:b]
         sub = time[rows]
