@@ -194,7 +194,7 @@ def _sources():
     yield "two-body", propagator_source(Keplerian(), sv), "2024-03-20", 86400.0, (-30.0, 120.0, 0.0)
 
 
-@pytest.mark.parametrize("min_el", [0.0, 10.0, 45.0])
+@pytest.mark.parametrize("min_el", [-5.0, 0.0, 10.0, 45.0])
 @pytest.mark.parametrize(
     "name, source, start, span, station", list(_sources()), ids=lambda x: x if isinstance(x, str) else ""
 )

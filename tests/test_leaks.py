@@ -38,7 +38,7 @@ from velarion.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid
 from velarion.mathtools.misc.misc import atan2_asymmetric
 from velarion.passes import _search
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
-from velarion.propagators.analytical.sgp4 import SGP4
+from velarion.propagators.analytical.sgp4 import SGP4, _compiled
 from velarion.propagators.analytical.sgp4.tle import ELSET, TLE
 from velarion.propagators.propagators import Propagator
 from velarion.satellite.satellite import Satellite
@@ -111,10 +111,10 @@ _SGP4_FR = np.array([0.0, 0.5, 3.0])
 
 
 def _sgp4_records():
-    records, _ = _screen.sgp4_records(_SGP4_ROWS, b"\x01\x02")
+    records, _ = _compiled.sgp4_records(_SGP4_ROWS, b"\x01\x02")
     return (
-        _screen.sgp4_states(records, np.array([1, 0]), _SGP4_JD, _SGP4_FR, 2),
-        _screen.sgp4_points(records, np.array([0, 1, 1]), _SGP4_JD, _SGP4_FR),
+        _compiled.sgp4_states(records, np.array([1, 0]), _SGP4_JD, _SGP4_FR, 2),
+        _compiled.sgp4_points(records, np.array([0, 1, 1]), _SGP4_JD, _SGP4_FR, 2),
         _screen.snap_bounds(np.array([7e6, 2.6e7]), np.array([0.0, 0.7]), 3.986e14),
     )
 
@@ -445,7 +445,7 @@ FAILURE = {
     "hermite_table, too few intervals": raises(ValueError, _search.hermite_table, _NODES, _SATS - [0, 1, 0]),
     "SGP4 states, not a record": raises(
         IndexError,
-        lambda: _screen.sgp4_states(_screen.sgp4_records(_SGP4_ROWS, 1)[0], np.array([2]), _SGP4_JD, _SGP4_FR, 1),
+        lambda: _compiled.sgp4_states(_compiled.sgp4_records(_SGP4_ROWS, 1)[0], np.array([2]), _SGP4_JD, _SGP4_FR, 1),
     ),
     "conjunction candidates, short rows": raises(
         ValueError,

@@ -1,4 +1,4 @@
-"""The screening's own SGP4/SDP4 kernel (``velarion.conjunctions._screen``
+"""The compiled SGP4/SDP4 kernel (``velarion.propagators.analytical.sgp4._compiled``
 ``sgp4_records``/``sgp4_states``) against the sgp4 package's ``Satrec``
 (``sgp4init`` with the same elements, then ``sgp4_array``): states, error
 codes and the epochs where they occur, on generated element sets of every
@@ -14,8 +14,7 @@ import numpy as np
 import pytest
 from sgp4.api import WGS72, WGS72OLD, WGS84, Satrec
 
-from velarion.conjunctions import _screen
-from velarion.propagators.analytical.sgp4 import SGP4, TLE
+from velarion.propagators.analytical.sgp4 import SGP4, TLE, _compiled
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4init_elements
 
 JD0, FR0 = 2460310.5, 0.25  # the element sets' epoch: 2024-01-01 06:00 UTC
@@ -74,8 +73,8 @@ def _oracle(rows, gravity, jd, fr):
 
 
 def _assert_same(rows, gravity, jd, fr, init_codes=None):
-    records, codes = _screen.sgp4_records(rows, gravity)
-    code, r, v = _screen.sgp4_states(records, np.arange(len(rows)), jd, fr, 2)
+    records, codes = _compiled.sgp4_records(rows, gravity)
+    code, r, v = _compiled.sgp4_states(records, np.arange(len(rows)), jd, fr, 2)
     err, r0, v0 = _oracle(rows, gravity, jd, fr)
     np.testing.assert_array_equal(code, err)
     np.testing.assert_array_equal(np.isnan(r), np.isnan(r0))
@@ -158,9 +157,9 @@ def test_vallado_verification_set():
                 ]
             ]
         )
-        records, _ = _screen.sgp4_records(row, WGS72)
+        records, _ = _compiled.sgp4_records(row, WGS72)
         jd, fr = np.full(tsince.size, sat.jdsatepoch), sat.jdsatepochF + tsince / DAY_MIN
-        code, r, v = _screen.sgp4_states(records, np.array([0]), jd, fr, 1)
+        code, r, v = _compiled.sgp4_states(records, np.array([0]), jd, fr, 1)
         e0, r0, v0 = sat.sgp4_array(jd, fr)
         np.testing.assert_array_equal(code[0], e0, err_msg=line1)
         np.testing.assert_allclose(r[0], r0 * 1e3, rtol=0, atol=1e-6, equal_nan=True, err_msg=line1)
@@ -182,15 +181,22 @@ def test_records_from_tles_with_alpha5_numbers_match_the_propagator():
     tles = [TLE(lines[k], lines[k + 1]) for k in (0, 2)]
     assert tles[0].satnum == 100001
     rows = np.array([sgp4init_elements(t) for t in tles])
-    records, codes = _screen.sgp4_records(rows, WGS72)
+    records, codes = _compiled.sgp4_records(rows, WGS72)
     assert not codes.any()
     days = np.linspace(0.0, 3.0, 50)
-    code, r, v = _screen.sgp4_states(records, np.array([1, 0]), np.full(50, rows[0, 0]), rows[0, 1] + days, 2)
+    code, r, v = _compiled.sgp4_states(records, np.array([1, 0]), np.full(50, rows[0, 0]), rows[0, 1] + days, 2)
     for q, k in enumerate((1, 0)):
         err, rr, vv = SGP4(tles[k]).satrec().sgp4_array(np.full(50, rows[0, 0]), rows[0, 1] + days)
         assert not code[q].any() and not err.any()
         np.testing.assert_allclose(r[q], rr * 1e3, rtol=0, atol=1e-6)
         np.testing.assert_allclose(v[q], vv * 1e3, rtol=0, atol=1e-9)
+    # one epoch per state, split across threads: the same states, each in its place
+    ids = np.tile([1, 0], 50)[::-1].copy()
+    when = np.repeat(np.arange(50), 2)
+    pc, pr, pv = _compiled.sgp4_points(records, ids, np.full(100, rows[0, 0]), rows[0, 1] + days[when], 2)
+    assert not pc.any()
+    np.testing.assert_array_equal(pr, r[1 - ids, when])
+    np.testing.assert_array_equal(pv, v[1 - ids, when])
 
 
 A = np.array
@@ -199,23 +205,24 @@ A = np.array
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda rec: _screen.sgp4_records(np.zeros((2, 11)), 1), ValueError, "12 columns"),
-        (lambda rec: _screen.sgp4_records(np.zeros((2, 12), np.float32), 1), ValueError, "dtype"),
-        (lambda rec: _screen.sgp4_records(np.zeros((2, 12)), 3), ValueError, "gravity"),
-        (lambda rec: _screen.sgp4_states(object(), A([0]), A([JD0]), A([0.0]), 1), TypeError, "sgp4_records"),
-        (lambda rec: _screen.sgp4_states(rec, A([1]), A([JD0]), A([0.0]), 1), IndexError, "not a record"),
-        (lambda rec: _screen.sgp4_states(rec, A([-1]), A([JD0]), A([0.0]), 1), IndexError, "not a record"),
-        (lambda rec: _screen.sgp4_states(rec, A([0.5]), A([JD0]), A([0.0]), 1), TypeError, "cast"),
-        (lambda rec: _screen.sgp4_states(rec, A([0]), A([JD0, JD0]), A([0.0]), 1), ValueError, "same length"),
-        (lambda rec: _screen.sgp4_states(rec, A([0]), A([np.nan]), A([0.0]), 1), ValueError, "finite"),
-        (lambda rec: _screen.sgp4_states(rec, A([0]), A([JD0 + 4e4]), A([0.0]), 1), ValueError, "100 years"),
-        (lambda rec: _screen.sgp4_states(rec, A([0]), A([1e300]), A([0.0]), 1), ValueError, "100 years"),
-        (lambda rec: _screen.sgp4_states(rec, A([0]), A([JD0]), A([0.0]), 0), ValueError, "threads"),
+        (lambda rec: _compiled.sgp4_records(np.zeros((2, 11)), 1), ValueError, "12 columns"),
+        (lambda rec: _compiled.sgp4_records(np.zeros((2, 12), np.float32), 1), ValueError, "dtype"),
+        (lambda rec: _compiled.sgp4_records(np.zeros((2, 12)), 3), ValueError, "gravity"),
+        (lambda rec: _compiled.sgp4_states(object(), A([0]), A([JD0]), A([0.0]), 1), TypeError, "sgp4_records"),
+        (lambda rec: _compiled.sgp4_states(rec, A([1]), A([JD0]), A([0.0]), 1), IndexError, "not a record"),
+        (lambda rec: _compiled.sgp4_states(rec, A([-1]), A([JD0]), A([0.0]), 1), IndexError, "not a record"),
+        (lambda rec: _compiled.sgp4_states(rec, A([0.5]), A([JD0]), A([0.0]), 1), TypeError, "cast"),
+        (lambda rec: _compiled.sgp4_states(rec, A([0]), A([JD0, JD0]), A([0.0]), 1), ValueError, "same length"),
+        (lambda rec: _compiled.sgp4_states(rec, A([0]), A([np.nan]), A([0.0]), 1), ValueError, "finite"),
+        (lambda rec: _compiled.sgp4_states(rec, A([0]), A([JD0 + 4e4]), A([0.0]), 1), ValueError, "100 years"),
+        (lambda rec: _compiled.sgp4_states(rec, A([0]), A([1e300]), A([0.0]), 1), ValueError, "100 years"),
+        (lambda rec: _compiled.sgp4_states(rec, A([0]), A([JD0]), A([0.0]), 0), ValueError, "threads"),
+        (lambda rec: _compiled.sgp4_points(rec, A([0]), A([JD0]), A([0.0]), 0), ValueError, "threads"),
     ],
 )
 def test_bad_arguments_raise(call, error, message):
     rows = _kind(np.random.default_rng(1), "geo", 1)
-    records, _ = _screen.sgp4_records(rows, WGS72)
+    records, _ = _compiled.sgp4_records(rows, WGS72)
     with pytest.raises(error, match=message):
         call(records)
 
@@ -225,16 +232,16 @@ def test_records_outlive_their_elements_and_serve_many_threads():
     and concurrent calls from Python threads on one record set agree."""
     code = """
 import threading, numpy as np
-from velarion.conjunctions import _screen
+from velarion.propagators.analytical.sgp4 import _compiled
 rows = np.zeros((3, 12)); rows[:, 0] = 2460310.5; rows[:, 2] = 27029.0
 rows[:, 6] = 0.7; rows[:, 8] = 1.1; rows[:, 10] = 2.0 * 2 * np.pi / 1440.0
-records, codes = _screen.sgp4_records(rows, 1)
-first = _screen.sgp4_states(records, [0, 1, 2], np.full(40, 2460310.5), np.linspace(0, 9, 40), 2)[1]
+records, codes = _compiled.sgp4_records(rows, 1)
+first = _compiled.sgp4_states(records, [0, 1, 2], np.full(40, 2460310.5), np.linspace(0, 9, 40), 2)[1]
 rows[:] = np.nan
 del rows
 out = []
 def work():
-    out.append(_screen.sgp4_states(records, [0, 1, 2], np.full(40, 2460310.5), np.linspace(0, 9, 40), 2)[1])
+    out.append(_compiled.sgp4_states(records, [0, 1, 2], np.full(40, 2460310.5), np.linspace(0, 9, 40), 2)[1])
 ts = [threading.Thread(target=work) for _ in range(4)]
 [t.start() for t in ts]; [t.join() for t in ts]
 assert all(np.array_equal(x, first) for x in out) and np.isfinite(first).all()

@@ -78,6 +78,7 @@ from numpy.typing import NDArray
 
 from velarion.conjunctions import _screen
 from velarion.passes.satellites import Failure
+from velarion.propagators.analytical.sgp4 import _compiled
 from velarion.propagators.analytical.sgp4.sgp4 import (
     NON_FINITE,
     SGP4,
@@ -202,7 +203,7 @@ def _intake(satellites: Any, span: tuple[Time, float] | None = None) -> _Intake:
         elsets.append(elset)
         gravity.append(_GRAVITY_CODES[model])
     rows = sgp4init_rows(elsets)
-    records, codes = _screen.sgp4_records(rows, bytes(gravity))
+    records, codes = _compiled.sgp4_records(rows, bytes(gravity))
     far = np.zeros(len(elsets), dtype=bool)
     if span is not None and len(elsets):
         jd1, jd2 = sgp4_jd(span[0] + np.array([0.0, span[1]]))
@@ -276,7 +277,7 @@ class _Catalogue:
         epochs: (n, m, 3) arrays and the ids that did not fail."""
         jd1, jd2 = self.jd(seconds)
         ids = np.asarray(ids, dtype=np.intp)
-        err, r, v = _screen.sgp4_states(self.records, self.rows[ids], jd1, jd2, self.threads)
+        err, r, v = _compiled.sgp4_states(self.records, self.rows[ids], jd1, jd2, self.threads)
         bad = err.any(axis=1)
         if not bad.any():
             return ids, r, v
@@ -297,7 +298,7 @@ class _Catalogue:
         if ids.size == 0:
             return r, v
         jd1, jd2 = self.jd(seconds)
-        err, rr, vv = _screen.sgp4_points(self.records, self.rows[ids], jd1, jd2)
+        err, rr, vv = _compiled.sgp4_points(self.records, self.rows[ids], jd1, jd2, self.threads)
         for k in np.unique(ids[err != 0]).tolist():
             if k in self.failed:
                 continue

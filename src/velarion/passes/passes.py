@@ -312,6 +312,9 @@ def _passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time)
             gc.enable()
 
 
+_PASS_FIELDS = tuple(Pass.__dataclass_fields__)
+
+
 def _make_passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time) -> list[tuple[int, int, Pass]]:
     made: list[Pass] = []
     keys: list[tuple[Array, Array, Array]] = []  # first time, satellite's place in the input, station
@@ -325,42 +328,38 @@ def _make_passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: 
         times: list[Time | None] = [None] * seconds.size
         for k, t in zip(np.flatnonzero(have).tolist(), start + seconds[have], strict=True):
             times[k] = t
+        # The fields as columns, None where the pass has no such event.
+        sat_list = found.sat.tolist()
+        label = [sats[s].label for s in sat_list]
+        satnum = [sats[s].satnum for s in sat_list]
+        station = [network.stations[st] for st in found.station.tolist()]
+        rise, set_ = times[:n], times[2 * n :]
+        edge = found.edge.tolist()
+        culm = [None if e else t for t, e in zip(times[n : 2 * n], edge, strict=True)]
         rise_az, culm_az, max_el, set_az = (
             np.degrees(x).tolist() for x in (found.rise_az, found.culm_az, found.max_el, found.set_az)
         )
+        rise_az = [None if t is None else a for t, a in zip(rise, rise_az, strict=True)]
+        culm_az = [None if e else a for e, a in zip(edge, culm_az, strict=True)]
+        set_az = [None if t is None else a for t, a in zip(set_, set_az, strict=True)]
         asked = ~np.isnan(found.visible)
-        seen = np.where(asked, found.visible != 0.0, False).tolist()
-        asked_ = asked.tolist()
-        stations = found.station.tolist()
-        index = np.array([sats[s].index for s in found.sat.tolist()], dtype=np.intp)
+        seen = [bool(v) if a else None for v, a in zip((found.visible != 0.0).tolist(), asked.tolist(), strict=True)]
+        index = np.array([sats[s].index for s in sat_list], dtype=np.intp)
         keys.append((np.where(np.isfinite(found.rise), found.rise, 0.0), index, found.station))
-        for j, (s, st, edge) in enumerate(zip(found.sat.tolist(), stations, found.edge.tolist(), strict=True)):
-            sat = sats[s]
-            rise, set_ = times[j], times[2 * n + j]
-            # The frozen dataclass's own __init__ sets each field through
-            # object.__setattr__, the larger part of the cost of a catalogue's
-            # passes; its fields go straight into the instance's dict instead.
+        # The frozen dataclass's own __init__ sets each field through
+        # object.__setattr__, the larger part of the cost of a catalogue's
+        # passes; each instance gets its field dict whole instead.
+        columns = (label, satnum, station, rise, rise_az, culm, culm_az, max_el, set_, set_az, seen)
+        for values in zip(*columns, strict=True):
             p = new_pass(Pass)
-            p.__dict__.update(
-                satellite=sat.label,
-                satnum=sat.satnum,
-                station=network.stations[st],
-                rise=rise,
-                rise_azimuth=None if rise is None else rise_az[j],
-                culmination=None if edge else times[n + j],
-                culmination_azimuth=None if edge else culm_az[j],
-                max_elevation=max_el[j],
-                set=set_,
-                set_azimuth=None if set_ is None else set_az[j],
-                visible=seen[j] if asked_[j] else None,
-            )
+            p.__dict__.update(zip(_PASS_FIELDS, values, strict=True))
             made.append(p)
     if not made:
         return []
-    first, index, station = (np.concatenate(k) for k in zip(*keys, strict=True))
-    order = np.lexsort((station, index, first)).tolist()
-    index_, station_ = index.tolist(), station.tolist()
-    return [(index_[k], station_[k], made[k]) for k in order]
+    first, index, station_ = (np.concatenate(k) for k in zip(*keys, strict=True))
+    order = np.lexsort((station_, index, first)).tolist()
+    index_, stations_ = index.tolist(), station_.tolist()
+    return [(index_[k], stations_[k], made[k]) for k in order]
 
 
 def find_passes(

@@ -8,10 +8,11 @@ A satellite is a ``TLE`` or any other ``ELSET`` (an OMM record from
 a source: a callable ``time -> (frame, r, v)`` (``sgp4_source``,
 ``propagator_source``).
 
-Exact states: the SGP4 ones of many satellites come from one set of Julian
-Dates (one ``sgp4_array`` call per satellite) and one TEME -> ITRF
-conversion for all of them; other sources are propagated and converted to
-ITRF through the frame graph one satellite at a time.
+Exact states: the SGP4 ones of many satellites come from compiled records
+of their elements, built once per search (``sgp4_records``), in one call for
+all the epochs and one TEME -> ITRF conversion for all of them; other
+sources are propagated and converted to ITRF through the frame graph one
+satellite at a time.
 
 Trajectories: each satellite is propagated once, on nodes a fraction of
 its fastest angular motion apart (about 13 minutes for a low orbit), and
@@ -25,22 +26,22 @@ rotation and an offset of these states.
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
-from sgp4.api import SatrecArray
 
 from velarion.frames.frames import Frame, get_ITRF, get_TEME
 from velarion.iers import EOPRangeError
+from velarion.propagators.analytical.sgp4 import _compiled
 from velarion.propagators.analytical.sgp4.sgp4 import (
     NON_FINITE,
     SGP4,
     SGP4Error,
     epoch_text,
-    first_failure,
     init_models,
     sgp4_jd,
 )
@@ -83,6 +84,14 @@ INTERPOLATION_TOLERANCE = 100.0
 # The failures that belong to one satellite (its model, its elements); any
 # other exception is the caller's and propagates.
 _SATELLITE_ERRORS = (ValueError, ArithmeticError, NotImplementedError)
+_GRAVITY_CODES = {"wgs72old": 0, "wgs72": 1, "wgs84": 2}
+_JD_1950 = 2433281.5
+# Many states (node samples, events) are computed on every core (few are
+# not worth starting threads for).
+_THREADS = max(1, min(os.cpu_count() or 1, 64))
+_THREADED_STATES = 4096
+# The compiled model's code of a state it gives as NaN or infinite without an error.
+_NON_FINITE_CODE = 255
 
 
 @dataclass(frozen=True)
@@ -161,6 +170,10 @@ class Sat:
         self.satnum = satnum
         self.source = source
         self.satrec = source.satrec if isinstance(source, _SGP4Source) else None
+        # The compiled records of the search's SGP4 satellites and this one's
+        # place in them (see ``compile_sgp4``); None: states from the source.
+        self.records: object | None = None
+        self.record = -1
 
     def failure(self, error: BaseException, epoch: Time | None) -> Failure:
         return Failure(self.index, self.label, self.satnum, epoch, error)
@@ -243,7 +256,40 @@ def satellites_of(satellites: Any) -> tuple[list[Sat], list[Failure]]:
             continue
         source, name, satnum = _source_of(models.get(k, obj), k)
         sats.append(Sat(k, name, satnum, source))
+    compile_sgp4(sats)
     return sats, failed
+
+
+def compile_sgp4(sats: Sequence[Sat]) -> None:
+    """Builds the compiled records of the SGP4 satellites, once per search,
+    from the elements their ``Satrec`` was started from; a satellite the
+    compiled model cannot start keeps its ``Satrec`` path."""
+    fast: list[tuple[Sat, Any, int]] = []
+    for sat in sats:
+        if isinstance(sat.source, _SGP4Source) and sat.source.propagator.gravity in _GRAVITY_CODES:
+            fast.append((sat, sat.source.satrec, _GRAVITY_CODES[sat.source.propagator.gravity]))
+    if not fast:
+        return
+    names = [
+        "jdsatepoch",
+        "jdsatepochF",
+        "jdsatepoch",
+        "bstar",
+        "ndot",
+        "nddot",
+        "ecco",
+        "argpo",
+        "inclo",
+        "mo",
+        "no_kozai",
+        "nodeo",
+    ]
+    rows = np.array([[getattr(m, x) for x in names] for _, m, _ in fast], dtype=np.float64)
+    rows[:, 2] = (rows[:, 0] - _JD_1950) + rows[:, 1]  # the epoch as sgp4init_rows gives it
+    records, codes = _compiled.sgp4_records(rows, bytes(g for _, _, g in fast))
+    for k, ((sat, _, _), code) in enumerate(zip(fast, codes.tolist(), strict=True)):
+        if code == 0:
+            sat.records, sat.record = records, k
 
 
 def one_satellite(satellite: Any, caller: str) -> Sat:
@@ -291,6 +337,15 @@ def _non_finite(time: Time, k: int) -> ValueError:
     return ValueError(f"the satellite's state at {epoch_text(time, k)} UTC is not finite")
 
 
+def _records_of(sats: Sequence[Sat], which: Any) -> object | None:
+    """The compiled records of the first of satellites ``which`` that has them."""
+    for i in which:
+        records = sats[int(i)].records
+        if records is not None:
+            return records
+    return None
+
+
 def exact_itrf(sats: Sequence[Sat], sid: Array, time: Time) -> tuple[Array, Array, dict[int, Failure]]:
     """Exact ITRF positions [m] and velocities [m/s] of satellite ``sats[sid[k]]``
     at epoch k of ``time`` (one-dimensional), and the failures by satellite
@@ -302,49 +357,45 @@ def exact_itrf(sats: Sequence[Sat], sid: Array, time: Time) -> tuple[Array, Arra
     failures: dict[int, Failure] = {}
     if n == 0:
         return r, v, failures
-    order = np.argsort(sid, kind="stable")
-    ssorted = sid[order]
-    cuts = np.flatnonzero(np.diff(ssorted)) + 1
-    starts = np.concatenate([[0], cuts])
-    stops = np.concatenate([cuts, [n]])
-    is_sgp4 = np.array([sats[int(ssorted[a])].satrec is not None for a in starts], dtype=bool)
-    if is_sgp4.any():
-        rows = np.concatenate([order[a:b] for a, b, f in zip(starts, stops, is_sgp4, strict=True) if f])
+    records = _records_of(sats, range(len(sats)))
+    record = np.array([sat.record if sat.records is records else -1 for sat in sats], dtype=np.int64)[sid]
+    compiled = record >= 0
+    if compiled.any():
+        # all compiled rows in one call, each satellite's in their order
+        rows = np.flatnonzero(compiled)
+        ids = record[rows]
         jd1, jd2 = sgp4_jd(time)
-        jd1 = np.ascontiguousarray(jd1[rows])
-        jd2 = np.ascontiguousarray(jd2[rows])
-        rt = np.empty((rows.size, 3))
-        vt = np.empty((rows.size, 3))
-        good = np.ones(rows.size, dtype=bool)
-        k = 0
-        for a, b, f in zip(starts, stops, is_sgp4, strict=True):
-            if not f:
-                continue
-            m = b - a
-            sat = sats[int(ssorted[a])]
-            satrec: Any = sat.satrec
-            err, rt[k : k + m], vt[k : k + m] = satrec.sgp4_array(jd1[k : k + m], jd2[k : k + m])
-            if err.any() or not (np.isfinite(rt[k : k + m]).all() and np.isfinite(vt[k : k + m]).all()):
-                failure = first_failure(err, rt[k : k + m], vt[k : k + m])
-                if failure is not None:
-                    j, code = failure
-                    row = int(rows[k + j])
-                    failures[int(ssorted[a])] = sat.failure(
-                        SGP4Error(code, j, epoch_text(time, row), sat.satnum), time[row]
-                    )
-                    good[k : k + m] = False
-                    rt[k : k + m] = 0.0
-                    vt[k : k + m] = 0.0
-            k += m
-        rt *= 1e3
-        vt *= 1e3
-        sub = time if rows.size == n and np.array_equal(rows, np.arange(n)) else time[rows]
+        threads = _THREADS if ids.size >= _THREADED_STATES else 1
+        err, rt, vt = _compiled.sgp4_points(records, ids, jd1[rows], jd2[rows], threads)
+        good = err == 0
+        if not good.all():
+            for s in np.unique(sid[rows[~good]]).tolist():
+                mine = np.flatnonzero(sid[rows] == s)
+                j = int(np.argmax(~good[mine]))
+                code = int(err[mine[j]])
+                row = int(rows[mine[j]])
+                sat = sats[s]
+                failures[s] = sat.failure(
+                    SGP4Error(NON_FINITE if code == _NON_FINITE_CODE else code, j, epoch_text(time, row), sat.satnum),
+                    time[row],
+                )
+                good[mine] = False
+            rt[~good] = 0.0
+            vt[~good] = 0.0
+        sub = time if rows.size == n else time[rows]
         rm, vm = get_TEME().transform_to(get_ITRF(), sub, rt, vt)
         rr, vv = np.asarray(rm), np.asarray(vm)
         r[rows[good]], v[rows[good]] = rr[good], vv[good]
-    for a, b, f in zip(starts, stops, is_sgp4, strict=True):
-        if f:
-            continue
+    if compiled.all():
+        return r, v, failures
+    # the others through their sources, one satellite at a time
+    rest = np.flatnonzero(~compiled)
+    order = rest[np.argsort(sid[rest], kind="stable")]
+    ssorted = sid[order]
+    cuts = np.flatnonzero(np.diff(ssorted)) + 1
+    starts = np.concatenate([[0], cuts])
+    stops = np.concatenate([cuts, [order.size]])
+    for a, b in zip(starts.tolist(), stops.tolist(), strict=True):
         s = int(ssorted[a])
         rows = order[a:b]
         sub = time[rows]
@@ -434,24 +485,26 @@ def group_itrf(
     v = np.full((s, t, 3), np.nan)
     failures: dict[int, Failure] = {}
     time = start + sec
-    fast = [k for k, i in enumerate(which) if sats[i].satrec is not None]
+    records = _records_of(sats, which)
+    fast = [k for k, i in enumerate(which) if records is not None and sats[i].records is records]
     if fast:
         jd1, jd2 = sgp4_jd(time)
-        err, rt, vt = SatrecArray([sats[which[k]].satrec for k in fast]).sgp4(jd1, jd2)
-        bad = (err != 0) | ~np.isfinite(rt).all(axis=2) | ~np.isfinite(vt).all(axis=2)
+        ids = np.array([sats[which[k]].record for k in fast], dtype=np.int64)
+        threads = _THREADS if ids.size * sec.size >= _THREADED_STATES else 1
+        err, rt, vt = _compiled.sgp4_states(records, ids, jd1, jd2, threads)
+        bad = err != 0
         for row in np.flatnonzero(bad.any(axis=1)):
             k = int(np.argmax(bad[row]))
             sat = sats[which[fast[row]]]
-            code = int(err[row, k]) if err[row, k] else NON_FINITE
+            code = NON_FINITE if err[row, k] == _NON_FINITE_CODE else int(err[row, k])
             failures[which[fast[row]]] = sat.failure(SGP4Error(code, k, epoch_text(time, k), sat.satnum), time[k])
-        rt *= 1e3
-        vt *= 1e3
         a, b = _rotations(start, sec)
         ok = ~bad.any(axis=1)
         rows = np.array(fast)[ok]
         r[rows] = _rotate(a, rt[ok])
         v[rows] = _rotate(a, vt[ok]) + _rotate(b, rt[ok])
-    others = [k for k in range(s) if sats[which[k]].satrec is None]
+    compiled = set(fast)
+    others = [k for k in range(s) if k not in compiled]
     if others:
         sid = np.repeat(np.array([which[k] for k in others], dtype=np.intp), t)
         ro, vo, failed = exact_itrf(sats, sid, start + np.tile(sec, len(others)))
@@ -522,16 +575,17 @@ class Trajectories:
         """Brings the nodes closer, and propagates again, for satellites whose
         interpolation misses its tolerance between nodes."""
         for _ in range(rounds):
-            bad = []
-            for k, members in self._groups(np.array([s for s in range(len(self.sats)) if s not in self.failures])):
-                # the middle of the first, a central and the last interval
-                # (the edge ones interpolate one-sided)
-                sec = (np.array([0, k // 2, k - 1]) + 0.5) * (self.duration / k)
-                r, _, failures = group_itrf(self.sats, members, self.start, sec)
-                self.failures.update(failures)
-                sid = np.repeat(np.array(members, dtype=np.intp), sec.size)
-                err = self.check(sid, np.tile(sec, len(members)), r.reshape(-1, 3)).reshape(len(members), -1)
-                bad += [s for s, e in zip(members, err, strict=True) if not (e <= INTERPOLATION_TOLERANCE).all()]
+            # the middle of the first, a central and the last interval of
+            # each satellite (the edge ones interpolate one-sided), all in one call
+            live = np.array([s for s in range(len(self.sats)) if s not in self.failures], dtype=np.intp)
+            k = self.intervals[live]
+            middle = np.stack([np.zeros_like(k), k // 2, k - 1], axis=1) + 0.5
+            sec = (middle * (self.duration / k)[:, None]).reshape(-1)
+            sid = np.repeat(live, 3)
+            r, _, failures = exact_itrf(self.sats, sid, self.start + sec)
+            self.failures.update(failures)
+            err = self.check(sid, sec, r).reshape(live.size, 3)
+            bad = [int(s) for s, e in zip(live, err, strict=True) if not (e <= INTERPOLATION_TOLERANCE).all()]
             bad = [s for s in bad if s not in self.failures and self.spacing[s] * 1.01 > _NODE_MIN]
             if not bad:
                 return

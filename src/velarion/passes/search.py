@@ -12,7 +12,12 @@ How the span is searched, for each track:
    in it: with d_a, d_b the distances of its end points from the cone
    (elevation >= minimum) and V a bound of the Earth-fixed speed over the
    interval, a visible point inside needs d_a + d_b <= V * (t_b - t_a)
-   (plus twice the interpolation tolerance). Intervals that cannot hold
+   (plus twice the interpolation tolerance); or, tighter, the chord between
+   the end points must come that close to the cone, since the path strays
+   from its chord by at most A * (t_b - t_a)**2 / 8 with A a bound of the
+   Earth-fixed acceleration (the distance to the cone, a convex set, is
+   convex along the chord: it lies above its tangents at the ends; for a
+   negative minimum the region below is the convex one). Intervals that cannot hold
    both sides of the minimum are skipped the same way (from the distances
    to the region below it); the others are halved down to grid neighbours.
    Crossings of the minimum are therefore found between grid neighbours, as

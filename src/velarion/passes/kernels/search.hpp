@@ -11,7 +11,9 @@
 // distances of its ends from the region above the minimum (below it) and V
 // a bound of the Earth-fixed speed over the interval, a point of that
 // region inside needs d_a + d_b <= V * dt (plus twice the interpolation
-// tolerance, as both ends are interpolated). Crossings of the minimum are
+// tolerance, as both ends are interpolated), or the chord between them
+// must come that close, the path straying from its chord by at most the
+// acceleration bound times dt^2 / 8. Crossings of the minimum are
 // thus found between grid neighbours, as a full scan of the grid finds
 // them. Maxima of the elevation between samples (roots of its rate) and
 // crossings are refined by Newton steps inside a shrinking bracket, from
@@ -211,6 +213,7 @@ public:
     void track(index_t track_id, index_t sat, index_t station, std::vector<Event>& out) {
         traj_ = &sats_[static_cast<size_t>(sat)];
         geo_ = &stations_[static_cast<size_t>(station)];
+        if (sat != coarse_sat_) interpolate_coarse(sat);
         sample_track();
         find(track_id, out);
     }
@@ -222,12 +225,14 @@ private:
         index_t grid;
         double t;
         EnuState s;
-        double g;       // rho sin(el - m): its sign tells above/below the minimum
-        double d_up;    // distance [m] to the region above the minimum (0 inside it)
-        double d_down;  // distance to the region below it (0 inside it)
-        double rate;    // h (h^2 + u^2) * elevation rate: its sign
-        double rho;     // range [m]
-        double speed;   // Earth-fixed speed [m/s]
+        double g;        // rho sin(el - m): its sign tells above/below the minimum
+        double d_up;     // distance [m] to the region above the minimum (0 inside it)
+        double d_down;   // distance to the region below it (0 inside it)
+        double rate;     // h (h^2 + u^2) * elevation rate: its sign
+        double rho;      // range [m]
+        double speed;    // Earth-fixed speed [m/s]
+        double dist;     // distance [m] to the other side of the minimum
+        double grad[3];  // the gradient of that distance (a unit vector)
     };
 
     double grid_time(index_t i) const noexcept {
@@ -240,11 +245,13 @@ private:
         return to_enu(*geo_, r, v);
     }
 
-    Sample sample(index_t i) const noexcept {
+    Sample sample(index_t i) const noexcept { return sample(i, state_at(grid_time(i))); }
+
+    Sample sample(index_t i, const EnuState& s) const noexcept {
         Sample x;
         x.grid = i;
         x.t = grid_time(i);
-        x.s = state_at(x.t);
+        x.s = s;
         const double e = x.s.p[0], n = x.s.p[1], u = x.s.p[2];
         const double h2 = e * e + n * n;
         const double h = std::sqrt(h2);
@@ -255,22 +262,66 @@ private:
         const double dist = c > 0.0 ? std::abs(x.g) : x.rho;
         x.d_up = x.g < 0.0 ? dist : 0.0;
         x.d_down = x.g >= 0.0 ? dist : 0.0;
+        x.dist = dist;
+        if (c > 0.0) {  // from the cone's edge in the vertical plane: +-grad g
+            const double sign = x.g < 0.0 ? -1.0 : 1.0;
+            x.grad[0] = -sign * sin_m_ * e / h;
+            x.grad[1] = -sign * sin_m_ * n / h;
+            x.grad[2] = sign * cos_m_;
+        } else {  // from the station
+            for (int i = 0; i < 3; ++i) x.grad[i] = x.s.p[i] / x.rho;
+        }
         x.rate = x.s.w[2] * h2 - u * (e * x.s.w[0] + n * x.s.w[1]);
         x.speed = std::sqrt(x.s.w[0] * x.s.w[0] + x.s.w[1] * x.s.w[1] + x.s.w[2] * x.s.w[2]);
         return x;
     }
 
-    // How far [m] the satellite can move relative to the Earth between two
-    // samples: its speed is at most the larger end speed plus the largest
-    // acceleration in the rotating frame (gravity above the surface,
-    // centrifugal and Coriolis terms, with generous margins) over half the
-    // interval; the interpolation tolerance is added for both ends.
-    double reach(const Sample& a, const Sample& b) const noexcept {
+    // A bound of the satellite's acceleration relative to the Earth between
+    // two samples: gravity above the surface, centrifugal and Coriolis
+    // terms, with generous margins (the speed is at most the larger end
+    // speed plus what the gravity adds over the interval).
+    double accel_bound(const Sample& a, const Sample& b) const noexcept {
         const double dt = b.t - a.t;
         const double vmax = std::max(a.speed, b.speed);
         const double radius = std::max(a.rho, b.rho) + 6.4e6 + vmax * dt;
-        const double accel = kGravityBound + kOmega * kOmega * radius + 2.0 * kOmega * (vmax + kGravityBound * dt);
-        return (vmax + accel * 0.5 * dt) * dt + 2.0 * margin_;
+        return kGravityBound + kOmega * kOmega * radius + 2.0 * kOmega * (vmax + kGravityBound * dt);
+    }
+
+    // How far [m] the satellite can move relative to the Earth between two
+    // samples: the larger end speed plus the acceleration bound over half
+    // the interval; the interpolation tolerance is added for both ends.
+    double reach(const Sample& a, const Sample& b) const noexcept {
+        const double dt = b.t - a.t;
+        return (std::max(a.speed, b.speed) + accel_bound(a, b) * 0.5 * dt) * dt + 2.0 * margin_;
+    }
+
+    // How far [m] the path can stray from the chord between two samples:
+    // the acceleration bound times dt^2 / 8, plus the interpolation
+    // tolerance for both ends.
+    double bend(const Sample& a, const Sample& b) const noexcept {
+        const double dt = b.t - a.t;
+        return accel_bound(a, b) * dt * dt * 0.125 + 2.0 * margin_;
+    }
+
+    // A lower bound of the distance from the chord a-b to the convex side
+    // of the cone (the region above the minimum when it is not negative,
+    // below it otherwise), both ends outside it: along a line the distance
+    // to a convex set is convex, so it lies above its tangents at the ends
+    // (from the distance's gradient); NaN (no bound) at the zenith.
+    static double convex_gap(const Sample& a, const Sample& b) noexcept {
+        double k1 = 0.0, k2 = 0.0;
+        for (int i = 0; i < 3; ++i) {
+            const double chord = b.s.p[i] - a.s.p[i];
+            k1 += a.grad[i] * chord;
+            k2 += b.grad[i] * chord;
+        }
+        // min over s in [0, 1] of max(d_a + k1 s, d_b + k2 (s - 1))
+        double gap = std::min(std::max(a.dist, b.dist - k2), std::max(a.dist + k1, b.dist));
+        if (k1 != k2) {
+            const double s = (b.dist - k2 - a.dist) / (k1 - k2);
+            if (s > 0.0 && s < 1.0) gap = std::min(gap, a.dist + k1 * s);
+        }
+        return gap;
     }
 
     // Samples between a and b (a already stored), in time order; the
@@ -289,21 +340,52 @@ private:
             between_.push_back(kAbove);
             return;
         }
+        // Tighter, from the chord: ends on the side outside the convex
+        // region need the chord's distance to it beyond the bend; ends
+        // inside it, their own distances (the distance to the outside is
+        // concave along the chord, which stays inside).
+        const bool below_a = a.g < 0.0, below_b = b.g < 0.0;
+        if (below_a == below_b) {
+            const bool outside = below_a == (m_ >= 0.0);
+            const double clear = outside ? convex_gap(a, b) : std::min(a.dist, b.dist);
+            if (clear > bend(a, b)) {
+                between_.push_back(below_a ? kBelow : kAbove);
+                return;
+            }
+        }
         const Sample mid = sample((a.grid + b.grid) / 2);
         refine(a, mid);
         samples_.push_back(mid);
         refine(mid, b);
     }
 
+    // The ITRF states of satellite `sat` at the coarse samples (grid points
+    // 0, coarse, 2 coarse, ... and the last): every station of a satellite
+    // (its tracks come one after the other) starts from the same ones.
+    void interpolate_coarse(index_t sat) {
+        const index_t slots = (points_ - 1 + coarse_ - 1) / coarse_ + 1;
+        coarse_rv_.resize(static_cast<size_t>(6 * slots));
+        for (index_t k = 0; k < slots; ++k) {
+            double* rv = &coarse_rv_[static_cast<size_t>(6 * k)];
+            interpolate(table_, *traj_, grid_time(std::min(k * coarse_, points_ - 1)), rv, rv + 3);
+        }
+        coarse_sat_ = sat;
+    }
+
+    Sample coarse_sample(index_t at) const noexcept {
+        const double* rv = &coarse_rv_[static_cast<size_t>(6 * ((at + coarse_ - 1) / coarse_))];
+        return sample(at, to_enu(*geo_, rv, rv + 3));
+    }
+
     void sample_track() {
         samples_.clear();
         between_.clear();
-        Sample prev = sample(0);
+        Sample prev = coarse_sample(0);
         samples_.push_back(prev);
         for (index_t i = coarse_;; i += coarse_) {
             const index_t at = std::min(i, points_ - 1);
             if (at == prev.grid) break;
-            const Sample next = sample(at);
+            const Sample next = coarse_sample(at);
             refine(prev, next);
             samples_.push_back(next);
             prev = next;
@@ -381,15 +463,28 @@ private:
         const size_t n = samples_.size();
         look_el_.resize(n);
         look_rate_.resize(n);
-        for (size_t i = 0; i < n; ++i) elevation(samples_[i].s, look_el_[i], look_rate_[i]);
+        looked_.assign(n, 0);
+        // The elevation (an arc tangent) and its rate of a sample, computed
+        // when first needed: most samples only tell their side.
+        auto el = [&](size_t i) {
+            if (!looked_[i]) {
+                elevation(samples_[i].s, look_el_[i], look_rate_[i]);
+                looked_[i] = 1;
+            }
+            return look_el_[i];
+        };
+        auto rate = [&](size_t i) {
+            el(i);
+            return look_rate_[i];
+        };
         auto below = [&](size_t i) { return samples_[i].g < 0.0; };
         // Crossings of the minimum between consecutive samples, refined.
         cross_.assign(n, std::numeric_limits<double>::quiet_NaN());
         double unused;
         for (size_t i = 0; i + 1 < n; ++i) {
             if (below(i) != below(i + 1)) {
-                solve(false, samples_[i].t, samples_[i + 1].t, look_el_[i], look_el_[i + 1], look_rate_[i],
-                      look_rate_[i + 1], cross_[i], unused);
+                solve(false, samples_[i].t, samples_[i + 1].t, el(i), el(i + 1), rate(i), rate(i + 1), cross_[i],
+                      unused);
             }
         }
         // Maxima: between samples (not in intervals proven below the
@@ -399,14 +494,13 @@ private:
         for (size_t i = 0; i + 1 < n; ++i) {
             if (between_[i] != kBelow && samples_[i].rate > 0.0 && samples_[i + 1].rate <= 0.0) {
                 Max x{0.0, 0.0, false};
-                solve(true, samples_[i].t, samples_[i + 1].t, look_el_[i], look_el_[i + 1], look_rate_[i],
-                      look_rate_[i + 1], x.t, x.el);
+                solve(true, samples_[i].t, samples_[i + 1].t, el(i), el(i + 1), rate(i), rate(i + 1), x.t, x.el);
                 maxima_.push_back(x);
             }
         }
-        if (!below(0) && samples_[0].rate <= 0.0) maxima_.push_back({samples_[0].t, look_el_[0], true});
+        if (!below(0) && samples_[0].rate <= 0.0) maxima_.push_back({samples_[0].t, el(0), true});
         if (n > 1 && !below(n - 1) && samples_[n - 1].rate >= 0.0) {
-            maxima_.push_back({samples_[n - 1].t, look_el_[n - 1], true});
+            maxima_.push_back({samples_[n - 1].t, el(n - 1), true});
         }
         // The last sample below the minimum before each maximum and the
         // first after it bound its pass (-1: none, the pass runs past the
@@ -440,7 +534,7 @@ private:
                 if (k + 1 < n && samples_[k + 1].t <= c.x.t) {
                     ev.rise = cross_[k];
                 } else {  // a maximum between two samples below the minimum
-                    solve(false, samples_[k].t, c.x.t, look_el_[k], c.x.el, look_rate_[k], 0.0, ev.rise, unused);
+                    solve(false, samples_[k].t, c.x.t, el(k), c.x.el, rate(k), 0.0, ev.rise, unused);
                 }
             }
             if (c.hi >= 0) {
@@ -448,7 +542,7 @@ private:
                 if (k >= 1 && samples_[k - 1].t >= c.x.t) {
                     ev.set = cross_[k - 1];
                 } else {
-                    solve(false, c.x.t, samples_[k].t, c.x.el, look_el_[k], 0.0, look_rate_[k], ev.set, unused);
+                    solve(false, c.x.t, samples_[k].t, c.x.el, el(k), 0.0, rate(k), ev.set, unused);
                 }
             }
             out.push_back(ev);
@@ -473,11 +567,14 @@ private:
     index_t grid_ = 0, points_ = 0, coarse_ = 1;
     bool extra_end_ = false;
     const Trajectory* traj_ = nullptr;
+    index_t coarse_sat_ = -1;
+    std::vector<double> coarse_rv_;  // 6 per coarse sample: ITRF position, velocity
     const StationGeometry* geo_ = nullptr;
     // per track, reused
     std::vector<Sample> samples_;
     std::vector<signed char> between_;
     std::vector<double> look_el_, look_rate_, cross_;
+    std::vector<char> looked_;
     std::vector<Max> maxima_;
     std::vector<Chosen> chosen_;
 };

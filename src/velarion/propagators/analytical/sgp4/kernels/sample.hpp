@@ -1,7 +1,7 @@
-// Coarse SGP4 samples of the conjunction screening (no Python): the states
-// of many element sets at common epochs, objects split across threads.
-#ifndef VELARION_CONJUNCTIONS_KERNELS_SAMPLE_HPP
-#define VELARION_CONJUNCTIONS_KERNELS_SAMPLE_HPP
+// SGP4 states of many element sets (no Python): at common epochs, objects
+// split across threads, or one epoch per state.
+#ifndef VELARION_PROPAGATORS_ANALYTICAL_SGP4_KERNELS_SAMPLE_HPP
+#define VELARION_PROPAGATORS_ANALYTICAL_SGP4_KERNELS_SAMPLE_HPP
 
 #include "velarion/propagators/analytical/sgp4/kernels/sgp4.hpp"
 
@@ -13,14 +13,12 @@
 #include <thread>
 #include <vector>
 
-namespace velarion::conjunctions::kernels {
-
-namespace sgp4k = velarion::propagators::analytical::sgp4::kernels;
+namespace velarion::propagators::analytical::sgp4::kernels {
 
 // An element set's record and its epoch as a two-part UTC Julian Date (the
 // model counts minutes from it, as the `sgp4` package's arrays do).
 struct Sgp4Object {
-    sgp4k::Record record;
+    Record record;
     double jd = 0.0, fr = 0.0;
 };
 
@@ -60,7 +58,7 @@ void parallel_ranges(std::ptrdiff_t count, int threads, Work&& work) {
 // of its own (elements outside its domain).
 inline constexpr std::uint8_t kNonFinite = 255;
 
-inline std::uint8_t state_code(int model_code, const sgp4k::State& s) noexcept {
+inline std::uint8_t state_code(int model_code, const State& s) noexcept {
     if (model_code != 0) return static_cast<std::uint8_t>(model_code);
     for (int x = 0; x < 3; ++x)
         if (!std::isfinite(s.r[x]) || !std::isfinite(s.v[x])) return kNonFinite;
@@ -78,8 +76,8 @@ inline void sample(const Sgp4Object* objects, const std::int64_t* ids, std::ptrd
             const Sgp4Object& obj = objects[ids[i]];
             for (std::ptrdiff_t k = 0; k < m; ++k) {
                 const double tsince = (jd[k] - obj.jd) * 1440.0 + (fr[k] - obj.fr) * 1440.0;
-                sgp4k::State s;
-                const int c = sgp4k::propagate(obj.record, tsince, s);
+                State s;
+                const int c = propagate(obj.record, tsince, s);
                 const std::ptrdiff_t q = i * m + k;
                 code[q] = state_code(c, s);
                 for (int x = 0; x < 3; ++x) {
@@ -97,8 +95,8 @@ inline void points(const Sgp4Object* objects, const std::int64_t* ids, std::ptrd
     for (std::ptrdiff_t q = 0; q < n; ++q) {
         const Sgp4Object& obj = objects[ids[q]];
         const double tsince = (jd[q] - obj.jd) * 1440.0 + (fr[q] - obj.fr) * 1440.0;
-        sgp4k::State s;
-        code[q] = state_code(sgp4k::propagate(obj.record, tsince, s), s);
+        State s;
+        code[q] = state_code(propagate(obj.record, tsince, s), s);
         for (int x = 0; x < 3; ++x) {
             r[3 * q + x] = s.r[x] * 1000.0;
             v[3 * q + x] = s.v[x] * 1000.0;
@@ -106,6 +104,6 @@ inline void points(const Sgp4Object* objects, const std::int64_t* ids, std::ptrd
     }
 }
 
-}  // namespace velarion::conjunctions::kernels
+}  // namespace velarion::propagators::analytical::sgp4::kernels
 
 #endif
