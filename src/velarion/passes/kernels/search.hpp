@@ -269,7 +269,7 @@ private:
             x.grad[1] = -sign * sin_m_ * n / h;
             x.grad[2] = sign * cos_m_;
         } else {  // from the station
-            for (int i = 0; i < 3; ++i) x.grad[i] = x.s.p[i] / x.rho;
+            for (int k = 0; k < 3; ++k) x.grad[k] = x.s.p[k] / x.rho;
         }
         x.rate = x.s.w[2] * h2 - u * (e * x.s.w[0] + n * x.s.w[1]);
         x.speed = std::sqrt(x.s.w[0] * x.s.w[0] + x.s.w[1] * x.s.w[1] + x.s.w[2] * x.s.w[2]);
