@@ -7,7 +7,9 @@
 #include "velarion/_core/ref.hpp"
 #include "velarion/_core/strided.hpp"
 
+#include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace velarion::core {
 
@@ -168,6 +170,23 @@ inline bool require_length(const View1D& v, index_t n, const char* what) {
     if (v.shape(0) < n) {
         PyErr_Format(PyExc_ValueError, "%s has %zd entries, fewer than the %zd epochs", what, v.shape(0), n);
         return false;
+    }
+    return true;
+}
+
+// A float64 vector copied out of any 1-d buffer of finite values: the
+// kernels then read memory that no Python code can change or free.
+inline bool copy_finite(PyObject* obj, std::vector<double>& out, const char* what) {
+    View1D view;
+    if (!view.acquire(obj, false)) return false;
+    auto s = view.span1();
+    out.resize(static_cast<std::size_t>(s.size));
+    for (index_t i = 0; i < s.size; ++i) {
+        if (!std::isfinite(s[i])) {
+            PyErr_Format(PyExc_ValueError, "%s must be finite", what);
+            return false;
+        }
+        out[static_cast<std::size_t>(i)] = s[i];
     }
     return true;
 }

@@ -298,7 +298,8 @@ inline vectorcallfunc call_entry(const WrapperKind& kind, const PyMethodDef* def
 }
 
 // The wrapper type of one kind for `module` (a new reference). The type
-// keeps pointers to the name, getters and members (static), not to the spec.
+// keeps pointers to the name, getters and members (static), not to the
+// PyType_Spec built here.
 inline PyTypeObject* wrapper_type(PyObject* module, const WrapperKind& kind) {
     PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<am_release>)},
                            {Py_tp_traverse, reinterpret_cast<void*>(am_traverse)},

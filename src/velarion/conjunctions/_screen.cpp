@@ -145,23 +145,6 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return PyTuple_Pack(3, i.get(), j.get(), segment.get());
 }
 
-// A float64 vector copied out of any 1-d buffer (the kernels then read
-// memory nobody else can change).
-bool copy_vector(PyObject* obj, std::vector<double>& out, const char* what) {
-    core::View1D view;
-    if (!view.acquire(obj, false)) return false;
-    auto s = view.span1();
-    out.resize(static_cast<std::size_t>(s.size));
-    for (core::index_t i = 0; i < s.size; ++i) {
-        if (!std::isfinite(s[i])) {
-            PyErr_Format(PyExc_ValueError, "%s must be finite", what);
-            return false;
-        }
-        out[static_cast<std::size_t>(i)] = s[i];
-    }
-    return true;
-}
-
 constexpr const char* kSnapNames[] = {"a", "e", "mu"};
 constexpr core::Signature kSnapSig{"snap_bounds", kSnapNames, 3};
 
@@ -172,7 +155,8 @@ PyObject* py_snap_bounds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     double mu;
     if (!core::to_double(a[2], mu)) return nullptr;
     std::vector<double> axis, ecc;
-    if (!copy_vector(a[0], axis, "snap_bounds: a") || !copy_vector(a[1], ecc, "snap_bounds: e")) return nullptr;
+    if (!core::copy_finite(a[0], axis, "snap_bounds: a") || !core::copy_finite(a[1], ecc, "snap_bounds: e"))
+        return nullptr;
     if (axis.size() != ecc.size() || !(std::isfinite(mu) && mu > 0.0)) {
         PyErr_SetString(PyExc_ValueError, "snap_bounds: a and e must have the same length, mu be positive");
         return nullptr;

@@ -44,23 +44,6 @@ const Records* records_of(PyObject* obj) {
     return static_cast<const Records*>(PyCapsule_GetPointer(obj, kRecordsCapsule));
 }
 
-// A float64 vector copied out of any 1-d buffer (the kernels then read
-// memory nobody else can change).
-bool copy_vector(PyObject* obj, std::vector<double>& out, const char* what) {
-    core::View1D view;
-    if (!view.acquire(obj, false)) return false;
-    auto s = view.span1();
-    out.resize(static_cast<std::size_t>(s.size));
-    for (core::index_t i = 0; i < s.size; ++i) {
-        if (!std::isfinite(s[i])) {
-            PyErr_Format(PyExc_ValueError, "%s must be finite", what);
-            return false;
-        }
-        out[static_cast<std::size_t>(i)] = s[i];
-    }
-    return true;
-}
-
 constexpr int kElementColumns = 12;
 constexpr double kMaxMinutes = 100.0 * 366.0 * 1440.0;
 constexpr const char* kRecordNames[] = {"elements", "gravity"};
@@ -150,7 +133,8 @@ PyObject* py_sgp4_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         PyArray_FROMANY(a[1], NPY_INT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY));
     if (!id_array) return nullptr;
     std::vector<double> jd, fr;
-    if (!copy_vector(a[2], jd, "sgp4_states: jd") || !copy_vector(a[3], fr, "sgp4_states: fr")) return nullptr;
+    if (!core::copy_finite(a[2], jd, "sgp4_states: jd") || !core::copy_finite(a[3], fr, "sgp4_states: fr"))
+        return nullptr;
     if (jd.size() != fr.size()) {
         PyErr_SetString(PyExc_ValueError, "sgp4_states: jd and fr must have the same length");
         return nullptr;
@@ -210,7 +194,8 @@ PyObject* py_sgp4_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         PyArray_FROMANY(a[1], NPY_INT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY));
     if (!id_array) return nullptr;
     std::vector<double> jd, fr;
-    if (!copy_vector(a[2], jd, "sgp4_points: jd") || !copy_vector(a[3], fr, "sgp4_points: fr")) return nullptr;
+    if (!core::copy_finite(a[2], jd, "sgp4_points: jd") || !core::copy_finite(a[3], fr, "sgp4_points: fr"))
+        return nullptr;
     const npy_intp n = PyArray_DIM(core::as_array(id_array.get()), 0);
     if (static_cast<npy_intp>(jd.size()) != n || static_cast<npy_intp>(fr.size()) != n) {
         PyErr_SetString(PyExc_ValueError, "sgp4_points: ids, jd and fr must have the same length");
