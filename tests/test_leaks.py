@@ -397,7 +397,16 @@ SUCCESS = {
     ),
     "sun_position_gcrf": ok(sun_position_gcrf, T2),
     "pass search": lambda: _search.find_events(
-        _search.hermite_table(_NODES, _SATS), _SATS, _GEOMETRY, np.repeat(_TRACK, 3, axis=0), 180.0, 10.0, 0.1, 2.0, 50.0, 2
+        _search.hermite_table(_NODES, _SATS),
+        _SATS,
+        _GEOMETRY,
+        np.repeat(_TRACK, 3, axis=0),
+        180.0,
+        10.0,
+        0.1,
+        2.0,
+        50.0,
+        2,
     ),
     "SGP4 records, states, points": _sgp4_records,
     "EOP zero table": _zero_table,

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from velarion.conjunctions.catalogue import sample_catalogue
-from velarion.passes import Pass, Station, find_passes, look_angles, search, sun_elevation, sunlit
+from velarion.passes import Pass, Station, event_times, find_passes, look_angles, search, sun_elevation, sunlit
 from velarion.propagators.analytical.sgp4 import SGP4, TLE, SGP4Error, load_omm, load_tles
 from velarion.time.time import Time
 
@@ -102,6 +102,15 @@ def test_a_pass_keeps_its_fields_through_pickling_and_by_hand(found):
         p.rise = None  # type: ignore[misc]
     with pytest.raises(TypeError, match="rise must be a Time scalar"):
         Pass(*(p.rise.iso if name == "rise" else getattr(p, name) for name in fields))
+    # every event of many passes at once, the search's and hand-made ones mixed
+    for passes in (found, [by_hand, *found[:5]]):
+        for event in ("rise", "culmination", "set"):
+            times, have = event_times(passes, event)
+            one_by_one = [getattr(q, event) for q in passes]
+            assert have.tolist() == [t is not None for t in one_by_one]
+            assert [(float(t.jd1), float(t.jd2)) for t in times] == [
+                (float(t.jd1), float(t.jd2)) for t in one_by_one if t is not None
+            ]
 
 
 def test_look_angles_match_skyfield(catalogue, ts):

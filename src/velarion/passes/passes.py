@@ -23,7 +23,7 @@ import math
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from operator import attrgetter
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -45,7 +45,7 @@ from .search import Events, Sky, find_events, look
 from .stations import Network, Station, station_list
 from .visibility import visible_passes
 
-__all__ = ["LookAngles", "Pass", "Passes", "find_passes", "find_passes_many", "look_angles"]
+__all__ = ["LookAngles", "Pass", "Passes", "event_times", "find_passes", "find_passes_many", "look_angles"]
 
 # Word for word: callers and tests compare the exception texts of this module.
 
@@ -75,19 +75,31 @@ class Pass:
     # the span's start (``_origin``) and makes the Time scalar when it is
     # read. A pass made by hand keeps the Times it was given (no origin).
     __slots__ = (
-        "_satellite",
-        "_satnum",
-        "_station",
-        "_origin",
-        "_rise",
-        "_rise_azimuth",
         "_culmination",
         "_culmination_azimuth",
         "_max_elevation",
+        "_origin",
+        "_rise",
+        "_rise_azimuth",
+        "_satellite",
+        "_satnum",
         "_set",
         "_set_azimuth",
+        "_station",
         "_visible",
     )
+    _satellite: str
+    _satnum: int | None
+    _station: Station | ENU
+    _origin: Time | None
+    _rise: Time | float | None
+    _rise_azimuth: float | None
+    _culmination: Time | float | None
+    _culmination_azimuth: float | None
+    _max_elevation: float
+    _set: Time | float | None
+    _set_azimuth: float | None
+    _visible: bool | None
     __match_args__ = (
         "satellite",
         "satnum",
@@ -112,7 +124,7 @@ class Pass:
         culmination: Time | None,
         culmination_azimuth: float | None,
         max_elevation: float,
-        set: Time | None,  # noqa: A002 (the event's name)
+        set: Time | None,
         set_azimuth: float | None,
         visible: bool | None = None,
     ):
@@ -121,13 +133,17 @@ class Pass:
                 raise TypeError(f"{name} must be a Time scalar or None, not {type(value).__name__}")
         self._satellite, self._satnum, self._station, self._origin = satellite, satnum, station, None
         self._rise, self._rise_azimuth = rise, rise_azimuth
-        self._culmination, self._culmination_azimuth, self._max_elevation = culmination, culmination_azimuth, max_elevation
+        self._culmination, self._culmination_azimuth, self._max_elevation = (
+            culmination,
+            culmination_azimuth,
+            max_elevation,
+        )
         self._set, self._set_azimuth, self._visible = set, set_azimuth, visible
 
-    def _time(self, value: Any) -> Time | None:
-        if value is None or self._origin is None:
-            return value  # type: ignore[no-any-return]
-        return self._origin + value  # type: ignore[no-any-return]
+    def _time(self, value: Time | float | None) -> Time | None:
+        if value is None or isinstance(value, Time):
+            return value
+        return cast(Time, self._origin) + value  # seconds come with their origin
 
     satellite = property(attrgetter("_satellite"), doc="The satellite's name.")
     satnum = property(attrgetter("_satnum"), doc="The satellite's catalogue number (None without one).")
@@ -163,9 +179,12 @@ class Pass:
     @property
     def duration(self) -> float | None:
         """Seconds from rise to set (None when the pass is cut)."""
-        if self._rise is None or self._set is None:
+        rise, set_ = self._rise, self._set
+        if rise is None or set_ is None:
             return None
-        return float(self._set - self._rise)
+        if isinstance(rise, float) and isinstance(set_, float):
+            return set_ - rise
+        return float(cast(Time, self.set) - cast(Time, self.rise))
 
     def _fields(self) -> tuple[Any, ...]:
         return tuple(getattr(self, name) for name in Pass.__match_args__)
@@ -183,6 +202,27 @@ class Pass:
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (_restore_pass, (tuple(getattr(self, slot) for slot in Pass.__slots__),))
+
+
+def event_times(passes: Sequence[Pass], event: str) -> tuple[Time, NDArray[np.bool_]]:
+    """The times of one event (``"rise"``, ``"culmination"`` or ``"set"``)
+    of many passes at once: a one-dimensional UTC ``Time`` of the passes
+    that have it, in their order, and which passes have it (a boolean array)."""
+    if event not in _EVENTS:
+        raise ValueError(f"event must be 'rise', 'culmination' or 'set', got {event!r}")
+    slot = attrgetter("_" + event)
+    values = [slot(p) for p in passes]
+    have = np.array([v is not None for v in values], dtype=bool)
+    present = [v for v in values if v is not None]
+    origins = {id(p._origin) for p in passes}
+    if present and len(origins) == 1 and passes[0]._origin is not None:
+        # the passes of one search: one addition for all
+        times = passes[0]._origin + np.array(present, dtype=np.float64)
+        return times if times.scale == "utc" else times.utc, have
+    epochs = [t.utc for p, v in zip(passes, values, strict=True) if v is not None and (t := p._time(v)) is not None]
+    jd1 = np.array([float(t.jd1) for t in epochs])
+    jd2 = np.array([float(t.jd2) for t in epochs])
+    return Time.from_jd(jd1, jd2, scale="utc"), have
 
 
 def _restore_pass(values: tuple[Any, ...]) -> Pass:
