@@ -397,7 +397,16 @@ SUCCESS = {
     ),
     "sun_position_gcrf": ok(sun_position_gcrf, T2),
     "pass search": lambda: _search.find_events(
-        _search.hermite_table(_NODES, _SATS), _SATS, _GEOMETRY, _TRACK, 180.0, 10.0, 0.1, 2.0, 50.0
+        _search.hermite_table(_NODES, _SATS),
+        _SATS,
+        _GEOMETRY,
+        np.repeat(_TRACK, 3, axis=0),
+        180.0,
+        10.0,
+        0.1,
+        2.0,
+        50.0,
+        2,
     ),
     "SGP4 records, states, points": _sgp4_records,
     "EOP zero table": _zero_table,
@@ -440,7 +449,7 @@ SUCCESS = {
 FAILURE = {
     "sun_position_gcrf wrong type": raises(TypeError, sun_position_gcrf, "2024-03-20"),
     "pass search, track out of range": raises(
-        ValueError, _search.find_events, np.zeros((8, 3)), _SATS, _GEOMETRY, _TRACK + 1, 180.0, 10.0, 0.1, 2.0, 50.0
+        ValueError, _search.find_events, np.zeros((8, 3)), _SATS, _GEOMETRY, _TRACK + 1, 180.0, 10.0, 0.1, 2.0, 50.0, 1
     ),
     "hermite_table, too few intervals": raises(ValueError, _search.hermite_table, _NODES, _SATS - [0, 1, 0]),
     "SGP4 states, not a record": raises(

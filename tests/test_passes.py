@@ -3,6 +3,7 @@ skyfield, OMM against TLE, the catalogue readers, failures of one satellite
 among others, the short import place."""
 
 import json
+import pickle
 import subprocess
 import sys
 
@@ -10,7 +11,7 @@ import numpy as np
 import pytest
 
 from velarion.conjunctions.catalogue import sample_catalogue
-from velarion.passes import Station, find_passes, look_angles, sun_elevation, sunlit
+from velarion.passes import Pass, Station, event_times, find_passes, look_angles, search, sun_elevation, sunlit
 from velarion.propagators.analytical.sgp4 import SGP4, TLE, SGP4Error, load_omm, load_tles
 from velarion.time.time import Time
 
@@ -80,6 +81,36 @@ def test_passes_are_sorted_and_cut_at_the_edges(found):
     cut = [p for p in found if p.cut]
     assert all(p.duration is None and (p.rise is None or p.set is None) for p in cut)
     assert all(p.duration == pytest.approx(float(p.set - p.rise)) for p in found if not p.cut)
+
+
+def test_threaded_search_finds_the_same_passes(catalogue, found, monkeypatch):
+    # more workers than cores and uneven ranges of tracks
+    monkeypatch.setattr(search, "_THREADED_TRACKS", 1)
+    monkeypatch.setattr(search, "THREADS", 5)
+    again = find_passes(catalogue, list(STATIONS.values()), START, 86400.0)
+    assert [repr(p) for p in again] == [repr(p) for p in found]
+
+
+def test_a_pass_keeps_its_fields_through_pickling_and_by_hand(found):
+    p = next(p for p in found if not p.cut)
+    fields = Pass.__match_args__
+    by_hand = Pass(*(getattr(p, name) for name in fields))
+    for q in (pickle.loads(pickle.dumps(p)), by_hand):
+        assert q == p and repr(q) == repr(p)
+        assert q.duration == pytest.approx(p.duration, abs=1e-9) and q.cut is False
+    with pytest.raises(AttributeError):
+        p.rise = None  # type: ignore[misc]
+    with pytest.raises(TypeError, match="rise must be a Time scalar"):
+        Pass(*(p.rise.iso if name == "rise" else getattr(p, name) for name in fields))
+    # every event of many passes at once, the search's and hand-made ones mixed
+    for passes in (found, [by_hand, *found[:5]]):
+        for event in ("rise", "culmination", "set"):
+            times, have = event_times(passes, event)
+            one_by_one = [getattr(q, event) for q in passes]
+            assert have.tolist() == [t is not None for t in one_by_one]
+            assert [(float(t.jd1), float(t.jd2)) for t in times] == [
+                (float(t.jd1), float(t.jd2)) for t in one_by_one if t is not None
+            ]
 
 
 def test_look_angles_match_skyfield(catalogue, ts):

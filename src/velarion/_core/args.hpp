@@ -232,6 +232,17 @@ inline bool to_double(PyObject* obj, double& out) {
     return !(out == -1.0 && PyErr_Occurred());
 }
 
+// A count (threads, substeps) in [1, 2**20]; `what` names it in the error.
+inline bool to_count(PyObject* obj, const char* what, long& out) {
+    out = PyLong_AsLong(obj);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (out < 1 || out > (1L << 20)) {
+        PyErr_Format(PyExc_ValueError, "%s must lie in [1, 2**20], got %ld", what, out);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace velarion::core
 
 #endif

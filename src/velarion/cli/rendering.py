@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from velarion.passes import LookAngles, Pass, Station
+from velarion.passes import LookAngles, Pass, Station, event_times
 from velarion.time.time import Time
 
 __all__ = ["COLUMNS", "LOOK_COLUMNS", "look_csv", "look_json", "passes_csv", "passes_json", "passes_table"]
@@ -122,16 +122,14 @@ def passes_table(
     return "\n".join(head) + "\n\n" + "\n".join(lines) + "\n"
 
 
-def _iso_millis_column(times: Sequence[Time | None]) -> list[str | None]:
-    """UTC texts to the millisecond of many epochs (one conversion for all); None stays None."""
-    have = [k for k, t in enumerate(times) if t is not None]
-    out: list[str | None] = [None] * len(times)
-    if have:
-        epochs = [times[k] for k in have]
-        jd1 = np.array([float(t.jd1) for t in epochs if t is not None])
-        jd2 = np.array([float(t.jd2) for t in epochs if t is not None])
-        texts = np.asarray((Time.from_jd(jd1, jd2, scale="utc") + 0.0005).iso).reshape(-1).tolist()
-        for k, text in zip(have, texts, strict=True):
+def _iso_millis_column(passes: Sequence[Pass], event: str) -> list[str | None]:
+    """UTC texts to the millisecond of one event of every pass (one
+    conversion for all); None where a pass has no such event."""
+    times, have = event_times(passes, event)
+    out: list[str | None] = [None] * len(passes)
+    if times.size:
+        texts = np.asarray((times + 0.0005).iso).reshape(-1).tolist()
+        for k, text in zip(np.flatnonzero(have).tolist(), texts, strict=True):
             out[k] = (text + ".000" if len(text) == 19 else text)[:23]
     return out
 
@@ -146,7 +144,7 @@ def _columns(passes: Sequence[Pass], visible: bool) -> dict[str, list[Any]]:
         "station": [station_label(p.station) for p in passes],
     }
     for event in ("rise", "culmination", "set"):
-        columns[event] = _iso_millis_column([getattr(p, event) for p in passes])
+        columns[event] = _iso_millis_column(passes, event)
         columns[f"{event}_azimuth"] = [getattr(p, f"{event}_azimuth") for p in passes]
     columns["max_elevation"] = [p.max_elevation for p in passes]
     columns["duration"] = [p.duration for p in passes]
@@ -156,21 +154,21 @@ def _columns(passes: Sequence[Pass], visible: bool) -> dict[str, list[Any]]:
     return columns
 
 
-def _csv_field(value: Any, digits: int) -> str:
-    if value is None:
-        return ""
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, float):
-        return f"{value:.{digits}f}"
-    return str(value)
+def _csv_column(name: str, values: list[Any]) -> list[str]:
+    """The CSV fields of a column: empty for None, numbers to 4 decimals
+    (the duration to 3), true/false."""
+    if name == "visible":
+        return ["" if v is None else "true" if v else "false" for v in values]
+    if name.endswith(("azimuth", "elevation")) or name == "duration":
+        number = ("{:.3f}" if name == "duration" else "{:.4f}").format
+        return ["" if v is None else number(v) for v in values]
+    return ["" if v is None else str(v) for v in values]
 
 
 def passes_csv(passes: Sequence[Pass], visible: bool = False) -> str:
     """A header line and one row per pass; the fields of an event outside the span are empty."""
     columns = _columns(passes, visible)
-    digits = {"duration": 3}
-    cells = [[_csv_field(v, digits.get(name, 4)) for v in values] for name, values in columns.items()]
+    cells = [_csv_column(name, values) for name, values in columns.items()]
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(columns)

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace core = velarion::core;
@@ -54,16 +53,6 @@ bool state_rows(const core::View2D& view, core::index_t rows, const char* what) 
     return true;
 }
 
-bool to_positive_int(PyObject* obj, const char* what, long& out) {
-    out = PyLong_AsLong(obj);
-    if (out == -1 && PyErr_Occurred()) return false;
-    if (out < 1 || out > (1L << 20)) {
-        PyErr_Format(PyExc_ValueError, "candidates: %s must lie in [1, 2**20], got %ld", what, out);
-        return false;
-    }
-    return true;
-}
-
 constexpr const char* kNames[] = {"r",     "v",     "step",      "substeps", "bound",
                                   "r_min", "r_max", "threshold", "primary",  "threads"};
 constexpr core::Signature kSig{"candidates", kNames, 10};
@@ -77,7 +66,9 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     double step, threshold;
     long substeps, threads;
     if (!core::to_double(a[2], step) || !core::to_double(a[7], threshold)) return nullptr;
-    if (!to_positive_int(a[3], "substeps", substeps) || !to_positive_int(a[9], "threads", threads)) return nullptr;
+    if (!core::to_count(a[3], "candidates: substeps", substeps) ||
+        !core::to_count(a[9], "candidates: threads", threads))
+        return nullptr;
     if (!(std::isfinite(step) && step > 0.0) || !(std::isfinite(threshold) && threshold >= 0.0)) {
         PyErr_SetString(PyExc_ValueError, "candidates: step must be positive and threshold non-negative (finite)");
         return nullptr;
@@ -174,18 +165,16 @@ PyObject* py_snap_bounds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     {
         core::ReleaseGil nogil;
         const kn::SnapTable table;
-        sgp4k::parallel_ranges(n, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())),
-                               [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-                                   for (std::ptrdiff_t i = begin; i < end; ++i)
-                                       po[i] = kn::two_body_snap(table, axis[i], ecc[i], mu);
-                               });
+        core::parallel_ranges(n, core::hardware_threads(),
+                              [&](std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
+                                  for (std::ptrdiff_t i = begin; i < end; ++i)
+                                      po[i] = kn::two_body_snap(table, axis[i], ecc[i], mu);
+                              });
     }
     return out.release();
 }
 
-PyObject* py_hardware_threads(PyObject*, PyObject*) {
-    return PyLong_FromUnsignedLong(std::max(1u, std::thread::hardware_concurrency()));
-}
+PyObject* py_hardware_threads(PyObject*, PyObject*) { return PyLong_FromLong(core::hardware_threads()); }
 
 PyMethodDef screen_methods[] = {
     {"candidates", (PyCFunction)(void (*)(void))core::entry<py_candidates>, METH_FASTCALL | METH_KEYWORDS,

@@ -16,7 +16,7 @@ azimuth, elevation, range and range rate for antenna pointing;
 be seen (see ``velarion.passes.visibility`` for the shadow model).
 """
 
-from .passes import LookAngles, Pass, Passes, find_passes, find_passes_many, look_angles
+from .passes import LookAngles, Pass, Passes, event_times, find_passes, find_passes_many, look_angles
 from .satellites import Failure, Source, propagator_source, sgp4_source
 from .stations import Station
 from .visibility import sun_elevation, sunlit
@@ -28,6 +28,7 @@ __all__ = [
     "Passes",
     "Source",
     "Station",
+    "event_times",
     "find_passes",
     "find_passes_many",
     "look_angles",

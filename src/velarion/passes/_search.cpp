@@ -3,6 +3,7 @@
 // tables it reads.
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
+#include "velarion/_core/parallel.hpp"
 #include "velarion/passes/kernels/search.hpp"
 
 #include <cmath>
@@ -39,17 +40,19 @@ bool take(PyObject* obj, core::View2D& view, core::index_t cols, const char* wha
 }
 
 constexpr const char* kFindNames[] = {"table", "satellites",    "stations", "tracks", "duration",
-                                      "step",  "min_elevation", "coarse",   "margin"};
-constexpr core::Signature kFindSig{"find_events", kFindNames, 9};
+                                      "step",  "min_elevation", "coarse",   "margin", "threads"};
+constexpr core::Signature kFindSig{"find_events", kFindNames, 10};
 
 PyObject* py_find_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[9];
+    PyObject* a[10];
     if (!core::parse_args(kFindSig, args, nargs, kwnames, a)) return nullptr;
     // The numbers first: converting them may run Python code, after which
     // no buffer taken before could be trusted.
     double duration, step, min_elevation, coarse_value, margin;
+    long threads;
     if (!core::to_double(a[4], duration) || !core::to_double(a[5], step) || !core::to_double(a[6], min_elevation) ||
-        !core::to_double(a[7], coarse_value) || !core::to_double(a[8], margin)) {
+        !core::to_double(a[7], coarse_value) || !core::to_double(a[8], margin) ||
+        !core::to_count(a[9], "threads", threads)) {
         return nullptr;
     }
     if (!(std::isfinite(duration) && duration > 0.0 && std::isfinite(step) && step > 0.0)) {
@@ -119,26 +122,38 @@ PyObject* py_find_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             return nullptr;
         }
     }
-    std::vector<kn::Event> events;
+    // Tracks in contiguous ranges, one per thread, each with its own search;
+    // the ranges' events in turn keep the order of the tracks.
+    std::vector<std::vector<kn::Event>> found(
+        static_cast<size_t>(core::worker_count(tv.rows, static_cast<int>(threads))));
     {
         core::ReleaseGil nogil;
-        kn::Search search(table.span2(), trajectories, geometry, duration, step, min_elevation,
-                          static_cast<core::index_t>(coarse_value), margin);
-        for (core::index_t i = 0; i < tv.rows; ++i) {
-            search.track(i, pairs[static_cast<size_t>(2 * i)], pairs[static_cast<size_t>(2 * i + 1)], events);
-        }
+        core::parallel_ranges(
+            tv.rows, static_cast<int>(threads), [&](core::index_t w, core::index_t begin, core::index_t end) {
+                kn::Search search(table.span2(), trajectories, geometry, duration, step, min_elevation,
+                                  static_cast<core::index_t>(coarse_value), margin);
+                std::vector<kn::Event>& events = found[static_cast<size_t>(w)];
+                for (core::index_t i = begin; i < end; ++i) {
+                    search.track(i, pairs[static_cast<size_t>(2 * i)], pairs[static_cast<size_t>(2 * i + 1)], events);
+                }
+            });
     }
-    const npy_intp shape[2] = {static_cast<npy_intp>(events.size()), 6};
+    size_t total = 0;
+    for (const auto& f : found) total += f.size();
+    const npy_intp shape[2] = {static_cast<npy_intp>(total), 7};
     Ref out = core::empty(2, shape);
     if (!out) return nullptr;
     double* o = core::data_of(out.get());
-    for (const kn::Event& e : events) {
-        *o++ = static_cast<double>(e.track);
-        *o++ = e.rise;
-        *o++ = e.set;
-        *o++ = e.culmination;
-        *o++ = e.max_elevation;
-        *o++ = e.edge ? 1.0 : 0.0;
+    for (const auto& events : found) {
+        for (const kn::Event& e : events) {
+            *o++ = static_cast<double>(e.track);
+            *o++ = e.rise;
+            *o++ = e.set;
+            *o++ = e.culmination;
+            *o++ = e.max_elevation;
+            *o++ = e.edge ? 1.0 : 0.0;
+            *o++ = e.curvature;
+        }
     }
     return out.release();
 }
@@ -202,16 +217,18 @@ PyMethodDef search_methods[] = {
      "(the satellites' windows in turn, x, y, z per window), x the time from\n"
      "the window's centre in node spacings."},
     {"find_events", (PyCFunction)(void (*)(void))core::entry<py_find_events>, METH_FASTCALL | METH_KEYWORDS,
-     "find_events(table, satellites, stations, tracks, duration, step, min_elevation, coarse, margin)\n--\n\n"
+     "find_events(table, satellites, stations, tracks, duration, step, min_elevation, coarse, margin, threads)\n--\n\n"
      "The passes of every track over the span [0, duration] seconds, as rows\n"
      "(track, rise, set, highest point, its elevation [rad], 1.0 when that point\n"
-     "is the span's edge); NaN rise or set where the edge cuts the pass.\n\n"
+     "is the span's edge, the elevation rate's slope there [rad/s^2], NaN at\n"
+     "the edge); NaN rise or set where the edge cuts the pass.\n\n"
      "table: (8, 3 W) float64, row k the coefficients of x^k of each window's\n"
      "ITRF position (x, y, z per window); satellites: (S, 3) first window,\n"
      "interval count and node spacing [s]; stations: (N, 12) ITRF position [m]\n"
      "and the ITRF-to-ENU rotation (row-major); tracks: (T, 2) satellite and\n"
      "station of each track; min_elevation [rad]; coarse: grid steps between\n"
-     "the first samples; margin: the interpolation tolerance [m]."},
+     "the first samples; margin: the interpolation tolerance [m]; threads: how\n"
+     "many threads share the tracks (contiguous ranges of them)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyObject* search_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }

@@ -15,5 +15,6 @@ def find_events(
     min_elevation: float,
     coarse: float,
     margin: float,
+    threads: int,
 ) -> NDArray[np.float64]: ...
 def hermite_table(nodes: Any, satellites: Any) -> NDArray[np.float64]: ...

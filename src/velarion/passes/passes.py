@@ -22,7 +22,8 @@ import gc
 import math
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from typing import Any, NamedTuple
+from operator import attrgetter
+from typing import Any, NamedTuple, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -44,14 +45,16 @@ from .search import Events, Sky, find_events, look
 from .stations import Network, Station, station_list
 from .visibility import visible_passes
 
-__all__ = ["LookAngles", "Pass", "Passes", "find_passes", "find_passes_many", "look_angles"]
+__all__ = ["LookAngles", "Pass", "Passes", "event_times", "find_passes", "find_passes_many", "look_angles"]
 
 # Word for word: callers and tests compare the exception texts of this module.
 
 Array = NDArray[Any]
 
 
-@dataclass(frozen=True)
+_EVENTS = ("rise", "culmination", "set")
+
+
 class Pass:
     """One pass of a satellite over a station.
 
@@ -64,32 +67,169 @@ class Pass:
     under way at the end, and ``culmination`` and its azimuth None when its
     highest point in the span is that edge (``max_elevation`` is then the
     elevation there). ``visible`` is None unless the search was asked for
-    it (see ``find_passes``).
+    it (see ``find_passes``). Its fields are read-only.
     """
 
-    satellite: str
-    satnum: int | None
-    station: Station | ENU
-    rise: Time | None
-    rise_azimuth: float | None
-    culmination: Time | None
-    culmination_azimuth: float | None
-    max_elevation: float
-    set: Time | None
-    set_azimuth: float | None
-    visible: bool | None = None
+    # A search makes thousands of passes and most of their times are never
+    # looked at: a pass found by the search keeps its times as seconds from
+    # the span's start (``_origin``) and makes the Time scalar when it is
+    # read. A pass made by hand keeps the Times it was given (no origin).
+    __slots__ = (
+        "_culmination",
+        "_culmination_azimuth",
+        "_max_elevation",
+        "_origin",
+        "_rise",
+        "_rise_azimuth",
+        "_satellite",
+        "_satnum",
+        "_set",
+        "_set_azimuth",
+        "_station",
+        "_visible",
+    )
+    _satellite: str
+    _satnum: int | None
+    _station: Station | ENU
+    _origin: Time | None
+    _rise: Time | float | None
+    _rise_azimuth: float | None
+    _culmination: Time | float | None
+    _culmination_azimuth: float | None
+    _max_elevation: float
+    _set: Time | float | None
+    _set_azimuth: float | None
+    _visible: bool | None
+    __match_args__ = (
+        "satellite",
+        "satnum",
+        "station",
+        "rise",
+        "rise_azimuth",
+        "culmination",
+        "culmination_azimuth",
+        "max_elevation",
+        "set",
+        "set_azimuth",
+        "visible",
+    )
+
+    def __init__(
+        self,
+        satellite: str,
+        satnum: int | None,
+        station: Station | ENU,
+        rise: Time | None,
+        rise_azimuth: float | None,
+        culmination: Time | None,
+        culmination_azimuth: float | None,
+        max_elevation: float,
+        set: Time | None,
+        set_azimuth: float | None,
+        visible: bool | None = None,
+    ):
+        for name, value in zip(_EVENTS, (rise, culmination, set), strict=True):
+            if value is not None and not (isinstance(value, Time) and value.shape == ()):
+                raise TypeError(f"{name} must be a Time scalar or None, not {type(value).__name__}")
+        self._satellite, self._satnum, self._station, self._origin = satellite, satnum, station, None
+        self._rise, self._rise_azimuth = rise, rise_azimuth
+        self._culmination, self._culmination_azimuth, self._max_elevation = (
+            culmination,
+            culmination_azimuth,
+            max_elevation,
+        )
+        self._set, self._set_azimuth, self._visible = set, set_azimuth, visible
+
+    def _time(self, value: Time | float | None) -> Time | None:
+        if value is None or isinstance(value, Time):
+            return value
+        return cast(Time, self._origin) + value  # seconds come with their origin
+
+    satellite = property(attrgetter("_satellite"), doc="The satellite's name.")
+    satnum = property(attrgetter("_satnum"), doc="The satellite's catalogue number (None without one).")
+    station = property(attrgetter("_station"), doc="The Station (or ENU frame) the pass was searched from.")
+    rise_azimuth = property(attrgetter("_rise_azimuth"), doc="Azimuth at rise [deg] (None when cut).")
+    culmination_azimuth = property(attrgetter("_culmination_azimuth"), doc="Azimuth at culmination [deg].")
+    max_elevation = property(attrgetter("_max_elevation"), doc="The highest elevation in the span [deg].")
+    set_azimuth = property(attrgetter("_set_azimuth"), doc="Azimuth at set [deg] (None when cut).")
+    visible = property(attrgetter("_visible"), doc="Whether the pass can be seen (None unless asked).")
+
+    @property
+    def rise(self) -> Time | None:
+        """When the satellite rises above the minimum elevation (UTC; None
+        when the pass is under way at the start)."""
+        return self._time(self._rise)
+
+    @property
+    def culmination(self) -> Time | None:
+        """When the satellite is highest (UTC; None when that is the span's edge)."""
+        return self._time(self._culmination)
+
+    @property
+    def set(self) -> Time | None:
+        """When the satellite sets below the minimum elevation (UTC; None
+        when the pass is still under way at the end)."""
+        return self._time(self._set)
 
     @property
     def cut(self) -> bool:
         """Whether the span's edge cuts the pass (no rise or no set)."""
-        return self.rise is None or self.set is None
+        return self._rise is None or self._set is None
 
     @property
     def duration(self) -> float | None:
         """Seconds from rise to set (None when the pass is cut)."""
-        if self.rise is None or self.set is None:
+        rise, set_ = self._rise, self._set
+        if rise is None or set_ is None:
             return None
-        return float(self.set - self.rise)
+        if isinstance(rise, float) and isinstance(set_, float):
+            return set_ - rise
+        return float(cast(Time, self.set) - cast(Time, self.rise))
+
+    def _fields(self) -> tuple[Any, ...]:
+        return tuple(getattr(self, name) for name in Pass.__match_args__)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Pass):
+            return NotImplemented
+        return self._fields() == other._fields()
+
+    __hash__ = None  # type: ignore[assignment]  # Time scalars are not hashable
+
+    def __repr__(self) -> str:
+        fields = ", ".join(f"{n}={v!r}" for n, v in zip(Pass.__match_args__, self._fields(), strict=True))
+        return f"Pass({fields})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_restore_pass, (tuple(getattr(self, slot) for slot in Pass.__slots__),))
+
+
+def event_times(passes: Sequence[Pass], event: str) -> tuple[Time, NDArray[np.bool_]]:
+    """The times of one event (``"rise"``, ``"culmination"`` or ``"set"``)
+    of many passes at once: a one-dimensional UTC ``Time`` of the passes
+    that have it, in their order, and which passes have it (a boolean array)."""
+    if event not in _EVENTS:
+        raise ValueError(f"event must be 'rise', 'culmination' or 'set', got {event!r}")
+    slot = attrgetter("_" + event)
+    values = [slot(p) for p in passes]
+    have = np.array([v is not None for v in values], dtype=bool)
+    present = [v for v in values if v is not None]
+    origins = {id(p._origin) for p in passes}
+    if present and len(origins) == 1 and passes[0]._origin is not None:
+        # the passes of one search: one addition for all
+        times = passes[0]._origin + np.array(present, dtype=np.float64)
+        return times if times.scale == "utc" else times.utc, have
+    epochs = [t.utc for p, v in zip(passes, values, strict=True) if v is not None and (t := p._time(v)) is not None]
+    jd1 = np.array([float(t.jd1) for t in epochs])
+    jd2 = np.array([float(t.jd2) for t in epochs])
+    return Time.from_jd(jd1, jd2, scale="utc"), have
+
+
+def _restore_pass(values: tuple[Any, ...]) -> Pass:
+    p = object.__new__(Pass)
+    for slot, value in zip(Pass.__slots__, values, strict=True):
+        setattr(p, slot, value)
+    return p
 
 
 class Passes(list[Pass]):
@@ -181,13 +321,7 @@ def _polish(sky: Sky, ev: Events, m: float) -> tuple[_Found, dict[int, Failure],
     crossing = kind < 2
     dt[crossing] = -(el[crossing] - m) / eldot[crossing]
     culm = (kind == 2) & ~ev.edge[which]
-    if culm.any():
-        h = 0.5
-        tc = sec[culm]
-        both = np.concatenate([track[culm], track[culm]])
-        _, rate, _ = sky.look(both, np.concatenate([tc + h, tc - h]))
-        slope = (rate[: tc.size] - rate[tc.size :]) / (2.0 * h)
-        dt[culm] = -eldot[culm] / slope
+    dt[culm] = -eldot[culm] / ev.curvature[which[culm]]
     # A correction is a fraction of a second at most; a larger one (a flat
     # rate, a vanishing slope) is not a Newton step worth taking.
     dt = np.where(np.isfinite(dt) & (np.abs(dt) < 1.0), dt, 0.0)
@@ -262,8 +396,8 @@ def _search(
     coarse: float | None,
     errors: str,
     visible: bool = False,
-) -> tuple[list[tuple[int, int, Pass]], list[Failure], list[Station | ENU]]:
-    """The passes as (satellite index, station index, pass), the failures and the stations."""
+) -> tuple[list[Pass], Array, list[Failure], list[Station | ENU]]:
+    """The passes, the place of each one's satellite in the input, the failures and the stations."""
     duration, step, start = _check(duration, step, min_elevation, start)
     velarion.frames.register_standard_transforms()
     sats, failures = satellites_of(satellites)
@@ -292,15 +426,17 @@ def _search(
                 break
             pending = [pending[s] for s in again]
             spacing = [float(used[s]) / 4.0 for s in again]
-    return _passes(rows, network, start), sorted(failures, key=lambda f: f.index), stations_
+    passes, index = _passes(rows, network, start)
+    return passes, index, sorted(failures, key=lambda f: f.index), stations_
 
 
 def _subset(found: _Found, keep: Array) -> _Found:
     return _Found(**{k: getattr(found, k)[keep] for k in found.__dataclass_fields__})
 
 
-def _passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time) -> list[tuple[int, int, Pass]]:
-    """Pass objects of the polished passes, sorted by time."""
+def _passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time) -> tuple[list[Pass], Array]:
+    """Pass objects of the polished passes, sorted by time, and the place
+    of each one's satellite in the input."""
     # Thousands of small objects at once: the collector's passes over them
     # while they are made would cost more than making them.
     collecting = gc.isenabled()
@@ -312,54 +448,59 @@ def _passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time)
             gc.enable()
 
 
-_PASS_FIELDS = tuple(Pass.__dataclass_fields__)
+def _make_passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time) -> tuple[list[Pass], Array]:
+    rows = [(found, sats) for found, sats in rows if found.sat.size]
+    if not rows:
+        return [], np.empty(0, dtype=np.intp)
 
+    def gather(field: str) -> Array:
+        return np.concatenate([getattr(found, field) for found, _ in rows])
 
-def _make_passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time) -> list[tuple[int, int, Pass]]:
+    def per_satellite(value: Any, dtype: Any) -> Array:
+        return np.concatenate([np.array([value(s) for s in sats], dtype=dtype)[found.sat] for found, sats in rows])
+
+    index = per_satellite(lambda s: s.index, np.intp)
+    rise, set_, station = gather("rise"), gather("set"), gather("station")
+    # by rise (a pass under way at the start first), then input order, then station
+    order = np.lexsort((station, index, np.where(np.isfinite(rise), rise, 0.0)))
+    index = index[order]
+
+    def column(values: Array, have: Array) -> list[Any]:
+        """The values in pass order as Python objects, None where ``have`` is false."""
+        out = values[order].astype(object)
+        out[~have[order]] = None
+        return out.tolist()  # type: ignore[no-any-return]
+
+    has_rise, has_set = np.isfinite(rise), np.isfinite(set_)
+    culm, edge = gather("culm"), gather("edge")
+    has_culm = np.isfinite(culm) & ~edge
+    visible = gather("visible")
+    stations = np.empty(len(network.stations), dtype=object)
+    stations[:] = network.stations
+    columns = (
+        per_satellite(lambda s: s.label, object)[order].tolist(),
+        per_satellite(lambda s: s.satnum, object)[order].tolist(),
+        stations[station[order]].tolist(),
+        column(rise, has_rise),
+        column(np.degrees(gather("rise_az")), has_rise),
+        column(culm, has_culm),
+        column(np.degrees(gather("culm_az")), has_culm),
+        np.degrees(gather("max_el"))[order].tolist(),
+        column(set_, has_set),
+        column(np.degrees(gather("set_az")), has_set),
+        column(visible != 0.0, ~np.isnan(visible)),
+    )
     made: list[Pass] = []
-    keys: list[tuple[Array, Array, Array]] = []  # first time, satellite's place in the input, station
     new_pass = object.__new__
-    for found, sats in rows:
-        n = found.sat.size
-        if not n:
-            continue
-        seconds = np.concatenate([found.rise, found.culm, found.set])
-        have = np.isfinite(seconds)
-        times: list[Time | None] = [None] * seconds.size
-        for k, t in zip(np.flatnonzero(have).tolist(), start + seconds[have], strict=True):
-            times[k] = t
-        # The fields as columns, None where the pass has no such event.
-        sat_list = found.sat.tolist()
-        label = [sats[s].label for s in sat_list]
-        satnum = [sats[s].satnum for s in sat_list]
-        station = [network.stations[st] for st in found.station.tolist()]
-        rise, set_ = times[:n], times[2 * n :]
-        edge = found.edge.tolist()
-        culm = [None if e else t for t, e in zip(times[n : 2 * n], edge, strict=True)]
-        rise_az, culm_az, max_el, set_az = (
-            np.degrees(x).tolist() for x in (found.rise_az, found.culm_az, found.max_el, found.set_az)
-        )
-        rise_az = [None if t is None else a for t, a in zip(rise, rise_az, strict=True)]
-        culm_az = [None if e else a for e, a in zip(edge, culm_az, strict=True)]
-        set_az = [None if t is None else a for t, a in zip(set_, set_az, strict=True)]
-        asked = ~np.isnan(found.visible)
-        seen = [bool(v) if a else None for v, a in zip((found.visible != 0.0).tolist(), asked.tolist(), strict=True)]
-        index = np.array([sats[s].index for s in sat_list], dtype=np.intp)
-        keys.append((np.where(np.isfinite(found.rise), found.rise, 0.0), index, found.station))
-        # The frozen dataclass's own __init__ sets each field through
-        # object.__setattr__, the larger part of the cost of a catalogue's
-        # passes; each instance gets its field dict whole instead.
-        columns = (label, satnum, station, rise, rise_az, culm, culm_az, max_el, set_, set_az, seen)
-        for values in zip(*columns, strict=True):
-            p = new_pass(Pass)
-            p.__dict__.update(zip(_PASS_FIELDS, values, strict=True))
-            made.append(p)
-    if not made:
-        return []
-    first, index, station_ = (np.concatenate(k) for k in zip(*keys, strict=True))
-    order = np.lexsort((station_, index, first)).tolist()
-    index_, stations_ = index.tolist(), station_.tolist()
-    return [(index_[k], stations_[k], made[k]) for k in order]
+    # Slot by slot: a pass from the search keeps its times as seconds from
+    # the start (see Pass).
+    for a, b, c, d, e, f, g, h, i, j, k in zip(*columns, strict=True):
+        p = new_pass(Pass)
+        p._satellite, p._satnum, p._station, p._origin = a, b, c, start
+        p._rise, p._rise_azimuth, p._culmination, p._culmination_azimuth = d, e, f, g
+        p._max_elevation, p._set, p._set_azimuth, p._visible = h, i, j, k
+        made.append(p)
+    return made, index
 
 
 def find_passes(
@@ -420,10 +561,10 @@ def find_passes(
     """
     if errors not in ("report", "raise"):
         raise ValueError(f"errors must be 'report' or 'raise', got {errors!r}")
-    found, failures, _ = _search(
+    found, _, failures, _ = _search(
         satellites, stations, start, duration, step, min_elevation, prefilter, coarse, errors, bool(visible)
     )
-    return Passes((p for _, _, p in found), failures)
+    return Passes(found, failures)
 
 
 def find_passes_many(
@@ -447,7 +588,7 @@ def find_passes_many(
     if errors not in ("raise", "keep"):
         raise ValueError(f"errors must be 'raise' or 'keep', got {errors!r}")
     sources = list(sources)
-    found, failures, _ = _search(
+    found, index, failures, _ = _search(
         sources,
         station,
         start,
@@ -459,8 +600,8 @@ def find_passes_many(
         "raise" if errors == "raise" else "report",
     )
     result: list[Any] = [[] for _ in sources]
-    for index, _, p in found:
-        result[index].append(p)
+    for k, p in zip(index.tolist(), found, strict=True):
+        result[k].append(p)
     for f in failures:
         result[f.index] = f.error
     return result

@@ -88,7 +88,7 @@ _GRAVITY_CODES = {"wgs72old": 0, "wgs72": 1, "wgs84": 2}
 _JD_1950 = 2433281.5
 # Many states (node samples, events) are computed on every core (few are
 # not worth starting threads for).
-_THREADS = max(1, min(os.cpu_count() or 1, 64))
+THREADS = max(1, min(os.cpu_count() or 1, 64))
 _THREADED_STATES = 4096
 # The compiled model's code of a state it gives as NaN or infinite without an error.
 _NON_FINITE_CODE = 255
@@ -365,7 +365,7 @@ def exact_itrf(sats: Sequence[Sat], sid: Array, time: Time) -> tuple[Array, Arra
         rows = np.flatnonzero(compiled)
         ids = record[rows]
         jd1, jd2 = sgp4_jd(time)
-        threads = _THREADS if ids.size >= _THREADED_STATES else 1
+        threads = THREADS if ids.size >= _THREADED_STATES else 1
         err, rt, vt = _compiled.sgp4_points(records, ids, jd1[rows], jd2[rows], threads)
         good = err == 0
         if not good.all():
@@ -490,7 +490,7 @@ def group_itrf(
     if fast:
         jd1, jd2 = sgp4_jd(time)
         ids = np.array([sats[which[k]].record for k in fast], dtype=np.int64)
-        threads = _THREADS if ids.size * sec.size >= _THREADED_STATES else 1
+        threads = THREADS if ids.size * sec.size >= _THREADED_STATES else 1
         err, rt, vt = _compiled.sgp4_states(records, ids, jd1, jd2, threads)
         bad = err != 0
         for row in np.flatnonzero(bad.any(axis=1)):

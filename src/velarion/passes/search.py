@@ -46,7 +46,7 @@ from numpy.typing import NDArray
 from velarion.time.time import Time
 
 from . import _search
-from .satellites import INTERPOLATION_TOLERANCE, Trajectories
+from .satellites import INTERPOLATION_TOLERANCE, THREADS, Trajectories
 from .stations import Network
 
 __all__ = ["Events", "Sky", "find_events", "look"]
@@ -54,14 +54,16 @@ __all__ = ["Events", "Sky", "find_events", "look"]
 Array = NDArray[Any]
 
 _COARSE = 960.0  # s between the first samples of the search
+_THREADED_TRACKS = 32  # fewer tracks are searched on one thread
 
 
 @dataclass
 class Events:
     """Passes found by the search, one entry per pass: its track, the
     seconds from the start of its rise and set (NaN where the span's edge
-    cuts it) and of its highest point, the elevation there [rad], and
-    whether that point is the span's edge rather than a culmination."""
+    cuts it) and of its highest point, the elevation there [rad], whether
+    that point is the span's edge rather than a culmination, and the
+    elevation rate's slope there [rad/s^2] (NaN at the edge)."""
 
     track: Array
     rise: Array
@@ -69,11 +71,12 @@ class Events:
     culmination: Array
     max_elevation: Array
     edge: Array
+    curvature: Array
 
     @staticmethod
     def empty() -> Events:
         z = np.empty(0)
-        return Events(np.empty(0, np.intp), z, z, z, z, np.empty(0, bool))
+        return Events(np.empty(0, np.intp), z, z, z, z, np.empty(0, bool), z)
 
 
 class Sky:
@@ -137,6 +140,7 @@ def find_events(
         m,
         float(min(k, 10**9)),
         INTERPOLATION_TOLERANCE,
+        THREADS if len(tracks) >= _THREADED_TRACKS else 1,
     )
     return Events(
         track=rows[:, 0].astype(np.intp),
@@ -145,4 +149,5 @@ def find_events(
         culmination=rows[:, 3].copy(),
         max_elevation=rows[:, 4].copy(),
         edge=rows[:, 5] != 0.0,
+        curvature=rows[:, 6].copy(),
     )

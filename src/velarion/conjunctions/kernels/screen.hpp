@@ -23,12 +23,12 @@
 #ifndef VELARION_CONJUNCTIONS_KERNELS_SCREEN_HPP
 #define VELARION_CONJUNCTIONS_KERNELS_SCREEN_HPP
 
+#include "velarion/_core/parallel.hpp"
+
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstddef>
-#include <exception>
-#include <thread>
+#include <cstdint>
 #include <vector>
 
 namespace velarion::conjunctions::kernels {
@@ -353,35 +353,11 @@ private:
 // of intervals), in order of interval.
 inline std::vector<Candidate> screen(const Catalogue& cat, const Settings& set, int threads) {
     const index_t intervals = std::max<index_t>(cat.m - 1, 0);
-    const index_t workers = std::max<index_t>(1, std::min<index_t>(threads, intervals));
-    std::vector<std::vector<Candidate>> found(workers);
-    if (workers == 1) {
-        IntervalScreen(cat, set).run(0, intervals, found[0]);
-        return std::move(found[0]);
-    }
-    std::vector<std::thread> pool;
-    pool.reserve(workers);
-    std::vector<std::exception_ptr> errors(workers);
-    auto work = [&](index_t w) {
-        try {
-            IntervalScreen(cat, set).run(intervals * w / workers, intervals * (w + 1) / workers, found[w]);
-        } catch (...) {
-            errors[w] = std::current_exception();
-        }
-    };
-    // The first range runs on the calling thread; a thread that cannot be
-    // started leaves its range to the calling thread too.
-    for (index_t w = 1; w < workers; ++w) {
-        try {
-            pool.emplace_back(work, w);
-        } catch (...) {
-            work(w);
-        }
-    }
-    work(0);
-    for (auto& t : pool) t.join();
-    for (auto& e : errors)
-        if (e) std::rethrow_exception(e);
+    std::vector<std::vector<Candidate>> found(static_cast<std::size_t>(core::worker_count(intervals, threads)));
+    core::parallel_ranges(intervals, threads, [&](index_t w, index_t begin, index_t end) {
+        IntervalScreen(cat, set).run(begin, end, found[static_cast<std::size_t>(w)]);
+    });
+    if (found.size() == 1) return std::move(found[0]);
     std::size_t total = 0;
     for (auto& f : found) total += f.size();
     std::vector<Candidate> all;

@@ -59,8 +59,10 @@ struct EnuState {
 };
 
 // One pass found: times in seconds from the start (NaN where the span's
-// edge cuts it), the highest elevation [rad], and whether the highest point
-// is the span's edge rather than a culmination.
+// edge cuts it), the highest elevation [rad], whether the highest point is
+// the span's edge rather than a culmination, and the rate of change of the
+// elevation rate there [rad/s^2] (NaN at the edge): what a Newton step on
+// the culmination needs.
 struct Event {
     index_t track;
     double rise;
@@ -68,6 +70,7 @@ struct Event {
     double culmination;
     double max_elevation;
     bool edge;
+    double curvature;
 };
 
 // Degree-7 Hermite interpolation on four equally spaced nodes, in the local
@@ -425,9 +428,10 @@ private:
     // (maximum true); ya, yb, ga, gb are the elevation and its rate at the
     // ends, which bracket the root. Newton steps (on the rate, with its
     // slope from a forward difference), kept inside the shrinking bracket
-    // (bisection when a step leaves it). Returns the root and the elevation there.
+    // (bisection when a step leaves it). Returns the root, the elevation
+    // there and the slope of the function solved at the root.
     void solve(bool maximum, double a, double b, double ya, double yb, double ga, double gb, double& root,
-               double& el_root) const noexcept {
+               double& el_root, double& slope_root) const noexcept {
         double fb = maximum ? gb : yb - m_;
         double c = guess(maximum, a, b, ya, yb, ga, gb);
         const double tol = maximum ? 10.0 * kTolerance : kTolerance;
@@ -453,6 +457,7 @@ private:
             if (f == 0.0 || std::abs(next - c) < tol || b - a < tol || it == kMaxIterations - 1) {
                 root = c;
                 el_root = el;
+                slope_root = slope;
                 return;
             }
             c = next;
@@ -480,11 +485,11 @@ private:
         auto below = [&](size_t i) { return samples_[i].g < 0.0; };
         // Crossings of the minimum between consecutive samples, refined.
         cross_.assign(n, std::numeric_limits<double>::quiet_NaN());
-        double unused;
+        double unused, unused_slope;
         for (size_t i = 0; i + 1 < n; ++i) {
             if (below(i) != below(i + 1)) {
                 solve(false, samples_[i].t, samples_[i + 1].t, el(i), el(i + 1), rate(i), rate(i + 1), cross_[i],
-                      unused);
+                      unused, unused_slope);
             }
         }
         // Maxima: between samples (not in intervals proven below the
@@ -493,14 +498,16 @@ private:
         maxima_.clear();
         for (size_t i = 0; i + 1 < n; ++i) {
             if (between_[i] != kBelow && samples_[i].rate > 0.0 && samples_[i + 1].rate <= 0.0) {
-                Max x{0.0, 0.0, false};
-                solve(true, samples_[i].t, samples_[i + 1].t, el(i), el(i + 1), rate(i), rate(i + 1), x.t, x.el);
+                Max x{0.0, 0.0, false, 0.0};
+                solve(true, samples_[i].t, samples_[i + 1].t, el(i), el(i + 1), rate(i), rate(i + 1), x.t, x.el,
+                      x.curvature);
                 maxima_.push_back(x);
             }
         }
-        if (!below(0) && samples_[0].rate <= 0.0) maxima_.push_back({samples_[0].t, el(0), true});
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        if (!below(0) && samples_[0].rate <= 0.0) maxima_.push_back({samples_[0].t, el(0), true, nan});
         if (n > 1 && !below(n - 1) && samples_[n - 1].rate >= 0.0) {
-            maxima_.push_back({samples_[n - 1].t, el(n - 1), true});
+            maxima_.push_back({samples_[n - 1].t, el(n - 1), true, nan});
         }
         // The last sample below the minimum before each maximum and the
         // first after it bound its pass (-1: none, the pass runs past the
@@ -526,15 +533,14 @@ private:
             if (!merged) chosen_.push_back({x, lo, hi});
         }
         std::sort(chosen_.begin(), chosen_.end(), [](const Chosen& a, const Chosen& b) { return a.x.t < b.x.t; });
-        const double nan = std::numeric_limits<double>::quiet_NaN();
         for (const Chosen& c : chosen_) {
-            Event ev{track_id, nan, nan, c.x.t, c.x.el, c.x.edge};
+            Event ev{track_id, nan, nan, c.x.t, c.x.el, c.x.edge, c.x.curvature};
             if (c.lo >= 0) {
                 const size_t k = static_cast<size_t>(c.lo);
                 if (k + 1 < n && samples_[k + 1].t <= c.x.t) {
                     ev.rise = cross_[k];
                 } else {  // a maximum between two samples below the minimum
-                    solve(false, samples_[k].t, c.x.t, el(k), c.x.el, rate(k), 0.0, ev.rise, unused);
+                    solve(false, samples_[k].t, c.x.t, el(k), c.x.el, rate(k), 0.0, ev.rise, unused, unused_slope);
                 }
             }
             if (c.hi >= 0) {
@@ -542,7 +548,7 @@ private:
                 if (k >= 1 && samples_[k - 1].t >= c.x.t) {
                     ev.set = cross_[k - 1];
                 } else {
-                    solve(false, c.x.t, samples_[k].t, c.x.el, el(k), 0.0, rate(k), ev.set, unused);
+                    solve(false, c.x.t, samples_[k].t, c.x.el, el(k), 0.0, rate(k), ev.set, unused, unused_slope);
                 }
             }
             out.push_back(ev);
@@ -553,6 +559,7 @@ private:
         double t;
         double el;
         bool edge;
+        double curvature;  // the elevation rate's slope [rad/s^2]
     };
     struct Chosen {
         Max x;

@@ -18,16 +18,6 @@ namespace {
 
 core::ModuleOnce g_once;
 
-bool to_positive_int(PyObject* obj, const char* what, long& out) {
-    out = PyLong_AsLong(obj);
-    if (out == -1 && PyErr_Occurred()) return false;
-    if (out < 1 || out > (1L << 20)) {
-        PyErr_Format(PyExc_ValueError, "%s must lie in [1, 2**20], got %ld", what, out);
-        return false;
-    }
-    return true;
-}
-
 constexpr const char* kRecordsCapsule = "velarion.propagators.analytical.sgp4._compiled.sgp4_records";
 using Records = std::vector<sgp4k::Sgp4Object>;
 
@@ -127,7 +117,7 @@ PyObject* py_sgp4_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     const Records* records = records_of(a[0]);
     if (!records) return nullptr;
     long threads;
-    if (!to_positive_int(a[4], "sgp4_states: threads", threads)) return nullptr;
+    if (!core::to_count(a[4], "sgp4_states: threads", threads)) return nullptr;
     // The ids as a private int64 copy, checked against the records.
     core::Ref id_array = core::Ref::steal(
         PyArray_FROMANY(a[1], NPY_INT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY));
@@ -189,7 +179,7 @@ PyObject* py_sgp4_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     const Records* records = records_of(a[0]);
     if (!records) return nullptr;
     long threads;
-    if (!to_positive_int(a[4], "sgp4_points: threads", threads)) return nullptr;
+    if (!core::to_count(a[4], "sgp4_points: threads", threads)) return nullptr;
     core::Ref id_array = core::Ref::steal(
         PyArray_FROMANY(a[1], NPY_INT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY));
     if (!id_array) return nullptr;
@@ -227,10 +217,11 @@ PyObject* py_sgp4_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         std::uint8_t* pc = static_cast<std::uint8_t*>(PyArray_DATA(core::as_array(code.get())));
         double* pr = core::data_of(r.get());
         double* pv = core::data_of(v.get());
-        sgp4k::parallel_ranges(n, static_cast<int>(threads), [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-            sgp4k::points(records->data(), ids + begin, end - begin, jd.data() + begin, fr.data() + begin,
-                          pr + 3 * begin, pv + 3 * begin, pc + begin);
-        });
+        core::parallel_ranges(n, static_cast<int>(threads),
+                              [&](std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
+                                  sgp4k::points(records->data(), ids + begin, end - begin, jd.data() + begin,
+                                                fr.data() + begin, pr + 3 * begin, pv + 3 * begin, pc + begin);
+                              });
     }
     return PyTuple_Pack(3, code.get(), r.get(), v.get());
 }

@@ -3,14 +3,13 @@
 #ifndef VELARION_PROPAGATORS_ANALYTICAL_SGP4_KERNELS_SAMPLE_HPP
 #define VELARION_PROPAGATORS_ANALYTICAL_SGP4_KERNELS_SAMPLE_HPP
 
+#include "velarion/_core/parallel.hpp"
 #include "velarion/propagators/analytical/sgp4/kernels/sgp4.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <thread>
 #include <vector>
 
 namespace velarion::propagators::analytical::sgp4::kernels {
@@ -21,38 +20,6 @@ struct Sgp4Object {
     Record record;
     double jd = 0.0, fr = 0.0;
 };
-
-// Calls work(begin, end) on `threads` threads (at most kMaxWorkers) over
-// [0, count) split in contiguous ranges; the first range runs on the
-// calling thread, and a thread that cannot be started leaves its range to
-// the calling thread.
-inline constexpr std::ptrdiff_t kMaxWorkers = 256;
-
-template <class Work>
-void parallel_ranges(std::ptrdiff_t count, int threads, Work&& work) {
-    const std::ptrdiff_t workers = std::max<std::ptrdiff_t>(1, std::min<std::ptrdiff_t>({threads, count, kMaxWorkers}));
-    std::vector<std::exception_ptr> errors(workers);
-    auto run = [&](std::ptrdiff_t w) {
-        try {
-            work(count * w / workers, count * (w + 1) / workers);
-        } catch (...) {
-            errors[w] = std::current_exception();
-        }
-    };
-    std::vector<std::thread> pool;
-    pool.reserve(workers - 1);
-    for (std::ptrdiff_t w = 1; w < workers; ++w) {
-        try {
-            pool.emplace_back(run, w);
-        } catch (...) {
-            run(w);
-        }
-    }
-    run(0);
-    for (auto& t : pool) t.join();
-    for (auto& e : errors)
-        if (e) std::rethrow_exception(e);
-}
 
 // The code of a state the model gives as NaN or infinite without an error
 // of its own (elements outside its domain).
@@ -71,7 +38,7 @@ inline std::uint8_t state_code(int model_code, const State& s) noexcept {
 // kept, as the `sgp4` package's arrays keep it.
 inline void sample(const Sgp4Object* objects, const std::int64_t* ids, std::ptrdiff_t n, const double* jd,
                    const double* fr, std::ptrdiff_t m, double* r, double* v, std::uint8_t* code, int threads) {
-    parallel_ranges(n, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    core::parallel_ranges(n, threads, [&](std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             const Sgp4Object& obj = objects[ids[i]];
             for (std::ptrdiff_t k = 0; k < m; ++k) {
