@@ -111,6 +111,10 @@ def test_a_pass_keeps_its_fields_through_pickling_and_by_hand(found):
             assert [(float(t.jd1), float(t.jd2)) for t in times] == [
                 (float(t.jd1), float(t.jd2)) for t in one_by_one if t is not None
             ]
+    with pytest.raises(TypeError, match="event_times takes passes, not str"):
+        event_times([p, "rise"], "rise")
+    with pytest.raises(ValueError, match="event must be"):
+        event_times(found, "zenith")
 
 
 def test_look_angles_match_skyfield(catalogue, ts):

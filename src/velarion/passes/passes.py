@@ -204,22 +204,26 @@ class Pass:
         return (_restore_pass, (tuple(getattr(self, slot) for slot in Pass.__slots__),))
 
 
-def event_times(passes: Sequence[Pass], event: str) -> tuple[Time, NDArray[np.bool_]]:
+def event_times(passes: Iterable[Pass], event: str) -> tuple[Time, NDArray[np.bool_]]:
     """The times of one event (``"rise"``, ``"culmination"`` or ``"set"``)
     of many passes at once: a one-dimensional UTC ``Time`` of the passes
     that have it, in their order, and which passes have it (a boolean array)."""
-    if event not in _EVENTS:
+    if not isinstance(event, str) or event not in _EVENTS:
         raise ValueError(f"event must be 'rise', 'culmination' or 'set', got {event!r}")
+    items = list(passes)
+    for p in items:
+        if not isinstance(p, Pass):
+            raise TypeError(f"event_times takes passes, not {type(p).__name__}")
     slot = attrgetter("_" + event)
-    values = [slot(p) for p in passes]
+    values = [slot(p) for p in items]
     have = np.array([v is not None for v in values], dtype=bool)
     present = [v for v in values if v is not None]
-    origins = {id(p._origin) for p in passes}
-    if present and len(origins) == 1 and passes[0]._origin is not None:
+    origins = {id(p._origin) for p in items}
+    if present and len(origins) == 1 and items[0]._origin is not None:
         # the passes of one search: one addition for all
-        times = passes[0]._origin + np.array(present, dtype=np.float64)
+        times = items[0]._origin + np.array(present, dtype=np.float64)
         return times if times.scale == "utc" else times.utc, have
-    epochs = [t.utc for p, v in zip(passes, values, strict=True) if v is not None and (t := p._time(v)) is not None]
+    epochs = [t.utc for p, v in zip(items, values, strict=True) if v is not None and (t := p._time(v)) is not None]
     jd1 = np.array([float(t.jd1) for t in epochs])
     jd2 = np.array([float(t.jd2) for t in epochs])
     return Time.from_jd(jd1, jd2, scale="utc"), have
