@@ -403,6 +403,20 @@ class TestENU:
         assert ro.shape == vo.shape == (5, 3) and type(ro) is np.ndarray
 
     @pytest.mark.parametrize("method", ["to_ITRF", "from_ITRF"])
+    def test_many_rows_split_over_threads_convert_as_few_do(self, method, enu):
+        # From 2**16 rows on the rows are shared among threads: every row,
+        # strided inputs too, is what a short call gives for it.
+        f = getattr(enu(0.6, -1.1, 250.0), method)
+        rng = np.random.default_rng(7)
+        wide = rng.normal(size=(2**16 + 1001, 8)) * 1e6
+        r, v = wide[:, 1:7:2], wide[:, 4:7]
+        ro, vo = f(None, r, v)
+        for lo in range(0, r.shape[0], 8192):
+            ro_part, vo_part = f(None, r[lo : lo + 8192], v[lo : lo + 8192])
+            np.testing.assert_array_equal(ro[lo : lo + 8192], ro_part)
+            np.testing.assert_array_equal(vo[lo : lo + 8192], vo_part)
+
+    @pytest.mark.parametrize("method", ["to_ITRF", "from_ITRF"])
     def test_refusals(self, method, enu):
         f = getattr(enu(0.1, 0.2, 0.0), method)
         for r_shape, v_shape, words in [

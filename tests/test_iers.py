@@ -229,14 +229,25 @@ def test_evaluation_reads_no_row_past_the_table():
         ([1.5, 9.0, -2.0], True, "HELD", -1),
         ([1.5, 9.0, np.nan], True, "NON_FINITE", 2),
         ([1.5, 9.0, np.nan], False, "OUT_OF_RANGE", 1),
+        ([np.inf, 9.0, 1.5], False, "NON_FINITE", 0),
+        ([1.5, 2.0, -2.0], True, "HELD", -1),
     ],
 )
-def test_evaluation_returns_the_status_codes_the_extension_exports(dates, hold, code, index):
+@pytest.mark.parametrize("spread", [False, True])
+def test_evaluation_returns_the_status_codes_the_extension_exports(dates, hold, code, index, spread):
     # velarion.iers reads the codes by name from the extension: each outcome
-    # must come back as the constant of its name.
+    # must come back as the constant of its name. Spread over many in-range
+    # dates, the dates fall in different threads' ranges: the outcome is
+    # still that of the first date that fails.
     from velarion.iers import _interp
 
-    status, k, *_ = _interp.evaluate(np.array(dates), np.zeros((4, 12)), np.arange(4.0), True, hold)
+    t = np.array(dates)
+    if spread:
+        t = np.full(3 * 2**16 + 5, 1.5)
+        where = np.linspace(0, t.size - 1, len(dates)).astype(int)
+        t[where] = dates
+        index = int(where[index]) if index >= 0 else index
+    status, k, *_ = _interp.evaluate(t, np.zeros((4, 12)), np.arange(4.0), True, hold)
     assert (status, k) == (getattr(_interp, code), index)
 
 

@@ -40,6 +40,10 @@ struct Strided2D {
         *reinterpret_cast<T*>(p + col_stride) = v[1];
         *reinterpret_cast<T*>(p + 2 * col_stride) = v[2];
     }
+    // Rows begin..end-1 (a range of a split over threads).
+    Strided2D row_range(index_t begin, index_t end) const noexcept {
+        return {base + begin * row_stride, end - begin, cols, row_stride, col_stride};
+    }
 };
 
 }  // namespace velarion::core

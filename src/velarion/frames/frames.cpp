@@ -7,6 +7,7 @@
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/method.hpp"
 #include "velarion/_core/numpy.hpp"
+#include "velarion/_core/parallel.hpp"
 #include "velarion/frames/frames.hpp"
 #include "velarion/frames/kernels/cio.hpp"
 #include "velarion/frames/kernels/cip.hpp"

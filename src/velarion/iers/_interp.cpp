@@ -4,7 +4,10 @@
 // status codes of its result as module constants for the package to read.
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
+#include "velarion/_core/parallel.hpp"
 #include "velarion/iers/kernels/interp.hpp"
+
+#include <vector>
 
 namespace core = velarion::core;
 namespace kn = velarion::iers::kernels;
@@ -85,7 +88,31 @@ PyObject* py_evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             PyTuple_SET_ITEM(res.get(), 2 + k, row.release());
         }
     }
-    kn::EopResult r = kn::eop_interpolate(g, t, out);
+    kn::EopResult r;
+    if (size < kBlockMin) {
+        r = kn::eop_interpolate(g, t, out);
+    } else {
+        // Many dates: contiguous ranges on every core; the result is that of
+        // the first range that fails, else held when any range held.
+        std::vector<kn::EopResult> parts(static_cast<size_t>(core::worker_count(size, core::hardware_threads())));
+        core::ReleaseGil nogil;
+        core::parallel_ranges(
+            size, core::hardware_threads(), [&](core::index_t w, core::index_t begin, core::index_t end) {
+                const core::Strided1D<const double> range{t.base + begin * t.stride, end - begin, t.stride};
+                double* range_out[1 + kn::kFields];
+                for (int k = 0; k < 1 + kn::kFields; ++k) range_out[k] = out[k] + begin;
+                kn::EopResult& part = parts[static_cast<size_t>(w)];
+                part = kn::eop_interpolate(g, range, range_out);
+                if (part.index >= 0) part.index += begin;
+            });
+        for (const kn::EopResult& part : parts) {
+            if (part.status == kn::EopStatus::non_finite || part.status == kn::EopStatus::out_of_range) {
+                r = part;
+                break;
+            }
+            if (part.status == kn::EopStatus::held) r.status = kn::EopStatus::held;
+        }
+    }
     PyObject* status = PyLong_FromLong(static_cast<long>(r.status));
     if (!status) return nullptr;
     PyTuple_SET_ITEM(res.get(), 0, status);
