@@ -42,14 +42,6 @@ def _iso_seconds(t: Time) -> str:
     return str((t + 0.5).iso)[:19].replace("T", " ")
 
 
-def _iso_millis(t: Time) -> str:
-    """UTC text rounded to the millisecond, 'YYYY-MM-DDThh:mm:ss.sss'."""
-    text = str((t + 0.0005).iso)
-    if len(text) == 19:
-        text += ".000"
-    return text[:23]
-
-
 def _duration(seconds: float | None) -> str:
     if seconds is None:
         return "-"

@@ -16,7 +16,8 @@ namespace {
 
 core::ModuleOnce g_once;
 
-// From this many dates on, the seven results share one allocation.
+// From this many dates on, the seven results share one allocation and the
+// dates are split over threads.
 constexpr npy_intp kBlockMin = 1 << 16;
 
 constexpr const char* kEvalNames[] = {"t", "packed", "mjd", "uniform", "hold"};

@@ -80,11 +80,8 @@ class Events:
 
 
 class Sky:
-    """Tracks (satellite ``sat[k]`` seen from station ``station[k]``) at
-    ``start + seconds``: ``enu(track, seconds)`` gives the (N, 3) ENU
-    positions [m] and Earth-fixed velocities [m/s] from the interpolated
-    trajectories; ``look(track, seconds)`` the elevation, its rate and the
-    azimuth [rad, rad/s, rad]."""
+    """Tracks (satellite ``sat[k]`` seen from station ``station[k]``) over
+    the interpolated trajectories ``traj`` from ``start``."""
 
     def __init__(self, traj: Trajectories, network: Network, sat: Array, station: Array):
         self.traj = traj
@@ -92,14 +89,6 @@ class Sky:
         self.sat = np.asarray(sat, dtype=np.intp)
         self.station = np.asarray(station, dtype=np.intp)
         self.start: Time = traj.start
-
-    def enu(self, track: Array, seconds: Array) -> tuple[Array, Array]:
-        track = np.asarray(track, dtype=np.intp)
-        r, v = self.traj.itrf(self.sat[track], seconds)
-        return self.network.to_enu(self.station[track], r, v)
-
-    def look(self, track: Array, seconds: Array) -> tuple[Array, Array, Array]:
-        return look(*self.enu(track, seconds))
 
 
 def look(p: Array, w: Array) -> tuple[Array, Array, Array]:
