@@ -125,12 +125,12 @@ private:
             return true;
         }
         if (n_ > PY_SSIZE_T_MAX / static_cast<core::index_t>(cols * sizeof(double))) {
-            PyErr_NoMemory();
+            core::set_no_memory("a copy of the per-epoch arrays");
             return false;
         }
         t.copy.reset(new (std::nothrow) double[static_cast<size_t>(n_ * cols) + 1]);
         if (!t.copy) {
-            PyErr_NoMemory();
+            core::set_no_memory("a copy of the per-epoch arrays");
             return false;
         }
         t.span = {reinterpret_cast<char*>(t.copy.get()), n_, cols, static_cast<core::index_t>(cols * sizeof(double)),
@@ -211,7 +211,7 @@ int cio_call(kn::CioDirection dir, PyObject* time, const fr::View& r_in, const f
     if (!arrays.take(sources, n)) return -1;
     std::unique_ptr<uint64_t[]> scratch(new (std::nothrow) uint64_t[kn::CioScratch::words(n)]);
     if (!scratch) {
-        PyErr_NoMemory();
+        core::set_no_memory("a copy of the per-epoch arrays");
         return -1;
     }
     const kn::EopViews views{arrays.values(2), arrays.values(3), arrays.values(4), arrays.values(5), arrays.values(6)};
