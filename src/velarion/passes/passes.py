@@ -35,6 +35,7 @@ from velarion.frames.frames import ENU
 from velarion.time.time import Time
 
 from .satellites import (
+    _MODEL_REACH,
     _NODE_ANGLE,
     _NODE_MAX,
     _NODE_MIN,
@@ -71,7 +72,8 @@ _VISIBLE_SAMPLES = 2e6  # samples of the visibility check at once
 _NODE_BYTES = 1500.0
 _SAMPLE_BYTES = 256.0
 _DEFAULT_BUDGET = 2 << 30
-_CHUNK_NODES = 300_000.0  # trajectory nodes of the satellites searched at once
+_CHUNK_WORK = 1_000_000.0  # node evaluations of the satellites searched at once
+_RESONANCE_STEP_COST = 0.1  # a resonance integration step, in node evaluations
 # Culminations: a Newton step from the search's estimate smaller than this
 # [s] settles one that is sharp enough; others are solved on the exact states to the tolerance
 # [s], the elevation rate's slope from a difference over _CULMINATION_DIFF.
@@ -360,21 +362,38 @@ def _check_memory(sats: list[Sat], start: Time, duration: float, step: float, op
     return nodes
 
 
-def _chunks(sats: list[Sat], nodes: list[float]) -> list[list[Sat]]:
+def _work(sat: Sat, start: Time, nodes: float) -> float:
+    """The work of a satellite's search, in node evaluations: a resonant
+    deep-space orbit (about a day or half a day) integrates from its
+    epoch in 12-hour steps at every evaluation."""
+    rec = sat.satrec
+    if rec is None or sat.records is None:
+        return nodes
+    revs = float(rec.no_kozai) * 1440.0 / (2.0 * math.pi)  # a day
+    if not (0.8 <= revs <= 1.2 or 1.8 <= revs <= 2.2):
+        return nodes
+    lo, _ = model_reach(sat, start)
+    days = abs(lo + _MODEL_REACH) / 86400.0
+    return nodes * (1.0 + _RESONANCE_STEP_COST * days / 0.5)
+
+
+def _chunks(sats: list[Sat], start: Time, nodes: list[float]) -> list[list[Sat]]:
     """The satellites in groups searched in turn: each within a share of
-    the memory budget and a bounded amount of work (an interrupt and the
-    progress are looked at between groups)."""
+    the memory budget and a bounded amount of work (well under a second:
+    an interrupt and the progress are looked at between groups)."""
     budget, _ = _memory_budget()
-    most = min(_CHUNK_NODES, 0.5 * budget / _NODE_BYTES)
+    most = 0.5 * budget / _NODE_BYTES
     out: list[list[Sat]] = []
     group: list[Sat] = []
-    load = 0.0
+    load = work = 0.0
     for sat, n in zip(sats, nodes, strict=True):
-        if group and load + n > most:
+        w = _work(sat, start, n)
+        if group and (load + n > most or work + w > _CHUNK_WORK):
             out.append(group)
-            group, load = [], 0.0
+            group, load, work = [], 0.0, 0.0
         group.append(sat)
         load += n
+        work += w
     if group:
         out.append(group)
     return out
@@ -683,7 +702,7 @@ def _search(
     # replaced where they occur.
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         late: list[Failure] = []
-        for chunk in _chunks(whole, [nodes[sat.index] for sat in whole]):
+        for chunk in _chunks(whole, start, [nodes[sat.index] for sat in whole]):
             found, failed = _rounds(chunk, network, start, duration, opts)
             if errors == "raise" and failed:
                 raise min(failed.values(), key=lambda f: f.index).error
