@@ -725,8 +725,8 @@ def _search(
                     failures.append(f)
                 else:
                     ends[sat.index] = (end, first)
-        for index, (end, failure) in sorted(ends.items()):
-            found, failed = _rounds([by_index[index]], network, start, end, opts)
+        for place, (end, failure) in sorted(ends.items()):
+            found, failed = _rounds([by_index[place]], network, start, end, opts)
             rows.extend(found)
             failures.append(failed[0] if failed else failure)
     if progress is not None and done < total:

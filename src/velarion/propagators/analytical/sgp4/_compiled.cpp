@@ -171,8 +171,8 @@ PyObject* py_sgp4_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             n, static_cast<int>(threads),
             [&](const core::StopFlag& stop, std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
                 for (std::ptrdiff_t i = begin; i < end && !stop.raised(); ++i) {
-                    sgp4k::sample(records->data(), ids + i, 1, jd.data(), fr.data(), m, pr + 3 * i * m,
-                                  pv + 3 * i * m, pc + i * m, 1);
+                    sgp4k::sample(records->data(), ids + i, 1, jd.data(), fr.data(), m, pr + 3 * i * m, pv + 3 * i * m,
+                                  pc + i * m, 1);
                 }
             });
         if (!whole) return nullptr;
@@ -234,8 +234,8 @@ PyObject* py_sgp4_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             [&](const core::StopFlag& stop, std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
                 for (std::ptrdiff_t q = begin; q < end && !stop.raised(); q += kBlock) {
                     const std::ptrdiff_t count = std::min(kBlock, end - q);
-                    sgp4k::points(records->data(), ids + q, count, jd.data() + q, fr.data() + q, pr + 3 * q,
-                                  pv + 3 * q, pc + q);
+                    sgp4k::points(records->data(), ids + q, count, jd.data() + q, fr.data() + q, pr + 3 * q, pv + 3 * q,
+                                  pc + q);
                 }
             });
         if (!whole) return nullptr;
