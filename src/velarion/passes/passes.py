@@ -19,9 +19,7 @@ and range rate at any epochs, from the exact states.
 from __future__ import annotations
 
 import gc
-import importlib
 import math
-import os
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from operator import attrgetter
@@ -33,6 +31,7 @@ from numpy.typing import NDArray
 import velarion.frames
 from velarion.frames.frames import ENU
 from velarion.time.time import Time
+from velarion.utils.budget import MemoryBudgetError, memory_budget
 
 from .satellites import (
     _MODEL_REACH,
@@ -68,10 +67,9 @@ _FAILURE_RESOLUTION = 0.5  # s: how closely the time of a satellite's failure is
 _VISIBLE_SAMPLES = 2e6  # samples of the visibility check at once
 # The memory of a search: a trajectory node (its states, rotations and
 # interpolation window, with the temporaries that make them), a sample of
-# a track (per thread), and the default budget.
+# a track (per thread).
 _NODE_BYTES = 1500.0
 _SAMPLE_BYTES = 256.0
-_DEFAULT_BUDGET = 2 << 30
 _CHUNK_WORK = 1_000_000.0  # node evaluations of the satellites searched at once
 _RESONANCE_STEP_COST = 0.1  # a resonance integration step, in node evaluations
 # Culminations: a Newton step from the search's estimate smaller than this
@@ -315,23 +313,8 @@ def _threads(threads: int | None) -> int:
 
 def _memory_budget() -> tuple[int, type[MemoryError]]:
     """The memory budget [bytes] of one search and the error that refuses
-    a request beyond it (from ``velarion.utils.budget`` where it exists)."""
-    try:
-        module: Any = importlib.import_module("velarion.utils.budget")
-    except ImportError:
-        module = None
-    if module is not None:
-        return int(module.memory_budget()), module.MemoryBudgetError
-    text = os.environ.get("VELARION_MEMORY_BUDGET", "").strip().upper()
-    scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
-    try:
-        if text and text[-1] in scale:
-            return int(float(text[:-1]) * scale[text[-1]]), MemoryError
-        if text:
-            return int(float(text)), MemoryError
-    except ValueError:
-        pass
-    return _DEFAULT_BUDGET, MemoryError
+    a request beyond it."""
+    return memory_budget(), MemoryBudgetError
 
 
 def _node_count(sat: Sat, start: Time, duration: float) -> float:
