@@ -166,8 +166,8 @@ def test_bad_reference_states_raise(args, kwargs, message):
 def _states(count, seed):
     rng = np.random.default_rng(seed)
     orbits = [ORBITS[i % len(ORBITS)] for i in range(count)]
-    r, v = zip(*(_kepler(*orbit, t)[:2] for orbit, t in zip(orbits, rng.uniform(0, 5e4, count))))
-    return np.array(r), np.array(v)
+    states = [_kepler(*orbit, t)[:2] for orbit, t in zip(orbits, rng.uniform(0, 5e4, count), strict=True)]
+    return np.array([s[0] for s in states]), np.array([s[1] for s in states])
 
 
 # (reference epochs, states): one reference and many states, many references
