@@ -23,9 +23,24 @@ import contextvars
 from collections.abc import Iterator
 from typing import Any
 
+
+class _CipBlock:
+    """One ``interpolated_cip()`` block: its setting, whether it is still in
+    force, and the block (or setting) it was entered in."""
+
+    __slots__ = ("active", "enabled", "outer")
+
+    def __init__(self, enabled: bool, outer: object):
+        self.enabled = enabled
+        self.active = True
+        self.outer = outer
+
+
 # Read by the compiled module (bound when it is imported, so defined before
-# anything here imports it): True inside interpolated_cip().
-_INTERPOLATED_CIP: contextvars.ContextVar[bool] = contextvars.ContextVar(
+# anything here imports it): False or True, or the innermost _CipBlock entered
+# in this context, whose setting holds while it is active (else its outer
+# one's).
+_INTERPOLATED_CIP: contextvars.ContextVar[object] = contextvars.ContextVar(
     "velarion.frames.interpolated_cip", default=False
 )
 
@@ -68,12 +83,19 @@ def interpolated_cip(enabled: bool = True) -> Iterator[None]:
     """
     if not isinstance(enabled, bool):
         raise TypeError(f"enabled must be a bool, not {type(enabled).__name__}")
-    previous = _INTERPOLATED_CIP.get()
-    _INTERPOLATED_CIP.set(enabled)
+    block = _CipBlock(enabled, _INTERPOLATED_CIP.get())
+    token = _INTERPOLATED_CIP.set(block)
     try:
         yield
     finally:
-        _INTERPOLATED_CIP.set(previous)
+        try:
+            _INTERPOLATED_CIP.reset(token)
+        except ValueError:
+            # The block ends in another context than the one it was entered
+            # in (a generator finished in another thread or context): that
+            # one cannot be changed from here, so the block is marked over
+            # and every context skips it.
+            block.active = False
 
 
 def __getattr__(name: str) -> Any:
