@@ -44,7 +44,7 @@ _INTERPOLATED_CIP: contextvars.ContextVar[object] = contextvars.ContextVar(
     "velarion.frames.interpolated_cip", default=False
 )
 
-__all__ = ["LocalOrbitalFrame", "interpolated_cip", "register_standard_transforms"]
+__all__ = ["LocalOrbitalFrame", "interpolated_cip", "register_standard_transforms", "standard_to_itrf"]
 
 
 @contextlib.contextmanager
@@ -128,3 +128,24 @@ def register_standard_transforms() -> None:
     itrf.register_transform(gcrf, itrf.to_GCRF)
     itrf.register_transform(teme, itrf.to_TEME)
     teme.register_transform(itrf, teme.to_ITRF)
+
+
+def standard_to_itrf(frame: Any, time: Any, r: Any, v: Any) -> tuple[Any, Any]:
+    """Positions and velocities in ``frame`` converted to ITRF by the
+    library's own conversions, whatever the transform graph holds.
+
+    GCRF, TEME and ENU frames convert by their ``to_ITRF`` method (edges a
+    caller registered or removed do not change the result), ITRF states are
+    copied; any other frame goes through the graph, whose edges for it are
+    the caller's own. The library's computations (passes, look angles,
+    illumination) convert this way, so they never register anything.
+    """
+    from velarion.frames.frames import ENU, get_GCRF, get_ITRF, get_TEME
+
+    if frame is get_ITRF():
+        import numpy as np
+
+        return np.array(r, dtype=np.float64), np.array(v, dtype=np.float64)
+    if frame is get_GCRF() or frame is get_TEME() or isinstance(frame, ENU):
+        return frame.to_ITRF(time, r, v)
+    return frame.transform_to(get_ITRF(), time, r, v)  # type: ignore[no-any-return]

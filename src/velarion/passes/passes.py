@@ -28,7 +28,6 @@ from typing import Any, NamedTuple, cast
 import numpy as np
 from numpy.typing import NDArray
 
-import velarion.frames
 from velarion.frames.frames import ENU
 from velarion.time.time import Time
 from velarion.utils.budget import MemoryBudgetError, memory_budget
@@ -652,7 +651,6 @@ def _search(
     threads = _threads(threads)
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be a callable (done, total), not {type(progress).__name__}")
-    velarion.frames.register_standard_transforms()
     sats, failures = satellites_of(satellites)
     if errors == "raise" and failures:
         raise failures[0].error
@@ -926,7 +924,6 @@ def look_angles(satellite: Any, station: Station | ENU, time: Any) -> LookAngles
     satellite seen from one station at every epoch of ``time`` (arrays of
     its shape), from the exact states. A failure of the satellite's model
     raises."""
-    velarion.frames.register_standard_transforms()
     time = time if isinstance(time, Time) else Time(time)
     sats = [one_satellite(satellite, "look_angles")]
     if not isinstance(station, (Station, ENU)):
