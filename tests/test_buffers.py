@@ -85,8 +85,16 @@ def _cases(layout):
         "sgp4_points": lambda m: _compiled.sgp4_points(records, np.array([0, 1, 1]), m(jd), m(fr), 2),
         "snap_bounds": lambda m: _screen.snap_bounds(m(np.array([7e6, 2.6e7])), m(np.array([0.0, 0.7])), 3.986e14),
         "candidates": lambda m: _screen.candidates(
-            m(screen_r), m(screen_v), 60.0, 3, m(np.full(4, 1e4)), m(np.full(4, 6e6)), m(np.full(4, 8e6)), 5e3,
-            b"\x01\x00\x00\x00", 2,
+            m(screen_r),
+            m(screen_v),
+            60.0,
+            3,
+            m(np.full(4, 1e4)),
+            m(np.full(4, 6e6)),
+            m(np.full(4, 8e6)),
+            5e3,
+            b"\x01\x00\x00\x00",
+            2,
         ),
         "hermite_table": lambda m: _search.hermite_table(m(nodes), m(sats)),
         "find_events": lambda m: _search.find_events(
@@ -97,8 +105,20 @@ def _cases(layout):
 
 
 ENTRY_POINTS = [
-    "ENU.to_ITRF", "ENU.from_ITRF", "GCRF.to_ITRF", "ITRF.to_GCRF", "TEME.to_ITRF", "transform_to", "EOP",
-    "sgp4_records", "sgp4_states", "sgp4_points", "snap_bounds", "candidates", "hermite_table", "find_events",
+    "ENU.to_ITRF",
+    "ENU.from_ITRF",
+    "GCRF.to_ITRF",
+    "ITRF.to_GCRF",
+    "TEME.to_ITRF",
+    "transform_to",
+    "EOP",
+    "sgp4_records",
+    "sgp4_states",
+    "sgp4_points",
+    "snap_bounds",
+    "candidates",
+    "hermite_table",
+    "find_events",
 ]
 
 
@@ -131,4 +151,62 @@ def test_misaligned_inputs_read_like_aligned(name, layout):
         """
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+
+
+def _huge(rows: int, misaligned: bool) -> np.ndarray:
+    """(rows, 3) float64 that takes no memory: one row broadcast (stride 0),
+    from an odd address when `misaligned`."""
+    row = offset_by_one(np.array([7e6, 1e5, 2e5])) if misaligned else np.array([7e6, 1e5, 2e5])
+    return np.broadcast_to(row, (rows, 3))
+
+
+HUGE_CALLS = {
+    "ENU.to_ITRF": "station.to_ITRF(t1, big, big)",
+    "GCRF.to_ITRF": "get_GCRF().to_ITRF(t1, big, big)",
+    "TEME.to_ITRF": "get_TEME().to_ITRF(t1, big, big)",
+    "transform_to": "get_GCRF().transform_to(get_TEME(), t1, big, big)",
+    "EOP": "iers.EOP(big[:, 1])",
+}
+
+
+@pytest.mark.parametrize("misaligned", [False, True], ids=["aligned", "misaligned"])
+@pytest.mark.parametrize("name", sorted(HUGE_CALLS))
+def test_requests_beyond_memory_raise_memory_error_with_a_message(name, misaligned):
+    # 2^31 rows (48 GiB of results) under a 3 GiB address space: refused with
+    # a MemoryError that says what could not be allocated, never an abort.
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the sanitizer's address-space reservations defeat RLIMIT_AS")
+    here = os.path.dirname(os.path.abspath(__file__))
+    code = textwrap.dedent(
+        f"""
+        import resource, sys
+        sys.path.insert(0, {here!r})
+        import numpy as np
+        import test_buffers
+        from velarion import iers
+        from velarion.frames import register_standard_transforms
+        from velarion.frames.frames import ENU, get_GCRF, get_ITRF, get_TEME
+        from velarion.time.time import Time
+        register_standard_transforms()
+        station = ENU(0.1, 0.7, 100.0)
+        t1 = Time("2024-03-20T12:00:00")
+        big = test_buffers._huge(2**31, {misaligned})
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, resource.RLIM_INFINITY))
+        try:
+            {HUGE_CALLS[name]}
+        except MemoryError as e:
+            assert str(e), "a MemoryError without a message"
+            print(type(e).__name__, e)
+        else:
+            raise SystemExit("no error")
+        """
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env={**os.environ, "OPENBLAS_NUM_THREADS": "1"},
+    )
     assert done.returncode == 0, done.stderr[-3000:]
