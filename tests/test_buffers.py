@@ -46,8 +46,11 @@ def _cases(layout):
     from velarion.conjunctions import _screen
     from velarion.frames import register_standard_transforms
     from velarion.frames.frames import ENU, get_GCRF, get_ITRF, get_TEME
+    from velarion.mathtools.ellipsoid.ellipsoid import WGS84
     from velarion.passes import _search
     from velarion.propagators.analytical.sgp4 import _compiled
+    from velarion.state import coe
+    from velarion.state.ephemeris import StateVectorEphemeris
     from velarion.time.time import Time
 
     rng = np.random.default_rng(7)
@@ -97,6 +100,11 @@ def _cases(layout):
             2,
         ),
         "hermite_table": lambda m: _search.hermite_table(m(nodes), m(sats)),
+        "Time.from_jd": lambda m: (lambda x: (x.jd1, x.jd2))(Time.from_jd(m(jd), m(fr), scale="tt")),
+        "cartesian_to_geodetic": lambda m: WGS84.cartesian_to_geodetic(m(r)),
+        "geodetic_to_cartesian": lambda m: WGS84.geodetic_to_cartesian(m(v[:, 0] * 1e-3), m(v[:, 1]), m(r[:, 2])),
+        "tra_from_mea": lambda m: coe.tra_from_mea(m(v[:, 0]), m(np.array([0.1, 0.5, 0.9]))),
+        "StateVectorEphemeris": lambda m: (lambda e: (e.r, e.v))(StateVectorEphemeris(t, m(r), m(v))),
         "find_events": lambda m: _search.find_events(
             m(table), m(sats), m(geometry), m(np.zeros((3, 2))), 180.0, 10.0, 0.1, 2.0, 50.0, 2
         ),
@@ -119,6 +127,11 @@ ENTRY_POINTS = [
     "candidates",
     "hermite_table",
     "find_events",
+    "Time.from_jd",
+    "cartesian_to_geodetic",
+    "geodetic_to_cartesian",
+    "tra_from_mea",
+    "StateVectorEphemeris",
 ]
 
 
@@ -134,7 +147,7 @@ def run_case(name: str, layout: str) -> None:
     expected = flatten(call(np.ascontiguousarray))
     got = flatten(call(LAYOUTS[layout]))
     assert len(got) == len(expected)
-    for g, e in zip(got, expected):
+    for g, e in zip(got, expected, strict=True):
         np.testing.assert_array_equal(g, e)
 
 
