@@ -153,7 +153,8 @@ public:
     // releases the buffer.
     void release() noexcept {
         if (held_) {
-            if (write_back_) for_each_element([this](char* user, double* mine) { std::memcpy(user, mine, sizeof(double)); });
+            if (write_back_)
+                for_each_element([this](char* user, double* mine) { std::memcpy(user, mine, sizeof(double)); });
             PyBuffer_Release(&buf_);
             held_ = false;
         }
@@ -184,8 +185,7 @@ private:
             for (index_t i = 0; i < buf_.shape[0]; ++i) f(user + i * buf_.strides[0], mine++);
         } else {
             for (index_t i = 0; i < buf_.shape[0]; ++i)
-                for (index_t j = 0; j < buf_.shape[1]; ++j)
-                    f(user + i * buf_.strides[0] + j * buf_.strides[1], mine++);
+                for (index_t j = 0; j < buf_.shape[1]; ++j) f(user + i * buf_.strides[0] + j * buf_.strides[1], mine++);
         }
     }
 
