@@ -377,3 +377,134 @@ def test_culminations_of_slow_orbits_match_a_dense_grid_of_skyfield(orbit, ts):
         a, b, _ = np.polyfit(off[k - 30 : k + 31], alt[k - 30 : k + 31], 2)
         assert abs(-b / (2.0 * a)) < 0.5
         assert p.max_elevation == pytest.approx(alt.max(), abs=1e-3)
+
+
+@pytest.mark.parametrize("records", [2, 1], ids=["among others", "alone"])
+def test_a_satellite_beyond_the_models_reach_fails_alone_from_the_command_line(records, catalogue, tmp_path, capsys):
+    from velarion.cli import main
+
+    old = dict(_omm_fields(catalogue[1]), EPOCH="1910-01-01T00:00:00", OBJECT_NAME="OLD-ONE")
+    path = tmp_path / "far.json"
+    path.write_text(json.dumps([_omm_fields(catalogue[0]), old][-records:]))
+    status = main(["passes", "--omm", str(path), "--start", START, "--format", "csv"])
+    out, err = capsys.readouterr()
+    (line,) = err.splitlines()
+    assert "OLD-ONE" in line and "100 years" in line and "Traceback" not in err
+    if records == 2:
+        assert status == 0 and line.startswith("velarion passes: warning: ")
+        alone = find_passes(catalogue[0], Station(50.0006, 5.1453, 385.0), START, 86400.0)
+        assert len(out.splitlines()) == len(alone) + 1 > 1
+    else:
+        assert status == 1 and line.startswith("velarion passes: error: ") and not out
+
+
+BOUNDED_SEARCH = """
+import resource
+from velarion.conjunctions.catalogue import sample_catalogue
+from velarion.passes import Station, find_passes
+from velarion.propagators.analytical.sgp4 import load_tles
+from velarion.time.time import Time
+from velarion.utils.budget import set_memory_budget
+
+cat = load_tles(sample_catalogue(600, "2024-03-20", seed=3))
+station = Station(50.0, 5.0, 0.0)
+find_passes(cat[:2], station, "2024-03-20", 3600.0, threads=2)  # the libraries and threads in place
+size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+_, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (size + 250 * 2**20, hard))
+set_memory_budget("32M")
+try:
+    found = {call}
+except MemoryError as e:
+    print("refused:", e)
+    raise SystemExit(0)
+resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+set_memory_budget("100G")
+whole = {call}
+t0 = Time('2024-03-20')
+key = lambda p: (p.satnum, p.station.name, None if p.rise is None else round(float(p.rise - t0), 3))
+print("found", len(found), [key(p) for p in found] == [key(p) for p in whole])
+"""
+
+
+@pytest.mark.parametrize(
+    "call, expect",
+    [
+        # 600 satellites over 10 days take about 500 MB in one piece: in
+        # groups within the budget they fit a limit of half that
+        ("find_passes(cat, station, '2024-03-20', 864000.0, threads=2)", "found"),
+        ("find_passes(cat[:1], station, '2024-03-20', 1e12, step=1e5, threads=2)", "refused"),
+    ],
+    ids=["streamed", "refused"],
+)
+def test_a_search_streams_within_the_memory_budget_or_is_refused_up_front(call, expect):
+    code = BOUNDED_SEARCH.replace("{call}", call)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    if expect == "found":
+        count, same = proc.stdout.split()[1:]
+        assert int(count) > 10000 and same == "True"
+    else:
+        assert proc.stdout.startswith("refused: find_passes: this search needs about ")
+        assert "more than the memory budget of 0.0312 GiB; take a shorter span" in proc.stdout
+
+
+INTERRUPTED_SEARCH = """
+import signal, sys, time
+from velarion.cli import main
+from velarion.passes import Station, find_passes
+from velarion.propagators.analytical.sgp4 import load_tles
+
+# A run started in the background inherits SIGINT ignored: take it back.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+path = sys.argv[1]
+print("start", flush=True)
+t0 = time.monotonic()
+if sys.argv[2] == "cli":
+    status = main(["passes", "--tle", path, "--start", "2024-01-08", "--days", "4", "-o", path + ".csv"])
+    print(f"status {status}", flush=True)
+else:
+    try:
+        find_passes(load_tles(path), Station(50.0, 5.0, 0.0), "2024-01-08", 4 * 86400.0, progress=print)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("where", ["library", "cli"])
+def test_a_long_search_stops_at_ctrl_c(where, tmp_path):
+    # Geostationary orbits ten years past their epochs (a resonance
+    # integrated from the epoch at every evaluation): a minute of work at
+    # least, in few groups of satellites.
+    import signal
+    import time
+
+    from velarion.conjunctions.catalogue import realistic_catalogue
+
+    text = realistic_catalogue("2014-01-08", seed=1, scale=0.3).splitlines()
+    geo = [k for k in range(0, len(text), 3) if text[k].startswith("GEO")]
+    path = tmp_path / "geo.tle"
+    path.write_text("\n".join("\n".join(text[k : k + 3]) for k in geo) + "\n")
+    proc = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED_SEARCH, str(path), where],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert proc.stdout is not None and proc.stdout.readline().strip() == "start"
+        time.sleep(3.0)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        waited = time.monotonic() - sent
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err[-2000:]
+    last = out.splitlines()[-1]
+    if where == "cli":
+        assert last == "status 130" and err.splitlines()[-1] == "velarion passes: interrupted"
+        assert not (tmp_path / "geo.tle.csv").exists()
+    else:
+        assert last == "interrupted" and not err
+    assert waited < 10.0, waited

@@ -21,6 +21,7 @@ from velarion.frames.frames import ENU, Frame
 from velarion.iers import EOPRangeError
 from velarion.passes import Station, find_passes, look_angles
 from velarion.time.time import Time
+from velarion.utils.progress import terminal_bar
 
 from . import conjunctions, defaults, inputs
 from .csvio import check_output_path, format_rows, output_path, read_ephemeris, read_times
@@ -61,15 +62,21 @@ def passes(args: argparse.Namespace) -> str:
     start = _search_start(args, sats)
     span = inputs.time_span(args, start, "samples")
     try:
-        found = find_passes(sats.items, stations, start, span, args.step, args.min_elevation, visible=args.visible)
+        bar = terminal_bar("velarion passes", enabled=False if args.quiet else None)
+        found = find_passes(
+            sats.items, stations, start, span, args.step, args.min_elevation, visible=args.visible, progress=bar
+        )
     except EOPRangeError as e:
         grid = start + np.array([0.0, span])
         raise InputError(inputs.eop_range_message(e, grid)) from None
-    if len(sats.items) == 1 and found.failures:
-        raise InputError(str(found.failures[0].error))
+    # A satellite failing inside the span keeps its passes up to then: the
+    # run fails only when no satellite gave any.
+    everyone_failed = len(found.failures) == len(sats.items) and not found
+    if everyone_failed and len(sats.items) == 1:
+        raise InputError(str(found.failures[0]))
     for failure in found.failures:
         print(f"velarion passes: warning: {failure}", file=sys.stderr)
-    if found.failures and len(found.failures) == len(sats.items):
+    if everyone_failed:
         raise InputError("no satellite could be propagated")
     shown = [p for p in found if p.visible] if args.visible else list(found)
     if args.format == "table":

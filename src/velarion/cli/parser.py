@@ -212,6 +212,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="also draw a polar sky plot (azimuth/elevation) of the passes (needs matplotlib: "
         "pip install 'velarion[plot]')",
     )
+    p.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="no progress bar on standard error (drawn only when it is a terminal and the search takes more than 2 s)",
+    )
     _add_common(p)
 
     p = sub.add_parser(
