@@ -508,3 +508,16 @@ def test_a_long_search_stops_at_ctrl_c(where, tmp_path):
     else:
         assert last == "interrupted" and not err
     assert waited < 10.0, waited
+
+
+def test_the_command_line_says_what_a_search_beyond_the_memory_budget_needs(catalogue, tmp_path, capsys):
+    from velarion.cli import main
+    from velarion.utils.budget import budget
+
+    path = tmp_path / "one.tle"
+    path.write_text("\n".join((catalogue[0].name, *catalogue[0].lines)) + "\n")
+    with budget("32M"):
+        status = main(["passes", "--tle", str(path), "--start", START, "--days", "400", "--step", "60"])
+    (line,) = capsys.readouterr().err.splitlines()
+    assert status == 1 and line.startswith("velarion passes: error: find_passes: this search needs about ")
+    assert "more than the memory budget of 0.0312 GiB; take a shorter span" in line
