@@ -521,3 +521,65 @@ def test_the_command_line_says_what_a_search_beyond_the_memory_budget_needs(cata
     (line,) = capsys.readouterr().err.splitlines()
     assert status == 1 and line.startswith("velarion passes: error: find_passes: this search needs about ")
     assert "more than the memory budget of 0.0312 GiB; take a shorter span" in line
+
+
+@pytest.mark.parametrize("select", ["highest", "next", "satellite"])
+def test_the_sky_plot_draws_the_passes_it_selects_on_their_exact_tracks(select, catalogue, found):
+    pytest.importorskip("matplotlib")
+    from velarion.cli.plot import pass_tracks, select_tracks
+    from velarion.passes.satellites import satellites_of
+
+    station = STATIONS["north"]
+    mine = [p for p in found if p.station is station]
+    which = str(mine[0].satnum) if select == "satellite" else select
+    chosen, note = select_tracks(mine, 4, which)
+    assert chosen == sorted(chosen) and len(chosen) == 4 < len(mine)
+    assert f"of {len(mine)} passes, the other {len(mine) - 4} in grey" in note
+    rest = [p for k, p in enumerate(mine) if k not in chosen]
+    if select == "highest":
+        assert min(mine[k].max_elevation for k in chosen) >= max(p.max_elevation for p in rest)
+    elif select == "next":
+        assert chosen == [0, 1, 2, 3]
+    else:
+        ours = [k for k, p in enumerate(mine) if p.satnum == mine[0].satnum]
+        assert chosen == ours[:4]
+    # the tracks of all the chosen passes at once are each one's look angles
+    sats, _ = satellites_of(catalogue)
+    drawn = [mine[k] for k in chosen]
+    az, el = pass_tracks(sats, list(STATIONS.values()), drawn, Time(START), 86400.0, points=7)
+    compared = 0
+    for p, a, e in zip(drawn, az, el, strict=True):
+        if p.cut:
+            continue
+        compared += 1
+        tle = next(t for t in catalogue if t.satnum == p.satnum)
+        times = p.rise + np.linspace(0.0, 1.0, 7) * p.duration
+        angles = look_angles(tle, station, times)
+        assert np.allclose(e, angles.elevation, atol=1e-9) and np.allclose(a, angles.azimuth, atol=1e-9)
+        assert e[0] == pytest.approx(10.0, abs=1e-3) and e.max() <= p.max_elevation + 1e-6
+    assert compared
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_the_command_line_draws_one_sky_chart_per_station_and_says_which_passes(quiet, catalogue, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    from velarion.cli import main
+
+    path = tmp_path / "cat.tle"
+    path.write_text("".join("\n".join((t.name, *t.lines)) + "\n" for t in catalogue))
+    argv = ["passes", "--tle", str(path), "--start", START, "--plot", str(tmp_path / "sky.png"), "--plot-tracks", "3"]
+    argv += ["--station", "Kiruna,67.857,20.964,402", "--station", "Canberra,-35.40,148.98,688", "--format", "csv"]
+    status = main(argv + ["--quiet"] * quiet)
+    out, err = capsys.readouterr()
+    assert status == 0 and (tmp_path / "sky.png").read_bytes().startswith(b"\x89PNG")
+    rows = out.splitlines()[1:]
+    lines = err.splitlines()
+    if quiet:
+        assert lines == []
+    else:
+        assert [line.split(":")[1] for line in lines] == [" the sky plot over Kiruna", " the sky plot over Canberra"]
+        total = sum(
+            f"the 3 highest of {sum(name in r for r in rows)} passes" in line
+            for line, name in zip(lines, ("Kiruna", "Canberra"), strict=True)
+        )
+        assert total == 2

@@ -50,6 +50,8 @@ def passes(args: argparse.Namespace) -> str:
         check_output_path(args.plot, "the plot")
         if args.output not in (None, "-") and os.path.abspath(args.output) == os.path.abspath(args.plot):
             raise UsageError("--plot and --output name the same file")
+        if args.plot_tracks < 0:
+            raise UsageError(f"--plot-tracks must be a count of passes, got {args.plot_tracks}")
     inputs.check_step(args.step)
     if not (math.isfinite(args.min_elevation) and -90.0 < args.min_elevation < 90.0):
         raise InputError(f"--min-elevation must lie between -90 and 90 degrees, got {args.min_elevation:g}")
@@ -57,8 +59,6 @@ def passes(args: argparse.Namespace) -> str:
     inputs.standard_frames()
     sats = inputs.satellites(args)
     stations = inputs.stations(args)
-    if args.plot is not None and len(stations) > 1:
-        raise UsageError("--plot draws the sky of one station")
     start = _search_start(args, sats)
     span = inputs.time_span(args, start, "samples")
     try:
@@ -98,9 +98,24 @@ def passes(args: argparse.Namespace) -> str:
     if args.plot is not None:
         try:
             with output_path(args.plot) as tmp:
-                sky_plot(tmp, sats.items, shown, sats.label, stations[0], args.min_elevation, start, span, plot_format)
+                notes = sky_plot(
+                    tmp,
+                    sats.items,
+                    shown,
+                    sats.label,
+                    stations,
+                    args.min_elevation,
+                    start,
+                    span,
+                    plot_format,
+                    args.plot_tracks,
+                    args.plot_select,
+                )
         except OSError as e:
             raise InputError(f"cannot write the plot {args.plot!r}: {e.strerror or e}") from None
+        for station, note in zip(stations, notes, strict=True):
+            if note and not args.quiet:  # some passes are not drawn as tracks: say which are
+                print(f"velarion passes: the sky plot over {station}: {note}", file=sys.stderr)
     return text
 
 

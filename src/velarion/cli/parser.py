@@ -209,14 +209,29 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--plot",
         metavar="FILE.png",
-        help="also draw a polar sky plot (azimuth/elevation) of the passes (needs matplotlib: "
-        "pip install 'velarion[plot]')",
+        help="also draw a polar sky plot (azimuth/elevation) of the passes, one chart per station (needs "
+        "matplotlib: pip install 'velarion[plot]')",
+    )
+    p.add_argument(
+        "--plot-tracks",
+        type=int,
+        default=10,
+        metavar="N",
+        help="passes a station's sky plot draws as tracks with a legend, the others as thin grey lines (default 10)",
+    )
+    p.add_argument(
+        "--plot-select",
+        default="highest",
+        metavar="WHICH",
+        help="which passes the sky plot draws as tracks: 'highest' (default: the highest elevations), 'next' "
+        "(the first in time), or a satellite's name or catalogue number (its passes)",
     )
     p.add_argument(
         "-q",
         "--quiet",
         action="store_true",
-        help="no progress bar on standard error (drawn only when it is a terminal and the search takes more than 2 s)",
+        help="no progress bar nor notes on standard error, only warnings and errors (the bar is drawn only "
+        "when standard error is a terminal and the search takes more than 2 s)",
     )
     _add_common(p)
 
