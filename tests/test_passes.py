@@ -583,3 +583,50 @@ def test_the_command_line_draws_one_sky_chart_per_station_and_says_which_passes(
             for line, name in zip(lines, ("Kiruna", "Canberra"), strict=True)
         )
         assert total == 2
+
+
+def test_shadow_entries_and_exits_of_passes_match_sunlit(catalogue, tmp_path, capsys):
+    # A geostationary satellite at the equinox passes the shadow once a day
+    # in one pass of the whole span; the others are low orbits.
+    from velarion.cli import main
+    from velarion.conjunctions.catalogue import format_tle
+
+    geo = load_tles(format_tle(90, START, 0.05, 100.0, 0.0002, 0.0, 0.0, 1.00274, 0.0, "GEO"))[0]
+    sats = [*catalogue, geo]
+    stations = [Station(0.0, lon, 0.0, f"E{lon:g}") for lon in (0.0, 120.0, 240.0)]
+    found = find_passes(sats, stations, START, 86400.0, eclipses=True)
+    plain = find_passes(sats, stations, START, 86400.0)
+    assert [(p.satnum, p.station.name, p.max_elevation) for p in found] == [
+        (p.satnum, p.station.name, p.max_elevation) for p in plain
+    ]
+    assert all(p.shadow_entry is None and p.shadow_exit is None for p in plain)
+    crossings = {True: 0, False: 0}
+    for p in found:
+        sat = next(s for s in sats if s.satnum == p.satnum)
+        lo = Time(START) if p.rise is None else p.rise
+        hi = Time(START) + 86400.0 if p.set is None else p.set
+        grid = lo + np.arange(0.0, float(hi - lo), 2.0)
+        lit = sunlit(sat, grid)
+        changes = np.flatnonzero(lit[1:] != lit[:-1])
+        for when, entering in ((p.shadow_entry, True), (p.shadow_exit, False)):
+            mine = [k for k in changes.tolist() if bool(lit[k]) == entering]
+            if not mine:
+                assert when is None
+                continue
+            assert 0.0 <= float(when - grid[mine[0]]) <= 2.0
+            assert sunlit(sat, when + np.array([-0.005, 0.005])).tolist() == [entering, not entering]
+            crossings[entering] += 1
+    assert min(crossings.values()) >= 3
+    assert any(p.satnum == 90 and p.shadow_entry is not None and p.shadow_exit is not None for p in found)
+    # the command line's columns
+    path = tmp_path / "cat.tle"
+    path.write_text("".join("\n".join((t.name, *t.lines)) + "\n" for t in sats))
+    where = [f"--station=E{s.lon:g},0,{s.lon:g},0" for s in stations]
+    status = main(["passes", "--tle", str(path), "--start", START, "--eclipses", "--format", "json", *where])
+    rows = json.loads(capsys.readouterr().out)
+    assert status == 0 and len(rows) == len(found)
+    for row, p in zip(rows, found, strict=True):
+        for event in ("shadow_entry", "shadow_exit"):
+            ours = getattr(p, event)
+            assert (row[event] is None) == (ours is None)
+            assert ours is None or abs(float(Time(row[event]) - ours)) <= 0.0005

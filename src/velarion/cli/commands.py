@@ -64,7 +64,15 @@ def passes(args: argparse.Namespace) -> str:
     try:
         bar = terminal_bar("velarion passes", enabled=False if args.quiet else None)
         found = find_passes(
-            sats.items, stations, start, span, args.step, args.min_elevation, visible=args.visible, progress=bar
+            sats.items,
+            stations,
+            start,
+            span,
+            args.step,
+            args.min_elevation,
+            visible=args.visible,
+            progress=bar,
+            eclipses=args.eclipses,
         )
     except EOPRangeError as e:
         grid = start + np.array([0.0, span])
@@ -90,11 +98,12 @@ def passes(args: argparse.Namespace) -> str:
             shown,
             is_default=sats.is_default,
             visible=args.visible,
+            eclipses=args.eclipses,
         )
     elif args.format == "json":
-        text = passes_json(shown, args.visible)
+        text = passes_json(shown, args.visible, args.eclipses)
     else:
-        text = passes_csv(shown, args.visible)
+        text = passes_csv(shown, args.visible, args.eclipses)
     if args.plot is not None:
         try:
             with output_path(args.plot) as tmp:

@@ -207,6 +207,13 @@ def build_parser() -> argparse.ArgumentParser:
         "penumbra; the Sun from ERFA's ephemeris)",
     )
     p.add_argument(
+        "--eclipses",
+        action="store_true",
+        help="also give when the satellite enters and leaves the Earth's shadow during each pass (the first "
+        "entry and exit; columns shadow_entry and shadow_exit, empty where it does not; the shadow model of "
+        "--visible, to the millisecond)",
+    )
+    p.add_argument(
         "--plot",
         metavar="FILE.png",
         help="also draw a polar sky plot (azimuth/elevation) of the passes, one chart per station (needs "
