@@ -26,7 +26,7 @@ from velarion.utils.progress import terminal_bar
 from . import conjunctions, defaults, inputs
 from .csvio import check_output_path, format_rows, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
-from .plot import image_format, sky_plot
+from .plot import MAX_TRACKS, image_format, sky_plot
 from .rendering import look_csv, look_json, passes_csv, passes_json, passes_table
 
 __all__ = ["COMMANDS"]
@@ -50,8 +50,8 @@ def passes(args: argparse.Namespace) -> str:
         check_output_path(args.plot, "the plot")
         if args.output not in (None, "-") and os.path.abspath(args.output) == os.path.abspath(args.plot):
             raise UsageError("--plot and --output name the same file")
-        if args.plot_tracks < 0:
-            raise UsageError(f"--plot-tracks must be a count of passes, got {args.plot_tracks}")
+        if not 0 <= args.plot_tracks <= MAX_TRACKS:
+            raise UsageError(f"--plot-tracks must lie between 0 and {MAX_TRACKS} passes, got {args.plot_tracks}")
     inputs.check_step(args.step)
     if not (math.isfinite(args.min_elevation) and -90.0 < args.min_elevation < 90.0):
         raise InputError(f"--min-elevation must lie between -90 and 90 degrees, got {args.min_elevation:g}")

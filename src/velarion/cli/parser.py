@@ -224,7 +224,8 @@ def build_parser() -> argparse.ArgumentParser:
         type=int,
         default=10,
         metavar="N",
-        help="passes a station's sky plot draws as tracks with a legend, the others as thin grey lines (default 10)",
+        help="passes a station's sky plot draws as tracks with a legend, 0 to 50 (default 10); the others "
+        "are thin grey lines, or their density when there are many",
     )
     p.add_argument(
         "--plot-select",

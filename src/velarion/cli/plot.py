@@ -21,6 +21,7 @@ from .errors import InputError
 _MISSING = "--plot needs matplotlib, which is not installed (pip install 'velarion[plot]')"
 
 TRACKS = 10  # passes drawn as tracks on a chart by default
+MAX_TRACKS = 50  # at most (each has a line of the legend)
 _TRACK_POINTS = 120  # samples along a drawn track
 _GREY_POINTS = 24  # samples along a grey one
 _GREY_LINES = 300  # more passes left in grey are drawn as a density
@@ -120,7 +121,8 @@ def select_tracks(passes: Sequence[Any], count: int, select: str = "highest") ->
         return chosen, f"{n} pass{'es' if n != 1 else ''}"
     rest = f"the other {n - len(chosen)} in grey" + (" (their density)" if n - len(chosen) > _GREY_LINES else "")
     if not chosen:
-        return chosen, f"no pass of {select}; {n} in grey"
+        named = select not in ("highest", "next")
+        return chosen, f"no pass of {select}; {n} in grey" if named else f"all {n} passes in grey"
     if select == "highest":
         what = f"the {len(chosen)} highest"
     elif select == "next":
