@@ -88,8 +88,9 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130
-    except MemoryError:
-        print(f"{prog}: error: out of memory (take fewer epochs: a shorter span or a larger --step)", file=sys.stderr)
+    except MemoryError as e:  # a refusal within the memory budget says what to reduce
+        text = str(e) or "out of memory (take fewer epochs: a shorter span or a larger --step)"
+        print(f"{prog}: error: {text}", file=sys.stderr)
         return 1
     except OSError as e:  # the output stream failed (a full disk, a closed descriptor)
         print(f"{prog}: error: {e.strerror or e}", file=sys.stderr)

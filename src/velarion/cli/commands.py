@@ -21,11 +21,12 @@ from velarion.frames.frames import ENU, Frame
 from velarion.iers import EOPRangeError
 from velarion.passes import Station, find_passes, look_angles
 from velarion.time.time import Time
+from velarion.utils.progress import terminal_bar
 
 from . import conjunctions, defaults, inputs
 from .csvio import check_output_path, format_rows, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
-from .plot import image_format, sky_plot
+from .plot import MAX_TRACKS, image_format, sky_plot
 from .rendering import look_csv, look_json, passes_csv, passes_json, passes_table
 
 __all__ = ["COMMANDS"]
@@ -49,6 +50,8 @@ def passes(args: argparse.Namespace) -> str:
         check_output_path(args.plot, "the plot")
         if args.output not in (None, "-") and os.path.abspath(args.output) == os.path.abspath(args.plot):
             raise UsageError("--plot and --output name the same file")
+        if not 0 <= args.plot_tracks <= MAX_TRACKS:
+            raise UsageError(f"--plot-tracks must lie between 0 and {MAX_TRACKS} passes, got {args.plot_tracks}")
     inputs.check_step(args.step)
     if not (math.isfinite(args.min_elevation) and -90.0 < args.min_elevation < 90.0):
         raise InputError(f"--min-elevation must lie between -90 and 90 degrees, got {args.min_elevation:g}")
@@ -56,20 +59,32 @@ def passes(args: argparse.Namespace) -> str:
     inputs.standard_frames()
     sats = inputs.satellites(args)
     stations = inputs.stations(args)
-    if args.plot is not None and len(stations) > 1:
-        raise UsageError("--plot draws the sky of one station")
     start = _search_start(args, sats)
     span = inputs.time_span(args, start, "samples")
     try:
-        found = find_passes(sats.items, stations, start, span, args.step, args.min_elevation, visible=args.visible)
+        bar = terminal_bar("velarion passes", enabled=False if args.quiet else None)
+        found = find_passes(
+            sats.items,
+            stations,
+            start,
+            span,
+            args.step,
+            args.min_elevation,
+            visible=args.visible,
+            progress=bar,
+            eclipses=args.eclipses,
+        )
     except EOPRangeError as e:
         grid = start + np.array([0.0, span])
         raise InputError(inputs.eop_range_message(e, grid)) from None
-    if len(sats.items) == 1 and found.failures:
-        raise InputError(str(found.failures[0].error))
+    # A satellite failing inside the span keeps its passes up to then: the
+    # run fails only when no satellite gave any.
+    everyone_failed = len(found.failures) == len(sats.items) and not found
+    if everyone_failed and len(sats.items) == 1:
+        raise InputError(str(found.failures[0]))
     for failure in found.failures:
         print(f"velarion passes: warning: {failure}", file=sys.stderr)
-    if found.failures and len(found.failures) == len(sats.items):
+    if everyone_failed:
         raise InputError("no satellite could be propagated")
     shown = [p for p in found if p.visible] if args.visible else list(found)
     if args.format == "table":
@@ -83,17 +98,33 @@ def passes(args: argparse.Namespace) -> str:
             shown,
             is_default=sats.is_default,
             visible=args.visible,
+            eclipses=args.eclipses,
         )
     elif args.format == "json":
-        text = passes_json(shown, args.visible)
+        text = passes_json(shown, args.visible, args.eclipses)
     else:
-        text = passes_csv(shown, args.visible)
+        text = passes_csv(shown, args.visible, args.eclipses)
     if args.plot is not None:
         try:
             with output_path(args.plot) as tmp:
-                sky_plot(tmp, sats.items, shown, sats.label, stations[0], args.min_elevation, start, span, plot_format)
+                notes = sky_plot(
+                    tmp,
+                    sats.items,
+                    shown,
+                    sats.label,
+                    stations,
+                    args.min_elevation,
+                    start,
+                    span,
+                    plot_format,
+                    args.plot_tracks,
+                    args.plot_select,
+                )
         except OSError as e:
             raise InputError(f"cannot write the plot {args.plot!r}: {e.strerror or e}") from None
+        for station, note in zip(stations, notes, strict=True):
+            if note and not args.quiet:  # some passes are not drawn as tracks: say which are
+                print(f"velarion passes: the sky plot over {station}: {note}", file=sys.stderr)
     return text
 
 

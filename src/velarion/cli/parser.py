@@ -207,10 +207,39 @@ def build_parser() -> argparse.ArgumentParser:
         "penumbra; the Sun from ERFA's ephemeris)",
     )
     p.add_argument(
+        "--eclipses",
+        action="store_true",
+        help="also give when the satellite enters and leaves the Earth's shadow during each pass (the first "
+        "entry and exit; columns shadow_entry and shadow_exit, empty where it does not; the shadow model of "
+        "--visible, to the millisecond)",
+    )
+    p.add_argument(
         "--plot",
         metavar="FILE.png",
-        help="also draw a polar sky plot (azimuth/elevation) of the passes (needs matplotlib: "
-        "pip install 'velarion[plot]')",
+        help="also draw a polar sky plot (azimuth/elevation) of the passes, one chart per station (needs "
+        "matplotlib: pip install 'velarion[plot]')",
+    )
+    p.add_argument(
+        "--plot-tracks",
+        type=int,
+        default=10,
+        metavar="N",
+        help="passes a station's sky plot draws as tracks with a legend, 0 to 50 (default 10); the others "
+        "are thin grey lines, or their density when there are many",
+    )
+    p.add_argument(
+        "--plot-select",
+        default="highest",
+        metavar="WHICH",
+        help="which passes the sky plot draws as tracks: 'highest' (default: the highest elevations), 'next' "
+        "(the first in time), or a satellite's name or catalogue number (its passes)",
+    )
+    p.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="no progress bar nor notes on standard error, only warnings and errors (the bar is drawn only "
+        "when standard error is a terminal and the search takes more than 2 s)",
     )
     _add_common(p)
 

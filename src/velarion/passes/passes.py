@@ -32,6 +32,7 @@ from velarion.frames.frames import ENU
 from velarion.time.time import Time
 from velarion.utils.budget import MemoryBudgetError, memory_budget
 
+from .eclipses import shadow_crossings
 from .satellites import (
     _MODEL_REACH,
     _NODE_ANGLE,
@@ -61,6 +62,7 @@ Array = NDArray[Any]
 
 
 _EVENTS = ("rise", "culmination", "set")
+_SHADOW_EVENTS = ("shadow_entry", "shadow_exit")
 _OUT_OF_REACH = "the span lies more than 100 years from the element set's epoch, beyond the model's reach"
 _FAILURE_RESOLUTION = 0.5  # s: how closely the time of a satellite's failure is found
 _VISIBLE_SAMPLES = 2e6  # samples of the visibility check at once
@@ -93,7 +95,9 @@ class Pass:
     under way at the end, and ``culmination`` and its azimuth None when its
     highest point in the span is that edge (``max_elevation`` is then the
     elevation there). ``visible`` is None unless the search was asked for
-    it (see ``find_passes``). Its fields are read-only.
+    it, ``shadow_entry`` and ``shadow_exit`` (UTC) are None unless it was
+    asked for them or the satellite does not enter or leave the Earth's
+    shadow during the pass (see ``find_passes``). Its fields are read-only.
     """
 
     # A search makes thousands of passes and most of their times are never
@@ -111,6 +115,8 @@ class Pass:
         "_satnum",
         "_set",
         "_set_azimuth",
+        "_shadow_entry",
+        "_shadow_exit",
         "_station",
         "_visible",
     )
@@ -126,6 +132,8 @@ class Pass:
     _set: Time | float | None
     _set_azimuth: float | None
     _visible: bool | None
+    _shadow_entry: Time | float | None
+    _shadow_exit: Time | float | None
     __match_args__ = (
         "satellite",
         "satnum",
@@ -138,6 +146,8 @@ class Pass:
         "set",
         "set_azimuth",
         "visible",
+        "shadow_entry",
+        "shadow_exit",
     )
 
     def __init__(
@@ -153,8 +163,11 @@ class Pass:
         set: Time | None,
         set_azimuth: float | None,
         visible: bool | None = None,
+        shadow_entry: Time | None = None,
+        shadow_exit: Time | None = None,
     ):
-        for name, value in zip(_EVENTS, (rise, culmination, set), strict=True):
+        names = (*_EVENTS, *_SHADOW_EVENTS)
+        for name, value in zip(names, (rise, culmination, set, shadow_entry, shadow_exit), strict=True):
             if value is not None and not (isinstance(value, Time) and value.shape == ()):
                 raise TypeError(f"{name} must be a Time scalar or None, not {type(value).__name__}")
         self._satellite, self._satnum, self._station, self._origin = satellite, satnum, station, None
@@ -165,6 +178,7 @@ class Pass:
             max_elevation,
         )
         self._set, self._set_azimuth, self._visible = set, set_azimuth, visible
+        self._shadow_entry, self._shadow_exit = shadow_entry, shadow_exit
 
     def _time(self, value: Time | float | None) -> Time | None:
         if value is None or isinstance(value, Time):
@@ -196,6 +210,18 @@ class Pass:
         """When the satellite sets below the minimum elevation (UTC; None
         when the pass is still under way at the end)."""
         return self._time(self._set)
+
+    @property
+    def shadow_entry(self) -> Time | None:
+        """When the satellite first enters the Earth's shadow during the pass
+        (UTC; None when it does not, or when not asked)."""
+        return self._time(self._shadow_entry)
+
+    @property
+    def shadow_exit(self) -> Time | None:
+        """When the satellite first leaves the Earth's shadow during the pass
+        (UTC; None when it does not, or when not asked)."""
+        return self._time(self._shadow_exit)
 
     @property
     def cut(self) -> bool:
@@ -231,11 +257,12 @@ class Pass:
 
 
 def event_times(passes: Iterable[Pass], event: str) -> tuple[Time, NDArray[np.bool_]]:
-    """The times of one event (``"rise"``, ``"culmination"`` or ``"set"``)
-    of many passes at once: a one-dimensional UTC ``Time`` of the passes
-    that have it, in their order, and which passes have it (a boolean array)."""
-    if not isinstance(event, str) or event not in _EVENTS:
-        raise ValueError(f"event must be 'rise', 'culmination' or 'set', got {event!r}")
+    """The times of one event (``"rise"``, ``"culmination"``, ``"set"``,
+    ``"shadow_entry"`` or ``"shadow_exit"``) of many passes at once: a
+    one-dimensional UTC ``Time`` of the passes that have it, in their order,
+    and which passes have it (a boolean array)."""
+    if not isinstance(event, str) or event not in (*_EVENTS, *_SHADOW_EVENTS):
+        raise ValueError(f"event must be 'rise', 'culmination', 'set', 'shadow_entry' or 'shadow_exit', got {event!r}")
     items = list(passes)
     for p in items:
         if not isinstance(p, Pass):
@@ -404,6 +431,8 @@ class _Found:
     set_az: Array
     edge: Array
     visible: Array  # 1.0 / 0.0, NaN when not asked
+    shadow_entry: Array  # NaN when none or not asked
+    shadow_exit: Array
 
 
 def _polish(sky: Sky, ev: Events, m: float, threads: int) -> tuple[_Found, dict[int, Failure], set[int]]:
@@ -470,6 +499,8 @@ def _polish(sky: Sky, ev: Events, m: float, threads: int) -> tuple[_Found, dict[
         set_az=column(1, az),
         edge=ev.edge,
         visible=np.full(npass, np.nan),
+        shadow_entry=np.full(npass, np.nan),
+        shadow_exit=np.full(npass, np.nan),
     )
     return found, failures, coarse
 
@@ -529,6 +560,7 @@ def _search_round(
     spacing: Sequence[float] | None,
     visible: bool,
     threads: int,
+    eclipses: bool = False,
 ) -> tuple[_Found, dict[int, Failure], list[int], Array]:
     """One search over ``sats``: the polished passes (and whether each is
     visible, when asked), the failures and the satellites to search again
@@ -555,6 +587,14 @@ def _search_round(
             rows = np.flatnonzero(group == g)
             seen = visible_passes(traj.itrf, network, found.sat[rows], found.station[rows], lo[rows], hi[rows], start)
             found.visible[rows] = seen.astype(np.float64)
+    if eclipses:
+        lo = np.where(np.isfinite(found.rise), found.rise, 0.0)
+        hi = np.where(np.isfinite(found.set), found.set, duration)
+
+        def exact(s: Array, sec: Array) -> Array:
+            return exact_itrf(traj.sats, s, start + sec, threads)[0]
+
+        found.shadow_entry, found.shadow_exit = shadow_crossings(traj.itrf, exact, found.sat, lo, hi, start)
     return found, failures, sorted(again), traj.spacing
 
 
@@ -580,6 +620,7 @@ def _rounds(
             spacing,
             opts.visible,
             opts.threads,
+            opts.eclipses,
         )
         failures.update({place[k]: f for k, f in failed.items()})
         if attempt == 3:
@@ -602,6 +643,7 @@ class _Options:
     coarse: float | None
     visible: bool
     threads: int
+    eclipses: bool = False
 
 
 def _last_states(sats: list[Sat], start: Time, fail: Array, threads: int) -> tuple[Array, list[Failure | None]]:
@@ -645,6 +687,7 @@ def _search(
     visible: bool = False,
     threads: int | None = None,
     progress: Any = None,
+    eclipses: bool = False,
 ) -> tuple[list[Pass], Array, list[Failure], list[Station | ENU]]:
     """The passes, the place of each one's satellite in the input, the failures and the stations."""
     duration, step, start = _check(duration, step, min_elevation, start)
@@ -656,7 +699,7 @@ def _search(
         raise failures[0].error
     stations_ = station_list(stations)
     network = Network(stations_)
-    opts = _Options(step, math.radians(min_elevation), prefilter, coarse, visible, threads)
+    opts = _Options(step, math.radians(min_elevation), prefilter, coarse, visible, threads, eclipses)
     nodes = dict(zip((sat.index for sat in sats), _check_memory(sats, start, duration, step, opts), strict=True))
     # The part of the span each satellite's model reaches: a satellite it
     # leaves before the end is searched up to there.
@@ -775,16 +818,19 @@ def _make_passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: 
         column(set_, has_set),
         column(np.degrees(gather("set_az")), has_set),
         column(visible != 0.0, ~np.isnan(visible)),
+        column(gather("shadow_entry"), ~np.isnan(gather("shadow_entry"))),
+        column(gather("shadow_exit"), ~np.isnan(gather("shadow_exit"))),
     )
     made: list[Pass] = []
     new_pass = object.__new__
     # Slot by slot: a pass from the search keeps its times as seconds from
     # the start (see Pass).
-    for a, b, c, d, e, f, g, h, i, j, k in zip(*columns, strict=True):
+    for a, b, c, d, e, f, g, h, i, j, k, x, y in zip(*columns, strict=True):
         p = new_pass(Pass)
         p._satellite, p._satnum, p._station, p._origin = a, b, c, start
         p._rise, p._rise_azimuth, p._culmination, p._culmination_azimuth = d, e, f, g
         p._max_elevation, p._set, p._set_azimuth, p._visible = h, i, j, k
+        p._shadow_entry, p._shadow_exit = x, y
         made.append(p)
     return made, index
 
@@ -803,6 +849,7 @@ def find_passes(
     coarse: float | None = None,
     threads: int | None = None,
     progress: Callable[[float, float], object] | None = None,
+    eclipses: bool = False,
 ) -> Passes:
     """Every pass of every satellite over every station, from ``start`` for ``duration`` seconds.
 
@@ -831,6 +878,11 @@ def find_passes(
         satellite is sunlit while the Sun is more than 6 degrees below the
         station's horizon (see ``velarion.passes.visibility`` for the shadow
         model).
+    eclipses
+        Also give, for each pass, when the satellite first enters the
+        Earth's shadow and first leaves it during the pass
+        (``Pass.shadow_entry``, ``Pass.shadow_exit``; None when it does not),
+        to a millisecond of the shadow model (see ``velarion.passes.eclipses``).
     errors
         "report" (default): a satellite that fails (an SGP4 error at some
         epoch, a propagator's error, a span beyond the compiled model's
@@ -875,6 +927,7 @@ def find_passes(
         bool(visible),
         threads,
         progress,
+        bool(eclipses),
     )
     return Passes(found, failures)
 
