@@ -1,0 +1,183 @@
+"""Writing the command line's result files (``-o FILE``, ``--plot FILE``): the one writer.
+
+- A regular file (or a new name) is written to a temporary file beside it
+  that replaces it only once everything is written, keeping its permissions:
+  a failed or interrupted run leaves the previous file as it was and no
+  temporary behind.
+- A symbolic link is written through: its target is what is replaced.
+- A FIFO or a character device (``/dev/null``, a terminal) is written
+  directly, as standard output is.
+- Directories, sockets and block devices are refused.
+
+``check`` finds, before any work, what the write would find at its end (the
+same messages): a missing folder, a folder that cannot take a new file, a
+special file, a FIFO or device that cannot be opened for writing.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import stat
+import sys
+import tempfile
+from collections.abc import Iterator
+from typing import IO
+
+from .errors import InputError
+
+__all__ = ["check", "same_file", "text_output", "written_path"]
+
+# Word for word: callers and tests compare the exception texts of this module.
+_REFUSED = {
+    stat.S_IFDIR: "it is a directory",
+    stat.S_IFSOCK: "it is a socket, not a file",
+    stat.S_IFBLK: "it is a block device, not a file",
+}
+
+# The temporaries of the writes in progress: removed on any exit that runs
+# Python code (an exception, SIGINT, SIGTERM turned into an exception).
+_TEMPORARIES: set[str] = set()
+
+
+def _fail(what: str, path: str, reason: str) -> InputError:
+    return InputError(f"cannot write {what} {path!r}: {reason}")
+
+
+def _reason(e: OSError) -> str:
+    return str(e.strerror or e)
+
+
+def _target(path: str, what: str) -> tuple[str, os.stat_result | None]:
+    """The file a write to ``path`` lands on (a symbolic link's target) and its status (None: a new file)."""
+    if not os.path.basename(path):
+        raise _fail(what, path, "it names a directory, not a file")
+    target = os.path.realpath(path) if os.path.islink(path) else path
+    try:
+        status = os.stat(target)
+    except FileNotFoundError:
+        status = None
+    except OSError as e:  # a loop of links, a folder that cannot be searched
+        raise _fail(what, path, _reason(e)) from None
+    if status is not None:
+        reason = _REFUSED.get(stat.S_IFMT(status.st_mode))
+        if reason is not None:
+            raise _fail(what, path, reason)
+    return target, status
+
+
+def _is_stream(status: os.stat_result | None) -> bool:
+    return status is not None and (stat.S_ISFIFO(status.st_mode) or stat.S_ISCHR(status.st_mode))
+
+
+def check(path: str, what: str = "the output") -> None:
+    """InputError unless a result can be written to ``path``: checked before the work."""
+    path = os.fspath(path)
+    target, status = _target(path, what)
+    if _is_stream(status):
+        if not os.access(target, os.W_OK):
+            raise _fail(what, path, "permission denied")
+        return
+    folder = os.path.dirname(os.path.abspath(target))
+    if not os.path.isdir(folder):
+        raise _fail(what, path, f"no folder {folder!r}")
+    # The only sure test that the folder takes a new file (a read-only file
+    # system, a folder of another user, /sys) is to make one.
+    fd, tmp = _temporary(target, path, what, ".tmp")
+    os.close(fd)
+    _remove(tmp)
+
+
+def same_file(a: str, b: str) -> bool:
+    """Whether two output paths land on one file (through links and relative names)."""
+    return os.path.realpath(a) == os.path.realpath(b)
+
+
+def _temporary(target: str, path: str, what: str, suffix: str) -> tuple[int, str]:
+    """A new file beside ``target`` (hidden, named after it): its descriptor and name."""
+    folder = os.path.dirname(os.path.abspath(target))
+    try:
+        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(target) + ".", suffix=suffix, dir=folder)
+    except OSError as e:
+        raise _fail(what, path, _reason(e)) from None
+    _TEMPORARIES.add(tmp)
+    return fd, tmp
+
+
+def _remove(tmp: str) -> None:
+    _TEMPORARIES.discard(tmp)
+    with contextlib.suppress(OSError):
+        os.unlink(tmp)
+
+
+def remove_temporaries() -> None:
+    """Removes the temporaries of the writes in progress (for a signal handler's last word)."""
+    for tmp in list(_TEMPORARIES):
+        _remove(tmp)
+
+
+def _mode(status: os.stat_result | None) -> int:
+    """The permissions of the result: those of the file it replaces, else the usual ones."""
+    if status is not None:
+        return stat.S_IMODE(status.st_mode)
+    umask = os.umask(0)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
+@contextlib.contextmanager
+def _replacing(target: str, path: str, what: str, status: os.stat_result | None, suffix: str) -> Iterator[str]:
+    """A temporary path that replaces ``target`` when the block ends without an exception."""
+    fd, tmp = _temporary(target, path, what, suffix)
+    os.close(fd)
+    try:
+        yield tmp
+        os.chmod(tmp, _mode(status))
+        if status is not None:
+            with contextlib.suppress(OSError):  # only the owner or root may keep the owner
+                os.chown(tmp, status.st_uid, status.st_gid)
+        try:
+            os.replace(tmp, target)
+        except OSError as e:
+            raise _fail(what, path, "it is a directory" if isinstance(e, IsADirectoryError) else _reason(e)) from None
+        _TEMPORARIES.discard(tmp)
+    finally:
+        if tmp in _TEMPORARIES:
+            _remove(tmp)
+
+
+@contextlib.contextmanager
+def text_output(path: str | None, what: str = "the output") -> Iterator[IO[str]]:
+    """A text stream for a result: standard output for None or "-", else as the module says."""
+    if path is None or path == "-":
+        if sys.stdout is None:
+            raise InputError("cannot write to standard output: it is closed (-o FILE writes a file)")
+        yield sys.stdout
+        sys.stdout.flush()
+        return
+    path = os.fspath(path)
+    target, status = _target(path, what)
+    if _is_stream(status):
+        try:
+            f = open(target, "w", encoding="utf-8", newline="\n")  # noqa: SIM115 - closed below
+        except OSError as e:
+            raise _fail(what, path, _reason(e)) from None
+        with f:
+            yield f
+        return
+    with _replacing(target, path, what, status, ".tmp") as tmp, open(tmp, "w", encoding="utf-8", newline="\n") as f:
+        yield f
+
+
+@contextlib.contextmanager
+def written_path(path: str, what: str = "the output") -> Iterator[str]:
+    """A path for writers that take a file name (an image library): a
+    temporary beside a regular file (same suffix) that replaces it at the
+    end, or the FIFO or device itself."""
+    path = os.fspath(path)
+    target, status = _target(path, what)
+    if _is_stream(status):
+        yield target
+        return
+    with _replacing(target, path, what, status, ".tmp" + os.path.splitext(target)[1]) as tmp:
+        yield tmp
