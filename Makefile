@@ -116,7 +116,7 @@ dev: erfa venv
 # (.clang-format), ruff (configured in pyproject.toml) and mypy --strict on
 # the Python, and a build of every extension with strict warnings as errors.
 # `make format` rewrites what the format checks would refuse.
-LINT_TOOLS := clang-format==19.1.7 ruff==0.17.6 mypy cmake ninja
+LINT_TOOLS := clang-format==19.1.7 ruff==0.17.6 mypy==2.4.1 cmake ninja
 CXX_SOURCES = $$(find src -name '*.cpp' -o -name '*.hpp')
 PY_TREES := src tests benchmarks examples fuzz tools
 

@@ -303,3 +303,45 @@ def test_constructor_keywords_survive_a_conversion_that_clears_their_dict(name):
     code = KWARGS_CLEARED.replace("{body}", KWARGS_CLEARED_CASES[name])
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr[-2000:]
+
+
+SPIN_UNTIL_INTERRUPTED = """
+import signal, sys, time
+from velarion._core import _probe
+# A run started in the background inherits SIGINT ignored: take it back.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+print("start", flush=True)
+t0 = time.monotonic()
+try:
+    _probe.spin(60.0, {threads})
+except KeyboardInterrupt:
+    print(f"interrupted {{time.monotonic() - t0:.3f}}", flush=True)
+    sys.exit(0)
+print("finished", flush=True)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2, 5])
+def test_long_compiled_work_stops_at_ctrl_c(threads):
+    # The work runs without the lock for up to a minute; SIGINT must end it
+    # within a few polls, as KeyboardInterrupt, on any number of threads.
+    import signal
+    import time
+
+    code = SPIN_UNTIL_INTERRUPTED.format(threads=threads)
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout is not None and proc.stdout.readline().strip() == "start"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+        waited = time.monotonic() - sent
+    finally:
+        proc.kill()
+    assert proc.returncode == 0 and out.startswith("interrupted"), err[-2000:]
+    assert waited < 10.0, waited
+
+
+def test_interruptible_work_without_a_signal_runs_every_chunk():
+    assert _probe.spin(0.05, 3) == 150

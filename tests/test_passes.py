@@ -86,8 +86,7 @@ def test_passes_are_sorted_and_cut_at_the_edges(found):
 def test_threaded_search_finds_the_same_passes(catalogue, found, monkeypatch):
     # more workers than cores and uneven ranges of tracks
     monkeypatch.setattr(search, "_THREADED_TRACKS", 1)
-    monkeypatch.setattr(search, "THREADS", 5)
-    again = find_passes(catalogue, list(STATIONS.values()), START, 86400.0)
+    again = find_passes(catalogue, list(STATIONS.values()), START, 86400.0, threads=5)
     assert [repr(p) for p in again] == [repr(p) for p in found]
 
 
@@ -332,3 +331,49 @@ def test_load_omm_refuses_bad_files(name, content, fragment, tmp_path):
     path.write_bytes(content if isinstance(content, bytes) else content.encode())
     with pytest.raises(ValueError, match=fragment):
         load_omm(path)
+
+
+def test_a_satellite_decaying_in_the_span_keeps_its_passes_until_then():
+    from sgp4.api import Satrec
+
+    from velarion.conjunctions.catalogue import format_tle
+
+    tle = load_tles(format_tle(9, START, 51.6, 10.0, 0.0005, 0.0, 0.0, 16.2, 0.01, "LOW"))[0]
+    stations = list(STATIONS.values())
+    found = find_passes(tle, stations, START, 3 * 86400.0)
+    (failure,) = found.failures
+    end = float(failure.epoch - Time(START))
+    assert 3600.0 < end < 3 * 86400.0 and "epoch index" not in str(failure)
+    # the sgp4 package fails between the second before and the second after
+    rec = Satrec.twoline2rv(*tle.lines)
+    codes = [rec.sgp4(*(failure.epoch + dt).utc.jd12)[0] for dt in (-1.0, 1.0)]
+    assert codes[0] == 0 and codes[1] != 0
+    before = find_passes(tle, stations, START, end - 600.0)
+    kept = [p for p in found if p.set is not None and float(p.set - Time(START)) < end - 600.0]
+    assert len(kept) >= 3
+    assert [(p.station.name, round(float(p.rise - Time(START)), 3)) for p in kept] == [
+        (p.station.name, round(float(p.rise - Time(START)), 3)) for p in before if p.set is not None
+    ]
+
+
+@pytest.mark.parametrize(
+    "orbit",
+    [(55.0, 30.0, 0.075, 270.0, 10.0, 1.00274), (63.4, 50.0, 0.72, 270.0, 0.0, 2.00614)],
+    ids=["IGSO", "HEO"],
+)
+def test_culminations_of_slow_orbits_match_a_dense_grid_of_skyfield(orbit, ts):
+    from velarion.conjunctions.catalogue import format_tle
+
+    tle = load_tles(format_tle(1, START, *orbit[:5], orbit[5], 0.0, "SLOW"))[0]
+    station = Station(35.0, 130.0, 0.0, "S")
+    found = [p for p in find_passes(tle, station, START, 2 * 86400.0, min_elevation=5.0) if p.culmination is not None]
+    assert found
+    sat = sf.EarthSatellite(*tle.lines, "SLOW", ts)
+    top = sf.wgs84.latlon(35.0, 130.0, 0.0)
+    for p in found:
+        off = np.arange(-900.0, 900.0, 1.0)
+        alt = (sat - top).at(_sf_time(ts, p.culmination + off)).altaz()[0].degrees
+        k = int(np.argmax(alt))
+        a, b, _ = np.polyfit(off[k - 30 : k + 31], alt[k - 30 : k + 31], 2)
+        assert abs(-b / (2.0 * a)) < 0.5
+        assert p.max_elevation == pytest.approx(alt.max(), abs=1e-3)

@@ -3,6 +3,8 @@
 // or a size mismatch is reported, exactly as an importing module sees it.
 #include "velarion/_core/core.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <new>
 #include <stdexcept>
 
@@ -158,6 +160,32 @@ PyObject* probe_throw(PyObject*, PyObject* kind) {
     Py_RETURN_NONE;
 }
 
+// spin(seconds, threads): busy work in 1 ms chunks on `threads` threads for
+// `seconds`, through run_interruptible; returns the chunks done, or raises
+// what a signal handler raised meanwhile.
+PyObject* probe_spin(PyObject*, PyObject* args) {
+    double seconds;
+    int threads;
+    if (!PyArg_ParseTuple(args, "di", &seconds, &threads)) return nullptr;
+    if (!(seconds >= 0.0 && seconds <= 600.0) || threads < 1) {
+        PyErr_SetString(PyExc_ValueError, "spin: seconds in [0, 600], threads >= 1");
+        return nullptr;
+    }
+    const auto chunks = static_cast<std::ptrdiff_t>(seconds * 1000.0) * threads;
+    std::atomic<long long> done{0};
+    const bool finished = core::run_interruptible(
+        chunks, threads, [&](const core::StopFlag& stop, std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
+            for (std::ptrdiff_t k = begin; k < end && !stop.raised(); ++k) {
+                const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+                while (std::chrono::steady_clock::now() < until) {
+                }
+                done.fetch_add(1, std::memory_order_relaxed);
+            }
+        });
+    if (!finished) return nullptr;
+    return PyLong_FromLongLong(done.load());
+}
+
 PyMethodDef probe_methods[] = {
     {"bind_capi", core::entry<probe_bind_capi>, METH_VARARGS, "bind_capi(module, name, c_type) -> address"},
     {"bind_type", core::entry<probe_bind_type>, METH_VARARGS, "bind_type(module, name, size) -> type"},
@@ -168,6 +196,8 @@ PyMethodDef probe_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "kwonly(a, b=None, *, c, d=None) -> dict of the given arguments"},
     {"import_into", core::entry<probe_import_into>, METH_VARARGS, "import_into(module, source, name)"},
     {"basicsize", core::entry<probe_basicsize>, METH_O, "basicsize(type) -> tp_basicsize"},
+    {"spin", core::entry<probe_spin>, METH_VARARGS,
+     "spin(seconds, threads) -> chunks: 1 ms chunks of busy work, interruptible by signal handlers"},
     {"throw", core::entry<probe_throw>, METH_O, "throw(kind): raises the C++ exception `kind` inside an entry point"},
     {nullptr, nullptr, 0, nullptr}};
 

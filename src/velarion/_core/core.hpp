@@ -5,6 +5,7 @@
 #include "velarion/_core/ref.hpp"
 #include "velarion/_core/errors.hpp"
 #include "velarion/_core/gil.hpp"
+#include "velarion/_core/interrupt.hpp"
 #include "velarion/_core/args.hpp"
 #include "velarion/_core/buffer.hpp"
 #include "velarion/_core/capi.hpp"

@@ -4,14 +4,30 @@
 #define VELARION_CORE_PARALLEL_HPP
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace velarion::core {
 
 inline constexpr std::ptrdiff_t kMaxWorkers = 256;
+
+// Raised by the binding (a signal handler raised, e.g. Ctrl-C) while a
+// kernel runs; the kernel tests it between bounded chunks of its work and
+// returns early. Only the first raise counts.
+class StopFlag {
+public:
+    bool raised() const noexcept { return raised_.load(std::memory_order_relaxed); }
+    void raise() noexcept { raised_.store(true, std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> raised_{false};
+};
 
 // The number of workers parallel_ranges uses for `count` items on `threads` threads.
 inline std::ptrdiff_t worker_count(std::ptrdiff_t count, int threads) noexcept {
@@ -47,6 +63,59 @@ void parallel_ranges(std::ptrdiff_t count, int threads, Work&& work) {
         }
     }
     run(0);
+    for (auto& t : pool) t.join();
+    for (auto& e : errors)
+        if (e) std::rethrow_exception(e);
+}
+
+// As parallel_ranges, but every range runs on a thread of its own while the
+// calling thread waits, calling poll() every `interval` until all are done:
+// the binding's poll runs the signal handlers and raises the StopFlag the
+// work tests. A range whose thread cannot be started runs on the calling
+// thread (without polls until it returns).
+template <class Work, class Poll>
+void parallel_ranges_polled(std::ptrdiff_t count, int threads, Work&& work, Poll&& poll,
+                            std::chrono::milliseconds interval) {
+    const std::ptrdiff_t workers = worker_count(count, threads);
+    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(workers));
+    std::mutex lock;
+    std::condition_variable finished;
+    std::ptrdiff_t running = 0;
+    auto run = [&](std::ptrdiff_t w) {
+        try {
+            work(w, count * w / workers, count * (w + 1) / workers);
+        } catch (...) {
+            errors[static_cast<std::size_t>(w)] = std::current_exception();
+        }
+    };
+    auto run_and_signal = [&](std::ptrdiff_t w) {
+        run(w);
+        std::lock_guard<std::mutex> guard(lock);
+        if (--running == 0) finished.notify_one();
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(static_cast<std::size_t>(workers));
+    for (std::ptrdiff_t w = 0; w < workers; ++w) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            ++running;
+        }
+        try {
+            pool.emplace_back(run_and_signal, w);
+        } catch (...) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                --running;
+            }
+            run(w);
+        }
+    }
+    for (;;) {
+        std::unique_lock<std::mutex> guard(lock);
+        if (finished.wait_for(guard, interval, [&] { return running == 0; })) break;
+        guard.unlock();
+        poll();
+    }
     for (auto& t : pool) t.join();
     for (auto& e : errors)
         if (e) std::rethrow_exception(e);

@@ -2,6 +2,7 @@
 // (kernels/search.hpp), for velarion.passes. Private: its callers build the
 // tables it reads.
 #include "velarion/_core/core.hpp"
+#include "velarion/_core/interrupt.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/_core/parallel.hpp"
 #include "velarion/passes/kernels/search.hpp"
@@ -126,18 +127,18 @@ PyObject* py_find_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     // the ranges' events in turn keep the order of the tracks.
     std::vector<std::vector<kn::Event>> found(
         static_cast<size_t>(core::worker_count(tv.rows, static_cast<int>(threads))));
-    {
-        core::ReleaseGil nogil;
-        core::parallel_ranges(
-            tv.rows, static_cast<int>(threads), [&](core::index_t w, core::index_t begin, core::index_t end) {
-                kn::Search search(table.span2(), trajectories, geometry, duration, step, min_elevation,
-                                  static_cast<core::index_t>(coarse_value), margin);
-                std::vector<kn::Event>& events = found[static_cast<size_t>(w)];
-                for (core::index_t i = begin; i < end; ++i) {
-                    search.track(i, pairs[static_cast<size_t>(2 * i)], pairs[static_cast<size_t>(2 * i + 1)], events);
-                }
-            });
-    }
+    // The interrupt is looked at between tracks.
+    const bool whole = core::run_interruptible(
+        tv.rows, static_cast<int>(threads),
+        [&](const core::StopFlag& stop, core::index_t w, core::index_t begin, core::index_t end) {
+            kn::Search search(table.span2(), trajectories, geometry, duration, step, min_elevation,
+                              static_cast<core::index_t>(coarse_value), margin);
+            std::vector<kn::Event>& events = found[static_cast<size_t>(w)];
+            for (core::index_t i = begin; i < end && !stop.raised(); ++i) {
+                search.track(i, pairs[static_cast<size_t>(2 * i)], pairs[static_cast<size_t>(2 * i + 1)], events);
+            }
+        });
+    if (!whole) return nullptr;
     size_t total = 0;
     for (const auto& f : found) total += f.size();
     const npy_intp shape[2] = {static_cast<npy_intp>(total), 7};

@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import gc
 import math
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from operator import attrgetter
 from typing import Any, NamedTuple, cast
@@ -31,19 +31,28 @@ from numpy.typing import NDArray
 import velarion.frames
 from velarion.frames.frames import ENU
 from velarion.time.time import Time
+from velarion.utils.budget import MemoryBudgetError, memory_budget
 
 from .satellites import (
+    _MODEL_REACH,
+    _NODE_ANGLE,
+    _NODE_MAX,
+    _NODE_MIN,
+    _OMEGA_EARTH,
     INTERPOLATION_TOLERANCE,
+    THREADS,
     Failure,
     Sat,
     Trajectories,
+    angular_rate,
     exact_itrf,
+    model_reach,
     one_satellite,
     satellites_of,
 )
 from .search import Events, Sky, find_events, look
 from .stations import Network, Station, station_list
-from .visibility import visible_passes
+from .visibility import SAMPLE_STEP, visible_passes
 
 __all__ = ["LookAngles", "Pass", "Passes", "event_times", "find_passes", "find_passes_many", "look_angles"]
 
@@ -53,6 +62,24 @@ Array = NDArray[Any]
 
 
 _EVENTS = ("rise", "culmination", "set")
+_OUT_OF_REACH = "the span lies more than 100 years from the element set's epoch, beyond the model's reach"
+_FAILURE_RESOLUTION = 0.5  # s: how closely the time of a satellite's failure is found
+_VISIBLE_SAMPLES = 2e6  # samples of the visibility check at once
+# The memory of a search: a trajectory node (its states, rotations and
+# interpolation window, with the temporaries that make them), a sample of
+# a track (per thread).
+_NODE_BYTES = 1500.0
+_SAMPLE_BYTES = 256.0
+_CHUNK_WORK = 1_000_000.0  # node evaluations of the satellites searched at once
+_RESONANCE_STEP_COST = 0.1  # a resonance integration step, in node evaluations
+# Culminations: a Newton step from the search's estimate smaller than this
+# [s] settles one that is sharp enough; others are solved on the exact states to the tolerance
+# [s], the elevation rate's slope from a difference over _CULMINATION_DIFF.
+_CULMINATION_SETTLED = 0.01
+_CULMINATION_CURVED = 1e-7  # rad/s^2: sharper maxima than this are settled by the step
+_CULMINATION_TOLERANCE = 1e-3
+_CULMINATION_DIFF = 1.0
+_CULMINATION_ITERATIONS = 40
 
 
 class Pass:
@@ -276,6 +303,85 @@ def _check(duration: float, step: float, min_elevation: float, start: Any) -> tu
     return duration, step, start
 
 
+def _threads(threads: int | None) -> int:
+    if threads is None:
+        return THREADS
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise ValueError(f"threads must be a positive integer, got {threads!r}")
+    return min(threads, 64)
+
+
+def _memory_budget() -> tuple[int, type[MemoryError]]:
+    """The memory budget [bytes] of one search and the error that refuses
+    a request beyond it."""
+    return memory_budget(), MemoryBudgetError
+
+
+def _node_count(sat: Sat, start: Time, duration: float) -> float:
+    """About how many trajectory nodes the satellite takes over the span."""
+    spacing = _NODE_ANGLE / (angular_rate(sat, start) + _OMEGA_EARTH)
+    return duration / min(max(spacing, _NODE_MIN), _NODE_MAX) * 1.125 + 4.0
+
+
+def _check_memory(sats: list[Sat], start: Time, duration: float, step: float, opts: Any) -> list[float]:
+    """Refuses, before any work, a search whose one satellite (its nodes and
+    the samples of a track on every thread) would not fit the memory
+    budget; returns each satellite's node count."""
+    nodes = [_node_count(sat, start, duration) for sat in sats]
+    if not nodes:
+        return nodes
+    points = duration / step + 2.0
+    k = 1 if not opts.prefilter else max(1, round((960.0 if opts.coarse is None else float(opts.coarse)) / step))
+    per_track = points / k * _SAMPLE_BYTES * (1.0 if k == 1 else 2.0)
+    need = max(nodes) * _NODE_BYTES + opts.threads * per_track
+    budget, error = _memory_budget()
+    if need > budget:
+        what = "a shorter span" if max(nodes) * _NODE_BYTES > opts.threads * per_track else "a larger step"
+        raise error(
+            f"find_passes: this search needs about {need / 2**30:.3g} GiB for one satellite "
+            f"({max(nodes):.3g} trajectory nodes, {points:.3g} samples a station), more than the memory "
+            f"budget of {budget / 2**30:.3g} GiB; take {what} (or raise VELARION_MEMORY_BUDGET)"
+        )
+    return nodes
+
+
+def _work(sat: Sat, start: Time, nodes: float) -> float:
+    """The work of a satellite's search, in node evaluations: a resonant
+    deep-space orbit (about a day or half a day) integrates from its
+    epoch in 12-hour steps at every evaluation."""
+    rec = sat.satrec
+    if rec is None or sat.records is None:
+        return nodes
+    revs = float(rec.no_kozai) * 1440.0 / (2.0 * math.pi)  # a day
+    if not (0.8 <= revs <= 1.2 or 1.8 <= revs <= 2.2):
+        return nodes
+    lo, _ = model_reach(sat, start)
+    days = abs(lo + _MODEL_REACH) / 86400.0
+    return nodes * (1.0 + _RESONANCE_STEP_COST * days / 0.5)
+
+
+def _chunks(sats: list[Sat], start: Time, nodes: list[float]) -> list[list[Sat]]:
+    """The satellites in groups searched in turn: each within a share of
+    the memory budget and a bounded amount of work (well under a second:
+    an interrupt and the progress are looked at between groups)."""
+    budget, _ = _memory_budget()
+    most = 0.5 * budget / _NODE_BYTES
+    out: list[list[Sat]] = []
+    group: list[Sat] = []
+    load = work = 0.0
+    for sat, n in zip(sats, nodes, strict=True):
+        w = _work(sat, start, n)
+        if group and (load + n > most or work + w > _CHUNK_WORK):
+            out.append(group)
+            group, load, work = [], 0.0, 0.0
+        group.append(sat)
+        load += n
+        work += w
+    if group:
+        out.append(group)
+    return out
+
+
 def _azimuth_rate(p: Array, w: Array) -> Array:
     e, n = p[:, 0], p[:, 1]
     h2 = e * e + n * n
@@ -301,10 +407,12 @@ class _Found:
     visible: Array  # 1.0 / 0.0, NaN when not asked
 
 
-def _polish(sky: Sky, ev: Events, m: float) -> tuple[_Found, dict[int, Failure], set[int]]:
+def _polish(sky: Sky, ev: Events, m: float, threads: int) -> tuple[_Found, dict[int, Failure], set[int]]:
     """Evaluates every event of the search from the exact states and corrects
-    it by one Newton step; returns the passes, the satellites that failed at
-    an event, and those whose interpolation missed its tolerance there."""
+    it (one Newton step; culminations that move more than a little are
+    solved on the exact states); returns the passes, the satellites that
+    failed at an event, and those whose interpolation missed its tolerance
+    there."""
     traj = sky.traj
     npass = ev.track.size
     # rows: rise, set, highest point of each pass (NaN times are left out)
@@ -315,7 +423,7 @@ def _polish(sky: Sky, ev: Events, m: float) -> tuple[_Found, dict[int, Failure],
     kind, which, sec = kind[have], which[have], sec[have]
     track = ev.track[which]
     sat = sky.sat[track]
-    r, v, failures = exact_itrf(traj.sats, sat, sky.start + sec)
+    r, v, failures = exact_itrf(traj.sats, sat, sky.start + sec, threads)
     err = traj.check(sat, sec, r)
     coarse = {int(s) for s in np.unique(sat[~(err <= INTERPOLATION_TOLERANCE)])} - set(failures)
     p, w = sky.network.to_enu(sky.station[track], r, v)
@@ -326,6 +434,11 @@ def _polish(sky: Sky, ev: Events, m: float) -> tuple[_Found, dict[int, Failure],
     dt[crossing] = -(el[crossing] - m) / eldot[crossing]
     culm = (kind == 2) & ~ev.edge[which]
     dt[culm] = -eldot[culm] / ev.curvature[which[culm]]
+    # A slow satellite's elevation is so flat at its highest point that the
+    # interpolation's metres move the culmination by minutes: those are
+    # solved on the exact states.
+    curvature = ev.curvature[which]
+    unsettled = culm & ~((np.abs(dt) < _CULMINATION_SETTLED) & (np.abs(curvature) > _CULMINATION_CURVED))
     # A correction is a fraction of a second at most; a larger one (a flat
     # rate, a vanishing slope) is not a Newton step worth taking.
     dt = np.where(np.isfinite(dt) & (np.abs(dt) < 1.0), dt, 0.0)
@@ -333,6 +446,12 @@ def _polish(sky: Sky, ev: Events, m: float) -> tuple[_Found, dict[int, Failure],
     dt = t - sec
     el = np.where(culm, el + 0.5 * eldot * dt, el)
     az = np.mod(az + azdot * dt, 2.0 * math.pi)
+    rows = np.flatnonzero(unsettled & ~np.isin(sat, list(failures)))
+    if rows.size:
+        lo = np.where(np.isfinite(ev.rise[which[rows]]), ev.rise[which[rows]], 0.0)
+        hi = np.where(np.isfinite(ev.set[which[rows]]), ev.set[which[rows]], traj.duration)
+        tc, elc, azc = _culminations(sky, sat[rows], sky.station[track[rows]], sec[rows], lo, hi, threads)
+        t[rows], el[rows], az[rows] = tc, elc, azc
 
     def column(k: int, values: Array) -> Array:
         out = np.full(npass, np.nan)
@@ -356,6 +475,49 @@ def _polish(sky: Sky, ev: Events, m: float) -> tuple[_Found, dict[int, Failure],
     return found, failures, coarse
 
 
+def _culminations(
+    sky: Sky, sat: Array, station: Array, t: Array, lo: Array, hi: Array, threads: int
+) -> tuple[Array, Array, Array]:
+    """The highest points of passes from the exact positions: the elevation
+    at t - h, t, t + h gives its slope and curvature, and Newton steps on
+    the slope, kept in the shrinking bracket [lo, hi], find its root (the
+    model's velocities are not quite the derivative of its positions: at a
+    flat maximum that moves the root by seconds). Returns the times, the
+    elevation and the azimuth there [rad]."""
+    t, lo, hi = t.copy(), lo.copy(), hi.copy()
+    n = t.size
+    el = np.full(n, np.nan)
+    az = np.full(n, np.nan)
+    live = np.arange(n)
+    h = _CULMINATION_DIFF
+    for _ in range(_CULMINATION_ITERATIONS):
+        k = live.size
+        tt = np.concatenate([t[live], t[live] - h, t[live] + h])
+        ss = np.tile(sat[live], 3)
+        r, v, failed = exact_itrf(sky.traj.sats, ss, sky.start + tt, threads)
+        p, w = sky.network.to_enu(np.tile(station[live], 3), r, v)
+        e, _, a = look(p, w)
+        here, before, after = e[:k], e[k : 2 * k], e[2 * k :]
+        el[live], az[live] = here, a[:k]
+        slope = (after - before) / (2.0 * h)
+        curvature = (after - 2.0 * here + before) / (h * h)
+        rising = slope > 0.0
+        lo[live] = np.where(rising, t[live], lo[live])
+        hi[live] = np.where(rising, hi[live], t[live])
+        nxt = t[live] - slope / curvature
+        inside = np.isfinite(nxt) & (nxt > lo[live]) & (nxt < hi[live]) & (curvature < 0.0)
+        nxt = np.where(inside, nxt, 0.5 * (lo[live] + hi[live]))
+        done = (np.abs(nxt - t[live]) < _CULMINATION_TOLERANCE) | ~np.isfinite(here)
+        done |= hi[live] - lo[live] < _CULMINATION_TOLERANCE
+        if failed:
+            done |= np.isin(ss[:k], list(failed))
+        t[live] = np.where(done, t[live], nxt)
+        live = live[~done]
+        if not live.size:
+            break
+    return t, el, az
+
+
 def _search_round(
     sats: list[Sat],
     network: Network,
@@ -367,26 +529,108 @@ def _search_round(
     coarse: float | None,
     spacing: Sequence[float] | None,
     visible: bool,
+    threads: int,
 ) -> tuple[_Found, dict[int, Failure], list[int], Array]:
     """One search over ``sats``: the polished passes (and whether each is
     visible, when asked), the failures and the satellites to search again
     with closer nodes (positions in ``sats``), and the node spacing used."""
-    traj = Trajectories(sats, start, duration, spacing)
+    traj = Trajectories(sats, start, duration, spacing, threads)
     failures = dict(traj.failures)
     alive = np.array([s for s in range(len(sats)) if s not in failures], dtype=np.intp)
     nst = len(network)
     sat = np.repeat(alive, nst)
     station = np.tile(np.arange(nst, dtype=np.intp), alive.size)
     sky = Sky(traj, network, sat, station)
-    ev = find_events(sky, duration, step, m, prefilter, coarse)
-    found, late, again = _polish(sky, ev, m)
+    ev = find_events(sky, duration, step, m, prefilter, coarse, threads)
+    found, late, again = _polish(sky, ev, m, threads)
     failures.update(late)
     if visible:
         lo = np.where(np.isfinite(found.rise), found.rise, 0.0)
         hi = np.where(np.isfinite(found.set), found.set, duration)
-        seen = visible_passes(traj.itrf, network, found.sat, found.station, lo, hi, start)
-        found.visible = seen.astype(np.float64)
+        found.visible = np.empty(lo.size)
+        # passes in groups of a bounded number of samples (a slow satellite
+        # is above the horizon for the whole span)
+        samples = np.cumsum((hi - lo) / SAMPLE_STEP + 2.0)
+        group = (samples // _VISIBLE_SAMPLES).astype(np.intp)
+        for g in np.unique(group).tolist():
+            rows = np.flatnonzero(group == g)
+            seen = visible_passes(traj.itrf, network, found.sat[rows], found.station[rows], lo[rows], hi[rows], start)
+            found.visible[rows] = seen.astype(np.float64)
     return found, failures, sorted(again), traj.spacing
+
+
+def _rounds(
+    sats: list[Sat], network: Network, start: Time, duration: float, opts: _Options
+) -> tuple[list[tuple[_Found, list[Sat]]], dict[int, Failure]]:
+    """The passes of ``sats`` (rounds with closer nodes for those whose
+    interpolation missed its tolerance at an event) and their failures (by
+    position in ``sats``)."""
+    rows: list[tuple[_Found, list[Sat]]] = []
+    failures: dict[int, Failure] = {}
+    pending, place, spacing = sats, list(range(len(sats))), None
+    for attempt in range(4):
+        found, failed, again, used = _search_round(
+            pending,
+            network,
+            start,
+            duration,
+            opts.step,
+            opts.m,
+            opts.prefilter,
+            opts.coarse,
+            spacing,
+            opts.visible,
+            opts.threads,
+        )
+        failures.update({place[k]: f for k, f in failed.items()})
+        if attempt == 3:
+            again = []
+        keep = ~np.isin(found.sat, np.array(again, dtype=np.intp))
+        rows.append((_subset(found, keep), pending))
+        if not again:
+            break
+        pending = [pending[s] for s in again]
+        place = [place[s] for s in again]
+        spacing = [float(used[s]) / 4.0 for s in again]
+    return rows, failures
+
+
+@dataclass
+class _Options:
+    step: float
+    m: float
+    prefilter: bool
+    coarse: float | None
+    visible: bool
+    threads: int
+
+
+def _last_states(sats: list[Sat], start: Time, fail: Array, threads: int) -> tuple[Array, list[Failure | None]]:
+    """For satellites that fail ``fail[k]`` seconds after ``start`` and not
+    at the start: the last second [s from the start] at which each still
+    has a state (halving the time between), and its failure just after
+    (None for a satellite that fails at the start too)."""
+    n = len(sats)
+    sid = np.arange(n, dtype=np.intp)
+    _, _, at_start = exact_itrf(sats, sid, start + np.zeros(n), threads)
+    lo, hi = np.zeros(n), np.asarray(fail, dtype=np.float64).copy()
+    last: list[Failure | None] = [None] * n
+    for _ in range(64):
+        if not (hi - lo > _FAILURE_RESOLUTION).any():
+            break
+        mid = 0.5 * (lo + hi)
+        _, _, failed = exact_itrf(sats, sid, start + mid, threads)
+        for k in range(n):
+            if k in failed:
+                hi[k], last[k] = mid[k], failed[k]
+            else:
+                lo[k] = mid[k]
+    missing = [k for k in range(n) if last[k] is None and k not in at_start]
+    if missing:
+        _, _, failed = exact_itrf(sats, sid, start + hi, threads)
+        for k in missing:
+            last[k] = failed.get(k)
+    return lo, [None if k in at_start else last[k] for k in range(n)]
 
 
 def _search(
@@ -400,36 +644,76 @@ def _search(
     coarse: float | None,
     errors: str,
     visible: bool = False,
+    threads: int | None = None,
+    progress: Any = None,
 ) -> tuple[list[Pass], Array, list[Failure], list[Station | ENU]]:
     """The passes, the place of each one's satellite in the input, the failures and the stations."""
     duration, step, start = _check(duration, step, min_elevation, start)
+    threads = _threads(threads)
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be a callable (done, total), not {type(progress).__name__}")
     velarion.frames.register_standard_transforms()
     sats, failures = satellites_of(satellites)
     if errors == "raise" and failures:
         raise failures[0].error
     stations_ = station_list(stations)
     network = Network(stations_)
-    m = math.radians(min_elevation)
+    opts = _Options(step, math.radians(min_elevation), prefilter, coarse, visible, threads)
+    nodes = dict(zip((sat.index for sat in sats), _check_memory(sats, start, duration, step, opts), strict=True))
+    # The part of the span each satellite's model reaches: a satellite it
+    # leaves before the end is searched up to there.
+    whole: list[Sat] = []
+    ends: dict[int, tuple[float, Failure]] = {}  # by satellite index: end [s], failure
+    for sat in sats:
+        lo, hi = model_reach(sat, start)
+        if lo > 0.0 or hi <= 0.0 or hi < duration:
+            cut = 0.0 if lo > 0.0 or hi <= 0.0 else hi
+            failure = sat.failure(ValueError(_OUT_OF_REACH), start + cut)
+            if errors == "raise":
+                raise failure.error
+            if cut > 0.0:
+                ends[sat.index] = (cut, failure)
+            else:
+                failures.append(failure)
+        else:
+            whole.append(sat)
     rows: list[tuple[_Found, list[Sat]]] = []
-    pending, spacing = sats, None
+    by_index = {sat.index: sat for sat in sats}
+    total = float(len(sats))
+    done = 0.0
     # Divisions by zero (a satellite at the zenith, an empty bracket) are
     # replaced where they occur.
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        for attempt in range(4):
-            found, failed, again, used = _search_round(
-                pending, network, start, duration, step, m, prefilter, coarse, spacing, visible
-            )
+        late: list[Failure] = []
+        for chunk in _chunks(whole, start, [nodes[sat.index] for sat in whole]):
+            found, failed = _rounds(chunk, network, start, duration, opts)
             if errors == "raise" and failed:
                 raise min(failed.values(), key=lambda f: f.index).error
-            failures.extend(failed.values())
-            if attempt == 3:
-                again = []
-            keep = ~np.isin(found.sat, np.array(again, dtype=np.intp))
-            rows.append((_subset(found, keep), pending))
-            if not again:
-                break
-            pending = [pending[s] for s in again]
-            spacing = [float(used[s]) / 4.0 for s in again]
+            rows.extend(found)
+            for f in failed.values():
+                if f.epoch is not None and float(f.epoch - start) > 0.0:
+                    late.append(f)
+                else:
+                    failures.append(f)
+            done += len(chunk)
+            if progress is not None:
+                progress(done, total)
+        # Satellites that fail inside the span keep their passes up to the
+        # failure: searched again up to their last state.
+        if late:
+            cands = [by_index[f.index] for f in late]
+            last, after = _last_states(cands, start, np.array([float(f.epoch - start) for f in late]), threads)
+            for sat, end, f, first in zip(cands, last.tolist(), late, after, strict=True):
+                if first is None or end <= 0.0:
+                    failures.append(f)
+                else:
+                    ends[sat.index] = (end, first)
+        for place, (end, failure) in sorted(ends.items()):
+            found, failed = _rounds([by_index[place]], network, start, end, opts)
+            rows.extend(found)
+            failures.append(failed[0] if failed else failure)
+    if progress is not None and done < total:
+        progress(total, total)
     passes, index = _passes(rows, network, start)
     return passes, index, sorted(failures, key=lambda f: f.index), stations_
 
@@ -519,6 +803,8 @@ def find_passes(
     errors: str = "report",
     prefilter: bool = True,
     coarse: float | None = None,
+    threads: int | None = None,
+    progress: Callable[[float, float], object] | None = None,
 ) -> Passes:
     """Every pass of every satellite over every station, from ``start`` for ``duration`` seconds.
 
@@ -549,13 +835,26 @@ def find_passes(
         model).
     errors
         "report" (default): a satellite that fails (an SGP4 error at some
-        epoch, a propagator's error) leaves the others' passes whole and is
-        listed in the result's ``failures``; "raise": the first failure is
-        raised.
+        epoch, a propagator's error, a span beyond the compiled model's
+        100 years from the element set's epoch) leaves the others' passes
+        whole and is listed in the result's ``failures``, with the epoch of
+        its failure; its passes before that epoch are kept (the last one cut
+        there when still under way). "raise": the first failure is raised.
     prefilter, coarse
         ``prefilter=False`` evaluates every grid point (the same passes,
         more work); ``coarse`` [s] sets the spacing of the search's first
         samples (default 960 s).
+    threads
+        Threads of the propagation and the search (default: every core).
+    progress
+        Called as ``progress(done, total)`` (satellites searched, of all)
+        between groups of satellites; an interrupt (Ctrl-C) is taken there
+        too.
+
+    The satellites are searched in groups within the memory budget
+    (``VELARION_MEMORY_BUDGET``, default 2 GiB); a search whose one
+    satellite cannot fit it (a span of centuries, a tiny step) raises
+    ``MemoryError`` before any work, saying what to reduce.
 
     Returns
     -------
@@ -566,7 +865,18 @@ def find_passes(
     if errors not in ("report", "raise"):
         raise ValueError(f"errors must be 'report' or 'raise', got {errors!r}")
     found, _, failures, _ = _search(
-        satellites, stations, start, duration, step, min_elevation, prefilter, coarse, errors, bool(visible)
+        satellites,
+        stations,
+        start,
+        duration,
+        step,
+        min_elevation,
+        prefilter,
+        coarse,
+        errors,
+        bool(visible),
+        threads,
+        progress,
     )
     return Passes(found, failures)
 

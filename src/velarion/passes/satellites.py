@@ -92,6 +92,9 @@ THREADS = max(1, min(os.cpu_count() or 1, 64))
 _THREADED_STATES = 4096
 # The compiled model's code of a state it gives as NaN or infinite without an error.
 _NON_FINITE_CODE = 255
+# How far from its element set's epoch the compiled model goes [s] (a
+# second short of its own bound).
+_MODEL_REACH = 100.0 * 366.0 * 86400.0 - 1.0
 
 
 @dataclass(frozen=True)
@@ -108,7 +111,12 @@ class Failure:
     error: BaseException
 
     def __str__(self) -> str:
-        return f"{self.satellite}: {self.error}"
+        error = self.error
+        if isinstance(error, SGP4Error) and self.epoch is not None:
+            # when the model failed, not where in a list of epochs
+            when = str((self.epoch.utc + 0.0005).iso)[:23].replace("T", " ")
+            return f"{self.satellite}: SGP4 error {error.code} from {when} UTC: {error.meaning}"
+        return f"{self.satellite}: {error}"
 
 
 class SourceFailed(Exception):
@@ -292,6 +300,16 @@ def compile_sgp4(sats: Sequence[Sat]) -> None:
             sat.records, sat.record = records, k
 
 
+def model_reach(sat: Sat, start: Time) -> tuple[float, float]:
+    """The seconds from ``start`` between which the satellite's compiled
+    model gives states (the whole line for other satellites)."""
+    if sat.records is None or sat.satrec is None:
+        return -math.inf, math.inf
+    jd1, jd2 = sgp4_jd(start + np.zeros(1))
+    days = (float(jd1[0]) - float(sat.satrec.jdsatepoch)) + (float(jd2[0]) - float(sat.satrec.jdsatepochF))
+    return -days * 86400.0 - _MODEL_REACH, -days * 86400.0 + _MODEL_REACH
+
+
 def one_satellite(satellite: Any, caller: str) -> Sat:
     """The one satellite ``caller`` takes; its model's failure to start raises."""
     sats, failed = satellites_of(satellite)
@@ -346,7 +364,9 @@ def _records_of(sats: Sequence[Sat], which: Any) -> object | None:
     return None
 
 
-def exact_itrf(sats: Sequence[Sat], sid: Array, time: Time) -> tuple[Array, Array, dict[int, Failure]]:
+def exact_itrf(
+    sats: Sequence[Sat], sid: Array, time: Time, threads: int = THREADS
+) -> tuple[Array, Array, dict[int, Failure]]:
     """Exact ITRF positions [m] and velocities [m/s] of satellite ``sats[sid[k]]``
     at epoch k of ``time`` (one-dimensional), and the failures by satellite
     (their rows are NaN)."""
@@ -365,8 +385,9 @@ def exact_itrf(sats: Sequence[Sat], sid: Array, time: Time) -> tuple[Array, Arra
         rows = np.flatnonzero(compiled)
         ids = record[rows]
         jd1, jd2 = sgp4_jd(time)
-        threads = THREADS if ids.size >= _THREADED_STATES else 1
-        err, rt, vt = _compiled.sgp4_points(records, ids, jd1[rows], jd2[rows], threads)
+        err, rt, vt = _compiled.sgp4_points(
+            records, ids, jd1[rows], jd2[rows], threads if ids.size >= _THREADED_STATES else 1
+        )
         good = err == 0
         if not good.all():
             for s in np.unique(sid[rows[~good]]).tolist():
@@ -420,7 +441,7 @@ def exact_itrf(sats: Sequence[Sat], sid: Array, time: Time) -> tuple[Array, Arra
     return r, v, failures
 
 
-def _angular_rate(sat: Sat, start: Time) -> float:
+def angular_rate(sat: Sat, start: Time) -> float:
     """The fastest angular motion of the satellite about the Earth's centre [rad/s]
     (at perigee), from its mean elements or from its state at ``start``."""
     if sat.satrec is not None:
@@ -475,7 +496,7 @@ def _rotate(m: Array, x: Array) -> Array:
 
 
 def group_itrf(
-    sats: Sequence[Sat], which: Sequence[int], start: Time, sec: Array
+    sats: Sequence[Sat], which: Sequence[int], start: Time, sec: Array, threads: int = THREADS
 ) -> tuple[Array, Array, dict[int, Failure]]:
     """Exact ITRF states (S, T, 3) of satellites ``which`` at the same epochs
     ``start + sec``: SGP4 ones in one call and one rotation per epoch, the
@@ -490,8 +511,9 @@ def group_itrf(
     if fast:
         jd1, jd2 = sgp4_jd(time)
         ids = np.array([sats[which[k]].record for k in fast], dtype=np.int64)
-        threads = THREADS if ids.size * sec.size >= _THREADED_STATES else 1
-        err, rt, vt = _compiled.sgp4_states(records, ids, jd1, jd2, threads)
+        err, rt, vt = _compiled.sgp4_states(
+            records, ids, jd1, jd2, threads if ids.size * sec.size >= _THREADED_STATES else 1
+        )
         bad = err != 0
         for row in np.flatnonzero(bad.any(axis=1)):
             k = int(np.argmax(bad[row]))
@@ -507,7 +529,7 @@ def group_itrf(
     others = [k for k in range(s) if k not in compiled]
     if others:
         sid = np.repeat(np.array([which[k] for k in others], dtype=np.intp), t)
-        ro, vo, failed = exact_itrf(sats, sid, start + np.tile(sec, len(others)))
+        ro, vo, failed = exact_itrf(sats, sid, start + np.tile(sec, len(others)), threads)
         failures.update(failed)
         r[others] = ro.reshape(len(others), t, 3)
         v[others] = vo.reshape(len(others), t, 3)
@@ -518,14 +540,22 @@ class Trajectories:
     """ITRF states of satellites from ``start`` over ``duration`` seconds,
     interpolated between exact nodes (see the module's docstring)."""
 
-    def __init__(self, sats: Sequence[Sat], start: Time, duration: float, spacing: Sequence[float] | None = None):
+    def __init__(
+        self,
+        sats: Sequence[Sat],
+        start: Time,
+        duration: float,
+        spacing: Sequence[float] | None = None,
+        threads: int = THREADS,
+    ):
         self.sats = list(sats)
+        self.threads = threads
         self.start = start
         self.duration = duration
         self.failures: dict[int, Failure] = {}  # by position in ``sats``
         n = len(self.sats)
         if spacing is None:
-            spacing = [_NODE_ANGLE / (_angular_rate(s, start) + _OMEGA_EARTH) for s in self.sats]
+            spacing = [_NODE_ANGLE / (angular_rate(s, start) + _OMEGA_EARTH) for s in self.sats]
         self.spacing = np.empty(n)
         self.intervals = np.empty(n, dtype=np.intp)
         self._nodes: list[Array] = [np.empty((0, 6))] * n
@@ -554,7 +584,7 @@ class Trajectories:
             self.failures.pop(int(s), None)
         for k, members in self._groups(which):
             sec = np.linspace(0.0, self.duration, k + 1)
-            r, v, failures = group_itrf(self.sats, members, self.start, sec)
+            r, v, failures = group_itrf(self.sats, members, self.start, sec, self.threads)
             self.failures.update(failures)
             for j, s in enumerate(members):
                 self._nodes[s] = np.concatenate([r[j], v[j]], axis=1)
@@ -582,7 +612,7 @@ class Trajectories:
             middle = np.stack([np.zeros_like(k), k // 2, k - 1], axis=1) + 0.5
             sec = (middle * (self.duration / k)[:, None]).reshape(-1)
             sid = np.repeat(live, 3)
-            r, _, failures = exact_itrf(self.sats, sid, self.start + sec)
+            r, _, failures = exact_itrf(self.sats, sid, self.start + sec, self.threads)
             self.failures.update(failures)
             err = self.check(sid, sec, r).reshape(live.size, 3)
             bad = [int(s) for s, e in zip(live, err, strict=True) if not (e <= INTERPOLATION_TOLERANCE).all()]

@@ -106,7 +106,13 @@ def look(p: Array, w: Array) -> tuple[Array, Array, Array]:
 
 
 def find_events(
-    sky: Sky, duration: float, step: float, m: float, prefilter: bool = True, coarse: float | None = None
+    sky: Sky,
+    duration: float,
+    step: float,
+    m: float,
+    prefilter: bool = True,
+    coarse: float | None = None,
+    threads: int = THREADS,
 ) -> Events:
     """The passes of every track of ``sky`` above the minimum elevation ``m``
     [rad] (see the module's docstring); times in seconds from the start.
@@ -129,7 +135,7 @@ def find_events(
         m,
         float(min(k, 10**9)),
         INTERPOLATION_TOLERANCE,
-        THREADS if len(tracks) >= _THREADED_TRACKS else 1,
+        threads if len(tracks) >= _THREADED_TRACKS else 1,
     )
     return Events(
         track=rows[:, 0].astype(np.intp),

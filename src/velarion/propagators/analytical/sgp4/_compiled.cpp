@@ -3,6 +3,7 @@
 // compiled code with the interpreter lock released (the catalogue searches:
 // conjunction screening, passes). The records are opaque capsules.
 #include "velarion/_core/core.hpp"
+#include "velarion/_core/interrupt.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/propagators/analytical/sgp4/kernels/sample.hpp"
 
@@ -162,9 +163,19 @@ PyObject* py_sgp4_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     core::Ref v = core::empty(3, shape);
     if (!code || !r || !v) return nullptr;
     {
-        core::ReleaseGil nogil;
-        sgp4k::sample(records->data(), ids, n, jd.data(), fr.data(), m, core::data_of(r.get()), core::data_of(v.get()),
-                      static_cast<std::uint8_t*>(PyArray_DATA(core::as_array(code.get()))), static_cast<int>(threads));
+        // One object at a time, the interrupt looked at between them.
+        std::uint8_t* pc = static_cast<std::uint8_t*>(PyArray_DATA(core::as_array(code.get())));
+        double* pr = core::data_of(r.get());
+        double* pv = core::data_of(v.get());
+        const bool whole = core::run_interruptible(
+            n, static_cast<int>(threads),
+            [&](const core::StopFlag& stop, std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
+                for (std::ptrdiff_t i = begin; i < end && !stop.raised(); ++i) {
+                    sgp4k::sample(records->data(), ids + i, 1, jd.data(), fr.data(), m, pr + 3 * i * m, pv + 3 * i * m,
+                                  pc + i * m, 1);
+                }
+            });
+        if (!whole) return nullptr;
     }
     return PyTuple_Pack(3, code.get(), r.get(), v.get());
 }
@@ -213,15 +224,21 @@ PyObject* py_sgp4_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     core::Ref v = core::empty(2, shape);
     if (!code || !r || !v) return nullptr;
     {
-        core::ReleaseGil nogil;
         std::uint8_t* pc = static_cast<std::uint8_t*>(PyArray_DATA(core::as_array(code.get())));
         double* pr = core::data_of(r.get());
         double* pv = core::data_of(v.get());
-        core::parallel_ranges(n, static_cast<int>(threads),
-                              [&](std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
-                                  sgp4k::points(records->data(), ids + begin, end - begin, jd.data() + begin,
-                                                fr.data() + begin, pr + 3 * begin, pv + 3 * begin, pc + begin);
-                              });
+        // In blocks of points, the interrupt looked at between them.
+        constexpr std::ptrdiff_t kBlock = 256;
+        const bool whole = core::run_interruptible(
+            n, static_cast<int>(threads),
+            [&](const core::StopFlag& stop, std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
+                for (std::ptrdiff_t q = begin; q < end && !stop.raised(); q += kBlock) {
+                    const std::ptrdiff_t count = std::min(kBlock, end - q);
+                    sgp4k::points(records->data(), ids + q, count, jd.data() + q, fr.data() + q, pr + 3 * q, pv + 3 * q,
+                                  pc + q);
+                }
+            });
+        if (!whole) return nullptr;
     }
     return PyTuple_Pack(3, code.get(), r.get(), v.get());
 }
