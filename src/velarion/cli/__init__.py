@@ -35,6 +35,7 @@ import sys
 
 from .csvio import check_output_path, output
 from .errors import InputError, UsageError
+from .output import Result, Terminated, stopped_by_signals
 from .parser import PROG, build_parser
 
 __all__ = ["main"]
@@ -42,6 +43,14 @@ __all__ = ["main"]
 
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
+    try:
+        with stopped_by_signals():
+            return _main(argv)
+    except Terminated as e:  # one arriving as the run ends
+        return 128 + e.signum
+
+
+def _main(argv: list[str] | None) -> int:
     # Word for word: users' scripts and the tests read these lines of standard error.
     parser = build_parser()
     argv = sys.argv[1:] if argv is None else list(argv)
@@ -62,13 +71,18 @@ def main(argv: list[str] | None = None) -> int:
 
             previous = velarion.iers.set_out_of_range(args.eop_out_of_range)
             try:
-                text = COMMANDS[args.command](args)
+                result = COMMANDS[args.command](args)
             finally:
                 velarion.iers.set_out_of_range(previous)
         else:
-            text = COMMANDS[args.command](args)
+            result = COMMANDS[args.command](args)
+        if isinstance(result, str):
+            result = Result(result)
+        # The text first: a run stopped while it draws keeps its results.
         with output(args.output) as f:
-            f.write(text)
+            f.write(result.text)
+        if result.then is not None:
+            result.then()
         return 0
     except UsageError as e:
         text = str(e)
@@ -88,6 +102,11 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130
+    except Terminated as e:
+        # The unwinding removed the temporaries: the usual status of a
+        # process that signal ended.
+        print(f"{prog}: terminated", file=sys.stderr)
+        return 128 + e.signum
     except MemoryError:
         print(f"{prog}: error: out of memory (take fewer epochs: a shorter span or a larger --step)", file=sys.stderr)
         return 1

@@ -25,6 +25,7 @@ from velarion.time.time import Time
 from . import conjunctions, defaults, inputs
 from .csvio import check_output_path, format_rows, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
+from .output import Result
 from .plot import image_format, sky_plot
 from .rendering import look_csv, look_json, passes_csv, passes_json, passes_table
 
@@ -41,7 +42,7 @@ def _search_start(args: argparse.Namespace, sats: inputs.Satellites) -> Time:
     return inputs.parse_time(str(sats.epoch.utc.iso)[:16], "start")  # the epoch, down to the whole minute
 
 
-def passes(args: argparse.Namespace) -> str:
+def passes(args: argparse.Namespace) -> str | Result:
     """``velarion passes``: the passes of satellites over stations, as a table, CSV or JSON (and a sky plot)."""
     plot_format = None
     if args.plot is not None:
@@ -88,13 +89,17 @@ def passes(args: argparse.Namespace) -> str:
         text = passes_json(shown, args.visible)
     else:
         text = passes_csv(shown, args.visible)
-    if args.plot is not None:
+    if args.plot is None:
+        return text
+
+    def draw() -> None:
         try:
-            with output_path(args.plot) as tmp:
+            with output_path(args.plot, "the plot") as tmp:
                 sky_plot(tmp, sats.items, shown, sats.label, stations[0], args.min_elevation, start, span, plot_format)
         except OSError as e:
             raise InputError(f"cannot write the plot {args.plot!r}: {e.strerror or e}") from None
-    return text
+
+    return Result(text, draw)
 
 
 def look(args: argparse.Namespace) -> str:
@@ -221,7 +226,7 @@ def convert(args: argparse.Namespace) -> str:
             Station.release(enu)
 
 
-COMMANDS: dict[str, Callable[[argparse.Namespace], str]] = {
+COMMANDS: dict[str, Callable[[argparse.Namespace], str | Result]] = {
     "passes": passes,
     "look": look,
     "propagate": propagate,

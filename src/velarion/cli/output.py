@@ -18,15 +18,18 @@ from __future__ import annotations
 
 import contextlib
 import os
+import signal
 import stat
 import sys
 import tempfile
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from types import FrameType
 from typing import IO
 
 from .errors import InputError
 
-__all__ = ["check", "same_file", "text_output", "written_path"]
+__all__ = ["Result", "Terminated", "check", "remove_temporaries", "same_file", "stopped_by_signals", "text_output", "written_path"]
 
 # Word for word: callers and tests compare the exception texts of this module.
 _REFUSED = {
@@ -40,6 +43,50 @@ _REFUSED = {
 _TEMPORARIES: set[str] = set()
 
 
+@dataclass(frozen=True)
+class Result:
+    """What a command gives when it writes more than its text: the text (for
+    ``-o`` or standard output), written first, then ``then()`` writes the
+    other files (a plot), so that an interrupted run keeps the results."""
+
+    text: str
+    then: Callable[[], None] | None = None
+
+
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP arrived: unwinds the run like Ctrl-C, so that the
+    writes in progress remove their temporaries."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _terminate(signum: int, frame: FrameType | None) -> None:
+    raise Terminated(signum)
+
+
+@contextlib.contextmanager
+def stopped_by_signals() -> Iterator[None]:
+    """Within the block, SIGTERM and SIGHUP raise ``Terminated`` instead of
+    ending the process on the spot (where they have their default action,
+    and in the main thread only: elsewhere handlers cannot be set); at its
+    end the previous handlers are back and no temporary is left."""
+    previous: dict[int, object] = {}
+    try:
+        import threading
+
+        if threading.current_thread() is threading.main_thread():
+            for signum in (signal.SIGTERM, getattr(signal, "SIGHUP", None)):
+                if signum is not None and signal.getsignal(signum) is signal.SIG_DFL:
+                    previous[signum] = signal.signal(signum, _terminate)
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)  # type: ignore[arg-type]
+        remove_temporaries()
+
+
 def _fail(what: str, path: str, reason: str) -> InputError:
     return InputError(f"cannot write {what} {path!r}: {reason}")
 
@@ -48,13 +95,23 @@ def _reason(e: OSError) -> str:
     return str(e.strerror or e)
 
 
-def _target(path: str, what: str) -> tuple[str, os.stat_result | None]:
-    """The file a write to ``path`` lands on (a symbolic link's target) and its status (None: a new file)."""
+@dataclass(frozen=True)
+class _Place:
+    """Where a write to a path lands: ``target`` (a symbolic link's target,
+    else the path), its status (None: a new file) and whether it is
+    written in place (a FIFO, a device, a descriptor of this process)."""
+
+    target: str
+    status: os.stat_result | None
+    in_place: bool
+
+
+def _place(path: str, what: str) -> _Place:
+    """Where a write to ``path`` lands; InputError for what cannot take a file."""
     if not os.path.basename(path):
         raise _fail(what, path, "it names a directory, not a file")
-    target = os.path.realpath(path) if os.path.islink(path) else path
     try:
-        status = os.stat(target)
+        status: os.stat_result | None = os.stat(path)  # through links
     except FileNotFoundError:
         status = None
     except OSError as e:  # a loop of links, a folder that cannot be searched
@@ -63,27 +120,32 @@ def _target(path: str, what: str) -> tuple[str, os.stat_result | None]:
         reason = _REFUSED.get(stat.S_IFMT(status.st_mode))
         if reason is not None:
             raise _fail(what, path, reason)
-    return target, status
-
-
-def _is_stream(status: os.stat_result | None) -> bool:
-    return status is not None and (stat.S_ISFIFO(status.st_mode) or stat.S_ISCHR(status.st_mode))
+        if stat.S_ISFIFO(status.st_mode) or stat.S_ISCHR(status.st_mode):
+            return _Place(path, status, True)
+    if not os.path.islink(path):
+        return _Place(path, status, False)
+    target = os.path.realpath(path)
+    # /dev/stdout and /proc/self/fd/N link to a descriptor of this process
+    # (a redirected standard output): its link names no path to replace.
+    if target.startswith("/proc/"):
+        return _Place(path, status, True)
+    return _Place(target, status, False)
 
 
 def check(path: str, what: str = "the output") -> None:
     """InputError unless a result can be written to ``path``: checked before the work."""
     path = os.fspath(path)
-    target, status = _target(path, what)
-    if _is_stream(status):
-        if not os.access(target, os.W_OK):
+    place = _place(path, what)
+    if place.in_place:
+        if not os.access(place.target, os.W_OK):
             raise _fail(what, path, "permission denied")
         return
-    folder = os.path.dirname(os.path.abspath(target))
+    folder = os.path.dirname(os.path.abspath(place.target))
     if not os.path.isdir(folder):
         raise _fail(what, path, f"no folder {folder!r}")
     # The only sure test that the folder takes a new file (a read-only file
     # system, a folder of another user, /sys) is to make one.
-    fd, tmp = _temporary(target, path, what, ".tmp")
+    fd, tmp = _temporary(place.target, path, what, ".tmp")
     os.close(fd)
     _remove(tmp)
 
@@ -126,18 +188,18 @@ def _mode(status: os.stat_result | None) -> int:
 
 
 @contextlib.contextmanager
-def _replacing(target: str, path: str, what: str, status: os.stat_result | None, suffix: str) -> Iterator[str]:
-    """A temporary path that replaces ``target`` when the block ends without an exception."""
-    fd, tmp = _temporary(target, path, what, suffix)
+def _replacing(place: _Place, path: str, what: str, suffix: str) -> Iterator[str]:
+    """A temporary path that replaces ``place.target`` when the block ends without an exception."""
+    fd, tmp = _temporary(place.target, path, what, suffix)
     os.close(fd)
     try:
         yield tmp
-        os.chmod(tmp, _mode(status))
-        if status is not None:
+        os.chmod(tmp, _mode(place.status))
+        if place.status is not None:
             with contextlib.suppress(OSError):  # only the owner or root may keep the owner
-                os.chown(tmp, status.st_uid, status.st_gid)
+                os.chown(tmp, place.status.st_uid, place.status.st_gid)
         try:
-            os.replace(tmp, target)
+            os.replace(tmp, place.target)
         except OSError as e:
             raise _fail(what, path, "it is a directory" if isinstance(e, IsADirectoryError) else _reason(e)) from None
         _TEMPORARIES.discard(tmp)
@@ -156,16 +218,16 @@ def text_output(path: str | None, what: str = "the output") -> Iterator[IO[str]]
         sys.stdout.flush()
         return
     path = os.fspath(path)
-    target, status = _target(path, what)
-    if _is_stream(status):
+    place = _place(path, what)
+    if place.in_place:
         try:
-            f = open(target, "w", encoding="utf-8", newline="\n")  # noqa: SIM115 - closed below
+            f = open(place.target, "w", encoding="utf-8", newline="\n")  # noqa: SIM115 - closed below
         except OSError as e:
             raise _fail(what, path, _reason(e)) from None
         with f:
             yield f
         return
-    with _replacing(target, path, what, status, ".tmp") as tmp, open(tmp, "w", encoding="utf-8", newline="\n") as f:
+    with _replacing(place, path, what, ".tmp") as tmp, open(tmp, "w", encoding="utf-8", newline="\n") as f:
         yield f
 
 
@@ -175,9 +237,9 @@ def written_path(path: str, what: str = "the output") -> Iterator[str]:
     temporary beside a regular file (same suffix) that replaces it at the
     end, or the FIFO or device itself."""
     path = os.fspath(path)
-    target, status = _target(path, what)
-    if _is_stream(status):
-        yield target
+    place = _place(path, what)
+    if place.in_place:
+        yield place.target
         return
-    with _replacing(target, path, what, status, ".tmp" + os.path.splitext(target)[1]) as tmp:
+    with _replacing(place, path, what, ".tmp" + os.path.splitext(place.target)[1]) as tmp:
         yield tmp

@@ -125,7 +125,7 @@ def read_lines(
             number += 1
             yield number, _checked(piece.splitlines()[0], where, number, max_line)
         if len(pending) > max_line:
-            raise NotTextError(f"{where}, line {number + 1}: longer than {max_line} characters (not a line of text)")
+            _checked(pending, where, number + 1, max_line)  # a NUL is named before the length
     if pending:
         yield number + 1, _checked(pending.splitlines()[0], where, number + 1, max_line)
 
