@@ -21,7 +21,7 @@ when the whole result is ready.
 
 The parts: ``parser`` (options and help texts), ``inputs`` (the satellite,
 station, frames, dates and Earth orientation file of the options),
-``csvio`` (ephemeris CSV files in and out, the atomic output), ``rendering``
+``csvio`` (ephemeris CSV files in and out), ``outfiles`` (the one writer of result files), ``rendering``
 (pass tables and CSV), ``plot`` (the sky plot), ``commands`` (the
 subcommands) and ``errors``. The pass search is the library's
 ``velarion.passes``.
@@ -35,7 +35,7 @@ import sys
 
 from .csvio import check_output_path, output
 from .errors import InputError, UsageError
-from .output import Result, Terminated, stopped_by_signals
+from .outfiles import Result, Terminated, stopped_by_signals
 from .parser import PROG, build_parser
 
 __all__ = ["main"]

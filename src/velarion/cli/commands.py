@@ -25,7 +25,7 @@ from velarion.time.time import Time
 from . import conjunctions, defaults, inputs
 from .csvio import check_output_path, format_rows, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
-from .output import Result
+from .outfiles import Result, same_file
 from .plot import image_format, sky_plot
 from .rendering import look_csv, look_json, passes_csv, passes_json, passes_table
 
@@ -48,7 +48,7 @@ def passes(args: argparse.Namespace) -> str | Result:
     if args.plot is not None:
         plot_format = image_format(args.plot)
         check_output_path(args.plot, "the plot")
-        if args.output not in (None, "-") and os.path.abspath(args.output) == os.path.abspath(args.plot):
+        if args.output not in (None, "-") and same_file(args.output, args.plot):
             raise UsageError("--plot and --output name the same file")
     inputs.check_step(args.step)
     if not (math.isfinite(args.min_elevation) and -90.0 < args.min_elevation < 90.0):

@@ -2,7 +2,7 @@
 
 Reading checks every row as the file is read and names the first bad one
 (its data-row number and its line in the file), so that what is not such a
-file stops at its first line; writing goes through ``output``, which
+file stops at its first line; writing goes through ``outfiles``, which
 replaces a regular file only once everything is written, so a failed run
 never leaves a half-written file behind.
 """
@@ -23,7 +23,7 @@ from velarion.time.time import Time
 from velarion.utils import textfiles
 from velarion.utils.textfiles import NotTextError
 
-from . import output as output_files
+from . import outfiles
 from .errors import InputError
 
 # Word for word: callers and tests compare the exception texts of this module.
@@ -176,20 +176,20 @@ def format_rows(time: Time, r: np.ndarray, v: np.ndarray) -> str:
 
 
 def check_output_path(path: str, what: str) -> None:
-    """InputError unless a result can be written to ``path`` (see ``output.check``),
+    """InputError unless a result can be written to ``path`` (see ``outfiles.check``),
     checked before the work so that a run does not fail only at its end."""
-    output_files.check(path, what)
+    outfiles.check(path, what)
 
 
 @contextlib.contextmanager
 def output(path: str | None, what: str = "the output") -> Iterator[IO[str]]:
-    """A text stream for the result (see ``output.text_output``)."""
-    with output_files.text_output(path, what) as f:
+    """A text stream for the result (see ``outfiles.text_output``)."""
+    with outfiles.text_output(path, what) as f:
         yield f
 
 
 @contextlib.contextmanager
 def output_path(path: str, what: str = "the output") -> Iterator[str]:
-    """A path for writers that take a name (see ``output.written_path``)."""
-    with output_files.written_path(path, what) as name:
+    """A path for writers that take a name (see ``outfiles.written_path``)."""
+    with outfiles.written_path(path, what) as name:
         yield name

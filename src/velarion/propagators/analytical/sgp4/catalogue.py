@@ -179,7 +179,7 @@ def _shown(value: Any) -> str:
     text = repr(value)
     if len(text) <= _SHOWN:
         return text
-    return f"{text[: _SHOWN - 5]}... ({len(value) if isinstance(value, str) else len(text)} characters)"
+    return f"{text[:16]}... ({len(value) if isinstance(value, str) else len(text)} characters)"
 
 
 class _LongInteger(str):

@@ -140,9 +140,6 @@ def check(path: str, what: str = "the output") -> None:
         if not os.access(place.target, os.W_OK):
             raise _fail(what, path, "permission denied")
         return
-    folder = os.path.dirname(os.path.abspath(place.target))
-    if not os.path.isdir(folder):
-        raise _fail(what, path, f"no folder {folder!r}")
     # The only sure test that the folder takes a new file (a read-only file
     # system, a folder of another user, /sys) is to make one.
     fd, tmp = _temporary(place.target, path, what, ".tmp")
@@ -158,6 +155,8 @@ def same_file(a: str, b: str) -> bool:
 def _temporary(target: str, path: str, what: str, suffix: str) -> tuple[int, str]:
     """A new file beside ``target`` (hidden, named after it): its descriptor and name."""
     folder = os.path.dirname(os.path.abspath(target))
+    if not os.path.isdir(folder):
+        raise _fail(what, path, f"no folder {folder!r}")
     try:
         fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(target) + ".", suffix=suffix, dir=folder)
     except OSError as e:
