@@ -407,7 +407,9 @@ def test_huge_numbers_are_one_line_on_the_command_line(command, tmp_path, capsys
 # --- runs stopped by a signal -------------------------------------------------
 
 
-@pytest.mark.parametrize("signum, status, word", [(signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")])
+@pytest.mark.parametrize(
+    "signum, status, word", [(signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")]
+)
 def test_a_run_stopped_while_it_plots_keeps_its_results_and_no_temporary(signum, status, word, tmp_path, capsys):
     pytest.importorskip("matplotlib")
     argv = ["passes", "--hours", "14", "--format", "csv"]

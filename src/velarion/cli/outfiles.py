@@ -29,7 +29,16 @@ from typing import IO
 
 from .errors import InputError
 
-__all__ = ["Result", "Terminated", "check", "remove_temporaries", "same_file", "stopped_by_signals", "text_output", "written_path"]
+__all__ = [
+    "Result",
+    "Terminated",
+    "check",
+    "remove_temporaries",
+    "same_file",
+    "stopped_by_signals",
+    "text_output",
+    "written_path",
+]
 
 # Word for word: callers and tests compare the exception texts of this module.
 _REFUSED = {

@@ -82,8 +82,9 @@ def _decoded(path: str | os.PathLike[str] | None, max_bytes: int) -> Iterator[st
     try:
         tail = decoder.decode(b"", final=True)
     except UnicodeDecodeError as e:
+        at = offset - len(e.object) + e.start  # the bytes the decoder still held end the file
         raise NotTextError(
-            f"cannot read {where}: not UTF-8 text (byte 0x{e.object[e.start]:02x} at offset {offset - len(e.object) + e.start})"
+            f"cannot read {where}: not UTF-8 text (byte 0x{e.object[e.start]:02x} at offset {at})"
         ) from None
     if tail:
         yield tail
@@ -92,7 +93,7 @@ def _decoded(path: str | os.PathLike[str] | None, max_bytes: int) -> Iterator[st
 def read_text(path: str | os.PathLike[str] | None, max_bytes: int = MAX_FILE_BYTES) -> str:
     """The whole text of a file (standard input for None or "-"); NotTextError
     beyond ``max_bytes`` or at the first NUL or byte that is not UTF-8."""
-    parts = []
+    parts: list[str] = []
     for text in _decoded(path, max_bytes):
         if "\x00" in text:
             raise NotTextError(f"{_name(path)}, line {_line_of(parts, text)}: a NUL character")
