@@ -57,7 +57,16 @@ def _fifo_reader(path, got):
     return t
 
 
-DESTINATIONS = ["new file", "existing file", "link to a file", "chain of links", "dangling link", "fifo", "/dev/null"]
+DESTINATIONS = [
+    "new file",
+    "name of 250 characters",
+    "existing file",
+    "link to a file",
+    "chain of links",
+    "dangling link",
+    "fifo",
+    "/dev/null",
+]
 
 
 @pytest.mark.parametrize("kind", DESTINATIONS)
@@ -86,6 +95,8 @@ def test_output_lands_where_the_path_leads(kind, tmp_path, capsys):
         reader = _fifo_reader(path, got)
     elif kind == "/dev/null":
         path.symlink_to(os.devnull)
+    elif kind == "name of 250 characters":
+        target = path = tmp_path / ("r" * 246 + ".csv")
     else:
         target = path
     before = {p: (os.lstat(tmp_path / p).st_mode, os.lstat(tmp_path / p).st_ino) for p in os.listdir(tmp_path)}
@@ -210,6 +221,62 @@ def test_plot_lands_where_the_path_leads(kind, tmp_path, capsys):
         assert real.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
     assert sorted(os.listdir(tmp_path)) == sorted(["sky.png"] + (["real.png"] if kind == "link to a file" else []))
     assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+
+
+@pytest.mark.parametrize("how", ["-o /dev/full", "-o link to /dev/full"])
+def test_a_failed_write_names_the_file(how, tmp_path, capsys):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    path = "/dev/full"
+    if "link" in how:
+        path = str(tmp_path / "out.csv")
+        os.symlink("/dev/full", path)
+    status, out, err = run([*CONVERT, str(_input(tmp_path)), "-o", path], capsys)
+    _assert_one_line_error(status, out, err, [f"cannot write the output {path!r}", "No space left"])
+
+
+def _input(tmp_path):
+    (tmp_path / "in.csv").write_text(GOOD)
+    return tmp_path / "in.csv"
+
+
+INPUT_FILES = {
+    "--tle": (["passes", "--tle", "{f}"], "\n".join(["ISS", *ISS_2019, ""])),
+    "--omm": (["passes", "--omm", "{f}"], None),
+    "--times": (["propagate", *TLE_ARGS, "--times", "{f}"], "2019-12-09T00:00:00\n"),
+    "--stations": (["passes", "--stations", "{f}"], "name,lat,lon\nRedu,50.0,5.1\n"),
+    "--eop": (["passes", "--eop", "{f}"], "not read\n"),
+}
+
+
+@pytest.mark.parametrize(
+    "option, how",
+    [
+        (option, how)
+        for option, (argv, _) in INPUT_FILES.items()
+        for how in ["-o", "--plot", "-o through a hard link", "-o through a symbolic link"]
+        if how != "--plot" or argv[0] == "passes"
+    ],
+)
+def test_a_result_never_replaces_an_input_file(option, how, tmp_path, capsys):
+    if how == "--plot":
+        pytest.importorskip("matplotlib")
+    argv, content = INPUT_FILES[option]
+    source = tmp_path / ("input.png" if how == "--plot" else "input.txt")
+    if content is None:
+        content = json.dumps([_omm_fields(TLE(*ISS_2019, "ISS"))])
+    source.write_text(content)
+    out = source
+    if "hard link" in how:
+        out = tmp_path / "other.txt"
+        os.link(source, out)
+    elif "symbolic link" in how:
+        out = tmp_path / "other.txt"
+        out.symlink_to(source.name)
+    argv = [a.replace("{f}", str(source)) for a in argv] + [how.split()[0], str(out)]
+    status, stdout, err = run(argv, capsys)
+    _assert_one_line_error(status, stdout, err, [f"{str(out)!r}: it is the input file of {option}"])
+    assert source.read_text() == content
 
 
 def test_output_may_replace_its_input(tmp_path, capsys):

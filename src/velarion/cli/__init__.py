@@ -29,13 +29,14 @@ subcommands) and ``errors``. The pass search is the library's
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import os
 import sys
 
 from .csvio import check_output_path, output
 from .errors import InputError, UsageError
-from .outfiles import Result, Terminated, stopped_by_signals
+from .outfiles import Result, Terminated, check_apart, stopped_by_signals
 from .parser import PROG, build_parser
 
 __all__ = ["main"]
@@ -48,6 +49,18 @@ def main(argv: list[str] | None = None) -> int:
             return _main(argv)
     except Terminated as e:  # one arriving as the run ends
         return 128 + e.signum
+
+
+# The options naming files that a result must not replace (convert's input
+# may be converted in place, as ``sort -o`` sorts a file in place).
+_INPUT_OPTIONS = ("tle", "omm", "times", "stations", "eop")
+
+
+def _check_apart_from_inputs(args: argparse.Namespace) -> None:
+    inputs = {f"--{name}": getattr(args, name, None) for name in _INPUT_OPTIONS}
+    for path, what in ((args.output, "the output"), (getattr(args, "plot", None), "the plot")):
+        if path not in (None, "-"):
+            check_apart(path, what, inputs)
 
 
 def _main(argv: list[str] | None) -> int:
@@ -63,6 +76,7 @@ def _main(argv: list[str] | None) -> int:
         prog = f"{PROG} {args.command}"
         if args.output not in (None, "-"):
             check_output_path(args.output, "the output")
+        _check_apart_from_inputs(args)
         # The library loads only now: --help and a malformed command line stay quick.
         from .commands import COMMANDS
 

@@ -33,6 +33,7 @@ __all__ = [
     "Result",
     "Terminated",
     "check",
+    "check_apart",
     "remove_temporaries",
     "same_file",
     "stopped_by_signals",
@@ -157,8 +158,21 @@ def check(path: str, what: str = "the output") -> None:
 
 
 def same_file(a: str, b: str) -> bool:
-    """Whether two output paths land on one file (through links and relative names)."""
-    return os.path.realpath(a) == os.path.realpath(b)
+    """Whether two paths land on one file (through links, relative names and hard links)."""
+    if os.path.realpath(a) == os.path.realpath(b):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except (OSError, ValueError):  # a path that does not exist (yet), a NUL in a name
+        return False
+
+
+def check_apart(path: str, what: str, inputs: dict[str, str | None]) -> None:
+    """InputError when ``path`` names one of the files read as ``inputs``
+    (option -> path): the result would replace what it is computed from."""
+    for option, given in inputs.items():
+        if given not in (None, "-") and same_file(path, given):
+            raise _fail(what, path, f"it is the input file of {option}")
 
 
 def _temporary(target: str, path: str, what: str, suffix: str) -> tuple[int, str]:
@@ -167,7 +181,9 @@ def _temporary(target: str, path: str, what: str, suffix: str) -> tuple[int, str
     if not os.path.isdir(folder):
         raise _fail(what, path, f"no folder {folder!r}")
     try:
-        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(target) + ".", suffix=suffix, dir=folder)
+        # The name's start only: a name near the longest a folder takes still gets its temporary.
+        prefix = "." + os.path.basename(target)[:64] + "."
+        fd, tmp = tempfile.mkstemp(prefix=prefix, suffix=suffix, dir=folder)
     except OSError as e:
         raise _fail(what, path, _reason(e)) from None
     _TEMPORARIES.add(tmp)
@@ -227,16 +243,15 @@ def text_output(path: str | None, what: str = "the output") -> Iterator[IO[str]]
         return
     path = os.fspath(path)
     place = _place(path, what)
-    if place.in_place:
-        try:
-            f = open(place.target, "w", encoding="utf-8", newline="\n")  # noqa: SIM115 - closed below
-        except OSError as e:
-            raise _fail(what, path, _reason(e)) from None
-        with f:
-            yield f
-        return
-    with _replacing(place, path, what, ".tmp") as tmp, open(tmp, "w", encoding="utf-8", newline="\n") as f:
-        yield f
+    try:
+        if place.in_place:
+            with open(place.target, "w", encoding="utf-8", newline="\n") as f:
+                yield f
+        else:
+            with _replacing(place, path, what, ".tmp") as tmp, open(tmp, "w", encoding="utf-8", newline="\n") as f:
+                yield f
+    except OSError as e:  # a full disk, a FIFO's reader gone, a device that refuses
+        raise _fail(what, path, _reason(e)) from None
 
 
 @contextlib.contextmanager
