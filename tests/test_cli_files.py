@@ -325,6 +325,35 @@ def test_reading_stops_at_the_first_line_past_a_bound(text, bounds, fragment, tm
         list(textfiles.read_lines(path, **bounds))
 
 
+def _number_text(rng, x):
+    forms = [repr(x), f"{x:.3e}", f"{x:+.6f}", f"{x:E}", str(int(x)) + ".", "." + "5" * rng.randrange(1, 5)]
+    return rng.choice(forms)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_ephemeris_rows_read_as_python_reads_their_numbers(seed, tmp_path):
+    # Every layout of a number and of the blanks around it that the format
+    # takes, against float() of each stripped field.
+    from velarion.cli.csvio import read_ephemeris
+
+    rng = random.Random(seed)
+    blanks = ["", " ", "\t", " \u00a0", "\u2003"]
+    lines, expected, numbers = ["# comment", "time,x,y,z,vx,vy,vz", ""], [], []
+    for k in range(200):
+        texts = [_number_text(rng, rng.uniform(-1e7, 1e7)) for _ in range(6)]
+        fields = [f"2024-01-01T00:{k // 60:02d}:{k % 60:02d}", *texts]
+        lines.append(",".join(rng.choice(blanks) + f + rng.choice(blanks) for f in fields))
+        expected.append([float(t) for t in texts])
+        numbers.append(len(lines))
+        if rng.random() < 0.1:
+            lines.append(rng.choice(["", "  ", "# note, 1, 2"]))
+    path = tmp_path / "eph.csv"
+    path.write_text("\n".join(lines) + "\n")
+    table = read_ephemeris(str(path))
+    assert table.r.tolist() + table.v.tolist() == [e[:3] for e in expected] + [e[3:] for e in expected]
+    assert table.lines.tolist() == numbers
+
+
 READERS = {
     "convert": ["convert", "--from", "GCRF", "--to", "ITRF", "{f}"],
     "propagate --times": ["propagate", *TLE_ARGS, "--times", "{f}"],

@@ -33,6 +33,8 @@ import argparse
 import contextlib
 import os
 import sys
+from collections.abc import Callable, Iterable
+from typing import Any
 
 from .csvio import check_output_path, output
 from .errors import InputError, UsageError
@@ -40,6 +42,30 @@ from .outfiles import Result, Terminated, check_apart, stopped_by_signals
 from .parser import PROG, build_parser
 
 __all__ = ["main"]
+
+
+def _write(result: str | Iterable[str], path: str | None) -> None:
+    """Writes a command's text, or its chunks as they are computed (a
+    failure in a later chunk leaves no output file, as any other)."""
+    with output(path) as f:
+        if isinstance(result, str):
+            f.write(result)
+            return
+        with contextlib.closing(iter(result)) as chunks:  # type: ignore[type-var]
+            for chunk in chunks:
+                f.write(chunk)
+
+
+def _run(command: Callable[[argparse.Namespace], Any], args: argparse.Namespace) -> None:
+    """Runs a command and writes its result: the text first, then its other
+    files (a plot), so that a run stopped while it draws keeps its results."""
+    result = command(args)
+    then = None
+    if isinstance(result, Result):
+        result, then = result.text, result.then
+    _write(result, args.output)
+    if then is not None:
+        then()
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -85,18 +111,11 @@ def _main(argv: list[str] | None) -> int:
 
             previous = velarion.iers.set_out_of_range(args.eop_out_of_range)
             try:
-                result = COMMANDS[args.command](args)
+                _run(COMMANDS[args.command], args)
             finally:
                 velarion.iers.set_out_of_range(previous)
         else:
-            result = COMMANDS[args.command](args)
-        if isinstance(result, str):
-            result = Result(result)
-        # The text first: a run stopped while it draws keeps its results.
-        with output(args.output) as f:
-            f.write(result.text)
-        if result.then is not None:
-            result.then()
+            _run(COMMANDS[args.command], args)
         return 0
     except UsageError as e:
         text = str(e)
@@ -121,8 +140,9 @@ def _main(argv: list[str] | None) -> int:
         # process that signal ended.
         print(f"{prog}: terminated", file=sys.stderr)
         return 128 + e.signum
-    except MemoryError:
-        print(f"{prog}: error: out of memory (take fewer epochs: a shorter span or a larger --step)", file=sys.stderr)
+    except MemoryError as e:  # a refusal within the memory budget says what to reduce
+        text = str(e) or "out of memory (take fewer epochs: a shorter span or a larger --step)"
+        print(f"{prog}: error: {text}", file=sys.stderr)
         return 1
     except OSError as e:  # the output stream failed (a full disk, a closed descriptor)
         print(f"{prog}: error: {e.strerror or e}", file=sys.stderr)

@@ -13,7 +13,8 @@ import contextlib
 import math
 import os
 import re
-from collections.abc import Iterator
+from array import array
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import IO
 
@@ -72,16 +73,28 @@ def read_text(path: str | None) -> str:
         raise _read_failure(path, e) from None
 
 
-def _records(path: str | None) -> Iterator[tuple[int, list[str]]]:
-    """(line number, fields) of the non-blank, non-comment lines, as the file is read:
-    what is not text stops the reading at its first line."""
+def _lines(path: str | None) -> Iterator[tuple[int, str]]:
+    """(line number, line) as the file is read: what is not text stops the reading at its first line."""
     try:
-        for number, line in textfiles.read_lines(path):
-            stripped = line.strip()
-            if stripped and not stripped.startswith("#"):
-                yield number, [f.strip() for f in stripped.split(",")]
+        yield from textfiles.read_lines(path)
     except (OSError, NotTextError) as e:
         raise _read_failure(path, e) from None
+
+
+def _fields(line: str) -> list[str] | None:
+    """The fields of a line; None for a blank or comment line."""
+    stripped = line.strip()
+    if not stripped or stripped.startswith("#"):
+        return None
+    return [f.strip() for f in stripped.split(",")]
+
+
+def _records(path: str | None) -> Iterator[tuple[int, list[str]]]:
+    """(line number, fields) of the non-blank, non-comment lines, as the file is read."""
+    for number, line in _lines(path):
+        fields = _fields(line)
+        if fields is not None:
+            yield number, fields
 
 
 # A plain decimal number in ASCII: sign, digits with an optional point, an
@@ -89,6 +102,9 @@ def _records(path: str | None) -> Iterator[tuple[int, list[str]]]:
 # 'nan' and 'infinity').
 _DECIMAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 _NON_FINITE = re.compile(r"[+-]?(?:nan|inf|infinity)", re.IGNORECASE)
+# A data row of plain numbers, in one match (the common case, read quickly):
+# the time, then the six numbers; anything else takes the checks field by field.
+_ROW = re.compile(r"\s*([^,#\s][^,]*?)\s*" + rf",\s*({_DECIMAL.pattern})\s*" * 6)
 
 
 def parse_number(field: str, name: str, where: str) -> float:
@@ -102,7 +118,7 @@ def parse_number(field: str, name: str, where: str) -> float:
     raise InputError(f"{where}: {name} is not finite: {field!r}")
 
 
-def _parse_times(texts: list[str], lines: list[int], source: str, first_row: int = 0) -> Time:
+def _parse_times(texts: list[str], lines: Sequence[int] | np.ndarray, source: str, first_row: int = 0) -> Time:
     try:
         return Time(np.array(texts, dtype=str))
     except (ValueError, TypeError):
@@ -120,9 +136,23 @@ def read_ephemeris(path: str | None) -> Table:
     """Reads an ephemeris CSV file (None or "-": standard input)."""
     source = _name(path)
     times: list[str] = []
-    values: list[list[float]] = []
-    lines: list[int] = []
-    for number, fields in _records(path):
+    # Flat arrays of doubles and line numbers: a row costs 56 bytes there,
+    # some 400 as lists of floats.
+    values = array("d")
+    lines = array("q")
+    for number, line in _lines(path):
+        match = _ROW.fullmatch(line)
+        if match is not None:
+            time_text, *texts = match.groups()
+            row = [float(t) for t in texts]
+            if math.isfinite(sum(row)):  # else (an overflow) the checks below name the field
+                times.append(time_text)
+                values.extend(row)
+                lines.append(number)
+                continue
+        fields = _fields(line)
+        if fields is None:
+            continue
         if not lines and not times and fields and fields[0].lower() == "time":
             if tuple(f.lower() for f in fields) != COLUMNS:
                 raise InputError(f"{source}, line {number}: the header must be {HEADER!r}, got {','.join(fields)!r}")
@@ -131,15 +161,17 @@ def read_ephemeris(path: str | None) -> Table:
         where = f"{source}, row {row} (line {number})"
         if len(fields) != len(COLUMNS):
             raise InputError(f"{where}: expected {len(COLUMNS)} fields ({HEADER}), got {len(fields)}")
-        numbers = [parse_number(field, name, where) for name, field in zip(COLUMNS[1:], fields[1:], strict=True)]
+        values.extend([parse_number(field, name, where) for name, field in zip(COLUMNS[1:], fields[1:], strict=True)])
         times.append(fields[0])
-        values.append(numbers)
         lines.append(number)
     if not times:
         raise InputError(f"{source}: no data rows (expected the header {HEADER!r} and one row per epoch)")
-    time = _parse_times(times, lines, source)
-    data = np.array(values, dtype=np.float64).reshape(-1, 6)
-    return Table(source, time, np.ascontiguousarray(data[:, :3]), np.ascontiguousarray(data[:, 3:]), np.array(lines))
+    numbers = np.array(lines, dtype=np.int64)
+    del lines
+    time = _parse_times(times, numbers, source)
+    del times
+    data = np.frombuffer(values, dtype=np.float64).reshape(-1, 6)
+    return Table(source, time, np.ascontiguousarray(data[:, :3]), np.ascontiguousarray(data[:, 3:]), numbers)
 
 
 def read_times(path: str | None) -> tuple[Time, np.ndarray, str]:
