@@ -4,6 +4,7 @@ inputs read within bounds, element-set files with absurd numbers, and runs
 stopped by a signal that keep their results and leave no temporary."""
 
 import contextlib
+import io
 import json
 import os
 import random
@@ -391,6 +392,36 @@ def test_every_reader_gives_one_line_for_a_bad_file(reader, tmp_path, capsys):
         assert status == 1 and out == "" and len(err) == 1, (kind, err)
         assert str(path) in err[0] and "Error" not in err[0], (kind, err)
         assert not (tmp_path / "out.csv").exists()
+
+
+OVER_BUDGET = {
+    "convert": (["convert", "--from", "GCRF", "--to", "ITRF", "{f}"], GOOD.splitlines()[1] + "\n", 9),
+    "propagate --times": (["propagate", *TLE_ARGS, "--times", "{f}"], "2019-12-09T00:00:00\n", 3),
+    "passes --tle": (["passes", "--tle", "{f}"], "\n".join([*ISS_2019, ""]), 2),
+    "passes --stations": (["passes", "--stations", "{f}"], "Redu,50.0,5.1\n", 2),
+    "passes --omm": (["passes", "--omm", "{f}"], None, 3),
+    "convert <stdin>": (["convert", "--from", "GCRF", "--to", "ITRF"], GOOD.splitlines()[1] + "\n", 9),
+}
+
+
+@pytest.mark.parametrize("reader", list(OVER_BUDGET))
+def test_a_file_beyond_the_memory_budget_is_refused_with_what_to_reduce(reader, tmp_path, capsys, monkeypatch):
+    from velarion.utils.budget import budget
+
+    argv, line, megabytes = OVER_BUDGET[reader]
+    if line is None:
+        line = json.dumps(_omm_fields(TLE(*ISS_2019, "ISS"))) + ",\n"
+    text = line * (megabytes * 2**20 // len(line) + 1)
+    if reader == "passes --omm":
+        text = "[" + text.rstrip(",\n") + "]"
+    path = tmp_path / "big.txt"
+    path.write_text(text)
+    if "<stdin>" in reader:
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(text.encode()), encoding="utf-8"))
+    with budget("16M"):
+        status, out, err = run([a.replace("{f}", str(path)) for a in argv], capsys)
+    where = "<stdin>" if "<stdin>" in reader else repr(str(path))
+    _assert_one_line_error(status, out, err, [f"reading {where} needs about", "memory budget of 16 MiB"])
 
 
 def test_endless_and_binary_streams_stop_at_once(tmp_path):

@@ -64,19 +64,27 @@ def _read_failure(path: str | None, e: Exception) -> InputError:
     raise TypeError(e)
 
 
-def read_text(path: str | None) -> str:
+# Bytes of memory a byte of a file costs its reader (measured, rounded up):
+# element sets or stations made of a whole text, the rows of an ephemeris in
+# flat arrays, times as texts and then as a Time.
+OBJECTS_PER_BYTE = 10.0
+EPHEMERIS_PER_BYTE = 2.0
+TIMES_PER_BYTE = 8.0
+
+
+def read_text(path: str | None, memory_per_byte: float = OBJECTS_PER_BYTE) -> str:
     """The whole text of a UTF-8 file, or of standard input for None or "-";
     a byte-order mark at the start is skipped (bounds: ``velarion.utils.textfiles``)."""
     try:
-        return textfiles.read_text(path)
+        return textfiles.read_text(path, memory_per_byte=memory_per_byte)
     except (OSError, NotTextError) as e:
         raise _read_failure(path, e) from None
 
 
-def _lines(path: str | None) -> Iterator[tuple[int, str]]:
+def _lines(path: str | None, memory_per_byte: float) -> Iterator[tuple[int, str]]:
     """(line number, line) as the file is read: what is not text stops the reading at its first line."""
     try:
-        yield from textfiles.read_lines(path)
+        yield from textfiles.read_lines(path, memory_per_byte=memory_per_byte)
     except (OSError, NotTextError) as e:
         raise _read_failure(path, e) from None
 
@@ -89,9 +97,9 @@ def _fields(line: str) -> list[str] | None:
     return [f.strip() for f in stripped.split(",")]
 
 
-def _records(path: str | None) -> Iterator[tuple[int, list[str]]]:
+def _records(path: str | None, memory_per_byte: float) -> Iterator[tuple[int, list[str]]]:
     """(line number, fields) of the non-blank, non-comment lines, as the file is read."""
-    for number, line in _lines(path):
+    for number, line in _lines(path, memory_per_byte):
         fields = _fields(line)
         if fields is not None:
             yield number, fields
@@ -140,7 +148,7 @@ def read_ephemeris(path: str | None) -> Table:
     # some 400 as lists of floats.
     values = array("d")
     lines = array("q")
-    for number, line in _lines(path):
+    for number, line in _lines(path, EPHEMERIS_PER_BYTE):
         match = _ROW.fullmatch(line)
         if match is not None:
             time_text, *texts = match.groups()
@@ -181,7 +189,7 @@ def read_times(path: str | None) -> tuple[Time, np.ndarray, str]:
     source = _name(path)
     times: list[str] = []
     lines: list[int] = []
-    for number, fields in _records(path):
+    for number, fields in _records(path, TIMES_PER_BYTE):
         if not times and fields[0].lower() == "time":
             continue
         times.append(fields[0])

@@ -8,16 +8,22 @@ than ``MAX_LINE_CHARS``, for the formats made of lines), and anything larger
 than ``MAX_FILE_BYTES``. A byte-order mark at the start is skipped.
 
 Problems of the contents are ``ValueError`` naming the file (and the line);
-a file that cannot be opened raises the ``OSError`` of ``open``.
+a file that cannot be opened raises the ``OSError`` of ``open``. A caller
+that holds what it reads says how much memory a byte of the file costs it:
+a file whose share would exceed the memory budget (``velarion.utils.budget``)
+is refused before it is read (a stream as it comes), with a message.
 """
 
 from __future__ import annotations
 
 import codecs
 import os
+import stat
 import sys
 from collections.abc import Iterator
 from typing import IO
+
+from .budget import check_fits
 
 __all__ = ["MAX_FILE_BYTES", "MAX_LINE_CHARS", "NotTextError", "read_lines", "read_text"]
 
@@ -53,9 +59,25 @@ def _blocks(path: str | os.PathLike[str] | None) -> Iterator[bytes | str]:
             yield block
 
 
-def _decoded(path: str | os.PathLike[str] | None, max_bytes: int) -> Iterator[str]:
-    """The file's text in blocks: UTF-8, at most ``max_bytes`` bytes, its byte-order mark dropped."""
+def _check_memory(nbytes: int, where: str, memory_per_byte: float) -> None:
+    if memory_per_byte > 0.0:
+        check_fits(nbytes * memory_per_byte, f"reading {where}", "give a smaller file")
+
+
+def _decoded(path: str | os.PathLike[str] | None, max_bytes: int, memory_per_byte: float = 0.0) -> Iterator[str]:
+    """The file's text in blocks: UTF-8, at most ``max_bytes`` bytes, its
+    byte-order mark dropped; ``MemoryBudgetError`` when what the caller
+    makes of it (``memory_per_byte`` bytes per byte of the file) would not
+    fit in the memory budget: before reading a regular file, as a stream comes."""
     where = _name(path)
+    if path is not None and path != "-":
+        try:
+            status = os.stat(path)
+        except OSError:
+            pass  # open() names the problem below
+        else:
+            if stat.S_ISREG(status.st_mode):
+                _check_memory(status.st_size, where, memory_per_byte)
     decoder = codecs.getincrementaldecoder("utf-8")()
     offset = 0  # bytes before the block being decoded
     first = True
@@ -73,6 +95,7 @@ def _decoded(path: str | os.PathLike[str] | None, max_bytes: int) -> Iterator[st
             offset += len(block)
         if offset > max_bytes:
             raise NotTextError(f"cannot read {where}: larger than {max_bytes} bytes, the most an input file may hold")
+        _check_memory(offset, where, memory_per_byte)
         if first and text:
             first = False
             if text.startswith("\ufeff"):
@@ -90,11 +113,15 @@ def _decoded(path: str | os.PathLike[str] | None, max_bytes: int) -> Iterator[st
         yield tail
 
 
-def read_text(path: str | os.PathLike[str] | None, max_bytes: int = MAX_FILE_BYTES) -> str:
+def read_text(
+    path: str | os.PathLike[str] | None, max_bytes: int = MAX_FILE_BYTES, memory_per_byte: float = 0.0
+) -> str:
     """The whole text of a file (standard input for None or "-"); NotTextError
-    beyond ``max_bytes`` or at the first NUL or byte that is not UTF-8."""
+    beyond ``max_bytes`` or at the first NUL or byte that is not UTF-8;
+    ``MemoryBudgetError`` when ``memory_per_byte`` times the file's size
+    (what the caller holds of it) exceeds the memory budget."""
     parts: list[str] = []
-    for text in _decoded(path, max_bytes):
+    for text in _decoded(path, max_bytes, memory_per_byte):
         if "\x00" in text:
             raise NotTextError(f"{_name(path)}, line {_line_of(parts, text)}: a NUL character")
         parts.append(text)
@@ -107,15 +134,19 @@ def _line_of(parts: list[str], text: str) -> int:
 
 
 def read_lines(
-    path: str | os.PathLike[str] | None, max_bytes: int = MAX_FILE_BYTES, max_line: int = MAX_LINE_CHARS
+    path: str | os.PathLike[str] | None,
+    max_bytes: int = MAX_FILE_BYTES,
+    max_line: int = MAX_LINE_CHARS,
+    memory_per_byte: float = 0.0,
 ) -> Iterator[tuple[int, str]]:
     """(line number, line without its end) of a file as it is read, the lines
     that ``str.splitlines`` gives; NotTextError at the first line longer than
-    ``max_line`` characters, holding a NUL, or not UTF-8, or beyond ``max_bytes``."""
+    ``max_line`` characters, holding a NUL, or not UTF-8, or beyond ``max_bytes``;
+    ``MemoryBudgetError`` as ``read_text``."""
     where = _name(path)
     number = 0
     pending = ""
-    for text in _decoded(path, max_bytes):
+    for text in _decoded(path, max_bytes, memory_per_byte):
         pieces = (pending + text).splitlines(keepends=True)
         pending = ""
         # The last piece goes on in the next block without its line end (and
