@@ -60,12 +60,12 @@ def _run(command: Callable[[argparse.Namespace], Any], args: argparse.Namespace)
     """Runs a command and writes its result: the text first, then its other
     files (a plot), so that a run stopped while it draws keeps its results."""
     result = command(args)
-    then = None
     if isinstance(result, Result):
-        result, then = result.text, result.then
-    _write(result, args.output)
-    if then is not None:
-        then()
+        _write(result.text, args.output)
+        if result.then is not None:
+            result.then()
+    else:
+        _write(result, args.output)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -165,8 +165,7 @@ def read_ephemeris(path: str | None) -> Table:
             if tuple(f.lower() for f in fields) != COLUMNS:
                 raise InputError(f"{source}, line {number}: the header must be {HEADER!r}, got {','.join(fields)!r}")
             continue
-        row = len(times) + 1
-        where = f"{source}, row {row} (line {number})"
+        where = f"{source}, row {len(times) + 1} (line {number})"
         if len(fields) != len(COLUMNS):
             raise InputError(f"{where}: expected {len(COLUMNS)} fields ({HEADER}), got {len(fields)}")
         values.extend([parse_number(field, name, where) for name, field in zip(COLUMNS[1:], fields[1:], strict=True)])
