@@ -155,6 +155,7 @@ REFUSED = {
     "block device": (lambda d: os.symlink(_block_device(), d / "out.csv"), "it is a block device"),
     "loop of links": (lambda d: (os.symlink(d / "b", d / "out.csv"), os.symlink(d / "out.csv", d / "b")), "links"),
     "missing folder": (lambda d: None, "no folder"),
+    "read-only file": (lambda d: ((d / "out.csv").write_text("kept\n"), (d / "out.csv").chmod(0o444)), "permission"),
 }
 
 
@@ -163,6 +164,8 @@ def test_refused_outputs_are_one_line_before_the_work(kind, tmp_path, capsys):
     make, fragment = REFUSED[kind]
     if kind == "block device" and _block_device() is None:
         pytest.skip("no block device here")
+    if kind == "read-only file" and os.geteuid() == 0:
+        pytest.skip("root writes read-only files")
     make(tmp_path)
     path = tmp_path / ("missing/out.csv" if kind == "missing folder" else "out.csv")
     before = sorted((p, os.lstat(tmp_path / p).st_mode) for p in os.listdir(tmp_path))

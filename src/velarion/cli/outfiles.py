@@ -132,13 +132,14 @@ def _place(path: str, what: str) -> _Place:
             raise _fail(what, path, reason)
         if stat.S_ISFIFO(status.st_mode) or stat.S_ISCHR(status.st_mode):
             return _Place(path, status, True)
-    if not os.path.islink(path):
-        return _Place(path, status, False)
-    target = os.path.realpath(path)
+    target = os.path.realpath(path) if os.path.islink(path) else path
     # /dev/stdout and /proc/self/fd/N link to a descriptor of this process
     # (a redirected standard output): its link names no path to replace.
-    if target.startswith("/proc/"):
+    if target != path and target.startswith("/proc/"):
         return _Place(path, status, True)
+    # A file its owner made read-only is not replaced behind their back.
+    if status is not None and not os.access(target, os.W_OK):
+        raise _fail(what, path, "permission denied")
     return _Place(target, status, False)
 
 
