@@ -543,7 +543,8 @@ def test_huge_numbers_are_one_line_on_the_command_line(command, tmp_path, capsys
 
 
 @pytest.mark.parametrize(
-    "signum, status, word", [(signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")]
+    "signum, status, word",
+    [(signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated"), (signal.SIGHUP, 129, "terminated")],
 )
 def test_a_run_stopped_while_it_plots_keeps_its_results_and_no_temporary(signum, status, word, tmp_path, capsys):
     pytest.importorskip("matplotlib")

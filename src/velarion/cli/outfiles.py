@@ -6,8 +6,10 @@
   temporary behind.
 - A symbolic link is written through: its target is what is replaced.
 - A FIFO or a character device (``/dev/null``, a terminal) is written
-  directly, as standard output is.
-- Directories, sockets and block devices are refused.
+  directly, as standard output is; so is ``/dev/stdout`` (a descriptor of
+  this process, whatever it is open on).
+- Directories, sockets, block devices and read-only files are refused, and
+  ``check_apart`` refuses a result that would replace an input file.
 
 ``check`` finds, before any work, what the write would find at its end (the
 same messages): a missing folder, a folder that cannot take a new file, a
