@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
 import sys
 from collections.abc import Callable
 
@@ -26,6 +25,7 @@ from velarion.utils.progress import terminal_bar
 from . import conjunctions, defaults, inputs
 from .csvio import check_output_path, format_rows, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
+from .outfiles import Result, same_file
 from .plot import MAX_TRACKS, image_format, sky_plot
 from .rendering import look_csv, look_json, passes_csv, passes_json, passes_table
 
@@ -42,13 +42,13 @@ def _search_start(args: argparse.Namespace, sats: inputs.Satellites) -> Time:
     return inputs.parse_time(str(sats.epoch.utc.iso)[:16], "start")  # the epoch, down to the whole minute
 
 
-def passes(args: argparse.Namespace) -> str:
+def passes(args: argparse.Namespace) -> str | Result:
     """``velarion passes``: the passes of satellites over stations, as a table, CSV or JSON (and a sky plot)."""
     plot_format = None
     if args.plot is not None:
         plot_format = image_format(args.plot)
         check_output_path(args.plot, "the plot")
-        if args.output not in (None, "-") and os.path.abspath(args.output) == os.path.abspath(args.plot):
+        if args.output not in (None, "-") and same_file(args.output, args.plot):
             raise UsageError("--plot and --output name the same file")
         if not 0 <= args.plot_tracks <= MAX_TRACKS:
             raise UsageError(f"--plot-tracks must lie between 0 and {MAX_TRACKS} passes, got {args.plot_tracks}")
@@ -104,9 +104,12 @@ def passes(args: argparse.Namespace) -> str:
         text = passes_json(shown, args.visible, args.eclipses)
     else:
         text = passes_csv(shown, args.visible, args.eclipses)
-    if args.plot is not None:
+    if args.plot is None:
+        return text
+
+    def draw() -> None:
         try:
-            with output_path(args.plot) as tmp:
+            with output_path(args.plot, "the plot") as tmp:
                 notes = sky_plot(
                     tmp,
                     sats.items,
@@ -125,7 +128,8 @@ def passes(args: argparse.Namespace) -> str:
         for station, note in zip(stations, notes, strict=True):
             if note and not args.quiet:  # some passes are not drawn as tracks: say which are
                 print(f"velarion passes: the sky plot over {station}: {note}", file=sys.stderr)
-    return text
+
+    return Result(text, draw)
 
 
 def look(args: argparse.Namespace) -> str:
@@ -252,7 +256,7 @@ def convert(args: argparse.Namespace) -> str:
             Station.release(enu)
 
 
-COMMANDS: dict[str, Callable[[argparse.Namespace], str]] = {
+COMMANDS: dict[str, Callable[[argparse.Namespace], str | Result]] = {
     "passes": passes,
     "look": look,
     "propagate": propagate,
