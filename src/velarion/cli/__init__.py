@@ -17,7 +17,8 @@ Subcommands:
 ``main(argv)`` runs one command and returns the exit status: 0 on success,
 1 for bad input or a failed computation, 2 for a malformed command line.
 Every error is one line on standard error; an output file is written only
-when the whole result is ready.
+when the whole result is ready (``look`` writes its rows chunk by chunk, so
+on standard output a failure late in a long span follows the rows before it).
 
 The parts: ``parser`` (options and help texts), ``inputs`` (the satellite,
 station, frames, dates and Earth orientation file of the options),
@@ -32,6 +33,9 @@ from __future__ import annotations
 import contextlib
 import os
 import sys
+from collections.abc import Iterator
+
+from velarion.utils.budget import MemoryBudgetError
 
 from .csvio import check_output_path, output
 from .errors import InputError, UsageError
@@ -62,13 +66,11 @@ def main(argv: list[str] | None = None) -> int:
 
             previous = velarion.iers.set_out_of_range(args.eop_out_of_range)
             try:
-                text = COMMANDS[args.command](args)
+                _write(COMMANDS[args.command](args), args.output)
             finally:
                 velarion.iers.set_out_of_range(previous)
         else:
-            text = COMMANDS[args.command](args)
-        with output(args.output) as f:
-            f.write(text)
+            _write(COMMANDS[args.command](args), args.output)
         return 0
     except UsageError as e:
         text = str(e)
@@ -88,6 +90,9 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130
+    except MemoryBudgetError as e:  # refused before the work, with what to reduce
+        print(f"{prog}: error: {e}", file=sys.stderr)
+        return 1
     except MemoryError:
         print(f"{prog}: error: out of memory (take fewer epochs: a shorter span or a larger --step)", file=sys.stderr)
         return 1
@@ -96,3 +101,11 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     except SystemExit as e:  # --help and --version
         return e.code if isinstance(e.code, int) else 0
+
+
+def _write(result: str | Iterator[str], path: str | None) -> None:
+    """Writes a command's output, whole or piece by piece (a file named by
+    ``path`` appears only once every piece is written)."""
+    with output(path) as f:
+        for piece in [result] if isinstance(result, str) else result:
+            f.write(piece)
