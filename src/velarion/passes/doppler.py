@@ -13,7 +13,7 @@ through the relativistic longitudinal Doppler factor, beta = range_rate / c:
 The shift is negative while the satellite recedes (the received frequency
 is lower) and positive while it approaches. Against the classical first
 order, -f * beta, the relativistic factor adds f * beta**2 / 2 (up to
-about 3e-10 of f in low Earth orbit, 0.15 Hz at 437.8 MHz).
+about 2.7e-10 of f in low Earth orbit, 0.12 Hz at 437.8 MHz).
 
 What it neglects, with its size in low Earth orbit (400 km): the transverse
 (second-order) Doppler of the velocity across the line of sight, up to
