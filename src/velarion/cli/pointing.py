@@ -38,6 +38,8 @@ SMALLEST_CHUNK = 1024  # rows: fewer would spend the time in per-call overheads
 LARGEST_CHUNK = 65536  # rows: more makes no run faster and only holds memory
 SHOWN_CANDIDATES = 10
 
+Angles = LookAngles | LookAnglesDoppler
+
 
 def _numbered(elset: Any) -> str:
     number = getattr(elset, "satnum", None)
@@ -61,8 +63,8 @@ def one_satellite(items: Sequence[Any], match: str | None, where: str) -> Any:
     shown = ", ".join(_numbered(e) for e in items[:SHOWN_CANDIDATES])
     more = f" and {len(items) - SHOWN_CANDIDATES} more" if len(items) > SHOWN_CANDIDATES else ""
     raise InputError(
-        f"{where}: {len(items)} satellites match, look takes one: {shown}{more}; "
-        "pick it with --satnum or a --match that only its name contains"
+        f"{where}: look takes one satellite, not {len(items)}: {shown}{more}; "
+        "pick it with --satnum or a --match that only its name contains or is"
     )
 
 
@@ -84,7 +86,7 @@ def rows_per_chunk() -> int:
     return min(LARGEST_CHUNK, items_within(ROW_BYTES, at_least=SMALLEST_CHUNK))
 
 
-def _look(satellite: Any, station: Station, time: Time, frequency: float | None, two_way: bool) -> LookAngles:
+def _look(satellite: Any, station: Station, time: Time, frequency: float | None, two_way: bool) -> Angles:
     try:
         return look_angles(satellite, station, time, frequency=frequency, two_way=two_way)
     except EOPRangeError as e:
@@ -104,7 +106,7 @@ def check_reach(satellite: Any, station: Station, grid: Grid) -> None:
 
 def chunks(
     satellite: Any, station: Station, grid: Grid, frequency: float | None, two_way: bool, rows: int
-) -> Iterator[tuple[Time, LookAngles]]:
+) -> Iterator[tuple[Time, Angles]]:
     """The epochs and look angles of the grid, ``rows`` epochs at a time
     (fewer where --min-elevation drops some)."""
     for begin in range(grid.first, grid.stop, rows):
@@ -154,10 +156,10 @@ def _iso(time: Time) -> list[str]:
 
 
 def _columns(
-    time: Time, angles: LookAngles, frequency: float | None
+    time: Time, angles: Angles, frequency: float | None
 ) -> tuple[tuple[str, ...], list[tuple[Any, ...]]]:
     values: list[Any] = [_iso(time), *(np.asarray(c).tolist() for c in angles)]
-    names = COLUMNS
+    names: tuple[str, ...] = COLUMNS
     if frequency is not None and isinstance(angles, LookAnglesDoppler):
         received: NDArray[np.float64] = frequency + angles.doppler
         values.append(received.tolist())
@@ -165,7 +167,7 @@ def _columns(
     return names, list(zip(*values, strict=True))
 
 
-def csv_text(parts: Iterator[tuple[Time, LookAngles]], frequency: float | None) -> Iterator[str]:
+def csv_text(parts: Iterator[tuple[Time, Angles]], frequency: float | None) -> Iterator[str]:
     """CSV in pieces: the header, then the rows of each chunk (deg and m/s
     to 1e-4, m and Hz to 1e-3)."""
     yield ",".join(COLUMNS + (DOPPLER_COLUMNS if frequency is not None else ())) + "\n"
@@ -181,19 +183,25 @@ def csv_text(parts: Iterator[tuple[Time, LookAngles]], frequency: float | None) 
         yield "".join(lines)
 
 
-def json_text(parts: Iterator[tuple[Time, LookAngles]], frequency: float | None) -> Iterator[str]:
-    """A JSON list of one object per row, in pieces (the text ``json.dumps(rows, indent=1)`` gives)."""
-    digits = (None, 4, 4, 3, 4, 3, 3)
+def _json_number(value: float, digits: int) -> str:
+    rounded = round(value, digits)
+    return repr(rounded) if math.isfinite(rounded) else json.dumps(rounded)
+
+
+def json_text(parts: Iterator[tuple[Time, Angles]], frequency: float | None) -> Iterator[str]:
+    """A JSON list of one object per row, in pieces: the text
+    ``json.dumps(rows, indent=1)`` gives, written row by row (deg and m/s
+    to 1e-4, m and Hz to 1e-3)."""
+    digits = (4, 4, 3, 4, 3, 3)
     opened = False
     for time, angles in parts:
         names, rows = _columns(time, angles, frequency)
-        records = [
-            " "
-            + json.dumps(
-                {n: v if d is None else round(v, d) for n, v, d in zip(names, row, digits, strict=False)}, indent=1
-            ).replace("\n", "\n ")
-            for row in rows
-        ]
+        keys = [json.dumps(n) for n in names]
+        records = []
+        for row in rows:
+            fields = [f"  {keys[0]}: {json.dumps(row[0])}"]
+            fields += [f"  {k}: {_json_number(v, d)}" for k, v, d in zip(keys[1:], row[1:], digits, strict=False)]
+            records.append(" {\n" + ",\n".join(fields) + "\n }")
         yield (",\n" if opened else "[\n") + ",\n".join(records)
         opened = True
     yield "\n]\n" if opened else "[]\n"
