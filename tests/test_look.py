@@ -94,7 +94,7 @@ def test_doppler_shift_is_the_relativistic_factor_at_any_speed(two_way):
         for rate, value in zip(rates.tolist(), got.tolist(), strict=True):
             beta = Decimal(rate) / Decimal(C)
             ratio_squared = (1 - beta) / (1 + beta)  # (1 / (gamma (1 + beta)))^2
-            exact = float(((ratio_squared if two_way else ratio_squared.sqrt()) - 1) * Decimal(1e9))
+            exact = float(((ratio_squared if two_way else ratio_squared.sqrt()) - 1) * Decimal(10**9))
             assert value == pytest.approx(exact, rel=1e-13, abs=1e-300)
 
 
@@ -118,8 +118,8 @@ def test_bad_frequencies_are_refused(kwargs, error, fragment):
 def test_without_a_frequency_the_four_angles_stay():
     time = Time("2019-12-09T13:20") + np.arange(3.0)
     plain = look_angles(TLE(*ISS), REDU, time)
-    azimuth, elevation, rng, rate = plain  # callers unpack four
-    assert type(plain) is LookAngles
+    _, _, _, rate = plain  # callers unpack four
+    assert type(plain) is LookAngles and rate is plain.range_rate
     wide = look_angles(TLE(*ISS), REDU, time, frequency=145.8e6)
     assert all(np.array_equal(a, b) for a, b in zip(plain, wide[:4], strict=True))
 
@@ -173,8 +173,8 @@ def starlinks(tmp_path):
     [
         ("starlink-1007", 1, []),  # exactly one name among two that contain it
         ("zarya", 4, []),
-        ("starlink", None, ["3 satellites of", "not 3", "STARLINK-1007 (1)", "STARLINK-10070 (2)", "STARLINK-2008 (3)"]),
-        ("starlink-100", None, ["2 satellites of", "not 2", "STARLINK-1007 (1)", "STARLINK-10070 (2)"]),
+        ("starlink", None, ["not 3", "STARLINK-1007 (1)", "STARLINK-10070 (2)", "STARLINK-2008 (3)"]),
+        ("starlink-100", None, ["not 2", "STARLINK-1007 (1)", "STARLINK-10070 (2)"]),
     ],
 )
 def test_match_picks_one_satellite_or_lists_the_candidates(starlinks, match, satnum, fragments, capsys):

@@ -220,7 +220,9 @@ def build_parser() -> argparse.ArgumentParser:
         description="Azimuth (deg from north through east), elevation [deg], range [m] and range rate [m/s, "
         "positive when receding] of one satellite seen from one station over a span at a step, for antenna "
         "pointing: CSV with the columns time,azimuth,elevation,range,range_rate (ISO UTC times), or JSON; "
-        "with --frequency also doppler,received [Hz]. The whole span, only the rows of one pass (--pass) or "
+        "with --frequency also doppler,received [Hz]. --match picks the one satellite whose name contains "
+        "the text, or whose name is the text when several contain it (several candidates: an error lists "
+        "them with their numbers). The whole span, only the rows of one pass (--pass) or "
         "only those above an elevation (--min-elevation); the rows are made and written chunk by chunk, so "
         "a span of any length fits in the memory budget (VELARION_MEMORY_BUDGET).",
         epilog="Examples: velarion look --tle catalogue.tle --satnum 25544 --station Redu,50.0006,5.1453,385 "

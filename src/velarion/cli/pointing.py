@@ -155,9 +155,7 @@ def _iso(time: Time) -> list[str]:
     return [(x + ".000" if len(x) == 19 else x)[:23] for x in texts]
 
 
-def _columns(
-    time: Time, angles: Angles, frequency: float | None
-) -> tuple[tuple[str, ...], list[tuple[Any, ...]]]:
+def _columns(time: Time, angles: Angles, frequency: float | None) -> tuple[tuple[str, ...], list[tuple[Any, ...]]]:
     values: list[Any] = [_iso(time), *(np.asarray(c).tolist() for c in angles)]
     names: tuple[str, ...] = COLUMNS
     if frequency is not None and isinstance(angles, LookAnglesDoppler):
