@@ -17,7 +17,8 @@ Subcommands:
 ``main(argv)`` runs one command and returns the exit status: 0 on success,
 1 for bad input or a failed computation, 2 for a malformed command line.
 Every error is one line on standard error; an output file is written only
-when the whole result is ready.
+when the whole result is ready (``look`` writes its rows chunk by chunk, so
+on standard output a failure late in a long span follows the rows before it).
 
 The parts: ``parser`` (options and help texts), ``inputs`` (the satellite,
 station, frames, dates and Earth orientation file of the options),
@@ -149,3 +150,4 @@ def _main(argv: list[str] | None) -> int:
         return 1
     except SystemExit as e:  # --help and --version
         return e.code if isinstance(e.code, int) else 0
+

@@ -10,7 +10,7 @@ from __future__ import annotations
 import argparse
 import math
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 
 import numpy as np
 from numpy.typing import NDArray
@@ -18,16 +18,16 @@ from numpy.typing import NDArray
 from velarion.frames import interpolated_cip
 from velarion.frames.frames import ENU, Frame
 from velarion.iers import EOPRangeError
-from velarion.passes import Station, find_passes, look_angles
+from velarion.passes import Station, find_passes
 from velarion.time.time import Time
 from velarion.utils.progress import terminal_bar
 
-from . import conjunctions, defaults, inputs
+from . import conjunctions, defaults, inputs, pointing
 from .csvio import check_output_path, format_rows, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
 from .outfiles import Result, same_file
 from .plot import MAX_TRACKS, image_format, sky_plot
-from .rendering import look_csv, look_json, passes_csv, passes_json, passes_table
+from .rendering import passes_csv, passes_json, passes_table
 
 __all__ = ["COMMANDS"]
 
@@ -132,28 +132,46 @@ def passes(args: argparse.Namespace) -> str | Result:
     return Result(text, draw)
 
 
-def look(args: argparse.Namespace) -> str:
-    """``velarion look``: azimuth, elevation, range and range rate of one satellite from one station."""
+def look(args: argparse.Namespace) -> Iterator[str]:
+    """``velarion look``: azimuth, elevation, range and range rate (and the
+    Doppler shift of a carrier) of one satellite from one station, as CSV or
+    JSON in pieces: every check runs before the first piece, the rows come
+    in chunks within the memory budget."""
     inputs.check_step(args.step)
+    frequency = None
+    if args.frequency is not None:
+        if not (math.isfinite(args.frequency) and args.frequency > 0.0):
+            raise InputError(f"--frequency must be a positive number of hertz, got {args.frequency:g}")
+        frequency = float(args.frequency)
+    elif args.two_way:
+        raise UsageError("--two-way goes with --frequency")
+    if args.min_elevation is not None and not (
+        math.isfinite(args.min_elevation) and -90.0 <= args.min_elevation <= 90.0
+    ):
+        raise InputError(f"--min-elevation must lie between -90 and 90 degrees, got {args.min_elevation:g}")
+    if args.pass_number is not None and args.pass_number < 1:
+        raise InputError(f"--pass counts the passes of the span from 1, got {args.pass_number}")
+    rows = pointing.rows_per_chunk()
     inputs.load_eop(args)
     inputs.standard_frames()
     sats = inputs.satellites(args)
-    if len(sats.items) != 1:
-        raise InputError(f"{sats.label}: look takes one satellite; pick it with --satnum or --match")
+    satellite = pointing.one_satellite(sats.items, args.match, sats.label)
+    if len(sats.items) > 1:  # the default start is the chosen one's epoch
+        sats = inputs.Satellites([satellite], satellite.name or sats.label, satellite.epoch)
     stations = inputs.stations(args)
     if len(stations) != 1:
         raise UsageError("look takes one station: one --station, or --lat and --lon")
+    station = stations[0]
     start = _search_start(args, sats)
     span = inputs.time_span(args, start, "epochs")
-    n = math.floor(span / args.step + 1e-9) + 1
-    time = start + np.arange(n, dtype=np.float64) * args.step
-    try:
-        angles = look_angles(sats.items[0], stations[0], time)
-    except EOPRangeError as e:
-        raise InputError(inputs.eop_range_message(e, time)) from None
-    except (ValueError, NotImplementedError) as e:  # SGP4 errors name their epoch
-        raise InputError(str(e) or f"cannot propagate: {type(e).__name__}") from None
-    return look_json(time, angles) if args.format == "json" else look_csv(time, angles)
+    grid = pointing.Grid(start, args.step, 0, math.floor(span / args.step + 1e-9) + 1, args.min_elevation)
+    pointing.check_reach(satellite, station, grid)
+    if args.pass_number is not None:
+        lowest = defaults.MIN_ELEVATION if args.min_elevation is None else args.min_elevation
+        grid.first, grid.stop = pointing.pass_rows(satellite, station, start, span, args.step, args.pass_number, lowest)
+        grid.min_elevation = lowest
+    parts = pointing.chunks(satellite, station, grid, frequency, args.two_way, rows)
+    return pointing.json_text(parts, frequency) if args.format == "json" else pointing.csv_text(parts, frequency)
 
 
 def _enu_or_frame(name: str, station: Station | None, what: str) -> tuple[Frame, ENU | None]:
@@ -256,7 +274,9 @@ def convert(args: argparse.Namespace) -> str:
             Station.release(enu)
 
 
-COMMANDS: dict[str, Callable[[argparse.Namespace], str | Result]] = {
+# A command returns its whole output, its pieces to write one after the other,
+# or a Result (its text, then its other files).
+COMMANDS: dict[str, Callable[[argparse.Namespace], str | Iterator[str] | Result]] = {
     "passes": passes,
     "look": look,
     "propagate": propagate,

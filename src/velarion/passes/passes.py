@@ -32,6 +32,7 @@ from velarion.frames.frames import ENU
 from velarion.time.time import Time
 from velarion.utils.budget import MemoryBudgetError, memory_budget
 
+from .doppler import LookAnglesDoppler, check_frequency, doppler_shift
 from .eclipses import shadow_crossings
 from .satellites import (
     _MODEL_REACH,
@@ -972,11 +973,22 @@ def find_passes_many(
     return result
 
 
-def look_angles(satellite: Any, station: Station | ENU, time: Any) -> LookAngles:
+def look_angles(
+    satellite: Any, station: Station | ENU, time: Any, *, frequency: float | None = None, two_way: bool = False
+) -> LookAngles | LookAnglesDoppler:
     """Azimuth and elevation [deg], range [m] and range rate [m/s] of one
     satellite seen from one station at every epoch of ``time`` (arrays of
     its shape), from the exact states. A failure of the satellite's model
-    raises."""
+    raises.
+
+    With a carrier ``frequency`` [Hz], the result is a ``LookAnglesDoppler``
+    that adds the Doppler shift [Hz] of that carrier, one-way (a downlink
+    received at the station) or, with ``two_way=True``, two-way (station to
+    satellite and back): see ``velarion.passes.doppler``."""
+    if frequency is not None:
+        frequency = check_frequency(frequency)
+    elif two_way:
+        raise ValueError("two_way needs a carrier frequency")
     time = time if isinstance(time, Time) else Time(time)
     sats = [one_satellite(satellite, "look_angles")]
     if not isinstance(station, (Station, ENU)):
@@ -993,9 +1005,7 @@ def look_angles(satellite: Any, station: Station | ENU, time: Any) -> LookAngles
         rng = np.linalg.norm(p, axis=1)
         rate = np.where(rng > 0.0, np.einsum("ij,ij->i", p, w) / rng, 0.0)
     shape = time.shape
-    return LookAngles(
-        np.degrees(az).reshape(shape),
-        np.degrees(el).reshape(shape),
-        rng.reshape(shape),
-        rate.reshape(shape),
-    )
+    angles = (np.degrees(az).reshape(shape), np.degrees(el).reshape(shape), rng.reshape(shape), rate.reshape(shape))
+    if frequency is None:
+        return LookAngles(*angles)
+    return LookAnglesDoppler(*angles, doppler_shift(angles[3], frequency, two_way=bool(two_way)))
