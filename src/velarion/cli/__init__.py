@@ -150,4 +150,3 @@ def _main(argv: list[str] | None) -> int:
         return 1
     except SystemExit as e:  # --help and --version
         return e.code if isinstance(e.code, int) else 0
-
