@@ -27,7 +27,13 @@ from velarion.utils import textfiles
 
 CONVERT = ["convert", "--from", "GCRF", "--to", "ITRF"]
 TLE_ARGS = ["--line1", ISS_2019[0], "--line2", ISS_2019[1]]
-LIMITS = "import resource; resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))\n"
+# The sanitizer reserves terabytes of address space, which RLIMIT_AS defeats:
+# under it the children are bounded in CPU time instead.
+LIMITS = (
+    "import resource; resource.setrlimit(resource.RLIMIT_CPU, (120, 120))\n"
+    if "asan" in os.environ.get("LD_PRELOAD", "")
+    else "import resource; resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))\n"
+)
 
 
 def _child(code, **kwargs):
