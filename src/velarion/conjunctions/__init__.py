@@ -89,7 +89,7 @@ from velarion.propagators.analytical.sgp4.sgp4 import (
 )
 from velarion.propagators.analytical.sgp4.tle import ELSET
 from velarion.time.time import Time
-from velarion.utils.budget import check_fits, items_within, memory_budget
+from velarion.utils.budget import MemoryBudgetError, check_fits, format_bytes, items_within, memory_budget
 from velarion.utils.progress import Progress, ProgressCallback
 
 __all__ = ["Conjunction", "Conjunctions", "Failure", "Proximity", "screen"]
@@ -567,14 +567,26 @@ class _Search:
         k0 = 0
         while k0 < samples - 1:
             k1 = min(samples - 1, k0 + width)
-            live = self.window(live, k0, k1)
+            after = self.window(live, k0, k1)
+            if after is None:  # more candidates than the budget holds: narrower windows
+                if k1 - k0 == 1:
+                    raise MemoryBudgetError(
+                        f"screening {ids.size} satellites at a threshold of {self.threshold:g} m finds more "
+                        f"candidate pairs in one step of the search than the memory budget of "
+                        f"{format_bytes(memory_budget())} holds: lower the threshold or screen fewer satellites, "
+                        "or raise the budget (VELARION_MEMORY_BUDGET or velarion.utils.budget.set_memory_budget)"
+                    )
+                width = max(1, (k1 - k0) // 2)
+                continue
+            live = after
             self.report.update(float(seconds[k1]))
             k0 = k1
         return self.found
 
-    def window(self, live: Array, k0: int, k1: int) -> Array:
+    def window(self, live: Array, k0: int, k1: int) -> Array | None:
         """Samples k0..k1 (k1 - k0 intervals) of the satellites ``live``
-        (rows of self.ids); returns those still followed after it."""
+        (rows of self.ids); returns those still followed after it, or None
+        (nothing kept) when the window's candidates exceed the budget."""
         cat, ids, seconds = self.cat, self.ids, self.seconds
         err, r, v = cat.sample(ids[live], seconds[k0 : k1 + 1])
         m = k1 - k0 + 1
@@ -590,14 +602,16 @@ class _Search:
         keep = until >= 2
         if keep.sum() >= 2:
             rows = live[keep]
-            self.candidates(rows, r[keep], v[keep], until[keep], k0, m)
+            if not self.candidates(rows, r[keep], v[keep], until[keep], k0, m):
+                return None
         return live[until == m]
 
-    def candidates(self, rows: Array, r: Array, v: Array, until: Array, k0: int, m: int) -> None:
-        """Candidates of one window, refined: ``rows`` index self.ids."""
+    def candidates(self, rows: Array, r: Array, v: Array, until: Array, k0: int, m: int) -> bool:
+        """Candidates of one window, refined: ``rows`` index self.ids.
+        False (nothing done) when they would not fit the budget."""
         flags = None if self.is_primary is None else self.is_primary[self.ids[rows]].astype(np.uint8)
         factor, substeps = self.factor, self.substeps
-        limit_bytes = memory_budget() // 2
+        limit = items_within(_CANDIDATE_BYTES, fixed=r.nbytes + v.nbytes, at_least=1024)
         out = _screen.candidates(
             r.reshape(-1, 3),
             v.reshape(-1, 3),
@@ -611,14 +625,11 @@ class _Search:
             self.threads,
             None if (until == m).all() else until,
             self.many_primaries,
+            limit,
         )
+        if out is None:
+            return False
         ci, cj, cs = out
-        if ci.size * _CANDIDATE_BYTES > limit_bytes:
-            check_fits(
-                ci.size * _CANDIDATE_BYTES * 2,
-                f"the candidates of {m - 1} intervals ({ci.size})",
-                "lower the threshold or screen fewer satellites",
-            )
         if factor > 1:
             assert flags is not None
             fine = _Fine(self.cat, self.ids[rows], r, v, flags, factor, self.dt, substeps, self.threshold, self.threads)
@@ -626,6 +637,7 @@ class _Search:
         else:
             cs = cs + k0 * substeps
         self.refine(self.ids[rows][ci], self.ids[rows][cj], cs)
+        return True
 
     def refine(self, pi: Array, pj: Array, segment: Array) -> None:
         """The minima of candidate segments (satellites pi < pj), and the
@@ -639,7 +651,7 @@ class _Search:
         tb = np.minimum((segment + 1) * delta, cat.duration)
         jd, fr = sgp4_jd(cat.start)
         status, tca, states, ends = _screen.refine(
-            cat.records, float(np.ravel(jd)[0]), float(np.ravel(fr)[0]), cat.rows[pi], cat.rows[pj], ta, tb, self.threads
+            cat.records, float(np.ravel(jd)[0]), float(np.ravel(fr)[0]), cat.rows[pi], cat.rows[pj], ta, tb, self.threshold, self.threads
         )
         hit = (status == 1) & (tca >= 0.0) & (tca <= cat.duration)
         if hit.any():

@@ -57,8 +57,13 @@ bool state_rows(const core::View2D& view, core::index_t rows, const char* what) 
 }
 
 constexpr const char* kNames[] = {"r",         "v",       "step",    "substeps", "bound", "r_min",
-                                  "r_max",     "threshold", "primary", "threads", "until", "primary_grid"};
+                                  "r_max",     "threshold", "primary", "threads", "until", "primary_grid", "limit"};
 constexpr core::Signature kSig{"candidates", kNames, 10};
+
+// Workers of the search over `intervals` intervals (at least 1).
+std::size_t parts_of(core::index_t intervals, long threads) {
+    return static_cast<std::size_t>(std::max<core::index_t>(1, core::worker_count(intervals, static_cast<int>(threads))));
+}
 
 // An int64 vector of n entries (a private copy), or None.
 bool optional_counts(PyObject* obj, core::Ref& out, core::index_t n, const char* what) {
@@ -76,7 +81,7 @@ bool optional_counts(PyObject* obj, core::Ref& out, core::index_t n, const char*
 // candidates(r, v, step, substeps, bound, r_min, r_max, threshold, primary, threads, until, primary_grid)
 //   -> (i, j, segment)
 PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[12];
+    PyObject* a[13];
     if (!core::parse_args(kSig, args, nargs, kwnames, a)) return nullptr;
     // Numbers first: their conversions may run Python code; the buffers are
     // taken after them and held (read-only exports) until the search ends.
@@ -106,6 +111,19 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         return nullptr;
     }
     const bool primary_grid = a[11] == Py_True;
+    long long limit = -1;  // -1: none
+    if (a[12] && a[12] != Py_None) {
+        if (!PyLong_CheckExact(a[12])) {
+            PyErr_Format(PyExc_TypeError, "candidates: limit must be an int or None, not %.200s", Py_TYPE(a[12])->tp_name);
+            return nullptr;
+        }
+        limit = PyLong_AsLongLong(a[12]);
+        if (limit == -1 && PyErr_Occurred()) return nullptr;
+        if (limit < 0) {
+            PyErr_SetString(PyExc_ValueError, "candidates: limit must not be negative");
+            return nullptr;
+        }
+    }
     core::View2D r, v;
     core::View1D bound, r_min, r_max;
     if (!r.acquire(a[0], false) || !v.acquire(a[1], false) || !bound.acquire(a[4], false) ||
@@ -143,6 +161,7 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     set.substeps = static_cast<int>(substeps);
     set.threshold = threshold;
     set.primary_grid = primary_grid;
+    if (limit >= 0) set.limit = static_cast<std::size_t>(limit) / parts_of(cat.m - 1, threads);
 
     const core::index_t intervals = std::max<core::index_t>(cat.m - 1, 0);
     std::vector<std::vector<kn::Candidate>> parts(
@@ -153,6 +172,8 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             kn::screen_range(cat, set, begin, end, parts[static_cast<std::size_t>(w)], &stop);
         });
     if (!whole) return nullptr;
+    for (const auto& part : parts)
+        if (part.size() > set.limit) Py_RETURN_NONE;  // over the caller's limit: the search stopped
     std::vector<kn::Candidate> found = kn::merge_found(parts);
     npy_intp count = static_cast<npy_intp>(found.size());
     core::Ref i = core::Ref::steal(PyArray_EMPTY(1, &count, NPY_INT64, 0));
@@ -174,8 +195,8 @@ constexpr const char* kRecordsCapsule = "velarion.propagators.analytical.sgp4._c
 using Records = std::vector<sgp4k::Sgp4Object>;
 constexpr double kMaxMinutes = 100.0 * 366.0 * 1440.0;
 
-constexpr const char* kRefineNames[] = {"records", "jd", "fr", "i", "j", "ta", "tb", "threads"};
-constexpr core::Signature kRefineSig{"refine", kRefineNames, 8};
+constexpr const char* kRefineNames[] = {"records", "jd", "fr", "i", "j", "ta", "tb", "threshold", "threads"};
+constexpr core::Signature kRefineSig{"refine", kRefineNames, 9};
 
 // An int64 vector (a private copy).
 core::Ref int64_vector(PyObject* obj) {
@@ -183,9 +204,9 @@ core::Ref int64_vector(PyObject* obj) {
         PyArray_FROMANY(obj, NPY_INT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY));
 }
 
-// refine(records, jd, fr, i, j, ta, tb, threads) -> (status, tca, states, ends)
+// refine(records, jd, fr, i, j, ta, tb, threshold, threads) -> (status, tca, states, ends)
 PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[8];
+    PyObject* a[9];
     if (!core::parse_args(kRefineSig, args, nargs, kwnames, a)) return nullptr;
     // A capsule's pointer and contents never change.
     if (!PyCapsule_IsValid(a[0], kRecordsCapsule)) {
@@ -194,12 +215,13 @@ PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     const auto* records = static_cast<const Records*>(PyCapsule_GetPointer(a[0], kRecordsCapsule));
     if (!records) return nullptr;
-    double jd, fr;
+    double jd, fr, threshold;
     long threads;
-    if (!core::to_double(a[1], jd) || !core::to_double(a[2], fr) || !core::to_count(a[7], "refine: threads", threads))
+    if (!core::to_double(a[1], jd) || !core::to_double(a[2], fr) || !core::to_double(a[7], threshold) ||
+        !core::to_count(a[8], "refine: threads", threads))
         return nullptr;
-    if (!std::isfinite(jd) || !std::isfinite(fr)) {
-        PyErr_SetString(PyExc_ValueError, "refine: jd and fr must be finite");
+    if (!std::isfinite(jd) || !std::isfinite(fr) || !(threshold >= 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "refine: jd and fr must be finite, threshold non-negative");
         return nullptr;
     }
     core::Ref ri = int64_vector(a[3]), rj;
@@ -251,6 +273,7 @@ PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     in.rec_j = pj;
     in.ta = ta.data();
     in.tb = tb.data();
+    in.threshold = threshold;
     kn::RefineOutput out;
     out.status = static_cast<std::uint8_t*>(PyArray_DATA(core::as_array(status.get())));
     out.tca = core::data_of(tca.get());
@@ -310,19 +333,21 @@ PyObject* py_hardware_threads(PyObject*, PyObject*) { return PyLong_FromLong(cor
 
 PyMethodDef screen_methods[] = {
     {"candidates", (PyCFunction)(void (*)(void))core::entry<py_candidates>, METH_FASTCALL | METH_KEYWORDS,
-     "candidates(r, v, step, substeps, bound, r_min, r_max, threshold, primary, threads, until=None, primary_grid=False)\n--\n\n"
+     "candidates(r, v, step, substeps, bound, r_min, r_max, threshold, primary, threads, until=None, primary_grid=False,\n"
+     "limit=None)\n--\n\n"
      "Candidate segments of close approaches between n objects sampled at m epochs step seconds apart.\n"
      "r, v: (n * m, 3) float64, object-major; bound, r_min, r_max: (n,) float64 (interpolation bound,\n"
      "lowest and highest radius [m]); primary: None (all-vs-all) or bytes with one flag per object;\n"
      "until: None or (n,) int64, the samples valid from the first per object; primary_grid: with\n"
-     "primaries, search with the all-vs-all grid and keep the pairs with a primary.\n"
+     "primaries, search with the all-vs-all grid and keep the pairs with a primary; limit: None or the\n"
+     "most candidates to return (the search stops past it and returns None).\n"
      "Returns int64 arrays (i, j, segment): object pairs i < j and segment k * substeps + l."},
     {"refine", (PyCFunction)(void (*)(void))core::entry<py_refine>, METH_FASTCALL | METH_KEYWORDS,
-     "refine(records, jd, fr, i, j, ta, tb, threads)\n--\n\n"
+     "refine(records, jd, fr, i, j, ta, tb, threshold, threads)\n--\n\n"
      "Local minima of the distance between records i[q] and j[q] (sgp4_records) over segments [ta, tb]\n"
      "[s from the UTC Julian Date jd + fr]. Returns (status, tca, states, ends): uint8 (n,) with 0 (no\n"
-     "minimum), 1 (a minimum) or 2 (the model failed at an end), the tca [s], (n, 12) r_i, v_i, r_j, v_j\n"
-     "at tca [m, m/s] and (n, 2) distances at ta and tb [m]."},
+     "minimum), 1 (a minimum), 2 (the model failed at an end) or 3 (a minimum above threshold [m]), the\n"
+     "tca [s], (n, 12) r_i, v_i, r_j, v_j at tca [m, m/s] and (n, 2) distances at ta and tb [m]."},
     {"snap_bounds", (PyCFunction)(void (*)(void))core::entry<py_snap_bounds>, METH_FASTCALL | METH_KEYWORDS,
      "snap_bounds(a, e, mu)\n--\n\n"
      "Largest |d^4 r / dt^4| of two-body motion on each ellipse (a [m], e), gravitational parameter mu\n"

@@ -26,6 +26,7 @@ enum RefineStatus : std::uint8_t {
     kNoMinimum = 0,  // the distance has no local minimum in the segment
     kMinimum = 1,    // a local minimum: tca and the states there are set
     kFailed = 2,     // the model failed at an end of the segment
+    kFar = 3,        // a local minimum above the threshold (not polished: tca set, no states)
 };
 
 struct RefineInput {
@@ -35,6 +36,7 @@ struct RefineInput {
     const std::int64_t* rec_j = nullptr;
     const double* ta = nullptr;  // per candidate: segment [ta, tb], seconds from t = 0
     const double* tb = nullptr;
+    double threshold = INFINITY;  // [m] minima farther are kFar
 };
 
 struct RefineOutput {
@@ -97,8 +99,8 @@ inline void range_rate(const PairState& s, double& f, double& df) noexcept {
 }
 
 // One candidate: returns its status and fills tca, the states and the ends.
-inline RefineStatus refine_one(const PairModel& model, double ta, double tb, double& tca, double* states,
-                               double* ends) noexcept {
+inline RefineStatus refine_one(const PairModel& model, double ta, double tb, double threshold, double& tca,
+                               double* states, double* ends) noexcept {
     PairState sa, sb, sc;
     const bool ok_a = model.at(ta, sa), ok_b = model.at(tb, sb);
     ends[0] = ok_a ? std::sqrt(dot3(sa.rho, sa.rho)) : NAN;
@@ -125,6 +127,12 @@ inline RefineStatus refine_one(const PairModel& model, double ta, double tb, dou
         const bool done = fc == 0.0 || std::fabs(next - c) < kTcaTolerance || b - a < kTcaTolerance;
         c = next;
         if (done) break;
+    }
+    // The distance is stationary there: the polish below moves it by far
+    // less than a metre, so a minimum above the threshold stays above.
+    if (dot3(sc.rho, sc.rho) > (threshold + 1.0) * (threshold + 1.0)) {
+        tca = c;
+        return kFar;
     }
     // Polish on the positions: the central-difference step is long for slow
     // pairs (the positions' rounding, ~1e-8 m, over h) and short for fast
@@ -164,7 +172,8 @@ inline RefineStatus refine_one(const PairModel& model, double ta, double tb, dou
 inline void refine(const RefineInput& in, const RefineOutput& out, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
     for (std::ptrdiff_t q = begin; q < end; ++q) {
         const PairModel model(in, in.rec_i[q], in.rec_j[q]);
-        out.status[q] = refine_one(model, in.ta[q], in.tb[q], out.tca[q], out.states + 12 * q, out.ends + 2 * q);
+        out.status[q] =
+            refine_one(model, in.ta[q], in.tb[q], in.threshold, out.tca[q], out.states + 12 * q, out.ends + 2 * q);
         if (out.status[q] != kMinimum)
             for (int x = 0; x < 12; ++x) out.states[12 * q + x] = NAN;
     }

@@ -13,11 +13,15 @@
 // segment of length 1/L is at most M / (8 L^2)). Every segment that holds
 // a true distance below the threshold is therefore a candidate.
 //
-// All-vs-all: per segment, the chord midpoints of all objects go into a
-// hash grid of cell size threshold + 2 max_i h_i, h_i = E_i + M_i/(8 L^2) +
-// D_i/2 (D_i the object's chord length): a candidate pair's midpoints are
-// at most that far apart (the relative chord lies within (D_i + D_j)/2 of
-// its midpoint), so a pair lies in one cell or in two neighbouring cells.
+// All-vs-all: per segment, the chord midpoints of the objects go into a
+// hash grid of cell size threshold + 2 H, h_i = E_i + M_i/(8 L^2) + D_i/2
+// (D_i the object's chord length) and H the largest h_i of all but the
+// widest few objects: a candidate pair's midpoints are at most threshold +
+// h_i + h_j apart (the relative chord lies within (D_i + D_j)/2 of its
+// midpoint), so a pair of objects with h <= H lies in one cell or in two
+// neighbouring cells. The widest objects (fast, eccentric or loosely
+// bounded orbits, which would make every cell huge) are tested against
+// every other object directly.
 // With primaries: each primary against every other object, and a coarse
 // interval is first tested as one segment (L = 1), which drops most pairs;
 // with many primaries (Settings::primary_grid) the hash grid of all-vs-all,
@@ -61,6 +65,7 @@ struct Settings {
     int substeps = 1;   // L
     double threshold = 0.0;
     bool primary_grid = false;  // with primaries: the hash grid, pairs without a primary dropped
+    std::size_t limit = SIZE_MAX;  // candidates of one worker: past it the worker stops (see overflow)
 };
 
 // Largest |d^4 r / dt^4| of two-body motion (gravitational parameter mu)
@@ -251,7 +256,7 @@ public:
         const index_t n = cat_.n;
         cubic_.resize(n);
         if (cat_.primary && !set_.primary_grid) {
-            for (index_t k = k0; k < k1 && !(stop && stop->raised()); ++k) primaries(k, out);
+            for (index_t k = k0; k < k1 && !(stop && stop->raised()) && out.size() <= set_.limit; ++k) primaries(k, out);
             return;
         }
         const int L = set_.substeps;
@@ -260,7 +265,9 @@ public:
         reach_.resize(n);
         base_.resize(n);
         active_.resize(n);
-        for (index_t k = k0; k < k1 && !(stop && stop->raised()); ++k) {
+        narrow_.resize(n);
+        narrow_mid_.resize(3 * n);
+        for (index_t k = k0; k < k1 && !(stop && stop->raised()) && out.size() <= set_.limit; ++k) {
             load(k);
             // The objects valid over the interval, packed: rows of node_,
             // mid_, reach_ and base_ follow active_.
@@ -288,9 +295,27 @@ public:
                     reach_[p] = base_[p] + 0.5 * std::sqrt(chord2);
                     widest = std::max(widest, reach_[p]);
                 }
-                grid_.build(mid_.data(), na, set_.threshold + 2.0 * widest);
+                // H: the reach below which all but the widest objects lie.
+                double cut = widest;
+                const index_t keep = na - std::min<index_t>(na / kWideShare, kMaxWide);
+                if (keep < na) {
+                    scratch_.assign(reach_.begin(), reach_.begin() + na);
+                    std::nth_element(scratch_.begin(), scratch_.begin() + (keep - 1), scratch_.end());
+                    cut = scratch_[keep - 1];
+                }
+                index_t nn = 0;
+                wide_.clear();
+                for (index_t p = 0; p < na; ++p) {
+                    if (reach_[p] <= cut) {
+                        narrow_[nn] = static_cast<std::int32_t>(p);
+                        for (int x = 0; x < 3; ++x) narrow_mid_[3 * nn + x] = mid_[3 * p + x];
+                        ++nn;
+                    } else {
+                        wide_.push_back(static_cast<std::int32_t>(p));
+                    }
+                }
                 const std::int64_t segment = k * L + l;
-                grid_.pairs([&](std::int32_t p0, std::int32_t q0) {
+                auto test = [&](std::int32_t p0, std::int32_t q0) {
                     const std::int32_t p = std::min(p0, q0), q = std::max(p0, q0);
                     const std::int32_t i = active_[p], j = active_[q];  // increasing with p, q
                     if (cat_.primary && !cat_.primary[i] && !cat_.primary[j]) return;
@@ -308,8 +333,16 @@ public:
                         rb[x] = b[3 * q + x] - b[3 * p + x];
                     }
                     if (segment_distance(ra, rb) <= set_.threshold + base_[p] + base_[q])
-                        out.push_back({i, j, segment});
-                });
+                        if (out.size() <= set_.limit) out.push_back({i, j, segment});
+                };
+                grid_.build(narrow_mid_.data(), nn, set_.threshold + 2.0 * cut);
+                grid_.pairs([&](std::int32_t p0, std::int32_t q0) { test(narrow_[p0], narrow_[q0]); });
+                // Each wide object against every other (a wide pair once).
+                for (std::size_t w = 0; w < wide_.size(); ++w) {
+                    const std::int32_t p = wide_[w];
+                    for (index_t q = 0; q < na; ++q)
+                        if (q != p && (reach_[q] <= cut || q > p)) test(p, static_cast<std::int32_t>(q));
+                }
             }
         }
     }
@@ -356,7 +389,7 @@ private:
                     cp.at(double(l + 1) / L, pa);
                     cq.at(double(l + 1) / L, qa);
                     for (int x = 0; x < 3; ++x) b[x] = qa[x] - pa[x];
-                    if (segment_distance(a, b) <= fine) out.push_back({i, j, k * L + l});
+                    if (segment_distance(a, b) <= fine && out.size() <= set_.limit) out.push_back({i, j, k * L + l});
                     for (int x = 0; x < 3; ++x) a[x] = b[x];
                 }
             }
@@ -367,7 +400,11 @@ private:
     const Settings& set_;
     std::vector<Cubic> cubic_;
     std::vector<double> node_, mid_, reach_, base_;
-    std::vector<std::int32_t> active_;
+    std::vector<std::int32_t> active_, narrow_, wide_;
+    std::vector<double> narrow_mid_, scratch_;
+    // At most one object in kWideShare, and kMaxWide, is tested directly.
+    static constexpr index_t kWideShare = 100;
+    static constexpr index_t kMaxWide = 16;
     CellGrid grid_;
 };
 
