@@ -124,7 +124,13 @@ def run(args: argparse.Namespace) -> str:
     bar = terminal_bar("screening", enabled=False if getattr(args, "quiet", False) else None)
     try:
         events = screen(
-            tles, start, span, args.threshold, primaries=primaries, progress=bar, proximity_minima=args.format != "table"
+            tles,
+            start,
+            span,
+            args.threshold,
+            primaries=primaries,
+            progress=bar,
+            proximity_minima=args.format != "table",
         )
     except ValueError as e:
         raise InputError(str(e)) from None

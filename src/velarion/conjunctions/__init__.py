@@ -39,11 +39,14 @@ and keeps a segment when the distance from the origin to the chord of the
 relative interpolant over it is at most ``threshold + E_i + E_j`` plus the
 largest departure of the cubics from their chords (bounded by their second
 derivatives); every segment holding a true distance below the threshold is
-kept. Pairs whose radial ranges (perigee to apogee of the osculating
+kept. (The cells of its hash grid are sized by all but the widest few
+objects, which are compared with every other one directly: the test is the
+same for every pair.) Pairs whose radial ranges (perigee to apogee of the osculating
 ellipses at the start and the end, widened by 50 km) do not come within the
 threshold are never compared; with primaries, satellites whose radial range
-meets no primary's are not even propagated. With primaries the search runs
-twice: first at twice the step (with the bound E of that step), then, for
+meets no primary's are not even propagated. With many primaries (one
+satellite in 64 or more) the all-vs-all search runs and keeps the pairs
+with a primary; with fewer, the search runs twice: first at twice the step (with the bound E of that step), then, for
 the intervals and pairs the first pass keeps, at the step, sampling only
 those satellites at the intervals' midpoints. Each pass keeps every segment
 that holds a true distance below the threshold, so the second does too.
@@ -52,18 +55,47 @@ Each kept segment is then evaluated with SGP4 at its ends: a local minimum
 of the distance is a sign change of rho . drho/dt from negative to positive
 (minima of the distance between two orbits are at least a good fraction of
 an orbit apart, so a segment of at most 90 s holds at most one). The
-bracket is refined by safeguarded Newton steps on the range rate with SGP4's
-own states to 1 microsecond, which puts the miss distance within a
-millimetre of its minimum. Only minima inside the span are events.
+bracket is narrowed by safeguarded Newton steps on the range rate with
+SGP4's states, then polished on SGP4's positions alone (Newton steps on
+d|rho|^2/dt from central differences of the positions): SGP4's velocity is
+not the exact derivative of its position, and for slow encounters
+(co-located geostationary pairs at 1.5 m/s) the root of rho . drho with it
+lies seconds from the minimum of the distance. The TCA is the minimum of
+the distance between the model's positions, to a microsecond for fast
+encounters and as far as the positions' rounding (about 1e-8 m) resolves
+it for slow ones; the miss distance is within a millimetre of the minimum.
+Only minima inside the span are events. The refinement runs in C++ on the
+SGP4 records (``_screen.refine``), on every core.
+
+The span is screened in windows of coarse samples, one after the other:
+each window's states, candidates and refinement fit the memory budget
+(``velarion.utils.budget``) whatever the span, and progress and interrupts
+are looked at between windows and within the compiled loops. Windows share
+their end samples and segments are numbered over the whole span, so a
+minimum falls in exactly one segment of one window, and is found once. A
+window whose candidates would not fit the budget is split; when one step
+of the search cannot fit (a threshold of thousands of kilometres over a
+large catalogue), ``MemoryBudgetError`` says what to reduce.
+
+Sustained proximity: the refinement also gives each candidate segment's
+end distances; runs of consecutive segments whose ends are all within the
+threshold (the relative path over a segment is nearly straight, so the
+pair stays close in between) are stretches, reported as ``Proximity``
+records when they last ``proximity`` seconds or more, and always when the
+pair is co-located (largest distance below 100 m: one element set under two
+numbers, whose distance has no minimum to list).
 
 The model is SGP4/SDP4 as the ``sgp4`` package runs it (``Satrec``, with
 the elements and gravity model ``SGP4`` initialises it with), in a C++ port
 of its own: records built once per satellite, states computed on every core
 without the interpreter lock, for the samples and the refinement alike.
 
-A satellite whose element set SGP4 cannot initialise, or that fails at an
-epoch of the span (decay, a model error), is reported in ``failures`` and
-takes no part in any event; the others are screened as usual.
+A satellite whose element set SGP4 cannot initialise is reported in
+``failures`` and takes no part in any event. One that fails within the span
+(decay, a model error) is reported there with the time of the failure (to a
+second) and keeps its approaches until then: it takes part in the
+intervals before the first sample where the model fails. The others are
+screened as usual.
 """
 
 from __future__ import annotations
@@ -307,7 +339,9 @@ def _bounds(cat: _Catalogue, ids: Array) -> tuple[Array, Array, Array, Array, Ar
             k = int(ids[row])
             code = NON_FINITE if int(err[row, 0]) == _NON_FINITE_CODE else int(err[row, 0])
             cat.failed_at[k] = 0.0
-            cat.fail(k, SGP4Error(code, 0, epoch_text(cat.start + np.array([0.0]), 0), cat.objects[k].satnum), cat.start)
+            cat.fail(
+                k, SGP4Error(code, 0, epoch_text(cat.start + np.array([0.0]), 0), cat.objects[k].satnum), cat.start
+            )
         ids, err, r, v = ids[~at_start], err[~at_start], r[~at_start], v[~at_start]
     at_end = np.flatnonzero(err[:, 1] != 0)
     if at_end.size:
@@ -526,7 +560,11 @@ class _Search:
             many_primaries = int(is_primary[ids].sum()) * _GRID_SHARE >= ids.size
         if ids.size < 2:
             return self.found
-        dt = _choose_step(snap, speed, cat.duration) if self.step is None else cat.duration / math.ceil(cat.duration / self.step)
+        dt = (
+            _choose_step(snap, speed, cat.duration)
+            if self.step is None
+            else cat.duration / math.ceil(cat.duration / self.step)
+        )
         # With few primaries, a first pass at twice the step (its own, larger
         # bound) keeps the pairs and intervals that may hold an approach; only
         # their secondaries are sampled at the step's midpoints for the pass at
@@ -604,7 +642,7 @@ class _Search:
             rows = live[keep]
             if not self.candidates(rows, r[keep], v[keep], until[keep], k0, m):
                 return None
-        return live[until == m]
+        return np.asarray(live[until == m])
 
     def candidates(self, rows: Array, r: Array, v: Array, until: Array, k0: int, m: int) -> bool:
         """Candidates of one window, refined: ``rows`` index self.ids.
@@ -633,7 +671,9 @@ class _Search:
         if factor > 1:
             assert flags is not None
             fine = _Fine(self.cat, self.ids[rows], r, v, flags, factor, self.dt, substeps, self.threshold, self.threads)
-            ci, cj, cs = fine.pairs(ci, cj, cs // (factor * substeps), k0, self.bound[rows], self.r_min[rows], self.r_max[rows])
+            ci, cj, cs = fine.pairs(
+                ci, cj, cs // (factor * substeps), k0, self.bound[rows], self.r_min[rows], self.r_max[rows]
+            )
         else:
             cs = cs + k0 * substeps
         self.refine(self.ids[rows][ci], self.ids[rows][cj], cs)
@@ -651,7 +691,15 @@ class _Search:
         tb = np.minimum((segment + 1) * delta, cat.duration)
         jd, fr = sgp4_jd(cat.start)
         status, tca, states, ends = _screen.refine(
-            cat.records, float(np.ravel(jd)[0]), float(np.ravel(fr)[0]), cat.rows[pi], cat.rows[pj], ta, tb, self.threshold, self.threads
+            cat.records,
+            float(np.ravel(jd)[0]),
+            float(np.ravel(fr)[0]),
+            cat.rows[pi],
+            cat.rows[pj],
+            ta,
+            tb,
+            self.threshold,
+            self.threads,
         )
         hit = (status == 1) & (tca >= 0.0) & (tca <= cat.duration)
         if hit.any():
@@ -719,7 +767,7 @@ class _Fine:
             k = int(ks[part[0]])
             r3 = np.concatenate([self.r[members, k, None], rm[part], self.r[members, k + 1, None]], axis=1)
             v3 = np.concatenate([self.v[members, k, None], vm[part], self.v[members, k + 1, None]], axis=1)
-            fi, fj, fs = _screen.candidates(
+            fine = _screen.candidates(
                 r3.reshape(-1, 3),
                 v3.reshape(-1, 3),
                 self.dt,
@@ -731,6 +779,8 @@ class _Fine:
                 bytes(self.flags[members]),
                 1,
             )
+            assert fine is not None  # no limit: never None
+            fi, fj, fs = fine
             out_i.append(members[fi])
             out_j.append(members[fj])
             out_s.append(fs + f * (k0 + k) * self.substeps)
@@ -799,8 +849,9 @@ def _results(
         colocated = largest < _COLOCATED
         if not colocated and (proximity is None or t1 - t0 < proximity):
             continue
-        lo, hi = np.searchsorted(key, i * len(cat.objects) + j, side="left"), np.searchsorted(
-            key, i * len(cat.objects) + j, side="right"
+        lo, hi = (
+            np.searchsorted(key, i * len(cat.objects) + j, side="left"),
+            np.searchsorted(key, i * len(cat.objects) + j, side="right"),
         )
         inside = lo + np.flatnonzero((tca[lo:hi] >= t0) & (tca[lo:hi] <= t1))
         if inside.size:

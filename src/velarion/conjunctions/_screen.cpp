@@ -56,13 +56,14 @@ bool state_rows(const core::View2D& view, core::index_t rows, const char* what) 
     return true;
 }
 
-constexpr const char* kNames[] = {"r",         "v",       "step",    "substeps", "bound", "r_min",
-                                  "r_max",     "threshold", "primary", "threads", "until", "primary_grid", "limit"};
+constexpr const char* kNames[] = {"r",         "v",       "step",    "substeps", "bound",        "r_min", "r_max",
+                                  "threshold", "primary", "threads", "until",    "primary_grid", "limit"};
 constexpr core::Signature kSig{"candidates", kNames, 10};
 
 // Workers of the search over `intervals` intervals (at least 1).
 std::size_t parts_of(core::index_t intervals, long threads) {
-    return static_cast<std::size_t>(std::max<core::index_t>(1, core::worker_count(intervals, static_cast<int>(threads))));
+    return static_cast<std::size_t>(
+        std::max<core::index_t>(1, core::worker_count(intervals, static_cast<int>(threads))));
 }
 
 // An int64 vector of n entries (a private copy), or None.
@@ -114,7 +115,8 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     long long limit = -1;  // -1: none
     if (a[12] && a[12] != Py_None) {
         if (!PyLong_CheckExact(a[12])) {
-            PyErr_Format(PyExc_TypeError, "candidates: limit must be an int or None, not %.200s", Py_TYPE(a[12])->tp_name);
+            PyErr_Format(PyExc_TypeError, "candidates: limit must be an int or None, not %.200s",
+                         Py_TYPE(a[12])->tp_name);
             return nullptr;
         }
         limit = PyLong_AsLongLong(a[12]);
@@ -210,7 +212,8 @@ PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!core::parse_args(kRefineSig, args, nargs, kwnames, a)) return nullptr;
     // A capsule's pointer and contents never change.
     if (!PyCapsule_IsValid(a[0], kRecordsCapsule)) {
-        PyErr_Format(PyExc_TypeError, "refine: records must come from sgp4_records, not %.200s", Py_TYPE(a[0])->tp_name);
+        PyErr_Format(PyExc_TypeError, "refine: records must come from sgp4_records, not %.200s",
+                     Py_TYPE(a[0])->tp_name);
         return nullptr;
     }
     const auto* records = static_cast<const Records*>(PyCapsule_GetPointer(a[0], kRecordsCapsule));
@@ -244,8 +247,8 @@ PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         base[k] = ((jd - (*records)[k].jd) + (fr - (*records)[k].fr)) * 1440.0;
     for (npy_intp q = 0; q < n; ++q) {
         if (pi[q] < 0 || pi[q] >= size || pj[q] < 0 || pj[q] >= size) {
-            PyErr_Format(PyExc_IndexError, "refine: candidate %zd names no record (0 to %lld)", static_cast<Py_ssize_t>(q),
-                         static_cast<long long>(size - 1));
+            PyErr_Format(PyExc_IndexError, "refine: candidate %zd names no record (0 to %lld)",
+                         static_cast<Py_ssize_t>(q), static_cast<long long>(size - 1));
             return nullptr;
         }
         if (!(ta[q] <= tb[q])) {
@@ -255,7 +258,8 @@ PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         for (const std::int64_t k : {pi[q], pj[q]}) {
             const double b = base[static_cast<std::size_t>(k)];
             if (!(std::fabs(b + ta[q] / 60.0) <= kMaxMinutes && std::fabs(b + tb[q] / 60.0) <= kMaxMinutes)) {
-                PyErr_SetString(PyExc_ValueError, "refine: the segments must lie within 100 years of each element set's epoch");
+                PyErr_SetString(PyExc_ValueError,
+                                "refine: the segments must lie within 100 years of each element set's epoch");
                 return nullptr;
             }
         }
@@ -333,7 +337,8 @@ PyObject* py_hardware_threads(PyObject*, PyObject*) { return PyLong_FromLong(cor
 
 PyMethodDef screen_methods[] = {
     {"candidates", (PyCFunction)(void (*)(void))core::entry<py_candidates>, METH_FASTCALL | METH_KEYWORDS,
-     "candidates(r, v, step, substeps, bound, r_min, r_max, threshold, primary, threads, until=None, primary_grid=False,\n"
+     "candidates(r, v, step, substeps, bound, r_min, r_max, threshold, primary, threads, until=None, "
+     "primary_grid=False,\n"
      "limit=None)\n--\n\n"
      "Candidate segments of close approaches between n objects sampled at m epochs step seconds apart.\n"
      "r, v: (n * m, 3) float64, object-major; bound, r_min, r_max: (n,) float64 (interpolation bound,\n"

@@ -46,20 +46,20 @@ class Conjunction:
     m/s] (None for an event made without them)."""
 
     __slots__ = (
+        "_row",
+        "_seconds",
+        "_start",
+        "_states",
+        "_tca",
+        "cross_track",
+        "in_track",
+        "miss_distance",
         "primary",
         "primary_satnum",
+        "radial",
+        "relative_speed",
         "secondary",
         "secondary_satnum",
-        "miss_distance",
-        "radial",
-        "in_track",
-        "cross_track",
-        "relative_speed",
-        "_tca",
-        "_start",
-        "_seconds",
-        "_states",
-        "_row",
     )
 
     primary: str

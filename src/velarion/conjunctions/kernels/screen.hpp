@@ -64,7 +64,7 @@ struct Settings {
     double step = 0.0;  // [s]
     int substeps = 1;   // L
     double threshold = 0.0;
-    bool primary_grid = false;  // with primaries: the hash grid, pairs without a primary dropped
+    bool primary_grid = false;     // with primaries: the hash grid, pairs without a primary dropped
     std::size_t limit = SIZE_MAX;  // candidates of one worker: past it the worker stops (see overflow)
 };
 
@@ -256,7 +256,8 @@ public:
         const index_t n = cat_.n;
         cubic_.resize(n);
         if (cat_.primary && !set_.primary_grid) {
-            for (index_t k = k0; k < k1 && !(stop && stop->raised()) && out.size() <= set_.limit; ++k) primaries(k, out);
+            for (index_t k = k0; k < k1 && !(stop && stop->raised()) && out.size() <= set_.limit; ++k)
+                primaries(k, out);
             return;
         }
         const int L = set_.substeps;
