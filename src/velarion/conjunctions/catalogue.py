@@ -169,7 +169,21 @@ def _back_to_epoch(
     sat = Satrec()
     radians = math.pi / 180.0
     no_kozai = mm * 2.0 * math.pi / 1440.0  # rad/min
-    sat.sgp4init(WGS72, "i", 1, 26000.0, 0.0, 0.0, 0.0, ecc, argp * radians, inc * radians, ma * radians, no_kozai, raan * radians)
+    sat.sgp4init(
+        WGS72,
+        "i",
+        1,
+        26000.0,
+        0.0,
+        0.0,
+        0.0,
+        ecc,
+        argp * radians,
+        inc * radians,
+        ma * radians,
+        no_kozai,
+        raan * radians,
+    )
     minutes = days * 1440.0
     degrees = 180.0 / math.pi
     return (
@@ -289,7 +303,9 @@ def realistic_catalogue(epoch: Any = "2024-01-08T00:00:00", *, seed: int = 0, sc
                 # The slot fixes the argument of latitude (perigee plus mean anomaly, near enough
                 # on orbits this circular); the perigee itself is anywhere.
                 height = alt
-                latitude_arg = 360.0 * (k / per_plane + phasing * p / (planes * per_plane)) + float(rng.normal(0.0, 0.01))
+                latitude_arg = 360.0 * (k / per_plane + phasing * p / (planes * per_plane)) + float(
+                    rng.normal(0.0, 0.01)
+                )
                 if rng.random() < _OFF_SLOT:
                     height = alt + float(rng.normal(0.0, _OFF_SLOT_ALTITUDE))
                     latitude_arg = float(rng.uniform(0.0, 360.0))
