@@ -483,7 +483,9 @@ def child(mode: str, days: float, out: str) -> None:
         "events": events,
         "records": records,
         "with_starlink": sum(1 for e in events if e[0] in starlink or e[1] in starlink),
-        "failures": [(f.name, None if f.epoch is None else float(f.epoch - Time(REAL_DATE))) for f in result.failures],
+        "failures": [
+            (f.satellite, None if f.epoch is None else float(f.epoch - Time(REAL_DATE))) for f in result.failures
+        ],
     }
     pathlib.Path(out).write_text(json.dumps(report))
 
