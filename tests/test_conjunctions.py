@@ -1,7 +1,8 @@
 """Conjunction screening against a brute-force truth: the sgp4 package's
 array propagation every few seconds, candidate pairs from a k-d tree with a
 radius above the largest half-step displacement, each local minimum of the
-distance refined by root finding on the range rate with the model's states."""
+distance refined by root finding on the derivative of the squared distance
+between the model's positions."""
 
 import subprocess
 import sys
@@ -42,10 +43,14 @@ def _truth(tles, start, span, threshold):
                     cand.add((i, j, kk))
     jd0, fr0 = sgp4_jd(t0)
 
-    def rate(i, j, s):
-        _, ri, vi = sats[i].sgp4(jd0[0], fr0[0] + s / 86400.0)
-        _, rj, vj = sats[j].sgp4(jd0[0], fr0[0] + s / 86400.0)
-        return float(np.dot(np.subtract(rj, ri), np.subtract(vj, vi)))
+    def separation(i, j, s):
+        _, ri, _ = sats[i].sgp4(jd0[0], fr0[0] + s / 86400.0)
+        _, rj, _ = sats[j].sgp4(jd0[0], fr0[0] + s / 86400.0)
+        return np.subtract(rj, ri)
+
+    def rate(i, j, s, h=0.5):
+        # d|rho|^2/dt of the model's positions (its velocities are not their exact derivative)
+        return float(np.dot(separation(i, j, s), separation(i, j, s + h) - separation(i, j, s - h)))
 
     found = {}
     for i, j, k in sorted(cand):
@@ -100,8 +105,10 @@ def _assert_truth(events, tles, truth):
     for pair, expected in truth.items():
         mine = sorted(got[pair])
         assert len(mine) == len(expected), pair
-        for (tca, miss, _), (tca_ref, miss_ref) in zip(mine, sorted(expected), strict=True):
-            assert abs(tca - tca_ref) < 1e-3
+        for (tca, miss, e), (tca_ref, miss_ref) in zip(mine, sorted(expected), strict=True):
+            # Within a millisecond, or for slow pairs (GEO) as far as the positions resolve
+            # it: a millimetre of relative motion (their rounding, ~1e-8 m, blurs the minimum).
+            assert abs(tca - tca_ref) < 1e-3 or abs(tca - tca_ref) * e.relative_speed < 1e-3
             assert abs(miss - miss_ref) < 0.01
     tcas = [float(e.tca - Time(START)) for e in events]
     assert tcas == sorted(tcas)
@@ -132,7 +139,7 @@ def test_high_orbits_against_the_brute_force():
 
 def test_components_and_relative_velocity_at_tca(catalogue, events):
     """RSW components from an independent construction on the model's states;
-    the relative velocity is perpendicular to the separation at TCA."""
+    the separation is stationary at TCA; the states the event carries."""
     index = {t.satnum: k for k, t in enumerate(catalogue)}
     for e in events:
         p, s = (SGP4(catalogue[index[n]]) for n in (e.primary_satnum, e.secondary_satnum))
@@ -147,7 +154,15 @@ def test_components_and_relative_velocity_at_tca(catalogue, events):
         )
         assert abs(np.hypot(np.hypot(e.radial, e.in_track), e.cross_track) - e.miss_distance) < 1e-6
         assert abs(e.relative_speed - np.linalg.norm(drho)) < 1e-3
-        assert abs(rho @ drho) / (np.linalg.norm(rho) * np.linalg.norm(drho)) < 1e-6
+        # The distance between the model's positions is stationary at TCA.
+        h = 0.5
+        (rp_hi, rp_lo), (rs_hi, rs_lo) = (x.teme_arrays(e.tca + np.array([h, -h]))[0] for x in (p, s))
+        rate = (rs_hi - rp_hi - (rs_lo - rp_lo)) / (2 * h)
+        assert abs(rho @ rate) / (np.linalg.norm(rho) * np.linalg.norm(rate)) < 1e-6
+        # The states carried by the event are the model's at TCA.
+        for (r, v), (r_ref, v_ref) in ((e.primary_state, (rp, vp)), (e.secondary_state, (rs, vs))):
+            np.testing.assert_allclose(r, r_ref, rtol=0, atol=1e-3)
+            np.testing.assert_allclose(v, v_ref, rtol=0, atol=1e-6)
 
 
 def test_primaries_give_the_all_pairs_events_that_involve_them(catalogue, events):
