@@ -43,7 +43,9 @@ def add_parser(sub: Any, common: Any) -> None:
         "local minimum of the distance between two satellites below the threshold, with its time of closest "
         "approach (UTC), the miss distance, its radial, in-track and cross-track components in the primary's "
         "RSW axes [m] and the relative speed [m/s]. All pairs, or with --satnum/--match each picked satellite "
-        "against every other.",
+        "against every other. The table lists pairs that stay within the threshold for two hours or more "
+        "(formations, docked or co-located objects) once per stretch, apart from the encounters; CSV and JSON "
+        "keep every minimum.",
         epilog="Example: velarion conjunctions --tle catalogue.tle --satnum 25544 --days 7 --format csv -o iss.csv",
     )
     source = p.add_mutually_exclusive_group(required=True)
@@ -68,6 +70,7 @@ def add_parser(sub: Any, common: Any) -> None:
         "--threshold", type=float, default=5000.0, metavar="M", help="miss distance to report below [m] (default 5000)"
     )
     p.add_argument("--format", choices=("table", "csv", "json"), default="table", help="output format (default table)")
+    p.add_argument("--quiet", action="store_true", help="no progress bar on standard error")
     common(p)
 
 
@@ -116,8 +119,19 @@ def run(args: argparse.Namespace) -> str:
         start = Time(str(latest.epoch.utc.iso)[:16])
     args.step = 1.0  # the span check of the other commands; the screening picks its own steps
     span = inputs.time_span(args, start, "seconds")
+    from velarion.utils.progress import terminal_bar
+
+    bar = terminal_bar("screening", enabled=False if getattr(args, "quiet", False) else None)
     try:
-        events = screen(tles, start, span, args.threshold, primaries=primaries)
+        events = screen(
+            tles,
+            start,
+            span,
+            args.threshold,
+            primaries=primaries,
+            progress=bar,
+            proximity_minima=args.format != "table",
+        )
     except ValueError as e:
         raise InputError(str(e)) from None
     for failure in events.failures:
@@ -149,6 +163,20 @@ def run(args: argparse.Namespace) -> str:
             f"{_label(event.secondary, event.secondary_satnum):<24} {event.miss_distance:9.1f} "
             f"{event.radial:9.1f} {event.in_track:9.1f} {event.cross_track:9.1f} {event.relative_speed:11.1f}"
         )
+    if events.proximity:
+        lines += [
+            "",
+            f"Pairs in sustained proximity (within {args.threshold:g} m for hours; their minima are not listed "
+            f"above): {len(events.proximity)}",
+            f"{'from (UTC)':<19}  {'to (UTC)':<19}  {'primary':<24} {'secondary':<24} {'closest [m]':>11}  "
+            f"{'at (UTC)':<19}  co-located",
+        ]
+        for near in events.proximity:
+            lines.append(
+                f"{str(near.start.iso)[:19]:<19}  {str(near.end.iso)[:19]:<19}  "
+                f"{_label(near.primary, near.primary_satnum):<24} {_label(near.secondary, near.secondary_satnum):<24} "
+                f"{near.distance:11.1f}  {str(near.tca.iso)[:19]:<19}  {'yes' if near.colocated else 'no'}"
+            )
     return "\n".join(lines) + "\n"
 
 

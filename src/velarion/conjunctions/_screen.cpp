@@ -2,10 +2,13 @@
 // velarion.conjunctions.screen. The Python package proves the interpolation
 // bounds, samples the SGP4 states (velarion.propagators.analytical.sgp4._compiled)
 // and refines the candidates; this module runs the pair search over the
-// samples, on several threads with the interpreter lock released.
+// samples and refines its candidate segments on the SGP4 records, on several
+// threads with the interpreter lock released (interrupts polled).
 #include "velarion/_core/core.hpp"
+#include "velarion/_core/interrupt.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/propagators/analytical/sgp4/kernels/sample.hpp"
+#include "velarion/conjunctions/kernels/refine.hpp"
 #include "velarion/conjunctions/kernels/screen.hpp"
 
 #include <algorithm>
@@ -53,13 +56,33 @@ bool state_rows(const core::View2D& view, core::index_t rows, const char* what) 
     return true;
 }
 
-constexpr const char* kNames[] = {"r",     "v",     "step",      "substeps", "bound",
-                                  "r_min", "r_max", "threshold", "primary",  "threads"};
+constexpr const char* kNames[] = {"r",         "v",       "step",    "substeps", "bound",        "r_min", "r_max",
+                                  "threshold", "primary", "threads", "until",    "primary_grid", "limit"};
 constexpr core::Signature kSig{"candidates", kNames, 10};
 
-// candidates(r, v, step, substeps, bound, r_min, r_max, threshold, primary, threads) -> (i, j, segment)
+// Workers of the search over `intervals` intervals (at least 1).
+std::size_t parts_of(core::index_t intervals, long threads) {
+    return static_cast<std::size_t>(
+        std::max<core::index_t>(1, core::worker_count(intervals, static_cast<int>(threads))));
+}
+
+// An int64 vector of n entries (a private copy), or None.
+bool optional_counts(PyObject* obj, core::Ref& out, core::index_t n, const char* what) {
+    if (obj == Py_None) return true;
+    out = core::Ref::steal(
+        PyArray_FROMANY(obj, NPY_INT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY));
+    if (!out) return false;
+    if (PyArray_DIM(core::as_array(out.get()), 0) != n) {
+        PyErr_Format(PyExc_ValueError, "candidates: %s must hold one entry per object (%zd)", what, n);
+        return false;
+    }
+    return true;
+}
+
+// candidates(r, v, step, substeps, bound, r_min, r_max, threshold, primary, threads, until, primary_grid)
+//   -> (i, j, segment)
 PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[10];
+    PyObject* a[13];
     if (!core::parse_args(kSig, args, nargs, kwnames, a)) return nullptr;
     // Numbers first: their conversions may run Python code; the buffers are
     // taken after them and held (read-only exports) until the search ends.
@@ -82,6 +105,27 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         primary_bytes = core::Ref::borrow(a[8]);
     }
+    if (!a[10]) a[10] = Py_None;
+    if (!a[11]) a[11] = Py_False;
+    if (!PyBool_Check(a[11])) {
+        PyErr_Format(PyExc_TypeError, "candidates: primary_grid must be a bool, not %.200s", Py_TYPE(a[11])->tp_name);
+        return nullptr;
+    }
+    const bool primary_grid = a[11] == Py_True;
+    long long limit = -1;  // -1: none
+    if (a[12] && a[12] != Py_None) {
+        if (!PyLong_CheckExact(a[12])) {
+            PyErr_Format(PyExc_TypeError, "candidates: limit must be an int or None, not %.200s",
+                         Py_TYPE(a[12])->tp_name);
+            return nullptr;
+        }
+        limit = PyLong_AsLongLong(a[12]);
+        if (limit == -1 && PyErr_Occurred()) return nullptr;
+        if (limit < 0) {
+            PyErr_SetString(PyExc_ValueError, "candidates: limit must not be negative");
+            return nullptr;
+        }
+    }
     core::View2D r, v;
     core::View1D bound, r_min, r_max;
     if (!r.acquire(a[0], false) || !v.acquire(a[1], false) || !bound.acquire(a[4], false) ||
@@ -100,6 +144,9 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         PyErr_Format(PyExc_ValueError, "candidates: primary must hold one byte per object (%zd)", n);
         return nullptr;
     }
+    // A copy: converting a list runs no code that could change it later.
+    core::Ref until;
+    if (!optional_counts(a[10], until, n, "until")) return nullptr;
 
     kn::Catalogue cat;
     cat.r = reinterpret_cast<const double*>(r.span2().base);
@@ -110,16 +157,26 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     cat.r_min = reinterpret_cast<const double*>(r_min.span1().base);
     cat.r_max = reinterpret_cast<const double*>(r_max.span1().base);
     if (primary_bytes) cat.primary = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(primary_bytes.get()));
+    if (until) cat.until = static_cast<const std::int64_t*>(PyArray_DATA(core::as_array(until.get())));
     kn::Settings set;
     set.step = step;
     set.substeps = static_cast<int>(substeps);
     set.threshold = threshold;
+    set.primary_grid = primary_grid;
+    if (limit >= 0) set.limit = static_cast<std::size_t>(limit) / parts_of(cat.m - 1, threads);
 
-    std::vector<kn::Candidate> found;
-    {
-        core::ReleaseGil nogil;
-        found = kn::screen(cat, set, static_cast<int>(threads));
-    }
+    const core::index_t intervals = std::max<core::index_t>(cat.m - 1, 0);
+    std::vector<std::vector<kn::Candidate>> parts(
+        static_cast<std::size_t>(std::max<core::index_t>(1, core::worker_count(intervals, static_cast<int>(threads)))));
+    const bool whole = core::run_interruptible(
+        intervals, static_cast<int>(threads),
+        [&](const core::StopFlag& stop, std::ptrdiff_t w, std::ptrdiff_t begin, std::ptrdiff_t end) {
+            kn::screen_range(cat, set, begin, end, parts[static_cast<std::size_t>(w)], &stop);
+        });
+    if (!whole) return nullptr;
+    for (const auto& part : parts)
+        if (part.size() > set.limit) Py_RETURN_NONE;  // over the caller's limit: the search stopped
+    std::vector<kn::Candidate> found = kn::merge_found(parts);
     npy_intp count = static_cast<npy_intp>(found.size());
     core::Ref i = core::Ref::steal(PyArray_EMPTY(1, &count, NPY_INT64, 0));
     core::Ref j = core::Ref::steal(PyArray_EMPTY(1, &count, NPY_INT64, 0));
@@ -134,6 +191,108 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         ps[q] = found[q].segment;
     }
     return PyTuple_Pack(3, i.get(), j.get(), segment.get());
+}
+
+constexpr const char* kRecordsCapsule = "velarion.propagators.analytical.sgp4._compiled.sgp4_records";
+using Records = std::vector<sgp4k::Sgp4Object>;
+constexpr double kMaxMinutes = 100.0 * 366.0 * 1440.0;
+
+constexpr const char* kRefineNames[] = {"records", "jd", "fr", "i", "j", "ta", "tb", "threshold", "threads"};
+constexpr core::Signature kRefineSig{"refine", kRefineNames, 9};
+
+// An int64 vector (a private copy).
+core::Ref int64_vector(PyObject* obj) {
+    return core::Ref::steal(
+        PyArray_FROMANY(obj, NPY_INT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY));
+}
+
+// refine(records, jd, fr, i, j, ta, tb, threshold, threads) -> (status, tca, states, ends)
+PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[9];
+    if (!core::parse_args(kRefineSig, args, nargs, kwnames, a)) return nullptr;
+    // A capsule's pointer and contents never change.
+    if (!PyCapsule_IsValid(a[0], kRecordsCapsule)) {
+        PyErr_Format(PyExc_TypeError, "refine: records must come from sgp4_records, not %.200s",
+                     Py_TYPE(a[0])->tp_name);
+        return nullptr;
+    }
+    const auto* records = static_cast<const Records*>(PyCapsule_GetPointer(a[0], kRecordsCapsule));
+    if (!records) return nullptr;
+    double jd, fr, threshold;
+    long threads;
+    if (!core::to_double(a[1], jd) || !core::to_double(a[2], fr) || !core::to_double(a[7], threshold) ||
+        !core::to_count(a[8], "refine: threads", threads))
+        return nullptr;
+    if (!std::isfinite(jd) || !std::isfinite(fr) || !(threshold >= 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "refine: jd and fr must be finite, threshold non-negative");
+        return nullptr;
+    }
+    core::Ref ri = int64_vector(a[3]), rj;
+    if (!ri) return nullptr;
+    rj = int64_vector(a[4]);
+    if (!rj) return nullptr;
+    std::vector<double> ta, tb;
+    if (!core::copy_finite(a[5], ta, "refine: ta") || !core::copy_finite(a[6], tb, "refine: tb")) return nullptr;
+    const npy_intp n = PyArray_DIM(core::as_array(ri.get()), 0);
+    if (PyArray_DIM(core::as_array(rj.get()), 0) != n || static_cast<npy_intp>(ta.size()) != n ||
+        static_cast<npy_intp>(tb.size()) != n) {
+        PyErr_SetString(PyExc_ValueError, "refine: i, j, ta and tb must have the same length");
+        return nullptr;
+    }
+    const auto* pi = static_cast<const std::int64_t*>(PyArray_DATA(core::as_array(ri.get())));
+    const auto* pj = static_cast<const std::int64_t*>(PyArray_DATA(core::as_array(rj.get())));
+    const auto size = static_cast<std::int64_t>(records->size());
+    std::vector<double> base(records->size());
+    for (std::size_t k = 0; k < records->size(); ++k)
+        base[k] = ((jd - (*records)[k].jd) + (fr - (*records)[k].fr)) * 1440.0;
+    for (npy_intp q = 0; q < n; ++q) {
+        if (pi[q] < 0 || pi[q] >= size || pj[q] < 0 || pj[q] >= size) {
+            PyErr_Format(PyExc_IndexError, "refine: candidate %zd names no record (0 to %lld)",
+                         static_cast<Py_ssize_t>(q), static_cast<long long>(size - 1));
+            return nullptr;
+        }
+        if (!(ta[q] <= tb[q])) {
+            PyErr_SetString(PyExc_ValueError, "refine: each segment must have ta <= tb");
+            return nullptr;
+        }
+        for (const std::int64_t k : {pi[q], pj[q]}) {
+            const double b = base[static_cast<std::size_t>(k)];
+            if (!(std::fabs(b + ta[q] / 60.0) <= kMaxMinutes && std::fabs(b + tb[q] / 60.0) <= kMaxMinutes)) {
+                PyErr_SetString(PyExc_ValueError,
+                                "refine: the segments must lie within 100 years of each element set's epoch");
+                return nullptr;
+            }
+        }
+    }
+    npy_intp shape_states[2] = {n, 12}, shape_ends[2] = {n, 2};
+    core::Ref status = core::Ref::steal(PyArray_EMPTY(1, &n, NPY_UINT8, 0));
+    core::Ref tca = core::empty(1, &n);
+    core::Ref states = core::empty(2, shape_states);
+    core::Ref ends = core::empty(2, shape_ends);
+    if (!status || !tca || !states || !ends) return nullptr;
+    kn::RefineInput in;
+    in.objects = records->data();
+    in.base_minutes = base.data();
+    in.rec_i = pi;
+    in.rec_j = pj;
+    in.ta = ta.data();
+    in.tb = tb.data();
+    in.threshold = threshold;
+    kn::RefineOutput out;
+    out.status = static_cast<std::uint8_t*>(PyArray_DATA(core::as_array(status.get())));
+    out.tca = core::data_of(tca.get());
+    out.states = core::data_of(states.get());
+    out.ends = core::data_of(ends.get());
+    // In blocks of candidates, the interrupt looked at between them.
+    constexpr std::ptrdiff_t kBlock = 128;
+    const bool whole = core::run_interruptible(
+        n, static_cast<int>(threads),
+        [&](const core::StopFlag& stop, std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
+            for (std::ptrdiff_t q = begin; q < end && !stop.raised(); q += kBlock)
+                kn::refine(in, out, q, std::min(end, q + kBlock));
+        });
+    if (!whole) return nullptr;
+    return PyTuple_Pack(4, status.get(), tca.get(), states.get(), ends.get());
 }
 
 constexpr const char* kSnapNames[] = {"a", "e", "mu"};
@@ -178,11 +337,22 @@ PyObject* py_hardware_threads(PyObject*, PyObject*) { return PyLong_FromLong(cor
 
 PyMethodDef screen_methods[] = {
     {"candidates", (PyCFunction)(void (*)(void))core::entry<py_candidates>, METH_FASTCALL | METH_KEYWORDS,
-     "candidates(r, v, step, substeps, bound, r_min, r_max, threshold, primary, threads)\n--\n\n"
+     "candidates(r, v, step, substeps, bound, r_min, r_max, threshold, primary, threads, until=None, "
+     "primary_grid=False,\n"
+     "limit=None)\n--\n\n"
      "Candidate segments of close approaches between n objects sampled at m epochs step seconds apart.\n"
      "r, v: (n * m, 3) float64, object-major; bound, r_min, r_max: (n,) float64 (interpolation bound,\n"
-     "lowest and highest radius [m]); primary: None (all-vs-all) or bytes with one flag per object.\n"
+     "lowest and highest radius [m]); primary: None (all-vs-all) or bytes with one flag per object;\n"
+     "until: None or (n,) int64, the samples valid from the first per object; primary_grid: with\n"
+     "primaries, search with the all-vs-all grid and keep the pairs with a primary; limit: None or the\n"
+     "most candidates to return (the search stops past it and returns None).\n"
      "Returns int64 arrays (i, j, segment): object pairs i < j and segment k * substeps + l."},
+    {"refine", (PyCFunction)(void (*)(void))core::entry<py_refine>, METH_FASTCALL | METH_KEYWORDS,
+     "refine(records, jd, fr, i, j, ta, tb, threshold, threads)\n--\n\n"
+     "Local minima of the distance between records i[q] and j[q] (sgp4_records) over segments [ta, tb]\n"
+     "[s from the UTC Julian Date jd + fr]. Returns (status, tca, states, ends): uint8 (n,) with 0 (no\n"
+     "minimum), 1 (a minimum), 2 (the model failed at an end) or 3 (a minimum above threshold [m]), the\n"
+     "tca [s], (n, 12) r_i, v_i, r_j, v_j at tca [m, m/s] and (n, 2) distances at ta and tb [m]."},
     {"snap_bounds", (PyCFunction)(void (*)(void))core::entry<py_snap_bounds>, METH_FASTCALL | METH_KEYWORDS,
      "snap_bounds(a, e, mu)\n--\n\n"
      "Largest |d^4 r / dt^4| of two-body motion on each ellipse (a [m], e), gravitational parameter mu\n"

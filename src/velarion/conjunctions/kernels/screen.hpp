@@ -13,13 +13,21 @@
 // segment of length 1/L is at most M / (8 L^2)). Every segment that holds
 // a true distance below the threshold is therefore a candidate.
 //
-// All-vs-all: per segment, the chord midpoints of all objects go into a
-// hash grid of cell size threshold + 2 max_i h_i, h_i = E_i + M_i/(8 L^2) +
-// D_i/2 (D_i the object's chord length): a candidate pair's midpoints are
-// at most that far apart (the relative chord lies within (D_i + D_j)/2 of
-// its midpoint), so a pair lies in one cell or in two neighbouring cells.
+// All-vs-all: per segment, the chord midpoints of the objects go into a
+// hash grid of cell size threshold + 2 H, h_i = E_i + M_i/(8 L^2) + D_i/2
+// (D_i the object's chord length) and H the largest h_i of all but the
+// widest few objects: a candidate pair's midpoints are at most threshold +
+// h_i + h_j apart (the relative chord lies within (D_i + D_j)/2 of its
+// midpoint), so a pair of objects with h <= H lies in one cell or in two
+// neighbouring cells. The widest objects (fast, eccentric or loosely
+// bounded orbits, which would make every cell huge) are tested against
+// every other object directly.
 // With primaries: each primary against every other object, and a coarse
-// interval is first tested as one segment (L = 1), which drops most pairs.
+// interval is first tested as one segment (L = 1), which drops most pairs;
+// with many primaries (Settings::primary_grid) the hash grid of all-vs-all,
+// keeping the pairs with a primary, costs less than that loop.
+// An object may stop before the last sample (the model failed there): it
+// takes part in the intervals that end at or before its last valid sample.
 #ifndef VELARION_CONJUNCTIONS_KERNELS_SCREEN_HPP
 #define VELARION_CONJUNCTIONS_KERNELS_SCREEN_HPP
 
@@ -49,12 +57,15 @@ struct Catalogue {
     const double* r_min = nullptr;          // (n) lowest radius over the span [m]
     const double* r_max = nullptr;          // (n) highest radius [m]
     const std::uint8_t* primary = nullptr;  // (n) or nullptr: all-vs-all
+    const std::int64_t* until = nullptr;    // (n) samples valid from the first, or nullptr: all m
 };
 
 struct Settings {
     double step = 0.0;  // [s]
     int substeps = 1;   // L
     double threshold = 0.0;
+    bool primary_grid = false;     // with primaries: the hash grid, pairs without a primary dropped
+    std::size_t limit = SIZE_MAX;  // candidates of one worker: past it the worker stops (see overflow)
 };
 
 // Largest |d^4 r / dt^4| of two-body motion (gravitational parameter mu)
@@ -241,11 +252,12 @@ class IntervalScreen {
 public:
     IntervalScreen(const Catalogue& cat, const Settings& set) : cat_(cat), set_(set) {}
 
-    void run(index_t k0, index_t k1, std::vector<Candidate>& out) {
+    void run(index_t k0, index_t k1, std::vector<Candidate>& out, const core::StopFlag* stop = nullptr) {
         const index_t n = cat_.n;
         cubic_.resize(n);
-        if (cat_.primary) {
-            for (index_t k = k0; k < k1; ++k) primaries(k, out);
+        if (cat_.primary && !set_.primary_grid) {
+            for (index_t k = k0; k < k1 && !(stop && stop->raised()) && out.size() <= set_.limit; ++k)
+                primaries(k, out);
             return;
         }
         const int L = set_.substeps;
@@ -253,55 +265,97 @@ public:
         mid_.resize(3 * n);
         reach_.resize(n);
         base_.resize(n);
-        for (index_t k = k0; k < k1; ++k) {
+        active_.resize(n);
+        narrow_.resize(n);
+        narrow_mid_.resize(3 * n);
+        for (index_t k = k0; k < k1 && !(stop && stop->raised()) && out.size() <= set_.limit; ++k) {
             load(k);
-            for (index_t i = 0; i < n; ++i) {
-                cubic_[i].at(0.0, &node_[3 * i]);
-                base_[i] = cat_.bound[i] + cubic_[i].curvature / (8.0 * L * L);
+            // The objects valid over the interval, packed: rows of node_,
+            // mid_, reach_ and base_ follow active_.
+            index_t na = 0;
+            for (index_t i = 0; i < n; ++i)
+                if (valid(i, k)) active_[na++] = static_cast<std::int32_t>(i);
+            if (na < 2) continue;
+            for (index_t p = 0; p < na; ++p) {
+                const index_t i = active_[p];
+                cubic_[i].at(0.0, &node_[3 * p]);
+                base_[p] = cat_.bound[i] + cubic_[i].curvature / (8.0 * L * L);
             }
             for (int l = 0; l < L; ++l) {
                 double* a = &node_[(l % 2) * 3 * n];
                 double* b = &node_[((l + 1) % 2) * 3 * n];
                 double widest = 0.0;
-                for (index_t i = 0; i < n; ++i) {
-                    cubic_[i].at(double(l + 1) / L, &b[3 * i]);
+                for (index_t p = 0; p < na; ++p) {
+                    cubic_[active_[p]].at(double(l + 1) / L, &b[3 * p]);
                     double chord2 = 0.0;
                     for (int x = 0; x < 3; ++x) {
-                        mid_[3 * i + x] = 0.5 * (a[3 * i + x] + b[3 * i + x]);
-                        const double d = b[3 * i + x] - a[3 * i + x];
+                        mid_[3 * p + x] = 0.5 * (a[3 * p + x] + b[3 * p + x]);
+                        const double d = b[3 * p + x] - a[3 * p + x];
                         chord2 += d * d;
                     }
-                    reach_[i] = base_[i] + 0.5 * std::sqrt(chord2);
-                    widest = std::max(widest, reach_[i]);
+                    reach_[p] = base_[p] + 0.5 * std::sqrt(chord2);
+                    widest = std::max(widest, reach_[p]);
                 }
-                grid_.build(mid_.data(), n, set_.threshold + 2.0 * widest);
+                // H: the reach below which all but the widest objects lie.
+                double cut = widest;
+                const index_t keep = na - std::min<index_t>(na / kWideShare, kMaxWide);
+                if (keep < na) {
+                    scratch_.assign(reach_.begin(), reach_.begin() + na);
+                    std::nth_element(scratch_.begin(), scratch_.begin() + (keep - 1), scratch_.end());
+                    cut = scratch_[keep - 1];
+                }
+                index_t nn = 0;
+                wide_.clear();
+                for (index_t p = 0; p < na; ++p) {
+                    if (reach_[p] <= cut) {
+                        narrow_[nn] = static_cast<std::int32_t>(p);
+                        for (int x = 0; x < 3; ++x) narrow_mid_[3 * nn + x] = mid_[3 * p + x];
+                        ++nn;
+                    } else {
+                        wide_.push_back(static_cast<std::int32_t>(p));
+                    }
+                }
                 const std::int64_t segment = k * L + l;
-                grid_.pairs([&](std::int32_t p, std::int32_t q) {
-                    const std::int32_t i = std::min(p, q), j = std::max(p, q);
+                auto test = [&](std::int32_t p0, std::int32_t q0) {
+                    const std::int32_t p = std::min(p0, q0), q = std::max(p0, q0);
+                    const std::int32_t i = active_[p], j = active_[q];  // increasing with p, q
+                    if (cat_.primary && !cat_.primary[i] && !cat_.primary[j]) return;
                     if (!shells_meet(cat_, i, j, set_.threshold)) return;
                     double dm2 = 0.0;
                     for (int x = 0; x < 3; ++x) {
-                        const double d = mid_[3 * j + x] - mid_[3 * i + x];
+                        const double d = mid_[3 * q + x] - mid_[3 * p + x];
                         dm2 += d * d;
                     }
-                    const double reach = set_.threshold + reach_[i] + reach_[j];
+                    const double reach = set_.threshold + reach_[p] + reach_[q];
                     if (dm2 > reach * reach) return;
                     double ra[3], rb[3];
                     for (int x = 0; x < 3; ++x) {
-                        ra[x] = a[3 * j + x] - a[3 * i + x];
-                        rb[x] = b[3 * j + x] - b[3 * i + x];
+                        ra[x] = a[3 * q + x] - a[3 * p + x];
+                        rb[x] = b[3 * q + x] - b[3 * p + x];
                     }
-                    if (segment_distance(ra, rb) <= set_.threshold + base_[i] + base_[j])
-                        out.push_back({i, j, segment});
-                });
+                    if (segment_distance(ra, rb) <= set_.threshold + base_[p] + base_[q])
+                        if (out.size() <= set_.limit) out.push_back({i, j, segment});
+                };
+                grid_.build(narrow_mid_.data(), nn, set_.threshold + 2.0 * cut);
+                grid_.pairs([&](std::int32_t p0, std::int32_t q0) { test(narrow_[p0], narrow_[q0]); });
+                // Each wide object against every other (a wide pair once).
+                for (std::size_t w = 0; w < wide_.size(); ++w) {
+                    const std::int32_t p = wide_[w];
+                    for (index_t q = 0; q < na; ++q)
+                        if (q != p && (reach_[q] <= cut || q > p)) test(p, static_cast<std::int32_t>(q));
+                }
             }
         }
     }
 
 private:
+    // Object i has valid states at both ends of interval k.
+    bool valid(index_t i, index_t k) const noexcept { return !cat_.until || k + 1 < cat_.until[i]; }
+
     void load(index_t k) noexcept {
         const index_t m = cat_.m;
         for (index_t i = 0; i < cat_.n; ++i) {
+            if (!valid(i, k)) continue;
             const double* r0 = cat_.r + 3 * (i * m + k);
             const double* v0 = cat_.v + 3 * (i * m + k);
             cubic_[i].set(r0, v0, r0 + 3, v0 + 3, set_.step);
@@ -314,10 +368,11 @@ private:
         load(k);
         const int L = set_.substeps;
         for (index_t p = 0; p < cat_.n; ++p) {
-            if (!cat_.primary[p]) continue;
+            if (!cat_.primary[p] || !valid(p, k)) continue;
             const Cubic& cp = cubic_[p];
             for (index_t q = 0; q < cat_.n; ++q) {
-                if (q == p || (cat_.primary[q] && q < p) || !shells_meet(cat_, p, q, set_.threshold)) continue;
+                if (q == p || (cat_.primary[q] && q < p) || !valid(q, k) || !shells_meet(cat_, p, q, set_.threshold))
+                    continue;
                 const Cubic& cq = cubic_[q];
                 const double bound = set_.threshold + cat_.bound[p] + cat_.bound[q];
                 double a[3], b[3], pa[3], qa[3];
@@ -335,7 +390,7 @@ private:
                     cp.at(double(l + 1) / L, pa);
                     cq.at(double(l + 1) / L, qa);
                     for (int x = 0; x < 3; ++x) b[x] = qa[x] - pa[x];
-                    if (segment_distance(a, b) <= fine) out.push_back({i, j, k * L + l});
+                    if (segment_distance(a, b) <= fine && out.size() <= set_.limit) out.push_back({i, j, k * L + l});
                     for (int x = 0; x < 3; ++x) a[x] = b[x];
                 }
             }
@@ -346,17 +401,22 @@ private:
     const Settings& set_;
     std::vector<Cubic> cubic_;
     std::vector<double> node_, mid_, reach_, base_;
+    std::vector<std::int32_t> active_, narrow_, wide_;
+    std::vector<double> narrow_mid_, scratch_;
+    // At most one object in kWideShare, and kMaxWide, is tested directly.
+    static constexpr index_t kWideShare = 100;
+    static constexpr index_t kMaxWide = 16;
     CellGrid grid_;
 };
 
-// Candidate segments of all intervals, on `threads` threads (each a range
-// of intervals), in order of interval.
-inline std::vector<Candidate> screen(const Catalogue& cat, const Settings& set, int threads) {
-    const index_t intervals = std::max<index_t>(cat.m - 1, 0);
-    std::vector<std::vector<Candidate>> found(static_cast<std::size_t>(core::worker_count(intervals, threads)));
-    core::parallel_ranges(intervals, threads, [&](index_t w, index_t begin, index_t end) {
-        IntervalScreen(cat, set).run(begin, end, found[static_cast<std::size_t>(w)]);
-    });
+// The candidates of the intervals of one worker, appended to `found`, with
+// the stop flag tested between intervals.
+inline void screen_range(const Catalogue& cat, const Settings& set, index_t begin, index_t end,
+                         std::vector<Candidate>& found, const core::StopFlag* stop = nullptr) {
+    IntervalScreen(cat, set).run(begin, end, found, stop);
+}
+
+inline std::vector<Candidate> merge_found(std::vector<std::vector<Candidate>>& found) {
     if (found.size() == 1) return std::move(found[0]);
     std::size_t total = 0;
     for (auto& f : found) total += f.size();
@@ -364,6 +424,17 @@ inline std::vector<Candidate> screen(const Catalogue& cat, const Settings& set, 
     all.reserve(total);
     for (auto& f : found) all.insert(all.end(), f.begin(), f.end());
     return all;
+}
+
+// Candidate segments of all intervals, on `threads` threads (each a range
+// of intervals), in order of interval.
+inline std::vector<Candidate> screen(const Catalogue& cat, const Settings& set, int threads) {
+    const index_t intervals = std::max<index_t>(cat.m - 1, 0);
+    std::vector<std::vector<Candidate>> found(static_cast<std::size_t>(core::worker_count(intervals, threads)));
+    core::parallel_ranges(intervals, threads, [&](index_t w, index_t begin, index_t end) {
+        screen_range(cat, set, begin, end, found[static_cast<std::size_t>(w)]);
+    });
+    return merge_found(found);
 }
 
 }  // namespace velarion::conjunctions::kernels
