@@ -11,7 +11,6 @@ those pairs.
 from __future__ import annotations
 
 import importlib.util
-import math
 import pathlib
 import sys
 from typing import Any
@@ -20,6 +19,7 @@ import numpy as np
 import pytest
 
 from velarion.conjunctions import Conjunctions, screen
+from velarion.conjunctions import catalogue as catalogue_module
 from velarion.conjunctions.catalogue import format_tle, realistic_catalogue
 from velarion.propagators.analytical.sgp4 import load_tles
 from velarion.time.time import Time
@@ -63,11 +63,33 @@ def catalogue() -> dict[str, Any]:
     return {"bench": bench, "text": text, "tles": tles, "pairs": pairs, "dense": dense, "runs": {}}
 
 
-def _run(catalogue: dict[str, Any], proximity: str) -> Any:
-    if proximity not in catalogue["runs"]:
-        options = {} if proximity == "default" else {"proximity": None}
-        catalogue["runs"][proximity] = screen(catalogue["tles"], DATE, SPAN, THRESHOLD, **options)
-    return catalogue["runs"][proximity]
+# The screen's proximity options by name: the defaults; sustained stretches
+# instead of their minima; no stretches (but co-located pairs).
+OPTIONS: dict[str, dict[str, Any]] = {
+    "default": {},
+    "instead": {"proximity_minima": False},
+    "none": {"proximity": None},
+}
+
+
+def _run(catalogue: dict[str, Any], options: str) -> Any:
+    if options not in catalogue["runs"]:
+        catalogue["runs"][options] = screen(catalogue["tles"], DATE, SPAN, THRESHOLD, **OPTIONS[options])
+    return catalogue["runs"][options]
+
+
+def _check(catalogue: dict[str, Any], options: str) -> Any:
+    bench = catalogue["bench"]
+    chosen = {**(screen.__kwdefaults__ or {}), **OPTIONS[options]}
+    return bench.compare(
+        catalogue["dense"],
+        bench.event_rows(_run(catalogue, options), Time(DATE)),
+        [t.satnum for t in catalogue["tles"]],
+        30.0,
+        THRESHOLD,
+        chosen.get("proximity"),
+        chosen.get("proximity_minima", True),
+    )
 
 
 @pytest.mark.parametrize("seed", [0, 5])
@@ -101,19 +123,11 @@ def test_only_decaying_objects_fail_and_at_spread_times_of_the_week(seed: int) -
     assert first.max() - first.min() > 2.0
 
 
-@pytest.mark.parametrize("proximity", ["default", pytest.param("none", marks=pending)])
-def test_no_approach_of_the_sampled_pairs_is_missed(catalogue: dict[str, Any], proximity: str) -> None:
-    bench = catalogue["bench"]
-    result = _run(catalogue, proximity)
-    option = screen.__kwdefaults__.get("proximity") if proximity == "default" else None
-    check = bench.compare(
-        catalogue["dense"],
-        bench.event_rows(result, Time(DATE)),
-        [t.satnum for t in catalogue["tles"]],
-        30.0,
-        THRESHOLD,
-        option,
-    )
+@pytest.mark.parametrize(
+    "options", ["default", pytest.param("instead", marks=pending), pytest.param("none", marks=pending)]
+)
+def test_no_approach_of_the_sampled_pairs_is_missed(catalogue: dict[str, Any], options: str) -> None:
+    check = _check(catalogue, options)
     assert check.expected >= 20  # the sample holds approaches to miss
     assert check.missed == []
     assert check.extra == []
@@ -126,27 +140,23 @@ def test_no_approach_of_the_sampled_pairs_is_missed(catalogue: dict[str, Any], p
 
 @pending
 def test_slow_approaches_have_the_minimum_of_the_positions(catalogue: dict[str, Any]) -> None:
-    # Co-located GEO pairs pass at about 1.5 m/s: the TCA is the minimum
-    # of the distance of the model's positions, not where its velocities
-    # put it.
-    bench = catalogue["bench"]
-    check = bench.compare(
-        catalogue["dense"],
-        bench.event_rows(_run(catalogue, "none"), Time(DATE)),
-        [t.satnum for t in catalogue["tles"]],
-        30.0,
-        THRESHOLD,
-        None,
-    )
-    assert check.tca_error["slow"] < 1e-3
+    # Co-located GEO pairs pass at about 1.5 m/s and formations at a few
+    # m/s: the TCA is the minimum of the distance of the model's positions,
+    # not where its velocities put it.
+    check = _check(catalogue, "none")
     assert check.miss_error["slow"] < 1e-3
+    # Where the distance is this flat the TCA is loose by nature (tens of ms
+    # for a formation whose distance swings by metres): the distance of the
+    # positions at the reported TCA is what must be the minimum.
+    assert check.excess["slow"] < 1e-3
+    assert check.excess["fast"] < 1e-3
 
 
 @pending
 @pytest.mark.parametrize("kind", ["FORM-", "ISS ("])
 def test_formation_and_docked_pairs_are_reported_as_sustained_proximity(catalogue: dict[str, Any], kind: str) -> None:
     tles = catalogue["tles"]
-    result = _run(catalogue, "default")
+    result = _run(catalogue, "instead")
     group = {t.satnum for t in tles if t.name.startswith(kind)}
     if kind == "FORM-":
         pairs = {(t.satnum, t.satnum + 1) for t in tles if t.name.startswith(kind) and t.name.endswith("A")}
@@ -155,7 +165,13 @@ def test_formation_and_docked_pairs_are_reported_as_sustained_proximity(catalogu
     records = [r for r in result.proximity if r.primary_satnum in group and r.secondary_satnum in group]
     assert {tuple(sorted((r.primary_satnum, r.secondary_satnum))) for r in records} == pairs
     assert len(records) == len(pairs)  # one stretch each: they stay together all along
+    # The record stands for the pair's per-orbit minima.
     assert not [e for e in result if e.primary_satnum in group and e.secondary_satnum in group]
+    # Docked modules are recorded even when no stretches are asked for.
+    bare = _run(catalogue, "none").proximity
+    assert len([r for r in bare if r.primary_satnum in group and r.secondary_satnum in group]) == (
+        len(pairs) if kind == "ISS (" else 0
+    )
     start = Time(DATE)
     dense = catalogue["dense"]
     index = {t.satnum: k for k, t in enumerate(tles)}
@@ -173,33 +189,21 @@ def test_formation_and_docked_pairs_are_reported_as_sustained_proximity(catalogu
 
 
 @pending
-def test_a_decaying_object_keeps_its_approaches_until_it_fails() -> None:
-    # A decaying object from the catalogue and a partner on a crossing plane
-    # through its node, phased to meet it there every orbit (no drag on the
-    # partner: it stays).
+def test_decaying_objects_keep_their_approaches_until_they_fail() -> None:
+    # A decaying object and its twin a few km across its plane (the same
+    # drag: they fall together, passing each other at the nodes twice an
+    # orbit: about 60 minima), made to fail two days into the span.
     bench = _bench()
-    text = realistic_catalogue(DATE, seed=0, scale=SCALE)
-    decaying = next(t for t in load_tles(text) if t.name.startswith("DECAY-"))
-    deg = 180.0 / math.pi
-    elements = (decaying.inc * deg, decaying.raa * deg, decaying.ecc, decaying.arp * deg)
-    partner = format_tle(
-        99001,
-        decaying.epoch,
-        elements[0] + 20.0,
-        elements[1],
-        elements[2],
-        elements[3],
-        decaying.mea * deg + 0.01,
-        decaying.mnm * 86400.0 / (2.0 * math.pi),
-        0.0,
-        "PARTNER",
-    )
-    pair_text = "".join(text.splitlines(keepends=True)[3 * (decaying.satnum - 1) : 3 * decaying.satnum]) + partner
-    span = 7 * 86400.0
-    dense = bench.dense_minima(pair_text, [(0, 1)], DATE_JD, span, THRESHOLD)
-    assert 0 in dense.failed and 1 not in dense.failed
-    result = screen(load_tles(pair_text), DATE, span, THRESHOLD, proximity=None)
-    (failure,) = result.failures
-    assert abs(float(failure.epoch - Time(DATE)) - dense.failed[0]) < 2.0
-    check = bench.compare(dense, bench.event_rows(result, Time(DATE)), [decaying.satnum, 99001], 30.0, THRESHOLD, None)
-    assert check.expected >= 3 and check.missed == [] and check.extra == []
+    elements = (51.6, 40.0, 0.003, 120.0, 10.0, 16.3)
+    bstar = catalogue_module._drag_to_fail_after(1, Time(DATE), elements, 2.0)
+    twin = (elements[0] + 0.03, *elements[1:])
+    text = format_tle(1, DATE, *elements, bstar, "DECAY-A") + format_tle(2, DATE, *twin, bstar, "DECAY-B")
+    span = 4 * 86400.0
+    dense = bench.dense_minima(text, [(0, 1)], DATE_JD, span, THRESHOLD)
+    assert set(dense.failed) == {0, 1}
+    result = screen(load_tles(text), DATE, span, THRESHOLD, proximity=None)
+    assert [f.satnum for f in result.failures] == [1, 2]
+    for f in result.failures:
+        assert abs(float(f.epoch - Time(DATE)) - dense.failed[f.satnum - 1]) < 2.0
+    check = bench.compare(dense, bench.event_rows(result, Time(DATE)), [1, 2], 30.0, THRESHOLD, None)
+    assert check.expected >= 50 and check.missed == [] and check.extra == []
