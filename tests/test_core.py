@@ -306,8 +306,10 @@ def test_constructor_keywords_survive_a_conversion_that_clears_their_dict(name):
 
 
 SPIN_UNTIL_INTERRUPTED = """
-import sys, time
+import signal, sys, time
 from velarion._core import _probe
+# A run started in the background inherits SIGINT ignored: take it back.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 print("start", flush=True)
 t0 = time.monotonic()
 try:
