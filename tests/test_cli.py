@@ -315,7 +315,7 @@ def test_propagate_convert_round_trip(tmp_path, capsys):
 
     times, r_t, v_t = _read_arrays(teme)
     assert pathlib.Path(teme).read_text().splitlines()[0] == "time,x,y,z,vx,vy,vz"
-    assert len(times) == 241 and times[0] == "2019-12-09T16:00:00" and times[-1] == "2019-12-09T18:00:00"
+    assert len(times) == 241 and times[0] == "2019-12-09T16:00:00.000000" and times[-1] == "2019-12-09T18:00:00.000000"
     # The TEME file holds the propagator's states, digit for digit.
     eph = SGP4(TLE(*ISS_2019)).propagate(Time("2019-12-09T16:00") + np.arange(241) * 30.0)
     np.testing.assert_array_equal(r_t, eph.r)
@@ -393,9 +393,9 @@ def test_propagate_at_listed_times_and_two_body_state(tmp_path, capsys):
     assert status == 0 and err == []
     rows = read_csv(out)
     assert [r["time"] for r in rows] == [
-        "2024-03-20T12:00:00.000",
-        "2024-03-20T12:30:00.500",
-        "2024-03-21T00:00:00.000",
+        "2024-03-20T12:00:00.000000",
+        "2024-03-20T12:30:00.500000",
+        "2024-03-21T00:00:00.000000",
     ]
     r = np.array([[float(x[k]) for k in "xyz"] for x in rows])
     radius = np.linalg.norm(r, axis=1)
@@ -600,9 +600,9 @@ OTHER_ERRORS = {
     "EOP file is a directory": (["passes", "--eop", "{tmp}"], 1, ["cannot read", "it is a directory"]),
     "TLE file not UTF-8": (["passes", "--tle", "{tmp}/binary.tle"], 1, ["not UTF-8", "0xff"]),
     "no such catalogue number": (
-        ["passes", "--tle", "{tmp}/cat.tle", "--satnum", "25544,77"],
+        ["passes", "--tle", "{tmp}/cat.tle", "--satnum", "78,77"],
         1,
-        ["catalogue number 77"],
+        ["catalogue number 77, 78"],
     ),
     "no name matches": (["passes", "--tle", "{tmp}/cat.tle", "--match", "hubble"], 1, ["'hubble'"]),
     "--satnum without a catalogue": (["passes", "--satnum", "5"], 2, ["--tle or --omm"]),
@@ -809,10 +809,18 @@ def test_catalogue_over_stations(tmp_path, capsys):
     records = json.loads(js)
     assert [r["rise"] or "" for r in records] == [r["rise"] for r in rows]
     assert all((r["duration"] is None) == (r["rise"] is None or r["set"] is None) for r in records)
-    status, table, _ = run([*argv, "--satnum", "3,4", "--match", "obj-2"], capsys)
-    lines = [ln for ln in table.splitlines() if ln.startswith("OBJ-")]
-    assert {ln.split()[0] for ln in lines} == {"OBJ-2", "OBJ-3", "OBJ-4"} and "3 satellites" in table
-    assert all(re.fullmatch(r"(\d:\d\d:\d\d|-)", ln.split()[-1]) for ln in lines)
+    # --satnum and --match narrow the choice together; a number the file lacks is a warning
+    shown = {r["satellite"] for r in rows}
+    for numbers, match, want in (("2,3,4", "obj-", {"OBJ-2", "OBJ-3", "OBJ-4"}), ("3,4,77", "-4", {"OBJ-4"})):
+        status, table, err = run([*argv, "--satnum", numbers, "--match", match], capsys)
+        lines = [ln for ln in table.splitlines() if ln.startswith("OBJ-")]
+        assert status == 0 and {ln.split()[0] for ln in lines} == want & shown
+        assert [ln for ln in err if "warning" in ln and "catalogue number" in ln] == (
+            ["velarion passes: warning: " + repr(str(tmp_path / "cat.tle")) + ": no element set with catalogue number 77"]
+            if "77" in numbers
+            else []
+        )
+        assert all(re.fullmatch(r"(\d:\d\d:\d\d|-)", ln.split()[-1]) for ln in lines)
     status, seen, _ = run([*argv, "--visible", "--format", "csv"], capsys)
     visible = find_passes(load_tles(text), stations, Time("2019-12-09"), 43200.0, visible=True)
     assert [r["visible"] for r in read_csv(seen)] == ["true"] * sum(bool(p.visible) for p in visible)

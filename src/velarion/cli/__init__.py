@@ -17,7 +17,8 @@ Subcommands:
 ``main(argv)`` runs one command and returns the exit status: 0 on success,
 1 for bad input or a failed computation, 2 for a malformed command line.
 Every error is one line on standard error; an output file is written only
-when the whole result is ready.
+when the whole result is ready (``propagate`` writes its rows as they are
+computed, to a temporary file that becomes the output at the end).
 
 The parts: ``parser`` (options and help texts), ``inputs`` (the satellite,
 station, frames, dates and Earth orientation file of the options),
@@ -32,12 +33,25 @@ from __future__ import annotations
 import contextlib
 import os
 import sys
+from collections.abc import Iterable
 
 from .csvio import check_output_path, output
 from .errors import InputError, UsageError
 from .parser import PROG, build_parser
 
 __all__ = ["main"]
+
+
+def _write(result: str | Iterable[str], path: str | None) -> None:
+    """Writes a command's text, or its chunks as they are computed (a
+    failure in a later chunk leaves no output file, as any other)."""
+    with output(path) as f:
+        if isinstance(result, str):
+            f.write(result)
+            return
+        with contextlib.closing(iter(result)) as chunks:  # type: ignore[type-var]
+            for chunk in chunks:
+                f.write(chunk)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -62,13 +76,11 @@ def main(argv: list[str] | None = None) -> int:
 
             previous = velarion.iers.set_out_of_range(args.eop_out_of_range)
             try:
-                text = COMMANDS[args.command](args)
+                _write(COMMANDS[args.command](args), args.output)
             finally:
                 velarion.iers.set_out_of_range(previous)
         else:
-            text = COMMANDS[args.command](args)
-        with output(args.output) as f:
-            f.write(text)
+            _write(COMMANDS[args.command](args), args.output)
         return 0
     except UsageError as e:
         text = str(e)
