@@ -56,15 +56,29 @@ TIME_DECIMALS = {"passes": 3, "look": 3, "propagate": 6}
 
 def iso_utc(time: Time, decimals: int) -> list[str]:
     """ISO UTC texts of every epoch, 'YYYY-MM-DDThh:mm:ss' with exactly
-    ``decimals`` decimals of the second, rounded to the nearest (half a unit
-    added, then the digits cut: the text never carries the last digits'
-    float noise, and a leap second stays 60). The same width for every
+    ``decimals`` decimals of the second, rounded to the nearest: the
+    fraction is the exact difference from the whole second, so the text
+    carries neither the float noise of the last digits nor a second rounding
+    of nanosecond texts; a leap second stays 60. The same width for every
     epoch and every chunk of a long output."""
-    half = 0.5 * 10.0**-decimals
-    texts = np.asarray((time + half).utc.iso).reshape(-1).tolist()
-    width = 20 + decimals if decimals > 0 else 19
-    pad = "." + "0" * decimals
-    return [(x if len(x) > 19 else x + pad)[:width].ljust(width, "0") for x in texts]
+    utc = time.utc
+    flat = utc if utc.ndim == 1 else Time.from_jd(utc.jd1.reshape(-1), utc.jd2.reshape(-1), scale="utc")
+    whole_texts = [x[:19] for x in np.asarray(flat.iso).reshape(-1).tolist()]
+    if not whole_texts:
+        return []
+    whole = Time(whole_texts)
+    scale = 10**decimals
+    # The nanosecond texts may round up to the next second: the fraction is then a hair below zero.
+    units = np.rint(np.asarray(flat - whole, dtype=np.float64) * scale).astype(np.int64)
+    carried = np.flatnonzero((units >= scale) | (units < 0))
+    for k in carried.tolist():
+        step = int(units[k] // scale)
+        whole_texts[k] = str((whole[k] + float(step)).iso)[:19]
+        units[k] -= step * scale
+    if decimals == 0:
+        return whole_texts
+    digits = [f".{u:0{decimals}d}" for u in units.tolist()]
+    return [w + d for w, d in zip(whole_texts, digits, strict=True)]
 
 
 def _iso_seconds(t: Time) -> str:
