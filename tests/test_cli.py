@@ -626,7 +626,11 @@ OTHER_ERRORS = {
     "local leap second that is none": (["passes", "--start", "2017-01-01T00:58:60+01:00"], 1, ["no leap second"]),
     "offset without a sign": (["passes", "--start", "1h"], 1, ["bad --start", "'now'"]),
     "offset with an unknown unit": (["passes", "--start", "now+2x"], 1, ["bad --start"]),
-    "--geodetic with --to": (["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--geodetic", "--to", "GCRF"], 2, ["replaces --to"]),
+    "--geodetic with --to": (
+        ["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--geodetic", "--to", "GCRF"],
+        2,
+        ["replaces --to"],
+    ),
 }
 
 
@@ -832,7 +836,11 @@ def test_catalogue_over_stations(tmp_path, capsys):
         lines = [ln for ln in table.splitlines() if ln.startswith("OBJ-")]
         assert status == 0 and {ln.split()[0] for ln in lines} == want & shown
         assert [ln for ln in err if "warning" in ln and "catalogue number" in ln] == (
-            ["velarion passes: warning: " + repr(str(tmp_path / "cat.tle")) + ": no element set with catalogue number 77"]
+            [
+                "velarion passes: warning: "
+                + repr(str(tmp_path / "cat.tle"))
+                + ": no element set with catalogue number 77"
+            ]
             if "77" in numbers
             else []
         )
@@ -921,7 +929,10 @@ def _utc_of(text):
 
 START_TEXTS = {
     "offset from UTC": ("2024-03-20T12:00+02:00", _utc_of("2024-03-20T12:00+02:00")),
-    "negative offset, seconds and a fraction": ("2024-03-20 07:15:30.25-05:30", _utc_of("2024-03-20T07:15:30.25-05:30")),
+    "negative offset, seconds and a fraction": (
+        "2024-03-20 07:15:30.25-05:30",
+        _utc_of("2024-03-20T07:15:30.25-05:30"),
+    ),
     "offset without a colon, across a year": ("2024-01-01T01:00+0300", _utc_of("2024-01-01T01:00+03:00")),
     "Z": ("2024-03-20T12:00Z", Time("2024-03-20T12:00")),
     "offsets alone, a sign for both terms": ("-1h30min", _DEFAULT_START - 5400.0),
@@ -944,7 +955,17 @@ def test_start_texts(case, capsys):
 def test_start_now_is_the_clock_and_the_default_start_the_epoch_to_the_minute(capsys):
     import datetime as dt
 
-    base = ["propagate", "--line1", ISS_2008[0], "--line2", ISS_2008[1], "--hours", "0.02", "--eop-out-of-range", "hold"]
+    base = [
+        "propagate",
+        "--line1",
+        ISS_2008[0],
+        "--line2",
+        ISS_2008[1],
+        "--hours",
+        "0.02",
+        "--eop-out-of-range",
+        "hold",
+    ]
     status, out, _ = run([*base, "--start", "now-1d"], capsys)
     clock = Time(dt.datetime.now(dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%f"))
     assert status == 0 and abs(float(Time(read_csv(out)[0]["time"]) - clock) + 86400.0) < 60.0
@@ -971,7 +992,11 @@ def test_time_texts_have_one_width_and_round_to_the_nearest(decimals):
 def test_propagate_picks_its_set_of_a_catalogue(tmp_path, capsys):
     (tmp_path / "cat.tle").write_text("\n".join(["ISS", *ISS_2019, "MOLNIYA 1-29", *MOLNIYA, "GEO", *GEO, ""]))
     span = ["--start", "2006-06-25T08:00", "--hours", "1", "--to", "ITRF"]
-    picks = {("--satnum", "28626"): GEO, ("--match", "molniya"): MOLNIYA, ("--satnum", "8195,28626", "--match", "ol"): MOLNIYA}
+    picks = {
+        ("--satnum", "28626"): GEO,
+        ("--match", "molniya"): MOLNIYA,
+        ("--satnum", "8195,28626", "--match", "ol"): MOLNIYA,
+    }
     for pick, lines in picks.items():
         status, out, err = run(["propagate", "--tle", str(tmp_path / "cat.tle"), *pick, *span], capsys)
         _, direct, _ = run(["propagate", "--line1", lines[0], "--line2", lines[1], *span], capsys)
@@ -1000,9 +1025,8 @@ def test_ground_track_against_erfa(lines, capsys):
 
 
 _STREAM_CHILD = """
-import os, sys
+import sys
 from velarion.cli import main
-sys.argv[1:] = sys.argv[1:]
 status = main(sys.argv[1:])
 peak = [ln.split()[1] for ln in open("/proc/self/status") if ln.startswith("VmPeak")]
 print(status, peak[0] if peak else 0, file=sys.stderr)
@@ -1026,8 +1050,7 @@ def test_propagate_streams_a_long_span_within_an_address_space_limit(tmp_path):
             [sys.executable, "-c", _STREAM_CHILD, *argv, "--hours", hours],
             env=env,
             preexec_fn=cap,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
+            capture_output=True,
             timeout=300,
             check=False,
         )

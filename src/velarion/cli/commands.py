@@ -224,7 +224,8 @@ def propagate(args: argparse.Namespace) -> Iterator[str]:
     def epochs(begin: int, end: int) -> Time:
         if listed is not None:
             return listed[begin:end]
-        return start + np.arange(begin, end, dtype=np.float64) * args.step
+        grid: Time = start + np.arange(begin, end, dtype=np.float64) * args.step
+        return grid
 
     def rows() -> Iterator[str]:
         try:
@@ -232,7 +233,7 @@ def propagate(args: argparse.Namespace) -> Iterator[str]:
             for begin in range(0, count, chunk):
                 end = min(count, begin + chunk)
                 time = epochs(begin, end)
-                here = None if where is None else (lambda k, b=begin: where(b + k))  # type: ignore[misc]
+                here = None if where is None else _shifted(where, begin)
                 try:
                     frame, r, v = sat.source(time)
                 except EOPRangeError as e:
@@ -251,6 +252,11 @@ def propagate(args: argparse.Namespace) -> Iterator[str]:
                 Station.release(enu)
 
     return rows()
+
+
+def _shifted(where: Callable[[int], str], first: int) -> Callable[[int], str]:
+    """``where`` of a chunk's row k: the row ``first + k`` of the whole input."""
+    return lambda k: where(first + k)
 
 
 def _geodetic(r: Rows) -> Rows:

@@ -41,8 +41,6 @@ from .errors import InputError, UsageError
 __all__ = [
     "Satellite",
     "Satellites",
-    "START_GRAMMAR",
-    "TIME_GRAMMAR",
     "catalogue_file",
     "check_step",
     "default_start",
@@ -112,15 +110,6 @@ _OFFSETS = re.compile(
     re.IGNORECASE,
 )
 _UNIT_SECONDS = {"s": 1.0, "m": 60.0, "min": 60.0, "h": 3600.0, "d": 86400.0}
-TIME_GRAMMAR = (
-    "an ISO 8601 date-time in UTC (2024-03-20T10:00, 2024-03-20 10:00:30.5, Z allowed), one with its offset "
-    "from UTC (2024-03-20T12:00+02:00), or 'now'"
-)
-START_GRAMMAR = (
-    f"{TIME_GRAMMAR}, followed or not by offsets: signed numbers with a unit s, min (or m), h or d "
-    "('now-1h', '2024-03-20+1d', '-1h30min': a term without a sign takes the one before); offsets alone "
-    "count from the default start ('-30min', '+2d')"
-)
 
 
 def _zoned(text: str) -> Time | None:
@@ -277,7 +266,8 @@ def one_of(elsets: list[ELSET], args: argparse.Namespace, where: str) -> ELSET:
             f"{where} holds {len(picked)} element sets ({_names(picked)}); pick one with --satnum N or --match TEXT"
         )
     raise InputError(
-        f"{where}: {len(picked)} element sets are picked ({_names(picked)}); take one with --satnum N or a longer --match"
+        f"{where}: {len(picked)} element sets are picked ({_names(picked)}); "
+        "take one with --satnum N or a longer --match"
     )
 
 
@@ -355,7 +345,9 @@ def satellite(args: argparse.Namespace, *, allow_default: bool) -> Satellite:
             raise UsageError("--epoch goes with --coe or --sv (a TLE carries its own epoch)")
         if in_file:
             if args.line1 is not None or args.line2 is not None:
-                raise UsageError(f"give either {'--tle' if args.tle is not None else '--omm'} or --line1/--line2, not both")
+                raise UsageError(
+                    f"give either {'--tle' if args.tle is not None else '--omm'} or --line1/--line2, not both"
+                )
             elsets, where = catalogue_file(args)
             return _elset_satellite(one_of(elsets, args, where), args.name)
         if (args.line1 is None) != (args.line2 is None):

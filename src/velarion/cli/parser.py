@@ -165,8 +165,9 @@ def _add_cip(p: argparse.ArgumentParser) -> None:
 _START_HELP = (
     "start of the span: an ISO 8601 date-time in UTC (2024-03-20T10:00, Z allowed) or with its offset from "
     "UTC (2024-03-20T12:00+02:00), or 'now'; then signed offsets with a unit s, min, h or d if wanted "
-    "(now-1h, 2024-03-20+1d, -1h30min: a term without a sign takes the one before); offsets alone count from the default start (--start -30min). Default: the "
-    "epoch of the element set or state (the latest of several), down to the whole minute"
+    "(now-1h, 2024-03-20+1d, -1h30min: a term without a sign takes the one before); offsets alone count "
+    "from the default start (--start -30min). Default: the epoch of the element set or state (the latest "
+    "of several), down to the whole minute"
 )
 
 
