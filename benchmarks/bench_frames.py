@@ -305,7 +305,81 @@ def cases():
     return out
 
 
+def spread_cases():
+    """(name, velarion, bare loop, least median ratio bare / velarion) of the
+    conversions whose time per call must hold call after call, not only at
+    best: threads, allocations and page faults show in the spread."""
+    from velarion.frames import frames as ff
+
+    dll = bare_library()
+    if dll is None:
+        return []
+    n = 100_000
+    t, (r, v) = epochs(n), states(n)
+    teme = ff.get_TEME()
+    out = [("TEME->ITRF N=1e5", functools.partial(teme.to_ITRF, t, r, v), bare_teme(t, r, v), 1 / 1.3)]
+    n = 1_000_000
+    e = ff.ENU(0.4, 0.8, 100.0)
+    ff.get_ITRF().remove_transform(e)
+    r, v = states(n)
+    rot, off = np.ascontiguousarray(e.rot_to_ITRF()), e.r_station_ITRF
+
+    def bare_enu():
+        ro, vo = np.empty_like(r), np.empty_like(v)
+        dll.bare_enu(n, ptr(rot), ptr(off), ptr(r), ptr(v), ptr(ro), ptr(vo))
+        return ro, vo
+
+    out.append(("ENU->ITRF N=1e6", functools.partial(e.to_ITRF, None, r, v), bare_enu, 1 / 1.5))
+    return out
+
+
+def spread_report(calls: int = 61) -> int:
+    """Times each spread case and its bare loop in alternating calls (the
+    same load for both): median, quartiles and worst call, the ratio of the
+    medians, and the CPU time per call (user + system, which a loaded
+    machine changes far less than wall time). 1 when a median ratio misses."""
+    import gc
+    import resource
+    import time
+
+    def cpu() -> float:
+        u = resource.getrusage(resource.RUSAGE_SELF)
+        return u.ru_utime + u.ru_stime
+
+    missed = []
+    print("\n## frames: time per call over repeated calls (ms)\n")
+    print("| case | callable | min | q1 | median | q3 | max | CPU per call | bare / velarion (medians) |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for name, ours, bare, least in spread_cases():
+        ours(), bare()
+        wall = {"velarion": [], "bare C++ loop": []}
+        spent = dict.fromkeys(wall, 0.0)
+        gc.disable()
+        try:
+            for _ in range(calls):
+                for label, fn in (("velarion", ours), ("bare C++ loop", bare)):
+                    c0, t0 = cpu(), time.perf_counter()
+                    fn()
+                    wall[label].append(time.perf_counter() - t0)
+                    spent[label] += cpu() - c0
+        finally:
+            gc.enable()
+        ratio = float(np.median(wall["bare C++ loop"]) / np.median(wall["velarion"]))
+        for label, times in wall.items():
+            q = np.percentile(np.array(times) * 1e3, [0, 25, 50, 75, 100])
+            shown = f"{ratio:.2f}" if label == "velarion" else ""
+            if label == "velarion" and ratio < least:
+                shown += " (missed)"
+                missed.append(f"{name}: {ratio:.2f} < {least:.2f}")
+            cells = " | ".join(f"{x:.2f}" for x in q)
+            print(f"| {name} | {label} | {cells} | {spent[label] / calls * 1e3:.2f} | {shown} |")
+    if missed:
+        print("\nGoals missed:\n  " + "\n  ".join(missed))
+    return 1 if missed else 0
+
+
 if __name__ == "__main__":
     import run
 
-    sys.exit(run.main(["frames"]))
+    status = run.main(["frames"])
+    sys.exit(max(status, spread_report()))

@@ -241,17 +241,35 @@ class TestTransformTo:
                 r"^Buffer dtype mismatch, expected 'double' but got 'long'$",
             ),
             (np.zeros((1, 3), dtype=np.float32), ValueError, r"expected 'double' but got 'float'$"),
-            ("read-only", ValueError, "read-only"),
             ([[0.0, 0.0, 0.0]], TypeError, "not 'list'"),
         ],
     )
     def test_buffers_refused_before_any_search(self, bad, exc, message):
-        if isinstance(bad, str):
-            bad = np.zeros((1, 3))
-            bad.flags.writeable = False
         for args in ((bad, np.zeros((1, 3))), (np.zeros((1, 3)), bad)):
             with pytest.raises(exc, match=message):
                 ff.Frame().transform_to("NOWHERE", None, *args)
+
+    @pytest.mark.parametrize("layout", ["read-only", "broadcast", "read-only strided"])
+    def test_read_only_and_broadcast_inputs_are_read_like_writable_ones(self, layout):
+        # Inputs are only read: each hop gets a writable view of a private copy.
+        A, B = frames(2)
+        ab = Recorder(2.0)
+        A.register_transform(B, ab)
+        r, v = rv()
+        given = {
+            "read-only": lambda a: np.lib.stride_tricks.as_strided(a, writeable=False),
+            "broadcast": lambda a: np.broadcast_to(a[:1], a.shape),
+            "read-only strided": lambda a: np.lib.stride_tricks.as_strided(a[:, ::-1], writeable=False),
+        }[layout]
+        expected = [np.ascontiguousarray(given(x)) for x in (r, v)]
+        before = [x.copy() for x in (r, v)]
+        rm, vm = A.transform_to(B, None, given(r), given(v))
+        ((_, r1, v1),) = ab.calls
+        assert not r1.readonly and not v1.readonly
+        np.testing.assert_array_equal(np.asarray(rm), expected[0] * 2.0)
+        np.testing.assert_array_equal(np.asarray(vm), expected[1] * 2.0)
+        for x, y in zip((r, v), before, strict=True):
+            np.testing.assert_array_equal(x, y)
 
     @pytest.mark.parametrize(
         "result, message",
@@ -322,6 +340,44 @@ def test_register_standard_transforms_is_idempotent():
         assert list(TEME.transforms()) == [ITRF]
     assert GCRF.transforms()[ITRF] == GCRF.to_ITRF and TEME.transforms()[ITRF] == TEME.to_ITRF
     assert ITRF.transforms()[GCRF] == ITRF.to_GCRF and ITRF.transforms()[TEME] == ITRF.to_TEME
+
+
+def _library_computation(name):
+    from velarion.conjunctions.catalogue import sample_catalogue
+    from velarion.passes import Station, find_passes, look_angles, sunlit
+    from velarion.propagators.analytical.sgp4 import load_tles
+    from velarion.time.time import Time
+
+    tle = load_tles(sample_catalogue(2, "2024-03-20", seed=11))[0]
+    station = Station(67.857, 20.964, 402.0, "Kiruna")
+    time = Time("2024-03-20") + np.arange(0.0, 86400.0, 613.0)
+    return {
+        "look_angles": lambda: [np.asarray(x) for x in look_angles(tle, station, time)],
+        "find_passes": lambda: [repr(p) for p in find_passes(tle, station, "2024-03-20", 86400.0)],
+        "sunlit": lambda: [sunlit(tle, time)],
+    }[name]
+
+
+@pytest.mark.parametrize("name", ["look_angles", "find_passes", "sunlit"])
+def test_library_computations_neither_use_nor_change_the_callers_graph(name):
+    compute = _library_computation(name)
+    velarion.frames.register_standard_transforms()
+    expected = compute()
+
+    def callers_own(t, r, v):
+        raise AssertionError("the caller's edge was taken")
+
+    try:
+        TEME.register_transform(ITRF, callers_own)
+        GCRF.remove_transform(ITRF)
+        got = compute()
+        assert TEME.transforms() == {ITRF: callers_own}
+        assert ITRF not in GCRF.transforms()
+    finally:
+        velarion.frames.register_standard_transforms()
+    assert len(got) == len(expected) and expected
+    for a, b in zip(got, expected, strict=True):
+        np.testing.assert_array_equal(a, b)
 
 
 class TestPicRpc:

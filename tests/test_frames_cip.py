@@ -5,6 +5,7 @@ the setting local to its thread and task, nested and restored on any exit,
 read once per call; the command line inside it unless --exact-cip."""
 
 import asyncio
+import contextvars
 import threading
 from types import SimpleNamespace
 
@@ -240,6 +241,44 @@ def test_the_setting_is_local_to_the_thread(results):
         thread.start()
         thread.join()
     assert seen["started_inside"] == "exact"
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("entered_in", ["copied context", "other thread"])
+def test_a_block_ended_in_another_context_ends_where_it_was_entered(results, enabled, entered_in):
+    # A generator enters a block in one context and is finished in another:
+    # the context it entered in gets its outer setting back, not the block's.
+    def generator():
+        with interpolated_cip(enabled):
+            yield results()
+
+    inner, outer = ("interpolated", "exact") if enabled else ("exact", "interpolated")
+    steps = generator()
+    seen = []
+    if entered_in == "copied context":
+        ctx = contextvars.copy_context()
+        ctx.run(velarion.frames._INTERPOLATED_CIP.set, not enabled)
+        seen.append(ctx.run(next, steps))
+        next(steps, None)
+        seen.append(ctx.run(results))
+    else:
+        started, finished = threading.Barrier(2), threading.Barrier(2)
+
+        def other():
+            with interpolated_cip(not enabled):
+                seen.append(next(steps))
+                started.wait()
+                finished.wait()
+                seen.append(results())
+
+        thread = threading.Thread(target=other)
+        thread.start()
+        started.wait()
+        next(steps, None)
+        finished.wait()
+        thread.join()
+    assert seen == [inner, outer]
+    assert results() == "exact"
 
 
 def test_asyncio_tasks_inherit_the_setting_and_keep_their_own(results):

@@ -404,8 +404,8 @@ class TestENU:
 
     @pytest.mark.parametrize("method", ["to_ITRF", "from_ITRF"])
     def test_many_rows_split_over_threads_convert_as_few_do(self, method, enu):
-        # From 2**16 rows on the rows are shared among threads: every row,
-        # strided inputs too, is what a short call gives for it.
+        # Many rows (strided inputs too): every row is what a short call
+        # gives for it.
         f = getattr(enu(0.6, -1.1, 250.0), method)
         rng = np.random.default_rng(7)
         wide = rng.normal(size=(2**16 + 1001, 8)) * 1e6

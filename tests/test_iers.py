@@ -243,7 +243,7 @@ def test_evaluation_returns_the_status_codes_the_extension_exports(dates, hold, 
 
     t = np.array(dates)
     if spread:
-        t = np.full(3 * 2**16 + 5, 1.5)
+        t = np.full(2**19 + 5, 1.5)
         where = np.linspace(0, t.size - 1, len(dates)).astype(int)
         t[where] = dates
         index = int(where[index]) if index >= 0 else index

@@ -252,7 +252,7 @@ def _pickle_time():
 
 def _tle():
     t = TLE(*ISS, name="ISS")
-    _ = t.satnum, t.epoch, t.inc, t.mnm, t.bstar, t.lines, t.intldesg, t.name
+    _ = t.satnum, t.epoch, t.inc, t.mnm, t.bstar, t.lines, t.intldesg, t.name, t._sgp4init_row()
     repr(t)
 
 

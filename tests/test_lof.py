@@ -150,8 +150,61 @@ def test_the_given_acceleration_makes_the_rate_exact_off_keplerian_motion(kind):
         (("RSW", [7e6, 0, 0], [7e3, 0, 0]), {}, "nonzero position and angular momentum"),
         (("RSW", [np.nan, 0, 0], [0, 7e3, 0]), {}, "r must be finite"),
         (("TNW", [7e6, 0, 0], [0, 7e3, 0]), {"acceleration": [[1, 2, 3]] * 3}, "could not be broadcast"),
+        (("RSW", [7e6, 0, 0], [0, 7e3, 0]), {"mu": float("nan")}, "mu must be a finite positive number"),
+        (("VNC", [7e6, 0, 0], [0, 7e3, 0]), {"mu": 0.0}, "mu must be a finite positive number"),
+        (("NTW", [7e6, 0, 0], [0, 7e3, 0]), {"mu": -MU}, "mu must be a finite positive number"),
+        (("RSW", [7e6, 0, 0], [0, 7e3, 0]), {"mu": float("inf")}, "mu must be a finite positive number"),
+        # mu / r^2 is beyond double precision: an error, not NaN rates.
+        (("TNW", [1e-200, 0, 0], [0, 7e-200, 1e-201]), {}, "not representable in double precision"),
     ],
 )
 def test_bad_reference_states_raise(args, kwargs, message):
     with pytest.raises(ValueError, match=message):
         LocalOrbitalFrame(*args, **kwargs)
+
+
+def _states(count, seed):
+    rng = np.random.default_rng(seed)
+    orbits = [ORBITS[i % len(ORBITS)] for i in range(count)]
+    states = [_kepler(*orbit, t)[:2] for orbit, t in zip(orbits, rng.uniform(0, 5e4, count), strict=True)]
+    return np.array([s[0] for s in states]), np.array([s[1] for s in states])
+
+
+# (reference epochs, states): one reference and many states, many references
+# and one state, as many of each, and the (3,) forms.
+BROADCAST_FORMS = [(1, 5), (5, 1), (5, 5), ("vector", 4), (4, "vector"), ("vector", "vector")]
+
+
+@pytest.mark.parametrize("kind", ["RSW", "NTW", "TNW", "VNC", "LVLH"])
+@pytest.mark.parametrize(("refs", "states"), BROADCAST_FORMS)
+def test_absolute_inverts_relative_for_every_broadcast_form(kind, refs, states):
+    r0, v0 = _states(1 if refs == "vector" else refs, 1)
+    r, v = _states(1 if states == "vector" else states, 2)
+    if refs == "vector":
+        r0, v0 = r0[0], v0[0]
+    if states == "vector":
+        r, v = r[0], v[0]
+    frame = LocalOrbitalFrame(kind, r0, v0)
+    r_local, v_local = frame.relative(r, v)
+    r_back, v_back = frame.absolute(r_local, v_local)
+    n = max(len(np.atleast_2d(r0)), len(np.atleast_2d(r)))
+    assert r_local.shape == v_local.shape == r_back.shape == (n, 3)
+    np.testing.assert_allclose(r_back, np.broadcast_to(r, (n, 3)), rtol=0, atol=1e-7)
+    np.testing.assert_allclose(v_back, np.broadcast_to(v, (n, 3)), rtol=0, atol=1e-10)
+
+
+@pytest.mark.parametrize("method", ["relative", "absolute"])
+def test_row_counts_that_do_not_broadcast_raise(method):
+    r0, v0 = _states(2, 3)
+    with pytest.raises(ValueError, match="rows cannot be broadcast together"):
+        getattr(LocalOrbitalFrame("RSW", r0, v0), method)(np.ones((3, 3)), np.ones((3, 3)))
+
+
+@pytest.mark.parametrize("kind", ["RSW", "NTW", "TNW", "VNC", "LVLH"])
+@pytest.mark.parametrize(("r_scale", "v_scale"), [(1e193, 1.0), (1.0, 1e195), (1e-150, 1e-150), (1e150, 1e150)])
+def test_axes_depend_only_on_the_directions_of_r_and_v(kind, r_scale, v_scale):
+    # Scaled states whose r x v or |r|^2 leave double precision give the same axes.
+    r, v = _states(3, 4)
+    frame = LocalOrbitalFrame(kind, r * r_scale, v * v_scale, acceleration=np.zeros(3))
+    np.testing.assert_allclose(frame.rotation, LocalOrbitalFrame(kind, r, v).rotation, rtol=0, atol=1e-15)
+    assert np.isfinite(frame.omega).all()

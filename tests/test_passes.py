@@ -377,3 +377,256 @@ def test_culminations_of_slow_orbits_match_a_dense_grid_of_skyfield(orbit, ts):
         a, b, _ = np.polyfit(off[k - 30 : k + 31], alt[k - 30 : k + 31], 2)
         assert abs(-b / (2.0 * a)) < 0.5
         assert p.max_elevation == pytest.approx(alt.max(), abs=1e-3)
+
+
+@pytest.mark.parametrize("records", [2, 1], ids=["among others", "alone"])
+def test_a_satellite_beyond_the_models_reach_fails_alone_from_the_command_line(records, catalogue, tmp_path, capsys):
+    from velarion.cli import main
+
+    old = dict(_omm_fields(catalogue[1]), EPOCH="1910-01-01T00:00:00", OBJECT_NAME="OLD-ONE")
+    path = tmp_path / "far.json"
+    path.write_text(json.dumps([_omm_fields(catalogue[0]), old][-records:]))
+    status = main(["passes", "--omm", str(path), "--start", START, "--format", "csv"])
+    out, err = capsys.readouterr()
+    (line,) = err.splitlines()
+    assert "OLD-ONE" in line and "100 years" in line and "Traceback" not in err
+    if records == 2:
+        assert status == 0 and line.startswith("velarion passes: warning: ")
+        alone = find_passes(catalogue[0], Station(50.0006, 5.1453, 385.0), START, 86400.0)
+        assert len(out.splitlines()) == len(alone) + 1 > 1
+    else:
+        assert status == 1 and line.startswith("velarion passes: error: ") and not out
+
+
+BOUNDED_SEARCH = """
+import resource
+from velarion.conjunctions.catalogue import sample_catalogue
+from velarion.passes import Station, find_passes
+from velarion.propagators.analytical.sgp4 import load_tles
+from velarion.time.time import Time
+from velarion.utils.budget import set_memory_budget
+
+cat = load_tles(sample_catalogue(600, "2024-03-20", seed=3))
+station = Station(50.0, 5.0, 0.0)
+find_passes(cat[:2], station, "2024-03-20", 3600.0, threads=2)  # the libraries and threads in place
+size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+_, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (size + 250 * 2**20, hard))
+set_memory_budget("32M")
+try:
+    found = {call}
+except MemoryError as e:
+    print("refused:", e)
+    raise SystemExit(0)
+resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+set_memory_budget("100G")
+whole = {call}
+t0 = Time('2024-03-20')
+key = lambda p: (p.satnum, p.station.name, None if p.rise is None else round(float(p.rise - t0), 3))
+print("found", len(found), [key(p) for p in found] == [key(p) for p in whole])
+"""
+
+
+@pytest.mark.parametrize(
+    "call, expect",
+    [
+        # 600 satellites over 10 days take about 500 MB in one piece: in
+        # groups within the budget they fit a limit of half that
+        ("find_passes(cat, station, '2024-03-20', 864000.0, threads=2)", "found"),
+        ("find_passes(cat[:1], station, '2024-03-20', 1e12, step=1e5, threads=2)", "refused"),
+    ],
+    ids=["streamed", "refused"],
+)
+def test_a_search_streams_within_the_memory_budget_or_is_refused_up_front(call, expect):
+    code = BOUNDED_SEARCH.replace("{call}", call)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    if expect == "found":
+        count, same = proc.stdout.split()[1:]
+        assert int(count) > 10000 and same == "True"
+    else:
+        assert proc.stdout.startswith("refused: find_passes: this search needs about ")
+        assert "more than the memory budget of 0.0312 GiB; take a shorter span" in proc.stdout
+
+
+INTERRUPTED_SEARCH = """
+import signal, sys, time
+from velarion.cli import main
+from velarion.passes import Station, find_passes
+from velarion.propagators.analytical.sgp4 import load_tles
+
+# A run started in the background inherits SIGINT ignored: take it back.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+path = sys.argv[1]
+print("start", flush=True)
+t0 = time.monotonic()
+if sys.argv[2] == "cli":
+    status = main(["passes", "--tle", path, "--start", "2024-01-08", "--days", "4", "-o", path + ".csv"])
+    print(f"status {status}", flush=True)
+else:
+    try:
+        find_passes(load_tles(path), Station(50.0, 5.0, 0.0), "2024-01-08", 4 * 86400.0, progress=print)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("where", ["library", "cli"])
+def test_a_long_search_stops_at_ctrl_c(where, tmp_path):
+    # Geostationary orbits ten years past their epochs (a resonance
+    # integrated from the epoch at every evaluation): a minute of work at
+    # least, in few groups of satellites.
+    import signal
+    import time
+
+    from velarion.conjunctions.catalogue import realistic_catalogue
+
+    text = realistic_catalogue("2014-01-08", seed=1, scale=0.3).splitlines()
+    geo = [k for k in range(0, len(text), 3) if text[k].startswith("GEO")]
+    path = tmp_path / "geo.tle"
+    path.write_text("\n".join("\n".join(text[k : k + 3]) for k in geo) + "\n")
+    proc = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED_SEARCH, str(path), where],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert proc.stdout is not None and proc.stdout.readline().strip() == "start"
+        time.sleep(3.0)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        waited = time.monotonic() - sent
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err[-2000:]
+    last = out.splitlines()[-1]
+    if where == "cli":
+        assert last == "status 130" and err.splitlines()[-1] == "velarion passes: interrupted"
+        assert not (tmp_path / "geo.tle.csv").exists()
+    else:
+        assert last == "interrupted" and not err
+    assert waited < 10.0, waited
+
+
+def test_the_command_line_says_what_a_search_beyond_the_memory_budget_needs(catalogue, tmp_path, capsys):
+    from velarion.cli import main
+    from velarion.utils.budget import budget
+
+    path = tmp_path / "one.tle"
+    path.write_text("\n".join((catalogue[0].name, *catalogue[0].lines)) + "\n")
+    with budget("32M"):
+        status = main(["passes", "--tle", str(path), "--start", START, "--days", "400", "--step", "60"])
+    (line,) = capsys.readouterr().err.splitlines()
+    assert status == 1 and line.startswith("velarion passes: error: find_passes: this search needs about ")
+    assert "more than the memory budget of 0.0312 GiB; take a shorter span" in line
+
+
+@pytest.mark.parametrize("select", ["highest", "next", "satellite"])
+def test_the_sky_plot_draws_the_passes_it_selects_on_their_exact_tracks(select, catalogue, found):
+    pytest.importorskip("matplotlib")
+    from velarion.cli.plot import pass_tracks, select_tracks
+    from velarion.passes.satellites import satellites_of
+
+    station = STATIONS["north"]
+    mine = [p for p in found if p.station is station]
+    which = str(mine[0].satnum) if select == "satellite" else select
+    chosen, note = select_tracks(mine, 4, which)
+    assert chosen == sorted(chosen) and len(chosen) == 4 < len(mine)
+    assert f"of {len(mine)} passes, the other {len(mine) - 4} in grey" in note
+    rest = [p for k, p in enumerate(mine) if k not in chosen]
+    if select == "highest":
+        assert min(mine[k].max_elevation for k in chosen) >= max(p.max_elevation for p in rest)
+    elif select == "next":
+        assert chosen == [0, 1, 2, 3]
+    else:
+        ours = [k for k, p in enumerate(mine) if p.satnum == mine[0].satnum]
+        assert chosen == ours[:4]
+    # the tracks of all the chosen passes at once are each one's look angles
+    sats, _ = satellites_of(catalogue)
+    drawn = [mine[k] for k in chosen]
+    az, el = pass_tracks(sats, list(STATIONS.values()), drawn, Time(START), 86400.0, points=7)
+    compared = 0
+    for p, a, e in zip(drawn, az, el, strict=True):
+        if p.cut:
+            continue
+        compared += 1
+        tle = next(t for t in catalogue if t.satnum == p.satnum)
+        times = p.rise + np.linspace(0.0, 1.0, 7) * p.duration
+        angles = look_angles(tle, station, times)
+        assert np.allclose(e, angles.elevation, atol=1e-9) and np.allclose(a, angles.azimuth, atol=1e-9)
+        assert e[0] == pytest.approx(10.0, abs=1e-3) and e.max() <= p.max_elevation + 1e-6
+    assert compared
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_the_command_line_draws_one_sky_chart_per_station_and_says_which_passes(quiet, catalogue, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    from velarion.cli import main
+
+    path = tmp_path / "cat.tle"
+    path.write_text("".join("\n".join((t.name, *t.lines)) + "\n" for t in catalogue))
+    argv = ["passes", "--tle", str(path), "--start", START, "--plot", str(tmp_path / "sky.png"), "--plot-tracks", "3"]
+    argv += ["--station", "Kiruna,67.857,20.964,402", "--station", "Canberra,-35.40,148.98,688", "--format", "csv"]
+    status = main(argv + ["--quiet"] * quiet)
+    out, err = capsys.readouterr()
+    assert status == 0 and (tmp_path / "sky.png").read_bytes().startswith(b"\x89PNG")
+    rows = out.splitlines()[1:]
+    lines = err.splitlines()
+    if quiet:
+        assert lines == []
+    else:
+        assert [line.split(":")[1] for line in lines] == [" the sky plot over Kiruna", " the sky plot over Canberra"]
+        total = sum(
+            f"the 3 highest of {sum(name in r for r in rows)} passes" in line
+            for line, name in zip(lines, ("Kiruna", "Canberra"), strict=True)
+        )
+        assert total == 2
+
+
+def test_shadow_entries_and_exits_of_passes_match_sunlit(catalogue, tmp_path, capsys):
+    # A geostationary satellite at the equinox passes the shadow once a day
+    # in one pass of the whole span; the others are low orbits.
+    from velarion.cli import main
+    from velarion.conjunctions.catalogue import format_tle
+
+    geo = load_tles(format_tle(90, START, 0.05, 100.0, 0.0002, 0.0, 0.0, 1.00274, 0.0, "GEO"))[0]
+    sats = [*catalogue, geo]
+    stations = [Station(0.0, lon, 0.0, f"E{lon:g}") for lon in (0.0, 120.0, 240.0)]
+    found = find_passes(sats, stations, START, 86400.0, eclipses=True)
+    plain = find_passes(sats, stations, START, 86400.0)
+    assert [(p.satnum, p.station.name, p.max_elevation) for p in found] == [
+        (p.satnum, p.station.name, p.max_elevation) for p in plain
+    ]
+    assert all(p.shadow_entry is None and p.shadow_exit is None for p in plain)
+    crossings = {True: 0, False: 0}
+    for p in found:
+        sat = next(s for s in sats if s.satnum == p.satnum)
+        lo = Time(START) if p.rise is None else p.rise
+        hi = Time(START) + 86400.0 if p.set is None else p.set
+        grid = lo + np.arange(0.0, float(hi - lo), 2.0)
+        lit = sunlit(sat, grid)
+        changes = np.flatnonzero(lit[1:] != lit[:-1])
+        for when, entering in ((p.shadow_entry, True), (p.shadow_exit, False)):
+            mine = [k for k in changes.tolist() if bool(lit[k]) == entering]
+            if not mine:
+                assert when is None
+                continue
+            assert 0.0 <= float(when - grid[mine[0]]) <= 2.0
+            assert sunlit(sat, when + np.array([-0.005, 0.005])).tolist() == [entering, not entering]
+            crossings[entering] += 1
+    assert min(crossings.values()) >= 3
+    assert any(p.satnum == 90 and p.shadow_entry is not None and p.shadow_exit is not None for p in found)
+    # the command line's columns
+    path = tmp_path / "cat.tle"
+    path.write_text("".join("\n".join((t.name, *t.lines)) + "\n" for t in sats))
+    where = [f"--station=E{s.lon:g},0,{s.lon:g},0" for s in stations]
+    status = main(["passes", "--tle", str(path), "--start", START, "--eclipses", "--format", "json", *where])
+    rows = json.loads(capsys.readouterr().out)
+    assert status == 0 and len(rows) == len(found)
+    for row, p in zip(rows, found, strict=True):
+        for event in ("shadow_entry", "shadow_exit"):
+            ours = getattr(p, event)
+            assert (row[event] is None) == (ours is None)
+            assert ours is None or abs(float(Time(row[event]) - ours)) <= 0.0005

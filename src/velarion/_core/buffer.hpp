@@ -8,7 +8,9 @@
 #include "velarion/_core/strided.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace velarion::core {
@@ -91,13 +93,11 @@ public:
     DoubleView() = default;
     DoubleView(const DoubleView&) = delete;
     DoubleView& operator=(const DoubleView&) = delete;
-    DoubleView(DoubleView&& o) noexcept : buf_(o.buf_), held_(o.held_) { o.held_ = false; }
+    DoubleView(DoubleView&& o) noexcept { take_from(o); }
     DoubleView& operator=(DoubleView&& o) noexcept {
         if (this != &o) {
             release();
-            buf_ = o.buf_;
-            held_ = o.held_;
-            o.held_ = false;
+            take_from(o);
         }
         return *this;
     }
@@ -121,6 +121,12 @@ public:
             release();
             return false;
         }
+        data_ = static_cast<char*>(buf_.buf);
+        for (int d = 0; d < Ndim; ++d) strides_[d] = buf_.strides[d];
+        if (!aligned() && !copy_to_aligned(writable)) {
+            release();
+            return false;
+        }
         return true;
     }
 
@@ -128,28 +134,98 @@ public:
     PyObject* owner() const noexcept { return held_ ? buf_.obj : nullptr; }
     index_t shape(int d) const noexcept { return buf_.shape[d]; }
     bool readonly() const noexcept { return buf_.readonly; }
+    // True when the buffer's memory was not aligned for doubles and the
+    // kernels read (and write) an aligned private copy instead.
+    bool copied() const noexcept { return !private_.empty(); }
 
     Strided1D<double> span1() const noexcept
         requires(Ndim == 1)
     {
-        return {static_cast<char*>(buf_.buf), buf_.shape[0], buf_.strides[0]};
+        return {data_, buf_.shape[0], strides_[0]};
     }
     Strided2D<double> span2() const noexcept
         requires(Ndim == 2)
     {
-        return {static_cast<char*>(buf_.buf), buf_.shape[0], buf_.shape[1], buf_.strides[0], buf_.strides[1]};
+        return {data_, buf_.shape[0], buf_.shape[1], strides_[0], strides_[1]};
     }
 
+    // Writes a writable view's private copy back into the buffer, then
+    // releases the buffer.
     void release() noexcept {
         if (held_) {
+            if (write_back_)
+                for_each_element([this](char* user, double* mine) { std::memcpy(user, mine, sizeof(double)); });
             PyBuffer_Release(&buf_);
             held_ = false;
         }
+        private_.clear();
+        private_.shrink_to_fit();
+        write_back_ = false;
+        data_ = nullptr;
     }
 
 private:
+    // Reading a misaligned double through a double& is undefined behaviour
+    // (and traps on some machines): such buffers are copied, byte-wise.
+    bool aligned() const noexcept {
+        constexpr auto align = static_cast<std::uintptr_t>(alignof(double));
+        if (reinterpret_cast<std::uintptr_t>(buf_.buf) % align != 0) return false;
+        for (int d = 0; d < Ndim; ++d)
+            if (static_cast<std::uintptr_t>(buf_.strides[d]) % align != 0) return false;
+        return true;
+    }
+
+    // Calls f(element address in the buffer, element in the private copy)
+    // in C order.
+    template <class F>
+    void for_each_element(F&& f) noexcept {
+        char* user = static_cast<char*>(buf_.buf);
+        double* mine = private_.data();
+        if constexpr (Ndim == 1) {
+            for (index_t i = 0; i < buf_.shape[0]; ++i) f(user + i * buf_.strides[0], mine++);
+        } else {
+            for (index_t i = 0; i < buf_.shape[0]; ++i)
+                for (index_t j = 0; j < buf_.shape[1]; ++j) f(user + i * buf_.strides[0] + j * buf_.strides[1], mine++);
+        }
+    }
+
+    bool copy_to_aligned(bool writable) {
+        index_t count = 1;
+        for (int d = 0; d < Ndim; ++d) count *= buf_.shape[d];
+        if (count == 0) return true;  // nothing is read
+        try {
+            private_.resize(static_cast<std::size_t>(count));
+        } catch (const std::bad_alloc&) {
+            PyErr_Format(PyExc_MemoryError, "cannot copy a misaligned array of %zd float64 values (%zd bytes)", count,
+                         count * static_cast<index_t>(sizeof(double)));
+            return false;
+        }
+        for_each_element([](char* user, double* mine) { std::memcpy(mine, user, sizeof(double)); });
+        data_ = reinterpret_cast<char*>(private_.data());
+        strides_[Ndim - 1] = sizeof(double);
+        if constexpr (Ndim == 2) strides_[0] = buf_.shape[1] * static_cast<index_t>(sizeof(double));
+        write_back_ = writable;
+        return true;
+    }
+
+    void take_from(DoubleView& o) noexcept {
+        buf_ = o.buf_;
+        held_ = o.held_;
+        private_ = std::move(o.private_);
+        write_back_ = o.write_back_;
+        data_ = o.data_;
+        for (int d = 0; d < Ndim; ++d) strides_[d] = o.strides_[d];
+        o.held_ = false;
+        o.write_back_ = false;
+        o.private_.clear();
+    }
+
     Py_buffer buf_{};
     bool held_ = false;
+    bool write_back_ = false;
+    std::vector<double> private_;
+    char* data_ = nullptr;
+    index_t strides_[Ndim] = {};
 };
 
 using View1D = DoubleView<1>;

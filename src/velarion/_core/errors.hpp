@@ -15,6 +15,12 @@
 
 namespace velarion::core {
 
+// MemoryError with a message (a bare PyErr_NoMemory() has none): `what` says
+// what could not be allocated.
+inline void set_no_memory(const char* what) noexcept {
+    PyErr_Format(PyExc_MemoryError, "out of memory: %s could not be allocated (reduce the size of the request)", what);
+}
+
 // Sets the Python exception for the C++ exception being handled: MemoryError
 // for a failed or impossible allocation (an array sized by user data), else
 // RuntimeError with the exception's text. Call only inside a catch block.
@@ -22,9 +28,9 @@ inline void set_error_from_current_exception() noexcept {
     try {
         throw;
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        set_no_memory("the working memory of this call");
     } catch (const std::length_error&) {
-        PyErr_NoMemory();
+        set_no_memory("an array of the requested size");
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {

@@ -64,10 +64,12 @@ bool iterate(const Iteration& how, PyArrayObject* const* ops, const NPY_TYPES* o
     for (int i = 0; i < nop; ++i) {
         operands[i] = ops[i];
         if (i < how.nin) {
-            flags[i] = NPY_ITER_READONLY;
+            // Misaligned operands are copied (the body reads them as double*).
+            flags[i] = NPY_ITER_READONLY | NPY_ITER_ALIGNED | NPY_ITER_COPY;
             dtypes[i] = nullptr;
         } else {
-            flags[i] = NPY_ITER_WRITEONLY | (ops[i] ? NPY_ITER_NO_BROADCAST : NPY_ITER_ALLOCATE);
+            flags[i] = NPY_ITER_WRITEONLY | NPY_ITER_ALIGNED |
+                       (ops[i] ? NPY_ITER_NO_BROADCAST | NPY_ITER_UPDATEIFCOPY : NPY_ITER_ALLOCATE);
             dtypes[i] = PyArray_DescrFromType(out_types ? out_types[i - how.nin] : NPY_DOUBLE);
         }
     }
@@ -93,13 +95,23 @@ bool iterate(const Iteration& how, PyArrayObject* const* ops, const NPY_TYPES* o
         } while (next(iter.it));
     }
     PyArrayObject** result = NpyIter_GetOperandArray(iter.it);
+    Ref arrays[kMaxOperands];
     for (int k = 0; k < how.nout; ++k) {
-        PyArrayObject* r = result[how.nin + k];
+        // A given output is the caller's array (not the aligned copy the
+        // iterator writes back into it when it is deallocated).
+        PyArrayObject* r = ops[how.nin + k] ? ops[how.nin + k] : result[how.nin + k];
+        arrays[k] = Ref::borrow(reinterpret_cast<PyObject*>(r));
+    }
+    NpyIter* done_with = iter.it;
+    iter.it = nullptr;
+    if (NpyIter_Deallocate(done_with) != NPY_SUCCEED) return false;  // the write-back of a copy failed
+    for (int k = 0; k < how.nout; ++k) {
+        PyArrayObject* r = as_array(arrays[k].get());
         if (how.contiguous_outputs && !PyArray_IS_C_CONTIGUOUS(r)) {
             outputs[k] = Ref::steal(PyArray_NewCopy(r, NPY_CORDER));
             if (!outputs[k]) return false;
         } else {
-            outputs[k] = Ref::borrow(reinterpret_cast<PyObject*>(r));
+            outputs[k] = std::move(arrays[k]);
         }
     }
     return true;

@@ -17,12 +17,12 @@ Subcommands:
 ``main(argv)`` runs one command and returns the exit status: 0 on success,
 1 for bad input or a failed computation, 2 for a malformed command line.
 Every error is one line on standard error; an output file is written only
-when the whole result is ready (``propagate`` writes its rows as they are
-computed, to a temporary file that becomes the output at the end).
+when the whole result is ready (``look`` writes its rows chunk by chunk, so
+on standard output a failure late in a long span follows the rows before it).
 
 The parts: ``parser`` (options and help texts), ``inputs`` (the satellite,
 station, frames, dates and Earth orientation file of the options),
-``csvio`` (ephemeris CSV files in and out, the atomic output), ``rendering``
+``csvio`` (ephemeris CSV files in and out), ``outfiles`` (the one writer of result files), ``rendering``
 (pass tables and CSV), ``plot`` (the sky plot), ``commands`` (the
 subcommands) and ``errors``. The pass search is the library's
 ``velarion.passes``.
@@ -30,13 +30,16 @@ subcommands) and ``errors``. The pass search is the library's
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import os
 import sys
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
+from typing import Any
 
 from .csvio import check_output_path, output
 from .errors import InputError, UsageError
+from .outfiles import Result, Terminated, check_apart, stopped_by_signals
 from .parser import PROG, build_parser
 
 __all__ = ["main"]
@@ -54,8 +57,40 @@ def _write(result: str | Iterable[str], path: str | None) -> None:
                 f.write(chunk)
 
 
+def _run(command: Callable[[argparse.Namespace], Any], args: argparse.Namespace) -> None:
+    """Runs a command and writes its result: the text first, then its other
+    files (a plot), so that a run stopped while it draws keeps its results."""
+    result = command(args)
+    if isinstance(result, Result):
+        _write(result.text, args.output)
+        if result.then is not None:
+            result.then()
+    else:
+        _write(result, args.output)
+
+
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
+    try:
+        with stopped_by_signals():
+            return _main(argv)
+    except Terminated as e:  # one arriving as the run ends
+        return 128 + e.signum
+
+
+# The options naming files that a result must not replace (convert's input
+# may be converted in place, as ``sort -o`` sorts a file in place).
+_INPUT_OPTIONS = ("tle", "omm", "times", "stations", "eop")
+
+
+def _check_apart_from_inputs(args: argparse.Namespace) -> None:
+    inputs = {f"--{name}": getattr(args, name, None) for name in _INPUT_OPTIONS}
+    for path, what in ((args.output, "the output"), (getattr(args, "plot", None), "the plot")):
+        if path not in (None, "-"):
+            check_apart(path, what, inputs)
+
+
+def _main(argv: list[str] | None) -> int:
     # Word for word: users' scripts and the tests read these lines of standard error.
     parser = build_parser()
     argv = sys.argv[1:] if argv is None else list(argv)
@@ -68,6 +103,7 @@ def main(argv: list[str] | None = None) -> int:
         prog = f"{PROG} {args.command}"
         if args.output not in (None, "-"):
             check_output_path(args.output, "the output")
+        _check_apart_from_inputs(args)
         # The library loads only now: --help and a malformed command line stay quick.
         from .commands import COMMANDS
 
@@ -76,11 +112,11 @@ def main(argv: list[str] | None = None) -> int:
 
             previous = velarion.iers.set_out_of_range(args.eop_out_of_range)
             try:
-                _write(COMMANDS[args.command](args), args.output)
+                _run(COMMANDS[args.command], args)
             finally:
                 velarion.iers.set_out_of_range(previous)
         else:
-            _write(COMMANDS[args.command](args), args.output)
+            _run(COMMANDS[args.command], args)
         return 0
     except UsageError as e:
         text = str(e)
@@ -100,11 +136,18 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130
-    except MemoryError:
-        print(f"{prog}: error: out of memory (take fewer epochs: a shorter span or a larger --step)", file=sys.stderr)
+    except Terminated as e:
+        # The unwinding removed the temporaries: the usual status of a
+        # process that signal ended.
+        print(f"{prog}: terminated", file=sys.stderr)
+        return 128 + e.signum
+    except MemoryError as e:  # a refusal within the memory budget says what to reduce
+        text = str(e) or "out of memory (take fewer epochs: a shorter span or a larger --step)"
+        print(f"{prog}: error: {text}", file=sys.stderr)
         return 1
     except OSError as e:  # the output stream failed (a full disk, a closed descriptor)
         print(f"{prog}: error: {e.strerror or e}", file=sys.stderr)
         return 1
     except SystemExit as e:  # --help and --version
         return e.code if isinstance(e.code, int) else 0
+

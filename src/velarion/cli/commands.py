@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
 import sys
 from collections.abc import Callable, Iterator
 
@@ -21,14 +20,16 @@ from numpy.typing import NDArray
 from velarion.frames import interpolated_cip
 from velarion.frames.frames import ENU, Frame
 from velarion.iers import EOPRangeError
-from velarion.passes import Station, find_passes, look_angles
+from velarion.passes import Station, find_passes
 from velarion.time.time import Time
+from velarion.utils.progress import terminal_bar
 
-from . import conjunctions, defaults, inputs
+from . import conjunctions, defaults, inputs, pointing
 from .csvio import HEADER, check_output_path, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
-from .plot import image_format, sky_plot
-from .rendering import GEODETIC_COLUMNS, ephemeris_rows, look_csv, look_json, passes_csv, passes_json, passes_table
+from .outfiles import Result, same_file
+from .plot import MAX_TRACKS, image_format, sky_plot
+from .rendering import GEODETIC_COLUMNS, ephemeris_rows, passes_csv, passes_json, passes_table
 
 __all__ = ["COMMANDS"]
 
@@ -45,14 +46,16 @@ def _search_start(args: argparse.Namespace, sats: inputs.Satellites) -> Time:
     return inputs.parse_start(args.start, lambda: inputs.default_start(sats.epoch))
 
 
-def passes(args: argparse.Namespace) -> str:
+def passes(args: argparse.Namespace) -> str | Result:
     """``velarion passes``: the passes of satellites over stations, as a table, CSV or JSON (and a sky plot)."""
     plot_format = None
     if args.plot is not None:
         plot_format = image_format(args.plot)
         check_output_path(args.plot, "the plot")
-        if args.output not in (None, "-") and os.path.abspath(args.output) == os.path.abspath(args.plot):
+        if args.output not in (None, "-") and same_file(args.output, args.plot):
             raise UsageError("--plot and --output name the same file")
+        if not 0 <= args.plot_tracks <= MAX_TRACKS:
+            raise UsageError(f"--plot-tracks must lie between 0 and {MAX_TRACKS} passes, got {args.plot_tracks}")
     inputs.check_step(args.step)
     if not (math.isfinite(args.min_elevation) and -90.0 < args.min_elevation < 90.0):
         raise InputError(f"--min-elevation must lie between -90 and 90 degrees, got {args.min_elevation:g}")
@@ -60,11 +63,10 @@ def passes(args: argparse.Namespace) -> str:
     inputs.standard_frames()
     sats = inputs.satellites(args)
     stations = inputs.stations(args)
-    if args.plot is not None and len(stations) > 1:
-        raise UsageError("--plot draws the sky of one station")
     start = _search_start(args, sats)
     span = inputs.time_span(args, start, "samples")
     try:
+        bar = terminal_bar("velarion passes", enabled=False if args.quiet else None)
         found = find_passes(
             sats.items,
             stations,
@@ -73,15 +75,20 @@ def passes(args: argparse.Namespace) -> str:
             args.step,
             args.min_elevation,
             visible=args.visible or args.visible_column,
+            progress=bar,
+            eclipses=args.eclipses,
         )
     except EOPRangeError as e:
         grid = start + np.array([0.0, span])
         raise InputError(inputs.eop_range_message(e, grid)) from None
-    if len(sats.items) == 1 and found.failures:
-        raise InputError(str(found.failures[0].error))
+    # A satellite failing inside the span keeps its passes up to then: the
+    # run fails only when no satellite gave any.
+    everyone_failed = len(found.failures) == len(sats.items) and not found
+    if everyone_failed and len(sats.items) == 1:
+        raise InputError(str(found.failures[0]))
     for failure in found.failures:
         print(f"velarion passes: warning: {failure}", file=sys.stderr)
-    if found.failures and len(found.failures) == len(sats.items):
+    if everyone_failed:
         raise InputError("no satellite could be propagated")
     shown = [p for p in found if p.visible] if args.visible else list(found)
     if args.format == "table":
@@ -96,42 +103,80 @@ def passes(args: argparse.Namespace) -> str:
             is_default=sats.is_default,
             visible=args.visible,
             visible_column=args.visible_column,
+            eclipses=args.eclipses,
         )
     elif args.format == "json":
-        text = passes_json(shown, args.visible or args.visible_column)
+        text = passes_json(shown, args.visible or args.visible_column, args.eclipses)
     else:
-        text = passes_csv(shown, args.visible or args.visible_column)
-    if args.plot is not None:
+        text = passes_csv(shown, args.visible or args.visible_column, args.eclipses)
+    if args.plot is None:
+        return text
+
+    def draw() -> None:
         try:
-            with output_path(args.plot) as tmp:
-                sky_plot(tmp, sats.items, shown, sats.label, stations[0], args.min_elevation, start, span, plot_format)
+            with output_path(args.plot, "the plot") as tmp:
+                notes = sky_plot(
+                    tmp,
+                    sats.items,
+                    shown,
+                    sats.label,
+                    stations,
+                    args.min_elevation,
+                    start,
+                    span,
+                    plot_format,
+                    args.plot_tracks,
+                    args.plot_select,
+                )
         except OSError as e:
             raise InputError(f"cannot write the plot {args.plot!r}: {e.strerror or e}") from None
-    return text
+        for station, note in zip(stations, notes, strict=True):
+            if note and not args.quiet:  # some passes are not drawn as tracks: say which are
+                print(f"velarion passes: the sky plot over {station}: {note}", file=sys.stderr)
+
+    return Result(text, draw)
 
 
-def look(args: argparse.Namespace) -> str:
-    """``velarion look``: azimuth, elevation, range and range rate of one satellite from one station."""
+def look(args: argparse.Namespace) -> Iterator[str]:
+    """``velarion look``: azimuth, elevation, range and range rate (and the
+    Doppler shift of a carrier) of one satellite from one station, as CSV or
+    JSON in pieces: every check runs before the first piece, the rows come
+    in chunks within the memory budget."""
     inputs.check_step(args.step)
+    frequency = None
+    if args.frequency is not None:
+        if not (math.isfinite(args.frequency) and args.frequency > 0.0):
+            raise InputError(f"--frequency must be a positive number of hertz, got {args.frequency:g}")
+        frequency = float(args.frequency)
+    elif args.two_way:
+        raise UsageError("--two-way goes with --frequency")
+    if args.min_elevation is not None and not (
+        math.isfinite(args.min_elevation) and -90.0 <= args.min_elevation <= 90.0
+    ):
+        raise InputError(f"--min-elevation must lie between -90 and 90 degrees, got {args.min_elevation:g}")
+    if args.pass_number is not None and args.pass_number < 1:
+        raise InputError(f"--pass counts the passes of the span from 1, got {args.pass_number}")
+    rows = pointing.rows_per_chunk()
     inputs.load_eop(args)
     inputs.standard_frames()
     sats = inputs.satellites(args)
-    if len(sats.items) != 1:
-        raise InputError(f"{sats.label}: look takes one satellite; pick it with --satnum or --match")
+    satellite = pointing.one_satellite(sats.items, args.match, sats.label)
+    if len(sats.items) > 1:  # the default start is the chosen one's epoch
+        sats = inputs.Satellites([satellite], satellite.name or sats.label, satellite.epoch)
     stations = inputs.stations(args)
     if len(stations) != 1:
         raise UsageError("look takes one station: one --station, or --lat and --lon")
+    station = stations[0]
     start = _search_start(args, sats)
     span = inputs.time_span(args, start, "epochs")
-    n = math.floor(span / args.step + 1e-9) + 1
-    time = start + np.arange(n, dtype=np.float64) * args.step
-    try:
-        angles = look_angles(sats.items[0], stations[0], time)
-    except EOPRangeError as e:
-        raise InputError(inputs.eop_range_message(e, time)) from None
-    except (ValueError, NotImplementedError) as e:  # SGP4 errors name their epoch
-        raise InputError(str(e) or f"cannot propagate: {type(e).__name__}") from None
-    return look_json(time, angles) if args.format == "json" else look_csv(time, angles)
+    grid = pointing.Grid(start, args.step, 0, math.floor(span / args.step + 1e-9) + 1, args.min_elevation)
+    pointing.check_reach(satellite, station, grid)
+    if args.pass_number is not None:
+        lowest = defaults.MIN_ELEVATION if args.min_elevation is None else args.min_elevation
+        grid.first, grid.stop = pointing.pass_rows(satellite, station, start, span, args.step, args.pass_number, lowest)
+        grid.min_elevation = lowest
+    parts = pointing.chunks(satellite, station, grid, frequency, args.two_way, rows)
+    return pointing.json_text(parts, frequency) if args.format == "json" else pointing.csv_text(parts, frequency)
 
 
 def _enu_or_frame(name: str, station: Station | None, what: str) -> tuple[Frame, ENU | None]:
@@ -298,7 +343,9 @@ def convert(args: argparse.Namespace) -> str:
             Station.release(enu)
 
 
-COMMANDS: dict[str, Callable[[argparse.Namespace], str | Iterator[str]]] = {
+# A command returns its whole output, its pieces to write one after the other,
+# or a Result (its text, then its other files).
+COMMANDS: dict[str, Callable[[argparse.Namespace], str | Iterator[str] | Result]] = {
     "passes": passes,
     "look": look,
     "propagate": propagate,

@@ -1,9 +1,10 @@
 """Ephemeris CSV files: ``time,x,y,z,vx,vy,vz`` (ISO UTC times, m, m/s).
 
-Reading checks every row and names the first bad one (its data-row number
-and its line in the file); writing goes to a temporary file in the target's
-folder that replaces the target only once everything is written, so a
-failed run never leaves a half-written file behind.
+Reading checks every row as the file is read and names the first bad one
+(its data-row number and its line in the file), so that what is not such a
+file stops at its first line; writing goes through ``outfiles``, which
+replaces a regular file only once everything is written, so a failed run
+never leaves a half-written file behind.
 """
 
 from __future__ import annotations
@@ -12,16 +13,18 @@ import contextlib
 import math
 import os
 import re
-import sys
-import tempfile
-from collections.abc import Iterator
+from array import array
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import IO
 
 import numpy as np
 
 from velarion.time.time import Time
+from velarion.utils import textfiles
+from velarion.utils.textfiles import NotTextError
 
+from . import outfiles
 from .errors import InputError
 
 # Word for word: callers and tests compare the exception texts of this module.
@@ -48,49 +51,58 @@ def _name(path: str | None) -> str:
     return "<stdin>" if path in (None, "-") else repr(os.fspath(path))
 
 
-def _permissions(path: str) -> None:
-    """mkstemp makes files readable by their owner only; give the result the usual mode."""
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(path, 0o666 & ~umask)
+def _read_failure(path: str | None, e: Exception) -> InputError:
+    """The one-line error of an input file that cannot be read."""
+    if isinstance(e, NotTextError):
+        return InputError(str(e))
+    if isinstance(e, FileNotFoundError):
+        return InputError(f"cannot read {_name(path)}: no such file")
+    if isinstance(e, IsADirectoryError):
+        return InputError(f"cannot read {_name(path)}: it is a directory")
+    if isinstance(e, OSError):
+        return InputError(f"cannot read {_name(path)}: {e.strerror or e}")
+    raise TypeError(e)
 
 
-def read_text(path: str | None) -> str:
+# Bytes of memory a byte of a file costs its reader (measured, rounded up):
+# element sets or stations made of a whole text, the rows of an ephemeris in
+# flat arrays, times as texts and then as a Time.
+OBJECTS_PER_BYTE = 10.0
+EPHEMERIS_PER_BYTE = 2.0
+TIMES_PER_BYTE = 8.0
+
+
+def read_text(path: str | None, memory_per_byte: float = OBJECTS_PER_BYTE) -> str:
     """The whole text of a UTF-8 file, or of standard input for None or "-";
-    a byte-order mark at the start is skipped."""
+    a byte-order mark at the start is skipped (bounds: ``velarion.utils.textfiles``)."""
     try:
-        if path in (None, "-"):
-            if sys.stdin is None:
-                raise InputError("cannot read <stdin>: standard input is closed")
-            stream = getattr(sys.stdin, "buffer", None)
-            data = stream.read() if stream is not None else sys.stdin.read()
-            text = data.decode("utf-8") if isinstance(data, bytes) else data
-        else:
-            with open(path, "rb") as f:
-                text = f.read().decode("utf-8")
-    except FileNotFoundError:
-        raise InputError(f"cannot read {_name(path)}: no such file") from None
-    except IsADirectoryError:
-        raise InputError(f"cannot read {_name(path)}: it is a directory") from None
-    except UnicodeDecodeError as e:
-        raise InputError(
-            f"cannot read {_name(path)}: not UTF-8 text (byte 0x{e.object[e.start]:02x} at offset {e.start})"
-        ) from None
-    except OSError as e:
-        raise InputError(f"cannot read {_name(path)}: {e.strerror or e}") from None
-    return text[1:] if text.startswith("\ufeff") else text
+        return textfiles.read_text(path, memory_per_byte=memory_per_byte)
+    except (OSError, NotTextError) as e:
+        raise _read_failure(path, e) from None
 
 
-def _records(text: str, source: str) -> Iterator[tuple[int, list[str]]]:
-    """(line number, fields) of the non-blank, non-comment lines."""
-    for number, line in enumerate(text.splitlines(), start=1):
-        if "\x00" in line:
-            # A NUL is no text (a binary file, most likely), and NumPy's text
-            # arrays drop trailing NULs: refused on any line, comments too.
-            raise InputError(f"{source}, line {number}: a NUL character")
-        stripped = line.strip()
-        if stripped and not stripped.startswith("#"):
-            yield number, [f.strip() for f in stripped.split(",")]
+def _lines(path: str | None, memory_per_byte: float) -> Iterator[tuple[int, str]]:
+    """(line number, line) as the file is read: what is not text stops the reading at its first line."""
+    try:
+        yield from textfiles.read_lines(path, memory_per_byte=memory_per_byte)
+    except (OSError, NotTextError) as e:
+        raise _read_failure(path, e) from None
+
+
+def _fields(line: str) -> list[str] | None:
+    """The fields of a line; None for a blank or comment line."""
+    stripped = line.strip()
+    if not stripped or stripped.startswith("#"):
+        return None
+    return [f.strip() for f in stripped.split(",")]
+
+
+def _records(path: str | None, memory_per_byte: float) -> Iterator[tuple[int, list[str]]]:
+    """(line number, fields) of the non-blank, non-comment lines, as the file is read."""
+    for number, line in _lines(path, memory_per_byte):
+        fields = _fields(line)
+        if fields is not None:
+            yield number, fields
 
 
 # A plain decimal number in ASCII: sign, digits with an optional point, an
@@ -98,6 +110,9 @@ def _records(text: str, source: str) -> Iterator[tuple[int, list[str]]]:
 # 'nan' and 'infinity').
 _DECIMAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 _NON_FINITE = re.compile(r"[+-]?(?:nan|inf|infinity)", re.IGNORECASE)
+# A data row of plain numbers, in one match (the common case, read quickly):
+# the time, then the six numbers; anything else takes the checks field by field.
+_ROW = re.compile(r"\s*([^,#\s][^,]*?)\s*" + rf",\s*({_DECIMAL.pattern})\s*" * 6)
 
 
 def parse_number(field: str, name: str, where: str) -> float:
@@ -111,7 +126,7 @@ def parse_number(field: str, name: str, where: str) -> float:
     raise InputError(f"{where}: {name} is not finite: {field!r}")
 
 
-def _parse_times(texts: list[str], lines: list[int], source: str, first_row: int = 0) -> Time:
+def _parse_times(texts: list[str], lines: Sequence[int] | np.ndarray, source: str, first_row: int = 0) -> Time:
     try:
         return Time(np.array(texts, dtype=str))
     except (ValueError, TypeError):
@@ -128,28 +143,42 @@ def _parse_times(texts: list[str], lines: list[int], source: str, first_row: int
 def read_ephemeris(path: str | None) -> Table:
     """Reads an ephemeris CSV file (None or "-": standard input)."""
     source = _name(path)
-    text = read_text(path)
     times: list[str] = []
-    values: list[list[float]] = []
-    lines: list[int] = []
-    for number, fields in _records(text, source):
+    # Flat arrays of doubles and line numbers: a row costs 56 bytes there,
+    # some 400 as lists of floats.
+    values = array("d")
+    lines = array("q")
+    for number, line in _lines(path, EPHEMERIS_PER_BYTE):
+        match = _ROW.fullmatch(line)
+        if match is not None:
+            time_text, *texts = match.groups()
+            row = [float(t) for t in texts]
+            if math.isfinite(sum(row)):  # else (an overflow) the checks below name the field
+                times.append(time_text)
+                values.extend(row)
+                lines.append(number)
+                continue
+        fields = _fields(line)
+        if fields is None:
+            continue
         if not lines and not times and fields and fields[0].lower() == "time":
             if tuple(f.lower() for f in fields) != COLUMNS:
                 raise InputError(f"{source}, line {number}: the header must be {HEADER!r}, got {','.join(fields)!r}")
             continue
-        row = len(times) + 1
-        where = f"{source}, row {row} (line {number})"
+        where = f"{source}, row {len(times) + 1} (line {number})"
         if len(fields) != len(COLUMNS):
             raise InputError(f"{where}: expected {len(COLUMNS)} fields ({HEADER}), got {len(fields)}")
-        numbers = [parse_number(field, name, where) for name, field in zip(COLUMNS[1:], fields[1:], strict=True)]
+        values.extend([parse_number(field, name, where) for name, field in zip(COLUMNS[1:], fields[1:], strict=True)])
         times.append(fields[0])
-        values.append(numbers)
         lines.append(number)
     if not times:
         raise InputError(f"{source}: no data rows (expected the header {HEADER!r} and one row per epoch)")
-    time = _parse_times(times, lines, source)
-    data = np.array(values, dtype=np.float64).reshape(-1, 6)
-    return Table(source, time, np.ascontiguousarray(data[:, :3]), np.ascontiguousarray(data[:, 3:]), np.array(lines))
+    numbers = np.array(lines, dtype=np.int64)
+    del lines
+    time = _parse_times(times, numbers, source)
+    del times
+    data = np.frombuffer(values, dtype=np.float64).reshape(-1, 6)
+    return Table(source, time, np.ascontiguousarray(data[:, :3]), np.ascontiguousarray(data[:, 3:]), numbers)
 
 
 def read_times(path: str | None) -> tuple[Time, np.ndarray, str]:
@@ -157,10 +186,9 @@ def read_times(path: str | None) -> tuple[Time, np.ndarray, str]:
     first column holds them (an optional header line starts with "time").
     Returns the times, their lines and the file's name."""
     source = _name(path)
-    text = read_text(path)
     times: list[str] = []
     lines: list[int] = []
-    for number, fields in _records(text, source):
+    for number, fields in _records(path, TIMES_PER_BYTE):
         if not times and fields[0].lower() == "time":
             continue
         times.append(fields[0])
@@ -187,74 +215,20 @@ def format_rows(time: Time, r: np.ndarray, v: np.ndarray) -> str:
 
 
 def check_output_path(path: str, what: str) -> None:
-    """InputError unless `path` can name a file to write: not a directory, in
-    a folder that exists (checked before the work, so a run does not fail
-    only at its end)."""
-    path = os.fspath(path)
-    if os.path.isdir(path):
-        raise InputError(f"cannot write {what} {path!r}: it is a directory")
-    if not os.path.basename(path):
-        raise InputError(f"cannot write {what} {path!r}: it names a directory, not a file")
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise InputError(f"cannot write {what} {path!r}: no folder {folder!r}")
-
-
-def _replace(tmp: str, path: str) -> None:
-    """Renames the finished temporary file to `path` (InputError if it cannot)."""
-    try:
-        os.replace(tmp, path)
-    except IsADirectoryError:
-        raise InputError(f"cannot write {path!r}: it is a directory") from None
-    except OSError as e:
-        raise InputError(f"cannot write {path!r}: {e.strerror or e}") from None
-
-
-def _temporary(path: str, suffix: str) -> tuple[int, str]:
-    """A new file beside ``path`` (hidden, named after it): its descriptor and name."""
-    folder = os.path.dirname(os.path.abspath(path))
-    try:
-        return tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=suffix, dir=folder)
-    except OSError as e:
-        raise InputError(f"cannot write {path!r}: {e.strerror or e}") from None
+    """InputError unless a result can be written to ``path`` (see ``outfiles.check``),
+    checked before the work so that a run does not fail only at its end."""
+    outfiles.check(path, what)
 
 
 @contextlib.contextmanager
-def _becomes(tmp: str, path: str) -> Iterator[None]:
-    """Renames ``tmp`` to ``path`` when the block ends without an exception; removes it otherwise."""
-    try:
-        yield
-        _permissions(tmp)
-        _replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-
-
-@contextlib.contextmanager
-def output(path: str | None) -> Iterator[IO[str]]:
-    """A text stream for the result: standard output for None or "-", else a
-    temporary file beside ``path`` that becomes ``path`` when the block
-    ends without an exception (and is removed otherwise)."""
-    if path is None or path == "-":
-        if sys.stdout is None:
-            raise InputError("cannot write to standard output: it is closed (-o FILE writes a file)")
-        yield sys.stdout
-        sys.stdout.flush()
-        return
-    path = os.fspath(path)
-    fd, tmp = _temporary(path, ".tmp")
-    with _becomes(tmp, path), os.fdopen(fd, "w", encoding="utf-8", newline="\n") as f:
+def output(path: str | None, what: str = "the output") -> Iterator[IO[str]]:
+    """A text stream for the result (see ``outfiles.text_output``)."""
+    with outfiles.text_output(path, what) as f:
         yield f
 
 
 @contextlib.contextmanager
-def output_path(path: str) -> Iterator[str]:
-    """A temporary path beside ``path`` (same suffix) that becomes ``path``
-    when the block ends without an exception (for writers that take a name)."""
-    path = os.fspath(path)
-    fd, tmp = _temporary(path, ".tmp" + os.path.splitext(path)[1])
-    os.close(fd)
-    with _becomes(tmp, path):
-        yield tmp
+def output_path(path: str, what: str = "the output") -> Iterator[str]:
+    """A path for writers that take a name (see ``outfiles.written_path``)."""
+    with outfiles.written_path(path, what) as name:
+        yield name

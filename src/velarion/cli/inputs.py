@@ -15,6 +15,7 @@ import datetime
 import math
 import os
 import re
+import stat
 import sys
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -33,6 +34,7 @@ from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE, load_omm
 from velarion.propagators.analytical.sgp4.catalogue import tles_of_text
 from velarion.state.state import COE, StateVector
 from velarion.time.time import Time
+from velarion.utils.textfiles import MAX_FILE_BYTES
 
 from . import defaults
 from .csvio import read_text
@@ -525,6 +527,7 @@ def load_eop(args: argparse.Namespace) -> None:
         return
     if not os.path.exists(args.eop):
         raise InputError(f"cannot read {args.eop!r}: no such file")
+    _check_table_file(args.eop)
     try:
         velarion.iers.load(args.eop)
     except IsADirectoryError:
@@ -533,6 +536,22 @@ def load_eop(args: argparse.Namespace) -> None:
         raise InputError(f"cannot read {args.eop!r}: {e.strerror or e}") from None
     except ValueError as e:
         raise InputError(f"bad Earth orientation file {args.eop!r}: {e}") from None
+
+
+def _check_table_file(path: str) -> None:
+    """InputError unless ``path`` is a regular file of at most the size of
+    an input file: a table is read whole, and ``/dev/zero`` or a FIFO would
+    be read forever."""
+    try:
+        status = os.stat(path)
+    except OSError as e:
+        raise InputError(f"cannot read {path!r}: {e.strerror or e}") from None
+    if stat.S_ISDIR(status.st_mode):
+        raise InputError(f"cannot read {path!r}: it is a directory")
+    if not stat.S_ISREG(status.st_mode):
+        raise InputError(f"cannot read {path!r}: not a regular file")
+    if status.st_size > MAX_FILE_BYTES:
+        raise InputError(f"cannot read {path!r}: larger than {MAX_FILE_BYTES} bytes, the most an input file may hold")
 
 
 def check_step(step: float) -> None:

@@ -243,10 +243,39 @@ def build_parser() -> argparse.ArgumentParser:
         "CSV and JSON, yes/no in the table)",
     )
     p.add_argument(
+        "--eclipses",
+        action="store_true",
+        help="also give when the satellite enters and leaves the Earth's shadow during each pass (the first "
+        "entry and exit; columns shadow_entry and shadow_exit, empty where it does not; the shadow model of "
+        "--visible, to the millisecond)",
+    )
+    p.add_argument(
         "--plot",
         metavar="FILE.png",
-        help="also draw a polar sky plot (azimuth/elevation) of the passes (needs matplotlib: "
-        "pip install 'velarion[plot]')",
+        help="also draw a polar sky plot (azimuth/elevation) of the passes, one chart per station (needs "
+        "matplotlib: pip install 'velarion[plot]')",
+    )
+    p.add_argument(
+        "--plot-tracks",
+        type=int,
+        default=10,
+        metavar="N",
+        help="passes a station's sky plot draws as tracks with a legend, 0 to 50 (default 10); the others "
+        "are thin grey lines, or their density when there are many",
+    )
+    p.add_argument(
+        "--plot-select",
+        default="highest",
+        metavar="WHICH",
+        help="which passes the sky plot draws as tracks: 'highest' (default: the highest elevations), 'next' "
+        "(the first in time), or a satellite's name or catalogue number (its passes)",
+    )
+    p.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="no progress bar nor notes on standard error, only warnings and errors (the bar is drawn only "
+        "when standard error is a terminal and the search takes more than 2 s)",
     )
     _add_common(p)
 
@@ -255,10 +284,15 @@ def build_parser() -> argparse.ArgumentParser:
         help="look angles of a satellite from a station",
         description="Azimuth (deg from north through east), elevation [deg], range [m] and range rate [m/s, "
         "positive when receding] of one satellite seen from one station over a span at a step, for antenna "
-        "pointing: CSV with the columns time,azimuth,elevation,range,range_rate (ISO UTC times rounded to "
-        "the millisecond), or JSON.",
-        epilog="Example: velarion look --tle catalogue.tle --satnum 25544 --station Redu,50.0006,5.1453,385 "
-        "--start 2024-03-20T10:00 --hours 1 --step 1 -o pointing.csv",
+        "pointing: CSV with the columns time,azimuth,elevation,range,range_rate (ISO UTC times rounded to the millisecond), or JSON; "
+        "with --frequency also doppler,received [Hz]. --match picks the one satellite whose name contains "
+        "the text, or whose name is the text when several contain it (several candidates: an error lists "
+        "them with their numbers). The whole span, only the rows of one pass (--pass) or "
+        "only those above an elevation (--min-elevation); the rows are made and written chunk by chunk, so "
+        "a span of any length fits in the memory budget (VELARION_MEMORY_BUDGET).",
+        epilog="Examples: velarion look --tle catalogue.tle --satnum 25544 --station Redu,50.0006,5.1453,385 "
+        "--start 2024-03-20T10:00 --hours 1 --step 1 -o pointing.csv; "
+        "velarion look --tle catalogue.tle --match 'ISS (ZARYA)' --pass 2 --step 1 --frequency 437.8e6",
     )
     _add_input(
         p,
@@ -268,6 +302,39 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_station(p, f"one station: --station or --lat/--lon; default: {defaults.STATION_NAME}", "one")
     _add_span(p, 10.0, "step of the time grid [s] (default 10)")
+    p.add_argument(
+        "--pass",
+        dest="pass_number",
+        type=int,
+        metavar="N",
+        help="only the rows of the N-th pass of the span (from 1, a pass under way at the start first), "
+        "the passes counted as velarion passes lists them: above --min-elevation, default "
+        f"{defaults.MIN_ELEVATION:g} deg; the rows stay on the grid of --start and --step",
+    )
+    p.add_argument(
+        "--min-elevation",
+        type=float,
+        metavar="DEG",
+        help="only the rows at or above this elevation [deg] (default: every row; with --pass "
+        f"{defaults.MIN_ELEVATION:g})",
+    )
+    p.add_argument(
+        "--frequency",
+        type=float,
+        metavar="HZ",
+        help="carrier frequency [Hz] (e.g. 437.8e6): adds the columns doppler, the Doppler shift [Hz] "
+        "(received minus sent, negative while the satellite recedes), and received, the frequency received "
+        "[Hz]. One-way by default, a downlink received at the station: f*(sqrt((1-b)/(1+b))-1) with "
+        "b = range_rate/c (relativistic, longitudinal); an uplink reaches the satellite shifted alike. "
+        "Neglected (low Earth orbit): the transverse Doppler (~3e-10 of f), the gravitational shift "
+        "(~4e-11), the light time (~6e-10 near culmination), the ionosphere and troposphere",
+    )
+    p.add_argument(
+        "--two-way",
+        action="store_true",
+        help="with --frequency: the shift of a two-way link (station to satellite and back, a coherent "
+        "transponder or a radar echo): f*((1-b)/(1+b)-1)",
+    )
     p.add_argument("--format", choices=("csv", "json"), default="csv", help="csv (default) or json")
     _add_common(p)
 

@@ -86,6 +86,11 @@ def _iso_seconds(t: Time) -> str:
     return iso_utc(t, 0)[0].replace("T", " ")
 
 
+def _shadow_time(p: Pass, event: str) -> str:
+    t = getattr(p, event)
+    return "-" if t is None else _iso_seconds(t)[11:]  # the pass's day is its rise's
+
+
 def _duration(seconds: float | None) -> str:
     if seconds is None:
         return "-"
@@ -110,10 +115,13 @@ def passes_table(
     is_default: bool = False,
     visible: bool = False,
     visible_column: bool = False,
+    eclipses: bool = False,
 ) -> str:
     """A heading (satellites, stations, span, search settings, count) and one
     aligned row per pass; satellite and station columns when there are
-    several of either, and a Visible column (yes/no) with ``visible_column``."""
+    several of either, a Visible column (yes/no) with ``visible_column``, and
+    with ``eclipses`` when the satellite enters and leaves the Earth's shadow
+    ("-" where it does not)."""
     end = start + span
     where = str(stations[0]) if len(stations) == 1 else f"{len(stations)} stations"
     seen = ", visible only" if visible else ""
@@ -128,10 +136,10 @@ def passes_table(
         return "\n".join(head) + "\n"
     many = len({(p.satellite, p.satnum) for p in passes}) > 1 or len(stations) > 1
     names = ("Satellite", "Station") if many else ()
+    rows = [(*names, "Rise (UTC)", "Az", "Culmination (UTC)", "Az", "Max el", "Set (UTC)", "Az", "Duration")]
     seen_head = ("Visible",) if visible_column else ()
-    rows = [
-        (*names, "Rise (UTC)", "Az", "Culmination (UTC)", "Az", "Max el", "Set (UTC)", "Az", "Duration", *seen_head)
-    ]
+    shadow = ("Shadow entry", "Shadow exit") if eclipses else ()
+    rows[0] += seen_head + shadow
     for p in passes:
         who = (p.satellite, station_label(p.station)) if many else ()
         rows.append(
@@ -146,6 +154,7 @@ def passes_table(
                 f"{p.set_azimuth:.1f}" if p.set_azimuth is not None else "-",
                 _duration(p.duration),
                 *(("yes" if p.visible else "no",) if visible_column else ()),
+                *(_shadow_time(p, event) for event in ("shadow_entry", "shadow_exit")[: len(shadow)]),
             )
         )
     widths = [max(len(r[k]) for r in rows) for k in range(len(rows[0]))]
@@ -175,10 +184,11 @@ def _iso_millis_column(passes: Sequence[Pass], event: str) -> list[str | None]:
     return out
 
 
-def _columns(passes: Sequence[Pass], visible: bool) -> dict[str, list[Any]]:
+def _columns(passes: Sequence[Pass], visible: bool, eclipses: bool = False) -> dict[str, list[Any]]:
     """The CSV and JSON fields of the passes, column by column: ISO UTC times
     (None where the span's edge cuts the pass), azimuths and elevation [deg],
-    duration [s]."""
+    duration [s]; with ``eclipses``, when the satellite enters and leaves
+    the Earth's shadow (None where it does not)."""
     columns: dict[str, list[Any]] = {
         "satellite": [p.satellite for p in passes],
         "satnum": [p.satnum for p in passes],
@@ -192,6 +202,9 @@ def _columns(passes: Sequence[Pass], visible: bool) -> dict[str, list[Any]]:
     columns = {name: columns[name] for name in COLUMNS}
     if visible:
         columns["visible"] = [p.visible for p in passes]
+    if eclipses:
+        for event in ("shadow_entry", "shadow_exit"):
+            columns[event] = _iso_millis_column(passes, event)
     return columns
 
 
@@ -206,9 +219,9 @@ def _csv_column(name: str, values: list[Any]) -> list[str]:
     return ["" if v is None else str(v) for v in values]
 
 
-def passes_csv(passes: Sequence[Pass], visible: bool = False) -> str:
+def passes_csv(passes: Sequence[Pass], visible: bool = False, eclipses: bool = False) -> str:
     """A header line and one row per pass; the fields of an event outside the span are empty."""
-    columns = _columns(passes, visible)
+    columns = _columns(passes, visible, eclipses)
     cells = [_csv_column(name, values) for name, values in columns.items()]
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
@@ -217,9 +230,9 @@ def passes_csv(passes: Sequence[Pass], visible: bool = False) -> str:
     return out.getvalue()
 
 
-def passes_json(passes: Sequence[Pass], visible: bool = False) -> str:
+def passes_json(passes: Sequence[Pass], visible: bool = False, eclipses: bool = False) -> str:
     """A list of one object per pass (null for an event outside the span)."""
-    columns = _columns(passes, visible)
+    columns = _columns(passes, visible, eclipses)
     digits = {"duration": 3}
     for name, values in columns.items():
         if name.endswith(("azimuth", "elevation")) or name == "duration":

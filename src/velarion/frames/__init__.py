@@ -23,13 +23,28 @@ import contextvars
 from collections.abc import Iterator
 from typing import Any
 
+
+class _CipBlock:
+    """One ``interpolated_cip()`` block: its setting, whether it is still in
+    force, and the block (or setting) it was entered in."""
+
+    __slots__ = ("active", "enabled", "outer")
+
+    def __init__(self, enabled: bool, outer: object):
+        self.enabled = enabled
+        self.active = True
+        self.outer = outer
+
+
 # Read by the compiled module (bound when it is imported, so defined before
-# anything here imports it): True inside interpolated_cip().
-_INTERPOLATED_CIP: contextvars.ContextVar[bool] = contextvars.ContextVar(
+# anything here imports it): False or True, or the innermost _CipBlock entered
+# in this context, whose setting holds while it is active (else its outer
+# one's).
+_INTERPOLATED_CIP: contextvars.ContextVar[object] = contextvars.ContextVar(
     "velarion.frames.interpolated_cip", default=False
 )
 
-__all__ = ["LocalOrbitalFrame", "interpolated_cip", "register_standard_transforms"]
+__all__ = ["LocalOrbitalFrame", "interpolated_cip", "register_standard_transforms", "standard_to_itrf"]
 
 
 @contextlib.contextmanager
@@ -68,12 +83,19 @@ def interpolated_cip(enabled: bool = True) -> Iterator[None]:
     """
     if not isinstance(enabled, bool):
         raise TypeError(f"enabled must be a bool, not {type(enabled).__name__}")
-    previous = _INTERPOLATED_CIP.get()
-    _INTERPOLATED_CIP.set(enabled)
+    block = _CipBlock(enabled, _INTERPOLATED_CIP.get())
+    token = _INTERPOLATED_CIP.set(block)
     try:
         yield
     finally:
-        _INTERPOLATED_CIP.set(previous)
+        try:
+            _INTERPOLATED_CIP.reset(token)
+        except ValueError:
+            # The block ends in another context than the one it was entered
+            # in (a generator finished in another thread or context): that
+            # one cannot be changed from here, so the block is marked over
+            # and every context skips it.
+            block.active = False
 
 
 def __getattr__(name: str) -> Any:
@@ -106,3 +128,24 @@ def register_standard_transforms() -> None:
     itrf.register_transform(gcrf, itrf.to_GCRF)
     itrf.register_transform(teme, itrf.to_TEME)
     teme.register_transform(itrf, teme.to_ITRF)
+
+
+def standard_to_itrf(frame: Any, time: Any, r: Any, v: Any) -> tuple[Any, Any]:
+    """Positions and velocities in ``frame`` converted to ITRF by the
+    library's own conversions, whatever the transform graph holds.
+
+    GCRF, TEME and ENU frames convert by their ``to_ITRF`` method (edges a
+    caller registered or removed do not change the result), ITRF states are
+    copied; any other frame goes through the graph, whose edges for it are
+    the caller's own. The library's computations (passes, look angles,
+    illumination) convert this way, so they never register anything.
+    """
+    from velarion.frames.frames import ENU, get_GCRF, get_ITRF, get_TEME
+
+    if frame is get_ITRF():
+        import numpy as np
+
+        return np.array(r, dtype=np.float64), np.array(v, dtype=np.float64)
+    if frame is get_GCRF() or frame is get_TEME() or isinstance(frame, ENU):
+        return frame.to_ITRF(time, r, v)
+    return frame.transform_to(get_ITRF(), time, r, v)  # type: ignore[no-any-return]

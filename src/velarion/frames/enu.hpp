@@ -42,29 +42,15 @@ struct BoundProduct {
 };
 
 // From this many rows on, the compiled product runs on every core.
-constexpr core::index_t kThreadedEnuRows = 1 << 16;
-
+// On the calling thread at any size: the product is bound by memory, and
+// the fresh result arrays' first-touch page faults, taken by several
+// threads at once, contend in the kernel (two threads doubled the system
+// time of 10^6 rows and made a call's time vary severalfold) for a small
+// gain at best.
 bool enu_apply(double R[3][3], const double pre[3], const double post[3], const fr::View& r_in, const fr::View& v_in,
                const fr::View& r_out, const fr::View& v_out) {
-    if (vt::mat_x_vec == vt::mat_x_vec_own) {
-        if (r_in.rows >= kThreadedEnuRows) {
-            // Each row is its own: contiguous ranges of rows on threads. The
-            // compiled product cannot fail, so an exception comes from setting
-            // up the threads, before any row is written: the rows are then
-            // converted on this thread.
-            try {
-                core::parallel_ranges(r_in.rows, core::hardware_threads(),
-                                      [&](core::index_t, core::index_t begin, core::index_t end) {
-                                          kn::enu_apply(CompiledProduct{}, R, pre, post, r_in.row_range(begin, end),
-                                                        v_in.row_range(begin, end), r_out.row_range(begin, end),
-                                                        v_out.row_range(begin, end));
-                                      });
-                return true;
-            } catch (...) {
-            }
-        }
+    if (vt::mat_x_vec == vt::mat_x_vec_own)
         return kn::enu_apply(CompiledProduct{}, R, pre, post, r_in, v_in, r_out, v_out);
-    }
     return kn::enu_apply(BoundProduct{vt::mat_x_vec}, R, pre, post, r_in, v_in, r_out, v_out);
 }
 

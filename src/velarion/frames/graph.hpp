@@ -284,11 +284,32 @@ bool check_writable_2d(PyObject* obj) {
     return view.acquire(obj, true);
 }
 
+// A writable C-contiguous copy of a read-only (or broadcast) 2-D float64
+// buffer: the hops receive writable views, yet the caller's arrays are only
+// read, so read-only input is served like any other.
+Ref writable_copy(PyObject* obj) {
+    core::View2D from;
+    if (!from.acquire(obj, false)) return {};
+    if (!from.readonly()) return Ref::borrow(obj);
+    const npy_intp shape[2] = {from.shape(0), from.shape(1)};
+    Ref copy = core::empty(2, shape);
+    if (!copy) return {};
+    const auto src = from.span2();
+    double* to = core::data_of(copy.get());
+    for (core::index_t i = 0; i < src.rows; ++i) {
+        for (core::index_t j = 0; j < src.cols; ++j) *to++ = src(i, j);
+    }
+    return copy;
+}
+
 // `obj` as the memoryview that a hop receives and transform_to returns: the
 // object is checked first (its own refusal messages), then the memoryview
 // itself, so that what is passed on is the view that was checked even if
 // the object would export something else on a second request.
-Ref rows_view(PyObject* obj) {
+Ref rows_view(PyObject* given) {
+    Ref owned = writable_copy(given);
+    if (!owned) return {};
+    PyObject* obj = owned.get();
     if (!check_writable_2d(obj)) return {};
     Ref view = Ref::steal(PyMemoryView_FromObject(obj));
     if (!view || !check_writable_2d(view.get())) return {};

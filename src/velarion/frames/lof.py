@@ -45,6 +45,7 @@ as an observer turning with the frame sees it.
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 import numpy as np
@@ -82,9 +83,40 @@ def _rows(x: ArrayLike, name: str) -> Array:
     return a.reshape(-1, 3)
 
 
+def _norm(x: Array) -> Array:
+    """|x| of each row, without overflow or underflow of the squares (rows
+    of 1e200 or 1e-200 have a norm like any other)."""
+    scale = np.abs(x).max(axis=-1, keepdims=True)
+    safe = np.where(scale > 0.0, scale, 1.0)
+    norm: Array = scale * np.linalg.norm(x / safe, axis=-1, keepdims=True)
+    return norm
+
+
 def _unit(x: Array) -> tuple[Array, Array]:
-    n = np.linalg.norm(x, axis=-1, keepdims=True)
+    n = _norm(x)
     return x / n, n
+
+
+def _direction(x: Array) -> Array:
+    """x scaled so that its largest component is 1 (same direction; the
+    cross products of such rows cannot overflow)."""
+    scale = np.abs(x).max(axis=-1, keepdims=True)
+    return x / np.where(scale > 0.0, scale, 1.0)
+
+
+def _finite_or_raise(what: str, *arrays: Array) -> None:
+    if not all(np.isfinite(a).all() for a in arrays):
+        raise ValueError(f"{what} are not representable in double precision: the inputs are too large or too small")
+
+
+def _common_rows(name: str, *counts: int) -> int:
+    """The number of rows the operands broadcast to (each 1 or N)."""
+    n = max(counts)
+    if any(c not in (1, n) for c in counts):
+        raise ValueError(
+            f"{name}: {', '.join(map(str, counts))} rows cannot be broadcast together (each must be 1 or N)"
+        )
+    return n
 
 
 def _unit_rate(u: Array, norm: Array, rate: Array) -> Array:
@@ -117,15 +149,23 @@ class LocalOrbitalFrame:
         r0, v0 = _rows(r, "r"), _rows(v, "v")
         if r0.shape != v0.shape:
             raise ValueError(f"r and v must have the same shape, got {r0.shape} and {v0.shape}")
-        h = np.cross(r0, v0)
-        if not (np.all(np.linalg.norm(r0, axis=1) > 0.0) and np.all(np.linalg.norm(h, axis=1) > 0.0)):
+        if isinstance(mu, bool) or not isinstance(mu, (int, float, np.integer, np.floating)):
+            raise TypeError(f"mu must be a number, not {type(mu).__name__}")
+        if not (math.isfinite(float(mu)) and float(mu) > 0.0):
+            raise ValueError(f"mu must be a finite positive number [m^3/s^2], got {float(mu)!r}")
+        # Whether the angular momentum vanishes depends on the directions only.
+        if not (np.all(_norm(r0) > 0.0) and np.all(_norm(np.cross(_direction(r0), _direction(v0))) > 0.0)):
             raise ValueError("the reference states must have a nonzero position and angular momentum")
         if acceleration is None:
-            a0 = -float(mu) * r0 / np.linalg.norm(r0, axis=1, keepdims=True) ** 3
+            rn = _norm(r0)
+            with np.errstate(all="ignore"):
+                a0 = -float(mu) * (r0 / rn) / rn**2  # zero far out, not a NaN
         else:
             a0 = np.broadcast_to(_rows(acceleration, "acceleration"), r0.shape)
         self.r, self.v = r0, v0
-        self.rotation, self.omega = _frame(self.kind, r0, v0, h, a0)
+        with np.errstate(all="ignore"):
+            self.rotation, self.omega = _frame(self.kind, r0, v0, a0)
+        _finite_or_raise("the frame's axes or rotation rate", self.rotation, self.omega)
 
     def __len__(self) -> int:
         return int(self.r.shape[0])
@@ -137,22 +177,36 @@ class LocalOrbitalFrame:
         """Position [m] and velocity [m/s] of the states (r, v) relative to
         the reference, in the rotating local frame ((N, 3) each; r, v in the
         reference's inertial frame, broadcast against its epochs)."""
-        dr = _rows(r, "r") - self.r
-        dv = _rows(v, "v") - self.v
-        dv = dv - np.cross(self.omega, dr)
-        return np.einsum("nij,nj->ni", self.rotation, dr), np.einsum("nij,nj->ni", self.rotation, dv)
+        r1, v1 = _rows(r, "r"), _rows(v, "v")
+        n = _common_rows("relative", len(self), len(r1), len(v1))
+        rotation = np.broadcast_to(self.rotation, (n, 3, 3))
+        with np.errstate(all="ignore"):
+            dr = np.broadcast_to(r1 - self.r, (n, 3))
+            dv = (v1 - self.v) - np.cross(self.omega, dr)
+            out = np.einsum("nij,nj->ni", rotation, dr), np.einsum("nij,nj->ni", rotation, dv)
+        _finite_or_raise("the relative states", *out)
+        return out
 
     def absolute(self, r_local: ArrayLike, v_local: ArrayLike) -> tuple[Array, Array]:
         """Inverse of ``relative``: inertial position and velocity of the
         states given relative to the reference in the rotating frame."""
-        dr = np.einsum("nji,nj->ni", self.rotation, np.broadcast_to(_rows(r_local, "r_local"), self.r.shape))
-        dv = np.einsum("nji,nj->ni", self.rotation, np.broadcast_to(_rows(v_local, "v_local"), self.r.shape))
-        return self.r + dr, self.v + dv + np.cross(self.omega, dr)
+        r1, v1 = _rows(r_local, "r_local"), _rows(v_local, "v_local")
+        n = _common_rows("absolute", len(self), len(r1), len(v1))
+        rotation = np.broadcast_to(self.rotation, (n, 3, 3))
+        with np.errstate(all="ignore"):
+            dr = np.einsum("nji,nj->ni", rotation, np.broadcast_to(r1, (n, 3)))
+            dv = np.einsum("nji,nj->ni", rotation, np.broadcast_to(v1, (n, 3)))
+            out = self.r + dr, self.v + dv + np.cross(self.omega, dr)
+        _finite_or_raise("the absolute states", *out)
+        return out
 
 
-def _frame(kind: str, r: Array, v: Array, h: Array, a: Array) -> tuple[Array, Array]:
+def _frame(kind: str, r: Array, v: Array, a: Array) -> tuple[Array, Array]:
     """The axes (rows) and the angular velocity of the frame ``kind``."""
-    w, hn = _unit(h)
+    # h = r x v from the directions of r and v, then scaled: its direction
+    # stays exact where r x v itself would overflow or underflow.
+    w, hn = _unit(np.cross(_direction(r), _direction(v)))
+    hn = hn * np.abs(r).max(axis=-1, keepdims=True) * np.abs(v).max(axis=-1, keepdims=True)
     w_dot = _unit_rate(w, hn, np.cross(r, a))
     if kind in ("RSW", "LVLH"):
         u, un = _unit(r)

@@ -125,12 +125,12 @@ private:
             return true;
         }
         if (n_ > PY_SSIZE_T_MAX / static_cast<core::index_t>(cols * sizeof(double))) {
-            PyErr_NoMemory();
+            core::set_no_memory("a copy of the per-epoch arrays");
             return false;
         }
         t.copy.reset(new (std::nothrow) double[static_cast<size_t>(n_ * cols) + 1]);
         if (!t.copy) {
-            PyErr_NoMemory();
+            core::set_no_memory("a copy of the per-epoch arrays");
             return false;
         }
         t.span = {reinterpret_cast<char*>(t.copy.get()), n_, cols, static_cast<core::index_t>(cols * sizeof(double)),
@@ -157,12 +157,29 @@ bool vectors_fit(core::index_t n, const fr::View& r_in, const fr::View& v_in, co
 
 // Whether the caller's context (thread or asyncio task) is inside
 // velarion.frames.interpolated_cip(): 1 or 0, -1 with an exception set.
+// The variable holds True, False or the innermost block entered in this
+// context (velarion.frames._CipBlock): a block that is no longer active
+// (ended from another context) gives way to the setting it was entered in.
 int cip_interpolated() {
     PyObject* value;
     if (PyContextVar_Get(g_interpolated_cip, Py_False, &value) < 0) return -1;
-    const int on = value == Py_True;
-    Py_DECREF(value);
-    return on;
+    Ref block = Ref::steal(value);
+    // Bounded: the chain is as long as the nesting of blocks, unless a
+    // caller tied it into a cycle.
+    for (int depth = 0; depth < 100000; ++depth) {
+        if (block.get() == Py_True) return 1;
+        if (block.get() == Py_False || block.get() == Py_None) return 0;
+        Ref active = Ref::steal(PyObject_GetAttrString(block.get(), "active"));
+        if (!active) return -1;
+        const int in_force = PyObject_IsTrue(active.get());
+        if (in_force < 0) return -1;
+        Ref next = Ref::steal(PyObject_GetAttrString(block.get(), in_force ? "enabled" : "outer"));
+        if (!next) return -1;
+        if (in_force) return PyObject_IsTrue(next.get());
+        block = std::move(next);
+    }
+    PyErr_SetString(PyExc_RuntimeError, "velarion.frames._INTERPOLATED_CIP holds a cycle of blocks");
+    return -1;
 }
 
 // The conversion with X, Y and s interpolated between nodes of the series
@@ -211,7 +228,7 @@ int cio_call(kn::CioDirection dir, PyObject* time, const fr::View& r_in, const f
     if (!arrays.take(sources, n)) return -1;
     std::unique_ptr<uint64_t[]> scratch(new (std::nothrow) uint64_t[kn::CioScratch::words(n)]);
     if (!scratch) {
-        PyErr_NoMemory();
+        core::set_no_memory("a copy of the per-epoch arrays");
         return -1;
     }
     const kn::EopViews views{arrays.values(2), arrays.values(3), arrays.values(4), arrays.values(5), arrays.values(6)};

@@ -11,11 +11,13 @@ The library behind ``velarion passes`` and ``velarion look``::
 
 ``find_passes`` searches every satellite over every station in one call
 (each satellite propagated once for all stations); ``look_angles`` gives
-azimuth, elevation, range and range rate for antenna pointing;
+azimuth, elevation, range and range rate for antenna pointing (and the
+Doppler shift of a carrier, ``velarion.passes.doppler``);
 ``find_passes(..., visible=True)`` and ``sunlit`` tell when a satellite can
 be seen (see ``velarion.passes.visibility`` for the shadow model).
 """
 
+from .doppler import LookAnglesDoppler, doppler_shift
 from .passes import LookAngles, Pass, Passes, event_times, find_passes, find_passes_many, look_angles
 from .satellites import Failure, Source, propagator_source, sgp4_source
 from .stations import Station
@@ -24,10 +26,12 @@ from .visibility import sun_elevation, sunlit
 __all__ = [
     "Failure",
     "LookAngles",
+    "LookAnglesDoppler",
     "Pass",
     "Passes",
     "Source",
     "Station",
+    "doppler_shift",
     "event_times",
     "find_passes",
     "find_passes_many",

@@ -28,11 +28,12 @@ from typing import Any, NamedTuple, cast
 import numpy as np
 from numpy.typing import NDArray
 
-import velarion.frames
 from velarion.frames.frames import ENU
 from velarion.time.time import Time
 from velarion.utils.budget import MemoryBudgetError, memory_budget
 
+from .doppler import LookAnglesDoppler, check_frequency, doppler_shift
+from .eclipses import shadow_crossings
 from .satellites import (
     _MODEL_REACH,
     _NODE_ANGLE,
@@ -62,6 +63,7 @@ Array = NDArray[Any]
 
 
 _EVENTS = ("rise", "culmination", "set")
+_SHADOW_EVENTS = ("shadow_entry", "shadow_exit")
 _OUT_OF_REACH = "the span lies more than 100 years from the element set's epoch, beyond the model's reach"
 _FAILURE_RESOLUTION = 0.5  # s: how closely the time of a satellite's failure is found
 _VISIBLE_SAMPLES = 2e6  # samples of the visibility check at once
@@ -94,7 +96,9 @@ class Pass:
     under way at the end, and ``culmination`` and its azimuth None when its
     highest point in the span is that edge (``max_elevation`` is then the
     elevation there). ``visible`` is None unless the search was asked for
-    it (see ``find_passes``). Its fields are read-only.
+    it, ``shadow_entry`` and ``shadow_exit`` (UTC) are None unless it was
+    asked for them or the satellite does not enter or leave the Earth's
+    shadow during the pass (see ``find_passes``). Its fields are read-only.
     """
 
     # A search makes thousands of passes and most of their times are never
@@ -112,6 +116,8 @@ class Pass:
         "_satnum",
         "_set",
         "_set_azimuth",
+        "_shadow_entry",
+        "_shadow_exit",
         "_station",
         "_visible",
     )
@@ -127,6 +133,8 @@ class Pass:
     _set: Time | float | None
     _set_azimuth: float | None
     _visible: bool | None
+    _shadow_entry: Time | float | None
+    _shadow_exit: Time | float | None
     __match_args__ = (
         "satellite",
         "satnum",
@@ -139,6 +147,8 @@ class Pass:
         "set",
         "set_azimuth",
         "visible",
+        "shadow_entry",
+        "shadow_exit",
     )
 
     def __init__(
@@ -154,8 +164,11 @@ class Pass:
         set: Time | None,
         set_azimuth: float | None,
         visible: bool | None = None,
+        shadow_entry: Time | None = None,
+        shadow_exit: Time | None = None,
     ):
-        for name, value in zip(_EVENTS, (rise, culmination, set), strict=True):
+        names = (*_EVENTS, *_SHADOW_EVENTS)
+        for name, value in zip(names, (rise, culmination, set, shadow_entry, shadow_exit), strict=True):
             if value is not None and not (isinstance(value, Time) and value.shape == ()):
                 raise TypeError(f"{name} must be a Time scalar or None, not {type(value).__name__}")
         self._satellite, self._satnum, self._station, self._origin = satellite, satnum, station, None
@@ -166,6 +179,7 @@ class Pass:
             max_elevation,
         )
         self._set, self._set_azimuth, self._visible = set, set_azimuth, visible
+        self._shadow_entry, self._shadow_exit = shadow_entry, shadow_exit
 
     def _time(self, value: Time | float | None) -> Time | None:
         if value is None or isinstance(value, Time):
@@ -197,6 +211,18 @@ class Pass:
         """When the satellite sets below the minimum elevation (UTC; None
         when the pass is still under way at the end)."""
         return self._time(self._set)
+
+    @property
+    def shadow_entry(self) -> Time | None:
+        """When the satellite first enters the Earth's shadow during the pass
+        (UTC; None when it does not, or when not asked)."""
+        return self._time(self._shadow_entry)
+
+    @property
+    def shadow_exit(self) -> Time | None:
+        """When the satellite first leaves the Earth's shadow during the pass
+        (UTC; None when it does not, or when not asked)."""
+        return self._time(self._shadow_exit)
 
     @property
     def cut(self) -> bool:
@@ -232,11 +258,12 @@ class Pass:
 
 
 def event_times(passes: Iterable[Pass], event: str) -> tuple[Time, NDArray[np.bool_]]:
-    """The times of one event (``"rise"``, ``"culmination"`` or ``"set"``)
-    of many passes at once: a one-dimensional UTC ``Time`` of the passes
-    that have it, in their order, and which passes have it (a boolean array)."""
-    if not isinstance(event, str) or event not in _EVENTS:
-        raise ValueError(f"event must be 'rise', 'culmination' or 'set', got {event!r}")
+    """The times of one event (``"rise"``, ``"culmination"``, ``"set"``,
+    ``"shadow_entry"`` or ``"shadow_exit"``) of many passes at once: a
+    one-dimensional UTC ``Time`` of the passes that have it, in their order,
+    and which passes have it (a boolean array)."""
+    if not isinstance(event, str) or event not in (*_EVENTS, *_SHADOW_EVENTS):
+        raise ValueError(f"event must be 'rise', 'culmination', 'set', 'shadow_entry' or 'shadow_exit', got {event!r}")
     items = list(passes)
     for p in items:
         if not isinstance(p, Pass):
@@ -405,6 +432,8 @@ class _Found:
     set_az: Array
     edge: Array
     visible: Array  # 1.0 / 0.0, NaN when not asked
+    shadow_entry: Array  # NaN when none or not asked
+    shadow_exit: Array
 
 
 def _polish(sky: Sky, ev: Events, m: float, threads: int) -> tuple[_Found, dict[int, Failure], set[int]]:
@@ -471,6 +500,8 @@ def _polish(sky: Sky, ev: Events, m: float, threads: int) -> tuple[_Found, dict[
         set_az=column(1, az),
         edge=ev.edge,
         visible=np.full(npass, np.nan),
+        shadow_entry=np.full(npass, np.nan),
+        shadow_exit=np.full(npass, np.nan),
     )
     return found, failures, coarse
 
@@ -530,6 +561,7 @@ def _search_round(
     spacing: Sequence[float] | None,
     visible: bool,
     threads: int,
+    eclipses: bool = False,
 ) -> tuple[_Found, dict[int, Failure], list[int], Array]:
     """One search over ``sats``: the polished passes (and whether each is
     visible, when asked), the failures and the satellites to search again
@@ -556,6 +588,14 @@ def _search_round(
             rows = np.flatnonzero(group == g)
             seen = visible_passes(traj.itrf, network, found.sat[rows], found.station[rows], lo[rows], hi[rows], start)
             found.visible[rows] = seen.astype(np.float64)
+    if eclipses:
+        lo = np.where(np.isfinite(found.rise), found.rise, 0.0)
+        hi = np.where(np.isfinite(found.set), found.set, duration)
+
+        def exact(s: Array, sec: Array) -> Array:
+            return exact_itrf(traj.sats, s, start + sec, threads)[0]
+
+        found.shadow_entry, found.shadow_exit = shadow_crossings(traj.itrf, exact, found.sat, lo, hi, start)
     return found, failures, sorted(again), traj.spacing
 
 
@@ -581,6 +621,7 @@ def _rounds(
             spacing,
             opts.visible,
             opts.threads,
+            opts.eclipses,
         )
         failures.update({place[k]: f for k, f in failed.items()})
         if attempt == 3:
@@ -603,6 +644,7 @@ class _Options:
     coarse: float | None
     visible: bool
     threads: int
+    eclipses: bool = False
 
 
 def _last_states(sats: list[Sat], start: Time, fail: Array, threads: int) -> tuple[Array, list[Failure | None]]:
@@ -646,19 +688,19 @@ def _search(
     visible: bool = False,
     threads: int | None = None,
     progress: Any = None,
+    eclipses: bool = False,
 ) -> tuple[list[Pass], Array, list[Failure], list[Station | ENU]]:
     """The passes, the place of each one's satellite in the input, the failures and the stations."""
     duration, step, start = _check(duration, step, min_elevation, start)
     threads = _threads(threads)
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be a callable (done, total), not {type(progress).__name__}")
-    velarion.frames.register_standard_transforms()
     sats, failures = satellites_of(satellites)
     if errors == "raise" and failures:
         raise failures[0].error
     stations_ = station_list(stations)
     network = Network(stations_)
-    opts = _Options(step, math.radians(min_elevation), prefilter, coarse, visible, threads)
+    opts = _Options(step, math.radians(min_elevation), prefilter, coarse, visible, threads, eclipses)
     nodes = dict(zip((sat.index for sat in sats), _check_memory(sats, start, duration, step, opts), strict=True))
     # The part of the span each satellite's model reaches: a satellite it
     # leaves before the end is searched up to there.
@@ -777,16 +819,19 @@ def _make_passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: 
         column(set_, has_set),
         column(np.degrees(gather("set_az")), has_set),
         column(visible != 0.0, ~np.isnan(visible)),
+        column(gather("shadow_entry"), ~np.isnan(gather("shadow_entry"))),
+        column(gather("shadow_exit"), ~np.isnan(gather("shadow_exit"))),
     )
     made: list[Pass] = []
     new_pass = object.__new__
     # Slot by slot: a pass from the search keeps its times as seconds from
     # the start (see Pass).
-    for a, b, c, d, e, f, g, h, i, j, k in zip(*columns, strict=True):
+    for a, b, c, d, e, f, g, h, i, j, k, x, y in zip(*columns, strict=True):
         p = new_pass(Pass)
         p._satellite, p._satnum, p._station, p._origin = a, b, c, start
         p._rise, p._rise_azimuth, p._culmination, p._culmination_azimuth = d, e, f, g
         p._max_elevation, p._set, p._set_azimuth, p._visible = h, i, j, k
+        p._shadow_entry, p._shadow_exit = x, y
         made.append(p)
     return made, index
 
@@ -805,6 +850,7 @@ def find_passes(
     coarse: float | None = None,
     threads: int | None = None,
     progress: Callable[[float, float], object] | None = None,
+    eclipses: bool = False,
 ) -> Passes:
     """Every pass of every satellite over every station, from ``start`` for ``duration`` seconds.
 
@@ -833,6 +879,11 @@ def find_passes(
         satellite is sunlit while the Sun is more than 6 degrees below the
         station's horizon (see ``velarion.passes.visibility`` for the shadow
         model).
+    eclipses
+        Also give, for each pass, when the satellite first enters the
+        Earth's shadow and first leaves it during the pass
+        (``Pass.shadow_entry``, ``Pass.shadow_exit``; None when it does not),
+        to a millisecond of the shadow model (see ``velarion.passes.eclipses``).
     errors
         "report" (default): a satellite that fails (an SGP4 error at some
         epoch, a propagator's error, a span beyond the compiled model's
@@ -877,6 +928,7 @@ def find_passes(
         bool(visible),
         threads,
         progress,
+        bool(eclipses),
     )
     return Passes(found, failures)
 
@@ -921,12 +973,22 @@ def find_passes_many(
     return result
 
 
-def look_angles(satellite: Any, station: Station | ENU, time: Any) -> LookAngles:
+def look_angles(
+    satellite: Any, station: Station | ENU, time: Any, *, frequency: float | None = None, two_way: bool = False
+) -> LookAngles | LookAnglesDoppler:
     """Azimuth and elevation [deg], range [m] and range rate [m/s] of one
     satellite seen from one station at every epoch of ``time`` (arrays of
     its shape), from the exact states. A failure of the satellite's model
-    raises."""
-    velarion.frames.register_standard_transforms()
+    raises.
+
+    With a carrier ``frequency`` [Hz], the result is a ``LookAnglesDoppler``
+    that adds the Doppler shift [Hz] of that carrier, one-way (a downlink
+    received at the station) or, with ``two_way=True``, two-way (station to
+    satellite and back): see ``velarion.passes.doppler``."""
+    if frequency is not None:
+        frequency = check_frequency(frequency)
+    elif two_way:
+        raise ValueError("two_way needs a carrier frequency")
     time = time if isinstance(time, Time) else Time(time)
     sats = [one_satellite(satellite, "look_angles")]
     if not isinstance(station, (Station, ENU)):
@@ -943,9 +1005,7 @@ def look_angles(satellite: Any, station: Station | ENU, time: Any) -> LookAngles
         rng = np.linalg.norm(p, axis=1)
         rate = np.where(rng > 0.0, np.einsum("ij,ij->i", p, w) / rng, 0.0)
     shape = time.shape
-    return LookAngles(
-        np.degrees(az).reshape(shape),
-        np.degrees(el).reshape(shape),
-        rng.reshape(shape),
-        rate.reshape(shape),
-    )
+    angles = (np.degrees(az).reshape(shape), np.degrees(el).reshape(shape), rng.reshape(shape), rate.reshape(shape))
+    if frequency is None:
+        return LookAngles(*angles)
+    return LookAnglesDoppler(*angles, doppler_shift(angles[3], frequency, two_way=bool(two_way)))

@@ -34,7 +34,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from velarion.frames.frames import Frame, get_ITRF, get_TEME
+from velarion.frames import standard_to_itrf
+from velarion.frames.frames import Frame, get_TEME
 from velarion.iers import EOPRangeError
 from velarion.propagators.analytical.sgp4 import _compiled
 from velarion.propagators.analytical.sgp4.sgp4 import (
@@ -347,7 +348,7 @@ def _failing_epoch(source: Source, time: Time) -> tuple[int, BaseException]:
 
 def _itrf_of(source: Source, time: Time) -> tuple[Array, Array]:
     frame, r, v = source(time)
-    rr, vv = frame.transform_to(get_ITRF(), time, r, v)
+    rr, vv = standard_to_itrf(frame, time, r, v)
     return np.asarray(rr, dtype=np.float64), np.asarray(vv, dtype=np.float64)
 
 
@@ -404,7 +405,7 @@ def exact_itrf(
             rt[~good] = 0.0
             vt[~good] = 0.0
         sub = time if rows.size == n else time[rows]
-        rm, vm = get_TEME().transform_to(get_ITRF(), sub, rt, vt)
+        rm, vm = get_TEME().to_ITRF(sub, rt, vt)
         rr, vv = np.asarray(rm), np.asarray(vm)
         r[rows[good]], v[rows[good]] = rr[good], vv[good]
     if compiled.all():
@@ -481,7 +482,7 @@ def _rotations(start: Time, sec: Array) -> tuple[Array, Array]:
     t = sec.size
     time = start + np.repeat(sec, 3)
     unit = np.tile(np.eye(3), (t, 1))
-    rr, vv = get_TEME().transform_to(get_ITRF(), time, unit, np.zeros_like(unit))
+    rr, vv = get_TEME().to_ITRF(time, unit, np.zeros_like(unit))
     a = np.asarray(rr).reshape(t, 3, 3).transpose(0, 2, 1)
     b = np.asarray(vv).reshape(t, 3, 3).transpose(0, 2, 1)
     return a, b

@@ -28,9 +28,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-import velarion.frames
 from velarion.bodies.bodies import sun_position_gcrf
-from velarion.frames.frames import ENU, get_GCRF, get_ITRF
+from velarion.frames.frames import ENU, get_GCRF
 from velarion.time.time import Time
 
 from .satellites import exact_itrf, one_satellite
@@ -62,14 +61,13 @@ def _sun_itrf_at(start: Time, seconds: Array) -> Array:
     rotation), cubic Hermite polynomials in between (the Sun turns 5 deg
     about the ITRF axis in 20 minutes: the interpolation is off by under
     2e-7 rad)."""
-    velarion.frames.register_standard_transforms()
     lo, hi = float(seconds.min()), float(seconds.max())
     k = max(1, int(np.ceil((hi - lo) / _SUN_NODES)))
     h = max((hi - lo) / k, 1.0)
     nodes = lo + h * np.arange(-1, k + 2)  # one more on each side for the rates
     gcrf = sun_position_gcrf(start + nodes)
     rate = np.gradient(gcrf, h, axis=0, edge_order=2)
-    rm, vm = get_GCRF().transform_to(get_ITRF(), start + nodes[1:-1], gcrf[1:-1], rate[1:-1])
+    rm, vm = get_GCRF().to_ITRF(start + nodes[1:-1], gcrf[1:-1], rate[1:-1])
     r, v = np.asarray(rm), np.asarray(vm)
     j = np.clip(np.floor((seconds - lo) / h).astype(np.intp), 0, k - 1)
     x = ((seconds - lo) / h - j)[:, None]
@@ -90,9 +88,8 @@ def sun_itrf(time: Time) -> Array:
     seconds = np.asarray(time - start, dtype=np.float64)
     if (seconds.max() - seconds.min()) / _SUN_NODES > time.size:
         # sparse epochs: each computed exactly
-        velarion.frames.register_standard_transforms()
         gcrf = sun_position_gcrf(time)
-        r, _ = get_GCRF().transform_to(get_ITRF(), time, gcrf, np.zeros_like(gcrf))
+        r, _ = get_GCRF().to_ITRF(time, gcrf, np.zeros_like(gcrf))
         return np.asarray(r)
     return _sun_itrf_at(start, seconds)
 
@@ -110,7 +107,6 @@ def shadowed(r: Array, sun: Array) -> Array:
 def sunlit(satellite: Any, time: Any) -> NDArray[np.bool_]:
     """Whether one satellite is sunlit (outside the Earth's shadow, see the
     module's docstring) at every epoch of ``time``: a bool array of its shape."""
-    velarion.frames.register_standard_transforms()
     time = time if isinstance(time, Time) else Time(time)
     sats = [one_satellite(satellite, "sunlit")]
     flat = _flat(time)

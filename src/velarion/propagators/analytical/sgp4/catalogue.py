@@ -18,6 +18,7 @@ from collections.abc import Iterable, Mapping
 from typing import Any
 
 from velarion.time.time import Time
+from velarion.utils import textfiles
 
 from .tle import ELSET, TLE
 
@@ -96,13 +97,22 @@ def _rebuild_omm(args: tuple[Any, ...], fields: dict[str, Any]) -> OMM:
     return OMM(*args, **fields)
 
 
-def _read(source: str | os.PathLike[str], what: str) -> tuple[str, str]:
-    """The text of a path, and how messages name it."""
+# Bytes of memory a byte of a file costs while it becomes element sets
+# (measured on a catalogue of 20,000 objects, rounded up): the text, then
+# the lines and TLEs, or the JSON, CSV or XML records and the OMMs.
+_TLE_MEMORY_PER_BYTE = 10.0
+_OMM_MEMORY_PER_BYTE = 6.0
+
+
+def _read(source: str | os.PathLike[str], memory_per_byte: float) -> tuple[str, str]:
+    """The text of a path, and how messages name it: read within the bounds
+    of ``velarion.utils.textfiles`` (``/dev/zero`` or a binary file stops at
+    its first block, a file that would not fit in the memory budget is
+    refused before it is read); a byte-order mark at the start is dropped."""
     try:
-        with open(source, encoding="utf-8", newline="") as f:
-            return f.read(), repr(os.fspath(source))
-    except UnicodeDecodeError:
-        raise ValueError(f"{os.fspath(source)!r}: {what} must be UTF-8 text") from None
+        return textfiles.read_text(source, memory_per_byte=memory_per_byte), repr(os.fspath(source))
+    except textfiles.NotTextError as e:
+        raise ValueError(str(e)) from None
 
 
 def _is_text(source: str) -> bool:
@@ -127,7 +137,7 @@ def load_tles(source: str | os.PathLike[str]) -> list[TLE]:
     if isinstance(source, str) and _is_text(source):
         return tles_of_text(source)
     if isinstance(source, (str, os.PathLike)):
-        return tles_of_text(*_read(source, "an element set file"))
+        return tles_of_text(*_read(source, _TLE_MEMORY_PER_BYTE))
     raise TypeError(f"load_tles takes a path or a text, not {type(source).__name__}")
 
 
@@ -164,18 +174,53 @@ def tles_of_text(text: str, where: str = "text") -> list[TLE]:
     return out
 
 
+# The longest value a message quotes in full: a field of thousands of digits
+# is named by its start and its length.
+_SHOWN = 40
+
+
+def _shown(value: Any) -> str:
+    """The value as a message quotes it: its repr, shortened when long."""
+    if isinstance(value, int) and not isinstance(value, bool) and value.bit_length() > 128:
+        # str() of a long int is slow, and refused past Python's digit limit.
+        return f"an integer of about {int(value.bit_length() * math.log10(2)) + 1} digits"
+    text = repr(value)
+    if len(text) <= _SHOWN:
+        return text
+    return f"{text[:16]}... ({len(value) if isinstance(value, str) else len(text)} characters)"
+
+
+class _LongInteger(str):
+    """A JSON integer of more digits than any field holds, kept as its text
+    (Python's conversion of a long digit string is slow and capped)."""
+
+
+# More digits than any numeric field of an element set can use.
+_MAX_DIGITS = 40
+
+
+def _json_integer(text: str) -> int | str:
+    return int(text) if len(text) <= _MAX_DIGITS else _LongInteger(text)
+
+
 def _number(record: Mapping[str, Any], key: str, where: str, default: Any = None) -> float:
     value = record.get(key, default)
     if value is None:
         raise ValueError(f"{where}: no {key}")
     if isinstance(value, bool) or not isinstance(value, (int, float, str)):
         raise ValueError(f"{where}: {key} must be a number, not {type(value).__name__}")
+    if isinstance(value, _LongInteger):
+        raise ValueError(f"{where}: {key} is out of range: an integer of {len(value.lstrip('-'))} digits")
     try:
         x = float(value)
     except ValueError:
-        raise ValueError(f"{where}: {key} is not a number: {value!r}") from None
+        raise ValueError(f"{where}: {key} is not a number: {_shown(value)}") from None
+    except OverflowError:  # an int beyond the range of a double
+        raise ValueError(f"{where}: {key} is out of range: {_shown(value)}") from None
     if not math.isfinite(x):
-        raise ValueError(f"{where}: {key} must be finite, got {value!r}")
+        if isinstance(value, str) and not any(w in value.lower() for w in ("inf", "nan")):
+            raise ValueError(f"{where}: {key} is out of range: {_shown(value)}")
+        raise ValueError(f"{where}: {key} must be finite, got {_shown(value)}")
     return x
 
 
@@ -185,7 +230,7 @@ def _integer(record: Mapping[str, Any], key: str, where: str, default: int) -> i
         return default
     x = _number(record, key, where)
     if x != math.floor(x) or abs(x) > 2**53:
-        raise ValueError(f"{where}: {key} must be a whole number, got {value!r}")
+        raise ValueError(f"{where}: {key} must be a whole number, got {_shown(value)}")
     return int(x)
 
 
@@ -214,35 +259,37 @@ def omm_record(record: Mapping[str, Any], where: str = "OMM record") -> OMM:
     try:
         epoch = Time(epoch_text.strip())
     except (ValueError, TypeError) as e:
-        raise ValueError(f"{where}: bad EPOCH {epoch_text!r}: {e}") from None
+        # Time's message quotes the text: a long one is named by its start only.
+        why = f": {e}" if len(epoch_text) <= _SHOWN else ""
+        raise ValueError(f"{where}: bad EPOCH {_shown(epoch_text)}{why}") from None
     if epoch.shape != ():
-        raise ValueError(f"{where}: bad EPOCH {epoch_text!r}")
+        raise ValueError(f"{where}: bad EPOCH {_shown(epoch_text)}")
     # The conversions of a TLE's fields, operation for operation: the same
     # elements give the same doubles.
     mnm = _number(record, "MEAN_MOTION", where) * _REV / _DAY
     ndot = _number(record, "MEAN_MOTION_DOT", where, 0.0) * _REV / (_DAY * _DAY)
     nddot = _number(record, "MEAN_MOTION_DDOT", where, 0.0) * _REV / (_DAY * _DAY * _DAY)
     name = _text(record, "OBJECT_NAME") or None
+    # The fields' own errors name the record already: only the element
+    # set's checks below need the prefix.
+    elements = (
+        _number(record, "INCLINATION", where) * _DEG,
+        _number(record, "RA_OF_ASC_NODE", where) * _DEG,
+        _number(record, "ECCENTRICITY", where),
+        _number(record, "ARG_OF_PERICENTER", where) * _DEG,
+        _number(record, "MEAN_ANOMALY", where) * _DEG,
+    )
+    bstar = _number(record, "BSTAR", where, 0.0)
+    fields = {
+        "satnum": _integer(record, "NORAD_CAT_ID", where, 0),
+        "intldesg": _designator(_text(record, "OBJECT_ID")),
+        "classification": _text(record, "CLASSIFICATION_TYPE", "U") or "U",
+        "elnum": _integer(record, "ELEMENT_SET_NO", where, 0),
+        "revnum": _integer(record, "REV_AT_EPOCH", where, 0),
+        "ephtype": _integer(record, "EPHEMERIS_TYPE", where, 0),
+    }
     try:
-        return OMM(
-            epoch,
-            _number(record, "INCLINATION", where) * _DEG,
-            _number(record, "RA_OF_ASC_NODE", where) * _DEG,
-            _number(record, "ECCENTRICITY", where),
-            _number(record, "ARG_OF_PERICENTER", where) * _DEG,
-            _number(record, "MEAN_ANOMALY", where) * _DEG,
-            mnm,
-            ndot,
-            nddot,
-            _number(record, "BSTAR", where, 0.0),
-            name,
-            satnum=_integer(record, "NORAD_CAT_ID", where, 0),
-            intldesg=_designator(_text(record, "OBJECT_ID")),
-            classification=_text(record, "CLASSIFICATION_TYPE", "U") or "U",
-            elnum=_integer(record, "ELEMENT_SET_NO", where, 0),
-            revnum=_integer(record, "REV_AT_EPOCH", where, 0),
-            ephtype=_integer(record, "EPHEMERIS_TYPE", where, 0),
-        )
+        return OMM(epoch, *elements, mnm, ndot, nddot, bstar, name, **fields)
     except ValueError as e:
         raise ValueError(f"{where}: {e}") from None
 
@@ -250,7 +297,7 @@ def omm_record(record: Mapping[str, Any], where: str = "OMM record") -> OMM:
 def _records_of(text: str, layout: str, where: str) -> Iterable[Mapping[str, Any]]:
     if layout == "json":
         try:
-            data = json.loads(text)
+            data = json.loads(text, parse_int=_json_integer)
         except json.JSONDecodeError as e:
             raise ValueError(f"{where}: not JSON: {e}") from None
         except RecursionError:
@@ -282,7 +329,7 @@ def load_omm(path: str | os.PathLike[str], layout: str | None = None) -> list[OM
     raises ``ValueError`` naming it."""
     if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"load_omm takes a path, not {type(path).__name__}")
-    text, where = _read(path, "an OMM file")
+    text, where = _read(path, _OMM_MEMORY_PER_BYTE)
     if layout is None:
         ext = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
         head = text.lstrip("\ufeff \t\r\n")[:1]

@@ -180,6 +180,12 @@ def sgp4init_rows(elsets: Sequence[ELSET]) -> NDArray[np.float64]:
     jd1, jd2 = sgp4_jd(Time.from_jd(days[:, 0], days[:, 1], scale="utc"))
     rows[:, 0], rows[:, 1] = jd1, jd2
     rows[:, 2] = (jd1 - _JD_1950) + jd2
+    # A TLE starts the model from its text as the reference twoline2rv does
+    # (its epoch split and unit conversions, rounding for rounding): the same
+    # states as the sgp4 package's Satrec of the same lines, to the bit.
+    for k, elset in enumerate(elsets):
+        if isinstance(elset, TLE):
+            rows[k] = elset._sgp4init_row()
     return rows
 
 

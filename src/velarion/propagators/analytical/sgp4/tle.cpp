@@ -307,7 +307,37 @@ PyGetSetDef TLE_getset[] = {
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
+// The row sgp4init starts from, as the reference implementation computes
+// it from this element set's text (the lines are parsed again: they parsed
+// when the TLE was made, and a TLE's fields cannot change).
+PyObject* TLE_sgp4init_row(PyObject* self, PyObject*) {
+    TLEObject* t = as_tle(self);
+    if (!t->line1 || !t->line2) {
+        PyErr_SetString(PyExc_ValueError, "the TLE has no lines");
+        return nullptr;
+    }
+    Py_ssize_t n1, n2;
+    const char* l1 = PyUnicode_AsUTF8AndSize(t->line1, &n1);
+    if (!l1) return nullptr;
+    const char* l2 = PyUnicode_AsUTF8AndSize(t->line2, &n2);
+    if (!l2) return nullptr;
+    tle::kernels::TleFields f;
+    tle::kernels::TleError err;
+    if (!tle::kernels::parse_tle(std::string_view(l1, static_cast<size_t>(n1)),
+                                 std::string_view(l2, static_cast<size_t>(n2)), f, err)) {
+        PyErr_Format(PyExc_ValueError, "TLE line %d, column %d: %s", err.line, err.column, err.message);
+        return nullptr;
+    }
+    double row[12];
+    tle::kernels::sgp4init_row(f, row);
+    return Py_BuildValue("(dddddddddddd)", row[0], row[1], row[2], row[3], row[4], row[5], row[6], row[7], row[8],
+                         row[9], row[10], row[11]);
+}
+
 PyMethodDef TLE_methods[] = {{"__reduce__", core::entry<TLE_reduce>, METH_NOARGS, nullptr},
+                             {"_sgp4init_row", core::entry<TLE_sgp4init_row>, METH_NOARGS,
+                              "The row sgp4init starts from (jd, fr, epoch, bstar, ndot, nddot, ecco, argpo, inclo, "
+                              "mo, no_kozai, nodeo), computed from the lines as the reference twoline2rv does."},
                              {nullptr, nullptr, 0, nullptr}};
 
 constexpr const char kTleDoc[] =

@@ -41,6 +41,10 @@ struct TleFields {
     double ndot = 0.0;       // rev/day^2
     double nddot = 0.0;      // rev/day^3
     double bstar = 0.0;      // 1/Earth radii
+    // nddot and bstar as the line writes them: the mantissa 0.ddddd (signed)
+    // and the power of ten.
+    double nddot_mantissa = 0.0, bstar_mantissa = 0.0;
+    int nddot_exponent = 0, bstar_exponent = 0;
     int ephtype = 0;
     long elnum = 0;
     double inc = 0.0;  // deg
@@ -162,7 +166,7 @@ public:
     // "+ddddd-e" form of nddot and bstar: a sign (blank, '+' or '-'), five
     // digits with an implied leading decimal point, and a signed exponent
     // digit; the value is +-0.ddddd * 10^(+-e).
-    bool exponential(int c0, const char* what, double& out) noexcept {
+    bool exponential(int c0, const char* what, double& out, double& mantissa, int& exponent) noexcept {
         double sign = 1.0;
         char s = at(c0);
         if (s == '-')
@@ -181,7 +185,9 @@ public:
             return fail(c0 + 6, "%s: '%c' where the exponent's sign is required", what, es);
         char ed = at(c0 + 7);
         if (ed < '0' || ed > '9') return fail(c0 + 7, "%s: '%c' where the exponent digit is required", what, ed);
-        int e = (es == '-' ? -1 : 1) * (ed - '0') - 5;  // 0.ddddd = ddddd * 10^-5
+        exponent = (es == '-' ? -1 : 1) * (ed - '0');
+        mantissa = sign * (static_cast<double>(mant) / 1e5);
+        const int e = exponent - 5;  // 0.ddddd = ddddd * 10^-5
         // Exact integer mantissa times a power of ten: the correctly rounded value.
         out = sign *
               (e < 0 ? static_cast<double>(mant) / std::pow(10.0, -e) : static_cast<double>(mant) * std::pow(10.0, e));
@@ -284,8 +290,8 @@ inline bool parse_tle(std::string_view line1, std::string_view line2, TleFields&
         const double days = detail::is_leap(f.epoch_year) ? 366.0 : 365.0;
         if (!p.in_range(21, "epoch day", f.epoch_day, 1.0, days + 1.0, true)) return false;
         if (!p.blank(33) || !p.decimal(34, 43, "ndot", f.ndot, true)) return false;
-        if (!p.blank(44) || !p.exponential(45, "nddot", f.nddot)) return false;
-        if (!p.blank(53) || !p.exponential(54, "bstar", f.bstar)) return false;
+        if (!p.blank(44) || !p.exponential(45, "nddot", f.nddot, f.nddot_mantissa, f.nddot_exponent)) return false;
+        if (!p.blank(53) || !p.exponential(54, "bstar", f.bstar, f.bstar_mantissa, f.bstar_exponent)) return false;
         if (!p.blank(62) || !p.integer(63, 63, "ephemeris type", ephtype, true)) return false;
         f.ephtype = static_cast<int>(ephtype);
         if (!p.blank(64) || !p.integer(65, 68, "element set number", elnum, true)) return false;
@@ -362,6 +368,48 @@ inline TleSI to_si(const TleFields& f) noexcept {
         s.jd2 = d2;
     }
     return s;
+}
+
+// What sgp4init starts from, computed from the line's values in the order
+// and with the roundings of the reference implementation's twoline2rv
+// (the sgp4 package's Satrec.twoline2rv): its epoch split (calendar day at
+// 0h plus a clock time rebuilt from hours, minutes and seconds, the fraction
+// rounded to 8 decimals, the digits a line holds) and its unit conversions.
+// Element sets it reads give the same model bit for bit. Columns: jd, fr,
+// epoch (days from 1949 December 31 0h), bstar, ndot, nddot [rad/min^k],
+// ecco, argpo, inclo, mo, no_kozai [rad/min], nodeo.
+inline void sgp4init_row(const TleFields& f, double row[12]) noexcept {
+    constexpr double pi = 3.14159265358979323846;
+    constexpr double xpdotp = 1440.0 / (2.0 * pi);
+    constexpr double deg2rad = pi / 180.0;
+    const long y = f.epoch_year - 1;
+    const double jan1 = 1721425.5 + 365.0 * y + static_cast<double>(y / 4 - y / 100 + y / 400);
+    const double dayofyr = std::floor(f.epoch_day);
+    double jd = jan1 + (dayofyr - 1.0);
+    double temp = (f.epoch_day - dayofyr) * 24.0;
+    const double hr = std::floor(temp);
+    temp = (temp - hr) * 60.0;
+    const double minute = std::floor(temp);
+    const double sec = (temp - minute) * 60.0;
+    double fr = (sec + minute * 60.0 + hr * 3600.0) / 86400.0;
+    if (std::fabs(fr) > 1.0) {
+        const double whole = std::floor(fr);
+        jd += whole;
+        fr -= whole;
+    }
+    fr = std::floor(fr * 1e8 + 0.5) / 1e8;
+    row[0] = jd;
+    row[1] = fr;
+    row[2] = jd + fr - 2433281.5;
+    row[3] = f.bstar_mantissa * std::pow(10.0, f.bstar_exponent);
+    row[4] = f.ndot / (xpdotp * 1440.0);
+    row[5] = f.nddot_mantissa * std::pow(10.0, f.nddot_exponent) / (xpdotp * 1440.0 * 1440);
+    row[6] = f.ecc;
+    row[7] = f.arp * deg2rad;
+    row[8] = f.inc * deg2rad;
+    row[9] = f.mea * deg2rad;
+    row[10] = f.mnm / xpdotp;
+    row[11] = f.raa * deg2rad;
 }
 
 }  // namespace velarion::propagators::analytical::sgp4::kernels
