@@ -315,7 +315,7 @@ def test_propagate_convert_round_trip(tmp_path, capsys):
 
     times, r_t, v_t = _read_arrays(teme)
     assert pathlib.Path(teme).read_text().splitlines()[0] == "time,x,y,z,vx,vy,vz"
-    assert len(times) == 241 and times[0] == "2019-12-09T16:00:00" and times[-1] == "2019-12-09T18:00:00"
+    assert len(times) == 241 and times[0] == "2019-12-09T16:00:00.000000" and times[-1] == "2019-12-09T18:00:00.000000"
     # The TEME file holds the propagator's states, digit for digit.
     eph = SGP4(TLE(*ISS_2019)).propagate(Time("2019-12-09T16:00") + np.arange(241) * 30.0)
     np.testing.assert_array_equal(r_t, eph.r)
@@ -393,9 +393,9 @@ def test_propagate_at_listed_times_and_two_body_state(tmp_path, capsys):
     assert status == 0 and err == []
     rows = read_csv(out)
     assert [r["time"] for r in rows] == [
-        "2024-03-20T12:00:00.000",
-        "2024-03-20T12:30:00.500",
-        "2024-03-21T00:00:00.000",
+        "2024-03-20T12:00:00.000000",
+        "2024-03-20T12:30:00.500000",
+        "2024-03-21T00:00:00.000000",
     ]
     r = np.array([[float(x[k]) for k in "xyz"] for x in rows])
     radius = np.linalg.norm(r, axis=1)
@@ -600,9 +600,9 @@ OTHER_ERRORS = {
     "EOP file is a directory": (["passes", "--eop", "{tmp}"], 1, ["cannot read", "it is a directory"]),
     "TLE file not UTF-8": (["passes", "--tle", "{tmp}/binary.tle"], 1, ["not UTF-8", "0xff"]),
     "no such catalogue number": (
-        ["passes", "--tle", "{tmp}/cat.tle", "--satnum", "25544,77"],
+        ["passes", "--tle", "{tmp}/cat.tle", "--satnum", "78,77"],
         1,
-        ["catalogue number 77"],
+        ["catalogue number 77, 78"],
     ),
     "no name matches": (["passes", "--tle", "{tmp}/cat.tle", "--match", "hubble"], 1, ["'hubble'"]),
     "--satnum without a catalogue": (["passes", "--satnum", "5"], 2, ["--tle or --omm"]),
@@ -611,6 +611,26 @@ OTHER_ERRORS = {
     "stations file without a header": (["passes", "--stations", "{tmp}/times.txt"], 1, ["header", "name,lat,lon"]),
     "OMM file not JSON": (["passes", "--omm", "{tmp}/gp.json"], 1, ["gp.json", "not JSON"]),
     "look at two satellites": (["look", "--tle", "{tmp}/cat.tle"], 1, ["look takes one satellite", "--satnum"]),
+    "propagate a catalogue without a choice": (
+        ["propagate", "--tle", "{tmp}/cat.tle"],
+        1,
+        ["holds 2 element sets", "ISS (25544)", "--satnum N or --match TEXT"],
+    ),
+    "propagate two picked sets": (["propagate", "--tle", "{tmp}/cat.tle", "--satnum", "25544"], 1, ["2 element sets"]),
+    "--satnum and --match share no set": (
+        ["passes", "--tle", "{tmp}/cat.tle", "--satnum", "25544", "--match", "hubble"],
+        1,
+        ["'hubble'", "among the catalogue numbers"],
+    ),
+    "offset from UTC beyond a day": (["passes", "--start", "2019-12-09T12:00+25:00"], 1, ["at most 24:00"]),
+    "local leap second that is none": (["passes", "--start", "2017-01-01T00:58:60+01:00"], 1, ["no leap second"]),
+    "offset without a sign": (["passes", "--start", "1h"], 1, ["bad --start", "'now'"]),
+    "offset with an unknown unit": (["passes", "--start", "now+2x"], 1, ["bad --start"]),
+    "--geodetic with --to": (
+        ["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--geodetic", "--to", "GCRF"],
+        2,
+        ["replaces --to"],
+    ),
 }
 
 
@@ -809,13 +829,30 @@ def test_catalogue_over_stations(tmp_path, capsys):
     records = json.loads(js)
     assert [r["rise"] or "" for r in records] == [r["rise"] for r in rows]
     assert all((r["duration"] is None) == (r["rise"] is None or r["set"] is None) for r in records)
-    status, table, _ = run([*argv, "--satnum", "3,4", "--match", "obj-2"], capsys)
-    lines = [ln for ln in table.splitlines() if ln.startswith("OBJ-")]
-    assert {ln.split()[0] for ln in lines} == {"OBJ-2", "OBJ-3", "OBJ-4"} and "3 satellites" in table
-    assert all(re.fullmatch(r"(\d:\d\d:\d\d|-)", ln.split()[-1]) for ln in lines)
+    # --satnum and --match narrow the choice together; a number the file lacks is a warning
+    shown = {r["satellite"] for r in rows}
+    for numbers, match, want in (("2,3,4", "obj-", {"OBJ-2", "OBJ-3", "OBJ-4"}), ("3,4,77", "-4", {"OBJ-4"})):
+        status, table, err = run([*argv, "--satnum", numbers, "--match", match], capsys)
+        lines = [ln for ln in table.splitlines() if ln.startswith("OBJ-")]
+        assert status == 0 and {ln.split()[0] for ln in lines} == want & shown
+        assert [ln for ln in err if "warning" in ln and "catalogue number" in ln] == (
+            [
+                "velarion passes: warning: "
+                + repr(str(tmp_path / "cat.tle"))
+                + ": no element set with catalogue number 77"
+            ]
+            if "77" in numbers
+            else []
+        )
+        assert all(re.fullmatch(r"(\d:\d\d:\d\d|-)", ln.split()[-1]) for ln in lines)
     status, seen, _ = run([*argv, "--visible", "--format", "csv"], capsys)
     visible = find_passes(load_tles(text), stations, Time("2019-12-09"), 43200.0, visible=True)
     assert [r["visible"] for r in read_csv(seen)] == ["true"] * sum(bool(p.visible) for p in visible)
+    # --visible-column: every pass, each with its flag
+    status, every, _ = run([*argv, "--visible-column", "--format", "csv"], capsys)
+    assert [(r["satellite"], r["station"], r["visible"]) for r in read_csv(every)] == [
+        (p.satellite, p.station.name, "true" if p.visible else "false") for p in visible
+    ]
     (tmp_path / "dead.tle").write_text("\n".join(DECAYING) + "\n")
     status, out, err = run([*argv[:1], "--tle", str(tmp_path / "dead.tle"), *argv[3:]], capsys)
     assert status == 1 and out == "" and "SGP4 error" in err[-1] and "28872" in err[-1]
@@ -875,3 +912,157 @@ def test_conjunctions_read_omm_as_tle(tmp_path, capsys):
         [(r["primary"], r["secondary"], r["tca"], r["miss_distance"]) for r in read_csv(t)] for t in (by_tle, by_omm)
     ]
     assert rows[0] == rows[1] and len(rows[0]) > 2
+
+
+# --- start times, time texts, propagate's choices and output -----------------
+
+_DEFAULT_START = Time("2019-12-09T16:38")  # the sample TLE's epoch, down to the minute
+
+
+def _utc_of(text):
+    """The UTC time of an ISO text with its offset, by the standard library."""
+    import datetime as dt
+
+    moment = dt.datetime.fromisoformat(text).astimezone(dt.timezone.utc)
+    return Time(moment.strftime("%Y-%m-%dT%H:%M:%S.%f"))
+
+
+START_TEXTS = {
+    "offset from UTC": ("2024-03-20T12:00+02:00", _utc_of("2024-03-20T12:00+02:00")),
+    "negative offset, seconds and a fraction": (
+        "2024-03-20 07:15:30.25-05:30",
+        _utc_of("2024-03-20T07:15:30.25-05:30"),
+    ),
+    "offset without a colon, across a year": ("2024-01-01T01:00+0300", _utc_of("2024-01-01T01:00+03:00")),
+    "Z": ("2024-03-20T12:00Z", Time("2024-03-20T12:00")),
+    "offsets alone, a sign for both terms": ("-1h30min", _DEFAULT_START - 5400.0),
+    "offsets alone, signed terms": ("+1d-2h", _DEFAULT_START + 79200.0),
+    "date and an offset": ("2024-03-20+36h", Time("2024-03-20") + 129600.0),
+    "a local leap second": ("2017-01-01T00:59:60.5+01:00", Time("2016-12-31T23:59:60.5")),
+}
+
+
+@pytest.mark.parametrize("case", list(START_TEXTS))
+def test_start_texts(case, capsys):
+    text, want = START_TEXTS[case]
+    argv = ["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--start", text, "--hours", "0.02"]
+    status, out, err = run(argv, capsys)
+    assert status == 0 and err == []
+    first = Time(read_csv(out)[0]["time"])
+    assert abs(float(first - want)) < 1e-6
+
+
+def test_start_now_is_the_clock_and_the_default_start_the_epoch_to_the_minute(capsys):
+    import datetime as dt
+
+    base = [
+        "propagate",
+        "--line1",
+        ISS_2008[0],
+        "--line2",
+        ISS_2008[1],
+        "--hours",
+        "0.02",
+        "--eop-out-of-range",
+        "hold",
+    ]
+    status, out, _ = run([*base, "--start", "now-1d"], capsys)
+    clock = Time(dt.datetime.now(dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%f"))
+    assert status == 0 and abs(float(Time(read_csv(out)[0]["time"]) - clock) + 86400.0) < 60.0
+    status, out, _ = run(base, capsys)
+    first = Time(read_csv(out)[0]["time"])
+    epoch = TLE(*ISS_2008).epoch
+    assert 0.0 <= float(epoch - first) < 60.0 and first.iso.endswith(":00")
+
+
+@pytest.mark.parametrize("decimals", [0, 3, 6])
+def test_time_texts_have_one_width_and_round_to_the_nearest(decimals):
+    from velarion.cli.rendering import iso_utc
+
+    rng = np.random.default_rng(decimals)
+    # around a leap second, and fractions near the rounding boundaries
+    base = Time("2016-12-31T23:59:58")
+    seconds = np.concatenate([rng.uniform(0.0, 4.0, 500), np.arange(40) * 0.1, 1.9999996 + np.arange(8) * 1e-7])
+    texts = iso_utc(base + seconds, decimals)
+    assert {len(t) for t in texts} == {19 + (decimals + 1 if decimals else 0)}
+    error = (Time(texts) - (base + seconds)) * 10.0**decimals
+    assert np.all(np.abs(error) <= 0.5 + 1e-6)
+
+
+def test_propagate_picks_its_set_of_a_catalogue(tmp_path, capsys):
+    (tmp_path / "cat.tle").write_text("\n".join(["ISS", *ISS_2019, "MOLNIYA 1-29", *MOLNIYA, "GEO", *GEO, ""]))
+    span = ["--start", "2006-06-25T08:00", "--hours", "1", "--to", "ITRF"]
+    picks = {
+        ("--satnum", "28626"): GEO,
+        ("--match", "molniya"): MOLNIYA,
+        ("--satnum", "8195,28626", "--match", "ol"): MOLNIYA,
+    }
+    for pick, lines in picks.items():
+        status, out, err = run(["propagate", "--tle", str(tmp_path / "cat.tle"), *pick, *span], capsys)
+        _, direct, _ = run(["propagate", "--line1", lines[0], "--line2", lines[1], *span], capsys)
+        assert status == 0 and err == [] and out == direct and len(out.splitlines()) == 62
+
+
+@pytest.mark.parametrize("lines", [ISS_2019, MOLNIYA, GEO], ids=["ISS", "Molniya", "GEO"])
+def test_ground_track_against_erfa(lines, capsys):
+    erfa = pytest.importorskip("erfa")
+    argv = ["propagate", "--line1", lines[0], "--line2", lines[1], "--hours", "12", "--step", "600"]
+    _, itrf, _ = run([*argv, "--to", "ITRF"], capsys)
+    status, track, err = run([*argv, "--geodetic"], capsys)
+    assert status == 0 and err == [] and track.splitlines()[0] == "time,latitude,longitude,altitude"
+    states, points = read_csv(itrf), read_csv(track)
+    assert [p["time"] for p in points] == [s["time"] for s in states]
+    xyz = np.array([[float(s[k]) for k in "xyz"] for s in states])
+    got = np.array([[float(p[k]) for k in ("latitude", "longitude", "altitude")] for p in points])
+    # ERFA's closed-form geodetic -> Cartesian (WGS84 = 1) gives the positions back
+    back = erfa.gd2gc(1, np.radians(got[:, 1]), np.radians(got[:, 0]), got[:, 2])
+    assert np.max(np.linalg.norm(back - xyz, axis=1)) < 1e-7
+    # and its iterative inverse agrees (it is itself good to a millimetre at GEO)
+    lon, lat, alt = erfa.gc2gd(1, xyz)
+    np.testing.assert_allclose(got[:, :2], np.degrees(np.stack([lat, lon], axis=1)), rtol=0, atol=1e-8)
+    np.testing.assert_allclose(got[:, 2], alt, rtol=0, atol=1e-2)
+    assert np.all((got[:, 1] > -180.0) & (got[:, 1] <= 180.0))
+
+
+_STREAM_CHILD = """
+import sys
+from velarion.cli import main
+status = main(sys.argv[1:])
+peak = [ln.split()[1] for ln in open("/proc/self/status") if ln.startswith("VmPeak")]
+print(status, peak[0] if peak else 0, file=sys.stderr)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc and sets RLIMIT_AS")
+def test_propagate_streams_a_long_span_within_an_address_space_limit(tmp_path):
+    import resource
+
+    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(velarion.frames.__file__).parents[2])}
+    env.update(VELARION_MEMORY_BUDGET="16M", MALLOC_ARENA_MAX="2")
+    argv = ["propagate", "--line1", ISS_2019[0], "--line2", ISS_2019[1], "--to", "ITRF", "--step", "0.025"]
+
+    def child(hours, limit=None):
+        def cap():
+            if limit is not None:
+                resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+        proc = subprocess.run(
+            [sys.executable, "-c", _STREAM_CHILD, *argv, "--hours", hours],
+            env=env,
+            preexec_fn=cap,
+            capture_output=True,
+            timeout=300,
+            check=False,
+        )
+        status, peak = proc.stderr.decode().split()[-2:]
+        return int(status), int(peak) * 1024, proc.stdout
+
+    status, small, _ = child("0.01")
+    assert status == 0
+    # 2 h at 25 ms: 288,001 rows, some 240 MB if held at once; streamed, the
+    # run needs what a short one needs.
+    limit = small + 96 * 1024**2
+    status, peak, out = child("2", limit)
+    rows = out.splitlines()
+    assert status == 0 and peak <= limit and len(rows) == 288002
+    assert rows[-1].startswith(b"2019-12-09T18:38:00.000000,")

@@ -1063,3 +1063,21 @@ def test_splits_far_from_the_date_are_read_by_their_sum():
 
 def format_iso_of(jd1, jd2):
     return tformat.format_iso(jd1, jd2, scale="tt")
+
+
+@pytest.mark.parametrize("shape", [(), (1,), (1, 1), (0,), (2,), (2, 3)])
+def test_truth_value_follows_numpy(shape):
+    # An epoch is never "zero": a Time is true wherever an array of ones is,
+    # and ambiguous (ValueError) wherever that array's truth value is
+    # (`if p.rise:` on a pass's scalar time).
+    time = Time.from_mjd(np.full(shape, 58000.5)) if shape else Time.from_mjd(58000.5)
+    ones = np.ones(shape)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", DeprecationWarning)  # an empty array before NumPy 2.2
+            want = bool(ones)
+    except (ValueError, DeprecationWarning):
+        with pytest.raises(ValueError, match="ambiguous"):
+            bool(time)
+    else:
+        assert bool(time) is want

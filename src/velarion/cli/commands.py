@@ -1,7 +1,9 @@
 """The subcommands: ``passes``, ``look``, ``propagate``, ``convert`` and ``conjunctions``.
 
-Each takes the parsed options and returns the text of its output; ``main``
-writes it once the whole result is ready. Their error messages are word for
+Each takes the parsed options and returns the text of its output, or (for
+``propagate``, whose output grows with the span) an iterator of its chunks
+that computes each as it is written; every option is checked before the
+first chunk. ``main`` writes them. Their error messages are word for
 word what users read and what the tests compare.
 """
 
@@ -23,11 +25,11 @@ from velarion.time.time import Time
 from velarion.utils.progress import terminal_bar
 
 from . import conjunctions, defaults, inputs, pointing
-from .csvio import check_output_path, format_rows, output_path, read_ephemeris, read_times
+from .csvio import HEADER, check_output_path, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
 from .outfiles import Result, same_file
 from .plot import MAX_TRACKS, image_format, sky_plot
-from .rendering import passes_csv, passes_json, passes_table
+from .rendering import GEODETIC_COLUMNS, ephemeris_rows, passes_csv, passes_json, passes_table
 
 __all__ = ["COMMANDS"]
 
@@ -35,11 +37,13 @@ Rows = NDArray[np.float64]
 
 
 def _search_start(args: argparse.Namespace, sats: inputs.Satellites) -> Time:
-    if args.start is not None:
-        return inputs.parse_time(args.start, "--start")
+    """--start (or, without it, the sample's day, or the latest epoch down to the minute)."""
     if sats.is_default:
-        return inputs.parse_time(defaults.START, "start")
-    return inputs.parse_time(str(sats.epoch.utc.iso)[:16], "start")  # the epoch, down to the whole minute
+        default = inputs.parse_time(defaults.START, "start")
+        return default if args.start is None else inputs.parse_start(args.start, lambda: default)
+    if args.start is None:
+        return inputs.default_start(sats.epoch)
+    return inputs.parse_start(args.start, lambda: inputs.default_start(sats.epoch))
 
 
 def passes(args: argparse.Namespace) -> str | Result:
@@ -70,7 +74,7 @@ def passes(args: argparse.Namespace) -> str | Result:
             span,
             args.step,
             args.min_elevation,
-            visible=args.visible,
+            visible=args.visible or args.visible_column,
             progress=bar,
             eclipses=args.eclipses,
         )
@@ -98,12 +102,13 @@ def passes(args: argparse.Namespace) -> str | Result:
             shown,
             is_default=sats.is_default,
             visible=args.visible,
+            visible_column=args.visible_column,
             eclipses=args.eclipses,
         )
     elif args.format == "json":
-        text = passes_json(shown, args.visible, args.eclipses)
+        text = passes_json(shown, args.visible or args.visible_column, args.eclipses)
     else:
-        text = passes_csv(shown, args.visible, args.eclipses)
+        text = passes_csv(shown, args.visible or args.visible_column, args.eclipses)
     if args.plot is None:
         return text
 
@@ -204,47 +209,111 @@ def _convert(
     return np.asarray(rr), np.asarray(vv)
 
 
-def propagate(args: argparse.Namespace) -> str:
-    """``velarion propagate``: an ephemeris CSV of a TLE or an initial state."""
+# Bytes an epoch of ``velarion propagate`` holds while its chunk is computed
+# and written: its time and the scales derived from it, the states and the
+# rotations of a frame conversion, and the row's text and the lists it is
+# made from (measured peaks are below this).
+_PROPAGATE_BYTES_PER_EPOCH = 2048.0
+# At most this many epochs a chunk, whatever the budget: the first rows come
+# out at once and the chunks' fixed costs stay negligible.
+_PROPAGATE_CHUNK = 1 << 16
+
+
+def propagate_chunk_size() -> int:
+    """Epochs of one chunk of ``velarion propagate`` within the memory budget."""
+    from velarion.utils.budget import items_within
+
+    return min(_PROPAGATE_CHUNK, items_within(_PROPAGATE_BYTES_PER_EPOCH, at_least=1024))
+
+
+def propagate(args: argparse.Namespace) -> Iterator[str]:
+    """``velarion propagate``: an ephemeris CSV of a TLE or an initial state,
+    or its ground track; the rows come chunk by chunk (every option is
+    checked before the first)."""
     inputs.load_eop(args)
     inputs.standard_frames()
     sat = inputs.satellite(args, allow_default=False)
     station = inputs.station(args)
-    where = None
+    if args.geodetic and args.to is not None:
+        raise UsageError("--geodetic writes geodetic coordinates of ITRF positions; it replaces --to")
+    if station is not None and (args.to is None or args.to.strip().upper() != "ENU"):
+        raise UsageError("--lat/--lon/--alt go with an ENU output frame (--to ENU)")
+    where: Callable[[int], str] | None = None
+    listed: Time | None = None
     if args.times is not None:
         if args.start is not None or args.days is not None or args.hours is not None:
             raise UsageError("--times replaces --start/--days/--hours")
-        time, lines, source = read_times(args.times)
+        listed, lines, source = read_times(args.times)
+        count = listed.size
 
         def where(k: int) -> str:
             return f"{source}, row {k + 1} (line {int(lines[k])})"
 
+        start = listed[0]
     else:
         inputs.check_step(args.step)
-        start = sat.epoch.utc if args.start is None else inputs.parse_time(args.start, "--start")
+        if args.start is None:
+            start = inputs.default_start(sat.epoch)
+        else:
+            start = inputs.parse_start(args.start, lambda: inputs.default_start(sat.epoch))
         span = inputs.time_span(args, start, "epochs")
-        n = math.floor(span / args.step + 1e-9) + 1
-        time = start + np.arange(n, dtype=np.float64) * args.step
+        count = math.floor(span / args.step + 1e-9) + 1
     enu: ENU | None = None
-    try:
+    target: Frame | None = None  # None: the source's own frame
+    if args.geodetic:
+        target = inputs.named_frame("ITRF", "--geodetic")
+    elif args.to is not None:
+        target, enu = _enu_or_frame(args.to, station, "--to")
+    chunk = propagate_chunk_size()
+
+    def epochs(begin: int, end: int) -> Time:
+        if listed is not None:
+            return listed[begin:end]
+        grid: Time = start + np.arange(begin, end, dtype=np.float64) * args.step
+        return grid
+
+    def rows() -> Iterator[str]:
         try:
-            frame, r, v = sat.source(time)
-        except EOPRangeError as e:
-            raise InputError(inputs.eop_range_message(e, time, where)) from None
-        except (ValueError, NotImplementedError) as e:
-            raise InputError(str(e) or f"cannot propagate: {type(e).__name__}") from None
-        if args.to is not None:
-            target, enu = _enu_or_frame(args.to, station, "--to")
-            if enu is None and station is not None:
-                raise UsageError("--lat/--lon/--alt go with an ENU output frame (--to ENU)")
-            if target is not frame:
-                r, v = _convert(frame, target, time, r, v, where, args.exact_cip)
-        elif station is not None:
-            raise UsageError("--lat/--lon/--alt go with an ENU output frame (--to ENU)")
-        return format_rows(time, r, v)
-    finally:
-        if enu is not None:
-            Station.release(enu)
+            yield (",".join(GEODETIC_COLUMNS) if args.geodetic else HEADER) + "\n"
+            for begin in range(0, count, chunk):
+                end = min(count, begin + chunk)
+                time = epochs(begin, end)
+                here = None if where is None else _shifted(where, begin)
+                try:
+                    frame, r, v = sat.source(time)
+                except EOPRangeError as e:
+                    raise InputError(inputs.eop_range_message(e, time, here)) from None
+                except (ValueError, NotImplementedError) as e:
+                    raise InputError(str(e) or f"cannot propagate: {type(e).__name__}") from None
+                if target is not None and target is not frame:
+                    r, v = _convert(frame, target, time, r, v, here, args.exact_cip)
+                if args.geodetic:
+                    columns = _geodetic(np.asarray(r))
+                else:
+                    columns = np.concatenate([np.asarray(r), np.asarray(v)], axis=1)
+                yield ephemeris_rows(time, columns, begin)
+        finally:
+            if enu is not None:
+                Station.release(enu)
+
+    return rows()
+
+
+def _shifted(where: Callable[[int], str], first: int) -> Callable[[int], str]:
+    """``where`` of a chunk's row k: the row ``first + k`` of the whole input."""
+    return lambda k: where(first + k)
+
+
+def _geodetic(r: Rows) -> Rows:
+    """Columns latitude, longitude [deg] and altitude [m] of ITRF positions on WGS84."""
+    from velarion.mathtools.ellipsoid.ellipsoid import WGS84
+
+    lat, lon, alt = WGS84.cartesian_to_geodetic(r.reshape(-1, 3))
+    out = np.empty((r.shape[0], 3))
+    out[:, 0] = np.degrees(lat)
+    out[:, 1] = np.degrees(lon)
+    out[:, 2] = alt
+    return out
 
 
 def convert(args: argparse.Namespace) -> str:
@@ -268,7 +337,7 @@ def convert(args: argparse.Namespace) -> str:
             r, v = table.r, table.v
         else:
             r, v = _convert(frames[0], frames[1], table.time, table.r, table.v, table.where, args.exact_cip)
-        return format_rows(table.time, r, v)
+        return HEADER + "\n" + ephemeris_rows(table.time, np.concatenate([np.asarray(r), np.asarray(v)], axis=1))
     finally:
         for enu in made:
             Station.release(enu)

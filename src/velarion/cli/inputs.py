@@ -11,9 +11,12 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import datetime
 import math
 import os
+import re
 import stat
+import sys
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -42,10 +45,13 @@ __all__ = [
     "Satellites",
     "catalogue_file",
     "check_step",
+    "default_start",
     "default_station",
     "eop_range_message",
     "load_eop",
     "named_frame",
+    "one_of",
+    "parse_start",
     "parse_time",
     "satellite",
     "satellites",
@@ -53,6 +59,7 @@ __all__ = [
     "station",
     "stations",
     "time_span",
+    "warn",
 ]
 
 
@@ -92,12 +99,85 @@ def named_frame(name: str, what: str) -> Frame:
     return Frame._instances[key]
 
 
-def parse_time(text: str, what: str) -> Time:
-    """The date of an option's text; ``what`` names the option for the message."""
+# A wall-clock date-time followed by its offset from UTC (+02:00, -0500, +05).
+_ZONED = re.compile(
+    r"(?P<date>\d{4}-\d{2}-\d{2})[T ](?P<clock>\d{2}:\d{2}(?::\d{2})?)(?P<fraction>\.\d+)?"
+    r"(?P<sign>[+-])(?P<hours>\d{2})(?::?(?P<minutes>\d{2}))?"
+)
+# Offsets of --start: signed numbers with a unit, one after the other ("-1h", "+1d-30min").
+# A term without a sign takes the one before ("-1h30min" is an hour and a half back).
+_OFFSET = re.compile(r"([+-]?)\s*((?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?)\s*(s|min|m|h|d)(?![a-z])", re.IGNORECASE)
+_OFFSETS = re.compile(
+    rf"[+-]\s*(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\s*(?:s|min|m|h|d)(?![a-z])\s*(?:{_OFFSET.pattern}\s*)*$",
+    re.IGNORECASE,
+)
+_UNIT_SECONDS = {"s": 1.0, "m": 60.0, "min": 60.0, "h": 3600.0, "d": 86400.0}
+
+
+def _zoned(text: str) -> Time | None:
+    """The UTC time of a wall-clock date-time with its offset from UTC (None for other texts)."""
+    m = _ZONED.fullmatch(text.strip())
+    if m is None:
+        return None
+    offset = int(m["hours"]) * 3600 + int(m["minutes"] or 0) * 60
+    if offset > 24 * 3600:
+        raise ValueError(f"{text!r}: an offset from UTC is at most 24:00")
+    offset = -offset if m["sign"] == "-" else offset
+    clock = m["clock"] if len(m["clock"]) == 8 else m["clock"] + ":00"
+    leap = clock.endswith(":60")
+    # Shifted on the civil clock, which has no leap seconds; a leap second
+    # (hh:mm:60 local) is the second after hh:mm:59 in UTC.
     try:
-        return Time(text)
+        wall = datetime.datetime.fromisoformat(f"{m['date']}T{clock[:6]}59" if leap else f"{m['date']}T{clock}")
+    except ValueError:
+        raise ValueError(f"{text!r} is not a valid date-time") from None
+    utc = (wall - datetime.timedelta(seconds=offset)).strftime("%Y-%m-%dT%H:%M:%S")
+    if not leap:
+        return Time(utc + (m["fraction"] or ""))
+    moment = Time(utc) + (1.0 + float(m["fraction"] or 0.0))
+    if str(moment.iso)[17:19] != "60":
+        raise ValueError(f"{text!r}: there is no leap second at {utc[:16]} UTC")
+    return moment
+
+
+def parse_time(text: str, what: str) -> Time:
+    """The date of an option's text (ISO 8601 in UTC or with its offset from
+    UTC, or 'now'); ``what`` names the option for the message."""
+    try:
+        if text.strip().lower() == "now":
+            now = datetime.datetime.now(datetime.timezone.utc)
+            return Time(now.strftime("%Y-%m-%dT%H:%M:%S.%f"))
+        zoned = _zoned(text)
+        return zoned if zoned is not None else Time(text)
     except (ValueError, TypeError) as e:
-        raise InputError(f"bad {what}: {e}") from None
+        raise InputError(f"bad {what}: {e} (or 'now', or with an offset from UTC such as +02:00)") from None
+
+
+def parse_start(text: str, default: Callable[[], Time]) -> Time:
+    """The start of --start's text: a date (``parse_time``) and signed
+    offsets after it, or offsets alone from ``default()``."""
+    body = text.strip()
+    tail = _OFFSETS.search(body)
+    # A zone offset (+02:00) has no unit and stays with the date.
+    offsets = 0.0
+    if tail is not None:
+        sign = "+"
+        for given, number, unit in _OFFSET.findall(tail.group(0)):
+            sign = given or sign
+            value = float(number) * _UNIT_SECONDS[unit.lower()]
+            offsets += -value if sign == "-" else value
+        body = body[: tail.start()].strip()
+    if not math.isfinite(offsets) or abs(offsets) > 1e6 * 86400.0:
+        raise InputError(f"bad --start {text!r}: the offsets must be finite and within a million days")
+    base = default() if not body else parse_time(body, f"--start {text!r}")
+    return base + offsets if offsets else base
+
+
+def default_start(epoch: Time) -> Time:
+    """The start of a span when --start is not given: the (latest) epoch of
+    the element sets or the state, down to the whole minute."""
+    minute = Time(str(epoch.utc.iso)[:16])
+    return minute
 
 
 def _where(path: str) -> str:
@@ -131,30 +211,66 @@ def catalogue_file(args: argparse.Namespace) -> tuple[list[ELSET], str]:
     return elsets, where
 
 
+def warn(args: argparse.Namespace, text: str) -> None:
+    """One warning line on standard error, named after the command."""
+    print(f"velarion {args.command}: warning: {text}", file=sys.stderr)
+
+
 def _select(elsets: list[ELSET], args: argparse.Namespace, where: str) -> list[ELSET]:
-    """The element sets that --satnum and --match pick (all without them)."""
+    """The element sets that --satnum and --match pick (all without them).
+
+    Each option narrows the choice, so together they pick the sets that
+    both take (a number of --satnum whose name contains --match's text). A
+    number of --satnum missing from the file is a warning; the run goes on
+    with the others and fails only when none is left."""
     if args.satnum is None and args.match is None:
         return elsets
-    wanted: set[int] = set()
+    picked = elsets
     if args.satnum is not None:
         try:
-            wanted = {int(x) for x in args.satnum.split(",") if x.strip()}
+            wanted = [int(x) for x in args.satnum.split(",") if x.strip()]
         except ValueError:
             raise InputError(f"--satnum takes catalogue numbers separated by commas, got {args.satnum!r}") from None
         if not wanted:
             raise InputError(f"--satnum takes catalogue numbers separated by commas, got {args.satnum!r}")
-        missing = wanted - {getattr(e, "satnum", None) for e in elsets}
+        known = {getattr(e, "satnum", None) for e in elsets}
+        missing = sorted(set(wanted) - known)
+        if len(missing) == len(set(wanted)):
+            raise InputError(f"{where}: no element set with catalogue number {', '.join(map(str, missing))}")
         if missing:
-            raise InputError(f"{where}: no element set with catalogue number {', '.join(map(str, sorted(missing)))}")
-    match = None if args.match is None else args.match.lower()
-    picked = [
-        e
-        for e in elsets
-        if getattr(e, "satnum", None) in wanted or (match is not None and match in (e.name or "").lower())
-    ]
-    if not picked:
-        raise InputError(f"{where}: no satellite name contains {args.match!r}")
+            warn(args, f"{where}: no element set with catalogue number {', '.join(map(str, missing))}")
+        picked = [e for e in picked if getattr(e, "satnum", None) in set(wanted)]
+    if args.match is not None:
+        match = args.match.lower()
+        named = [e for e in picked if match in (e.name or "").lower()]
+        if not named:
+            among = "" if args.satnum is None else f" among the catalogue numbers of --satnum {args.satnum}"
+            raise InputError(f"{where}: no satellite name contains {args.match!r}{among}")
+        picked = named
     return picked
+
+
+def _names(elsets: list[ELSET], at_most: int = 8) -> str:
+    """'NAME (N), ...' of the first element sets, and how many more."""
+    shown = [f"{e.name or '?'} ({getattr(e, 'satnum', '?')})" for e in elsets[:at_most]]
+    more = len(elsets) - len(shown)
+    return ", ".join(shown) + (f" and {more} more" if more > 0 else "")
+
+
+def one_of(elsets: list[ELSET], args: argparse.Namespace, where: str) -> ELSET:
+    """The one element set of a catalogue that --satnum and --match pick;
+    InputError listing the candidates when several are left."""
+    picked = _select(elsets, args, where)
+    if len(picked) == 1:
+        return picked[0]
+    if args.satnum is None and args.match is None:
+        raise InputError(
+            f"{where} holds {len(picked)} element sets ({_names(picked)}); pick one with --satnum N or --match TEXT"
+        )
+    raise InputError(
+        f"{where}: {len(picked)} element sets are picked ({_names(picked)}); "
+        "take one with --satnum N or a longer --match"
+    )
 
 
 def satellites(args: argparse.Namespace) -> Satellites:
@@ -206,37 +322,18 @@ def _renamed(elset: ELSET, name: str) -> ELSET:
     return elset
 
 
-def _read_tle(args: argparse.Namespace) -> tuple[str, str, str | None]:
-    """Lines 1 and 2 and the name line (None without one) of --tle or --line1/--line2."""
-    if args.tle is not None:
-        if args.line1 is not None or args.line2 is not None:
-            raise UsageError("give either --tle or --line1/--line2, not both")
-        text = read_text(args.tle)
-        lines = [ln.rstrip() for ln in text.splitlines() if ln.strip()]
-        for k in range(len(lines) - 1):
-            if lines[k].startswith("1 ") and lines[k + 1].startswith("2 "):
-                name = None
-                if k > 0 and not lines[k - 1].startswith(("1 ", "2 ")):
-                    name = lines[k - 1].strip()
-                    if name.startswith("0 "):
-                        name = name[2:].strip()
-                return lines[k], lines[k + 1], name
-        where = "<stdin>" if args.tle == "-" else repr(args.tle)
-        raise InputError(f"{where}: no two-line element set (a line starting '1 ' followed by one starting '2 ')")
-    if (args.line1 is None) != (args.line2 is None):
-        raise UsageError("--line1 and --line2 go together")
-    line1: str = args.line1
-    line2: str = args.line2
-    return line1, line2, None
-
-
 def satellite(args: argparse.Namespace, *, allow_default: bool) -> Satellite:
-    """The satellite of the options: a TLE (SGP4), an initial state (two-body
-    motion) or, with ``allow_default`` and none given, the embedded ISS sample."""
-    has_tle = args.tle is not None or args.line1 is not None or args.line2 is not None
+    """The satellite of the options: one element set (--line1/--line2, or
+    the set of --tle/--omm that --satnum/--match pick), an initial state
+    (two-body motion) or, with ``allow_default`` and none given, the
+    embedded ISS sample."""
+    in_file = args.tle is not None or getattr(args, "omm", None) is not None
+    has_tle = in_file or args.line1 is not None or args.line2 is not None
     given = [x for x, on in (("a TLE", has_tle), ("--coe", args.coe is not None), ("--sv", args.sv is not None)) if on]
     if len(given) > 1:
         raise UsageError(f"give one satellite, not {' and '.join(given)}")
+    if not in_file and (getattr(args, "satnum", None) is not None or getattr(args, "match", None) is not None):
+        raise UsageError("--satnum and --match pick satellites of --tle or --omm")
     if not given:
         if not allow_default:
             raise UsageError(
@@ -248,11 +345,31 @@ def satellite(args: argparse.Namespace, *, allow_default: bool) -> Satellite:
     if has_tle:
         if args.epoch is not None:
             raise UsageError("--epoch goes with --coe or --sv (a TLE carries its own epoch)")
-        line1, line2, name = _read_tle(args)
-        return _tle_satellite(line1, line2, args.name or name, False)
+        if in_file:
+            if args.line1 is not None or args.line2 is not None:
+                raise UsageError(
+                    f"give either {'--tle' if args.tle is not None else '--omm'} or --line1/--line2, not both"
+                )
+            elsets, where = catalogue_file(args)
+            return _elset_satellite(one_of(elsets, args, where), args.name)
+        if (args.line1 is None) != (args.line2 is None):
+            raise UsageError("--line1 and --line2 go together")
+        return _tle_satellite(args.line1, args.line2, args.name, False)
     if args.epoch is None:
         raise UsageError(f"{given[0]} needs --epoch (ISO 8601, UTC)")
     return _state_satellite(args)
+
+
+def _elset_satellite(elset: ELSET, name: str | None) -> Satellite:
+    if isinstance(elset, TLE):
+        return _tle_satellite(*elset.lines, name or elset.name, False)
+    prop = SGP4(elset)
+    try:
+        prop.satrec()
+    except ValueError as e:
+        raise InputError(str(e)) from None
+    label = name or elset.name or f"satellite {getattr(elset, 'satnum', 1)}"
+    return Satellite(label, sgp4_source(prop), elset.epoch, False)
 
 
 def _tle_satellite(line1: str, line2: str, name: str | None, is_default: bool) -> Satellite:

@@ -23,36 +23,61 @@ PROG = "velarion"
 
 class _Parser(argparse.ArgumentParser):
     """argparse with one-line errors (exit status 2) instead of usage dumps,
-    and negative numbers in exponent form taken as values (``--sv -4.2e6 ...``;
-    argparse alone reads '-4.2e6' as an option)."""
+    and negative numbers in exponent form (``--sv -4.2e6 ...``) and negative
+    offsets (``--start -1h``) taken as values (argparse alone reads '-4.2e6'
+    as an option)."""
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
-        self._negative_number_matcher = re.compile(r"^-(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?$")
+        # Also an offset of --start ('-1h', '-30min+10s'): a value, not an option.
+        self._negative_number_matcher = re.compile(
+            r"^-(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?"
+            r"(?:(?:s|min|m|h|d)(?:[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?(?:s|min|m|h|d))*)?$",
+            re.IGNORECASE,
+        )
 
     def error(self, message: str) -> NoReturn:  # argparse's hook
         raise UsageError(f"{self.prog}: error: {message} (see {self.prog} --help)")
 
 
-def _add_input(p: argparse.ArgumentParser, *, required_text: str, catalogue: bool = False) -> None:
+_SELECTION_NOTE = (
+    "; with --match too, only those whose name contains its text; a number the file does not hold is "
+    "a warning, and an error only when none is left"
+)
+
+
+def _add_input(p: argparse.ArgumentParser, *, required_text: str, catalogue: str | None = None) -> None:
+    """The satellite options; ``catalogue``: "many" (every set of --tle/--omm,
+    or those --satnum/--match pick), "one" (the one set they pick) or None."""
     g = p.add_argument_group("satellite", required_text)
+    sets = {
+        "many": "every set of the file is used, or those of --satnum/--match",
+        "one": "a file of several sets needs --satnum or --match to pick one",
+    }
     g.add_argument(
         "--tle",
         metavar="FILE",
         help="two-line element set file (2 lines, or 3 with a name line first; "
-        + ("every set of the file is used" if catalogue else "the first set of the file is used")
+        + sets.get(catalogue or "", "the first set of the file is used")
         + "; '-' reads standard input)",
     )
-    if catalogue:
+    if catalogue is not None:
         g.add_argument(
             "--omm",
             metavar="FILE",
             help="OMM element sets (JSON, CSV or XML as general-perturbations feeds publish them)",
         )
         g.add_argument(
-            "--satnum", metavar="N,...", help="only these catalogue numbers of --tle/--omm (comma-separated)"
+            "--satnum",
+            metavar="N,...",
+            help="only these catalogue numbers of --tle/--omm (comma-separated)" + _SELECTION_NOTE,
         )
-        g.add_argument("--match", metavar="TEXT", help="only the satellites whose name contains TEXT (any case)")
+        g.add_argument(
+            "--match",
+            metavar="TEXT",
+            help="only the satellites of --tle/--omm whose name contains TEXT (any case; with --satnum, "
+            "those of its numbers)",
+        )
     g.add_argument("--line1", metavar="LINE", help="line 1 of a two-line element set (with --line2)")
     g.add_argument("--line2", metavar="LINE", help="line 2 of a two-line element set (with --line1)")
     g.add_argument("--name", help="satellite name for the output (default: the TLE's name line)")
@@ -137,13 +162,18 @@ def _add_cip(p: argparse.ArgumentParser) -> None:
     )
 
 
+_START_HELP = (
+    "start of the span: an ISO 8601 date-time in UTC (2024-03-20T10:00, Z allowed) or with its offset from "
+    "UTC (2024-03-20T12:00+02:00), or 'now'; then signed offsets with a unit s, min, h or d if wanted "
+    "(now-1h, 2024-03-20+1d, -1h30min: a term without a sign takes the one before); offsets alone count "
+    "from the default start (--start -30min). Default: the epoch of the element set or state (the latest "
+    "of several), down to the whole minute"
+)
+
+
 def _add_span(p: argparse.ArgumentParser, step_default: float, step_text: str) -> None:
     g = p.add_argument_group("time span")
-    g.add_argument(
-        "--start",
-        metavar="UTC",
-        help="start of the span (ISO 8601, UTC; default: the epoch of the element set or state)",
-    )
+    g.add_argument("--start", metavar="WHEN", help=_START_HELP)
     d = g.add_mutually_exclusive_group()
     d.add_argument("--days", type=float, help="length of the span in days (default 1)")
     d.add_argument("--hours", type=float, help="length of the span in hours")
@@ -181,7 +211,7 @@ def build_parser() -> argparse.ArgumentParser:
         p,
         required_text="element sets (--tle or --omm, or --line1 and --line2) or an initial state (--coe or --sv "
         "with --epoch); default: the embedded ISS sample",
-        catalogue=True,
+        catalogue="many",
     )
     _add_station(p, f"any number of --station, --stations and --lat/--lon; default: {defaults.STATION_NAME}", "many")
     _add_span(p, defaults.STEP, f"sampling step of the search [s] (default {defaults.STEP:g})")
@@ -197,7 +227,7 @@ def build_parser() -> argparse.ArgumentParser:
         choices=("table", "csv", "json"),
         default="table",
         help="table (default: aligned text, times to the second), csv or json (times to the millisecond, "
-        "durations in seconds; empty / null where the span's edge cuts a pass)",
+        "durations in seconds; empty / null where the span's edge cuts a pass); times are UTC, rounded",
     )
     p.add_argument(
         "--visible",
@@ -205,6 +235,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="only the passes during which the satellite is sunlit while the Sun is more than 6 degrees below "
         "the station's horizon (the shadow of a spherical Earth from the Sun's centre, the middle of the "
         "penumbra; the Sun from ERFA's ephemeris)",
+    )
+    p.add_argument(
+        "--visible-column",
+        action="store_true",
+        help="every pass, with a column telling whether it is visible as --visible means (true/false in "
+        "CSV and JSON, yes/no in the table)",
     )
     p.add_argument(
         "--eclipses",
@@ -248,7 +284,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="look angles of a satellite from a station",
         description="Azimuth (deg from north through east), elevation [deg], range [m] and range rate [m/s, "
         "positive when receding] of one satellite seen from one station over a span at a step, for antenna "
-        "pointing: CSV with the columns time,azimuth,elevation,range,range_rate (ISO UTC times), or JSON; "
+        "pointing: CSV with the columns time,azimuth,elevation,range,range_rate (ISO UTC times rounded to the millisecond), or JSON; "
         "with --frequency also doppler,received [Hz]. --match picks the one satellite whose name contains "
         "the text, or whose name is the text when several contain it (several candidates: an error lists "
         "them with their numbers). The whole span, only the rows of one pass (--pass) or "
@@ -262,7 +298,7 @@ def build_parser() -> argparse.ArgumentParser:
         p,
         required_text="one satellite: an element set (--tle or --omm with --satnum/--match, or --line1 and "
         "--line2) or an initial state (--coe or --sv with --epoch); default: the embedded ISS sample",
-        catalogue=True,
+        catalogue="one",
     )
     _add_station(p, f"one station: --station or --lat/--lon; default: {defaults.STATION_NAME}", "one")
     _add_span(p, 10.0, "step of the time grid [s] (default 10)")
@@ -305,13 +341,20 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "propagate",
         help="ephemeris CSV of a TLE or an initial state",
-        description=f"Propagate a TLE (SGP4, TEME) or an initial state (two-body) and write the ephemeris "
-        f"as CSV: columns {HEADER} (ISO UTC times, m, m/s). {_CIP_NOTE}",
+        description=f"Propagate a TLE or OMM element set (SGP4, TEME) or an initial state (two-body) and write "
+        f"the ephemeris as CSV: columns {HEADER} (ISO UTC times rounded to the microsecond, m, m/s), or with "
+        f"--geodetic the ground track time,latitude,longitude,altitude. The rows are written as they are computed, "
+        f"in chunks within the memory budget (VELARION_MEMORY_BUDGET, default 2G), so a long span needs no "
+        f"more memory than a short one. {_CIP_NOTE}",
         epilog="Examples: velarion propagate --tle iss.tle --hours 3 --step 60 --to ITRF -o iss.csv; "
+        "velarion propagate --tle catalogue.tle --satnum 25544 --geodetic --hours 2 -o track.csv; "
         "velarion propagate --coe 7000e3 0.001 51.6 10 20 30 --epoch 2024-03-20T12:00 --times times.txt",
     )
     _add_input(
-        p, required_text="a TLE (--tle, or --line1 and --line2) or an initial state (--coe or --sv with --epoch)"
+        p,
+        required_text="one satellite: an element set (--tle or --omm, with --satnum/--match for a file of "
+        "several, or --line1 and --line2) or an initial state (--coe or --sv with --epoch)",
+        catalogue="one",
     )
     _add_span(p, 60.0, "step of the time grid [s] (default 60)")
     p.add_argument(
@@ -325,6 +368,12 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FRAME",
         help="frame of the output (default: TEME for a TLE, --frame for a state); ENU needs a station",
     )
+    p.add_argument(
+        "--geodetic",
+        action="store_true",
+        help="write the sub-satellite point instead of the state: geodetic latitude and longitude [deg, "
+        "longitude in (-180, 180]] and altitude [m] on the WGS84 ellipsoid, from the ITRF positions",
+    )
     _add_station(p, "for an ENU output frame")
     _add_cip(p)
     _add_common(p)
@@ -332,7 +381,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "convert",
         help="convert an ephemeris CSV between frames",
-        description=f"Convert an ephemeris CSV ({HEADER}; ISO UTC times, m, m/s) from one frame to another: "
+        description=f"Convert an ephemeris CSV ({HEADER}; ISO UTC times, m, m/s) from one frame to another "
+        f"(the times written rounded to the microsecond, as propagate writes them): "
         f"GCRF, ITRF, TEME, any other registered frame, or ENU of a station (--lat, --lon, --alt). {_CIP_NOTE}",
         epilog="Example: velarion propagate --tle iss.tle --to GCRF | velarion convert --from GCRF --to ITRF",
     )

@@ -1,6 +1,8 @@
-"""Passes and look angles as text: the aligned pass table (times to the
-second), CSV and JSON (times to the millisecond) of ``velarion passes``,
-and the CSV and JSON of ``velarion look``.
+"""Passes, look angles and ephemerides as text: the aligned pass table
+(times to the second), CSV and JSON (times to the millisecond) of
+``velarion passes``, the CSV and JSON of ``velarion look`` (times to the
+millisecond) and the rows of ``velarion propagate`` (times to the
+microsecond). Times are rounded to the nearest unit of their precision.
 
 The layouts are word for word what users read, what scripts parse and what
 the tests compare.
@@ -19,7 +21,19 @@ import numpy as np
 from velarion.passes import LookAngles, Pass, Station, event_times
 from velarion.time.time import Time
 
-__all__ = ["COLUMNS", "LOOK_COLUMNS", "look_csv", "look_json", "passes_csv", "passes_json", "passes_table"]
+__all__ = [
+    "COLUMNS",
+    "GEODETIC_COLUMNS",
+    "LOOK_COLUMNS",
+    "TIME_DECIMALS",
+    "ephemeris_rows",
+    "iso_utc",
+    "look_csv",
+    "look_json",
+    "passes_csv",
+    "passes_json",
+    "passes_table",
+]
 
 COLUMNS = (
     "satellite",
@@ -35,11 +49,41 @@ COLUMNS = (
     "duration",
 )
 LOOK_COLUMNS = ("time", "azimuth", "elevation", "range", "range_rate")
+GEODETIC_COLUMNS = ("time", "latitude", "longitude", "altitude")
+# Decimals of the seconds of the times each command writes (documented in its help).
+TIME_DECIMALS = {"passes": 3, "look": 3, "propagate": 6}
+
+
+def iso_utc(time: Time, decimals: int) -> list[str]:
+    """ISO UTC texts of every epoch, 'YYYY-MM-DDThh:mm:ss' with exactly
+    ``decimals`` decimals of the second, rounded to the nearest: the
+    fraction is the exact difference from the whole second, so the text
+    carries neither the float noise of the last digits nor a second rounding
+    of nanosecond texts; a leap second stays 60. The same width for every
+    epoch and every chunk of a long output."""
+    utc = time.utc
+    flat = utc if utc.ndim == 1 else Time.from_jd(utc.jd1.reshape(-1), utc.jd2.reshape(-1), scale="utc")
+    whole_texts = [x[:19] for x in np.asarray(flat.iso).reshape(-1).tolist()]
+    if not whole_texts:
+        return []
+    whole = Time(whole_texts)
+    scale = 10**decimals
+    # The nanosecond texts may round up to the next second: the fraction is then a hair below zero.
+    units = np.rint(np.asarray(flat - whole, dtype=np.float64) * scale).astype(np.int64)
+    carried = np.flatnonzero((units >= scale) | (units < 0))
+    for k in carried.tolist():
+        step = int(units[k] // scale)
+        whole_texts[k] = str((whole[k] + float(step)).iso)[:19]
+        units[k] -= step * scale
+    if decimals == 0:
+        return whole_texts
+    digits = [f".{u:0{decimals}d}" for u in units.tolist()]
+    return [w + d for w, d in zip(whole_texts, digits, strict=True)]
 
 
 def _iso_seconds(t: Time) -> str:
     """UTC text rounded to the second, 'YYYY-MM-DD hh:mm:ss'."""
-    return str((t + 0.5).iso)[:19].replace("T", " ")
+    return iso_utc(t, 0)[0].replace("T", " ")
 
 
 def _shadow_time(p: Pass, event: str) -> str:
@@ -70,12 +114,14 @@ def passes_table(
     *,
     is_default: bool = False,
     visible: bool = False,
+    visible_column: bool = False,
     eclipses: bool = False,
 ) -> str:
     """A heading (satellites, stations, span, search settings, count) and one
     aligned row per pass; satellite and station columns when there are
-    several of either, and with ``eclipses`` when the satellite enters and
-    leaves the Earth's shadow ("-" where it does not)."""
+    several of either, a Visible column (yes/no) with ``visible_column``, and
+    with ``eclipses`` when the satellite enters and leaves the Earth's shadow
+    ("-" where it does not)."""
     end = start + span
     where = str(stations[0]) if len(stations) == 1 else f"{len(stations)} stations"
     seen = ", visible only" if visible else ""
@@ -91,8 +137,9 @@ def passes_table(
     many = len({(p.satellite, p.satnum) for p in passes}) > 1 or len(stations) > 1
     names = ("Satellite", "Station") if many else ()
     rows = [(*names, "Rise (UTC)", "Az", "Culmination (UTC)", "Az", "Max el", "Set (UTC)", "Az", "Duration")]
+    seen_head = ("Visible",) if visible_column else ()
     shadow = ("Shadow entry", "Shadow exit") if eclipses else ()
-    rows[0] += shadow
+    rows[0] += seen_head + shadow
     for p in passes:
         who = (p.satellite, station_label(p.station)) if many else ()
         rows.append(
@@ -106,6 +153,7 @@ def passes_table(
                 _iso_seconds(p.set) if p.set is not None else "(after end)",
                 f"{p.set_azimuth:.1f}" if p.set_azimuth is not None else "-",
                 _duration(p.duration),
+                *(("yes" if p.visible else "no",) if visible_column else ()),
                 *(_shadow_time(p, event) for event in ("shadow_entry", "shadow_exit")[: len(shadow)]),
             )
         )
@@ -130,9 +178,9 @@ def _iso_millis_column(passes: Sequence[Pass], event: str) -> list[str | None]:
     times, have = event_times(passes, event)
     out: list[str | None] = [None] * len(passes)
     if times.size:
-        texts = np.asarray((times + 0.0005).iso).reshape(-1).tolist()
+        texts = iso_utc(times, TIME_DECIMALS["passes"])
         for k, text in zip(np.flatnonzero(have).tolist(), texts, strict=True):
-            out[k] = (text + ".000" if len(text) == 19 else text)[:23]
+            out[k] = text
     return out
 
 
@@ -194,11 +242,9 @@ def passes_json(passes: Sequence[Pass], visible: bool = False, eclipses: bool = 
 
 
 def _look_rows(time: Time, angles: LookAngles) -> list[tuple[str, float, float, float, float]]:
-    texts = [str(x) for x in np.asarray((time + 0.0005).iso).reshape(-1)]
-    iso = [(x + ".000" if len(x) == 19 else x)[:23] for x in texts]
     return list(
         zip(
-            iso,
+            iso_utc(time, TIME_DECIMALS["look"]),
             angles.azimuth.tolist(),
             angles.elevation.tolist(),
             angles.range.tolist(),
@@ -222,3 +268,21 @@ def look_json(time: Time, angles: LookAngles) -> str:
         for t, az, el, rng, rate in _look_rows(time, angles)
     ]
     return json.dumps(rows, indent=1) + "\n"
+
+
+def ephemeris_rows(time: Time, columns: np.ndarray, first_row: int = 0) -> str:
+    """CSV rows (no header) of ``velarion propagate``: the time rounded to the
+    microsecond, then each column's float as its shortest round-trip text.
+    A row that is not finite is refused (InputError naming it and its row
+    number, counted from ``first_row``), never written."""
+    from .errors import InputError
+
+    iso = iso_utc(time, TIME_DECIMALS["propagate"])
+    values = np.asarray(columns, dtype=np.float64)
+    finite = np.isfinite(values).all(axis=1)
+    if not finite.all():
+        k = int(np.argmin(finite))
+        raise InputError(f"the result at {iso[k]} (row {first_row + k + 1}) is not finite: {values[k].tolist()}")
+    fields = ",".join(["{!r}"] * values.shape[1])
+    row = ("{}," + fields + "\n").format
+    return "".join(row(t, *v) for t, v in zip(iso, values.tolist(), strict=True))

@@ -328,6 +328,20 @@ Py_ssize_t Time_length(PyObject* self) {
     return PyArray_DIM(core::as_array(t->jd1), 0);
 }
 
+// Truthiness as NumPy's: one epoch (a scalar or an array of one) is true, as
+// every epoch is; an empty or many-epoch Time is ambiguous (ValueError), so
+// `if p.rise:` works while `if times:` on an array does not guess.
+int Time_bool(PyObject* self) {
+    TimeObject* t = as_time(self);
+    if (!check_init(t)) return -1;
+    const npy_intp size = PyArray_SIZE(core::as_array(t->jd1));
+    if (size == 1) return 1;
+    PyErr_Format(PyExc_ValueError,
+                 "the truth value of a Time of %zd epochs is ambiguous; test its .size (or use None for no time)",
+                 static_cast<Py_ssize_t>(size));
+    return -1;
+}
+
 // An indexing result as a C-contiguous read-only float64 array.
 core::Ref as_part(PyObject* r) {
     if (PyArray_Check(r)) {
@@ -552,6 +566,7 @@ PyType_Slot Time_slots[] = {{Py_tp_doc, (void*)kTimeDoc},
                             {Py_nb_add, (void*)core::entry<Time_add>},
                             {Py_nb_subtract, (void*)core::entry<Time_subtract>},
                             {Py_mp_subscript, (void*)core::entry<Time_subscript>},
+                            {Py_nb_bool, (void*)core::entry<Time_bool>},
                             {Py_mp_length, (void*)core::entry<Time_length>},
                             {Py_sq_length, (void*)core::entry<Time_length>},
                             {Py_sq_item, (void*)core::entry<Time_item>},

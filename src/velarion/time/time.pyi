@@ -49,6 +49,9 @@ class Time:
         """A str for a single epoch, else an array of str of the epochs' shape."""
     def to_datetime64(self) -> Any:
         """numpy.datetime64[ns]: a scalar for a single epoch, else an array."""
+    def __bool__(self) -> bool:
+        """True for one epoch (a scalar, or an array of one), as NumPy's rule;
+        ValueError for an empty or many-epoch Time (test ``.size``)."""
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[Time]: ...
     def __getitem__(self, key: Any, /) -> Time: ...
