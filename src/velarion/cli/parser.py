@@ -284,7 +284,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="look angles of a satellite from a station",
         description="Azimuth (deg from north through east), elevation [deg], range [m] and range rate [m/s, "
         "positive when receding] of one satellite seen from one station over a span at a step, for antenna "
-        "pointing: CSV with the columns time,azimuth,elevation,range,range_rate (ISO UTC times rounded to the millisecond), or JSON; "
+        "pointing: CSV with the columns time,azimuth,elevation,range,range_rate (ISO UTC times rounded to "
+        "the millisecond), or JSON; "
         "with --frequency also doppler,received [Hz]. --match picks the one satellite whose name contains "
         "the text, or whose name is the text when several contain it (several candidates: an error lists "
         "them with their numbers). The whole span, only the rows of one pass (--pass) or "
