@@ -25,6 +25,7 @@ from velarion.utils.budget import check_fits, items_within
 
 from . import defaults, inputs
 from .errors import InputError
+from .rendering import TIME_DECIMALS, iso_utc
 
 __all__ = ["COLUMNS", "DOPPLER_COLUMNS", "Grid", "chunks", "csv_text", "json_text", "one_satellite", "pass_rows"]
 
@@ -150,13 +151,8 @@ def pass_rows(
     return first, stop
 
 
-def _iso(time: Time) -> list[str]:
-    texts = [str(x) for x in np.asarray((time + 0.0005).iso).reshape(-1)]
-    return [(x + ".000" if len(x) == 19 else x)[:23] for x in texts]
-
-
 def _columns(time: Time, angles: Angles, frequency: float | None) -> tuple[tuple[str, ...], list[tuple[Any, ...]]]:
-    values: list[Any] = [_iso(time), *(np.asarray(c).tolist() for c in angles)]
+    values: list[Any] = [iso_utc(time, TIME_DECIMALS["look"]), *(np.asarray(c).tolist() for c in angles)]
     names: tuple[str, ...] = COLUMNS
     if frequency is not None and isinstance(angles, LookAnglesDoppler):
         received: NDArray[np.float64] = frequency + angles.doppler

@@ -1,8 +1,8 @@
 """Passes, look angles and ephemerides as text: the aligned pass table
 (times to the second), CSV and JSON (times to the millisecond) of
-``velarion passes``, the CSV and JSON of ``velarion look`` (times to the
-millisecond) and the rows of ``velarion propagate`` (times to the
-microsecond). Times are rounded to the nearest unit of their precision.
+``velarion passes``, the times of ``velarion look`` (to the millisecond;
+``velarion.cli.pointing`` writes its rows) and the rows of ``velarion
+propagate`` (times to the microsecond). Times are rounded to the nearest unit of their precision.
 
 The layouts are word for word what users read, what scripts parse and what
 the tests compare.
@@ -18,18 +18,15 @@ from typing import Any
 
 import numpy as np
 
-from velarion.passes import LookAngles, Pass, Station, event_times
+from velarion.passes import Pass, Station, event_times
 from velarion.time.time import Time
 
 __all__ = [
     "COLUMNS",
     "GEODETIC_COLUMNS",
-    "LOOK_COLUMNS",
     "TIME_DECIMALS",
     "ephemeris_rows",
     "iso_utc",
-    "look_csv",
-    "look_json",
     "passes_csv",
     "passes_json",
     "passes_table",
@@ -48,7 +45,6 @@ COLUMNS = (
     "set_azimuth",
     "duration",
 )
-LOOK_COLUMNS = ("time", "azimuth", "elevation", "range", "range_rate")
 GEODETIC_COLUMNS = ("time", "latitude", "longitude", "altitude")
 # Decimals of the seconds of the times each command writes (documented in its help).
 TIME_DECIMALS = {"passes": 3, "look": 3, "propagate": 6}
@@ -239,35 +235,6 @@ def passes_json(passes: Sequence[Pass], visible: bool = False, eclipses: bool = 
             columns[name] = [None if v is None else round(v, digits.get(name, 4)) for v in values]
     records = [dict(zip(columns, row, strict=True)) for row in zip(*columns.values(), strict=True)]
     return json.dumps(records, indent=1) + "\n"
-
-
-def _look_rows(time: Time, angles: LookAngles) -> list[tuple[str, float, float, float, float]]:
-    return list(
-        zip(
-            iso_utc(time, TIME_DECIMALS["look"]),
-            angles.azimuth.tolist(),
-            angles.elevation.tolist(),
-            angles.range.tolist(),
-            angles.range_rate.tolist(),
-            strict=True,
-        )
-    )
-
-
-def look_csv(time: Time, angles: LookAngles) -> str:
-    """time,azimuth,elevation,range,range_rate: ISO UTC, deg, deg, m, m/s."""
-    lines = [",".join(LOOK_COLUMNS)]
-    for t, az, el, rng, rate in _look_rows(time, angles):
-        lines.append(f"{t},{az:.4f},{el:.4f},{rng:.3f},{rate:.4f}")
-    return "\n".join(lines) + "\n"
-
-
-def look_json(time: Time, angles: LookAngles) -> str:
-    rows = [
-        dict(zip(LOOK_COLUMNS, (t, round(az, 4), round(el, 4), round(rng, 3), round(rate, 4)), strict=True))
-        for t, az, el, rng, rate in _look_rows(time, angles)
-    ]
-    return json.dumps(rows, indent=1) + "\n"
 
 
 def ephemeris_rows(time: Time, columns: np.ndarray, first_row: int = 0) -> str:
