@@ -386,24 +386,25 @@ def _resolve_primaries(primaries: Any, satellites: list[Any]) -> list[int]:
     if isinstance(primaries, (ELSET, SGP4, int)):
         primaries = [primaries]
     picked: list[int] = []
+    # Maps built once: a catalogue of primaries is as long as the catalogue.
+    by_identity: dict[int, int] = {}
+    by_satnum: dict[int, list[int]] = {}
+    for k, s in enumerate(satellites):
+        by_identity.setdefault(id(s), k)
+        satnum = getattr(s.tle if isinstance(s, SGP4) else s, "satnum", None)
+        if isinstance(satnum, int):
+            by_satnum.setdefault(satnum, []).append(k)
     for p in primaries:
         if isinstance(p, (int, np.integer)) and not isinstance(p, bool):
-            hits = [
-                k
-                for k, s in enumerate(satellites)
-                if getattr(s.tle if isinstance(s, SGP4) else s, "satnum", None) == int(p)
-            ]
+            hits = by_satnum.get(int(p), [])
             if not hits:
                 raise ValueError(f"no satellite with catalogue number {int(p)} to screen as a primary")
             picked.extend(hits)
             continue
-        for k, s in enumerate(satellites):
-            if s is p:
-                picked.append(k)
-                break
-        else:
+        if id(p) not in by_identity:
             satellites.append(p)
-            picked.append(len(satellites) - 1)
+            by_identity[id(p)] = len(satellites) - 1
+        picked.append(by_identity[id(p)])
     return sorted(set(picked))
 
 
