@@ -193,6 +193,23 @@ PyType_Spec ELSET_spec = {"velarion.propagators.analytical.sgp4.tle.ELSET", size
 constexpr const char* kTleNames[] = {"line1", "line2", "name"};
 constexpr core::Signature kTleSig{"TLE", kTleNames, 2};
 
+// The fields of two lines (str objects); false with ValueError naming the
+// line and column of the first fault.
+bool parse_lines(PyObject* line1, PyObject* line2, tle::kernels::TleFields& f) {
+    Py_ssize_t n1, n2;
+    const char* l1 = PyUnicode_AsUTF8AndSize(line1, &n1);
+    if (!l1) return false;
+    const char* l2 = PyUnicode_AsUTF8AndSize(line2, &n2);
+    if (!l2) return false;
+    tle::kernels::TleError err;
+    if (!tle::kernels::parse_tle(std::string_view(l1, static_cast<size_t>(n1)),
+                                 std::string_view(l2, static_cast<size_t>(n2)), f, err)) {
+        PyErr_Format(PyExc_ValueError, "TLE line %d, column %d: %s", err.line, err.column, err.message);
+        return false;
+    }
+    return true;
+}
+
 PyObject* TLE_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     core::Args<3> v;
     if (!core::parse_args(kTleSig, args, kwargs, v)) return nullptr;
@@ -215,19 +232,8 @@ PyObject* TLE_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
         }
     }
-    Py_ssize_t n1, n2;
-    const char* l1 = PyUnicode_AsUTF8AndSize(v[0], &n1);
-    if (!l1) return nullptr;
-    const char* l2 = PyUnicode_AsUTF8AndSize(v[1], &n2);
-    if (!l2) return nullptr;
-
     tle::kernels::TleFields f;
-    tle::kernels::TleError err;
-    if (!tle::kernels::parse_tle(std::string_view(l1, static_cast<size_t>(n1)),
-                                 std::string_view(l2, static_cast<size_t>(n2)), f, err)) {
-        PyErr_Format(PyExc_ValueError, "TLE line %d, column %d: %s", err.line, err.column, err.message);
-        return nullptr;
-    }
+    if (!parse_lines(v[0], v[1], f)) return nullptr;
     const tle::kernels::TleSI si = tle::kernels::to_si(f);
     Ref epoch = utc_time(si.jd1, si.jd2);
     if (!epoch) return nullptr;
@@ -245,7 +251,12 @@ PyObject* TLE_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     t->revnum = f.revnum;
     t->classification = f.classification;
     t->ephtype = f.ephtype;
-    // The lines as given, without trailing blanks or line ends.
+    // The lines as given, without trailing blanks or line ends (their UTF-8
+    // is cached in the strs since parse_lines).
+    Py_ssize_t n1, n2;
+    const char* l1 = PyUnicode_AsUTF8AndSize(v[0], &n1);
+    const char* l2 = PyUnicode_AsUTF8AndSize(v[1], &n2);
+    if (!l1 || !l2) return nullptr;
     auto stripped = [](const char* s, Py_ssize_t n) {
         while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\n' || s[n - 1] == '\r' || s[n - 1] == '\t')) --n;
         return PyUnicode_FromStringAndSize(s, n);
@@ -316,18 +327,8 @@ PyObject* TLE_sgp4init_row(PyObject* self, PyObject*) {
         PyErr_SetString(PyExc_ValueError, "the TLE has no lines");
         return nullptr;
     }
-    Py_ssize_t n1, n2;
-    const char* l1 = PyUnicode_AsUTF8AndSize(t->line1, &n1);
-    if (!l1) return nullptr;
-    const char* l2 = PyUnicode_AsUTF8AndSize(t->line2, &n2);
-    if (!l2) return nullptr;
     tle::kernels::TleFields f;
-    tle::kernels::TleError err;
-    if (!tle::kernels::parse_tle(std::string_view(l1, static_cast<size_t>(n1)),
-                                 std::string_view(l2, static_cast<size_t>(n2)), f, err)) {
-        PyErr_Format(PyExc_ValueError, "TLE line %d, column %d: %s", err.line, err.column, err.message);
-        return nullptr;
-    }
+    if (!parse_lines(t->line1, t->line2, f)) return nullptr;
     double row[12];
     tle::kernels::sgp4init_row(f, row);
     return Py_BuildValue("(dddddddddddd)", row[0], row[1], row[2], row[3], row[4], row[5], row[6], row[7], row[8],
