@@ -17,6 +17,7 @@ from decimal import Decimal
 import numpy as np
 import pytest
 
+import velarion.cli
 from velarion.cli import defaults, main
 from velarion.conjunctions.catalogue import sample_catalogue
 from velarion.passes import LookAngles, Station, doppler_shift, look_angles
@@ -32,7 +33,6 @@ MOLNIYA = (
     "2 08195  64.1586 279.0717 6877146 264.7651  20.2257  2.00491383225656",
 )
 REDU = Station(defaults.STATION_LAT, defaults.STATION_LON, defaults.STATION_ALT)
-ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
 def run(argv, capsys):
@@ -246,9 +246,11 @@ def _limited(limit):
 def test_a_long_span_streams_under_a_memory_limit(tmp_path):
     """600,001 rows (held at once, about 200 MB more than an hour's) within
     128 MB of address space more than a one-hour run takes."""
-    env = {**os.environ, "PYTHONPATH": str(ROOT / "src"), "VELARION_MEMORY_BUDGET": "32M", "MALLOC_ARENA_MAX": "2"}
+    # the package these tests imported: an installed one has no extensions under src/
+    home = str(pathlib.Path(velarion.cli.__file__).parents[2])
+    env = {**os.environ, "PYTHONPATH": home, "VELARION_MEMORY_BUDGET": "32M", "MALLOC_ARENA_MAX": "2"}
 
-    def velarion(hours, path, limit):
+    def run_look(hours, path, limit):
         argv = ["look", "--start", "2019-12-09", "--hours", str(hours), "--step", "1", "-o", str(path)]
         code = "import sys, velarion.cli; sys.exit(velarion.cli.main(sys.argv[1:]))"
         return subprocess.run(
@@ -264,11 +266,11 @@ def test_a_long_span_streams_under_a_memory_limit(tmp_path):
     low, high = 256 << 20, 2 << 30
     while high - low > 32 << 20:
         middle = (low + high) // 2
-        if velarion(1, tmp_path / "short.csv", middle).returncode == 0:
+        if run_look(1, tmp_path / "short.csv", middle).returncode == 0:
             high = middle
         else:
             low = middle
-    done = velarion(600000 / 3600.0, tmp_path / "long.csv", high + (128 << 20))
+    done = run_look(600000 / 3600.0, tmp_path / "long.csv", high + (128 << 20))
     assert done.returncode == 0, done.stderr
     lines = (tmp_path / "long.csv").read_text().splitlines()
     assert lines[0].startswith("time,azimuth") and len(lines) == 600002
