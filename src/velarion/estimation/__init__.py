@@ -13,6 +13,7 @@ from .batch import (
 from .dynamics import Dynamics, PropagatorDynamics, as_dynamics
 from .measurements import KINDS, Geometry, Observations, predict, residuals
 from .simulate import simulate
+from .tlefit import TLEFit, fit_tle
 
 __all__ = [
     "KINDS",
@@ -23,10 +24,12 @@ __all__ = [
     "Geometry",
     "Observations",
     "PropagatorDynamics",
+    "TLEFit",
     "TooFewObservations",
     "UnobservableError",
     "as_dynamics",
     "batch_least_squares",
+    "fit_tle",
     "predict",
     "residuals",
     "simulate",

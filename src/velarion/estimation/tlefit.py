@@ -107,9 +107,10 @@ def _exponent_field(value: float) -> str:
 def _epoch_day(epoch: Time) -> tuple[int, float]:
     """(year, day of year with its fraction) of a UTC epoch on the TLE's
     scale (the calendar date and clock time), the day rounded to 1e-8."""
-    jd1, jd2 = sgp4_jd(Time(epoch).utc.reshape(1) if epoch.ndim == 0 else epoch.utc)
+    utc = epoch.utc.jd12.reshape(-1, 2)
+    jd1, jd2 = sgp4_jd(Time.from_jd(utc[:1, 0], utc[:1, 1], scale="utc"))
     year = int(str(Time.from_jd(jd1[0], jd2[0], scale="utc").iso)[:4])
-    j1, j2 = sgp4_jd(Time(f"{year}-01-01T00:00:00").reshape(1))
+    j1, j2 = sgp4_jd(Time([f"{year}-01-01T00:00:00"]))
     day = round(float((jd1[0] - j1[0]) + (jd2[0] - j2[0])) + 1.0, 8)
     if day >= 367.0 or (day >= 366.0 and not _leap(year)):
         year, day = year + 1, round(day - (366.0 if _leap(year) else 365.0), 8)
