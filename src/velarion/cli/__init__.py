@@ -80,7 +80,7 @@ def main(argv: list[str] | None = None) -> int:
 
 # The options naming files that a result must not replace (convert's input
 # may be converted in place, as ``sort -o`` sorts a file in place).
-_INPUT_OPTIONS = ("tle", "omm", "times", "stations", "eop")
+_INPUT_OPTIONS = ("tle", "omm", "times", "stations", "eop", "states", "oem", "observations", "initial")
 
 
 def _check_apart_from_inputs(args: argparse.Namespace) -> None:
