@@ -50,6 +50,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from velarion.frames import interpolated_cip
 from velarion.frames.frames import ENU, get_GCRF
 from velarion.passes.doppler import SPEED_OF_LIGHT
 from velarion.passes.stations import Network, Station
@@ -274,7 +275,9 @@ def earth_rotations(time: Time) -> tuple[Array, Array]:
     m = unique.shape[0]
     unit = np.tile(np.eye(3), (m, 1))
     rep = np.repeat(unique, 3, axis=0)
-    rr, vv = get_GCRF().to_ITRF(Time.from_jd(rep[:, 0], rep[:, 1], scale="tt"), unit, np.zeros_like(unit))
+    # the interpolated precession-nutation: within 1e-15 rad, many times faster for dense epochs
+    with interpolated_cip(m >= 64):
+        rr, vv = get_GCRF().to_ITRF(Time.from_jd(rep[:, 0], rep[:, 1], scale="tt"), unit, np.zeros_like(unit))
     a = np.asarray(rr).reshape(m, 3, 3).transpose(0, 2, 1)
     b = np.asarray(vv).reshape(m, 3, 3).transpose(0, 2, 1)
     return a[inverse], b[inverse]

@@ -29,6 +29,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from velarion.frames import interpolated_cip
 from velarion.frames.frames import get_GCRF, get_ITRF, get_TEME
 from velarion.propagators.analytical.sgp4 import _compiled
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
@@ -49,6 +50,8 @@ _GRAVITY = {"wgs72old": 0, "wgs72": 1, "wgs84": 2}
 _JD_1950 = 2433281.5
 _ALPHA5 = "ABCDEFGHJKLMNPQRSTUVWXYZ"  # 10..33: Alpha-5 skips I and O
 _TWO_PI = 2.0 * math.pi
+# Epochs from which the interpolated precession-nutation pays
+_DENSE = 64
 # Central-difference steps of the seven parameters (n [rad/min], e cos w,
 # e sin w, i, node, M + w [rad], B* [1/Earth radii]).
 _STEPS = np.array([1.0e-9, 1.0e-7, 1.0e-7, 1.0e-7, 1.0e-7, 1.0e-7, 1.0e-6])
@@ -172,7 +175,9 @@ def _teme_of(ephemeris: Any) -> tuple[Time, Array]:
     if name == "TEME":
         pass
     elif name == "GCRF":
-        ri, vi = get_GCRF().to_ITRF(time, r, v)
+        # the interpolated precession-nutation: within 1e-15 rad, many times faster for dense epochs
+        with interpolated_cip(r.shape[0] >= _DENSE):
+            ri, vi = get_GCRF().to_ITRF(time, r, v)
         r, v = (np.asarray(x) for x in get_ITRF().to_TEME(time, ri, vi))
     elif name == "ITRF":
         r, v = (np.asarray(x) for x in get_ITRF().to_TEME(time, r, v))
