@@ -177,6 +177,9 @@ def test_simulate_keeps_to_the_elevation_mask_and_is_seeded():
     b = simulate(eph, list(STATIONS), SIGMAS, min_elevation=15.0, seed=7)
     exact = simulate(eph, list(STATIONS), SIGMAS, min_elevation=15.0, noise=False)
     np.testing.assert_array_equal(a.value, b.value)
+    # the observations keep the trajectory's clock (their ISO texts are UTC like its)
+    assert a.time.scale == eph.time.scale == "utc"
+    assert set(a.time.iso.tolist()) <= set(eph.time.iso.tolist())
     el = exact.value[exact.kind == KINDS.index("elevation")]
     assert el.min() >= math.radians(15.0) and len(a) > 100
     res = a.value - exact.value

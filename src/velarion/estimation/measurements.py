@@ -214,8 +214,9 @@ class Observations:
             if p.stations != stations:
                 raise ValueError("observations to join must share their stations")
         tai = np.concatenate([p.time.tai.jd12.reshape(-1, 2) for p in parts])
+        scale = parts[0].time.scale
         return Observations(
-            Time.from_jd(tai[:, 0], tai[:, 1], scale="tai"),
+            getattr(Time.from_jd(tai[:, 0], tai[:, 1], scale="tai"), scale),
             np.concatenate([p.kind for p in parts]),
             np.concatenate([p.value for p in parts]),
             np.concatenate([p.sigma for p in parts]),

@@ -60,7 +60,8 @@ def simulate(
     r, v = _gcrf_of(trajectory)
     time = trajectory.time
     n = r.shape[0]
-    tai = time.tai.jd12.reshape(-1, 2)
+    # the observations keep the trajectory's time scale
+    jd = time.jd12.reshape(-1, 2)
     parts_k: list[Any] = []
     parts_s: list[Any] = []
     parts_i: list[Any] = []
@@ -89,7 +90,7 @@ def simulate(
     station = np.concatenate(parts_s)
     order = np.lexsort((kind, station, idx))
     idx, kind, station = idx[order], kind[order], station[order]
-    t = Time.from_jd(tai[idx, 0], tai[idx, 1], scale="tai")
+    t = Time.from_jd(jd[idx, 0], jd[idx, 1], scale=time.scale)
     sigma = np.array([kinds[KINDS[c]] for c in kind], dtype=np.float64)
     freq = np.where((kind == _CODE["doppler"]) | (kind == _CODE["doppler_two_way"]), frequency or np.nan, np.nan)
     obs = Observations(t, kind, np.zeros(idx.size), sigma, station, tuple(net), freq)
