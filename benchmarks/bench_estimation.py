@@ -21,6 +21,7 @@ the same quality.
 
 from __future__ import annotations
 
+import contextlib
 import math
 import pathlib
 import sys
@@ -66,7 +67,9 @@ def _scipy_tle_fit(eph: StateVectorEphemeris) -> Any:
     from scipy.optimize import least_squares
 
     time, x = _teme_of(eph)
-    base = np.array(TLE(*tle_lines(np.r_[np.zeros(6), 0.001, 0, 0, 0, 0.0675, 0], year=2019, day=343.69339541))._sgp4init_row())
+    base = np.array(
+        TLE(*tle_lines(np.r_[np.zeros(6), 0.001, 0, 0, 0, 0.0675, 0], year=2019, day=343.69339541))._sgp4init_row()
+    )
     jd, fr = sgp4_jd(time)
     no, e, inc, node, argp, mean = _osculating(x[0])
     minutes = ((jd[0] - base[0]) + (fr[0] - base[1])) * 1440.0
@@ -121,10 +124,8 @@ def _od_case() -> tuple[Any, Any, Any]:
 def cases() -> list[Case]:
     eph = _gcrf_day()
     tle_peers = {"scipy least_squares": lambda: _scipy_tle_fit(eph)}
-    try:
+    with contextlib.suppress(ImportError):
         tle_peers["satkit fit_from_states"] = _satkit_fit(eph)
-    except ImportError:
-        pass
     ours, scipy_fit, _ = _od_case()
     return [
         Case("TLE fit, 1 day LEO, 1,440 GCRF positions", 1, lambda: fit_tle(eph, template=ISS), tle_peers),
@@ -145,7 +146,8 @@ def accuracy() -> None:
         print("satkit: not installed")
     ours, scipy_fit, x_true = _od_case()
     est = ours()
-    print(f"velarion batch OD: {est.iterations} iterations, position error {np.linalg.norm(est.values[:3] - x_true[:3]):.3g} m")
+    miss = np.linalg.norm(est.values[:3] - x_true[:3])
+    print(f"velarion batch OD: {est.iterations} iterations, position error {miss:.3g} m")
     res = scipy_fit()
     print(f"scipy OD: {res.nfev} evaluations, position error {np.linalg.norm(res.x[:3] - x_true[:3]):.3g} m")
 

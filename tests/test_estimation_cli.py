@@ -104,11 +104,15 @@ def test_od_recovers_the_simulated_state(tmp_path, capsys, gcrf_day):
     "argv, message",
     [
         (["fit-tle", "--oem", "x.oem"], "this build has no OEM reader yet"),
-        (["od", "--observations", "{obs}", "--stations", "{stations}", "--sv", "1", "2", "3", "4", "5", "6"],
-         "--sv needs --epoch"),
+        (
+            ["od", "--observations", "{obs}", "--stations", "{stations}", "--sv", "1", "2", "3", "4", "5", "6"],
+            "--sv needs --epoch",
+        ),
         (["od", "--observations", "{bad}", "--stations", "{stations}", "--initial", "{tle}"], "unknown kind 'ranges'"),
-        (["od", "--observations", "{nostation}", "--stations", "{stations}", "--initial", "{tle}"],
-         "no station named 'Kourou'"),
+        (
+            ["od", "--observations", "{nostation}", "--stations", "{stations}", "--initial", "{tle}"],
+            "no station named 'Kourou'",
+        ),
     ],
 )
 def test_bad_input_is_one_line_and_status_1(tmp_path, capsys, gcrf_day, argv, message):

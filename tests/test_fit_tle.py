@@ -94,8 +94,8 @@ def test_a_fitted_tle_runs_alike_in_the_sgp4_package_and_the_omm_record():
 
 
 @pytest.mark.parametrize(
-    "satnum, text", [(0, "00000"), (25544, "25544"), (99999, "99999"), (100000, "A0000"), (182345, "J2345"),
-                     (339999, "Z9999")]
+    "satnum, text",
+    [(0, "00000"), (25544, "25544"), (99999, "99999"), (100000, "A0000"), (182345, "J2345"), (339999, "Z9999")],
 )
 def test_alpha5_numbers(satnum, text):
     assert alpha5(satnum) == text

@@ -149,7 +149,7 @@ def _read_observations(path: str, stations: list[Any]) -> Any:
 
     from velarion.estimation import KINDS, Observations
 
-    from . import csvio, inputs
+    from . import csvio
 
     text = csvio.read_text(path)
     rows = [r for r in csv.reader(io.StringIO(text)) if any(c.strip() for c in r) and not r[0].startswith("#")]

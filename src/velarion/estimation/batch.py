@@ -119,7 +119,7 @@ def _state_of(initial_state: Any) -> tuple[Time, Array]:
         raise TypeError(f"initial_state must be a StateVector or another State, not {type(initial_state).__name__}")
     r = np.asarray(sv.r, dtype=np.float64).reshape(1, 3)
     v = np.asarray(sv.v, dtype=np.float64).reshape(1, 3)
-    if getattr(sv.frame, "name", "GCRF") != "GCRF":
+    if sv.frame is not None and getattr(sv.frame, "name", "GCRF") != "GCRF":
         rr, vv = sv.frame.transform_to(get_GCRF(), sv.time, r, v)
         r, v = np.asarray(rr).reshape(1, 3), np.asarray(vv).reshape(1, 3)
     x0 = np.concatenate([r[0], v[0]])
@@ -199,12 +199,12 @@ def batch_least_squares(
     geometry = Geometry(observations)
     weight = 1.0 / observations.sigma**2
     labels = _STATE_NAMES + tuple(f"bias:{s}:{k}" for s, k in keys) + names
-    prior_info = None
+    prior_info: Array | None = None
     if a_priori is not None:
         p0 = np.asarray(a_priori, dtype=np.float64)
         if p0.shape != (6, 6) or not np.isfinite(p0).all():
             raise ValueError("a_priori must be a finite (6, 6) covariance")
-        prior_info = np.linalg.inv(p0)
+        prior_info = np.asarray(np.linalg.inv(p0), dtype=np.float64)
     x_prior = x0.copy()
 
     def unpack(p: Array) -> tuple[Array, Array, Array]:
@@ -250,14 +250,12 @@ def batch_least_squares(
     converged = False
     iterations = 0
     cov = np.zeros((n_par, n_par))
-    for iterations in range(1, max_iterations + 1):  # noqa: B007 - the count is reported
+    for iterations in range(1, max_iterations + 1):
         if edit_sigma is not None and iterations >= edit_after:
             use = np.abs(res) * np.sqrt(weight) <= edit_sigma * max(wrms_prev, 1.0)
             cost = cost_of(res, use, p)
         if int(use.sum()) < n_par:
-            raise TooFewObservations(
-                f"too few observations: {int(use.sum())} left after editing for {n_par} unknowns"
-            )
+            raise TooFewObservations(f"too few observations: {int(use.sum())} left after editing for {n_par} unknowns")
         normal, rhs, scale = _normal(big, res, weight, use, prior_info, p, x_prior)
         cov = _inverse(normal, scale, labels)
         while True:
@@ -366,4 +364,5 @@ def _inverse(normal: Array, scale: Array, labels: Sequence[str]) -> Array:
             + f" (condition number {eigval[-1] / max(eigval[0], 1e-300):.3g})"
         )
     inv = (eigvec / eigval) @ eigvec.T
-    return inv / np.outer(scale, scale)
+    out: Array = inv / np.outer(scale, scale)
+    return out

@@ -83,9 +83,8 @@ class PropagatorDynamics:
     def trajectory(
         self, epoch: Time, x0: Array, params: Array, seconds: Array, *, stm: bool
     ) -> tuple[Array, Array, Array | None]:
-        if params.size:
-            if self._stm_supported is False or not self.parameter_names:
-                raise ValueError("the propagator provides no sensitivities to dynamical parameters")
+        if params.size and (self._stm_supported is False or not self.parameter_names):
+            raise ValueError("the propagator provides no sensitivities to dynamical parameters")
         times = epoch + seconds
         if stm and self._stm_supported is not False:
             try:

@@ -228,7 +228,7 @@ class Observations:
 
 def _column(value: Any, n: int, what: str) -> Array:
     try:
-        out = np.broadcast_to(np.asarray(value, dtype=np.float64), (n,)).copy()
+        out: Array = np.broadcast_to(np.asarray(value, dtype=np.float64), (n,)).copy()
     except ValueError:
         raise ValueError(f"observations: {what} must be one number or one per epoch ({n})") from None
     return out
@@ -285,7 +285,8 @@ def earth_rotations(time: Time) -> tuple[Array, Array]:
 
 
 def _dot(x: Array, y: Array) -> Array:
-    return np.einsum("ij,ij->i", x, y)
+    out: Array = np.einsum("ij,ij->i", x, y)
+    return out
 
 
 def predict(

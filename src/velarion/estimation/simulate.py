@@ -3,10 +3,9 @@ known trajectory, with Gaussian noise and biases."""
 
 from __future__ import annotations
 
+import math
 from collections.abc import Mapping, Sequence
 from typing import Any
-
-import math
 
 import numpy as np
 

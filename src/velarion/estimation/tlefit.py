@@ -209,10 +209,7 @@ def _osculating(x: Array) -> tuple[float, float, float, float, float, float]:
     nhat = node_vec / nn if nn > 1e-12 * hn else np.array([1.0, 0.0, 0.0])
     what = np.cross(h / hn, nhat)
     u = math.atan2(float(r @ what), float(r @ nhat))  # argument of latitude
-    if e > 1e-10:
-        argp = math.atan2(float(evec @ what), float(evec @ nhat))
-    else:
-        argp = 0.0
+    argp = math.atan2(float(evec @ what), float(evec @ nhat)) if e > 1e-10 else 0.0
     nu = u - argp
     ea = 2.0 * math.atan2(math.sqrt(1.0 - e) * math.sin(nu / 2.0), math.sqrt(1.0 + e) * math.cos(nu / 2.0))
     mean = ea - e * math.sin(ea)
@@ -222,7 +219,7 @@ def _osculating(x: Array) -> tuple[float, float, float, float, float, float]:
 
 def _row_of(q: Array, base: Array) -> Array:
     """An sgp4init row from the fit's parameters."""
-    row = base.copy()
+    row: Array = base.copy()
     e = math.hypot(q[1], q[2])
     argp = math.atan2(q[2], q[1]) if e > 0.0 else 0.0
     row[3] = q[6]
@@ -276,7 +273,7 @@ def fit_tle(
     year, day = _epoch_day(t0)
     fields: dict[str, Any] = {}
     if template is not None:
-        l1, l2 = template.lines
+        l1 = template.lines[0]
         fields = dict(
             satnum_text=l1[2:7],
             classification=template.classification,
