@@ -14,9 +14,11 @@ Gauss-Newton iterations with Levenberg-Marquardt damping:
   weighted RMS of the previous iteration (taken as at least 1) is left out
   of that iteration's fit and flagged in ``Estimate.used``; editing is off
   with ``edit_sigma=None``;
-- convergence: the weighted cost changes by less than ``tolerance``
-  relatively between two accepted iterations, or every parameter's step is
-  below ``tolerance`` times its formal sigma;
+- convergence: the weighted cost falls by less than ``tolerance``
+  relatively in an accepted iteration, or every parameter's step (or the
+  undamped Gauss-Newton step) is below ``tolerance`` times its formal
+  sigma; when no damped step lowers the cost any more, the solution is
+  taken as converged only if the undamped step is below 1e-3 sigma;
 - failures raise ``EstimationError`` subclasses naming the cause: too few
   observations (``TooFewObservations``), a normal matrix too ill
   conditioned to invert (``UnobservableError``, naming the parameter
@@ -59,6 +61,8 @@ Array = NDArray[np.float64]
 # Word for word: callers and tests compare the exception texts of this module.
 
 _CONDITION_LIMIT = 1.0e14
+# A Newton step below this many sigmas is converged even when rounding keeps the cost from falling.
+_FLOOR = 1.0e-3
 _STATE_NAMES = ("x", "y", "z", "vx", "vy", "vz")
 
 
@@ -131,9 +135,8 @@ def _state_of(initial_state: Any) -> tuple[Time, Array]:
 def _bias_keys(obs: Observations, estimate_biases: Any) -> list[tuple[int, str]]:
     if not estimate_biases:
         return []
-    present = sorted(
-        {(int(s), KINDS[k]) for s, k in zip(obs.station, obs.kind, strict=True) if KINDS[k] in STATION_KINDS}
-    )
+    pairs = np.unique(np.stack([obs.station, obs.kind], axis=1), axis=0)
+    present = sorted((int(s), KINDS[k]) for s, k in pairs if KINDS[k] in STATION_KINDS)
     if estimate_biases is True:
         return present
     keys = [(int(s), str(k)) for s, k in estimate_biases]
@@ -258,36 +261,41 @@ def batch_least_squares(
             raise TooFewObservations(f"too few observations: {int(use.sum())} left after editing for {n_par} unknowns")
         normal, rhs, scale = _normal(big, res, weight, use, prior_info, p, x_prior)
         cov = _inverse(normal, scale, labels)
-        while True:
-            damped = normal + lam * np.diag(np.diag(normal))
-            step = np.linalg.solve(damped, rhs) / scale
+        sig = np.sqrt(np.diag(cov))
+        newton = np.linalg.solve(normal, rhs) / scale
+        if np.all(np.abs(newton) <= tolerance * sig):
+            converged = True  # the undamped step is negligible: at the minimum
+            break
+        res_t: Array | None = None
+        big_t: Array | None = None
+        while lam <= 1.0e12:
+            step = np.linalg.solve(normal + lam * np.diag(np.diag(normal)), rhs) / scale
             trial = p + step
             try:
                 res_t, big_t = evaluate(trial, True)
             except EstimationError:
-                res_t, big_t = None, None
+                res_t, big_t = None, None  # a step the dynamics cannot follow counts as an increase
             cost_t = np.inf if res_t is None else cost_of(res_t, use, trial)
             if cost_t <= cost:
                 lam = max(lam / 10.0, 1.0e-12)
                 break
             lam *= 10.0
-            if lam > 1.0e12:
-                break
-        if res_t is None or big_t is None or cost_t > cost:
-            # no step lowers the cost: at the minimum to the working precision
-            small = np.all(np.abs(step) <= tolerance * 1e3 * np.sqrt(np.diag(cov)))
-            if small or abs(cost_t - cost) <= 1e-10 * max(cost, 1e-300):
+        if res_t is None or big_t is None or not cost_t <= cost:
+            if np.all(np.abs(newton) <= _FLOOR * sig):
+                # no step lowers the cost and the Newton step is far inside the
+                # uncertainty: the minimum to the working precision
                 converged = True
                 break
             raise ConvergenceError(
-                f"no convergence: no damped step lowers the cost at iteration {iterations}", p.copy()
+                f"no convergence: no damped step lowers the weighted cost at iteration {iterations} "
+                f"(weighted RMS {wrms_prev:.6g})",
+                p.copy(),
             )
-        change = abs(cost - cost_t) / max(cost, 1e-300)
+        change = (cost - cost_t) / max(cost, 1e-300)
         p, res, big, cost = trial, res_t, big_t, cost_t
         history.append(cost)
         wrms_prev = float(np.sqrt(cost / max(int(use.sum()), 1)))
-        step_small = bool(np.all(np.abs(step) <= tolerance * np.sqrt(np.diag(cov))))
-        if change < tolerance or step_small:
+        if change < tolerance or np.all(np.abs(step) <= tolerance * sig):
             converged = True
             break
     if not converged:

@@ -26,7 +26,7 @@ from typing import Any, Protocol, runtime_checkable
 import numpy as np
 from numpy.typing import NDArray
 
-from velarion.frames.frames import get_GCRF
+from velarion.frames.frames import get_GCRF, get_ITRF, get_TEME
 from velarion.state.ephemeris import StateVectorEphemeris
 from velarion.state.state import StateVector
 from velarion.time.time import Time
@@ -52,13 +52,21 @@ class Dynamics(Protocol):
 
 
 def _gcrf_of(eph: Any) -> tuple[Array, Array]:
-    """GCRF positions and velocities of an ephemeris in any registered frame."""
+    """GCRF positions and velocities of an ephemeris in GCRF, ITRF, TEME or
+    any frame the frame graph links to GCRF."""
     r = np.asarray(eph.r, dtype=np.float64)
     v = np.asarray(eph.v, dtype=np.float64)
     frame = eph.frame
-    if getattr(frame, "name", "GCRF") == "GCRF":
+    name = getattr(frame, "name", "GCRF")
+    if name == "GCRF":
         return r, v
-    rr, vv = frame.transform_to(get_GCRF(), eph.time, r, v)
+    if name == "TEME":
+        r, v = (np.asarray(x) for x in get_TEME().to_ITRF(eph.time, r, v))
+        name = "ITRF"
+    if name == "ITRF":
+        rr, vv = get_ITRF().to_GCRF(eph.time, r, v)
+    else:
+        rr, vv = frame.transform_to(get_GCRF(), eph.time, r, v)
     return np.asarray(rr, dtype=np.float64), np.asarray(vv, dtype=np.float64)
 
 

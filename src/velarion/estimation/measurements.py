@@ -93,8 +93,9 @@ KINDS = (
     "vz_itrf",
 )
 _CODE = {name: k for k, name in enumerate(KINDS)}
-# Kinds measured from a ground station (the others have no station).
-STATION_KINDS = frozenset(KINDS[:8])
+# Kinds measured from a ground station (the others have no station): the first ones.
+_N_STATION_KINDS = 8
+STATION_KINDS = frozenset(KINDS[:_N_STATION_KINDS])
 # Kinds whose residuals wrap around the circle.
 ANGLE_KINDS = frozenset({"azimuth", "right_ascension"})
 _WRAPPED = np.array([name in ANGLE_KINDS for name in KINDS])
@@ -175,7 +176,7 @@ class Observations:
         bad = np.flatnonzero(~(np.isfinite(self.sigma) & (self.sigma > 0.0)))
         if bad.size:
             raise ValueError(f"observations: sigma {bad[0]} must be finite and positive, got {self.sigma[bad[0]]!r}")
-        needs = np.array([KINDS[k] in STATION_KINDS for k in self.kind], dtype=bool)
+        needs = self.kind < _N_STATION_KINDS
         bad = np.flatnonzero(needs & ((self.station < 0) | (self.station >= len(self.stations))))
         if bad.size:
             raise ValueError(
@@ -305,7 +306,7 @@ def predict(
     h = np.empty(n)
     jac = np.zeros((n, 6)) if partials else None
     kind = obs.kind
-    station_rows = np.flatnonzero(kind < 8)
+    station_rows = np.flatnonzero(kind < _N_STATION_KINDS)
     if station_rows.size:
         _station_models(obs, geometry, r, v, station_rows, h, jac)
     for base, frame in ((8, "gcrf"), (14, "itrf")):

@@ -90,7 +90,7 @@ def simulate(
     order = np.lexsort((kind, station, idx))
     idx, kind, station = idx[order], kind[order], station[order]
     t = Time.from_jd(jd[idx, 0], jd[idx, 1], scale=time.scale)
-    sigma = np.array([kinds[KINDS[c]] for c in kind], dtype=np.float64)
+    sigma = np.array([float(kinds.get(name, 0.0)) for name in KINDS])[kind]
     freq = np.where((kind == _CODE["doppler"]) | (kind == _CODE["doppler_two_way"]), frequency or np.nan, np.nan)
     obs = Observations(t, kind, np.zeros(idx.size), sigma, station, tuple(net), freq)
     if not len(obs):
