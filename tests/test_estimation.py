@@ -21,6 +21,7 @@ from velarion.frames.frames import get_GCRF, get_ITRF
 from velarion.passes.doppler import SPEED_OF_LIGHT, doppler_shift
 from velarion.passes.stations import Station
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
+from velarion.state.ephemeris import StateVectorEphemeris
 from velarion.state.state import COE, StateVector
 from velarion.time.time import Time
 
@@ -258,3 +259,59 @@ def test_bad_input_names_the_cause():
         batch_least_squares(obs, perturbed(truth_state("LEO"), 30e3, 30.0, 3), Keplerian(), max_iterations=1)
     with pytest.raises(ValueError, match="cannot estimate 'cd'"):
         batch_least_squares(obs, guess, Keplerian(), estimate=("cd",))
+
+
+class ScaledGravity:
+    """A propagator with a dynamical parameter and its own sensitivities, as
+    a numerical propagator offers them: two-body motion under GM times
+    ``gm_scale``, its state transition matrix and the sensitivity to
+    ``gm_scale`` by central differences."""
+
+    parameter_names = ("gm_scale",)
+
+    def __init__(self, gm_scale: float = 1.0):
+        self.parameter_values = np.array([gm_scale])
+        self.calls_with_stm = 0
+
+    def _states(self, time, state, scale):
+        eph = Keplerian(GM=3.986004418e14 * scale).propagate(time, state)
+        return np.asarray(eph.r), np.asarray(eph.v), eph
+
+    def propagate_state(self, time, state, stm=False, parameters=None):
+        scale = (parameters or {}).get("gm_scale", float(self.parameter_values[0]))
+        r, v, eph = self._states(time, state, scale)
+        if not stm:
+            return eph
+        self.calls_with_stm += 1
+        x = np.concatenate([np.asarray(state.r), np.asarray(state.v)])
+        phi = np.empty((r.shape[0], 6, 7))
+        for j, h in enumerate((1.0, 1.0, 1.0, 1e-3, 1e-3, 1e-3, 1e-7)):
+            out = []
+            for sign in (1.0, -1.0):
+                dx = np.zeros(7)
+                dx[j] = sign * h
+                s = StateVector(state.time, (x[:3] + dx[:3]).tolist(), (x[3:] + dx[3:6]).tolist())
+                rr, vv, _ = self._states(time, s, scale + dx[6])
+                out.append(np.concatenate([rr, vv], axis=1))
+            phi[:, :, j] = (out[0] - out[1]) / (2 * h)
+        result = WithSTM(eph.time, r, v)
+        result.stm = phi
+        return result
+
+
+class WithSTM(StateVectorEphemeris):
+    stm: np.ndarray
+
+
+def test_a_dynamical_parameter_is_estimated_through_the_propagators_sensitivities():
+    truth = ScaledGravity(1.0 + 2e-6)
+    state = truth_state("LEO")
+    eph = truth.propagate_state(EPOCH + np.arange(0.0, 12 * 3600.0, 60.0), state)
+    obs = simulate(eph, list(STATIONS), SIGMAS, seed=11)
+    model = ScaledGravity(1.0)
+    est = batch_least_squares(obs, perturbed(state, 200.0, 0.2, 12), model, estimate=("gm_scale",))
+    k = est.parameters.index("gm_scale")
+    assert model.calls_with_stm >= est.iterations
+    assert abs(est.values[k] - (1.0 + 2e-6)) < 3 * est.sigma[k] and est.sigma[k] < 5e-7
+    with pytest.raises(ValueError, match="cannot estimate 'cr': the propagator provides no sensitivity to it"):
+        batch_least_squares(obs, state, model, estimate=("cr",))

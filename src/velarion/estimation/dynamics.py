@@ -11,8 +11,12 @@ initial state and to the P dynamical parameters of ``parameter_names``
 ``propagate_state(time, state)`` returning a ``StateVectorEphemeris``:
 
 - when the propagator takes ``stm=True`` and its ephemeris carries an
-  ``stm`` array (N, 6, 6 + P) (and, with parameters, a tuple
-  ``parameter_names`` on the propagator), those sensitivities are used;
+  ``stm`` array (N, 6, 6 + P), those sensitivities are used: the columns
+  are the initial state's six, then the propagator's ``parameter_names``
+  (a tuple, e.g. ("cd", "cr")) in order. A propagator with parameters also
+  has ``parameter_values`` (their nominal values) and takes
+  ``parameters={name: value}`` in ``propagate_state``, so that an
+  estimator can move them;
 - otherwise the state transition matrix comes from central differences of
   the propagator itself (12 more propagations of the same epochs), which is
   exact to about 1e-8 relative for analytic models such as ``Keplerian``;
@@ -81,8 +85,10 @@ class PropagatorDynamics:
         names = getattr(propagator, "parameter_names", ())
         self.parameter_names: tuple[str, ...] = tuple(names) if isinstance(names, (tuple, list)) else ()
 
-    def _propagate(self, epoch: Time, x0: Array, times: Time, **kwargs: Any) -> Any:
+    def _propagate(self, epoch: Time, x0: Array, times: Time, params: Array, **kwargs: Any) -> Any:
         state = StateVector(epoch, x0[:3].tolist(), x0[3:].tolist(), frame="GCRF")
+        if params.size:
+            kwargs["parameters"] = dict(zip(self.parameter_names, params.tolist(), strict=True))
         eph = self.propagator.propagate_state(times, state, **kwargs)
         if not isinstance(eph, StateVectorEphemeris):
             raise TypeError(f"propagate_state must return a StateVectorEphemeris, not {type(eph).__name__}")
@@ -96,7 +102,7 @@ class PropagatorDynamics:
         times = epoch + seconds
         if stm and self._stm_supported is not False:
             try:
-                eph = self._propagate(epoch, x0, times, stm=True)
+                eph = self._propagate(epoch, x0, times, params, stm=True)
             except TypeError:
                 eph = None
             matrix = None if eph is None else getattr(eph, "stm", None)
@@ -105,7 +111,9 @@ class PropagatorDynamics:
                 r, v = _gcrf_of(eph)
                 return r, v, np.asarray(matrix, dtype=np.float64)
             self._stm_supported = False
-        eph = self._propagate(epoch, x0, times)
+        if params.size:
+            raise ValueError("the propagator provides no sensitivities to dynamical parameters")
+        eph = self._propagate(epoch, x0, times, params)
         r, v = _gcrf_of(eph)
         if not stm:
             return r, v, None
@@ -114,8 +122,8 @@ class PropagatorDynamics:
             step = _STEP_R if j < 3 else _STEP_V
             dx = np.zeros(6)
             dx[j] = step
-            rp, vp = _gcrf_of(self._propagate(epoch, x0 + dx, times))
-            rm, vm = _gcrf_of(self._propagate(epoch, x0 - dx, times))
+            rp, vp = _gcrf_of(self._propagate(epoch, x0 + dx, times, params))
+            rm, vm = _gcrf_of(self._propagate(epoch, x0 - dx, times, params))
             phi[:, :3, j] = (rp - rm) / (2.0 * step)
             phi[:, 3:, j] = (vp - vm) / (2.0 * step)
         return r, v, phi
