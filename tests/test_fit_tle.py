@@ -41,16 +41,25 @@ def with_checksums(lines):
     return tuple(out)
 
 
-def ephemeris_of(tle: TLE, days: float, step: float) -> StateVectorEphemeris:
-    return SGP4(tle).propagate(tle.epoch + np.arange(0.0, days * 86400.0, step))
+def ephemeris_of(tle: TLE, days: float, step: float, before: float = 0.0) -> StateVectorEphemeris:
+    return SGP4(tle).propagate(tle.epoch + np.arange(-before * 86400.0, days * 86400.0, step))
 
 
 @pytest.mark.parametrize(
-    "lines, days, step", [(ISS, 1.0, 60.0), (NOAA, 2.0, 120.0), (MOLNIYA, 3.0, 600.0), (ALPHA5, 1.0, 60.0)]
+    "lines, days, step, before, fit_bstar",
+    [
+        (ISS, 1.0, 60.0, 0.0, True),
+        (NOAA, 2.0, 120.0, 0.0, True),
+        (MOLNIYA, 3.0, 600.0, 0.0, True),
+        (ALPHA5, 1.0, 60.0, 0.0, True),
+        (ISS, 0.5, 60.0, 0.5, True),  # the epoch in the middle of the span
+        (NOAA, 1.0, 60.0, 0.0, False),  # B* held at the element set's
+    ],
 )
-def test_an_sgp4_ephemeris_refits_to_its_own_tle(lines, days, step):
+def test_an_sgp4_ephemeris_refits_to_its_own_tle(lines, days, step, before, fit_bstar):
     tle = TLE(*with_checksums(lines))
-    fit = fit_tle(ephemeris_of(tle, days, step), template=tle)
+    eph = ephemeris_of(tle, days, step, before)
+    fit = fit_tle(eph, template=tle, epoch=tle.epoch, fit_bstar=fit_bstar, bstar=0.0 if fit_bstar else tle.bstar)
     assert fit.rms_fit < 0.02  # the elements themselves: centimetres
     assert fit.tle.lines[0][:53] == tle.lines[0][:53] and fit.tle.lines[0][61:68] == tle.lines[0][61:68]
     assert abs(fit.tle.bstar - tle.bstar) <= 1e-4 * abs(tle.bstar) + 1e-8
@@ -120,3 +129,12 @@ def test_bad_input():
     _ = Time  # the epoch argument takes any Time
     with pytest.raises(ValueError, match="epoch must be one date"):
         fit_tle(eph, epoch=eph.time[:2])
+
+
+def test_a_held_bstar_stays_and_costs_its_share_of_the_fit():
+    tle = TLE(*ISS)
+    eph = ephemeris_of(tle, 2.0, 120.0)
+    held = fit_tle(eph, template=tle, fit_bstar=False, bstar=0.0)
+    free = fit_tle(eph, template=tle)
+    assert held.tle.bstar == 0.0 and held.elements[3] == 0.0
+    assert held.rms_fit > 100.0 * max(free.rms_fit, 1e-3)
