@@ -152,5 +152,33 @@ def accuracy() -> None:
     print(f"scipy OD: {res.nfev} evaluations, position error {np.linalg.norm(res.x[:3] - x_true[:3]):.3g} m")
 
 
+def misfit_against_satkit(days: float = 2.0) -> None:
+    """A 2-day arc of another model (SGP4 on WGS84's constants) fitted with
+    WGS72's by both fitters; both fitted TLEs are scored with the package's
+    SGP4 on the TEME truth. The zero Earth orientation table on both sides
+    (satkit here has no IERS file), so the GCRF <-> TEME rotations agree."""
+    import satkit as sk
+
+    from velarion.iers import use_zero_table
+
+    with use_zero_table():
+        times = ISS.epoch + np.arange(0.0, days * 86400.0, 60.0)
+        teme = SGP4(ISS, gravity="wgs84").propagate(times)
+        ri, vi = get_TEME().to_ITRF(teme.time, teme.r, teme.v)
+        rg, vg = get_ITRF().to_GCRF(teme.time, ri, vi)
+        gcrf = StateVectorEphemeris(teme.time, np.asarray(rg), np.asarray(vg), frame="GCRF")
+        ours = fit_tle(gcrf, template=ISS)
+        tle, _ = _satkit_fit(gcrf)()
+        theirs = TLE(*tle.to_2line())
+        for label, elset in (("velarion fit_tle", ours.tle), ("satkit fit_from_states", theirs)):
+            r = np.asarray(SGP4(elset).propagate(times).r)
+            rms = math.sqrt(np.mean(np.sum((r - np.asarray(teme.r)) ** 2, axis=1)))
+            print(f"{label}: {days:g}-day WGS84 arc, position RMS of the TLE as written {rms:.3f} m")
+            print(f"    {elset.lines[0]}\n    {elset.lines[1]}")
+        print(f"velarion fit_tle: position RMS of the fitted elements {ours.rms_fit:.3f} m")
+    _ = sk
+
+
 if __name__ == "__main__":
     accuracy()
+    misfit_against_satkit()
