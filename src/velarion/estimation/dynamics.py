@@ -11,9 +11,10 @@ initial state and to the P dynamical parameters of ``parameter_names``
 ``propagate_state(time, state)`` returning a ``StateVectorEphemeris``:
 
 - when the propagator takes ``stm=True`` and its ephemeris carries an
-  ``stm`` array (N, 6, 6 + P), those sensitivities are used: the columns
-  are the initial state's six, then the propagator's ``parameter_names``
-  (a tuple, e.g. ("cd", "cr")) in order. A propagator with parameters also
+  ``stm`` array (N, 6, 6 + P), those sensitivities are used (of the GCRF
+  state, whatever frame the ephemeris's states are in): the columns are
+  the initial state's six, then the propagator's ``parameter_names`` (a
+  tuple, e.g. ("cd", "cr")) in order. A propagator with parameters also
   has ``parameter_values`` (their nominal values) and takes
   ``parameters={name: value}`` in ``propagate_state``, so that an
   estimator can move them;
@@ -21,6 +22,9 @@ initial state and to the P dynamical parameters of ``parameter_names``
   the propagator itself (12 more propagations of the same epochs), which is
   exact to about 1e-8 relative for analytic models such as ``Keplerian``;
   such a propagator offers no dynamical parameters.
+
+Either way the propagator is asked for each distinct epoch once, in
+increasing order.
 """
 
 from __future__ import annotations
@@ -95,6 +99,16 @@ class PropagatorDynamics:
         return eph
 
     def trajectory(
+        self, epoch: Time, x0: Array, params: Array, seconds: Array, *, stm: bool
+    ) -> tuple[Array, Array, Array | None]:
+        # The propagator sees each epoch once, in increasing order (as an
+        # integrator wants them); the rows go back to the order asked for.
+        unique, inverse = np.unique(np.asarray(seconds, dtype=np.float64), return_inverse=True)
+        r, v, phi = self._sorted(epoch, x0, params, unique, stm=stm)
+        inverse = inverse.reshape(-1)
+        return r[inverse], v[inverse], None if phi is None else phi[inverse]
+
+    def _sorted(
         self, epoch: Time, x0: Array, params: Array, seconds: Array, *, stm: bool
     ) -> tuple[Array, Array, Array | None]:
         if params.size and (self._stm_supported is False or not self.parameter_names):

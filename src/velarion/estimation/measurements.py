@@ -162,7 +162,13 @@ class Observations:
         return cls(t, codes, values, sigmas, st, tuple(stations), freq)
 
     def __post_init__(self) -> None:
+        if not isinstance(self.time, Time) or self.time.ndim != 1:
+            raise ValueError("observations: time must be a one-dimensional Time")
         n = self.time.size
+        for name, dtype in (("kind", np.intp), ("value", np.float64), ("sigma", np.float64), ("station", np.intp)):
+            object.__setattr__(self, name, np.asarray(getattr(self, name), dtype=dtype))
+        object.__setattr__(self, "frequency", np.asarray(self.frequency, dtype=np.float64))
+        object.__setattr__(self, "stations", tuple(self.stations))
         if self.frequency.size == 0 and n:
             object.__setattr__(self, "frequency", np.full(n, np.nan))
         for name in ("kind", "value", "sigma", "station", "frequency"):
