@@ -128,3 +128,21 @@ def test_bad_input_is_one_line_and_status_1(tmp_path, capsys, gcrf_day, argv, me
     }
     status, _, err = run([a.format(**names) for a in argv], capsys)
     assert status == 1 and message in err and len(err.strip().splitlines()) == 1
+
+
+@pytest.mark.parametrize("command", ["fit-tle", "od"])
+@pytest.mark.parametrize("place", ["input", "missing folder"])
+def test_outputs_never_replace_inputs_nor_go_nowhere(tmp_path, capsys, gcrf_day, command, place):
+    _observation_files(tmp_path, gcrf_day)
+    (tmp_path / "states.csv").write_text(format_rows(*gcrf_day))
+    if command == "fit-tle":
+        argv, source = ["fit-tle", "--states", str(tmp_path / "states.csv")], tmp_path / "states.csv"
+    else:
+        argv = ["od", "--observations", str(tmp_path / "obs.csv"), "--stations", str(tmp_path / "stations.csv")]
+        argv += ["--initial", str(tmp_path / "iss.tle")]
+        source = tmp_path / "obs.csv"
+    before = source.read_text()
+    target = source if place == "input" else tmp_path / "missing" / "out.txt"
+    status, out, err = run([*argv, "-o", str(target)], capsys)
+    assert status == 1 and out == "" and f"cannot write the output {str(target)!r}" in err
+    assert source.read_text() == before
