@@ -4,14 +4,13 @@ import numpy as np
 import pytest
 from sgp4.api import Satrec
 
-from velarion.estimation import EstimationError, TooFewObservations
+from velarion.estimation import ConvergenceError, EstimationError, TooFewObservations
 from velarion.estimation.tlefit import alpha5, fit_tle
 from velarion.frames.frames import get_ITRF, get_TEME
 from velarion.propagators.analytical.sgp4.catalogue import omm_record
 from velarion.propagators.analytical.sgp4.sgp4 import SGP4, sgp4_jd
 from velarion.propagators.analytical.sgp4.tle import TLE
 from velarion.state.ephemeris import StateVectorEphemeris
-from velarion.time.time import Time
 
 ISS = (
     "1 25544U 98067A   19343.69339541  .00001764  00000-0  38792-4 0  9991",
@@ -126,7 +125,8 @@ def test_bad_input():
         alpha5(340000)
     with pytest.raises(ValueError, match="unknown gravity"):
         fit_tle(eph, gravity="egm96")
-    _ = Time  # the epoch argument takes any Time
+    with pytest.raises(ConvergenceError, match="fit_tle: no convergence within 1 iterations"):
+        fit_tle(ephemeris_of(tle, 1.0, 60.0), max_iterations=1)
     with pytest.raises(ValueError, match="epoch must be one date"):
         fit_tle(eph, epoch=eph.time[:2])
 
