@@ -245,8 +245,10 @@ def batch_least_squares(
     p = np.concatenate([x0, bias0, dyn_all[dyn_index]])
     lam = damping
     use = np.ones(n_obs, dtype=bool)
-    res, big = evaluate(p, True)
-    assert big is not None
+    res, first = evaluate(p, True)
+    if first is None:
+        raise EstimationError("the dynamics gave no state transition matrix")
+    big: Array = first
     cost = cost_of(res, use, p)
     history = [cost]
     wrms_prev = float(np.sqrt(cost / max(n_obs, 1)))
