@@ -26,11 +26,13 @@ Kinds (``KINDS``):
 Light time: the satellite is taken at the emission epoch t - tau, where
 tau = |r(t - tau) - s(t)| / c is solved by fixed-point iteration (it gains a
 factor v/c per step) on a second-order expansion of the orbit about the
-reception epoch t with the two-body acceleration: r(t - tau) = r - v tau +
+reception epoch t with the two-body acceleration a: r(t - tau) = r - v tau +
 a tau^2 / 2, v(t - tau) = v - a tau. The neglected third-order term is below
-a millimetre from LEO to GEO. The partials include the dependence of tau on
-the state; they neglect the gradient of the acceleration over tau (a
-relative error below 1e-7).
+1e-8 m from LEO to GEO; the perturbing accelerations left out of a (J2:
+about 0.015 m/s^2 in LEO) shift the position at emission by under 1e-6 m
+and the velocity by about 0.15 mm/s per 10 ms of light time. The partials
+include the dependence of tau on the state; they neglect the gradient of
+the acceleration over tau (a relative error below 1e-7).
 
 Aberration: the directions (azimuth, elevation, right ascension,
 declination) are astrometric, that is geometric lines of sight corrected for
