@@ -25,6 +25,11 @@ MOLNIYA = (
     "1 28163U 04005A   24079.44213245  .00000102  00000-0  00000-0 0  9996",
     "2 28163  62.6823 342.7432 7009831 271.3622  14.5493  2.00611860146744",
 )
+# Geostationary (deep space, resonant): B* moves nothing over the first half revolution
+GEO = (
+    "1 26038U 00011A   24079.50000000 -.00000147  00000-0  00000-0 0  9990",
+    "2 26038   0.0345 270.1234 0002345  45.6789 300.1234  1.00271234 87650",
+)
 # An Alpha-5 catalogue number (A0001 is 100001)
 ALPHA5 = (
     "1 A0001U 24001A   24079.50000000  .00000000  00000-0  10000-3 0  9990",
@@ -50,6 +55,7 @@ def ephemeris_of(tle: TLE, days: float, step: float, before: float = 0.0) -> Sta
         (ISS, 1.0, 60.0, 0.0, True),
         (NOAA, 2.0, 120.0, 0.0, True),
         (MOLNIYA, 3.0, 600.0, 0.0, True),
+        (GEO, 3.0, 600.0, 0.0, True),
         (ALPHA5, 1.0, 60.0, 0.0, True),
         (ISS, 0.5, 60.0, 0.5, True),  # the epoch in the middle of the span
         (NOAA, 1.0, 60.0, 0.0, False),  # B* held at the element set's

@@ -52,6 +52,8 @@ _ALPHA5 = "ABCDEFGHJKLMNPQRSTUVWXYZ"  # 10..33: Alpha-5 skips I and O
 _TWO_PI = 2.0 * math.pi
 # Epochs from which the interpolated precession-nutation pays
 _DENSE = 64
+# A B* step (1e-6) that moves the positions by less than this [m] (root sum of squares) leaves B* unobserved.
+_NO_EFFECT = 1.0e-3
 # Central-difference steps of the seven parameters (n [rad/min], e cos w,
 # e sin w, i, node, M + w [rad], B* [1/Earth radii]).
 _STEPS = np.array([1.0e-9, 1.0e-7, 1.0e-7, 1.0e-7, 1.0e-7, 1.0e-7, 1.0e-6])
@@ -67,7 +69,8 @@ class TLEFit:
     ``max_error`` [m] (largest position difference of the TLE), ``residuals``
     (N, 3) [m] (ephemeris minus TLE, TEME), ``iterations`` and ``elements``
     (the fitted sgp4init row: jd, fr, epoch, bstar, ndot, nddot, ecco,
-    argpo, inclo, mo, no_kozai, nodeo)."""
+    argpo, inclo, mo, no_kozai, nodeo); ``bstar_fitted`` (False when B* was
+    held: asked for, or moving no position over the span)."""
 
     tle: TLE
     omm: dict[str, Any]
@@ -77,6 +80,7 @@ class TLEFit:
     residuals: Array
     iterations: int
     elements: Array
+    bstar_fitted: bool = True
 
 
 def alpha5(satnum: int) -> str:
@@ -98,6 +102,8 @@ def _exponent_field(value: float) -> str:
     if value == 0.0:
         return " 00000+0"
     exponent = math.floor(math.log10(abs(value))) + 1
+    if exponent < -9:
+        return " 00000+0"  # below the field's last digit
     digits = round(abs(value) / 10.0**exponent * 1e5)
     if digits >= 100000:
         digits //= 10
@@ -303,12 +309,13 @@ def fit_tle(
     period = _TWO_PI / no
     target = x[:, :3]
     iterations = 0
+    bstar_held = not fit_bstar
     for span in (0.5 * period, 2.0 * period, math.inf):
         rows_used = np.flatnonzero(np.abs(minutes) <= span / 2.0 if span < math.inf else np.ones(n, bool))
         if rows_used.size < 3:
             continue
-        q, used_iterations = _levenberg_marquardt(
-            q, base, g, jd[rows_used], fr[rows_used], target[rows_used], fit_bstar, max_iterations
+        q, used_iterations, bstar_held = _levenberg_marquardt(
+            q, base, g, jd[rows_used], fr[rows_used], target[rows_used], fit_bstar, bstar, max_iterations
         )
         iterations += used_iterations
     row = _row_of(q, base)
@@ -334,14 +341,24 @@ def fit_tle(
         residuals=res,
         iterations=iterations,
         elements=row,
+        bstar_fitted=not bstar_held,
     )
 
 
 def _levenberg_marquardt(
-    q: Array, base: Array, g: int, jd: Array, fr: Array, target: Array, fit_bstar: bool, max_iterations: int
-) -> tuple[Array, int]:
+    q: Array,
+    base: Array,
+    g: int,
+    jd: Array,
+    fr: Array,
+    target: Array,
+    fit_bstar: bool,
+    bstar: float,
+    max_iterations: int,
+) -> tuple[Array, int, bool]:
     free = np.arange(7 if fit_bstar else 6)
     m = free.size
+    held = [not fit_bstar]
     lam = 1.0e-3
     cost_now = math.inf
     for it in range(1, max_iterations + 1):
@@ -362,6 +379,15 @@ def _levenberg_marquardt(
         jac = np.empty((res.size, m))
         for j, k in enumerate(free):
             jac[:, j] = ((r[1 + 2 * j] - r[2 + 2 * j]) / (2.0 * _STEPS[k])).reshape(-1)
+        if m == 7 and np.linalg.norm(jac[:, 6]) * _STEPS[6] < _NO_EFFECT:
+            # B* moves no position over the span (far above the atmosphere
+            # the model's drag terms vanish): it is held, not fitted.
+            free, m, jac = free[:6], 6, jac[:, :6]
+            held[0] = True
+            if q[6] != bstar:
+                q = q.copy()
+                q[6] = bstar
+                continue
         normal = jac.T @ jac
         rhs = jac.T @ res
         d = np.sqrt(np.diag(normal))
@@ -380,11 +406,11 @@ def _levenberg_marquardt(
                 break
             lam *= 10.0
             if lam > 1.0e10:
-                return q, it  # the minimum to working precision
+                return q, it, held[0]  # the minimum to working precision
         change = (cost_now - cost_t) / max(cost_now, 1e-300)
         q = trial
         if change < 1.0e-12 or cost_t / target.size < 1e-12:
-            return q, it
+            return q, it, held[0]
     raise ConvergenceError(f"fit_tle: no convergence within {max_iterations} iterations", q)
 
 
