@@ -141,7 +141,9 @@ def accuracy() -> None:
     print(f"scipy least_squares: position RMS {math.sqrt(np.mean(res.fun**2) * 3):.3g} m, {res.nfev} evaluations")
     try:
         tle, info = _satkit_fit(eph)()
-        print(f"satkit fit_from_states: {tle}; {dict((k, v) for k, v in info.items() if k != 'residuals')}")
+        line1, line2 = tle.to_2line()
+        steps = {k: info[k] for k in ("converged", "n_iter", "n_res_evals") if k in info}
+        print(f"satkit fit_from_states: {line2}; {steps}")
     except ImportError:
         print("satkit: not installed")
     ours, scipy_fit, x_true = _od_case()
