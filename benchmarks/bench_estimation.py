@@ -141,7 +141,7 @@ def accuracy() -> None:
     print(f"scipy least_squares: position RMS {math.sqrt(np.mean(res.fun**2) * 3):.3g} m, {res.nfev} evaluations")
     try:
         tle, info = _satkit_fit(eph)()
-        line1, line2 = tle.to_2line()
+        line2 = tle.to_2line()[1]
         steps = {k: info[k] for k in ("converged", "n_iter", "n_res_evals") if k in info}
         print(f"satkit fit_from_states: {line2}; {steps}")
     except ImportError:
