@@ -35,7 +35,8 @@ def simulate(
     """Observations of ``trajectory`` (a ``StateVectorEphemeris`` in any
     frame; one epoch per tracking instant) from every station at the epochs
     where the satellite stands at least ``min_elevation`` [deg] above its
-    horizon, one row per kind of ``kinds`` (kind name -> noise sigma, in the
+    horizon (the geometric elevation at reception, without light time), one
+    row per kind of ``kinds`` (kind name -> noise sigma, in the
     kind's unit: m, m/s, Hz or rad). Kinds without a station (GCRF, ITRF
     components) are made at every epoch.
 
