@@ -37,7 +37,10 @@ _GRAVITY_CODES = {"wgs72old": 0, "wgs72": 1, "wgs84": 2}
 
 
 @dataclass
-class _Object:
+class _Screened:
+    """A satellite that takes part in the screening: its name, catalogue
+    number and row in the compiled records."""
+
     name: str
     satnum: int | None
     record: int  # row of the satellite in the compiled SGP4 records
@@ -48,7 +51,7 @@ class _Intake:
     """The satellites that start, the failures of those that do not, and
     the compiled SGP4 records (built once from the element sets)."""
 
-    objects: list[_Object | None]
+    objects: list[_Screened | None]
     failures: list[Failure]
     records: Any
 
@@ -86,7 +89,7 @@ def _intake(satellites: Any, span: tuple[Time, float] | None = None) -> _Intake:
         jd1, jd2 = sgp4_jd(span[0] + np.array([0.0, span[1]]))
         days = (jd1[:, None] - rows[:, 0]) + (jd2[:, None] - rows[:, 1])
         far = np.abs(days).max(axis=0) > _MAX_DAYS
-    objects: list[_Object | None] = []
+    objects: list[_Screened | None] = []
     failures: list[Failure] = []
     for k, (elset, code) in enumerate(zip(elsets, codes.tolist(), strict=True)):
         satnum = getattr(elset, "satnum", None)
@@ -100,7 +103,7 @@ def _intake(satellites: Any, span: tuple[Time, float] | None = None) -> _Intake:
             error = ValueError(f"the span lies more than a century from the element set's epoch {elset.epoch.utc.iso}")
             failures.append(Failure(k, name, satnum, None, error))
         else:
-            objects.append(_Object(name, satnum, k))
+            objects.append(_Screened(name, satnum, k))
     return _Intake(objects, failures, records)
 
 
@@ -116,7 +119,7 @@ class _Catalogue:
     """The satellites being screened: names, the compiled SGP4 records, and
     the bounds of their paths over the span."""
 
-    def __init__(self, objects: list[_Object], records: Any, start: Time, duration: float, threads: int = 1):
+    def __init__(self, objects: list[_Screened], records: Any, start: Time, duration: float, threads: int = 1):
         self.objects = objects
         self.records = records
         self.rows = np.array([o.record for o in objects], dtype=np.int64)

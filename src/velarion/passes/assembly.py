@@ -82,11 +82,26 @@ def _make_passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: 
     new_pass = object.__new__
     # Slot by slot: a pass from the search keeps its times as seconds from
     # the start (see Pass).
-    for a, b, c, d, e, f, g, h, i, j, k, x, y in zip(*columns, strict=True):
+    for (
+        satellite,
+        satnum,
+        station_,
+        rise_,
+        rise_azimuth,
+        culmination,
+        culmination_azimuth,
+        max_elevation,
+        set_time,
+        set_azimuth,
+        visible_,
+        shadow_entry,
+        shadow_exit,
+    ) in zip(*columns, strict=True):
         p = new_pass(Pass)
-        p._satellite, p._satnum, p._station, p._origin = a, b, c, start
-        p._rise, p._rise_azimuth, p._culmination, p._culmination_azimuth = d, e, f, g
-        p._max_elevation, p._set, p._set_azimuth, p._visible = h, i, j, k
-        p._shadow_entry, p._shadow_exit = x, y
+        p._satellite, p._satnum, p._station, p._origin = satellite, satnum, station_, start
+        p._rise, p._rise_azimuth = rise_, rise_azimuth
+        p._culmination, p._culmination_azimuth = culmination, culmination_azimuth
+        p._max_elevation, p._set, p._set_azimuth, p._visible = max_elevation, set_time, set_azimuth, visible_
+        p._shadow_entry, p._shadow_exit = shadow_entry, shadow_exit
         made.append(p)
     return made, index

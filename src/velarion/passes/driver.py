@@ -162,7 +162,7 @@ def _search_round(
     start: Time,
     duration: float,
     step: float,
-    m: float,
+    min_elevation_rad: float,
     prefilter: bool,
     coarse: float | None,
     spacing: Sequence[float] | None,
@@ -180,8 +180,8 @@ def _search_round(
     sat = np.repeat(alive, nst)
     station = np.tile(np.arange(nst, dtype=np.intp), alive.size)
     sky = Sky(traj, network, sat, station)
-    ev = find_events(sky, duration, step, m, prefilter, coarse, threads)
-    found, late, again = _polish(sky, ev, m, threads)
+    ev = find_events(sky, duration, step, min_elevation_rad, prefilter, coarse, threads)
+    found, late, again = _polish(sky, ev, min_elevation_rad, threads)
     failures.update(late)
     if visible:
         lo = np.where(np.isfinite(found.rise), found.rise, 0.0)
@@ -222,7 +222,7 @@ def _rounds(
             start,
             duration,
             opts.step,
-            opts.m,
+            opts.min_elevation_rad,
             opts.prefilter,
             opts.coarse,
             spacing,
@@ -246,7 +246,7 @@ def _rounds(
 @dataclass
 class _Options:
     step: float
-    m: float
+    min_elevation_rad: float
     prefilter: bool
     coarse: float | None
     visible: bool

@@ -59,7 +59,9 @@ class _Found:
     shadow_exit: Array
 
 
-def _polish(sky: Sky, ev: Events, m: float, threads: int) -> tuple[_Found, dict[int, Failure], set[int]]:
+def _polish(
+    sky: Sky, ev: Events, min_elevation_rad: float, threads: int
+) -> tuple[_Found, dict[int, Failure], set[int]]:
     """Evaluates every event of the search from the exact states and corrects
     it (one Newton step; culminations that move more than a little are
     solved on the exact states); returns the passes, the satellites that
@@ -83,7 +85,7 @@ def _polish(sky: Sky, ev: Events, m: float, threads: int) -> tuple[_Found, dict[
     azdot = _azimuth_rate(p, w)
     dt = np.zeros(sec.size)
     crossing = kind < 2
-    dt[crossing] = -(el[crossing] - m) / eldot[crossing]
+    dt[crossing] = -(el[crossing] - min_elevation_rad) / eldot[crossing]
     culm = (kind == 2) & ~ev.edge[which]
     dt[culm] = -eldot[culm] / ev.curvature[which[culm]]
     # A slow satellite's elevation is so flat at its highest point that the

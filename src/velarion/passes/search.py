@@ -109,13 +109,13 @@ def find_events(
     sky: Sky,
     duration: float,
     step: float,
-    m: float,
+    min_elevation_rad: float,
     prefilter: bool = True,
     coarse: float | None = None,
     threads: int = THREADS,
 ) -> Events:
-    """The passes of every track of ``sky`` above the minimum elevation ``m``
-    [rad] (see the module's docstring); times in seconds from the start.
+    """The passes of every track of ``sky`` above the minimum elevation
+    ``min_elevation_rad`` (see the module's docstring); times in seconds from the start.
     ``prefilter=False`` samples every grid point; ``coarse`` [s] sets the
     spacing of the first samples."""
     if not sky.sat.size:
@@ -132,7 +132,7 @@ def find_events(
         tracks,
         duration,
         step,
-        m,
+        min_elevation_rad,
         float(min(k, 10**9)),
         INTERPOLATION_TOLERANCE,
         threads if len(tracks) >= _THREADED_TRACKS else 1,
