@@ -12,6 +12,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velarion.conjunctions import _screen
+from velarion.constants import WGS72_GM
 from velarion.propagators.analytical.sgp4.sgp4 import (
     NON_FINITE,
     SGP4Error,
@@ -23,8 +24,8 @@ from .intake import _NON_FINITE_CODE, _Catalogue
 Array = NDArray[Any]
 
 
-# The model's Earth gravitational parameter (WGS72, what element sets are fitted with) [m^3/s^2].
-_MU = 3.986008e14
+# The model's Earth gravitational parameter [m^3/s^2].
+_MU = WGS72_GM
 _SHELL_MARGIN = 5.0e4  # m, on the radial range of each satellite
 _SNAP_MARGIN = 1.25  # on the two-body fourth derivative
 _VELOCITY_ERROR = 1e-3  # of the largest speed

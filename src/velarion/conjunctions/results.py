@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import NDArray
 
+from velarion.frames.lof import LocalOrbitalFrame
 from velarion.passes.satellites import Failure
 from velarion.time.time import Time
 
@@ -340,14 +341,11 @@ def _results(
         states = np.where(swap[:, None], np.concatenate([states[:, 6:], states[:, :6]], axis=1), states)
     ri, vi = states[:, 0:3], states[:, 3:6]
     rho, drho = states[:, 6:9] - ri, states[:, 9:12] - vi
-    # RSW components in the primary's axes.
-    radial_axis = ri / np.linalg.norm(ri, axis=1, keepdims=True)
-    normal = np.cross(ri, vi)
-    cross_axis = normal / np.linalg.norm(normal, axis=1, keepdims=True)
-    along_axis = np.cross(cross_axis, radial_axis)
-    radial = np.einsum("ij,ij->i", rho, radial_axis)
-    in_track = np.einsum("ij,ij->i", rho, along_axis)
-    cross_track = np.einsum("ij,ij->i", rho, cross_axis)
+    # RSW components in the primary's axes (the rotation's rows).
+    if pi.size:
+        radial, in_track, cross_track = np.einsum("nij,nj->in", LocalOrbitalFrame("RSW", ri, vi).rotation, rho)
+    else:
+        radial = in_track = cross_track = np.zeros(0)
     rel_speed = np.linalg.norm(drho, axis=1)
     order = np.lexsort((pj, pi, tca))
     states = np.ascontiguousarray(states[order])

@@ -10,7 +10,6 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from velarion.conjunctions import _screen
 from velarion.conjunctions.results import Conjunctions
 from velarion.passes.satellites import Failure
 from velarion.propagators.analytical.sgp4.sgp4 import (
@@ -19,6 +18,7 @@ from velarion.propagators.analytical.sgp4.sgp4 import (
 from velarion.propagators.analytical.sgp4.tle import ELSET
 from velarion.time.time import Time
 from velarion.utils.progress import Progress, ProgressCallback
+from velarion.utils.threads import resolve_threads
 
 from .intake import _Catalogue, _intake
 from .results import _results
@@ -122,10 +122,7 @@ def screen(
         proximity = float(proximity)
         if not (math.isfinite(proximity) and proximity >= 0.0):
             raise ValueError(f"proximity must be a non-negative number of seconds or None, got {proximity!r}")
-    if threads is None:
-        threads = _screen.hardware_threads()
-    elif not (isinstance(threads, int) and threads >= 1):
-        raise ValueError(f"threads must be a positive integer, got {threads!r}")
+    threads = resolve_threads(threads)
     report = Progress(duration, progress)
     start = start if isinstance(start, Time) else Time(start)
     start = start.utc

@@ -70,9 +70,6 @@ PyObject* g_two = nullptr;
 inline fr::FrameObject* as_frame(PyObject* o) noexcept { return reinterpret_cast<fr::FrameObject*>(o); }
 inline fr::ENUObject* as_enu(PyObject* o) noexcept { return reinterpret_cast<fr::ENUObject*>(o); }
 
-// Every function that CPython calls is registered through core::entry.
-#define VELARION_FASTCALL(fn) (PyCFunction)(void (*)(void))(core::entry<fn>)
-
 constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
 // Python-visible methods that carry annotations and a signature: set on

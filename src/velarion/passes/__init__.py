@@ -14,7 +14,7 @@ The library behind ``velarion passes`` and ``velarion look``::
 azimuth, elevation, range and range rate for antenna pointing (and the
 Doppler shift of a carrier, ``velarion.passes.doppler``);
 ``find_passes(..., visible=True)`` and ``sunlit`` tell when a satellite can
-be seen (see ``velarion.passes.visibility`` for the shadow model).
+be seen (see ``velarion.bodies.shadow`` for the shadow model).
 """
 
 from .doppler import LookAnglesDoppler, doppler_shift

@@ -17,6 +17,7 @@ from numpy.typing import NDArray
 from velarion.frames.frames import ENU
 from velarion.time.time import Time
 from velarion.utils.budget import MemoryBudgetError, memory_budget
+from velarion.utils.threads import resolve_threads
 
 from .assembly import _passes
 from .eclipses import shadow_crossings
@@ -28,7 +29,6 @@ from .satellites import (
     _NODE_MAX,
     _NODE_MIN,
     _OMEGA_EARTH,
-    THREADS,
     Failure,
     Sat,
     Trajectories,
@@ -75,14 +75,6 @@ def _check(duration: float, step: float, min_elevation: float, start: Any) -> tu
     if start.shape != ():
         raise ValueError("the start of the span must be a single epoch")
     return duration, step, start
-
-
-def _threads(threads: int | None) -> int:
-    if threads is None:
-        return THREADS
-    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
-        raise ValueError(f"threads must be a positive integer, got {threads!r}")
-    return min(threads, 64)
 
 
 def _memory_budget() -> tuple[int, type[MemoryError]]:
@@ -299,7 +291,7 @@ def _search(
 ) -> tuple[list[Pass], Array, list[Failure], list[Station | ENU]]:
     """The passes, the place of each one's satellite in the input, the failures and the stations."""
     duration, step, start = _check(duration, step, min_elevation, start)
-    threads = _threads(threads)
+    threads = resolve_threads(threads)
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be a callable (done, total), not {type(progress).__name__}")
     sats, failures = satellites_of(satellites)

@@ -26,6 +26,7 @@ from numpy.typing import NDArray
 
 from velarion.frames.frames import ENU
 from velarion.time.time import Time
+from velarion.utils.threads import resolve_threads
 
 from .doppler import LookAnglesDoppler, check_frequency, doppler_shift
 from .driver import _search
@@ -34,8 +35,7 @@ from .satellites import (
     exact_itrf,
     one_satellite,
 )
-from .search import look
-from .stations import Network, Station
+from .stations import Network, Station, look
 
 __all__ = ["LookAngles", "Pass", "Passes", "event_times", "find_passes", "find_passes_many", "look_angles"]
 
@@ -85,7 +85,7 @@ def find_passes(
         Also tell, for each pass, whether it can be seen with the eye
         (``Pass.visible``): whether at some moment of the pass the
         satellite is sunlit while the Sun is more than 6 degrees below the
-        station's horizon (see ``velarion.passes.visibility`` for the shadow
+        station's horizon (see ``velarion.bodies.shadow`` for the shadow
         model).
     eclipses
         Also give, for each pass, when the satellite first enters the
@@ -182,7 +182,13 @@ def find_passes_many(
 
 
 def look_angles(
-    satellite: Any, station: Station | ENU, time: Any, *, frequency: float | None = None, two_way: bool = False
+    satellite: Any,
+    station: Station | ENU,
+    time: Any,
+    *,
+    frequency: float | None = None,
+    two_way: bool = False,
+    threads: int | None = None,
 ) -> LookAngles | LookAnglesDoppler:
     """Azimuth and elevation [deg], range [m] and range rate [m/s] of one
     satellite seen from one station at every epoch of ``time`` (arrays of
@@ -192,7 +198,8 @@ def look_angles(
     With a carrier ``frequency`` [Hz], the result is a ``LookAnglesDoppler``
     that adds the Doppler shift [Hz] of that carrier, one-way (a downlink
     received at the station) or, with ``two_way=True``, two-way (station to
-    satellite and back): see ``velarion.passes.doppler``."""
+    satellite and back): see ``velarion.passes.doppler``. ``threads``:
+    threads of the propagation (default: every core)."""
     if frequency is not None:
         frequency = check_frequency(frequency)
     elif two_way:
@@ -204,7 +211,7 @@ def look_angles(
     network = Network([station])
     flat = time if time.ndim == 1 else Time.from_jd(time.jd1.reshape(-1), time.jd2.reshape(-1), scale=time.scale)
     n = flat.size
-    r, v, failures = exact_itrf(sats, np.zeros(n, dtype=np.intp), flat)
+    r, v, failures = exact_itrf(sats, np.zeros(n, dtype=np.intp), flat, resolve_threads(threads))
     if failures:
         raise failures[0].error
     p, w = network.to_enu(np.zeros(n, dtype=np.intp), r, v)

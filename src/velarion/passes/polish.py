@@ -17,7 +17,8 @@ from .satellites import (
     Failure,
     exact_itrf,
 )
-from .search import Events, Sky, look
+from .search import Events, Sky
+from .stations import look
 
 Array = NDArray[Any]
 

@@ -529,11 +529,11 @@ PyGetSetDef Time_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef Time_methods[] = {
-    {"from_jd", (PyCFunction)(void (*)(void))core::entry<Time_from_jd>, METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_jd", VELARION_FASTCALL(Time_from_jd), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_jd(jd1, jd2=0.0, scale='tt')\n--\n\n"
      "Time from two-part Julian Dates (numbers or arrays, broadcast together). Any split of a date gives the "
      "same epoch, stored as the JD of its midnight (jd1) and the fraction of the day (jd2, to 2^-52 day)."},
-    {"from_mjd", (PyCFunction)(void (*)(void))core::entry<Time_from_mjd>, METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_mjd", VELARION_FASTCALL(Time_from_mjd), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_mjd(mjd, scale='utc')\n--\n\nTime from Modified Julian Dates (numbers or arrays)."},
     {"to_datetime64", core::entry<Time_to_datetime64>, METH_NOARGS,
      "to_datetime64()\n--\n\n"

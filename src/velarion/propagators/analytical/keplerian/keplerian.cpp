@@ -366,55 +366,51 @@ constexpr const char kKeplerianDoc[] =
     ">>> prop = Keplerian(GM=398600.4418e9)\n"
     ">>> eph = prop.propagate(times, state)\n";
 
-PyMethodDef g_propagate_state_def = {
-    "propagate_state",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(core::entry<Keplerian_propagate_state>)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "Propagate a single initial state to one or more epochs (public API).\n"
-    "\n"
-    "Parameters\n"
-    "----------\n"
-    "time : DatetimeLike\n"
-    "    Target epoch(s): anything the Time constructor accepts.\n"
-    "state : State\n"
-    "    Initial state. A COE is used as it is, a StateVector through its\n"
-    "    to_coe(), any other state through to_sv().to_coe().\n"
-    "**kwargs\n"
-    "    Ignored.\n"
-    "\n"
-    "Returns\n"
-    "-------\n"
-    "StateVectorEphemeris\n"
-    "    Positions and velocities at the target epochs, in the frame of the\n"
-    "    initial state.\n"
-    "\n"
-    "Raises\n"
-    "------\n"
-    "NotImplementedError\n"
-    "    If the orbit's eccentricity >= 1.0 (parabolic or hyperbolic).\n"
-    "ValueError\n"
-    "    If the mean motion sqrt(GM / sma) / sma, or the mean anomaly at an\n"
-    "    epoch, is not a finite number (no state would be).\n"};
+PyMethodDef g_propagate_state_def = {"propagate_state", VELARION_FASTCALL(Keplerian_propagate_state),
+                                     METH_FASTCALL | METH_KEYWORDS,
+                                     "Propagate a single initial state to one or more epochs (public API).\n"
+                                     "\n"
+                                     "Parameters\n"
+                                     "----------\n"
+                                     "time : DatetimeLike\n"
+                                     "    Target epoch(s): anything the Time constructor accepts.\n"
+                                     "state : State\n"
+                                     "    Initial state. A COE is used as it is, a StateVector through its\n"
+                                     "    to_coe(), any other state through to_sv().to_coe().\n"
+                                     "**kwargs\n"
+                                     "    Ignored.\n"
+                                     "\n"
+                                     "Returns\n"
+                                     "-------\n"
+                                     "StateVectorEphemeris\n"
+                                     "    Positions and velocities at the target epochs, in the frame of the\n"
+                                     "    initial state.\n"
+                                     "\n"
+                                     "Raises\n"
+                                     "------\n"
+                                     "NotImplementedError\n"
+                                     "    If the orbit's eccentricity >= 1.0 (parabolic or hyperbolic).\n"
+                                     "ValueError\n"
+                                     "    If the mean motion sqrt(GM / sma) / sma, or the mean anomaly at an\n"
+                                     "    epoch, is not a finite number (no state would be).\n"};
 
-PyMethodDef g_jacobian_def = {
-    "jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(core::entry<Keplerian_jacobian>)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "Compute the Jacobian matrices (∂f/∂x) along an ephemeris trajectory.\n"
-    "\n"
-    "The state is x = (r, v) and f(x) = (v, -GM r / |r|^3), so each matrix has\n"
-    "zero diagonal blocks, the identity top right and the gravity gradient\n"
-    "GM (3 r r^T - |r|^2 I) / |r|^5 bottom left.\n"
-    "\n"
-    "Parameters\n"
-    "----------\n"
-    "eph : StateVectorEphemeris\n"
-    "    Positions [m] (and velocities, which do not enter) of N epochs.\n"
-    "\n"
-    "Returns\n"
-    "-------\n"
-    "jac : ndarray, shape (N, 6, 6)\n"
-    "    jac[i] is the Jacobian at epoch i, rows and columns ordered\n"
-    "    x, y, z of position then x, y, z of velocity.\n"};
+PyMethodDef g_jacobian_def = {"jacobian", VELARION_FASTCALL(Keplerian_jacobian), METH_FASTCALL | METH_KEYWORDS,
+                              "Compute the Jacobian matrices (∂f/∂x) along an ephemeris trajectory.\n"
+                              "\n"
+                              "The state is x = (r, v) and f(x) = (v, -GM r / |r|^3), so each matrix has\n"
+                              "zero diagonal blocks, the identity top right and the gravity gradient\n"
+                              "GM (3 r r^T - |r|^2 I) / |r|^5 bottom left.\n"
+                              "\n"
+                              "Parameters\n"
+                              "----------\n"
+                              "eph : StateVectorEphemeris\n"
+                              "    Positions [m] (and velocities, which do not enter) of N epochs.\n"
+                              "\n"
+                              "Returns\n"
+                              "-------\n"
+                              "jac : ndarray, shape (N, 6, 6)\n"
+                              "    jac[i] is the Jacobian at epoch i, rows and columns ordered\n"
+                              "    x, y, z of position then x, y, z of velocity.\n"};
 
 constexpr core::MethodParam kPropagateParams[] = {
     {"time", "POSITIONAL_OR_KEYWORD", "DatetimeLike"},
