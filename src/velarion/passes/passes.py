@@ -37,7 +37,7 @@ from .satellites import (
 )
 from .stations import Network, Station, look
 
-__all__ = ["LookAngles", "Pass", "Passes", "event_times", "find_passes", "find_passes_many", "look_angles"]
+__all__ = ["LookAngles", "Pass", "Passes", "event_times", "find_passes", "look_angles"]
 
 # Word for word: callers and tests compare the exception texts of this module.
 
@@ -139,46 +139,6 @@ def find_passes(
         bool(eclipses),
     )
     return Passes(found, failures)
-
-
-def find_passes_many(
-    sources: Sequence[Any],
-    station: Station | ENU,
-    start: Any,
-    duration: float,
-    step: float = 10.0,
-    min_elevation: float = 10.0,
-    *,
-    prefilter: bool = True,
-    coarse: float | None = None,
-    errors: str = "raise",
-) -> list[Any]:
-    """``find_passes`` over one station, as one list of passes per satellite.
-
-    ``errors="raise"`` raises the first failure of a satellite;
-    ``errors="keep"`` puts the exception in that satellite's place and goes
-    on with the others.
-    """
-    if errors not in ("raise", "keep"):
-        raise ValueError(f"errors must be 'raise' or 'keep', got {errors!r}")
-    sources = list(sources)
-    found, index, failures, _ = _search(
-        sources,
-        station,
-        start,
-        duration,
-        step,
-        min_elevation,
-        prefilter,
-        coarse,
-        "raise" if errors == "raise" else "report",
-    )
-    result: list[Any] = [[] for _ in sources]
-    for k, p in zip(index.tolist(), found, strict=True):
-        result[k].append(p)
-    for f in failures:
-        result[f.index] = f.error
-    return result
 
 
 def look_angles(

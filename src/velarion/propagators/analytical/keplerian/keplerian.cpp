@@ -6,17 +6,13 @@
 #include "velarion/_core/method.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/bodies/bodies.hpp"
-#include "velarion/frames/frames.hpp"
-#include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
 #include "velarion/propagators/analytical/keplerian/kernels/twobody.hpp"
 #include "velarion/propagators/analytical/keplerian/keplerian.hpp"
-#include "velarion/propagators/analytical/sgp4/tle.hpp"
 #include "velarion/propagators/propagators.hpp"
 #include "velarion/state/coe.hpp"
 #include "velarion/state/ephemeris.hpp"
 #include "velarion/state/state.hpp"
 #include "velarion/time/time.hpp"
-#include "velarion/utils/representable.hpp"
 
 #include <cmath>
 
@@ -469,13 +465,9 @@ int keplerian_exec(PyObject* module) {
 
     // Types, variables and functions of the other modules.
     VELARION_CHECK(velarion::time::import_time());
-    VELARION_CHECK(velarion::mathtools::ellipsoid::import_ellipsoid());
-    VELARION_CHECK(velarion::frames::import_frames());
     VELARION_CHECK(velarion::bodies::import_bodies());
-    VELARION_CHECK(velarion::utils::import_representable());
     VELARION_CHECK(st::import_state());
     VELARION_CHECK(st::import_ephemeris());
-    VELARION_CHECK(velarion::propagators::analytical::sgp4::import_tle());
     VELARION_CHECK(st::import_coe());
 
     // Python-level names, the default GM, and the annotated methods.
