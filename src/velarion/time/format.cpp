@@ -4,7 +4,6 @@
 #include "velarion/_core/iterate.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/time/binding.hpp"
-#include "velarion/time/kernels/iso_parse.hpp"
 #include "velarion/time/kernels/scales.hpp"
 
 #include <utility>

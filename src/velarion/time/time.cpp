@@ -18,12 +18,12 @@
 #include "velarion/_core/numpy.hpp"
 #include "velarion/time/binding.hpp"
 #include "velarion/time/kernels/iso_format.hpp"
-#include "velarion/time/kernels/iso_parse.hpp"
+#include "velarion/time/kernels/iso_parse.hpp"  // IWYU pragma: keep (the parts below use it)
 #include "velarion/time/kernels/scales.hpp"
 #include "velarion/time/time.hpp"
 
 #include <datetime.h>
-#include <numpy/arrayscalars.h>
+#include <numpy/arrayscalars.h>  // IWYU pragma: keep (the parts below use it)
 
 #include <cmath>
 #include <cstring>
@@ -35,9 +35,9 @@ namespace kn = velarion::time::kernels;
 namespace vt = velarion::time;
 
 // The parts of this translation unit, in order.
-#include "velarion/time/epochs.hpp"
-#include "velarion/time/inputs.hpp"
-#include "velarion/time/arithmetic.hpp"
+#include "velarion/time/parts/epochs.hpp"
+#include "velarion/time/parts/inputs.hpp"
+#include "velarion/time/parts/arithmetic.hpp"
 
 namespace {
 

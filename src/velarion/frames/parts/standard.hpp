@@ -3,8 +3,8 @@
 // TEME: the glue between their conversion methods and the kernels (time
 // scales and EOP values fetched, per-epoch arrays taken), their C-level
 // method tables and their classes.
-#ifndef VELARION_FRAMES_STANDARD_HPP
-#define VELARION_FRAMES_STANDARD_HPP
+#ifndef VELARION_FRAMES_PARTS_STANDARD_HPP
+#define VELARION_FRAMES_PARTS_STANDARD_HPP
 
 namespace {
 
