@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from velarion.constants import EARTH_ROTATION_RATE
 from velarion.frames.frames import ENU
 from velarion.time.time import Time
 from velarion.utils.budget import MemoryBudgetError, memory_budget
@@ -28,7 +29,6 @@ from .satellites import (
     _NODE_ANGLE,
     _NODE_MAX,
     _NODE_MIN,
-    _OMEGA_EARTH,
     Failure,
     Sat,
     Trajectories,
@@ -85,7 +85,7 @@ def _memory_budget() -> tuple[int, type[MemoryError]]:
 
 def _node_count(sat: Sat, start: Time, duration: float) -> float:
     """About how many trajectory nodes the satellite takes over the span."""
-    spacing = _NODE_ANGLE / (angular_rate(sat, start) + _OMEGA_EARTH)
+    spacing = _NODE_ANGLE / (angular_rate(sat, start) + EARTH_ROTATION_RATE)
     return duration / min(max(spacing, _NODE_MIN), _NODE_MAX) * 1.125 + 4.0
 
 
