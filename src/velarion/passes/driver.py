@@ -15,7 +15,6 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velarion.constants import EARTH_ROTATION_RATE
-from velarion.frames.frames import ENU
 from velarion.time.time import Time
 from velarion.utils.budget import MemoryBudgetError, memory_budget
 from velarion.utils.threads import resolve_threads
@@ -38,7 +37,7 @@ from .satellites import (
     satellites_of,
 )
 from .search import Sky, find_events
-from .stations import Network, Station, station_list
+from .stations import Network, station_list
 from .visibility import SAMPLE_STEP, visible_passes
 
 # Word for word: callers and tests compare the exception texts of this module.
@@ -288,8 +287,8 @@ def _search(
     threads: int | None = None,
     progress: Any = None,
     eclipses: bool = False,
-) -> tuple[list[Pass], Array, list[Failure], list[Station | ENU]]:
-    """The passes, the place of each one's satellite in the input, the failures and the stations."""
+) -> tuple[list[Pass], list[Failure]]:
+    """The passes and the failures."""
     duration, step, start = _check(duration, step, min_elevation, start)
     threads = resolve_threads(threads)
     if progress is not None and not callable(progress):
@@ -297,8 +296,7 @@ def _search(
     sats, failures = satellites_of(satellites)
     if errors == "raise" and failures:
         raise failures[0].error
-    stations_ = station_list(stations)
-    network = Network(stations_)
+    network = Network(station_list(stations))
     opts = _Options(step, math.radians(min_elevation), prefilter, coarse, visible, threads, eclipses)
     nodes = dict(zip((sat.index for sat in sats), _check_memory(sats, start, duration, step, opts), strict=True))
     # The part of the span each satellite's model reaches: a satellite it
@@ -355,5 +353,5 @@ def _search(
             failures.append(failed[0] if failed else failure)
     if progress is not None and done < total:
         progress(total, total)
-    passes, index = _passes(rows, network, start)
-    return passes, index, sorted(failures, key=lambda f: f.index), stations_
+    passes, _ = _passes(rows, network, start)
+    return passes, sorted(failures, key=lambda f: f.index)

@@ -123,7 +123,7 @@ def find_passes(
     """
     if errors not in ("report", "raise"):
         raise ValueError(f"errors must be 'report' or 'raise', got {errors!r}")
-    found, _, failures, _ = _search(
+    found, failures = _search(
         satellites,
         stations,
         start,
