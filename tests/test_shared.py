@@ -93,9 +93,9 @@ def test_public_names_stay_where_they_were(module, name):
     assert hasattr(importlib.import_module(module), name)
 
 
-def test_look_angles_threads_change_nothing_but_the_work():
+def test_threads_of_look_angles_and_sunlit_change_nothing_but_the_work():
     from velarion.cli import defaults
-    from velarion.passes import Station, look_angles
+    from velarion.passes import Station, look_angles, sunlit
     from velarion.propagators.analytical.sgp4 import TLE
 
     iss = TLE(defaults.TLE_LINE1, defaults.TLE_LINE2)
@@ -108,3 +108,6 @@ def test_look_angles_threads_change_nothing_but_the_work():
     assert math.isfinite(float(one.range[0]))
     with pytest.raises(ValueError, match="threads must be a positive integer"):
         look_angles(iss, station, t, threads=0)
+    np.testing.assert_array_equal(sunlit(iss, t, threads=1), sunlit(iss, t, threads=3))
+    with pytest.raises(ValueError, match="threads must be a positive integer"):
+        sunlit(iss, t, threads=-2)

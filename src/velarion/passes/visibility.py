@@ -19,6 +19,7 @@ from numpy.typing import NDArray
 from velarion.bodies.shadow import EARTH_RADIUS, _sun_itrf_at, shadowed, sun_itrf
 from velarion.frames.frames import ENU
 from velarion.time.time import Time
+from velarion.utils.threads import resolve_threads
 
 from .satellites import exact_itrf, one_satellite
 from .stations import Network, Station, look
@@ -39,13 +40,15 @@ def _flat(time: Time) -> Time:
     return Time.from_jd(np.reshape(time.jd1, -1), np.reshape(time.jd2, -1), scale=time.scale)
 
 
-def sunlit(satellite: Any, time: Any) -> NDArray[np.bool_]:
-    """Whether one satellite is sunlit (outside the Earth's shadow, see the
-    module's docstring) at every epoch of ``time``: a bool array of its shape."""
+def sunlit(satellite: Any, time: Any, *, threads: int | None = None) -> NDArray[np.bool_]:
+    """Whether one satellite is sunlit (outside the Earth's shadow, see
+    ``velarion.bodies.shadow``) at every epoch of ``time``: a bool array of
+    its shape. ``threads``: threads of the propagation (default: every core)."""
+    threads = resolve_threads(threads)
     time = time if isinstance(time, Time) else Time(time)
     sats = [one_satellite(satellite, "sunlit")]
     flat = _flat(time)
-    r, _, failures = exact_itrf(sats, np.zeros(flat.size, dtype=np.intp), flat)
+    r, _, failures = exact_itrf(sats, np.zeros(flat.size, dtype=np.intp), flat, threads)
     if failures:
         raise next(iter(failures.values())).error
     lit: NDArray[np.bool_] = (~shadowed(r, sun_itrf(flat))).reshape(time.shape)
