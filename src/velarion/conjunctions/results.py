@@ -29,7 +29,7 @@ from velarion.time.time import Time
 
 if TYPE_CHECKING:
     from .intake import _Catalogue
-    from .search import _Found
+    from .refine import _Found
 
 __all__ = ["Conjunction", "Conjunctions", "Proximity"]
 

@@ -21,8 +21,9 @@ from velarion.utils.progress import Progress, ProgressCallback
 from velarion.utils.threads import resolve_threads
 
 from .intake import _Catalogue, _intake
+from .refine import _Found
 from .results import _results
-from .search import _Found, _Search
+from .search import _Search
 
 # Word for word: callers and tests compare the exception texts of this module.
 
