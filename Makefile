@@ -113,10 +113,11 @@ dev: erfa venv
 	$(VPY) -m cmake --build $(INPLACE_BUILD) -j2
 
 # Format and lint, machine-checked (CI runs it): clang-format on the C++
-# (.clang-format), ruff (configured in pyproject.toml) and mypy --strict on
-# the Python, and a build of every extension with strict warnings as errors.
+# (.clang-format), clang-tidy for includes nothing uses (.clang-tidy), ruff
+# (configured in pyproject.toml) and mypy --strict (pinned in the test extra)
+# on the Python, and a build of every extension with strict warnings as errors.
 # `make format` rewrites what the format checks would refuse.
-LINT_TOOLS := clang-format==19.1.7 ruff==0.17.6 mypy==2.4.1 cmake ninja
+LINT_TOOLS := clang-format==19.1.7 ruff==0.17.6 clang-tidy==23.1.4 cmake ninja
 CXX_SOURCES = $$(find src -name '*.cpp' -o -name '*.hpp')
 PY_TREES := src tests benchmarks examples fuzz tools
 
@@ -126,6 +127,11 @@ lint: install
 	$(VENV)/bin/ruff check $(PY_TREES)
 	$(VENV)/bin/ruff format --check $(PY_TREES)
 	$(VPY) -m mypy
+	@# clang-tidy reads the compile commands of a plain configuration (its
+	@# clang would take the strict build's -Werror to its own warnings).
+	$(VPY) -m cmake -S . -B build/tidy -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	find src -name '*.cpp' | xargs -P2 -n8 $(VENV)/bin/clang-tidy -p build/tidy --quiet
 	$(VPY) -m cmake -S . -B build/strict -G Ninja -DVELARION_STRICT=ON -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	$(VPY) -m cmake --build build/strict -j2
 

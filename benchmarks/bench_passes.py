@@ -1,7 +1,7 @@
 """Satellite passes over a ground station (the work of `velarion passes`), side by side.
 
-velarion: ``velarion.passes.find_passes`` (``find_passes_many`` for the
-catalogue, all satellites searched together) on SGP4 states carried to the
+velarion: ``velarion.passes.find_passes`` (for the catalogue, all
+satellites searched together) on SGP4 states carried to the
 station's ENU frame through the frame graph (TEME -> ITRF with the IERS
 Earth orientation data -> ENU), sampled every 10 s (the search evaluates the
 grid only where a pass can be, see the module), rise, culmination and set
@@ -40,7 +40,7 @@ from common import Case
 
 import velarion.frames
 from velarion.cli import defaults, main
-from velarion.passes import Station, find_passes, find_passes_many, sgp4_source
+from velarion.passes import Station, find_passes, sgp4_source
 from velarion.propagators.analytical.sgp4 import SGP4, TLE, load_tles
 from velarion.time.time import Time
 
@@ -103,9 +103,7 @@ def cases() -> list[Case]:
         sources = [sgp4_source(SGP4(TLE(*s))) for s in sets]
 
         def run():
-            if len(sources) == 1:
-                return find_passes(sources[0], enu, start, days * 86400.0, STEP, MIN_EL)
-            return find_passes_many(sources, enu, start, days * 86400.0, STEP, MIN_EL)
+            return find_passes(sources if len(sources) > 1 else sources[0], enu, start, days * 86400.0, STEP, MIN_EL)
 
         return run
 

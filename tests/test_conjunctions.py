@@ -14,8 +14,10 @@ from scipy.optimize import brentq
 from scipy.spatial import cKDTree
 from sgp4.api import SatrecArray
 
-from velarion.conjunctions import Conjunctions, _bounds, _Catalogue, _intake, _interpolation_bound, _screen, screen
+from velarion.conjunctions import Conjunctions, _screen, screen
+from velarion.conjunctions.bounds import _bounds, _interpolation_bound
 from velarion.conjunctions.catalogue import format_tle, sample_catalogue
+from velarion.conjunctions.intake import _Catalogue, _intake
 from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE, load_tles
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
 from velarion.time.time import Time
@@ -455,7 +457,7 @@ def test_formations_and_docked_objects_are_reported_as_sustained_proximity(proxi
 def test_window_boundaries_on_events_find_each_event_once(catalogue, events, monkeypatch):
     """Windows of one step with a window boundary placed on an event's TCA
     give the events of one window, each once."""
-    import velarion.conjunctions as conjunctions
+    from velarion.conjunctions import search
 
     t0 = Time(START)
     target = next(e for e in events if float(e.tca - t0) > 3600.0)
@@ -464,7 +466,7 @@ def test_window_boundaries_on_events_find_each_event_once(catalogue, events, mon
     span = 2 * tca  # samples every tca / n: one of them, a window boundary, on the TCA
     whole = screen(catalogue, START, span, THRESHOLD, step=tca / n)
     calls = []
-    monkeypatch.setattr(conjunctions, "_WINDOW_STATES", len(catalogue))  # one step a window
+    monkeypatch.setattr(search, "_WINDOW_STATES", len(catalogue))  # one step a window
     split = screen(catalogue, START, span, THRESHOLD, step=tca / n, progress=lambda d, t: calls.append((d, t)))
     assert len(split) == len(whole) > 0
     for a, b in zip(split, whole, strict=True):

@@ -210,11 +210,11 @@ def test_module_namespace():
     assert satmod.Iterable is typing.Iterable and satmod.DatetimeLike is DatetimeLike
 
 
-def test_import_fails_on_an_incompatible_keplerian():
+def test_import_fails_on_an_incompatible_ephemeris():
     code = textwrap.dedent("""
         import sys, types
-        fake = types.ModuleType("velarion.propagators.analytical.keplerian.keplerian")
-        fake.Keplerian = type("Keplerian", (), {})
+        fake = types.ModuleType("velarion.state.ephemeris")
+        fake.Ephemeris = type("Ephemeris", (), {})
         sys.modules[fake.__name__] = fake
         try:
             import velarion.satellite.satellite
@@ -225,4 +225,4 @@ def test_import_fails_on_an_incompatible_keplerian():
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.stdout.startswith("FAILED ValueError"), out.stdout + out.stderr
-    assert "Keplerian size changed" in out.stdout
+    assert "Ephemeris size changed" in out.stdout

@@ -16,8 +16,24 @@ except ModuleNotFoundError:  # Python 3.10
 project = tomllib.loads((pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml").read_text())
 lines = [*project["build-system"]["requires"], *project["project"]["dependencies"]]
 extras = project["project"].get("optional-dependencies", {})
-for name in sys.argv[1:]:
+own = project["project"]["name"] + "["
+
+
+def extra(name: str) -> list[str]:
+    """The requirements of an extra, with the package's own extras it names
+    (``velarion[dask,plot]``) expanded in place."""
     if name not in extras:
         sys.exit(f"no extra named {name!r} (extras: {', '.join(sorted(extras))})")
-    lines += extras[name]
+    out: list[str] = []
+    for req in extras[name]:
+        if req.startswith(own):
+            for inner in req[len(own) : req.index("]")].split(","):
+                out += extra(inner.strip())
+        else:
+            out.append(req)
+    return out
+
+
+for name in sys.argv[1:]:
+    lines += extra(name)
 print("\n".join(dict.fromkeys(lines)))

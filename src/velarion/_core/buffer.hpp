@@ -250,6 +250,47 @@ inline bool require_length(const View1D& v, index_t n, const char* what) {
     return true;
 }
 
+inline bool require_columns(const View2D& v, index_t cols, const char* what) {
+    if (v.shape(1) != cols) {
+        PyErr_Format(PyExc_ValueError, "%s must have %zd columns, not %zd", what, cols, v.shape(1));
+        return false;
+    }
+    return true;
+}
+
+// For kernels that read raw pointers: exactly n C-contiguous entries, all finite.
+inline bool require_contiguous_finite(const View1D& v, index_t n, const char* what) {
+    auto s = v.span1();
+    if (s.size != n || (n > 1 && s.stride != sizeof(double))) {
+        PyErr_Format(PyExc_ValueError, "%s must be a contiguous float64 vector of %zd entries", what, n);
+        return false;
+    }
+    for (index_t i = 0; i < n; ++i) {
+        if (!std::isfinite(s[i])) {
+            PyErr_Format(PyExc_ValueError, "%s must be finite", what);
+            return false;
+        }
+    }
+    return true;
+}
+
+// For kernels that read raw pointers: exactly (rows, 3), C-contiguous, all finite.
+inline bool require_contiguous_rows3_finite(const View2D& v, index_t rows, const char* what) {
+    auto s = v.span2();
+    if (s.rows != rows || s.cols != 3 ||
+        (rows > 0 && (s.col_stride != sizeof(double) || (rows > 1 && s.row_stride != 3 * sizeof(double))))) {
+        PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous (%zd, 3) float64 array", what, rows);
+        return false;
+    }
+    for (index_t i = 0; i < rows; ++i) {
+        if (!std::isfinite(s(i, 0)) || !std::isfinite(s(i, 1)) || !std::isfinite(s(i, 2))) {
+            PyErr_Format(PyExc_ValueError, "%s must be finite", what);
+            return false;
+        }
+    }
+    return true;
+}
+
 // A float64 vector copied out of any 1-d buffer of finite values: the
 // kernels then read memory that no Python code can change or free.
 inline bool copy_finite(PyObject* obj, std::vector<double>& out, const char* what) {

@@ -2,6 +2,7 @@
 #ifndef VELARION_CORE_CORE_HPP
 #define VELARION_CORE_CORE_HPP
 
+// IWYU pragma: begin_exports
 #include "velarion/_core/ref.hpp"
 #include "velarion/_core/errors.hpp"
 #include "velarion/_core/gil.hpp"
@@ -10,5 +11,6 @@
 #include "velarion/_core/buffer.hpp"
 #include "velarion/_core/capi.hpp"
 #include "velarion/_core/module.hpp"
+// IWYU pragma: end_exports
 
 #endif

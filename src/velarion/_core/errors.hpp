@@ -38,17 +38,6 @@ inline void set_error_from_current_exception() noexcept {
     }
 }
 
-// Converts a C++ exception escaping `body` into a Python exception.
-template <class Fn>
-auto guard(Fn&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
-    try {
-        return body();
-    } catch (...) {
-        set_error_from_current_exception();
-    }
-    return on_error;
-}
-
 namespace detail {
 
 // The failure return of a C entry point: nullptr for pointers, -1 for
@@ -86,6 +75,12 @@ struct Entry<Fn> {
 // `Fn` itself must not be noexcept if anything in it can throw.
 template <auto Fn>
 inline constexpr auto entry = &detail::Entry<Fn>::call;
+
+// The ml_meth of a METH_FASTCALL function behind core::entry: CPython calls
+// it by the flags, so the method table stores it as a PyCFunction. The one
+// cast of a method table.
+#define VELARION_FASTCALL(fn) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(::velarion::core::entry<fn>))
 
 // Adds a traceback entry naming the C-level function that a failure passed
 // through (as a compiled function would show in the traceback).

@@ -37,6 +37,20 @@ inline std::ptrdiff_t worker_count(std::ptrdiff_t count, int threads) noexcept {
 // The machine's hardware threads (1 when it cannot tell).
 inline int hardware_threads() noexcept { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
 
+// The thread policy of every call that threads (its `threads=` argument
+// defaults to default_threads()): every hardware thread, up to kMaxWorkers.
+inline int default_threads() noexcept {
+    return static_cast<int>(std::min<std::ptrdiff_t>(hardware_threads(), kMaxWorkers));
+}
+
+// The threshold rule of every call that threads: `count` items run on one
+// thread below `threaded_from` items (starting threads would cost more than
+// it saves), else on `threads` (never more than the items nor kMaxWorkers).
+inline int threads_for(std::ptrdiff_t count, int threads, std::ptrdiff_t threaded_from) noexcept {
+    if (count < threaded_from) return 1;
+    return static_cast<int>(worker_count(count, threads));
+}
+
 // Calls work(worker, begin, end) for worker_count(count, threads) workers
 // over [0, count) split in contiguous ranges, in order of worker; the first
 // range runs on the calling thread, and a thread that cannot be started

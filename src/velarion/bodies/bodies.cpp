@@ -1,6 +1,7 @@
 // velarion.bodies.bodies: celestial bodies and their constants, held as
 // class attributes of immutable extension types (CelestialBody and its
 // subclasses Earth, Sun, Moon), and the Sun's position (sun_position_gcrf).
+#include "velarion/_core/constants.hpp"
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/bodies/bodies.hpp"
@@ -9,6 +10,7 @@
 
 namespace core = velarion::core;
 namespace bodies = velarion::bodies;
+namespace constants = velarion::constants;
 using core::Ref;
 
 namespace {
@@ -38,13 +40,13 @@ constexpr BodySpec kBodies[] = {
     {"Earth",
      "The Earth.\n\nGM = 3.986004418e14 m^3/s^2 (IERS 2010 / WGS84), radius = 6378137.0 m,\n"
      "J2 = 1.08262668e-3 (second zonal harmonic).",
-     {{"GM", 3.986004418e14}, {"radius", 6378137.0}, {"J2", 1.08262668e-3}}},
+     {{"GM", constants::kEarthGm}, {"radius", constants::kEarthRadius}, {"J2", constants::kEarthJ2}}},
     {"Sun",
      "The Sun.\n\nGM = 1.32712440018e20 m^3/s^2, radius = 6.957e8 m (IAU 2015 nominal).",
-     {{"GM", 1.32712440018e20}, {"radius", 6.957e8}, {nullptr, 0.0}}},
+     {{"GM", constants::kSunGm}, {"radius", constants::kSunRadius}, {nullptr, 0.0}}},
     {"Moon",
      "The Moon.\n\nGM = 4.9028000661e12 m^3/s^2, radius = 1737400.0 m.",
-     {{"GM", 4.9028000661e12}, {"radius", 1737400.0}, {nullptr, 0.0}}},
+     {{"GM", constants::kMoonGm}, {"radius", constants::kMoonRadius}, {nullptr, 0.0}}},
 };
 
 // Class attributes go straight into the type's dict: the types are immutable
@@ -114,7 +116,7 @@ PyObject* py_sun_position_gcrf(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 // Word for word: the docstring is the function's documentation.
 PyMethodDef bodies_methods[] = {
-    {"sun_position_gcrf", (PyCFunction)(void (*)(void))core::entry<py_sun_position_gcrf>, METH_FASTCALL | METH_KEYWORDS,
+    {"sun_position_gcrf", VELARION_FASTCALL(py_sun_position_gcrf), METH_FASTCALL | METH_KEYWORDS,
      "sun_position_gcrf(time)\n--\n\n"
      "The Sun's geocentric position [m] in GCRF at every epoch of a Time: an\n"
      "array of shape time.shape + (3,).\n\n"

@@ -41,7 +41,7 @@ from .csvio import read_text
 from .errors import InputError, UsageError
 
 __all__ = [
-    "Satellite",
+    "CommandSatellite",
     "Satellites",
     "catalogue_file",
     "check_step",
@@ -64,7 +64,7 @@ __all__ = [
 
 
 @dataclass
-class Satellite:
+class CommandSatellite:
     """The satellite of a command: its name for the output, its states and their epoch."""
 
     label: str
@@ -308,7 +308,7 @@ def satellites(args: argparse.Namespace) -> Satellites:
     return Satellites(list(picked), label, latest.epoch)
 
 
-def _named(sat: Satellite) -> Any:
+def _named(sat: CommandSatellite) -> Any:
     """The source of one satellite, under its label (the name its passes carry)."""
     source: Any = sat.source
     with contextlib.suppress(AttributeError):
@@ -322,7 +322,7 @@ def _renamed(elset: ELSET, name: str) -> ELSET:
     return elset
 
 
-def satellite(args: argparse.Namespace, *, allow_default: bool) -> Satellite:
+def satellite(args: argparse.Namespace, *, allow_default: bool) -> CommandSatellite:
     """The satellite of the options: one element set (--line1/--line2, or
     the set of --tle/--omm that --satnum/--match pick), an initial state
     (two-body motion) or, with ``allow_default`` and none given, the
@@ -360,7 +360,7 @@ def satellite(args: argparse.Namespace, *, allow_default: bool) -> Satellite:
     return _state_satellite(args)
 
 
-def _elset_satellite(elset: ELSET, name: str | None) -> Satellite:
+def _elset_satellite(elset: ELSET, name: str | None) -> CommandSatellite:
     if isinstance(elset, TLE):
         return _tle_satellite(*elset.lines, name or elset.name, False)
     prop = SGP4(elset)
@@ -369,10 +369,10 @@ def _elset_satellite(elset: ELSET, name: str | None) -> Satellite:
     except ValueError as e:
         raise InputError(str(e)) from None
     label = name or elset.name or f"satellite {getattr(elset, 'satnum', 1)}"
-    return Satellite(label, sgp4_source(prop), elset.epoch, False)
+    return CommandSatellite(label, sgp4_source(prop), elset.epoch, False)
 
 
-def _tle_satellite(line1: str, line2: str, name: str | None, is_default: bool) -> Satellite:
+def _tle_satellite(line1: str, line2: str, name: str | None, is_default: bool) -> CommandSatellite:
     try:
         tle = TLE(line1, line2, name)
     except ValueError as e:
@@ -382,10 +382,10 @@ def _tle_satellite(line1: str, line2: str, name: str | None, is_default: bool) -
         prop.satrec()
     except ValueError as e:
         raise InputError(str(e)) from None
-    return Satellite(tle.name or f"satellite {tle.satnum}", sgp4_source(prop), tle.epoch, is_default)
+    return CommandSatellite(tle.name or f"satellite {tle.satnum}", sgp4_source(prop), tle.epoch, is_default)
 
 
-def _state_satellite(args: argparse.Namespace) -> Satellite:
+def _state_satellite(args: argparse.Namespace) -> CommandSatellite:
     """An initial state (--coe or --sv at --epoch), propagated as two-body motion."""
     epoch = parse_time(args.epoch, "--epoch")
     inertial = named_frame(args.frame, "--frame")
@@ -424,7 +424,7 @@ def _state_satellite(args: argparse.Namespace) -> Satellite:
         _check_above_ground(state)
     except (ValueError, TypeError) as e:
         raise InputError(f"bad initial state: {e}") from None
-    return Satellite(args.name or label, propagator_source(Keplerian(), state), epoch)
+    return CommandSatellite(args.name or label, propagator_source(Keplerian(), state), epoch)
 
 
 def _check_above_ground(state: COE | StateVector) -> None:

@@ -69,8 +69,7 @@ def pass_tracks(
     was given); a pass's satellite is found by its name and number, its
     station among ``stations``."""
     from velarion.passes.satellites import exact_itrf
-    from velarion.passes.search import look
-    from velarion.passes.stations import Network
+    from velarion.passes.stations import Network, look
 
     if not passes:
         return np.empty((0, points)), np.empty((0, points))

@@ -32,19 +32,8 @@ __all__ = [
     "passes_table",
 ]
 
-COLUMNS = (
-    "satellite",
-    "satnum",
-    "station",
-    "rise",
-    "rise_azimuth",
-    "culmination",
-    "culmination_azimuth",
-    "max_elevation",
-    "set",
-    "set_azimuth",
-    "duration",
-)
+# A pass's fields up to its set azimuth, and its duration.
+COLUMNS = (*Pass.__match_args__[: Pass.__match_args__.index("set_azimuth") + 1], "duration")
 GEODETIC_COLUMNS = ("time", "latitude", "longitude", "altitude")
 # Decimals of the seconds of the times each command writes (documented in its help).
 TIME_DECIMALS = {"passes": 3, "look": 3, "propagate": 6}

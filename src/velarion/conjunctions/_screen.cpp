@@ -13,7 +13,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace core = velarion::core;
@@ -23,38 +24,6 @@ namespace sgp4k = velarion::propagators::analytical::sgp4::kernels;
 namespace {
 
 core::ModuleOnce g_once;
-
-// A C-contiguous float64 vector of n entries, all finite.
-bool contiguous_vector(const core::View1D& view, core::index_t n, const char* what) {
-    auto s = view.span1();
-    if (s.size != n || (n > 1 && s.stride != sizeof(double))) {
-        PyErr_Format(PyExc_ValueError, "candidates: %s must be a contiguous float64 vector of %zd entries", what, n);
-        return false;
-    }
-    for (core::index_t i = 0; i < n; ++i) {
-        if (!std::isfinite(s[i])) {
-            PyErr_Format(PyExc_ValueError, "candidates: %s must be finite", what);
-            return false;
-        }
-    }
-    return true;
-}
-
-bool state_rows(const core::View2D& view, core::index_t rows, const char* what) {
-    auto s = view.span2();
-    if (s.rows != rows || s.cols != 3 ||
-        (rows > 0 && (s.col_stride != sizeof(double) || (rows > 1 && s.row_stride != 3 * sizeof(double))))) {
-        PyErr_Format(PyExc_ValueError, "candidates: %s must be a C-contiguous (%zd, 3) float64 array", what, rows);
-        return false;
-    }
-    for (core::index_t i = 0; i < rows; ++i) {
-        if (!std::isfinite(s(i, 0)) || !std::isfinite(s(i, 1)) || !std::isfinite(s(i, 2))) {
-            PyErr_Format(PyExc_ValueError, "candidates: %s must be finite", what);
-            return false;
-        }
-    }
-    return true;
-}
 
 constexpr const char* kNames[] = {"r",         "v",       "step",    "substeps", "bound",        "r_min", "r_max",
                                   "threshold", "primary", "threads", "until",    "primary_grid", "limit"};
@@ -137,8 +106,11 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         PyErr_Format(PyExc_ValueError, "candidates: %zd state rows do not make whole series for %zd objects", rows, n);
         return nullptr;
     }
-    if (!state_rows(r, rows, "r") || !state_rows(v, rows, "v") || !contiguous_vector(bound, n, "bound") ||
-        !contiguous_vector(r_min, n, "r_min") || !contiguous_vector(r_max, n, "r_max"))
+    if (!core::require_contiguous_rows3_finite(r, rows, "candidates: r") ||
+        !core::require_contiguous_rows3_finite(v, rows, "candidates: v") ||
+        !core::require_contiguous_finite(bound, n, "candidates: bound") ||
+        !core::require_contiguous_finite(r_min, n, "candidates: r_min") ||
+        !core::require_contiguous_finite(r_max, n, "candidates: r_max"))
         return nullptr;
     if (primary_bytes && PyBytes_GET_SIZE(primary_bytes.get()) != n) {
         PyErr_Format(PyExc_ValueError, "candidates: primary must hold one byte per object (%zd)", n);
@@ -324,7 +296,7 @@ PyObject* py_snap_bounds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     {
         core::ReleaseGil nogil;
         const kn::SnapTable table;
-        core::parallel_ranges(n, core::hardware_threads(),
+        core::parallel_ranges(n, core::default_threads(),
                               [&](std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
                                   for (std::ptrdiff_t i = begin; i < end; ++i)
                                       po[i] = kn::two_body_snap(table, axis[i], ecc[i], mu);
@@ -333,10 +305,8 @@ PyObject* py_snap_bounds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return out.release();
 }
 
-PyObject* py_hardware_threads(PyObject*, PyObject*) { return PyLong_FromLong(core::hardware_threads()); }
-
 PyMethodDef screen_methods[] = {
-    {"candidates", (PyCFunction)(void (*)(void))core::entry<py_candidates>, METH_FASTCALL | METH_KEYWORDS,
+    {"candidates", VELARION_FASTCALL(py_candidates), METH_FASTCALL | METH_KEYWORDS,
      "candidates(r, v, step, substeps, bound, r_min, r_max, threshold, primary, threads, until=None, "
      "primary_grid=False,\n"
      "limit=None)\n--\n\n"
@@ -347,18 +317,16 @@ PyMethodDef screen_methods[] = {
      "primaries, search with the all-vs-all grid and keep the pairs with a primary; limit: None or the\n"
      "most candidates to return (the search stops past it and returns None).\n"
      "Returns int64 arrays (i, j, segment): object pairs i < j and segment k * substeps + l."},
-    {"refine", (PyCFunction)(void (*)(void))core::entry<py_refine>, METH_FASTCALL | METH_KEYWORDS,
+    {"refine", VELARION_FASTCALL(py_refine), METH_FASTCALL | METH_KEYWORDS,
      "refine(records, jd, fr, i, j, ta, tb, threshold, threads)\n--\n\n"
      "Local minima of the distance between records i[q] and j[q] (sgp4_records) over segments [ta, tb]\n"
      "[s from the UTC Julian Date jd + fr]. Returns (status, tca, states, ends): uint8 (n,) with 0 (no\n"
      "minimum), 1 (a minimum), 2 (the model failed at an end) or 3 (a minimum above threshold [m]), the\n"
      "tca [s], (n, 12) r_i, v_i, r_j, v_j at tca [m, m/s] and (n, 2) distances at ta and tb [m]."},
-    {"snap_bounds", (PyCFunction)(void (*)(void))core::entry<py_snap_bounds>, METH_FASTCALL | METH_KEYWORDS,
+    {"snap_bounds", VELARION_FASTCALL(py_snap_bounds), METH_FASTCALL | METH_KEYWORDS,
      "snap_bounds(a, e, mu)\n--\n\n"
      "Largest |d^4 r / dt^4| of two-body motion on each ellipse (a [m], e), gravitational parameter mu\n"
      "[m^3/s^2], from 256 points of eccentric anomaly."},
-    {"hardware_threads", core::entry<py_hardware_threads>, METH_NOARGS,
-     "hardware_threads()\n--\n\nThe number of threads the machine runs at once (at least 1)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyObject* screen_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }

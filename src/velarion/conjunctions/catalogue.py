@@ -22,12 +22,13 @@ from typing import Any
 
 import numpy as np
 
+from velarion.constants import WGS72_GM, WGS72_RADIUS
 from velarion.time.time import Time
 
 __all__ = ["format_tle", "realistic_catalogue", "sample_catalogue"]
 
-_MU_KM = 398600.8  # km^3/s^2 (WGS72)
-_EARTH_RADIUS_KM = 6378.135
+_MU_KM = WGS72_GM / 1e9  # km^3/s^2
+_EARTH_RADIUS_KM = WGS72_RADIUS / 1e3
 
 
 def _checksum(line: str) -> int:

@@ -4,23 +4,38 @@ stretches and the ``Conjunctions`` list that holds both with the failures.
 An event keeps its numbers and a row of the screening's columnar store of
 states; its ``tca`` (a ``Time``) and its states are built on access, so a
 week of a large catalogue (hundreds of thousands of events) costs little
-more than the numbers."""
+more than the numbers.
+
+Sustained proximity: the refinement also gives each candidate segment's
+end distances; runs of consecutive segments whose ends are all within the
+threshold (the relative path over a segment is nearly straight, so the
+pair stays close in between) are stretches, reported as ``Proximity``
+records when they last ``proximity`` seconds or more, and always when the
+pair is co-located (largest distance below 100 m: one element set under two
+numbers, whose distance has no minimum to list)."""
 
 from __future__ import annotations
 
 from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import NDArray
 
+from velarion.frames.lof import LocalOrbitalFrame
 from velarion.passes.satellites import Failure
 from velarion.time.time import Time
+
+if TYPE_CHECKING:
+    from .intake import _Catalogue
+    from .refine import _Found
 
 __all__ = ["Conjunction", "Conjunctions", "Proximity"]
 
 Array = NDArray[Any]
+
+_COLOCATED = 100.0  # m: largest distance of a pair taken as one state
 
 _FIELDS = (
     "primary",
@@ -228,3 +243,126 @@ class Conjunctions(list[Conjunction]):
         super().__init__(events)
         self.failures: list[Failure] = list(failures)
         self.proximity: list[Proximity] = list(proximity)
+
+
+def _stretches(found: _Found, duration: float) -> list[tuple[int, int, float, float, float, float, float]]:
+    """Runs of consecutive segments where a pair stays within the threshold:
+    (i, j, start [s], end [s], smallest end distance, its time, largest)."""
+    ci = found.column("close_i", np.int64)
+    if ci.size == 0:
+        return []
+    cj = found.column("close_j", np.int64)
+    seg = found.column("close_segment", np.int64)
+    ends = found.column("close_ends", np.float64, (2,))
+    order = np.lexsort((seg, cj, ci))
+    ci, cj, seg, ends = ci[order], cj[order], seg[order], ends[order]
+    # A run breaks where the pair changes or a segment is skipped.
+    brk = np.ones(ci.size, dtype=bool)
+    brk[1:] = (ci[1:] != ci[:-1]) | (cj[1:] != cj[:-1]) | (seg[1:] != seg[:-1] + 1)
+    first = np.flatnonzero(brk)
+    last = np.append(first[1:], ci.size) - 1
+    delta = found.delta
+    low = ends.min(axis=1)
+    low_at = (seg + np.argmin(ends, axis=1)) * delta
+    out = []
+    for a, b in zip(first.tolist(), last.tolist(), strict=True):
+        q = a + int(np.argmin(low[a : b + 1]))
+        out.append(
+            (
+                int(ci[a]),
+                int(cj[a]),
+                float(seg[a] * delta),
+                min(float((seg[b] + 1) * delta), duration),
+                float(low[q]),
+                min(float(low_at[q]), duration),
+                float(ends[a : b + 1].max()),
+            )
+        )
+    return out
+
+
+def _results(
+    cat: _Catalogue, found: _Found, proximity: float | None, minima: bool
+) -> tuple[list[Conjunction], list[Proximity]]:
+    """The events (sorted by TCA) and the stretches of sustained proximity."""
+    pi = found.column("pi", np.int64)
+    pj = found.column("pj", np.int64)
+    tca = found.column("tca", np.float64)
+    states = found.column("states", np.float64, (12,))
+    # One event per minimum: a minimum polished across a segment's end may
+    # come from both segments.
+    if pi.size:
+        order = np.lexsort((tca, pj, pi))
+        pi, pj, tca, states = pi[order], pj[order], tca[order], states[order]
+        twin = np.zeros(pi.size, dtype=bool)
+        twin[1:] = (pi[1:] == pi[:-1]) & (pj[1:] == pj[:-1]) & (np.abs(tca[1:] - tca[:-1]) < 1e-3)
+        pi, pj, tca, states = pi[~twin], pj[~twin], tca[~twin], states[~twin]
+    miss = np.linalg.norm(states[:, 6:9] - states[:, 0:3], axis=1)
+    keep = np.ones(pi.size, dtype=bool)
+    records: list[Proximity] = []
+    key = pi * len(cat.objects) + pj
+    for i, j, t0, t1, low, low_at, largest in _stretches(found, cat.duration):
+        colocated = largest < _COLOCATED
+        if not colocated and (proximity is None or t1 - t0 < proximity):
+            continue
+        lo, hi = (
+            np.searchsorted(key, i * len(cat.objects) + j, side="left"),
+            np.searchsorted(key, i * len(cat.objects) + j, side="right"),
+        )
+        inside = lo + np.flatnonzero((tca[lo:hi] >= t0) & (tca[lo:hi] <= t1))
+        if inside.size:
+            q = int(inside[np.argmin(miss[inside])])
+            if miss[q] < low:
+                low, low_at = float(miss[q]), float(tca[q])
+            if not minima:
+                keep[inside] = False
+        p, s = cat.objects[i], cat.objects[j]
+        records.append(
+            Proximity(
+                p.name,
+                p.satnum,
+                s.name,
+                s.satnum,
+                cat.start + t0,
+                cat.start + t1,
+                low,
+                cat.start + low_at,
+                largest,
+                colocated,
+            )
+        )
+    records.sort(key=lambda x: (float(x.start - cat.start), x.primary_satnum or 0, x.secondary_satnum or 0))
+    pi, pj, tca, states, miss = pi[keep], pj[keep], tca[keep], states[keep], miss[keep]
+    # The primary of each event: the primary of the pair, else the first listed (pi < pj).
+    is_primary = cat.is_primary
+    swap = np.zeros(pi.size, bool) if is_primary is None else (~is_primary[pi] & is_primary[pj])
+    if swap.any():
+        pi, pj = np.where(swap, pj, pi), np.where(swap, pi, pj)
+        states = np.where(swap[:, None], np.concatenate([states[:, 6:], states[:, :6]], axis=1), states)
+    ri, vi = states[:, 0:3], states[:, 3:6]
+    rho, drho = states[:, 6:9] - ri, states[:, 9:12] - vi
+    # RSW components in the primary's axes (the rotation's rows).
+    if pi.size:
+        radial, in_track, cross_track = np.einsum("nij,nj->in", LocalOrbitalFrame("RSW", ri, vi).rotation, rho)
+    else:
+        radial = in_track = cross_track = np.zeros(0)
+    rel_speed = np.linalg.norm(drho, axis=1)
+    order = np.lexsort((pj, pi, tca))
+    states = np.ascontiguousarray(states[order])
+    names = [(o.name, o.satnum) for o in cat.objects]
+    columns = zip(
+        pi[order].tolist(),
+        pj[order].tolist(),
+        tca[order].tolist(),
+        miss[order].tolist(),
+        radial[order].tolist(),
+        in_track[order].tolist(),
+        cross_track[order].tolist(),
+        rel_speed[order].tolist(),
+        strict=True,
+    )
+    events = [
+        Conjunction._columnar((*names[i], *names[j]), (d, x, y, z, u), cat.start, t, states, row)
+        for row, (i, j, t, d, x, y, z, u) in enumerate(columns)
+    ]
+    return events, records

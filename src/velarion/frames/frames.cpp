@@ -7,24 +7,24 @@
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/method.hpp"
 #include "velarion/_core/numpy.hpp"
-#include "velarion/_core/parallel.hpp"
+#include "velarion/_core/parallel.hpp"  // IWYU pragma: keep (the parts below use it)
 #include "velarion/frames/frames.hpp"
-#include "velarion/frames/kernels/cio.hpp"
-#include "velarion/frames/kernels/cip.hpp"
-#include "velarion/frames/kernels/enu.hpp"
-#include "velarion/frames/kernels/teme.hpp"
+#include "velarion/frames/kernels/cio.hpp"   // IWYU pragma: keep (the parts below use it)
+#include "velarion/frames/kernels/cip.hpp"   // IWYU pragma: keep (the parts below use it)
+#include "velarion/frames/kernels/enu.hpp"   // IWYU pragma: keep (the parts below use it)
+#include "velarion/frames/kernels/teme.hpp"  // IWYU pragma: keep (the parts below use it)
 #include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
-#include "velarion/mathtools/vectools/kernels/matrix.hpp"
+#include "velarion/mathtools/vectools/kernels/matrix.hpp"  // IWYU pragma: keep (the parts below use it)
 #include "velarion/mathtools/vectools/vectools.hpp"
 #include "velarion/time/time.hpp"
 
 #include <cstring>
-#include <memory>
-#include <new>
+#include <memory>  // IWYU pragma: keep (the parts below use it)
+#include <new>     // IWYU pragma: keep (the parts below use it)
 #include <span>
 #include <type_traits>
-#include <utility>
-#include <vector>
+#include <utility>  // IWYU pragma: keep (the parts below use it)
+#include <vector>   // IWYU pragma: keep (the parts below use it)
 
 namespace core = velarion::core;
 namespace fr = velarion::frames;
@@ -70,9 +70,6 @@ PyObject* g_two = nullptr;
 inline fr::FrameObject* as_frame(PyObject* o) noexcept { return reinterpret_cast<fr::FrameObject*>(o); }
 inline fr::ENUObject* as_enu(PyObject* o) noexcept { return reinterpret_cast<fr::ENUObject*>(o); }
 
-// Every function that CPython calls is registered through core::entry.
-#define VELARION_FASTCALL(fn) (PyCFunction)(void (*)(void))(core::entry<fn>)
-
 constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
 // Python-visible methods that carry annotations and a signature: set on
@@ -89,12 +86,12 @@ struct AnnotatedDef {
 }  // namespace
 
 // The parts of this translation unit, each with its types' tables.
-#include "velarion/frames/docs.hpp"
-#include "velarion/frames/graph.hpp"
-#include "velarion/frames/conversion.hpp"
-#include "velarion/frames/standard.hpp"
-#include "velarion/frames/enu.hpp"
-#include "velarion/frames/orbital.hpp"
+#include "velarion/frames/parts/docs.hpp"
+#include "velarion/frames/parts/graph.hpp"
+#include "velarion/frames/parts/conversion.hpp"  // IWYU pragma: keep (the parts below use it)
+#include "velarion/frames/parts/standard.hpp"
+#include "velarion/frames/parts/enu.hpp"
+#include "velarion/frames/parts/orbital.hpp"
 
 namespace {
 

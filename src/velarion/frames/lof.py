@@ -51,12 +51,14 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from velarion.constants import EARTH_GM
+
 __all__ = ["GM_EARTH", "KINDS", "LocalOrbitalFrame"]
 
 # Word for word: callers and tests compare the exception texts of this module.
 
 # The Earth's gravitational parameter [m^3/s^2] (WGS84, EGM2008).
-GM_EARTH = 3.986004418e14
+GM_EARTH = EARTH_GM
 
 # Canonical kind of every accepted name.
 _ALIASES = {

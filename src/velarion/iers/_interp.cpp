@@ -100,10 +100,10 @@ PyObject* py_evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     } else {
         // Many dates: contiguous ranges on every core; the result is that of
         // the first range that fails, else held when any range held.
-        std::vector<kn::EopResult> parts(static_cast<size_t>(core::worker_count(size, core::hardware_threads())));
+        std::vector<kn::EopResult> parts(static_cast<size_t>(core::worker_count(size, core::default_threads())));
         core::ReleaseGil nogil;
         core::parallel_ranges(
-            size, core::hardware_threads(), [&](core::index_t w, core::index_t begin, core::index_t end) {
+            size, core::default_threads(), [&](core::index_t w, core::index_t begin, core::index_t end) {
                 const core::Strided1D<const double> range{t.base + begin * t.stride, end - begin, t.stride};
                 double* range_out[1 + kn::kFields];
                 for (int k = 0; k < 1 + kn::kFields; ++k) range_out[k] = out[k] + begin;
@@ -129,7 +129,7 @@ PyObject* py_evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyMethodDef interp_methods[] = {
-    {"evaluate", (PyCFunction)(void (*)(void))core::entry<py_evaluate>, METH_FASTCALL | METH_KEYWORDS,
+    {"evaluate", VELARION_FASTCALL(py_evaluate), METH_FASTCALL | METH_KEYWORDS,
      "evaluate(t, packed, mjd, uniform, hold)\n--\n\n"
      "Interpolates a packed daily table at the UTC MJDs t (a float or a 1-D float64 buffer).\n"
      "Returns (status, index, mjd, pm_x, pm_y, dX, dY, lod, ut1_utc); status is one of the module's\n"

@@ -14,11 +14,11 @@ The library behind ``velarion passes`` and ``velarion look``::
 azimuth, elevation, range and range rate for antenna pointing (and the
 Doppler shift of a carrier, ``velarion.passes.doppler``);
 ``find_passes(..., visible=True)`` and ``sunlit`` tell when a satellite can
-be seen (see ``velarion.passes.visibility`` for the shadow model).
+be seen (see ``velarion.bodies.shadow`` for the shadow model).
 """
 
 from .doppler import LookAnglesDoppler, doppler_shift
-from .passes import LookAngles, Pass, Passes, event_times, find_passes, find_passes_many, look_angles
+from .passes import LookAngles, Pass, Passes, event_times, find_passes, look_angles
 from .satellites import Failure, Source, propagator_source, sgp4_source
 from .stations import Station
 from .visibility import sun_elevation, sunlit
@@ -34,7 +34,6 @@ __all__ = [
     "doppler_shift",
     "event_times",
     "find_passes",
-    "find_passes_many",
     "look_angles",
     "propagator_source",
     "sgp4_source",

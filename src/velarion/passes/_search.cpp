@@ -32,12 +32,7 @@ bool table_index(double x, core::index_t limit, const char* what, core::index_t 
 }
 
 bool take(PyObject* obj, core::View2D& view, core::index_t cols, const char* what) {
-    if (!view.acquire(obj, false)) return false;
-    if (cols > 0 && view.shape(1) != cols) {
-        PyErr_Format(PyExc_ValueError, "%s must have %zd columns, not %zd", what, cols, view.shape(1));
-        return false;
-    }
-    return true;
+    return view.acquire(obj, false) && (cols == 0 || core::require_columns(view, cols, what));
 }
 
 constexpr const char* kFindNames[] = {"table", "satellites",    "stations", "tracks", "duration",
@@ -209,7 +204,7 @@ PyObject* py_hermite_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 // Word for word: the docstrings are the functions' documentation.
 PyMethodDef search_methods[] = {
-    {"hermite_table", (PyCFunction)(void (*)(void))core::entry<py_hermite_table>, METH_FASTCALL | METH_KEYWORDS,
+    {"hermite_table", VELARION_FASTCALL(py_hermite_table), METH_FASTCALL | METH_KEYWORDS,
      "hermite_table(nodes, satellites)\n--\n\n"
      "The interpolation table of trajectories: nodes (N, 6) ITRF positions [m]\n"
      "and velocities [m/s]; satellites (S, 3) the first node row, the interval\n"
@@ -217,7 +212,7 @@ PyMethodDef search_methods[] = {
      "(8, 3 W): row k the coefficients of x^k of every window of four nodes\n"
      "(the satellites' windows in turn, x, y, z per window), x the time from\n"
      "the window's centre in node spacings."},
-    {"find_events", (PyCFunction)(void (*)(void))core::entry<py_find_events>, METH_FASTCALL | METH_KEYWORDS,
+    {"find_events", VELARION_FASTCALL(py_find_events), METH_FASTCALL | METH_KEYWORDS,
      "find_events(table, satellites, stations, tracks, duration, step, min_elevation, coarse, margin, threads)\n--\n\n"
      "The passes of every track over the span [0, duration] seconds, as rows\n"
      "(track, rise, set, highest point, its elevation [rad], 1.0 when that point\n"

@@ -3,7 +3,7 @@
 ``find_passes(..., eclipses=True)`` gives each pass ``shadow_entry`` and
 ``shadow_exit``: the first moment of the pass at which the satellite enters
 the shadow and the first at which it leaves it (None when it does not),
-with the shadow model of ``velarion.passes.visibility`` (a spherical Earth,
+with the shadow model of ``velarion.bodies.shadow`` (a spherical Earth,
 the Sun's centre: the middle of the penumbra). Each pass is sampled every
 10 s from rise to set (or the span's edges) on the search's trajectories;
 a change between two samples is solved on the exact states to a
@@ -19,9 +19,10 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from velarion.bodies.shadow import _sun_itrf_at, shadowed
 from velarion.time.time import Time
 
-from .visibility import SAMPLE_STEP, _sun_itrf_at, shadowed
+from .visibility import SAMPLE_STEP
 
 __all__ = ["shadow_crossings"]
 

@@ -4,30 +4,8 @@ evaluated together.
 The search runs on tracks, one per (satellite, station) pair, over the
 satellites' interpolated ITRF trajectories (``satellites.Trajectories``)
 seen from each station, in compiled code (``velarion.passes._search``).
-How the span is searched, for each track:
-
-1. The elevation is sampled on the grid ``start + k * step`` (the span's end
-   added when it falls between). Every 960 s of it (``coarse``) first; an
-   interval is skipped when the satellite cannot reach the visibility cone
-   in it: with d_a, d_b the distances of its end points from the cone
-   (elevation >= minimum) and V a bound of the Earth-fixed speed over the
-   interval, a visible point inside needs d_a + d_b <= V * (t_b - t_a)
-   (plus twice the interpolation tolerance); or, tighter, the chord between
-   the end points must come that close to the cone, since the path strays
-   from its chord by at most A * (t_b - t_a)**2 / 8 with A a bound of the
-   Earth-fixed acceleration (the distance to the cone, a convex set, is
-   convex along the chord: it lies above its tangents at the ends; for a
-   negative minimum the region below is the convex one). Intervals that cannot hold
-   both sides of the minimum are skipped the same way (from the distances
-   to the region below it); the others are halved down to grid neighbours.
-   Crossings of the minimum are therefore found between grid neighbours, as
-   a full scan of the grid finds them.
-2. Each local maximum of the elevation between two samples is refined (root
-   of the elevation rate, computed from the ENU velocity) and kept when it
-   reaches the minimum; a maximum between two samples below the minimum (a
-   pass shorter than a step) is found too.
-3. Rise and set are refined between the last sample below and the first
-   above the minimum (or the maximum) by root finding on the elevation.
+How the span is searched, for each track, and why no crossing of the
+minimum is missed: see the kernel, ``kernels/search.hpp``.
 
 ``find_passes`` then evaluates each event once more from the exact states
 and corrects it (one Newton step), so the events are those of the exact
@@ -36,7 +14,6 @@ model.
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 from typing import Any
 
@@ -44,17 +21,18 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velarion.time.time import Time
+from velarion.utils.threads import resolve_threads, threads_for
 
 from . import _search
-from .satellites import INTERPOLATION_TOLERANCE, THREADS, Trajectories
-from .stations import Network
+from .satellites import INTERPOLATION_TOLERANCE, Trajectories
+from .stations import Network, look  # look: importable from here as before
 
 __all__ = ["Events", "Sky", "find_events", "look"]
 
 Array = NDArray[Any]
 
 _COARSE = 960.0  # s between the first samples of the search
-_THREADED_TRACKS = 32  # fewer tracks are searched on one thread
+_THREADED_TRACKS = 32  # fewer tracks are searched on one thread (see velarion.utils.threads)
 
 
 @dataclass
@@ -91,31 +69,17 @@ class Sky:
         self.start: Time = traj.start
 
 
-def look(p: Array, w: Array) -> tuple[Array, Array, Array]:
-    """Elevation, elevation rate and azimuth (from north through east) of ENU states."""
-    e, n, u = p[:, 0], p[:, 1], p[:, 2]
-    h2 = e * e + n * n
-    h = np.sqrt(h2)
-    el = np.arctan2(u, h)
-    # d/dt atan2(u, h) = (h u' - u h') / (h^2 + u^2), h' = (e e' + n n') / h
-    with np.errstate(divide="ignore", invalid="ignore"):
-        eldot = (w[:, 2] * h2 - u * (e * w[:, 0] + n * w[:, 1])) / (h * (h2 + u * u))
-    eldot = np.where(np.isfinite(eldot), eldot, 0.0)
-    az = np.mod(np.arctan2(e, n), 2.0 * math.pi)
-    return el, eldot, az
-
-
 def find_events(
     sky: Sky,
     duration: float,
     step: float,
-    m: float,
+    min_elevation_rad: float,
     prefilter: bool = True,
     coarse: float | None = None,
-    threads: int = THREADS,
+    threads: int | None = None,
 ) -> Events:
-    """The passes of every track of ``sky`` above the minimum elevation ``m``
-    [rad] (see the module's docstring); times in seconds from the start.
+    """The passes of every track of ``sky`` above the minimum elevation
+    ``min_elevation_rad`` (see the module's docstring); times in seconds from the start.
     ``prefilter=False`` samples every grid point; ``coarse`` [s] sets the
     spacing of the first samples."""
     if not sky.sat.size:
@@ -132,10 +96,10 @@ def find_events(
         tracks,
         duration,
         step,
-        m,
+        min_elevation_rad,
         float(min(k, 10**9)),
         INTERPOLATION_TOLERANCE,
-        threads if len(tracks) >= _THREADED_TRACKS else 1,
+        threads_for(len(tracks), resolve_threads(threads), _THREADED_TRACKS),
     )
     return Events(
         track=rows[:, 0].astype(np.intp),

@@ -1,7 +1,8 @@
-"""Ground stations: ``Station`` (geodetic coordinates in degrees) and the
-geometry the search needs of a network of them (each station's ITRF
-position and ITRF-to-ENU rotation, so that one ITRF state of a satellite
-serves every station)."""
+"""Topocentric geometry: ground stations (``Station``, geodetic coordinates
+in degrees), the geometry the search needs of a network of them (each
+station's ITRF position and ITRF-to-ENU rotation, so that one ITRF state of
+a satellite serves every station), and the look of ENU states (``look``:
+elevation, its rate, azimuth)."""
 
 from __future__ import annotations
 
@@ -15,9 +16,11 @@ from numpy.typing import NDArray
 
 from velarion.frames.frames import ENU, get_ITRF
 
-__all__ = ["Network", "Station", "station_list"]
+__all__ = ["Network", "Station", "look", "station_list"]
 
 # Word for word: callers and tests compare the exception texts of this module.
+
+Array = NDArray[Any]
 
 _LOWEST_ALTITUDE = -1.0e5  # m below the WGS84 ellipsoid
 
@@ -127,3 +130,17 @@ class Network:
             p[:, i] = q[:, i, 0] * d[:, 0] + q[:, i, 1] * d[:, 1] + q[:, i, 2] * d[:, 2]
             w[:, i] = q[:, i, 0] * v[:, 0] + q[:, i, 1] * v[:, 1] + q[:, i, 2] * v[:, 2]
         return p, w
+
+
+def look(p: Array, w: Array) -> tuple[Array, Array, Array]:
+    """Elevation, elevation rate and azimuth (from north through east) of ENU states."""
+    e, n, u = p[:, 0], p[:, 1], p[:, 2]
+    h2 = e * e + n * n
+    h = np.sqrt(h2)
+    el = np.arctan2(u, h)
+    # d/dt atan2(u, h) = (h u' - u h') / (h^2 + u^2), h' = (e e' + n n') / h
+    with np.errstate(divide="ignore", invalid="ignore"):
+        eldot = (w[:, 2] * h2 - u * (e * w[:, 0] + n * w[:, 1])) / (h * (h2 + u * u))
+    eldot = np.where(np.isfinite(eldot), eldot, 0.0)
+    az = np.mod(np.arctan2(e, n), 2.0 * math.pi)
+    return el, eldot, az

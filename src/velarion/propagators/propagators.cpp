@@ -69,13 +69,12 @@ PyObject* Propagator_propagate_state(PyObject* self, PyObject*, PyObject*) {
 }
 
 PyMethodDef Propagator_methods[] = {
-    {"propagate", (PyCFunction)(void (*)(void))core::entry<Propagator_propagate>, METH_FASTCALL | METH_KEYWORDS,
+    {"propagate", VELARION_FASTCALL(Propagator_propagate), METH_FASTCALL | METH_KEYWORDS,
      "propagate(time, state, **kwargs)\n--\n\n"
      "Propagate `state` to the epochs of `time`.\n\n"
      "Calls self.propagate_state(time, state, **kwargs), so the subclass's\n"
      "propagate_state decides what is accepted and what is returned."},
-    {"propagate_state", (PyCFunction)(void (*)(void))core::entry<Propagator_propagate_state>,
-     METH_VARARGS | METH_KEYWORDS,
+    {"propagate_state", VELARION_FASTCALL(Propagator_propagate_state), METH_VARARGS | METH_KEYWORDS,
      "propagate_state(time, state, **kwargs)\n--\n\n"
      "Propagate `state` to the epochs of `time`; provided by subclasses (the base raises NotImplementedError)."},
     VELARION_NO_PICKLE_METHODS,

@@ -1,16 +1,10 @@
 // velarion.satellite.satellite: the Satellite object (a time, a name, a
 // description, and the state, propagator and ephemeris it was given).
 #include "velarion/_core/core.hpp"
-#include "velarion/bodies/bodies.hpp"
-#include "velarion/frames/frames.hpp"
-#include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
-#include "velarion/propagators/analytical/keplerian/keplerian.hpp"
-#include "velarion/propagators/analytical/sgp4/tle.hpp"
 #include "velarion/propagators/propagators.hpp"
 #include "velarion/state/ephemeris.hpp"
 #include "velarion/state/state.hpp"
 #include "velarion/time/time.hpp"
-#include "velarion/utils/representable.hpp"
 
 namespace core = velarion::core;
 
@@ -171,14 +165,8 @@ int satellite_exec(PyObject* module) {
     PyTypeObject* type = nullptr;
     VELARION_CHECK(velarion::time::import_time());
     VELARION_CHECK(velarion::propagators::import_propagators());
-    VELARION_CHECK(velarion::mathtools::ellipsoid::import_ellipsoid());
-    VELARION_CHECK(velarion::bodies::import_bodies());
-    VELARION_CHECK(velarion::utils::import_representable());
     VELARION_CHECK(velarion::state::import_state());
     VELARION_CHECK(velarion::state::import_ephemeris());
-    VELARION_CHECK(velarion::propagators::analytical::sgp4::import_tle());
-    VELARION_CHECK(velarion::frames::import_frames());
-    VELARION_CHECK(velarion::propagators::analytical::keplerian::import_keplerian());
     VELARION_CHECK(g_names.init());
     VELARION_CHECK(core::import_into(module, "typing", "Iterable"));
     VELARION_CHECK(core::import_into(module, "velarion.typing", "DatetimeLike"));

@@ -140,33 +140,33 @@ PyObject* py_mnm_from_sma(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 #define VELARION_DOC(fname, args, text) #fname "(" args ")\n--\n\n" text
 
 PyMethodDef coe_methods[] = {
-    {"eca_from_mea", (PyCFunction)(void (*)(void))core::entry<py_eca_from_mea>, METH_FASTCALL | METH_KEYWORDS,
+    {"eca_from_mea", VELARION_FASTCALL(py_eca_from_mea), METH_FASTCALL | METH_KEYWORDS,
      VELARION_DOC(eca_from_mea, "mea, ecc",
                   "Eccentric anomaly [rad] solving Kepler's equation E - ecc*sin(E) = mea.\n\n"
                   "mea may be any real (it is not reduced: E lies within pi of mea's nearest\n"
                   "multiple of 2*pi); 0 <= ecc < 1. Scalars give a float, arrays broadcast\n"
                   "NumPy-style into a new float64 array. A NaN mea gives NaN.")},
-    {"tra_from_mea", (PyCFunction)(void (*)(void))core::entry<py_tra_from_mea>, METH_FASTCALL | METH_KEYWORDS,
+    {"tra_from_mea", VELARION_FASTCALL(py_tra_from_mea), METH_FASTCALL | METH_KEYWORDS,
      VELARION_DOC(tra_from_mea, "mea, ecc",
                   "True anomaly [rad, in [0, 2*pi)] from mean anomaly, 0 <= ecc < 1.\n\n"
                   "Scalars give a float, arrays broadcast into a new float64 array.")},
-    {"mea_from_tra", (PyCFunction)(void (*)(void))core::entry<py_mea_from_tra>, METH_FASTCALL | METH_KEYWORDS,
+    {"mea_from_tra", VELARION_FASTCALL(py_mea_from_tra), METH_FASTCALL | METH_KEYWORDS,
      VELARION_DOC(mea_from_tra, "tra, ecc",
                   "Mean anomaly [rad, in [0, 2*pi)] from true anomaly, 0 <= ecc < 1.\n\n"
                   "Scalars give a float, arrays broadcast into a new float64 array.")},
-    {"eca_from_tra", (PyCFunction)(void (*)(void))core::entry<py_eca_from_tra>, METH_FASTCALL | METH_KEYWORDS,
+    {"eca_from_tra", VELARION_FASTCALL(py_eca_from_tra), METH_FASTCALL | METH_KEYWORDS,
      VELARION_DOC(eca_from_tra, "tra, ecc",
                   "Eccentric anomaly [rad, in [0, 2*pi)] from true anomaly, 0 <= ecc < 1.\n\n"
                   "Scalars give a float, arrays broadcast into a new float64 array.")},
-    {"tra_from_eca", (PyCFunction)(void (*)(void))core::entry<py_tra_from_eca>, METH_FASTCALL | METH_KEYWORDS,
+    {"tra_from_eca", VELARION_FASTCALL(py_tra_from_eca), METH_FASTCALL | METH_KEYWORDS,
      VELARION_DOC(tra_from_eca, "eca, ecc",
                   "True anomaly [rad, in [0, 2*pi)] from eccentric anomaly, 0 <= ecc < 1.\n\n"
                   "Scalars give a float, arrays broadcast into a new float64 array.")},
-    {"mea_from_eca", (PyCFunction)(void (*)(void))core::entry<py_mea_from_eca>, METH_FASTCALL | METH_KEYWORDS,
+    {"mea_from_eca", VELARION_FASTCALL(py_mea_from_eca), METH_FASTCALL | METH_KEYWORDS,
      VELARION_DOC(mea_from_eca, "eca, ecc",
                   "Mean anomaly [rad] from eccentric anomaly: eca - ecc*sin(eca) (not reduced),\n"
                   "0 <= ecc < 1. Scalars give a float, arrays broadcast into a new float64 array.")},
-    {"mnm_from_sma", (PyCFunction)(void (*)(void))core::entry<py_mnm_from_sma>, METH_FASTCALL | METH_KEYWORDS,
+    {"mnm_from_sma", VELARION_FASTCALL(py_mnm_from_sma), METH_FASTCALL | METH_KEYWORDS,
      VELARION_DOC(mnm_from_sma, "sma, GM",
                   "Mean motion [rad/s] sqrt(GM/sma)/sma of a semi-major axis [m] under the\n"
                   "gravitational parameter GM [m^3/s^2]; both must be positive.\n\n"

@@ -11,7 +11,7 @@
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
-#include "velarion/state/arrays.hpp"
+#include "velarion/state/parts/arrays.hpp"
 #include "velarion/state/binding.hpp"
 #include "velarion/state/kernels/elements.hpp"
 #include "velarion/state/ephemeris.hpp"
@@ -19,7 +19,6 @@
 #include "velarion/time/time.hpp"
 
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <span>

@@ -9,7 +9,6 @@
 #include "velarion/time/time.hpp"
 
 #include <cmath>
-#include <cstddef>
 #include <numbers>
 #include <span>
 

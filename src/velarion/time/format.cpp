@@ -4,7 +4,6 @@
 #include "velarion/_core/iterate.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/time/binding.hpp"
-#include "velarion/time/kernels/iso_parse.hpp"
 #include "velarion/time/kernels/scales.hpp"
 
 #include <utility>
@@ -104,12 +103,12 @@ PyObject* py_format_iso(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // Word for word: the docstrings are what help() and the documentation show.
 PyMethodDef format_methods[] = {
-    {"parse_iso", (PyCFunction)(void (*)(void))core::entry<py_parse_iso>, METH_FASTCALL | METH_KEYWORDS,
+    {"parse_iso", VELARION_FASTCALL(py_parse_iso), METH_FASTCALL | METH_KEYWORDS,
      "parse_iso(texts, scale='utc')\n--\n\n"
      "ISO 8601 texts (a str or an array-like of str) -> (jd1, jd2): jd1 the Julian Date of the day's midnight, "
      "jd2 the fraction of the day, read as calendar fields of `scale` (in UTC a leap-second day is 86401 s "
      "long). A str gives two floats, an array two float64 arrays of its shape."},
-    {"format_iso", (PyCFunction)(void (*)(void))core::entry<py_format_iso>, METH_FASTCALL | METH_KEYWORDS,
+    {"format_iso", VELARION_FASTCALL(py_format_iso), METH_FASTCALL | METH_KEYWORDS,
      "format_iso(jd1, jd2=0.0, scale='utc', decimals=None)\n--\n\n"
      "Two-part Julian Dates -> ISO 8601 texts (YYYY-MM-DDThh:mm:ss[.f...]) on the clock of `scale`, rounded to "
      "the nanosecond. `decimals` None uses the fewest of 0, 3, 6 or 9 that show every epoch exactly. Scalars "

@@ -18,12 +18,12 @@
 #include "velarion/_core/numpy.hpp"
 #include "velarion/time/binding.hpp"
 #include "velarion/time/kernels/iso_format.hpp"
-#include "velarion/time/kernels/iso_parse.hpp"
+#include "velarion/time/kernels/iso_parse.hpp"  // IWYU pragma: keep (the parts below use it)
 #include "velarion/time/kernels/scales.hpp"
 #include "velarion/time/time.hpp"
 
 #include <datetime.h>
-#include <numpy/arrayscalars.h>
+#include <numpy/arrayscalars.h>  // IWYU pragma: keep (the parts below use it)
 
 #include <cmath>
 #include <cstring>
@@ -35,9 +35,9 @@ namespace kn = velarion::time::kernels;
 namespace vt = velarion::time;
 
 // The parts of this translation unit, in order.
-#include "velarion/time/epochs.hpp"
-#include "velarion/time/inputs.hpp"
-#include "velarion/time/arithmetic.hpp"
+#include "velarion/time/parts/epochs.hpp"
+#include "velarion/time/parts/inputs.hpp"
+#include "velarion/time/parts/arithmetic.hpp"
 
 namespace {
 
@@ -529,11 +529,11 @@ PyGetSetDef Time_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef Time_methods[] = {
-    {"from_jd", (PyCFunction)(void (*)(void))core::entry<Time_from_jd>, METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_jd", VELARION_FASTCALL(Time_from_jd), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_jd(jd1, jd2=0.0, scale='tt')\n--\n\n"
      "Time from two-part Julian Dates (numbers or arrays, broadcast together). Any split of a date gives the "
      "same epoch, stored as the JD of its midnight (jd1) and the fraction of the day (jd2, to 2^-52 day)."},
-    {"from_mjd", (PyCFunction)(void (*)(void))core::entry<Time_from_mjd>, METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_mjd", VELARION_FASTCALL(Time_from_mjd), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_mjd(mjd, scale='utc')\n--\n\nTime from Modified Julian Dates (numbers or arrays)."},
     {"to_datetime64", core::entry<Time_to_datetime64>, METH_NOARGS,
      "to_datetime64()\n--\n\n"

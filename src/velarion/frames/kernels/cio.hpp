@@ -12,6 +12,7 @@
 #ifndef VELARION_FRAMES_KERNELS_CIO_HPP
 #define VELARION_FRAMES_KERNELS_CIO_HPP
 
+#include "velarion/_core/constants.hpp"
 #include "velarion/_core/strided.hpp"
 
 #include <erfa.h>
@@ -25,8 +26,8 @@ using core::index_t;
 using D1 = core::Strided1D<double>;
 using D2 = core::Strided2D<double>;
 
-inline constexpr double kEarthRotationRate = 7.292115146706798e-5;  // rad/s
-inline constexpr double kSecondsPerDay = 86400.0;
+using constants::kEarthRotationRate;
+using constants::kSecondsPerDay;
 
 // Per-epoch Earth orientation values (entry i belongs to epoch i).
 struct EopViews {

@@ -283,16 +283,14 @@ PyMemberDef Ellipsoid_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyMethodDef Ellipsoid_methods[] = {
-    {"geodetic_to_cartesian", (PyCFunction)(void (*)(void))core::entry<Ellipsoid_geodetic_to_cartesian>,
-     METH_FASTCALL | METH_KEYWORDS,
+    {"geodetic_to_cartesian", VELARION_FASTCALL(Ellipsoid_geodetic_to_cartesian), METH_FASTCALL | METH_KEYWORDS,
      "geodetic_to_cartesian(lat, lon, alt)\n--\n\n"
      "Earth-fixed Cartesian position of geodetic coordinates.\n\n"
      "lat, lon [radians] and alt [meters] above the ellipsoid: numbers or arrays,\n"
      "broadcast together. Returns a new float64 array of shape broadcast + (3,)\n"
      "holding x, y, z [meters]. Non-finite input, or a latitude outside\n"
      "[-pi/2, pi/2], raises ValueError."},
-    {"cartesian_to_geodetic", (PyCFunction)(void (*)(void))core::entry<Ellipsoid_cartesian_to_geodetic>,
-     METH_FASTCALL | METH_KEYWORDS,
+    {"cartesian_to_geodetic", VELARION_FASTCALL(Ellipsoid_cartesian_to_geodetic), METH_FASTCALL | METH_KEYWORDS,
      "cartesian_to_geodetic(r)\n--\n\n"
      "Geodetic coordinates of Earth-fixed Cartesian positions.\n\n"
      "r: array of shape (..., 3), x, y, z [meters]. Returns (lat, lon, alt):\n"

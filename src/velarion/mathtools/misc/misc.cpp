@@ -41,7 +41,7 @@ PyObject* py_atan2_asymmetric(PyObject*, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyMethodDef misc_methods[] = {
-    {"atan2_asymmetric", (PyCFunction)(void (*)(void))core::entry<py_atan2_asymmetric>, METH_FASTCALL | METH_KEYWORDS,
+    {"atan2_asymmetric", VELARION_FASTCALL(py_atan2_asymmetric), METH_FASTCALL | METH_KEYWORDS,
      "atan2_asymmetric(y, x)\n--\n\nThe angle of the point (x, y) in [0, 2*pi), in radians.\n\n"
      "Scalars give a float; arrays are broadcast and give a float64 array."},
     {nullptr, nullptr, 0, nullptr}};

@@ -3,25 +3,40 @@
 //
 // A satellite's ITRF position between its propagation nodes is a degree-7
 // polynomial per window of four nodes (velocity: its derivative); a
-// station turns it into ENU coordinates by an offset and a rotation. The
-// search samples the elevation on the grid k * step (k = 0, 1, ...; the
-// span's end added when it falls between), first every `coarse` grid
-// points, and halves an interval down to grid neighbours only where it may
-// hold points on both sides of the minimum elevation: with d_a, d_b the
-// distances of its ends from the region above the minimum (below it) and V
-// a bound of the Earth-fixed speed over the interval, a point of that
-// region inside needs d_a + d_b <= V * dt (plus twice the interpolation
-// tolerance, as both ends are interpolated), or the chord between them
-// must come that close, the path straying from its chord by at most the
-// acceleration bound times dt^2 / 8. Crossings of the minimum are
-// thus found between grid neighbours, as a full scan of the grid finds
-// them. Maxima of the elevation between samples (roots of its rate) and
-// crossings are refined by Newton steps inside a shrinking bracket, from
-// the root of the ends' cubic Hermite interpolant; a maximum between two
-// samples below the minimum (a pass shorter than a step) is found too.
+// station turns it into ENU coordinates by an offset and a rotation.
+//
+// How the span is searched, for each track:
+//
+// 1. The elevation is sampled on the grid `start + k * step` (the span's end
+//    added when it falls between). Every 960 s of it (`coarse`) first; an
+//    interval is skipped when the satellite cannot reach the visibility cone
+//    in it: with d_a, d_b the distances of its end points from the cone
+//    (elevation >= minimum) and V a bound of the Earth-fixed speed over the
+//    interval, a visible point inside needs d_a + d_b <= V * (t_b - t_a)
+//    (plus twice the interpolation tolerance); or, tighter, the chord between
+//    the end points must come that close to the cone, since the path strays
+//    from its chord by at most A * (t_b - t_a)**2 / 8 with A a bound of the
+//    Earth-fixed acceleration (the distance to the cone, a convex set, is
+//    convex along the chord: it lies above its tangents at the ends; for a
+//    negative minimum the region below is the convex one). Intervals that cannot hold
+//    both sides of the minimum are skipped the same way (from the distances
+//    to the region below it); the others are halved down to grid neighbours.
+//    Crossings of the minimum are therefore found between grid neighbours, as
+//    a full scan of the grid finds them.
+// 2. Each local maximum of the elevation between two samples is refined (root
+//    of the elevation rate, computed from the ENU velocity) and kept when it
+//    reaches the minimum; a maximum between two samples below the minimum (a
+//    pass shorter than a step) is found too.
+// 3. Rise and set are refined between the last sample below and the first
+//    above the minimum (or the maximum) by root finding on the elevation.
+//
+// Roots (of the elevation rate and of the elevation less the minimum) are
+// found by Newton steps inside a shrinking bracket, from the root of the
+// ends' cubic Hermite interpolant.
 #ifndef VELARION_PASSES_KERNELS_SEARCH_HPP
 #define VELARION_PASSES_KERNELS_SEARCH_HPP
 
+#include "velarion/_core/constants.hpp"
 #include "velarion/_core/strided.hpp"
 
 #include <algorithm>
@@ -185,7 +200,7 @@ inline void elevation(const EnuState& s, double& el, double& eldot) noexcept {
 
 class Search {
 public:
-    static constexpr double kOmega = 7.292115146706798e-5;  // Earth rotation rate [rad/s]
+    static constexpr double kOmega = constants::kEarthRotationRate;
     // A bound of the gravitational acceleration above the Earth's surface
     // (GM / (6.31e6 m)^2 = 10.01 m/s^2).
     static constexpr double kGravityBound = 10.5;

@@ -6,17 +6,13 @@
 #include "velarion/_core/method.hpp"
 #include "velarion/_core/numpy.hpp"
 #include "velarion/bodies/bodies.hpp"
-#include "velarion/frames/frames.hpp"
-#include "velarion/mathtools/ellipsoid/ellipsoid.hpp"
 #include "velarion/propagators/analytical/keplerian/kernels/twobody.hpp"
 #include "velarion/propagators/analytical/keplerian/keplerian.hpp"
-#include "velarion/propagators/analytical/sgp4/tle.hpp"
 #include "velarion/propagators/propagators.hpp"
 #include "velarion/state/coe.hpp"
 #include "velarion/state/ephemeris.hpp"
 #include "velarion/state/state.hpp"
 #include "velarion/time/time.hpp"
-#include "velarion/utils/representable.hpp"
 
 #include <cmath>
 
@@ -366,55 +362,51 @@ constexpr const char kKeplerianDoc[] =
     ">>> prop = Keplerian(GM=398600.4418e9)\n"
     ">>> eph = prop.propagate(times, state)\n";
 
-PyMethodDef g_propagate_state_def = {
-    "propagate_state",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(core::entry<Keplerian_propagate_state>)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "Propagate a single initial state to one or more epochs (public API).\n"
-    "\n"
-    "Parameters\n"
-    "----------\n"
-    "time : DatetimeLike\n"
-    "    Target epoch(s): anything the Time constructor accepts.\n"
-    "state : State\n"
-    "    Initial state. A COE is used as it is, a StateVector through its\n"
-    "    to_coe(), any other state through to_sv().to_coe().\n"
-    "**kwargs\n"
-    "    Ignored.\n"
-    "\n"
-    "Returns\n"
-    "-------\n"
-    "StateVectorEphemeris\n"
-    "    Positions and velocities at the target epochs, in the frame of the\n"
-    "    initial state.\n"
-    "\n"
-    "Raises\n"
-    "------\n"
-    "NotImplementedError\n"
-    "    If the orbit's eccentricity >= 1.0 (parabolic or hyperbolic).\n"
-    "ValueError\n"
-    "    If the mean motion sqrt(GM / sma) / sma, or the mean anomaly at an\n"
-    "    epoch, is not a finite number (no state would be).\n"};
+PyMethodDef g_propagate_state_def = {"propagate_state", VELARION_FASTCALL(Keplerian_propagate_state),
+                                     METH_FASTCALL | METH_KEYWORDS,
+                                     "Propagate a single initial state to one or more epochs (public API).\n"
+                                     "\n"
+                                     "Parameters\n"
+                                     "----------\n"
+                                     "time : DatetimeLike\n"
+                                     "    Target epoch(s): anything the Time constructor accepts.\n"
+                                     "state : State\n"
+                                     "    Initial state. A COE is used as it is, a StateVector through its\n"
+                                     "    to_coe(), any other state through to_sv().to_coe().\n"
+                                     "**kwargs\n"
+                                     "    Ignored.\n"
+                                     "\n"
+                                     "Returns\n"
+                                     "-------\n"
+                                     "StateVectorEphemeris\n"
+                                     "    Positions and velocities at the target epochs, in the frame of the\n"
+                                     "    initial state.\n"
+                                     "\n"
+                                     "Raises\n"
+                                     "------\n"
+                                     "NotImplementedError\n"
+                                     "    If the orbit's eccentricity >= 1.0 (parabolic or hyperbolic).\n"
+                                     "ValueError\n"
+                                     "    If the mean motion sqrt(GM / sma) / sma, or the mean anomaly at an\n"
+                                     "    epoch, is not a finite number (no state would be).\n"};
 
-PyMethodDef g_jacobian_def = {
-    "jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(core::entry<Keplerian_jacobian>)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "Compute the Jacobian matrices (∂f/∂x) along an ephemeris trajectory.\n"
-    "\n"
-    "The state is x = (r, v) and f(x) = (v, -GM r / |r|^3), so each matrix has\n"
-    "zero diagonal blocks, the identity top right and the gravity gradient\n"
-    "GM (3 r r^T - |r|^2 I) / |r|^5 bottom left.\n"
-    "\n"
-    "Parameters\n"
-    "----------\n"
-    "eph : StateVectorEphemeris\n"
-    "    Positions [m] (and velocities, which do not enter) of N epochs.\n"
-    "\n"
-    "Returns\n"
-    "-------\n"
-    "jac : ndarray, shape (N, 6, 6)\n"
-    "    jac[i] is the Jacobian at epoch i, rows and columns ordered\n"
-    "    x, y, z of position then x, y, z of velocity.\n"};
+PyMethodDef g_jacobian_def = {"jacobian", VELARION_FASTCALL(Keplerian_jacobian), METH_FASTCALL | METH_KEYWORDS,
+                              "Compute the Jacobian matrices (∂f/∂x) along an ephemeris trajectory.\n"
+                              "\n"
+                              "The state is x = (r, v) and f(x) = (v, -GM r / |r|^3), so each matrix has\n"
+                              "zero diagonal blocks, the identity top right and the gravity gradient\n"
+                              "GM (3 r r^T - |r|^2 I) / |r|^5 bottom left.\n"
+                              "\n"
+                              "Parameters\n"
+                              "----------\n"
+                              "eph : StateVectorEphemeris\n"
+                              "    Positions [m] (and velocities, which do not enter) of N epochs.\n"
+                              "\n"
+                              "Returns\n"
+                              "-------\n"
+                              "jac : ndarray, shape (N, 6, 6)\n"
+                              "    jac[i] is the Jacobian at epoch i, rows and columns ordered\n"
+                              "    x, y, z of position then x, y, z of velocity.\n"};
 
 constexpr core::MethodParam kPropagateParams[] = {
     {"time", "POSITIONAL_OR_KEYWORD", "DatetimeLike"},
@@ -473,13 +465,9 @@ int keplerian_exec(PyObject* module) {
 
     // Types, variables and functions of the other modules.
     VELARION_CHECK(velarion::time::import_time());
-    VELARION_CHECK(velarion::mathtools::ellipsoid::import_ellipsoid());
-    VELARION_CHECK(velarion::frames::import_frames());
     VELARION_CHECK(velarion::bodies::import_bodies());
-    VELARION_CHECK(velarion::utils::import_representable());
     VELARION_CHECK(st::import_state());
     VELARION_CHECK(st::import_ephemeris());
-    VELARION_CHECK(velarion::propagators::analytical::sgp4::import_tle());
     VELARION_CHECK(st::import_coe());
 
     // Python-level names, the default GM, and the annotated methods.

@@ -2,8 +2,8 @@
 // only, after its namespace aliases): ENU, the topocentric frame of a ground
 // station: its rotations, its C-level conversions (which may run without
 // the interpreter lock), its construction and its class.
-#ifndef VELARION_FRAMES_ENU_HPP
-#define VELARION_FRAMES_ENU_HPP
+#ifndef VELARION_FRAMES_PARTS_ENU_HPP
+#define VELARION_FRAMES_PARTS_ENU_HPP
 
 namespace {
 

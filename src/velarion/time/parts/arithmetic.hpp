@@ -1,8 +1,8 @@
 // Part of velarion.time.time's translation unit (included by time.cpp only,
 // after its namespace aliases): the operators of Time: t + seconds,
 // t - seconds, t1 - t2 (SI seconds) and the comparisons, all on TAI.
-#ifndef VELARION_TIME_ARITHMETIC_HPP
-#define VELARION_TIME_ARITHMETIC_HPP
+#ifndef VELARION_TIME_PARTS_ARITHMETIC_HPP
+#define VELARION_TIME_PARTS_ARITHMETIC_HPP
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Part of velarion.frames.frames' translation unit (included by frames.cpp
 // only, after its namespace aliases): the local orbital frame classes PIC
 // and RPC, bare frames so far (RPC checks the arguments it will use).
-#ifndef VELARION_FRAMES_ORBITAL_HPP
-#define VELARION_FRAMES_ORBITAL_HPP
+#ifndef VELARION_FRAMES_PARTS_ORBITAL_HPP
+#define VELARION_FRAMES_PARTS_ORBITAL_HPP
 
 namespace {
 

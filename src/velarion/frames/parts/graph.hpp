@@ -2,8 +2,8 @@
 // only, after its namespace aliases): the Frame class, with the frame
 // registry, each frame's table of direct transforms, the route search over
 // the transform graph and the multi-hop conversion transform_to.
-#ifndef VELARION_FRAMES_GRAPH_HPP
-#define VELARION_FRAMES_GRAPH_HPP
+#ifndef VELARION_FRAMES_PARTS_GRAPH_HPP
+#define VELARION_FRAMES_PARTS_GRAPH_HPP
 
 namespace {
 

@@ -3,8 +3,8 @@
 // nothing but the ephemeris can resize or move; the list of each type's
 // array members, through which traversal, clearing, installing, reading and
 // the getters go; and the intake that copies an input into a new array.
-#ifndef VELARION_STATE_ARRAYS_HPP
-#define VELARION_STATE_ARRAYS_HPP
+#ifndef VELARION_STATE_PARTS_ARRAYS_HPP
+#define VELARION_STATE_PARTS_ARRAYS_HPP
 
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/numpy.hpp"

@@ -3,8 +3,8 @@
 // TEME: the glue between their conversion methods and the kernels (time
 // scales and EOP values fetched, per-epoch arrays taken), their C-level
 // method tables and their classes.
-#ifndef VELARION_FRAMES_STANDARD_HPP
-#define VELARION_FRAMES_STANDARD_HPP
+#ifndef VELARION_FRAMES_PARTS_STANDARD_HPP
+#define VELARION_FRAMES_PARTS_STANDARD_HPP
 
 namespace {
 
@@ -264,22 +264,28 @@ int teme_call(kn::TemeDirection dir, PyObject* time, const fr::View& r_in, const
 }
 
 // The C-level conversion slots of the standard frames: one kernel call in
-// one direction, behind the C++-exception border (C callers included).
+// one direction, behind the C++-exception border of core::entry (C callers
+// included).
 template <class Object, class Direction,
           int (*Call)(Direction, PyObject*, const fr::View&, const fr::View&, const fr::View&, const fr::View&),
           Direction dir>
-int standard_slot(Object*, PyObject* time, const fr::View& r_in, const fr::View& v_in, const fr::View& r_out,
+int standard_call(Object*, PyObject* time, const fr::View& r_in, const fr::View& v_in, const fr::View& r_out,
                   const fr::View& v_out) {
-    return core::guard([&] { return Call(dir, time, r_in, v_in, r_out, v_out); }, -1);
+    return Call(dir, time, r_in, v_in, r_out, v_out);
 }
 
+template <class Object, class Direction,
+          int (*Call)(Direction, PyObject*, const fr::View&, const fr::View&, const fr::View&, const fr::View&),
+          Direction dir>
+inline constexpr auto standard_slot = core::entry<standard_call<Object, Direction, Call, dir>>;
+
 fr::GCRFVTable g_gcrf_vtable = {
-    &standard_slot<fr::GCRFObject, kn::CioDirection, cio_call, kn::CioDirection::to_terrestrial>};
+    standard_slot<fr::GCRFObject, kn::CioDirection, cio_call, kn::CioDirection::to_terrestrial>};
 fr::ITRFVTable g_itrf_vtable = {
-    &standard_slot<fr::ITRFObject, kn::CioDirection, cio_call, kn::CioDirection::to_celestial>,
-    &standard_slot<fr::ITRFObject, kn::TemeDirection, teme_call, kn::TemeDirection::itrf_to_teme>};
+    standard_slot<fr::ITRFObject, kn::CioDirection, cio_call, kn::CioDirection::to_celestial>,
+    standard_slot<fr::ITRFObject, kn::TemeDirection, teme_call, kn::TemeDirection::itrf_to_teme>};
 fr::TEMEVTable g_teme_vtable = {
-    &standard_slot<fr::TEMEObject, kn::TemeDirection, teme_call, kn::TemeDirection::teme_to_itrf>};
+    standard_slot<fr::TEMEObject, kn::TemeDirection, teme_call, kn::TemeDirection::teme_to_itrf>};
 
 // A standard frame: a Frame with its C-level method table.
 template <class Object, auto* VTable>

@@ -2,8 +2,8 @@
 // only, after its namespace aliases): what the conversion methods of the
 // standard frames and of ENU share: the shape checks of the vectors handed
 // to a conversion slot, and the Python side of a conversion method.
-#ifndef VELARION_FRAMES_CONVERSION_HPP
-#define VELARION_FRAMES_CONVERSION_HPP
+#ifndef VELARION_FRAMES_PARTS_CONVERSION_HPP
+#define VELARION_FRAMES_PARTS_CONVERSION_HPP
 
 namespace {
 

@@ -5,8 +5,8 @@
 // objects), into two-part Julian Date arrays in the Time's scale.
 //
 // Word for word: callers and tests compare the exception texts of this part.
-#ifndef VELARION_TIME_INPUTS_HPP
-#define VELARION_TIME_INPUTS_HPP
+#ifndef VELARION_TIME_PARTS_INPUTS_HPP
+#define VELARION_TIME_PARTS_INPUTS_HPP
 
 namespace {
 

@@ -2,8 +2,8 @@
 // after its namespace aliases): the names the module looks up on every
 // call, how a Time holds its epochs, and the conversion of those arrays
 // between scales (UT1-UTC from velarion.iers).
-#ifndef VELARION_TIME_EPOCHS_HPP
-#define VELARION_TIME_EPOCHS_HPP
+#ifndef VELARION_TIME_PARTS_EPOCHS_HPP
+#define VELARION_TIME_PARTS_EPOCHS_HPP
 
 namespace {
 

@@ -4,8 +4,8 @@
 // the method signatures.
 //
 // Word for word: callers, stubs and tests compare these texts.
-#ifndef VELARION_FRAMES_DOCS_HPP
-#define VELARION_FRAMES_DOCS_HPP
+#ifndef VELARION_FRAMES_PARTS_DOCS_HPP
+#define VELARION_FRAMES_PARTS_DOCS_HPP
 
 namespace {
 

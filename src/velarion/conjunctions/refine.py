@@ -1,0 +1,95 @@
+"""The refinement of candidate segments: the minima of the distance in them,
+and the segments where a pair stays within the threshold.
+
+Each kept segment is then evaluated with SGP4 at its ends: a local minimum
+of the distance is a sign change of rho . drho/dt from negative to positive
+(minima of the distance between two orbits are at least a good fraction of
+an orbit apart, so a segment of at most 90 s holds at most one). The
+bracket is narrowed by safeguarded Newton steps on the range rate with
+SGP4's states, then polished on SGP4's positions alone (Newton steps on
+d|rho|^2/dt from central differences of the positions): SGP4's velocity is
+not the exact derivative of its position, and for slow encounters
+(co-located geostationary pairs at 1.5 m/s) the root of rho . drho with it
+lies seconds from the minimum of the distance. The TCA is the minimum of
+the distance between the model's positions, to a microsecond for fast
+encounters and as far as the positions' rounding (about 1e-8 m) resolves
+it for slow ones; the miss distance is within a millimetre of the minimum.
+Only minima inside the span are events. The refinement runs in C++ on the
+SGP4 records (``_screen.refine``), on every core.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from velarion.conjunctions import _screen
+from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
+
+from .intake import _Catalogue
+
+Array = NDArray[Any]
+
+
+@dataclass
+class _Found:
+    """What the windows gave: the minima (pairs, TCA [s], states (n, 12))
+    and the segments where a pair was closer than the threshold at both
+    ends (pairs, segment, distance at the ends)."""
+
+    delta: float = 1.0
+    pi: list[Array] = field(default_factory=list)
+    pj: list[Array] = field(default_factory=list)
+    tca: list[Array] = field(default_factory=list)
+    states: list[Array] = field(default_factory=list)
+    close_i: list[Array] = field(default_factory=list)
+    close_j: list[Array] = field(default_factory=list)
+    close_segment: list[Array] = field(default_factory=list)
+    close_ends: list[Array] = field(default_factory=list)
+
+    def column(self, name: str, dtype: Any, shape: tuple[int, ...] = ()) -> Array:
+        parts = getattr(self, name)
+        return np.concatenate(parts) if parts else np.zeros((0, *shape), dtype=dtype)
+
+
+def _refine(
+    cat: _Catalogue, found: _Found, threshold: float, threads: int, pi: Array, pj: Array, segment: Array
+) -> None:
+    """The minima of candidate segments (satellites pi < pj), and the
+    segments where the pair is within the threshold at both ends."""
+    if pi.size == 0:
+        return
+    keys = np.unique(np.stack([pi, pj, segment], axis=1), axis=0)
+    pi, pj, segment = keys[:, 0], keys[:, 1], keys[:, 2]
+    delta = found.delta
+    ta = segment * delta
+    tb = np.minimum((segment + 1) * delta, cat.duration)
+    jd, fr = sgp4_jd(cat.start)
+    status, tca, states, ends = _screen.refine(
+        cat.records,
+        float(np.ravel(jd)[0]),
+        float(np.ravel(fr)[0]),
+        cat.rows[pi],
+        cat.rows[pj],
+        ta,
+        tb,
+        threshold,
+        threads,
+    )
+    hit = (status == 1) & (tca >= 0.0) & (tca <= cat.duration)
+    if hit.any():
+        miss = np.linalg.norm(states[hit, 6:9] - states[hit, 0:3], axis=1)
+        near = np.flatnonzero(hit)[miss < threshold]
+        found.pi.append(pi[near])
+        found.pj.append(pj[near])
+        found.tca.append(tca[near])
+        found.states.append(states[near])
+    close = (status != 2) & (ends < threshold).all(axis=1)
+    if close.any():
+        found.close_i.append(pi[close])
+        found.close_j.append(pj[close])
+        found.close_segment.append(segment[close])
+        found.close_ends.append(ends[close])
