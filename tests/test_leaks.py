@@ -329,9 +329,9 @@ def _hand_made_table():
     pickle.loads(pickle.dumps(iers.EOPTable("hand-made", _COLUMNS, _LEAP)))
 
 
-# The sgp4 package's reader makes this B* a NaN (and so every state): refused.
-_NAN_RECORD = __import__("sgp4.api", fromlist=["Satrec"]).Satrec.twoline2rv(
-    "1 25544U 98067A   08264.51782528 -.00002182  00000-0   3879-4 0  2929", ISS[1]
+# A record of a NaN B* gives NaN states with no error code of the model's: refused.
+_NAN_RECORD = __import__("velarion.propagators.analytical.sgp4", fromlist=["Records"]).Records.from_elements(
+    [[2454723.0, 0.51782528, 20722.01782528, float("nan"), 0.0, 0.0, 0.0006703, 2.2823, 0.9013, 5.5897, 0.0682, 4.3389]]
 )
 
 

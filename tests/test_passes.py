@@ -229,8 +229,8 @@ def test_omm_gives_the_states_and_passes_of_the_tle(layout, catalogue, tmp_path)
     assert [(o.name, o.satnum, o.intldesg) for o in omm] == [(t.name, t.satnum, t.intldesg) for t in catalogue]
     time = Time(START) + np.arange(0.0, 86400.0, 600.0)
     for o, t in zip(omm, catalogue, strict=True):
-        ro, vo = SGP4(o).teme_arrays(time, SGP4(o).satrec())
-        rt, vt = SGP4(t).teme_arrays(time, SGP4(t).satrec())
+        ro, vo = SGP4(o).teme_arrays(time)
+        rt, vt = SGP4(t).teme_arrays(time)
         # the TLE's epoch is a day fraction of 8 digits, the OMM's text 6 digits of a second
         assert np.abs(ro - rt).max() < 1e-5 and np.abs(vo - vt).max() < 1e-8  # km, km/s
     station = STATIONS["north"]

@@ -14,7 +14,9 @@ import numpy as np
 import pytest
 from sgp4.api import WGS72, WGS72OLD, WGS84, Satrec
 
-from velarion.propagators.analytical.sgp4 import SGP4, TLE, _compiled
+from sgp4_oracle import satrec_of
+
+from velarion.propagators.analytical.sgp4 import SGP4, TLE, Records, _compiled
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4init_elements
 
 JD0, FR0 = 2460310.5, 0.25  # the element sets' epoch: 2024-01-01 06:00 UTC
@@ -186,7 +188,7 @@ def test_records_from_tles_with_alpha5_numbers_match_the_propagator():
     days = np.linspace(0.0, 3.0, 50)
     code, r, v = _compiled.sgp4_states(records, np.array([1, 0]), np.full(50, rows[0, 0]), rows[0, 1] + days, 2)
     for q, k in enumerate((1, 0)):
-        err, rr, vv = SGP4(tles[k]).satrec().sgp4_array(np.full(50, rows[0, 0]), rows[0, 1] + days)
+        err, rr, vv = satrec_of(tles[k]).sgp4_array(np.full(50, rows[0, 0]), rows[0, 1] + days)
         assert not code[q].any() and not err.any()
         np.testing.assert_allclose(r[q], rr * 1e3, rtol=0, atol=1e-6)
         np.testing.assert_allclose(v[q], vv * 1e3, rtol=0, atol=1e-9)
@@ -248,3 +250,79 @@ assert all(np.array_equal(x, first) for x in out) and np.isfinite(first).all()
 """
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
+
+
+# --- the resonance integrator carried across the epochs of one call ---------
+
+GEO = (
+    "1 28626U 05008A   06176.46683397 -.00000205  00000-0  10000-3 0  2190",
+    "2 28626   0.0019 286.9433 0000335  13.7918  55.6504  1.00270176  4891",
+)
+ISS = (
+    "1 25544U 98067A   19343.69339541  .00001764  00000-0  38792-4 0  9991",
+    "2 25544  51.6439 211.2001 0007417  17.6667  85.6398 15.50103472202482",
+)
+MOLNIYA = (
+    "1 08195U 75081A   06176.33215444  .00000099  00000-0  11873-3 0   813",
+    "2 08195  64.1586 279.0717 6877146 264.7651  20.2257  2.00491383225656",
+)
+
+
+def _resonant_records():
+    return Records([TLE(*GEO), TLE(*MOLNIYA)])
+
+
+@pytest.mark.parametrize("which", [0, 1], ids=["24 h (geo)", "12 h (molniya)"])
+def test_a_sorted_grid_integrates_each_step_once(which):
+    # 1440 epochs over ten years after the epoch: the integrator steps to
+    # the last one once (about 7,300 steps of 720 minutes), instead of
+    # restarting from the epoch at each (about 5 million); per epoch it
+    # costs what a one-day ephemeris costs, plus a few steps.
+    records = _resonant_records()
+    jd, fr = records.elements[which, :2]
+    for span in (1.0, 3652.5):
+        days = np.linspace(0.0, span, 1440)
+        steps = int(records.resonance_steps([which], np.full(days.size, jd), fr + days)[0])
+        last = span * DAY_MIN / 720.0  # the last epoch, in steps (its own rounding aside)
+        assert math.floor(last - 1e-6) <= steps <= math.floor(last + 1e-6)
+    restarts = sum(math.floor(d * DAY_MIN / 720.0) for d in np.linspace(0.0, 3652.5, 1440))
+    assert restarts > 500 * steps
+    # A record without a resonance takes none.
+    leo = Records([TLE(*ISS)])
+    assert leo.resonance_steps([0], np.full(3, JD0), np.array([0.0, 100.0, 1000.0]))[0] == 0
+
+
+@pytest.mark.parametrize("which", [0, 1], ids=["24 h (geo)", "12 h (molniya)"])
+def test_carried_integration_equals_restarting_from_the_epoch(which):
+    # Epochs in any order, before and after the epoch: the carried state
+    # gives the restarted state bit for bit (the same steps), and a
+    # shuffled grid the same states as the sorted one.
+    records = _resonant_records()
+    jd, fr = records.elements[which, :2]
+    rng = np.random.default_rng(which)
+    days = np.concatenate([np.linspace(0.0, 2000.0, 97), -np.linspace(0.0, 800.0, 31), rng.uniform(-50, 50, 20)])
+    _, r, v = records.states([which], np.full(days.size, jd), fr + days)
+    one = [records.states([which], np.array([jd]), np.array([fr + d])) for d in days]
+    np.testing.assert_array_equal(r[0], np.concatenate([o[1][0] for o in one]))
+    np.testing.assert_array_equal(v[0], np.concatenate([o[2][0] for o in one]))
+    order = rng.permutation(days.size)
+    _, rs, _ = records.states([which], np.full(days.size, jd), fr + days[order])
+    np.testing.assert_array_equal(rs[0], r[0][order])
+    # Points of one record in a run carry it too.
+    _, rp, _ = records.points(np.full(days.size, which), np.full(days.size, jd), fr + days[order])
+    np.testing.assert_array_equal(rp, r[0][order])
+
+
+@pytest.mark.parametrize("lines", [GEO, MOLNIYA], ids=["24 h (geo)", "12 h (molniya)"])
+def test_resonant_orbits_over_years_match_the_sgp4_package(lines):
+    # The package's Satrec resumes from its last step as the reference
+    # does: over ten years, every 11 days, the same states.
+    sat = Satrec.twoline2rv(*lines)
+    days = np.arange(0.0, 3652.5, 11.0)
+    jd, fr = np.full(days.size, sat.jdsatepoch), sat.jdsatepochF + days
+    e0, r0, v0 = sat.sgp4_array(jd, fr)
+    assert not e0.any()
+    eph = SGP4(TLE(*lines)).records().states([0], jd, fr)
+    np.testing.assert_array_equal(eph[0][0], 0)
+    np.testing.assert_allclose(eph[1][0], r0 * 1e3, rtol=0, atol=1e-6)
+    np.testing.assert_allclose(eph[2][0], v0 * 1e3, rtol=0, atol=1e-9)

@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from velarion.passes.satellites import Failure
+from velarion.propagators.failures import Failure
 from velarion.time.time import Time
 
 __all__ = ["Conjunction", "Conjunctions", "Proximity"]

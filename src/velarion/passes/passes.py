@@ -376,10 +376,10 @@ def _work(sat: Sat, start: Time, nodes: float) -> float:
     """The work of a satellite's search, in node evaluations: a resonant
     deep-space orbit (about a day or half a day) integrates from its
     epoch in 12-hour steps at every evaluation."""
-    rec = sat.satrec
-    if rec is None or sat.records is None:
+    row = sat.elements
+    if row is None:
         return nodes
-    revs = float(rec.no_kozai) * 1440.0 / (2.0 * math.pi)  # a day
+    revs = float(row[10]) * 1440.0 / (2.0 * math.pi)  # a day
     if not (0.8 <= revs <= 1.2 or 1.8 <= revs <= 2.2):
         return nodes
     lo, _ = model_reach(sat, start)
