@@ -76,9 +76,9 @@ def kdtree_screen(tles, start, duration, threshold, chunk=720):
     """[(i, j, tca seconds, miss)] by the k-d tree screen (see the module's docstring)."""
     from scipy.optimize import brentq
     from scipy.spatial import cKDTree
-    from sgp4.api import SatrecArray
+    from sgp4.api import Satrec, SatrecArray
 
-    sats = [SGP4(t).satrec() for t in tles]
+    sats = [Satrec.twoline2rv(*t.lines) for t in tles]
     array = SatrecArray(sats)
     t0 = Time(start)
     seconds = np.arange(0.0, duration + STEP / 2, STEP)
@@ -227,7 +227,7 @@ def dense_minima(
     a 30 s grid puts one sampled minimum next to each. Also the stretches
     of samples below the threshold, and when objects fail."""
     from scipy.optimize import minimize_scalar
-    from sgp4.api import SatrecArray
+    from sgp4.api import Satrec, SatrecArray
 
     sats = _satrecs(text)
     pairs = np.asarray(pairs, dtype=np.int64).reshape(-1, 2)
@@ -458,7 +458,7 @@ def sample_pairs(text: str, shell_pairs: int, near_pairs: int, start_jd: float, 
             out.append((min(a, b), max(a, b)))
     if near_pairs:
         from scipy.spatial import cKDTree
-        from sgp4.api import SatrecArray
+        from sgp4.api import Satrec, SatrecArray
 
         sats = _satrecs(text)
         array = SatrecArray([sats[k] for k in low])

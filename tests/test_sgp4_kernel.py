@@ -326,3 +326,91 @@ def test_resonant_orbits_over_years_match_the_sgp4_package(lines):
     np.testing.assert_array_equal(eph[0][0], 0)
     np.testing.assert_allclose(eph[1][0], r0 * 1e3, rtol=0, atol=1e-6)
     np.testing.assert_allclose(eph[2][0], v0 * 1e3, rtol=0, atol=1e-9)
+
+
+# --- the Records catalogue ----------------------------------------------------
+
+
+def _mixed():
+    from velarion.propagators.analytical.sgp4 import ELSET, OMM
+
+    tle = TLE(*ISS)
+    fields = (tle.epoch, tle.inc, tle.raa, tle.ecc, tle.arp, tle.mea, tle.mnm, tle.ndot, tle.nddot, tle.bstar)
+    return tle, OMM(*fields, satnum=25544, intldesg="98067A"), ELSET(*fields)
+
+
+def test_records_of_element_sets_of_every_kind():
+    # A TLE starts from its text (twoline2rv's row), an OMM record and a
+    # plain ELSET from their fields: the same orbit to well under a
+    # millimetre, their catalogue numbers where they have one, and one
+    # gravity model per record when given a sequence.
+    tle, omm, elset = _mixed()
+    records = Records([tle, omm, elset], ["wgs72", "wgs72", "wgs84"])
+    assert len(records) == 3 and records.satnums == (25544, 25544, None)
+    assert records.gravity == ("wgs72", "wgs72", "wgs84")
+    np.testing.assert_array_equal(records.elements[0], tle._sgp4init_row())
+    np.testing.assert_array_equal(records.elements[1], records.elements[2])
+    np.testing.assert_allclose(records.elements[1], records.elements[0], rtol=1e-9, atol=1e-12)
+    assert not records.codes.any()
+    jd, fr = records.elements[0, :2]
+    days = np.linspace(0.0, 2.0, 9)
+    code, r, _ = records.states([0, 1, 2], np.full(9, jd), fr + days)
+    assert not code.any()
+    np.testing.assert_allclose(r[1], r[0], rtol=0, atol=1e-3)
+    # The WGS84 record is the one of a catalogue of WGS84 alone.
+    _, r84, _ = Records([elset], "wgs84").states([0], np.full(9, jd), fr + days)
+    np.testing.assert_array_equal(r[2], r84[0])
+    assert 1.0 < np.linalg.norm(r[2] - r[1], axis=1).max() < 5e3
+    # Read-only: what a record started from cannot be changed after.
+    with pytest.raises(ValueError, match="read-only"):
+        records.elements[0, 6] = 0.5
+
+
+@pytest.mark.parametrize(
+    "make, error, match",
+    [
+        (lambda t: Records([t, "not an elset"]), TypeError, "element set 1 must be a TLE or another ELSET"),
+        (lambda t: Records("1 25544U"), TypeError, "sequence of element sets"),
+        (lambda t: Records([t], "egm96"), ValueError, "unknown gravity model 'egm96'"),
+        (lambda t: Records([t], ["wgs72", "wgs84"]), ValueError, "one per element set"),
+        (lambda t: Records([t], [72]), TypeError, "gravity model is a str"),
+        (lambda t: Records.from_elements(np.zeros((1, 11))), ValueError, "12 columns"),
+        (lambda t: Records([t]).states([0], np.array([JD0]), np.array([0.0]), 0), ValueError, "threads"),
+        (lambda t: Records([t]).points([1], np.array([JD0]), np.array([0.0])), IndexError, "not a record"),
+        (lambda t: Records([t]).resonance_steps([0], np.array([JD0 + 4e4]), np.array([0.0])), ValueError, "100 years"),
+        (lambda t: __import__("pickle").dumps(Records([t])), TypeError, "__reduce__"),
+    ],
+)
+def test_records_refuse_bad_input(make, error, match):
+    with pytest.raises(error, match=match):
+        make(TLE(*ISS))
+
+
+def test_an_element_set_the_model_refuses_has_its_code():
+    # An eccentricity past an ellipse: the model's code at the epoch, and
+    # SGP4 raises it as SGP4Error with the element set's number.
+    from velarion.propagators.analytical.sgp4 import SGP4Error
+
+    tle = TLE(*ISS)
+    row = Records([tle]).elements.copy()
+    row[0, 6] = 1.2  # eccentricity beyond an ellipse
+    records = Records.from_elements(row)
+    assert records.codes.tolist() == [1] and records.satnums == (None,)
+    with pytest.raises(SGP4Error, match="SGP4 error 1 for element set") as info:
+        SGP4(tle).teme_arrays(tle.epoch + np.zeros(1), records)
+    assert info.value.index == 0
+
+
+def test_one_catalogue_serves_many_threads():
+    # Read-only records: concurrent calls from Python threads (each
+    # releasing the interpreter lock) give the states of a lone call.
+    from concurrent.futures import ThreadPoolExecutor
+
+    records = Records([TLE(*ISS), TLE(*GEO), TLE(*MOLNIYA)])
+    jd, fr = records.elements[0, :2]
+    days = np.linspace(0.0, 400.0, 4000)
+    expected = records.states([0, 1, 2], np.full(days.size, jd), fr + days)[1]
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda _: records.states([0, 1, 2], np.full(days.size, jd), fr + days, 2)[1], range(8)))
+    for r in results:
+        np.testing.assert_array_equal(r, expected)

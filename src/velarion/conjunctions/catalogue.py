@@ -169,7 +169,7 @@ def _back_to_epoch(
     radians = math.pi / 180.0
     no_kozai = mm * 2.0 * math.pi / 1440.0  # rad/min
     row = [0.0, 0.0, 26000.0, 0.0, 0.0, 0.0, ecc, argp * radians, inc * radians, ma * radians, no_kozai, raan * radians]
-    mdot, argpdot, nodedot = (float(x) for x in Records.from_elements([row]).secular_rates()[0])
+    mdot, argpdot, nodedot = (float(x) for x in Records.from_elements(np.array([row])).secular_rates()[0])
     minutes = days * 1440.0
     degrees = 180.0 / math.pi
     return (
