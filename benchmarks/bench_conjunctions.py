@@ -62,7 +62,7 @@ from common import Case
 
 from velarion.conjunctions import screen
 from velarion.conjunctions.catalogue import realistic_catalogue, sample_catalogue
-from velarion.propagators.analytical.sgp4 import SGP4, load_tles
+from velarion.propagators.analytical.sgp4 import load_tles
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
 from velarion.time.time import Time
 
@@ -227,7 +227,7 @@ def dense_minima(
     a 30 s grid puts one sampled minimum next to each. Also the stretches
     of samples below the threshold, and when objects fail."""
     from scipy.optimize import minimize_scalar
-    from sgp4.api import Satrec, SatrecArray
+    from sgp4.api import SatrecArray
 
     sats = _satrecs(text)
     pairs = np.asarray(pairs, dtype=np.int64).reshape(-1, 2)
@@ -458,7 +458,7 @@ def sample_pairs(text: str, shell_pairs: int, near_pairs: int, start_jd: float, 
             out.append((min(a, b), max(a, b)))
     if near_pairs:
         from scipy.spatial import cKDTree
-        from sgp4.api import Satrec, SatrecArray
+        from sgp4.api import SatrecArray
 
         sats = _satrecs(text)
         array = SatrecArray([sats[k] for k in low])

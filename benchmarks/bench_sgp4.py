@@ -66,8 +66,16 @@ def _catalogue(n: int, m: int) -> Case:
     rng = np.random.default_rng(7)
     base = TLE(*ISS)
     elsets = [
-        ELSET(base.epoch, rng.uniform(0.5, 1.7), rng.uniform(0, 6.28), rng.uniform(0, 0.02), 1.0, 2.0,
-              base.mnm * rng.uniform(0.95, 1.05), bstar=1e-5)
+        ELSET(
+            base.epoch,
+            rng.uniform(0.5, 1.7),
+            rng.uniform(0, 6.28),
+            rng.uniform(0, 0.02),
+            1.0,
+            2.0,
+            base.mnm * rng.uniform(0.95, 1.05),
+            bstar=1e-5,
+        )
         for _ in range(n)
     ]
     records = Records(elsets)

@@ -331,7 +331,9 @@ def _hand_made_table():
 
 # A record of a NaN B* gives NaN states with no error code of the model's: refused.
 _NAN_RECORD = __import__("velarion.propagators.analytical.sgp4", fromlist=["Records"]).Records.from_elements(
-    np.array([[2454723.0, 0.51782528, 20722.01782528, np.nan, 0.0, 0.0, 0.0006703, 2.2823, 0.9013, 5.5897, 0.0682, 4.34]])
+    np.array(
+        [[2454723.0, 0.51782528, 20722.01782528, np.nan, 0.0, 0.0, 0.0006703, 2.2823, 0.9013, 5.5897, 0.0682, 4.34]]
+    )
 )
 
 

@@ -461,11 +461,11 @@ path = sys.argv[1]
 print("start", flush=True)
 t0 = time.monotonic()
 if sys.argv[2] == "cli":
-    status = main(["passes", "--tle", path, "--start", "2024-01-08", "--days", "4", "-o", path + ".csv"])
+    status = main(["passes", "--tle", path, "--start", "2024-01-08", "--days", "60", "-o", path + ".csv"])
     print(f"status {status}", flush=True)
 else:
     try:
-        find_passes(load_tles(path), Station(50.0, 5.0, 0.0), "2024-01-08", 4 * 86400.0, progress=print)
+        find_passes(load_tles(path), Station(50.0, 5.0, 0.0), "2024-01-08", 60 * 86400.0, progress=print)
     except KeyboardInterrupt:
         print("interrupted", flush=True)
 """
@@ -474,8 +474,8 @@ else:
 @pytest.mark.parametrize("where", ["library", "cli"])
 def test_a_long_search_stops_at_ctrl_c(where, tmp_path):
     # Geostationary orbits ten years past their epochs (a resonance
-    # integrated from the epoch at every evaluation): a minute of work at
-    # least, in few groups of satellites.
+    # integrated over the ten years at each call) for 60 days: half a
+    # minute of work at least, in few groups of satellites.
     import signal
     import time
 

@@ -13,7 +13,6 @@ from importlib import resources
 import numpy as np
 import pytest
 from sgp4.api import WGS72, WGS72OLD, WGS84, Satrec
-
 from sgp4_oracle import satrec_of
 
 from velarion.propagators.analytical.sgp4 import SGP4, TLE, Records, _compiled

@@ -112,9 +112,10 @@ class Sat:
         self.label = label
         self.satnum = satnum
         self.source = source
-        sgp4 = isinstance(source, _SGP4Source)
-        self.records: Records | None = source.records if isinstance(source, _SGP4Source) else None
-        self.record = source.record if sgp4 else -1
+        self.records: Records | None = None
+        self.record = -1
+        if isinstance(source, _SGP4Source):
+            self.records, self.record = source.records, source.record
 
     @property
     def elements(self) -> Array | None:

@@ -144,8 +144,8 @@ def exact_itrf(
         except EOPRangeError:
             raise
         except SATELLITE_ERRORS:
-            j, error = _failing_epoch(sats[s].source, sub)
-            failures[s] = sats[s].failure(error, sub[j])
+            j, failed = _failing_epoch(sats[s].source, sub)
+            failures[s] = sats[s].failure(failed, sub[j])
             continue
         if rs.shape != (rows.size, 3) or vs.shape != (rows.size, 3):
             shape = ValueError(f"the source gave states of shape {rs.shape} for {rows.size} epochs")

@@ -126,7 +126,9 @@ void Records_dealloc(PyObject* self) {
 
 Py_ssize_t Records_len(PyObject* self) { return as_records(self)->size; }
 
-PyObject* Records_repr(PyObject* self) { return PyUnicode_FromFormat("<Records of %zd element sets>", Records_len(self)); }
+PyObject* Records_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<Records of %zd element sets>", Records_len(self));
+}
 
 // --- states ---------------------------------------------------------------------
 
@@ -334,8 +336,7 @@ PyObject* py_sgp4_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!elements.acquire(a[0], false)) return nullptr;
     auto e = elements.span2();
     if (e.cols != kElementColumns) {
-        PyErr_Format(PyExc_ValueError, "sgp4_records: elements must have %d columns, got %zd", kElementColumns,
-                     e.cols);
+        PyErr_Format(PyExc_ValueError, "sgp4_records: elements must have %d columns, got %zd", kElementColumns, e.cols);
         return nullptr;
     }
     const char* per_row = nullptr;

@@ -22,11 +22,11 @@ from velarion.time.time import Time
 from ._compiled import NON_FINITE_CODE, Records
 
 __all__ = [
+    "ERROR_MEANINGS",
     "GRAVITY_MODELS",
     "MAX_DAYS",
     "NON_FINITE",
     "NON_FINITE_CODE",
-    "ERROR_MEANINGS",
     "Records",
     "SGP4Error",
     "elset_epochs",

@@ -27,7 +27,7 @@ using core::Ref;
 inline constexpr int kElementColumns = 12;
 inline constexpr const char* kGravityNames[] = {"wgs72old", "wgs72", "wgs84"};
 inline constexpr sgp4k::GravityModel kGravityModels[] = {sgp4k::GravityModel::wgs72old, sgp4k::GravityModel::wgs72,
-                                                  sgp4k::GravityModel::wgs84};
+                                                         sgp4k::GravityModel::wgs84};
 // The Python function that puts the epochs of element sets other than TLEs
 // on the model's scale (a TLE's comes from its text, here).
 inline constexpr const char* kEpochsModule = "velarion.propagators.analytical.sgp4.records";
@@ -80,7 +80,7 @@ inline bool gravity_indices(PyObject* gravity, Py_ssize_t n, std::vector<int>& o
 // argpo, inclo, mo, no_kozai, nodeo, sgp4init's arguments) with the given
 // models and catalogue numbers (a tuple, stolen).
 inline PyObject* build(PyTypeObject* type, const std::vector<double>& rows, const std::vector<int>& models,
-                Ref satnums) {
+                       Ref satnums) {
     const auto n = static_cast<npy_intp>(models.size());
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -188,7 +188,7 @@ inline bool elset_rows(PyObject* elsets, std::vector<double>& rows, Ref& satnums
             const auto* e = reinterpret_cast<const ELSETObject*>(obj);
             // Units of the model: minutes, radians, Earth radii.
             const double values[] = {e->bstar, e->ndot * 3600.0, e->nddot * 216000.0, e->ecc, e->arp,
-                                     e->inc,   e->mea,           e->mnm * 60.0,         e->raa};
+                                     e->inc,   e->mea,           e->mnm * 60.0,       e->raa};
             std::copy(std::begin(values), std::end(values), row + 3);
             others.push_back(i);
             satnum = satnum_of(obj);

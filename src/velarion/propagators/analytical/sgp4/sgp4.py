@@ -163,7 +163,9 @@ class SGP4(Propagator):
         r, v = self.teme_arrays(time, records)
         return StateVectorEphemeris(time, r, v, frame="TEME")
 
-    def teme_arrays(self, time: Time, records: Records | None = None) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    def teme_arrays(
+        self, time: Time, records: Records | None = None
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """TEME positions [m] and velocities [m/s], (N, 3) arrays, at the
         epochs of ``time``, of the first record of ``records`` (default:
         this propagator's element set's)."""

@@ -36,8 +36,8 @@ inline std::uint8_t state_code(int model_code, const State& s) noexcept {
 // v (m, 3), the model's code per state (or kNonFinite). One resonance state
 // runs through the epochs, so a sorted grid integrates each step once.
 // Returns the resonance steps taken.
-inline long long run(const Sgp4Object& obj, const double* jd, const double* fr, std::ptrdiff_t m, double* r,
-                     double* v, std::uint8_t* code) noexcept {
+inline long long run(const Sgp4Object& obj, const double* jd, const double* fr, std::ptrdiff_t m, double* r, double* v,
+                     std::uint8_t* code) noexcept {
     Resonance res;
     for (std::ptrdiff_t k = 0; k < m; ++k) {
         const double tsince = (jd[k] - obj.jd) * 1440.0 + (fr[k] - obj.fr) * 1440.0;
