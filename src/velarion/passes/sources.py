@@ -20,7 +20,7 @@ from numpy.typing import NDArray
 
 from velarion.frames.frames import Frame, get_TEME
 from velarion.iers import EOPRangeError
-from velarion.propagators.analytical.sgp4.records import MAX_DAYS, Records, SGP4Error, sgp4_jd
+from velarion.propagators.analytical.sgp4.records import MAX_DAYS, Records, SGP4Error, error_at, sgp4_jd
 from velarion.propagators.analytical.sgp4.sgp4 import SGP4
 from velarion.propagators.analytical.sgp4.tle import ELSET
 from velarion.propagators.failures import Failure
@@ -68,12 +68,8 @@ class _SGP4Source:
     def __call__(self, time: Time) -> tuple[Frame, Array, Array]:
         jd1, jd2 = sgp4_jd(time)
         code, r, v = self.records.states(np.array([self.record]), jd1, jd2)
-        bad = code[0] != 0
-        if bad.any():
-            from velarion.propagators.analytical.sgp4.records import error_at
-
-            error = error_at(code[0], time, self.records.satnums[self.record] or None)
-            assert error is not None
+        error = error_at(code[0], time, self.records.satnums[self.record] or None)
+        if error is not None:
             raise error
         return self.frame, r[0], v[0]
 
