@@ -111,8 +111,8 @@ PyObject* Records_from_elements(PyObject* cls, PyObject* const* args, Py_ssize_t
     return build(reinterpret_cast<PyTypeObject*>(cls), rows, models, std::move(satnums));
 }
 
-void Records_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
+// What an instance owns (no cycles: arrays and tuples of ints and strs).
+int Records_release(PyObject* self) {
     RecordsObject* rec = as_records(self);
     delete[] rec->objects;
     rec->objects = nullptr;
@@ -120,8 +120,7 @@ void Records_dealloc(PyObject* self) {
     Py_CLEAR(rec->codes);
     Py_CLEAR(rec->satnums);
     Py_CLEAR(rec->gravity);
-    type->tp_free(self);
-    Py_DECREF(type);
+    return 0;
 }
 
 Py_ssize_t Records_len(PyObject* self) { return as_records(self)->size; }
@@ -435,28 +434,28 @@ PyGetSetDef Records_getset[] = {
 PyMethodDef Records_methods[] = {
     {"from_elements", (PyCFunction)(void (*)(void))core::entry<Records_from_elements>,
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_elements(elements, gravity='wgs72')\n--\n\n"
+     "from_elements($type, elements, gravity='wgs72')\n--\n\n"
      "Records of raw sgp4init rows: elements (n, 12) float64 with the columns of `elements`."},
     {"states", (PyCFunction)(void (*)(void))core::entry<Records_states>, METH_FASTCALL | METH_KEYWORDS,
-     "states(ids, jd, fr, threads=1)\n--\n\n"
+     "states($self, ids, jd, fr, threads=1)\n--\n\n"
      "TEME states of records[ids] at the UTC Julian Dates jd + fr (the model's scale): (code, r, v), code\n"
      "(n, m) uint8 (the model's error code per state; 255 for a non-finite state without one), r [m] and\n"
      "v [m/s] (n, m, 3) float64, NaN where the model gives no state. The resonance integrator of a\n"
      "deep-space record carries its state from one epoch to the next (sorted epochs integrate each step\n"
      "once). The epochs must lie within 100 years of each element set's epoch."},
     {"points", (PyCFunction)(void (*)(void))core::entry<Records_points>, METH_FASTCALL | METH_KEYWORDS,
-     "points(ids, jd, fr, threads=1)\n--\n\n"
+     "points($self, ids, jd, fr, threads=1)\n--\n\n"
      "TEME states of records[ids[q]] at jd[q] + fr[q]: (code, r, v), code (n,) uint8 (as states), r [m] and\n"
      "v [m/s] (n, 3) float64, NaN where the model gives no state."},
     {"resonance_steps", (PyCFunction)(void (*)(void))core::entry<Records_resonance_steps>,
      METH_FASTCALL | METH_KEYWORDS,
-     "resonance_steps(ids, jd, fr)\n--\n\n"
+     "resonance_steps($self, ids, jd, fr)\n--\n\n"
      "The 720-minute steps of the resonance integrator that states(ids, jd, fr) takes for each record\n"
      "(int64, 0 for a record without a resonance)."},
     {"secular_rates", core::entry<Records_secular_rates>, METH_NOARGS,
-     "secular_rates()\n--\n\n"
+     "secular_rates($self)\n--\n\n"
      "The model's secular rates of each record: (n, 3) float64, mdot, argpdot, nodedot [rad/min]."},
-    {"__reduce__", core::entry<core::refuse_reduce>, METH_NOARGS, nullptr},
+    VELARION_NO_PICKLE_METHODS,
     {nullptr, nullptr, 0, nullptr}};
 
 constexpr const char kRecordsDoc[] =
@@ -468,7 +467,7 @@ constexpr const char kRecordsDoc[] =
 
 PyType_Slot Records_slots[] = {{Py_tp_doc, (void*)kRecordsDoc},
                                {Py_tp_new, (void*)core::entry<Records_new>},
-                               {Py_tp_dealloc, (void*)Records_dealloc},
+                               {Py_tp_dealloc, (void*)core::entry<core::heap_dealloc<Records_release>>},
                                {Py_tp_repr, (void*)core::entry<Records_repr>},
                                {Py_sq_length, (void*)core::entry<Records_len>},
                                {Py_mp_length, (void*)core::entry<Records_len>},

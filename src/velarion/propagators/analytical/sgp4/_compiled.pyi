@@ -4,7 +4,7 @@ from collections.abc import Sequence
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
-from typing_extensions import Self
+from typing_extensions import Self, final
 
 from .tle import ELSET
 
@@ -14,6 +14,7 @@ _States = tuple[NDArray[np.uint8], _F64, _F64]
 
 NON_FINITE_CODE: int
 
+@final
 class Records:
     """A read-only catalogue of SGP4/SDP4 records, one per element set."""
 
