@@ -74,6 +74,7 @@ _NODE_BYTES = 1500.0
 _SAMPLE_BYTES = 256.0
 _CHUNK_WORK = 1_000_000.0  # node evaluations of the satellites searched at once
 _RESONANCE_STEP_COST = 0.1  # a resonance integration step, in node evaluations
+_RESONANCE_CALLS = 10.0  # calls of the model for one satellite in a search (nodes, checks, events)
 # Culminations: a Newton step from the search's estimate smaller than this
 # [s] settles one that is sharp enough; others are solved on the exact states to the tolerance
 # [s], the elevation rate's slope from a difference over _CULMINATION_DIFF.
@@ -375,7 +376,8 @@ def _check_memory(sats: list[Sat], start: Time, duration: float, step: float, op
 def _work(sat: Sat, start: Time, nodes: float) -> float:
     """The work of a satellite's search, in node evaluations: a resonant
     deep-space orbit (about a day or half a day) integrates from its
-    epoch in 12-hour steps at every evaluation."""
+    epoch in 12-hour steps to the span once per call of the model (its
+    integrator then runs on along the call's sorted epochs)."""
     row = sat.elements
     if row is None:
         return nodes
@@ -384,7 +386,7 @@ def _work(sat: Sat, start: Time, nodes: float) -> float:
         return nodes
     lo, _ = model_reach(sat, start)
     days = abs(lo + _MODEL_REACH) / 86400.0
-    return nodes * (1.0 + _RESONANCE_STEP_COST * days / 0.5)
+    return nodes + _RESONANCE_CALLS * _RESONANCE_STEP_COST * days / 0.5
 
 
 def _chunks(sats: list[Sat], start: Time, nodes: list[float]) -> list[list[Sat]]:
