@@ -11,11 +11,11 @@
 #include "velarion/propagators/analytical/sgp4/kernels/tle_parse.hpp"
 #include "velarion/propagators/analytical/sgp4/records.hpp"
 #include "velarion/propagators/analytical/sgp4/tle.hpp"
+#include "velarion/propagators/analytical/sgp4/tle_lines.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <string_view>
 #include <vector>
 
 namespace velarion::propagators::analytical::sgp4::records_build {
@@ -152,18 +152,8 @@ inline bool tle_row(PyObject* tle, double row[kElementColumns]) {
         PyErr_SetString(PyExc_ValueError, "the TLE has no lines");
         return false;
     }
-    Py_ssize_t n1, n2;
-    const char* l1 = PyUnicode_AsUTF8AndSize(t->line1, &n1);
-    if (!l1) return false;
-    const char* l2 = PyUnicode_AsUTF8AndSize(t->line2, &n2);
-    if (!l2) return false;
     sgp4k::TleFields f;
-    sgp4k::TleError err;
-    if (!sgp4k::parse_tle(std::string_view(l1, static_cast<size_t>(n1)), std::string_view(l2, static_cast<size_t>(n2)),
-                          f, err)) {
-        PyErr_Format(PyExc_ValueError, "TLE line %d, column %d: %s", err.line, err.column, err.message);
-        return false;
-    }
+    if (!parse_lines(t->line1, t->line2, f)) return false;
     sgp4k::sgp4init_row(f, row);
     return true;
 }
