@@ -85,10 +85,10 @@ records when they last ``proximity`` seconds or more, and always when the
 pair is co-located (largest distance below 100 m: one element set under two
 numbers, whose distance has no minimum to list).
 
-The model is SGP4/SDP4 as the ``sgp4`` package runs it (``Satrec``, with
-the elements and gravity model ``SGP4`` initialises it with), in a C++ port
-of its own: records built once per satellite, states computed on every core
-without the interpreter lock, for the samples and the refinement alike.
+The model is SGP4/SDP4 in the engine the ``SGP4`` propagator runs (a
+``Records`` catalogue of the element sets and gravity models, built once):
+states computed on every core without the interpreter lock, for the samples
+and the refinement alike.
 
 A satellite whose element set SGP4 cannot initialise is reported in
 ``failures`` and takes no part in any event. One that fails within the span
