@@ -40,7 +40,8 @@ test: install
 # tests run with fewer calls and examples there (the sanitized code is slower).
 # One suppression: the sgp4 package's own extension (vallado_cpp, not ours,
 # not instrumented) strcpy()s its catalogue number onto itself, which the
-# preloaded runtime's strcpy reports as overlapping.
+# preloaded runtime's strcpy reports as overlapping. The package only loads
+# there as the tests' oracle of the SGP4 port (nothing under src/ imports it).
 MODULE_COUNT := $(shell grep -c '^velarion_module.velarion' CMakeLists.txt)
 ASAN_ROOT := build/asan-root
 ASAN_SUPP := $(ASAN_ROOT)/asan.supp

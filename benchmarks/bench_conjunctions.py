@@ -62,7 +62,7 @@ from common import Case
 
 from velarion.conjunctions import screen
 from velarion.conjunctions.catalogue import realistic_catalogue, sample_catalogue
-from velarion.propagators.analytical.sgp4 import SGP4, load_tles
+from velarion.propagators.analytical.sgp4 import load_tles
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
 from velarion.time.time import Time
 
@@ -76,9 +76,9 @@ def kdtree_screen(tles, start, duration, threshold, chunk=720):
     """[(i, j, tca seconds, miss)] by the k-d tree screen (see the module's docstring)."""
     from scipy.optimize import brentq
     from scipy.spatial import cKDTree
-    from sgp4.api import SatrecArray
+    from sgp4.api import Satrec, SatrecArray
 
-    sats = [SGP4(t).satrec() for t in tles]
+    sats = [Satrec.twoline2rv(*t.lines) for t in tles]
     array = SatrecArray(sats)
     t0 = Time(start)
     seconds = np.arange(0.0, duration + STEP / 2, STEP)

@@ -13,6 +13,7 @@ import pytest
 from scipy.optimize import brentq
 from scipy.spatial import cKDTree
 from sgp4.api import SatrecArray
+from sgp4_oracle import satrec_of
 
 from velarion.conjunctions import Conjunctions, _screen, screen
 from velarion.conjunctions.bounds import _bounds, _interpolation_bound
@@ -30,7 +31,7 @@ THRESHOLD = 8000.0
 
 def _truth(tles, start, span, threshold):
     """(i, j) -> [(tca seconds, miss)] by brute force."""
-    sats = [SGP4(t).satrec() for t in tles]
+    sats = [satrec_of(t) for t in tles]
     t0 = Time(start)
     sec = np.arange(0.0, span + STEP / 2, STEP)
     jd1, jd2 = sgp4_jd(t0 + sec)
@@ -406,7 +407,7 @@ def test_dask_split_by_primaries_gives_the_events_of_one_process():
 def _dense_distance(tles, start, seconds):
     """Distances [m] between the model's positions of tles[0] and tles[1]
     (the sgp4 package) at ``seconds`` from ``start``."""
-    sats = [SGP4(t).satrec() for t in tles]
+    sats = [satrec_of(t) for t in tles]
     jd1, jd2 = sgp4_jd(Time(start) + np.asarray(seconds, dtype=float))
     err, r, _ = SatrecArray(sats).sgp4(np.atleast_1d(jd1), np.atleast_1d(jd2))
     assert not err.any()
@@ -487,7 +488,7 @@ def test_a_decaying_satellite_keeps_its_approaches_until_it_fails():
     tles = load_tles(text)
     span = 2 * 86400.0
     # The oracle's failure time: the first minute the sgp4 package fails, refined to a second.
-    sat = SGP4(tles[-2]).satrec()
+    sat = satrec_of(tles[-2])
     jd1, jd2 = sgp4_jd(Time(START) + np.arange(0.0, span, 60.0))
     err, _, _ = sat.sgp4_array(np.atleast_1d(jd1), np.atleast_1d(jd2))
     first = int(np.argmax(err != 0))

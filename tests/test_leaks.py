@@ -119,6 +119,21 @@ def _sgp4_records():
     )
 
 
+def _sgp4_catalogue():
+    from velarion.propagators.analytical.sgp4 import ELSET, Records
+
+    tle = TLE(*ISS)
+    elset = ELSET(tle.epoch, tle.inc, tle.raa, tle.ecc, tle.arp, tle.mea, tle.mnm, bstar=tle.bstar)
+    records = Records([tle, elset], ["wgs72", "wgs84"])
+    jd, fr = records.elements[0, :2]
+    return (
+        records.satnums,
+        records.gravity,
+        records.secular_rates(),
+        records.resonance_steps(np.array([0, 1]), np.full(3, jd), fr + _SGP4_FR),
+    )
+
+
 def raises(exc, f, *args, **kwargs):
     """A call that must fail with `exc`."""
 
@@ -329,9 +344,11 @@ def _hand_made_table():
     pickle.loads(pickle.dumps(iers.EOPTable("hand-made", _COLUMNS, _LEAP)))
 
 
-# The sgp4 package's reader makes this B* a NaN (and so every state): refused.
-_NAN_RECORD = __import__("sgp4.api", fromlist=["Satrec"]).Satrec.twoline2rv(
-    "1 25544U 98067A   08264.51782528 -.00002182  00000-0   3879-4 0  2929", ISS[1]
+# A record of a NaN B* gives NaN states with no error code of the model's: refused.
+_NAN_RECORD = __import__("velarion.propagators.analytical.sgp4", fromlist=["Records"]).Records.from_elements(
+    np.array(
+        [[2454723.0, 0.51782528, 20722.01782528, np.nan, 0.0, 0.0, 0.0006703, 2.2823, 0.9013, 5.5897, 0.0682, 4.34]]
+    )
 )
 
 
@@ -409,6 +426,7 @@ SUCCESS = {
         2,
     ),
     "SGP4 records, states, points": _sgp4_records,
+    "SGP4 catalogue of element sets": _sgp4_catalogue,
     "EOP zero table": _zero_table,
     "EOP zero tables ended out of order": _zero_tables_out_of_order,
     "EOPTable hand-made, pickled": _hand_made_table,
@@ -531,6 +549,8 @@ FAILURE = {
     "SGP4 unknown gravity": raises(ValueError, SGP4, TLE(*ISS), "wgs99"),
     "SGP4 no element set": raises(TypeError, SGP4().propagate, T_ISS),
     "SGP4 non-finite state": raises(ValueError, SAT.teme_arrays, T_ISS, _NAN_RECORD),
+    "SGP4 catalogue, not an element set": raises(TypeError, _NAN_RECORD.__class__, [TLE(*ISS), 1.0]),
+    "SGP4 catalogue, unknown gravity": raises(ValueError, _NAN_RECORD.__class__, [TLE(*ISS)], ["wgs99"]),
     "ELSET two epochs": raises(ValueError, ELSET, T2, 0.9, 1.0, 0.001, 2.0, 3.0, 1e-3),
     "Satellite wrong propagator": raises(TypeError, Satellite, T1, SV, 5),
     "Satellite bad time": raises(ValueError, Satellite, "2024-13-01", SV),

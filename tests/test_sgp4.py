@@ -10,7 +10,7 @@ import pytest
 
 import velarion.frames
 from velarion.frames.frames import ENU, get_GCRF, get_ITRF, get_TEME
-from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE, SGP4Error
+from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE, Records, SGP4Error
 from velarion.propagators.analytical.sgp4.sgp4 import NON_FINITE, sgp4_jd
 from velarion.time.time import Time
 
@@ -255,8 +255,8 @@ def test_states_match_twoline2rv_of_the_same_lines(kind):
         eph = prop.propagate(on_sgp4_scale(jd1, jd2))
         np.testing.assert_allclose(eph.r, r_ref * 1e3, rtol=0, atol=1e-3, err_msg=str(lines))
         np.testing.assert_allclose(eph.v, v_ref * 1e3, rtol=0, atol=1e-6, err_msg=str(lines))
-        sat = prop.satrec()
-        assert (sat.satnum_str, sat.intldesg, sat.elnum, sat.revnum, sat.classification) == (
+        # The catalogue fields as the reference reader reads them.
+        assert (tle.lines[0][2:7], tle.intldesg, tle.elnum, tle.revnum, tle.classification) == (
             ref.satnum_str,
             ref.intldesg,
             ref.elnum,
@@ -381,9 +381,13 @@ def test_sgp4_runs_what_tle_parsed(odd1, odd2, line1, line2):
 def test_a_non_finite_state_is_an_error():
     # The sgp4 package's reader makes the blank-in-mantissa B* a NaN: its
     # record gives NaN states with no error code. They never come back.
+    # A record of that B* (from_elements takes any row) gives the same.
     line1 = _canonical(ISS_2019[0][:53] + "  3879-4" + ISS_2019[0][61:])
-    nan_record = sgp4_api.Satrec.twoline2rv(line1, ISS_2019[1])
     tle = TLE(line1, ISS_2019[1])
+    row = SGP4(tle).records().elements.copy()
+    row[0, 3] = np.nan
+    nan_record = Records.from_elements(row)
+    assert nan_record.codes[0] == 0  # the model starts
     time = tle.epoch + np.array([0.0, 60.0])
     with pytest.raises(SGP4Error) as info:
         SGP4(tle).teme_arrays(time, nan_record)
@@ -514,3 +518,37 @@ def test_azimuth_elevation_against_skyfield(polar_motion):
         assert np.all(sep <= 1.02 * bound)
         assert sep.max() > 0.2 * bound.max()  # the effect is there, and of that size
         assert sep.max() < 0.0015
+
+
+@pytest.mark.parametrize("gravity", ["wgs72", "wgs84"])
+def test_the_propagator_matches_the_sgp4_package_to_a_micrometre_on_the_verification_set(gravity):
+    # The public class against the package reading the same lines, at the
+    # Julian Dates the class computes for its epochs (so that only the
+    # models differ): the same codes at the same epochs, and states to a
+    # micrometre and a nanometre per second.
+    constants = {"wgs72": sgp4_api.WGS72, "wgs84": sgp4_api.WGS84}[gravity]
+    compared = failed = 0
+    for _, (line1, line2, start, stop, step), _ in VERIFICATION:
+        tle = TLE(*(with_checksum(x) for x in (line1, line2)))
+        ref = sgp4_api.Satrec.twoline2rv(line1, line2, constants)
+        if ref.error:
+            continue
+        tsince = np.arange(start, stop + step / 2, step)
+        time = tle.epoch + tsince * 60.0
+        jd1, jd2 = sgp4_jd(time)
+        err, r_ref, v_ref = ref.sgp4_array(jd1, jd2)
+        prop = SGP4(tle, gravity=gravity)
+        good = np.flatnonzero(err == 0) if not err.any() else np.arange(int(np.flatnonzero(err)[0]))
+        if err.any():
+            failed += 1
+            with pytest.raises(SGP4Error) as info:
+                prop.propagate(time)
+            first = int(np.flatnonzero(err)[0])
+            assert (info.value.index, info.value.code) == (first, int(err[first])), line1
+        if good.size == 0:
+            continue
+        eph = prop.propagate(time[good])
+        np.testing.assert_allclose(eph.r, r_ref[good] * 1e3, rtol=0, atol=1e-6, err_msg=line1)
+        np.testing.assert_allclose(eph.v, v_ref[good] * 1e3, rtol=0, atol=1e-9, err_msg=line1)
+        compared += 1
+    assert compared >= 25 and failed >= 3

@@ -13,8 +13,9 @@ from importlib import resources
 import numpy as np
 import pytest
 from sgp4.api import WGS72, WGS72OLD, WGS84, Satrec
+from sgp4_oracle import satrec_of
 
-from velarion.propagators.analytical.sgp4 import SGP4, TLE, _compiled
+from velarion.propagators.analytical.sgp4 import SGP4, TLE, Records, _compiled
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4init_elements
 
 JD0, FR0 = 2460310.5, 0.25  # the element sets' epoch: 2024-01-01 06:00 UTC
@@ -186,7 +187,7 @@ def test_records_from_tles_with_alpha5_numbers_match_the_propagator():
     days = np.linspace(0.0, 3.0, 50)
     code, r, v = _compiled.sgp4_states(records, np.array([1, 0]), np.full(50, rows[0, 0]), rows[0, 1] + days, 2)
     for q, k in enumerate((1, 0)):
-        err, rr, vv = SGP4(tles[k]).satrec().sgp4_array(np.full(50, rows[0, 0]), rows[0, 1] + days)
+        err, rr, vv = satrec_of(tles[k]).sgp4_array(np.full(50, rows[0, 0]), rows[0, 1] + days)
         assert not code[q].any() and not err.any()
         np.testing.assert_allclose(r[q], rr * 1e3, rtol=0, atol=1e-6)
         np.testing.assert_allclose(v[q], vv * 1e3, rtol=0, atol=1e-9)
@@ -248,3 +249,167 @@ assert all(np.array_equal(x, first) for x in out) and np.isfinite(first).all()
 """
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
+
+
+# --- the resonance integrator carried across the epochs of one call ---------
+
+GEO = (
+    "1 28626U 05008A   06176.46683397 -.00000205  00000-0  10000-3 0  2190",
+    "2 28626   0.0019 286.9433 0000335  13.7918  55.6504  1.00270176  4891",
+)
+ISS = (
+    "1 25544U 98067A   19343.69339541  .00001764  00000-0  38792-4 0  9991",
+    "2 25544  51.6439 211.2001 0007417  17.6667  85.6398 15.50103472202482",
+)
+MOLNIYA = (
+    "1 08195U 75081A   06176.33215444  .00000099  00000-0  11873-3 0   813",
+    "2 08195  64.1586 279.0717 6877146 264.7651  20.2257  2.00491383225656",
+)
+
+
+def _resonant_records():
+    return Records([TLE(*GEO), TLE(*MOLNIYA)])
+
+
+@pytest.mark.parametrize("which", [0, 1], ids=["24 h (geo)", "12 h (molniya)"])
+def test_a_sorted_grid_integrates_each_step_once(which):
+    # 1440 epochs over ten years after the epoch: the integrator steps to
+    # the last one once (about 7,300 steps of 720 minutes), instead of
+    # restarting from the epoch at each (about 5 million); per epoch it
+    # costs what a one-day ephemeris costs, plus a few steps.
+    records = _resonant_records()
+    jd, fr = records.elements[which, :2]
+    for span in (1.0, 3652.5):
+        days = np.linspace(0.0, span, 1440)
+        steps = int(records.resonance_steps([which], np.full(days.size, jd), fr + days)[0])
+        last = span * DAY_MIN / 720.0  # the last epoch, in steps (its own rounding aside)
+        assert math.floor(last - 1e-6) <= steps <= math.floor(last + 1e-6)
+    restarts = sum(math.floor(d * DAY_MIN / 720.0) for d in np.linspace(0.0, 3652.5, 1440))
+    assert restarts > 500 * steps
+    # A record without a resonance takes none.
+    leo = Records([TLE(*ISS)])
+    assert leo.resonance_steps([0], np.full(3, JD0), np.array([0.0, 100.0, 1000.0]))[0] == 0
+
+
+@pytest.mark.parametrize("which", [0, 1], ids=["24 h (geo)", "12 h (molniya)"])
+def test_carried_integration_equals_restarting_from_the_epoch(which):
+    # Epochs in any order, before and after the epoch: the carried state
+    # gives the restarted state bit for bit (the same steps), and a
+    # shuffled grid the same states as the sorted one.
+    records = _resonant_records()
+    jd, fr = records.elements[which, :2]
+    rng = np.random.default_rng(which)
+    days = np.concatenate([np.linspace(0.0, 2000.0, 97), -np.linspace(0.0, 800.0, 31), rng.uniform(-50, 50, 20)])
+    _, r, v = records.states([which], np.full(days.size, jd), fr + days)
+    one = [records.states([which], np.array([jd]), np.array([fr + d])) for d in days]
+    np.testing.assert_array_equal(r[0], np.concatenate([o[1][0] for o in one]))
+    np.testing.assert_array_equal(v[0], np.concatenate([o[2][0] for o in one]))
+    order = rng.permutation(days.size)
+    _, rs, _ = records.states([which], np.full(days.size, jd), fr + days[order])
+    np.testing.assert_array_equal(rs[0], r[0][order])
+    # Points of one record in a run carry it too.
+    _, rp, _ = records.points(np.full(days.size, which), np.full(days.size, jd), fr + days[order])
+    np.testing.assert_array_equal(rp, r[0][order])
+
+
+@pytest.mark.parametrize("lines", [GEO, MOLNIYA], ids=["24 h (geo)", "12 h (molniya)"])
+def test_resonant_orbits_over_years_match_the_sgp4_package(lines):
+    # The package's Satrec resumes from its last step as the reference
+    # does: over ten years, every 11 days, the same states.
+    sat = Satrec.twoline2rv(*lines)
+    days = np.arange(0.0, 3652.5, 11.0)
+    jd, fr = np.full(days.size, sat.jdsatepoch), sat.jdsatepochF + days
+    e0, r0, v0 = sat.sgp4_array(jd, fr)
+    assert not e0.any()
+    eph = SGP4(TLE(*lines)).records().states([0], jd, fr)
+    np.testing.assert_array_equal(eph[0][0], 0)
+    np.testing.assert_allclose(eph[1][0], r0 * 1e3, rtol=0, atol=1e-6)
+    np.testing.assert_allclose(eph[2][0], v0 * 1e3, rtol=0, atol=1e-9)
+
+
+# --- the Records catalogue ----------------------------------------------------
+
+
+def _mixed():
+    from velarion.propagators.analytical.sgp4 import ELSET, OMM
+
+    tle = TLE(*ISS)
+    fields = (tle.epoch, tle.inc, tle.raa, tle.ecc, tle.arp, tle.mea, tle.mnm, tle.ndot, tle.nddot, tle.bstar)
+    return tle, OMM(*fields, satnum=25544, intldesg="98067A"), ELSET(*fields)
+
+
+def test_records_of_element_sets_of_every_kind():
+    # A TLE starts from its text (twoline2rv's row), an OMM record and a
+    # plain ELSET from their fields: the same orbit to well under a
+    # millimetre, their catalogue numbers where they have one, and one
+    # gravity model per record when given a sequence.
+    tle, omm, elset = _mixed()
+    records = Records([tle, omm, elset], ["wgs72", "wgs72", "wgs84"])
+    assert len(records) == 3 and records.satnums == (25544, 25544, None)
+    assert records.gravity == ("wgs72", "wgs72", "wgs84")
+    np.testing.assert_array_equal(records.elements[0], tle._sgp4init_row())
+    np.testing.assert_array_equal(records.elements[1], records.elements[2])
+    np.testing.assert_allclose(records.elements[1], records.elements[0], rtol=1e-9, atol=1e-12)
+    assert not records.codes.any()
+    jd, fr = records.elements[0, :2]
+    days = np.linspace(0.0, 2.0, 9)
+    code, r, _ = records.states([0, 1, 2], np.full(9, jd), fr + days)
+    assert not code.any()
+    np.testing.assert_allclose(r[1], r[0], rtol=0, atol=1e-3)
+    # The WGS84 record is the one of a catalogue of WGS84 alone.
+    _, r84, _ = Records([elset], "wgs84").states([0], np.full(9, jd), fr + days)
+    np.testing.assert_array_equal(r[2], r84[0])
+    assert 1.0 < np.linalg.norm(r[2] - r[1], axis=1).max() < 5e3
+    # Read-only: what a record started from cannot be changed after.
+    with pytest.raises(ValueError, match="read-only"):
+        records.elements[0, 6] = 0.5
+
+
+@pytest.mark.parametrize(
+    "make, error, match",
+    [
+        (lambda t: Records([t, "not an elset"]), TypeError, "element set 1 must be a TLE or another ELSET"),
+        (lambda t: Records("1 25544U"), TypeError, "sequence of element sets"),
+        (lambda t: Records([t], "egm96"), ValueError, "unknown gravity model 'egm96'"),
+        (lambda t: Records([t], ["wgs72", "wgs84"]), ValueError, "one per element set"),
+        (lambda t: Records([t], [72]), TypeError, "gravity model is a str"),
+        (lambda t: Records.from_elements(np.zeros((1, 11))), ValueError, "12 columns"),
+        (lambda t: Records([t]).states([0], np.array([JD0]), np.array([0.0]), 0), ValueError, "threads"),
+        (lambda t: Records([t]).points([1], np.array([JD0]), np.array([0.0])), IndexError, "not a record"),
+        (lambda t: Records([t]).resonance_steps([0], np.array([JD0 + 4e4]), np.array([0.0])), ValueError, "100 years"),
+        (lambda t: __import__("pickle").dumps(Records([t])), TypeError, "__reduce__"),
+    ],
+)
+def test_records_refuse_bad_input(make, error, match):
+    with pytest.raises(error, match=match):
+        make(TLE(*ISS))
+
+
+def test_an_element_set_the_model_refuses_has_its_code():
+    # An eccentricity past an ellipse: the model's code at the epoch, and
+    # SGP4 raises it as SGP4Error with the element set's number.
+    from velarion.propagators.analytical.sgp4 import SGP4Error
+
+    tle = TLE(*ISS)
+    row = Records([tle]).elements.copy()
+    row[0, 6] = 1.2  # eccentricity beyond an ellipse
+    records = Records.from_elements(row)
+    assert records.codes.tolist() == [1] and records.satnums == (None,)
+    with pytest.raises(SGP4Error, match="SGP4 error 1 for element set") as info:
+        SGP4(tle).teme_arrays(tle.epoch + np.zeros(1), records)
+    assert info.value.index == 0
+
+
+def test_one_catalogue_serves_many_threads():
+    # Read-only records: concurrent calls from Python threads (each
+    # releasing the interpreter lock) give the states of a lone call.
+    from concurrent.futures import ThreadPoolExecutor
+
+    records = Records([TLE(*ISS), TLE(*GEO), TLE(*MOLNIYA)])
+    jd, fr = records.elements[0, :2]
+    days = np.linspace(0.0, 400.0, 4000)
+    expected = records.states([0, 1, 2], np.full(days.size, jd), fr + days)[1]
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda _: records.states([0, 1, 2], np.full(days.size, jd), fr + days, 2)[1], range(8)))
+    for r in results:
+        np.testing.assert_array_equal(r, expected)

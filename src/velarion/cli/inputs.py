@@ -365,7 +365,7 @@ def _elset_satellite(elset: ELSET, name: str | None) -> CommandSatellite:
         return _tle_satellite(*elset.lines, name or elset.name, False)
     prop = SGP4(elset)
     try:
-        prop.satrec()
+        prop.records()
     except ValueError as e:
         raise InputError(str(e)) from None
     label = name or elset.name or f"satellite {getattr(elset, 'satnum', 1)}"
@@ -379,7 +379,7 @@ def _tle_satellite(line1: str, line2: str, name: str | None, is_default: bool) -
         raise InputError(f"bad TLE: {e}") from None
     prop = SGP4(tle)
     try:
-        prop.satrec()
+        prop.records()
     except ValueError as e:
         raise InputError(str(e)) from None
     return CommandSatellite(tle.name or f"satellite {tle.satnum}", sgp4_source(prop), tle.epoch, is_default)

@@ -17,10 +17,10 @@ How no approach is missed, and the windows the span is screened in: see
 ``velarion.conjunctions.search``; sustained proximity: see
 ``velarion.conjunctions.results``.
 
-The model is SGP4/SDP4 as the ``sgp4`` package runs it (``Satrec``, with
-the elements and gravity model ``SGP4`` initialises it with), in a C++ port
-of its own: records built once per satellite, states computed on every core
-without the interpreter lock, for the samples and the refinement alike.
+The model is SGP4/SDP4 in the engine the ``SGP4`` propagator runs (a
+``Records`` catalogue of the element sets and gravity models, built once):
+states computed on every core without the interpreter lock, for the samples
+and the refinement alike.
 
 A satellite whose element set SGP4 cannot initialise is reported in
 ``failures`` and takes no part in any event. One that fails within the span
@@ -30,7 +30,7 @@ intervals before the first sample where the model fails. The others are
 screened as usual.
 """
 
-from velarion.passes.satellites import Failure
+from velarion.propagators.failures import Failure
 
 from .results import Conjunction, Conjunctions, Proximity
 from .screening import screen

@@ -7,7 +7,7 @@
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/interrupt.hpp"
 #include "velarion/_core/numpy.hpp"
-#include "velarion/propagators/analytical/sgp4/kernels/sample.hpp"
+#include "velarion/propagators/analytical/sgp4/records.hpp"
 #include "velarion/conjunctions/kernels/refine.hpp"
 #include "velarion/conjunctions/kernels/screen.hpp"
 
@@ -19,7 +19,6 @@
 
 namespace core = velarion::core;
 namespace kn = velarion::conjunctions::kernels;
-namespace sgp4k = velarion::propagators::analytical::sgp4::kernels;
 
 namespace {
 
@@ -165,8 +164,7 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return PyTuple_Pack(3, i.get(), j.get(), segment.get());
 }
 
-constexpr const char* kRecordsCapsule = "velarion.propagators.analytical.sgp4._compiled.sgp4_records";
-using Records = std::vector<sgp4k::Sgp4Object>;
+namespace sgp4 = velarion::propagators::analytical::sgp4;
 constexpr double kMaxMinutes = 100.0 * 366.0 * 1440.0;
 
 constexpr const char* kRefineNames[] = {"records", "jd", "fr", "i", "j", "ta", "tb", "threshold", "threads"};
@@ -182,14 +180,13 @@ core::Ref int64_vector(PyObject* obj) {
 PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[9];
     if (!core::parse_args(kRefineSig, args, nargs, kwnames, a)) return nullptr;
-    // A capsule's pointer and contents never change.
-    if (!PyCapsule_IsValid(a[0], kRecordsCapsule)) {
-        PyErr_Format(PyExc_TypeError, "refine: records must come from sgp4_records, not %.200s",
+    // The records of a Records catalogue never change once built.
+    if (!sgp4::Records_Check(a[0])) {
+        PyErr_Format(PyExc_TypeError, "refine: records must be a Records catalogue, not %.200s",
                      Py_TYPE(a[0])->tp_name);
         return nullptr;
     }
-    const auto* records = static_cast<const Records*>(PyCapsule_GetPointer(a[0], kRecordsCapsule));
-    if (!records) return nullptr;
+    const auto* records = reinterpret_cast<const sgp4::RecordsObject*>(a[0]);
     double jd, fr, threshold;
     long threads;
     if (!core::to_double(a[1], jd) || !core::to_double(a[2], fr) || !core::to_double(a[7], threshold) ||
@@ -213,10 +210,10 @@ PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     const auto* pi = static_cast<const std::int64_t*>(PyArray_DATA(core::as_array(ri.get())));
     const auto* pj = static_cast<const std::int64_t*>(PyArray_DATA(core::as_array(rj.get())));
-    const auto size = static_cast<std::int64_t>(records->size());
-    std::vector<double> base(records->size());
-    for (std::size_t k = 0; k < records->size(); ++k)
-        base[k] = ((jd - (*records)[k].jd) + (fr - (*records)[k].fr)) * 1440.0;
+    const auto size = static_cast<std::int64_t>(records->size);
+    std::vector<double> base(static_cast<std::size_t>(records->size));
+    for (std::size_t k = 0; k < base.size(); ++k)
+        base[k] = ((jd - records->objects[k].jd) + (fr - records->objects[k].fr)) * 1440.0;
     for (npy_intp q = 0; q < n; ++q) {
         if (pi[q] < 0 || pi[q] >= size || pj[q] < 0 || pj[q] >= size) {
             PyErr_Format(PyExc_IndexError, "refine: candidate %zd names no record (0 to %lld)",
@@ -243,7 +240,7 @@ PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     core::Ref ends = core::empty(2, shape_ends);
     if (!status || !tca || !states || !ends) return nullptr;
     kn::RefineInput in;
-    in.objects = records->data();
+    in.objects = records->objects;
     in.base_minutes = base.data();
     in.rec_i = pi;
     in.rec_j = pj;
@@ -334,6 +331,7 @@ PyObject* screen_create(PyObject* spec, PyModuleDef*) { return g_once.create(spe
 int screen_exec(PyObject* module) {
     if (int r = g_once.enter(module, "_screen"); r <= 0) return r;
     VELARION_CHECK(core::import_numpy());
+    VELARION_CHECK(sgp4::import_records());
     return 0;
 error:
     return -1;

@@ -13,13 +13,9 @@ from numpy.typing import NDArray
 
 from velarion.conjunctions import _screen
 from velarion.constants import WGS72_GM
-from velarion.propagators.analytical.sgp4.sgp4 import (
-    NON_FINITE,
-    SGP4Error,
-    epoch_text,
-)
+from velarion.propagators.analytical.sgp4.records import SGP4Error, epoch_text, model_code
 
-from .intake import _NON_FINITE_CODE, _Catalogue
+from .intake import _Catalogue
 
 Array = NDArray[Any]
 
@@ -60,7 +56,7 @@ def _bounds(cat: _Catalogue, ids: Array) -> tuple[Array, Array, Array, Array, Ar
     if at_start.any():
         for row in np.flatnonzero(at_start):
             k = int(ids[row])
-            code = NON_FINITE if int(err[row, 0]) == _NON_FINITE_CODE else int(err[row, 0])
+            code = model_code(err[row, 0])
             cat.failed_at[k] = 0.0
             cat.fail(
                 k, SGP4Error(code, 0, epoch_text(cat.start + np.array([0.0]), 0), cat.objects[k].satnum), cat.start

@@ -165,32 +165,18 @@ def _back_to_epoch(
     out) for these elements (angles in degrees, mean motion in rev/day)."""
     if days == 0.0:
         return raan, argp, ma
-    from sgp4.api import WGS72, Satrec
+    from velarion.propagators.analytical.sgp4.records import Records
 
-    sat = Satrec()
     radians = math.pi / 180.0
     no_kozai = mm * 2.0 * math.pi / 1440.0  # rad/min
-    sat.sgp4init(
-        WGS72,
-        "i",
-        1,
-        26000.0,
-        0.0,
-        0.0,
-        0.0,
-        ecc,
-        argp * radians,
-        inc * radians,
-        ma * radians,
-        no_kozai,
-        raan * radians,
-    )
+    row = [0.0, 0.0, 26000.0, 0.0, 0.0, 0.0, ecc, argp * radians, inc * radians, ma * radians, no_kozai, raan * radians]
+    mdot, argpdot, nodedot = (float(x) for x in Records.from_elements(np.array([row])).secular_rates()[0])
     minutes = days * 1440.0
     degrees = 180.0 / math.pi
     return (
-        raan - sat.nodedot * minutes * degrees,
-        argp - sat.argpdot * minutes * degrees,
-        ma - sat.mdot * minutes * degrees,
+        raan - nodedot * minutes * degrees,
+        argp - argpdot * minutes * degrees,
+        ma - mdot * minutes * degrees,
     )
 
 
@@ -201,12 +187,14 @@ _DECAY_AFTER = (0.3, 6.8)
 def _failure_day(line1: str, line2: str, horizon: float = 30.0) -> float:
     """Days from the element set's epoch to the first state SGP4 does not
     give (sampled every 5 minutes; ``inf`` within ``horizon`` days)."""
-    from sgp4.api import Satrec
+    from velarion.propagators.analytical.sgp4.records import Records
+    from velarion.propagators.analytical.sgp4.tle import TLE
 
-    sat = Satrec.twoline2rv(line1, line2)
+    records = Records([TLE(line1, line2)])
+    jd, fr = records.elements[0, :2]
     days = np.arange(0.0, horizon, 5.0 / 1440.0)
-    err, _, _ = sat.sgp4_array(np.full(days.size, sat.jdsatepoch), sat.jdsatepochF + days)
-    bad = np.flatnonzero(err)
+    err, _, _ = records.states([0], np.full(days.size, jd), fr + days)
+    bad = np.flatnonzero(err[0])
     return float(days[bad[0]]) if bad.size else math.inf
 
 

@@ -10,17 +10,17 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from velarion.passes.satellites import Failure
-from velarion.propagators.analytical.sgp4 import _compiled
-from velarion.propagators.analytical.sgp4.sgp4 import (
-    NON_FINITE,
-    SGP4,
+from velarion.propagators.analytical.sgp4.records import (
+    GRAVITY_MODELS,
+    Records,
     SGP4Error,
     epoch_text,
+    model_code,
     sgp4_jd,
-    sgp4init_rows,
 )
+from velarion.propagators.analytical.sgp4.sgp4 import SGP4
 from velarion.propagators.analytical.sgp4.tle import ELSET
+from velarion.propagators.failures import Failure
 from velarion.time.time import Time
 
 # Word for word: callers and tests compare the exception texts of this module.
@@ -29,11 +29,6 @@ Array = NDArray[Any]
 
 
 _MAX_DAYS = 36500.0  # from an element set's epoch: the compiled model refuses longer spans
-_NON_FINITE_CODE = 255  # the compiled model's code of a non-finite state without an error
-
-
-# The model's Earth constants by name, as the compiled records number them.
-_GRAVITY_CODES = {"wgs72old": 0, "wgs72": 1, "wgs84": 2}
 
 
 @dataclass
@@ -53,7 +48,7 @@ class _Intake:
 
     objects: list[_Screened | None]
     failures: list[Failure]
-    records: Any
+    records: Records
 
 
 def _intake(satellites: Any, span: tuple[Time, float] | None = None) -> _Intake:
@@ -64,7 +59,7 @@ def _intake(satellites: Any, span: tuple[Time, float] | None = None) -> _Intake:
     if isinstance(satellites, (ELSET, SGP4)):
         satellites = [satellites]
     elsets: list[ELSET] = []
-    gravity = bytearray()
+    gravity: list[str] = []
     for k, sat in enumerate(satellites):
         if isinstance(sat, SGP4):
             elset, model = sat.tle, sat.gravity
@@ -78,12 +73,12 @@ def _intake(satellites: Any, span: tuple[Time, float] | None = None) -> _Intake:
             raise TypeError(f"satellite {k} is an SGP4 propagator without an element set")
         if not isinstance(elset, ELSET):
             raise TypeError(f"satellite {k} is an SGP4 propagator of a {type(elset).__name__}, not an ELSET")
-        if model not in _GRAVITY_CODES:
+        if model not in GRAVITY_MODELS:
             raise ValueError(f"satellite {k}: unknown gravity model {model!r}")
         elsets.append(elset)
-        gravity.append(_GRAVITY_CODES[model])
-    rows = sgp4init_rows(elsets)
-    records, codes = _compiled.sgp4_records(rows, bytes(gravity))
+        gravity.append(model)
+    records = Records(elsets, gravity)
+    rows, codes = records.elements, records.codes
     far = np.zeros(len(elsets), dtype=bool)
     if span is not None and len(elsets):
         jd1, jd2 = sgp4_jd(span[0] + np.array([0.0, span[1]]))
@@ -109,17 +104,16 @@ def _intake(satellites: Any, span: tuple[Time, float] | None = None) -> _Intake:
 
 def _first_failure(codes: Array) -> tuple[int, int]:
     """(index, code) of the first state the compiled model did not give
-    (its code 255: a non-finite state without an error of the model's)."""
+    (as an ``SGP4Error`` code)."""
     j = int(np.argmax(codes != 0))
-    code = int(codes[j])
-    return j, NON_FINITE if code == _NON_FINITE_CODE else code
+    return j, model_code(codes[j])
 
 
 class _Catalogue:
     """The satellites being screened: names, the compiled SGP4 records, and
     the bounds of their paths over the span."""
 
-    def __init__(self, objects: list[_Screened], records: Any, start: Time, duration: float, threads: int = 1):
+    def __init__(self, objects: list[_Screened], records: Records, start: Time, duration: float, threads: int = 1):
         self.objects = objects
         self.records = records
         self.rows = np.array([o.record for o in objects], dtype=np.int64)
@@ -159,9 +153,8 @@ class _Catalogue:
             if k in self.failed:
                 continue
             at = self.start + np.array([t])
-            c = NON_FINITE if c == _NON_FINITE_CODE else c
             self.failed_at[k] = t
-            self.fail(k, SGP4Error(c, 0, epoch_text(at, 0), self.objects[k].satnum), at[0].utc)
+            self.fail(k, SGP4Error(model_code(c), 0, epoch_text(at, 0), self.objects[k].satnum), at[0].utc)
 
     def sample(self, ids: Array, seconds: Array) -> tuple[Array, Array, Array]:
         """States [m, m/s] of satellites ``ids`` (an index array) at common
@@ -169,7 +162,7 @@ class _Catalogue:
         gave a state."""
         jd1, jd2 = self.jd(seconds)
         ids = np.asarray(ids, dtype=np.intp)
-        err, r, v = _compiled.sgp4_states(self.records, self.rows[ids], jd1, jd2, self.threads)
+        err, r, v = self.records.states(self.rows[ids], jd1, jd2, self.threads)
         return err, r, v
 
     def points(self, ids: Array, seconds: Array) -> tuple[Array, Array, Array]:
@@ -180,7 +173,7 @@ class _Catalogue:
         if ids.size == 0:
             return np.zeros(0, np.uint8), np.zeros((0, 3)), np.zeros((0, 3))
         jd1, jd2 = self.jd(seconds)
-        err, r, v = _compiled.sgp4_points(self.records, self.rows[ids], jd1, jd2, self.threads)
+        err, r, v = self.records.points(self.rows[ids], jd1, jd2, self.threads)
         bad = err != 0
         if bad.any():
             r[bad] = np.nan

@@ -27,7 +27,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velarion.conjunctions import _screen
-from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
+from velarion.propagators.analytical.sgp4.records import sgp4_jd
 
 from .intake import _Catalogue
 

@@ -24,7 +24,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velarion.frames.lof import LocalOrbitalFrame
-from velarion.passes.satellites import Failure
+from velarion.propagators.failures import Failure
 from velarion.time.time import Time
 
 if TYPE_CHECKING:

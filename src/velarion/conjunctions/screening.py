@@ -11,7 +11,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velarion.conjunctions.results import Conjunctions
-from velarion.passes.satellites import Failure
+from velarion.propagators.failures import Failure
 from velarion.propagators.analytical.sgp4.sgp4 import (
     SGP4,
 )

@@ -55,6 +55,7 @@ _NODE_BYTES = 1500.0
 _SAMPLE_BYTES = 256.0
 _CHUNK_WORK = 1_000_000.0  # node evaluations of the satellites searched at once
 _RESONANCE_STEP_COST = 0.1  # a resonance integration step, in node evaluations
+_RESONANCE_CALLS = 10.0  # calls of the model for one satellite in a search (nodes, checks, events)
 
 
 def _check(duration: float, step: float, min_elevation: float, start: Any) -> tuple[float, float, Time]:
@@ -113,16 +114,17 @@ def _check_memory(sats: list[Sat], start: Time, duration: float, step: float, op
 def _work(sat: Sat, start: Time, nodes: float) -> float:
     """The work of a satellite's search, in node evaluations: a resonant
     deep-space orbit (about a day or half a day) integrates from its
-    epoch in 12-hour steps at every evaluation."""
-    rec = sat.satrec
-    if rec is None or sat.records is None:
+    epoch in 12-hour steps to the span once per call of the model (its
+    integrator then runs on along the call's sorted epochs)."""
+    row = sat.elements
+    if row is None:
         return nodes
-    revs = float(rec.no_kozai) * 1440.0 / (2.0 * math.pi)  # a day
+    revs = float(row[10]) * 1440.0 / (2.0 * math.pi)  # a day
     if not (0.8 <= revs <= 1.2 or 1.8 <= revs <= 2.2):
         return nodes
     lo, _ = model_reach(sat, start)
     days = abs(lo + _MODEL_REACH) / 86400.0
-    return nodes * (1.0 + _RESONANCE_STEP_COST * days / 0.5)
+    return nodes + _RESONANCE_CALLS * _RESONANCE_STEP_COST * days / 0.5
 
 
 def _chunks(sats: list[Sat], start: Time, nodes: list[float]) -> list[list[Sat]]:

@@ -312,12 +312,29 @@ def _records_of(text: str, layout: str, where: str) -> Iterable[Mapping[str, Any
             return list(csv.DictReader(io.StringIO(text)))
         except csv.Error as e:  # a field beyond the csv module's limit, a NUL character
             raise ValueError(f"{where}: not OMM CSV: {e}") from None
-    from sgp4.omm import parse_xml
-
     try:
-        return list(parse_xml(io.StringIO(text)))
+        return list(_xml_records(text))
     except Exception as e:  # the XML parser's errors (ParseError, AttributeError of a missing element)
         raise ValueError(f"{where}: not OMM XML: {e}") from None
+
+
+def _xml_records(text: str) -> Iterable[dict[str, str | None]]:
+    """The records of an OMM XML document (the CCSDS NDM layout): the
+    fields of each segment's metadata, mean elements and TLE parameters,
+    as the sgp4 package's reader gathers them (a segment without one of
+    these is an error)."""
+    from xml.etree import ElementTree
+
+    root = ElementTree.parse(io.StringIO(text)).getroot()
+    for segment in root.findall(".//segment"):
+        metadata = segment.find("metadata")
+        data = segment.find("data")
+        mean_elements = data.find("meanElements")  # type: ignore[union-attr]
+        tle_parameters = data.find("tleParameters")  # type: ignore[union-attr]
+        fields: dict[str, str | None] = {}
+        for element in metadata, mean_elements, tle_parameters:
+            fields.update((field.tag, field.text) for field in element)  # type: ignore[union-attr]
+        yield fields
 
 
 def load_omm(path: str | os.PathLike[str], layout: str | None = None) -> list[OMM]:

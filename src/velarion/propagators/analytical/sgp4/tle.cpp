@@ -5,13 +5,13 @@
 #include "velarion/_core/core.hpp"
 #include "velarion/propagators/analytical/sgp4/kernels/tle_parse.hpp"
 #include "velarion/propagators/analytical/sgp4/tle.hpp"
+#include "velarion/propagators/analytical/sgp4/tle_lines.hpp"
 
 #include <structmember.h>
 
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
-#include <string_view>
 
 namespace core = velarion::core;
 namespace tle = velarion::propagators::analytical::sgp4;
@@ -193,23 +193,6 @@ PyType_Spec ELSET_spec = {"velarion.propagators.analytical.sgp4.tle.ELSET", size
 constexpr const char* kTleNames[] = {"line1", "line2", "name"};
 constexpr core::Signature kTleSig{"TLE", kTleNames, 2};
 
-// The fields of two lines (str objects); false with ValueError naming the
-// line and column of the first fault.
-bool parse_lines(PyObject* line1, PyObject* line2, tle::kernels::TleFields& f) {
-    Py_ssize_t n1, n2;
-    const char* l1 = PyUnicode_AsUTF8AndSize(line1, &n1);
-    if (!l1) return false;
-    const char* l2 = PyUnicode_AsUTF8AndSize(line2, &n2);
-    if (!l2) return false;
-    tle::kernels::TleError err;
-    if (!tle::kernels::parse_tle(std::string_view(l1, static_cast<size_t>(n1)),
-                                 std::string_view(l2, static_cast<size_t>(n2)), f, err)) {
-        PyErr_Format(PyExc_ValueError, "TLE line %d, column %d: %s", err.line, err.column, err.message);
-        return false;
-    }
-    return true;
-}
-
 PyObject* TLE_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     core::Args<3> v;
     if (!core::parse_args(kTleSig, args, kwargs, v)) return nullptr;
@@ -233,7 +216,7 @@ PyObject* TLE_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
     }
     tle::kernels::TleFields f;
-    if (!parse_lines(v[0], v[1], f)) return nullptr;
+    if (!tle::parse_lines(v[0], v[1], f)) return nullptr;
     const tle::kernels::TleSI si = tle::kernels::to_si(f);
     Ref epoch = utc_time(si.jd1, si.jd2);
     if (!epoch) return nullptr;
@@ -328,7 +311,7 @@ PyObject* TLE_sgp4init_row(PyObject* self, PyObject*) {
         return nullptr;
     }
     tle::kernels::TleFields f;
-    if (!parse_lines(t->line1, t->line2, f)) return nullptr;
+    if (!tle::parse_lines(t->line1, t->line2, f)) return nullptr;
     double row[12];
     tle::kernels::sgp4init_row(f, row);
     return Py_BuildValue("(dddddddddddd)", row[0], row[1], row[2], row[3], row[4], row[5], row[6], row[7], row[8],
