@@ -54,7 +54,10 @@ that holds a true distance below the threshold, so the second does too.
 Each kept segment is then evaluated with SGP4 at its ends: a local minimum
 of the distance is a sign change of rho . drho/dt from negative to positive
 (minima of the distance between two orbits are at least a good fraction of
-an orbit apart, so a segment of at most 90 s holds at most one). The
+an orbit apart, so a segment of at most 90 s holds at most one). A
+segment whose relative interpolant (of the two end states, within the
+bound E of the segment's length of the true paths) stays farther than the
+threshold is dropped there, without a search. The
 bracket is narrowed by safeguarded Newton steps on the range rate with
 SGP4's states, then polished on SGP4's positions alone (Newton steps on
 d|rho|^2/dt from central differences of the positions): SGP4's velocity is
@@ -584,6 +587,12 @@ class _Search:
             )
         self.dt, self.substeps, self.factor, self.many_primaries = dt, substeps, factor, many_primaries
         self.found.delta = dt / substeps
+        # Per satellite: the interpolation bound over one segment, with which
+        # the refinement drops segments whose distance provably stays above
+        # the threshold (the bound grows with the length: a segment cut short
+        # at the span's end is covered too).
+        self.segment_bound = np.zeros(len(cat.objects))
+        self.segment_bound[ids] = _interpolation_bound(snap, speed, self.found.delta)
         self.ids, self.r_min, self.r_max = ids, r_min, r_max
         self.bound = _interpolation_bound(snap, speed, dt)
         self.coarse_bound = _interpolation_bound(snap, speed, factor * dt)
@@ -701,6 +710,7 @@ class _Search:
             tb,
             self.threshold,
             self.threads,
+            self.segment_bound[pi] + self.segment_bound[pj],
         )
         hit = (status == 1) & (tca >= 0.0) & (tca <= cat.duration)
         if hit.any():
