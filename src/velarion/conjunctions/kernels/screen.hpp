@@ -378,7 +378,7 @@ public:
                         rb[x] = b[3 * q + x] - b[3 * p + x];
                     }
                     double at;
-                    if (segment_distance(ra, rb, at) > set_.threshold + base_[p] + base_[q]) return;
+                    if (!(segment_distance(ra, rb, at) <= set_.threshold + base_[p] + base_[q])) return;  // NaN too
                     if (piece >= 0 && std::min(K - 1, static_cast<int>(at * K)) != piece) return;
                     if (out.size() <= set_.limit) out.push_back({i, j, segment});
                 };
