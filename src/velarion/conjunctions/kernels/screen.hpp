@@ -167,6 +167,33 @@ inline double segment_distance(const double* a, const double* b) noexcept {
     return segment_distance(a, b, at);
 }
 
+// The chord test again on kTightPieces chords of the segment [s0, s1] of
+// an interval (in s): the cubics depart from the chord of a piece of
+// length h by at most M h^2 / 8, so a piece whose relative chord is farther
+// than `bound` (threshold + E_i + E_j) + (M_i + M_j) h^2 / 8 from the
+// origin holds no true distance below the threshold. Run on the pairs the
+// segment's chord keeps, it drops most of the near misses that its larger
+// curvature term lets through, before they cost a refinement.
+inline constexpr int kTightPieces = 4;
+
+inline bool pieces_meet(const Cubic& ci, const Cubic& cj, double s0, double s1, double bound) noexcept {
+    const double h = (s1 - s0) / kTightPieces;
+    const double limit = bound + (ci.curvature + cj.curvature) * h * h / 8.0;
+    double a[3], b[3], pi[3], pj[3];
+    ci.at(s0, pi);
+    cj.at(s0, pj);
+    for (int x = 0; x < 3; ++x) a[x] = pj[x] - pi[x];
+    for (int k = 1; k <= kTightPieces; ++k) {
+        const double s = k == kTightPieces ? s1 : s0 + k * h;
+        ci.at(s, pi);
+        cj.at(s, pj);
+        for (int x = 0; x < 3; ++x) b[x] = pj[x] - pi[x];
+        if (segment_distance(a, b) <= limit) return true;
+        for (int x = 0; x < 3; ++x) a[x] = b[x];
+    }
+    return false;
+}
+
 inline bool shells_meet(const Catalogue& cat, index_t i, index_t j, double threshold) noexcept {
     return cat.r_min[j] <= cat.r_max[i] + threshold && cat.r_min[i] <= cat.r_max[j] + threshold;
 }
@@ -380,6 +407,9 @@ public:
                     double at;
                     if (!(segment_distance(ra, rb, at) <= set_.threshold + base_[p] + base_[q])) return;  // NaN too
                     if (piece >= 0 && std::min(K - 1, static_cast<int>(at * K)) != piece) return;
+                    if (!pieces_meet(cubic_[i], cubic_[j], double(l) / L, double(l + 1) / L,
+                                     set_.threshold + cat_.bound[i] + cat_.bound[j]))
+                        return;
                     if (out.size() <= set_.limit) out.push_back({i, j, segment});
                 };
                 for (int piece = 0; piece < K; ++piece) {
@@ -463,7 +493,9 @@ private:
                     cp.at(double(l + 1) / L, pa);
                     cq.at(double(l + 1) / L, qa);
                     for (int x = 0; x < 3; ++x) b[x] = qa[x] - pa[x];
-                    if (segment_distance(a, b) <= fine && out.size() <= set_.limit) out.push_back({i, j, k * L + l});
+                    if (segment_distance(a, b) <= fine && out.size() <= set_.limit &&
+                        pieces_meet(cp, cq, double(l) / L, double(l + 1) / L, bound))
+                        out.push_back({i, j, k * L + l});
                     for (int x = 0; x < 3; ++x) a[x] = b[x];
                 }
             }
