@@ -4,14 +4,16 @@
 // between two samples the object's path is taken as the cubic Hermite
 // interpolant H of the end positions and velocities, which is within a
 // known bound E_i of the true path (the caller proves and supplies it). A
-// coarse interval is cut into `substeps` segments; a segment of a pair is a
-// candidate when the distance from the origin to the chord of the pair's
+// coarse interval is cut into `substeps` segments; a segment of a pair is
+// looked at when the distance from the origin to the chord of the pair's
 // relative interpolant over it is at most
 //     threshold + E_i + E_j + (M_i + M_j) / (8 L^2),
 // M the largest second derivative of an object's cubic over the interval
 // (in s = (t - t_k) / step; the cubic's distance from its chord over a
-// segment of length 1/L is at most M / (8 L^2)). Every segment that holds
-// a true distance below the threshold is therefore a candidate.
+// segment of length 1/L is at most M / (8 L^2)), and is a candidate when
+// the chord of one of its kTightPieces pieces passes the same test with
+// the piece's smaller curvature term (pieces_meet). Every segment that
+// holds a true distance below the threshold is therefore a candidate.
 //
 // All-vs-all: a segment's chords are cut into K pieces (Settings::pieces:
 // s in [k/K, (k+1)/K] of each chord), and piece by piece the piece
