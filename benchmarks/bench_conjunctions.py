@@ -553,7 +553,7 @@ def real_like(days: float, kdtree_hours: float, shell_pairs: int, near: int) -> 
     print()
     print(f"Real-like catalogue: {everything['objects']} objects, {days:g} days from {REAL_DATE} UTC, 5 km")
     print()
-    print("| case | velarion | processor time | load (1, 5, 15 min) | peak memory | events | sustained proximity | failures |")
+    print("| case | velarion | processor time | load (1, 5, 15 min) | peak memory | events | proximity | failures |")
     print("|---|---|---|---|---|---|---|---|")
     for label, run in (
         ("all-vs-all", everything),

@@ -22,6 +22,7 @@ from velarion.conjunctions import Conjunctions, screen
 from velarion.conjunctions import catalogue as catalogue_module
 from velarion.conjunctions.catalogue import format_tle, realistic_catalogue
 from velarion.propagators.analytical.sgp4 import load_tles
+from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
 from velarion.time.time import Time
 
 sgp4_api = pytest.importorskip("sgp4.api")
@@ -267,7 +268,7 @@ def test_the_refinement_floor_drops_only_segments_without_a_minimum_below_the_th
     # The candidate segments of the window refined with and without the
     # interpolation bounds: with them, near misses are dropped on their end
     # states; every minimum below the threshold stays, to the last digit.
-    from velarion.conjunctions import _bounds, _Catalogue, _interpolation_bound, _intake, _screen
+    from velarion.conjunctions import _bounds, _Catalogue, _intake, _interpolation_bound, _screen
 
     r, v, step, substeps, bound, r_min, r_max = window[:7]
     ci, cj, cs = _screen.candidates(r, v, step, substeps, bound, r_min, r_max, threshold, None, 2)
@@ -280,8 +281,6 @@ def test_the_refinement_floor_drops_only_segments_without_a_minimum_below_the_th
     assert ids.size == bound.size  # none fails in the first hours: rows are objects
     delta = step / substeps
     slack = _interpolation_bound(snap, speed, delta)
-    from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
-
     jd, fr = sgp4_jd(Time(DATE))
     rows = cat.rows[keys[:, 0]], cat.rows[keys[:, 1]]
     ta, tb = keys[:, 2] * delta, (keys[:, 2] + 1) * delta

@@ -213,8 +213,8 @@ inline void refine(const RefineInput& in, const RefineOutput& out, std::ptrdiff_
     int last = 0;
     for (std::ptrdiff_t q = begin; q < end; ++q) {
         const PairModel model(in, in.rec_i[q], in.rec_j[q]);
-        const bool follows = q > begin && ok_end && in.rec_i[q] == in.rec_i[q - 1] &&
-                             in.rec_j[q] == in.rec_j[q - 1] && in.ta[q] == in.tb[q - 1];
+        const bool follows = q > begin && ok_end && in.rec_i[q] == in.rec_i[q - 1] && in.rec_j[q] == in.rec_j[q - 1] &&
+                             in.ta[q] == in.tb[q - 1];
         PairState& start = ends_of[last];
         PairState& finish = ends_of[1 - last];
         out.status[q] = refine_one(model, in.ta[q], in.tb[q], in.threshold, in.slack ? in.slack[q] : INFINITY,
