@@ -295,3 +295,21 @@ def test_the_refinement_floor_drops_only_segments_without_a_minimum_below_the_th
     # The floor is what drops most of the near misses without a search.
     dropped = (floored[0] == 3) & np.isnan(floored[1])
     assert dropped.sum() > 0.5 * (plain[0] == 3).sum()
+
+
+@pytest.mark.parametrize(
+    ("slack", "error"),
+    [([1.0, 2.0], ValueError), ([-1.0], ValueError), ([np.nan], ValueError), ("far", TypeError)],
+    ids=["length", "negative", "nan", "type"],
+)
+def test_the_refinement_refuses_a_bad_slack(catalogue: dict[str, Any], slack: Any, error: type) -> None:
+    from velarion.conjunctions import _intake, _screen
+
+    intake = _intake(catalogue["tles"][:2])
+    jd, fr = sgp4_jd(Time(DATE))
+    pair = np.array([0], dtype=np.int64), np.array([1], dtype=np.int64)
+    ends = np.array([0.0]), np.array([60.0])
+    args = (intake.records, float(np.ravel(jd)[0]), float(np.ravel(fr)[0]), *pair, *ends, THRESHOLD, 1)
+    assert _screen.refine(*args, None)[0].shape == (1,)
+    with pytest.raises(error):
+        _screen.refine(*args, np.array(slack) if not isinstance(slack, str) else slack)
