@@ -39,7 +39,7 @@ and keeps a segment when the distance from the origin to the chord of the
 relative interpolant over it is at most ``threshold + E_i + E_j`` plus the
 largest departure of the cubics from their chords (bounded by their second
 derivatives); every segment holding a true distance below the threshold is
-kept. (The cells of its hash grid are sized by all but the widest few
+kept. (The cells of its grid are sized by all but the widest few
 objects, which are compared with every other one directly: the test is the
 same for every pair.) Pairs whose radial ranges (perigee to apogee of the osculating
 ellipses at the start and the end, widened by 50 km) do not come within the

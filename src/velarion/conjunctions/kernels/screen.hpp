@@ -17,7 +17,7 @@
 //
 // All-vs-all: a segment's chords are cut into K pieces (Settings::pieces:
 // s in [k/K, (k+1)/K] of each chord), and piece by piece the piece
-// midpoints of the objects go into a hash grid of cell size threshold +
+// midpoints of the objects go into a grid of cell size threshold +
 // 2 H, h_i = E_i + M_i/(8 L^2) + D_i/(2K) (D_i the object's chord length)
 // and H the largest h_i of all but the widest few objects. A pair is
 // tested with the piece k that holds s*, the point of the relative chord
@@ -34,7 +34,7 @@
 // against every other object directly, once a segment.
 // With primaries: each primary against every other object, and a coarse
 // interval is first tested as one segment (L = 1), which drops most pairs;
-// with many primaries (Settings::primary_grid) the hash grid of all-vs-all,
+// with many primaries (Settings::primary_grid) the grid of all-vs-all,
 // keeping the pairs with a primary, costs less than that loop.
 // An object may stop before the last sample (the model failed there): it
 // takes part in the intervals that end at or before its last valid sample.
@@ -79,7 +79,7 @@ struct Settings {
     double step = 0.0;  // [s]
     int substeps = 1;   // L
     double threshold = 0.0;
-    bool primary_grid = false;     // with primaries: the hash grid, pairs without a primary dropped
+    bool primary_grid = false;     // with primaries: the grid, pairs without a primary dropped
     int pieces = kPieces;          // K: grids a segment (see above)
     std::size_t limit = SIZE_MAX;  // candidates of one worker: past it the worker stops (see overflow)
 };
