@@ -38,8 +38,9 @@ search (``velarion.conjunctions._screen``) cuts each interval into segments
 and keeps a segment when the distance from the origin to the chord of the
 relative interpolant over it is at most ``threshold + E_i + E_j`` plus the
 largest departure of the cubics from their chords (bounded by their second
-derivatives); every segment holding a true distance below the threshold is
-kept. (The cells of its grid are sized by all but the widest few
+derivatives), and when the chord of one of its four pieces passes the same
+test with the piece's smaller departure; every segment holding a true
+distance below the threshold is kept. (The cells of its grid are sized by all but the widest few
 objects, which are compared with every other one directly: the test is the
 same for every pair.) Pairs whose radial ranges (perigee to apogee of the osculating
 ellipses at the start and the end, widened by 50 km) do not come within the
