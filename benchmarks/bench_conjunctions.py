@@ -47,12 +47,13 @@ import argparse
 import inspect
 import json
 import math
+import os
 import pathlib
 import resource
 import subprocess
 import sys
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -314,6 +315,10 @@ class Check:
     miss_error: dict[str, float]
     stretches: int
     stretches_unreported: list[Stretch]
+    # Minima without an event of their own inside a record of sustained proximity of the pair
+    # whose smallest distance is at most theirs: ripples of a distance that stays below the
+    # threshold, which the record stands for (the screen lists one minimum a segment at most).
+    covered: list[Minimum] = field(default_factory=list)
 
 
 SLOW = 10.0  # m/s: approaches slower than this have a TCA that the distance pins down only loosely
@@ -322,16 +327,16 @@ _MATCH = 120.0  # s: an event and a sampled minimum of one pair this close are t
 
 def event_rows(
     result: Any, start: Any
-) -> tuple[list[tuple[int, int, float, float, float]], list[tuple[int, int, float, float]]]:
+) -> tuple[list[tuple[int, int, float, float, float]], list[tuple[int, int, float, float, float]]]:
     """What ``screen`` returned as plain rows: events (satnum, satnum, TCA
     [s from ``start``], miss [m], relative speed [m/s]) and records of
-    sustained proximity (satnum, satnum, start, end [s]; none when the
-    screen has no such records)."""
+    sustained proximity (satnum, satnum, start, end [s], smallest distance
+    [m]; none when the screen has no such records)."""
     events = [
         (e.primary_satnum, e.secondary_satnum, float(e.tca - start), e.miss_distance, e.relative_speed) for e in result
     ]
     records = [
-        (r.primary_satnum, r.secondary_satnum, float(r.start - start), float(r.end - start))
+        (r.primary_satnum, r.secondary_satnum, float(r.start - start), float(r.end - start), r.distance)
         for r in getattr(result, "proximity", [])
     ]
     return events, records
@@ -339,7 +344,7 @@ def event_rows(
 
 def compare(
     dense: Dense,
-    rows: tuple[list[tuple[int, int, float, float, float]], list[tuple[int, int, float, float]]],
+    rows: tuple[list[tuple[int, int, float, float, float]], list[tuple[int, int, float, float, float]]],
     satnums: list[int],
     step: float,
     threshold: float,
@@ -351,11 +356,13 @@ def compare(
     has none), a stretch below the threshold for at least that long is a
     record (and its minima events too unless ``minima`` is false);
     stretches within a few steps of that length go either way and are left
-    out of the checks, as are minima within 1 cm of the threshold."""
+    out of the checks, as are minima within 1 cm of the threshold. A
+    minimum without an event inside a record of the pair that is no farther
+    than it is ``covered``, not missed."""
     events: dict[tuple[int, int], list[tuple[int, int, float, float, float]]] = {}
     for e in rows[0]:
         events.setdefault((min(e[0], e[1]), max(e[0], e[1])), []).append(e)
-    records: dict[tuple[int, int], list[tuple[int, int, float, float]]] = {}
+    records: dict[tuple[int, int], list[tuple[int, int, float, float, float]]] = {}
     for r in rows[1]:
         records.setdefault((min(r[0], r[1]), max(r[0], r[1])), []).append(r)
 
@@ -387,13 +394,18 @@ def compare(
     ]
     excess = {"fast": 0.0, "slow": 0.0}
     missed: list[Minimum] = []
+    covered: list[Minimum] = []
     tca_error = {"fast": 0.0, "slow": 0.0}
     miss_error = {"fast": 0.0, "slow": 0.0}
     matched: set[int] = set()
     for m in expected:
         near = [e for e in events.get(key(m.a, m.b), []) if abs(e[2] - m.seconds) < _MATCH]
         if not near:
-            missed.append(m)
+            spans = records.get(key(m.a, m.b), [])
+            if any(r[2] - step <= m.seconds <= r[3] + step and r[4] <= m.distance + 1e-3 for r in spans):
+                covered.append(m)
+            else:
+                missed.append(m)
             continue
         e = min(near, key=lambda e: abs(e[2] - m.seconds))
         matched.add(id(e))
@@ -417,7 +429,7 @@ def compare(
             spans = [(r[2], r[3]) for r in records.get(key(s.a, s.b), [])]
             if not any(lo <= s.last + step and hi >= s.first - step for lo, hi in spans):
                 unreported.append(s)
-    return Check(len(expected), missed, excess, extra, tca_error, miss_error, len(sustained), unreported)
+    return Check(len(expected), missed, excess, extra, tca_error, miss_error, len(sustained), unreported, covered)
 
 
 def sample_pairs(text: str, shell_pairs: int, near_pairs: int, start_jd: float, duration: float, seed: int = 0) -> Any:
@@ -496,16 +508,24 @@ def child(mode: str, days: float, out: str) -> None:
     text = realistic_catalogue(REAL_DATE, seed=0)
     tles = load_tles(text)
     primaries = [t for t in tles if t.name.startswith("STARLINK")] if mode == "primaries" else None
+    before = resource.getrusage(resource.RUSAGE_SELF)
     t = time.perf_counter()
     result = screen(tles, REAL_DATE, days * 86400.0, THRESHOLD, primaries=primaries)
     wall = time.perf_counter() - t
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    peak = after.ru_maxrss * 1024
+    # Processor time of all threads: on a shared machine, what the screen cost
+    # whatever the others ran (the wall time on an idle machine is about this
+    # over the cores, the search and refinement being parallel).
+    cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
     events, records = event_rows(result, Time(REAL_DATE))
     starlink = {t.satnum for t in tles if t.name.startswith("STARLINK")}
     report = {
         "objects": len(tles),
         "primaries": 0 if primaries is None else len(primaries),
         "wall": wall,
+        "cpu": cpu,
+        "load": os.getloadavg(),
         "peak": peak,
         "events": events,
         "records": records,
@@ -533,15 +553,16 @@ def real_like(days: float, kdtree_hours: float, shell_pairs: int, near: int) -> 
     print()
     print(f"Real-like catalogue: {everything['objects']} objects, {days:g} days from {REAL_DATE} UTC, 5 km")
     print()
-    print("| case | velarion | peak memory | events | sustained proximity | failures |")
-    print("|---|---|---|---|---|---|")
+    print("| case | velarion | processor time | load (1, 5, 15 min) | peak memory | events | proximity | failures |")
+    print("|---|---|---|---|---|---|---|---|")
     for label, run in (
         ("all-vs-all", everything),
         (f"{primaries['primaries']:,} STARLINK primaries", primaries),
     ):
+        load = ", ".join(f"{x:.1f}" for x in run["load"])
         print(
-            f"| {label} | {run['wall']:.1f} s | {run['peak'] / 2**30:.2f} GiB | {len(run['events'])} | "
-            f"{len(run['records'])} | {len(run['failures'])} |"
+            f"| {label} | {run['wall']:.1f} s | {run['cpu']:.1f} s | {load} | {run['peak'] / 2**30:.2f} GiB | "
+            f"{len(run['events'])} | {len(run['records'])} | {len(run['failures'])} |"
         )
     same = primaries["with_starlink"] == everything["with_starlink"]
     print(
@@ -584,7 +605,8 @@ def real_like(days: float, kdtree_hours: float, shell_pairs: int, near: int) -> 
     print()
     print(
         f"brute-force check ({tb:.0f} s): {len(pairs)} pairs, {check.expected} minima below 5 km, "
-        f"{len(check.missed)} missed, {len(check.extra)} events not in the sampling; "
+        f"{len(check.missed)} missed, {len(check.covered)} inside a record of sustained proximity without "
+        f"an event of their own, {len(check.extra)} events not in the sampling; "
         f"largest TCA difference {check.tca_error['fast'] * 1e3:.3f} ms (>= {SLOW:g} m/s), "
         f"{check.tca_error['slow'] * 1e3:.3f} ms (slower); largest miss-distance difference "
         f"{max(check.miss_error.values()) * 1e3:.3f} mm, of the distance at the TCA over the minimum "
@@ -593,6 +615,8 @@ def real_like(days: float, kdtree_hours: float, shell_pairs: int, near: int) -> 
     )
     for m in check.missed[:10]:
         print(f"  missed: {tles[m.a].name} / {tles[m.b].name} at {m.seconds:.1f} s, {m.distance:.1f} m")
+    for m in check.covered[:10]:
+        print(f"  in a record: {tles[m.a].name} / {tles[m.b].name} at {m.seconds:.1f} s, {m.distance:.1f} m")
     bad = check.missed or check.extra or check.stretches_unreported or missed or not same
     return 1 if bad else 0
 

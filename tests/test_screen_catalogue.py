@@ -22,6 +22,7 @@ from velarion.conjunctions import Conjunctions, screen
 from velarion.conjunctions import catalogue as catalogue_module
 from velarion.conjunctions.catalogue import format_tle, realistic_catalogue
 from velarion.propagators.analytical.sgp4 import load_tles
+from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
 from velarion.time.time import Time
 
 sgp4_api = pytest.importorskip("sgp4.api")
@@ -132,6 +133,9 @@ def test_no_approach_of_the_sampled_pairs_is_missed(catalogue: dict[str, Any], o
     assert check.missed == []
     assert check.extra == []
     assert check.stretches_unreported == []
+    # Minima a record of sustained proximity stands for are the formations'
+    # ripples: few, and only of pairs the screen reports in proximity.
+    assert len(check.covered) <= 0.05 * check.expected
     # The documented precision: TCA within 1 ms, the miss distance within 1 mm (fast approaches).
     assert check.tca_error["fast"] < 1e-3
     assert check.miss_error["fast"] < 1e-3
@@ -207,3 +211,108 @@ def test_decaying_objects_keep_their_approaches_until_they_fail() -> None:
         assert abs(float(f.epoch - Time(DATE)) - dense.failed[f.satnum - 1]) < 2.0
     check = bench.compare(dense, bench.event_rows(result, Time(DATE)), [1, 2], 30.0, THRESHOLD, None)
     assert check.expected >= 50 and check.missed == [] and check.extra == []
+
+
+@pytest.fixture(scope="module")
+def window(catalogue: dict[str, Any]) -> list[Any]:
+    """The arguments of the first call of the compiled candidate search in
+    a screen of the catalogue (all-vs-all, one window of its samples)."""
+    from velarion import conjunctions
+
+    calls: list[Any] = []
+    search = conjunctions._screen.candidates
+
+    def spy(*args: Any) -> Any:
+        calls.append(args)
+        return search(*args)
+
+    patch = pytest.MonkeyPatch()
+    patch.setattr(conjunctions._screen, "candidates", spy)
+    try:
+        screen(catalogue["tles"], DATE, 3 * 3600.0, THRESHOLD, proximity=None)
+    finally:
+        patch.undo()
+    return list(calls[0])
+
+
+@pytest.mark.parametrize("threshold", [THRESHOLD, 1.0e5])
+@pytest.mark.parametrize("inflated", [False, True], ids=["as-is", "loose-bounds"])
+def test_the_grid_search_finds_what_every_pair_tested_directly_finds(
+    window: list[Any], threshold: float, inflated: bool
+) -> None:
+    # Each primary against every other object tests every pair of the
+    # window directly (no grid); with every object a primary, that is the
+    # whole set of candidate segments, which the grid of chord pieces must
+    # find exactly (each once). Loose bounds on a few objects make them the
+    # widest, tested against all others beside the grid.
+    from velarion.conjunctions import _screen
+
+    r, v, step, substeps, bound, r_min, r_max, _, _, _ = window[:10]
+    bound = bound.copy()
+    if inflated:
+        bound[:: max(1, bound.size // 8)] *= 40.0
+    args = (r, v, step, substeps, bound, r_min, r_max, threshold)
+    grid = _screen.candidates(*args, None, 2)
+    direct = _screen.candidates(*args, b"\x01" * bound.size, 2)
+    found = {tuple(x) for x in np.stack(grid, axis=1).tolist()}
+    expected = {tuple(x) for x in np.stack(direct, axis=1).tolist()}
+    assert len(found) == grid[0].size  # each once
+    assert found == expected
+    assert len(expected) > (50 if threshold == THRESHOLD else 5000)
+
+
+@pytest.mark.parametrize("threshold", [THRESHOLD, 2.0e4])
+def test_the_refinement_floor_drops_only_segments_without_a_minimum_below_the_threshold(
+    catalogue: dict[str, Any], window: list[Any], threshold: float
+) -> None:
+    # The candidate segments of the window refined with and without the
+    # interpolation bounds: with them, near misses are dropped on their end
+    # states; every minimum below the threshold stays, to the last digit.
+    from velarion.conjunctions import _screen
+    from velarion.conjunctions.bounds import _bounds, _interpolation_bound
+    from velarion.conjunctions.intake import _Catalogue, _intake
+
+    r, v, step, substeps, bound, r_min, r_max = window[:7]
+    ci, cj, cs = _screen.candidates(r, v, step, substeps, bound, r_min, r_max, threshold, None, 2)
+    keys = np.unique(np.stack([ci, cj, cs], axis=1), axis=0)
+    intake = _intake(catalogue["tles"])
+    objects = [o for o in intake.objects if o is not None]
+    assert len(objects) == len(catalogue["tles"]) == bound.size
+    cat = _Catalogue(objects, intake.records, Time(DATE).utc, 3 * 3600.0)
+    ids, _, _, speed, snap = _bounds(cat, np.arange(len(objects)))
+    assert ids.size == bound.size  # none fails in the first hours: rows are objects
+    delta = step / substeps
+    slack = _interpolation_bound(snap, speed, delta)
+    jd, fr = sgp4_jd(Time(DATE))
+    rows = cat.rows[keys[:, 0]], cat.rows[keys[:, 1]]
+    ta, tb = keys[:, 2] * delta, (keys[:, 2] + 1) * delta
+    common = (intake.records, float(np.ravel(jd)[0]), float(np.ravel(fr)[0]), *rows, ta, tb, threshold, 2)
+    plain = _screen.refine(*common)
+    floored = _screen.refine(*common, slack[keys[:, 0]] + slack[keys[:, 1]])
+    hit = plain[0] == 1
+    assert hit.sum() >= 5
+    assert np.array_equal(floored[0] == 1, hit)
+    assert np.array_equal(floored[1][hit], plain[1][hit]) and np.array_equal(floored[2][hit], plain[2][hit])
+    assert np.array_equal(floored[3], plain[3])  # the end distances (sustained proximity) too
+    # The floor is what drops most of the near misses without a search.
+    dropped = (floored[0] == 3) & np.isnan(floored[1])
+    assert dropped.sum() > 0.5 * (plain[0] == 3).sum()
+
+
+@pytest.mark.parametrize(
+    ("slack", "error"),
+    [([1.0, 2.0], ValueError), ([-1.0], ValueError), ([np.nan], ValueError), ("far", TypeError)],
+    ids=["length", "negative", "nan", "type"],
+)
+def test_the_refinement_refuses_a_bad_slack(catalogue: dict[str, Any], slack: Any, error: type) -> None:
+    from velarion.conjunctions import _screen
+    from velarion.conjunctions.intake import _intake
+
+    intake = _intake(catalogue["tles"][:2])
+    jd, fr = sgp4_jd(Time(DATE))
+    pair = np.array([0], dtype=np.int64), np.array([1], dtype=np.int64)
+    ends = np.array([0.0]), np.array([60.0])
+    args = (intake.records, float(np.ravel(jd)[0]), float(np.ravel(fr)[0]), *pair, *ends, THRESHOLD, 1)
+    assert _screen.refine(*args, None)[0].shape == (1,)
+    with pytest.raises(error):
+        _screen.refine(*args, np.array(slack) if not isinstance(slack, str) else slack)

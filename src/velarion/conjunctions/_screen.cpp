@@ -167,7 +167,7 @@ PyObject* py_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 namespace sgp4 = velarion::propagators::analytical::sgp4;
 constexpr double kMaxMinutes = 100.0 * 366.0 * 1440.0;
 
-constexpr const char* kRefineNames[] = {"records", "jd", "fr", "i", "j", "ta", "tb", "threshold", "threads"};
+constexpr const char* kRefineNames[] = {"records", "jd", "fr", "i", "j", "ta", "tb", "threshold", "threads", "slack"};
 constexpr core::Signature kRefineSig{"refine", kRefineNames, 9};
 
 // An int64 vector (a private copy).
@@ -176,9 +176,9 @@ core::Ref int64_vector(PyObject* obj) {
         PyArray_FROMANY(obj, NPY_INT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY));
 }
 
-// refine(records, jd, fr, i, j, ta, tb, threshold, threads) -> (status, tca, states, ends)
+// refine(records, jd, fr, i, j, ta, tb, threshold, threads, slack=None) -> (status, tca, states, ends)
 PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[9];
+    PyObject* a[10];
     if (!core::parse_args(kRefineSig, args, nargs, kwnames, a)) return nullptr;
     // The records of a Records catalogue never change once built.
     if (!sgp4::Records_Check(a[0])) {
@@ -202,11 +202,20 @@ PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!rj) return nullptr;
     std::vector<double> ta, tb;
     if (!core::copy_finite(a[5], ta, "refine: ta") || !core::copy_finite(a[6], tb, "refine: tb")) return nullptr;
+    std::vector<double> slack;
+    const bool with_slack = a[9] && a[9] != Py_None;
+    if (with_slack && !core::copy_finite(a[9], slack, "refine: slack")) return nullptr;
     const npy_intp n = PyArray_DIM(core::as_array(ri.get()), 0);
     if (PyArray_DIM(core::as_array(rj.get()), 0) != n || static_cast<npy_intp>(ta.size()) != n ||
-        static_cast<npy_intp>(tb.size()) != n) {
-        PyErr_SetString(PyExc_ValueError, "refine: i, j, ta and tb must have the same length");
+        static_cast<npy_intp>(tb.size()) != n || (with_slack && static_cast<npy_intp>(slack.size()) != n)) {
+        PyErr_SetString(PyExc_ValueError, "refine: i, j, ta, tb (and slack) must have the same length");
         return nullptr;
+    }
+    for (const double e : slack) {
+        if (!(e >= 0.0)) {
+            PyErr_SetString(PyExc_ValueError, "refine: slack must not be negative");
+            return nullptr;
+        }
     }
     const auto* pi = static_cast<const std::int64_t*>(PyArray_DATA(core::as_array(ri.get())));
     const auto* pj = static_cast<const std::int64_t*>(PyArray_DATA(core::as_array(rj.get())));
@@ -247,6 +256,7 @@ PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     in.ta = ta.data();
     in.tb = tb.data();
     in.threshold = threshold;
+    if (with_slack) in.slack = slack.data();
     kn::RefineOutput out;
     out.status = static_cast<std::uint8_t*>(PyArray_DATA(core::as_array(status.get())));
     out.tca = core::data_of(tca.get());
@@ -315,11 +325,14 @@ PyMethodDef screen_methods[] = {
      "most candidates to return (the search stops past it and returns None).\n"
      "Returns int64 arrays (i, j, segment): object pairs i < j and segment k * substeps + l."},
     {"refine", VELARION_FASTCALL(py_refine), METH_FASTCALL | METH_KEYWORDS,
-     "refine(records, jd, fr, i, j, ta, tb, threshold, threads)\n--\n\n"
-     "Local minima of the distance between records i[q] and j[q] (sgp4_records) over segments [ta, tb]\n"
+     "refine(records, jd, fr, i, j, ta, tb, threshold, threads, slack=None)\n--\n\n"
+     "Local minima of the distance between records i[q] and j[q] (a Records catalogue) over segments [ta, tb]\n"
      "[s from the UTC Julian Date jd + fr]. Returns (status, tca, states, ends): uint8 (n,) with 0 (no\n"
      "minimum), 1 (a minimum), 2 (the model failed at an end) or 3 (a minimum above threshold [m]), the\n"
-     "tca [s], (n, 12) r_i, v_i, r_j, v_j at tca [m, m/s] and (n, 2) distances at ta and tb [m]."},
+     "tca [s], (n, 12) r_i, v_i, r_j, v_j at tca [m, m/s] and (n, 2) distances at ta and tb [m].\n"
+     "slack: None or (n,) float64, how far [m] the pair's paths may lie from the cubic Hermite\n"
+     "interpolants of their end states: a segment whose distance provably stays above threshold is then\n"
+     "status 3 without a search."},
     {"snap_bounds", VELARION_FASTCALL(py_snap_bounds), METH_FASTCALL | METH_KEYWORDS,
      "snap_bounds(a, e, mu)\n--\n\n"
      "Largest |d^4 r / dt^4| of two-body motion on each ellipse (a [m], e), gravitational parameter mu\n"

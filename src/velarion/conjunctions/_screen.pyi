@@ -22,6 +22,15 @@ def candidates(
     limit: int | None = None,
 ) -> tuple[_I64, _I64, _I64] | None: ...
 def refine(
-    records: object, jd: float, fr: float, i: _I64, j: _I64, ta: _F64, tb: _F64, threshold: float, threads: int
+    records: object,
+    jd: float,
+    fr: float,
+    i: _I64,
+    j: _I64,
+    ta: _F64,
+    tb: _F64,
+    threshold: float,
+    threads: int,
+    slack: _F64 | None = None,
 ) -> tuple[NDArray[np.uint8], _F64, _F64, _F64]: ...
 def snap_bounds(a: _F64, e: _F64, mu: float) -> _F64: ...

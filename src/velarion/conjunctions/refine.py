@@ -4,7 +4,10 @@ and the segments where a pair stays within the threshold.
 Each kept segment is then evaluated with SGP4 at its ends: a local minimum
 of the distance is a sign change of rho . drho/dt from negative to positive
 (minima of the distance between two orbits are at least a good fraction of
-an orbit apart, so a segment of at most 90 s holds at most one). The
+an orbit apart, so a segment of at most 90 s holds at most one). A
+segment whose relative interpolant (of the two end states, within the
+bound E of the segment's length of the true paths) stays farther than the
+threshold is dropped there, without a search. The
 bracket is narrowed by safeguarded Newton steps on the range rate with
 SGP4's states, then polished on SGP4's positions alone (Newton steps on
 d|rho|^2/dt from central differences of the positions): SGP4's velocity is
@@ -56,10 +59,20 @@ class _Found:
 
 
 def _refine(
-    cat: _Catalogue, found: _Found, threshold: float, threads: int, pi: Array, pj: Array, segment: Array
+    cat: _Catalogue,
+    found: _Found,
+    threshold: float,
+    threads: int,
+    pi: Array,
+    pj: Array,
+    segment: Array,
+    segment_bound: Array | None = None,
 ) -> None:
     """The minima of candidate segments (satellites pi < pj), and the
-    segments where the pair is within the threshold at both ends."""
+    segments where the pair is within the threshold at both ends.
+    ``segment_bound``: per satellite, the interpolation bound over one
+    segment, with which segments whose distance provably stays above the
+    threshold are dropped without a search."""
     if pi.size == 0:
         return
     keys = np.unique(np.stack([pi, pj, segment], axis=1), axis=0)
@@ -78,6 +91,7 @@ def _refine(
         tb,
         threshold,
         threads,
+        None if segment_bound is None else segment_bound[pi] + segment_bound[pj],
     )
     hit = (status == 1) & (tca >= 0.0) & (tca <= cat.duration)
     if hit.any():

@@ -12,7 +12,12 @@ threshold (the relative path over a segment is nearly straight, so the
 pair stays close in between) are stretches, reported as ``Proximity``
 records when they last ``proximity`` seconds or more, and always when the
 pair is co-located (largest distance below 100 m: one element set under two
-numbers, whose distance has no minimum to list)."""
+numbers, whose distance has no minimum to list). A segment gives at most
+one minimum (from a falling to a rising distance between its ends): within
+a stretch, ripples of the distance short enough to put a maximum and a
+minimum in one segment (a formation's distance wavering by a fraction of a
+metre) are not listed one by one; the record's smallest distance is that
+of its segments' ends and listed minima."""
 
 from __future__ import annotations
 

@@ -25,8 +25,9 @@ search (``velarion.conjunctions._screen``) cuts each interval into segments
 and keeps a segment when the distance from the origin to the chord of the
 relative interpolant over it is at most ``threshold + E_i + E_j`` plus the
 largest departure of the cubics from their chords (bounded by their second
-derivatives); every segment holding a true distance below the threshold is
-kept. (The cells of its hash grid are sized by all but the widest few
+derivatives), and when the chord of one of its four pieces passes the same
+test with the piece's smaller departure; every segment holding a true
+distance below the threshold is kept. (The cells of its grid are sized by all but the widest few
 objects, which are compared with every other one directly: the test is the
 same for every pair.) Pairs whose radial ranges (perigee to apogee of the osculating
 ellipses at the start and the end, widened by 50 km) do not come within the
@@ -139,6 +140,12 @@ class _Search:
             )
         self.dt, self.substeps, self.factor, self.many_primaries = dt, substeps, factor, many_primaries
         self.found.delta = dt / substeps
+        # Per satellite: the interpolation bound over one segment, with which
+        # the refinement drops segments whose distance provably stays above
+        # the threshold (the bound grows with the length: a segment cut short
+        # at the span's end is covered too).
+        self.segment_bound = np.zeros(len(cat.objects))
+        self.segment_bound[ids] = _interpolation_bound(snap, speed, self.found.delta)
         self.ids, self.r_min, self.r_max = ids, r_min, r_max
         self.bound = _interpolation_bound(snap, speed, dt)
         self.coarse_bound = _interpolation_bound(snap, speed, factor * dt)
@@ -236,7 +243,7 @@ class _Search:
         return True
 
     def refine(self, pi: Array, pj: Array, segment: Array) -> None:
-        _refine(self.cat, self.found, self.threshold, self.threads, pi, pj, segment)
+        _refine(self.cat, self.found, self.threshold, self.threads, pi, pj, segment, self.segment_bound)
 
 
 class _Fine:

@@ -7,9 +7,14 @@
 // the positions alone: Newton steps on rho . rho' with rho' and rho'' from
 // central differences of SGP4's positions, so the time found is the minimum
 // of the distance between the positions the model gives.
+//
+// Before any of that, a segment whose distance provably stays above the
+// threshold is dropped on its end states alone (see segment_floor): most
+// candidates of the search are such near misses.
 #ifndef VELARION_CONJUNCTIONS_KERNELS_REFINE_HPP
 #define VELARION_CONJUNCTIONS_KERNELS_REFINE_HPP
 
+#include "velarion/conjunctions/kernels/screen.hpp"
 #include "velarion/propagators/analytical/sgp4/kernels/sample.hpp"
 
 #include <algorithm>
@@ -26,7 +31,8 @@ enum RefineStatus : std::uint8_t {
     kNoMinimum = 0,  // the distance has no local minimum in the segment
     kMinimum = 1,    // a local minimum: tca and the states there are set
     kFailed = 2,     // the model failed at an end of the segment
-    kFar = 3,        // a local minimum above the threshold (not polished: tca set, no states)
+    kFar = 3,        // a local minimum above the threshold (not polished, no states; tca set when it was
+                     // located, NaN when the segment's floor ruled it out)
 };
 
 struct RefineInput {
@@ -37,6 +43,10 @@ struct RefineInput {
     const double* ta = nullptr;  // per candidate: segment [ta, tb], seconds from t = 0
     const double* tb = nullptr;
     double threshold = INFINITY;  // [m] minima farther are kFar
+    // per candidate or nullptr: E_i + E_j, how far the pair's true paths may
+    // lie from the cubic Hermite interpolants of their states at ta and tb
+    // [m]; with it, segments whose floor is above the threshold are kFar
+    const double* slack = nullptr;
 };
 
 struct RefineOutput {
@@ -98,17 +108,43 @@ inline void range_rate(const PairState& s, double& f, double& df) noexcept {
     df = dot3(s.drho, s.drho) + dot3(s.rho, acc);
 }
 
+// A lower bound of the distance of the relative cubic Hermite interpolant
+// H(s) (s in [0, 1]) of the end states over [ta, tb]: the chord's distance
+// from the origin less M / 8. Proof: e(s) = H(s) - chord(s) vanishes at both
+// ends and |e''| = |H''| <= M (H'' is linear in s, so M = the larger of its
+// end values), hence |e(s)| <= M s (1 - s) / 2 <= M / 8. The true distance
+// is then at least this floor less `slack` (E_i + E_j) everywhere in the
+// segment.
+inline double segment_floor(const PairState& sa, const PairState& sb, double span) noexcept {
+    double bend_a2 = 0.0, bend_b2 = 0.0;
+    for (int x = 0; x < 3; ++x) {
+        const double d = sb.rho[x] - sa.rho[x];
+        const double c2 = 3.0 * d - span * (2.0 * sa.drho[x] + sb.drho[x]);
+        const double c3 = -2.0 * d + span * (sa.drho[x] + sb.drho[x]);
+        const double at0 = 2.0 * c2, at1 = 2.0 * c2 + 6.0 * c3;
+        bend_a2 += at0 * at0;
+        bend_b2 += at1 * at1;
+    }
+    return segment_distance(sa.rho, sb.rho) - std::sqrt(std::max(bend_a2, bend_b2)) / 8.0;
+}
+
 // One candidate: returns its status and fills tca, the states and the ends.
-inline RefineStatus refine_one(const PairModel& model, double ta, double tb, double threshold, double& tca,
-                               double* states, double* ends) noexcept {
-    PairState sa, sb, sc;
-    const bool ok_a = model.at(ta, sa), ok_b = model.at(tb, sb);
+// `sa` holds the pair's state at ta when `have_a` (the end of the pair's
+// previous segment); `sb` is left with the state at tb, `ok_b` whether the
+// model gave it.
+inline RefineStatus refine_one(const PairModel& model, double ta, double tb, double threshold, double slack,
+                               double& tca, double* states, double* ends, PairState& sa, bool have_a, PairState& sb,
+                               bool& ok_b) noexcept {
+    PairState sc;
+    const bool ok_a = have_a || model.at(ta, sa);
+    ok_b = model.at(tb, sb);
     ends[0] = ok_a ? std::sqrt(dot3(sa.rho, sa.rho)) : NAN;
     ends[1] = ok_b ? std::sqrt(dot3(sb.rho, sb.rho)) : NAN;
     tca = NAN;
     if (!ok_a || !ok_b) return kFailed;
     const double fa = dot3(sa.rho, sa.drho), fb = dot3(sb.rho, sb.drho);
     if (!(fa < 0.0 && fb >= 0.0)) return kNoMinimum;
+    if (segment_floor(sa, sb, tb - ta) - slack > threshold) return kFar;
     double a = ta, b = tb;
     // First guess: the closest point of straight-line relative motion from the start.
     const double speed2 = dot3(sa.drho, sa.drho);
@@ -168,12 +204,22 @@ inline RefineStatus refine_one(const PairModel& model, double ta, double tb, dou
     return kMinimum;
 }
 
-// Candidates [begin, end) of in/out.
+// Candidates [begin, end) of in/out. A candidate that starts where the
+// previous one of the same pair ended (sorted candidates of a pair in
+// sustained proximity) takes its start state from it.
 inline void refine(const RefineInput& in, const RefineOutput& out, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+    PairState ends_of[2];
+    bool ok_end = false;
+    int last = 0;
     for (std::ptrdiff_t q = begin; q < end; ++q) {
         const PairModel model(in, in.rec_i[q], in.rec_j[q]);
-        out.status[q] =
-            refine_one(model, in.ta[q], in.tb[q], in.threshold, out.tca[q], out.states + 12 * q, out.ends + 2 * q);
+        const bool follows = q > begin && ok_end && in.rec_i[q] == in.rec_i[q - 1] && in.rec_j[q] == in.rec_j[q - 1] &&
+                             in.ta[q] == in.tb[q - 1];
+        PairState& start = ends_of[last];
+        PairState& finish = ends_of[1 - last];
+        out.status[q] = refine_one(model, in.ta[q], in.tb[q], in.threshold, in.slack ? in.slack[q] : INFINITY,
+                                   out.tca[q], out.states + 12 * q, out.ends + 2 * q, start, follows, finish, ok_end);
+        last = 1 - last;
         if (out.status[q] != kMinimum)
             for (int x = 0; x < 12; ++x) out.states[12 * q + x] = NAN;
     }
