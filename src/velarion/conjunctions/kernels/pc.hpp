@@ -589,8 +589,8 @@ inline Status hall(const Object& a, const Object& b, double mu, double R, double
     // The rate at TCA sets the scale of the absolute tolerance.
     const double peak = entry_rate(a, b, mu, R, 0.0);
     auto f = [&](double t) noexcept { return entry_rate(a, b, mu, R, t); };
-    expected = integrate(f, -window, 0.0, 1e-9, 1e-14 * peak * window) +
-               integrate(f, 0.0, window, 1e-9, 1e-14 * peak * window);
+    expected = integrate(f, -window, 0.0, 1e-7, 1e-12 * peak * window) +
+               integrate(f, 0.0, window, 1e-7, 1e-12 * peak * window);
     return kOk;
 }
 
@@ -665,13 +665,52 @@ inline bool cholesky6(const double* c, Mat6& l) noexcept {
     return true;
 }
 
-// The closest approach of two two-body states near t = 0 (Newton on the
-// range rate from the rectilinear estimate) and its distance.
+// Acceleration and jerk of two-body motion at (r, v).
+inline void acceleration_jerk(const Vec3& r, const Vec3& v, double mu, Vec3& a, Vec3& j) noexcept {
+    const double rn2 = dot(r, r), rn = std::sqrt(rn2);
+    const double k = mu / (rn2 * rn);
+    const double rv = dot(r, v) / rn2;
+    for (int i = 0; i < 3; ++i) {
+        a[i] = -k * r[i];
+        j[i] = -k * (v[i] - 3.0 * rv * r[i]);
+    }
+}
+
+// The closest approach of two two-body states near t = 0 and its
+// distance: Newton on the range rate from the rectilinear estimate. Where
+// that lies within 1e-3 of an orbital revolution's radian of TCA (the
+// fast encounters), the motion is the third-order Taylor expansion of
+// two-body motion (position error below |r| (n t)^4 / 24, about 1e-6 m in
+// LEO); farther out, universal-variable propagation.
 inline double closest_distance(const Vec3& ra, const Vec3& va, const Vec3& rb, const Vec3& vb, double mu,
-                               double window) noexcept {
+                               double window, double short_arc) noexcept {
     Vec3 dr = minus(rb, ra), dv = minus(vb, va);
     const double vv = dot(dv, dv);
     double t = vv > 0.0 ? -dot(dr, dv) / vv : 0.0;
+    if (std::fabs(t) <= short_arc) {
+        Vec3 aa, ja, ab, jb;
+        acceleration_jerk(ra, va, mu, aa, ja);
+        acceleration_jerk(rb, vb, mu, ab, jb);
+        const Vec3 da = minus(ab, aa), dj = minus(jb, ja);
+        for (int it = 0; it < 4; ++it) {
+            Vec3 d, dd, ddd;
+            for (int i = 0; i < 3; ++i) {
+                d[i] = dr[i] + t * (dv[i] + t * (0.5 * da[i] + t * dj[i] / 6.0));
+                dd[i] = dv[i] + t * (da[i] + 0.5 * t * dj[i]);
+                ddd[i] = da[i] + t * dj[i];
+            }
+            const double slope = dot(dd, dd) + dot(d, ddd);
+            if (!(slope > 0.0)) break;
+            const double step = dot(d, dd) / slope;
+            t -= step;
+            if (std::fabs(step) < 1e-12) break;
+        }
+        if (std::fabs(t) <= 2.0 * short_arc) {
+            Vec3 d;
+            for (int i = 0; i < 3; ++i) d[i] = dr[i] + t * (dv[i] + t * (0.5 * da[i] + t * dj[i] / 6.0));
+            return norm(d);
+        }
+    }
     t = std::clamp(t, -window, window);
     double best = norm(dr);
     for (int it = 0; it < 8; ++it) {
@@ -699,7 +738,7 @@ inline double closest_distance(const Vec3& ra, const Vec3& va, const Vec3& rb, c
 struct MonteCarloCase {
     Vec3 ra, va, rb, vb;
     Mat6 la, lb;  // Cholesky factors of the two 6x6 covariances
-    double R, mu, window;
+    double R, mu, window, short_arc;
 };
 
 inline Status monte_carlo_case(const Object& a, const Object& b, double mu, double R, MonteCarloCase& out) noexcept {
@@ -718,6 +757,7 @@ inline Status monte_carlo_case(const Object& a, const Object& b, double mu, doub
         period = std::min(period, 2.0 * kPi / std::sqrt(mu * alpha * alpha * alpha));
     }
     out.window = 0.25 * period;
+    out.short_arc = 1e-3 * period / (2.0 * kPi);
     return kOk;
 }
 
@@ -744,7 +784,7 @@ inline std::uint64_t monte_carlo_block(const MonteCarloCase& m, std::uint64_t se
                 vb[i - 3] += db;
             }
         }
-        if (closest_distance(ra, va, rb, vb, m.mu, m.window) < m.R) ++hits;
+        if (closest_distance(ra, va, rb, vb, m.mu, m.window, m.short_arc) < m.R) ++hits;
     }
     return hits;
 }
