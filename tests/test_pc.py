@@ -308,3 +308,52 @@ def test_hall_and_monte_carlo_refuse_unbound_orbits():
         pcm.hall_3d(r1, v1 * 2.0, np.eye(6), r2, v2, np.eye(6), 10.0)
     with pytest.raises(pcm.PcError, match="elliptic"):
         pcm.monte_carlo(r1, v1, np.eye(6), r2, v2 * 2.0, np.eye(6), 10.0, samples=10)
+
+
+@pytest.fixture(scope="module")
+def screened():
+    from velarion.conjunctions import screen
+    from velarion.conjunctions.catalogue import sample_catalogue
+    from velarion.propagators.analytical.sgp4 import load_tles
+
+    tles = load_tles(sample_catalogue(40, "2024-01-01T00:00:00", seed=3, close_pairs=4))
+    first = tles[0].satnum
+    covariances = {"default": np.diag([100.0**2, 400.0**2, 80.0**2]), first: np.diag([5.0**2, 50.0**2, 5.0**2])}
+    events = screen(tles, "2024-01-01T00:00:00", 7200.0, 5000.0, covariances=covariances, hbr=20.0)
+    return tles, covariances, events
+
+
+def test_screen_events_carry_the_pc_of_their_covariances(screened):
+    tles, covariances, events = screened
+    assert len(events) >= 3
+    for e in events:
+        (r1, v1), (r2, v2) = e.primary_state, e.secondary_state
+        c1, c2 = (covariances.get(n, covariances["default"]) for n in (e.primary_satnum, e.secondary_satnum))
+        assert e.pc == pytest.approx(pcm.foster_2d(r1, v1, c1, r2, v2, c2, 20.0, frame="RTN"), rel=1e-12)
+
+
+def test_an_event_cdm_has_the_event_pc_in_gcrf(screened):
+    from velarion.conjunctions import cdm
+
+    _, _, events = screened
+    event = max(events, key=lambda e: e.pc)
+    message = cdm.loads(event.to_cdm().to_xml())
+    assert message.ref_frame(1) == "GCRF"
+    assert message.miss_distance == pytest.approx(event.miss_distance, abs=1e-3)
+    # Pc does not depend on the inertial frame (TEME in the screening, GCRF in the message).
+    assert pcm.pc(message) == pytest.approx(event.pc, rel=1e-6)
+    assert float(message.relative["COLLISION_PROBABILITY"]) == pytest.approx(event.pc, rel=1e-6)
+
+
+def test_screen_refuses_covariances_it_cannot_use():
+    from velarion.conjunctions import screen
+    from velarion.conjunctions.catalogue import sample_catalogue
+    from velarion.propagators.analytical.sgp4 import load_tles
+
+    tles = load_tles(sample_catalogue(4, "2024-01-01T00:00:00", seed=3))
+    with pytest.raises(ValueError, match="need a hard-body radius"):
+        screen(tles, "2024-01-01T00:00:00", 600.0, covariances=np.eye(3))
+    with pytest.raises(ValueError, match="holds 2 matrices for 4 satellites"):
+        screen(tles, "2024-01-01T00:00:00", 600.0, covariances=[np.eye(3)] * 2, hbr=5.0)
+    with pytest.raises(ValueError, match="name no satellite"):
+        screen(tles, "2024-01-01T00:00:00", 600.0, covariances={123456789: np.eye(3)}, hbr=5.0)

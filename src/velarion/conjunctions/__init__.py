@@ -107,7 +107,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from velarion.conjunctions import _screen
+from velarion.conjunctions import _screen, risk
 from velarion.conjunctions.results import Conjunction, Conjunctions, Proximity
 from velarion.passes.satellites import Failure
 from velarion.propagators.analytical.sgp4 import _compiled
@@ -421,6 +421,9 @@ def screen(
     progress: ProgressCallback | None = None,
     proximity: float | None = _PROXIMITY,
     proximity_minima: bool = True,
+    covariances: Any = None,
+    hbr: float | None = None,
+    covariance_frame: str = "RTN",
 ) -> Conjunctions:
     """Close approaches below ``threshold`` [m] from ``start`` for ``duration`` [s].
 
@@ -448,6 +451,9 @@ def screen(
     (nearly) one state, which have no minimum to list, are always recorded
     there, ``colocated`` true, whatever ``proximity`` (None: no other
     stretches are recorded).
+
+    ``covariances``, ``hbr`` [m] and ``covariance_frame``: each event's
+    ``pc`` (see ``velarion.conjunctions.risk``).
 
     The work streams over windows of time within the memory budget
     (``velarion.utils.budget``); a screening that cannot fit it raises
@@ -480,6 +486,7 @@ def screen(
         raise ValueError("the start of the span must be a single epoch")
 
     sats = list(satellites) if not isinstance(satellites, (ELSET, SGP4)) else [satellites]
+    lookup = None if covariances is None else risk.CovarianceLookup(sats, covariances, covariance_frame, hbr)
     chosen = None if primaries is None else _resolve_primaries(primaries, sats)
     intake = _intake(sats, (start, duration))
     maybe, failures = intake.objects, intake.failures
@@ -502,6 +509,8 @@ def screen(
         failures.append(Failure(index[k], objects[k].name, objects[k].satnum, epoch, error))
     failures.sort(key=lambda f: f.index)
     events, stretches = _results(cat, found, proximity, bool(proximity_minima))
+    if lookup is not None:
+        risk.attach_pc(events, lookup)
     report.close()
     return Conjunctions(events, failures, stretches)
 

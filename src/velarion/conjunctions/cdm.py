@@ -751,7 +751,8 @@ def _object_items(
         Item("REF_FRAME", str(obj.get("ref_frame", "EME2000"))),
     ]
     if obj.get("hbr") is not None:
-        items.append(Item("HBR", f"{float(obj['hbr']):.6g}", "m"))
+        # The area of the object's disc: its share of the hard-body radius.
+        items.append(Item("AREA_PC", f"{math.pi * float(obj['hbr']) ** 2:.10g}", "m**2"))
     rv = np.concatenate([np.ravel(np.asarray(r, dtype=np.float64)), np.ravel(np.asarray(v, dtype=np.float64))])
     for key, x in zip(_STATE_KEYS, rv):
         items.append(Item(key, f"{x / 1e3:.9f}" if "DOT" in key else f"{x / 1e3:.6f}", _UNITS[key]))
@@ -783,7 +784,8 @@ def make(
     """A CDM from SI values: states (r, v) [m, m/s] in EME2000/GCRF,
     covariances in RTN (6x6 to 9x9, SI; None writes zeros), ``objects`` two
     dicts of metadata (name, designator, international_designator, catalog,
-    ephemeris, covariance_method, maneuverable, ref_frame, hbr [m])."""
+    ephemeris, covariance_method, maneuverable, ref_frame, hbr [m]: the
+    object's radius, written as AREA_PC)."""
     if version not in ("1.0", "2.0"):
         raise ValueError(f"unknown CDM version {version!r}")
     created = creation_date if creation_date is not None else Time(np.datetime64("now", "ms"))

@@ -43,9 +43,11 @@ class Conjunction:
     ``in_track``, ``cross_track``: the secondary's position minus the
     primary's) and the relative speed [m/s]. ``primary_state`` and
     ``secondary_state`` are the satellites' ``(r, v)`` at TCA in TEME [m,
-    m/s] (None for an event made without them)."""
+    m/s] (None for an event made without them). ``pc``: the probability
+    of collision when the screening had covariances (else None)."""
 
     __slots__ = (
+        "_covariances",
         "_row",
         "_seconds",
         "_start",
@@ -54,6 +56,7 @@ class Conjunction:
         "cross_track",
         "in_track",
         "miss_distance",
+        "pc",
         "primary",
         "primary_satnum",
         "radial",
@@ -71,6 +74,7 @@ class Conjunction:
     in_track: float
     cross_track: float
     relative_speed: float
+    pc: float | None
 
     def __init__(
         self,
@@ -97,6 +101,7 @@ class Conjunction:
         self._seconds = 0.0
         self._states: Array | None = None
         self._row = 0
+        self.pc, self._covariances = None, None
         if primary_state is not None and secondary_state is not None:
             row = np.concatenate([np.ravel(x) for x in (*primary_state, *secondary_state)]).astype(np.float64)
             if row.shape != (12,):
@@ -120,6 +125,7 @@ class Conjunction:
         self.primary, self.primary_satnum, self.secondary, self.secondary_satnum = names
         self.miss_distance, self.radial, self.in_track, self.cross_track, self.relative_speed = numbers
         self._tca, self._start, self._seconds, self._states, self._row = None, start, seconds, states, row
+        self.pc, self._covariances = None, None
         return self
 
     @property
@@ -150,6 +156,12 @@ class Conjunction:
         out = {name: getattr(self, name) for name in _FIELDS}
         out["tca"] = str(self.tca.iso)
         return out
+
+    def to_cdm(self, **options: Any) -> Any:
+        """A CDM of the event (``velarion.conjunctions.risk.event_cdm``)."""
+        from velarion.conjunctions.risk import event_cdm
+
+        return event_cdm(self, **options)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Conjunction):
