@@ -316,3 +316,79 @@ def test_huge_file_is_refused_by_the_bounded_reader(tmp_path):
     path.write_text("COMMENT " + "x" * 100 + "\n" * 50_000 + EXAMPLE_KVN * 20)
     with pytest.raises(ValueError):
         cdmm.read(path)
+
+
+def run_cli(argv, capsys):
+    from velarion.cli import main
+
+    status = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def test_pc_command_gives_the_library_values_in_every_format(tmp_path, capsys):
+    import csv
+    import io
+    import json
+
+    kvn, xml = tmp_path / "a.cdm", tmp_path / "a.xml"
+    kvn.write_text(EXAMPLE_KVN)
+    xml.write_text(cdmm.loads(EXAMPLE_KVN).to_xml())
+    m = cdmm.loads(EXAMPLE_KVN)
+    status, out, err = run_cli(["pc", kvn, xml, "--method", "foster,chan,hall", "--format", "json", "--hbr", 40],
+                               capsys)
+    assert status == 0 and err == ""
+    rows = json.loads(out)
+    assert [r["file"] for r in rows] == [str(kvn), str(xml)]
+    for r in rows:
+        assert r["foster"] == pcm.pc(m, "foster", hbr=40.0)
+        assert r["chan"] == pcm.pc(m, "chan", hbr=40.0)
+        assert r["hall"] == pcm.pc(m, "hall", hbr=40.0).pc
+    status, out, _ = run_cli(["pc", kvn, "--method", "mc", "--samples", 20000, "--format", "csv"], capsys)
+    (row,) = csv.DictReader(io.StringIO(out))
+    assert float(row["mc_low"]) == 0.0 and float(row["mc_high"]) > 0.0
+    status, out, _ = run_cli(["pc", kvn], capsys)
+    assert status == 0 and "SATELLITE A" in out and f"{pcm.pc(m):.4e}" in out
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["pc", "{tmp}/none.cdm"], "cannot read '{tmp}/none.cdm': no such file"),
+        (["pc", "{tmp}/bad.cdm"], "{tmp}/bad.cdm, line 8, MISS_DISTANCE: not a number"),
+        (["pc", "{tmp}/ok.cdm", "--method", "foster,best"], "--method takes foster, chan"),
+        (["pc", "{tmp}/ok.cdm", "--hbr", "-1"], "--hbr must be a positive number"),
+    ],
+)
+def test_pc_command_errors_are_one_line(tmp_path, capsys, argv, message):
+    (tmp_path / "bad.cdm").write_text(EXAMPLE_KVN.replace("= 715 [m]", "= x [m]"))
+    (tmp_path / "ok.cdm").write_text(EXAMPLE_KVN)
+    status, out, err = run_cli([a.format(tmp=tmp_path) for a in argv], capsys)
+    assert status == 1 and out == ""
+    assert err.count("\n") == 1 and message.format(tmp=tmp_path) in err
+
+
+def test_conjunctions_command_writes_a_cdm_per_event_and_a_pc_column(tmp_path, capsys):
+    import csv
+    import io
+    import json
+
+    from velarion.conjunctions.catalogue import sample_catalogue
+
+    (tmp_path / "cat.tle").write_text(sample_catalogue(30, "2024-01-01", seed=3, close_pairs=3))
+    (tmp_path / "cov.json").write_text(json.dumps({"default": [50.0, 200.0, 50.0, 0.1, 0.05, 0.05]}))
+    (tmp_path / "cdms").mkdir()
+    argv = ["conjunctions", "--tle", tmp_path / "cat.tle", "--start", "2024-01-01", "--hours", "2", "--quiet"]
+    argv += ["--hbr", 15, "--covariance", tmp_path / "cov.json", "--cdm-dir", tmp_path / "cdms", "--format", "csv"]
+    status, out, err = run_cli(argv, capsys)
+    assert status == 0, err
+    rows = list(csv.DictReader(io.StringIO(out)))
+    files = sorted((tmp_path / "cdms").iterdir())
+    assert len(rows) == len(files) >= 2
+    for row, path in zip(rows, files):
+        m = cdmm.read(path)
+        assert m.object_name(1) == row["primary"]
+        assert float(row["pc"]) == pytest.approx(pcm.pc(m), rel=1e-5)
+        np.testing.assert_allclose(np.diag(m.covariance(1)), [2500.0, 40000.0, 2500.0, 0.01, 0.0025, 0.0025])
+    status, _, err = run_cli([*argv[:8], "--covariance", tmp_path / "cov.json"], capsys)
+    assert status == 1 and "--covariance needs --hbr" in err

@@ -12,7 +12,7 @@ from typing import Any, NoReturn
 
 from velarion import __version__
 
-from . import conjunctions, defaults
+from . import conjunctions, defaults, pc
 from .csvio import HEADER
 from .errors import UsageError
 
@@ -395,4 +395,5 @@ def build_parser() -> argparse.ArgumentParser:
     _add_common(p)
 
     conjunctions.add_parser(sub, _add_common)
+    pc.add_parser(sub, _add_common)
     return parser

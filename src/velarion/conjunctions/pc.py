@@ -310,7 +310,10 @@ def _wilson(hits: Array, n: int, confidence: float) -> tuple[Array, Array]:
     p = hits / n
     centre = (p + z * z / (2 * n)) / (1 + z * z / n)
     half = z * np.sqrt(p * (1 - p) / n + z * z / (4 * n * n)) / (1 + z * z / n)
-    return np.maximum(centre - half, 0.0), np.minimum(centre + half, 1.0)
+    # The ends at no hits and at all hits are exactly 0 and 1 (the formula rounds there).
+    low = np.where(hits == 0, 0.0, np.maximum(centre - half, 0.0))
+    high = np.where(hits == n, 1.0, np.minimum(centre + half, 1.0))
+    return low, high
 
 
 def monte_carlo(
@@ -363,9 +366,10 @@ def monte_carlo(
 def pc(cdm: Any, method: str = "foster", *, hbr: float | None = None, **options: Any) -> Any:
     """Pc of a CDM (``velarion.conjunctions.cdm.CDM``) by ``method``: one
     of "foster", "chan", "alfano", "hall", "mc" (the function's result:
-    a float for foster and chan, the named tuple of the others). ``hbr``
-    [m]: the hard-body radius, by default the sum of the objects'
-    ``AREA_PC`` radii ... when the message gives none, it must be passed."""
+    a float for foster and chan, the named tuple of the others), with the
+    states and covariances of the message (``CDM.inertial``). ``hbr`` [m]:
+    the combined hard-body radius, by default ``CDM.hard_body_radius()``
+    (needed when the message gives none); ``options`` go to the method."""
     from velarion.conjunctions.cdm import CDM
 
     if not isinstance(cdm, CDM):
