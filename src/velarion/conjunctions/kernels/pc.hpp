@@ -597,7 +597,8 @@ inline Status hall(const Object& a, const Object& b, double mu, double R, double
 // ---------------------------------------------------------------------------
 // Monte Carlo.
 
-// xoshiro256++ (Blackman and Vigna, public domain), seeded by splitmix64.
+// xoshiro256++ (Blackman and Vigna, public domain), seeded by splitmix64,
+// and normal deviates from it.
 class Random {
 public:
     explicit Random(std::uint64_t seed) noexcept {
@@ -620,22 +621,68 @@ public:
         s_[3] = rotl(s_[3], 45);
         return result;
     }
-    // Uniform in (-1, 1).
-    double symmetric() noexcept { return (static_cast<double>(next() >> 11) + 0.5) * 0x1.0p-52 - 1.0; }
-    // Two standard normals (Marsaglia's polar method).
+    // Uniform in (0, 1).
+    double uniform() noexcept { return (static_cast<double>(next() >> 11) + 0.5) * 0x1.0p-53; }
+    // Two standard normals: Marsaglia and Tsang's ziggurat (J. Stat.
+    // Software 5(8), 2000), 128 layers, one 32-bit half of a draw each.
     void normals(double& a, double& b) noexcept {
-        double u, v, s;
-        do {
-            u = symmetric();
-            v = symmetric();
-            s = u * u + v * v;
-        } while (s >= 1.0 || s == 0.0);
-        const double m = std::sqrt(-2.0 * std::log(s) / s);
-        a = u * m;
-        b = v * m;
+        const std::uint64_t bits = next();
+        a = normal(static_cast<std::int32_t>(static_cast<std::uint32_t>(bits)));
+        b = normal(static_cast<std::int32_t>(static_cast<std::uint32_t>(bits >> 32)));
     }
 
 private:
+    struct Ziggurat {
+        std::uint32_t k[128];
+        double w[128], f[128];
+        Ziggurat() noexcept {
+            const double m1 = 2147483648.0;
+            double dn = 3.442619855899, tn = dn;
+            const double vn = 9.91256303526217e-3;
+            const double q = vn / std::exp(-0.5 * dn * dn);
+            k[0] = static_cast<std::uint32_t>((dn / q) * m1);
+            k[1] = 0;
+            w[0] = q / m1;
+            w[127] = dn / m1;
+            f[0] = 1.0;
+            f[127] = std::exp(-0.5 * dn * dn);
+            for (int i = 126; i >= 1; --i) {
+                dn = std::sqrt(-2.0 * std::log(vn / dn + std::exp(-0.5 * dn * dn)));
+                k[i + 1] = static_cast<std::uint32_t>((dn / tn) * m1);
+                tn = dn;
+                f[i] = std::exp(-0.5 * dn * dn);
+                w[i] = dn / m1;
+            }
+        }
+    };
+    static const Ziggurat& table() noexcept {
+        static const Ziggurat z;
+        return z;
+    }
+    static std::uint32_t magnitude(std::int32_t h) noexcept {
+        return h < 0 ? static_cast<std::uint32_t>(-(static_cast<std::int64_t>(h))) : static_cast<std::uint32_t>(h);
+    }
+    double normal(std::int32_t h) noexcept {
+        const Ziggurat& z = table();
+        for (;;) {
+            const int i = h & 127;
+            if (magnitude(h) < z.k[i]) return h * z.w[i];
+            const double x = h * z.w[i];
+            if (i == 0) {
+                // The tail beyond the base layer, by Marsaglia's method.
+                constexpr double r = 3.442620;
+                double tx, ty;
+                do {
+                    tx = -std::log(uniform()) / r;
+                    ty = -std::log(uniform());
+                } while (ty + ty < tx * tx);
+                return h > 0 ? r + tx : -r - tx;
+            }
+            if (z.f[i] + uniform() * (z.f[i - 1] - z.f[i]) < std::exp(-0.5 * x * x)) return x;
+            h = static_cast<std::int32_t>(static_cast<std::uint32_t>(next() >> 32));
+        }
+    }
+
     static std::uint64_t rotl(std::uint64_t x, int k) noexcept { return (x << k) | (x >> (64 - k)); }
     std::uint64_t s_[4];
 };
