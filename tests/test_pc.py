@@ -362,3 +362,21 @@ def test_screen_refuses_covariances_it_cannot_use():
         screen(tles, "2024-01-01T00:00:00", 600.0, covariances=[np.eye(3)] * 2, hbr=5.0)
     with pytest.raises(ValueError, match="name no satellite"):
         screen(tles, "2024-01-01T00:00:00", 600.0, covariances={123456789: np.eye(3)}, hbr=5.0)
+
+
+@pytest.mark.parametrize("sx, sy, rho, miss, R", PLANE_CASES)
+def test_foster_matches_orekit_short_term_encounter_methods(sx, sy, rho, miss, R):
+    # Orekit's Laas 2015 (a converging series) and Patera 2005 (a contour
+    # quadrature), where orekit-jpype and a Java runtime are installed.
+    orekit_jpype = pytest.importorskip("orekit_jpype")
+    orekit_jpype.initVM()
+    from org.orekit.ssa.collision.shorttermencounter.probability.twod import Laas2015, Patera2005
+
+    r1, v1, r2, v2, ex, ey = leo_pair((miss, 0.0))
+    value = pcm.foster_2d(r1, v1, plane_covariance(ex, ey, sx, sy, rho), r2, v2, np.zeros((3, 3)), R)
+    p = np.array([[sx * sx, rho * sx * sy], [rho * sx * sy, sy * sy]])
+    values, vectors = np.linalg.eigh(p)
+    xm, ym = vectors.T @ np.array([miss, 0.0])
+    args = (float(xm), float(ym), math.sqrt(values[0]), math.sqrt(values[1]), R)
+    assert value == pytest.approx(Laas2015().compute(*args).getValue(), rel=1e-6)
+    assert value == pytest.approx(Patera2005().compute(*args).getValue(), rel=1e-5)
