@@ -75,7 +75,9 @@ def _scipy_sample(data: tuple[np.ndarray, ...]) -> Any:
             norm = 1.0 / (2.0 * math.pi * math.sqrt(np.linalg.det(p)))
             a, b, d = inv[0, 0], inv[0, 1], inv[1, 1]
 
-            def f(y: float, x: float) -> float:
+            def f(
+                y: float, x: float, miss: float = miss, norm: float = norm, a: float = a, b: float = b, d: float = d
+            ) -> float:
                 u = miss + x
                 return norm * math.exp(-0.5 * (a * u * u + 2.0 * b * u * y + d * y * y))
 

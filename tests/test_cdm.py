@@ -181,7 +181,7 @@ def made(version="1.0", seed=0, size=6):
 @pytest.mark.parametrize("version", ["1.0", "2.0"])
 @pytest.mark.parametrize("size", [6, 9])
 def test_made_message_round_trips_in_both_syntaxes(version, size):
-    message, (r1, v1, r2, v2, covs) = made(version, size=size)
+    message, (_, _, r2, v2, covs) = made(version, size=size)
     kvn, xml = message.to_kvn(), message.to_xml()
     from_kvn, from_xml = cdmm.loads(kvn), cdmm.loads(xml)
     assert from_kvn == message and from_xml == message
@@ -213,14 +213,31 @@ def test_example_reads_in_si_and_round_trips():
     assert again == m
     assert cdmm.loads(m.to_xml()) == m
     # Every line of the example's values comes back as written.
-    written = {line.split("=")[0].strip(): line.split("=", 1)[1].strip() for line in m.to_kvn().splitlines()
-               if "=" in line}
+    written = {
+        line.split("=")[0].strip(): line.split("=", 1)[1].strip() for line in m.to_kvn().splitlines() if "=" in line
+    }
     for line in EXAMPLE_KVN.splitlines():
         if "=" in line and not line.startswith("OBJECT "):
             key = line.split("=")[0].strip()
-            if key not in ("OBJECT", "OBJECT_DESIGNATOR", "CATALOG_NAME", "OBJECT_NAME", "INTERNATIONAL_DESIGNATOR",
-                           "OBJECT_TYPE", "EPHEMERIS_NAME", "COVARIANCE_METHOD", "MANEUVERABLE", "REF_FRAME",
-                           "AREA_PC", "X", "Y", "Z", "X_DOT", "Y_DOT", "Z_DOT") and not key.startswith("C"):
+            if key not in (
+                "OBJECT",
+                "OBJECT_DESIGNATOR",
+                "CATALOG_NAME",
+                "OBJECT_NAME",
+                "INTERNATIONAL_DESIGNATOR",
+                "OBJECT_TYPE",
+                "EPHEMERIS_NAME",
+                "COVARIANCE_METHOD",
+                "MANEUVERABLE",
+                "REF_FRAME",
+                "AREA_PC",
+                "X",
+                "Y",
+                "Z",
+                "X_DOT",
+                "Y_DOT",
+                "Z_DOT",
+            ) and not key.startswith("C"):
                 assert written[key] == line.split("=", 1)[1].strip()
 
 
@@ -247,7 +264,10 @@ def replace(text, old, new):
 @pytest.mark.parametrize(
     "edit, message",
     [
-        (lambda t: replace(t, "MESSAGE_ID                    = 201113719185\n", ""), r"MESSAGE_ID: mandatory key missing"),
+        (
+            lambda t: replace(t, "MESSAGE_ID                    = 201113719185\n", ""),
+            r"MESSAGE_ID: mandatory key missing",
+        ),
         (lambda t: replace(t, "X                             = 2570.097065 [km]\n", ""), r"X: mandatory key missing"),
         (lambda t: replace(t, "= 715 [m]", "= seven [m]"), r"line 8, MISS_DISTANCE: not a number"),
         (lambda t: replace(t, "= 715 [m]", "= 1e999 [m]"), r"line 8, MISS_DISTANCE: not a finite number"),
@@ -266,7 +286,9 @@ def test_malformed_messages_name_line_and_key(edit, message):
 
 
 def test_not_positive_definite_covariance_is_remediated_or_refused():
-    text = EXAMPLE_KVN.replace("CT_R                          = -8.579E+00", "CT_R                          = -8.579E+02", 1)
+    text = EXAMPLE_KVN.replace(
+        "CT_R                          = -8.579E+00", "CT_R                          = -8.579E+02", 1
+    )
     with pytest.raises(cdmm.CDMError, match=r"CR_R: the covariance of OBJECT1 is not positive semi-definite"):
         cdmm.loads(text, remediate=False)
     m = cdmm.loads(text)
@@ -274,8 +296,15 @@ def test_not_positive_definite_covariance_is_remediated_or_refused():
     c = m.covariance(1)[:6, :6]
     assert np.linalg.eigvalsh(c).min() >= -1e-9 * np.abs(c).max()
     # Clipping keeps the eigenvectors and the positive eigenvalues of what was written.
-    written = np.array([[float(m.objects[0][f"C{a}_{b}"]) if f"C{a}_{b}" in m.objects[0] else np.nan
-                         for b in ("R", "T", "N", "RDOT", "TDOT", "NDOT")] for a in ("R", "T", "N", "RDOT", "TDOT", "NDOT")])
+    written = np.array(
+        [
+            [
+                float(m.objects[0][f"C{a}_{b}"]) if f"C{a}_{b}" in m.objects[0] else np.nan
+                for b in ("R", "T", "N", "RDOT", "TDOT", "NDOT")
+            ]
+            for a in ("R", "T", "N", "RDOT", "TDOT", "NDOT")
+        ]
+    )
     written = np.where(np.isnan(written), written.T, written)
     values, vectors = np.linalg.eigh(written)
     assert values[0] < 0
@@ -335,8 +364,9 @@ def test_pc_command_gives_the_library_values_in_every_format(tmp_path, capsys):
     kvn.write_text(EXAMPLE_KVN)
     xml.write_text(cdmm.loads(EXAMPLE_KVN).to_xml())
     m = cdmm.loads(EXAMPLE_KVN)
-    status, out, err = run_cli(["pc", kvn, xml, "--method", "foster,chan,hall", "--format", "json", "--hbr", 40],
-                               capsys)
+    status, out, err = run_cli(
+        ["pc", kvn, xml, "--method", "foster,chan,hall", "--format", "json", "--hbr", 40], capsys
+    )
     assert status == 0 and err == ""
     rows = json.loads(out)
     assert [r["file"] for r in rows] == [str(kvn), str(xml)]
@@ -385,7 +415,7 @@ def test_conjunctions_command_writes_a_cdm_per_event_and_a_pc_column(tmp_path, c
     rows = list(csv.DictReader(io.StringIO(out)))
     files = sorted((tmp_path / "cdms").iterdir())
     assert len(rows) == len(files) >= 2
-    for row, path in zip(rows, files):
+    for row, path in zip(rows, files, strict=True):
         m = cdmm.read(path)
         assert m.object_name(1) == row["primary"]
         assert float(row["pc"]) == pytest.approx(pcm.pc(m), rel=1e-5)

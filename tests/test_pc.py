@@ -5,6 +5,7 @@ motion is rectilinear, and the invariances every Pc must have."""
 
 from __future__ import annotations
 
+import itertools
 import math
 
 import numpy as np
@@ -52,8 +53,13 @@ def dblquad_disc(mx, my, sx, sy, rho, R):
         return k * math.exp(-0.5 * d @ inv @ d)
 
     value, _ = integrate.dblquad(
-        f, -R, R, lambda x: -math.sqrt(max(R * R - x * x, 0.0)), lambda x: math.sqrt(max(R * R - x * x, 0.0)),
-        epsabs=0.0, epsrel=1e-11,
+        f,
+        -R,
+        R,
+        lambda x: -math.sqrt(max(R * R - x * x, 0.0)),
+        lambda x: math.sqrt(max(R * R - x * x, 0.0)),
+        epsabs=0.0,
+        epsrel=1e-11,
     )
     return value
 
@@ -122,8 +128,10 @@ def test_zero_miss_circular_covariance_is_analytic(ratio):
     )
 
 
-@pytest.mark.parametrize("sigma, miss, R", [(100.0, 0.0, 10.0), (100.0, 300.0, 10.0), (30.0, 200.0, 45.0),
-                                            (500.0, 2500.0, 20.0), (10.0, 5.0, 30.0)])
+@pytest.mark.parametrize(
+    "sigma, miss, R",
+    [(100.0, 0.0, 10.0), (100.0, 300.0, 10.0), (30.0, 200.0, 45.0), (500.0, 2500.0, 20.0), (10.0, 5.0, 30.0)],
+)
 def test_round_covariance_is_noncentral_chi_square(sigma, miss, R):
     # |x|^2 / sigma^2 of a round 2-D Gaussian about the miss is noncentral
     # chi-square (2 degrees, noncentrality miss^2/sigma^2): Foster and Chan
@@ -142,7 +150,7 @@ def test_chan_truncated_series_converges_to_the_full_one():
     full = pcm.chan(r1, v1, C, r2, v2, np.zeros((3, 3)), 15.0)
     errors = [abs(v - full) for v in values]
     assert errors[-1] <= 1e-14 * full
-    assert all(a >= b for a, b in zip(errors, errors[1:]))
+    assert all(a >= b for a, b in itertools.pairwise(errors))
 
 
 def test_alfano_max_is_the_largest_over_scalings():
@@ -151,8 +159,13 @@ def test_alfano_max_is_the_largest_over_scalings():
     best = pcm.alfano_max(r1, v1, C, r2, v2, np.zeros((3, 3)), 12.0)
     scales = np.geomspace(0.05, 50.0, 2001)
     grid = pcm.foster_2d(
-        np.broadcast_to(r1, (len(scales), 3)), v1, C[None] * scales[:, None, None] ** 2, r2, v2,
-        np.zeros((3, 3)), 12.0,
+        np.broadcast_to(r1, (len(scales), 3)),
+        v1,
+        C[None] * scales[:, None, None] ** 2,
+        r2,
+        v2,
+        np.zeros((3, 3)),
+        12.0,
     )
     assert best.pc >= grid.max() * (1 - 1e-9)
     assert best.pc == pytest.approx(grid.max(), rel=1e-4)
@@ -227,11 +240,13 @@ def test_monotone_in_the_hard_body_radius(method):
 def test_rtn_covariances_are_rotated_to_inertial():
     rng = np.random.default_rng(3)
     r1, v1, c1, r2, v2, c2 = (x[0] for x in batch(rng, 1))
+
     def to_inertial(c, r, v):
         rot = LocalOrbitalFrame("RTN", r, v).rotation[0]
         big = np.zeros((6, 6))
         big[:3, :3] = big[3:, 3:] = rot
         return big.T @ c @ big
+
     inertial = pcm.foster_2d(r1, v1, to_inertial(c1, r1, v1), r2, v2, to_inertial(c2, r2, v2), 10.0)
     assert pcm.foster_2d(r1, v1, c1, r2, v2, c2, 10.0, frame="RTN") == pytest.approx(inertial, rel=1e-12)
     assert inertial != pytest.approx(pcm.foster_2d(r1, v1, c1, r2, v2, c2, 10.0), rel=1e-3)
@@ -329,7 +344,7 @@ def screened():
 
 
 def test_screen_events_carry_the_pc_of_their_covariances(screened):
-    tles, covariances, events = screened
+    _, covariances, events = screened
     assert len(events) >= 3
     for e in events:
         (r1, v1), (r2, v2) = e.primary_state, e.secondary_state

@@ -45,9 +45,7 @@ def add_parser(sub: Any, common: Any) -> None:
         help=f"methods, comma-separated, of {', '.join(_METHODS)} (default foster)",
     )
     p.add_argument("--hbr", type=float, metavar="M", help="combined hard-body radius [m] for every message")
-    p.add_argument(
-        "--samples", type=int, default=1_000_000, metavar="N", help="Monte Carlo samples (default 1000000)"
-    )
+    p.add_argument("--samples", type=int, default=1_000_000, metavar="N", help="Monte Carlo samples (default 1000000)")
     p.add_argument("--seed", type=int, default=0, metavar="N", help="Monte Carlo seed (default 0)")
     p.add_argument("--format", choices=("table", "csv", "json"), default="table", help="output format (default table)")
     common(p)
@@ -162,7 +160,7 @@ def add_conjunction_options(p: argparse.ArgumentParser) -> None:
     g.add_argument(
         "--covariance",
         metavar="FILE",
-        help="covariances in each satellite's RTN axes: a JSON object from catalogue number (or \"default\") "
+        help='covariances in each satellite\'s RTN axes: a JSON object from catalogue number (or "default") '
         "to the standard deviations [sigma_R, sigma_T, sigma_N] [m] (or six, with velocities [m/s]) or a "
         "3x3 or 6x6 matrix [m^2, m^2/s, m^2/s^2]; default: 100 m, 300 m, 100 m for every satellite",
     )

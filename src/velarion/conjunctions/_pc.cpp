@@ -177,8 +177,7 @@ PyObject* py_hall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return PyTuple_Pack(2, out.status.get(), out.first.get());
 }
 
-constexpr const char* kMcNames[] = {"r1",  "v1", "cov1",    "r2",   "v2",     "cov2",
-                                    "hbr", "mu", "samples", "seed", "threads"};
+constexpr const char* kMcNames[] = {"r1", "v1", "cov1", "r2", "v2", "cov2", "hbr", "mu", "samples", "seed", "threads"};
 constexpr core::Signature kMcSig{"monte_carlo", kMcNames, 11};
 
 // monte_carlo(r1, v1, cov1, r2, v2, cov2, hbr, mu, samples, seed, threads) -> (status, hits)
@@ -207,7 +206,8 @@ PyObject* py_monte_carlo(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     auto* st = static_cast<std::uint8_t*>(PyArray_DATA(core::as_array(status.get())));
     auto* ph = static_cast<std::int64_t*>(PyArray_DATA(core::as_array(hits.get())));
     std::vector<pk::MonteCarloCase> cases(static_cast<std::size_t>(n));
-    for (npy_intp i = 0; i < n; ++i) st[i] = pk::monte_carlo_case(in.first(i), in.second(i), mu, in.radius(i), cases[i]);
+    for (npy_intp i = 0; i < n; ++i)
+        st[i] = pk::monte_carlo_case(in.first(i), in.second(i), mu, in.radius(i), cases[i]);
     constexpr std::uint64_t kBlock = 4096;
     const auto per_case = static_cast<std::uint64_t>((samples + kBlock - 1) / kBlock);
     const auto blocks = static_cast<std::ptrdiff_t>(per_case * static_cast<std::uint64_t>(n));
@@ -221,8 +221,8 @@ PyObject* py_monte_carlo(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                 if (st[i] != pk::kOk) continue;
                 const std::uint64_t count =
                     std::min<std::uint64_t>(kBlock, static_cast<std::uint64_t>(samples) - block * kBlock);
-                counts[static_cast<std::size_t>(q)] =
-                    pk::monte_carlo_block(cases[static_cast<std::size_t>(i)], seed + i * 0x9E3779B97F4A7C15ull, block, count);
+                counts[static_cast<std::size_t>(q)] = pk::monte_carlo_block(
+                    cases[static_cast<std::size_t>(i)], seed + i * 0x9E3779B97F4A7C15ull, block, count);
             }
         });
     if (!whole) return nullptr;

@@ -32,10 +32,10 @@ from __future__ import annotations
 
 import math
 import os
-from xml.parsers import expat
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
+from xml.parsers import expat
 from xml.sax.saxutils import escape
 
 import numpy as np
@@ -332,8 +332,8 @@ class CDM:
         for number, obj in enumerate(self.objects, 1):
             forms: dict[str, Array | None] = {}
             repaired = False
-            for name, keys in (("RTN", _RTN_KEYS), ("XYZ", _XYZ_KEYS)):
-                matrix, fixed = self._matrix(obj, keys, number, remediate)
+            for name, form_keys in (("RTN", _RTN_KEYS), ("XYZ", _XYZ_KEYS)):
+                matrix, fixed = self._matrix(obj, form_keys, number, remediate)
                 forms[name] = matrix
                 repaired |= fixed
             if forms["RTN"] is None and forms["XYZ"] is None:
@@ -341,9 +341,7 @@ class CDM:
             self._covariances.append(forms)
             self._remediated.append(repaired)
 
-    def _matrix(
-        self, obj: Section, keys: list[list[str]], number: int, remediate: bool
-    ) -> tuple[Array | None, bool]:
+    def _matrix(self, obj: Section, keys: list[list[str]], number: int, remediate: bool) -> tuple[Array | None, bool]:
         w = self.where
         # The drag / SRP / thrust diagonals are named alike in both forms.
         own = _RTN_SET if keys is _RTN_KEYS else _XYZ_SET - _RTN_SET
@@ -611,10 +609,9 @@ def _parse_kvn(text: str, where: str, remediate: bool) -> CDM:
         line = raw.strip()
         if not line:
             continue
-        if line.startswith("COMMENT"):
-            if line == "COMMENT" or line[7] in " \t":
-                pending.append(line[7:].strip())
-                continue
+        if line.startswith("COMMENT") and (line == "COMMENT" or line[7] in " \t"):
+            pending.append(line[7:].strip())
+            continue
         key, eq, rest = line.partition("=")
         key = key.strip()
         if not eq or not key or not key.replace("_", "").isalnum() or not key.isupper():
@@ -648,11 +645,14 @@ def _parse_xml(text: str, where: str, remediate: bool) -> CDM:
     parser = expat.ParserCreate()
     # Declarations and entities of any kind end the parse (the text check
     # above already refuses them; these handlers hold if it is fooled).
-    parser.StartDoctypeDeclHandler = _refuse
-    parser.EntityDeclHandler = _refuse
-    parser.UnparsedEntityDeclHandler = _refuse
-    parser.ExternalEntityRefHandler = _refuse
-    parser.SkippedEntityHandler = _refuse
+    for handler in (
+        "StartDoctypeDeclHandler",
+        "EntityDeclHandler",
+        "UnparsedEntityDeclHandler",
+        "ExternalEntityRefHandler",
+        "SkippedEntityHandler",
+    ):
+        setattr(parser, handler, _refuse)
     stack: list[tuple[str, dict[str, str], list[str], int, bool]] = []
     leaves: list[tuple[str, dict[str, str], str, int]] = []
     root: list[tuple[str, dict[str, str]]] = []
@@ -754,7 +754,7 @@ def _object_items(
         # The area of the object's disc: its share of the hard-body radius.
         items.append(Item("AREA_PC", f"{math.pi * float(obj['hbr']) ** 2:.10g}", "m**2"))
     rv = np.concatenate([np.ravel(np.asarray(r, dtype=np.float64)), np.ravel(np.asarray(v, dtype=np.float64))])
-    for key, x in zip(_STATE_KEYS, rv):
+    for key, x in zip(_STATE_KEYS, rv, strict=True):
         items.append(Item(key, f"{x / 1e3:.9f}" if "DOT" in key else f"{x / 1e3:.6f}", _UNITS[key]))
     c = np.zeros((6, 6)) if cov_rtn is None else np.asarray(cov_rtn, dtype=np.float64)
     size = c.shape[0]
@@ -811,7 +811,7 @@ def make(
     rot = LocalOrbitalFrame("RTN", a, va).rotation[0]
     for name, x in (("POSITION", rot @ (b - a)), ("VELOCITY", rot @ (vb - va))):
         unit = "m" if name == "POSITION" else "m/s"
-        relative += [Item(f"RELATIVE_{name}_{axis}", f"{float(c):.3f}", unit) for axis, c in zip("RTN", x)]
+        relative += [Item(f"RELATIVE_{name}_{axis}", f"{float(c):.3f}", unit) for axis, c in zip("RTN", x, strict=True)]
     if pc is not None:
         relative.append(Item("COLLISION_PROBABILITY", f"{pc:.6E}"))
         if pc_method is not None:

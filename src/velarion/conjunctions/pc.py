@@ -41,6 +41,7 @@ from __future__ import annotations
 
 import math
 import os
+from collections.abc import Callable
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -158,7 +159,8 @@ def _inertial(c: Array, r: Array, v: Array, frame: str) -> Array:
     block = np.zeros((len(rot), k, k))
     for start in range(0, k, 3):
         block[:, start : start + 3, start : start + 3] = rot
-    return np.einsum("nji,njk,nkl->nil", block, c, block)
+    out: Array = np.einsum("nji,njk,nkl->nil", block, c, block)
+    return out
 
 
 class _Inputs:
@@ -177,7 +179,7 @@ class _Inputs:
         self.single = np.ndim(r1) == 1 and np.ndim(r2) == 1 and np.ndim(hbr) == 0
         rows = [_rows(x, name) for x, name in ((r1, "r1"), (v1, "v1"), (r2, "r2"), (v2, "v2"))]
         n = max(len(x) for x in rows)
-        for x, name in zip(rows, ("r1", "v1", "r2", "v2")):
+        for x, name in zip(rows, ("r1", "v1", "r2", "v2"), strict=True):
             if len(x) not in (1, n):
                 raise ValueError(f"{name} holds {len(x)} rows for {n} conjunctions")
             if not np.all(np.isfinite(x)):
@@ -293,9 +295,7 @@ def hall_3d(
 ) -> Hall3D:
     """The 3-D Pc and expected number of collisions: ``Hall3D(pc, expected_collisions)``."""
     x = _Inputs(r1, v1, C1, r2, v2, C2, hbr, 6, frame)
-    status, expected = _pc.hall(
-        x.r1, x.v1, x.flat(x.C1), x.r2, x.v2, x.flat(x.C2), x.hbr, float(mu), _threads(threads)
-    )
+    status, expected = _pc.hall(x.r1, x.v1, x.flat(x.C1), x.r2, x.v2, x.flat(x.C2), x.hbr, float(mu), _threads(threads))
     _checked(status, "hall_3d")
     return Hall3D(x.out(np.minimum(expected, 1.0)), x.out(expected))
 
@@ -374,7 +374,13 @@ def pc(cdm: Any, method: str = "foster", *, hbr: float | None = None, **options:
 
     if not isinstance(cdm, CDM):
         raise TypeError(f"pc() takes a CDM, not {type(cdm).__name__}")
-    functions = {"foster": foster_2d, "chan": chan, "alfano": alfano_max, "hall": hall_3d, "mc": monte_carlo}
+    functions: dict[str, Callable[..., Any]] = {
+        "foster": foster_2d,
+        "chan": chan,
+        "alfano": alfano_max,
+        "hall": hall_3d,
+        "mc": monte_carlo,
+    }
     if method not in functions:
         raise ValueError(f"unknown Pc method {method!r}; expected one of {', '.join(METHODS)}")
     radius = cdm.hard_body_radius() if hbr is None else hbr

@@ -75,6 +75,7 @@ class Conjunction:
     cross_track: float
     relative_speed: float
     pc: float | None
+    _covariances: tuple[Any, Any, float] | None
 
     def __init__(
         self,

@@ -71,7 +71,7 @@ class CovarianceLookup:
             items = list(covariances)
             if len(items) != len(satellites):
                 raise ValueError(f"covariances holds {len(items)} matrices for {len(satellites)} satellites")
-            for s, c in zip(satellites, items):
+            for s, c in zip(satellites, items, strict=True):
                 key = (s.name, s.satnum)
                 m = _matrix(c, f"the covariance of {s.name}")
                 if key in self._by_name and not np.array_equal(self._by_name[key], m):
@@ -91,7 +91,8 @@ def _to_rtn(c: Array, r: Array, v: Array) -> Array:
     rot = LocalOrbitalFrame("RTN", r, v).rotation[0]
     block = np.zeros((6, 6))
     block[:3, :3] = block[3:, 3:] = rot
-    return block @ c @ block.T
+    out: Array = block @ c @ block.T
+    return out
 
 
 def attach_pc(events: Sequence[Conjunction], lookup: CovarianceLookup) -> None:
@@ -111,7 +112,7 @@ def attach_pc(events: Sequence[Conjunction], lookup: CovarianceLookup) -> None:
         rows.append((*p, c1, *s, c2))
     r1, v1, c1s, r2, v2, c2s = (np.array([row[k] for row in rows]) for k in range(6))
     values = foster_2d(r1, v1, c1s[:, :3, :3], r2, v2, c2s[:, :3, :3], lookup.hbr, frame="RTN")
-    for e, value, a, b in zip(events, np.atleast_1d(values), c1s, c2s):
+    for e, value, a, b in zip(events, np.atleast_1d(values), c1s, c2s, strict=True):
         e.pc = float(value)
         e._covariances = (a, b, lookup.hbr)
 

@@ -152,7 +152,7 @@ inline double integrate(F&& f, double a, double b, double rel, double abs_floor 
 // completing with the relative velocity direction; the miss in plane
 // coordinates and the 2x2 projection of the 3x3 combined covariance c.
 struct Encounter {
-    double mx, my;       // miss in the plane
+    double mx, my;         // miss in the plane
     double pxx, pxy, pyy;  // projected covariance
 };
 
@@ -544,12 +544,10 @@ inline bool invert3(const double* a, int ld, double inv[9], double& det) noexcep
 // times the trapezoid rule in phi (exact for trigonometric polynomials).
 inline constexpr int kThetaNodes = 16;
 inline constexpr int kPhiNodes = 32;
-inline constexpr double kGl16x[8] = {0.0950125098376374, 0.2816035507792589, 0.4580167776572274,
-                                     0.6178762444026438, 0.7554044083550030, 0.8656312023878318,
-                                     0.9445750230732326, 0.9894009349916499};
-inline constexpr double kGl16w[8] = {0.1894506104550685, 0.1826034150449236, 0.1691565193950025,
-                                     0.1495959888165767, 0.1246289712555339, 0.0951585116824928,
-                                     0.0622535239386479, 0.0271524594117541};
+inline constexpr double kGl16x[8] = {0.0950125098376374, 0.2816035507792589, 0.4580167776572274, 0.6178762444026438,
+                                     0.7554044083550030, 0.8656312023878318, 0.9445750230732326, 0.9894009349916499};
+inline constexpr double kGl16w[8] = {0.1894506104550685, 0.1826034150449236, 0.1691565193950025, 0.1495959888165767,
+                                     0.1246289712555339, 0.0951585116824928, 0.0622535239386479, 0.0271524594117541};
 
 struct Object {
     Vec3 r, v;
@@ -797,8 +795,8 @@ inline void acceleration_jerk(const Vec3& r, const Vec3& v, double mu, Vec3& a, 
 // fast encounters), the motion is the third-order Taylor expansion of
 // two-body motion (position error below |r| (n t)^4 / 24, about 1e-6 m in
 // LEO); farther out, universal-variable propagation.
-inline double closest_distance(const Vec3& ra, const Vec3& va, const Vec3& rb, const Vec3& vb, double mu,
-                               double window, double short_arc) noexcept {
+inline double closest_distance(const Vec3& ra, const Vec3& va, const Vec3& rb, const Vec3& vb, double mu, double window,
+                               double short_arc) noexcept {
     Vec3 dr = minus(rb, ra), dv = minus(vb, va);
     const double vv = dot(dv, dv);
     double t = vv > 0.0 ? -dot(dr, dv) / vv : 0.0;
