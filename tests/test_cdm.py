@@ -342,8 +342,11 @@ def test_xml_duplicate_and_missing_keys_are_named():
 
 def test_huge_file_is_refused_by_the_bounded_reader(tmp_path):
     path = tmp_path / "huge.cdm"
-    path.write_text("COMMENT " + "x" * 100 + "\n" * 50_000 + EXAMPLE_KVN * 20)
-    with pytest.raises(ValueError):
+    path.write_text(EXAMPLE_KVN + ("COMMENT " + "x" * 100 + "\n") * 50_000)
+    with pytest.raises(ValueError, match="larger than 4194304 bytes"):
+        cdmm.read(path)
+    path.write_bytes(EXAMPLE_KVN.encode() + b"COMMENT \xff\n")
+    with pytest.raises(ValueError, match="not UTF-8 text"):
         cdmm.read(path)
 
 
@@ -422,3 +425,24 @@ def test_conjunctions_command_writes_a_cdm_per_event_and_a_pc_column(tmp_path, c
         np.testing.assert_allclose(np.diag(m.covariance(1)), [2500.0, 40000.0, 2500.0, 0.01, 0.0025, 0.0025])
     status, _, err = run_cli([*argv[:8], "--covariance", tmp_path / "cov.json"], capsys)
     assert status == 1 and "--covariance needs --hbr" in err
+
+
+def test_xyz_covariance_form_is_read_and_used_for_pc():
+    # Object 2 with its covariance in the alternative XYZ form only (version 2.0).
+    m = cdmm.loads(EXAMPLE_KVN)
+    r2, v2, c2 = m.inertial(2)
+    lines = EXAMPLE_KVN.replace("CCSDS_CDM_VERS                = 1.0", "CCSDS_CDM_VERS                = 2.0")
+    head, tail = lines.split("COMMENT Object2 Covariance in the RTN Coordinate Frame\n")
+    rows = ("X", "Y", "Z", "X_DOT", "Y_DOT", "Z_DOT")
+    units = {0: "m**2", 1: "m**2/s", 2: "m**2/s**2"}
+    xyz = [
+        f"C{rows[i]}_{rows[j]} = {c2[i, j]:.16e} [{units[(i >= 3) + (j >= 3)]}]" for i in range(6) for j in range(i + 1)
+    ]
+    text = head + "ALT_COV_TYPE = XYZ\n" + "\n".join(xyz) + "\n"
+    message = cdmm.loads(text)
+    assert message.covariance(2, "RTN") is None
+    np.testing.assert_allclose(message.covariance(2, "XYZ"), c2, rtol=1e-15)
+    assert pcm.pc(message) == pytest.approx(pcm.pc(m), rel=1e-12)
+    assert cdmm.loads(message.to_xml()) == message
+    with pytest.raises(cdmm.CDMError, match="CZ_DOT_Z_DOT: covariance element missing in OBJECT2"):
+        cdmm.loads(text.replace(xyz[-1] + "\n", ""))
