@@ -430,9 +430,9 @@ def test_conjunctions_command_writes_a_cdm_per_event_and_a_pc_column(tmp_path, c
 def test_xyz_covariance_form_is_read_and_used_for_pc():
     # Object 2 with its covariance in the alternative XYZ form only (version 2.0).
     m = cdmm.loads(EXAMPLE_KVN)
-    r2, v2, c2 = m.inertial(2)
+    _, _, c2 = m.inertial(2)
     lines = EXAMPLE_KVN.replace("CCSDS_CDM_VERS                = 1.0", "CCSDS_CDM_VERS                = 2.0")
-    head, tail = lines.split("COMMENT Object2 Covariance in the RTN Coordinate Frame\n")
+    head, _ = lines.split("COMMENT Object2 Covariance in the RTN Coordinate Frame\n")
     rows = ("X", "Y", "Z", "X_DOT", "Y_DOT", "Z_DOT")
     units = {0: "m**2", 1: "m**2/s", 2: "m**2/s**2"}
     xyz = [
