@@ -277,6 +277,7 @@ def replace(text, old, new):
         (lambda t: replace(t, "CN_N                          = 7.098E+01 [m**2]\n", ""), r"CN_N: covariance element"),
         (lambda t: replace(t, "COMMENT Object1 Metadata", "this is no KVN"), r"line 27, .*not a KEY = value line"),
         (lambda t: replace(t, "= 1.0\n", "= 3.0\n"), r"line 1, CCSDS_CDM_VERS: unknown version"),
+        (lambda t: replace(t, "2010-03-13T22:37:52.618", "2010-13-13T22:37"), r"line 7, TCA: not a UTC date-time"),
         (lambda t: t[: t.index("COMMENT Object2 Metadata")], r"1 of the two objects given"),
     ],
 )

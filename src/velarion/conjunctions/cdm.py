@@ -327,6 +327,12 @@ class CDM:
                     raise _error(w, it.line, it.key, f"unit [{it.unit}] where the standard writes [{expected}]")
                 if it.key in _NUMERIC:
                     _number(w, it)
+        for section, key in ((self.header, "CREATION_DATE"), (self.relative, "TCA")):
+            it = section.item(key)
+            try:
+                _time(it.value)
+            except ValueError:
+                raise _error(w, it.line, key, f"not a UTC date-time: {it.value!r}") from None
         self._covariances: list[dict[str, Array | None]] = []
         self._remediated: list[bool] = []
         for number, obj in enumerate(self.objects, 1):

@@ -17,8 +17,10 @@ Methods:
 - ``foster_2d``: the integral of the combined position covariance over the
   hard-body disc in the encounter plane (the plane normal to the relative
   velocity, the motion taken as rectilinear), or over a square of half side
-  hbr (``shape="square"``) or of the disc's area (``"equal_area_square"``);
-  adaptive Gauss-Kronrod quadrature to about 1e-12 relative.
+  hbr (``shape="square"``) or of the disc's area (``"equal_area_square"``),
+  its sides along the miss vector and its normal in the plane; nested
+  Gauss-Chebyshev rules, or adaptive Gauss-Kronrod quadrature where the
+  density is narrow, to about 1e-10 relative or better.
 - ``chan``: Chan's series for the same integral (the disc replaced by the
   equivalent-area disc of the principal axes), ``terms`` terms or converged.
 - ``alfano_max``: the largest Foster Pc over a scaling of both covariances
