@@ -9,8 +9,10 @@
 #include "velarion/conjunctions/kernels/pc.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 namespace core = velarion::core;
 namespace pk = velarion::conjunctions::kernels::pc;
@@ -211,7 +213,8 @@ PyObject* py_monte_carlo(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     constexpr std::uint64_t kBlock = 4096;
     const auto per_case = static_cast<std::uint64_t>((samples + kBlock - 1) / kBlock);
     const auto blocks = static_cast<std::ptrdiff_t>(per_case * static_cast<std::uint64_t>(n));
-    std::vector<std::uint64_t> counts(static_cast<std::size_t>(blocks), 0);
+    // One counter per conjunction, added to once per block.
+    std::vector<std::atomic<std::uint64_t>> counts(static_cast<std::size_t>(n));
     const bool whole = core::run_interruptible(
         blocks, static_cast<int>(threads),
         [&](const core::StopFlag& stop, std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
@@ -221,13 +224,14 @@ PyObject* py_monte_carlo(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                 if (st[i] != pk::kOk) continue;
                 const std::uint64_t count =
                     std::min<std::uint64_t>(kBlock, static_cast<std::uint64_t>(samples) - block * kBlock);
-                counts[static_cast<std::size_t>(q)] = pk::monte_carlo_block(
-                    cases[static_cast<std::size_t>(i)], seed + i * 0x9E3779B97F4A7C15ull, block, count);
+                counts[static_cast<std::size_t>(i)].fetch_add(
+                    pk::monte_carlo_block(cases[static_cast<std::size_t>(i)], seed + i * 0x9E3779B97F4A7C15ull, block,
+                                          count),
+                    std::memory_order_relaxed);
             }
         });
     if (!whole) return nullptr;
-    for (std::ptrdiff_t q = 0; q < blocks; ++q)
-        ph[static_cast<std::uint64_t>(q) / per_case] += static_cast<std::int64_t>(counts[static_cast<std::size_t>(q)]);
+    for (npy_intp i = 0; i < n; ++i) ph[i] = static_cast<std::int64_t>(counts[static_cast<std::size_t>(i)].load());
     return PyTuple_Pack(2, status.get(), hits.get());
 }
 
