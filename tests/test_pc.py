@@ -261,7 +261,7 @@ def test_hall_matches_foster_for_a_fast_encounter():
     r1, v1, c1, r2, v2, c2 = batch(rng, 5)
     foster = pcm.foster_2d(r1, v1, c1, r2, v2, c2, 15.0)
     hall = pcm.hall_3d(r1, v1, c1, r2, v2, c2, 15.0)
-    np.testing.assert_allclose(hall.expected_collisions, foster, rtol=2e-3)
+    np.testing.assert_allclose(hall.expected_collisions, foster, rtol=1e-5)
 
 
 def test_monte_carlo_agrees_with_foster_within_its_interval():

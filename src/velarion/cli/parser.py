@@ -395,5 +395,5 @@ def build_parser() -> argparse.ArgumentParser:
     _add_common(p)
 
     conjunctions.add_parser(sub, _add_common)
-    pc.add_parser(sub, _add_common)
+    pc.add_parser(sub)
     return parser

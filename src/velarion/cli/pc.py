@@ -24,8 +24,8 @@ __all__ = ["add_conjunction_options", "add_parser", "conjunction_screen_options"
 _METHODS = ("foster", "chan", "alfano", "hall", "mc")
 
 
-def add_parser(sub: Any, common: Any) -> None:
-    """The ``pc`` subcommand; ``common`` adds --eop and -o."""
+def add_parser(sub: Any) -> None:
+    """The ``pc`` subcommand."""
     p = sub.add_parser(
         "pc",
         help="probability of collision of conjunction data messages (CCSDS CDM)",
@@ -33,7 +33,7 @@ def add_parser(sub: Any, common: Any) -> None:
         "probability of collision of each with the chosen methods: foster (the 2-D integral over the hard-body "
         "disc in the encounter plane), chan (Chan's series), alfano (the largest 2-D Pc over scalings of the "
         "covariances), hall (the 3-D Pc under two-body motion, without the rectilinear assumption), mc (Monte "
-        "Carlo sampling of both states under two-body motion, with its 95%% interval). The hard-body radius is "
+        "Carlo sampling of both states under two-body motion, with its 95% interval). The hard-body radius is "
         "the sum of the objects' AREA_PC disc radii unless --hbr gives it.",
         epilog="Example: velarion pc event.cdm --method foster,hall,mc --format json",
     )
@@ -48,7 +48,15 @@ def add_parser(sub: Any, common: Any) -> None:
     p.add_argument("--samples", type=int, default=1_000_000, metavar="N", help="Monte Carlo samples (default 1000000)")
     p.add_argument("--seed", type=int, default=0, metavar="N", help="Monte Carlo seed (default 0)")
     p.add_argument("--format", choices=("table", "csv", "json"), default="table", help="output format (default table)")
-    common(p)
+    # The states of a CDM are inertial at TCA: no Earth orientation is read,
+    # so of the common options only the output.
+    p.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="output file (default: standard output); written "
+        "to a temporary file in the same folder and renamed once complete",
+    )
 
 
 def _methods(text: str) -> list[str]:
@@ -125,7 +133,11 @@ def _render(rows: list[dict[str, Any]], fmt: str) -> str:
             writer.writerow([_cell(r.get(c)) for c in columns])
         return out.getvalue()
     numbers = [c for c in columns if c not in ("file", "message_id", "tca", "object1", "object2", "remediated")]
-    head = f"{'TCA (UTC)':<23}  {'object 1':<20} {'object 2':<20} " + " ".join(f"{c:>12}" for c in numbers)
+    labels = {"miss_distance": "miss [m]", "hbr": "HBR [m]", "hall_expected": "hall Nc", "mc_low": "mc low"}
+    labels["mc_high"] = "mc high"
+    head = f"{'TCA (UTC)':<23}  {'object 1':<20} {'object 2':<20} " + " ".join(
+        f"{labels.get(c, c):>12}" for c in numbers
+    )
     lines = [f"Collision probability of {len(rows)} message{'s' if len(rows) != 1 else ''}", head]
     for r in rows:
         cells = " ".join(f"{r[c]:12.4e}" if c not in ("miss_distance", "hbr") else f"{r[c]:12.2f}" for c in numbers)
