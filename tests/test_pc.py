@@ -400,3 +400,19 @@ def test_foster_matches_orekit_short_term_encounter_methods(sx, sy, rho, miss, R
     args = (float(xm), float(ym), math.sqrt(values[0]), math.sqrt(values[1]), R)
     assert value == pytest.approx(Laas2015().compute(*args).getValue(), rel=1e-6)
     assert value == pytest.approx(Patera2005().compute(*args).getValue(), rel=1e-5)
+
+
+def test_chan_refuses_what_its_series_cannot_reach():
+    r1, v1, r2, v2, _, _ = leo_pair((3.0e6, 0.0))
+    C = np.eye(3)  # 1 m^2 each: a miss of two million standard deviations
+    with pytest.raises(pcm.PcError, match="beyond Chan's series"):
+        pcm.chan(r1, v1, C, r2, v2, C, 10.0)
+    assert pcm.foster_2d(r1, v1, C, r2, v2, C, 10.0) == 0.0
+    r1, v1, r2, v2, _, _ = leo_pair((0.0, 0.0))
+    with pytest.raises(pcm.PcError, match="beyond Chan's series"):
+        pcm.chan(r1, v1, C, r2, v2, C, 500.0)
+    # Within its range, a far miss of a large body: many terms, still exact.
+    r1, v1, r2, v2, _, _ = leo_pair((300.0, 0.0))
+    sigma = math.sqrt(2.0)
+    expected = stats.ncx2.cdf((150.0 / sigma) ** 2, 2, (300.0 / sigma) ** 2)
+    assert pcm.chan(r1, v1, C, r2, v2, C, 150.0) == pytest.approx(expected, rel=1e-8)

@@ -76,6 +76,7 @@ _STATUS = {
     2: "the combined covariance is not positive definite",
     3: "the hard-body radius must be positive",
     4: "a state is not on a bound (elliptic) orbit",
+    5: "beyond Chan's series (a miss over 1414 or a hard body over 141 standard deviations): use foster_2d",
 }
 METHODS = ("foster", "chan", "alfano", "hall", "mc")
 

@@ -39,6 +39,7 @@ enum Status : std::uint8_t {
     kNotPositiveDefinite = 2,   // the combined covariance projected on the plane
     kBadRadius = 3,             // hard-body radius not positive
     kNotElliptic = 4,           // a state that is no bound orbit (3-D and Monte Carlo)
+    kOutOfRange = 5,            // beyond the range of Chan's series
 };
 
 enum Shape : int { kCircle = 0, kSquare = 1, kEqualAreaSquare = 2 };
@@ -316,28 +317,28 @@ inline Status foster(const Vec3& r, const Vec3& v, const double* c, int ld, doub
 // ---------------------------------------------------------------------------
 // Chan's series.
 
-// P(Poisson(lam) > k), accurate when small.
-inline double poisson_tail(int k, double lam) noexcept {
-    if (lam < k + 1.0) {
-        // e^-lam lam^(k+1)/(k+1)! (1 + lam/(k+2) + lam^2/((k+2)(k+3)) + ...)
-        double term = 1.0, sum = 1.0;
-        for (int j = k + 2; j < k + 2000; ++j) {
-            term *= lam / j;
-            sum += term;
-            if (term < 1e-17 * sum) break;
-        }
-        return std::exp(-lam + (k + 1) * std::log(lam) - std::lgamma(k + 2.0)) * sum;
-    }
-    double term = std::exp(-lam), sum = term;
-    for (int j = 1; j <= k; ++j) {
+// P(Poisson(lam) > k) for k + 1 > lam, where it is small: e^-lam
+// lam^(k+1)/(k+1)! (1 + lam/(k+2) + lam^2/((k+2)(k+3)) + ...), whose terms
+// fall at least as fast as (lam / (k + 2))^n.
+inline double poisson_upper_tail(int k, double lam) noexcept {
+    double term = 1.0, sum = 1.0;
+    for (int j = k + 2; j < k + 100000; ++j) {
         term *= lam / j;
         sum += term;
+        if (term < 1e-17 * sum) break;
     }
-    return std::max(0.0, 1.0 - sum);
+    return std::exp(-lam + (k + 1) * std::log(lam) - std::lgamma(k + 2.0)) * sum;
 }
 
+// The largest arguments of Chan's series (in half the squared Mahalanobis
+// miss and in half of u): beyond them its cost grows past that of the exact
+// integral, which foster_2d gives.
+inline constexpr double kChanMaxMiss = 1e6;
+inline constexpr double kChanMaxBody = 1e4;
+
 // Chan's series with `terms` terms (0: until the terms stop mattering) in
-// u = R^2 / (s1 s2) and v = the squared Mahalanobis miss.
+// u = R^2 / (s1 s2) and v = the squared Mahalanobis miss: the sum over k of
+// P(Poisson(v/2) = k) P(Poisson(u/2) > k).
 inline Status chan(const Vec3& r, const Vec3& v, const double* c, int ld, double R, int terms, double& pc) noexcept {
     pc = 0.0;
     if (!(R > 0.0)) return kBadRadius;
@@ -346,13 +347,21 @@ inline Status chan(const Vec3& r, const Vec3& v, const double* c, int ld, double
     const Principal p = principal(e);
     const double u = R * R / (p.s1 * p.s2);
     const double w = (p.m1 / p.s1) * (p.m1 / p.s1) + (p.m2 / p.s2) * (p.m2 / p.s2);
-    const double half_w = 0.5 * w;
-    const int limit = terms > 0 ? terms : 100000;
-    double sum = 0.0;
+    const double half_w = 0.5 * w, lam = 0.5 * u;
+    if (!(half_w <= kChanMaxMiss && lam <= kChanMaxBody)) return kOutOfRange;
+    const int limit = terms > 0 ? terms : 100000000;
+    const double log_w = half_w > 0.0 ? std::log(half_w) : 0.0, log_lam = std::log(lam);
+    double sum = 0.0, lower = 0.0;  // lower: P(Poisson(lam) <= k)
     for (int k = 0; k < limit; ++k) {
-        const double weight =
-            half_w > 0.0 ? std::exp(-half_w + k * std::log(half_w) - std::lgamma(k + 1.0)) : (k == 0 ? 1.0 : 0.0);
-        const double term = weight * poisson_tail(k, 0.5 * u);
+        const double log_weight =
+            half_w > 0.0 ? -half_w + k * log_w - std::lgamma(k + 1.0) : (k == 0 ? 0.0 : -1e300);
+        lower += std::exp(-lam + k * log_lam - std::lgamma(k + 1.0));
+        double term = 0.0;
+        if (log_weight > -745.0) {
+            // Below the mean of Poisson(lam) the tail is large: 1 - lower loses nothing.
+            const double tail = k + 1.0 > lam ? poisson_upper_tail(k, lam) : std::max(0.0, 1.0 - lower);
+            term = std::exp(log_weight) * tail;
+        }
         sum += term;
         if (terms == 0 && k > half_w && term <= 1e-17 * sum) break;
     }
