@@ -353,8 +353,7 @@ inline Status chan(const Vec3& r, const Vec3& v, const double* c, int ld, double
     const double log_w = half_w > 0.0 ? std::log(half_w) : 0.0, log_lam = std::log(lam);
     double sum = 0.0, lower = 0.0;  // lower: P(Poisson(lam) <= k)
     for (int k = 0; k < limit; ++k) {
-        const double log_weight =
-            half_w > 0.0 ? -half_w + k * log_w - std::lgamma(k + 1.0) : (k == 0 ? 0.0 : -1e300);
+        const double log_weight = half_w > 0.0 ? -half_w + k * log_w - std::lgamma(k + 1.0) : (k == 0 ? 0.0 : -1e300);
         lower += std::exp(-lam + k * log_lam - std::lgamma(k + 1.0));
         double term = 0.0;
         if (log_weight > -745.0) {
