@@ -416,3 +416,13 @@ def test_chan_refuses_what_its_series_cannot_reach():
     sigma = math.sqrt(2.0)
     expected = stats.ncx2.cdf((150.0 / sigma) ** 2, 2, (300.0 / sigma) ** 2)
     assert pcm.chan(r1, v1, C, r2, v2, C, 150.0) == pytest.approx(expected, rel=1e-8)
+
+
+def test_an_event_keeps_its_pc_through_pickling(screened):
+    import pickle
+
+    _, _, events = screened
+    event = max(events, key=lambda e: e.pc)
+    again = pickle.loads(pickle.dumps(event))
+    assert again == event and again.pc == event.pc
+    assert again.to_cdm(creation_date=event.tca).to_kvn() == event.to_cdm(creation_date=event.tca).to_kvn()

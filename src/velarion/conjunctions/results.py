@@ -178,11 +178,13 @@ class Conjunction:
     def __reduce__(self) -> tuple[Any, ...]:
         states = (self.primary_state, self.secondary_state)
         args = tuple(getattr(self, name) for name in _FIELDS)
-        return (_rebuild, (args, states))
+        return (_rebuild, (args, states, (self.pc, self._covariances)))
 
 
-def _rebuild(args: tuple[Any, ...], states: tuple[Any, Any]) -> Conjunction:
-    return Conjunction(*args, primary_state=states[0], secondary_state=states[1])
+def _rebuild(args: tuple[Any, ...], states: tuple[Any, Any], risk: tuple[Any, Any] = (None, None)) -> Conjunction:
+    event = Conjunction(*args, primary_state=states[0], secondary_state=states[1])
+    event.pc, event._covariances = risk
+    return event
 
 
 @dataclass(frozen=True)
