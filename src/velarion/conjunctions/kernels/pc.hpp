@@ -551,7 +551,7 @@ inline bool invert3(const double* a, int ld, double inv[9], double& det) noexcep
 // Nodes of the unit sphere: Gauss-Legendre in cos(theta) on two panels
 // times the trapezoid rule in phi (exact for trigonometric polynomials).
 inline constexpr int kThetaNodes = 16;
-inline constexpr int kPhiNodes = 32;
+inline constexpr int kPhiNodes = 16;
 inline constexpr double kGl16x[8] = {0.0950125098376374, 0.2816035507792589, 0.4580167776572274, 0.6178762444026438,
                                      0.7554044083550030, 0.8656312023878318, 0.9445750230732326, 0.9894009349916499};
 inline constexpr double kGl16w[8] = {0.1894506104550685, 0.1826034150449236, 0.1691565193950025, 0.1495959888165767,
