@@ -24,6 +24,11 @@ class Case:
     # Goals checked by the runner: peer name -> minimum ratio peer/velarion
     # (a value < 1 means velarion may be that much slower, e.g. 1/1.1).
     min_ratio: dict[str, float] = field(default_factory=dict)
+    # Items each peer's call covers where that is not `items` (a slow peer
+    # timed on a sample of the work; its time is scaled to `items`).
+    peer_items: dict[str, int] = field(default_factory=dict)
+    # Goal checked by the runner: the most seconds velarion's call may take.
+    max_seconds: float | None = None
 
 
 def best_time(fn: Callable[[], object], *, min_total: float = 0.3, repeat: int = 5) -> float:

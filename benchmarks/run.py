@@ -26,10 +26,12 @@ def main(argv: list[str]) -> int:
         print("|---|---|---|---|---|---|")
         for case in mod.cases():
             tv = best_time(case.velarion)
+            if case.max_seconds is not None and tv > case.max_seconds:
+                missed.append(f"{area}: {case.name}: {fmt_seconds(tv)} > {fmt_seconds(case.max_seconds)}")
             if not case.peers:
                 print(f"| {case.name} | {fmt_seconds(tv / case.items)} | - | - | - | {case.goal} |")
             for peer, fn in case.peers.items():
-                tp = best_time(fn)
+                tp = best_time(fn) * case.items / case.peer_items.get(peer, case.items)
                 ratio = tp / tv
                 mark = ""
                 if peer in case.min_ratio and ratio < case.min_ratio[peer]:

@@ -32,7 +32,7 @@ import velarion.frames
 import velarion.iers as iers
 from velarion.bodies.bodies import Earth, Moon, Sun, sun_position_gcrf
 from velarion.cli import csvio, main
-from velarion.conjunctions import _screen
+from velarion.conjunctions import _pc, _screen
 from velarion.frames.frames import ENU, PIC, RPC, Frame, get_GCRF, get_ITRF, get_TEME
 from velarion.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid
 from velarion.mathtools.misc.misc import atan2_asymmetric
@@ -132,6 +132,18 @@ def _sgp4_catalogue():
         records.secular_rates(),
         records.resonance_steps(np.array([0, 1]), np.full(3, jd), fr + _SGP4_FR),
     )
+
+
+# Two conjunctions for the Pc kernels: relative states, combined covariances,
+# both objects' states and 6x6 covariances, hard-body radii.
+_PC_R = np.array([[100.0, 0.0, 20.0], [0.0, 300.0, 0.0]])
+_PC_V = np.array([[0.0, 1e4, 0.0], [1e4, 0.0, 5e3]])
+_PC_C = np.tile(np.diag([1e4, 4e4, 1e4]).ravel(), (2, 1))
+_PC_HBR = np.array([[20.0], [5.0]])
+_PC_R1 = np.array([[7e6, 0.0, 0.0], [7e6, 0.0, 0.0]])
+_PC_V1 = np.array([[0.0, 7546.0, 0.0], [0.0, 7546.0, 0.0]])
+_PC_V2 = np.array([[0.0, 3773.0, 6535.0], [0.0, 0.0, 7546.0]])
+_PC_C6 = np.tile(np.diag([1e4, 4e4, 1e4, 1e-2, 1e-2, 1e-2]).ravel(), (2, 1))
 
 
 def raises(exc, f, *args, **kwargs):
@@ -399,6 +411,14 @@ SUCCESS = {
     "parse_iso/format_iso": lambda: format_iso(*parse_iso(np.array(["2024-03-20T12:00", "1999-01-01"]))),
     "format_iso scalar": ok(format_iso, 2460000.5, 0.5, "tt", 3),
     "EOP": _eop,
+    "Pc foster": ok(_pc.foster, _PC_R, _PC_V, _PC_C, _PC_HBR, 0, 2),
+    "Pc chan": ok(_pc.chan, _PC_R, _PC_V, _PC_C, _PC_HBR, 0, 2),
+    "Pc alfano": ok(_pc.alfano, _PC_R, _PC_V, _PC_C, _PC_HBR, 0, 2),
+    # Unbound orbits: the arrays and statuses come back without the integral's cost.
+    "Pc hall": ok(_pc.hall, _PC_R1, _PC_V1 * 2, _PC_C6, _PC_R1 + _PC_R, _PC_V2, _PC_C6, _PC_HBR, 3.986e14, 2),
+    "Pc monte carlo": ok(
+        _pc.monte_carlo, _PC_R1, _PC_V1, _PC_C6, _PC_R1 + _PC_R, _PC_V2, _PC_C6, _PC_HBR, 3.986e14, 100, 1, 2
+    ),
     "conjunction candidates": ok(
         _screen.candidates,
         _SCREEN_R,
@@ -465,6 +485,12 @@ SUCCESS = {
 }
 
 FAILURE = {
+    "Pc foster, short covariances": raises(ValueError, _pc.foster, _PC_R, _PC_V, _PC_C[:1], _PC_HBR, 0, 2),
+    "Pc foster, NaN": raises(ValueError, _pc.foster, _PC_R * np.nan, _PC_V, _PC_C, _PC_HBR, 0, 2),
+    "Pc hall, bad mu": raises(ValueError, _pc.hall, _PC_R1, _PC_V1, _PC_C6, _PC_R1, _PC_V2, _PC_C6, _PC_HBR, -1.0, 1),
+    "Pc monte carlo, no samples": raises(
+        ValueError, _pc.monte_carlo, _PC_R1, _PC_V1, _PC_C6, _PC_R1, _PC_V2, _PC_C6, _PC_HBR, 3.986e14, 0, 1, 1
+    ),
     "sun_position_gcrf wrong type": raises(TypeError, sun_position_gcrf, "2024-03-20"),
     "pass search, track out of range": raises(
         ValueError, _search.find_events, np.zeros((8, 3)), _SATS, _GEOMETRY, _TRACK + 1, 180.0, 10.0, 0.1, 2.0, 50.0, 1

@@ -24,7 +24,7 @@ from velarion.passes import Station, find_passes
 from velarion.time.time import Time
 from velarion.utils.progress import terminal_bar
 
-from . import conjunctions, defaults, estimation, inputs, pointing
+from . import conjunctions, defaults, estimation, inputs, pc, pointing
 from .csvio import HEADER, check_output_path, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
 from .outfiles import Result, same_file
@@ -353,4 +353,5 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], str | Iterator[str] | Result]
     "conjunctions": conjunctions.run,
     "fit-tle": estimation.run_fit_tle,
     "od": estimation.run_od,
+    "pc": pc.run,
 }

@@ -16,6 +16,7 @@ import math
 import sys
 from typing import Any
 
+from . import pc as pc_options
 from .errors import InputError
 
 __all__ = ["COLUMNS", "add_parser", "run"]
@@ -71,6 +72,7 @@ def add_parser(sub: Any, common: Any) -> None:
     )
     p.add_argument("--format", choices=("table", "csv", "json"), default="table", help="output format (default table)")
     p.add_argument("--quiet", action="store_true", help="no progress bar on standard error")
+    pc_options.add_conjunction_options(p)
     common(p)
 
 
@@ -109,6 +111,7 @@ def run(args: argparse.Namespace) -> str:
 
     if not (math.isfinite(args.threshold) and args.threshold > 0.0):
         raise InputError(f"--threshold must be a positive number of metres, got {args.threshold:g}")
+    risk = pc_options.conjunction_screen_options(args)
     inputs.load_eop(args)
     tles = _catalogue(args)
     primaries = _primaries(args, tles)
@@ -131,6 +134,7 @@ def run(args: argparse.Namespace) -> str:
             primaries=primaries,
             progress=bar,
             proximity_minima=args.format != "table",
+            **risk,
         )
     except ValueError as e:
         raise InputError(str(e)) from None
@@ -138,19 +142,21 @@ def run(args: argparse.Namespace) -> str:
         print(f"velarion conjunctions: warning: {failure}", file=sys.stderr)
     if events.failures and len(events.failures) == len(tles):
         raise InputError("no satellite could be propagated")
-    rows = [e.as_dict() for e in events]
+    pc_options.finish_conjunctions(args, events)
+    columns = (*COLUMNS, "pc") if risk else COLUMNS
+    rows = [{**e.as_dict(), "pc": e.pc} if risk else e.as_dict() for e in events]
     if args.format == "json":
         return json.dumps(rows, indent=1) + "\n"
     if args.format == "csv":
         out = io.StringIO()
         writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(COLUMNS)
+        writer.writerow(columns)
         for r in rows:
-            writer.writerow([f"{r[c]:.3f}" if isinstance(r[c], float) else r[c] for c in COLUMNS])
+            writer.writerow([_csv_cell(c, r[c]) for c in columns])
         return out.getvalue()
     head = (
         f"{'TCA (UTC)':<23}  {'primary':<24} {'secondary':<24} {'miss [m]':>9} {'R [m]':>9} {'S [m]':>9} "
-        f"{'W [m]':>9} {'speed [m/s]':>11}"
+        f"{'W [m]':>9} {'speed [m/s]':>11}" + (f" {'Pc':>10}" if risk else "")
     )
     lines = [
         f"Close approaches below {args.threshold:g} m from {str(start.iso)[:19]} UTC for {span / 86400.0:g} days: "
@@ -162,6 +168,7 @@ def run(args: argparse.Namespace) -> str:
             f"{str(event.tca.iso)[:23]:<23}  {_label(event.primary, event.primary_satnum):<24} "
             f"{_label(event.secondary, event.secondary_satnum):<24} {event.miss_distance:9.1f} "
             f"{event.radial:9.1f} {event.in_track:9.1f} {event.cross_track:9.1f} {event.relative_speed:11.1f}"
+            + (f" {event.pc:10.3e}" if risk else "")
         )
     if events.proximity:
         lines += [
@@ -178,6 +185,12 @@ def run(args: argparse.Namespace) -> str:
                 f"{near.distance:11.1f}  {str(near.tca.iso)[:19]:<19}  {'yes' if near.colocated else 'no'}"
             )
     return "\n".join(lines) + "\n"
+
+
+def _csv_cell(column: str, value: Any) -> Any:
+    if column == "pc":
+        return f"{value:.6e}"
+    return f"{value:.3f}" if isinstance(value, float) else value
 
 
 def _label(name: str, satnum: int | None) -> str:

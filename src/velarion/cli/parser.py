@@ -12,7 +12,7 @@ from typing import Any, NoReturn
 
 from velarion import __version__
 
-from . import conjunctions, defaults, estimation
+from . import conjunctions, defaults, estimation, pc
 from .csvio import HEADER
 from .errors import UsageError
 
@@ -396,4 +396,5 @@ def build_parser() -> argparse.ArgumentParser:
 
     conjunctions.add_parser(sub, _add_common)
     estimation.add_parsers(sub, _add_common)
+    pc.add_parser(sub)
     return parser

@@ -63,9 +63,11 @@ class Conjunction:
     ``in_track``, ``cross_track``: the secondary's position minus the
     primary's) and the relative speed [m/s]. ``primary_state`` and
     ``secondary_state`` are the satellites' ``(r, v)`` at TCA in TEME [m,
-    m/s] (None for an event made without them)."""
+    m/s] (None for an event made without them). ``pc``: the probability
+    of collision when the screening had covariances (else None)."""
 
     __slots__ = (
+        "_covariances",
         "_row",
         "_seconds",
         "_start",
@@ -74,6 +76,7 @@ class Conjunction:
         "cross_track",
         "in_track",
         "miss_distance",
+        "pc",
         "primary",
         "primary_satnum",
         "radial",
@@ -91,6 +94,8 @@ class Conjunction:
     in_track: float
     cross_track: float
     relative_speed: float
+    pc: float | None
+    _covariances: tuple[Any, Any, float] | None
 
     def __init__(
         self,
@@ -117,6 +122,7 @@ class Conjunction:
         self._seconds = 0.0
         self._states: Array | None = None
         self._row = 0
+        self.pc, self._covariances = None, None
         if primary_state is not None and secondary_state is not None:
             row = np.concatenate([np.ravel(x) for x in (*primary_state, *secondary_state)]).astype(np.float64)
             if row.shape != (12,):
@@ -140,6 +146,7 @@ class Conjunction:
         self.primary, self.primary_satnum, self.secondary, self.secondary_satnum = names
         self.miss_distance, self.radial, self.in_track, self.cross_track, self.relative_speed = numbers
         self._tca, self._start, self._seconds, self._states, self._row = None, start, seconds, states, row
+        self.pc, self._covariances = None, None
         return self
 
     @property
@@ -171,6 +178,12 @@ class Conjunction:
         out["tca"] = str(self.tca.iso)
         return out
 
+    def to_cdm(self, **options: Any) -> Any:
+        """A CDM of the event (``velarion.conjunctions.risk.event_cdm``)."""
+        from velarion.conjunctions.risk import event_cdm
+
+        return event_cdm(self, **options)
+
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Conjunction):
             return NotImplemented
@@ -185,11 +198,13 @@ class Conjunction:
     def __reduce__(self) -> tuple[Any, ...]:
         states = (self.primary_state, self.secondary_state)
         args = tuple(getattr(self, name) for name in _FIELDS)
-        return (_rebuild, (args, states))
+        return (_rebuild, (args, states, (self.pc, self._covariances)))
 
 
-def _rebuild(args: tuple[Any, ...], states: tuple[Any, Any]) -> Conjunction:
-    return Conjunction(*args, primary_state=states[0], secondary_state=states[1])
+def _rebuild(args: tuple[Any, ...], states: tuple[Any, Any], risk: tuple[Any, Any] = (None, None)) -> Conjunction:
+    event = Conjunction(*args, primary_state=states[0], secondary_state=states[1])
+    event.pc, event._covariances = risk
+    return event
 
 
 @dataclass(frozen=True)

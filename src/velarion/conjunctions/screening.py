@@ -20,6 +20,7 @@ from velarion.time.time import Time
 from velarion.utils.progress import Progress, ProgressCallback
 from velarion.utils.threads import resolve_threads
 
+from . import risk
 from .intake import _Catalogue, _intake
 from .refine import _Found
 from .results import _results
@@ -75,6 +76,9 @@ def screen(
     progress: ProgressCallback | None = None,
     proximity: float | None = _PROXIMITY,
     proximity_minima: bool = True,
+    covariances: Any = None,
+    hbr: float | None = None,
+    covariance_frame: str = "RTN",
 ) -> Conjunctions:
     """Close approaches below ``threshold`` [m] from ``start`` for ``duration`` [s].
 
@@ -102,6 +106,9 @@ def screen(
     (nearly) one state, which have no minimum to list, are always recorded
     there, ``colocated`` true, whatever ``proximity`` (None: no other
     stretches are recorded).
+
+    ``covariances``, ``hbr`` [m] and ``covariance_frame``: each event's
+    ``pc`` (see ``velarion.conjunctions.risk``).
 
     The work streams over windows of time within the memory budget
     (``velarion.utils.budget``); a screening that cannot fit it raises
@@ -131,6 +138,7 @@ def screen(
         raise ValueError("the start of the span must be a single epoch")
 
     sats = list(satellites) if not isinstance(satellites, (ELSET, SGP4)) else [satellites]
+    lookup = None if covariances is None else risk.CovarianceLookup(sats, covariances, covariance_frame, hbr)
     chosen = None if primaries is None else _resolve_primaries(primaries, sats)
     intake = _intake(sats, (start, duration))
     maybe, failures = intake.objects, intake.failures
@@ -153,5 +161,7 @@ def screen(
         failures.append(Failure(index[k], objects[k].name, objects[k].satnum, epoch, error))
     failures.sort(key=lambda f: f.index)
     events, stretches = _results(cat, found, proximity, bool(proximity_minima))
+    if lookup is not None:
+        risk.attach_pc(events, lookup)
     report.close()
     return Conjunctions(events, failures, stretches)
