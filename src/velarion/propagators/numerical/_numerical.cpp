@@ -1,0 +1,373 @@
+// velarion.propagators.numerical._numerical: the compiled core of the
+// numerical propagator. _Numerical extends Propagator with a force model
+// (the gravity field and the terms switched on) and the integrator
+// settings; its methods take what the Python layer prepared once per call
+// (epochs as TT seconds, Earth orientation sampled at nodes) and run the
+// kernels (kernels/) without the interpreter lock, many satellites on
+// threads.
+#include "velarion/_core/core.hpp"
+#include "velarion/_core/numpy.hpp"
+#include "velarion/_core/parallel.hpp"
+#include "velarion/propagators/numerical/kernels/propagate.hpp"
+#include "velarion/propagators/propagators.hpp"
+
+#include <cmath>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace core = velarion::core;
+namespace num = velarion::numerical;
+namespace prop = velarion::propagators;
+
+using core::Ref;
+
+namespace {
+
+core::ModuleOnce g_once;
+prop::PropagatorVTable g_vtable;
+
+struct NumericalObject {
+    prop::PropagatorObject base;
+    num::ForceModel* model;
+    num::Settings settings;
+};
+
+NumericalObject* as_num(PyObject* o) noexcept { return reinterpret_cast<NumericalObject*>(o); }
+
+// A 1-D or 2-D float64 argument copied into `out` (row-major), with its
+// shape checked against `rows` x `cols` (-1: any).
+bool take_rows(PyObject* obj, const char* what, core::index_t rows, core::index_t cols, std::vector<double>& out,
+               core::index_t* rows_found = nullptr) {
+    if (cols < 0) {
+        core::View1D v;
+        if (!v.acquire(obj, false)) return false;
+        if (rows >= 0 && v.shape(0) != rows) {
+            PyErr_Format(PyExc_ValueError, "%s has %zd values, expected %zd", what, v.shape(0), rows);
+            return false;
+        }
+        const auto s = v.span1();
+        out.resize(static_cast<size_t>(s.size));
+        for (core::index_t i = 0; i < s.size; ++i) out[static_cast<size_t>(i)] = s[i];
+        if (rows_found) *rows_found = s.size;
+        return true;
+    }
+    core::View2D v;
+    if (!v.acquire(obj, false)) return false;
+    if ((rows >= 0 && v.shape(0) != rows) || v.shape(1) != cols) {
+        PyErr_Format(PyExc_ValueError, "%s has shape (%zd, %zd), expected (%zd, %zd)", what, v.shape(0), v.shape(1),
+                     rows, cols);
+        return false;
+    }
+    const auto s = v.span2();
+    out.resize(static_cast<size_t>(s.rows * s.cols));
+    for (core::index_t i = 0; i < s.rows; ++i)
+        for (core::index_t j = 0; j < s.cols; ++j) out[static_cast<size_t>(i * s.cols + j)] = s(i, j);
+    if (rows_found) *rows_found = s.rows;
+    return true;
+}
+
+bool take_table(PyObject* first_obj, PyObject* values_obj, num::EarthOrientationTable& table) {
+    const long long first = PyLong_AsLongLong(first_obj);
+    if (first == -1 && PyErr_Occurred()) return false;
+    core::index_t rows = 0;
+    if (!take_rows(values_obj, "the Earth orientation table", -1, num::EarthOrientationTable::kFields, table.values,
+                   &rows))
+        return false;
+    table.first = first;
+    table.count = rows;
+    if (rows > 0 && rows < velarion::frames::kernels::CipGrid::kPoints + 1) {
+        PyErr_Format(PyExc_ValueError, "the Earth orientation table has %zd nodes, fewer than %d", rows,
+                     velarion::frames::kernels::CipGrid::kPoints + 1);
+        return false;
+    }
+    table.fill_cip();
+    return true;
+}
+
+// --- construction --------------------------------------------------------------
+
+constexpr const char* kNewNames[] = {"C",         "S",    "GM",       "radius",   "degree",   "order",
+                                     "integrator", "tolerance", "step", "max_step", "max_steps"};
+constexpr core::Signature kNewSig{"_Numerical", kNewNames, 11};
+
+PyObject* Numerical_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    core::Args<11> a;
+    if (!core::parse_args(kNewSig, args, kwargs, a)) return nullptr;
+    auto model = std::make_unique<num::ForceModel>();
+    long degree = 0, order = 0, max_steps = 0, method = 0;
+    if (!core::to_double(a[2], model->field.GM) || !core::to_double(a[3], model->field.radius)) return nullptr;
+    if (!core::to_count(a[4], "degree", degree) || !core::to_count(a[5], "order", order)) return nullptr;
+    if (!core::to_count(a[6], "integrator", method) || !core::to_count(a[10], "max_steps", max_steps)) return nullptr;
+    num::Settings settings;
+    if (!core::to_double(a[7], settings.tolerance) || !core::to_double(a[8], settings.step) ||
+        !core::to_double(a[9], settings.max_step))
+        return nullptr;
+    if (order > degree) {
+        PyErr_Format(PyExc_ValueError, "the gravity order (%ld) exceeds its degree (%ld)", order, degree);
+        return nullptr;
+    }
+    const core::index_t count = static_cast<core::index_t>(num::GravityField::index(static_cast<int>(degree) + 1, 0));
+    if (!take_rows(a[0], "C", count, -1, model->field.C) || !take_rows(a[1], "S", count, -1, model->field.S))
+        return nullptr;
+    if (!(model->field.GM > 0.0) || !(model->field.radius > 0.0) || !std::isfinite(model->field.GM) ||
+        !std::isfinite(model->field.radius)) {
+        PyErr_SetString(PyExc_ValueError, "GM and the reference radius must be finite and positive");
+        return nullptr;
+    }
+    if (!(settings.tolerance > 0.0) || !(settings.step > 0.0) || !(settings.max_step >= 0.0) ||
+        !std::isfinite(settings.tolerance) || !std::isfinite(settings.step) || max_steps <= 0) {
+        PyErr_SetString(PyExc_ValueError, "tolerance and step must be finite and positive");
+        return nullptr;
+    }
+    settings.method = method == 1 ? num::Method::rk4 : num::Method::dop853;
+    settings.max_steps = max_steps;
+    model->degree = static_cast<int>(degree);
+    model->order = static_cast<int>(order);
+    model->factors.build(model->degree);
+
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return nullptr;
+    Ref self = Ref::steal(prop::Propagator_Type->tp_new(type, empty.get(), nullptr));
+    if (!self) return nullptr;
+    NumericalObject* n = as_num(self.get());
+    n->base.vtab = &g_vtable;
+    n->model = model.release();
+    n->settings = settings;
+    return self.release();
+}
+
+void Numerical_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete as_num(self)->model;
+    as_num(self)->model = nullptr;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// --- propagation ---------------------------------------------------------------
+
+constexpr const char* kRunNames[] = {"tt0", "y0", "dt", "eop_first", "eop_values", "stm", "threads"};
+constexpr core::Signature kRunSig{"_propagate", kRunNames, 7};
+
+// _propagate(tt0 (K,), y0 (K, 6), dt (K, N), eop_first, eop_values (M, 9),
+// stm, threads) -> (states (K, N, 6), stm (K, N, 6, 6) or None, status (K,),
+// refusal (K,), t_failed (K,), steps (K,), evaluations (K,)).
+PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[7];
+    if (!core::parse_args(kRunSig, args, nargs, kwnames, a)) return nullptr;
+    NumericalObject* n = as_num(self);
+    if (!n->model) {
+        PyErr_SetString(PyExc_ValueError, "the propagator has no force model");
+        return nullptr;
+    }
+    std::vector<double> tt0, y0, dt;
+    core::index_t K = 0, N = 0, rows = 0;
+    if (!take_rows(a[0], "tt0", -1, -1, tt0, &K)) return nullptr;
+    if (!take_rows(a[1], "y0", K, 6, y0)) return nullptr;
+    {
+        core::View2D v;
+        if (!v.acquire(a[2], false)) return nullptr;
+        N = v.shape(1);
+    }
+    if (!take_rows(a[2], "dt", K, N, dt, &rows)) return nullptr;
+    num::EarthOrientationTable table;
+    if (!take_table(a[3], a[4], table)) return nullptr;
+    const int with_stm = PyObject_IsTrue(a[5]);
+    if (with_stm < 0) return nullptr;
+    long threads = 1;
+    if (!core::to_count(a[6], "threads", threads)) return nullptr;
+    for (double x : dt) {
+        if (!std::isfinite(x)) {
+            PyErr_SetString(PyExc_ValueError, "an output epoch is not a finite time from the initial epoch");
+            return nullptr;
+        }
+    }
+    for (core::index_t k = 0; k < K; ++k) {
+        for (int j = 0; j < 6; ++j) {
+            if (!std::isfinite(y0[static_cast<size_t>(6 * k + j)]) || !std::isfinite(tt0[static_cast<size_t>(k)])) {
+                PyErr_Format(PyExc_ValueError, "initial state %zd is not finite", k);
+                return nullptr;
+            }
+        }
+    }
+    const npy_intp shape_states[3] = {K, N, 6}, shape_stm[4] = {K, N, 6, 6}, shape_k[1] = {K};
+    Ref states = core::zeros(3, shape_states);
+    if (!states) return nullptr;
+    Ref stm = with_stm ? core::zeros(4, shape_stm) : Ref::borrow(Py_None);
+    if (!stm) return nullptr;
+    Ref columns[5];
+    for (auto& c : columns) {
+        if (!(c = core::zeros(1, shape_k))) return nullptr;
+    }
+    double* out_states = core::data_of(states.get());
+    double* out_stm = with_stm ? core::data_of(stm.get()) : nullptr;
+    double* status = core::data_of(columns[0].get());
+    double* refusal = core::data_of(columns[1].get());
+    double* t_failed = core::data_of(columns[2].get());
+    double* steps = core::data_of(columns[3].get());
+    double* evaluations = core::data_of(columns[4].get());
+    const num::ForceModel& model = *n->model;
+    const num::Settings settings = n->settings;
+    const num::EarthOrientationTable* table_ptr = table.count > 0 ? &table : nullptr;
+    bool failed = false;
+    {
+        core::ReleaseGil nogil;
+        try {
+            core::parallel_ranges(K, static_cast<int>(threads), [&](std::ptrdiff_t, std::ptrdiff_t begin,
+                                                                    std::ptrdiff_t end) {
+                for (std::ptrdiff_t k = begin; k < end; ++k) {
+                    const size_t i = static_cast<size_t>(k);
+                    const num::Result r = num::propagate_one(model, table_ptr, settings, tt0[i], &y0[6 * i],
+                                                             &dt[i * static_cast<size_t>(N)], N,
+                                                             out_states + 6 * N * k, out_stm ? out_stm + 36 * N * k : nullptr);
+                    status[k] = static_cast<double>(r.status);
+                    refusal[k] = static_cast<double>(r.refusal);
+                    t_failed[k] = r.t_failed;
+                    steps[k] = static_cast<double>(r.steps);
+                    evaluations[k] = static_cast<double>(r.evaluations);
+                }
+            });
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+    }
+    if (failed) return PyErr_NoMemory();
+    return PyTuple_Pack(7, states.get(), stm.get(), columns[0].get(), columns[1].get(), columns[2].get(),
+                        columns[3].get(), columns[4].get());
+}
+
+constexpr const char* kAccelNames[] = {"tt", "r", "v", "eop_first", "eop_values", "partials"};
+constexpr core::Signature kAccelSig{"_acceleration", kAccelNames, 6};
+
+// _acceleration(tt (N,), r (N, 3), v (N, 3), eop_first, eop_values,
+// partials) -> (a (N, 3), dadr (N, 3, 3) or None, dadv or None, refused (N,)).
+PyObject* Numerical_acceleration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[6];
+    if (!core::parse_args(kAccelSig, args, nargs, kwnames, a)) return nullptr;
+    NumericalObject* n = as_num(self);
+    std::vector<double> tt, r, v;
+    core::index_t N = 0;
+    if (!take_rows(a[0], "tt", -1, -1, tt, &N) || !take_rows(a[1], "r", N, 3, r) || !take_rows(a[2], "v", N, 3, v))
+        return nullptr;
+    num::EarthOrientationTable table;
+    if (!take_table(a[3], a[4], table)) return nullptr;
+    const int partials = PyObject_IsTrue(a[5]);
+    if (partials < 0) return nullptr;
+    const npy_intp shape_a[2] = {N, 3}, shape_p[3] = {N, 3, 3}, shape_n[1] = {N};
+    Ref acc = core::zeros(2, shape_a);
+    Ref dadr = partials ? core::zeros(3, shape_p) : Ref::borrow(Py_None);
+    Ref dadv = partials ? core::zeros(3, shape_p) : Ref::borrow(Py_None);
+    Ref refused = core::zeros(1, shape_n);
+    if (!acc || !dadr || !dadv || !refused) return nullptr;
+    {
+        core::ReleaseGil nogil;
+        num::Dynamics dynamics(*n->model, table.count > 0 ? &table : nullptr, 0.0, partials != 0);
+        double* pa = core::data_of(acc.get());
+        double* pr = partials ? core::data_of(dadr.get()) : nullptr;
+        double* pv = partials ? core::data_of(dadv.get()) : nullptr;
+        double* pf = core::data_of(refused.get());
+        for (core::index_t i = 0; i < N; ++i) {
+            const size_t k = static_cast<size_t>(i);
+            if (!dynamics.acceleration(tt[k], &r[3 * k], &v[3 * k], pa + 3 * i, pr ? pr + 9 * i : nullptr,
+                                       pv ? pv + 9 * i : nullptr))
+                pf[i] = static_cast<double>(dynamics.refusal());
+        }
+    }
+    return PyTuple_Pack(4, acc.get(), dadr.get(), dadv.get(), refused.get());
+}
+
+PyObject* Numerical_tableau(PyObject*, PyObject*) {
+    namespace t = num::dop853;
+    const npy_intp sa[2] = {16, 16}, s16[1] = {16}, s12[1] = {12}, sd[2] = {4, 16};
+    Ref A = core::zeros(2, sa), C = core::zeros(1, s16), B = core::zeros(1, s12), E3 = core::zeros(1, s12),
+        E5 = core::zeros(1, s12), D = core::zeros(2, sd);
+    if (!A || !C || !B || !E3 || !E5 || !D) return nullptr;
+    for (int i = 0; i < 16; ++i) {
+        core::data_of(C.get())[i] = t::kC[i];
+        for (int j = 0; j < 16; ++j) core::data_of(A.get())[16 * i + j] = t::kA[i][j];
+    }
+    for (int i = 0; i < 12; ++i) {
+        core::data_of(B.get())[i] = t::kB[i];
+        core::data_of(E3.get())[i] = t::kE3[i];
+        core::data_of(E5.get())[i] = t::kE5[i];
+    }
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 16; ++j) core::data_of(D.get())[16 * i + j] = t::kD[i][j];
+    return PyTuple_Pack(6, A.get(), B.get(), C.get(), E3.get(), E5.get(), D.get());
+}
+
+PyObject* Numerical_get_degree(PyObject* self, void*) { return PyLong_FromLong(as_num(self)->model->degree); }
+PyObject* Numerical_get_order(PyObject* self, void*) { return PyLong_FromLong(as_num(self)->model->order); }
+PyObject* Numerical_get_tolerance(PyObject* self, void*) { return PyFloat_FromDouble(as_num(self)->settings.tolerance); }
+PyObject* Numerical_get_step(PyObject* self, void*) { return PyFloat_FromDouble(as_num(self)->settings.step); }
+
+PyMethodDef Numerical_methods[] = {
+    {"_propagate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(core::entry<Numerical_propagate>)),
+     METH_FASTCALL | METH_KEYWORDS, "The compiled propagation (see velarion.propagators.numerical)."},
+    {"_acceleration",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(core::entry<Numerical_acceleration>)),
+     METH_FASTCALL | METH_KEYWORDS, "The force model's acceleration and partials (GCRF)."},
+    VELARION_NO_PICKLE_METHODS,
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef Numerical_getset[] = {
+    {"degree", core::entry<Numerical_get_degree>, nullptr, "Degree of the gravity field.", nullptr},
+    {"order", core::entry<Numerical_get_order>, nullptr, "Order of the gravity field.", nullptr},
+    {"tolerance", core::entry<Numerical_get_tolerance>, nullptr, "Position tolerance of the adaptive integrator [m].",
+     nullptr},
+    {"step", core::entry<Numerical_get_step>, nullptr, "Step of the fixed-step integrator [s].", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot Numerical_slots[] = {{Py_tp_new, reinterpret_cast<void*>(core::entry<Numerical_new>)},
+                                 {Py_tp_dealloc, reinterpret_cast<void*>(Numerical_dealloc)},
+                                 {Py_tp_doc, const_cast<char*>("The compiled numerical propagator.")},
+                                 {Py_tp_methods, Numerical_methods},
+                                 {Py_tp_getset, Numerical_getset},
+                                 {0, nullptr}};
+
+PyType_Spec Numerical_spec = {"velarion.propagators.numerical._numerical._Numerical", sizeof(NumericalObject), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, Numerical_slots};
+
+PyMethodDef module_methods[] = {
+    {"dop853_tableau", reinterpret_cast<PyCFunction>(core::entry<Numerical_tableau>), METH_NOARGS,
+     "The DOP853 tableau as compiled: (A, B, C, E3, E5, D)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyObject* numerical_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
+
+int numerical_exec(PyObject* module) {
+    if (int r = g_once.enter(module, "_numerical"); r <= 0) return r;
+    PyTypeObject* type = nullptr;
+    VELARION_CHECK(core::import_numpy());
+    VELARION_CHECK(prop::import_propagators());
+    {
+        auto* base = static_cast<prop::PropagatorVTable*>(
+            core::vtable_bind(prop::Propagator_Type, prop::kPropagatorVTableType, sizeof(prop::PropagatorVTable)));
+        VELARION_CHECK(base);
+        g_vtable = *base;
+    }
+    VELARION_CHECK(type = core::add_type(module, &Numerical_spec, reinterpret_cast<PyObject*>(prop::Propagator_Type)));
+    VELARION_CHECK(core::vtable_publish(type, &g_vtable, prop::kPropagatorVTableType));
+    return 0;
+error:
+    return -1;
+}
+
+PyModuleDef_Slot numerical_slots[] = {{Py_mod_create, reinterpret_cast<void*>(core::entry<numerical_create>)},
+                                      {Py_mod_exec, reinterpret_cast<void*>(core::entry<numerical_exec>)},
+                                      {0, nullptr}};
+
+PyModuleDef numerical_def = {PyModuleDef_HEAD_INIT,
+                             "velarion.propagators.numerical._numerical",
+                             "The compiled core of the numerical propagator.",
+                             0,
+                             module_methods,
+                             numerical_slots,
+                             nullptr,
+                             nullptr,
+                             nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__numerical() { return PyModuleDef_Init(&numerical_def); }

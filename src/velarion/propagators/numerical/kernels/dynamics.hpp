@@ -1,0 +1,150 @@
+// The equations of motion of one propagation: the force model's
+// acceleration in GCRF and, for the state transition matrix, the
+// variational equations Phi' = A Phi with A = [[0, I], [da/dr, da/dv]].
+// Plain C++ on doubles, no Python; one Dynamics per propagation (it holds
+// the gravity recursion's storage, allocated once).
+#ifndef VELARION_PROPAGATORS_NUMERICAL_KERNELS_DYNAMICS_HPP
+#define VELARION_PROPAGATORS_NUMERICAL_KERNELS_DYNAMICS_HPP
+
+#include "velarion/propagators/numerical/kernels/earth_orientation.hpp"
+#include "velarion/propagators/numerical/kernels/force_context.hpp"
+#include "velarion/propagators/numerical/kernels/gravity.hpp"
+
+#include <cmath>
+
+namespace velarion::numerical {
+
+// What a propagation holds fixed: the field and which terms are on. Read
+// only during propagations (shared by the threads of propagate_many).
+struct ForceModel {
+    GravityField field;
+    GravityFactors factors;
+    int degree = 0, order = 0;  // 0 x 0: the point mass, evaluated in GCRF without the rotation
+    // The surface below which a state is refused: the WGS84 ellipsoid.
+    double surface_a = 6378137.0, surface_b = 6356752.314245179;
+
+    bool needs_rotation() const noexcept { return degree > 0; }
+};
+
+// Why the right-hand side refused a state.
+enum class Refusal { none, inside_earth, outside_table };
+
+class Dynamics {
+public:
+    Dynamics(const ForceModel& model, const EarthOrientationTable* table, double tt0, bool stm)
+        : model_(model), table_(table), tt0_(tt0), stm_(stm), work_(model.degree + 2) {}
+
+    int dimension() const noexcept { return stm_ ? 42 : 6; }
+    Refusal refusal() const noexcept { return refusal_; }
+
+    // The acceleration at TT seconds since J2000 `tt`, and its partials when
+    // dadr / dadv are not null (both zeroed here). False with refusal() set
+    // when the state is refused.
+    bool acceleration(double tt, const double r[3], const double v[3], double a[3], double* dadr, double* dadv) {
+        ForceContext c{};
+        c.tt = tt;
+        c.tdb = tt + tdb_minus_tt(tt);
+        for (int i = 0; i < 3; ++i) c.r[i] = r[i], c.v[i] = v[i];
+        if (dadr)
+            for (int i = 0; i < 9; ++i) dadr[i] = 0.0;
+        if (dadv)
+            for (int i = 0; i < 9; ++i) dadv[i] = 0.0;
+        if (model_.needs_rotation()) {
+            if (!table_ || !table_->covers(tt)) return refusal_ = Refusal::outside_table, false;
+            EarthOrientation eo;
+            earth_orientation(*table_, tt, eo);
+            for (int i = 0; i < 9; ++i) c.itrf_from_gcrf[i] = eo.itrf_from_gcrf[i];
+            for (int i = 0; i < 3; ++i) c.earth_rate[i] = eo.earth_rate[i];
+        } else {
+            for (int i = 0; i < 9; ++i) c.itrf_from_gcrf[i] = i % 4 == 0 ? 1.0 : 0.0;
+        }
+        double r_itrf[3];
+        rotate(c.itrf_from_gcrf, r, r_itrf);
+        if (inside_surface(r_itrf)) return refusal_ = Refusal::inside_earth, false;
+
+        a[0] = a[1] = a[2] = 0.0;
+        add_gravity(c, r_itrf, a, dadr);
+        return true;
+    }
+
+    // The right-hand side at t seconds from the initial epoch.
+    bool operator()(double t, const double* y, double* dy) {
+        double a[3], dadr[9], dadv[9];
+        if (!acceleration(tt0_ + t, y, y + 3, a, stm_ ? dadr : nullptr, stm_ ? dadv : nullptr)) return false;
+        dy[0] = y[3], dy[1] = y[4], dy[2] = y[5];
+        dy[3] = a[0], dy[4] = a[1], dy[5] = a[2];
+        if (!stm_) return true;
+        // Phi (6x6 row-major at y + 6): rows 0-2 of Phi' are rows 3-5 of
+        // Phi; rows 3-5 are dadr . Phi[0:3] + dadv . Phi[3:6].
+        const double* P = y + 6;
+        double* dP = dy + 6;
+        for (int j = 0; j < 18; ++j) dP[j] = P[18 + j];
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 6; ++j) {
+                double s = 0.0;
+                for (int k = 0; k < 3; ++k) s += dadr[3 * i + k] * P[6 * k + j] + dadv[3 * i + k] * P[6 * (3 + k) + j];
+                dP[18 + 6 * i + j] = s;
+            }
+        }
+        return true;
+    }
+
+    // TDB - TT (s): the annual term and its first harmonic (Fairhead and
+    // Bretagnon's leading terms, within ~30 us of the full series).
+    static double tdb_minus_tt(double tt) noexcept {
+        const double g = 6.239996 + 1.99096871e-7 * tt;
+        return 0.001657 * std::sin(g) + 0.000014 * std::sin(2.0 * g);
+    }
+
+private:
+    bool inside_surface(const double p[3]) const noexcept {
+        const double a = model_.surface_a, b = model_.surface_b;
+        const double q = (p[0] * p[0] + p[1] * p[1]) / (a * a) + p[2] * p[2] / (b * b);
+        return !(q >= 1.0);  // NaN positions are refused too
+    }
+
+    void add_gravity(const ForceContext& c, const double r_itrf[3], double a[3], double* dadr) {
+        const GravityField& f = model_.field;
+        if (!model_.needs_rotation()) {
+            const double r2 = c.r[0] * c.r[0] + c.r[1] * c.r[1] + c.r[2] * c.r[2], rn = std::sqrt(r2);
+            const double k = -f.GM / (r2 * rn);
+            for (int i = 0; i < 3; ++i) a[i] += k * c.r[i];
+            if (dadr) {
+                for (int i = 0; i < 3; ++i) {
+                    for (int j = 0; j < 3; ++j)
+                        dadr[3 * i + j] += k * ((i == j ? 1.0 : 0.0) - 3.0 * c.r[i] * c.r[j] / r2);
+                }
+            }
+            return;
+        }
+        double a_itrf[3], g_itrf[9], a_gcrf[3];
+        gravity_acceleration(f, model_.factors, work_, model_.degree, model_.order, r_itrf, a_itrf,
+                             dadr ? g_itrf : nullptr);
+        rotate_back(c.itrf_from_gcrf, a_itrf, a_gcrf);
+        for (int i = 0; i < 3; ++i) a[i] += a_gcrf[i];
+        if (dadr) {
+            // R^T G R
+            const double* R = c.itrf_from_gcrf;
+            double GR[9];
+            for (int i = 0; i < 3; ++i) {
+                for (int j = 0; j < 3; ++j)
+                    GR[3 * i + j] = g_itrf[3 * i] * R[j] + g_itrf[3 * i + 1] * R[3 + j] + g_itrf[3 * i + 2] * R[6 + j];
+            }
+            for (int i = 0; i < 3; ++i) {
+                for (int j = 0; j < 3; ++j)
+                    dadr[3 * i + j] += R[i] * GR[j] + R[3 + i] * GR[3 + j] + R[6 + i] * GR[6 + j];
+            }
+        }
+    }
+
+    const ForceModel& model_;
+    const EarthOrientationTable* table_;
+    double tt0_;
+    bool stm_;
+    GravityWork work_;
+    Refusal refusal_ = Refusal::none;
+};
+
+}  // namespace velarion::numerical
+
+#endif

@@ -1,0 +1,108 @@
+// One propagation: a state at an epoch to output times in any order, before
+// and after the epoch (two integrations from the epoch, one each way).
+// Plain C++, no Python.
+#ifndef VELARION_PROPAGATORS_NUMERICAL_KERNELS_PROPAGATE_HPP
+#define VELARION_PROPAGATORS_NUMERICAL_KERNELS_PROPAGATE_HPP
+
+#include "velarion/propagators/numerical/kernels/dynamics.hpp"
+#include "velarion/propagators/numerical/kernels/integrators.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+namespace velarion::numerical {
+
+enum class Method { dop853, rk4 };
+
+struct Settings {
+    Method method = Method::dop853;
+    double tolerance = 1e-3;  // m (adaptive)
+    double step = 60.0;       // s (fixed step; the adaptive method's bound when max_step > 0)
+    double max_step = 0.0;    // s, adaptive, 0 for none
+    long max_steps = 10000000;
+};
+
+// The result of one propagation: status ok, or the failure and the time
+// (s from the epoch) of the last state reached before it.
+struct Result {
+    Status status = Status::ok;
+    Refusal refusal = Refusal::none;
+    double t_failed = 0.0;
+    long steps = 0, evaluations = 0;
+};
+
+// The orbit's time scale 1/n = sqrt(a^3 / GM) of the state (r, v), or
+// r / v for an orbit without a finite positive semi-major axis.
+inline double orbit_time_scale(double GM, const double r[3], const double v[3]) noexcept {
+    const double rn = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+    const double v2 = v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
+    const double inv_a = 2.0 / rn - v2 / GM;
+    if (inv_a > 0.0) return std::sqrt(1.0 / (inv_a * inv_a * inv_a) / GM);
+    return rn / std::max(std::sqrt(v2), 1.0);
+}
+
+// Propagates y0 (r, v at TT seconds since J2000 tt0) to the m times dt (s
+// from tt0, any order), writing 6 values per time to states and, when stm
+// is not null, the 6x6 state transition matrix (row-major) per time.
+inline Result propagate_one(const ForceModel& model, const EarthOrientationTable* table, const Settings& settings,
+                            double tt0, const double y0[6], const double* dt, long m, double* states, double* stm) {
+    Result result;
+    if (m == 0) return result;
+    std::vector<long> order(static_cast<size_t>(m));
+    std::iota(order.begin(), order.end(), 0L);
+    // Forward times ascending, then backward times descending (by |dt|).
+    std::stable_sort(order.begin(), order.end(), [&](long a, long b) {
+        const bool fa = dt[a] >= 0.0, fb = dt[b] >= 0.0;
+        if (fa != fb) return fa;
+        return fa ? dt[a] < dt[b] : dt[a] > dt[b];
+    });
+    const long forward = std::count_if(dt, dt + m, [](double x) { return x >= 0.0; });
+    Dynamics dynamics(model, table, tt0, stm != nullptr);
+    const int n = dynamics.dimension();
+    double y_start[kMaxDimension];
+    for (int i = 0; i < 6; ++i) y_start[i] = y0[i];
+    if (stm) {
+        for (int i = 0; i < 36; ++i) y_start[6 + i] = i % 7 == 0 ? 1.0 : 0.0;
+    }
+    StepControl control;
+    control.tolerance = settings.tolerance;
+    control.time_scale = orbit_time_scale(model.field.GM, y0, y0 + 3);
+    control.max_step = settings.max_step;
+    control.max_steps = settings.max_steps;
+
+    std::vector<double> times(static_cast<size_t>(m)), rows(static_cast<size_t>(m) * static_cast<size_t>(n));
+    for (long k = 0; k < m; ++k) times[static_cast<size_t>(k)] = dt[order[static_cast<size_t>(k)]];
+    const long parts[2][2] = {{0, forward}, {forward, m}};
+    for (const auto& part : parts) {
+        const long count = part[1] - part[0];
+        if (count == 0) continue;
+        const double* t_out = times.data() + part[0];
+        double* y_out = rows.data() + part[0] * n;
+        Outcome o = settings.method == Method::dop853
+                        ? integrate_dop853(dynamics, n, y_start, t_out, count, y_out, control)
+                        : integrate_rk4(dynamics, n, y_start, t_out, count, y_out, settings.step, settings.max_steps);
+        result.steps += o.steps;
+        result.evaluations += o.evaluations;
+        if (o.status != Status::ok) {
+            result.status = o.status;
+            result.refusal = dynamics.refusal();
+            result.t_failed = o.t;
+            return result;
+        }
+    }
+    for (long k = 0; k < m; ++k) {
+        const long i = order[static_cast<size_t>(k)];
+        const double* row = rows.data() + k * n;
+        for (int j = 0; j < 6; ++j) states[6 * i + j] = row[j];
+        if (stm) {
+            for (int j = 0; j < 36; ++j) stm[36 * i + j] = row[6 + j];
+        }
+    }
+    return result;
+}
+
+}  // namespace velarion::numerical
+
+#endif
