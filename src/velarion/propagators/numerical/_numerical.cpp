@@ -85,6 +85,16 @@ bool take_table(PyObject* first_obj, PyObject* values_obj, num::EarthOrientation
     return true;
 }
 
+bool take_integer(PyObject* obj, const char* what, long lo, long hi, long& out) {
+    out = PyLong_AsLong(obj);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (out < lo || out > hi) {
+        PyErr_Format(PyExc_ValueError, "%s must lie in [%ld, %ld], got %ld", what, lo, hi, out);
+        return false;
+    }
+    return true;
+}
+
 // --- construction --------------------------------------------------------------
 
 constexpr const char* kNewNames[] = {"C",         "S",    "GM",       "radius",   "degree",   "order",
@@ -97,8 +107,8 @@ PyObject* Numerical_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto model = std::make_unique<num::ForceModel>();
     long degree = 0, order = 0, max_steps = 0, method = 0;
     if (!core::to_double(a[2], model->field.GM) || !core::to_double(a[3], model->field.radius)) return nullptr;
-    if (!core::to_count(a[4], "degree", degree) || !core::to_count(a[5], "order", order)) return nullptr;
-    if (!core::to_count(a[6], "integrator", method) || !core::to_count(a[10], "max_steps", max_steps)) return nullptr;
+    if (!take_integer(a[4], "degree", 0, 2000, degree) || !take_integer(a[5], "order", 0, 2000, order)) return nullptr;
+    if (!take_integer(a[6], "integrator", 0, 1, method) || !take_integer(a[10], "max_steps", 1, 2000000000L, max_steps)) return nullptr;
     num::Settings settings;
     if (!core::to_double(a[7], settings.tolerance) || !core::to_double(a[8], settings.step) ||
         !core::to_double(a[9], settings.max_step))
@@ -277,6 +287,43 @@ PyObject* Numerical_acceleration(PyObject* self, PyObject* const* args, Py_ssize
     return PyTuple_Pack(4, acc.get(), dadr.get(), dadv.get(), refused.get());
 }
 
+// _gravity_itrf(r (N, 3), partials) -> (a (N, 3), gradient (N, 3, 3) or
+// None): the field alone, in ITRF (the kernel without the rotation).
+PyObject* Numerical_gravity_itrf(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"r", "partials"};
+    static constexpr core::Signature sig{"_gravity_itrf", names, 2};
+    PyObject* a[2];
+    if (!core::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    const num::ForceModel& model = *as_num(self)->model;
+    std::vector<double> r;
+    core::index_t N = 0;
+    if (!take_rows(a[0], "r", -1, 3, r, &N)) return nullptr;
+    const int partials = PyObject_IsTrue(a[1]);
+    if (partials < 0) return nullptr;
+    const npy_intp shape_a[2] = {N, 3}, shape_p[3] = {N, 3, 3};
+    Ref acc = core::zeros(2, shape_a);
+    Ref grad = partials ? core::zeros(3, shape_p) : Ref::borrow(Py_None);
+    if (!acc || !grad) return nullptr;
+    for (double x : r) {
+        if (!std::isfinite(x)) {
+            PyErr_SetString(PyExc_ValueError, "a position is not finite");
+            return nullptr;
+        }
+    }
+    {
+        core::ReleaseGil nogil;
+        num::GravityWork work(model.degree + 2);
+        for (core::index_t i = 0; i < N; ++i) {
+            const double* p = &r[3 * static_cast<size_t>(i)];
+            if (p[0] == 0.0 && p[1] == 0.0 && p[2] == 0.0) continue;
+            num::gravity_acceleration(model.field, model.factors, work, model.degree, model.order, p,
+                                      core::data_of(acc.get()) + 3 * i,
+                                      partials ? core::data_of(grad.get()) + 9 * i : nullptr);
+        }
+    }
+    return PyTuple_Pack(2, acc.get(), grad.get());
+}
+
 PyObject* Numerical_tableau(PyObject*, PyObject*) {
     namespace t = num::dop853;
     const npy_intp sa[2] = {16, 16}, s16[1] = {16}, s12[1] = {12}, sd[2] = {4, 16};
@@ -308,6 +355,9 @@ PyMethodDef Numerical_methods[] = {
     {"_acceleration",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(core::entry<Numerical_acceleration>)),
      METH_FASTCALL | METH_KEYWORDS, "The force model's acceleration and partials (GCRF)."},
+    {"_gravity_itrf",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(core::entry<Numerical_gravity_itrf>)),
+     METH_FASTCALL | METH_KEYWORDS, "The gravity field's acceleration and gradient in ITRF."},
     VELARION_NO_PICKLE_METHODS,
     {nullptr, nullptr, 0, nullptr}};
 

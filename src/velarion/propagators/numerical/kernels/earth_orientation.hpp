@@ -57,8 +57,8 @@ struct EarthOrientation {
 // The rotation at `tt` seconds (TT) since J2000; the table must cover it.
 inline void earth_orientation(const EarthOrientationTable& table, double tt, EarthOrientation& out) noexcept {
     using frames::kernels::CipGrid;
-    int64_t k;
-    double u;
+    int64_t k = 0;
+    double u = 0.0;
     CipGrid::locate(kJ2000, tt / kDay, k, u);
     const int64_t base = k - CipGrid::kBefore - table.first;
     double w[CipGrid::kPoints];

@@ -41,11 +41,8 @@ namespace detail {
 // a! / b! for small |a - b|.
 inline double factorial_ratio(int a, int b) noexcept {
     double r = 1.0;
-    if (a >= b) {
-        for (int k = b + 1; k <= a; ++k) r *= k;
-    } else {
-        for (int k = a + 1; k <= b; ++k) r /= k;
-    }
+    for (int d = 0; d < a - b && d < 8; ++d) r *= static_cast<double>(a - d);
+    for (int d = 0; d < b - a && d < 8; ++d) r /= static_cast<double>(b - d);
     return r;
 }
 

@@ -1,0 +1,401 @@
+"""The numerical propagator: ``ForceModel`` and ``Numerical``.
+
+The equations of motion are integrated in GCRF by compiled kernels
+(``_numerical``) that call no Python: the force model's acceleration, the
+Earth's orientation at every evaluation (the package's IAU 2000A chain,
+with X, Y, s interpolated between exact nodes 6 h apart and the Earth
+orientation parameters sampled once per call at the same nodes), and, for
+``stm=True``, the variational equations.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from velarion.propagators.numerical._numerical import _Numerical
+from velarion.propagators.numerical.gravity import GravityModel, default_gravity_model, read_gfc
+
+__all__ = ["ForceModel", "Numerical", "PropagationError", "PropagationFailure", "ManyResult"]
+
+_J2000 = 2451545.0
+_DAY = 86400.0
+_NODE = _DAY / 4.0  # the CIP grid's node spacing, s
+_NODES_BEFORE, _NODES_AFTER = 4, 6  # the interpolation window around an interval
+_INTEGRATORS = {"dop853": 0, "rk4": 1}
+_STATUS = {0: "ok", 1: "refused", 2: "step_too_small", 3: "too_many_steps", 4: "non_finite"}
+_INSIDE_EARTH, _OUTSIDE_TABLE = 1, 2
+
+F64 = npt.NDArray[np.float64]
+
+
+class PropagationError(ValueError):
+    """A propagation that could not go on; ``epoch`` (a ``Time``) is where it stopped."""
+
+    def __init__(self, message: str, epoch: Any = None):
+        super().__init__(message)
+        self.epoch = epoch
+
+
+@dataclass(frozen=True)
+class PropagationFailure:
+    """A satellite of ``propagate_many`` that could not be propagated: its
+    position in the input (``index``), the epoch of the failure (a ``Time``
+    scalar) and the exception."""
+
+    index: int
+    epoch: Any
+    error: BaseException
+
+    def __str__(self) -> str:
+        return f"state {self.index}: {self.error}"
+
+
+class ManyResult(list):  # type: ignore[type-arg]
+    """The ephemerides of ``propagate_many`` in input order (None for a
+    failed satellite), the state transition matrices when asked (``stm``)
+    and the ``failures``."""
+
+    def __init__(self, items: Iterable[Any], failures: Sequence[PropagationFailure], stm: list[Any] | None):
+        super().__init__(items)
+        self.failures = list(failures)
+        self.stm = stm
+
+
+@dataclass(frozen=True)
+class ForceModel:
+    """The forces of a numerical propagation, each switched on or off.
+
+    - Earth gravity (always on): the spherical-harmonic series of
+      ``gravity`` (a ``GravityModel``, a ``.gfc`` path, or None for the
+      shipped EGM2008 to degree 90) to ``degree`` x ``order`` (order None: the
+      degree), evaluated in ITRF by Cunningham's recursion (Montenbruck and
+      Gill, Satellite Orbits, 2000, section 3.2). ``degree=0`` is the point
+      mass, evaluated in GCRF. ``GM`` overrides the model's.
+
+    The other terms (third bodies, drag, radiation pressure, relativity,
+    tides) are added here as their kernels land.
+    """
+
+    degree: int = 20
+    order: int | None = None
+    gravity: GravityModel | str | os.PathLike[str] | None = None
+    GM: float | None = None
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.degree, int) or self.degree < 0:
+            raise ValueError(f"degree must be a non-negative integer, not {self.degree!r}")
+        order = self.degree if self.order is None else self.order
+        if not isinstance(order, int) or not 0 <= order <= self.degree:
+            raise ValueError(f"order must be an integer from 0 to the degree {self.degree}, not {self.order!r}")
+
+    @classmethod
+    def point_mass(cls, GM: float | None = None) -> ForceModel:
+        """Two-body motion only (GM: the gravity model's unless given)."""
+        return cls(degree=0, GM=GM)
+
+    def gravity_model(self) -> GravityModel:
+        if self.gravity is None:
+            return default_gravity_model()
+        if isinstance(self.gravity, GravityModel):
+            return self.gravity
+        return read_gfc(self.gravity, max_degree=self.degree)
+
+
+def _tt_seconds(time: Any) -> F64:
+    jd = np.asarray(time.tt.jd12, dtype=np.float64).reshape(-1, 2)
+    return np.asarray(((jd[:, 0] - _J2000) + jd[:, 1]) * _DAY, dtype=np.float64)
+
+
+def _earth_orientation_table(tt_min: float, tt_max: float) -> tuple[int, F64]:
+    """The Earth orientation at the CIP grid's nodes around [tt_min, tt_max]
+    (TT seconds since J2000): rows of X, Y, s (left to the compiled side),
+    pm_x, pm_y, dX, dY, lod, UT1 - TT [s]; and the first node's number."""
+    from velarion.iers import EOP
+    from velarion.time.time import Time
+
+    first = math.floor(tt_min / _NODE) - _NODES_BEFORE - 1
+    last = math.floor(tt_max / _NODE) + _NODES_AFTER + 1
+    k = np.arange(first, last + 1, dtype=np.float64)
+    nodes = Time.from_jd(np.full(k.shape, _J2000), k / 4.0, scale="tt")
+    eop = EOP(np.asarray(nodes.utc.mjd).reshape(-1))
+    ut1 = np.asarray(nodes.ut1.jd12, dtype=np.float64).reshape(-1, 2)
+    values = np.zeros((k.size, 9))
+    values[:, 3] = eop.pm_x
+    values[:, 4] = eop.pm_y
+    values[:, 5] = eop.dX
+    values[:, 6] = eop.dY
+    values[:, 7] = eop.lod
+    values[:, 8] = (((ut1[:, 0] - _J2000) + ut1[:, 1]) - k / 4.0) * _DAY
+    return first, values
+
+
+def _gcrf_state(state: Any) -> tuple[Any, F64]:
+    """The epoch and (r, v) in GCRF of a StateVector, COE or other State."""
+    from velarion.frames import standard_to_itrf
+    from velarion.frames.frames import get_GCRF, get_ITRF
+    from velarion.state.state import COE, State, StateVector
+
+    if not isinstance(state, State):
+        raise TypeError(f"state must be a State (StateVector, COE, an ephemeris row), not {type(state).__name__}")
+    sv = state if isinstance(state, StateVector) else state.to_sv()
+    if isinstance(state, COE) or not isinstance(sv, StateVector):
+        sv = state.to_sv()
+    r = np.asarray(sv.r, dtype=np.float64).reshape(1, 3)
+    v = np.asarray(sv.v, dtype=np.float64).reshape(1, 3)
+    if sv.frame is not get_GCRF():
+        r_itrf, v_itrf = standard_to_itrf(sv.frame, sv.time, r, v)
+        r, v = get_ITRF().to_GCRF(sv.time, np.ascontiguousarray(r_itrf), np.ascontiguousarray(v_itrf))
+    y0 = np.concatenate([np.asarray(r).reshape(3), np.asarray(v).reshape(3)])
+    return sv.time, y0
+
+
+class Numerical(_Numerical):
+    """Numerical orbit propagator: the equations of motion under a
+    ``ForceModel``, integrated in GCRF.
+
+    Parameters
+    ----------
+    force_model : ForceModel, optional
+        The forces (default: EGM2008 20 x 20 gravity).
+    integrator : {"dop853", "rk4"}
+        "dop853": the adaptive Dormand-Prince 8(5,3) pair with its 7th-order
+        dense output (Hairer, Norsett and Wanner, 1993): output epochs are
+        interpolated and never shorten the steps. "rk4": classical
+        Runge-Kutta 4 with fixed steps of ``step`` seconds (an output epoch
+        inside a step takes one extra step from the step's start).
+    tolerance : float
+        Adaptive steps: the local error estimate of each position component
+        is held to ``tolerance`` [m] and of each velocity component to
+        ``tolerance / T`` [m/s], T = sqrt(a^3 / GM) of the initial state
+        (1/mean motion: the time in which a velocity error becomes a position
+        error of the same size). Root-mean-square over the six components.
+    step : float
+        Fixed step [s] of "rk4".
+    max_step : float
+        Largest adaptive step [s] (0: no bound).
+    max_steps : int
+        Steps after which a propagation gives up.
+    """
+
+    def __new__(
+        cls,
+        force_model: ForceModel | None = None,
+        *,
+        integrator: str = "dop853",
+        tolerance: float = 1e-3,
+        step: float = 60.0,
+        max_step: float = 0.0,
+        max_steps: int = 10_000_000,
+    ) -> Numerical:
+        fm = ForceModel() if force_model is None else force_model
+        if not isinstance(fm, ForceModel):
+            raise TypeError(f"force_model must be a ForceModel, not {type(fm).__name__}")
+        if integrator not in _INTEGRATORS:
+            raise ValueError(f"unknown integrator {integrator!r}: one of {', '.join(_INTEGRATORS)}")
+        model = fm.gravity_model()
+        order = fm.degree if fm.order is None else fm.order
+        C, S = model.triangular(fm.degree)
+        GM = model.GM if fm.GM is None else float(fm.GM)
+        self = super().__new__(
+            cls,
+            C,
+            S,
+            GM,
+            model.radius,
+            fm.degree,
+            order,
+            _INTEGRATORS[integrator],
+            float(tolerance),
+            float(step),
+            float(max_step),
+            int(max_steps),
+        )
+        self._force_model = fm
+        self._integrator = integrator
+        self._GM = GM
+        return self
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        pass
+
+    @property
+    def force_model(self) -> ForceModel:
+        return self._force_model  # type: ignore[no-any-return]
+
+    @property
+    def integrator(self) -> str:
+        return self._integrator  # type: ignore[no-any-return]
+
+    @property
+    def GM(self) -> float:
+        return self._GM  # type: ignore[no-any-return]
+
+    def __repr__(self) -> str:
+        fm = self.force_model
+        return (
+            f"Numerical(ForceModel(degree={fm.degree}, order={self.order}), integrator={self.integrator!r}, "
+            f"tolerance={self.tolerance!r}, step={self.step!r})"
+        )
+
+    # --- propagation -------------------------------------------------------
+
+    def _table(self, tt: F64) -> tuple[int, F64]:
+        if self.degree == 0 or tt.size == 0:
+            return 0, np.zeros((0, 9))
+        return _earth_orientation_table(float(np.min(tt)), float(np.max(tt)))
+
+    def _run(
+        self, epochs: list[Any], y0: F64, dt: F64, stm: bool, threads: int
+    ) -> tuple[F64, F64 | None, list[BaseException | None]]:
+        tt0 = np.concatenate([_tt_seconds(e) for e in epochs]) if epochs else np.zeros(0)
+        span = (tt0[:, None] + dt).reshape(-1) if dt.size else tt0
+        first, values = self._table(np.concatenate([tt0, span]))
+        states, phi, status, refusal, t_failed, _, _ = self._propagate(
+            tt0, np.ascontiguousarray(y0), np.ascontiguousarray(dt), first, values, stm, threads
+        )
+        errors: list[BaseException | None] = []
+        for k, epoch in enumerate(epochs):
+            code = int(status[k])
+            errors.append(None if code == 0 else _error(code, int(refusal[k]), epoch, float(t_failed[k])))
+        return states, phi, errors
+
+    def propagate_state(self, time: Any, state: Any, *, stm: bool = False, **kwargs: Any) -> Any:
+        """Propagate a single initial state to one or more epochs.
+
+        Parameters
+        ----------
+        time : DatetimeLike
+            Output epochs (any order, before or after the state's epoch).
+        state : State
+            A StateVector (an ephemeris row is one), a COE or another State;
+            states in other frames are converted to GCRF first.
+        stm : bool
+            Also return the 6 x 6 state transition matrices d(r, v)(t) /
+            d(r, v)(t0), one per epoch, from the variational equations (the
+            gravity field's analytic gradient).
+
+        Returns
+        -------
+        StateVectorEphemeris
+            GCRF positions [m] and velocities [m/s] at ``time``; with
+            ``stm=True`` the pair (ephemeris, ndarray of shape (N, 6, 6)).
+
+        Raises
+        ------
+        PropagationError
+            A state inside the Earth, an orbit that reaches the surface, or a
+            step control that gives up; the message names the epoch.
+        """
+        from velarion.state.ephemeris import StateVectorEphemeris
+        from velarion.time.time import Time
+
+        times = Time(time)
+        epoch, y0 = _gcrf_state(state)
+        dt = np.asarray(times - epoch, dtype=np.float64).reshape(1, -1)
+        states, phi, errors = self._run([epoch], y0.reshape(1, 6), dt, stm, 1)
+        if errors[0] is not None:
+            raise errors[0]
+        flat = Time(times).reshape(-1) if hasattr(times, "reshape") else times
+        eph = StateVectorEphemeris(flat, np.ascontiguousarray(states[0, :, :3]), np.ascontiguousarray(states[0, :, 3:]))
+        if stm:
+            assert phi is not None
+            return eph, phi[0]
+        return eph
+
+    def propagate_many(
+        self,
+        time: Any,
+        states: Sequence[Any],
+        *,
+        stm: bool = False,
+        threads: int | None = None,
+        errors: str = "skip",
+    ) -> ManyResult:
+        """Propagate many states to the same output epochs, on threads with
+        the interpreter lock released; each state has its own step control
+        and its results equal those of ``propagate_state``, bit for bit.
+
+        ``errors="skip"`` (the default) returns None for a satellite that
+        fails and reports it in ``result.failures`` (``PropagationFailure``:
+        index, epoch, error); ``errors="raise"`` raises the first failure.
+        """
+        from velarion.state.ephemeris import StateVectorEphemeris
+        from velarion.time.time import Time
+
+        if errors not in ("skip", "raise"):
+            raise ValueError(f"errors must be 'skip' or 'raise', not {errors!r}")
+        nthreads = os.cpu_count() or 1 if threads is None else int(threads)
+        if nthreads < 1:
+            raise ValueError(f"threads must be at least 1, not {threads!r}")
+        times = Time(time)
+        flat = Time(times).reshape(-1) if hasattr(times, "reshape") else times
+        epochs: list[Any] = []
+        rows: list[F64] = []
+        for s in states:
+            e, y = _gcrf_state(s)
+            epochs.append(e)
+            rows.append(y)
+        y0 = np.array(rows, dtype=np.float64).reshape(-1, 6)
+        dt = np.array([np.asarray(times - e, dtype=np.float64).reshape(-1) for e in epochs]).reshape(len(epochs), -1)
+        out, phi, errs = self._run(epochs, y0, dt, stm, nthreads)
+        failures = [PropagationFailure(k, err.epoch, err) for k, err in enumerate(errs) if isinstance(err, PropagationError)]
+        if errors == "raise" and failures:
+            raise failures[0].error
+        items: list[Any] = []
+        stms: list[Any] | None = [] if stm else None
+        for k, err in enumerate(errs):
+            if err is not None:
+                items.append(None)
+                if stms is not None:
+                    stms.append(None)
+                continue
+            items.append(
+                StateVectorEphemeris(flat, np.ascontiguousarray(out[k, :, :3]), np.ascontiguousarray(out[k, :, 3:]))
+            )
+            if stms is not None and phi is not None:
+                stms.append(phi[k])
+        return ManyResult(items, failures, stms)
+
+    def acceleration(self, time: Any, r: Any, v: Any, *, partials: bool = False) -> Any:
+        """The force model's acceleration [m/s^2] in GCRF at epochs ``time``
+        and GCRF positions ``r`` [m], velocities ``v`` [m/s] (shapes (N, 3));
+        with ``partials=True`` also d a / d r and d a / d v, (N, 3, 3) each."""
+        from velarion.time.time import Time
+
+        tt = _tt_seconds(Time(time))
+        rr = np.ascontiguousarray(np.asarray(r, dtype=np.float64).reshape(-1, 3))
+        vv = np.ascontiguousarray(np.asarray(v, dtype=np.float64).reshape(-1, 3))
+        if tt.size == 1 and rr.shape[0] > 1:
+            tt = np.full(rr.shape[0], tt[0])
+        first, values = self._table(tt)
+        a, dadr, dadv, refused = self._acceleration(tt, rr, vv, first, values, partials)
+        if np.any(refused):
+            k = int(np.flatnonzero(refused)[0])
+            raise PropagationError(f"position {k} is inside the Earth (below the WGS84 ellipsoid)")
+        return (a, dadr, dadv) if partials else a
+
+
+def _iso(epoch: Any) -> str:
+    return str((epoch.utc + 0.0005).iso)[:23].replace("T", " ") + " UTC"
+
+
+def _error(code: int, refusal: int, epoch: Any, t_failed: float) -> PropagationError:
+    at = epoch + t_failed
+    if code == 1 and refusal == _INSIDE_EARTH:
+        if t_failed == 0.0:
+            return PropagationError(f"the state at {_iso(at)} is inside the Earth (below the WGS84 ellipsoid)", at)
+        return PropagationError(f"the orbit reached the Earth's surface (decayed) after {_iso(at)}", at)
+    if code == 1 and refusal == _OUTSIDE_TABLE:
+        return PropagationError(f"the propagation left the span of its Earth orientation table at {_iso(at)}", at)
+    if code == 2:
+        return PropagationError(f"the step size became too small at {_iso(at)}", at)
+    if code == 3:
+        return PropagationError(f"the propagation gave up after its maximum number of steps at {_iso(at)}", at)
+    return PropagationError(f"the state stopped being finite after {_iso(at)}", at)
