@@ -134,7 +134,8 @@ PyObject* Numerical_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     settings.max_steps = max_steps;
     model->degree = static_cast<int>(degree);
     model->order = static_cast<int>(order);
-    model->factors.build(model->degree);
+    model->factors.build(model->field, model->degree);
+    model->gradient.build(model->field, model->degree, model->order);
 
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!empty) return nullptr;
@@ -318,7 +319,7 @@ PyObject* Numerical_gravity_itrf(PyObject* self, PyObject* const* args, Py_ssize
             if (p[0] == 0.0 && p[1] == 0.0 && p[2] == 0.0) continue;
             num::gravity_acceleration(model.field, model.factors, work, model.degree, model.order, p,
                                       core::data_of(acc.get()) + 3 * i,
-                                      partials ? core::data_of(grad.get()) + 9 * i : nullptr);
+                                      partials ? core::data_of(grad.get()) + 9 * i : nullptr, &model.gradient);
         }
     }
     return PyTuple_Pack(2, acc.get(), grad.get());

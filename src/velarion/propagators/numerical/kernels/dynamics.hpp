@@ -19,6 +19,7 @@ namespace velarion::numerical {
 struct ForceModel {
     GravityField field;
     GravityFactors factors;
+    GravityGradientFactors gradient;
     int degree = 0, order = 0;  // 0 x 0: the point mass, evaluated in GCRF without the rotation
     // The surface below which a state is refused: the WGS84 ellipsoid.
     double surface_a = 6378137.0, surface_b = 6356752.314245179;
@@ -119,7 +120,7 @@ private:
         }
         double a_itrf[3], g_itrf[9], a_gcrf[3];
         gravity_acceleration(f, model_.factors, work_, model_.degree, model_.order, r_itrf, a_itrf,
-                             dadr ? g_itrf : nullptr);
+                             dadr ? g_itrf : nullptr, &model_.gradient);
         rotate_back(c.itrf_from_gcrf, a_itrf, a_gcrf);
         for (int i = 0; i < 3; ++i) a[i] += a_gcrf[i];
         if (dadr) {
