@@ -108,7 +108,7 @@ def test_ephemeris_refuses_dates_outside(ephemeris):
 )
 def test_malformed_packed_ephemeris_refused(ephemeris, corrupt):
     with pytest.raises(ValueError, match="malformed packed ephemeris"):
-        _forces.ephemeris_geocentric(corrupt(ephemeris.packed.copy()), 3, [T0])
+        _forces.ephemeris_geocentric(corrupt(ephemeris.packed.copy()), 3, np.array([T0]))
 
 
 # -------------------------------------------------------------- third body
@@ -139,3 +139,198 @@ def test_thirdbody_against_exact_arithmetic(ephemeris, r, body):
     # the direct and indirect terms cancel to 1e-5 of each other for the
     # Sun at LEO; the Battin form keeps the difference to round-off
     np.testing.assert_allclose(a[0], exact, rtol=1e-13, atol=1e-13 * np.linalg.norm(exact))
+
+
+# ------------------------------------------------------ partials, all terms
+
+AU = 1.495978707e11
+SRP = np.array([1.3, 2.0, 100.0, 4.56e-6, AU, 6.96e8, 6.378137e6, 1.738e6, 1.0, 1.0])
+DRAG_HP = np.array([2.2, 2.0, 100.0, 0.0, 4.0])
+RELATIVITY = np.array([GM_EARTH, 1.32712440040944e20, 299792458.0, 9.8e8, 1.0, 1.0, 1.0])
+
+
+def replaced(params, index, value):
+    out = np.array(params, dtype=float)
+    out[index] = value
+    return out
+
+
+def leo_case(ephemeris, height=400e3):
+    """A sunlit 51.6 degree LEO state with the Sun and Moon of T0."""
+    r0 = 6378137.0 + height
+    v0 = math.sqrt(GM_EARTH / r0)
+    inc = math.radians(51.6)
+    sun = ephemeris.geocentric("sun", T0)[0]
+    moon = ephemeris.geocentric("moon", T0)[0]
+    u = sun / np.linalg.norm(sun)  # the satellite between the Earth and the Sun: sunlit
+    r = r0 * u
+    h = np.cross(u, [0.0, -math.sin(inc), math.cos(inc)])
+    v = v0 * np.cross(h / np.linalg.norm(h), u)
+    return r, v, sun, moon
+
+
+@pytest.mark.parametrize(
+    "term,params,height",
+    [("thirdbody", THIRDBODY, 400e3), ("srp", SRP, 400e3), ("drag", DRAG_HP, 400e3), ("drag", DRAG_HP, 150e3),
+     ("relativity", RELATIVITY, 400e3)],
+)
+def test_partials_against_finite_differences(ephemeris, term, params, height):
+    r, v, sun, moon = leo_case(ephemeris, height)
+    extra = ephemeris.packed if term == "relativity" else None
+    _, dadr, dadv = _forces.accelerations(term, contexts(r, v, sun, moon), params, extra)
+    for which, analytic, step in (("r", dadr[0], 10.0), ("v", dadv[0], 0.01)):
+        numeric = np.zeros((3, 3))
+        for j in range(3):
+            dx = np.zeros(3)
+            dx[j] = step
+            rp, vp = (r + dx, v) if which == "r" else (r, v + dx)
+            rm, vm = (r - dx, v) if which == "r" else (r, v - dx)
+            ap = _forces.accelerations(term, contexts(rp, vp, sun, moon), params, extra)[0][0]
+            am = _forces.accelerations(term, contexts(rm, vm, sun, moon), params, extra)[0][0]
+            numeric[:, j] = (ap - am) / (2.0 * step)
+        scale = np.abs(numeric).max()
+        np.testing.assert_allclose(analytic, numeric, rtol=0, atol=1e-5 * scale + 1e-30, err_msg=f"d a / d {which}")
+
+
+# ---------------------------------------------------------------------- SRP
+
+
+def test_srp_sunlit_is_the_flux_at_its_distance(ephemeris):
+    r, _, sun, moon = leo_case(ephemeris)
+    a = _forces.accelerations("srp", contexts(r, sun=sun, moon=moon), SRP)[0][0]
+    d = r - sun
+    expected = 4.56e-6 * 1.3 * 2.0 / 100.0 * (AU / np.linalg.norm(d)) ** 2 * d / np.linalg.norm(d)
+    np.testing.assert_allclose(a, expected, rtol=1e-14)
+
+
+def test_earth_shadow_umbra_penumbra_and_light(ephemeris):
+    sun = ephemeris.geocentric("sun", T0)[0]
+    u = sun / np.linalg.norm(sun)
+    perp = np.cross(u, [0.0, 0.0, 1.0])
+    perp /= np.linalg.norm(perp)
+    r0 = 7.0e6
+    # from behind the Earth (umbra) out across the shadow's edge into light
+    offsets = np.linspace(0.0, 7.0e6, 400)
+    r = -np.sqrt(r0**2 - offsets[:, None] ** 2) * u + offsets[:, None] * perp
+    nu = _forces.sunlight_fraction(contexts(r, sun=sun), SRP)
+    assert nu[0] == 0.0 and nu[-1] == 1.0
+    assert np.all(np.diff(nu) >= 0.0)  # light only grows on the way out
+    partial = (nu > 0.0) & (nu < 1.0)
+    # the penumbra at 7000 km is some 30 km wide (Sun 0.27 deg, at about 600 km behind the limb)
+    width = np.ptp(offsets[partial]) if partial.any() else 0.0
+    assert 1.0e4 < width + (offsets[1] - offsets[0]) < 1.0e5
+    # the umbra's edge: the Earth's limb seen past the Sun's disc
+    acc = _forces.accelerations("srp", contexts(r, sun=sun), SRP)[0]
+    assert np.all(np.linalg.norm(acc[nu == 0.0], axis=1) == 0.0)
+
+
+def test_moon_shadow_annular_fraction(ephemeris):
+    """A satellite on the Sun-Moon line beyond the Moon's umbra sees the
+    Moon as a disc inside the Sun's: 1 - (b/a)^2 of the light."""
+    sun = ephemeris.geocentric("sun", T0)[0]
+    moon = ephemeris.geocentric("moon", T0)[0]
+    u = (moon - sun) / np.linalg.norm(moon - sun)
+    r = moon + 1.0e9 * u  # 1e6 km behind the Moon, far past its umbra (~3.7e5 km)
+    nu = _forces.sunlight_fraction(contexts(r, sun=sun, moon=moon), SRP)[0]
+    a = math.asin(6.96e8 / np.linalg.norm(sun - r))
+    b = math.asin(1.738e6 / np.linalg.norm(moon - r))
+    assert nu == pytest.approx(1.0 - (b / a) ** 2, rel=1e-12)
+    no_moon = _forces.sunlight_fraction(contexts(r, sun=sun, moon=moon), replaced(SRP, 9, 0.0))[0]
+    assert no_moon == 1.0
+
+
+# --------------------------------------------------------- Harris-Priester
+
+HP_TABLE = [  # Montenbruck & Gill table 3.8: height km, minimum, maximum g/km^3
+    (100.0, 4.974e05, 4.974e05), (200.0, 2.557e02, 3.162e02), (300.0, 1.708e01, 3.526e01),
+    (400.0, 2.249e00, 7.492e00), (500.0, 3.916e-01, 2.042e00), (600.0, 8.070e-02, 6.390e-01),
+    (700.0, 2.043e-02, 2.185e-01), (800.0, 7.069e-03, 8.059e-02), (960.0, 1.560e-03, 2.360e-02),
+]
+
+
+@pytest.mark.parametrize("height,rho_min,rho_max", HP_TABLE)
+def test_harris_priester_published_table(height, rho_min, rho_max):
+    """On the equator (where geodetic and geocentric heights agree) with the
+    Sun in the equator: at the bulge's apex (30 deg east of the Sun) the
+    table's maximum, opposite it the minimum."""
+    sun = np.array([AU, 0.0, 0.0])
+    lag = math.radians(30.0)
+    r0 = 6378137.0 + height * 1e3
+    apex = r0 * np.array([math.cos(lag), math.sin(lag), 0.0])
+    rho = _forces.density(contexts([apex, -apex], sun=sun), DRAG_HP)
+    np.testing.assert_allclose(rho, [rho_max * 1e-12, rho_min * 1e-12], rtol=1e-9)
+
+
+def test_harris_priester_between_nodes_and_outside():
+    sun = np.array([AU, 0.0, 0.0])
+    heights = np.linspace(90e3, 1010e3, 500)
+    r = (6378137.0 + heights)[:, None] * np.array([0.0, 1.0, 0.0])
+    rho = _forces.density(contexts(r, sun=sun), DRAG_HP)
+    inside = (heights >= 100e3) & (heights < 1000e3)
+    assert np.all(rho[~inside] == 0.0) and np.all(rho[inside] > 0.0)
+    assert np.all(np.diff(rho[inside]) < 0.0)  # falls with height everywhere
+    # exponential between nodes: halfway from 400 to 420 km, the geometric mean
+    # (exponent 0: the maximum column alone)
+    mid = _forces.density(contexts([[0.0, 6378137.0 + 410e3, 0.0]], sun=sun), replaced(DRAG_HP, 4, 0.0))[0]
+    assert mid == pytest.approx(math.sqrt(7.492 * 5.684) * 1e-12, rel=1e-12)
+
+
+def test_drag_opposes_the_air_relative_velocity():
+    r = np.array([6778137.0, 0.0, 0.0])
+    v = np.array([0.0, 7668.0, 0.0])
+    sun = np.array([0.0, AU, 0.0])
+    a = _forces.accelerations("drag", contexts(r, v, sun), DRAG_HP)[0][0]
+    rho = _forces.density(contexts(r, v, sun), DRAG_HP)[0]
+    vrel = v - np.cross([0.0, 0.0, OMEGA], r)
+    np.testing.assert_allclose(a, -0.5 * 2.2 * 2.0 / 100.0 * rho * np.linalg.norm(vrel) * vrel, rtol=1e-14)
+
+
+# --------------------------------------------------------------- relativity
+
+
+def test_relativity_schwarzschild_circular_and_no_work_terms(ephemeris):
+    r, v, sun, moon = leo_case(ephemeris)
+
+    def only(*flags):
+        return np.concatenate([RELATIVITY[:4], flags]).astype(float)
+
+    ctx = contexts(r, v, sun, moon)
+    a_s = _forces.accelerations("relativity", ctx, only(1, 0, 0))[0][0]
+    # circular orbit: (4 GM / r - v^2) r = 3 GM / r r
+    rn = np.linalg.norm(r)
+    np.testing.assert_allclose(a_s, 3.0 * GM_EARTH**2 / (299792458.0**2 * rn**4) * r, rtol=1e-12)
+    for flags in ((0, 1, 0), (0, 0, 1)):
+        a = _forces.accelerations("relativity", ctx, only(*flags), ephemeris.packed)[0][0]
+        assert np.linalg.norm(a) > 1e-12  # Lense-Thirring ~2e-10, de Sitter ~5e-11 m/s^2 at LEO
+        # the two gyroscopic terms do no work: a is normal to v
+        assert abs(a @ v) <= 1e-12 * np.linalg.norm(a) * np.linalg.norm(v)
+    # de Sitter: a rotation of v about the ecliptic pole (Rdot x R, with R =
+    # -sun) at the geodetic precession rate 1.5 |Rdot| GM_sun / (c^2 R^2)
+    sunv = _forces.ephemeris_geocentric(ephemeris.packed, -1, np.array([T0]))[0]
+    pole = np.cross(sunv, sun)
+    rate = 1.5 * np.linalg.norm(pole) * 1.32712440040944e20 / (299792458.0**2 * np.linalg.norm(sun) ** 3)
+    assert rate * 180 / math.pi * 3600 * 1e3 * 365.25 * DAY == pytest.approx(19.2, rel=0.055)  # 19.2 mas/yr on average, 5% more at perihelion
+    a = _forces.accelerations("relativity", ctx, only(0, 0, 1), ephemeris.packed)[0][0]
+    assert abs(a @ pole) <= 1e-12 * np.linalg.norm(a) * np.linalg.norm(pole)
+    sin_angle = np.linalg.norm(np.cross(pole, v)) / (np.linalg.norm(pole) * np.linalg.norm(v))
+    assert np.linalg.norm(a) == pytest.approx(2.0 * rate * np.linalg.norm(v) * sin_angle, rel=1e-9)
+
+
+@pytest.mark.parametrize(
+    "term,params,message",
+    [("gravity", THIRDBODY, "unknown force term"), ("srp", SRP[:5], "srp takes 10 parameters"),
+     ("drag", replaced(DRAG_HP, 2, 0.0), "mass must be positive"),
+     ("drag", replaced(DRAG_HP, 3, 2.0), "model must be 0"), ("thirdbody", THIRDBODY * np.nan, "finite")],
+)
+def test_bad_parameters_refused(term, params, message):
+    with pytest.raises(ValueError, match=message):
+        _forces.accelerations(term, contexts([7e6, 0, 0], sun=[AU, 0, 0]), params)
+
+
+def test_bad_contexts_refused():
+    with pytest.raises(ValueError, match="28 columns"):
+        _forces.accelerations("srp", np.zeros((2, 27)), SRP)
+    ctx = contexts([7e6, 0, 0], sun=[AU, 0, 0])
+    ctx[0, 3] = np.inf
+    with pytest.raises(ValueError, match="context row 0 is not finite"):
+        _forces.accelerations("srp", ctx, SRP)
