@@ -334,3 +334,107 @@ def test_bad_contexts_refused():
     ctx[0, 3] = np.inf
     with pytest.raises(ValueError, match="context row 0 is not finite"):
         _forces.accelerations("srp", ctx, SRP)
+
+
+# -------------------------------------------------------------- solid tides
+
+TIDE = np.array(
+    [3.986004415e14, 6378136.3, 1.32712440040944e20, 4.902800066163796e12,
+     0.30190, 0.29830, 0.30102, 0.0, -0.00144, -0.00130, -0.00089, -0.00080, -0.00057,
+     0.093, 0.093, 0.093, 0.094, 1.0, 0.0]
+)
+
+
+def rotation_z(angle):
+    c, s = math.cos(angle), math.sin(angle)
+    return np.array([[c, s, 0.0], [-s, c, 0.0], [0.0, 0.0, 1.0]])
+
+
+def pbar(n, m, x):
+    """Fully normalised Legendre functions without the Condon-Shortley phase."""
+    from scipy.special import factorial, lpmv
+
+    norm = math.sqrt((2 - (m == 0)) * (2 * n + 1) * factorial(n - m) / factorial(n + m))
+    return norm * (-1) ** m * lpmv(m, n, x)
+
+
+def test_step1_tide_potential_is_love_number_times_tidal_potential(ephemeris):
+    """With one Love number for every order, the field's change at the
+    surface is k GM_j R^n / r_j^(n+1) P_n(cos psi) (the addition theorem):
+    checks the normalisation, the longitudes and both bodies' sums."""
+    k = 0.3
+    params = TIDE.copy()
+    params[4:17] = [k, k, k, 0, 0, 0, 0, 0, 0, k, k, k, k]
+    params[17] = 0.0
+    sun = ephemeris.geocentric("sun", T0)[0]
+    moon = ephemeris.geocentric("moon", T0)[0]
+    R = rotation_z(1.234)
+    dc, ds = _forces.solid_tide(contexts([7e6, 0, 0], sun=sun, moon=moon, R=R), np.array([0.0]), params)
+    gm, radius = params[0], params[1]
+    rng = np.random.default_rng(3)
+    for lat, lon in zip(rng.uniform(-1.5, 1.5, 5), rng.uniform(-3.1, 3.1, 5)):
+        point = np.array([math.cos(lat) * math.cos(lon), math.cos(lat) * math.sin(lon), math.sin(lat)])
+        for n in (2, 3):
+            field = gm / radius * sum(
+                (dc[0, n, m] * math.cos(m * lon) + ds[0, n, m] * math.sin(m * lon)) * pbar(n, m, math.sin(lat))
+                for m in range(n + 1)
+            )
+            tidal = 0.0
+            for body, gmj in ((sun, params[2]), (moon, params[3])):
+                x = R @ body
+                rj = np.linalg.norm(x)
+                from scipy.special import eval_legendre
+
+                tidal += gmj * radius**n / rj ** (n + 1) * eval_legendre(n, point @ x / rj)
+            assert field == pytest.approx(k * tidal, rel=1e-10)
+    # degree 4 comes from degree 2 through k+ only
+    assert np.all(dc[0, 4] == 0.0)
+
+
+def delaunay(tt):
+    t = tt / (36525.0 * DAY)
+    arcsec = [
+        485868.249036 + 1717915923.2178 * t, 1287104.793048 + 129596581.0481 * t,
+        335779.526232 + 1739527262.8478 * t, 1072260.703692 + 1602961601.2090 * t,
+        450160.398036 - 6962890.5431 * t,
+    ]
+    return np.radians(np.array(arcsec) / 3600.0)
+
+
+@pytest.mark.parametrize("tt", [T0, T0 + 0.3 * DAY, T0 + 200.0 * DAY, -5.0e8])
+def test_step2_dominant_lines(tt, ephemeris):
+    """Step 2 = the full correction minus step 1; its K1, its 18.6-year zonal
+    line and M2/N2 written out from the tables must leave only the small lines."""
+    gmst = 4.321 + tt * 7.2921158553e-5
+    sun = np.array([AU, 0.0, 1e10])
+    moon = np.array([3.0e8, 2.0e8, 1.0e8])
+    ctx = contexts([7e6, 0, 0], sun=sun, moon=moon, R=rotation_z(gmst), tdb=tt)
+    full = _forces.solid_tide(ctx, np.array([gmst]), TIDE)
+    step1 = _forces.solid_tide(ctx, np.array([gmst]), replaced(TIDE, 17, 0.0))
+    dc, ds = (full[0] - step1[0])[0] * 1e12, (full[1] - step1[1])[0] * 1e12
+    F = delaunay(tt)  # linear in time: good to some 1e-5 rad over decades
+    th = lambda m, n: m * (gmst + math.pi) - np.dot(n, F)  # noqa: E731
+    # K1, its nodal neighbour 165,565, P1 and psi1 (table 6.5a)
+    lines = [((0, 0, 0, 0, 0), 470.9, -30.2), ((0, 0, 0, 0, 1), 68.1, -4.6), ((0, 0, 2, -2, 2), -43.4, 2.9),
+             ((0, -1, 0, 0, 0), -20.6, -0.3)]
+    c21 = sum(ip * math.sin(th(1, n)) + op * math.cos(th(1, n)) for n, ip, op in lines)
+    s21 = sum(ip * math.cos(th(1, n)) - op * math.sin(th(1, n)) for n, ip, op in lines)
+    assert abs(dc[2, 1] - c21) < 35.0 and abs(ds[2, 1] - s21) < 35.0  # the other 44 lines: 34.9 at most
+    zonal = [((0, 0, 0, 0, 1), 16.6, -6.7), ((0, 0, -2, 0, -2), 0.6, 6.3), ((-1, 0, 0, 0, 0), -1.2, 3.7),
+             ((0, 0, -2, 2, -2), -5.5, 4.3)]
+    c20 = sum(ip * math.cos(th(0, n)) - op * math.sin(th(0, n)) for n, ip, op in zonal)
+    assert abs(dc[2, 0] - c20) < 12.0  # the other 17 lines: 11.9 at most
+    sect = [((1, 0, 2, 0, 2), -0.3), ((0, 0, 2, 0, 2), -1.2)]
+    assert dc[2, 2] == pytest.approx(sum(ip * math.cos(th(2, n)) for n, ip in sect), abs=1e-4)
+    assert ds[2, 2] == pytest.approx(-sum(ip * math.sin(th(2, n)) for n, ip in sect), abs=1e-4)
+    assert np.count_nonzero(dc[3:]) == 0 and np.count_nonzero(ds) == 2
+
+
+def test_zero_tide_field_drops_the_permanent_tide(ephemeris):
+    sun = ephemeris.geocentric("sun", T0)[0]
+    ctx = contexts([7e6, 0, 0], sun=sun)
+    free = _forces.solid_tide(ctx, np.array([0.0]), TIDE)[0]
+    zero = _forces.solid_tide(ctx, np.array([0.0]), replaced(TIDE, 18, 1.0))[0]
+    # IERS 2010 eq. (6.13): -4.201e-9 with k20 = 0.30190
+    assert (zero - free)[0, 2, 0] == pytest.approx(4.2007e-9, rel=1e-4)
+    assert np.count_nonzero((zero - free)[0]) == 1

@@ -14,6 +14,7 @@
 #include "velarion/propagators/numerical/kernels/relativity.hpp"
 #include "velarion/propagators/numerical/kernels/srp.hpp"
 #include "velarion/propagators/numerical/kernels/thirdbody.hpp"
+#include "velarion/propagators/numerical/kernels/tides.hpp"
 
 #include <cstring>
 #include <vector>
@@ -290,6 +291,55 @@ PyObject* py_density(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return out.release();
 }
 
+constexpr const char* kTideNames[] = {"contexts", "gmst", "params"};
+constexpr core::Signature kTideSig{"solid_tide", kTideNames, 3};
+
+// solid_tide(contexts, gmst, params) -> (dC, dS), each (n, 5, 5). params:
+// gm, radius, gm_sun, gm_moon, k2_re[3], k2_im[3], k2_plus[3], k3[4],
+// step2, zero_tide_field.
+PyObject* py_solid_tide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    if (!core::parse_args(kTideSig, args, nargs, kwnames, a)) return nullptr;
+    core::View2D cview;
+    core::Strided2D<double> c;
+    if (!take_contexts(a[0], cview, c)) return nullptr;
+    std::vector<double> gmst, v;
+    if (!core::copy_finite(a[1], gmst, "gmst")) return nullptr;
+    if (static_cast<core::index_t>(gmst.size()) != c.rows) {
+        PyErr_SetString(PyExc_ValueError, "gmst must have one angle per context");
+        return nullptr;
+    }
+    if (!take_params(a[2], v, 19, "solid_tide")) return nullptr;
+    nm::SolidTideParams p;
+    p.gm = v[0];
+    p.radius = v[1];
+    p.gm_sun = v[2];
+    p.gm_moon = v[3];
+    for (int m = 0; m < 3; ++m) {
+        p.k2_re[m] = v[4 + m];
+        p.k2_im[m] = v[7 + m];
+        p.k2_plus[m] = v[10 + m];
+    }
+    for (int m = 0; m < 4; ++m) p.k3[m] = v[13 + m];
+    p.step2 = v[17] != 0.0;
+    p.zero_tide_field = v[18] != 0.0;
+    if (!(p.gm > 0.0) || !(p.radius > 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "solid_tide: gm and radius must be positive");
+        return nullptr;
+    }
+    npy_intp shape[3] = {c.rows, 5, 5};
+    core::Ref dc = core::zeros(3, shape), ds = core::zeros(3, shape);
+    if (!dc || !ds) return nullptr;
+    auto* pc = reinterpret_cast<double(*)[5][5]>(core::data_of(dc.get()));
+    auto* ps = reinterpret_cast<double(*)[5][5]>(core::data_of(ds.get()));
+    for (core::index_t i = 0; i < c.rows; ++i) {
+        nm::ForceContext ctx;
+        if (!load_context(c, i, ctx)) return non_finite_context(i), nullptr;
+        nm::solid_tide_corrections(ctx, gmst[static_cast<std::size_t>(i)], pc[i], ps[i], p);
+    }
+    return PyTuple_Pack(2, dc.get(), ds.get());
+}
+
 #define FASTCALL(fn) (PyCFunction)(void (*)(void))core::entry<fn>, METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef forces_methods[] = {
@@ -307,6 +357,10 @@ PyMethodDef forces_methods[] = {
     {"density", FASTCALL(py_density),
      "density(contexts, params)\n--\n\n"
      "The drag term's atmospheric density (kg/m^3) at each context (drag parameters)."},
+    {"solid_tide", FASTCALL(py_solid_tide),
+     "solid_tide(contexts, gmst, params)\n--\n\n"
+     "Solid Earth tide corrections (dC, dS), (n, 5, 5), to the normalised gravity coefficients at each\n"
+     "context; gmst is the Greenwich mean sidereal time (rad) of each."},
     {nullptr, nullptr, 0, nullptr}};
 
 #undef FASTCALL
