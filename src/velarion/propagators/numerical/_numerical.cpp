@@ -11,6 +11,7 @@
 #include "velarion/propagators/numerical/kernels/propagate.hpp"
 #include "velarion/propagators/propagators.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <new>
@@ -98,11 +99,89 @@ bool take_integer(PyObject* obj, const char* what, long lo, long hi, long& out) 
 // --- construction --------------------------------------------------------------
 
 constexpr const char* kNewNames[] = {"C",         "S",    "GM",       "radius",   "degree",   "order",
-                                     "integrator", "tolerance", "step", "max_step", "max_steps"};
-constexpr core::Signature kNewSig{"_Numerical", kNewNames, 11};
+                                     "integrator", "tolerance", "step", "max_step", "max_steps", "terms"};
+constexpr core::Signature kNewSig{"_Numerical", kNewNames, 12};
+
+// The force terms besides gravity, from the flat `terms` array the Python
+// layer builds (numerical.py, _terms_array: the same layout, by name).
+enum TermField {
+    kThirdBody, kGmSun, kGmMoon,
+    kDrag, kDensityModel, kCd, kDragArea, kDragMass, kHpExponent,
+    kSrp, kCr, kSrpArea, kSrpMass, kEarthShadow, kMoonShadow,
+    kRelativity, kSchwarzschild, kLenseThirring, kDeSitter, kRelativityGm,
+    kTides, kTideStep2, kZeroTideField,
+    kPlanetCount, kTermFields
+};
+
+bool set_terms(const std::vector<double>& t, num::ForceModel& m) {
+    if (t.size() < kTermFields) {
+        PyErr_Format(PyExc_ValueError, "terms has %zd values, fewer than %d", t.size(), static_cast<int>(kTermFields));
+        return false;
+    }
+    const int bodies = static_cast<int>(t[kThirdBody]);
+    m.third_body = bodies != 0;
+    m.third_body_params.sun = (bodies & 1) != 0;
+    m.third_body_params.moon = (bodies & 2) != 0;
+    m.third_body_params.gm_sun = t[kGmSun];
+    m.third_body_params.gm_moon = t[kGmMoon];
+    m.drag = t[kDrag] != 0.0;
+    m.drag_params.model = t[kDensityModel] == 1.0 ? num::DensityModel::nrlmsise00 : num::DensityModel::harris_priester;
+    m.drag_params.cd = t[kCd], m.drag_params.area = t[kDragArea], m.drag_params.mass = t[kDragMass];
+    m.drag_params.hp_exponent = t[kHpExponent];
+    m.srp = t[kSrp] != 0.0;
+    m.srp_params.cr = t[kCr], m.srp_params.area = t[kSrpArea], m.srp_params.mass = t[kSrpMass];
+    m.srp_params.earth_shadow = t[kEarthShadow] != 0.0, m.srp_params.moon_shadow = t[kMoonShadow] != 0.0;
+    m.relativity = t[kRelativity] != 0.0;
+    m.relativity_params.schwarzschild = t[kSchwarzschild] != 0.0;
+    m.relativity_params.lense_thirring = t[kLenseThirring] != 0.0;
+    m.relativity_params.de_sitter = t[kDeSitter] != 0.0;
+    m.relativity_params.gm = t[kRelativityGm];
+    m.relativity_params.gm_sun = t[kGmSun];
+    m.tides = t[kTides] != 0.0;
+    m.tide_params.gm = m.field.GM, m.tide_params.radius = m.field.radius;
+    m.tide_params.gm_sun = t[kGmSun], m.tide_params.gm_moon = t[kGmMoon];
+    m.tide_params.step2 = t[kTideStep2] != 0.0, m.tide_params.zero_tide_field = t[kZeroTideField] != 0.0;
+    const double planets = t[kPlanetCount];
+    if (!(planets >= 0.0 && planets <= num::ForceModel::kMaxPlanets) ||
+        t.size() != kTermFields + 2 * static_cast<size_t>(planets)) {
+        PyErr_SetString(PyExc_ValueError, "terms: the planet count does not match the array");
+        return false;
+    }
+    m.planet_count = static_cast<int>(planets);
+    for (int k = 0; k < m.planet_count; ++k) {
+        m.planets[k].series = static_cast<int>(t[kTermFields + 2 * k]);
+        m.planets[k].gm = t[kTermFields + 2 * k + 1];
+        if (m.planets[k].series < num::kFirstPlanet || m.planets[k].series >= num::kMaxSeries) {
+            PyErr_SetString(PyExc_ValueError, "terms: a planet's series is out of range");
+            return false;
+        }
+    }
+    for (double x : t) {
+        if (!std::isfinite(x)) {
+            PyErr_SetString(PyExc_ValueError, "terms: a parameter is not finite");
+            return false;
+        }
+    }
+    if (m.drag && !(m.drag_params.mass > 0.0 && m.drag_params.area >= 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "drag: the mass must be positive and the area non-negative");
+        return false;
+    }
+    if (m.srp && !(m.srp_params.mass > 0.0 && m.srp_params.area >= 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "radiation pressure: the mass must be positive and the area non-negative");
+        return false;
+    }
+    if (m.tides) {
+        num::GravityField unit;
+        unit.GM = m.field.GM, unit.radius = m.field.radius, unit.max_degree = 4;
+        unit.C.assign(num::GravityField::index(5, 0), 1.0);
+        unit.S.assign(num::GravityField::index(5, 0), 1.0);
+        m.tide_unit.build(unit, 4);
+    }
+    return true;
+}
 
 PyObject* Numerical_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    core::Args<11> a;
+    core::Args<12> a;
     if (!core::parse_args(kNewSig, args, kwargs, a)) return nullptr;
     auto model = std::make_unique<num::ForceModel>();
     long degree = 0, order = 0, max_steps = 0, method = 0;
@@ -132,10 +211,13 @@ PyObject* Numerical_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     settings.method = method == 1 ? num::Method::rk4 : num::Method::dop853;
     settings.max_steps = max_steps;
+    std::vector<double> terms;
+    if (!take_rows(a[11], "terms", -1, -1, terms) || !set_terms(terms, *model)) return nullptr;
     model->degree = static_cast<int>(degree);
     model->order = static_cast<int>(order);
     model->factors.build(model->field, model->degree);
     model->gradient.build(model->field, model->degree, model->order);
+    model->recursion.build(std::max(model->degree, 4) + 2);
 
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!empty) return nullptr;
@@ -158,14 +240,26 @@ void Numerical_dealloc(PyObject* self) {
 
 // --- propagation ---------------------------------------------------------------
 
-constexpr const char* kRunNames[] = {"tt0", "y0", "dt", "eop_first", "eop_values", "stm", "threads"};
-constexpr core::Signature kRunSig{"_propagate", kRunNames, 7};
+constexpr const char* kRunNames[] = {"tt0", "y0", "dt", "eop_first", "eop_values", "ephemeris", "stm", "threads"};
+constexpr core::Signature kRunSig{"_propagate", kRunNames, 8};
+
+// The packed JPL ephemeris (None: none), validated once (kernels/ephemeris.hpp).
+bool take_ephemeris(PyObject* obj, std::vector<double>& packed, num::Ephemeris& e, bool& present) {
+    present = obj != Py_None;
+    if (!present) return true;
+    if (!take_rows(obj, "ephemeris", -1, -1, packed)) return false;
+    if (!num::load_ephemeris(packed.data(), packed.size(), e)) {
+        PyErr_SetString(PyExc_ValueError, "the packed ephemeris is malformed");
+        return false;
+    }
+    return true;
+}
 
 // _propagate(tt0 (K,), y0 (K, 6), dt (K, N), eop_first, eop_values (M, 9),
 // stm, threads) -> (states (K, N, 6), stm (K, N, 6, 6) or None, status (K,),
 // refusal (K,), t_failed (K,), steps (K,), evaluations (K,)).
 PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[7];
+    PyObject* a[8];
     if (!core::parse_args(kRunSig, args, nargs, kwnames, a)) return nullptr;
     NumericalObject* n = as_num(self);
     if (!n->model) {
@@ -184,10 +278,14 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!take_rows(a[2], "dt", K, N, dt, &rows)) return nullptr;
     num::EarthOrientationTable table;
     if (!take_table(a[3], a[4], table)) return nullptr;
-    const int with_stm = PyObject_IsTrue(a[5]);
+    std::vector<double> packed;
+    num::Ephemeris ephemeris;
+    bool has_ephemeris = false;
+    if (!take_ephemeris(a[5], packed, ephemeris, has_ephemeris)) return nullptr;
+    const int with_stm = PyObject_IsTrue(a[6]);
     if (with_stm < 0) return nullptr;
     long threads = 1;
-    if (!core::to_count(a[6], "threads", threads)) return nullptr;
+    if (!core::to_count(a[7], "threads", threads)) return nullptr;
     for (double x : dt) {
         if (!std::isfinite(x)) {
             PyErr_SetString(PyExc_ValueError, "an output epoch is not a finite time from the initial epoch");
@@ -229,7 +327,8 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
                                                                     std::ptrdiff_t end) {
                 for (std::ptrdiff_t k = begin; k < end; ++k) {
                     const size_t i = static_cast<size_t>(k);
-                    const num::Result r = num::propagate_one(model, table_ptr, settings, tt0[i], &y0[6 * i],
+                    const num::Result r = num::propagate_one(model, table_ptr, has_ephemeris ? &ephemeris : nullptr,
+                                                             settings, tt0[i], &y0[6 * i],
                                                              &dt[i * static_cast<size_t>(N)], N,
                                                              out_states + 6 * N * k, out_stm ? out_stm + 36 * N * k : nullptr);
                     status[k] = static_cast<double>(r.status);
@@ -248,13 +347,13 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
                         columns[3].get(), columns[4].get());
 }
 
-constexpr const char* kAccelNames[] = {"tt", "r", "v", "eop_first", "eop_values", "partials"};
-constexpr core::Signature kAccelSig{"_acceleration", kAccelNames, 6};
+constexpr const char* kAccelNames[] = {"tt", "r", "v", "eop_first", "eop_values", "ephemeris", "partials"};
+constexpr core::Signature kAccelSig{"_acceleration", kAccelNames, 7};
 
 // _acceleration(tt (N,), r (N, 3), v (N, 3), eop_first, eop_values,
 // partials) -> (a (N, 3), dadr (N, 3, 3) or None, dadv or None, refused (N,)).
 PyObject* Numerical_acceleration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[6];
+    PyObject* a[7];
     if (!core::parse_args(kAccelSig, args, nargs, kwnames, a)) return nullptr;
     NumericalObject* n = as_num(self);
     std::vector<double> tt, r, v;
@@ -263,7 +362,11 @@ PyObject* Numerical_acceleration(PyObject* self, PyObject* const* args, Py_ssize
         return nullptr;
     num::EarthOrientationTable table;
     if (!take_table(a[3], a[4], table)) return nullptr;
-    const int partials = PyObject_IsTrue(a[5]);
+    std::vector<double> packed;
+    num::Ephemeris ephemeris;
+    bool has_ephemeris = false;
+    if (!take_ephemeris(a[5], packed, ephemeris, has_ephemeris)) return nullptr;
+    const int partials = PyObject_IsTrue(a[6]);
     if (partials < 0) return nullptr;
     const npy_intp shape_a[2] = {N, 3}, shape_p[3] = {N, 3, 3}, shape_n[1] = {N};
     Ref acc = core::zeros(2, shape_a);
@@ -273,7 +376,8 @@ PyObject* Numerical_acceleration(PyObject* self, PyObject* const* args, Py_ssize
     if (!acc || !dadr || !dadv || !refused) return nullptr;
     {
         core::ReleaseGil nogil;
-        num::Dynamics dynamics(*n->model, table.count > 0 ? &table : nullptr, 0.0, partials != 0);
+        num::Dynamics dynamics(*n->model, table.count > 0 ? &table : nullptr, has_ephemeris ? &ephemeris : nullptr,
+                               0.0, partials != 0);
         double* pa = core::data_of(acc.get());
         double* pr = partials ? core::data_of(dadr.get()) : nullptr;
         double* pv = partials ? core::data_of(dadv.get()) : nullptr;
@@ -312,8 +416,9 @@ PyObject* Numerical_gravity_itrf(PyObject* self, PyObject* const* args, Py_ssize
         }
     }
     {
-        core::ReleaseGil nogil;
-        num::GravityWork work(model.degree + 2);
+        // A few evaluations cost less than giving the lock up and taking it back.
+        core::ReleaseGil nogil(N > 16);
+        num::GravityWork work(model.recursion);
         for (core::index_t i = 0; i < N; ++i) {
             const double* p = &r[3 * static_cast<size_t>(i)];
             if (p[0] == 0.0 && p[1] == 0.0 && p[2] == 0.0) continue;

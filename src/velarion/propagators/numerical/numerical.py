@@ -30,7 +30,7 @@ _NODE = _DAY / 4.0  # the CIP grid's node spacing, s
 _NODES_BEFORE, _NODES_AFTER = 4, 6  # the interpolation window around an interval
 _INTEGRATORS = {"dop853": 0, "rk4": 1}
 _STATUS = {0: "ok", 1: "refused", 2: "step_too_small", 3: "too_many_steps", 4: "non_finite"}
-_INSIDE_EARTH, _OUTSIDE_TABLE = 1, 2
+_INSIDE_EARTH, _OUTSIDE_TABLE, _OUTSIDE_EPHEMERIS = 1, 2, 3
 
 F64 = npt.NDArray[np.float64]
 
@@ -68,6 +68,21 @@ class ManyResult(list):  # type: ignore[type-arg]
         self.stm = stm
 
 
+# GM of the planets' systems (barycentres), m^3/s^2, DE440's values.
+PLANET_GM = {
+    "mercury": 2.2031868551e13,
+    "venus": 3.24858592e14,
+    "mars": 4.2828375816e13,
+    "jupiter": 1.267127641e17,
+    "saturn": 3.79405848418e16,
+    "uranus": 5.7945564e15,
+    "neptune": 6.836527100580e15,
+    "pluto": 9.755e11,
+}
+_DENSITY_MODELS = {"harris-priester": 0, "nrlmsise00": 1}
+_AVAILABLE_DENSITY_MODELS = ("harris-priester",)
+
+
 @dataclass(frozen=True)
 class ForceModel:
     """The forces of a numerical propagation, each switched on or off.
@@ -78,15 +93,48 @@ class ForceModel:
       degree), evaluated in ITRF by Cunningham's recursion (Montenbruck and
       Gill, Satellite Orbits, 2000, section 3.2). ``degree=0`` is the point
       mass, evaluated in GCRF. ``GM`` overrides the model's.
+    - ``third_body``: point masses of the Sun, the Moon and planets
+      ("sun", "moon", "mercury" ... "pluto"; barycentres for the planets)
+      from the JPL ephemeris ``ephemeris`` (an SPK path; None: DE421 from
+      the ``skyfield-data`` package), in Battin's form of the direct minus
+      indirect term (Battin 1999, section 8.4).
+    - ``drag``: "harris-priester" (Montenbruck and Gill, section 3.5.2,
+      mean solar activity, 100-1000 km, bulge exponent ``hp_exponent``) for a
+      cannonball of ``cd``, ``area`` [m^2] and ``mass`` [kg] in an atmosphere
+      co-rotating with the Earth.
+    - ``srp``: solar radiation pressure on a cannonball of ``cr``, ``area``,
+      ``mass``, with the conical umbra and penumbra of the Earth and the Moon
+      (Montenbruck and Gill, section 3.4).
+    - ``relativity``: the Schwarzschild, Lense-Thirring and de Sitter terms
+      (IERS Conventions 2010, eq. 10.12).
+    - ``tides``: solid Earth tides, IERS Conventions 2010 section 6.2.1,
+      steps 1 and 2, as corrections to the field's coefficients to degree 4
+      (the field read as tide-free; ``zero_tide_field=True`` for a zero-tide
+      one).
 
-    The other terms (third bodies, drag, radiation pressure, relativity,
-    tides) are added here as their kernels land.
+    Partials for the state transition matrix: gravity, third bodies and
+    radiation pressure analytic (the shadow function held fixed); drag
+    analytic in velocity and in the co-rotation, the density's gradient by
+    central differences; relativity by central differences; the tides'
+    gradient is left out.
     """
 
     degree: int = 20
     order: int | None = None
     gravity: GravityModel | str | os.PathLike[str] | None = None
     GM: float | None = None
+    third_body: tuple[str, ...] = ()
+    drag: str | None = None
+    srp: bool = False
+    relativity: bool = False
+    tides: bool = False
+    cd: float = 2.2
+    cr: float = 1.3
+    area: float = 1.0
+    mass: float = 100.0
+    hp_exponent: float = 4.0
+    zero_tide_field: bool = False
+    ephemeris: str | os.PathLike[str] | None = None
 
     def __post_init__(self) -> None:
         if not isinstance(self.degree, int) or self.degree < 0:
@@ -94,6 +142,43 @@ class ForceModel:
         order = self.degree if self.order is None else self.order
         if not isinstance(order, int) or not 0 <= order <= self.degree:
             raise ValueError(f"order must be an integer from 0 to the degree {self.degree}, not {self.order!r}")
+        bodies = (self.third_body,) if isinstance(self.third_body, str) else tuple(self.third_body)
+        unknown = [b for b in bodies if b not in ("sun", "moon", *PLANET_GM)]
+        if unknown:
+            raise ValueError(f"unknown third bodies {unknown}: sun, moon or {', '.join(PLANET_GM)}")
+        object.__setattr__(self, "third_body", bodies)
+        if self.drag is not None and self.drag not in _DENSITY_MODELS:
+            raise ValueError(f"unknown drag model {self.drag!r}: one of {', '.join(_DENSITY_MODELS)}")
+        if self.drag is not None and self.drag not in _AVAILABLE_DENSITY_MODELS:
+            raise NotImplementedError(f"the {self.drag} density model is not available yet")
+        for name in ("cd", "cr", "area", "mass", "hp_exponent"):
+            value = getattr(self, name)
+            if not (isinstance(value, (int, float)) and math.isfinite(value)):
+                raise ValueError(f"{name} must be a finite number, not {value!r}")
+        if not self.mass > 0.0 or self.area < 0.0:
+            raise ValueError(f"mass must be positive and area non-negative (mass={self.mass!r}, area={self.area!r})")
+
+    @property
+    def needs_ephemeris(self) -> bool:
+        return bool(self.third_body) or self.drag is not None or self.srp or self.tides or self.relativity
+
+    def _terms(self, gm: float) -> F64:
+        """The flat parameter array of the compiled terms (_numerical.cpp, TermField)."""
+        sun_moon = (1 if "sun" in self.third_body else 0) | (2 if "moon" in self.third_body else 0)
+        planets = [b for b in self.third_body if b in PLANET_GM]
+        values = [
+            sun_moon, 1.32712440040944e20, 4.902800066163796e12,
+            self.drag is not None, _DENSITY_MODELS.get(self.drag or "", 0), self.cd, self.area, self.mass,
+            self.hp_exponent,
+            self.srp, self.cr, self.area, self.mass, True, True,
+            self.relativity, True, True, True, gm,
+            self.tides, True, self.zero_tide_field,
+            len(planets),
+        ]  # fmt: skip
+        return np.array(values, dtype=np.float64)
+
+    def _planets(self) -> list[str]:
+        return [b for b in self.third_body if b in PLANET_GM]
 
     @classmethod
     def point_mass(cls, GM: float | None = None) -> ForceModel:
@@ -203,6 +288,10 @@ class Numerical(_Numerical):
         order = fm.degree if fm.order is None else fm.order
         C, S = model.triangular(fm.degree)
         GM = model.GM if fm.GM is None else float(fm.GM)
+        terms = fm._terms(GM)
+        planets = fm._planets()
+        # planet series follow the Sun and the Moon in the packed ephemeris, in this order
+        extra = [x for k, p in enumerate(planets) for x in (4.0 + k, PLANET_GM[p])]
         self = super().__new__(
             cls,
             C,
@@ -216,6 +305,7 @@ class Numerical(_Numerical):
             float(step),
             float(max_step),
             int(max_steps),
+            np.concatenate([terms, np.array(extra, dtype=np.float64)]),
         )
         self._force_model = fm
         self._integrator = integrator
@@ -247,18 +337,35 @@ class Numerical(_Numerical):
     # --- propagation -------------------------------------------------------
 
     def _table(self, tt: F64) -> tuple[int, F64]:
-        if self.degree == 0 or tt.size == 0:
+        fm = self.force_model
+        rotates = self.degree > 0 or fm.drag is not None or fm.tides or fm.relativity
+        if not rotates or tt.size == 0:
             return 0, np.zeros((0, 9))
         return _earth_orientation_table(float(np.min(tt)), float(np.max(tt)))
+
+    def _ephemeris(self, tt: F64) -> F64 | None:
+        """The Chebyshev records of the span's Sun, Moon and planets, packed."""
+        fm = self.force_model
+        if not fm.needs_ephemeris or tt.size == 0:
+            return None
+        from velarion.propagators.numerical.ephemeris import PlanetaryEphemeris
+
+        margin = 86400.0  # the steps' stages and TDB - TT stay well inside
+        eph = PlanetaryEphemeris(
+            float(np.min(tt)) - margin, float(np.max(tt)) + margin, planets=fm._planets(), path=fm.ephemeris
+        )
+        return eph.packed
 
     def _run(
         self, epochs: list[Any], y0: F64, dt: F64, stm: bool, threads: int
     ) -> tuple[F64, F64 | None, list[BaseException | None]]:
         tt0 = np.concatenate([_tt_seconds(e) for e in epochs]) if epochs else np.zeros(0)
         span = (tt0[:, None] + dt).reshape(-1) if dt.size else tt0
-        first, values = self._table(np.concatenate([tt0, span]))
+        everything = np.concatenate([tt0, span])
+        first, values = self._table(everything)
+        packed = self._ephemeris(everything)
         states, phi, status, refusal, t_failed, _, _ = self._propagate(
-            tt0, np.ascontiguousarray(y0), np.ascontiguousarray(dt), first, values, stm, threads
+            tt0, np.ascontiguousarray(y0), np.ascontiguousarray(dt), first, values, packed, stm, threads
         )
         errors: list[BaseException | None] = []
         for k, epoch in enumerate(epochs):
@@ -363,6 +470,14 @@ class Numerical(_Numerical):
                 stms.append(phi[k])
         return ManyResult(items, failures, stms)
 
+    def field_acceleration(self, r_itrf: Any, *, gradient: bool = False) -> Any:
+        """The gravity field alone in the Earth-fixed frame: accelerations
+        [m/s^2] at ITRF positions ``r_itrf`` [m] (shape (N, 3)), with
+        ``gradient=True`` also d a / d r, (N, 3, 3)."""
+        rr = np.ascontiguousarray(np.asarray(r_itrf, dtype=np.float64).reshape(-1, 3))
+        a, g = self._gravity_itrf(rr, gradient)
+        return (a, g) if gradient else a
+
     def acceleration(self, time: Any, r: Any, v: Any, *, partials: bool = False) -> Any:
         """The force model's acceleration [m/s^2] in GCRF at epochs ``time``
         and GCRF positions ``r`` [m], velocities ``v`` [m/s] (shapes (N, 3));
@@ -375,7 +490,7 @@ class Numerical(_Numerical):
         if tt.size == 1 and rr.shape[0] > 1:
             tt = np.full(rr.shape[0], tt[0])
         first, values = self._table(tt)
-        a, dadr, dadv, refused = self._acceleration(tt, rr, vv, first, values, partials)
+        a, dadr, dadv, refused = self._acceleration(tt, rr, vv, first, values, self._ephemeris(tt), partials)
         if np.any(refused):
             k = int(np.flatnonzero(refused)[0])
             raise PropagationError(f"position {k} is inside the Earth (below the WGS84 ellipsoid)")
@@ -394,6 +509,8 @@ def _error(code: int, refusal: int, epoch: Any, t_failed: float) -> PropagationE
         return PropagationError(f"the orbit reached the Earth's surface (decayed) after {_iso(at)}", at)
     if code == 1 and refusal == _OUTSIDE_TABLE:
         return PropagationError(f"the propagation left the span of its Earth orientation table at {_iso(at)}", at)
+    if code == 1 and refusal == _OUTSIDE_EPHEMERIS:
+        return PropagationError(f"the propagation left the span of its planetary ephemeris at {_iso(at)}", at)
     if code == 2:
         return PropagationError(f"the step size became too small at {_iso(at)}", at)
     if code == 3:

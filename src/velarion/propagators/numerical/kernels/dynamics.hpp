@@ -6,10 +6,19 @@
 #ifndef VELARION_PROPAGATORS_NUMERICAL_KERNELS_DYNAMICS_HPP
 #define VELARION_PROPAGATORS_NUMERICAL_KERNELS_DYNAMICS_HPP
 
+#include "velarion/propagators/numerical/kernels/drag.hpp"
 #include "velarion/propagators/numerical/kernels/earth_orientation.hpp"
+#include "velarion/propagators/numerical/kernels/ephemeris.hpp"
 #include "velarion/propagators/numerical/kernels/force_context.hpp"
 #include "velarion/propagators/numerical/kernels/gravity.hpp"
+#include "velarion/propagators/numerical/kernels/relativity.hpp"
+#include "velarion/propagators/numerical/kernels/srp.hpp"
+#include "velarion/propagators/numerical/kernels/thirdbody.hpp"
+#include "velarion/propagators/numerical/kernels/tides.hpp"
 
+#include <erfa.h>
+
+#include <algorithm>
 #include <cmath>
 
 namespace velarion::numerical {
@@ -20,20 +29,53 @@ struct ForceModel {
     GravityField field;
     GravityFactors factors;
     GravityGradientFactors gradient;
+    GravityRecursion recursion;  // to max(degree, 4) + 2
     int degree = 0, order = 0;  // 0 x 0: the point mass, evaluated in GCRF without the rotation
     // The surface below which a state is refused: the WGS84 ellipsoid.
     double surface_a = 6378137.0, surface_b = 6356752.314245179;
 
-    bool needs_rotation() const noexcept { return degree > 0; }
+    bool third_body = false;
+    ThirdBodyParams third_body_params;
+    struct Planet {
+        int series;
+        double gm;
+    };
+    static constexpr int kMaxPlanets = kMaxSeries - kFirstPlanet;
+    Planet planets[kMaxPlanets] = {};
+    int planet_count = 0;
+    bool drag = false;
+    DragParams drag_params;
+    bool srp = false;
+    SrpParams srp_params;
+    bool relativity = false;
+    RelativityParams relativity_params;
+    bool tides = false;
+    SolidTideParams tide_params;
+    GravityFactors tide_unit;  // degree 4, C = S = 1: the tides' factors before their coefficients
+
+    bool needs_rotation() const noexcept { return degree > 0 || drag || tides || relativity; }
+    bool needs_ephemeris() const noexcept {
+        return third_body || planet_count > 0 || drag || srp || tides || (relativity && relativity_params.de_sitter);
+    }
 };
 
 // Why the right-hand side refused a state.
-enum class Refusal { none, inside_earth, outside_table };
+enum class Refusal { none, inside_earth, outside_table, outside_ephemeris };
 
 class Dynamics {
 public:
-    Dynamics(const ForceModel& model, const EarthOrientationTable* table, double tt0, bool stm)
-        : model_(model), table_(table), tt0_(tt0), stm_(stm), work_(model.degree + 2) {}
+    Dynamics(const ForceModel& model, const EarthOrientationTable* table, const Ephemeris* ephemeris, double tt0,
+             bool stm)
+        : model_(model), table_(table), ephemeris_(ephemeris), tt0_(tt0), stm_(stm),
+          work_(model.recursion) {
+        if (model.tides) {
+            // only the degree 2-4 entries are filled per evaluation
+            tide_factors_ = model.tide_unit;
+            for (auto* v : {&tide_factors_.Cp, &tide_factors_.Sp, &tide_factors_.Cq, &tide_factors_.Sq,
+                            &tide_factors_.Cz, &tide_factors_.Sz})
+                std::fill(v->begin(), v->end(), 0.0);
+        }
+    }
 
     int dimension() const noexcept { return stm_ ? 42 : 6; }
     Refusal refusal() const noexcept { return refusal_; }
@@ -50,21 +92,44 @@ public:
             for (int i = 0; i < 9; ++i) dadr[i] = 0.0;
         if (dadv)
             for (int i = 0; i < 9; ++i) dadv[i] = 0.0;
+        double ut1_minus_tt = 0.0;
         if (model_.needs_rotation()) {
             if (!table_ || !table_->covers(tt)) return refusal_ = Refusal::outside_table, false;
             EarthOrientation eo;
             earth_orientation(*table_, tt, eo);
             for (int i = 0; i < 9; ++i) c.itrf_from_gcrf[i] = eo.itrf_from_gcrf[i];
             for (int i = 0; i < 3; ++i) c.earth_rate[i] = eo.earth_rate[i];
+            ut1_minus_tt = eo.ut1_minus_tt;
         } else {
             for (int i = 0; i < 9; ++i) c.itrf_from_gcrf[i] = i % 4 == 0 ? 1.0 : 0.0;
+            c.earth_rate[2] = frames::kernels::kEarthRotationRate;
         }
         double r_itrf[3];
         rotate(c.itrf_from_gcrf, r, r_itrf);
         if (inside_surface(r_itrf)) return refusal_ = Refusal::inside_earth, false;
+        if (model_.needs_ephemeris()) {
+            if (!ephemeris_ || !geocentric_sun_moon(*ephemeris_, c.tdb, c.sun, c.moon))
+                return refusal_ = Refusal::outside_ephemeris, false;
+            c.has_sun = c.has_moon = true;
+        }
 
         a[0] = a[1] = a[2] = 0.0;
         add_gravity(c, r_itrf, a, dadr);
+        if (model_.tides) add_tides(c, ut1_minus_tt, a);
+        if (model_.third_body) add_thirdbody(c, model_.third_body_params, a, dadr, dadv);
+        for (int k = 0; k < model_.planet_count; ++k) {
+            double s[3];
+            if (!geocentric_position(*ephemeris_, model_.planets[k].series, c.tdb, s))
+                return refusal_ = Refusal::outside_ephemeris, false;
+            add_point_mass(c.r, s, model_.planets[k].gm, a, dadr);
+        }
+        if (model_.drag) add_drag(c, model_.drag_params, a, dadr, dadv);
+        if (model_.srp) add_srp(c, model_.srp_params, a, dadr, dadv);
+        if (model_.relativity) {
+            RelativityParams p = model_.relativity_params;
+            p.ephemeris = ephemeris_;
+            if (!add_relativity(c, p, a, dadr, dadv)) return refusal_ = Refusal::outside_ephemeris, false;
+        }
         return true;
     }
 
@@ -138,8 +203,35 @@ private:
         }
     }
 
+    // The solid tides' corrections to the field to degree 4 (IERS 2010,
+    // 6.2.1), summed as a field of their own on the functions the main
+    // field left in work_ (evaluated again where its degree is below 4).
+    // Their gradient (~1e-7 of J2's) is left out of the partials.
+    void add_tides(const ForceContext& c, double ut1_minus_tt, double a[3]) {
+        const double gmst = eraGmst06(kJ2000, (c.tt + ut1_minus_tt) / kDay, kJ2000, c.tt / kDay);
+        double dC[5][5], dS[5][5];
+        solid_tide_corrections(c, gmst, dC, dS, model_.tide_params);
+        const GravityFactors& u = model_.tide_unit;
+        for (int n = 2; n <= 4; ++n) {
+            for (int m = 0; m <= n; ++m) {
+                const std::size_t i = GravityField::index(n, m);
+                tide_factors_.Cp[i] = u.Cp[i] * dC[n][m], tide_factors_.Sp[i] = u.Sp[i] * dS[n][m];
+                tide_factors_.Cq[i] = u.Cq[i] * dC[n][m], tide_factors_.Sq[i] = u.Sq[i] * dS[n][m];
+                tide_factors_.Cz[i] = u.Cz[i] * dC[n][m], tide_factors_.Sz[i] = u.Sz[i] * dS[n][m];
+            }
+        }
+        double r_itrf[3], a_itrf[3], a_gcrf[3];
+        rotate(c.itrf_from_gcrf, c.r, r_itrf);
+        if (model_.degree < 4) work_.evaluate(r_itrf, model_.field.radius, 5);
+        gravity_sum(tide_factors_, work_, 4, 4, model_.field.GM, model_.field.radius, a_itrf);
+        rotate_back(c.itrf_from_gcrf, a_itrf, a_gcrf);
+        for (int i = 0; i < 3; ++i) a[i] += a_gcrf[i];
+    }
+
     const ForceModel& model_;
     const EarthOrientationTable* table_;
+    const Ephemeris* ephemeris_;
+    GravityFactors tide_factors_;
     double tt0_;
     bool stm_;
     GravityWork work_;

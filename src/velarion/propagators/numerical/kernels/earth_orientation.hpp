@@ -52,6 +52,7 @@ struct EarthOrientation {
     double itrf_from_gcrf[9];  // M, row-major
     double earth_rate[3];      // rad/s, GCRF
     double omega;              // rad/s
+    double ut1_minus_tt;       // s
 };
 
 // The rotation at `tt` seconds (TT) since J2000; the table must cover it.
@@ -80,6 +81,7 @@ inline void earth_orientation(const EarthOrientationTable& table, double tt, Ear
         for (int j = 0; j < 3; ++j) out.itrf_from_gcrf[3 * i + j] = m.B[i][j];
     }
     out.omega = m.omega;
+    out.ut1_minus_tt = e[5];
     // The rotation axis is the intermediate frame's z: (RQ)^T e_z.
     for (int i = 0; i < 3; ++i) out.earth_rate[i] = m.A[2][i] * m.omega;
 }

@@ -90,27 +90,62 @@ inline int basis_derivative(int axis, bool w, int n, int m, Term out[2]) noexcep
 
 }  // namespace detail
 
-// The normalised V'_nm, W'_nm of a point to degree `degree` (all orders),
-// in storage the caller keeps (GravityWork::size(degree) values each).
+namespace detail {
+
+// Two doubles as one SSE2/NEON register (GCC and Clang vector extension):
+// the rows of the recursion and the sums are written two orders at a time.
+typedef double Pair __attribute__((vector_size(16)));
+
+inline Pair load2(const double* p) noexcept {
+    Pair v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store2(double* p, Pair v) noexcept { __builtin_memcpy(p, &v, sizeof v); }
+
+// out[m] = a[m] z0 p1[m] - b[m] rho p2[m] for m in [0, count).
+inline void recursion_row(int count, const double* __restrict a, const double* __restrict b, double z0, double rho,
+                          const double* __restrict p1, const double* __restrict p2, double* __restrict out) noexcept {
+    int m = 0;
+    const Pair z = {z0, z0}, q = {rho, rho};
+    for (; m + 2 <= count; m += 2)
+        store2(out + m, load2(a + m) * z * load2(p1 + m) - load2(b + m) * q * load2(p2 + m));
+    for (; m < count; ++m) out[m] = a[m] * z0 * p1[m] - b[m] * rho * p2[m];
+}
+
+}  // namespace detail
+
+// The recursion's factors to degree `max_degree` (read only, shared).
+struct GravityRecursion {
+    int degree = -1;
+    std::vector<double> a, b, diag;
+
+    void build(int max_degree) {
+        degree = max_degree;
+        const std::size_t size = GravityField::index(max_degree + 1, 0);
+        a.assign(size, 0.0), b.assign(size, 0.0), diag.assign(static_cast<std::size_t>(max_degree) + 1, 0.0);
+        for (int n = 0; n <= max_degree; ++n) {
+            for (int m = 0; m < n; ++m) {
+                const std::size_t i = GravityField::index(n, m);
+                a[i] = std::sqrt((2.0 * n + 1.0) * (2.0 * n - 1.0) / ((n - m) * static_cast<double>(n + m)));
+                b[i] = n - 2 >= m ? std::sqrt((2.0 * n + 1.0) * (n + m - 1.0) * (n - m - 1.0) /
+                                              ((n - m) * static_cast<double>(n + m) * (2.0 * n - 3.0)))
+                                  : 0.0;
+            }
+            if (n > 0) diag[n] = std::sqrt((n == 1 ? 2.0 : 1.0) * (2.0 * n + 1.0) / (2.0 * n));
+        }
+    }
+};
+
+// The normalised V'_nm, W'_nm of a point to degree `degree` (all orders):
+// the storage of one evaluation at a time, on a shared recursion.
 class GravityWork {
 public:
     static std::size_t size(int degree) noexcept { return GravityField::index(degree + 1, 0); }
 
-    explicit GravityWork(int max_degree)
-        : degree_(max_degree), V_(size(max_degree)), W_(size(max_degree)), a_(size(max_degree)), b_(size(max_degree)),
-          diag_(static_cast<std::size_t>(max_degree) + 1) {
-        for (int n = 0; n <= max_degree; ++n) {
-            for (int m = 0; m <= n; ++m) {
-                const std::size_t i = GravityField::index(n, m);
-                if (n == m) continue;
-                a_[i] = std::sqrt((2.0 * n + 1.0) * (2.0 * n - 1.0) / ((n - m) * static_cast<double>(n + m)));
-                b_[i] = n - 2 >= m ? std::sqrt((2.0 * n + 1.0) * (n + m - 1.0) * (n - m - 1.0) /
-                                               ((n - m) * static_cast<double>(n + m) * (2.0 * n - 3.0)))
-                                   : 0.0;
-            }
-            if (n > 0) diag_[n] = std::sqrt((n == 1 ? 2.0 : 1.0) * (2.0 * n + 1.0) / (2.0 * n));
-        }
-    }
+    explicit GravityWork(const GravityRecursion& recursion)
+        : degree_(recursion.degree), V_(size(recursion.degree)), W_(size(recursion.degree)),
+          a_(recursion.a.data()), b_(recursion.b.data()), diag_(recursion.diag.data()) {}
 
     int degree() const noexcept { return degree_; }
 
@@ -123,18 +158,16 @@ public:
         const double rho = radius * radius / r2;
         double* V = V_.data();
         double* W = W_.data();
-        const double* a = a_.data();
-        const double* b = b_.data();
+        const double* a = a_;
+        const double* b = b_;
         V[0] = radius / std::sqrt(r2);
         W[0] = 0.0;
         for (int n = 1; n <= degree; ++n) {
             const std::size_t row = GravityField::index(n, 0), row1 = GravityField::index(n - 1, 0);
             if (n >= 2) {
                 const std::size_t row2 = GravityField::index(n - 2, 0);
-                for (int m = 0; m <= n - 2; ++m) {
-                    V[row + m] = a[row + m] * z0 * V[row1 + m] - b[row + m] * rho * V[row2 + m];
-                    W[row + m] = a[row + m] * z0 * W[row1 + m] - b[row + m] * rho * W[row2 + m];
-                }
+                detail::recursion_row(n - 1, a + row, b + row, z0, rho, V + row1, V + row2, V + row);
+                detail::recursion_row(n - 1, a + row, b + row, z0, rho, W + row1, W + row2, W + row);
             }
             const std::size_t sub = row + n - 1, diag = row + n, prev = row1 + n - 1;
             V[sub] = a[sub] * z0 * V[prev];
@@ -151,7 +184,8 @@ public:
 
 private:
     int degree_;
-    std::vector<double> V_, W_, a_, b_, diag_;
+    std::vector<double> V_, W_;
+    const double *a_, *b_, *diag_;
 };
 
 // The coefficients of one field combined with the normalised factors of
@@ -219,6 +253,54 @@ struct GravityGradientFactors {
     }
 };
 
+// The acceleration (m/s^2, Earth-fixed) of a field's terms to degree n_max
+// and order m_max from functions `work` holds to degree n_max + 1, the
+// terms summed from the highest degree down; GM and radius the field's.
+inline void gravity_sum(const GravityFactors& factors, const GravityWork& work, int n_max, int m_max, double GM,
+                        double radius, double a[3]) noexcept {
+    const double* V = work.V_data();
+    const double* W = work.W_data();
+    // Orders two at a time in vector registers (odd and even orders in the
+    // two lanes, summed at the end), the m = 0 terms and an odd last order
+    // alone.
+    using detail::load2;
+    using detail::Pair;
+    Pair px = {0, 0}, py = {0, 0}, pz = {0, 0};
+    double ax = 0.0, ay = 0.0, az = 0.0;
+    for (int n = n_max; n >= 0; --n) {
+        const int mtop = n < m_max ? n : m_max;
+        const std::size_t row = GravityField::index(n, 0), up = GravityField::index(n + 1, 0);
+        // m = 0: V_{n+1,1}, W_{n+1,1} and V_{n+1,0}
+        ax -= factors.Cp[row] * V[up + 1];
+        ay -= factors.Cp[row] * W[up + 1];
+        az -= factors.Cz[row] * V[up];
+        int m = 1;
+        for (; m + 2 <= mtop + 1; m += 2) {
+            const std::size_t i = row + m;
+            const Pair Vp = load2(V + up + m + 1), Wp = load2(W + up + m + 1), Vq = load2(V + up + m - 1),
+                       Wq = load2(W + up + m - 1), Vz = load2(V + up + m), Wz = load2(W + up + m);
+            const Pair Cp = load2(&factors.Cp[i]), Sp = load2(&factors.Sp[i]), Cq = load2(&factors.Cq[i]),
+                       Sq = load2(&factors.Sq[i]);
+            px += (Cq * Vq + Sq * Wq) - (Cp * Vp + Sp * Wp);
+            py += (Sp * Vp - Cp * Wp) + (Sq * Vq - Cq * Wq);
+            pz -= load2(&factors.Cz[i]) * Vz + load2(&factors.Sz[i]) * Wz;
+        }
+        for (; m <= mtop; ++m) {
+            const std::size_t i = row + m;
+            const double Vp = V[up + m + 1], Wp = W[up + m + 1], Vq = V[up + m - 1], Wq = W[up + m - 1];
+            const double Cp = factors.Cp[i], Sp = factors.Sp[i], Cq = factors.Cq[i], Sq = factors.Sq[i];
+            ax += (Cq * Vq + Sq * Wq) - (Cp * Vp + Sp * Wp);
+            ay += (Sp * Vp - Cp * Wp) + (Sq * Vq - Cq * Wq);
+            az -= factors.Cz[i] * V[up + m] + factors.Sz[i] * W[up + m];
+        }
+    }
+    ax += px[0] + px[1];
+    ay += py[0] + py[1];
+    az += pz[0] + pz[1];
+    const double k = GM / (radius * radius);
+    a[0] = k * ax, a[1] = k * ay, a[2] = k * az;
+}
+
 // The acceleration (m/s^2, Earth-fixed) of the field to degree n_max and
 // order m_max at r, and when grad (3x3 row-major) is not null its gradient
 // d a / d r (`gradient` built for the same n_max and m_max). `work` holds
@@ -229,32 +311,9 @@ inline void gravity_acceleration(const GravityField& field, const GravityFactors
                                  const GravityGradientFactors* gradient = nullptr) noexcept {
     if (!gradient) grad = nullptr;
     work.evaluate(r, field.radius, n_max + (grad ? 2 : 1));
+    gravity_sum(factors, work, n_max, m_max, field.GM, field.radius, a);
     const double* V = work.V_data();
     const double* W = work.W_data();
-    // Four partial sums per axis (orders m mod 4): independent chains.
-    double sx[4] = {0, 0, 0, 0}, sy[4] = {0, 0, 0, 0}, sz[4] = {0, 0, 0, 0};
-    for (int n = n_max; n >= 0; --n) {
-        const int mtop = n < m_max ? n : m_max;
-        const std::size_t row = GravityField::index(n, 0), up = GravityField::index(n + 1, 0);
-        // m = 0: V_{n+1,1}, W_{n+1,1} and V_{n+1,0}
-        sx[0] -= factors.Cp[row] * V[up + 1];
-        sy[0] -= factors.Cp[row] * W[up + 1];
-        sz[0] -= factors.Cz[row] * V[up];
-        for (int m = 1; m <= mtop; ++m) {
-            const std::size_t i = row + m;
-            const double Vp = V[up + m + 1], Wp = W[up + m + 1], Vq = V[up + m - 1], Wq = W[up + m - 1];
-            const double Vz = V[up + m], Wz = W[up + m];
-            const double Cp = factors.Cp[i], Sp = factors.Sp[i], Cq = factors.Cq[i], Sq = factors.Sq[i];
-            sx[m & 3] += (Cq * Vq + Sq * Wq) - (Cp * Vp + Sp * Wp);
-            sy[m & 3] += (Sp * Vp - Cp * Wp) + (Sq * Vq - Cq * Wq);
-            sz[m & 3] -= factors.Cz[i] * Vz + factors.Sz[i] * Wz;
-        }
-    }
-    const double ax = (sx[0] + sx[1]) + (sx[2] + sx[3]);
-    const double ay = (sy[0] + sy[1]) + (sy[2] + sy[3]);
-    const double az = (sz[0] + sz[1]) + (sz[2] + sz[3]);
-    const double k = field.GM / (field.radius * field.radius);
-    a[0] = k * ax, a[1] = k * ay, a[2] = k * az;
     if (!grad) return;
     // Each second derivative is one fixed linear form in the degree n_max + 2
     // functions (GravityGradientFactors): two dot products.

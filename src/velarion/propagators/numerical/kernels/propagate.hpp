@@ -46,8 +46,8 @@ inline double orbit_time_scale(double GM, const double r[3], const double v[3]) 
 // Propagates y0 (r, v at TT seconds since J2000 tt0) to the m times dt (s
 // from tt0, any order), writing 6 values per time to states and, when stm
 // is not null, the 6x6 state transition matrix (row-major) per time.
-inline Result propagate_one(const ForceModel& model, const EarthOrientationTable* table, const Settings& settings,
-                            double tt0, const double y0[6], const double* dt, long m, double* states, double* stm) {
+inline Result propagate_one(const ForceModel& model, const EarthOrientationTable* table, const Ephemeris* ephemeris,
+                            const Settings& settings, double tt0, const double y0[6], const double* dt, long m, double* states, double* stm) {
     Result result;
     if (m == 0) return result;
     std::vector<long> order(static_cast<size_t>(m));
@@ -59,7 +59,7 @@ inline Result propagate_one(const ForceModel& model, const EarthOrientationTable
         return fa ? dt[a] < dt[b] : dt[a] > dt[b];
     });
     const long forward = std::count_if(dt, dt + m, [](double x) { return x >= 0.0; });
-    Dynamics dynamics(model, table, tt0, stm != nullptr);
+    Dynamics dynamics(model, table, ephemeris, tt0, stm != nullptr);
     const int n = dynamics.dimension();
     double y_start[kMaxDimension];
     for (int i = 0; i < 6; ++i) y_start[i] = y0[i];
