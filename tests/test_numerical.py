@@ -129,7 +129,9 @@ def legendre_potential(model, degree: int, r: np.ndarray) -> float:
         for m in range(n + 1):
             norm = math.sqrt((2 - (m == 0)) * (2 * n + 1) * math.factorial(n - m) / math.factorial(n + m))
             p = norm * lpmv(m, n, sinphi) * (-1) ** m  # scipy includes the Condon-Shortley phase
-            total += (model.radius / rn) ** n * p * (model.C[n, m] * math.cos(m * lon) + model.S[n, m] * math.sin(m * lon))
+            total += (
+                (model.radius / rn) ** n * p * (model.C[n, m] * math.cos(m * lon) + model.S[n, m] * math.sin(m * lon))
+            )
     return model.GM / rn * total
 
 
@@ -162,7 +164,7 @@ def test_gravity_against_brahe(degree: int) -> None:
 @pytest.mark.parametrize(("degree", "order"), [(0, 0), (2, 0), (4, 4), (20, 20), (70, 30)])
 def test_gravity_gradient_against_finite_differences(degree: int, order: int) -> None:
     prop = Numerical(ForceModel(degree=degree, order=order))
-    a, grad = prop._gravity_itrf(POINTS, True)
+    _, grad = prop._gravity_itrf(POINTS, True)
     h = 2.0
     for j in range(3):
         e = np.zeros(3)
@@ -306,7 +308,7 @@ def test_stm_against_finite_differences_of_propagations(name: str, degree: int) 
     prop = Numerical(ForceModel(degree=degree), tolerance=1e-7)
     sv = state(name)
     times = EPOCH + np.array([1800.0, 10800.0])
-    eph, stm = prop.propagate_state(times, sv, stm=True)
+    _, stm = prop.propagate_state(times, sv, stm=True)
     assert stm.shape == (2, 6, 6)
     y0 = np.concatenate([sv.r, sv.v])
     steps = [10.0] * 3 + [1e-2] * 3
@@ -412,7 +414,8 @@ def test_the_shipped_model() -> None:
 
 
 def test_read_gfc_truncates_and_round_trips(tmp_path) -> None:
-    src = gzip.open(default_gravity_model().source, "rt").read()
+    with gzip.open(default_gravity_model().source, "rt") as f:
+        src = f.read()
     plain = tmp_path / "egm.gfc"
     plain.write_text(src.replace("e-", "D-"))  # Fortran exponents read too
     m = read_gfc(plain, max_degree=10)
@@ -441,5 +444,5 @@ def test_read_gfc_refuses_malformed_files(tmp_path, text: str, error: str) -> No
 
 
 def test_read_gfc_names_a_missing_file(tmp_path) -> None:
-    with pytest.raises(FileNotFoundError, match="nothere.gfc"):
+    with pytest.raises(FileNotFoundError, match=r"nothere\.gfc"):
         read_gfc(tmp_path / "nothere.gfc")

@@ -52,7 +52,9 @@ def geocentric(kernel, body: str, time: Time) -> np.ndarray:
 
 def point_mass(r: np.ndarray, s: np.ndarray, gm: float) -> np.ndarray:
     d = r - s
-    return -gm * (d / np.linalg.norm(d, axis=-1, keepdims=True) ** 3 + s / np.linalg.norm(s, axis=-1, keepdims=True) ** 3)
+    return -gm * (
+        d / np.linalg.norm(d, axis=-1, keepdims=True) ** 3 + s / np.linalg.norm(s, axis=-1, keepdims=True) ** 3
+    )
 
 
 def term(fm: ForceModel, time: Time, r, v) -> np.ndarray:

@@ -98,19 +98,38 @@ bool take_integer(PyObject* obj, const char* what, long lo, long hi, long& out) 
 
 // --- construction --------------------------------------------------------------
 
-constexpr const char* kNewNames[] = {"C",         "S",    "GM",       "radius",   "degree",   "order",
+constexpr const char* kNewNames[] = {"C",          "S",         "GM",   "radius",   "degree",    "order",
                                      "integrator", "tolerance", "step", "max_step", "max_steps", "terms"};
 constexpr core::Signature kNewSig{"_Numerical", kNewNames, 12};
 
 // The force terms besides gravity, from the flat `terms` array the Python
 // layer builds (numerical.py, _terms_array: the same layout, by name).
 enum TermField {
-    kThirdBody, kGmSun, kGmMoon,
-    kDrag, kDensityModel, kCd, kDragArea, kDragMass, kHpExponent,
-    kSrp, kCr, kSrpArea, kSrpMass, kEarthShadow, kMoonShadow,
-    kRelativity, kSchwarzschild, kLenseThirring, kDeSitter, kRelativityGm,
-    kTides, kTideStep2, kZeroTideField,
-    kPlanetCount, kTermFields
+    kThirdBody,
+    kGmSun,
+    kGmMoon,
+    kDrag,
+    kDensityModel,
+    kCd,
+    kDragArea,
+    kDragMass,
+    kHpExponent,
+    kSrp,
+    kCr,
+    kSrpArea,
+    kSrpMass,
+    kEarthShadow,
+    kMoonShadow,
+    kRelativity,
+    kSchwarzschild,
+    kLenseThirring,
+    kDeSitter,
+    kRelativityGm,
+    kTides,
+    kTideStep2,
+    kZeroTideField,
+    kPlanetCount,
+    kTermFields
 };
 
 bool set_terms(const std::vector<double>& t, num::ForceModel& m) {
@@ -187,7 +206,8 @@ PyObject* Numerical_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     long degree = 0, order = 0, max_steps = 0, method = 0;
     if (!core::to_double(a[2], model->field.GM) || !core::to_double(a[3], model->field.radius)) return nullptr;
     if (!take_integer(a[4], "degree", 0, 2000, degree) || !take_integer(a[5], "order", 0, 2000, order)) return nullptr;
-    if (!take_integer(a[6], "integrator", 0, 1, method) || !take_integer(a[10], "max_steps", 1, 2000000000L, max_steps)) return nullptr;
+    if (!take_integer(a[6], "integrator", 0, 1, method) || !take_integer(a[10], "max_steps", 1, 2000000000L, max_steps))
+        return nullptr;
     num::Settings settings;
     if (!core::to_double(a[7], settings.tolerance) || !core::to_double(a[8], settings.step) ||
         !core::to_double(a[9], settings.max_step))
@@ -323,21 +343,21 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
     {
         core::ReleaseGil nogil;
         try {
-            core::parallel_ranges(K, static_cast<int>(threads), [&](std::ptrdiff_t, std::ptrdiff_t begin,
-                                                                    std::ptrdiff_t end) {
-                for (std::ptrdiff_t k = begin; k < end; ++k) {
-                    const size_t i = static_cast<size_t>(k);
-                    const num::Result r = num::propagate_one(model, table_ptr, has_ephemeris ? &ephemeris : nullptr,
-                                                             settings, tt0[i], &y0[6 * i],
-                                                             &dt[i * static_cast<size_t>(N)], N,
-                                                             out_states + 6 * N * k, out_stm ? out_stm + 36 * N * k : nullptr);
-                    status[k] = static_cast<double>(r.status);
-                    refusal[k] = static_cast<double>(r.refusal);
-                    t_failed[k] = r.t_failed;
-                    steps[k] = static_cast<double>(r.steps);
-                    evaluations[k] = static_cast<double>(r.evaluations);
-                }
-            });
+            core::parallel_ranges(
+                K, static_cast<int>(threads), [&](std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
+                    for (std::ptrdiff_t k = begin; k < end; ++k) {
+                        const size_t i = static_cast<size_t>(k);
+                        const num::Result r =
+                            num::propagate_one(model, table_ptr, has_ephemeris ? &ephemeris : nullptr, settings, tt0[i],
+                                               &y0[6 * i], &dt[i * static_cast<size_t>(N)], N, out_states + 6 * N * k,
+                                               out_stm ? out_stm + 36 * N * k : nullptr);
+                        status[k] = static_cast<double>(r.status);
+                        refusal[k] = static_cast<double>(r.refusal);
+                        t_failed[k] = r.t_failed;
+                        steps[k] = static_cast<double>(r.steps);
+                        evaluations[k] = static_cast<double>(r.evaluations);
+                    }
+                });
         } catch (const std::bad_alloc&) {
             failed = true;
         }
@@ -376,8 +396,8 @@ PyObject* Numerical_acceleration(PyObject* self, PyObject* const* args, Py_ssize
     if (!acc || !dadr || !dadv || !refused) return nullptr;
     {
         core::ReleaseGil nogil;
-        num::Dynamics dynamics(*n->model, table.count > 0 ? &table : nullptr, has_ephemeris ? &ephemeris : nullptr,
-                               0.0, partials != 0);
+        num::Dynamics dynamics(*n->model, table.count > 0 ? &table : nullptr, has_ephemeris ? &ephemeris : nullptr, 0.0,
+                               partials != 0);
         double* pa = core::data_of(acc.get());
         double* pr = partials ? core::data_of(dadr.get()) : nullptr;
         double* pv = partials ? core::data_of(dadv.get()) : nullptr;
@@ -452,7 +472,9 @@ PyObject* Numerical_tableau(PyObject*, PyObject*) {
 
 PyObject* Numerical_get_degree(PyObject* self, void*) { return PyLong_FromLong(as_num(self)->model->degree); }
 PyObject* Numerical_get_order(PyObject* self, void*) { return PyLong_FromLong(as_num(self)->model->order); }
-PyObject* Numerical_get_tolerance(PyObject* self, void*) { return PyFloat_FromDouble(as_num(self)->settings.tolerance); }
+PyObject* Numerical_get_tolerance(PyObject* self, void*) {
+    return PyFloat_FromDouble(as_num(self)->settings.tolerance);
+}
 PyObject* Numerical_get_step(PyObject* self, void*) { return PyFloat_FromDouble(as_num(self)->settings.step); }
 
 PyMethodDef Numerical_methods[] = {
@@ -485,10 +507,9 @@ PyType_Slot Numerical_slots[] = {{Py_tp_new, reinterpret_cast<void*>(core::entry
 PyType_Spec Numerical_spec = {"velarion.propagators.numerical._numerical._Numerical", sizeof(NumericalObject), 0,
                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, Numerical_slots};
 
-PyMethodDef module_methods[] = {
-    {"dop853_tableau", reinterpret_cast<PyCFunction>(core::entry<Numerical_tableau>), METH_NOARGS,
-     "The DOP853 tableau as compiled: (A, B, C, E3, E5, D)."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef module_methods[] = {{"dop853_tableau", reinterpret_cast<PyCFunction>(core::entry<Numerical_tableau>),
+                                 METH_NOARGS, "The DOP853 tableau as compiled: (A, B, C, E3, E5, D)."},
+                                {nullptr, nullptr, 0, nullptr}};
 
 PyObject* numerical_create(PyObject* spec, PyModuleDef*) { return g_once.create(spec); }
 

@@ -142,6 +142,6 @@ def read_gfc(path: str | os.PathLike[str], max_degree: int | None = None) -> Gra
 @functools.cache
 def default_gravity_model() -> GravityModel:
     """EGM2008 to degree and order 90, shipped with the package."""
-    path = resources.files("velarion.propagators.numerical").joinpath("data", DEFAULT_MODEL_FILE)
+    path = resources.files("velarion.propagators.numerical").joinpath("data").joinpath(DEFAULT_MODEL_FILE)
     with resources.as_file(path) as p:
         return read_gfc(p)

@@ -22,7 +22,7 @@ import numpy.typing as npt
 from velarion.propagators.numerical._numerical import _Numerical
 from velarion.propagators.numerical.gravity import GravityModel, default_gravity_model, read_gfc
 
-__all__ = ["ForceModel", "Numerical", "PropagationError", "PropagationFailure", "ManyResult"]
+__all__ = ["ForceModel", "ManyResult", "Numerical", "PropagationError", "PropagationFailure"]
 
 _J2000 = 2451545.0
 _DAY = 86400.0
@@ -269,6 +269,10 @@ class Numerical(_Numerical):
         Steps after which a propagation gives up.
     """
 
+    _force_model: ForceModel
+    _integrator: str
+    _GM: float
+
     def __new__(
         cls,
         force_model: ForceModel | None = None,
@@ -292,7 +296,7 @@ class Numerical(_Numerical):
         planets = fm._planets()
         # planet series follow the Sun and the Moon in the packed ephemeris, in this order
         extra = [x for k, p in enumerate(planets) for x in (4.0 + k, PLANET_GM[p])]
-        self = super().__new__(
+        self: Numerical = super().__new__(
             cls,
             C,
             S,
@@ -317,15 +321,15 @@ class Numerical(_Numerical):
 
     @property
     def force_model(self) -> ForceModel:
-        return self._force_model  # type: ignore[no-any-return]
+        return self._force_model
 
     @property
     def integrator(self) -> str:
-        return self._integrator  # type: ignore[no-any-return]
+        return self._integrator
 
     @property
     def GM(self) -> float:
-        return self._GM  # type: ignore[no-any-return]
+        return self._GM
 
     def __repr__(self) -> str:
         fm = self.force_model
@@ -409,8 +413,9 @@ class Numerical(_Numerical):
         states, phi, errors = self._run([epoch], y0.reshape(1, 6), dt, stm, 1)
         if errors[0] is not None:
             raise errors[0]
-        flat = Time(times).reshape(-1) if hasattr(times, "reshape") else times
-        eph = StateVectorEphemeris(flat, np.ascontiguousarray(states[0, :, :3]), np.ascontiguousarray(states[0, :, 3:]))
+        eph = StateVectorEphemeris(
+            times, np.ascontiguousarray(states[0, :, :3]), np.ascontiguousarray(states[0, :, 3:])
+        )
         if stm:
             assert phi is not None
             return eph, phi[0]
@@ -442,7 +447,6 @@ class Numerical(_Numerical):
         if nthreads < 1:
             raise ValueError(f"threads must be at least 1, not {threads!r}")
         times = Time(time)
-        flat = Time(times).reshape(-1) if hasattr(times, "reshape") else times
         epochs: list[Any] = []
         rows: list[F64] = []
         for s in states:
@@ -452,7 +456,9 @@ class Numerical(_Numerical):
         y0 = np.array(rows, dtype=np.float64).reshape(-1, 6)
         dt = np.array([np.asarray(times - e, dtype=np.float64).reshape(-1) for e in epochs]).reshape(len(epochs), -1)
         out, phi, errs = self._run(epochs, y0, dt, stm, nthreads)
-        failures = [PropagationFailure(k, err.epoch, err) for k, err in enumerate(errs) if isinstance(err, PropagationError)]
+        failures = [
+            PropagationFailure(k, err.epoch, err) for k, err in enumerate(errs) if isinstance(err, PropagationError)
+        ]
         if errors == "raise" and failures:
             raise failures[0].error
         items: list[Any] = []
@@ -464,7 +470,7 @@ class Numerical(_Numerical):
                     stms.append(None)
                 continue
             items.append(
-                StateVectorEphemeris(flat, np.ascontiguousarray(out[k, :, :3]), np.ascontiguousarray(out[k, :, 3:]))
+                StateVectorEphemeris(times, np.ascontiguousarray(out[k, :, :3]), np.ascontiguousarray(out[k, :, 3:]))
             )
             if stms is not None and phi is not None:
                 stms.append(phi[k])

@@ -30,7 +30,7 @@ struct ForceModel {
     GravityFactors factors;
     GravityGradientFactors gradient;
     GravityRecursion recursion;  // to max(degree, 4) + 2
-    int degree = 0, order = 0;  // 0 x 0: the point mass, evaluated in GCRF without the rotation
+    int degree = 0, order = 0;   // 0 x 0: the point mass, evaluated in GCRF without the rotation
     // The surface below which a state is refused: the WGS84 ellipsoid.
     double surface_a = 6378137.0, surface_b = 6356752.314245179;
 
@@ -66,8 +66,7 @@ class Dynamics {
 public:
     Dynamics(const ForceModel& model, const EarthOrientationTable* table, const Ephemeris* ephemeris, double tt0,
              bool stm)
-        : model_(model), table_(table), ephemeris_(ephemeris), tt0_(tt0), stm_(stm),
-          work_(model.recursion) {
+        : model_(model), table_(table), ephemeris_(ephemeris), tt0_(tt0), stm_(stm), work_(model.recursion) {
         if (model.tides) {
             // only the degree 2-4 entries are filled per evaluation
             tide_factors_ = model.tide_unit;

@@ -36,7 +36,8 @@ struct EarthOrientationTable {
         return static_cast<double>(first + frames::kernels::CipGrid::kBefore) * kDay / 4.0;
     }
     double end() const noexcept {
-        return static_cast<double>(first + count - (frames::kernels::CipGrid::kPoints - frames::kernels::CipGrid::kBefore)) *
+        return static_cast<double>(first + count -
+                                   (frames::kernels::CipGrid::kPoints - frames::kernels::CipGrid::kBefore)) *
                kDay / 4.0;
     }
     bool covers(double tt) const noexcept { return count > 0 && tt >= begin() && tt <= end(); }

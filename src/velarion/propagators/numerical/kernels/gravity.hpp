@@ -49,8 +49,8 @@ inline double factorial_ratio(int a, int b) noexcept {
 // N_nm / N_pq.
 inline double normalisation_ratio(int n, int m, int p, int q) noexcept {
     const double dm = m == 0 ? 1.0 : 2.0, dq = q == 0 ? 1.0 : 2.0;
-    const double r2 = dm / dq * (2.0 * n + 1.0) / (2.0 * p + 1.0) * factorial_ratio(n - m, p - q) *
-                      factorial_ratio(p + q, n + m);
+    const double r2 =
+        dm / dq * (2.0 * n + 1.0) / (2.0 * p + 1.0) * factorial_ratio(n - m, p - q) * factorial_ratio(p + q, n + m);
     return std::sqrt(r2);
 }
 
@@ -108,8 +108,7 @@ inline void recursion_row(int count, const double* __restrict a, const double* _
                           const double* __restrict p1, const double* __restrict p2, double* __restrict out) noexcept {
     int m = 0;
     const Pair z = {z0, z0}, q = {rho, rho};
-    for (; m + 2 <= count; m += 2)
-        store2(out + m, load2(a + m) * z * load2(p1 + m) - load2(b + m) * q * load2(p2 + m));
+    for (; m + 2 <= count; m += 2) store2(out + m, load2(a + m) * z * load2(p1 + m) - load2(b + m) * q * load2(p2 + m));
     for (; m < count; ++m) out[m] = a[m] * z0 * p1[m] - b[m] * rho * p2[m];
 }
 
@@ -144,8 +143,12 @@ public:
     static std::size_t size(int degree) noexcept { return GravityField::index(degree + 1, 0); }
 
     explicit GravityWork(const GravityRecursion& recursion)
-        : degree_(recursion.degree), V_(size(recursion.degree)), W_(size(recursion.degree)),
-          a_(recursion.a.data()), b_(recursion.b.data()), diag_(recursion.diag.data()) {}
+        : degree_(recursion.degree),
+          V_(size(recursion.degree)),
+          W_(size(recursion.degree)),
+          a_(recursion.a.data()),
+          b_(recursion.b.data()),
+          diag_(recursion.diag.data()) {}
 
     int degree() const noexcept { return degree_; }
 
@@ -306,8 +309,8 @@ inline void gravity_sum(const GravityFactors& factors, const GravityWork& work, 
 // d a / d r (`gradient` built for the same n_max and m_max). `work` holds
 // functions to degree n_max + 1 (n_max + 2 with the gradient). The terms are
 // summed from the highest degree down.
-inline void gravity_acceleration(const GravityField& field, const GravityFactors& factors, GravityWork& work,
-                                 int n_max, int m_max, const double r[3], double a[3], double* grad = nullptr,
+inline void gravity_acceleration(const GravityField& field, const GravityFactors& factors, GravityWork& work, int n_max,
+                                 int m_max, const double r[3], double a[3], double* grad = nullptr,
                                  const GravityGradientFactors* gradient = nullptr) noexcept {
     if (!gradient) grad = nullptr;
     work.evaluate(r, field.radius, n_max + (grad ? 2 : 1));

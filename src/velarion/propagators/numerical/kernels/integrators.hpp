@@ -108,8 +108,8 @@ Outcome integrate_dop853(Rhs& rhs, int n, const double* y0, const double* t_out,
             d2 += e * e;
         }
         d2 = std::sqrt(d2 / nc) / h0;
-        const double h1 = (d1 <= 1e-15 && d2 <= 1e-15) ? std::max(1e-6, h0 * 1e-3)
-                                                        : std::pow(0.01 / std::max(d1, d2), 1.0 / 8.0);
+        const double h1 =
+            (d1 <= 1e-15 && d2 <= 1e-15) ? std::max(1e-6, h0 * 1e-3) : std::pow(0.01 / std::max(d1, d2), 1.0 / 8.0);
         h_abs = std::min(100.0 * h0, h1);
     }
     if (control.max_step > 0.0) h_abs = std::min(h_abs, control.max_step);

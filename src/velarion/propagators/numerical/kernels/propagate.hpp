@@ -47,7 +47,8 @@ inline double orbit_time_scale(double GM, const double r[3], const double v[3]) 
 // from tt0, any order), writing 6 values per time to states and, when stm
 // is not null, the 6x6 state transition matrix (row-major) per time.
 inline Result propagate_one(const ForceModel& model, const EarthOrientationTable* table, const Ephemeris* ephemeris,
-                            const Settings& settings, double tt0, const double y0[6], const double* dt, long m, double* states, double* stm) {
+                            const Settings& settings, double tt0, const double y0[6], const double* dt, long m,
+                            double* states, double* stm) {
     Result result;
     if (m == 0) return result;
     std::vector<long> order(static_cast<size_t>(m));
