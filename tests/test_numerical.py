@@ -446,3 +446,24 @@ def test_read_gfc_refuses_malformed_files(tmp_path, text: str, error: str) -> No
 def test_read_gfc_names_a_missing_file(tmp_path) -> None:
     with pytest.raises(FileNotFoundError, match=r"nothere\.gfc"):
         read_gfc(tmp_path / "nothere.gfc")
+
+
+@pytest.mark.parametrize("degree", [0, 20])
+def test_propagation_against_brahe(degree: int) -> None:
+    # brahe (its own frames, EOP and integrator, RKF78 at tight tolerances)
+    # from the same GCRF state: a day of LEO to centimetres.
+    bh = pytest.importorskip("brahe")
+    bh.initialize_eop()
+    r0, v0 = np.array(ORBITS["leo"][0]), np.array(ORBITS["leo"][1])
+    start = bh.Epoch.from_datetime(2024, 3, 20, 12, 0, 0.0, 0.0, bh.TimeSystem.UTC)
+    gravity = bh.GravityConfiguration(degree=degree, order=degree) if degree else bh.GravityConfiguration.point_mass()
+    config = (
+        bh.NumericalPropagationConfig.with_method(bh.IntegrationMethod.RKF78).with_abs_tol(1e-9).with_rel_tol(1e-13)
+    )
+    ref = bh.NumericalOrbitPropagator(
+        start, np.concatenate([r0, v0]), config, bh.ForceModelConfig(gravity=gravity), None
+    )
+    ref.propagate_to(start + 86400.0)
+    fm = ForceModel(degree=degree, GM=default_gravity_model().GM)
+    eph = Numerical(fm, tolerance=1e-6).propagate_state(EPOCH + 86400.0, StateVector(EPOCH, r0, v0))
+    assert np.linalg.norm(eph.r[0] - np.asarray(ref.current_state())[:3]) < 0.1
