@@ -16,6 +16,7 @@ from velarion.frames.frames import get_GCRF
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
 from velarion.propagators.numerical import (
     ForceModel,
+    ImpulsiveManeuver,
     Numerical,
     PropagationError,
     default_gravity_model,
@@ -467,3 +468,68 @@ def test_propagation_against_brahe(degree: int) -> None:
     fm = ForceModel(degree=degree, GM=default_gravity_model().GM)
     eph = Numerical(fm, tolerance=1e-6).propagate_state(EPOCH + 86400.0, StateVector(EPOCH, r0, v0))
     assert np.linalg.norm(eph.r[0] - np.asarray(ref.current_state())[:3]) < 0.1
+
+
+# --- impulsive manoeuvres -----------------------------------------------------------
+
+
+def test_a_gcrf_manoeuvre_is_a_restart_with_the_velocity_changed() -> None:
+    prop = Numerical(ForceModel(degree=8), tolerance=1e-3)
+    sv = state("leo")
+    t_burn = EPOCH + 1800.0
+    dv = np.array([1.0, -2.0, 0.5])
+    times = EPOCH + np.array([600.0, 1800.0, 3600.0, 7200.0])
+    eph = prop.propagate_state(times, sv, maneuvers=[ImpulsiveManeuver(t_burn, dv)])
+    before = prop.propagate_state(t_burn, sv)
+    after = prop.propagate_state(times[2:], StateVector(t_burn, before.r[0], before.v[0] + dv))
+    np.testing.assert_array_equal(eph.r[1], before.r[0])  # the state at the burn is the one before it
+    np.testing.assert_array_equal(eph.r[2:], after.r)
+    np.testing.assert_array_equal(eph.v[2:], after.v)
+
+
+def test_a_tangential_burn_raises_the_apogee_by_vis_viva() -> None:
+    r0 = 7000e3
+    v0 = math.sqrt(GM / r0)
+    sv = StateVector(EPOCH, [r0, 0.0, 0.0], [0.0, v0, 0.0])
+    dv = 100.0
+    prop = Numerical(ForceModel.point_mass(GM=GM), tolerance=1e-6)
+    burn = ImpulsiveManeuver(EPOCH + 60.0, [dv, 0.0, 0.0], frame="VNC")
+    eph = prop.propagate_state(EPOCH + np.linspace(120.0, 12000.0, 2000), sv, maneuvers=[burn])
+    v1 = v0 + dv
+    a = 1.0 / (2.0 / r0 - v1 * v1 / GM)
+    assert np.linalg.norm(eph.r, axis=1).max() == pytest.approx(2 * a - r0, abs=50.0)
+
+
+@pytest.mark.parametrize("frame", ["GCRF", "RSW", "NTW"])
+def test_manoeuvres_before_the_epoch_are_undone_going_back(frame: str) -> None:
+    prop = Numerical(ForceModel(degree=4), tolerance=1e-6)
+    sv = state("sso")
+    burn = ImpulsiveManeuver(EPOCH - 3000.0, [3.0, 1.0, -2.0], frame=frame)
+    early = prop.propagate_state(EPOCH - 6000.0, sv, maneuvers=[burn])[0]
+    back = prop.propagate_state(EPOCH, early, maneuvers=[burn])
+    assert np.abs(back.r[0] - sv.r).max() < 1e-3
+    assert np.abs(back.v[0] - sv.v).max() < 1e-6
+
+
+def test_the_stm_through_a_manoeuvre_against_finite_differences() -> None:
+    prop = Numerical(ForceModel(degree=4), tolerance=1e-7)
+    sv = state("leo")
+    burns = [ImpulsiveManeuver(EPOCH + 1200.0, [0.0, 5.0, 0.0])]
+    t = EPOCH + 4000.0
+    _, stm = prop.propagate_state(t, sv, stm=True, maneuvers=burns)
+    y0 = np.concatenate([sv.r, sv.v])
+    for j, h in ((1, 10.0), (3, 1e-2)):
+        cols = []
+        for sign in (1, -1):
+            y = y0.copy()
+            y[j] += sign * h
+            e = prop.propagate_state(t, StateVector(EPOCH, y[:3], y[3:]), maneuvers=burns)
+            cols.append(np.concatenate([e.r[0], e.v[0]]))
+        fd = (cols[0] - cols[1]) / (2 * h)
+        np.testing.assert_allclose(stm[0][:, j], fd, rtol=0, atol=1e-5 * np.abs(fd).max())
+
+
+@pytest.mark.parametrize(("dv", "frame"), [([1.0, 2.0], "GCRF"), ([1.0, 2.0, math.nan], "GCRF"), ([1.0, 0, 0], "XYZ")])
+def test_bad_manoeuvres_are_refused(dv: list[float], frame: str) -> None:
+    with pytest.raises(ValueError):
+        ImpulsiveManeuver(EPOCH, dv, frame=frame)

@@ -10,6 +10,7 @@
 from velarion.propagators.numerical.gravity import GravityModel, default_gravity_model, read_gfc
 from velarion.propagators.numerical.numerical import (
     ForceModel,
+    ImpulsiveManeuver,
     ManyResult,
     Numerical,
     PropagationError,
@@ -19,6 +20,7 @@ from velarion.propagators.numerical.numerical import (
 __all__ = [
     "ForceModel",
     "GravityModel",
+    "ImpulsiveManeuver",
     "ManyResult",
     "Numerical",
     "PropagationError",

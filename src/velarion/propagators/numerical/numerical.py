@@ -22,7 +22,7 @@ import numpy.typing as npt
 from velarion.propagators.numerical._numerical import _Numerical
 from velarion.propagators.numerical.gravity import GravityModel, default_gravity_model, read_gfc
 
-__all__ = ["ForceModel", "ManyResult", "Numerical", "PropagationError", "PropagationFailure"]
+__all__ = ["ForceModel", "ImpulsiveManeuver", "ManyResult", "Numerical", "PropagationError", "PropagationFailure"]
 
 _J2000 = 2451545.0
 _DAY = 86400.0
@@ -55,6 +55,48 @@ class PropagationFailure:
 
     def __str__(self) -> str:
         return f"state {self.index}: {self.error}"
+
+
+@dataclass(frozen=True)
+class ImpulsiveManeuver:
+    """A velocity change ``dv`` [m/s] at ``time``, in GCRF or in a local
+    orbital frame of the state at that time ("RSW", "NTW", "TNW", "VNC",
+    "LVLH": velarion.frames.lof's conventions)."""
+
+    time: Any
+    dv: Sequence[float]
+    frame: str = "GCRF"
+
+    def __post_init__(self) -> None:
+        dv = np.asarray(self.dv, dtype=np.float64)
+        if dv.shape != (3,) or not np.all(np.isfinite(dv)):
+            raise ValueError(f"dv must be three finite numbers [m/s], not {self.dv!r}")
+        if self.frame.upper() != "GCRF":
+            from velarion.frames.lof import LocalOrbitalFrame
+
+            LocalOrbitalFrame(self.frame, [7e6, 0.0, 0.0], [0.0, 7e3, 0.0])  # refuses an unknown kind
+
+    def epoch(self) -> Any:
+        from velarion.time.time import Time
+
+        return Time(self.time)
+
+    def apply(self, r: F64, v: F64, *, undo: bool = False) -> F64:
+        """The velocity after the change (before it, with ``undo``)."""
+        dv = np.asarray(self.dv, dtype=np.float64)
+        if self.frame.upper() == "GCRF":
+            return v - dv if undo else v + dv
+        from velarion.frames.lof import LocalOrbitalFrame
+
+        def inertial(vel: F64) -> F64:
+            return np.asarray(LocalOrbitalFrame(self.frame, r, vel).rotation).reshape(3, 3).T @ dv
+
+        if not undo:
+            return v + inertial(v)
+        before = v - inertial(v)
+        for _ in range(8):  # the frame of the velocity before the change
+            before = v - inertial(before)
+        return before
 
 
 class ManyResult(list):  # type: ignore[type-arg]
@@ -198,15 +240,40 @@ def _tt_seconds(time: Any) -> F64:
     return np.asarray(((jd[:, 0] - _J2000) + jd[:, 1]) * _DAY, dtype=np.float64)
 
 
+_TABLES: dict[tuple[int, int], tuple[object, str, tuple[int, F64]]] = {}
+_TABLES_KEPT = 8
+_EPHEMERIDES: dict[tuple[float, float, tuple[str, ...], str | None], F64] = {}
+
+
 def _earth_orientation_table(tt_min: float, tt_max: float) -> tuple[int, F64]:
     """The Earth orientation at the CIP grid's nodes around [tt_min, tt_max]
     (TT seconds since J2000): rows of X, Y, s (left to the compiled side),
-    pm_x, pm_y, dX, dY, lod, UT1 - TT [s]; and the first node's number."""
+    pm_x, pm_y, dX, dY, lod, UT1 - TT [s]; and the first node's number.
+
+    The nodes are taken in whole days (a span's table serves the spans
+    inside it), and the last few tables are kept, by the EOP table in use
+    and its out-of-range mode (a newly loaded table makes new ones)."""
+    import velarion.iers as iers
+
+    day = 4  # nodes a day
+    first = (math.floor(tt_min / _NODE) - _NODES_BEFORE - 1) // day * day
+    last = (math.floor(tt_max / _NODE) + _NODES_AFTER + 1) // day * day + day
+    source, mode = iers.table(), iers.get_out_of_range()
+    hit = _TABLES.get((first, last))
+    if hit is not None and hit[0] is source and hit[1] == mode:
+        return hit[2]
+    if len(_TABLES) >= _TABLES_KEPT:
+        _TABLES.pop(next(iter(_TABLES)))
+    made = _sample_earth_orientation(first, last)
+    made[1].flags.writeable = False
+    _TABLES[(first, last)] = (source, mode, made)
+    return made
+
+
+def _sample_earth_orientation(first: int, last: int) -> tuple[int, F64]:
     from velarion.iers import EOP
     from velarion.time.time import Time
 
-    first = math.floor(tt_min / _NODE) - _NODES_BEFORE - 1
-    last = math.floor(tt_max / _NODE) + _NODES_AFTER + 1
     k = np.arange(first, last + 1, dtype=np.float64)
     nodes = Time.from_jd(np.full(k.shape, _J2000), k / 4.0, scale="tt")
     eop = EOP(np.asarray(nodes.utc.mjd).reshape(-1))
@@ -354,11 +421,19 @@ class Numerical(_Numerical):
             return None
         from velarion.propagators.numerical.ephemeris import PlanetaryEphemeris
 
-        margin = 86400.0  # the steps' stages and TDB - TT stay well inside
-        eph = PlanetaryEphemeris(
-            float(np.min(tt)) - margin, float(np.max(tt)) + margin, planets=fm._planets(), path=fm.ephemeris
-        )
-        return eph.packed
+        # whole days with a day's margin (the steps' stages and TDB - TT stay
+        # well inside); the last few spans are kept
+        start = (math.floor(float(np.min(tt)) / _DAY) - 1) * _DAY
+        stop = (math.floor(float(np.max(tt)) / _DAY) + 2) * _DAY
+        key = (start, stop, tuple(fm._planets()), None if fm.ephemeris is None else os.fspath(fm.ephemeris))
+        hit = _EPHEMERIDES.get(key)
+        if hit is not None:
+            return hit
+        if len(_EPHEMERIDES) >= _TABLES_KEPT:
+            _EPHEMERIDES.pop(next(iter(_EPHEMERIDES)))
+        packed = PlanetaryEphemeris(start, stop, planets=fm._planets(), path=fm.ephemeris).packed
+        _EPHEMERIDES[key] = packed
+        return packed
 
     def _run(
         self, epochs: list[Any], y0: F64, dt: F64, stm: bool, threads: int
@@ -377,7 +452,9 @@ class Numerical(_Numerical):
             errors.append(None if code == 0 else _error(code, int(refusal[k]), epoch, float(t_failed[k])))
         return states, phi, errors
 
-    def propagate_state(self, time: Any, state: Any, *, stm: bool = False, **kwargs: Any) -> Any:
+    def propagate_state(
+        self, time: Any, state: Any, *, stm: bool = False, maneuvers: Sequence[ImpulsiveManeuver] = (), **kwargs: Any
+    ) -> Any:
         """Propagate a single initial state to one or more epochs.
 
         Parameters
@@ -391,6 +468,13 @@ class Numerical(_Numerical):
             Also return the 6 x 6 state transition matrices d(r, v)(t) /
             d(r, v)(t0), one per epoch, from the variational equations (the
             gravity field's analytic gradient).
+        maneuvers : sequence of ImpulsiveManeuver
+            Velocity changes at given epochs: the integration stops there,
+            adds the change and starts again. An output epoch equal to a
+            manoeuvre's gives the state before it; manoeuvres before the
+            state's epoch are undone going backwards. Through a manoeuvre
+            the transition matrix is the product of the segments' (the
+            change taken as fixed, also in a local orbital frame).
 
         Returns
         -------
@@ -410,9 +494,12 @@ class Numerical(_Numerical):
         times = Time(time)
         epoch, y0 = _gcrf_state(state)
         dt = np.asarray(times - epoch, dtype=np.float64).reshape(1, -1)
-        states, phi, errors = self._run([epoch], y0.reshape(1, 6), dt, stm, 1)
-        if errors[0] is not None:
-            raise errors[0]
+        if maneuvers:
+            states, phi = self._run_with_maneuvers(epoch, y0, dt[0], stm, maneuvers)
+        else:
+            states, phi, errors = self._run([epoch], y0.reshape(1, 6), dt, stm, 1)
+            if errors[0] is not None:
+                raise errors[0]
         eph = StateVectorEphemeris(
             times, np.ascontiguousarray(states[0, :, :3]), np.ascontiguousarray(states[0, :, 3:])
         )
@@ -420,6 +507,49 @@ class Numerical(_Numerical):
             assert phi is not None
             return eph, phi[0]
         return eph
+
+    def _run_with_maneuvers(
+        self, epoch: Any, y0: F64, dt: F64, stm: bool, maneuvers: Sequence[ImpulsiveManeuver]
+    ) -> tuple[F64, F64 | None]:
+        """Segments between manoeuvres, each its own integration, forward
+        and backward from the epoch."""
+        burns = []
+        for m in maneuvers:
+            if not isinstance(m, ImpulsiveManeuver):
+                raise TypeError(f"maneuvers must be ImpulsiveManeuver objects, not {type(m).__name__}")
+            burns.append((float(np.asarray(m.epoch() - epoch)), m))
+        states = np.zeros((1, dt.size, 6))
+        phi = np.zeros((1, dt.size, 6, 6)) if stm else None
+        for direction in (1.0, -1.0):
+            picked = np.flatnonzero(dt >= 0.0) if direction > 0 else np.flatnonzero(dt < 0.0)
+            if picked.size == 0:
+                continue
+            cuts = sorted(
+                (t for t in burns if (t[0] >= 0.0 if direction > 0 else t[0] < 0.0)), key=lambda b: direction * b[0]
+            )
+            y, t_start, acc = y0.copy(), 0.0, np.eye(6)
+            remaining = picked[np.argsort(direction * dt[picked])]
+            for t_burn, burn in [*cuts, (math.inf * direction, None)]:
+                inside = remaining[direction * dt[remaining] <= direction * t_burn] if burn else remaining
+                if burn and direction < 0:
+                    inside = remaining[dt[remaining] > t_burn]
+                offsets = np.append(dt[inside] - t_start, (t_burn - t_start) if burn else [])
+                seg_epoch = epoch + t_start
+                out, seg_phi, errs = self._run([seg_epoch], y.reshape(1, 6), offsets.reshape(1, -1), stm, 1)
+                if errs[0] is not None:
+                    raise errs[0]
+                states[0, inside] = out[0, : inside.size]
+                if phi is not None and seg_phi is not None:
+                    phi[0, inside] = seg_phi[0, : inside.size] @ acc
+                remaining = remaining[inside.size :]
+                if not burn:
+                    break
+                y = out[0, -1].copy()
+                if seg_phi is not None:
+                    acc = seg_phi[0, -1] @ acc
+                y[3:] = burn.apply(y[:3], y[3:], undo=direction < 0)
+                t_start = t_burn
+        return states, phi
 
     def propagate_many(
         self,
