@@ -438,7 +438,9 @@ PyObject* Numerical_gravity_itrf(PyObject* self, PyObject* const* args, Py_ssize
     {
         // A few evaluations cost less than giving the lock up and taking it back.
         core::ReleaseGil nogil(N > 16);
-        num::GravityWork work(model.recursion);
+        // The functions' storage kept per thread across calls.
+        thread_local std::vector<double> storage;
+        num::GravityWork work(model.recursion, storage);
         for (core::index_t i = 0; i < N; ++i) {
             const double* p = &r[3 * static_cast<size_t>(i)];
             if (p[0] == 0.0 && p[1] == 0.0 && p[2] == 0.0) continue;

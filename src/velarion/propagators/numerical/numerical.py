@@ -89,7 +89,9 @@ class ImpulsiveManeuver:
         from velarion.frames.lof import LocalOrbitalFrame
 
         def inertial(vel: F64) -> F64:
-            return np.asarray(LocalOrbitalFrame(self.frame, r, vel).rotation).reshape(3, 3).T @ dv
+            axes: F64 = np.asarray(LocalOrbitalFrame(self.frame, r, vel).rotation, dtype=np.float64).reshape(3, 3)
+            out: F64 = axes.T @ dv
+            return out
 
         if not undo:
             return v + inertial(v)

@@ -142,13 +142,17 @@ class GravityWork {
 public:
     static std::size_t size(int degree) noexcept { return GravityField::index(degree + 1, 0); }
 
-    explicit GravityWork(const GravityRecursion& recursion)
-        : degree_(recursion.degree),
-          V_(size(recursion.degree)),
-          W_(size(recursion.degree)),
-          a_(recursion.a.data()),
-          b_(recursion.b.data()),
-          diag_(recursion.diag.data()) {}
+    explicit GravityWork(const GravityRecursion& recursion) : GravityWork(recursion, own_) {}
+    // With the caller's storage (resized here), kept across evaluations.
+    GravityWork(const GravityRecursion& recursion, std::vector<double>& storage)
+        : degree_(recursion.degree), a_(recursion.a.data()), b_(recursion.b.data()), diag_(recursion.diag.data()) {
+        const std::size_t n = size(recursion.degree);
+        if (storage.size() < 2 * n) storage.resize(2 * n);
+        V_ = storage.data();
+        W_ = storage.data() + n;
+    }
+    GravityWork(const GravityWork&) = delete;
+    GravityWork& operator=(const GravityWork&) = delete;
 
     int degree() const noexcept { return degree_; }
 
@@ -159,8 +163,8 @@ public:
         const double r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
         const double x0 = radius * r[0] / r2, y0 = radius * r[1] / r2, z0 = radius * r[2] / r2;
         const double rho = radius * radius / r2;
-        double* V = V_.data();
-        double* W = W_.data();
+        double* V = V_;
+        double* W = W_;
         const double* a = a_;
         const double* b = b_;
         V[0] = radius / std::sqrt(r2);
@@ -181,14 +185,15 @@ public:
     }
 
     double V(int n, int m) const noexcept { return V_[GravityField::index(n, m)]; }
-    const double* V_data() const noexcept { return V_.data(); }
-    const double* W_data() const noexcept { return W_.data(); }
+    const double* V_data() const noexcept { return V_; }
+    const double* W_data() const noexcept { return W_; }
     double W(int n, int m) const noexcept { return W_[GravityField::index(n, m)]; }
 
 private:
+    std::vector<double> own_;  // declared first: built before the delegating constructor uses it
     int degree_;
-    std::vector<double> V_, W_;
     const double *a_, *b_, *diag_;
+    double *V_ = nullptr, *W_ = nullptr;
 };
 
 // The coefficients of one field combined with the normalised factors of
