@@ -295,8 +295,8 @@ def test_dense_output_does_not_shorten_the_steps() -> None:
     tt0 = _tt_seconds(EPOCH)
     y0 = np.array([[6778e3, 0.0, 0.0, 0.0, 4766.0, 6008.0]])
     first, values = prop._table(np.array([tt0[0], tt0[0] + 86400.0]))
-    one = prop._propagate(tt0, y0, np.array([[86400.0]]), first, values, None, False, 1)
-    many = prop._propagate(tt0, y0, np.linspace(0.0, 86400.0, 1441).reshape(1, -1), first, values, None, False, 1)
+    one = prop._propagate(tt0, y0, np.array([[86400.0]]), first, values, None, False, 1, None)
+    many = prop._propagate(tt0, y0, np.linspace(0.0, 86400.0, 1441).reshape(1, -1), first, values, None, False, 1, None)
     assert one[5][0] == many[5][0]  # the same steps
     np.testing.assert_array_equal(one[0][0, -1], many[0][0, -1])
 
@@ -533,3 +533,73 @@ def test_the_stm_through_a_manoeuvre_against_finite_differences() -> None:
 def test_bad_manoeuvres_are_refused(dv: list[float], frame: str) -> None:
     with pytest.raises(ValueError):
         ImpulsiveManeuver(EPOCH, dv, frame=frame)
+
+
+# --- events ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(("name", "span", "height"), [("leo", 30000.0, 400e3), ("molniya", 200000.0, 5000e3)])
+def test_events_are_timed_to_a_millisecond(name: str, span: float, height: float) -> None:
+    prop = Numerical(ForceModel(degree=8), tolerance=1e-3)
+    sv = state(name)
+    _, events = prop.propagate_state(EPOCH + span, sv, events=["node", "apsis", ("altitude", height)])
+    kinds = {e.name for e in events}
+    assert {"ascending node", "descending node", "periapsis", "apoapsis", "altitude up", "altitude down"} <= kinds
+    eph = prop.propagate_state(Time([e.epoch for e in events]), sv)
+    later = prop.propagate_state(Time([e.epoch + 1e-3 for e in events]), sv)
+    for k, e in enumerate(events):
+        if e.name.endswith("node"):
+            f0, f1 = eph.r[k, 2], later.r[k, 2]
+        elif e.name.endswith("apsis"):
+            f0, f1 = eph.r[k] @ eph.v[k], later.r[k] @ later.v[k]
+        else:
+            continue  # the height over the ellipsoid: below
+        # the function's change over 1 ms exceeds its value at the event
+        assert abs(f0) < abs(f1 - f0), (e.name, f0, f1)
+    assert [e.epoch for e in events] == sorted(e.epoch for e in events)
+
+
+def test_altitude_events_cross_the_height_over_the_ellipsoid() -> None:
+    from velarion.frames.frames import get_GCRF
+
+    prop = Numerical(ForceModel(degree=8), tolerance=1e-3)
+    sv = state("molniya")
+    _, events = prop.propagate_state(EPOCH + 200000.0, sv, events=[("altitude", 5000e3)])
+    assert len(events) >= 2
+    for e in events:
+        for shift, sign in ((-5e-4, -1.0), (5e-4, 1.0)):
+            at = prop.propagate_state(e.epoch + shift, sv)
+            r_itrf, _ = get_GCRF().to_ITRF(at.time, at.r, at.v)
+            from velarion.mathtools.ellipsoid.ellipsoid import WGS84
+
+            _, _, alt = WGS84.cartesian_to_geodetic(np.asarray(r_itrf))
+            up = 1.0 if e.name == "altitude up" else -1.0
+            assert (float(np.asarray(alt).reshape(-1)[0]) - 5000e3) * sign * up > 0.0
+
+
+def test_eclipse_events_pair_up_with_the_umbras_width() -> None:
+    # Node on the March equinox Sun's line: the Sun in the orbit's plane, so
+    # the umbra spans 2 asin(R / r) of the orbit (less a little for the cone).
+    prop = Numerical(ForceModel.point_mass(GM=GM), tolerance=1e-3)
+    r0 = 6778e3
+    v0 = math.sqrt(GM / r0)
+    sv = StateVector(EPOCH, [r0, 0.0, 0.0], [0.0, v0 * 0.6, v0 * 0.8])
+    _, events = prop.propagate_state(EPOCH + 20000.0, sv, events=["eclipse"])
+    names = [e.name for e in events]
+    assert names[:4] == ["penumbra entry", "umbra entry", "umbra exit", "penumbra exit"]
+    umbra = float(events[2].epoch - events[1].epoch)
+    period = 2 * math.pi * math.sqrt(r0**3 / GM)
+    expected = 2 * math.asin(6371e3 / r0) / (2 * math.pi) * period
+    assert umbra == pytest.approx(expected, rel=0.02)
+    assert 2.0 < float(events[1].epoch - events[0].epoch) < 20.0  # the penumbra's seconds
+
+
+@pytest.mark.parametrize("events", [["sunrise"], [("altitude", math.nan)], [("height", 1.0)]])
+def test_unknown_events_are_refused(events: list[object]) -> None:
+    with pytest.raises(ValueError):
+        Numerical(ForceModel(degree=2)).propagate_state(EPOCH + 60.0, state("leo"), events=events)  # type: ignore[arg-type]
+
+
+def test_events_need_the_adaptive_integrator() -> None:
+    with pytest.raises(ValueError, match="dop853"):
+        Numerical(ForceModel(degree=2), integrator="rk4").propagate_state(EPOCH + 60.0, state("leo"), events=["node"])

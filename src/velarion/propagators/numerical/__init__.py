@@ -9,6 +9,7 @@
 
 from velarion.propagators.numerical.gravity import GravityModel, default_gravity_model, read_gfc
 from velarion.propagators.numerical.numerical import (
+    Event,
     ForceModel,
     ImpulsiveManeuver,
     ManyResult,
@@ -18,6 +19,7 @@ from velarion.propagators.numerical.numerical import (
 )
 
 __all__ = [
+    "Event",
     "ForceModel",
     "GravityModel",
     "ImpulsiveManeuver",

@@ -260,8 +260,9 @@ void Numerical_dealloc(PyObject* self) {
 
 // --- propagation ---------------------------------------------------------------
 
-constexpr const char* kRunNames[] = {"tt0", "y0", "dt", "eop_first", "eop_values", "ephemeris", "stm", "threads"};
-constexpr core::Signature kRunSig{"_propagate", kRunNames, 8};
+constexpr const char* kRunNames[] = {"tt0",       "y0",  "dt",      "eop_first", "eop_values",
+                                     "ephemeris", "stm", "threads", "events"};
+constexpr core::Signature kRunSig{"_propagate", kRunNames, 9};
 
 // The packed JPL ephemeris (None: none), validated once (kernels/ephemeris.hpp).
 bool take_ephemeris(PyObject* obj, std::vector<double>& packed, num::Ephemeris& e, bool& present) {
@@ -279,7 +280,7 @@ bool take_ephemeris(PyObject* obj, std::vector<double>& packed, num::Ephemeris& 
 // stm, threads) -> (states (K, N, 6), stm (K, N, 6, 6) or None, status (K,),
 // refusal (K,), t_failed (K,), steps (K,), evaluations (K,)).
 PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[8];
+    PyObject* a[9];
     if (!core::parse_args(kRunSig, args, nargs, kwnames, a)) return nullptr;
     NumericalObject* n = as_num(self);
     if (!n->model) {
@@ -306,6 +307,26 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (with_stm < 0) return nullptr;
     long threads = 1;
     if (!core::to_count(a[7], "threads", threads)) return nullptr;
+    // Events: rows of (kind, value); at most 16.
+    std::vector<num::EventSpec> specs;
+    if (a[8] != Py_None) {
+        std::vector<double> rows;
+        core::index_t count = 0;
+        if (!take_rows(a[8], "events", -1, 2, rows, &count)) return nullptr;
+        if (count > 16) {
+            PyErr_Format(PyExc_ValueError, "at most 16 events are watched, not %zd", count);
+            return nullptr;
+        }
+        for (core::index_t e = 0; e < count; ++e) {
+            const double kind = rows[static_cast<size_t>(2 * e)], value = rows[static_cast<size_t>(2 * e + 1)];
+            if (!(kind >= 0.0 && kind <= 4.0 && kind == std::floor(kind)) || !std::isfinite(value)) {
+                PyErr_Format(PyExc_ValueError, "event %zd: unknown kind or value", e);
+                return nullptr;
+            }
+            specs.push_back({static_cast<num::EventKind>(static_cast<int>(kind)), value});
+        }
+    }
+    std::vector<std::vector<num::FoundEvent>> found(static_cast<size_t>(K));
     for (double x : dt) {
         if (!std::isfinite(x)) {
             PyErr_SetString(PyExc_ValueError, "an output epoch is not a finite time from the initial epoch");
@@ -350,7 +371,8 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
                         const num::Result r =
                             num::propagate_one(model, table_ptr, has_ephemeris ? &ephemeris : nullptr, settings, tt0[i],
                                                &y0[6 * i], &dt[i * static_cast<size_t>(N)], N, out_states + 6 * N * k,
-                                               out_stm ? out_stm + 36 * N * k : nullptr);
+                                               out_stm ? out_stm + 36 * N * k : nullptr, specs.data(),
+                                               static_cast<int>(specs.size()), &found[i]);
                         status[k] = static_cast<double>(r.status);
                         refusal[k] = static_cast<double>(r.refusal);
                         t_failed[k] = r.t_failed;
@@ -363,8 +385,22 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
         }
     }
     if (failed) return PyErr_NoMemory();
-    return PyTuple_Pack(7, states.get(), stm.get(), columns[0].get(), columns[1].get(), columns[2].get(),
-                        columns[3].get(), columns[4].get());
+    // The events of each satellite: (E, 3) rows of (index, t, direction).
+    Ref event_list = Ref::steal(PyList_New(K));
+    if (!event_list) return nullptr;
+    for (core::index_t k = 0; k < K; ++k) {
+        const auto& f = found[static_cast<size_t>(k)];
+        const npy_intp shape_e[2] = {static_cast<npy_intp>(f.size()), 3};
+        Ref rows = core::zeros(2, shape_e);
+        if (!rows) return nullptr;
+        double* p = core::data_of(rows.get());
+        for (size_t e = 0; e < f.size(); ++e) {
+            p[3 * e] = f[e].index, p[3 * e + 1] = f[e].t, p[3 * e + 2] = f[e].direction;
+        }
+        PyList_SET_ITEM(event_list.get(), k, rows.release());
+    }
+    return PyTuple_Pack(8, states.get(), stm.get(), columns[0].get(), columns[1].get(), columns[2].get(),
+                        columns[3].get(), columns[4].get(), event_list.get());
 }
 
 constexpr const char* kAccelNames[] = {"tt", "r", "v", "eop_first", "eop_values", "ephemeris", "partials"};

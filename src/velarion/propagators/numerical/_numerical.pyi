@@ -44,7 +44,8 @@ class _Numerical(Propagator):
         ephemeris: _F64 | None,
         stm: bool,
         threads: int,
-    ) -> tuple[_F64, _F64 | None, _F64, _F64, _F64, _F64, _F64]: ...
+        events: _F64 | None,
+    ) -> tuple[_F64, _F64 | None, _F64, _F64, _F64, _F64, _F64, list[_F64]]: ...
     def _acceleration(
         self, tt: _F64, r: _F64, v: _F64, eop_first: int, eop_values: _F64, ephemeris: _F64 | None, partials: bool
     ) -> tuple[_F64, _F64 | None, _F64 | None, _F64]: ...

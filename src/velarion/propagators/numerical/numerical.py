@@ -22,7 +22,15 @@ import numpy.typing as npt
 from velarion.propagators.numerical._numerical import _Numerical
 from velarion.propagators.numerical.gravity import GravityModel, default_gravity_model, read_gfc
 
-__all__ = ["ForceModel", "ImpulsiveManeuver", "ManyResult", "Numerical", "PropagationError", "PropagationFailure"]
+__all__ = [
+    "Event",
+    "ForceModel",
+    "ImpulsiveManeuver",
+    "ManyResult",
+    "Numerical",
+    "PropagationError",
+    "PropagationFailure",
+]
 
 _J2000 = 2451545.0
 _DAY = 86400.0
@@ -99,6 +107,57 @@ class ImpulsiveManeuver:
         for _ in range(8):  # the frame of the velocity before the change
             before = v - inertial(before)
         return before
+
+
+_NODE_EVENT, _APSIS, _ALTITUDE, _UMBRA, _PENUMBRA = 0, 1, 2, 3, 4
+_EVENT_NAMES = {
+    _NODE_EVENT: ("descending node", "ascending node"),
+    _APSIS: ("apoapsis", "periapsis"),
+    _ALTITUDE: ("altitude down", "altitude up"),
+    _UMBRA: ("umbra entry", "umbra exit"),
+    _PENUMBRA: ("penumbra exit", "penumbra entry"),
+}
+
+
+@dataclass(frozen=True)
+class Event:
+    """An event found during a propagation: its ``name`` (e.g. "ascending
+    node", "umbra entry", "altitude up"), its ``epoch`` (a ``Time``) and the
+    altitude [m] of altitude events (None otherwise)."""
+
+    name: str
+    epoch: Any
+    value: float | None = None
+
+
+def _event_specs(events: Sequence[str | tuple[str, float]]) -> F64 | None:
+    if isinstance(events, str):
+        events = (events,)
+    rows: list[tuple[float, float]] = []
+    for e in events:
+        if e == "node":
+            rows.append((_NODE_EVENT, 0.0))
+        elif e == "apsis":
+            rows.append((_APSIS, 0.0))
+        elif e == "eclipse":
+            rows += [(_UMBRA, 0.0), (_PENUMBRA, 0.0)]
+        elif isinstance(e, tuple) and len(e) == 2 and e[0] == "altitude":
+            height = float(e[1])
+            if not math.isfinite(height):
+                raise ValueError(f"an altitude event needs a finite height [m], not {e[1]!r}")
+            rows.append((_ALTITUDE, height))
+        else:
+            raise ValueError(f"unknown event {e!r}: 'node', 'apsis', 'eclipse' or ('altitude', metres)")
+    return np.array(rows, dtype=np.float64).reshape(-1, 2) if rows else None
+
+
+def _events(epoch: Any, specs: F64, rows: F64) -> list[Event]:
+    found = []
+    for index, t, direction in sorted(rows.tolist(), key=lambda row: row[1]):
+        kind, value = int(specs[int(index), 0]), float(specs[int(index), 1])
+        name = _EVENT_NAMES[kind][1 if direction > 0 else 0]
+        found.append(Event(name, epoch + t, value if kind == _ALTITUDE else None))
+    return found
 
 
 class ManyResult(list):  # type: ignore[type-arg]
@@ -409,17 +468,17 @@ class Numerical(_Numerical):
 
     # --- propagation -------------------------------------------------------
 
-    def _table(self, tt: F64) -> tuple[int, F64]:
+    def _table(self, tt: F64, *, always: bool = False) -> tuple[int, F64]:
         fm = self.force_model
-        rotates = self.degree > 0 or fm.drag is not None or fm.tides or fm.relativity
+        rotates = always or self.degree > 0 or fm.drag is not None or fm.tides or fm.relativity
         if not rotates or tt.size == 0:
             return 0, np.zeros((0, 9))
         return _earth_orientation_table(float(np.min(tt)), float(np.max(tt)))
 
-    def _ephemeris(self, tt: F64) -> F64 | None:
+    def _ephemeris(self, tt: F64, *, always: bool = False) -> F64 | None:
         """The Chebyshev records of the span's Sun, Moon and planets, packed."""
         fm = self.force_model
-        if not fm.needs_ephemeris or tt.size == 0:
+        if not (always or fm.needs_ephemeris) or tt.size == 0:
             return None
         from velarion.propagators.numerical.ephemeris import PlanetaryEphemeris
 
@@ -438,24 +497,38 @@ class Numerical(_Numerical):
         return packed
 
     def _run(
-        self, epochs: list[Any], y0: F64, dt: F64, stm: bool, threads: int
+        self, epochs: list[Any], y0: F64, dt: F64, stm: bool, threads: int, events: F64 | None = None
     ) -> tuple[F64, F64 | None, list[BaseException | None]]:
+        states, phi, errors, _ = self._run_events(epochs, y0, dt, stm, threads, events)
+        return states, phi, errors
+
+    def _run_events(
+        self, epochs: list[Any], y0: F64, dt: F64, stm: bool, threads: int, events: F64 | None
+    ) -> tuple[F64, F64 | None, list[BaseException | None], list[F64]]:
         tt0 = np.concatenate([_tt_seconds(e) for e in epochs]) if epochs else np.zeros(0)
         span = (tt0[:, None] + dt).reshape(-1) if dt.size else tt0
         everything = np.concatenate([tt0, span])
-        first, values = self._table(everything)
-        packed = self._ephemeris(everything)
-        states, phi, status, refusal, t_failed, _, _ = self._propagate(
-            tt0, np.ascontiguousarray(y0), np.ascontiguousarray(dt), first, values, packed, stm, threads
+        kinds = set() if events is None else {int(k) for k in events[:, 0]}
+        first, values = self._table(everything, always=_ALTITUDE in kinds)
+        packed = self._ephemeris(everything, always=bool(kinds & {_UMBRA, _PENUMBRA}))
+        states, phi, status, refusal, t_failed, _, _, found = self._propagate(
+            tt0, np.ascontiguousarray(y0), np.ascontiguousarray(dt), first, values, packed, stm, threads, events
         )
         errors: list[BaseException | None] = []
         for k, epoch in enumerate(epochs):
             code = int(status[k])
             errors.append(None if code == 0 else _error(code, int(refusal[k]), epoch, float(t_failed[k])))
-        return states, phi, errors
+        return states, phi, errors, found
 
     def propagate_state(
-        self, time: Any, state: Any, *, stm: bool = False, maneuvers: Sequence[ImpulsiveManeuver] = (), **kwargs: Any
+        self,
+        time: Any,
+        state: Any,
+        *,
+        stm: bool = False,
+        maneuvers: Sequence[ImpulsiveManeuver] = (),
+        events: Sequence[str | tuple[str, float]] = (),
+        **kwargs: Any,
     ) -> Any:
         """Propagate a single initial state to one or more epochs.
 
@@ -477,12 +550,20 @@ class Numerical(_Numerical):
             state's epoch are undone going backwards. Through a manoeuvre
             the transition matrix is the product of the segments' (the
             change taken as fixed, also in a local orbital frame).
+        events : sequence
+            Events to find between the epoch and the output epochs, from
+            the dense output (adaptive integrator), each to a millisecond:
+            "node" (ascending and descending), "apsis" (periapsis and
+            apoapsis), ("altitude", h) (height h [m] over the WGS84
+            ellipsoid, going up or down), "eclipse" (umbra and penumbra
+            entry and exit, the Earth's and the Moon's conical shadows).
 
         Returns
         -------
         StateVectorEphemeris
             GCRF positions [m] and velocities [m/s] at ``time``; with
-            ``stm=True`` the pair (ephemeris, ndarray of shape (N, 6, 6)).
+            ``stm=True`` the pair (ephemeris, ndarray of shape (N, 6, 6));
+            with events, a list of ``Event`` (in time order) last.
 
         Raises
         ------
@@ -496,19 +577,30 @@ class Numerical(_Numerical):
         times = Time(time)
         epoch, y0 = _gcrf_state(state)
         dt = np.asarray(times - epoch, dtype=np.float64).reshape(1, -1)
+        specs = _event_specs(events)
+        if specs is not None and self.integrator != "dop853":
+            raise ValueError("events are found on the dense output of the adaptive integrator (integrator='dop853')")
+        found: list[Event] = []
         if maneuvers:
+            if specs is not None:
+                raise NotImplementedError("events and manoeuvres in one propagation are not supported yet")
             states, phi = self._run_with_maneuvers(epoch, y0, dt[0], stm, maneuvers)
         else:
-            states, phi, errors = self._run([epoch], y0.reshape(1, 6), dt, stm, 1)
+            states, phi, errors, rows = self._run_events([epoch], y0.reshape(1, 6), dt, stm, 1, specs)
             if errors[0] is not None:
                 raise errors[0]
+            if specs is not None:
+                found = _events(epoch, specs, rows[0])
         eph = StateVectorEphemeris(
             times, np.ascontiguousarray(states[0, :, :3]), np.ascontiguousarray(states[0, :, 3:])
         )
+        out: tuple[Any, ...] = (eph,)
         if stm:
             assert phi is not None
-            return eph, phi[0]
-        return eph
+            out += (phi[0],)
+        if specs is not None:
+            out += (found,)
+        return out if len(out) > 1 else eph
 
     def _run_with_maneuvers(
         self, epoch: Any, y0: F64, dt: F64, stm: bool, maneuvers: Sequence[ImpulsiveManeuver]

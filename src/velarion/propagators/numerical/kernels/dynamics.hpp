@@ -84,34 +84,12 @@ public:
     // when the state is refused.
     bool acceleration(double tt, const double r[3], const double v[3], double a[3], double* dadr, double* dadv) {
         ForceContext c{};
-        c.tt = tt;
-        c.tdb = tt + tdb_minus_tt(tt);
-        for (int i = 0; i < 3; ++i) c.r[i] = r[i], c.v[i] = v[i];
+        double ut1_minus_tt = 0.0, r_itrf[3];
         if (dadr)
             for (int i = 0; i < 9; ++i) dadr[i] = 0.0;
         if (dadv)
             for (int i = 0; i < 9; ++i) dadv[i] = 0.0;
-        double ut1_minus_tt = 0.0;
-        if (model_.needs_rotation()) {
-            if (!table_ || !table_->covers(tt)) return refusal_ = Refusal::outside_table, false;
-            EarthOrientation eo;
-            earth_orientation(*table_, tt, eo);
-            for (int i = 0; i < 9; ++i) c.itrf_from_gcrf[i] = eo.itrf_from_gcrf[i];
-            for (int i = 0; i < 3; ++i) c.earth_rate[i] = eo.earth_rate[i];
-            ut1_minus_tt = eo.ut1_minus_tt;
-        } else {
-            for (int i = 0; i < 9; ++i) c.itrf_from_gcrf[i] = i % 4 == 0 ? 1.0 : 0.0;
-            c.earth_rate[2] = frames::kernels::kEarthRotationRate;
-        }
-        double r_itrf[3];
-        rotate(c.itrf_from_gcrf, r, r_itrf);
-        if (inside_surface(r_itrf)) return refusal_ = Refusal::inside_earth, false;
-        if (model_.needs_ephemeris()) {
-            if (!ephemeris_ || !geocentric_sun_moon(*ephemeris_, c.tdb, c.sun, c.moon))
-                return refusal_ = Refusal::outside_ephemeris, false;
-            c.has_sun = c.has_moon = true;
-        }
-
+        if (!make_context(tt, r, v, c, ut1_minus_tt, r_itrf)) return false;
         a[0] = a[1] = a[2] = 0.0;
         add_gravity(c, r_itrf, a, dadr);
         if (model_.tides) add_tides(c, ut1_minus_tt, a);
@@ -131,6 +109,40 @@ public:
         }
         return true;
     }
+
+    // The context of a state at TT seconds since J2000 `tt` (the rotation,
+    // the Sun and the Moon as the model needs them) and its Earth-fixed
+    // position; false with refusal() set when the state is refused.
+    bool make_context(double tt, const double r[3], const double v[3], ForceContext& c, double& ut1_minus_tt,
+                      double r_itrf[3]) {
+        c = ForceContext{};
+        c.tt = tt;
+        c.tdb = tt + tdb_minus_tt(tt);
+        for (int i = 0; i < 3; ++i) c.r[i] = r[i], c.v[i] = v[i];
+        ut1_minus_tt = 0.0;
+        if (model_.needs_rotation() || table_) {
+            if (!table_ || !table_->covers(tt)) return refusal_ = Refusal::outside_table, false;
+            EarthOrientation eo;
+            earth_orientation(*table_, tt, eo);
+            for (int i = 0; i < 9; ++i) c.itrf_from_gcrf[i] = eo.itrf_from_gcrf[i];
+            for (int i = 0; i < 3; ++i) c.earth_rate[i] = eo.earth_rate[i];
+            ut1_minus_tt = eo.ut1_minus_tt;
+        } else {
+            for (int i = 0; i < 9; ++i) c.itrf_from_gcrf[i] = i % 4 == 0 ? 1.0 : 0.0;
+            c.earth_rate[2] = frames::kernels::kEarthRotationRate;
+        }
+        rotate(c.itrf_from_gcrf, r, r_itrf);
+        if (inside_surface(r_itrf)) return refusal_ = Refusal::inside_earth, false;
+        if (model_.needs_ephemeris() || ephemeris_) {
+            if (!ephemeris_ || !geocentric_sun_moon(*ephemeris_, c.tdb, c.sun, c.moon))
+                return refusal_ = Refusal::outside_ephemeris, false;
+            c.has_sun = c.has_moon = true;
+        }
+        return true;
+    }
+
+    double tt0() const noexcept { return tt0_; }
+    const ForceModel& model() const noexcept { return model_; }
 
     // The right-hand side at t seconds from the initial epoch.
     bool operator()(double t, const double* y, double* dy) {

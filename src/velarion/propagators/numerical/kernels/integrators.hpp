@@ -58,12 +58,25 @@ struct StepControl {
     long max_steps = 10000000;
 };
 
+// Watches nothing (the integrators' default).
+struct NoEvents {
+    int count() const noexcept { return 0; }
+    double g(int, double, const double*) noexcept { return 0.0; }
+    void found(int, double, double) noexcept {}
+};
+
 // Rhs: bool operator()(double t, const double* y, double* dydt) for a state
 // of n components; false refuses the state (the integration stops there).
 // y_out receives m rows of n values, row k the state at t_out[k].
-template <class Rhs>
+//
+// Events: `events.g(i, t, y)` for i < events.count() is watched at the end
+// of every accepted step; where it changes sign inside a step, its root is
+// found on the dense output (Illinois' regula falsi to 1e-4 s, or a
+// relative 1e-12 of the step) and reported by events.found(i, t, sign of
+// the change); the steps stay as they are.
+template <class Rhs, class Events = NoEvents>
 Outcome integrate_dop853(Rhs& rhs, int n, const double* y0, const double* t_out, long m, double* y_out,
-                         const StepControl& control) noexcept {
+                         const StepControl& control, Events* events = nullptr) noexcept {
     using namespace dop853;
     Outcome out;
     long k = 0;
@@ -88,6 +101,9 @@ Outcome integrate_dop853(Rhs& rhs, int n, const double* y0, const double* t_out,
     };
     double t = 0.0;
     if (!eval(t, y, K[0])) return out.status = Status::refused, out;
+    const int watched = events ? events->count() : 0;
+    double g_old[16], g_new[16];
+    for (int e = 0; e < watched && e < 16; ++e) g_old[e] = events->g(e, t, y);
 
     // Initial step (Hairer's heuristic on the controlled components).
     double h_abs = control.initial_step;
@@ -182,42 +198,37 @@ Outcome integrate_dop853(Rhs& rhs, int n, const double* y0, const double* t_out,
         ++out.steps;
 
         // Outputs inside (t, t_new]: the dense output, its extra stages
-        // evaluated once per step that holds one.
+        // evaluated once per step that holds one (or an event).
         bool dense_ready = false;
         double F[7][kMaxDimension];
-        while (k < m && direction * (t_out[k] - t_new) <= 0.0) {
-            double* row = y_out + k * n;
-            if (t_out[k] == t_new) {
-                std::copy(y_new, y_new + n, row);
-                ++k;
-                continue;
-            }
-            if (!dense_ready) {
-                bool refused = false;
-                for (int s = kStages + 1; s < kStagesExtended && !refused; ++s) {
-                    for (int i = 0; i < n; ++i) {
-                        double acc = 0.0;
-                        for (int j = 0; j < s; ++j) acc += kA[s][j] * K[j][i];
-                        scratch[i] = y[i] + h * acc;
-                    }
-                    refused = !eval(t + kC[s] * h, scratch, K[s]);
-                }
-                if (refused) return out.t = t, out.status = Status::refused, out;
+        auto ensure_dense = [&]() -> bool {
+            if (dense_ready) return true;
+            bool refused = false;
+            for (int s = kStages + 1; s < kStagesExtended && !refused; ++s) {
                 for (int i = 0; i < n; ++i) {
-                    const double dy = y_new[i] - y[i];
-                    F[0][i] = dy;
-                    F[1][i] = h * K[0][i] - dy;
-                    F[2][i] = 2.0 * dy - h * (K[kStages][i] + K[0][i]);
-                    for (int q = 0; q < 4; ++q) {
-                        double acc = 0.0;
-                        for (int j = 0; j < kStagesExtended; ++j) acc += kD[q][j] * K[j][i];
-                        F[3 + q][i] = h * acc;
-                    }
+                    double acc = 0.0;
+                    for (int j = 0; j < s; ++j) acc += kA[s][j] * K[j][i];
+                    scratch[i] = y[i] + h * acc;
                 }
-                dense_ready = true;
+                refused = !eval(t + kC[s] * h, scratch, K[s]);
             }
-            const double x = (t_out[k] - t) / h;
+            if (refused) return false;
             for (int i = 0; i < n; ++i) {
+                const double dy = y_new[i] - y[i];
+                F[0][i] = dy;
+                F[1][i] = h * K[0][i] - dy;
+                F[2][i] = 2.0 * dy - h * (K[kStages][i] + K[0][i]);
+                for (int q = 0; q < 4; ++q) {
+                    double acc = 0.0;
+                    for (int j = 0; j < kStagesExtended; ++j) acc += kD[q][j] * K[j][i];
+                    F[3 + q][i] = h * acc;
+                }
+            }
+            dense_ready = true;
+            return true;
+        };
+        auto interpolate = [&](double x, double* row, int count) {
+            for (int i = 0; i < count; ++i) {
                 double acc = 0.0;
                 for (int q = 6; q >= 0; --q) {
                     acc += F[q][i];
@@ -225,8 +236,45 @@ Outcome integrate_dop853(Rhs& rhs, int n, const double* y0, const double* t_out,
                 }
                 row[i] = y[i] + acc;
             }
+        };
+        while (k < m && direction * (t_out[k] - t_new) <= 0.0) {
+            double* row = y_out + k * n;
+            if (t_out[k] == t_new) {
+                std::copy(y_new, y_new + n, row);
+                ++k;
+                continue;
+            }
+            if (!ensure_dense()) return out.t = t, out.status = Status::refused, out;
+            interpolate((t_out[k] - t) / h, row, n);
             ++k;
         }
+        for (int e = 0; e < watched && e < 16; ++e) {
+            g_new[e] = events->g(e, t_new, y_new);
+            if (!((g_old[e] < 0.0 && g_new[e] >= 0.0) || (g_old[e] > 0.0 && g_new[e] <= 0.0))) continue;
+            if (!ensure_dense()) return out.t = t, out.status = Status::refused, out;
+            // Illinois on x in [0, 1]
+            double x0 = 0.0, x1 = 1.0, f0 = g_old[e], f1 = g_new[e], probe[6];
+            int side = 0;
+            for (int it = 0; it < 100 && (x1 - x0) * std::fabs(h) > 1e-4 && x1 - x0 > 1e-12; ++it) {
+                const double x = (x0 * f1 - x1 * f0) / (f1 - f0);
+                interpolate(x, probe, 6);
+                const double fx = events->g(e, t + x * h, probe);
+                if ((fx < 0.0) == (f1 < 0.0) && fx != 0.0) {
+                    x1 = x, f1 = fx;
+                    if (side == -1) f0 *= 0.5;
+                    side = -1;
+                } else if (fx == 0.0) {
+                    x0 = x1 = x;
+                    break;
+                } else {
+                    x0 = x, f0 = fx;
+                    if (side == 1) f1 *= 0.5;
+                    side = 1;
+                }
+            }
+            events->found(e, t + 0.5 * (x0 + x1) * h, g_new[e] > g_old[e] ? 1.0 : -1.0);
+        }
+        for (int e = 0; e < watched && e < 16; ++e) g_old[e] = g_new[e];
         for (int i = 0; i < n; ++i) {
             if (!std::isfinite(y_new[i])) return out.t = t, out.status = Status::non_finite, out;
         }

@@ -16,6 +16,60 @@ namespace velarion::numerical {
 
 enum class Method { dop853, rk4 };
 
+// Events a propagation watches (adaptive integrator only), each a function
+// of the state whose sign changes mark it:
+//   node: z (GCRF; rising: ascending node), apsis: r . v (rising: periapsis),
+//   altitude: height over the WGS84 ellipsoid - value (m; rising: going up),
+//   umbra: sunlit fraction - 1e-9 (falling: entering the umbra),
+//   penumbra: 1 - 1e-9 - sunlit fraction (rising: entering the penumbra).
+enum class EventKind { node = 0, apsis = 1, altitude = 2, umbra = 3, penumbra = 4 };
+struct EventSpec {
+    EventKind kind;
+    double value;
+};
+struct FoundEvent {
+    int index;         // into the specs
+    double t;          // s from the epoch
+    double direction;  // +1 rising, -1 falling
+};
+
+class EventWatcher {
+public:
+    EventWatcher(Dynamics& dynamics, const EventSpec* specs, int count, std::vector<FoundEvent>& found)
+        : dynamics_(dynamics), specs_(specs), count_(count), found_(found) {}
+    int count() const noexcept { return count_; }
+    double g(int i, double t, const double* y) noexcept {
+        const EventSpec& s = specs_[i];
+        switch (s.kind) {
+            case EventKind::node: return y[2];
+            case EventKind::apsis: return y[0] * y[3] + y[1] * y[4] + y[2] * y[5];
+            default: break;
+        }
+        ForceContext c;
+        double ut1_minus_tt, r_itrf[3];
+        if (!dynamics_.make_context(dynamics_.tt0() + t, y, y + 3, c, ut1_minus_tt, r_itrf)) return 0.0;
+        if (s.kind == EventKind::altitude) {
+            double lat, height;
+            geodetic_from_itrf(r_itrf, lat, height);
+            return height - s.value;
+        }
+        const double nu = sunlight_fraction(c, dynamics_.model().srp_params);
+        return s.kind == EventKind::umbra ? nu - 1e-9 : 1.0 - 1e-9 - nu;
+    }
+    void found(int i, double t, double direction) {
+        try {
+            found_.push_back({i, t, direction});
+        } catch (...) {  // out of memory: the event is lost, the propagation goes on
+        }
+    }
+
+private:
+    Dynamics& dynamics_;
+    const EventSpec* specs_;
+    int count_;
+    std::vector<FoundEvent>& found_;
+};
+
 struct Settings {
     Method method = Method::dop853;
     double tolerance = 1e-3;  // m (adaptive)
@@ -48,7 +102,8 @@ inline double orbit_time_scale(double GM, const double r[3], const double v[3]) 
 // is not null, the 6x6 state transition matrix (row-major) per time.
 inline Result propagate_one(const ForceModel& model, const EarthOrientationTable* table, const Ephemeris* ephemeris,
                             const Settings& settings, double tt0, const double y0[6], const double* dt, long m,
-                            double* states, double* stm) {
+                            double* states, double* stm, const EventSpec* events = nullptr, int event_count = 0,
+                            std::vector<FoundEvent>* found = nullptr) {
     Result result;
     if (m == 0) return result;
     std::vector<long> order(static_cast<size_t>(m));
@@ -81,9 +136,15 @@ inline Result propagate_one(const ForceModel& model, const EarthOrientationTable
         if (count == 0) continue;
         const double* t_out = times.data() + part[0];
         double* y_out = rows.data() + part[0] * n;
-        Outcome o = settings.method == Method::dop853
-                        ? integrate_dop853(dynamics, n, y_start, t_out, count, y_out, control)
-                        : integrate_rk4(dynamics, n, y_start, t_out, count, y_out, settings.step, settings.max_steps);
+        Outcome o;
+        if (settings.method == Method::dop853 && event_count > 0 && found) {
+            EventWatcher watcher(dynamics, events, event_count, *found);
+            o = integrate_dop853(dynamics, n, y_start, t_out, count, y_out, control, &watcher);
+        } else if (settings.method == Method::dop853) {
+            o = integrate_dop853(dynamics, n, y_start, t_out, count, y_out, control);
+        } else {
+            o = integrate_rk4(dynamics, n, y_start, t_out, count, y_out, settings.step, settings.max_steps);
+        }
         result.steps += o.steps;
         result.evaluations += o.evaluations;
         if (o.status != Status::ok) {
