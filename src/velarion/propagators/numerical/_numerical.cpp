@@ -303,8 +303,10 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
     num::Ephemeris ephemeris;
     bool has_ephemeris = false;
     if (!take_ephemeris(a[5], packed, ephemeris, has_ephemeris)) return nullptr;
+    // stm: False, True, or 2 (the transition matrix and the Cd/Cr sensitivity)
     const int with_stm = PyObject_IsTrue(a[6]);
     if (with_stm < 0) return nullptr;
+    const bool with_sensitivity = PyLong_Check(a[6]) && PyLong_AsLong(a[6]) == 2;
     long threads = 1;
     if (!core::to_count(a[7], "threads", threads)) return nullptr;
     // Events: rows of (kind, value); at most 16.
@@ -346,6 +348,10 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!states) return nullptr;
     Ref stm = with_stm ? core::zeros(4, shape_stm) : Ref::borrow(Py_None);
     if (!stm) return nullptr;
+    const npy_intp shape_sens[4] = {K, N, 6, 2};
+    Ref sens = with_sensitivity ? core::zeros(4, shape_sens) : Ref::borrow(Py_None);
+    if (!sens) return nullptr;
+    double* out_sens = with_sensitivity ? core::data_of(sens.get()) : nullptr;
     Ref columns[5];
     for (auto& c : columns) {
         if (!(c = core::zeros(1, shape_k))) return nullptr;
@@ -368,11 +374,11 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
                 K, static_cast<int>(threads), [&](std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
                     for (std::ptrdiff_t k = begin; k < end; ++k) {
                         const size_t i = static_cast<size_t>(k);
-                        const num::Result r =
-                            num::propagate_one(model, table_ptr, has_ephemeris ? &ephemeris : nullptr, settings, tt0[i],
-                                               &y0[6 * i], &dt[i * static_cast<size_t>(N)], N, out_states + 6 * N * k,
-                                               out_stm ? out_stm + 36 * N * k : nullptr, specs.data(),
-                                               static_cast<int>(specs.size()), &found[i]);
+                        const num::Result r = num::propagate_one(
+                            model, table_ptr, has_ephemeris ? &ephemeris : nullptr, settings, tt0[i], &y0[6 * i],
+                            &dt[i * static_cast<size_t>(N)], N, out_states + 6 * N * k,
+                            out_stm ? out_stm + 36 * N * k : nullptr, specs.data(), static_cast<int>(specs.size()),
+                            &found[i], out_sens ? out_sens + 12 * N * k : nullptr);
                         status[k] = static_cast<double>(r.status);
                         refusal[k] = static_cast<double>(r.refusal);
                         t_failed[k] = r.t_failed;
@@ -399,8 +405,8 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
         }
         PyList_SET_ITEM(event_list.get(), k, rows.release());
     }
-    return PyTuple_Pack(8, states.get(), stm.get(), columns[0].get(), columns[1].get(), columns[2].get(),
-                        columns[3].get(), columns[4].get(), event_list.get());
+    return PyTuple_Pack(9, states.get(), stm.get(), columns[0].get(), columns[1].get(), columns[2].get(),
+                        columns[3].get(), columns[4].get(), event_list.get(), sens.get());
 }
 
 constexpr const char* kAccelNames[] = {"tt", "r", "v", "eop_first", "eop_values", "ephemeris", "partials"};

@@ -499,26 +499,27 @@ class Numerical(_Numerical):
     def _run(
         self, epochs: list[Any], y0: F64, dt: F64, stm: bool, threads: int, events: F64 | None = None
     ) -> tuple[F64, F64 | None, list[BaseException | None]]:
-        states, phi, errors, _ = self._run_events(epochs, y0, dt, stm, threads, events)
+        states, phi, errors, _, _ = self._run_events(epochs, y0, dt, stm, threads, events)
         return states, phi, errors
 
     def _run_events(
-        self, epochs: list[Any], y0: F64, dt: F64, stm: bool, threads: int, events: F64 | None
-    ) -> tuple[F64, F64 | None, list[BaseException | None], list[F64]]:
+        self, epochs: list[Any], y0: F64, dt: F64, stm: bool | int, threads: int, events: F64 | None
+    ) -> tuple[F64, F64 | None, list[BaseException | None], list[F64], F64 | None]:
         tt0 = np.concatenate([_tt_seconds(e) for e in epochs]) if epochs else np.zeros(0)
         span = (tt0[:, None] + dt).reshape(-1) if dt.size else tt0
         everything = np.concatenate([tt0, span])
         kinds = set() if events is None else {int(k) for k in events[:, 0]}
         first, values = self._table(everything, always=_ALTITUDE in kinds)
         packed = self._ephemeris(everything, always=bool(kinds & {_UMBRA, _PENUMBRA}))
-        states, phi, status, refusal, t_failed, _, _, found = self._propagate(
+        states, phi, status, refusal, t_failed, _, _, found, sens = self._propagate(
             tt0, np.ascontiguousarray(y0), np.ascontiguousarray(dt), first, values, packed, stm, threads, events
         )
+
         errors: list[BaseException | None] = []
         for k, epoch in enumerate(epochs):
             code = int(status[k])
             errors.append(None if code == 0 else _error(code, int(refusal[k]), epoch, float(t_failed[k])))
-        return states, phi, errors, found
+        return states, phi, errors, found, sens
 
     def propagate_state(
         self,
@@ -526,6 +527,7 @@ class Numerical(_Numerical):
         state: Any,
         *,
         stm: bool = False,
+        sensitivity: bool = False,
         maneuvers: Sequence[ImpulsiveManeuver] = (),
         events: Sequence[str | tuple[str, float]] = (),
         **kwargs: Any,
@@ -543,6 +545,10 @@ class Numerical(_Numerical):
             Also return the 6 x 6 state transition matrices d(r, v)(t) /
             d(r, v)(t0), one per epoch, from the variational equations (the
             gravity field's analytic gradient).
+        sensitivity : bool
+            With ``stm=True``: also the (N, 6, 2) sensitivity d(r, v)(t) /
+            d(Cd, Cr) of the drag and radiation pressure coefficients (their
+            terms are linear in them), from the same variational equations.
         maneuvers : sequence of ImpulsiveManeuver
             Velocity changes at given epochs: the integration stops there,
             adds the change and starts again. An output epoch equal to a
@@ -562,8 +568,9 @@ class Numerical(_Numerical):
         -------
         StateVectorEphemeris
             GCRF positions [m] and velocities [m/s] at ``time``; with
-            ``stm=True`` the pair (ephemeris, ndarray of shape (N, 6, 6));
-            with events, a list of ``Event`` (in time order) last.
+            ``stm=True`` the pair (ephemeris, ndarray of shape (N, 6, 6)),
+            then the (N, 6, 2) sensitivity with ``sensitivity=True``, and
+            with events a list of ``Event`` (in time order) last.
 
         Raises
         ------
@@ -582,11 +589,14 @@ class Numerical(_Numerical):
             raise ValueError("events are found on the dense output of the adaptive integrator (integrator='dop853')")
         found: list[Event] = []
         if maneuvers:
-            if specs is not None:
-                raise NotImplementedError("events and manoeuvres in one propagation are not supported yet")
+            if specs is not None or sensitivity:
+                raise NotImplementedError("events or sensitivities with manoeuvres are not supported yet")
             states, phi = self._run_with_maneuvers(epoch, y0, dt[0], stm, maneuvers)
         else:
-            states, phi, errors, rows = self._run_events([epoch], y0.reshape(1, 6), dt, stm, 1, specs)
+            if sensitivity and not stm:
+                raise ValueError("sensitivity=True goes with stm=True")
+            mode: bool | int = 2 if sensitivity else stm
+            states, phi, errors, rows, sens = self._run_events([epoch], y0.reshape(1, 6), dt, mode, 1, specs)
             if errors[0] is not None:
                 raise errors[0]
             if specs is not None:
@@ -598,6 +608,9 @@ class Numerical(_Numerical):
         if stm:
             assert phi is not None
             out += (phi[0],)
+        if sensitivity and not maneuvers:
+            assert sens is not None
+            out += (sens[0],)
         if specs is not None:
             out += (found,)
         return out if len(out) > 1 else eph

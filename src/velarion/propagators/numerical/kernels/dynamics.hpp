@@ -65,8 +65,14 @@ enum class Refusal { none, inside_earth, outside_table, outside_ephemeris };
 class Dynamics {
 public:
     Dynamics(const ForceModel& model, const EarthOrientationTable* table, const Ephemeris* ephemeris, double tt0,
-             bool stm)
-        : model_(model), table_(table), ephemeris_(ephemeris), tt0_(tt0), stm_(stm), work_(model.recursion) {
+             bool stm, bool sensitivity = false)
+        : model_(model),
+          table_(table),
+          ephemeris_(ephemeris),
+          tt0_(tt0),
+          stm_(stm || sensitivity),
+          sensitivity_(sensitivity),
+          work_(model.recursion) {
         if (model.tides) {
             // only the degree 2-4 entries are filled per evaluation
             tide_factors_ = model.tide_unit;
@@ -76,7 +82,8 @@ public:
         }
     }
 
-    int dimension() const noexcept { return stm_ ? 42 : 6; }
+    // 6 (the orbit), + 36 (the transition matrix), + 12 (d(r, v) / d(Cd, Cr)).
+    int dimension() const noexcept { return sensitivity_ ? 54 : stm_ ? 42 : 6; }
     Refusal refusal() const noexcept { return refusal_; }
 
     // The acceleration at TT seconds since J2000 `tt`, and its partials when
@@ -100,8 +107,9 @@ public:
                 return refusal_ = Refusal::outside_ephemeris, false;
             add_point_mass(c.r, s, model_.planets[k].gm, a, dadr);
         }
-        if (model_.drag) add_drag(c, model_.drag_params, a, dadr, dadv);
-        if (model_.srp) add_srp(c, model_.srp_params, a, dadr, dadv);
+        dadp_[0] = dadp_[1] = dadp_[2] = dadp_[3] = dadp_[4] = dadp_[5] = 0.0;
+        if (model_.drag) add_scaled(c, a, dadr, dadv, 0);
+        if (model_.srp) add_scaled(c, a, dadr, dadv, 1);
         if (model_.relativity) {
             RelativityParams p = model_.relativity_params;
             p.ephemeris = ephemeris_;
@@ -152,17 +160,10 @@ public:
         dy[3] = a[0], dy[4] = a[1], dy[5] = a[2];
         if (!stm_) return true;
         // Phi (6x6 row-major at y + 6): rows 0-2 of Phi' are rows 3-5 of
-        // Phi; rows 3-5 are dadr . Phi[0:3] + dadv . Phi[3:6].
-        const double* P = y + 6;
-        double* dP = dy + 6;
-        for (int j = 0; j < 18; ++j) dP[j] = P[18 + j];
-        for (int i = 0; i < 3; ++i) {
-            for (int j = 0; j < 6; ++j) {
-                double s = 0.0;
-                for (int k = 0; k < 3; ++k) s += dadr[3 * i + k] * P[6 * k + j] + dadv[3 * i + k] * P[6 * (3 + k) + j];
-                dP[18 + 6 * i + j] = s;
-            }
-        }
+        // Phi; rows 3-5 are dadr . Phi[0:3] + dadv . Phi[3:6]. The
+        // sensitivity (6x2 at y + 42) the same, plus d a / d(Cd, Cr).
+        variational(y + 6, dy + 6, 6, dadr, dadv, nullptr);
+        if (sensitivity_) variational(y + 42, dy + 42, 2, dadr, dadv, dadp_);
         return true;
     }
 
@@ -214,6 +215,48 @@ private:
         }
     }
 
+    // M' for a 6 x cols block M of the variational equations.
+    static void variational(const double* P, double* dP, int cols, const double* dadr, const double* dadv,
+                            const double* dadp) noexcept {
+        for (int j = 0; j < 3 * cols; ++j) dP[j] = P[3 * cols + j];
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < cols; ++j) {
+                double s = dadp ? dadp[cols * i + j] : 0.0;
+                for (int k = 0; k < 3; ++k)
+                    s += dadr[3 * i + k] * P[cols * k + j] + dadv[3 * i + k] * P[cols * (3 + k) + j];
+                dP[3 * cols + cols * i + j] = s;
+            }
+        }
+    }
+
+    // Drag (which 0) or radiation pressure (1), linear in Cd or Cr: its
+    // acceleration over the coefficient is d a / d(coefficient) (row-major
+    // 3 x 2 in dadp_, column `which`).
+    void add_scaled(const ForceContext& c, double a[3], double* dadr, double* dadv, int which) {
+        double term[3] = {0.0, 0.0, 0.0};
+        double k = 0.0;
+        if (which == 0) {
+            DragParams p = model_.drag_params;
+            k = p.cd;
+            if (k == 0.0) p.cd = 1.0;
+            add_drag(c, p, term, k == 0.0 ? nullptr : dadr, k == 0.0 ? nullptr : dadv);
+            if (k == 0.0) {
+                for (int i = 0; i < 3; ++i) dadp_[2 * i] = term[i];
+                return;
+            }
+        } else {
+            SrpParams p = model_.srp_params;
+            k = p.cr;
+            if (k == 0.0) p.cr = 1.0;
+            add_srp(c, p, term, k == 0.0 ? nullptr : dadr, k == 0.0 ? nullptr : dadv);
+            if (k == 0.0) {
+                for (int i = 0; i < 3; ++i) dadp_[2 * i + 1] = term[i];
+                return;
+            }
+        }
+        for (int i = 0; i < 3; ++i) a[i] += term[i], dadp_[2 * i + which] = term[i] / k;
+    }
+
     // The solid tides' corrections to the field to degree 4 (IERS 2010,
     // 6.2.1), summed as a field of their own on the functions the main
     // field left in work_ (evaluated again where its degree is below 4).
@@ -245,6 +288,8 @@ private:
     GravityFactors tide_factors_;
     double tt0_;
     bool stm_;
+    bool sensitivity_;
+    double dadp_[6] = {0, 0, 0, 0, 0, 0};  // d a / d(Cd, Cr), 3 x 2
     GravityWork work_;
     Refusal refusal_ = Refusal::none;
 };

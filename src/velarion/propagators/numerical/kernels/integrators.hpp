@@ -30,8 +30,9 @@
 
 namespace velarion::numerical {
 
-// 6 of the orbit, 36 of the state transition matrix, 6 spare.
-inline constexpr int kMaxDimension = 48;
+// 6 of the orbit, 36 of the state transition matrix, 12 of the
+// sensitivity to Cd and Cr, 2 spare.
+inline constexpr int kMaxDimension = 56;
 
 enum class Status {
     ok,
@@ -291,7 +292,7 @@ Outcome integrate_dop853(Rhs& rhs, int n, const double* y0, const double* t_out,
 template <class Rhs>
 bool rk4_step(Rhs& rhs, int n, double t, const double* y, const double* k1, double h, double* y_new,
               long& evaluations) noexcept {
-    double k2[kMaxDimension], k3[kMaxDimension], k4[kMaxDimension], s[kMaxDimension];
+    double k2[kMaxDimension], k3[kMaxDimension], k4[kMaxDimension], s[kMaxDimension] = {};
     for (int i = 0; i < n; ++i) s[i] = y[i] + 0.5 * h * k1[i];
     if (!rhs(t + 0.5 * h, s, k2)) return false;
     for (int i = 0; i < n; ++i) s[i] = y[i] + 0.5 * h * k2[i];

@@ -99,11 +99,13 @@ inline double orbit_time_scale(double GM, const double r[3], const double v[3]) 
 
 // Propagates y0 (r, v at TT seconds since J2000 tt0) to the m times dt (s
 // from tt0, any order), writing 6 values per time to states and, when stm
+// (and sensitivity) are not null, the 6x6 state transition matrix and the
+// 6x2 d(r, v) / d(Cd, Cr) (row-major) per time. When stm
 // is not null, the 6x6 state transition matrix (row-major) per time.
 inline Result propagate_one(const ForceModel& model, const EarthOrientationTable* table, const Ephemeris* ephemeris,
                             const Settings& settings, double tt0, const double y0[6], const double* dt, long m,
                             double* states, double* stm, const EventSpec* events = nullptr, int event_count = 0,
-                            std::vector<FoundEvent>* found = nullptr) {
+                            std::vector<FoundEvent>* found = nullptr, double* sensitivity = nullptr) {
     Result result;
     if (m == 0) return result;
     std::vector<long> order(static_cast<size_t>(m));
@@ -115,12 +117,16 @@ inline Result propagate_one(const ForceModel& model, const EarthOrientationTable
         return fa ? dt[a] < dt[b] : dt[a] > dt[b];
     });
     const long forward = std::count_if(dt, dt + m, [](double x) { return x >= 0.0; });
-    Dynamics dynamics(model, table, ephemeris, tt0, stm != nullptr);
+    if (sensitivity && !stm) sensitivity = nullptr;  // it rides on the transition matrix
+    Dynamics dynamics(model, table, ephemeris, tt0, stm != nullptr, sensitivity != nullptr);
     const int n = dynamics.dimension();
     double y_start[kMaxDimension];
     for (int i = 0; i < 6; ++i) y_start[i] = y0[i];
     if (stm) {
         for (int i = 0; i < 36; ++i) y_start[6 + i] = i % 7 == 0 ? 1.0 : 0.0;
+    }
+    if (sensitivity) {
+        for (int i = 0; i < 12; ++i) y_start[42 + i] = 0.0;
     }
     StepControl control;
     control.tolerance = settings.tolerance;
@@ -160,6 +166,9 @@ inline Result propagate_one(const ForceModel& model, const EarthOrientationTable
         for (int j = 0; j < 6; ++j) states[6 * i + j] = row[j];
         if (stm) {
             for (int j = 0; j < 36; ++j) stm[36 * i + j] = row[6 + j];
+        }
+        if (sensitivity) {
+            for (int j = 0; j < 12; ++j) sensitivity[12 * i + j] = row[42 + j];
         }
     }
     return result;
