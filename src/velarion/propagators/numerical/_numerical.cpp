@@ -312,15 +312,16 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
     // Events: rows of (kind, value); at most 16.
     std::vector<num::EventSpec> specs;
     if (a[8] != Py_None) {
-        std::vector<double> rows;
+        std::vector<double> event_rows;
         core::index_t count = 0;
-        if (!take_rows(a[8], "events", -1, 2, rows, &count)) return nullptr;
+        if (!take_rows(a[8], "events", -1, 2, event_rows, &count)) return nullptr;
         if (count > 16) {
             PyErr_Format(PyExc_ValueError, "at most 16 events are watched, not %zd", count);
             return nullptr;
         }
         for (core::index_t e = 0; e < count; ++e) {
-            const double kind = rows[static_cast<size_t>(2 * e)], value = rows[static_cast<size_t>(2 * e + 1)];
+            const double kind = event_rows[static_cast<size_t>(2 * e)];
+            const double value = event_rows[static_cast<size_t>(2 * e + 1)];
             if (!(kind >= 0.0 && kind <= 4.0 && kind == std::floor(kind)) || !std::isfinite(value)) {
                 PyErr_Format(PyExc_ValueError, "event %zd: unknown kind or value", e);
                 return nullptr;
@@ -397,13 +398,13 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
     for (core::index_t k = 0; k < K; ++k) {
         const auto& f = found[static_cast<size_t>(k)];
         const npy_intp shape_e[2] = {static_cast<npy_intp>(f.size()), 3};
-        Ref rows = core::zeros(2, shape_e);
-        if (!rows) return nullptr;
-        double* p = core::data_of(rows.get());
+        Ref found_rows = core::zeros(2, shape_e);
+        if (!found_rows) return nullptr;
+        double* p = core::data_of(found_rows.get());
         for (size_t e = 0; e < f.size(); ++e) {
             p[3 * e] = f[e].index, p[3 * e + 1] = f[e].t, p[3 * e + 2] = f[e].direction;
         }
-        PyList_SET_ITEM(event_list.get(), k, rows.release());
+        PyList_SET_ITEM(event_list.get(), k, found_rows.release());
     }
     return PyTuple_Pack(9, states.get(), stm.get(), columns[0].get(), columns[1].get(), columns[2].get(),
                         columns[3].get(), columns[4].get(), event_list.get(), sens.get());
