@@ -187,17 +187,17 @@ FULL = ForceModel(
 )
 
 
-@pytest.mark.parametrize(("srp", "bound"), [(False, 3e-3), (True, 0.1)])
-def test_the_full_model_runs_back_to_its_start(srp: bool, bound: float) -> None:
-    # Smooth terms return to the start within millimetres; the steps do not
-    # stop at the shadow's edges (where radiation pressure has a kink), which
-    # leaves centimetres over 8 revolutions at this tolerance.
+@pytest.mark.parametrize("srp", [False, True])
+def test_the_full_model_runs_back_to_its_start(srp: bool) -> None:
+    # Within millimetres, radiation pressure included: its steps end at the
+    # shadow's edges, where its acceleration has a kink (steps across them
+    # left ~4 cm here, and ~1 m at a tolerance of 1e-5 m).
     fm = ForceModel(**{**FULL.__dict__, "srp": srp})
     prop = Numerical(fm, tolerance=1e-7)
     sv = StateVector(EPOCH, [6978e3, 0.0, 0.0], [0.0, 4670.0, 5890.0])
     end = prop.propagate_state(EPOCH + 43200.0, sv)[0]
     back = prop.propagate_state(EPOCH, end)
-    assert np.abs(back.r[0] - sv.r).max() < bound
+    assert np.abs(back.r[0] - sv.r).max() < 3e-3
 
 
 def test_the_full_model_stm_against_finite_differences() -> None:
@@ -250,6 +250,8 @@ def test_cd_and_cr_sensitivities_against_finite_differences() -> None:
         [(run(2.3, 1.3), run(2.1, 1.3), 0.1), (run(2.2, 1.4), run(2.2, 1.2), 0.1)]
     ):
         fd = (plus - minus) / (2 * h)
-        # (the propagations' own errors, ~1e-4 m, over the 0.2 step bound the agreement)
-        np.testing.assert_allclose(sens[:, :, column], fd, rtol=0, atol=2e-3 * np.abs(fd).max())
+        # The partials hold the shadow function fixed (its gradient across the
+        # penumbra's seconds is left out): 0.25% of Cr's effect after two
+        # eclipses; the propagations' own errors over the 0.2 step add ~1e-4.
+        np.testing.assert_allclose(sens[:, :, column], fd, rtol=0, atol=5e-3 * np.abs(fd).max())
     assert np.abs(sens[-1, :3, 0]).max() > 10.0  # drag's along-track effect after three hours, metres per unit Cd

@@ -62,6 +62,7 @@ struct StepControl {
 // Watches nothing (the integrators' default).
 struct NoEvents {
     int count() const noexcept { return 0; }
+    bool stops(int) const noexcept { return false; }
     double g(int, double, const double*) noexcept { return 0.0; }
     void found(int, double, double) noexcept {}
 };
@@ -74,7 +75,9 @@ struct NoEvents {
 // of every accepted step; where it changes sign inside a step, its root is
 // found on the dense output (Illinois' regula falsi to 1e-4 s, or a
 // relative 1e-12 of the step) and reported by events.found(i, t, sign of
-// the change); the steps stay as they are.
+// the change); the steps stay as they are. An event for which
+// events.stops(i) holds marks a discontinuity of the right-hand side
+// instead: a step that holds one is taken again to end just before it.
 template <class Rhs, class Events = NoEvents>
 Outcome integrate_dop853(Rhs& rhs, int n, const double* y0, const double* t_out, long m, double* y_out,
                          const StepControl& control, Events* events = nullptr) noexcept {
@@ -103,8 +106,8 @@ Outcome integrate_dop853(Rhs& rhs, int n, const double* y0, const double* t_out,
     double t = 0.0;
     if (!eval(t, y, K[0])) return out.status = Status::refused, out;
     const int watched = events ? events->count() : 0;
-    double g_old[16], g_new[16];
-    for (int e = 0; e < watched && e < 16; ++e) g_old[e] = events->g(e, t, y);
+    double g_old[18], g_new[18];
+    for (int e = 0; e < watched && e < 18; ++e) g_old[e] = events->g(e, t, y);
 
     // Initial step (Hairer's heuristic on the controlled components).
     double h_abs = control.initial_step;
@@ -132,6 +135,7 @@ Outcome integrate_dop853(Rhs& rhs, int n, const double* y0, const double* t_out,
     if (control.max_step > 0.0) h_abs = std::min(h_abs, control.max_step);
 
     constexpr double kSafety = 0.9, kMinFactor = 0.2, kMaxFactor = 10.0;
+    double resume_h = 0.0;
     while (k < m) {
         if (out.steps + out.rejected >= control.max_steps) return out.t = t, out.status = Status::too_many_steps, out;
         bool rejected_before = false;
@@ -238,6 +242,61 @@ Outcome integrate_dop853(Rhs& rhs, int n, const double* y0, const double* t_out,
                 row[i] = y[i] + acc;
             }
         };
+        // The root of event e's sign change inside the step: the bracket
+        // [x0, x1] of the step's fraction (Illinois' regula falsi).
+        auto root = [&](int e, double& x0, double& x1) {
+            double f0 = g_old[e], f1 = g_new[e], probe[6];
+            x0 = 0.0, x1 = 1.0;
+            int side = 0;
+            double width_before = 2.0;  // the bracket two iterations back
+            double width_last = 1.0;
+            for (int it = 0; it < 100 && (x1 - x0) * std::fabs(h) > 1e-4 && x1 - x0 > 1e-12; ++it) {
+                // Illinois, or a bisection where it stopped halving the bracket
+                const bool bisect = x1 - x0 > 0.5 * width_before;
+                width_before = width_last, width_last = x1 - x0;
+                const double x = bisect ? 0.5 * (x0 + x1) : (x0 * f1 - x1 * f0) / (f1 - f0);
+                interpolate(x, probe, 6);
+                const double fx = events->g(e, t + x * h, probe);
+                if (fx == 0.0) {
+                    x0 = x1 = x;
+                    break;
+                }
+                if ((fx < 0.0) == (f1 < 0.0)) {
+                    x1 = x, f1 = fx;
+                    if (side == -1) f0 *= 0.5;
+                    side = -1;
+                } else {
+                    x0 = x, f0 = fx;
+                    if (side == 1) f1 *= 0.5;
+                    side = 1;
+                }
+            }
+        };
+        auto changes = [&](int e) {
+            return (g_old[e] < 0.0 && g_new[e] >= 0.0) || (g_old[e] > 0.0 && g_new[e] <= 0.0);
+        };
+        for (int e = 0; e < watched && e < 18; ++e) g_new[e] = events->g(e, t_new, y_new);
+        // A discontinuity of the forces (an edge of a shadow) inside the
+        // step: the step is taken again to end just before it, so that no
+        // step straddles it (unless it lies within a millisecond of the start).
+        double stop_at = 2.0;
+        for (int e = 0; e < watched && e < 18; ++e) {
+            if (!events->stops(e) || !changes(e)) continue;
+            if (!ensure_dense()) return out.t = t, out.status = Status::refused, out;
+            double x0, x1;
+            root(e, x0, x1);
+            // half a millisecond before the edge: the step after it then
+            // finds the edge within its first millisecond and goes on
+            if (x0 * std::fabs(h) > 1e-3) stop_at = std::min(stop_at, x0 - 5e-4 / std::fabs(h));
+        }
+        if (stop_at < 1.0) {
+            --out.steps;
+            ++out.rejected;
+            if (resume_h == 0.0) resume_h = h_abs;  // the control's proposal after the full step, for after the edge
+            h_abs = stop_at * std::fabs(h);
+            continue;
+        }
+        if (resume_h > 0.0) h_abs = resume_h, resume_h = 0.0;
         while (k < m && direction * (t_out[k] - t_new) <= 0.0) {
             double* row = y_out + k * n;
             if (t_out[k] == t_new) {
@@ -249,33 +308,14 @@ Outcome integrate_dop853(Rhs& rhs, int n, const double* y0, const double* t_out,
             interpolate((t_out[k] - t) / h, row, n);
             ++k;
         }
-        for (int e = 0; e < watched && e < 16; ++e) {
-            g_new[e] = events->g(e, t_new, y_new);
-            if (!((g_old[e] < 0.0 && g_new[e] >= 0.0) || (g_old[e] > 0.0 && g_new[e] <= 0.0))) continue;
+        for (int e = 0; e < watched && e < 18; ++e) {
+            if (events->stops(e) || !changes(e)) continue;
             if (!ensure_dense()) return out.t = t, out.status = Status::refused, out;
-            // Illinois on x in [0, 1]
-            double x0 = 0.0, x1 = 1.0, f0 = g_old[e], f1 = g_new[e], probe[6];
-            int side = 0;
-            for (int it = 0; it < 100 && (x1 - x0) * std::fabs(h) > 1e-4 && x1 - x0 > 1e-12; ++it) {
-                const double x = (x0 * f1 - x1 * f0) / (f1 - f0);
-                interpolate(x, probe, 6);
-                const double fx = events->g(e, t + x * h, probe);
-                if ((fx < 0.0) == (f1 < 0.0) && fx != 0.0) {
-                    x1 = x, f1 = fx;
-                    if (side == -1) f0 *= 0.5;
-                    side = -1;
-                } else if (fx == 0.0) {
-                    x0 = x1 = x;
-                    break;
-                } else {
-                    x0 = x, f0 = fx;
-                    if (side == 1) f1 *= 0.5;
-                    side = 1;
-                }
-            }
+            double x0, x1;
+            root(e, x0, x1);
             events->found(e, t + 0.5 * (x0 + x1) * h, g_new[e] > g_old[e] ? 1.0 : -1.0);
         }
-        for (int e = 0; e < watched && e < 16; ++e) g_old[e] = g_new[e];
+        for (int e = 0; e < watched && e < 18; ++e) g_old[e] = g_new[e];
         for (int i = 0; i < n; ++i) {
             if (!std::isfinite(y_new[i])) return out.t = t, out.status = Status::non_finite, out;
         }
