@@ -103,13 +103,23 @@ inline Pair load2(const double* p) noexcept {
 }
 inline void store2(double* p, Pair v) noexcept { __builtin_memcpy(p, &v, sizeof v); }
 
-// out[m] = a[m] z0 p1[m] - b[m] rho p2[m] for m in [0, count).
+// v[m] = a[m] z0 v1[m] - b[m] rho v2[m], and w the same, for m in
+// [0, count): one pass for both (their factors loaded and scaled once).
 inline void recursion_row(int count, const double* __restrict a, const double* __restrict b, double z0, double rho,
-                          const double* __restrict p1, const double* __restrict p2, double* __restrict out) noexcept {
+                          const double* __restrict v1, const double* __restrict v2, double* __restrict v,
+                          const double* __restrict w1, const double* __restrict w2, double* __restrict w) noexcept {
     int m = 0;
     const Pair z = {z0, z0}, q = {rho, rho};
-    for (; m + 2 <= count; m += 2) store2(out + m, load2(a + m) * z * load2(p1 + m) - load2(b + m) * q * load2(p2 + m));
-    for (; m < count; ++m) out[m] = a[m] * z0 * p1[m] - b[m] * rho * p2[m];
+    for (; m + 2 <= count; m += 2) {
+        const Pair az = load2(a + m) * z, bq = load2(b + m) * q;
+        store2(v + m, az * load2(v1 + m) - bq * load2(v2 + m));
+        store2(w + m, az * load2(w1 + m) - bq * load2(w2 + m));
+    }
+    for (; m < count; ++m) {
+        const double az = a[m] * z0, bq = b[m] * rho;
+        v[m] = az * v1[m] - bq * v2[m];
+        w[m] = az * w1[m] - bq * w2[m];
+    }
 }
 
 }  // namespace detail
@@ -173,8 +183,8 @@ public:
             const std::size_t row = GravityField::index(n, 0), row1 = GravityField::index(n - 1, 0);
             if (n >= 2) {
                 const std::size_t row2 = GravityField::index(n - 2, 0);
-                detail::recursion_row(n - 1, a + row, b + row, z0, rho, V + row1, V + row2, V + row);
-                detail::recursion_row(n - 1, a + row, b + row, z0, rho, W + row1, W + row2, W + row);
+                detail::recursion_row(n - 1, a + row, b + row, z0, rho, V + row1, V + row2, V + row, W + row1, W + row2,
+                                      W + row);
             }
             const std::size_t sub = row + n - 1, diag = row + n, prev = row1 + n - 1;
             V[sub] = a[sub] * z0 * V[prev];
