@@ -13,7 +13,15 @@
 //   exponent n is 2 for low inclinations and up to 6 for polar orbits
 //   (default 4, M&G's middle value is not fixed: they suggest 2..6). Zero
 //   density outside 100-1000 km, as the table has none.
-// - NRLMSISE-00 (kernels/nrlmsise00.hpp), its total mass density.
+// - NRLMSISE-00 (kernels/nrlmsise00.hpp): the total mass density with
+//   anomalous oxygen (gtd7d, the model's drag density), all switches on,
+//   at the geodetic height, latitude and longitude, UT day of year and
+//   seconds, local solar time UT + longitude / 15 h; space weather from a
+//   daily table (F10.7 of the previous day, its 81-day centred mean, the
+//   daily Ap, or the 3-hourly Ap history with ap_history) or constants.
+//   UT is taken as TT + ut_minus_tt (a constant over a propagation: the
+//   density's dependence on time is far too slow for the leap seconds and
+//   UT1-UTC to matter).
 //
 // Partials: da/dv and the co-rotation part of da/dr analytic; the density's
 // gradient by central differences of the density over 1 m in each axis
@@ -22,6 +30,7 @@
 #define VELARION_PROPAGATORS_NUMERICAL_KERNELS_DRAG_HPP
 
 #include "velarion/propagators/numerical/kernels/force_context.hpp"
+#include "velarion/propagators/numerical/kernels/nrlmsise00.hpp"
 
 #include <cmath>
 
@@ -95,13 +104,116 @@ inline double harris_priester_density(const double r[3], const double r_itrf[3],
 
 enum class DensityModel : int { harris_priester = 0, nrlmsise00 = 1 };
 
+// Daily space weather, from the Python reader: row i holds day first_mjd + i
+// (UTC), columns F10.7 observed, its 81-day centred mean, the daily Ap, and
+// the eight 3-hourly Ap. The caller checks a propagation's span against
+// the table; outside it, the end rows are held.
+inline constexpr int kWeatherColumns = 11;
+struct SpaceWeather {
+    double first_mjd = 0.0;
+    long days = 0;
+    const double* rows = nullptr;
+};
+
 struct DragParams {
     double cd = 2.2;
     double area = 1.0;  // m^2
     double mass = 1.0;  // kg
     DensityModel model = DensityModel::harris_priester;
     double hp_exponent = 4.0;
+    // NRLMSISE-00 inputs: the table when there is one, else the constants.
+    const SpaceWeather* weather = nullptr;
+    double f107 = 150.0, f107a = 150.0, ap = 4.0;
+    bool ap_history = false;  // the 3-hourly Ap history (switch 9 = -1); needs the table
+    double ut_minus_tt = -69.184;  // s
 };
+
+namespace detail {
+
+inline const double* weather_row(const SpaceWeather& w, long day) noexcept {
+    const long i = day < 0 ? 0 : (day >= w.days ? w.days - 1 : day);
+    return w.rows + i * kWeatherColumns;
+}
+
+// The 3-hourly Ap of interval k (8 a day) counted from the table's start.
+inline double weather_ap3(const SpaceWeather& w, long k) noexcept {
+    const long day = k >= 0 ? k / 8 : -1;
+    const long slot = k >= 0 ? k % 8 : 0;
+    return weather_row(w, day)[3 + slot];
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's
+// days_from_civil).
+inline long days_from_civil(long y, long m, long d) noexcept {
+    y -= m <= 2 ? 1 : 0;
+    const long era = (y >= 0 ? y : y - 399) / 400;
+    const long yoe = y - era * 400;
+    const long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// Day of the year (1 = 1 January) of a modified Julian date (the year from
+// Hinnant's civil_from_days).
+inline int day_of_year(double mjd) noexcept {
+    const long days = static_cast<long>(std::floor(mjd)) - 40587;
+    const long z = days + 719468;
+    const long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long doe = z - era * 146097;
+    const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long doy_march = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long mp = (5 * doy_march + 2) / 153;
+    const long month = mp < 10 ? mp + 3 : mp - 9;
+    const long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    return static_cast<int>(days - days_from_civil(year, 1, 1) + 1);
+}
+
+}  // namespace detail
+
+inline double nrlmsise00_density(const ForceContext& ctx, const DragParams& p, const double x[3]) noexcept {
+    double lat, height;
+    geodetic_from_itrf(x, lat, height);
+    const double mjd = 51544.5 + (ctx.tt + p.ut_minus_tt) / 86400.0;
+    const double day = std::floor(mjd);
+    nrlmsise00::nrlmsise_input in{};
+    in.doy = detail::day_of_year(mjd);
+    in.sec = (mjd - day) * 86400.0;
+    in.alt = height / 1000.0;
+    in.g_lat = lat * (180.0 / M_PI);
+    in.g_long = std::atan2(x[1], x[0]) * (180.0 / M_PI);
+    in.lst = in.sec / 3600.0 + in.g_long / 15.0;
+    nrlmsise00::ap_array history{};
+    nrlmsise00::nrlmsise_flags flags{};
+    for (int& s : flags.switches) s = 1;
+    flags.switches[0] = 0;  // cgs output
+    if (p.weather) {
+        const SpaceWeather& w = *p.weather;
+        const long i = static_cast<long>(day - w.first_mjd);
+        in.f107 = detail::weather_row(w, i - 1)[0];
+        in.f107A = detail::weather_row(w, i)[1];
+        in.ap = detail::weather_row(w, i)[2];
+        if (p.ap_history) {
+            const long k = 8 * i + static_cast<long>(in.sec / 10800.0);
+            history.a[0] = in.ap;
+            for (int j = 0; j < 4; ++j) history.a[1 + j] = detail::weather_ap3(w, k - j);
+            double s12 = 0.0, s36 = 0.0;
+            for (int j = 4; j < 12; ++j) s12 += detail::weather_ap3(w, k - j);
+            for (int j = 12; j < 20; ++j) s36 += detail::weather_ap3(w, k - j);
+            history.a[5] = s12 / 8.0;
+            history.a[6] = s36 / 8.0;
+            in.ap_a = &history;
+            flags.switches[9] = -1;
+        }
+    } else {
+        in.f107 = p.f107;
+        in.f107A = p.f107a;
+        in.ap = p.ap;
+    }
+    nrlmsise00::Model model{};
+    nrlmsise00::nrlmsise_output out{};
+    model.gtd7d(&in, &flags, &out);
+    return out.d[5] * 1000.0;  // g/cm^3 -> kg/m^3
+}
 
 // Density of the chosen model at GCRF position r (the context gives time,
 // rotation and Sun).
@@ -113,7 +225,7 @@ inline double drag_density(const ForceContext& ctx, const DragParams& p, const d
         case DensityModel::harris_priester:
             return ctx.has_sun ? harris_priester_density(r, x, ctx.sun, p.hp_exponent) : 0.0;
         case DensityModel::nrlmsise00:
-            break;
+            return nrlmsise00_density(ctx, p, x);
     }
     return 0.0;
 }
