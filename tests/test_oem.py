@@ -92,9 +92,9 @@ def test_reads_the_standard_example(tmp_path):
     assert eph.frame.name == "GCRF"
     np.testing.assert_allclose(eph.r[0], [2789.6e3, -280.0e3, -1746.8e3], rtol=1e-15)
     with pytest.raises(ValueError, match="only Earth-centred"):
-        first.ephemeris
+        _ = first.ephemeris
     with pytest.raises(ValueError, match="2 segments"):
-        m.ephemeris
+        _ = m.ephemeris
 
 
 def states(n, scale="utc"):
@@ -149,8 +149,10 @@ HOSTILE = [
     (replace(EXAMPLE, "1996-12-28T21:28:00.331 -3881", "1996-12-29T21:28:00.331 -3881"), "outside START_TIME"),
     (replace(EXAMPLE, "1996-12-18T12:01:00.331", "1996/12/18T12:01:00"), "not a CCSDS epoch"),
     (replace(EXAMPLE, "1996-353T12", "1996-367T12"), "day of year 367"),
-    (replace(EXAMPLE, "-3.0413460e-07 -4.9894969e-07 3.5403109e-07 1.8692631e-10 1.0088625e-10 6.2244443e-10\n", ""),
-     r"21 values \(lower triangle\), got 15"),
+    (
+        replace(EXAMPLE, "-3.0413460e-07 -4.9894969e-07 3.5403109e-07 1.8692631e-10 1.0088625e-10 6.2244443e-10\n", ""),
+        r"21 values \(lower triangle\), got 15",
+    ),
     (EXAMPLE.replace("COVARIANCE_STOP\n", ""), "ends inside a COVARIANCE block"),
     (replace(EXAMPLE, "META_STOP\n", ""), "'1996-12-18T12:00:00.331"),
     (EXAMPLE.split("META_START")[0], "no segment"),
@@ -169,7 +171,7 @@ def test_hostile_messages_refused(tmp_path, text, message):
 def test_unsupported_frames_and_writer_checks(tmp_path):
     m = oem.read(write_text(tmp_path, replace(EXAMPLE, "REF_FRAME = ICRF", "REF_FRAME = TOD")))
     with pytest.raises(ValueError, match="REF_FRAME TOD has no frame here"):
-        m.segments[1].ephemeris
+        _ = m.segments[1].ephemeris
     t, r, v = states(3)
     eph = StateVectorEphemeris(t, r, v, "GCRF")
     for bad in ("", "A\nB", "K = V", " X"):

@@ -36,8 +36,29 @@ def csv_from_txt_rows(path, first, count):
         lines = [line.split() for line in f if line[:4].isdigit() and len(line.split()) == 33]
     for t in lines[first : first + count]:
         date = f"{t[0]}-{t[1]}-{t[2]}"
-        out.append(",".join([date, t[3], t[4], *t[5:13], t[13], *t[14:22], t[22], t[23], t[24], t[25],
-                             t[30], t[26], "OBS", t[31], t[32], t[28], t[29]]))
+        out.append(
+            ",".join(
+                [
+                    date,
+                    t[3],
+                    t[4],
+                    *t[5:13],
+                    t[13],
+                    *t[14:22],
+                    t[22],
+                    t[23],
+                    t[24],
+                    t[25],
+                    t[30],
+                    t[26],
+                    "OBS",
+                    t[31],
+                    t[32],
+                    t[28],
+                    t[29],
+                ]
+            )
+        )
     # a monthly prediction row: no Kp or Ap
     out.append("2041-10-01,2837,1,,,,,,,,,,,,,,,,,,,,,10,70.0,69.2,PRM,70.5,69.8,68.8,69.0")
     return "\n".join(out) + "\n"
@@ -71,12 +92,15 @@ def test_span_checks_name_the_range(table):
 
 @pytest.mark.parametrize(
     "text,message",
-    [("", "empty file"), ("DATE,AP1\n2000-01-01,3\n", "missing"),
-     (CSV_HEADER + "\n2000-01-01,1,2\n", "3 fields, the header has 31"),
-     (CSV_HEADER + "\n" + "2000-13-01" + ",0" * 30 + "\n", "line 2"),
-     (CSV_HEADER + "\n" + "\n".join(f"2000-01-0{d}" + ",1" * 30 for d in (1, 3)) + "\n", "not consecutive"),
-     (CSV_HEADER + "\n" + "2000-01-01" + ",-1" * 30 + "\n", "negative"),
-     ("\x00\x01binary", "NUL")],
+    [
+        ("", "empty file"),
+        ("DATE,AP1\n2000-01-01,3\n", "missing"),
+        (CSV_HEADER + "\n2000-01-01,1,2\n", "3 fields, the header has 31"),
+        (CSV_HEADER + "\n" + "2000-13-01" + ",0" * 30 + "\n", "line 2"),
+        (CSV_HEADER + "\n" + "\n".join(f"2000-01-0{d}" + ",1" * 30 for d in (1, 3)) + "\n", "not consecutive"),
+        (CSV_HEADER + "\n" + "2000-01-01" + ",-1" * 30 + "\n", "negative"),
+        ("\x00\x01binary", "NUL"),
+    ],
     ids=["empty", "no header", "short row", "bad date", "gap", "negative", "binary"],
 )
 def test_hostile_csv_refused(tmp_path, text, message):
@@ -89,7 +113,7 @@ def test_hostile_csv_refused(tmp_path, text, message):
 def test_hostile_txt_refused(tmp_path):
     path = tmp_path / "bad.txt"
     path.write_text("BEGIN OBSERVED\n2000 01 01 short\nEND OBSERVED\n")
-    with pytest.raises(ValueError, match="line 2: .* a daily row has 130"):
+    with pytest.raises(ValueError, match=r"line 2: .* a daily row has 130"):
         sw.read_txt(path)
     path.write_text("nothing here\n")
     with pytest.raises(ValueError, match="no daily space-weather rows"):

@@ -154,8 +154,14 @@ def read(path: str | os.PathLike[str]) -> Oem:
             raise ValueError(f"{where}: data lines mix 7 and 10 values in one segment")
         data = np.array(rows, dtype=np.float64)
         segments.append(
-            OemSegment(dict(meta), list(epochs), data[:, :6], data[:, 6:9] if data.shape[1] == 9 else None,
-                       list(covariances), list(comments))
+            OemSegment(
+                dict(meta),
+                list(epochs),
+                data[:, :6],
+                data[:, 6:9] if data.shape[1] == 9 else None,
+                list(covariances),
+                list(comments),
+            )
         )
 
     def epoch_key(epoch: str, where: str) -> tuple[str, ...]:
@@ -263,7 +269,10 @@ def read(path: str | os.PathLike[str]) -> Oem:
 
 
 def _flush_covariance(
-    epoch: str, frame: str | None, values: list[float], out: list[tuple[str, str | None, NDArray[np.float64]]],
+    epoch: str,
+    frame: str | None,
+    values: list[float],
+    out: list[tuple[str, str | None, NDArray[np.float64]]],
     where: str,
 ) -> None:
     if len(values) != 21:
@@ -315,7 +324,7 @@ def write(
     for key, value in meta.items():
         out.write(f"{key} = {value}\n")
     out.write("META_STOP\n\n")
-    for e, ri, vi in zip(epochs, r, v):
+    for e, ri, vi in zip(epochs, r, v, strict=False):
         out.write(e + " " + " ".join(repr(float(x)) for x in (*ri, *vi)) + "\n")
     text = out.getvalue()
     if isinstance(target, (str, os.PathLike)):

@@ -82,8 +82,9 @@ bool take_ephemeris(PyObject* obj, core::View1D& view, nm::Ephemeris& e) {
 }
 
 void raise_outside(const nm::Ephemeris& e, double t) {
-    PyErr_Format(PyExc_ValueError, "TDB %.3f s since J2000 lies outside the packed ephemeris, which covers [%.3f, %.3f] s",
-                 t, e.first, e.last);
+    PyErr_Format(PyExc_ValueError,
+                 "TDB %.3f s since J2000 lies outside the packed ephemeris, which covers [%.3f, %.3f] s", t, e.first,
+                 e.last);
 }
 
 bool non_finite_context(core::index_t i) {
@@ -134,10 +135,14 @@ bool term_from(PyObject* name, Term& term) {
     }
     const char* s = PyUnicode_AsUTF8(name);
     if (!s) return false;
-    if (!std::strcmp(s, "thirdbody")) term = Term::thirdbody;
-    else if (!std::strcmp(s, "srp")) term = Term::srp;
-    else if (!std::strcmp(s, "drag")) term = Term::drag;
-    else if (!std::strcmp(s, "relativity")) term = Term::relativity;
+    if (!std::strcmp(s, "thirdbody"))
+        term = Term::thirdbody;
+    else if (!std::strcmp(s, "srp"))
+        term = Term::srp;
+    else if (!std::strcmp(s, "drag"))
+        term = Term::drag;
+    else if (!std::strcmp(s, "relativity"))
+        term = Term::relativity;
     else {
         PyErr_Format(PyExc_ValueError, "unknown force term %R (thirdbody, srp, drag, relativity)", name);
         return false;
@@ -431,8 +436,10 @@ PyObject* py_nrlmsise00(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         nm::nrlmsise00::Model model{};
         nm::nrlmsise00::nrlmsise_output r{};
-        if (row[17] != 0.0) model.gtd7d(&x, &flags, &r);
-        else model.gtd7(&x, &flags, &r);
+        if (row[17] != 0.0)
+            model.gtd7d(&x, &flags, &r);
+        else
+            model.gtd7(&x, &flags, &r);
         for (int j = 0; j < 9; ++j) o[11 * i + j] = r.d[j];
         o[11 * i + 9] = r.t[0];
         o[11 * i + 10] = r.t[1];
@@ -440,7 +447,7 @@ PyObject* py_nrlmsise00(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return out.release();
 }
 
-#define FASTCALL(fn) (PyCFunction)(void (*)(void))core::entry<fn>, METH_FASTCALL | METH_KEYWORDS
+#define FASTCALL(fn) (PyCFunction)(void (*)(void)) core::entry<fn>, METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef forces_methods[] = {
     {"ephemeris_geocentric", FASTCALL(py_ephemeris_geocentric),

@@ -105,8 +105,10 @@ class PlanetaryEphemeris:
                 if segment is None:
                     raise ValueError(f"{self.path!r} has no segment {center} -> {target}")
                 if segment.data_type != 2:
-                    raise ValueError(f"{self.path!r}: segment {center} -> {target} is of SPK type "
-                                     f"{segment.data_type}, not 2 (Chebyshev position)")
+                    raise ValueError(
+                        f"{self.path!r}: segment {center} -> {target} is of SPK type "
+                        f"{segment.data_type}, not 2 (Chebyshev position)"
+                    )
                 first, last = segment.start_second, segment.end_second
                 if start < first or stop > last:
                     raise ValueError(
@@ -142,7 +144,9 @@ class PlanetaryEphemeris:
             return _MOON_SERIES
         if body in self.planets:
             return _FIRST_PLANET + self.planets.index(body)
-        raise ValueError(f"{body!r} is not in this ephemeris (bodies: sun, moon{''.join(', ' + p for p in self.planets)})")
+        raise ValueError(
+            f"{body!r} is not in this ephemeris (bodies: sun, moon{''.join(', ' + p for p in self.planets)})"
+        )
 
     def geocentric(self, body: str, tdb: ArrayLike) -> NDArray[np.float64]:
         """Geocentric positions (n, 3), metres, of a body at TDB seconds since J2000.0."""

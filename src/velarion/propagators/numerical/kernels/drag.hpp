@@ -62,19 +62,17 @@ inline constexpr double kHarrisPriesterHeight[kHarrisPriesterRows] = {
     440.0, 460.0, 480.0, 500.0, 520.0, 540.0, 560.0, 580.0, 600.0, 620.0, 640.0, 660.0, 680.0,
     700.0, 720.0, 740.0, 760.0, 780.0, 800.0, 840.0, 880.0, 920.0, 960.0, 1000.0};
 inline constexpr double kHarrisPriesterMin[kHarrisPriesterRows] = {
-    4.974e+05, 2.490e+04, 8.377e+03, 3.899e+03, 2.122e+03, 1.263e+03, 8.008e+02, 5.283e+02, 3.617e+02,
-    2.557e+02, 1.839e+02, 1.341e+02, 9.949e+01, 7.488e+01, 5.709e+01, 4.403e+01, 3.430e+01, 2.697e+01,
-    2.139e+01, 1.708e+01, 1.099e+01, 7.214e+00, 4.824e+00, 3.274e+00, 2.249e+00, 1.558e+00, 1.091e+00,
-    7.701e-01, 5.474e-01, 3.916e-01, 2.819e-01, 2.042e-01, 1.488e-01, 1.092e-01, 8.070e-02, 6.012e-02,
-    4.519e-02, 3.430e-02, 2.632e-02, 2.043e-02, 1.607e-02, 1.281e-02, 1.036e-02, 8.496e-03, 7.069e-03,
-    4.680e-03, 3.200e-03, 2.210e-03, 1.560e-03, 1.150e-03};
+    4.974e+05, 2.490e+04, 8.377e+03, 3.899e+03, 2.122e+03, 1.263e+03, 8.008e+02, 5.283e+02, 3.617e+02, 2.557e+02,
+    1.839e+02, 1.341e+02, 9.949e+01, 7.488e+01, 5.709e+01, 4.403e+01, 3.430e+01, 2.697e+01, 2.139e+01, 1.708e+01,
+    1.099e+01, 7.214e+00, 4.824e+00, 3.274e+00, 2.249e+00, 1.558e+00, 1.091e+00, 7.701e-01, 5.474e-01, 3.916e-01,
+    2.819e-01, 2.042e-01, 1.488e-01, 1.092e-01, 8.070e-02, 6.012e-02, 4.519e-02, 3.430e-02, 2.632e-02, 2.043e-02,
+    1.607e-02, 1.281e-02, 1.036e-02, 8.496e-03, 7.069e-03, 4.680e-03, 3.200e-03, 2.210e-03, 1.560e-03, 1.150e-03};
 inline constexpr double kHarrisPriesterMax[kHarrisPriesterRows] = {
-    4.974e+05, 2.490e+04, 8.710e+03, 4.059e+03, 2.215e+03, 1.344e+03, 8.758e+02, 6.010e+02, 4.297e+02,
-    3.162e+02, 2.396e+02, 1.853e+02, 1.455e+02, 1.157e+02, 9.308e+01, 7.555e+01, 6.182e+01, 5.095e+01,
-    4.226e+01, 3.526e+01, 2.511e+01, 1.819e+01, 1.337e+01, 9.955e+00, 7.492e+00, 5.684e+00, 4.355e+00,
-    3.362e+00, 2.612e+00, 2.042e+00, 1.605e+00, 1.267e+00, 1.005e+00, 7.997e-01, 6.390e-01, 5.123e-01,
-    4.121e-01, 3.325e-01, 2.691e-01, 2.185e-01, 1.779e-01, 1.452e-01, 1.190e-01, 9.776e-02, 8.059e-02,
-    5.741e-02, 4.210e-02, 3.130e-02, 2.360e-02, 1.810e-02};
+    4.974e+05, 2.490e+04, 8.710e+03, 4.059e+03, 2.215e+03, 1.344e+03, 8.758e+02, 6.010e+02, 4.297e+02, 3.162e+02,
+    2.396e+02, 1.853e+02, 1.455e+02, 1.157e+02, 9.308e+01, 7.555e+01, 6.182e+01, 5.095e+01, 4.226e+01, 3.526e+01,
+    2.511e+01, 1.819e+01, 1.337e+01, 9.955e+00, 7.492e+00, 5.684e+00, 4.355e+00, 3.362e+00, 2.612e+00, 2.042e+00,
+    1.605e+00, 1.267e+00, 1.005e+00, 7.997e-01, 6.390e-01, 5.123e-01, 4.121e-01, 3.325e-01, 2.691e-01, 2.185e-01,
+    1.779e-01, 1.452e-01, 1.190e-01, 9.776e-02, 8.059e-02, 5.741e-02, 4.210e-02, 3.130e-02, 2.360e-02, 1.810e-02};
 inline constexpr double kHarrisPriesterLag = 0.523599;  // rad, the bulge's lag behind the Sun (30 deg)
 
 // Harris-Priester density (kg/m^3) at a GCRF position r with its Earth-fixed
@@ -124,7 +122,7 @@ struct DragParams {
     // NRLMSISE-00 inputs: the table when there is one, else the constants.
     const SpaceWeather* weather = nullptr;
     double f107 = 150.0, f107a = 150.0, ap = 4.0;
-    bool ap_history = false;  // the 3-hourly Ap history (switch 9 = -1); needs the table
+    bool ap_history = false;       // the 3-hourly Ap history (switch 9 = -1); needs the table
     double ut_minus_tt = -69.184;  // s
 };
 
@@ -224,8 +222,7 @@ inline double drag_density(const ForceContext& ctx, const DragParams& p, const d
     switch (p.model) {
         case DensityModel::harris_priester:
             return ctx.has_sun ? harris_priester_density(r, x, ctx.sun, p.hp_exponent) : 0.0;
-        case DensityModel::nrlmsise00:
-            return nrlmsise00_density(ctx, p, x);
+        case DensityModel::nrlmsise00: return nrlmsise00_density(ctx, p, x);
     }
     return 0.0;
 }
