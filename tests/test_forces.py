@@ -689,3 +689,24 @@ def test_drag_density_reads_the_weather_table_by_day_and_3_hours():
     assert with_history != pytest.approx(daily, rel=1e-3, abs=0)
     with pytest.raises(ValueError, match="malformed packed space-weather"):
         _forces.density(ctx, DRAG_MSIS, weather_table(first, rows)[:-1])
+
+
+def test_nrlmsise00_port_against_the_fortran_release():
+    """pymsis runs NRL's Fortran NRLMSISE-00 (version=0, float32 output):
+    the C release and it agree to some 1e-5 on random inputs."""
+    pymsis = pytest.importorskip("pymsis")
+    rng = np.random.default_rng(0)
+    n = 100
+    doy = rng.integers(1, 366, n)
+    sec, alt = rng.uniform(0, 86400, n), rng.uniform(90, 1000, n)
+    lat, lon = rng.uniform(-89, 89, n), rng.uniform(-180, 180, n)
+    f107, f107a, ap = rng.uniform(65, 300, n), rng.uniform(65, 250, n), rng.uniform(0, 250, n)
+    rows = np.column_stack([doy, sec, alt, lat, lon, sec / 3600 + lon / 15, f107a, f107, ap, *([ap] * 7),
+                            np.zeros(n), np.ones(n)])  # fmt: skip
+    ours = _forces.nrlmsise00(rows)[:, 5] * 1e3
+    dates = np.datetime64("2003-01-01") + (doy - 1).astype("timedelta64[D]") + (sec * 1e6).astype("timedelta64[us]")
+    theirs = [
+        pymsis.calculate(d, x, y, h, f, fa, [[a] * 7], version=0)[..., 0].ravel()[0]
+        for d, x, y, h, f, fa, a in zip(dates, lon, lat, alt, f107, f107a, ap, strict=True)
+    ]
+    np.testing.assert_allclose(ours, theirs, rtol=1e-4)
