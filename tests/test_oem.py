@@ -139,6 +139,7 @@ def replace(text, old, new):
 HOSTILE = [
     ("", "empty file"),
     ("CREATION_DATE = 1996-11-04T17:22:31\n", "not an OEM"),
+    (replace(EXAMPLE, "CCSDS_OEM_VERS = 2.0", "CCSDS_OEM_VERS = 9.9"), "OEM version '9.9'"),
     (replace(EXAMPLE, "ORIGINATOR = NASA/JPL", "ORIGINATOR = NASA/JPL\nORIGINATOR = X"), "ORIGINATOR given twice"),
     (replace(EXAMPLE, "INTERPOLATION = HERMITE", "COLOUR = BLUE"), "'COLOUR' is not an OEM metadata keyword"),
     (replace(EXAMPLE, "OBJECT_ID = 1996-062A\n", ""), "metadata lacks OBJECT_ID"),

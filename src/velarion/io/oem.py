@@ -221,6 +221,8 @@ def read(path: str | os.PathLike[str]) -> Oem:
                 raise ValueError(f"{where}: {key!r} is not an OEM header keyword")
             if key in header:
                 raise ValueError(f"{where}: {key} given twice")
+            if key == "CCSDS_OEM_VERS" and value not in ("1.0", "2.0", "3.0"):
+                raise ValueError(f"{where}: OEM version {value!r} (this reader knows 1.0, 2.0 and 3.0)")
             header[key] = value
         elif state == "meta":
             if not eq or key not in _META_KEYS:

@@ -10,9 +10,9 @@
 //   and maximum densities interpolated exponentially in height, blended by
 //   cos^n(psi/2) of the angle psi between the satellite and the apex of the
 //   diurnal bulge, which lags the Sun by 30 degrees in right ascension. The
-//   exponent n is 2 for low inclinations and up to 6 for polar orbits
-//   (default 4, M&G's middle value is not fixed: they suggest 2..6). Zero
-//   density outside 100-1000 km, as the table has none.
+//   exponent n (DragParams::hp_exponent) is, after M&G, 2 for orbits of
+//   low inclination and 6 for polar ones; the default 4 lies between. Zero
+//   density outside 100-1000 km, where the table has no values.
 // - NRLMSISE-00 (kernels/nrlmsise00.hpp): the total mass density with
 //   anomalous oxygen (gtd7d, the model's drag density), all switches on,
 //   at the geodetic height, latitude and longitude, UT day of year and
