@@ -120,8 +120,10 @@ class PlanetaryEphemeris:
                 init = _seconds_from_jd(init_jd)
                 intlen = intlen_days * _SECONDS_PER_DAY
                 n = coefficients.shape[1]
-                i0 = max(0, min(n - 1, int(np.floor((start - init) / intlen))))
-                i1 = max(i0, min(n - 1, int(np.floor((stop - init) / intlen))))
+                # one record more on each side where the kernel has it: an
+                # integrator's stages may reach a little past the span's ends
+                i0 = max(0, min(n - 1, int(np.floor((start - init) / intlen)) - 1))
+                i1 = max(i0, min(n - 1, int(np.floor((stop - init) / intlen)) + 1))
                 # (3, records, ncoef) -> records of (3, ncoef), coefficient 0 first
                 block = np.ascontiguousarray(np.transpose(coefficients[:, i0 : i1 + 1, :], (1, 0, 2)))
                 ncoef = coefficients.shape[2]
