@@ -600,7 +600,13 @@ def ut_datetime(tt):
     return datetime.datetime(2000, 1, 1, 12) + datetime.timedelta(seconds=tt - 69.184)
 
 
-@pytest.mark.parametrize("tt", [T0 + 0.4 * DAY, T0 + 59.0 * DAY + 7000.0, T0 + 365.0 * DAY + 80000.0, -3.0e8])
+# noon UT of 2024-12-31 (day 366), 2100-03-01 (no leap day in 2100) and 2000-02-29
+DOY_EDGES = [788918469.184, 3160857669.184, 5097669.184]
+
+
+@pytest.mark.parametrize(
+    "tt", [T0 + 0.4 * DAY, T0 + 59.0 * DAY + 7000.0, T0 + 365.0 * DAY + 80000.0, -3.0e8, *DOY_EDGES]
+)
 def test_drag_density_nrlmsise00_at_earth_fixed_positions(tt):
     """The term's own geodetic coordinates, day of year, UT and local time,
     against the model called with erfa's WGS84 geodetic coordinates."""
