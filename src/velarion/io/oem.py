@@ -143,6 +143,8 @@ def read(path: str | os.PathLike[str]) -> Oem:
     cov_lines: list[float] = []
     cov_epoch: str | None = None
     cov_frame: str | None = None
+    span: tuple[tuple[str, ...], tuple[str, ...]] = ((), ())
+    previous: tuple[str, ...] | None = None
     covariances: list[tuple[str, str | None, NDArray[np.float64]]] = []
     first = True
 
@@ -200,6 +202,8 @@ def read(path: str | os.PathLike[str]) -> Oem:
             missing = [k for k in _META_REQUIRED if k not in meta]
             if missing:
                 raise ValueError(f"{where}: metadata lacks {', '.join(missing)}")
+            span = (epoch_key(meta["START_TIME"], where), epoch_key(meta["STOP_TIME"], where))
+            previous = None
             state = "data"
             continue
         if line == "COVARIANCE_START":
@@ -251,10 +255,11 @@ def read(path: str | os.PathLike[str]) -> Oem:
             if len(fields) not in (7, 10):
                 raise ValueError(f"{where}: a data line holds an epoch and 6 or 9 numbers, got {len(fields) - 1}")
             key_now = epoch_key(fields[0], where)
-            if epochs and key_now < epoch_key(epochs[-1], where):
+            if previous is not None and key_now < previous:
                 raise ValueError(f"{where}: epoch {fields[0]} comes before the previous line's {epochs[-1]}")
-            if not (epoch_key(meta["START_TIME"], where) <= key_now <= epoch_key(meta["STOP_TIME"], where)):
+            if not (span[0] <= key_now <= span[1]):
                 raise ValueError(f"{where}: epoch {fields[0]} lies outside START_TIME..STOP_TIME")
+            previous = key_now
             epochs.append(fields[0])
             rows.append(_numbers(fields[1:], where))
     if first:
