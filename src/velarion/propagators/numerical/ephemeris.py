@@ -21,7 +21,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["BODIES", "PlanetaryEphemeris", "default_kernel_path"]
+__all__ = ["BODIES", "GM_DE421", "PlanetaryEphemeris", "default_kernel_path"]
 
 _SECONDS_PER_DAY = 86400.0
 _J2000_JD = 2451545.0
@@ -40,6 +40,21 @@ _PLANETS = {
 # The series every packed ephemeris holds first, in the compiled order.
 _BASE_SEGMENTS = ((0, 3), (3, 399), (3, 301), (0, 10))
 BODIES = ("sun", "moon", *_PLANETS)
+# GM (m^3/s^2) of each body as DE421 has it (its constants GMS, GM1..GM9 in
+# AU^3/day^2, and the Moon's GMB / (1 + EMRAT)); planets are their systems'
+# barycentres, as the kernel's segments are.
+GM_DE421 = {
+    "sun": 1.327124400409446e20,
+    "moon": 4.902800076227744e12,
+    "mercury": 2.203209e13,
+    "venus": 3.24858592e14,
+    "mars": 4.2828375214e13,
+    "jupiter": 1.267127648e17,
+    "saturn": 3.79405852e16,
+    "uranus": 5.7945486e15,
+    "neptune": 6.836535e15,
+    "pluto": 9.77e11,
+}
 # Index of each body's series in the packed array: the Sun and the Moon are
 # fixed (kernels/ephemeris.hpp), planets follow in the order asked for.
 _SUN_SERIES, _MOON_SERIES, _FIRST_PLANET = 3, 2, 4

@@ -31,8 +31,8 @@ namespace velarion::numerical {
 struct SolidTideParams {
     double gm = 3.986004415e14;  // the field's GM, m^3/s^2 (EGM96)
     double radius = 6378136.3;   // the field's reference radius, m (EGM96)
-    double gm_sun = 1.32712440040944e20;
-    double gm_moon = 4.902800066163796e12;
+    double gm_sun = 1.327124400409446e20;
+    double gm_moon = 4.902800076227744e12;
     // Table 6.3 (anelastic): Re k2m, Im k2m, k+2m (m = 0..2); k3m (m = 0..3).
     double k2_re[3] = {0.30190, 0.29830, 0.30102};
     double k2_im[3] = {0.0, -0.00144, -0.00130};
