@@ -732,3 +732,18 @@ def test_missing_data_package_named(monkeypatch, module, call, package):
     monkeypatch.setattr(mod.importlib.util, "find_spec", lambda name: None)
     with pytest.raises(FileNotFoundError, match=f"comes with the '{package}' package"):
         getattr(mod, call)()
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda: _forces.accelerations("thirdbody", contexts([AU, 0, 0], sun=[AU, 0, 0]), THIRDBODY),
+     lambda: _forces.accelerations("srp", contexts([AU, 0, 0], sun=[AU, 0, 0]), SRP),
+     lambda: _forces.accelerations("relativity", contexts([0, 0, 0]), RELATIVITY),
+     lambda: _forces.density(contexts([0, 0, 0]), DRAG_MSIS),
+     lambda: _forces.solid_tide(contexts([7e6, 0, 0], sun=[0, 0, 0]), np.zeros(1), TIDE)],
+    ids=["at the Sun's centre", "srp at the Sun's centre", "relativity at the Earth's centre",
+         "msis at the Earth's centre", "tide from a Sun at the Earth's centre"],
+)  # fmt: skip
+def test_singular_points_refused_not_returned_as_nan(call):
+    with pytest.raises(ValueError, match="not finite .a position at a singular point"):
+        call()

@@ -92,6 +92,19 @@ bool non_finite_context(core::index_t i) {
     return false;
 }
 
+// A result that is not finite comes from a context at a singular point
+// (the Earth's centre, a body's centre): refused, never returned.
+bool all_finite(const double* x, int n) noexcept {
+    for (int k = 0; k < n; ++k)
+        if (!std::isfinite(x[k])) return false;
+    return true;
+}
+
+bool non_finite_result(core::index_t i) {
+    PyErr_Format(PyExc_ValueError, "the result at context row %zd is not finite (a position at a singular point)", i);
+    return false;
+}
+
 constexpr const char* kGeoNames[] = {"packed", "series", "tdb"};
 constexpr core::Signature kGeoSig{"ephemeris_geocentric", kGeoNames, 3};
 
@@ -279,6 +292,7 @@ PyObject* py_accelerations(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
                 }
                 break;
         }
+        if (!all_finite(ai, 3) || !all_finite(ri, 9) || !all_finite(vi, 9)) return non_finite_result(i), nullptr;
     }
     return PyTuple_Pack(3, acc.get(), dadr.get(), dadv.get());
 }
@@ -304,6 +318,7 @@ PyObject* py_sunlight_fraction(PyObject*, PyObject* const* args, Py_ssize_t narg
         nm::ForceContext ctx;
         if (!load_context(c, i, ctx)) return non_finite_context(i), nullptr;
         o[i] = nm::sunlight_fraction(ctx, p.srp);
+        if (!std::isfinite(o[i])) return non_finite_result(i), nullptr;
     }
     return out.release();
 }
@@ -329,6 +344,7 @@ PyObject* py_density(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         nm::ForceContext ctx;
         if (!load_context(c, i, ctx)) return non_finite_context(i), nullptr;
         o[i] = nm::drag_density(ctx, p.drag, ctx.r);
+        if (!std::isfinite(o[i])) return non_finite_result(i), nullptr;
     }
     return out.release();
 }
@@ -378,6 +394,7 @@ PyObject* py_solid_tide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         nm::ForceContext ctx;
         if (!load_context(c, i, ctx)) return non_finite_context(i), nullptr;
         nm::solid_tide_corrections(ctx, gmst[static_cast<std::size_t>(i)], pc[i], ps[i], p);
+        if (!all_finite(&pc[i][0][0], 25) || !all_finite(&ps[i][0][0], 25)) return non_finite_result(i), nullptr;
     }
     return PyTuple_Pack(2, dc.get(), ds.get());
 }
