@@ -82,12 +82,26 @@ bool take_ephemeris(PyObject* obj, core::View1D& view, nm::Ephemeris& e) {
 }
 
 void raise_outside(const nm::Ephemeris& e, double t) {
-    PyErr_Format(PyExc_ValueError, "TDB %.3f s since J2000 lies outside the packed ephemeris, which covers [%.3f, %.3f] s",
-                 t, e.first, e.last);
+    PyErr_Format(PyExc_ValueError,
+                 "TDB %.3f s since J2000 lies outside the packed ephemeris, which covers [%.3f, %.3f] s", t, e.first,
+                 e.last);
 }
 
 bool non_finite_context(core::index_t i) {
     PyErr_Format(PyExc_ValueError, "context row %zd is not finite", i);
+    return false;
+}
+
+// A result that is not finite comes from a context at a singular point
+// (the Earth's centre, a body's centre): refused, never returned.
+bool all_finite(const double* x, int n) noexcept {
+    for (int k = 0; k < n; ++k)
+        if (!std::isfinite(x[k])) return false;
+    return true;
+}
+
+bool non_finite_result(core::index_t i) {
+    PyErr_Format(PyExc_ValueError, "the result at context row %zd is not finite (a position at a singular point)", i);
     return false;
 }
 
@@ -134,10 +148,14 @@ bool term_from(PyObject* name, Term& term) {
     }
     const char* s = PyUnicode_AsUTF8(name);
     if (!s) return false;
-    if (!std::strcmp(s, "thirdbody")) term = Term::thirdbody;
-    else if (!std::strcmp(s, "srp")) term = Term::srp;
-    else if (!std::strcmp(s, "drag")) term = Term::drag;
-    else if (!std::strcmp(s, "relativity")) term = Term::relativity;
+    if (!std::strcmp(s, "thirdbody"))
+        term = Term::thirdbody;
+    else if (!std::strcmp(s, "srp"))
+        term = Term::srp;
+    else if (!std::strcmp(s, "drag"))
+        term = Term::drag;
+    else if (!std::strcmp(s, "relativity"))
+        term = Term::relativity;
     else {
         PyErr_Format(PyExc_ValueError, "unknown force term %R (thirdbody, srp, drag, relativity)", name);
         return false;
@@ -155,7 +173,8 @@ struct AllParams {
 // Parameter vectors, by term:
 //   thirdbody: gm_sun, gm_moon, sun (0/1), moon (0/1)
 //   srp: cr, area, mass, p0, au, sun_radius, earth_radius, moon_radius, earth_shadow, moon_shadow
-//   drag: cd, area, mass, model (0 Harris-Priester, 1 NRLMSISE-00), hp_exponent
+//   drag: cd, area, mass, model (0 Harris-Priester, 1 NRLMSISE-00), hp_exponent,
+//         f107, f107a, ap, ut_minus_tt (the constants when no weather table is given)
 //   relativity: gm, gm_sun, c, angular_momentum, schwarzschild, lense_thirring, de_sitter
 bool unpack_params(Term term, PyObject* obj, AllParams& p) {
     std::vector<double> v;
@@ -170,7 +189,7 @@ bool unpack_params(Term term, PyObject* obj, AllParams& p) {
             if (!(p.srp.mass > 0.0)) break;
             return true;
         case Term::drag:
-            if (!take_params(obj, v, 5, "drag")) return false;
+            if (!take_params(obj, v, 9, "drag")) return false;
             if (v[3] != 0.0 && v[3] != 1.0) {
                 PyErr_SetString(PyExc_ValueError, "drag: model must be 0 (Harris-Priester) or 1 (NRLMSISE-00)");
                 return false;
@@ -180,6 +199,10 @@ bool unpack_params(Term term, PyObject* obj, AllParams& p) {
             p.drag.mass = v[2];
             p.drag.model = static_cast<nm::DensityModel>(static_cast<int>(v[3]));
             p.drag.hp_exponent = v[4];
+            p.drag.f107 = v[5];
+            p.drag.f107a = v[6];
+            p.drag.ap = v[7];
+            p.drag.ut_minus_tt = v[8];
             if (!(p.drag.mass > 0.0)) break;
             return true;
         case Term::relativity:
@@ -201,12 +224,37 @@ bool unpack_params(Term term, PyObject* obj, AllParams& p) {
     return false;
 }
 
-constexpr const char* kAccNames[] = {"term", "contexts", "params", "ephemeris"};
+// A packed weather table: first_mjd, days, ap_history (0/1), then days rows
+// of kWeatherColumns; the array must stay alive (its view held).
+bool take_weather(PyObject* obj, core::View1D& view, nm::SpaceWeather& w, nm::DragParams& p) {
+    if (!view.acquire(obj, false)) return false;
+    auto s = view.span1();
+    const double* d = reinterpret_cast<const double*>(s.base);
+    if (s.size < 3 + nm::kWeatherColumns || s.stride != sizeof(double) || !std::isfinite(d[0]) || !(d[1] >= 1.0) ||
+        d[1] != std::floor(d[1]) || static_cast<double>(s.size) != 3.0 + d[1] * nm::kWeatherColumns) {
+        PyErr_SetString(PyExc_ValueError, "malformed packed space-weather table");
+        return false;
+    }
+    for (core::index_t i = 3; i < s.size; ++i) {
+        if (!std::isfinite(d[i])) {
+            PyErr_SetString(PyExc_ValueError, "the space-weather table holds a non-finite value");
+            return false;
+        }
+    }
+    w.first_mjd = d[0];
+    w.days = static_cast<long>(d[1]);
+    w.rows = d + 3;
+    p.ap_history = d[2] != 0.0;
+    p.weather = &w;
+    return true;
+}
+
+constexpr const char* kAccNames[] = {"term", "contexts", "params", "ephemeris", "weather"};
 constexpr core::Signature kAccSig{"accelerations", kAccNames, 3};
 
-// accelerations(term, contexts, params, ephemeris=None) -> (a, dadr, dadv)
+// accelerations(term, contexts, params, ephemeris=None, weather=None) -> (a, dadr, dadv)
 PyObject* py_accelerations(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[4];
+    PyObject* a[5];
     if (!core::parse_args(kAccSig, args, nargs, kwnames, a)) return nullptr;
     Term term;
     if (!term_from(a[0], term)) return nullptr;
@@ -221,6 +269,9 @@ PyObject* py_accelerations(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         if (!take_ephemeris(a[3], eview, e)) return nullptr;
         p.relativity.ephemeris = &e;
     }
+    core::View1D wview;
+    nm::SpaceWeather w;
+    if (a[4] && a[4] != Py_None && !take_weather(a[4], wview, w, p.drag)) return nullptr;
     const npy_intp n = c.rows;
     npy_intp s3[2] = {n, 3}, s33[3] = {n, 3, 3};
     core::Ref acc = core::zeros(2, s3), dadr = core::zeros(3, s33), dadv = core::zeros(3, s33);
@@ -241,17 +292,18 @@ PyObject* py_accelerations(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
                 }
                 break;
         }
+        if (!all_finite(ai, 3) || !all_finite(ri, 9) || !all_finite(vi, 9)) return non_finite_result(i), nullptr;
     }
     return PyTuple_Pack(3, acc.get(), dadr.get(), dadv.get());
 }
 
-constexpr const char* kScalarNames[] = {"contexts", "params"};
+constexpr const char* kScalarNames[] = {"contexts", "params", "weather"};
 constexpr core::Signature kShadowSig{"sunlight_fraction", kScalarNames, 2};
 constexpr core::Signature kDensitySig{"density", kScalarNames, 2};
 
 // sunlight_fraction(contexts, srp params) -> (n,): 1 sunlit, 0 umbra.
 PyObject* py_sunlight_fraction(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
+    PyObject* a[3];
     if (!core::parse_args(kShadowSig, args, nargs, kwnames, a)) return nullptr;
     core::View2D cview;
     core::Strided2D<double> c;
@@ -266,19 +318,24 @@ PyObject* py_sunlight_fraction(PyObject*, PyObject* const* args, Py_ssize_t narg
         nm::ForceContext ctx;
         if (!load_context(c, i, ctx)) return non_finite_context(i), nullptr;
         o[i] = nm::sunlight_fraction(ctx, p.srp);
+        if (!std::isfinite(o[i])) return non_finite_result(i), nullptr;
     }
     return out.release();
 }
 
-// density(contexts, drag params) -> (n,) kg/m^3 at each context's position.
+// density(contexts, drag params, weather=None) -> (n,) kg/m^3 at each
+// context's position.
 PyObject* py_density(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
+    PyObject* a[3];
     if (!core::parse_args(kDensitySig, args, nargs, kwnames, a)) return nullptr;
     core::View2D cview;
     core::Strided2D<double> c;
     if (!take_contexts(a[0], cview, c)) return nullptr;
     AllParams p;
     if (!unpack_params(Term::drag, a[1], p)) return nullptr;
+    core::View1D wview;
+    nm::SpaceWeather w;
+    if (a[2] && a[2] != Py_None && !take_weather(a[2], wview, w, p.drag)) return nullptr;
     npy_intp n = c.rows;
     core::Ref out = core::zeros(1, &n);
     if (!out) return nullptr;
@@ -287,6 +344,7 @@ PyObject* py_density(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         nm::ForceContext ctx;
         if (!load_context(c, i, ctx)) return non_finite_context(i), nullptr;
         o[i] = nm::drag_density(ctx, p.drag, ctx.r);
+        if (!std::isfinite(o[i])) return non_finite_result(i), nullptr;
     }
     return out.release();
 }
@@ -336,11 +394,77 @@ PyObject* py_solid_tide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         nm::ForceContext ctx;
         if (!load_context(c, i, ctx)) return non_finite_context(i), nullptr;
         nm::solid_tide_corrections(ctx, gmst[static_cast<std::size_t>(i)], pc[i], ps[i], p);
+        if (!all_finite(&pc[i][0][0], 25) || !all_finite(&ps[i][0][0], 25)) return non_finite_result(i), nullptr;
     }
     return PyTuple_Pack(2, dc.get(), ds.get());
 }
 
-#define FASTCALL(fn) (PyCFunction)(void (*)(void))core::entry<fn>, METH_FASTCALL | METH_KEYWORDS
+constexpr const char* kMsisNames[] = {"inputs"};
+constexpr core::Signature kMsisSig{"nrlmsise00", kMsisNames, 1};
+
+// nrlmsise00(inputs) -> (n, 11): the model itself, one row of inputs per
+// evaluation: doy, sec, alt (km), lat, lon (deg), lst (h), f107a, f107,
+// ap, ap_a[7], ap_history (0/1), gtd7d (0/1); out d[9] (cgs) and t[2].
+PyObject* py_nrlmsise00(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[1];
+    if (!core::parse_args(kMsisSig, args, nargs, kwnames, a)) return nullptr;
+    core::View2D view;
+    if (!view.acquire(a[0], false)) return nullptr;
+    auto in = view.span2();
+    if (in.cols != 18) {
+        PyErr_Format(PyExc_ValueError, "nrlmsise00 inputs must have 18 columns, got %zd", in.cols);
+        return nullptr;
+    }
+    npy_intp shape[2] = {in.rows, 11};
+    core::Ref out = core::zeros(2, shape);
+    if (!out) return nullptr;
+    double* o = core::data_of(out.get());
+    for (core::index_t i = 0; i < in.rows; ++i) {
+        double row[18];
+        for (int j = 0; j < 18; ++j) {
+            row[j] = in(i, j);
+            if (!std::isfinite(row[j])) {
+                PyErr_Format(PyExc_ValueError, "nrlmsise00 input row %zd is not finite", i);
+                return nullptr;
+            }
+        }
+        if (!(row[0] >= 1.0 && row[0] <= 366.0)) {
+            PyErr_Format(PyExc_ValueError, "nrlmsise00 input row %zd: day of year outside 1..366", i);
+            return nullptr;
+        }
+        nm::nrlmsise00::nrlmsise_input x{};
+        nm::nrlmsise00::ap_array history{};
+        nm::nrlmsise00::nrlmsise_flags flags{};
+        for (int& s : flags.switches) s = 1;
+        flags.switches[0] = 0;
+        x.doy = static_cast<int>(row[0]);
+        x.sec = row[1];
+        x.alt = row[2];
+        x.g_lat = row[3];
+        x.g_long = row[4];
+        x.lst = row[5];
+        x.f107A = row[6];
+        x.f107 = row[7];
+        x.ap = row[8];
+        for (int j = 0; j < 7; ++j) history.a[j] = row[9 + j];
+        if (row[16] != 0.0) {
+            flags.switches[9] = -1;
+            x.ap_a = &history;
+        }
+        nm::nrlmsise00::Model model{};
+        nm::nrlmsise00::nrlmsise_output r{};
+        if (row[17] != 0.0)
+            model.gtd7d(&x, &flags, &r);
+        else
+            model.gtd7(&x, &flags, &r);
+        for (int j = 0; j < 9; ++j) o[11 * i + j] = r.d[j];
+        o[11 * i + 9] = r.t[0];
+        o[11 * i + 10] = r.t[1];
+    }
+    return out.release();
+}
+
+#define FASTCALL(fn) (PyCFunction)(void (*)(void)) core::entry<fn>, METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef forces_methods[] = {
     {"ephemeris_geocentric", FASTCALL(py_ephemeris_geocentric),
@@ -348,15 +472,19 @@ PyMethodDef forces_methods[] = {
      "Geocentric positions (n, 3), m, of one series of a packed ephemeris at TDB seconds since J2000.0\n"
      "(series -1: the Sun's geocentric velocity, m/s)."},
     {"accelerations", FASTCALL(py_accelerations),
-     "accelerations(term, contexts, params, ephemeris=None)\n--\n\n"
+     "accelerations(term, contexts, params, ephemeris=None, weather=None)\n--\n\n"
      "A force term's accelerations (n, 3) and partials (n, 3, 3) by position and velocity at each\n"
      "context row."},
     {"sunlight_fraction", FASTCALL(py_sunlight_fraction),
      "sunlight_fraction(contexts, params)\n--\n\n"
      "The fraction of the solar disc seen at each context (SRP parameters)."},
     {"density", FASTCALL(py_density),
-     "density(contexts, params)\n--\n\n"
+     "density(contexts, params, weather=None)\n--\n\n"
      "The drag term's atmospheric density (kg/m^3) at each context (drag parameters)."},
+    {"nrlmsise00", FASTCALL(py_nrlmsise00),
+     "nrlmsise00(inputs)\n--\n\n"
+     "The NRLMSISE-00 model at rows of (doy, sec, alt, lat, lon, lst, f107a, f107, ap, ap_a[7],\n"
+     "ap_history, gtd7d): rows of the nine densities (cm^-3, g/cm^3) and two temperatures (K)."},
     {"solid_tide", FASTCALL(py_solid_tide),
      "solid_tide(contexts, gmst, params)\n--\n\n"
      "Solid Earth tide corrections (dC, dS), (n, 5, 5), to the normalised gravity coefficients at each\n"

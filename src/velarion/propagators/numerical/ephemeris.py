@@ -21,7 +21,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["BODIES", "PlanetaryEphemeris", "default_kernel_path"]
+__all__ = ["BODIES", "GM_DE421", "PlanetaryEphemeris", "default_kernel_path"]
 
 _SECONDS_PER_DAY = 86400.0
 _J2000_JD = 2451545.0
@@ -40,6 +40,21 @@ _PLANETS = {
 # The series every packed ephemeris holds first, in the compiled order.
 _BASE_SEGMENTS = ((0, 3), (3, 399), (3, 301), (0, 10))
 BODIES = ("sun", "moon", *_PLANETS)
+# GM (m^3/s^2) of each body as DE421 has it (its constants GMS, GM1..GM9 in
+# AU^3/day^2, and the Moon's GMB / (1 + EMRAT)); planets are their systems'
+# barycentres, as the kernel's segments are.
+GM_DE421 = {
+    "sun": 1.327124400409446e20,
+    "moon": 4.902800076227744e12,
+    "mercury": 2.203209e13,
+    "venus": 3.24858592e14,
+    "mars": 4.2828375214e13,
+    "jupiter": 1.267127648e17,
+    "saturn": 3.79405852e16,
+    "uranus": 5.7945486e15,
+    "neptune": 6.836535e15,
+    "pluto": 9.77e11,
+}
 # Index of each body's series in the packed array: the Sun and the Moon are
 # fixed (kernels/ephemeris.hpp), planets follow in the order asked for.
 _SUN_SERIES, _MOON_SERIES, _FIRST_PLANET = 3, 2, 4
@@ -105,8 +120,10 @@ class PlanetaryEphemeris:
                 if segment is None:
                     raise ValueError(f"{self.path!r} has no segment {center} -> {target}")
                 if segment.data_type != 2:
-                    raise ValueError(f"{self.path!r}: segment {center} -> {target} is of SPK type "
-                                     f"{segment.data_type}, not 2 (Chebyshev position)")
+                    raise ValueError(
+                        f"{self.path!r}: segment {center} -> {target} is of SPK type "
+                        f"{segment.data_type}, not 2 (Chebyshev position)"
+                    )
                 first, last = segment.start_second, segment.end_second
                 if start < first or stop > last:
                     raise ValueError(
@@ -118,8 +135,10 @@ class PlanetaryEphemeris:
                 init = _seconds_from_jd(init_jd)
                 intlen = intlen_days * _SECONDS_PER_DAY
                 n = coefficients.shape[1]
-                i0 = max(0, min(n - 1, int(np.floor((start - init) / intlen))))
-                i1 = max(i0, min(n - 1, int(np.floor((stop - init) / intlen))))
+                # one record more on each side where the kernel has it: an
+                # integrator's stages may reach a little past the span's ends
+                i0 = max(0, min(n - 1, int(np.floor((start - init) / intlen)) - 1))
+                i1 = max(i0, min(n - 1, int(np.floor((stop - init) / intlen)) + 1))
                 # (3, records, ncoef) -> records of (3, ncoef), coefficient 0 first
                 block = np.ascontiguousarray(np.transpose(coefficients[:, i0 : i1 + 1, :], (1, 0, 2)))
                 ncoef = coefficients.shape[2]
@@ -142,7 +161,9 @@ class PlanetaryEphemeris:
             return _MOON_SERIES
         if body in self.planets:
             return _FIRST_PLANET + self.planets.index(body)
-        raise ValueError(f"{body!r} is not in this ephemeris (bodies: sun, moon{''.join(', ' + p for p in self.planets)})")
+        raise ValueError(
+            f"{body!r} is not in this ephemeris (bodies: sun, moon{''.join(', ' + p for p in self.planets)})"
+        )
 
     def geocentric(self, body: str, tdb: ArrayLike) -> NDArray[np.float64]:
         """Geocentric positions (n, 3), metres, of a body at TDB seconds since J2000.0."""

@@ -10,10 +10,18 @@
 //   and maximum densities interpolated exponentially in height, blended by
 //   cos^n(psi/2) of the angle psi between the satellite and the apex of the
 //   diurnal bulge, which lags the Sun by 30 degrees in right ascension. The
-//   exponent n is 2 for low inclinations and up to 6 for polar orbits
-//   (default 4, M&G's middle value is not fixed: they suggest 2..6). Zero
-//   density outside 100-1000 km, as the table has none.
-// - NRLMSISE-00 (kernels/nrlmsise00.hpp), its total mass density.
+//   exponent n (DragParams::hp_exponent) is, after M&G, 2 for orbits of
+//   low inclination and 6 for polar ones; the default 4 lies between. Zero
+//   density outside 100-1000 km, where the table has no values.
+// - NRLMSISE-00 (kernels/nrlmsise00.hpp): the total mass density with
+//   anomalous oxygen (gtd7d, the model's drag density), all switches on,
+//   at the geodetic height, latitude and longitude, UT day of year and
+//   seconds, local solar time UT + longitude / 15 h; space weather from a
+//   daily table (F10.7 of the previous day, its 81-day centred mean, the
+//   daily Ap, or the 3-hourly Ap history with ap_history) or constants.
+//   UT is taken as TT + ut_minus_tt (a constant over a propagation: the
+//   density's dependence on time is far too slow for the leap seconds and
+//   UT1-UTC to matter).
 //
 // Partials: da/dv and the co-rotation part of da/dr analytic; the density's
 // gradient by central differences of the density over 1 m in each axis
@@ -22,6 +30,7 @@
 #define VELARION_PROPAGATORS_NUMERICAL_KERNELS_DRAG_HPP
 
 #include "velarion/propagators/numerical/kernels/force_context.hpp"
+#include "velarion/propagators/numerical/kernels/nrlmsise00.hpp"
 
 #include <cmath>
 
@@ -53,19 +62,17 @@ inline constexpr double kHarrisPriesterHeight[kHarrisPriesterRows] = {
     440.0, 460.0, 480.0, 500.0, 520.0, 540.0, 560.0, 580.0, 600.0, 620.0, 640.0, 660.0, 680.0,
     700.0, 720.0, 740.0, 760.0, 780.0, 800.0, 840.0, 880.0, 920.0, 960.0, 1000.0};
 inline constexpr double kHarrisPriesterMin[kHarrisPriesterRows] = {
-    4.974e+05, 2.490e+04, 8.377e+03, 3.899e+03, 2.122e+03, 1.263e+03, 8.008e+02, 5.283e+02, 3.617e+02,
-    2.557e+02, 1.839e+02, 1.341e+02, 9.949e+01, 7.488e+01, 5.709e+01, 4.403e+01, 3.430e+01, 2.697e+01,
-    2.139e+01, 1.708e+01, 1.099e+01, 7.214e+00, 4.824e+00, 3.274e+00, 2.249e+00, 1.558e+00, 1.091e+00,
-    7.701e-01, 5.474e-01, 3.916e-01, 2.819e-01, 2.042e-01, 1.488e-01, 1.092e-01, 8.070e-02, 6.012e-02,
-    4.519e-02, 3.430e-02, 2.632e-02, 2.043e-02, 1.607e-02, 1.281e-02, 1.036e-02, 8.496e-03, 7.069e-03,
-    4.680e-03, 3.200e-03, 2.210e-03, 1.560e-03, 1.150e-03};
+    4.974e+05, 2.490e+04, 8.377e+03, 3.899e+03, 2.122e+03, 1.263e+03, 8.008e+02, 5.283e+02, 3.617e+02, 2.557e+02,
+    1.839e+02, 1.341e+02, 9.949e+01, 7.488e+01, 5.709e+01, 4.403e+01, 3.430e+01, 2.697e+01, 2.139e+01, 1.708e+01,
+    1.099e+01, 7.214e+00, 4.824e+00, 3.274e+00, 2.249e+00, 1.558e+00, 1.091e+00, 7.701e-01, 5.474e-01, 3.916e-01,
+    2.819e-01, 2.042e-01, 1.488e-01, 1.092e-01, 8.070e-02, 6.012e-02, 4.519e-02, 3.430e-02, 2.632e-02, 2.043e-02,
+    1.607e-02, 1.281e-02, 1.036e-02, 8.496e-03, 7.069e-03, 4.680e-03, 3.200e-03, 2.210e-03, 1.560e-03, 1.150e-03};
 inline constexpr double kHarrisPriesterMax[kHarrisPriesterRows] = {
-    4.974e+05, 2.490e+04, 8.710e+03, 4.059e+03, 2.215e+03, 1.344e+03, 8.758e+02, 6.010e+02, 4.297e+02,
-    3.162e+02, 2.396e+02, 1.853e+02, 1.455e+02, 1.157e+02, 9.308e+01, 7.555e+01, 6.182e+01, 5.095e+01,
-    4.226e+01, 3.526e+01, 2.511e+01, 1.819e+01, 1.337e+01, 9.955e+00, 7.492e+00, 5.684e+00, 4.355e+00,
-    3.362e+00, 2.612e+00, 2.042e+00, 1.605e+00, 1.267e+00, 1.005e+00, 7.997e-01, 6.390e-01, 5.123e-01,
-    4.121e-01, 3.325e-01, 2.691e-01, 2.185e-01, 1.779e-01, 1.452e-01, 1.190e-01, 9.776e-02, 8.059e-02,
-    5.741e-02, 4.210e-02, 3.130e-02, 2.360e-02, 1.810e-02};
+    4.974e+05, 2.490e+04, 8.710e+03, 4.059e+03, 2.215e+03, 1.344e+03, 8.758e+02, 6.010e+02, 4.297e+02, 3.162e+02,
+    2.396e+02, 1.853e+02, 1.455e+02, 1.157e+02, 9.308e+01, 7.555e+01, 6.182e+01, 5.095e+01, 4.226e+01, 3.526e+01,
+    2.511e+01, 1.819e+01, 1.337e+01, 9.955e+00, 7.492e+00, 5.684e+00, 4.355e+00, 3.362e+00, 2.612e+00, 2.042e+00,
+    1.605e+00, 1.267e+00, 1.005e+00, 7.997e-01, 6.390e-01, 5.123e-01, 4.121e-01, 3.325e-01, 2.691e-01, 2.185e-01,
+    1.779e-01, 1.452e-01, 1.190e-01, 9.776e-02, 8.059e-02, 5.741e-02, 4.210e-02, 3.130e-02, 2.360e-02, 1.810e-02};
 inline constexpr double kHarrisPriesterLag = 0.523599;  // rad, the bulge's lag behind the Sun (30 deg)
 
 // Harris-Priester density (kg/m^3) at a GCRF position r with its Earth-fixed
@@ -95,13 +102,116 @@ inline double harris_priester_density(const double r[3], const double r_itrf[3],
 
 enum class DensityModel : int { harris_priester = 0, nrlmsise00 = 1 };
 
+// Daily space weather, from the Python reader: row i holds day first_mjd + i
+// (UTC), columns F10.7 observed, its 81-day centred mean, the daily Ap, and
+// the eight 3-hourly Ap. The caller checks a propagation's span against
+// the table; outside it, the end rows are held.
+inline constexpr int kWeatherColumns = 11;
+struct SpaceWeather {
+    double first_mjd = 0.0;
+    long days = 0;
+    const double* rows = nullptr;
+};
+
 struct DragParams {
     double cd = 2.2;
     double area = 1.0;  // m^2
     double mass = 1.0;  // kg
     DensityModel model = DensityModel::harris_priester;
     double hp_exponent = 4.0;
+    // NRLMSISE-00 inputs: the table when there is one, else the constants.
+    const SpaceWeather* weather = nullptr;
+    double f107 = 150.0, f107a = 150.0, ap = 4.0;
+    bool ap_history = false;       // the 3-hourly Ap history (switch 9 = -1); needs the table
+    double ut_minus_tt = -69.184;  // s
 };
+
+namespace detail {
+
+inline const double* weather_row(const SpaceWeather& w, long day) noexcept {
+    const long i = day < 0 ? 0 : (day >= w.days ? w.days - 1 : day);
+    return w.rows + i * kWeatherColumns;
+}
+
+// The 3-hourly Ap of interval k (8 a day) counted from the table's start.
+inline double weather_ap3(const SpaceWeather& w, long k) noexcept {
+    const long day = k >= 0 ? k / 8 : -1;
+    const long slot = k >= 0 ? k % 8 : 0;
+    return weather_row(w, day)[3 + slot];
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's
+// days_from_civil).
+inline long days_from_civil(long y, long m, long d) noexcept {
+    y -= m <= 2 ? 1 : 0;
+    const long era = (y >= 0 ? y : y - 399) / 400;
+    const long yoe = y - era * 400;
+    const long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// Day of the year (1 = 1 January) of a modified Julian date (the year from
+// Hinnant's civil_from_days).
+inline int day_of_year(double mjd) noexcept {
+    const long days = static_cast<long>(std::floor(mjd)) - 40587;
+    const long z = days + 719468;
+    const long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long doe = z - era * 146097;
+    const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long doy_march = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long mp = (5 * doy_march + 2) / 153;
+    const long month = mp < 10 ? mp + 3 : mp - 9;
+    const long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    return static_cast<int>(days - days_from_civil(year, 1, 1) + 1);
+}
+
+}  // namespace detail
+
+inline double nrlmsise00_density(const ForceContext& ctx, const DragParams& p, const double x[3]) noexcept {
+    double lat, height;
+    geodetic_from_itrf(x, lat, height);
+    const double mjd = 51544.5 + (ctx.tt + p.ut_minus_tt) / 86400.0;
+    const double day = std::floor(mjd);
+    nrlmsise00::nrlmsise_input in{};
+    in.doy = detail::day_of_year(mjd);
+    in.sec = (mjd - day) * 86400.0;
+    in.alt = height / 1000.0;
+    in.g_lat = lat * (180.0 / M_PI);
+    in.g_long = std::atan2(x[1], x[0]) * (180.0 / M_PI);
+    in.lst = in.sec / 3600.0 + in.g_long / 15.0;
+    nrlmsise00::ap_array history{};
+    nrlmsise00::nrlmsise_flags flags{};
+    for (int& s : flags.switches) s = 1;
+    flags.switches[0] = 0;  // cgs output
+    if (p.weather) {
+        const SpaceWeather& w = *p.weather;
+        const long i = static_cast<long>(day - w.first_mjd);
+        in.f107 = detail::weather_row(w, i - 1)[0];
+        in.f107A = detail::weather_row(w, i)[1];
+        in.ap = detail::weather_row(w, i)[2];
+        if (p.ap_history) {
+            const long k = 8 * i + static_cast<long>(in.sec / 10800.0);
+            history.a[0] = in.ap;
+            for (int j = 0; j < 4; ++j) history.a[1 + j] = detail::weather_ap3(w, k - j);
+            double s12 = 0.0, s36 = 0.0;
+            for (int j = 4; j < 12; ++j) s12 += detail::weather_ap3(w, k - j);
+            for (int j = 12; j < 20; ++j) s36 += detail::weather_ap3(w, k - j);
+            history.a[5] = s12 / 8.0;
+            history.a[6] = s36 / 8.0;
+            in.ap_a = &history;
+            flags.switches[9] = -1;
+        }
+    } else {
+        in.f107 = p.f107;
+        in.f107A = p.f107a;
+        in.ap = p.ap;
+    }
+    nrlmsise00::Model model{};
+    nrlmsise00::nrlmsise_output out{};
+    model.gtd7d(&in, &flags, &out);
+    return out.d[5] * 1000.0;  // g/cm^3 -> kg/m^3
+}
 
 // Density of the chosen model at GCRF position r (the context gives time,
 // rotation and Sun).
@@ -112,8 +222,7 @@ inline double drag_density(const ForceContext& ctx, const DragParams& p, const d
     switch (p.model) {
         case DensityModel::harris_priester:
             return ctx.has_sun ? harris_priester_density(r, x, ctx.sun, p.hp_exponent) : 0.0;
-        case DensityModel::nrlmsise00:
-            break;
+        case DensityModel::nrlmsise00: return nrlmsise00_density(ctx, p, x);
     }
     return 0.0;
 }

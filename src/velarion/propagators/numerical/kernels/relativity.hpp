@@ -23,8 +23,8 @@
 
 namespace velarion::numerical {
 
-inline constexpr double kSpeedOfLight = 299792458.0;     // m/s
-inline constexpr double kEarthAngularMomentum = 9.8e8;   // m^2/s per unit mass (IERS 2010)
+inline constexpr double kSpeedOfLight = 299792458.0;    // m/s
+inline constexpr double kEarthAngularMomentum = 9.8e8;  // m^2/s per unit mass (IERS 2010)
 
 struct RelativityParams {
     double gm = 3.986004418e14;  // m^3/s^2
@@ -33,7 +33,7 @@ struct RelativityParams {
     double angular_momentum = kEarthAngularMomentum;
     bool schwarzschild = true;
     bool lense_thirring = true;
-    bool de_sitter = true;               // needs `ephemeris` and the context's Sun
+    bool de_sitter = true;  // needs `ephemeris` and the context's Sun
     const Ephemeris* ephemeris = nullptr;
 };
 

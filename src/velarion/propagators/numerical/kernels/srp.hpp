@@ -28,8 +28,8 @@ inline constexpr double kMoonRadius = 1.738e6;               // m
 
 struct SrpParams {
     double cr = 1.3;
-    double area = 1.0;   // m^2
-    double mass = 1.0;   // kg
+    double area = 1.0;  // m^2
+    double mass = 1.0;  // kg
     double p0 = kSolarPressureAt1Au;
     double au = kAstronomicalUnit;
     double sun_radius = kSunRadius;
@@ -46,18 +46,18 @@ inline double occultation_fraction(const double to_body[3], const double to_sun[
                                    double sun_radius) noexcept {
     const double db = std::sqrt(to_body[0] * to_body[0] + to_body[1] * to_body[1] + to_body[2] * to_body[2]);
     const double ds = std::sqrt(to_sun[0] * to_sun[0] + to_sun[1] * to_sun[1] + to_sun[2] * to_sun[2]);
-    if (!(db > rb)) return 0.0;  // inside the body: no sunlight
+    if (!(db > rb)) return 0.0;                                  // inside the body: no sunlight
     const double a = std::asin(std::min(1.0, sun_radius / ds));  // apparent radius of the Sun
-    const double b = std::asin(rb / db);                          // apparent radius of the body
+    const double b = std::asin(rb / db);                         // apparent radius of the body
     const double cosc = (to_body[0] * to_sun[0] + to_body[1] * to_sun[1] + to_body[2] * to_sun[2]) / (db * ds);
     const double c = std::acos(std::clamp(cosc, -1.0, 1.0));  // angle between the centres
-    if (c >= a + b) return 1.0;                             // no occultation
-    if (c <= b - a) return 0.0;                             // total (umbra)
-    if (c <= a - b) return 1.0 - (b * b) / (a * a);         // annular: the body inside the disc
+    if (c >= a + b) return 1.0;                               // no occultation
+    if (c <= b - a) return 0.0;                               // total (umbra)
+    if (c <= a - b) return 1.0 - (b * b) / (a * a);           // annular: the body inside the disc
     const double x = (c * c + a * a - b * b) / (2.0 * c);
     const double y = std::sqrt(std::max(0.0, a * a - x * x));
-    const double area = a * a * std::acos(std::clamp(x / a, -1.0, 1.0)) +
-                        b * b * std::acos(std::clamp((c - x) / b, -1.0, 1.0)) - c * y;
+    const double area =
+        a * a * std::acos(std::clamp(x / a, -1.0, 1.0)) + b * b * std::acos(std::clamp((c - x) / b, -1.0, 1.0)) - c * y;
     return std::clamp(1.0 - area / (M_PI * a * a), 0.0, 1.0);
 }
 

@@ -18,8 +18,8 @@ namespace velarion::numerical {
 
 // GM of the Sun and the Moon, m^3/s^2, as DE421 has them (its GMS and
 // GM of the Earth-Moon system over EMRAT + 1).
-inline constexpr double kGmSun = 1.32712440040944e20;
-inline constexpr double kGmMoon = 4.902800066163796e12;
+inline constexpr double kGmSun = 1.327124400409446e20;
+inline constexpr double kGmMoon = 4.902800076227744e12;
 
 struct ThirdBodyParams {
     double gm_sun = kGmSun;

@@ -24,14 +24,15 @@
 #include "velarion/propagators/numerical/kernels/force_context.hpp"
 
 #include <cmath>
+#include <cstddef>
 
 namespace velarion::numerical {
 
 struct SolidTideParams {
-    double gm = 3.986004415e14;   // the field's GM, m^3/s^2 (EGM96)
-    double radius = 6378136.3;    // the field's reference radius, m (EGM96)
-    double gm_sun = 1.32712440040944e20;
-    double gm_moon = 4.902800066163796e12;
+    double gm = 3.986004415e14;  // the field's GM, m^3/s^2 (EGM96)
+    double radius = 6378136.3;   // the field's reference radius, m (EGM96)
+    double gm_sun = 1.327124400409446e20;
+    double gm_moon = 4.902800076227744e12;
     // Table 6.3 (anelastic): Re k2m, Im k2m, k+2m (m = 0..2); k3m (m = 0..3).
     double k2_re[3] = {0.30190, 0.29830, 0.30102};
     double k2_im[3] = {0.0, -0.00144, -0.00130};
@@ -50,84 +51,52 @@ struct TideLine {
 
 // IERS Conventions (2010) table 6.5a: diurnal (2,1) tides.
 inline constexpr TideLine kDiurnalTides[] = {
-    {2, 0, 2, 0, 2, -0.1, 0.0},
-    {0, 0, 2, 2, 2, -0.1, 0.0},
-    {1, 0, 2, 0, 1, -0.1, 0.0},
-    {1, 0, 2, 0, 2, -0.7, 0.1},
-    {-1, 0, 2, 2, 2, -0.1, 0.0},
-    {0, 0, 2, 0, 1, -1.3, 0.1},
-    {0, 0, 2, 0, 2, -6.8, 0.6},
-    {0, 0, 0, 2, 0, 0.1, 0.0},
-    {1, 0, 2, -2, 2, 0.1, 0.0},
-    {-1, 0, 2, 0, 1, 0.1, 0.0},
-    {-1, 0, 2, 0, 2, 0.4, 0.0},
-    {1, 0, 0, 0, 0, 1.3, -0.1},
-    {1, 0, 0, 0, 1, 0.3, 0.0},
-    {-1, 0, 0, 2, 0, 0.3, 0.0},
-    {-1, 0, 0, 2, 1, 0.1, 0.0},
-    {0, 1, 2, -2, 2, -1.9, 0.1},
-    {0, 0, 2, -2, 1, 0.5, 0.0},
-    {0, 0, 2, -2, 2, -43.4, 2.9},
-    {0, -1, 2, -2, 2, 0.6, 0.0},
-    {0, 1, 0, 0, 0, 1.6, -0.1},
-    {-2, 0, 2, 0, 1, 0.1, 0.0},
-    {0, 0, 0, 0, -2, 0.1, 0.0},
-    {0, 0, 0, 0, -1, -8.8, 0.5},
-    {0, 0, 0, 0, 0, 470.9, -30.2},
-    {0, 0, 0, 0, 1, 68.1, -4.6},
-    {0, 0, 0, 0, 2, -1.6, 0.1},
-    {-1, 0, 0, 1, 0, 0.1, 0.0},
-    {0, -1, 0, 0, -1, -0.1, 0.0},
-    {0, -1, 0, 0, 0, -20.6, -0.3},
-    {0, 1, -2, 2, -2, 0.3, 0.0},
-    {0, -1, 0, 0, 1, -0.3, 0.0},
-    {-2, 0, 0, 2, 0, -0.2, 0.0},
-    {-2, 0, 0, 2, 1, -0.1, 0.0},
-    {0, 0, -2, 2, -2, -5.0, 0.3},
-    {0, 0, -2, 2, -1, 0.2, 0.0},
-    {0, -1, -2, 2, -2, -0.2, 0.0},
-    {1, 0, 0, -2, 0, -0.5, 0.0},
-    {1, 0, 0, -2, 1, -0.1, 0.0},
-    {-1, 0, 0, 0, -1, 0.1, 0.0},
-    {-1, 0, 0, 0, 0, -2.1, 0.1},
-    {-1, 0, 0, 0, 1, -0.4, 0.0},
-    {0, 0, 0, -2, 0, -0.2, 0.0},
-    {-2, 0, 0, 0, 0, -0.1, 0.0},
-    {0, 0, -2, 0, -2, -0.6, 0.0},
-    {0, 0, -2, 0, -1, -0.4, 0.0},
-    {0, 0, -2, 0, 0, -0.1, 0.0},
-    {-1, 0, -2, 0, -2, -0.1, 0.0},
-    {-1, 0, -2, 0, -1, -0.1, 0.0},
+    {2, 0, 2, 0, 2, -0.1, 0.0},   {0, 0, 2, 2, 2, -0.1, 0.0},    {1, 0, 2, 0, 1, -0.1, 0.0},
+    {1, 0, 2, 0, 2, -0.7, 0.1},   {-1, 0, 2, 2, 2, -0.1, 0.0},   {0, 0, 2, 0, 1, -1.3, 0.1},
+    {0, 0, 2, 0, 2, -6.8, 0.6},   {0, 0, 0, 2, 0, 0.1, 0.0},     {1, 0, 2, -2, 2, 0.1, 0.0},
+    {-1, 0, 2, 0, 1, 0.1, 0.0},   {-1, 0, 2, 0, 2, 0.4, 0.0},    {1, 0, 0, 0, 0, 1.3, -0.1},
+    {1, 0, 0, 0, 1, 0.3, 0.0},    {-1, 0, 0, 2, 0, 0.3, 0.0},    {-1, 0, 0, 2, 1, 0.1, 0.0},
+    {0, 1, 2, -2, 2, -1.9, 0.1},  {0, 0, 2, -2, 1, 0.5, 0.0},    {0, 0, 2, -2, 2, -43.4, 2.9},
+    {0, -1, 2, -2, 2, 0.6, 0.0},  {0, 1, 0, 0, 0, 1.6, -0.1},    {-2, 0, 2, 0, 1, 0.1, 0.0},
+    {0, 0, 0, 0, -2, 0.1, 0.0},   {0, 0, 0, 0, -1, -8.8, 0.5},   {0, 0, 0, 0, 0, 470.9, -30.2},
+    {0, 0, 0, 0, 1, 68.1, -4.6},  {0, 0, 0, 0, 2, -1.6, 0.1},    {-1, 0, 0, 1, 0, 0.1, 0.0},
+    {0, -1, 0, 0, -1, -0.1, 0.0}, {0, -1, 0, 0, 0, -20.6, -0.3}, {0, 1, -2, 2, -2, 0.3, 0.0},
+    {0, -1, 0, 0, 1, -0.3, 0.0},  {-2, 0, 0, 2, 0, -0.2, 0.0},   {-2, 0, 0, 2, 1, -0.1, 0.0},
+    {0, 0, -2, 2, -2, -5.0, 0.3}, {0, 0, -2, 2, -1, 0.2, 0.0},   {0, -1, -2, 2, -2, -0.2, 0.0},
+    {1, 0, 0, -2, 0, -0.5, 0.0},  {1, 0, 0, -2, 1, -0.1, 0.0},   {-1, 0, 0, 0, -1, 0.1, 0.0},
+    {-1, 0, 0, 0, 0, -2.1, 0.1},  {-1, 0, 0, 0, 1, -0.4, 0.0},   {0, 0, 0, -2, 0, -0.2, 0.0},
+    {-2, 0, 0, 0, 0, -0.1, 0.0},  {0, 0, -2, 0, -2, -0.6, 0.0},  {0, 0, -2, 0, -1, -0.4, 0.0},
+    {0, 0, -2, 0, 0, -0.1, 0.0},  {-1, 0, -2, 0, -2, -0.1, 0.0}, {-1, 0, -2, 0, -1, -0.1, 0.0},
 };
 // Table 6.5b: zonal (2,0) tides, (in-phase, out-of-phase).
 inline constexpr TideLine kZonalTides[] = {
-    {0, 0, 0, 0, 1, 16.6, -6.7},
-    {0, 0, 0, 0, 2, -0.1, 0.1},
-    {0, -1, 0, 0, 0, -1.2, 0.8},
-    {0, 0, -2, 2, -2, -5.5, 4.3},
-    {0, 0, -2, 2, -1, 0.1, -0.1},
-    {0, -1, -2, 2, -2, -0.3, 0.2},
-    {1, 0, 0, -2, 0, -0.3, 0.7},
-    {-1, 0, 0, 0, -1, 0.1, -0.2},
-    {-1, 0, 0, 0, 0, -1.2, 3.7},
-    {-1, 0, 0, 0, 1, 0.1, -0.2},
-    {1, 0, -2, 0, -2, 0.1, -0.2},
-    {0, 0, 0, -2, 0, 0.0, 0.6},
-    {-2, 0, 0, 0, 0, 0.0, 0.3},
-    {0, 0, -2, 0, -2, 0.6, 6.3},
-    {0, 0, -2, 0, -1, 0.2, 2.6},
-    {0, 0, -2, 0, 0, 0.0, 0.2},
-    {1, 0, -2, -2, -2, 0.1, 0.2},
-    {-1, 0, -2, 0, -2, 0.4, 1.1},
-    {-1, 0, -2, 0, -1, 0.2, 0.5},
-    {0, 0, -2, -2, -2, 0.1, 0.2},
-    {-2, 0, -2, 0, -2, 0.1, 0.1},
+    {0, 0, 0, 0, 1, 16.6, -6.7},  {0, 0, 0, 0, 2, -0.1, 0.1},   {0, -1, 0, 0, 0, -1.2, 0.8},
+    {0, 0, -2, 2, -2, -5.5, 4.3}, {0, 0, -2, 2, -1, 0.1, -0.1}, {0, -1, -2, 2, -2, -0.3, 0.2},
+    {1, 0, 0, -2, 0, -0.3, 0.7},  {-1, 0, 0, 0, -1, 0.1, -0.2}, {-1, 0, 0, 0, 0, -1.2, 3.7},
+    {-1, 0, 0, 0, 1, 0.1, -0.2},  {1, 0, -2, 0, -2, 0.1, -0.2}, {0, 0, 0, -2, 0, 0.0, 0.6},
+    {-2, 0, 0, 0, 0, 0.0, 0.3},   {0, 0, -2, 0, -2, 0.6, 6.3},  {0, 0, -2, 0, -1, 0.2, 2.6},
+    {0, 0, -2, 0, 0, 0.0, 0.2},   {1, 0, -2, -2, -2, 0.1, 0.2}, {-1, 0, -2, 0, -2, 0.4, 1.1},
+    {-1, 0, -2, 0, -1, 0.2, 0.5}, {0, 0, -2, -2, -2, 0.1, 0.2}, {-2, 0, -2, 0, -2, 0.1, 0.1},
 };
 // Table 6.5c: sectorial (2,2) tides (real part only).
 inline constexpr TideLine kSectorialTides[] = {
     {1, 0, 2, 0, 2, -0.3, 0.0},
     {0, 0, 2, 0, 2, -1.2, 0.0},
 };
+
+// The tables' Delaunay multipliers lie in -2..2 (solid_tide_corrections
+// builds each argument from the powers exp(-i k F_j), |k| <= 2).
+template <std::size_t N>
+constexpr bool multipliers_in_range(const TideLine (&lines)[N]) {
+    for (const TideLine& t : lines) {
+        for (double k : {t.l, t.lp, t.f, t.d, t.om}) {
+            if (k < -2.0 || k > 2.0 || k != static_cast<double>(static_cast<int>(k))) return false;
+        }
+    }
+    return true;
+}
+static_assert(multipliers_in_range(kDiurnalTides) && multipliers_in_range(kZonalTides) &&
+              multipliers_in_range(kSectorialTides));
 
 // Delaunay arguments l, l', F, D, Omega (rad) at TT Julian centuries t
 // (IERS 2010 eq. 5.43).
@@ -207,23 +176,50 @@ inline void solid_tide_corrections(const ForceContext& ctx, double gmst, double 
     if (!p.step2) return;
     double F[5];
     detail::delaunay_arguments(ctx.tt / (36525.0 * 86400.0), F);
-    auto nf = [&F](const detail::TideLine& t) {
-        return t.l * F[0] + t.lp * F[1] + t.f * F[2] + t.d * F[3] + t.om * F[4];
+    // exp(-i k F_j) for k = -2..2 (the tables' multipliers), so that each
+    // line's exp(i theta_f) is a product of table entries, not a sin and cos
+    double pc[5][5], ps[5][5];
+    for (int j = 0; j < 5; ++j) {
+        const double c1 = std::cos(F[j]), s1 = std::sin(F[j]);
+        const double c2 = c1 * c1 - s1 * s1, s2 = 2.0 * s1 * c1;
+        const double cs[5][2] = {{c2, s2}, {c1, s1}, {1.0, 0.0}, {c1, -s1}, {c2, -s2}};
+        for (int k = 0; k < 5; ++k) {
+            pc[j][k] = cs[k][0];
+            ps[j][k] = cs[k][1];
+        }
+    }
+    // (cos, sin) of m (theta_g + pi) - N . F
+    auto angle = [&pc, &ps](const detail::TideLine& t, double c0, double s0, double& c, double& s) {
+        const double n[5] = {t.l, t.lp, t.f, t.d, t.om};
+        c = c0;
+        s = s0;
+        for (int j = 0; j < 5; ++j) {
+            const int k = static_cast<int>(n[j]) + 2;
+            const double cj = pc[j][k], sj = ps[j][k];
+            const double cn = c * cj - s * sj;
+            s = s * cj + c * sj;
+            c = cn;
+        }
     };
+    const double g1c = std::cos(gmst + M_PI), g1s = std::sin(gmst + M_PI);
+    const double g2c = g1c * g1c - g1s * g1s, g2s = 2.0 * g1s * g1c;
     double c20 = 0.0, c21 = 0.0, s21 = 0.0, c22 = 0.0, s22 = 0.0;
     for (const auto& t : detail::kZonalTides) {
-        const double th = -nf(t);
-        c20 += t.ip * std::cos(th) - t.op * std::sin(th);
+        double c, s;
+        angle(t, 1.0, 0.0, c, s);
+        c20 += t.ip * c - t.op * s;
     }
     for (const auto& t : detail::kDiurnalTides) {
-        const double th = (gmst + M_PI) - nf(t);
-        c21 += t.ip * std::sin(th) + t.op * std::cos(th);
-        s21 += t.ip * std::cos(th) - t.op * std::sin(th);
+        double c, s;
+        angle(t, g1c, g1s, c, s);
+        c21 += t.ip * s + t.op * c;
+        s21 += t.ip * c - t.op * s;
     }
     for (const auto& t : detail::kSectorialTides) {
-        const double th = 2.0 * (gmst + M_PI) - nf(t);
-        c22 += t.ip * std::cos(th);
-        s22 -= t.ip * std::sin(th);
+        double c, s;
+        angle(t, g2c, g2s, c, s);
+        c22 += t.ip * c;
+        s22 -= t.ip * s;
     }
     dC[2][0] += 1e-12 * c20;
     dC[2][1] += 1e-12 * c21;
