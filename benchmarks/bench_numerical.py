@@ -155,7 +155,7 @@ def _many_case() -> Case:
             y0 = np.array([np.concatenate([s.r, s.v]) for s in states[:20]])
             dt = np.tile(np.asarray(times - epoch), (len(y0), 1))
             out = prop._propagate(
-                np.full(len(y0), tt0[0]), y0, dt, *prop._table(span), prop._ephemeris(span), False, 1, None
+                np.full(len(y0), tt0[0]), y0, dt, *prop._table(span), prop._ephemeris(span), False, 1, None, None
             )
             per_sat = float(np.mean(out[6]))
             print(

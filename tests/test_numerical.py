@@ -295,8 +295,10 @@ def test_dense_output_does_not_shorten_the_steps() -> None:
     tt0 = _tt_seconds(EPOCH)
     y0 = np.array([[6778e3, 0.0, 0.0, 0.0, 4766.0, 6008.0]])
     first, values = prop._table(np.array([tt0[0], tt0[0] + 86400.0]))
-    one = prop._propagate(tt0, y0, np.array([[86400.0]]), first, values, None, False, 1, None)
-    many = prop._propagate(tt0, y0, np.linspace(0.0, 86400.0, 1441).reshape(1, -1), first, values, None, False, 1, None)
+    one = prop._propagate(tt0, y0, np.array([[86400.0]]), first, values, None, False, 1, None, None)
+    many = prop._propagate(
+        tt0, y0, np.linspace(0.0, 86400.0, 1441).reshape(1, -1), first, values, None, False, 1, None, None
+    )
     assert one[5][0] == many[5][0]  # the same steps
     np.testing.assert_array_equal(one[0][0, -1], many[0][0, -1])
 

@@ -255,3 +255,41 @@ def test_cd_and_cr_sensitivities_against_finite_differences() -> None:
         # eclipses; the propagations' own errors over the 0.2 step add ~1e-4.
         np.testing.assert_allclose(sens[:, :, column], fd, rtol=0, atol=5e-3 * np.abs(fd).max())
     assert np.abs(sens[-1, :3, 0]).max() > 10.0  # drag's along-track effect after three hours, metres per unit Cd
+
+
+def test_nrlmsise00_drag_against_pymsis_through_the_propagator() -> None:
+    # The density the propagation's drag term uses, from its acceleration
+    # (a = -rho Cd A / (2 m) |w| w), against pymsis's NRLMSISE-00 with the
+    # same constant indices at the same place and time.
+    pymsis = pytest.importorskip("pymsis")
+    from velarion.frames.frames import get_GCRF
+    from velarion.mathtools.ellipsoid.ellipsoid import WGS84
+    from velarion.propagators.numerical.spaceweather import SpaceWeather
+
+    weather = SpaceWeather.constant(f107=160.0, f107a=140.0, ap=9.0)
+    fm = ForceModel(degree=4, drag="nrlmsise00", space_weather=weather, cd=2.0, area=1.0, mass=1.0)
+    r, v = np.array([[6728e3, 300e3, 900e3]]), np.array([[-300.0, 6500.0, 4000.0]])
+    a = term(fm, EPOCH, r, v)[0]
+    omega = 7.292115146706798e-5 * np.array([0.0, 0.0, 1.0])
+    w = v[0] - np.cross(omega, r[0])
+    rho = np.linalg.norm(a) / (0.5 * 2.0 * np.linalg.norm(w) ** 2)
+    r_itrf, _ = get_GCRF().to_ITRF(EPOCH, r, v)
+    lat, lon, alt = (float(np.asarray(x).reshape(-1)[0]) for x in WGS84.cartesian_to_geodetic(np.asarray(r_itrf)))
+    out = pymsis.calculate(
+        np.array([np.datetime64("2024-03-20T12:00:00")]), np.degrees(lon), np.degrees(lat), alt / 1e3,
+        f107s=[160.0], f107as=[140.0], aps=[[9.0] * 7], version=0,
+    )  # fmt: skip
+    assert rho == pytest.approx(float(np.asarray(out)[..., 0].reshape(-1)[0]), rel=2e-3)
+
+
+def test_nrlmsise00_outside_the_space_weather_table_is_refused() -> None:
+    from velarion.propagators.numerical.spaceweather import SpaceWeather
+
+    weather = SpaceWeather.default()
+    late = Time.from_mjd(weather.last_mjd + 30.0)
+    sv = StateVector(late, [6778e3, 0.0, 0.0], [0.0, 4766.0, 6008.0])
+    prop = Numerical(ForceModel(degree=4, drag="nrlmsise00"))
+    with pytest.raises(ValueError, match="outside the space-weather table"):
+        prop.propagate_state(late + 600.0, sv)
+    held = Numerical(ForceModel(degree=4, drag="nrlmsise00", hold_space_weather=True)).propagate_state(late + 600.0, sv)
+    assert np.all(np.isfinite(held.r))

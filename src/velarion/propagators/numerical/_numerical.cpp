@@ -128,6 +128,9 @@ enum TermField {
     kTides,
     kTideStep2,
     kZeroTideField,
+    kF107,
+    kF107Mean,
+    kAp,
     kPlanetCount,
     kTermFields
 };
@@ -147,6 +150,7 @@ bool set_terms(const std::vector<double>& t, num::ForceModel& m) {
     m.drag_params.model = t[kDensityModel] == 1.0 ? num::DensityModel::nrlmsise00 : num::DensityModel::harris_priester;
     m.drag_params.cd = t[kCd], m.drag_params.area = t[kDragArea], m.drag_params.mass = t[kDragMass];
     m.drag_params.hp_exponent = t[kHpExponent];
+    m.drag_params.f107 = t[kF107], m.drag_params.f107a = t[kF107Mean], m.drag_params.ap = t[kAp];
     m.srp = t[kSrp] != 0.0;
     m.srp_params.cr = t[kCr], m.srp_params.area = t[kSrpArea], m.srp_params.mass = t[kSrpMass];
     m.srp_params.earth_shadow = t[kEarthShadow] != 0.0, m.srp_params.moon_shadow = t[kMoonShadow] != 0.0;
@@ -261,8 +265,33 @@ void Numerical_dealloc(PyObject* self) {
 // --- propagation ---------------------------------------------------------------
 
 constexpr const char* kRunNames[] = {"tt0",       "y0",  "dt",      "eop_first", "eop_values",
-                                     "ephemeris", "stm", "threads", "events"};
-constexpr core::Signature kRunSig{"_propagate", kRunNames, 9};
+                                     "ephemeris", "stm", "threads", "events",    "weather"};
+constexpr core::Signature kRunSig{"_propagate", kRunNames, 10};
+
+// The packed space-weather table (None: the model's constants): first_mjd,
+// days, ap_history (0/1), then the days' rows (kernels/drag.hpp).
+bool take_weather(PyObject* obj, std::vector<double>& packed, num::SpaceWeather& w, bool& ap_history, bool& present) {
+    present = obj != Py_None;
+    if (!present) return true;
+    if (!take_rows(obj, "weather", -1, -1, packed)) return false;
+    const size_t n = packed.size();
+    if (n < 3 + num::kWeatherColumns || !std::isfinite(packed[0]) || !(packed[1] >= 1.0) ||
+        packed[1] != std::floor(packed[1]) || static_cast<double>(n) != 3.0 + packed[1] * num::kWeatherColumns) {
+        PyErr_SetString(PyExc_ValueError, "malformed packed space-weather table");
+        return false;
+    }
+    for (double x : packed) {
+        if (!std::isfinite(x)) {
+            PyErr_SetString(PyExc_ValueError, "the space-weather table holds a non-finite value");
+            return false;
+        }
+    }
+    w.first_mjd = packed[0];
+    w.days = static_cast<long>(packed[1]);
+    w.rows = packed.data() + 3;
+    ap_history = packed[2] != 0.0;
+    return true;
+}
 
 // The packed JPL ephemeris (None: none), validated once (kernels/ephemeris.hpp).
 bool take_ephemeris(PyObject* obj, std::vector<double>& packed, num::Ephemeris& e, bool& present) {
@@ -280,7 +309,7 @@ bool take_ephemeris(PyObject* obj, std::vector<double>& packed, num::Ephemeris& 
 // stm, threads) -> (states (K, N, 6), stm (K, N, 6, 6) or None, status (K,),
 // refusal (K,), t_failed (K,), steps (K,), evaluations (K,)).
 PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[9];
+    PyObject* a[10];
     if (!core::parse_args(kRunSig, args, nargs, kwnames, a)) return nullptr;
     NumericalObject* n = as_num(self);
     if (!n->model) {
@@ -329,6 +358,11 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
             specs.push_back({static_cast<num::EventKind>(static_cast<int>(kind)), value});
         }
     }
+    std::vector<double> weather_rows;
+    num::SpaceWeather weather;
+    bool ap_history = false, has_weather = false;
+    if (!take_weather(a[9], weather_rows, weather, ap_history, has_weather)) return nullptr;
+    const num::Weather per_call{has_weather ? &weather : nullptr, ap_history};
     std::vector<std::vector<num::FoundEvent>> found(static_cast<size_t>(K));
     for (double x : dt) {
         if (!std::isfinite(x)) {
@@ -379,7 +413,7 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
                             model, table_ptr, has_ephemeris ? &ephemeris : nullptr, settings, tt0[i], &y0[6 * i],
                             &dt[i * static_cast<size_t>(N)], N, out_states + 6 * N * k,
                             out_stm ? out_stm + 36 * N * k : nullptr, specs.data(), static_cast<int>(specs.size()),
-                            &found[i], out_sens ? out_sens + 12 * N * k : nullptr);
+                            &found[i], out_sens ? out_sens + 12 * N * k : nullptr, per_call);
                         status[k] = static_cast<double>(r.status);
                         refusal[k] = static_cast<double>(r.refusal);
                         t_failed[k] = r.t_failed;
@@ -410,13 +444,13 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
                         columns[3].get(), columns[4].get(), event_list.get(), sens.get());
 }
 
-constexpr const char* kAccelNames[] = {"tt", "r", "v", "eop_first", "eop_values", "ephemeris", "partials"};
-constexpr core::Signature kAccelSig{"_acceleration", kAccelNames, 7};
+constexpr const char* kAccelNames[] = {"tt", "r", "v", "eop_first", "eop_values", "ephemeris", "partials", "weather"};
+constexpr core::Signature kAccelSig{"_acceleration", kAccelNames, 8};
 
 // _acceleration(tt (N,), r (N, 3), v (N, 3), eop_first, eop_values,
 // partials) -> (a (N, 3), dadr (N, 3, 3) or None, dadv or None, refused (N,)).
 PyObject* Numerical_acceleration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[7];
+    PyObject* a[8];
     if (!core::parse_args(kAccelSig, args, nargs, kwnames, a)) return nullptr;
     NumericalObject* n = as_num(self);
     std::vector<double> tt, r, v;
@@ -431,6 +465,10 @@ PyObject* Numerical_acceleration(PyObject* self, PyObject* const* args, Py_ssize
     if (!take_ephemeris(a[5], packed, ephemeris, has_ephemeris)) return nullptr;
     const int partials = PyObject_IsTrue(a[6]);
     if (partials < 0) return nullptr;
+    std::vector<double> weather_rows;
+    num::SpaceWeather weather;
+    bool ap_history = false, has_weather = false;
+    if (!take_weather(a[7], weather_rows, weather, ap_history, has_weather)) return nullptr;
     const npy_intp shape_a[2] = {N, 3}, shape_p[3] = {N, 3, 3}, shape_n[1] = {N};
     Ref acc = core::zeros(2, shape_a);
     Ref dadr = partials ? core::zeros(3, shape_p) : Ref::borrow(Py_None);

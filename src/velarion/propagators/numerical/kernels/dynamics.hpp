@@ -59,20 +59,30 @@ struct ForceModel {
     }
 };
 
+// The space weather of one propagation (NRLMSISE-00 drag): the table the
+// binding packed for its span, or none (the model's constant indices).
+struct Weather {
+    const SpaceWeather* table = nullptr;
+    bool ap_history = false;
+};
+
 // Why the right-hand side refused a state.
 enum class Refusal { none, inside_earth, outside_table, outside_ephemeris };
 
 class Dynamics {
 public:
     Dynamics(const ForceModel& model, const EarthOrientationTable* table, const Ephemeris* ephemeris, double tt0,
-             bool stm, bool sensitivity = false)
+             bool stm, bool sensitivity = false, Weather weather = {})
         : model_(model),
           table_(table),
           ephemeris_(ephemeris),
           tt0_(tt0),
           stm_(stm || sensitivity),
           sensitivity_(sensitivity),
-          work_(model.recursion) {
+          work_(model.recursion),
+          drag_params_(model.drag_params) {
+        drag_params_.weather = weather.table;
+        drag_params_.ap_history = weather.table && weather.ap_history;
         if (model.tides) {
             // only the degree 2-4 entries are filled per evaluation
             tide_factors_ = model.tide_unit;
@@ -97,6 +107,7 @@ public:
         if (dadv)
             for (int i = 0; i < 9; ++i) dadv[i] = 0.0;
         if (!make_context(tt, r, v, c, ut1_minus_tt, r_itrf)) return false;
+        drag_params_.ut_minus_tt = ut1_minus_tt;  // NRLMSISE-00's local solar time
         a[0] = a[1] = a[2] = 0.0;
         add_gravity(c, r_itrf, a, dadr);
         if (model_.tides) add_tides(c, ut1_minus_tt, a);
@@ -236,7 +247,7 @@ private:
         double term[3] = {0.0, 0.0, 0.0};
         double k = 0.0;
         if (which == 0) {
-            DragParams p = model_.drag_params;
+            DragParams p = drag_params_;
             k = p.cd;
             if (k == 0.0) p.cd = 1.0;
             add_drag(c, p, term, k == 0.0 ? nullptr : dadr, k == 0.0 ? nullptr : dadv);
@@ -289,8 +300,9 @@ private:
     double tt0_;
     bool stm_;
     bool sensitivity_;
-    double dadp_[6] = {0, 0, 0, 0, 0, 0};  // d a / d(Cd, Cr), 3 x 2
     GravityWork work_;
+    DragParams drag_params_;               // the model's, with this propagation's weather
+    double dadp_[6] = {0, 0, 0, 0, 0, 0};  // d a / d(Cd, Cr), 3 x 2
     Refusal refusal_ = Refusal::none;
 };
 

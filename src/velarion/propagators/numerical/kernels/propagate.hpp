@@ -119,7 +119,8 @@ inline double orbit_time_scale(double GM, const double r[3], const double v[3]) 
 inline Result propagate_one(const ForceModel& model, const EarthOrientationTable* table, const Ephemeris* ephemeris,
                             const Settings& settings, double tt0, const double y0[6], const double* dt, long m,
                             double* states, double* stm, const EventSpec* events = nullptr, int event_count = 0,
-                            std::vector<FoundEvent>* found = nullptr, double* sensitivity = nullptr) {
+                            std::vector<FoundEvent>* found = nullptr, double* sensitivity = nullptr,
+                            Weather weather = {}) {
     Result result;
     if (m == 0) return result;
     std::vector<long> order(static_cast<size_t>(m));
@@ -132,7 +133,7 @@ inline Result propagate_one(const ForceModel& model, const EarthOrientationTable
     });
     const long forward = std::count_if(dt, dt + m, [](double x) { return x >= 0.0; });
     if (sensitivity && !stm) sensitivity = nullptr;  // it rides on the transition matrix
-    Dynamics dynamics(model, table, ephemeris, tt0, stm != nullptr, sensitivity != nullptr);
+    Dynamics dynamics(model, table, ephemeris, tt0, stm != nullptr, sensitivity != nullptr, weather);
     const int n = dynamics.dimension();
     double y_start[kMaxDimension];
     for (int i = 0; i < 6; ++i) y_start[i] = y0[i];
