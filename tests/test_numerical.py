@@ -630,3 +630,22 @@ def test_unknown_events_are_refused(events: list[object]) -> None:
 def test_events_need_the_adaptive_integrator() -> None:
     with pytest.raises(ValueError, match="dop853"):
         Numerical(ForceModel(degree=2), integrator="rk4").propagate_state(EPOCH + 60.0, state("leo"), events=["node"])
+
+
+def test_ctrl_c_stops_propagate_many() -> None:
+    import _thread
+    import threading
+    import time as clock
+
+    prop = Numerical(ForceModel(degree=20), tolerance=1e-6)
+    states = [state("leo")] * 64
+    times = EPOCH + np.array([30 * 86400.0])  # minutes of work in all
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    start = clock.perf_counter()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            prop.propagate_many(times, states, threads=2)
+    finally:
+        timer.cancel()
+    assert clock.perf_counter() - start < 3.0  # each step tests the flag

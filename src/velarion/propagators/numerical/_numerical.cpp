@@ -401,16 +401,20 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
     const num::ForceModel& model = *n->model;
     const num::Settings settings = n->settings;
     const num::EarthOrientationTable* table_ptr = table.count > 0 ? &table : nullptr;
-    bool failed = false;
+    // Without the interpreter lock, on threads; Ctrl-C stops the work
+    // between satellites (and raises here).
+    bool failed = false, finished = true;
     {
-        core::ReleaseGil nogil;
         try {
-            core::parallel_ranges(
-                K, static_cast<int>(threads), [&](std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
-                    for (std::ptrdiff_t k = begin; k < end; ++k) {
+            finished = core::run_interruptible(
+                K, static_cast<int>(threads),
+                [&](core::StopFlag& stop, std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
+                    num::Settings run = settings;
+                    run.stop = &stop;
+                    for (std::ptrdiff_t k = begin; k < end && !stop.raised(); ++k) {
                         const size_t i = static_cast<size_t>(k);
                         const num::Result r = num::propagate_one(
-                            model, table_ptr, has_ephemeris ? &ephemeris : nullptr, settings, tt0[i], &y0[6 * i],
+                            model, table_ptr, has_ephemeris ? &ephemeris : nullptr, run, tt0[i], &y0[6 * i],
                             &dt[i * static_cast<size_t>(N)], N, out_states + 6 * N * k,
                             out_stm ? out_stm + 36 * N * k : nullptr, specs.data(), static_cast<int>(specs.size()),
                             &found[i], out_sens ? out_sens + 12 * N * k : nullptr, per_call);
@@ -426,6 +430,7 @@ PyObject* Numerical_propagate(PyObject* self, PyObject* const* args, Py_ssize_t 
         }
     }
     if (failed) return PyErr_NoMemory();
+    if (!finished) return nullptr;  // a signal handler raised
     // The events of each satellite: (E, 3) rows of (index, t, direction).
     Ref event_list = Ref::steal(PyList_New(K));
     if (!event_list) return nullptr;

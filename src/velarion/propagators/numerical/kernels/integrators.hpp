@@ -22,6 +22,7 @@
 #ifndef VELARION_PROPAGATORS_NUMERICAL_KERNELS_INTEGRATORS_HPP
 #define VELARION_PROPAGATORS_NUMERICAL_KERNELS_INTEGRATORS_HPP
 
+#include "velarion/_core/parallel.hpp"
 #include "velarion/propagators/numerical/kernels/dop853_tableau.hpp"
 
 #include <algorithm>
@@ -40,6 +41,7 @@ enum class Status {
     step_too_small,  // the step control asked for a step below the time's resolution
     too_many_steps,  // more than max_steps steps
     non_finite,      // a state or its derivative stopped being finite
+    stopped,         // the caller's stop flag was raised (Ctrl-C)
 };
 
 struct Outcome {
@@ -57,6 +59,7 @@ struct StepControl {
     double initial_step = 0.0;  // s, 0 to choose one
     int controlled = 6;         // leading components under error control
     long max_steps = 10000000;
+    const core::StopFlag* stop = nullptr;  // tested every step
 };
 
 // Watches nothing (the integrators' default).
@@ -138,6 +141,7 @@ Outcome integrate_dop853(Rhs& rhs, int n, const double* y0, const double* t_out,
     double resume_h = 0.0;
     while (k < m) {
         if (out.steps + out.rejected >= control.max_steps) return out.t = t, out.status = Status::too_many_steps, out;
+        if (control.stop && control.stop->raised()) return out.t = t, out.status = Status::stopped, out;
         bool rejected_before = false;
         double t_new, h;
         for (;;) {
@@ -348,7 +352,7 @@ bool rk4_step(Rhs& rhs, int n, double t, const double* y, const double* k1, doub
 // j ends at j * step exactly (times are multiples, not sums).
 template <class Rhs>
 Outcome integrate_rk4(Rhs& rhs, int n, const double* y0, const double* t_out, long m, double* y_out, double step,
-                      long max_steps) noexcept {
+                      long max_steps, const core::StopFlag* stop = nullptr) noexcept {
     Outcome out;
     long k = 0;
     while (k < m && t_out[k] == 0.0) {
@@ -364,6 +368,7 @@ Outcome integrate_rk4(Rhs& rhs, int n, const double* y0, const double* t_out, lo
     double t = 0.0;
     while (k < m) {
         if (j >= max_steps) return out.t = t, out.status = Status::too_many_steps, out;
+        if (stop && stop->raised()) return out.t = t, out.status = Status::stopped, out;
         ++out.evaluations;
         if (!rhs(t, y, f)) return out.t = t, out.status = Status::refused, out;
         const double t_next = static_cast<double>(j + 1) * h;

@@ -90,6 +90,7 @@ struct Settings {
     double step = 60.0;       // s (fixed step; the adaptive method's bound when max_step > 0)
     double max_step = 0.0;    // s, adaptive, 0 for none
     long max_steps = 10000000;
+    const core::StopFlag* stop = nullptr;  // Ctrl-C, tested every step
 };
 
 // The result of one propagation: status ok, or the failure and the time
@@ -148,6 +149,7 @@ inline Result propagate_one(const ForceModel& model, const EarthOrientationTable
     control.time_scale = orbit_time_scale(model.field.GM, y0, y0 + 3);
     control.max_step = settings.max_step;
     control.max_steps = settings.max_steps;
+    control.stop = settings.stop;
 
     // Radiation pressure's shadow edges end steps (its acceleration has a
     // kink there), watched besides the caller's events, where the kink can
@@ -182,7 +184,8 @@ inline Result propagate_one(const ForceModel& model, const EarthOrientationTable
         } else if (settings.method == Method::dop853) {
             o = integrate_dop853(dynamics, n, y_start, t_out, count, y_out, control);
         } else {
-            o = integrate_rk4(dynamics, n, y_start, t_out, count, y_out, settings.step, settings.max_steps);
+            o = integrate_rk4(dynamics, n, y_start, t_out, count, y_out, settings.step, settings.max_steps,
+                              settings.stop);
         }
         result.steps += o.steps;
         result.evaluations += o.evaluations;
