@@ -11,7 +11,7 @@ import pytest
 from velarion.cli import main
 from velarion.cli.csvio import format_rows
 from velarion.estimation import KINDS, simulate
-from velarion.frames.frames import get_ITRF, get_TEME
+from velarion.frames.frames import get_GCRF, get_ITRF, get_TEME
 from velarion.passes.stations import Station
 from velarion.propagators.analytical.keplerian.keplerian import Keplerian
 from velarion.propagators.analytical.sgp4.sgp4 import SGP4
@@ -61,6 +61,21 @@ def test_fit_tle_writes_the_refitted_element_set(tmp_path, capsys, gcrf_day, fmt
         assert abs(omm["INCLINATION"] - 51.6439) < 1e-6 and omm["NORAD_CAT_ID"] == 25544
 
 
+def test_fit_tle_reads_an_oem_as_the_states_csv(tmp_path, capsys, gcrf_day):
+    from velarion.io import oem
+    from velarion.state.ephemeris import StateVectorEphemeris
+
+    time, rg, vg = gcrf_day
+    oem.write(tmp_path / "iss.oem", StateVectorEphemeris(time.utc, rg, vg, get_GCRF()), object_name="ISS", object_id="1998-067A")
+    (tmp_path / "states.csv").write_text(format_rows(*gcrf_day))
+    outs = []
+    for source in (["--oem", str(tmp_path / "iss.oem")], ["--states", str(tmp_path / "states.csv")]):
+        status, out, err = run(["fit-tle", *source, "--satnum", "25544"], capsys)
+        assert status == 0, err
+        outs.append(out)
+    assert outs[0] == outs[1] and TLE(*outs[0].splitlines()).lines[1][:63] == ISS.lines[1][:63]
+
+
 def _observation_files(tmp_path, gcrf_day):
     time, rg, vg = gcrf_day
     state = StateVector(time[0], rg[0].tolist(), vg[0].tolist())
@@ -103,7 +118,7 @@ def test_od_recovers_the_simulated_state(tmp_path, capsys, gcrf_day):
 @pytest.mark.parametrize(
     "argv, message",
     [
-        (["fit-tle", "--oem", "x.oem"], "this build has no OEM reader yet"),
+        (["fit-tle", "--oem", "{bad}"], "--oem:"),
         (
             ["od", "--observations", "{obs}", "--stations", "{stations}", "--sv", "1", "2", "3", "4", "5", "6"],
             "--sv needs --epoch",

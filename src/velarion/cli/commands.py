@@ -24,7 +24,7 @@ from velarion.passes import Station, find_passes
 from velarion.time.time import Time
 from velarion.utils.progress import terminal_bar
 
-from . import conjunctions, defaults, estimation, inputs, pc, pointing
+from . import conjunctions, defaults, estimation, inputs, numerical, pc, pointing
 from .csvio import HEADER, check_output_path, output_path, read_ephemeris, read_times
 from .errors import InputError, UsageError
 from .outfiles import Result, same_file
@@ -232,7 +232,10 @@ def propagate(args: argparse.Namespace) -> Iterator[str]:
     checked before the first)."""
     inputs.load_eop(args)
     inputs.standard_frames()
+    numerical.check(args)
     sat = inputs.satellite(args, allow_default=False)
+    if args.numerical:
+        sat = numerical.numerical_satellite(sat, args)
     station = inputs.station(args)
     if args.geodetic and args.to is not None:
         raise UsageError("--geodetic writes geodetic coordinates of ITRF positions; it replaces --to")

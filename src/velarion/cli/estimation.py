@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import argparse
 import csv
-import importlib
 import io
 import json
 import math
@@ -91,12 +90,10 @@ def _ephemeris(args: argparse.Namespace) -> Any:
     from . import csvio, inputs
 
     if args.oem is not None:
+        from velarion.io import oem
+
         try:
-            oem = importlib.import_module("velarion.io.oem")
-        except ModuleNotFoundError:
-            raise InputError("--oem: this build has no OEM reader yet; convert the file to --states CSV") from None
-        try:
-            return oem.read_oem(args.oem)
+            return oem.read(args.oem).ephemeris
         except (OSError, ValueError) as e:
             raise InputError(f"--oem: {e}") from None
     table = csvio.read_ephemeris(args.states)

@@ -12,7 +12,7 @@ from typing import Any, NoReturn
 
 from velarion import __version__
 
-from . import conjunctions, defaults, estimation, pc
+from . import conjunctions, defaults, estimation, numerical, pc
 from .csvio import HEADER
 from .errors import UsageError
 
@@ -377,6 +377,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_station(p, "for an ENU output frame")
     _add_cip(p)
+    numerical.add_arguments(p)
     _add_common(p)
 
     p = sub.add_parser(

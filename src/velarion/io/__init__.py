@@ -1,0 +1,1 @@
+"""Reading and writing standard orbit data files."""
