@@ -261,6 +261,7 @@ INPUT_FILES = {
     "--times": (["propagate", *TLE_ARGS, "--times", "{f}"], "2019-12-09T00:00:00\n"),
     "--stations": (["passes", "--stations", "{f}"], "name,lat,lon\nRedu,50.0,5.1\n"),
     "--eop": (["passes", "--eop", "{f}"], "not read\n"),
+    "FILE 1": (["pc", "{f}"], "not read\n"),
 }
 
 

@@ -80,11 +80,25 @@ def main(argv: list[str] | None = None) -> int:
 
 # The options naming files that a result must not replace (convert's input
 # may be converted in place, as ``sort -o`` sorts a file in place).
-_INPUT_OPTIONS = ("tle", "omm", "times", "stations", "eop", "states", "oem", "observations", "initial")
+_INPUT_OPTIONS = (
+    "tle",
+    "omm",
+    "times",
+    "stations",
+    "eop",
+    "states",
+    "oem",
+    "observations",
+    "initial",
+    "covariance",
+)
 
 
 def _check_apart_from_inputs(args: argparse.Namespace) -> None:
     inputs = {f"--{name}": getattr(args, name, None) for name in _INPUT_OPTIONS}
+    # commands that read the files named on the line (velarion pc FILE...)
+    for k, path in enumerate(getattr(args, "files", None) or []):
+        inputs[f"FILE {k + 1}"] = path
     for path, what in ((args.output, "the output"), (getattr(args, "plot", None), "the plot")):
         if path not in (None, "-"):
             check_apart(path, what, inputs)

@@ -236,23 +236,23 @@ PyObject* py_monte_carlo(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef pc_methods[] = {
-    {"foster", (PyCFunction)(void (*)(void))core::entry<py_foster>, METH_FASTCALL | METH_KEYWORDS,
+    {"foster", VELARION_FASTCALL(py_foster), METH_FASTCALL | METH_KEYWORDS,
      "foster(r, v, cov, hbr, option, threads)\n--\n\n"
      "Foster's 2-D Pc of n conjunctions: relative position and velocity r, v (n, 3) [m, m/s], combined\n"
      "position covariance cov (n, 9) [m^2], hbr (n, 1) [m]; option 0 disc, 1 square of half side hbr,\n"
      "2 square of the disc's area. Returns (status uint8, pc)."},
-    {"chan", (PyCFunction)(void (*)(void))core::entry<py_chan>, METH_FASTCALL | METH_KEYWORDS,
+    {"chan", VELARION_FASTCALL(py_chan), METH_FASTCALL | METH_KEYWORDS,
      "chan(r, v, cov, hbr, option, threads)\n--\n\n"
      "Chan's series with `option` terms (0: converged); inputs as foster. Returns (status, pc)."},
-    {"alfano", (PyCFunction)(void (*)(void))core::entry<py_alfano>, METH_FASTCALL | METH_KEYWORDS,
+    {"alfano", VELARION_FASTCALL(py_alfano), METH_FASTCALL | METH_KEYWORDS,
      "alfano(r, v, cov, hbr, option, threads)\n--\n\n"
      "Largest Foster Pc over scalings k of the covariance's standard deviations; inputs as foster\n"
      "(option unused). Returns (status, pc, k)."},
-    {"hall", (PyCFunction)(void (*)(void))core::entry<py_hall>, METH_FASTCALL | METH_KEYWORDS,
+    {"hall", VELARION_FASTCALL(py_hall), METH_FASTCALL | METH_KEYWORDS,
      "hall(r1, v1, cov1, r2, v2, cov2, hbr, mu, threads)\n--\n\n"
      "Expected number of entries into the hard-body sphere over the encounter under two-body motion;\n"
      "states (n, 3) at TCA, covariances (n, 36). Returns (status, expected)."},
-    {"monte_carlo", (PyCFunction)(void (*)(void))core::entry<py_monte_carlo>, METH_FASTCALL | METH_KEYWORDS,
+    {"monte_carlo", VELARION_FASTCALL(py_monte_carlo), METH_FASTCALL | METH_KEYWORDS,
      "monte_carlo(r1, v1, cov1, r2, v2, cov2, hbr, mu, samples, seed, threads)\n--\n\n"
      "Samples of both states at TCA whose two-body closest approach is within hbr; inputs as hall.\n"
      "Returns (status, hits int64)."},

@@ -464,7 +464,7 @@ PyObject* py_nrlmsise00(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return out.release();
 }
 
-#define FASTCALL(fn) (PyCFunction)(void (*)(void)) core::entry<fn>, METH_FASTCALL | METH_KEYWORDS
+#define FASTCALL(fn) VELARION_FASTCALL(fn), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef forces_methods[] = {
     {"ephemeris_geocentric", FASTCALL(py_ephemeris_geocentric),

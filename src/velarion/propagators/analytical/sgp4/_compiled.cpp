@@ -432,22 +432,22 @@ PyGetSetDef Records_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef Records_methods[] = {
-    {"from_elements", (PyCFunction)(void (*)(void))core::entry<Records_from_elements>,
+    {"from_elements", VELARION_FASTCALL(Records_from_elements),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_elements($type, elements, gravity='wgs72')\n--\n\n"
      "Records of raw sgp4init rows: elements (n, 12) float64 with the columns of `elements`."},
-    {"states", (PyCFunction)(void (*)(void))core::entry<Records_states>, METH_FASTCALL | METH_KEYWORDS,
+    {"states", VELARION_FASTCALL(Records_states), METH_FASTCALL | METH_KEYWORDS,
      "states($self, ids, jd, fr, threads=1)\n--\n\n"
      "TEME states of records[ids] at the UTC Julian Dates jd + fr (the model's scale): (code, r, v), code\n"
      "(n, m) uint8 (the model's error code per state; 255 for a non-finite state without one), r [m] and\n"
      "v [m/s] (n, m, 3) float64, NaN where the model gives no state. The resonance integrator of a\n"
      "deep-space record carries its state from one epoch to the next (sorted epochs integrate each step\n"
      "once). The epochs must lie within 100 years of each element set's epoch."},
-    {"points", (PyCFunction)(void (*)(void))core::entry<Records_points>, METH_FASTCALL | METH_KEYWORDS,
+    {"points", VELARION_FASTCALL(Records_points), METH_FASTCALL | METH_KEYWORDS,
      "points($self, ids, jd, fr, threads=1)\n--\n\n"
      "TEME states of records[ids[q]] at jd[q] + fr[q]: (code, r, v), code (n,) uint8 (as states), r [m] and\n"
      "v [m/s] (n, 3) float64, NaN where the model gives no state."},
-    {"resonance_steps", (PyCFunction)(void (*)(void))core::entry<Records_resonance_steps>,
+    {"resonance_steps", VELARION_FASTCALL(Records_resonance_steps),
      METH_FASTCALL | METH_KEYWORDS,
      "resonance_steps($self, ids, jd, fr)\n--\n\n"
      "The 720-minute steps of the resonance integrator that states(ids, jd, fr) takes for each record\n"
@@ -499,14 +499,14 @@ PyModuleDef_Slot compiled_slots[] = {{Py_mod_create, (void*)core::entry<compiled
                                      {0, nullptr}};
 
 PyMethodDef compiled_methods[] = {
-    {"sgp4_records", (PyCFunction)(void (*)(void))core::entry<py_sgp4_records>, METH_FASTCALL | METH_KEYWORDS,
+    {"sgp4_records", VELARION_FASTCALL(py_sgp4_records), METH_FASTCALL | METH_KEYWORDS,
      "sgp4_records(elements, gravity)\n--\n\n"
      "Records of raw sgp4init rows: elements (n, 12) float64 (the columns of Records.elements); gravity\n"
      "0 (WGS72OLD), 1 (WGS72) or 2 (WGS84), or bytes with one of these per row. Returns (records, codes):\n"
      "the Records and the model's int64 error code per row at its epoch."},
-    {"sgp4_states", (PyCFunction)(void (*)(void))core::entry<py_sgp4_states>, METH_FASTCALL | METH_KEYWORDS,
+    {"sgp4_states", VELARION_FASTCALL(py_sgp4_states), METH_FASTCALL | METH_KEYWORDS,
      "sgp4_states(records, ids, jd, fr, threads)\n--\n\nrecords.states(ids, jd, fr, threads)."},
-    {"sgp4_points", (PyCFunction)(void (*)(void))core::entry<py_sgp4_points>, METH_FASTCALL | METH_KEYWORDS,
+    {"sgp4_points", VELARION_FASTCALL(py_sgp4_points), METH_FASTCALL | METH_KEYWORDS,
      "sgp4_points(records, ids, jd, fr, threads)\n--\n\nrecords.points(ids, jd, fr, threads)."},
     {nullptr, nullptr, 0, nullptr}};
 
