@@ -66,7 +66,12 @@ def test_fit_tle_reads_an_oem_as_the_states_csv(tmp_path, capsys, gcrf_day):
     from velarion.state.ephemeris import StateVectorEphemeris
 
     time, rg, vg = gcrf_day
-    oem.write(tmp_path / "iss.oem", StateVectorEphemeris(time.utc, rg, vg, get_GCRF()), object_name="ISS", object_id="1998-067A")
+    oem.write(
+        tmp_path / "iss.oem",
+        StateVectorEphemeris(time.utc, rg, vg, get_GCRF()),
+        object_name="ISS",
+        object_id="1998-067A",
+    )
     (tmp_path / "states.csv").write_text(format_rows(*gcrf_day))
     outs = []
     for source in (["--oem", str(tmp_path / "iss.oem")], ["--states", str(tmp_path / "states.csv")]):

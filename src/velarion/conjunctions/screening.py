@@ -11,11 +11,11 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velarion.conjunctions.results import Conjunctions
-from velarion.propagators.failures import Failure
 from velarion.propagators.analytical.sgp4.sgp4 import (
     SGP4,
 )
 from velarion.propagators.analytical.sgp4.tle import ELSET
+from velarion.propagators.failures import Failure
 from velarion.time.time import Time
 from velarion.utils.progress import Progress, ProgressCallback
 from velarion.utils.threads import resolve_threads

@@ -17,9 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <new>
-#include <string_view>
 #include <vector>
 
 namespace core = velarion::core;
@@ -432,8 +430,7 @@ PyGetSetDef Records_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef Records_methods[] = {
-    {"from_elements", VELARION_FASTCALL(Records_from_elements),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_elements", VELARION_FASTCALL(Records_from_elements), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_elements($type, elements, gravity='wgs72')\n--\n\n"
      "Records of raw sgp4init rows: elements (n, 12) float64 with the columns of `elements`."},
     {"states", VELARION_FASTCALL(Records_states), METH_FASTCALL | METH_KEYWORDS,
@@ -447,8 +444,7 @@ PyMethodDef Records_methods[] = {
      "points($self, ids, jd, fr, threads=1)\n--\n\n"
      "TEME states of records[ids[q]] at jd[q] + fr[q]: (code, r, v), code (n,) uint8 (as states), r [m] and\n"
      "v [m/s] (n, 3) float64, NaN where the model gives no state."},
-    {"resonance_steps", VELARION_FASTCALL(Records_resonance_steps),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"resonance_steps", VELARION_FASTCALL(Records_resonance_steps), METH_FASTCALL | METH_KEYWORDS,
      "resonance_steps($self, ids, jd, fr)\n--\n\n"
      "The 720-minute steps of the resonance integrator that states(ids, jd, fr) takes for each record\n"
      "(int64, 0 for a record without a resonance)."},
