@@ -42,7 +42,6 @@ Methods:
 from __future__ import annotations
 
 import math
-import os
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
@@ -51,6 +50,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from velarion.conjunctions import _pc
 from velarion.frames.lof import GM_EARTH, LocalOrbitalFrame
+from velarion.utils.threads import resolve_threads
 
 __all__ = [
     "METHODS",
@@ -111,11 +111,7 @@ class MonteCarloPc(NamedTuple):
 
 
 def _threads(threads: int | None) -> int:
-    if threads is None:
-        return max(1, min(os.cpu_count() or 1, 64))
-    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
-        raise ValueError(f"threads must be a positive int, got {threads!r}")
-    return int(threads)
+    return resolve_threads(threads)
 
 
 def _rows(x: ArrayLike, name: str) -> Array:

@@ -8,7 +8,6 @@ satellite at a time.
 
 from __future__ import annotations
 
-import os
 from collections.abc import Sequence
 from typing import Any
 
@@ -21,6 +20,7 @@ from velarion.iers import EOPRangeError
 from velarion.propagators.analytical.sgp4.records import Records, SGP4Error, epoch_text, model_code, sgp4_jd
 from velarion.propagators.failures import Failure
 from velarion.time.time import Time
+from velarion.utils.threads import resolve_threads
 
 from .sources import SATELLITE_ERRORS, Sat, Source
 
@@ -32,7 +32,7 @@ Array = NDArray[Any]
 
 # Many states (node samples, events) are computed on every core (few are
 # not worth starting threads for).
-THREADS = max(1, min(os.cpu_count() or 1, 64))
+THREADS = resolve_threads(None)
 _THREADED_STATES = 4096
 
 

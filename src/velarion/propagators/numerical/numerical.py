@@ -21,6 +21,7 @@ import numpy.typing as npt
 
 from velarion.propagators.numerical._numerical import _Numerical
 from velarion.propagators.numerical.gravity import GravityModel, default_gravity_model, read_gfc
+from velarion.utils.threads import resolve_threads
 
 __all__ = [
     "Event",
@@ -731,9 +732,7 @@ class Numerical(_Numerical):
 
         if errors not in ("skip", "raise"):
             raise ValueError(f"errors must be 'skip' or 'raise', not {errors!r}")
-        nthreads = os.cpu_count() or 1 if threads is None else int(threads)
-        if nthreads < 1:
-            raise ValueError(f"threads must be at least 1, not {threads!r}")
+        nthreads = resolve_threads(threads)
         times = Time(time)
         epochs: list[Any] = []
         rows: list[F64] = []
