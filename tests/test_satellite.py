@@ -187,14 +187,14 @@ def test_pickling_refused():
 
 
 def test_reference_cycles_are_collected():
-    class Sat(Satellite):
+    class SearchedSatellite(Satellite):
         pass
 
     class Holder:
         pass
 
     holder = Holder()
-    s = Sat(EPOCH, holder)
+    s = SearchedSatellite(EPOCH, holder)
     holder.sat = s  # satellite -> state -> satellite
     ref = weakref.ref(s)
     del s, holder

@@ -13,14 +13,16 @@ from velarion.time.time import Time
 from .polish import _Found
 from .results import Pass
 from .satellites import (
-    Sat,
+    SearchedSatellite,
 )
 from .stations import Network
 
 Array = NDArray[Any]
 
 
-def _passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time) -> tuple[list[Pass], Array]:
+def _passes(
+    rows: list[tuple[_Found, list[SearchedSatellite]]], network: Network, start: Time
+) -> tuple[list[Pass], Array]:
     """Pass objects of the polished passes, sorted by time, and the place
     of each one's satellite in the input."""
     # Thousands of small objects at once: the collector's passes over them
@@ -34,7 +36,9 @@ def _passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time)
             gc.enable()
 
 
-def _make_passes(rows: list[tuple[_Found, list[Sat]]], network: Network, start: Time) -> tuple[list[Pass], Array]:
+def _make_passes(
+    rows: list[tuple[_Found, list[SearchedSatellite]]], network: Network, start: Time
+) -> tuple[list[Pass], Array]:
     rows = [(found, sats) for found, sats in rows if found.sat.size]
     if not rows:
         return [], np.empty(0, dtype=np.intp)

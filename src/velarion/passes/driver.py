@@ -29,7 +29,7 @@ from .satellites import (
     _NODE_MAX,
     _NODE_MIN,
     Failure,
-    Sat,
+    SearchedSatellite,
     Trajectories,
     angular_rate,
     exact_itrf,
@@ -83,13 +83,13 @@ def _memory_budget() -> tuple[int, type[MemoryError]]:
     return memory_budget(), MemoryBudgetError
 
 
-def _node_count(sat: Sat, start: Time, duration: float) -> float:
+def _node_count(sat: SearchedSatellite, start: Time, duration: float) -> float:
     """About how many trajectory nodes the satellite takes over the span."""
     spacing = _NODE_ANGLE / (angular_rate(sat, start) + EARTH_ROTATION_RATE)
     return duration / min(max(spacing, _NODE_MIN), _NODE_MAX) * 1.125 + 4.0
 
 
-def _check_memory(sats: list[Sat], start: Time, duration: float, step: float, opts: Any) -> list[float]:
+def _check_memory(sats: list[SearchedSatellite], start: Time, duration: float, step: float, opts: Any) -> list[float]:
     """Refuses, before any work, a search whose one satellite (its nodes and
     the samples of a track on every thread) would not fit the memory
     budget; returns each satellite's node count."""
@@ -111,7 +111,7 @@ def _check_memory(sats: list[Sat], start: Time, duration: float, step: float, op
     return nodes
 
 
-def _work(sat: Sat, start: Time, nodes: float) -> float:
+def _work(sat: SearchedSatellite, start: Time, nodes: float) -> float:
     """The work of a satellite's search, in node evaluations: a resonant
     deep-space orbit (about a day or half a day) integrates from its
     epoch in 12-hour steps to the span once per call of the model (its
@@ -127,14 +127,14 @@ def _work(sat: Sat, start: Time, nodes: float) -> float:
     return nodes + _RESONANCE_CALLS * _RESONANCE_STEP_COST * days / 0.5
 
 
-def _chunks(sats: list[Sat], start: Time, nodes: list[float]) -> list[list[Sat]]:
+def _chunks(sats: list[SearchedSatellite], start: Time, nodes: list[float]) -> list[list[SearchedSatellite]]:
     """The satellites in groups searched in turn: each within a share of
     the memory budget and a bounded amount of work (well under a second:
     an interrupt and the progress are looked at between groups)."""
     budget, _ = _memory_budget()
     most = 0.5 * budget / _NODE_BYTES
-    out: list[list[Sat]] = []
-    group: list[Sat] = []
+    out: list[list[SearchedSatellite]] = []
+    group: list[SearchedSatellite] = []
     load = work = 0.0
     for sat, n in zip(sats, nodes, strict=True):
         w = _work(sat, start, n)
@@ -150,7 +150,7 @@ def _chunks(sats: list[Sat], start: Time, nodes: list[float]) -> list[list[Sat]]
 
 
 def _search_round(
-    sats: list[Sat],
+    sats: list[SearchedSatellite],
     network: Network,
     start: Time,
     duration: float,
@@ -200,12 +200,12 @@ def _search_round(
 
 
 def _rounds(
-    sats: list[Sat], network: Network, start: Time, duration: float, opts: _Options
-) -> tuple[list[tuple[_Found, list[Sat]]], dict[int, Failure]]:
+    sats: list[SearchedSatellite], network: Network, start: Time, duration: float, opts: _Options
+) -> tuple[list[tuple[_Found, list[SearchedSatellite]]], dict[int, Failure]]:
     """The passes of ``sats`` (rounds with closer nodes for those whose
     interpolation missed its tolerance at an event) and their failures (by
     position in ``sats``)."""
-    rows: list[tuple[_Found, list[Sat]]] = []
+    rows: list[tuple[_Found, list[SearchedSatellite]]] = []
     failures: dict[int, Failure] = {}
     pending, place, spacing = sats, list(range(len(sats))), None
     for attempt in range(4):
@@ -247,7 +247,9 @@ class _Options:
     eclipses: bool = False
 
 
-def _last_states(sats: list[Sat], start: Time, fail: Array, threads: int) -> tuple[Array, list[Failure | None]]:
+def _last_states(
+    sats: list[SearchedSatellite], start: Time, fail: Array, threads: int
+) -> tuple[Array, list[Failure | None]]:
     """For satellites that fail ``fail[k]`` seconds after ``start`` and not
     at the start: the last second [s from the start] at which each still
     has a state (halving the time between), and its failure just after
@@ -303,7 +305,7 @@ def _search(
     nodes = dict(zip((sat.index for sat in sats), _check_memory(sats, start, duration, step, opts), strict=True))
     # The part of the span each satellite's model reaches: a satellite it
     # leaves before the end is searched up to there.
-    whole: list[Sat] = []
+    whole: list[SearchedSatellite] = []
     ends: dict[int, tuple[float, Failure]] = {}  # by satellite index: end [s], failure
     for sat in sats:
         lo, hi = model_reach(sat, start)
@@ -318,7 +320,7 @@ def _search(
                 failures.append(failure)
         else:
             whole.append(sat)
-    rows: list[tuple[_Found, list[Sat]]] = []
+    rows: list[tuple[_Found, list[SearchedSatellite]]] = []
     by_index = {sat.index: sat for sat in sats}
     total = float(len(sats))
     done = 0.0

@@ -12,7 +12,7 @@ from .sources import (
     MODEL_REACH as _MODEL_REACH,
 )
 from .sources import (
-    Sat,
+    SearchedSatellite,
     Source,
     angular_rate,
     model_reach,
@@ -48,7 +48,7 @@ __all__ = [
     "_NODE_MIN",
     "_OMEGA_EARTH",
     "Failure",
-    "Sat",
+    "SearchedSatellite",
     "Source",
     "Trajectories",
     "angular_rate",

@@ -1,5 +1,5 @@
 """The satellites of the pass search: what ``find_passes`` and
-``look_angles`` accept, and what each becomes (a ``Sat``).
+``look_angles`` accept, and what each becomes (a ``SearchedSatellite``).
 
 A satellite is a ``TLE`` or any other ``ELSET`` (an OMM record from
 ``load_omm``), an ``SGP4`` propagator with its element set, a
@@ -28,7 +28,7 @@ from velarion.propagators.propagators import Propagator
 from velarion.time.time import Time
 
 __all__ = [
-    "Sat",
+    "SearchedSatellite",
     "Source",
     "angular_rate",
     "model_reach",
@@ -98,7 +98,7 @@ def propagator_source(propagator: Any, state: Any) -> Source:
     return _PropagatorSource(propagator, state)
 
 
-class Sat:
+class SearchedSatellite:
     """One satellite of a search: its place in the input, name, catalogue
     number, its source, and for an SGP4 satellite the search's compiled
     records and its place in them (``record``; -1 for the others)."""
@@ -187,13 +187,13 @@ def _model_of(obj: Any) -> tuple[ELSET, str] | None:
     return None
 
 
-def satellites_of(satellites: Any) -> tuple[list[Sat], list[Failure]]:
+def satellites_of(satellites: Any) -> tuple[list[SearchedSatellite], list[Failure]]:
     """The satellites of the input (one or a sequence), and those whose
     model could not even start (an SGP4 initialisation error)."""
     items = [satellites] if _one_satellite(satellites) else satellites
     if isinstance(items, (str, bytes)) or not isinstance(items, Sequence):
         raise TypeError(f"satellites must be a satellite or a sequence of them, not {type(satellites).__name__}")
-    sats: list[Sat] = []
+    sats: list[SearchedSatellite] = []
     failed: list[Failure] = []
     sources: list[tuple[int, Source, str, int | None]] = []
     for k, obj in enumerate(items):
@@ -215,7 +215,7 @@ def satellites_of(satellites: Any) -> tuple[list[Sat], list[Failure]]:
             source, name, satnum = given[k]
             if isinstance(source, _SGP4Source) and records is not None and k in place:
                 source = _SGP4Source(source.propagator, source.elset, records, place[k])
-            sats.append(Sat(k, name, satnum, source))
+            sats.append(SearchedSatellite(k, name, satnum, source))
             continue
         assert records is not None
         elset, _ = models[k]
@@ -229,11 +229,11 @@ def satellites_of(satellites: Any) -> tuple[list[Sat], list[Failure]]:
         prop = obj if isinstance(obj, SGP4) else SGP4(elset)
         source = _SGP4Source(prop, elset, records, place[k])
         label = source.name or (f"satellite {satnum}" if satnum is not None else f"satellite {k + 1}")
-        sats.append(Sat(k, label, satnum, source))
+        sats.append(SearchedSatellite(k, label, satnum, source))
     return sats, failed
 
 
-def model_reach(sat: Sat, start: Time) -> tuple[float, float]:
+def model_reach(sat: SearchedSatellite, start: Time) -> tuple[float, float]:
     """The seconds from ``start`` between which the satellite's compiled
     model gives states (the whole line for other satellites)."""
     row = sat.elements
@@ -244,7 +244,7 @@ def model_reach(sat: Sat, start: Time) -> tuple[float, float]:
     return -days * 86400.0 - MODEL_REACH, -days * 86400.0 + MODEL_REACH
 
 
-def one_satellite(satellite: Any, caller: str) -> Sat:
+def one_satellite(satellite: Any, caller: str) -> SearchedSatellite:
     """The one satellite ``caller`` takes; its model's failure to start raises."""
     sats, failed = satellites_of(satellite)
     if failed:
@@ -254,7 +254,7 @@ def one_satellite(satellite: Any, caller: str) -> Sat:
     return sats[0]
 
 
-def angular_rate(sat: Sat, start: Time) -> float:
+def angular_rate(sat: SearchedSatellite, start: Time) -> float:
     """The fastest angular motion of the satellite about the Earth's centre [rad/s]
     (at perigee), from its mean elements or from its state at ``start``."""
     row = sat.elements

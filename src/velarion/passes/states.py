@@ -22,7 +22,7 @@ from velarion.propagators.failures import Failure
 from velarion.time.time import Time
 from velarion.utils.threads import resolve_threads
 
-from .sources import SATELLITE_ERRORS, Sat, Source
+from .sources import SATELLITE_ERRORS, SearchedSatellite, Source
 
 __all__ = ["THREADS", "exact_itrf", "group_itrf"]
 
@@ -71,7 +71,7 @@ def _non_finite(time: Time, k: int) -> ValueError:
     return ValueError(f"the satellite's state at {epoch_text(time, k)} UTC is not finite")
 
 
-def _records_of(sats: Sequence[Sat], which: Any) -> Records | None:
+def _records_of(sats: Sequence[SearchedSatellite], which: Any) -> Records | None:
     """The compiled records of the first of satellites ``which`` that has them."""
     for i in which:
         records = sats[int(i)].records
@@ -81,7 +81,7 @@ def _records_of(sats: Sequence[Sat], which: Any) -> Records | None:
 
 
 def exact_itrf(
-    sats: Sequence[Sat], sid: Array, time: Time, threads: int = THREADS
+    sats: Sequence[SearchedSatellite], sid: Array, time: Time, threads: int = THREADS
 ) -> tuple[Array, Array, dict[int, Failure]]:
     """Exact ITRF positions [m] and velocities [m/s] of satellite ``sats[sid[k]]``
     at epoch k of ``time`` (one-dimensional), and the failures by satellite
@@ -182,7 +182,7 @@ def _rotate(m: Array, x: Array) -> Array:
 
 
 def group_itrf(
-    sats: Sequence[Sat], which: Sequence[int], start: Time, sec: Array, threads: int = THREADS
+    sats: Sequence[SearchedSatellite], which: Sequence[int], start: Time, sec: Array, threads: int = THREADS
 ) -> tuple[Array, Array, dict[int, Failure]]:
     """Exact ITRF states (S, T, 3) of satellites ``which`` at the same epochs
     ``start + sec``: SGP4 ones in one call and one rotation per epoch, the

@@ -21,7 +21,7 @@ from velarion.propagators.failures import Failure
 from velarion.time.time import Time
 
 from . import _search
-from .sources import Sat, angular_rate
+from .sources import SearchedSatellite, angular_rate
 from .states import THREADS, exact_itrf, group_itrf
 
 __all__ = ["INTERPOLATION_TOLERANCE", "NODE_ANGLE", "NODE_MAX", "NODE_MIN", "OMEGA_EARTH", "Trajectories"]
@@ -55,7 +55,7 @@ class Trajectories:
 
     def __init__(
         self,
-        sats: Sequence[Sat],
+        sats: Sequence[SearchedSatellite],
         start: Time,
         duration: float,
         spacing: Sequence[float] | None = None,
