@@ -337,3 +337,21 @@ def test_each_kind_alone_determines_the_orbit(kinds):
     est = batch_least_squares(obs, perturbed(truth_state("LEO"), 2000.0, 2.0, 5), Keplerian())
     err = (est.values[:6] - state_vector(truth_state("LEO"))) / est.sigma[:6]
     assert np.abs(err).max() < 4.5 and 0.75 < est.weighted_rms_total < 1.25
+
+
+def test_round_trip_with_the_numerical_propagator():
+    # Truth and estimator on one force model (8x8 field, Sun, Moon, drag):
+    # the estimate lands within its covariance.
+    from velarion.propagators.numerical import ForceModel, Numerical
+
+    prop = Numerical(ForceModel(degree=8, third_body=("sun", "moon"), drag="harris-priester"), tolerance=1e-4)
+    sv = truth_state("LEO")
+    truth = prop.propagate_state(EPOCH + np.arange(0.0, 6 * 3600.0, 60.0), sv)
+    inside = 0
+    for seed in range(5):
+        obs = simulate(truth, STATIONS, SIGMAS, seed=seed)
+        est = batch_least_squares(obs, perturbed(sv, 500.0, 0.5, seed), prop)
+        err = est.values[:6] - state_vector(sv)
+        inside += float(err @ np.linalg.solve(est.covariance[:6, :6], err)) < 16.81
+        assert 0.6 < est.weighted_rms_total < 1.4
+    assert inside >= 4
