@@ -385,6 +385,8 @@ def test_propagate_many_equals_one_by_one_and_reports_failures() -> None:
         np.testing.assert_array_equal(many[k].v, one.v)
     with pytest.raises(PropagationError, match="inside the Earth"):
         prop.propagate_many(times, states, errors="raise")
+    none = prop.propagate_many(times, [], stm=True)
+    assert list(none) == [] and none.failures == [] and none.stm == []
 
 
 # --- bad input ----------------------------------------------------------------------

@@ -520,6 +520,8 @@ class Numerical(_Numerical):
             e, y = _gcrf_state(s)
             epochs.append(e)
             rows.append(y)
+        if not rows:  # no satellites: nothing to propagate
+            return ManyResult([], [], [] if stm else None)
         y0 = np.array(rows, dtype=np.float64).reshape(-1, 6)
         dt = np.array([np.asarray(times - e, dtype=np.float64).reshape(-1) for e in epochs]).reshape(len(epochs), -1)
         out, phi, errs = self._run(epochs, y0, dt, stm, nthreads)
