@@ -19,6 +19,7 @@ from velarion.conjunctions import Conjunctions, _screen, screen
 from velarion.conjunctions.bounds import _bounds, _interpolation_bound
 from velarion.conjunctions.catalogue import format_tle, sample_catalogue
 from velarion.conjunctions.intake import _Catalogue, _intake
+from velarion.conjunctions.refine import _distinct
 from velarion.propagators.analytical.sgp4 import ELSET, SGP4, TLE, load_tles
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
 from velarion.time.time import Time
@@ -639,3 +640,15 @@ def test_ctrl_c_stops_a_screening_within_a_couple_of_seconds():
         proc.kill()
     assert proc.returncode == 0 and out.strip() == "interrupted", err[-2000:]
     assert waited < 5.0, waited
+
+
+@pytest.mark.parametrize("largest", [50, 2**58])
+def test_candidates_are_made_distinct_and_sorted_by_pair_then_segment(largest):
+    # One packed key per candidate where the three fit, rows otherwise:
+    # both give numpy's unique of the rows.
+    rng = np.random.default_rng(3)
+    rows = rng.integers(0, 40, size=(2000, 3))
+    rows[:, 2] = rows[:, 2] * (largest // 40)
+    rows = np.concatenate([rows, rows[:500]])  # duplicates
+    pi, pj, segment = _distinct(rows[:, 0], rows[:, 1], rows[:, 2])
+    np.testing.assert_array_equal(np.stack([pi, pj, segment], axis=1), np.unique(rows, axis=0))

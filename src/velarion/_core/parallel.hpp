@@ -51,6 +51,28 @@ inline int threads_for(std::ptrdiff_t count, int threads, std::ptrdiff_t threade
     return static_cast<int>(worker_count(count, threads));
 }
 
+// [0, count) handed out in blocks of `block` items, in order, to whichever
+// worker asks next: work whose cost per item varies stays spread over the
+// workers, where contiguous ranges can leave one of them with the slow part.
+class BlockQueue {
+public:
+    BlockQueue(std::ptrdiff_t count, std::ptrdiff_t block) noexcept
+        : count_(std::max<std::ptrdiff_t>(0, count)), block_(std::max<std::ptrdiff_t>(1, block)) {}
+
+    // The next block [begin, end); false when none is left.
+    bool next(std::ptrdiff_t& begin, std::ptrdiff_t& end) noexcept {
+        // Never past count_ + block_ per worker: no overflow.
+        begin = next_.fetch_add(block_, std::memory_order_relaxed);
+        if (begin >= count_) return false;
+        end = std::min(count_, begin + block_);
+        return true;
+    }
+
+private:
+    std::ptrdiff_t count_, block_;
+    std::atomic<std::ptrdiff_t> next_{0};
+};
+
 // Calls work(worker, begin, end) for worker_count(count, threads) workers
 // over [0, count) split in contiguous ranges, in order of worker; the first
 // range runs on the calling thread, and a thread that cannot be started

@@ -262,13 +262,15 @@ PyObject* py_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     out.tca = core::data_of(tca.get());
     out.states = core::data_of(states.get());
     out.ends = core::data_of(ends.get());
-    // In blocks of candidates, the interrupt looked at between them.
+    // In blocks of candidates taken by whichever worker is free (their cost
+    // varies: a slow encounter takes more steps), the interrupt looked at
+    // between them.
     constexpr std::ptrdiff_t kBlock = 128;
+    core::BlockQueue blocks(n, kBlock);
     const bool whole = core::run_interruptible(
-        n, static_cast<int>(threads),
-        [&](const core::StopFlag& stop, std::ptrdiff_t, std::ptrdiff_t begin, std::ptrdiff_t end) {
-            for (std::ptrdiff_t q = begin; q < end && !stop.raised(); q += kBlock)
-                kn::refine(in, out, q, std::min(end, q + kBlock));
+        n, static_cast<int>(threads), [&](const core::StopFlag& stop, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t) {
+            std::ptrdiff_t begin, end;
+            while (!stop.raised() && blocks.next(begin, end)) kn::refine(in, out, begin, end);
         });
     if (!whole) return nullptr;
     return PyTuple_Pack(4, status.get(), tca.get(), states.get(), ends.get());
