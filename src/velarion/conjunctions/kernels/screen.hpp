@@ -205,7 +205,10 @@ inline bool shells_meet(const Catalogue& cat, index_t i, index_t j, double thres
 // its column (z + 1) and the z - 1 .. z + 1 ranges of four columns; adding
 // a fixed offset keeps the order, so each of those ranges is found by a
 // cursor that only moves forward over the runs: no hashing, and the runs
-// are read in order.
+// are read in order. The key of a cell is x sx + y sy + z less the key of
+// the lowest cell, in the box of the occupied cells widened by two cells
+// on every side (neighbours' keys never leave it), so it takes few bits
+// and a radix sort of a few passes orders the objects.
 class CellGrid {
 public:
     // Objects at mid (n rows of 3) with reaches h, in cells of size `cell`;
@@ -213,16 +216,40 @@ public:
     void build(const double* mid, const double* reach, index_t n, double cell, double gap) {
         inv_ = 1.0 / cell;
         gap_ = gap;
-        entries_.resize(n);
-        for (index_t i = 0; i < n; ++i)
-            entries_[i] = {key_of(cell_of(mid[3 * i]), cell_of(mid[3 * i + 1]), cell_of(mid[3 * i + 2])),
-                           static_cast<std::int32_t>(i)};
-        std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
-            return a.key < b.key || (a.key == b.key && a.object < b.object);
-        });
-        // The points in cell order, packed: the pair loops read them in order.
-        point_.resize(n);
         runs_.clear();
+        point_.resize(n);
+        if (n == 0) return;
+        cells_.resize(3 * n);
+        std::int64_t lo[3], hi[3];
+        for (int x = 0; x < 3; ++x) lo[x] = hi[x] = cell_of(mid[x]);
+        for (index_t i = 0; i < n; ++i) {
+            for (int x = 0; x < 3; ++x) {
+                const std::int64_t c = cell_of(mid[3 * i + x]);
+                cells_[3 * i + x] = c;
+                lo[x] = std::min(lo[x], c);
+                hi[x] = std::max(hi[x], c);
+            }
+        }
+        // Extents of the widened box; cell_of keeps each within 2^21, so
+        // their product stays well inside 64 bits.
+        std::uint64_t extent[3];
+        for (int x = 0; x < 3; ++x) {
+            lo[x] -= 2;
+            extent[x] = static_cast<std::uint64_t>(hi[x] + 2 - lo[x] + 1);
+        }
+        stride_y_ = extent[2];
+        stride_x_ = extent[1] * extent[2];
+        entries_.resize(n);
+        std::uint64_t largest = 0;
+        for (index_t i = 0; i < n; ++i) {
+            const std::uint64_t key = static_cast<std::uint64_t>(cells_[3 * i] - lo[0]) * stride_x_ +
+                                      static_cast<std::uint64_t>(cells_[3 * i + 1] - lo[1]) * stride_y_ +
+                                      static_cast<std::uint64_t>(cells_[3 * i + 2] - lo[2]);
+            entries_[i] = {key, static_cast<std::int32_t>(i)};
+            largest = std::max(largest, key);
+        }
+        radix_sort(largest);
+        // The points in cell order, packed: the pair loops read them in order.
         index_t a = 0;
         while (a < n) {
             index_t b = a;
@@ -243,6 +270,8 @@ public:
     void pairs(F&& f) const {
         // Columns (dx, dy) after this one: (0, 1), (1, -1), (1, 0), (1, 1).
         static constexpr int kColumns[4][2] = {{0, 1}, {1, -1}, {1, 0}, {1, 1}};
+        std::uint64_t shift[4];
+        for (int c = 0; c < 4; ++c) shift[c] = column_offset(kColumns[c][0], kColumns[c][1]);
         std::size_t cursor[4] = {0, 0, 0, 0};
         const std::size_t runs = runs_.size();
         for (std::size_t r = 0; r < runs; ++r) {
@@ -250,8 +279,7 @@ public:
             for (std::int32_t p = run.begin; p < run.end; ++p) near(p, p + 1, run.end, f);
             if (r + 1 < runs && runs_[r + 1].key == run.key + 1) cross(run, runs_[r + 1], f);
             for (int c = 0; c < 4; ++c) {
-                const std::uint64_t shift = column_offset(kColumns[c][0], kColumns[c][1]);
-                const std::uint64_t lo = run.key + shift - 1, hi = run.key + shift + 1;
+                const std::uint64_t lo = run.key + shift[c] - 1, hi = run.key + shift[c] + 1;
                 std::size_t& at = cursor[c];
                 while (at < runs && runs_[at].key < lo) ++at;
                 for (std::size_t t = at; t < runs && runs_[t].key <= hi; ++t) cross(run, runs_[t], f);
@@ -261,6 +289,7 @@ public:
 
 private:
     static constexpr std::int64_t kBias = std::int64_t{1} << 20;
+    static constexpr int kDigitBits = 11;
     struct Entry {
         std::uint64_t key;
         std::int32_t object;
@@ -274,6 +303,21 @@ private:
         double x, y, z, reach;
         std::int32_t object;
     };
+
+    // entries_ by key, ties in their order (objects ascending): LSD passes
+    // of kDigitBits over the bits `largest` takes.
+    void radix_sort(std::uint64_t largest) {
+        const std::size_t n = entries_.size();
+        spare_.resize(n);
+        for (int shift = 0; shift < 64 && (largest >> shift) != 0; shift += kDigitBits) {
+            std::size_t count[(1u << kDigitBits) + 1] = {};
+            constexpr std::uint64_t mask = (std::uint64_t{1} << kDigitBits) - 1;
+            for (const Entry& e : entries_) ++count[((e.key >> shift) & mask) + 1];
+            for (std::size_t d = 1; d <= (1u << kDigitBits); ++d) count[d] += count[d - 1];
+            for (const Entry& e : entries_) spare_[count[(e.key >> shift) & mask]++] = e;
+            entries_.swap(spare_);
+        }
+    }
 
     // Point p against points [q0, q1).
     template <class F>
@@ -295,26 +339,24 @@ private:
     std::int64_t cell_of(double x) const noexcept {
         // Indices stay well inside 21 bits for any orbit around the Earth;
         // clamping keeps far objects correct (they share edge cells, tested
-        // like any other neighbour) and keeps every neighbour's index, one
-        // off, inside its field.
+        // like any other neighbour).
         double c = std::floor(x * inv_);
         if (!(c > -double(kBias - 2))) c = -double(kBias - 2);  // NaN too
         if (!(c < double(kBias - 2))) c = double(kBias - 2);
         return static_cast<std::int64_t>(c);
     }
-    static std::uint64_t key_of(std::int64_t x, std::int64_t y, std::int64_t z) noexcept {
-        return (static_cast<std::uint64_t>(x + kBias) << 42) | (static_cast<std::uint64_t>(y + kBias) << 21) |
-               static_cast<std::uint64_t>(z + kBias);
-    }
-    // key_of(x + dx, y + dy, z) - key_of(x, y, z), modulo 2^64 (the fields
-    // never carry: every index is at least 2 from its field's ends).
-    static constexpr std::uint64_t column_offset(int dx, int dy) noexcept {
-        return (static_cast<std::uint64_t>(static_cast<std::int64_t>(dx)) << 42) +
-               (static_cast<std::uint64_t>(static_cast<std::int64_t>(dy)) << 21);
+    // The key of (x + dx, y + dy, z) less that of (x, y, z), modulo 2^64:
+    // neighbours of occupied cells stay inside the widened box, so the sum
+    // never wraps.
+    std::uint64_t column_offset(int dx, int dy) const noexcept {
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(dx)) * stride_x_ +
+               static_cast<std::uint64_t>(static_cast<std::int64_t>(dy)) * stride_y_;
     }
 
     double inv_ = 1.0, gap_ = 0.0;
-    std::vector<Entry> entries_;
+    std::uint64_t stride_x_ = 0, stride_y_ = 0;
+    std::vector<std::int64_t> cells_;
+    std::vector<Entry> entries_, spare_;
     std::vector<Point> point_;
     std::vector<Run> runs_;
 };
