@@ -15,8 +15,13 @@ not the exact derivative of its position, and for slow encounters
 (co-located geostationary pairs at 1.5 m/s) the root of rho . drho with it
 lies seconds from the minimum of the distance. The TCA is the minimum of
 the distance between the model's positions, to a microsecond for fast
-encounters and as far as the positions' rounding (about 1e-8 m) resolves
-it for slow ones; the miss distance is within a millimetre of the minimum.
+encounters and as far as the positions resolve it for slow ones; the miss
+distance is within a millimetre of the minimum. The model's positions are
+not smooth below about a micrometre days from the epoch (its angles have
+grown to thousands of radians), so where the distance is nearly flat, as
+in a formation whose distance changes by micrometres over seconds, two
+screens with different steps can put its TCA seconds apart at distances
+that differ by micrometres.
 Only minima inside the span are events. The refinement runs in C++ on the
 SGP4 records (``_screen.refine``), on every core.
 """
