@@ -37,8 +37,15 @@ LIMITS = (
 
 
 def _child(code, **kwargs):
-    """A Python child process running ``code`` under a memory limit, with SIGINT at its default."""
-    prelude = LIMITS + "import signal; signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+    """A Python child process running ``code`` under a memory limit, with SIGINT,
+    SIGTERM and SIGHUP at their defaults (a run under nohup ignores SIGHUP, and
+    the command leaves an ignored signal ignored)."""
+    prelude = LIMITS + (
+        "import signal; signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+        "for name in ('SIGTERM', 'SIGHUP'):\n"
+        "    if hasattr(signal, name):\n"
+        "        signal.signal(getattr(signal, name), signal.SIG_DFL)\n"
+    )
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     return subprocess.Popen([sys.executable, "-c", prelude + code], env=env, text=True, **kwargs)
 

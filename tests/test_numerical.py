@@ -636,6 +636,7 @@ def test_events_need_the_adaptive_integrator() -> None:
 
 def test_ctrl_c_stops_propagate_many() -> None:
     import _thread
+    import signal
     import threading
     import time as clock
 
@@ -643,6 +644,8 @@ def test_ctrl_c_stops_propagate_many() -> None:
     states = [state("leo")] * 64
     times = EPOCH + np.array([30 * 86400.0])  # minutes of work in all
     timer = threading.Timer(0.3, _thread.interrupt_main)
+    # interrupt_main does nothing where SIGINT is ignored (a background job).
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     start = clock.perf_counter()
     timer.start()
     try:
@@ -650,4 +653,5 @@ def test_ctrl_c_stops_propagate_many() -> None:
             prop.propagate_many(times, states, threads=2)
     finally:
         timer.cancel()
+        signal.signal(signal.SIGINT, previous)
     assert clock.perf_counter() - start < 3.0  # each step tests the flag

@@ -7,6 +7,7 @@
 #include "velarion/_core/core.hpp"
 #include "velarion/_core/interrupt.hpp"
 #include "velarion/_core/numpy.hpp"
+#include "velarion/_core/parallel.hpp"
 #include "velarion/propagators/analytical/sgp4/records.hpp"
 #include "velarion/conjunctions/kernels/refine.hpp"
 #include "velarion/conjunctions/kernels/screen.hpp"
