@@ -18,8 +18,8 @@ from typing import Any
 import numpy as np
 import pytest
 
-from velarion.conjunctions import screen
 from velarion.conjunctions import catalogue as catalogue_module
+from velarion.conjunctions import screen
 from velarion.conjunctions.catalogue import format_tle, realistic_catalogue
 from velarion.propagators.analytical.sgp4 import load_tles
 from velarion.propagators.analytical.sgp4.sgp4 import sgp4_jd
@@ -34,6 +34,7 @@ DATE_JD = 2460317.5  # DATE as the sgp4 package counts it
 SCALE = 0.2
 SPAN = 12 * 3600.0
 THRESHOLD = 5000.0
+
 
 def _bench() -> Any:
     if not BENCH.exists():
