@@ -61,7 +61,7 @@ public:
 
     // The next block [begin, end); false when none is left.
     bool next(std::ptrdiff_t& begin, std::ptrdiff_t& end) noexcept {
-        // Never past count_ + block_ per worker: no overflow.
+        // At most one block past count_ per worker that asks: no overflow.
         begin = next_.fetch_add(block_, std::memory_order_relaxed);
         if (begin >= count_) return false;
         end = std::min(count_, begin + block_);

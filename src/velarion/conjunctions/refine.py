@@ -68,6 +68,8 @@ def _distinct(pi: Array, pj: Array, segment: Array) -> tuple[Array, Array, Array
     One int64 key a candidate when the three fit in it: a sort of one column
     is many times faster than numpy's unique of rows (a sort of records)."""
     pi, pj, segment = (np.asarray(x, dtype=np.int64) for x in (pi, pj, segment))
+    if pi.size == 0:
+        return pi, pj, segment
     n = int(max(pi.max(), pj.max())) + 1
     s = int(segment.max()) + 1
     if min(pi.min(), pj.min(), segment.min()) >= 0 and n * n * s < 2**62:

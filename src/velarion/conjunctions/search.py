@@ -4,8 +4,9 @@ How no approach is missed
 -------------------------
 The span is sampled every ``step`` seconds (a whole fraction of the span;
 by default the longest step at which nine satellites in ten have the bound
-E below within 10 km, or, all-vs-all over 5,000 satellites or more, within
-0.3 of the threshold, 500 m at least: see ``velarion.conjunctions.bounds``);
+E (below) within 10 km, or, all-vs-all over 5,000 satellites or more,
+within 0.3 of the threshold, 500 m at least: see
+``velarion.conjunctions.bounds``);
 between two samples t_k, t_k + step each satellite's path is replaced by the
 cubic Hermite interpolant H of its two end states. For a path whose fourth
 derivative stays below D4, the interpolant is off by at most
@@ -131,8 +132,10 @@ class _Search:
         # their secondaries are sampled at the step's midpoints for the pass at
         # the step. Both passes are proven as above: no approach is lost, and
         # half the secondaries' samples are saved.
-        # (An even number of steps in both modes: the same segments, so the
-        # same events to the last digit, with or without primaries.)
+        # (An even number of steps in both modes: at one step, the same
+        # segments, so the same events to the last digit, with or without
+        # primaries; a few primaries may take a longer default step than
+        # all-vs-all of the same catalogue, within the same precision.)
         factor = _FACTOR if few_primaries else 1
         dt = cat.duration / (_FACTOR * math.ceil(cat.duration / (_FACTOR * dt)))
         substeps = max(1, math.ceil(dt / _SEGMENT))

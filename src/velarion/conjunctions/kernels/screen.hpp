@@ -230,8 +230,8 @@ public:
                 hi[x] = std::max(hi[x], c);
             }
         }
-        // Extents of the widened box; cell_of keeps each within 2^21, so
-        // their product stays well inside 64 bits.
+        // Extents of the widened box; cell_of keeps each at most 2^21 + 1,
+        // so their product, the largest key, stays below 2^64.
         std::uint64_t extent[3];
         for (int x = 0; x < 3; ++x) {
             lo[x] -= 2;
